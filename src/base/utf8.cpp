@@ -1,0 +1,73 @@
+#include "base/utf8.h"
+
+#include <cstdint>
+
+namespace tw {
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when none starts there.
+// Follows the well-formed byte sequences of the Unicode standard (table 3-7).
+std::size_t valid_sequence_at(std::string_view s, std::size_t i, std::size_t& maximal_invalid) {
+    auto b = [&](std::size_t k) { return static_cast<std::uint8_t>(s[i + k]); };
+    const std::size_t left = s.size() - i;
+    const std::uint8_t c = b(0);
+    maximal_invalid = 1;
+    if (c < 0x80) return 1;
+    std::size_t len;
+    std::uint8_t lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c == 0xE0) { len = 3; lo = 0xA0; }
+    else if (c >= 0xE1 && c <= 0xEC) len = 3;
+    else if (c == 0xED) { len = 3; hi = 0x9F; }
+    else if (c >= 0xEE && c <= 0xEF) len = 3;
+    else if (c == 0xF0) { len = 4; lo = 0x90; }
+    else if (c >= 0xF1 && c <= 0xF3) len = 4;
+    else if (c == 0xF4) { len = 4; hi = 0x8F; }
+    else return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if (k >= left) return 0;
+        std::uint8_t x = b(k);
+        std::uint8_t l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+        if (x < l || x > h) return 0;
+        maximal_invalid = k + 1;
+    }
+    return len;
+}
+
+}  // namespace
+
+std::string utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t bad = 1;
+        std::size_t n = valid_sequence_at(bytes, i, bad);
+        if (n) {
+            out.append(bytes.substr(i, n));
+            i += n;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            i += bad;
+        }
+    }
+    return out;
+}
+
+bool utf8_valid(std::string_view bytes) {
+    std::size_t i = 0, bad = 0;
+    while (i < bytes.size()) {
+        std::size_t n = valid_sequence_at(bytes, i, bad);
+        if (!n) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::size_t utf8_floor_boundary(std::string_view text, std::size_t n) {
+    if (n >= text.size()) return text.size();
+    while (n > 0 && (static_cast<std::uint8_t>(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+}
+
+}  // namespace tw

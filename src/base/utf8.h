@@ -1,0 +1,20 @@
+// UTF-8 helpers shared by every subsystem.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tw {
+
+// Decodes `bytes` as UTF-8, replacing each maximal invalid subsequence with U+FFFD
+// (the same substitution rule Python's errors="replace" uses).
+std::string utf8_lossy(std::string_view bytes);
+
+bool utf8_valid(std::string_view bytes);
+
+// The largest n' <= n such that text[0, n') ends on a character boundary of valid UTF-8
+// (a position that is not a continuation byte). Cutting texts to a byte limit uses this.
+std::size_t utf8_floor_boundary(std::string_view text, std::size_t n);
+
+}  // namespace tw
