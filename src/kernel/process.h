@@ -1,0 +1,163 @@
+// Processes: the public process records (what ps, /proc, kill and the host see) and the
+// per-process execution state, of which exactly one is active at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/result.h"
+#include "kernel/descriptors.h"
+#include "kernel/scheduler.h"
+
+namespace tw {
+
+// The signals the machine knows; stored as their index, ordered as their numbers.
+enum class Signal : std::uint8_t { HUP, INT, KILL, USR1, USR2, PIPE, TERM, CHLD, CONT, STOP, XFSZ };
+inline constexpr std::size_t kSignalCount = 11;
+
+std::string_view signal_name(Signal s);   // "HUP", without the SIG prefix
+int signal_number(Signal s);               // 1, 2, 9, ...
+// Accepts a name with or without the SIG prefix, or a number.
+std::optional<Signal> signal_parse(std::string_view text);
+
+enum class ProcessStatus : std::uint8_t { Running = 0, Stopped = 1, Exited = 2 };
+
+struct ProcessRecord {
+    std::string command;
+    std::string cwd;
+    ProcessStatus status = ProcessStatus::Running;
+    Signal stop_signal = Signal::STOP;
+    std::int32_t exit_code = 0;
+    std::map<std::string, std::string> environment;
+    std::map<std::int32_t, std::string> open_fds;
+    Pid pid = 0;
+    Pid ppid = 0;
+    std::uint32_t uid = 0;
+    Pid pgid = 0;
+    Pid sid = 0;
+    std::optional<Signal> term_signal;
+};
+
+inline constexpr std::size_t kMaxProcessRecords = 1024;
+
+class ProcessTable {
+public:
+    explicit ProcessTable(Pid next_pid = 1235) : next_pid_(next_pid) {}
+
+    const std::map<Pid, ProcessRecord>& records() const { return records_; }
+    const ProcessRecord* find(Pid pid) const;
+    ProcessRecord* find_mut(Pid pid);
+    Pid next_pid() const { return next_pid_; }
+    void set_next_pid(Pid pid) { next_pid_ = pid; }
+    // Inserts or replaces the record under its own pid.
+    void insert(ProcessRecord record);
+
+    void set_term_signal(Pid pid, Signal signal);
+    void mark_exited(Pid pid, std::int32_t status, std::string cwd);
+    void update_context(Pid pid, std::string cwd, std::map<std::string, std::string> environment);
+    void set_open_fds(Pid pid, std::map<std::int32_t, std::string> listing);
+    std::optional<ProcessRecord> reap(Pid pid);
+    std::vector<Pid> group_members(Pid group) const;
+    std::vector<Pid> running_group_members(Pid group) const;
+
+private:
+    std::map<Pid, ProcessRecord> records_;
+    Pid next_pid_;
+};
+
+// An indexed or associative shell array.
+struct ShellArray {
+    struct Indexed { std::map<std::uint64_t, std::string> elements; };
+    struct Associative { std::map<std::string, std::string> elements; };
+    std::variant<Indexed, Associative> value;
+    // Modeled size of the elements: (value + 48) each, plus (key + 48) for associative ones.
+    std::uint64_t modeled_size() const;
+};
+
+// The execution state of one process. Every process starts as a copy of a shell, so the shell's
+// own state lives here too; the fields below are the ones the kernel and the variable store use.
+struct ProcessState {
+    // ---- kernel ----
+    std::string cwd = "/";
+    DescriptorTable descriptors;
+    std::set<Signal> pending_signals;
+    bool in_trap_handler = false;
+    Bytes pending_stdin;
+    std::uint64_t pending_stdin_pos = 0;
+    std::uint64_t random_state = 0x5EED5EED5EED5EEDULL;
+    std::uint64_t process_charge = 0;
+    std::uint64_t program_charge = 0;
+    std::uint64_t state_size_baseline = 0;
+    std::uint64_t shell_state_charge = 0;
+    std::uint64_t expansion_charge = 0;
+    Pid pid = 0;
+    Pid ppid = 0;
+    Pid sid = 0;
+    Pid pgid = 0;
+    Pid shell_pid = 0;
+    std::uint32_t uid = 0;
+    std::uint16_t umask = 0o022;
+    bool capture_output = false;
+
+    // ---- shell variables ----
+    std::unordered_map<std::string, std::string> variables;
+    std::uint64_t variables_size = 0;
+    std::unordered_map<std::string, ShellArray> arrays;
+    std::uint64_t arrays_size = 0;
+    std::set<std::string> exported_names;
+    std::set<std::string> readonly_names;
+    std::vector<std::string> positional_params;
+    std::uint64_t positional_size = 0;
+    std::string shell_name = "bash";
+    std::int32_t last_status = 0;
+    std::uint32_t random_seed = 1;
+    std::uint64_t optind = 1;
+    std::uint64_t getopts_position = 1;
+    std::uint64_t local_saved_size = 0;
+    std::uint64_t call_saved_size = 0;
+
+    // ---- jobs and traps ----
+    std::uint32_t next_job_number = 1;
+    bool err_trap_enabled = true;
+
+    // Inserts or replaces a scalar variable, keeping the modeled size; no special names.
+    void store_variable(std::string_view name, std::string value);
+    void export_variable(std::string_view name) { exported_names.emplace(name); }
+    // Exported names that have a scalar value, with their values, in name order.
+    std::map<std::string, std::string> environment_snapshot() const;
+    // Variables, arrays, positional parameters, local and call saves, and unread standard input.
+    std::uint64_t modeled_size() const;
+};
+
+// Modeled size of one scalar variable entry.
+std::uint64_t variable_entry_size(std::string_view name, std::string_view value);
+
+class ProcessStateTable {
+public:
+    const std::map<Pid, ProcessState>& states() const { return states_; }
+    Pid active_pid() const { return active_; }
+    // The active state; its absence is a broken invariant.
+    const ProcessState& active() const;
+    ProcessState& active_mut();
+    const ProcessState* find(Pid pid) const;
+    ProcessState* find_mut(Pid pid);
+    // Fails with "process state does not exist for PID {}".
+    Result<void, std::string> select(Pid pid);
+    // Fails with "process state already exists for PID {}".
+    Result<void, std::string> insert(Pid pid, ProcessState state);
+    void erase(Pid pid) { states_.erase(pid); }
+
+private:
+    std::map<Pid, ProcessState> states_;
+    Pid active_ = 0;
+};
+
+}  // namespace tw
