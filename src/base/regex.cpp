@@ -1,1 +1,329 @@
-// placeholder: filled in by the work in progress
+#include "base/regex.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "base/panic.h"
+
+namespace tw {
+
+namespace {
+
+// Fixed bounds of every match. The match limit caps the number of backtracking steps, the depth
+// limit the nesting of backtracking points and the heap limit (KiB) the memory the interpreter
+// may take for them; the JIT's own stack is capped separately. Together they keep any pattern,
+// however pathological, from holding the worker for more than a moment.
+constexpr std::uint32_t kMatchLimit = 10'000'000;
+constexpr std::uint32_t kDepthLimit = 500'000;
+constexpr std::uint32_t kHeapLimitKiB = 64 * 1024;
+constexpr std::size_t kJitStackStart = 32 * 1024;
+constexpr std::size_t kJitStackMax = 8 * 1024 * 1024;
+
+std::string engine_message(int code) {
+    PCRE2_UCHAR buffer[256];
+    const int n = pcre2_get_error_message(code, buffer, sizeof buffer);
+    if (n < 0) return fmt::format("regular expression engine error {}", code);
+    return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+}
+
+RegexError match_error(int code) {
+    RegexError e;
+    switch (code) {
+        case PCRE2_ERROR_MATCHLIMIT: e.kind = RegexError::Kind::MatchLimit; break;
+        case PCRE2_ERROR_DEPTHLIMIT: e.kind = RegexError::Kind::DepthLimit; break;
+        case PCRE2_ERROR_HEAPLIMIT: e.kind = RegexError::Kind::HeapLimit; break;
+        default: e.kind = RegexError::Kind::Other; break;
+    }
+    e.message = engine_message(code);
+    return e;
+}
+
+// The match context of this host thread: the limits above and a bounded JIT stack. A JIT stack
+// must not be used by two threads at once, hence one per thread; nothing else is shared.
+class MatchEnvironment {
+public:
+    MatchEnvironment() {
+        context_ = pcre2_match_context_create(nullptr);
+        expect(context_ != nullptr, "regex: cannot allocate a match context");
+        pcre2_set_match_limit(context_, kMatchLimit);
+        pcre2_set_depth_limit(context_, kDepthLimit);
+        pcre2_set_heap_limit(context_, kHeapLimitKiB);
+        // Without a stack of its own the JIT runs on a small fixed area of the machine stack,
+        // which is bounded too; this one only gives it more room.
+        stack_ = pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr);
+        if (stack_ != nullptr) pcre2_jit_stack_assign(context_, nullptr, stack_);
+    }
+    ~MatchEnvironment() {
+        pcre2_match_context_free(context_);
+        if (stack_ != nullptr) pcre2_jit_stack_free(stack_);
+    }
+    MatchEnvironment(const MatchEnvironment&) = delete;
+    MatchEnvironment& operator=(const MatchEnvironment&) = delete;
+
+    pcre2_match_context* context() const { return context_; }
+
+private:
+    pcre2_match_context* context_ = nullptr;
+    pcre2_jit_stack* stack_ = nullptr;
+};
+
+pcre2_match_context* thread_match_context() {
+    thread_local MatchEnvironment environment;
+    return environment.context();
+}
+
+std::uint32_t match_options(MatchFlags flags) {
+    std::uint32_t o = 0;
+    if (flags.notbol) o |= PCRE2_NOTBOL;
+    if (flags.noteol) o |= PCRE2_NOTEOL;
+    if (flags.notempty) o |= PCRE2_NOTEMPTY;
+    if (flags.notempty_atstart) o |= PCRE2_NOTEMPTY_ATSTART;
+    return o;
+}
+
+}  // namespace
+
+struct RegexCode {
+    pcre2_code* code = nullptr;
+    std::string pattern;
+    RegexOptions options;
+    std::size_t groups = 0;
+    bool jit = false;
+    std::vector<NamedGroup> names;  // sorted by name, then number
+
+    RegexCode() = default;
+    RegexCode(const RegexCode&) = delete;
+    RegexCode& operator=(const RegexCode&) = delete;
+    ~RegexCode() { pcre2_code_free(code); }
+};
+
+struct MatchScratch {
+    pcre2_match_data* data = nullptr;
+    ~MatchScratch() { pcre2_match_data_free(data); }
+};
+
+void MatchScratchDeleter::operator()(MatchScratch* scratch) const { delete scratch; }
+
+namespace {
+
+std::unique_ptr<MatchScratch, MatchScratchDeleter> make_scratch(const RegexCode& code) {
+    std::unique_ptr<MatchScratch, MatchScratchDeleter> scratch(new MatchScratch);
+    scratch->data = pcre2_match_data_create_from_pattern(code.code, nullptr);
+    expect(scratch->data != nullptr, "regex: cannot allocate match data");
+    return scratch;
+}
+
+}  // namespace
+
+// One search. Answers nullopt for no match and for a start past the end of the subject.
+Result<std::optional<Match>, RegexError> Regex::run(
+    const std::shared_ptr<const RegexCode>& code, MatchScratch& scratch, std::string_view subject,
+    std::size_t start, std::uint32_t options) {
+    if (start > subject.size()) return std::optional<Match>{};
+    // The engine refuses a null pointer even with length 0 (a default string_view has one).
+    const auto* bytes = reinterpret_cast<PCRE2_SPTR>(subject.data() ? subject.data() : "");
+    pcre2_match_context* context = thread_match_context();
+    int rc = pcre2_match(code->code, bytes, subject.size(), start, options, scratch.data, context);
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        // The JIT ran out of its bounded stack; the interpreter, bounded by the depth and heap
+        // limits instead, may still finish. Either way the answer stays the same expression's.
+        rc = pcre2_match(code->code, bytes, subject.size(), start, options | PCRE2_NO_JIT,
+                         scratch.data, context);
+    }
+    if (rc == PCRE2_ERROR_NOMATCH) return std::optional<Match>{};
+    if (rc < 0) return std::unexpected(match_error(rc));
+    // The match data was sized from the pattern, so every group has its pair (rc > 0).
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(scratch.data);
+    const std::uint32_t pairs = pcre2_get_ovector_count(scratch.data);
+    Match m;
+    m.groups_.resize(code->groups + 1);
+    for (std::size_t i = 0; i < m.groups_.size() && i < pairs && i < static_cast<std::size_t>(rc);
+         ++i) {
+        if (ovector[2 * i] == PCRE2_UNSET) continue;
+        m.groups_[i] = Span{ovector[2 * i], ovector[2 * i + 1]};
+    }
+    m.code_ = code;
+    return std::optional<Match>(std::move(m));
+}
+
+std::string error_text(const RegexError& error) {
+    if (error.kind == RegexError::Kind::Compile)
+        return fmt::format("{} at offset {}", error.message, error.offset);
+    return error.message;
+}
+
+Span Match::named(std::string_view name) const {
+    if (!code_) return Span{};
+    for (const NamedGroup& g : code_->names) {
+        if (g.name == name && g.number < groups_.size() && groups_[g.number].matched())
+            return groups_[g.number];
+    }
+    return Span{};
+}
+
+Result<Regex, RegexError> Regex::compile(std::string_view pattern, RegexOptions options) {
+    std::uint32_t flags = 0;
+    if (options.caseless) flags |= PCRE2_CASELESS;
+    if (options.anchored) flags |= PCRE2_ANCHORED;
+    if (options.end_anchored) flags |= PCRE2_ENDANCHORED;
+    if (options.utf) {
+        // Subjects with invalid UTF-8 still match (the bad bytes match nothing); \C, which could
+        // end a match inside a character, is refused so that every offset is a boundary.
+        flags |= PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+    }
+    if (options.literal) {
+        // A fixed string: only the options above mean anything for it (and the engine refuses
+        // the others together with a literal pattern).
+        flags |= PCRE2_LITERAL;
+    } else {
+        if (options.multiline) flags |= PCRE2_MULTILINE;
+        if (options.dotall) flags |= PCRE2_DOTALL;
+        if (options.extended) flags |= PCRE2_EXTENDED;
+        if (options.dollar_endonly) flags |= PCRE2_DOLLAR_ENDONLY;
+        if (options.utf) flags |= PCRE2_NEVER_BACKSLASH_C;
+        if (options.utf && options.ucp) flags |= PCRE2_UCP;
+    }
+
+    int error_code = 0;
+    PCRE2_SIZE error_offset = 0;
+    pcre2_code* compiled =
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data() ? pattern.data() : ""),
+                      pattern.size(), flags,
+                      &error_code, &error_offset, nullptr);
+    if (compiled == nullptr) {
+        RegexError e;
+        e.kind = RegexError::Kind::Compile;
+        e.message = engine_message(error_code);
+        e.offset = error_offset;
+        return std::unexpected(std::move(e));
+    }
+
+    auto code = std::make_shared<RegexCode>();
+    code->code = compiled;
+    code->pattern = std::string(pattern);
+    code->options = options;
+    // Without JIT support, or when the JIT refuses the pattern, the interpreter runs it.
+    code->jit = pcre2_jit_compile(compiled, PCRE2_JIT_COMPLETE) == 0;
+
+    std::uint32_t capture_count = 0;
+    pcre2_pattern_info(compiled, PCRE2_INFO_CAPTURECOUNT, &capture_count);
+    code->groups = capture_count;
+
+    std::uint32_t name_count = 0;
+    std::uint32_t entry_size = 0;
+    PCRE2_SPTR table = nullptr;
+    pcre2_pattern_info(compiled, PCRE2_INFO_NAMECOUNT, &name_count);
+    if (name_count > 0) {
+        pcre2_pattern_info(compiled, PCRE2_INFO_NAMEENTRYSIZE, &entry_size);
+        pcre2_pattern_info(compiled, PCRE2_INFO_NAMETABLE, &table);
+        code->names.reserve(name_count);
+        for (std::uint32_t i = 0; i < name_count; ++i) {
+            // Each entry: the group number in two bytes, most significant first, then the
+            // name, NUL-terminated and padded to the entry size.
+            PCRE2_SPTR entry = table + static_cast<std::size_t>(i) * entry_size;
+            NamedGroup g;
+            g.number = (static_cast<std::size_t>(entry[0]) << 8) | entry[1];
+            g.name = std::string(reinterpret_cast<const char*>(entry + 2));
+            code->names.push_back(std::move(g));
+        }
+        std::sort(code->names.begin(), code->names.end(),
+                  [](const NamedGroup& a, const NamedGroup& b) {
+                      return a.name != b.name ? a.name < b.name : a.number < b.number;
+                  });
+    }
+    return Regex(std::shared_ptr<const RegexCode>(std::move(code)));
+}
+
+Result<std::optional<Match>, RegexError> Regex::find(std::string_view subject, std::size_t start,
+                                                     MatchFlags flags) const {
+    auto scratch = make_scratch(*code_);
+    return run(code_, *scratch, subject, start, match_options(flags));
+}
+
+Result<bool, RegexError> Regex::matches(std::string_view subject) const {
+    auto r = find(subject);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return r->has_value();
+}
+
+Result<std::optional<Match>, RegexError> Regex::full_match(std::string_view subject,
+                                                           MatchFlags flags) const {
+    auto scratch = make_scratch(*code_);
+    // Anchoring at match time bypasses the JIT; the interpreter honours the same limits.
+    return run(code_, *scratch, subject, 0,
+                     match_options(flags) | PCRE2_ANCHORED | PCRE2_ENDANCHORED);
+}
+
+Result<std::vector<Match>, RegexError> Regex::find_all(std::string_view subject, std::size_t start,
+                                                       EmptyAfterMatch rule,
+                                                       std::size_t max_count) const {
+    std::vector<Match> out;
+    MatchCursor cursor(*this, subject, start, rule);
+    while (out.size() < max_count) {
+        auto r = cursor.next();
+        if (!r) return std::unexpected(std::move(r.error()));
+        if (!r->has_value()) break;
+        out.push_back(std::move(**r));
+    }
+    return out;
+}
+
+const std::string& Regex::pattern() const { return code_->pattern; }
+const RegexOptions& Regex::options() const { return code_->options; }
+std::size_t Regex::group_count() const { return code_->groups; }
+const std::vector<NamedGroup>& Regex::named_groups() const { return code_->names; }
+bool Regex::jit() const { return code_->jit; }
+
+std::vector<std::size_t> Regex::group_numbers(std::string_view name) const {
+    std::vector<std::size_t> out;
+    for (const NamedGroup& g : code_->names)
+        if (g.name == name) out.push_back(g.number);
+    return out;
+}
+
+bool Regex::operator==(const Regex& other) const {
+    return code_ == other.code_ ||
+           (code_->pattern == other.code_->pattern && code_->options == other.code_->options);
+}
+
+MatchCursor::MatchCursor(Regex regex, std::string_view subject, std::size_t start,
+                         EmptyAfterMatch rule, MatchFlags flags)
+    : regex_(std::move(regex)),
+      subject_(subject),
+      position_(start),
+      rule_(rule),
+      flags_(flags),
+      scratch_(make_scratch(*regex_.code_)) {}
+
+Result<std::optional<Match>, RegexError> MatchCursor::next() {
+    if (done_ || position_ > subject_.size()) {
+        done_ = true;
+        return std::optional<Match>{};
+    }
+    // An empty match may never be found again where the previous match ended if that match was
+    // empty (it would repeat forever), nor after any match under the Skipped rule. The engine
+    // then looks for a non-empty match at this position or any match further on, stepping by
+    // whole characters in UTF mode.
+    std::uint32_t options = match_options(flags_);
+    if (!first_ && (last_empty_ || rule_ == EmptyAfterMatch::Skipped))
+        options |= PCRE2_NOTEMPTY_ATSTART;
+    auto r = Regex::run(regex_.code_, *scratch_, subject_, position_, options);
+    if (!r || !r->has_value()) {
+        done_ = true;
+        return r;
+    }
+    const Match& m = **r;
+    first_ = false;
+    // A match ends at or after the search start (\K cannot reach into a lookbehind here), so the
+    // cursor never moves backwards; an empty match at the same place is excluded next time.
+    const std::size_t end = std::max(m.end(), position_);
+    last_empty_ = m.span().empty() || end == position_;
+    position_ = end;
+    return r;
+}
+
+}  // namespace tw

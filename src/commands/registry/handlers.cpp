@@ -1,0 +1,39 @@
+// The one place where a command's function is attached to its table row.
+//
+// To bind a command, include the header that declares its function and add a case to the switch
+// of the command's kind, for example
+//
+//     case HandlerId::Cd: return &builtin_cd;
+//
+// The function's type must match the kind's handler type (registry.h), so a function bound under
+// the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
+// through CommandSpec::has_handler and reports the command instead of calling it.
+#include "commands/registry/handlers.h"
+
+namespace tw {
+
+BuiltinHandler bound_builtin(HandlerId id) {
+    switch (id) {
+    default: return nullptr;
+    }
+}
+
+ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
+    switch (id) {
+    default: return nullptr;
+    }
+}
+
+NativeHandler bound_native(HandlerId id) {
+    switch (id) {
+    default: return nullptr;
+    }
+}
+
+SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
+    switch (id) {
+    default: return nullptr;
+    }
+}
+
+}  // namespace tw
