@@ -1,1 +1,94 @@
-// placeholder: filled in by the work in progress
+#include "kernel/vfs_path.h"
+
+namespace tw {
+namespace {
+
+// Appends the components of `text` to `out`, which holds either nothing (the root) or a normal
+// path other than "/". ".." drops the last component of `out`, stopping at the root.
+void append_components(std::string& out, std::string_view text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        if (text[i] == '/') {
+            ++i;
+            continue;
+        }
+        std::size_t j = text.find('/', i);
+        if (j == std::string_view::npos) j = n;
+        const std::string_view component = text.substr(i, j - i);
+        if (component == "..") {
+            const std::size_t slash = out.rfind('/');
+            if (slash != std::string::npos) out.resize(slash);
+        } else if (component != ".") {
+            out += '/';
+            out += component;
+        }
+        i = j;
+    }
+}
+
+}  // namespace
+
+bool path_is_normal(std::string_view path) {
+    if (path.empty() || path[0] != '/') return false;
+    if (path.size() == 1) return true;
+    if (path.back() == '/') return false;
+    // Every component starts right after a "/"; check each is non-empty and not "." or "..".
+    std::size_t i = 1;
+    const std::size_t n = path.size();
+    while (i <= n) {
+        std::size_t j = path.find('/', i);
+        if (j == std::string_view::npos) j = n;
+        const std::size_t len = j - i;
+        if (len == 0) return false;
+        if (path[i] == '.' && (len == 1 || (len == 2 && path[i + 1] == '.'))) return false;
+        i = j + 1;
+    }
+    return true;
+}
+
+std::string path_normalize(std::string_view path) {
+    if (path_is_normal(path)) return std::string(path);
+    std::string out;
+    out.reserve(path.size() + 1);
+    append_components(out, path);
+    if (out.empty()) out = "/";
+    return out;
+}
+
+std::string path_join_normalize(std::string_view base, std::string_view path) {
+    if (!path.empty() && path[0] == '/') return path_normalize(path);
+    std::string out;
+    out.reserve(base.size() + path.size() + 2);
+    if (path_is_normal(base)) {
+        if (base.size() > 1) out.assign(base);
+    } else {
+        append_components(out, base);
+    }
+    append_components(out, path);
+    if (out.empty()) out = "/";
+    return out;
+}
+
+std::optional<std::size_t> vfs_split_path(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    return slash;
+}
+
+std::optional<std::string_view> vfs_parent_path(std::string_view path) {
+    if (path == "/") return std::nullopt;
+    const auto slash = vfs_split_path(path);
+    if (!slash) return std::nullopt;
+    if (*slash == 0) return std::string_view("/");
+    return path.substr(0, *slash);
+}
+
+std::string_view vfs_file_name(std::string_view path) {
+    if (path == "/") return "/";
+    const auto slash = vfs_split_path(path);
+    if (!slash) return path;
+    return path.substr(*slash + 1);
+}
+
+}  // namespace tw
