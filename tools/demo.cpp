@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "kernel/machine.h"
 
@@ -10,9 +11,9 @@ int main() {
     Machine m = Machine::build({.cpu = 1'000'000, .memory = 1 << 26, .disk = 1 << 26, .output = 1 << 20});
 
     fmt::print("booted: host {}, wall clock {} ms since the epoch\n", m.hostname, m.clock.wall_time_ms());
-    fmt::print("/ holds:");
-    for (const auto& name : *m.vfs.list_child_names("/", "/")) fmt::print(" {}", name);
-    fmt::print("\n/usr/bin holds {} commands, /usr/bin/grep names {}\n", m.vfs.list_child_names("/", "/usr/bin")->size(),
+    const std::vector<std::string> top = *m.vfs.list_child_names("/", "/");
+    fmt::print("/ holds: {}\n", fmt::join(top, " "));
+    fmt::print("/usr/bin holds {} commands, /usr/bin/grep names {}\n", m.vfs.list_child_names("/", "/usr/bin")->size(),
                m.vfs.node("/usr/bin/grep")->program()->text());
 
     const ProcessState& shell = m.states.active();

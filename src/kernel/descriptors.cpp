@@ -35,7 +35,9 @@ Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert(DescriptionT
     if (descriptions_.size() >= kMaxDescriptions || next_description_ == UINT32_MAX)
         return std::unexpected(DescriptorError::DescriptionLimit);
     const std::uint32_t number = next_description_++;
-    descriptions_.emplace(number, OpenDescription{.target = std::move(target)});
+    OpenDescription description;
+    description.target = std::move(target);
+    descriptions_.emplace(number, std::move(description));
     return number;
 }
 
@@ -53,7 +55,10 @@ Result<std::pair<std::uint32_t, std::uint32_t>, DescriptorError> OpenDescription
     if (descriptions_.size() + 2 > kMaxDescriptions || next_description_ >= UINT32_MAX - 1)
         return std::unexpected(DescriptorError::DescriptionLimit);
     const std::uint32_t pipe = next_pipe_++;
-    pipes_.emplace(pipe, Pipe{.readers = 1, .writers = 1});
+    Pipe fresh;
+    fresh.readers = 1;
+    fresh.writers = 1;
+    pipes_.emplace(pipe, std::move(fresh));
     const std::uint32_t read = *insert(target::PipeRead{pipe});
     const std::uint32_t write = *insert(target::PipeWrite{pipe});
     return std::pair{read, write};

@@ -38,9 +38,10 @@ void insert_stub_pair(Vfs& vfs, std::string_view name, const NativeProgram& prog
 }
 
 // The base image: the six directories, then a stub in /usr/bin and /bin for every program,
-// shell, native command and builtin name.
-Vfs build_base_image(std::uint64_t capacity, std::uint64_t now_ms) {
-    Vfs vfs(capacity, now_ms);
+// shell, native command and builtin name. It is the same for every machine (the boot clock is
+// fixed), so it is built once per process and copied.
+Vfs build_base_image() {
+    Vfs vfs(0, Clock().wall_time_ms());
     for (auto dir : kBaseDirs) vfs.insert_base_dir(dir);
     vfs.raise_peak();
 
@@ -60,6 +61,11 @@ Vfs build_base_image(std::uint64_t capacity, std::uint64_t now_ms) {
             vfs.insert_base_entry(fmt::format("/bin/{}", path.substr(9)), program);
     }
     return vfs;
+}
+
+const Vfs& base_image() {
+    static const Vfs image = build_base_image();
+    return image;
 }
 
 }  // namespace
@@ -87,7 +93,8 @@ Machine Machine::build(const MachineLimits& limits) {
                shell.descriptors.install(2, *err, m.open_descriptions).has_value(),
            "standard descriptor table");
 
-    m.vfs = build_base_image(limits.disk, m.clock.wall_time_ms());
+    m.vfs = base_image();
+    m.vfs.set_capacity(limits.disk);
 
     ProcessRecord record;
     record.command = "bash";

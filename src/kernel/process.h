@@ -104,7 +104,7 @@ struct ProcessState {
     Pid pgid = 0;
     Pid shell_pid = 0;
     std::uint32_t uid = 0;
-    std::uint16_t umask = 0o022;
+    std::uint16_t umask = 022;
     bool capture_output = false;
 
     // ---- shell variables ----
