@@ -194,10 +194,6 @@ void Machine::refresh_open_fds(Pid pid) {
 
 // ---- filesystem ----
 
-// /proc and /dev are served by the pseudo filesystem, which answers nothing yet: every path falls
-// through to the tree, where those two directories do not exist and cannot be created.
-PseudoLookup Machine::pseudo_lookup(std::string_view) const { return {}; }
-
 Result<VfsNode, VfsError> Machine::node_at(std::string_view base, std::string_view path, bool follow_last) const {
     PseudoLookup p = pseudo_lookup(path_join_normalize(base, path));
     switch (p.kind) {

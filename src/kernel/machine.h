@@ -91,6 +91,12 @@ struct Machine {
     // ---- processes ----
     void refresh_open_fds(Pid pid);
 
+    // ---- descriptor I/O and opening paths (descriptor_io.cpp, open.cpp) ----
+
+    // ---- child processes, signals and the step driver (child.cpp, signals.cpp, step.cpp) ----
+
+    // ---- /proc and /dev, display, moving and copying trees (pseudo_fs.cpp, display.cpp, vfs_tree.cpp) ----
+
     // ---- filesystem, asking /proc and /dev first ----
     PseudoLookup pseudo_lookup(std::string_view joined) const;
     Result<VfsNode, VfsError> node_at(std::string_view base, std::string_view path, bool follow_last) const;

@@ -82,6 +82,23 @@ struct ShellArray {
     std::uint64_t modeled_size() const;
 };
 
+// The shell's option flags; all off in a new shell, copied into child shells.
+struct ShellOptions {
+    bool errexit = false;
+    bool errtrace = false;
+    bool nounset = false;
+    bool xtrace = false;
+    bool pipefail = false;
+    bool operator==(const ShellOptions&) const = default;
+};
+
+// The pending shell error of a process: the first failure of a command wins.
+struct PendingError {
+    std::optional<std::string> message;
+    std::int32_t status = 1;
+    bool fatal = false;
+};
+
 // The execution state of one process. Every process starts as a copy of a shell, so the shell's
 // own state lives here too; the fields below are the ones the kernel and the variable store use.
 struct ProcessState {
@@ -123,6 +140,13 @@ struct ProcessState {
     std::uint64_t getopts_position = 1;
     std::uint64_t local_saved_size = 0;
     std::uint64_t call_saved_size = 0;
+    std::optional<PendingError> pending_error;
+
+    // ---- options and directories ----
+    ShellOptions options;
+    std::set<std::string> shopt_enabled;
+    std::vector<std::string> dir_stack;
+    std::map<std::string, std::string> hashed_commands;
 
     // ---- jobs and traps ----
     std::uint32_t next_job_number = 1;
