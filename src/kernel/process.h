@@ -141,6 +141,14 @@ struct ProcessState {
     std::uint64_t local_saved_size = 0;
     std::uint64_t call_saved_size = 0;
     std::optional<PendingError> pending_error;
+    // What `local` saved before hiding a variable: put back when the function call ends.
+    struct SavedVariable {
+        std::optional<std::string> scalar;
+        std::optional<ShellArray> array;
+        bool exported = false;
+    };
+    // One scope per shell function call in progress, innermost last.
+    std::vector<std::map<std::string, SavedVariable>> local_scopes;
 
     // ---- options and directories ----
     ShellOptions options;
