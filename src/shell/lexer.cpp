@@ -237,6 +237,7 @@ private:
     ArithProbe probe_arith(std::size_t open, std::size_t& close) const;
 
     void regex_double(std::string& out);
+    void regex_parameter(std::string& out);
     bool regex_expansion_follows() const;
 
     void track_case(const ShellToken& token);
@@ -1026,7 +1027,7 @@ void Lexer::regex_operand() {
                     ++pos_;
                     regex_double(out);
                 } else if (regex_expansion_follows()) {
-                    scan_dollar(out, true);
+                    regex_parameter(out);
                 } else {
                     out += '$';
                     ++pos_;
@@ -1054,6 +1055,27 @@ bool Lexer::regex_expansion_follows() const {
     }
 }
 
+// At '$' starting an expansion inside a regular-expression operand. A plain parameter is written
+// in braces, since the characters after it in the rewritten word may be name characters.
+void Lexer::regex_parameter(std::string& out) {
+    char next = peek(1);
+    if (is_name_start(next)) {
+        std::size_t end = pos_ + 1;
+        while (end < s_.size() && is_name_char(s_[end])) ++end;
+        out += "${";
+        out.append(s_.substr(pos_ + 1, end - pos_ - 1));
+        out += '}';
+        pos_ = end;
+    } else if (next != '{' && next != '(') {
+        out += "${";
+        out += next;
+        out += '}';
+        pos_ += 2;
+    } else {
+        scan_dollar(out, true);
+    }
+}
+
 // A double-quoted section of a regular-expression operand: its characters match literally,
 // its expansions stay expansions.
 void Lexer::regex_double(std::string& out) {
@@ -1076,7 +1098,7 @@ void Lexer::regex_double(std::string& out) {
                 ++pos_;
             }
         } else if (c == '$' && regex_expansion_follows()) {
-            scan_dollar(out, true);
+            regex_parameter(out);
         } else if (c == '`') {
             scan_backquote(out);
         } else {
