@@ -1,0 +1,172 @@
+// The machinery of word expansion shared by expand.cpp (the scan, field splitting), param_ops.cpp
+// (the ${...} forms) and assign.cpp. Other parts of the shell use the functions of expand.h.
+//
+// A word is scanned into segments. Each segment records whether it undergoes field splitting
+// (it was unquoted), whether it is literal when the word is used as a pattern (it was quoted or
+// escaped), whether it is a pattern character written unquoted in the word itself (the glob mark
+// of pathname expansion), and whether a field must end before it (the elements of "$@" and of
+// array lists).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shell/pathname.h"
+
+namespace tw {
+
+struct Machine;
+struct ProcessState;
+
+enum class FieldBreak : std::uint8_t {
+    None,
+    Quoted,    // a field always ends here ("$@" inside double quotes)
+    Unquoted,  // a field ends here when splitting; a single space joins otherwise (unquoted $@)
+};
+
+struct Segment {
+    std::string text;
+    bool split = false;    // unquoted: field splitting applies
+    bool literal = false;  // quoted: stands for itself in a pattern
+    bool glob = false;     // an unquoted *, ? or [ written in the word
+    FieldBreak brk = FieldBreak::None;
+};
+
+class SegmentList {
+public:
+    void append(std::string_view text, bool split, bool literal, bool glob = false);
+    // The next segment starts a new field (the stronger of two pending breaks wins).
+    void field_break(FieldBreak brk);
+    // Appends another list; with `quote`, its segments lose splitting and glob marks.
+    void splice(const SegmentList& other, bool quote);
+    std::size_t size() const { return segs_.size(); }
+    const std::vector<Segment>& segments() const { return segs_; }
+    bool empty() const { return segs_.empty(); }
+
+    // Every segment's text, breaks as single spaces.
+    std::string joined_text() const;
+    // As a shell pattern: literal segments escaped.
+    std::string pattern_text() const;
+    // As the replacement of ${x/p/r}: literal segments with `\` and `&` escaped.
+    std::string replacement_text() const;
+
+private:
+    std::vector<Segment> segs_;
+    FieldBreak pending_ = FieldBreak::None;
+};
+
+// How text met by a scan is classified.
+struct ScanContext {
+    bool split = true;     // unquoted: values and text undergo field splitting
+    bool literal = false;  // quoted: values and text stand for themselves in patterns
+};
+
+// A parameter's value as the ${...} forms see it: one optional text, or a list of elements
+// ("$@", "$*", ${a[@]}, ${a[*]}, ${!p@}, ${!a[@]}).
+struct ParamValue {
+    bool is_list = false;
+    bool star = false;  // a list that joins with the first character of IFS inside double quotes
+    std::optional<std::string> scalar;
+    std::vector<std::string> items;
+
+    bool is_set() const { return is_list ? !items.empty() : scalar.has_value(); }
+    bool is_set_and_not_empty() const;
+};
+
+// A parameter as a ${...} names it: a name (a shell name, digits, or one of @ * # ? - $ !) and
+// an optional subscript as written.
+struct ParamRef {
+    std::string name;
+    std::optional<std::string> subscript;
+    // "name" or "name[subscript]", as messages show it.
+    std::string display() const;
+};
+
+inline constexpr std::uint64_t kMaxExpansionDepth = 1000;
+
+// One expansion of words on the active process of a machine.
+class WordExpander {
+public:
+    explicit WordExpander(Machine& m) : m_(m) {}
+
+    ProcessState& state();
+    Machine& machine() { return m_; }
+
+    // Scans a whole raw word (tilde, quotes, parameters, arithmetic, glob marks). With
+    // `assignment`, a tilde after an unquoted `:` or `=` is expanded as well.
+    void scan_word(std::string_view word, SegmentList& out, bool assignment = false);
+    // Scans the word of a ${...} operator inside double quotes or a here-document: nothing is
+    // split; inner double quotes are removed and make their text literal; with `quotes_in_pattern`
+    // single quotes also quote (the pattern operators), otherwise they are ordinary.
+    void scan_quoted_operand(std::string_view word, SegmentList& out, bool quotes_in_pattern);
+    // Scans a here-document body: only $, `, \ and newline can be escaped; quotes are ordinary.
+    void scan_heredoc(std::string_view body, SegmentList& out);
+    // Expands the $ forms of an arithmetic text (double quotes removed) into plain text.
+    std::string arith_text(std::string_view text);
+
+    // The $ form starting at `i` (text[i] == '$'); answers the index after it.
+    std::size_t dollar(std::string_view text, std::size_t i, SegmentList& out, ScanContext ctx);
+    // The body of ${...}.
+    void braced(std::string_view body, SegmentList& out, ScanContext ctx);
+
+    // Fields of segments: split on IFS when `split`, then pathname expansion.
+    std::vector<ExpandedField> fields_of(const SegmentList& segs, bool split);
+    std::vector<std::string> expand(std::string_view text, bool split, bool assignment = false);
+
+    // Appends a value, charging it to the memory budget first (a refusal appends nothing).
+    void emit_text(std::string_view value, SegmentList& out, ScanContext ctx);
+    void emit_value(const ParamValue& value, SegmentList& out, ScanContext ctx);
+
+    bool charge(std::uint64_t n);
+    void record_error(std::string message, bool fatal = true);
+    std::int64_t arith(std::string_view expression);
+    // The value of a plain parameter reference, nounset checked.
+    std::string checked(std::string_view name);
+    // A command substitution that reached expansion: the internal error, an empty value.
+    void substitution_reached(std::string_view command);
+
+    // The first character of IFS for "$*" joins: IFS unset gives a space, IFS empty nothing.
+    std::string star_separator();
+
+    // The ${...} forms (param_ops.cpp).
+    ParamValue parameter(const ParamRef& ref);
+    std::optional<std::string> element(std::string_view name, std::string_view subscript);
+    // An indexed subscript evaluated arithmetically (negative counts back); nothing on error.
+    std::optional<std::uint64_t> index_of(std::string_view name, std::string_view subscript);
+    // Expands a word of an operator without splitting into its text.
+    std::string word_text(std::string_view word);
+    void apply_operator(const ParamRef& ref, ParamValue value, std::string_view op, SegmentList& out,
+                        ScanContext ctx);
+
+private:
+    bool stopped() const;
+    std::size_t scan_double_quoted(std::string_view w, std::size_t i, SegmentList& out);
+    std::size_t ansi_c_quoted(std::string_view w, std::size_t i, SegmentList& out, ScanContext ctx);
+    std::size_t tilde(std::string_view w, std::size_t i, SegmentList& out, bool assignment);
+    void operand(std::string_view word, SegmentList& out, ScanContext ctx, bool pattern_operator);
+    void substring(const ParamRef& ref, ParamValue value, std::string_view spec, SegmentList& out, ScanContext ctx);
+    void transform(const ParamRef& ref, ParamValue value, char how, SegmentList& out, ScanContext ctx);
+
+    Machine& m_;
+    std::uint64_t depth_ = 0;
+};
+
+// Index of the `}` closing a ${ whose body starts at `start`, quotes and escapes respected and
+// nested ${ counted; npos when there is none.
+std::size_t closing_brace(std::string_view text, std::size_t start);
+
+// The value of $-: the letters of the options that are on.
+std::string shell_option_flags(const ProcessState& state);
+
+// Decodes the body of $'...' (the text between the quotes).
+std::string decode_ansi_c(std::string_view body);
+
+// Upper or lower case of every character, or of the first one (full Unicode mapping: one
+// character may become several).
+std::string convert_case(std::string_view text, bool upper, bool first_only);
+
+}  // namespace tw
