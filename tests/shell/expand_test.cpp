@@ -264,3 +264,235 @@ TEST_F(ExpandTest, FieldsMatchTheReferenceShell) {
 
 }  // namespace
 }  // namespace tw
+
+namespace tw {
+namespace {
+
+struct ErrorCase {
+    Texts setup;
+    const char* word;
+    const char* message;  // the pending error's message
+    Texts fields;
+};
+
+TEST_F(ExpandTest, FailuresAreRecordedAsFatalPendingErrors) {
+    const ErrorCase cases[] = {
+        {{}, "${x:?}", "tarnwick: x: parameter null or not set\n", {}},
+        {{"x="}, "a${x:?}b", "tarnwick: x: parameter null or not set\n", {"ab"}},
+        {{}, "${x?}", "tarnwick: x: parameter not set\n", {}},
+        {{}, "${x?oops}", "tarnwick: oops\n", {}},
+        {{}, "${x:?\"is empty\"}", "tarnwick: is empty\n", {}},
+        {{"a=(p)"}, "${a[3]:?}", "tarnwick: a[3]: parameter null or not set\n", {}},
+        {{}, "$((1/0))", "tarnwick: 1/0: division by 0 (error token is \"0\")\n", {"0"}},
+        {{}, "x$((2+))y", "tarnwick: 2+: arithmetic syntax error: operand expected (error token is \"+\")\n", {"x0y"}},
+        {{"s=hello"}, "${s:1/0}", "tarnwick: 1/0: division by 0 (error token is \"0\")\n", {"hello"}},
+        {{}, "${x:?first}${y:?second}", "tarnwick: first\n", {}},
+        {{}, "${1:=x}", "tarnwick: $1: cannot assign in this way\n", {}},
+        {{}, "${!x}", "tarnwick: x: invalid indirect expansion\n", {}},
+        {{}, "${%x}", "tarnwick: ${%x}: bad substitution\n", {}},
+    };
+    for (const auto& c : cases) {
+        m = Machine::build(kLimits);
+        for (const auto& s : c.setup) assign(s);
+        EXPECT_EQ(expand_words(m, c.word, true), c.fields) << c.word;
+        EXPECT_EQ(pending(), c.message) << c.word;
+        EXPECT_TRUE(st().pending_error && st().pending_error->fatal) << c.word;
+        EXPECT_EQ(st().pending_error ? st().pending_error->status : 0, 1);
+    }
+}
+
+TEST_F(ExpandTest, UnusedOperandsAreNotExpanded) {
+    assign("x=set");
+    EXPECT_EQ(expand_words(m, "${x:-${y:?needed}}", true), Texts{"set"});
+    EXPECT_EQ(expand_words(m, "${x:+ok}${u:+$((1/0))}", true), Texts{"ok"});
+    EXPECT_EQ(expand_words(m, "${x:=$((n=5))}", true), Texts{"set"});
+    EXPECT_EQ(pending(), "");
+    EXPECT_FALSE(lookup_parameter(st(), "n"));
+}
+
+TEST_F(ExpandTest, Nounset) {
+    st().options.nounset = true;
+    struct Case {
+        const char* word;
+        Texts fields;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"$x", {}, "tarnwick: x: unbound variable\n"},
+        {"${x}", {}, "tarnwick: x: unbound variable\n"},
+        {"\"$1\"", {""}, "tarnwick: 1: unbound variable\n"},
+        {"${x:-d}", {"d"}, ""},
+        {"${#x}", {"0"}, ""},
+        {"${a[3]}", {}, ""},
+        {"$@", {}, ""},
+        {"\"$*\"", {""}, ""},
+        {"$((x + 1))", {"0"}, "tarnwick: x: unbound variable\n"},
+    };
+    for (const auto& c : cases) {
+        st().pending_error.reset();
+        EXPECT_EQ(expand_words(m, c.word, true), c.fields) << c.word;
+        EXPECT_EQ(pending(), c.message) << c.word;
+    }
+    EXPECT_EQ(expand_words(m, "$-", true), Texts{"huB"});
+    st().options.nounset = false;
+    st().options.errexit = true;
+    st().options.xtrace = true;
+    EXPECT_EQ(expand_words(m, "$-", true), Texts{"ehxB"});
+}
+
+TEST_F(ExpandTest, AssigningOperators) {
+    EXPECT_EQ(expand_words(m, "${x:=a}", true), Texts{"a"});
+    EXPECT_EQ(lookup_parameter(st(), "x"), "a");
+    EXPECT_EQ(expand_words(m, "${y=b}", true), Texts{"b"});
+    EXPECT_EQ(lookup_parameter(st(), "y"), "b");
+    assign("z=");
+    EXPECT_EQ(expand_words(m, "\"${z=b}\"", true), Texts{""});
+    EXPECT_EQ(lookup_parameter(st(), "z"), "");
+
+    // A read-only name is refused and keeps its value.
+    assign("r=");
+    st().readonly_names.insert("r");
+    EXPECT_EQ(expand_words(m, "${r:=a}", true), Texts{});
+    EXPECT_EQ(pending(), "tarnwick: r: readonly variable\n");
+    EXPECT_TRUE(st().pending_error->fatal);
+    EXPECT_EQ(lookup_parameter(st(), "r"), "");
+
+    // An element is assigned on its own; the rest of the array stays.
+    st().pending_error.reset();
+    assign("a=(p '' r)");
+    EXPECT_EQ(expand_words(m, "${a[1]:=v}", true), Texts{"v"});
+    EXPECT_EQ(array_values(st(), "a"), (Texts{"p", "v", "r"}));
+    EXPECT_EQ(expand_words(m, "${a[5]=w}", true), Texts{"w"});
+    EXPECT_EQ(array_keys(st(), "a"), (Texts{"0", "1", "2", "5"}));
+    EXPECT_EQ(pending(), "");
+}
+
+TEST_F(ExpandTest, WithoutSplitting) {
+    st().positional_params = {"a b", "c"};
+    struct Case {
+        const char* word;
+        Texts fields;
+    };
+    const Case cases[] = {
+        {"$@", {"a b c"}},
+        {"\"$@\"", {"a b", "c"}},
+        {"x\"$@\"y", {"xa b", "cy"}},
+        {"$*", {"a b c"}},
+        {"\"$*\"", {"a b c"}},
+        {"$u", {}},
+        {"\"\"", {""}},
+        {"{a,b}", {"{a,b}"}},
+        {"*", {"*"}},
+        {"~", {"/root"}},
+        {"a\\ b'c'", {"a bc"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(expand_words(m, c.word, false), c.fields) << c.word;
+    EXPECT_EQ(expand_word_text(m, "\"$@\""), "a b c");
+    EXPECT_EQ(expand_assignment_value(m, "~/x:~/y:a~"), "/root/x:/root/y:a~");
+    EXPECT_EQ(expand_word_text(m, "~/x:~/y"), "/root/x:~/y");
+}
+
+TEST_F(ExpandTest, PatternWords) {
+    assign("y='*'");
+    EXPECT_EQ(expand_pattern_word(m, "\"*\"x*"), "\\*x*");
+    EXPECT_EQ(expand_pattern_word(m, "$y"), "*");
+    EXPECT_EQ(expand_pattern_word(m, "\"$y\""), "\\*");
+    EXPECT_EQ(expand_pattern_word(m, "a\\?[bc]"), "a\\?[bc]");
+    EXPECT_EQ(expand_pattern_word(m, "'[!a]'"), "\\[!a\\]");
+}
+
+TEST_F(ExpandTest, HereDocumentBodies) {
+    assign("x=1");
+    const std::string body = "a\\$x \\x \"q\" 'q' $x ${u:-\"d\"} ${u:-'d'} \\\\ \\\njoined $((1+1))\n";
+    EXPECT_EQ(expand_heredoc_body(m, body), "a$x \\x \"q\" 'q' 1 d 'd' \\ joined 2\n");
+    st().positional_params = {"p", "q"};
+    EXPECT_EQ(expand_heredoc_body(m, "[$@] [$*]\n"), "[p q] [p q]\n");
+    EXPECT_EQ(pending(), "");
+}
+
+TEST_F(ExpandTest, ArithmeticTexts) {
+    assign("x=4");
+    EXPECT_EQ(expand_arith_text(m, "$x + ${x} * \"2\""), "4 + 4 * 2");
+    EXPECT_EQ(arith_expand(m, "x * 2 + 1"), 9);
+    EXPECT_EQ(arith_expand(m, "1 +"), 0);
+    EXPECT_EQ(pending(), "tarnwick: 1 +: arithmetic syntax error: operand expected (error token is \"+\")\n");
+}
+
+TEST_F(ExpandTest, CommandSubstitutionReachingExpansion) {
+    EXPECT_EQ(expand_words(m, "a$(echo hi)b", true), Texts{"ab"});
+    EXPECT_EQ(expand_words(m, "\"`date`\"", true), Texts{""});
+    EXPECT_EQ(st().last_status, 125);
+    EXPECT_EQ(m.stderr_bytes,
+              "tarnwick: internal error: command substitution reached synchronous expansion: echo hi\n"
+              "tarnwick: internal error: command substitution reached synchronous expansion: date\n");
+}
+
+TEST_F(ExpandTest, DeepNestingIsRefusedAt1000Levels) {
+    auto nested = [](std::size_t depth) {
+        std::string w;
+        for (std::size_t i = 0; i < depth; ++i) w += "${u:-";
+        w += "x";
+        w += std::string(depth, '}');
+        return w;
+    };
+    EXPECT_EQ(expand_words(m, nested(1000), true), Texts{"x"});
+    EXPECT_EQ(pending(), "");
+    EXPECT_EQ(expand_words(m, nested(1001), true), Texts{});
+    EXPECT_EQ(pending(), "tarnwick: parameter expansions are nested too deeply\n");
+}
+
+TEST_F(ExpandTest, ExpandedTextIsChargedAndARefusalStopsTheWord) {
+    assign("x=0123456789");
+    std::uint64_t before = st().expansion_charge;
+    EXPECT_EQ(expand_words(m, "$x$x", true), Texts{"01234567890123456789"});
+    EXPECT_EQ(st().expansion_charge - before, 20u);
+
+    Machine tight = Machine::build({.cpu = 1'000'000, .memory = 1, .disk = 1 << 20, .output = 1 << 20});
+    m = tight;
+    assign("x=0123456789");
+    EXPECT_EQ(expand_words(m, "a${x}b", true), Texts{"a"});
+    EXPECT_TRUE(m.meter.stop_reason().has_value());
+    EXPECT_FALSE(charge_expansion_memory(m, 1));
+}
+
+TEST_F(ExpandTest, DollarAndListEntryPoints) {
+    st().positional_params = {"a b", "c"};
+    assign("x=val");
+    auto d = expand_dollar(m, "$x rest");
+    EXPECT_EQ(d.value, "val");
+    EXPECT_EQ(d.consumed, 2u);
+    d = expand_dollar(m, "${x%l}tail");
+    EXPECT_EQ(d.value, "va");
+    EXPECT_EQ(d.consumed, 6u);
+    EXPECT_EQ(expand_dollar(m, "$").value, "$");
+    auto l = expand_list_parameter(m, "$@x", true);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->fields, (Texts{"a b", "c"}));
+    EXPECT_EQ(l->consumed, 2u);
+    l = expand_list_parameter(m, "$*", true);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->fields, Texts{"a b c"});
+    assign("arr=(1 2 3)");
+    l = expand_list_parameter(m, "${arr[@]:1}", true);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->fields, (Texts{"2", "3"}));
+    EXPECT_FALSE(expand_list_parameter(m, "$x", true));
+    EXPECT_EQ(lookup_parameter_for_expansion(m, "x/a/A"), "vAl");
+    EXPECT_EQ(expand_parameter_op(m, "f", "a.b.c", "%%.*"), "a");
+    EXPECT_EQ(expand_parameter_op(m, "f", std::nullopt, ":-\"d e\""), "d e");
+    EXPECT_EQ(lookup_parameter_checked(m, "nosuch"), "");
+}
+
+TEST_F(ExpandTest, CaseConversionUsesFullUnicodeMappings) {
+    assign("S=ÉCOLE");
+    assign("g=straße");
+    EXPECT_EQ(expand_words(m, "${S,,}", true), Texts{"école"});
+    EXPECT_EQ(expand_words(m, "${g^^}", true), Texts{"STRASSE"});
+    EXPECT_EQ(expand_words(m, "${g^}", true), Texts{"Straße"});
+    assign("t=éa");
+    EXPECT_EQ(expand_words(m, "${#t}", true), Texts{"2"});
+    EXPECT_EQ(expand_words(m, "${t:1}", true), Texts{"a"});
+}
+
+}  // namespace
+}  // namespace tw
