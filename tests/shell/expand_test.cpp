@@ -248,13 +248,49 @@ const ExpandCase kCases[] = {
     {{"x=1"}, {}, "\"${x}\"{a,b}", {"1a", "1b"}},
     {{}, {}, "\"${u:-{a,b}}\"", {"{a,b}"}},
     {{}, {}, "${u:-{a,b}}", {"{a,b}"}},
+    {{"a=('' x '')"}, {}, "\"${a[@]}\"", {"", "x", ""}},
+    {{"a=('' x '')"}, {}, "${a[@]}", {"x"}},
+    {{}, {"1", "2"}, "\"a$@b$@c\"", {"a1", "2b1", "2c"}},
+    {{}, {"1 2", "3"}, "${u:-$@}", {"1", "2", "3"}},
+    {{}, {"1 2", "3"}, "\"${u:-$@}\"", {"1 2", "3"}},
+    {{}, {"1 2", "3"}, "${u:-\"$@\"}", {"1 2", "3"}},
+    {{"x=' a '"}, {}, "\"$x\"$x", {" a ", "a"}},
+    {{"x=' a '"}, {}, "$x\"\"", {"a", ""}},
+    {{}, {}, "\"\"$u", {""}},
+    {{"IFS=:", "x=':a::b:'"}, {}, "$x", {"", "a", "", "b"}},
+    {{"IFS=:", "x=':a::b:'"}, {}, "y${x}y", {"y", "a", "", "b", "y"}},
+    {{"IFS=', '", "x='a, b,,c ,d'"}, {}, "$x", {"a", "b", "", "c", "d"}},
+    {{"IFS="}, {}, "$u", {}},
+    {{"IFS=", "x='a b'"}, {}, "$x", {"a b"}},
+    {{"x='a\tb'"}, {}, "$x", {"a", "b"}},
+    {{"x=$'a\tb'"}, {}, "$x", {"a", "b"}},
+    {{"x=$'a\nb'"}, {}, "\"$x\"", {"a\nb"}},
+    {{}, {"a", "b"}, "$#", {"2"}},
+    {{}, {}, "$?", {"0"}},
+    {{"x=5"}, {}, "$((x+=2))$x", {"77"}},
+    {{"x=5"}, {}, "$(( x > 3 ? 10 : 20 ))", {"10"}},
+    {{}, {}, "$((-7/2)) $((1<<64)) $((0x1F)) $((2#101))", {"-3", "1", "31", "5"}},
+    {{"a=(1 2 3)"}, {}, "$((a[1]+a[2]))", {"5"}},
+    {{"v='1 + 2'"}, {}, "$((v * 2))", {"6"}},
+    {{"n=3"}, {}, "${n:+$((n*n))}", {"9"}},
+    {{}, {}, "${#u}", {"0"}},
+    {{"u=abc"}, {}, "${#u[0]}", {"3"}},
+    {{}, {"x"}, "${1+set}${2+set}${2-unset}", {"setunset"}},
+    {{"x=ab"}, {}, "${x:1:1}${x: -1:1}", {"bb"}},
+    {{"s='a b c'"}, {}, "${s// /_}", {"a_b_c"}},
+    {{"s='a b c'"}, {}, "\"${s// /}\"", {"abc"}},
+    {{"p=/a/b"}, {}, "${p//\\//:}", {":a:b"}},
+    {{"p=/a/b"}, {}, "${p//\"/\"/:}", {":a:b"}},
+    {{}, {}, "a{1..3}\"{x,y}\"", {"a1{x,y}", "a2{x,y}", "a3{x,y}"}},
+    {{}, {}, "\"{\"a,b}", {"{a,b}"}},
+    {{}, {}, "~+", {"/tmp/empty"}},
 };
 
 TEST_F(ExpandTest, FieldsMatchTheReferenceShell) {
     for (const auto& c : kCases) {
         Machine fresh = Machine::build(kLimits);
         m = fresh;
-        st().cwd = "/tmp";
+        st().cwd = "/tmp/empty";
         st().positional_params = c.params;
         for (const auto& s : c.setup) assign(s);
         EXPECT_EQ(expand_words(m, c.word, true), c.fields) << c.word;
@@ -492,6 +528,42 @@ TEST_F(ExpandTest, CaseConversionUsesFullUnicodeMappings) {
     assign("t=éa");
     EXPECT_EQ(expand_words(m, "${#t}", true), Texts{"2"});
     EXPECT_EQ(expand_words(m, "${t:1}", true), Texts{"a"});
+}
+
+}  // namespace
+}  // namespace tw
+
+#include <pthread.h>
+
+namespace tw {
+namespace {
+
+// Deep ${...} nesting keeps working on a thread with a small stack: evaluation moves to fresh
+// stack segments as the stack runs low.
+TEST_F(ExpandTest, DeepNestingOnASmallStack) {
+    struct Job {
+        Machine* m;
+        std::vector<std::string> fields;
+    } job{&m, {}};
+    std::string word;
+    for (int i = 0; i < 1000; ++i) word += "${u:-";
+    word += "deep";
+    word += std::string(1000, '}');
+    static std::string shared_word;
+    shared_word = word;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t thread;
+    auto body = [](void* p) -> void* {
+        auto* j = static_cast<Job*>(p);
+        j->fields = expand_words(*j->m, shared_word, true);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.fields, Texts{"deep"});
 }
 
 }  // namespace
