@@ -18,15 +18,6 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-std::string join(const std::vector<std::string>& items) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ' ';
-        out += items[i];
-    }
-    return out;
-}
-
 struct Target {
     std::string_view base;
     std::optional<std::string_view> subscript;
@@ -102,7 +93,7 @@ void assign_list(WordExpander& ex, std::string_view name, std::string_view value
             } else {
                 continue;
             }
-            std::string v = join(ex.expand(std::string_view(word).substr(close + 2), false, true));
+            std::string v = join_texts(ex.expand(std::string_view(word).substr(close + 2), false, true), " ");
             elements.push_back({std::move(key), std::move(v)});
         } else {
             for (auto& field : ex.expand(word, true)) elements.push_back({std::nullopt, std::move(field)});
@@ -135,7 +126,7 @@ void run_assignments(Machine& m, std::string_view name_text, std::string_view va
         assign_list(ex, t.base, value_text, t.append);
         return;
     }
-    std::string value = join(ex.expand(value_text, false, true));
+    std::string value = join_texts(ex.expand(value_text, false, true), " ");
     if (t.subscript) {
         std::string key;
         if (is_associative_array(st, t.base)) {
@@ -174,7 +165,7 @@ RestoreList apply_prefix_assignments(Machine& m, std::span<const Assignment> ass
     ProcessState& st = ex.state();
     std::vector<std::string> values;
     values.reserve(assignments.size());
-    for (const auto& a : assignments) values.push_back(join(ex.expand(a.value, false, true)));
+    for (const auto& a : assignments) values.push_back(join_texts(ex.expand(a.value, false, true), " "));
 
     RestoreList saved;
     for (const auto& a : assignments) {

@@ -18,35 +18,6 @@ namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
 
-bool is_name_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Byte length of the UTF-8 character starting with `lead` (1 for stray bytes).
-std::size_t char_len(std::string_view s, std::size_t i) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
-    if (i + len > s.size()) return 1;
-    for (std::size_t k = 1; k < len; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
-    return len;
-}
-
-// Index just after the quoted construct at `i` (a quote character or a backslash pair).
-std::size_t skip_quote(std::string_view w, std::size_t i) {
-    char q = w[i];
-    if (q == '\\') return std::min(i + 2, w.size());
-    bool ansi = q == '\'' && i > 0 && w[i - 1] == '$';
-    for (std::size_t j = i + 1; j < w.size(); ++j) {
-        if (w[j] == '\\' && (q == '"' || ansi)) {
-            ++j;
-            continue;
-        }
-        if (w[j] == q) return j + 1;
-    }
-    return w.size();
-}
-
 // Index of the `)` that balances the `(` at `open`, or npos.
 std::size_t closing_paren(std::string_view w, std::size_t open) {
     int depth = 0;
@@ -101,18 +72,9 @@ bool is_at_list_body(std::string_view body) {
     if (body.starts_with('@')) return true;
     if (body.starts_with('!')) body.remove_prefix(1);
     std::size_t n = 0;
-    while (n < body.size() && is_name_char(body[n])) ++n;
+    while (n < body.size() && param_name_char(body[n])) ++n;
     if (n == 0) return false;
     return body.substr(n).starts_with("[@]") || body.substr(n) == "@";
-}
-
-std::string join(const std::vector<std::string>& items, std::string_view sep) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += sep;
-        out += items[i];
-    }
-    return out;
 }
 
 }  // namespace
@@ -190,13 +152,45 @@ bool ParamValue::is_set_and_not_empty() const {
 
 // ---- helpers ----
 
+std::size_t utf8_char_len(std::string_view s, std::size_t i) {
+    auto b = static_cast<unsigned char>(s[i]);
+    std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+    if (i + len > s.size()) return 1;
+    for (std::size_t k = 1; k < len; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
+    return len;
+}
+
+std::size_t skip_quoted(std::string_view w, std::size_t i) {
+    char q = w[i];
+    if (q == '\\') return std::min(i + 2, w.size());
+    bool ansi = q == '\'' && i > 0 && w[i - 1] == '$';
+    for (std::size_t j = i + 1; j < w.size(); ++j) {
+        if (w[j] == '\\' && (q == '"' || ansi)) {
+            ++j;
+            continue;
+        }
+        if (w[j] == q) return j + 1;
+    }
+    return w.size();
+}
+
+std::string join_texts(const std::vector<std::string>& items, std::string_view sep) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += sep;
+        out += items[i];
+    }
+    return out;
+}
+
 std::size_t closing_brace(std::string_view w, std::size_t start) {
     int depth = 0;
     std::size_t i = start;
     while (i < w.size()) {
         char c = w[i];
         if (c == '\\' || c == '\'' || c == '"') {
-            i = skip_quote(w, i);
+            i = skip_quoted(w, i);
         } else if (c == '$' && i + 1 < w.size() && w[i + 1] == '{') {
             ++depth;
             i += 2;
@@ -329,7 +323,7 @@ std::string WordExpander::star_separator() {
     if (it == st.variables.end()) return " ";
     const std::string& ifs = it->second;
     if (ifs.empty()) return "";
-    return ifs.substr(0, char_len(ifs, 0));
+    return ifs.substr(0, utf8_char_len(ifs, 0));
 }
 
 void WordExpander::emit_text(std::string_view value, SegmentList& out, ScanContext ctx) {
@@ -343,7 +337,7 @@ void WordExpander::emit_value(const ParamValue& value, SegmentList& out, ScanCon
         return;
     }
     if (!ctx.split && value.star) {
-        emit_text(join(value.items, star_separator()), out, ctx);
+        emit_text(join_texts(value.items, star_separator()), out, ctx);
         return;
     }
     std::uint64_t total = 0;
@@ -387,13 +381,21 @@ std::size_t WordExpander::tilde(std::string_view w, std::size_t i, SegmentList& 
     return end;
 }
 
-std::size_t WordExpander::ansi_c_quoted(std::string_view w, std::size_t i, SegmentList& out, ScanContext ctx) {
-    std::size_t end = skip_quote(w, i + 1);  // i + 1 is the opening quote
-    std::size_t body_end = (end > 0 && end <= w.size() && w[end - 1] == '\'' && end - 1 > i + 1) ? end - 1 : end;
+std::size_t WordExpander::ansi_c_quoted(std::string_view w, std::size_t i, SegmentList& out) {
+    std::size_t j = i + 2;
+    while (j < w.size() && w[j] != '\'') j += (w[j] == '\\') ? 2 : 1;
+    std::size_t body_end = std::min(j, w.size());
     std::string text = decode_ansi_c(w.substr(i + 2, body_end - (i + 2)));
     if (charge(text.size())) out.append(text, false, true);
-    (void)ctx;
-    return end;
+    return std::min(j + 1, w.size());
+}
+
+std::size_t WordExpander::backquote(std::string_view w, std::size_t i) {
+    std::size_t j = i + 1;
+    while (j < w.size() && w[j] != '`') j += (w[j] == '\\') ? 2 : 1;
+    std::size_t end = std::min(j, w.size());
+    substitution_reached(w.substr(i + 1, end - i - 1));
+    return std::min(j + 1, w.size());
 }
 
 void WordExpander::scan_word(std::string_view w, SegmentList& out, bool assignment) {
@@ -423,7 +425,7 @@ void WordExpander::scan_word(std::string_view w, SegmentList& out, bool assignme
                 if (i + 1 < w.size() && w[i + 1] == '\n') {
                     i += 2;
                 } else if (i + 1 < w.size()) {
-                    std::size_t len = char_len(w, i + 1);
+                    std::size_t len = utf8_char_len(w, i + 1);
                     out.append(w.substr(i + 1, len), false, true);
                     i += 1 + len;
                 } else {
@@ -433,13 +435,9 @@ void WordExpander::scan_word(std::string_view w, SegmentList& out, bool assignme
             case '$':
                 i = dollar(w, i, out, unquoted);
                 break;
-            case '`': {
-                std::size_t j = i + 1;
-                while (j < w.size() && w[j] != '`') j += (w[j] == '\\') ? 2 : 1;
-                substitution_reached(w.substr(i + 1, std::min(j, w.size()) - i - 1));
-                i = std::min(j + 1, w.size());
+            case '`':
+                i = backquote(w, i);
                 break;
-            }
             case '*':
             case '?':
             case '[':
@@ -515,10 +513,7 @@ std::size_t WordExpander::scan_double_quoted(std::string_view w, std::size_t i, 
         }
         if (c == '`') {
             flush();
-            std::size_t j = i + 1;
-            while (j < w.size() && w[j] != '`') j += (w[j] == '\\') ? 2 : 1;
-            substitution_reached(w.substr(i + 1, std::min(j, w.size()) - i - 1));
-            i = std::min(j + 1, w.size());
+            i = backquote(w, i);
             saw_other = true;
             continue;
         }
@@ -554,7 +549,7 @@ void WordExpander::scan_quoted_operand(std::string_view w, SegmentList& out, boo
                 ++i;
             } else {
                 // Kept as written: in a pattern the pair still escapes the character.
-                std::size_t len = char_len(w, i + 1);
+                std::size_t len = utf8_char_len(w, i + 1);
                 out.append(w.substr(i, 1 + len), false, false);
                 i += 1 + len;
             }
@@ -569,20 +564,17 @@ void WordExpander::scan_quoted_operand(std::string_view w, SegmentList& out, boo
         }
         if (c == '$') {
             if (!inner && i + 1 < w.size() && w[i + 1] == '\'') {
-                i = ansi_c_quoted(w, i, out, {false, true});
+                i = ansi_c_quoted(w, i, out);
             } else {
                 i = dollar(w, i, out, {false, inner});
             }
             continue;
         }
         if (c == '`') {
-            std::size_t j = i + 1;
-            while (j < w.size() && w[j] != '`') j += (w[j] == '\\') ? 2 : 1;
-            substitution_reached(w.substr(i + 1, std::min(j, w.size()) - i - 1));
-            i = std::min(j + 1, w.size());
+            i = backquote(w, i);
             continue;
         }
-        std::size_t len = char_len(w, i);
+        std::size_t len = utf8_char_len(w, i);
         out.append(w.substr(i, len), false, inner);
         i += len;
     }
@@ -619,10 +611,7 @@ void WordExpander::scan_heredoc(std::string_view body, SegmentList& out) {
         }
         if (c == '`') {
             flush();
-            std::size_t j = i + 1;
-            while (j < body.size() && body[j] != '`') j += (body[j] == '\\') ? 2 : 1;
-            substitution_reached(body.substr(i + 1, std::min(j, body.size()) - i - 1));
-            i = std::min(j + 1, body.size());
+            i = backquote(body, i);
             continue;
         }
         buf += c;
@@ -659,7 +648,7 @@ std::size_t WordExpander::dollar(std::string_view w, std::size_t i, SegmentList&
         return i + 1;
     }
     char c = w[i + 1];
-    if (c == '\'' && ctx.split) return ansi_c_quoted(w, i, out, ctx);
+    if (c == '\'' && ctx.split) return ansi_c_quoted(w, i, out);
     if (c == '"' && ctx.split) return scan_double_quoted(w, i + 2, out);
     if (c == '(') {
         if (i + 2 < w.size() && w[i + 2] == '(') {
@@ -701,13 +690,13 @@ std::size_t WordExpander::dollar(std::string_view w, std::size_t i, SegmentList&
         emit_text(shell_option_flags(state()), out, ctx);
         return i + 2;
     }
-    if (c == '#' || c == '?' || c == '$' || c == '!' || is_digit(c)) {
+    if (c == '#' || c == '?' || c == '$' || c == '!' || ascii_digit(c)) {
         emit_text(checked(w.substr(i + 1, 1)), out, ctx);
         return i + 2;
     }
-    if (is_name_start(c)) {
+    if (param_name_start(c)) {
         std::size_t j = i + 2;
-        while (j < w.size() && is_name_char(w[j])) ++j;
+        while (j < w.size() && param_name_char(w[j])) ++j;
         emit_text(checked(w.substr(i + 1, j - i - 1)), out, ctx);
         return j;
     }
@@ -747,7 +736,7 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
     // The characters of IFS, each as its UTF-8 text, split into white space and delimiters.
     std::vector<std::string> white, delims;
     for (std::size_t k = 0; k < ifs.size();) {
-        std::size_t len = char_len(ifs, k);
+        std::size_t len = utf8_char_len(ifs, k);
         std::string ch = ifs.substr(k, len);
         (ch == " " || ch == "\t" || ch == "\n" ? white : delims).push_back(ch);
         k += len;
@@ -769,7 +758,7 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
         }
         std::size_t k = 0;
         while (k < s.text.size()) {
-            std::size_t len = char_len(s.text, k);
+            std::size_t len = utf8_char_len(s.text, k);
             std::string_view ch = std::string_view(s.text).substr(k, len);
             k += len;
             if (is_in(white, ch)) {
@@ -824,11 +813,11 @@ std::vector<std::string> expand_words(Machine& m, std::string_view text, bool sp
 }
 
 std::string expand_word_text(Machine& m, std::string_view text) {
-    return join(WordExpander(m).expand(text, false), " ");
+    return join_texts(WordExpander(m).expand(text, false), " ");
 }
 
 std::string expand_assignment_value(Machine& m, std::string_view text) {
-    return join(WordExpander(m).expand(text, false, true), " ");
+    return join_texts(WordExpander(m).expand(text, false, true), " ");
 }
 
 std::string expand_pattern_word(Machine& m, std::string_view text) {

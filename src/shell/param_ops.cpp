@@ -21,37 +21,11 @@ namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
 
-bool is_name_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n')) s.remove_suffix(1);
     return s;
-}
-
-std::string join(const std::vector<std::string>& items, std::string_view sep) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += sep;
-        out += items[i];
-    }
-    return out;
-}
-
-// Index just after the quoted construct at `i`.
-std::size_t skip_quote(std::string_view w, std::size_t i) {
-    char q = w[i];
-    if (q == '\\') return std::min(i + 2, w.size());
-    for (std::size_t j = i + 1; j < w.size(); ++j) {
-        if (w[j] == '\\' && q == '"') {
-            ++j;
-            continue;
-        }
-        if (w[j] == q) return j + 1;
-    }
-    return w.size();
 }
 
 // The index of the `]` closing the `[` at `open` (nested brackets counted, quotes skipped).
@@ -61,7 +35,7 @@ std::size_t closing_bracket(std::string_view w, std::size_t open) {
     while (i < w.size()) {
         char c = w[i];
         if (c == '\\' || c == '\'' || c == '"') {
-            i = skip_quote(w, i);
+            i = skip_quoted(w, i);
             continue;
         }
         if (c == '[') ++depth;
@@ -77,7 +51,7 @@ std::size_t unquoted_slash(std::string_view w) {
     while (i < w.size()) {
         char c = w[i];
         if (c == '\\' || c == '\'' || c == '"') {
-            i = skip_quote(w, i);
+            i = skip_quoted(w, i);
         } else if (c == '$' && i + 1 < w.size() && w[i + 1] == '{') {
             std::size_t close = closing_brace(w, i + 2);
             i = close == npos ? w.size() : close + 1;
@@ -102,12 +76,12 @@ std::optional<ParsedRef> parse_ref(std::string_view text) {
     char c = text[0];
     if (std::string_view("@*#?-$!").find(c) != npos) return ParsedRef{{std::string(1, c), std::nullopt}, 1};
     std::size_t j = 1;
-    if (is_digit(c)) {
-        while (j < text.size() && is_digit(text[j])) ++j;
+    if (ascii_digit(c)) {
+        while (j < text.size() && ascii_digit(text[j])) ++j;
         return ParsedRef{{std::string(text.substr(0, j)), std::nullopt}, j};
     }
-    if (!is_name_start(c)) return std::nullopt;
-    while (j < text.size() && is_name_char(text[j])) ++j;
+    if (!param_name_start(c)) return std::nullopt;
+    while (j < text.size() && param_name_char(text[j])) ++j;
     ParsedRef out{{std::string(text.substr(0, j)), std::nullopt}, j};
     if (j < text.size() && text[j] == '[') {
         std::size_t close = closing_bracket(text, j);
@@ -448,7 +422,7 @@ void WordExpander::braced(std::string_view body, SegmentList& out, ScanContext c
         }
         if (ref) {
             ParamValue named = parameter(ref->ref);
-            std::string target = named.is_list ? join(named.items, " ") : named.scalar.value_or("");
+            std::string target = named.is_list ? join_texts(named.items, " ") : named.scalar.value_or("");
             auto target_ref = parse_ref(target);
             if (!target_ref || target_ref->end != target.size()) {
                 record_error(fmt::format("tarnwick: {}: invalid indirect expansion", ref->ref.display()));

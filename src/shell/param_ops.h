@@ -145,7 +145,10 @@ public:
 private:
     bool stopped() const;
     std::size_t scan_double_quoted(std::string_view w, std::size_t i, SegmentList& out);
-    std::size_t ansi_c_quoted(std::string_view w, std::size_t i, SegmentList& out, ScanContext ctx);
+    // $'...' at `i`: its decoded text as one quoted segment.
+    std::size_t ansi_c_quoted(std::string_view w, std::size_t i, SegmentList& out);
+    // A backquoted command that reached expansion, at `i`.
+    std::size_t backquote(std::string_view w, std::size_t i);
     std::size_t tilde(std::string_view w, std::size_t i, SegmentList& out, bool assignment);
     void operand(std::string_view word, SegmentList& out, ScanContext ctx, bool pattern_operator);
     void substring(const ParamRef& ref, ParamValue value, std::string_view spec, SegmentList& out, ScanContext ctx);
@@ -154,6 +157,22 @@ private:
     Machine& m_;
     std::uint64_t depth_ = 0;
 };
+
+// ---- small text helpers shared by the expansion sources ----
+
+inline bool param_name_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool param_name_char(char c) { return param_name_start(c) || (c >= '0' && c <= '9'); }
+inline bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Byte length of the UTF-8 character at `i` (1 for a byte that starts no valid character).
+std::size_t utf8_char_len(std::string_view s, std::size_t i);
+
+// Index just after the quoted construct at `i`: a '...' (a $'...' when preceded by `$`, with
+// backslash escapes), a "..." (backslash escapes) or a backslash pair; the end of the text when
+// it is not closed.
+std::size_t skip_quoted(std::string_view w, std::size_t i);
+
+std::string join_texts(const std::vector<std::string>& items, std::string_view sep);
 
 // Index of the `}` closing a ${ whose body starts at `start`, quotes and escapes respected and
 // nested ${ counted; npos when there is none.
