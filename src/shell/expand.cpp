@@ -98,17 +98,6 @@ void SegmentList::field_break(FieldBreak brk) {
     if (brk == FieldBreak::Quoted || pending_ == FieldBreak::None) pending_ = brk;
 }
 
-void SegmentList::splice(const SegmentList& other, bool quote) {
-    for (const Segment& s : other.segs_) {
-        if (s.brk != FieldBreak::None) field_break(s.brk);
-        if (quote) {
-            append(s.text, false, s.literal);
-        } else {
-            append(s.text, s.split, s.literal, s.glob);
-        }
-    }
-}
-
 std::string SegmentList::joined_text() const {
     std::string out;
     for (const Segment& s : segs_) {
@@ -208,7 +197,8 @@ std::size_t closing_brace(std::string_view w, std::size_t start) {
 std::string decode_ansi_c(std::string_view body) {
     std::string out;
     std::size_t i = 0;
-    while (i < body.size()) {
+    // A NUL ends the text, as it would end an argument.
+    while (i < body.size() && (out.empty() || out.back() != '\0')) {
         char c = body[i];
         if (c != '\\' || i + 1 >= body.size()) {
             out += c;
@@ -273,6 +263,7 @@ std::string decode_ansi_c(std::string_view body) {
                 break;
         }
     }
+    if (auto nul = out.find('\0'); nul != std::string::npos) out.resize(nul);
     return out;
 }
 

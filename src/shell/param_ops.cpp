@@ -163,7 +163,44 @@ std::string convert_matching(std::string_view text, int mode, bool first_only, c
 
 // ---- removal and substitution ----
 
-std::string remove_affix(const std::string& value, const ShellPattern& p, bool prefix, bool longest) {
+// Matching work of one removal or substitution. Trying a pattern at many places costs time that
+// grows faster than the text; work up to 16 character steps per byte of the text is free, and
+// beyond that every 16 steps cost one CPU unit, so a pathological pattern over a long text ends
+// at the CPU budget instead of holding the machine.
+class MatchWork {
+public:
+    MatchWork(Machine& m, std::size_t text_bytes) : m_(m), allowance_(sat_add(sat_mul(text_bytes, 16), 4096)) {}
+    // Whether the span matches, the attempt's steps accounted for; nothing once the CPU budget
+    // refuses the work.
+    std::optional<bool> match(const ShellPattern& p, std::span<const std::uint32_t> chars) {
+        std::uint64_t steps = 0;
+        bool matched = p.matches_chars(chars, &steps);
+        if (!spend(steps)) return std::nullopt;
+        return matched;
+    }
+
+private:
+    bool spend(std::uint64_t steps) {
+        work_ = sat_add(work_, steps);
+        if (work_ <= allowance_) return true;
+        std::uint64_t due = (work_ - allowance_) / 16;
+        if (due > charged_) {
+            if (!m_.meter.charge_cpu(due - charged_)) return false;
+            charged_ = due;
+        }
+        return true;
+    }
+
+    Machine& m_;
+    std::uint64_t allowance_;
+    std::uint64_t work_ = 0;
+    std::uint64_t charged_ = 0;
+};
+
+// The value without the shortest or longest matching prefix or suffix; nothing when the CPU
+// budget refuses the matching work.
+std::optional<std::string> remove_affix(const std::string& value, const ShellPattern& p, bool prefix, bool longest,
+                                        MatchWork& work) {
     PatternText t = pattern_text(value);
     const std::span<const std::uint32_t> chars(t.chars);
     const std::size_t n = chars.size();
@@ -174,14 +211,18 @@ std::string remove_affix(const std::string& value, const ShellPattern& p, bool p
         std::size_t lo = min, hi = p.fixed_length() ? min : n;
         for (std::size_t step = 0; step <= hi - lo; ++step) {
             std::size_t k = longest ? hi - step : lo + step;
-            if (p.matches_chars(chars.subspan(0, k))) return value.substr(t.offsets[k]);
+            auto matched = work.match(p, chars.subspan(0, k));
+            if (!matched) return std::nullopt;
+            if (*matched) return value.substr(t.offsets[k]);
         }
     } else {
         // The suffix [k, n) for k from n - min (shortest) or 0 (longest).
         std::size_t hi = n - min, lo = p.fixed_length() ? n - min : 0;
         for (std::size_t step = 0; step <= hi - lo; ++step) {
             std::size_t k = longest ? lo + step : hi - step;
-            if (p.matches_chars(chars.subspan(k))) return value.substr(0, t.offsets[k]);
+            auto matched = work.match(p, chars.subspan(k));
+            if (!matched) return std::nullopt;
+            if (*matched) return value.substr(0, t.offsets[k]);
         }
     }
     return value;
@@ -202,7 +243,8 @@ void append_replacement(std::string& out, std::string_view rep, std::string_view
 
 enum class SubstKind : std::uint8_t { First, All, Start, End };
 
-std::string substitute(const std::string& value, const ShellPattern& p, std::string_view rep, SubstKind kind) {
+std::optional<std::string> substitute(const std::string& value, const ShellPattern& p, std::string_view rep,
+                                      SubstKind kind, MatchWork& work) {
     std::string out;
     if (!p.has_wildcards() && kind != SubstKind::Start && kind != SubstKind::End) {
         // A literal pattern: plain searching.
@@ -227,17 +269,25 @@ std::string substitute(const std::string& value, const ShellPattern& p, std::str
     auto text_of = [&](std::size_t a, std::size_t b) {
         return std::string_view(value).substr(t.offsets[a], t.offsets[b] - t.offsets[a]);
     };
+    bool refused = false;
     // The end of the longest match starting at `s`.
     auto longest_at = [&](std::size_t s) -> std::optional<std::size_t> {
         if (n - s < min) return std::nullopt;
         std::size_t hi = p.fixed_length() ? s + min : n;
-        for (std::size_t e = hi + 1; e-- > s + min;)
-            if (p.matches_chars(chars.subspan(s, e - s))) return e;
+        for (std::size_t e = hi + 1; e-- > s + min;) {
+            auto matched = work.match(p, chars.subspan(s, e - s));
+            if (!matched) {
+                refused = true;
+                return std::nullopt;
+            }
+            if (*matched) return e;
+        }
         return std::nullopt;
     };
     switch (kind) {
         case SubstKind::Start: {
             auto e = longest_at(0);
+            if (refused) return std::nullopt;
             if (!e) return value;
             append_replacement(out, rep, text_of(0, *e));
             out += text_of(*e, n);
@@ -246,7 +296,9 @@ std::string substitute(const std::string& value, const ShellPattern& p, std::str
         case SubstKind::End: {
             if (n < min) return value;
             for (std::size_t s = 0; s <= n - min; ++s) {
-                if (p.matches_chars(chars.subspan(s))) {
+                auto matched = work.match(p, chars.subspan(s));
+                if (!matched) return std::nullopt;
+                if (*matched) {
                     out += text_of(0, s);
                     append_replacement(out, rep, text_of(s, n));
                     return out;
@@ -260,6 +312,7 @@ std::string substitute(const std::string& value, const ShellPattern& p, std::str
             bool done = false;
             while (s <= n) {
                 std::optional<std::size_t> e = done ? std::nullopt : longest_at(s);
+                if (refused) return std::nullopt;
                 if (e && (*e > s || n == 0)) {
                     append_replacement(out, rep, text_of(s, *e));
                     if (kind == SubstKind::First) done = true;
@@ -541,7 +594,10 @@ void WordExpander::apply_operator(const ParamRef& ref, ParamValue value, std::st
         operand(word, w, ctx, true);
         ShellPattern p = ShellPattern::compile(w.pattern_text());
         const bool longest = op.size() == 2;
-        map_value([&](const std::string& s) { return remove_affix(s, p, kind == '#', longest); });
+        map_value([&](const std::string& s) {
+            MatchWork work(m_, s.size());
+            return remove_affix(s, p, kind == '#', longest, work).value_or(std::string());
+        });
         return;
     }
 
@@ -563,7 +619,8 @@ void WordExpander::apply_operator(const ParamRef& ref, ParamValue value, std::st
         ShellPattern p = ShellPattern::compile(pattern);
         map_value([&](const std::string& s) -> std::string {
             if (!m_.meter.charge_cpu(s.size())) return {};
-            return substitute(s, p, rep, how);
+            MatchWork work(m_, s.size());
+            return substitute(s, p, rep, how, work).value_or(std::string());
         });
         return;
     }

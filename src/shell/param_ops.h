@@ -41,8 +41,6 @@ public:
     void append(std::string_view text, bool split, bool literal, bool glob = false);
     // The next segment starts a new field (the stronger of two pending breaks wins).
     void field_break(FieldBreak brk);
-    // Appends another list; with `quote`, its segments lose splitting and glob marks.
-    void splice(const SegmentList& other, bool quote);
     std::size_t size() const { return segs_.size(); }
     const std::vector<Segment>& segments() const { return segs_; }
     bool empty() const { return segs_.empty(); }

@@ -354,15 +354,25 @@ bool ShellPattern::token_matches(const Token& token, std::uint32_t c) const {
     return false;
 }
 
-bool ShellPattern::matches_chars(std::span<const std::uint32_t> text) const {
+bool ShellPattern::matches_chars(std::span<const std::uint32_t> text, std::uint64_t* steps) const {
+    std::uint64_t count = 1;
+    struct Report {
+        std::uint64_t* steps;
+        std::uint64_t& count;
+        ~Report() {
+            if (steps) *steps += count;
+        }
+    } report{steps, count};
     const std::size_t n = text.size();
     if (n < min_chars_ || (!has_star_ && n != min_chars_)) return false;
     // The tokens after the last `*` must sit at the very end: a cheap early rejection for the
     // common patterns of the removal operators (*/, .*).
     if (has_star_) {
         std::size_t tail = tokens_.size() - tail_start_;
-        for (std::size_t k = 0; k < tail; ++k)
+        for (std::size_t k = 0; k < tail; ++k) {
+            ++count;
             if (!token_matches(tokens_[tokens_.size() - 1 - k], text[n - 1 - k])) return false;
+        }
     }
     // Every element other than `*` takes exactly one character, so backtracking to the most
     // recent `*` is complete: O(n * m) at worst.
@@ -370,6 +380,7 @@ bool ShellPattern::matches_chars(std::span<const std::uint32_t> text) const {
     std::size_t star_pi = SIZE_MAX, star_ti = 0;
     const std::size_t m = tokens_.size();
     while (ti < n) {
+        ++count;
         if (pi < m && tokens_[pi].kind == Token::Kind::AnyRun) {
             star_pi = pi++;
             star_ti = ti;

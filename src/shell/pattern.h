@@ -50,8 +50,9 @@ public:
 
     // Whether the whole text matches.
     bool matches(std::string_view text) const;
-    // Whether a run of characters (from `pattern_text`) matches as a whole.
-    bool matches_chars(std::span<const std::uint32_t> chars) const;
+    // Whether a run of characters (from `pattern_text`) matches as a whole. With `steps`, the
+    // number of character comparisons made is added to it (for callers that meter the work).
+    bool matches_chars(std::span<const std::uint32_t> chars, std::uint64_t* steps = nullptr) const;
     // Whether the single character matches a pattern of one element (`?`, a set or a literal);
     // false for any longer or shorter pattern.
     bool matches_one(std::uint32_t c) const;

@@ -71,6 +71,15 @@ TEST_F(ParamOpsTest, SubstitutionChargesItsInput) {
     EXPECT_EQ(m.meter.cpu_used() - before, 1000u);
 }
 
+TEST_F(ParamOpsTest, PathologicalMatchingEndsAtTheCpuBudget) {
+    Machine small = Machine::build({.cpu = 200'000, .memory = 1 << 28, .disk = 1 << 26, .output = 1 << 20});
+    m = small;
+    set("x", std::string(100000, 'a'));
+    // Every start position scans to the end: quadratic work, stopped by the budget.
+    EXPECT_EQ(text("${x//a*b/X}"), "");
+    EXPECT_TRUE(m.meter.stop_reason().has_value());
+}
+
 TEST_F(ParamOpsTest, SubstringsOfTextsAndLists) {
     set("s", "hello");
     struct Case {
