@@ -331,6 +331,20 @@ void WordExpander::emit_value(const ParamValue& value, SegmentList& out, ScanCon
         emit_text(join_texts(value.items, star_separator()), out, ctx);
         return;
     }
+    if (ctx.split) {
+        // Unquoted: the elements are joined with the first character of IFS (a space without
+        // IFS) and split again, so with a non-white IFS an empty element still makes a field.
+        // Without splitting ("x=$@", case words) $@ joins with spaces and $* as "$*" does.
+        // Only an empty IFS keeps the elements apart as they are.
+        std::optional<std::string> ifs;
+        if (auto it = state().variables.find("IFS"); it != state().variables.end()) ifs = it->second;
+        if (!splitting_ || !ifs || !ifs->empty()) {
+            std::string sep = !splitting_ ? (value.star ? star_separator() : " ")
+                                          : (ifs ? ifs->substr(0, utf8_char_len(*ifs, 0)) : " ");
+            emit_text(join_texts(value.items, sep), out, ctx);
+            return;
+        }
+    }
     std::uint64_t total = 0;
     for (const auto& item : value.items) total = sat_add(total, item.size());
     if (!charge(total)) return;
@@ -389,13 +403,16 @@ std::size_t WordExpander::backquote(std::string_view w, std::size_t i) {
     return std::min(j + 1, w.size());
 }
 
-void WordExpander::scan_word(std::string_view w, SegmentList& out, bool assignment) {
+void WordExpander::scan_word(std::string_view w, SegmentList& out, WordKind kind) {
     const ScanContext unquoted{true, false};
+    const bool assignment = kind == WordKind::Assignment;
+    // Text written in the word is split only when it belongs to an operator's result.
+    const bool text_splits = kind == WordKind::Operand;
     std::size_t i = 0;
     if (!w.empty() && w[0] == '~') {
         i = tilde(w, 0, out, assignment);
         if (i == 0) {
-            out.append("~", true, false);
+            out.append("~", text_splits, false);
             i = 1;
         }
     }
@@ -432,16 +449,16 @@ void WordExpander::scan_word(std::string_view w, SegmentList& out, bool assignme
             case '*':
             case '?':
             case '[':
-                out.append(w.substr(i, 1), true, false, true);
+                out.append(w.substr(i, 1), text_splits, false, true);
                 ++i;
                 break;
             case ':':
-                out.append(":", true, false);
+                out.append(":", text_splits, false);
                 ++i;
                 if (assignment && i < w.size() && w[i] == '~') {
                     std::size_t next = tilde(w, i, out, true);
                     if (next == i) {
-                        out.append("~", true, false);
+                        out.append("~", text_splits, false);
                         ++next;
                     }
                     i = next;
@@ -450,7 +467,7 @@ void WordExpander::scan_word(std::string_view w, SegmentList& out, bool assignme
             default: {
                 std::size_t j = i + 1;
                 while (j < w.size() && std::string_view("\"'\\$`*?[:").find(w[j]) == npos) ++j;
-                out.append(w.substr(i, j - i), true, false);
+                out.append(w.substr(i, j - i), text_splits, false);
                 i = j;
                 break;
             }
@@ -774,6 +791,12 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
     return fields;
 }
 
+void WordExpander::scan_unsplit(std::string_view word, SegmentList& out) {
+    bool saved = std::exchange(splitting_, false);
+    scan_word(word, out);
+    splitting_ = saved;
+}
+
 std::vector<std::string> WordExpander::expand(std::string_view text, bool split, bool assignment) {
     std::vector<std::string> words;
     if (split) {
@@ -781,11 +804,12 @@ std::vector<std::string> WordExpander::expand(std::string_view text, bool split,
     } else {
         words.emplace_back(text);
     }
+    bool saved = std::exchange(splitting_, split);
     std::vector<std::string> out;
     for (const auto& word : words) {
         if (stopped()) break;
         SegmentList segs;
-        scan_word(word, segs, assignment);
+        scan_word(word, segs, assignment ? WordKind::Assignment : WordKind::Plain);
         for (auto& field : fields_of(segs, split)) {
             if (split && field.glob) {
                 for (auto& path : expand_pathnames(m_, field)) out.push_back(std::move(path));
@@ -794,6 +818,7 @@ std::vector<std::string> WordExpander::expand(std::string_view text, bool split,
             }
         }
     }
+    splitting_ = saved;
     return out;
 }
 
@@ -814,7 +839,7 @@ std::string expand_assignment_value(Machine& m, std::string_view text) {
 std::string expand_pattern_word(Machine& m, std::string_view text) {
     WordExpander ex(m);
     SegmentList segs;
-    ex.scan_word(text, segs);
+    ex.scan_unsplit(text, segs);
     return segs.pattern_text();
 }
 
@@ -848,9 +873,16 @@ std::optional<ListExpansion> expand_list_parameter(Machine& m, std::string_view 
                (body.substr(open).starts_with("[@]") || body.substr(open).starts_with("[*]"));
     }
     if (!list) return std::nullopt;
+    // Unquoted, the `*` forms give the elements just as the `@` forms do.
+    std::string form(text);
+    if (!quoted) {
+        if (form[1] == '*') form[1] = '@';
+        if (auto star = form.find("[*]"); form[1] == '{' && star != std::string::npos && star < form.find('}'))
+            form[star + 1] = '@';
+    }
     WordExpander ex(m);
     SegmentList segs;
-    std::size_t end = ex.dollar(text, 0, segs, {!quoted, quoted});
+    std::size_t end = ex.dollar(form, 0, segs, {false, true});
     ListExpansion out;
     out.consumed = end;
     for (const Segment& s : segs.segments()) {

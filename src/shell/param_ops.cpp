@@ -371,7 +371,7 @@ std::optional<std::uint64_t> WordExpander::index_of(std::string_view name, std::
 
 std::string WordExpander::word_text(std::string_view word) {
     SegmentList segs;
-    scan_word(word, segs);
+    scan_unsplit(word, segs);
     return segs.joined_text();
 }
 
@@ -420,7 +420,7 @@ ParamValue WordExpander::parameter(const ParamRef& ref) {
 
 void WordExpander::operand(std::string_view word, SegmentList& out, ScanContext ctx, bool pattern_operator) {
     if (ctx.split) {
-        scan_word(word, out);
+        scan_word(word, out, WordKind::Operand);
     } else {
         scan_quoted_operand(word, out, pattern_operator);
     }

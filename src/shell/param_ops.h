@@ -2,10 +2,10 @@
 // (the ${...} forms) and assign.cpp. Other parts of the shell use the functions of expand.h.
 //
 // A word is scanned into segments. Each segment records whether it undergoes field splitting
-// (it was unquoted), whether it is literal when the word is used as a pattern (it was quoted or
-// escaped), whether it is a pattern character written unquoted in the word itself (the glob mark
-// of pathname expansion), and whether a field must end before it (the elements of "$@" and of
-// array lists).
+// (the result of an unquoted expansion; text written in the word itself is never split), whether
+// it is literal when the word is used as a pattern (it was quoted or escaped), whether it is a
+// pattern character written unquoted in the word itself (the glob mark of pathname expansion),
+// and whether a field must end before it (the elements of "$@" and of array lists).
 #pragma once
 
 #include <cstddef>
@@ -30,7 +30,7 @@ enum class FieldBreak : std::uint8_t {
 
 struct Segment {
     std::string text;
-    bool split = false;    // unquoted: field splitting applies
+    bool split = false;    // an unquoted expansion's result: field splitting applies
     bool literal = false;  // quoted: stands for itself in a pattern
     bool glob = false;     // an unquoted *, ? or [ written in the word
     FieldBreak brk = FieldBreak::None;
@@ -94,9 +94,16 @@ public:
     ProcessState& state();
     Machine& machine() { return m_; }
 
-    // Scans a whole raw word (tilde, quotes, parameters, arithmetic, glob marks). With
-    // `assignment`, a tilde after an unquoted `:` or `=` is expanded as well.
-    void scan_word(std::string_view word, SegmentList& out, bool assignment = false);
+    enum class WordKind : std::uint8_t {
+        Plain,       // a command word, a pattern, a subscript
+        Assignment,  // an assignment value: a tilde after an unquoted `:` is expanded too
+        Operand,     // the word of a ${...} operator outside double quotes: its own text is
+                     // part of the expansion's result, so field splitting applies to it as well
+    };
+    // Scans a whole raw word (tilde, quotes, parameters, arithmetic, glob marks).
+    void scan_word(std::string_view word, SegmentList& out, WordKind kind = WordKind::Plain);
+    // scan_word for a word whose fields are not split (patterns, subscripts).
+    void scan_unsplit(std::string_view word, SegmentList& out);
     // Scans the word of a ${...} operator inside double quotes or a here-document: nothing is
     // split; inner double quotes are removed and make their text literal; with `quotes_in_pattern`
     // single quotes also quote (the pattern operators), otherwise they are ordinary.
@@ -154,6 +161,8 @@ private:
 
     Machine& m_;
     std::uint64_t depth_ = 0;
+    // Whether the fields being made undergo field splitting (unquoted lists join differently).
+    bool splitting_ = true;
 };
 
 // ---- small text helpers shared by the expansion sources ----
