@@ -1,77 +1,22 @@
 #include "shell/arith.h"
 
-#include <pthread.h>
-
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <span>
-#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include <boost/context/fiber.hpp>
-#include <boost/context/fixedsize_stack.hpp>
 #include <fmt/format.h>
 
 #include "base/panic.h"
+#include "base/stack.h"
 
 namespace tw {
 
 namespace {
-
-// ---- stack growth ----
-//
-// Variable texts are evaluated as expressions inside one another (up to 128 levels), each of
-// which may nest 256 deep: together far more recursion than a thread stack holds. Whenever less
-// than kStackReserve remains, the evaluation continues on a fresh segment.
-
-constexpr std::uintptr_t kStackReserve = 256 * 1024;
-constexpr std::size_t kSegmentSize = 4 * 1024 * 1024;
-// What a segment loses to the context switch record and the frames above the probe.
-constexpr std::uintptr_t kSegmentSlack = 64 * 1024;
-
-thread_local std::uintptr_t t_stack_low = 0;  // lowest usable address of the running stack; 0 unknown
-
-std::uintptr_t stack_low() {
-    if (t_stack_low == 0) {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) t_stack_low = reinterpret_cast<std::uintptr_t>(addr);
-            pthread_attr_destroy(&attr);
-        }
-    }
-    return t_stack_low;
-}
-
-bool stack_is_low() {
-    volatile char probe = 0;
-    auto here = reinterpret_cast<std::uintptr_t>(&probe);
-    std::uintptr_t low = stack_low();
-    return low == 0 || here < low || here - low < kStackReserve;
-}
-
-template <class F>
-auto with_stack(F&& f) -> decltype(f()) {
-    if (!stack_is_low()) return f();
-    std::optional<decltype(f())> result;
-    const std::uintptr_t outer_low = t_stack_low;
-    namespace ctx = boost::context;
-    ctx::fiber segment(std::allocator_arg, ctx::fixedsize_stack(kSegmentSize), [&](ctx::fiber&& caller) {
-        volatile char probe = 0;
-        t_stack_low = reinterpret_cast<std::uintptr_t>(&probe) - (kSegmentSize - kSegmentSlack);
-        result.emplace(f());
-        t_stack_low = outer_low;
-        return std::move(caller);
-    });
-    std::move(segment).resume();
-    t_stack_low = outer_low;
-    return std::move(*result);
-}
 
 // ---- text ----
 
@@ -188,9 +133,12 @@ struct Operand {
     static Operand number(std::int64_t v) { return Operand{Kind::Number, v, {}, 0}; }
 };
 
-// One evaluation of one text. The grammar functions answer false after recording the error; the
-// evaluation then unwinds without further work. Frames are kept small: nesting recurses through
-// all of them once per level.
+// One evaluation of one text. Variable texts are evaluated inside one another up to 128 levels,
+// each nesting up to 256 deep, and assignment chains are not counted at all: together far more
+// recursion than a thread stack holds, so the recursive steps run with stack headroom.
+// The grammar functions answer false after recording the error; the evaluation then unwinds
+// without further work. Frames are kept small: nesting recurses through all of them once per
+// level.
 class Parser {
 public:
     Parser(ArithEnv& env, std::string_view text, std::uint32_t level)
@@ -265,7 +213,7 @@ private:
     // ---- grammar, loosest first ----
 
     bool comma(bool eval, Operand& out) {
-        return with_stack([&] {
+        return with_stack_headroom([&] {
             if (!assignment(eval, out)) return false;
             bool chained = false;
             while (match_one(",")) {
@@ -286,7 +234,7 @@ private:
         if (out.kind == Operand::Kind::Number) return fail("attempted assignment to non-variable");
         Operand rhs;
         // Right associative and not bounded by the nesting count: a=b=c=... recurses per operator.
-        if (!with_stack([&] { return assignment(eval, rhs); })) return false;
+        if (!with_stack_headroom([&] { return assignment(eval, rhs); })) return false;
         if (!eval) {
             out = Operand::number(0);
             return true;
@@ -374,7 +322,7 @@ private:
         eat(2);
         if (!nest()) return false;
         Operand exponent;
-        if (!with_stack([&] { return power(eval, exponent); })) return false;
+        if (!with_stack_headroom([&] { return power(eval, exponent); })) return false;
         --depth_;
         std::int64_t v = 0;
         if (eval && !apply("**", out.value, exponent.value, v)) return false;
@@ -536,7 +484,7 @@ private:
             return fail_with(ArithError{
                 fmt::format("expression recursion level exceeded (error token is \"{}\")", ref.name), false});
         std::string owned(text);
-        auto inner = with_stack([&] { return Parser(env_, owned, level_ + 1).run(); });
+        auto inner = with_stack_headroom([&] { return Parser(env_, owned, level_ + 1).run(); });
         if (!inner) return fail_with(std::move(inner.error()));
         ref.value = *inner;
         return true;

@@ -1,6 +1,5 @@
 #include "shell/test_eval.h"
 
-#include <cctype>
 #include <charconv>
 #include <optional>
 #include <vector>
@@ -9,6 +8,7 @@
 
 #include "base/regex.h"
 #include "kernel/machine.h"
+#include "shell/pattern.h"
 #include "shell/variables.h"
 
 namespace tw {
@@ -16,154 +16,6 @@ namespace tw {
 namespace {
 
 using Operands = std::span<const std::string>;
-
-// ---- shell patterns of [[ = ]] ----
-//
-// `*` any text, `?` one character, `[...]` a set (leading `!` or `^` negates it; ranges, `]` first
-// as a member, [:class:]), a backslash quotes the next character. A `[` without its `]` is
-// itself. Characters are UTF-8 characters; a byte outside valid UTF-8 is one character.
-
-std::vector<char32_t> decode_chars(std::string_view s) {
-    std::vector<char32_t> out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-        char32_t c = b;
-        bool valid = len != 0 && i + len <= s.size();
-        if (valid && len > 1) {
-            c = b & (0xFF >> (len + 1));
-            for (std::size_t k = 1; k < len && valid; ++k) {
-                auto cb = static_cast<unsigned char>(s[i + k]);
-                valid = (cb & 0xC0) == 0x80;
-                c = (c << 6) | (cb & 0x3F);
-            }
-            constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-            valid = valid && c >= kMin[len] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-        }
-        if (!valid) {
-            // Kept apart from every real character.
-            c = 0x110000 + b;
-            len = 1;
-        }
-        out.push_back(c);
-        i += len;
-    }
-    return out;
-}
-
-bool in_class(std::string_view cls, char32_t c) {
-    if (c >= 0x80) return false;
-    auto ch = static_cast<unsigned char>(c);
-    if (cls == "alpha") return std::isalpha(ch);
-    if (cls == "digit") return std::isdigit(ch);
-    if (cls == "alnum") return std::isalnum(ch);
-    if (cls == "upper") return std::isupper(ch);
-    if (cls == "lower") return std::islower(ch);
-    if (cls == "space") return std::isspace(ch);
-    if (cls == "blank") return ch == ' ' || ch == '\t';
-    if (cls == "punct") return std::ispunct(ch);
-    if (cls == "print") return std::isprint(ch);
-    if (cls == "graph") return std::isgraph(ch);
-    if (cls == "cntrl") return std::iscntrl(ch);
-    if (cls == "xdigit") return std::isxdigit(ch);
-    if (cls == "word") return std::isalnum(ch) || ch == '_';
-    return false;
-}
-
-// Matches the set starting at p[i] == '[' against c. Answers the index after the set, or nothing
-// when the set is not closed (the `[` is then an ordinary character).
-std::optional<std::size_t> match_set(const std::vector<char32_t>& p, std::size_t i, char32_t c, bool& matched) {
-    std::size_t j = i + 1;
-    bool negate = false;
-    if (j < p.size() && (p[j] == '!' || p[j] == '^')) {
-        negate = true;
-        ++j;
-    }
-    bool hit = false;
-    bool first = true;
-    while (j < p.size()) {
-        char32_t lo = p[j];
-        if (lo == ']' && !first) {
-            matched = hit != negate;
-            return j + 1;
-        }
-        first = false;
-        if (lo == '[' && j + 1 < p.size() && p[j + 1] == ':') {
-            std::size_t k = j + 2;
-            while (k + 1 < p.size() && !(p[k] == ':' && p[k + 1] == ']')) ++k;
-            if (k + 1 < p.size()) {
-                std::string name;
-                for (std::size_t n = j + 2; n < k; ++n) name.push_back(p[n] < 0x80 ? static_cast<char>(p[n]) : '?');
-                hit = hit || in_class(name, c);
-                j = k + 2;
-                continue;
-            }
-        }
-        if (lo == '\\' && j + 1 < p.size()) lo = p[++j];
-        ++j;
-        if (j + 1 < p.size() && p[j] == '-' && p[j + 1] != ']') {
-            char32_t hi = p[j + 1];
-            j += 2;
-            if (hi == '\\' && j < p.size()) hi = p[j++];
-            hit = hit || (c >= lo && c <= hi);
-        } else {
-            hit = hit || c == lo;
-        }
-    }
-    return std::nullopt;
-}
-
-// Whether the whole text matches the pattern; backtracks to the most recent `*` only.
-bool pattern_match(std::string_view pattern, std::string_view text) {
-    const std::vector<char32_t> p = decode_chars(pattern);
-    const std::vector<char32_t> t = decode_chars(text);
-    std::size_t pi = 0, ti = 0;
-    std::optional<std::size_t> star_p, star_t;
-    while (ti < t.size()) {
-        if (pi < p.size()) {
-            char32_t pc = p[pi];
-            if (pc == '*') {
-                while (pi < p.size() && p[pi] == '*') ++pi;
-                star_p = pi;
-                star_t = ti;
-                continue;
-            }
-            if (pc == '?') {
-                ++pi;
-                ++ti;
-                continue;
-            }
-            if (pc == '[') {
-                bool matched = false;
-                if (auto next = match_set(p, pi, t[ti], matched)) {
-                    if (matched) {
-                        pi = *next;
-                        ++ti;
-                        continue;
-                    }
-                } else if (t[ti] == '[') {
-                    ++pi;
-                    ++ti;
-                    continue;
-                }
-            } else {
-                if (pc == '\\' && pi + 1 < p.size()) pc = p[pi + 1];
-                if (pc == t[ti]) {
-                    pi += p[pi] == '\\' && pi + 1 < p.size() ? 2 : 1;
-                    ++ti;
-                    continue;
-                }
-            }
-        }
-        if (!star_p) return false;
-        pi = *star_p;
-        ti = ++*star_t;
-    }
-    while (pi < p.size() && p[pi] == '*') ++pi;
-    return pi == p.size();
-}
 
 // ---- integers ----
 
@@ -316,7 +168,7 @@ private:
 
     // `test` and `[` compare texts; `[[` matches the right side as a pattern.
     bool equal(std::string_view left, std::string_view right) const {
-        return patterns_ ? pattern_match(right, left) : left == right;
+        return patterns_ ? shell_pattern_match(right, left) : left == right;
     }
 
     bool regex_match(std::string_view subject, std::string_view pattern) {
