@@ -121,16 +121,18 @@ constexpr std::array<std::array<std::string_view, 4>, kBinaryLevelCount> kBinary
 constexpr std::array<std::string_view, 11> kAssignOperators{
     "<<=", ">>=", "*=", "/=", "%=", "+=", "-=", "&=", "^=", "|=", "="};
 
-// The result of a sub-expression: a number, or a reference to a variable or an element with its
-// current value (which the assignment operators and ++/-- need).
+// The result of a sub-expression: a number, or a reference to a variable, an element of an
+// indexed array or an element of an associative array, with its current value (which the
+// assignment operators and ++/-- need).
 struct Operand {
-    enum class Kind : std::uint8_t { Number, Variable, Element };
+    enum class Kind : std::uint8_t { Number, Variable, Element, Keyed };
     Kind kind = Kind::Number;
     std::int64_t value = 0;
     std::string_view name;  // into the parser's text
     std::int64_t index = 0;
+    std::string_view key;   // Keyed: the subscript text as written, into the parser's text
 
-    static Operand number(std::int64_t v) { return Operand{Kind::Number, v, {}, 0}; }
+    static Operand number(std::int64_t v) { return Operand{Kind::Number, v, {}, 0, {}}; }
 };
 
 // One evaluation of one text. Variable texts are evaluated inside one another up to 128 levels,
@@ -394,8 +396,26 @@ private:
         err_pos_ = start;
         while (is_name_char(at(pos_))) ++pos_;
         std::string_view name = text_.substr(chars_.offsets[start], chars_.offsets[pos_] - chars_.offsets[start]);
-        Operand ref{Operand::Kind::Variable, 0, name, 0};
-        if (at(pos_) == '[') {
+        Operand ref{Operand::Kind::Variable, 0, name, 0, {}};
+        if (at(pos_) == '[' && env_.is_associative(name)) {
+            // The key of an associative element is its subscript text, not a number: up to the
+            // matching bracket, nested brackets counted.
+            std::size_t open = pos_;
+            eat(1);
+            std::size_t level = 1;
+            while (!at_end()) {
+                if (chars_.chars[pos_] == '[') ++level;
+                else if (chars_.chars[pos_] == ']' && --level == 0) break;
+                ++pos_;
+            }
+            if (at_end()) {
+                err_pos_ = pos_;
+                return fail("missing `]'");
+            }
+            ref.kind = Operand::Kind::Keyed;
+            ref.key = text_.substr(chars_.offsets[open + 1], chars_.offsets[pos_] - chars_.offsets[open + 1]);
+            eat(1);
+        } else if (at(pos_) == '[') {
             eat(1);
             Operand index;
             if (!nest() || !comma(eval, index)) return false;
@@ -470,7 +490,9 @@ private:
 
     // Fills in the reference's current value.
     bool read(Operand& ref) {
-        auto got = ref.kind == Operand::Kind::Element ? env_.get_element(ref.name, ref.index) : env_.get(ref.name);
+        auto got = ref.kind == Operand::Kind::Element ? env_.get_element(ref.name, ref.index)
+                   : ref.kind == Operand::Kind::Keyed ? env_.get_key(ref.name, ref.key)
+                                                      : env_.get(ref.name);
         if (!got) return fail_with(ArithError{std::move(got.error()), true});
         ref.value = 0;
         if (!*got) return true;
@@ -492,6 +514,7 @@ private:
 
     bool write(const Operand& ref, std::int64_t value) {
         auto done = ref.kind == Operand::Kind::Element ? env_.set_element(ref.name, ref.index, value)
+                    : ref.kind == Operand::Kind::Keyed ? env_.set_key(ref.name, ref.key, value)
                                                        : env_.set(ref.name, value);
         if (!done) return fail_with(ArithError{std::move(done.error()), true});
         return true;
