@@ -1,77 +1,22 @@
 #include "shell/arith.h"
 
-#include <pthread.h>
-
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <span>
-#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include <boost/context/fiber.hpp>
-#include <boost/context/fixedsize_stack.hpp>
 #include <fmt/format.h>
 
 #include "base/panic.h"
+#include "base/stack.h"
 
 namespace tw {
 
 namespace {
-
-// ---- stack growth ----
-//
-// Variable texts are evaluated as expressions inside one another (up to 128 levels), each of
-// which may nest 256 deep: together far more recursion than a thread stack holds. Whenever less
-// than kStackReserve remains, the evaluation continues on a fresh segment.
-
-constexpr std::uintptr_t kStackReserve = 256 * 1024;
-constexpr std::size_t kSegmentSize = 4 * 1024 * 1024;
-// What a segment loses to the context switch record and the frames above the probe.
-constexpr std::uintptr_t kSegmentSlack = 64 * 1024;
-
-thread_local std::uintptr_t t_stack_low = 0;  // lowest usable address of the running stack; 0 unknown
-
-std::uintptr_t stack_low() {
-    if (t_stack_low == 0) {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) t_stack_low = reinterpret_cast<std::uintptr_t>(addr);
-            pthread_attr_destroy(&attr);
-        }
-    }
-    return t_stack_low;
-}
-
-bool stack_is_low() {
-    volatile char probe = 0;
-    auto here = reinterpret_cast<std::uintptr_t>(&probe);
-    std::uintptr_t low = stack_low();
-    return low == 0 || here < low || here - low < kStackReserve;
-}
-
-template <class F>
-auto with_stack(F&& f) -> decltype(f()) {
-    if (!stack_is_low()) return f();
-    std::optional<decltype(f())> result;
-    const std::uintptr_t outer_low = t_stack_low;
-    namespace ctx = boost::context;
-    ctx::fiber segment(std::allocator_arg, ctx::fixedsize_stack(kSegmentSize), [&](ctx::fiber&& caller) {
-        volatile char probe = 0;
-        t_stack_low = reinterpret_cast<std::uintptr_t>(&probe) - (kSegmentSize - kSegmentSlack);
-        result.emplace(f());
-        t_stack_low = outer_low;
-        return std::move(caller);
-    });
-    std::move(segment).resume();
-    t_stack_low = outer_low;
-    return std::move(*result);
-}
 
 // ---- text ----
 
@@ -176,21 +121,26 @@ constexpr std::array<std::array<std::string_view, 4>, kBinaryLevelCount> kBinary
 constexpr std::array<std::string_view, 11> kAssignOperators{
     "<<=", ">>=", "*=", "/=", "%=", "+=", "-=", "&=", "^=", "|=", "="};
 
-// The result of a sub-expression: a number, or a reference to a variable or an element with its
-// current value (which the assignment operators and ++/-- need).
+// The result of a sub-expression: a number, or a reference to a variable, an element of an
+// indexed array or an element of an associative array, with its current value (which the
+// assignment operators and ++/-- need).
 struct Operand {
-    enum class Kind : std::uint8_t { Number, Variable, Element };
+    enum class Kind : std::uint8_t { Number, Variable, Element, Keyed };
     Kind kind = Kind::Number;
     std::int64_t value = 0;
     std::string_view name;  // into the parser's text
     std::int64_t index = 0;
+    std::string_view key;   // Keyed: the subscript text as written, into the parser's text
 
-    static Operand number(std::int64_t v) { return Operand{Kind::Number, v, {}, 0}; }
+    static Operand number(std::int64_t v) { return Operand{Kind::Number, v, {}, 0, {}}; }
 };
 
-// One evaluation of one text. The grammar functions answer false after recording the error; the
-// evaluation then unwinds without further work. Frames are kept small: nesting recurses through
-// all of them once per level.
+// One evaluation of one text. Variable texts are evaluated inside one another up to 128 levels,
+// each nesting up to 256 deep, and assignment chains are not counted at all: together far more
+// recursion than a thread stack holds, so the recursive steps run with stack headroom.
+// The grammar functions answer false after recording the error; the evaluation then unwinds
+// without further work. Frames are kept small: nesting recurses through all of them once per
+// level.
 class Parser {
 public:
     Parser(ArithEnv& env, std::string_view text, std::uint32_t level)
@@ -265,7 +215,7 @@ private:
     // ---- grammar, loosest first ----
 
     bool comma(bool eval, Operand& out) {
-        return with_stack([&] {
+        return with_stack_headroom([&] {
             if (!assignment(eval, out)) return false;
             bool chained = false;
             while (match_one(",")) {
@@ -286,7 +236,7 @@ private:
         if (out.kind == Operand::Kind::Number) return fail("attempted assignment to non-variable");
         Operand rhs;
         // Right associative and not bounded by the nesting count: a=b=c=... recurses per operator.
-        if (!with_stack([&] { return assignment(eval, rhs); })) return false;
+        if (!with_stack_headroom([&] { return assignment(eval, rhs); })) return false;
         if (!eval) {
             out = Operand::number(0);
             return true;
@@ -374,7 +324,7 @@ private:
         eat(2);
         if (!nest()) return false;
         Operand exponent;
-        if (!with_stack([&] { return power(eval, exponent); })) return false;
+        if (!with_stack_headroom([&] { return power(eval, exponent); })) return false;
         --depth_;
         std::int64_t v = 0;
         if (eval && !apply("**", out.value, exponent.value, v)) return false;
@@ -446,8 +396,26 @@ private:
         err_pos_ = start;
         while (is_name_char(at(pos_))) ++pos_;
         std::string_view name = text_.substr(chars_.offsets[start], chars_.offsets[pos_] - chars_.offsets[start]);
-        Operand ref{Operand::Kind::Variable, 0, name, 0};
-        if (at(pos_) == '[') {
+        Operand ref{Operand::Kind::Variable, 0, name, 0, {}};
+        if (at(pos_) == '[' && env_.is_associative(name)) {
+            // The key of an associative element is its subscript text, not a number: up to the
+            // matching bracket, nested brackets counted.
+            std::size_t open = pos_;
+            eat(1);
+            std::size_t level = 1;
+            while (!at_end()) {
+                if (chars_.chars[pos_] == '[') ++level;
+                else if (chars_.chars[pos_] == ']' && --level == 0) break;
+                ++pos_;
+            }
+            if (at_end()) {
+                err_pos_ = pos_;
+                return fail("missing `]'");
+            }
+            ref.kind = Operand::Kind::Keyed;
+            ref.key = text_.substr(chars_.offsets[open + 1], chars_.offsets[pos_] - chars_.offsets[open + 1]);
+            eat(1);
+        } else if (at(pos_) == '[') {
             eat(1);
             Operand index;
             if (!nest() || !comma(eval, index)) return false;
@@ -522,7 +490,9 @@ private:
 
     // Fills in the reference's current value.
     bool read(Operand& ref) {
-        auto got = ref.kind == Operand::Kind::Element ? env_.get_element(ref.name, ref.index) : env_.get(ref.name);
+        auto got = ref.kind == Operand::Kind::Element ? env_.get_element(ref.name, ref.index)
+                   : ref.kind == Operand::Kind::Keyed ? env_.get_key(ref.name, ref.key)
+                                                      : env_.get(ref.name);
         if (!got) return fail_with(ArithError{std::move(got.error()), true});
         ref.value = 0;
         if (!*got) return true;
@@ -536,7 +506,7 @@ private:
             return fail_with(ArithError{
                 fmt::format("expression recursion level exceeded (error token is \"{}\")", ref.name), false});
         std::string owned(text);
-        auto inner = with_stack([&] { return Parser(env_, owned, level_ + 1).run(); });
+        auto inner = with_stack_headroom([&] { return Parser(env_, owned, level_ + 1).run(); });
         if (!inner) return fail_with(std::move(inner.error()));
         ref.value = *inner;
         return true;
@@ -544,6 +514,7 @@ private:
 
     bool write(const Operand& ref, std::int64_t value) {
         auto done = ref.kind == Operand::Kind::Element ? env_.set_element(ref.name, ref.index, value)
+                    : ref.kind == Operand::Kind::Keyed ? env_.set_key(ref.name, ref.key, value)
                                                        : env_.set(ref.name, value);
         if (!done) return fail_with(ArithError{std::move(done.error()), true});
         return true;

@@ -26,6 +26,15 @@ public:
     virtual Result<void, std::string> set(std::string_view name, std::int64_t value) = 0;
     virtual Result<void, std::string> set_element(std::string_view name, std::int64_t index,
                                                   std::int64_t value) = 0;
+    // Associative arrays: their elements are addressed by the subscript text as written
+    // (m[key]), which is not evaluated. Without associative arrays these are never called.
+    virtual bool is_associative(std::string_view name) { return false; }
+    virtual Result<std::optional<std::string>, std::string> get_key(std::string_view name, std::string_view key) {
+        return std::optional<std::string>();
+    }
+    virtual Result<void, std::string> set_key(std::string_view name, std::string_view key, std::int64_t value) {
+        return {};
+    }
 };
 
 struct ArithError {

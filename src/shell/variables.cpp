@@ -371,6 +371,21 @@ Result<void, std::string> ShellArithEnv::set_element(std::string_view name, std:
     return {};
 }
 
+bool ShellArithEnv::is_associative(std::string_view name) { return is_associative_array(state_, name); }
+
+Result<std::optional<std::string>, std::string> ShellArithEnv::get_key(std::string_view name, std::string_view key) {
+    auto value = get_array_element(state_, name, key);
+    if (!value && state_.options.nounset) return std::unexpected(fmt::format("{}[{}]: unbound variable", name, key));
+    return value;
+}
+
+Result<void, std::string> ShellArithEnv::set_key(std::string_view name, std::string_view key, std::int64_t value) {
+    if (state_.readonly_names.contains(std::string(name)))
+        return std::unexpected(fmt::format("{}: readonly variable", name));
+    set_array_element(state_, name, key, fmt::format("{}", value));
+    return {};
+}
+
 Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text) {
     ShellArithEnv env(state);
     return arith_eval(env, text);

@@ -111,6 +111,9 @@ public:
     Result<void, std::string> set(std::string_view name, std::int64_t value) override;
     Result<void, std::string> set_element(std::string_view name, std::int64_t index,
                                           std::int64_t value) override;
+    bool is_associative(std::string_view name) override;
+    Result<std::optional<std::string>, std::string> get_key(std::string_view name, std::string_view key) override;
+    Result<void, std::string> set_key(std::string_view name, std::string_view key, std::int64_t value) override;
 
 private:
     ProcessState& state_;

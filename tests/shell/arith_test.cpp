@@ -228,10 +228,17 @@ TEST(Arith, ArraysThroughTheEnvironment) {
     EXPECT_EQ(get_array_element(ps, "s", "1"), "9");
     EXPECT_EQ(run(ps, "big[1048576] = 1"), "1");
     EXPECT_EQ(run(ps, "big[1048577] = 1"), "big[1048577]: array subscript too large");
-    // Associative arrays use the decimal text of the evaluated index as the key.
+    // Associative arrays are addressed by the subscript text as written, never evaluated.
     store_array(ps, "m", ShellArray{ShellArray::Associative{}});
+    set_variable(ps, "k", "zz");
     EXPECT_EQ(run(ps, "m[k] = 1"), "1");
-    EXPECT_EQ(array_keys(ps, "m"), std::vector<std::string>{"0"});
+    EXPECT_EQ(run(ps, "m[k] += 2"), "3");
+    EXPECT_EQ(run(ps, "m[ k ]++ + m[1+1]++ + m[a[0]]"), "0");
+    EXPECT_EQ(run(ps, "m[k] * 2"), "6");
+    EXPECT_EQ(run(ps, "0 && m[never]++"), "0");
+    EXPECT_EQ(array_keys(ps, "m"), (std::vector<std::string>{" k ", "1+1", "k"}));
+    EXPECT_EQ(get_array_element(ps, "m", " k "), "1");
+    EXPECT_EQ(run(ps, "m[k"), "m[k: missing `]' (error token is \"\")");
     // A scalar is element 0 of itself.
     set_variable(ps, "sc", "7");
     EXPECT_EQ(run(ps, "sc[0] + sc[-1]"), "14");
@@ -247,6 +254,8 @@ TEST(Arith, NounsetAndReadonly) {
     EXPECT_EQ(run(ps, "e + 1"), "1");
     store_array(ps, "a", ShellArray{ShellArray::Indexed{{{0, "1"}}}});
     EXPECT_EQ(run(ps, "a[3]"), "a[3]: unbound variable");
+    store_array(ps, "m", ShellArray{ShellArray::Associative{}});
+    EXPECT_EQ(run(ps, "m[q]"), "m[q]: unbound variable");
     EXPECT_EQ(run(ps, "0 && x"), "0");
     ps.options.nounset = false;
     set_variable(ps, "r", "1");
@@ -254,6 +263,9 @@ TEST(Arith, NounsetAndReadonly) {
     EXPECT_EQ(run(ps, "r = 2"), "r: readonly variable");
     EXPECT_EQ(run(ps, "r++"), "r: readonly variable");
     EXPECT_EQ(run(ps, "r[1] = 2"), "r: readonly variable");
+    store_array(ps, "rm", ShellArray{ShellArray::Associative{}});
+    ps.readonly_names.insert("rm");
+    EXPECT_EQ(run(ps, "rm[x] = 2"), "rm: readonly variable");
     EXPECT_EQ(lookup_parameter(ps, "r"), "1");
 }
 
