@@ -950,8 +950,10 @@ void Lexer::scan_group(std::string& out, Mode mode) {
 }
 
 // The operand after "=~" inside [[ ]]: one double-quoted word whose expansion is the regular
-// expression. Quoted sections may hold blanks, and so may parentheses; quoted and escaped
-// characters are escaped for the regular-expression engine.
+// expression. It ends at a blank, a newline, or one of ; & < > ) outside parentheses; '|' and
+// brackets belong to it ("^[[:space:]]*$" is one operand). Quoted sections may hold blanks, and
+// so may parentheses; quoted and escaped characters are escaped for the regular-expression
+// engine.
 void Lexer::regex_operand() {
     char c = peek();
     if (is_blank(c)) {
@@ -962,12 +964,18 @@ void Lexer::regex_operand() {
         newline();
         return;
     }
+    if (c == ']' && peek(1) == ']' && (!has(2) || ends_word(peek(2)))) {
+        // No operand before the closing brackets: an empty pattern.
+        push(ShellTokenKind::Word, "\"\"");
+        return;
+    }
     std::string out = "\"";
     int depth = 0;
     while (!at_end()) {
         c = peek();
         if (c == '\n') break;
-        if (depth == 0 && (is_blank(c) || c == ')' || (c == ']' && peek(1) == ']'))) break;
+        if (depth == 0 && (is_blank(c) || c == ')' || c == ';' || c == '&' || c == '<' || c == '>'))
+            break;
         switch (c) {
             case '(':
                 ++depth;
