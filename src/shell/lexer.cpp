@@ -208,6 +208,7 @@ private:
     void nested(F&& read);
 
     void newline();
+    void line_continuation();
     bool comment_starts_here() const;
     void read_pending_heredocs();
     void read_heredoc_body(const PendingHeredoc& pending);
@@ -294,7 +295,7 @@ void Lexer::run() {
             continue;
         }
         if (c == '\\' && peek(1) == '\n') {
-            pos_ += 2;
+            line_continuation();
             continue;
         }
         switch (c) {
@@ -378,6 +379,13 @@ void Lexer::run() {
     read_pending_heredocs();
     if (in_double_bracket_) shared_.record(ShellParseError::unexpected_eof("`]]`"));
     push(ShellTokenKind::End);
+}
+
+// At a backslash-newline pair outside quotes: skipped. When it ends the input, the line it
+// continues is still to come.
+void Lexer::line_continuation() {
+    pos_ += 2;
+    if (at_end()) shared_.complete = false;
 }
 
 void Lexer::newline() {
@@ -718,7 +726,7 @@ void Lexer::scan_word(std::string& out) {
         switch (c) {
             case '\\':
                 if (peek(1) == '\n') {
-                    pos_ += 2;
+                    line_continuation();
                 } else {
                     out += c;
                     if (has(1)) out += peek(1);

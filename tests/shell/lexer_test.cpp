@@ -139,6 +139,16 @@ TEST(ShellLex, UnfinishedHereDocumentIsIncomplete) {
     EXPECT_TRUE(r.complete);
 }
 
+TEST(ShellLex, TrailingLineContinuationIsIncomplete) {
+    for (const char* source : {"echo a \\\n", "echo a\\\n", "echo a |\\\n"}) {
+        auto r = tw::shell_lex(source);
+        EXPECT_FALSE(r.complete) << source;
+        EXPECT_FALSE(r.error) << source;
+    }
+    for (const char* source : {"echo a\\\nb\n", "echo 'a\\\n'", "echo a \\\\\n", "# c \\\n"})
+        EXPECT_TRUE(tw::shell_lex(source).complete) << source;
+}
+
 TEST(ShellLex, DoubleBracketMode) {
     const LexCase cases[] = {
         {"[[ a < b && c ]]", "W([[) W(a) W(<) W(b) W(&&) W(c) W(]]) $"},
