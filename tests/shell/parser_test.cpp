@@ -171,9 +171,9 @@ TEST(ShellParse, SyntaxErrors) {
     EXPECT_TRUE(tw::shell_parse("cat <<EOF\nx\n").has_value());
 }
 
-std::string repeat(std::string_view piece, int n) {
+std::string repeat(std::string_view unit, int n) {
     std::string out;
-    for (int i = 0; i < n; ++i) out += piece;
+    for (int i = 0; i < n; ++i) out += unit;
     return out;
 }
 
