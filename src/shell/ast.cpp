@@ -284,6 +284,11 @@ void outline_into(std::string& out, const ShellCommand& command) {
 
 }  // namespace
 
+ShellCommand::~ShellCommand() {
+    if (stack_headroom_low()) [[unlikely]]
+        with_stack_headroom([this] { Node released = std::move(node); });
+}
+
 std::uint64_t shell_value_modeled_size(const ShellCommand& command) {
     return with_stack_headroom([&] { return sat_add(80, node_size(command)); });
 }

@@ -197,6 +197,15 @@ struct ShellCommand {
                               Time, Redirected>;
     Node node;
 
+    explicit ShellCommand(Node n) : node(std::move(n)) {}
+    ShellCommand(const ShellCommand&) = default;
+    ShellCommand(ShellCommand&&) noexcept = default;
+    ShellCommand& operator=(const ShellCommand&) = default;
+    ShellCommand& operator=(ShellCommand&&) noexcept = default;
+    // Releasing a deep tree recurses through its children; when the stack runs low the rest is
+    // released on a fresh stack segment (base/stack.h).
+    ~ShellCommand();
+
     template <class T>
     const T* as() const {
         return std::get_if<T>(&node);
@@ -209,7 +218,7 @@ struct ShellCommand {
 
 template <class T>
 ShellCommandPtr make_shell_command(T node) {
-    return std::make_shared<const ShellCommand>(ShellCommand{ShellCommand::Node(std::move(node))});
+    return std::make_shared<const ShellCommand>(ShellCommand::Node(std::move(node)));
 }
 
 // The modeled size of a tree for the memory budget: 80 per node plus the texts it holds (words and

@@ -208,6 +208,7 @@ private:
     void nested(F&& read);
 
     void newline();
+    void line_continuation();
     bool comment_starts_here() const;
     void read_pending_heredocs();
     void read_heredoc_body(const PendingHeredoc& pending);
@@ -294,7 +295,7 @@ void Lexer::run() {
             continue;
         }
         if (c == '\\' && peek(1) == '\n') {
-            pos_ += 2;
+            line_continuation();
             continue;
         }
         switch (c) {
@@ -378,6 +379,13 @@ void Lexer::run() {
     read_pending_heredocs();
     if (in_double_bracket_) shared_.record(ShellParseError::unexpected_eof("`]]`"));
     push(ShellTokenKind::End);
+}
+
+// At a backslash-newline pair outside quotes: skipped. When it ends the input, the line it
+// continues is still to come.
+void Lexer::line_continuation() {
+    pos_ += 2;
+    if (at_end()) shared_.complete = false;
 }
 
 void Lexer::newline() {
@@ -718,7 +726,7 @@ void Lexer::scan_word(std::string& out) {
         switch (c) {
             case '\\':
                 if (peek(1) == '\n') {
-                    pos_ += 2;
+                    line_continuation();
                 } else {
                     out += c;
                     if (has(1)) out += peek(1);
@@ -950,8 +958,10 @@ void Lexer::scan_group(std::string& out, Mode mode) {
 }
 
 // The operand after "=~" inside [[ ]]: one double-quoted word whose expansion is the regular
-// expression. Quoted sections may hold blanks, and so may parentheses; quoted and escaped
-// characters are escaped for the regular-expression engine.
+// expression. It ends at a blank, a newline, or one of ; & < > ) outside parentheses; '|' and
+// brackets belong to it ("^[[:space:]]*$" is one operand). Quoted sections may hold blanks, and
+// so may parentheses; quoted and escaped characters are escaped for the regular-expression
+// engine.
 void Lexer::regex_operand() {
     char c = peek();
     if (is_blank(c)) {
@@ -962,12 +972,18 @@ void Lexer::regex_operand() {
         newline();
         return;
     }
+    if (c == ']' && peek(1) == ']' && (!has(2) || ends_word(peek(2)))) {
+        // No operand before the closing brackets: an empty pattern.
+        push(ShellTokenKind::Word, "\"\"");
+        return;
+    }
     std::string out = "\"";
     int depth = 0;
     while (!at_end()) {
         c = peek();
         if (c == '\n') break;
-        if (depth == 0 && (is_blank(c) || c == ')' || (c == ']' && peek(1) == ']'))) break;
+        if (depth == 0 && (is_blank(c) || c == ')' || c == ';' || c == '&' || c == '<' || c == '>'))
+            break;
         switch (c) {
             case '(':
                 ++depth;

@@ -4,9 +4,10 @@
 // here-document bodies are, and reads the text between `[[` and `]]` as plain words. It does not
 // interpret words: their texts stay raw (see shell/ast.h for what a raw word holds). It never
 // stops at an error: it records the first one and reads on, so that the token list always ends
-// with `End`. It also says whether the input is complete, for callers that collect input line by
-// line (a here-document still waiting for its delimiter line makes it incomplete; so do the
-// errors UnexpectedEof and UnclosedQuote).
+// with `End`. It also says whether the input is complete: `complete` is false when a
+// here-document is still waiting for its delimiter line, or when the input ends with a line
+// continuation (a backslash and a newline outside quotes). Callers that collect input line by line
+// also read on after the errors UnexpectedEof and UnclosedQuote, which mean the same.
 #pragma once
 
 #include <cstdint>
@@ -72,7 +73,8 @@ std::string error_text(const ShellParseError& error);
 
 struct ShellLexResult {
     std::vector<ShellToken> tokens;  // always ends with one End token
-    bool complete = true;            // false when a here-document body ran into the end
+    bool complete = true;            // false when a here-document body or a continued line
+                                     // ran into the end
     std::optional<ShellParseError> error;
 };
 

@@ -23,7 +23,7 @@ constexpr int kMaxDepth = 999;
 
 template <class T>
 MutPtr node(T value) {
-    return std::make_shared<ShellCommand>(ShellCommand{C::Node(std::move(value))});
+    return std::make_shared<ShellCommand>(C::Node(std::move(value)));
 }
 
 std::vector<ShellCommandPtr> frozen(std::vector<MutPtr> nodes) {

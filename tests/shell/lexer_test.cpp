@@ -139,6 +139,16 @@ TEST(ShellLex, UnfinishedHereDocumentIsIncomplete) {
     EXPECT_TRUE(r.complete);
 }
 
+TEST(ShellLex, TrailingLineContinuationIsIncomplete) {
+    for (const char* source : {"echo a \\\n", "echo a\\\n", "echo a |\\\n"}) {
+        auto r = tw::shell_lex(source);
+        EXPECT_FALSE(r.complete) << source;
+        EXPECT_FALSE(r.error) << source;
+    }
+    for (const char* source : {"echo a\\\nb\n", "echo 'a\\\n'", "echo a \\\\\n", "# c \\\n"})
+        EXPECT_TRUE(tw::shell_lex(source).complete) << source;
+}
+
 TEST(ShellLex, DoubleBracketMode) {
     const LexCase cases[] = {
         {"[[ a < b && c ]]", "W([[) W(a) W(<) W(b) W(&&) W(c) W(]]) $"},
@@ -151,7 +161,9 @@ TEST(ShellLex, DoubleBracketMode) {
         {"[[ x =~ ^a(b|c)$ ]]", "W([[) W(x) W(=~) W(\"^a(b|c)$\") W(]]) $"},
         {"[[ x =~ ]]", "W([[) W(x) W(=~) W(\"\") W(]]) $"},
         {"[[ x =~ a]b ]]", "W([[) W(x) W(=~) W(\"a]b\") W(]]) $"},
-        {"[[ x =~ a]] ]]", "W([[) W(x) W(=~) W(\"a\") W(]]) W(]]) $"},
+        {"[[ x =~ ^[[:space:]]*$ ]]", "W([[) W(x) W(=~) W(\"^[[:space:]]*$\") W(]]) $"},
+        {"[[ x =~ a|b&&c ]]", "W([[) W(x) W(=~) W(\"a|b\") W(&&) W(c) W(]]) $"},
+        {"[[ (x =~ a) ]]", "W([[) W(() W(x) W(=~) W(\"a\") W()) W(]]) $"},
         {"[[ $x =~ $re ]]", "W([[) W($x) W(=~) W(\"${re}\") W(]]) $"},
         {"[[ x =~ $1$@${a}b ]]", "W([[) W(x) W(=~) W(\"${1}${@}${a}b\") W(]]) $"},
         {"[[ x =~ ^(a b)$ ]]", "W([[) W(x) W(=~) W(\"^(a b)$\") W(]]) $"},
