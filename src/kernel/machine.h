@@ -92,6 +92,37 @@ struct Machine {
     void refresh_open_fds(Pid pid);
 
     // ---- descriptor I/O and opening paths (descriptor_io.cpp, open.cpp) ----
+    // All of these act for the active process. Reads and writes never block: they answer the
+    // WaitReason to wait on, and wake the opposite waiters themselves after moving pipe bytes.
+
+    // Reads up to `max` bytes at the description's cursor (a file's cursor advances). Readable
+    // devices are metered: at most half the CPU budget left and 4096 bytes a call, one unit a byte.
+    Result<ReadOutcome, SyscallError> read_fd(std::int32_t fd, std::uint64_t max);
+    // Reads a File description at `offset` (at most 4 MiB) without moving its cursor.
+    Result<Bytes, SyscallError> read_description_at(std::int32_t fd, std::uint64_t offset, std::uint64_t max);
+    // Writes through the description. File writes are whole or fail (the file unchanged); pipes
+    // may take fewer bytes than offered or answer would-block.
+    Result<WriteOutcome, SyscallError> write_fd(std::int32_t fd, BytesView bytes);
+    // read_fd on descriptor 0 with failures turned into the message the builtins print.
+    Result<ReadOutcome, std::string> read_descriptor(std::uint64_t max);
+    // Wakes the tasks waiting for activity of `pid`, then of its parent, and so on up the tree.
+    void notify_child_activity(Pid pid);
+    // The host's side of an open input buffer: more bytes, or the end of them. Both wake the tasks
+    // waiting on InputReadable of the description.
+    Result<void, DescriptorError> append_input(std::uint32_t description, BytesView bytes);
+    Result<void, DescriptorError> close_input(std::uint32_t description);
+
+    // Opens `path` (joined to `base`) and installs the new description at `fd`, replacing what
+    // fd held. Devices, /proc and /dev files, directories and regular files; creates and
+    // truncates as the flags say. On failure nothing is installed and no description is left.
+    Result<void, SyscallError> open_at(std::int32_t fd, std::string_view base, std::string_view path, OpenFlags flags);
+    // open_at at the lowest number from 5 to 260 that is not open; answers the number.
+    Result<std::int32_t, SyscallError> open_lowest(std::string_view base, std::string_view path, OpenFlags flags);
+    // The device a path names after normalisation (/dev/zero, /dev/random, /dev/urandom).
+    static std::optional<DeviceKind> open_device_path(std::string_view path);
+    // Installs into the active process's table; on failure the description is discarded if
+    // unused. On success the listing is refreshed and the waiters of a replaced pipe end woken.
+    Result<void, DescriptorError> install_active_descriptor(std::int32_t fd, std::uint32_t number);
 
     // ---- child processes, signals and the step driver (child.cpp, signals.cpp, step.cpp) ----
 
