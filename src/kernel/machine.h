@@ -23,6 +23,7 @@
 #include "kernel/scheduler.h"
 #include "kernel/syscall_error.h"
 #include "kernel/vfs.h"
+#include "kernel/vfs_tree.h"
 
 namespace tw {
 
@@ -33,16 +34,6 @@ inline constexpr std::uint64_t kBootWallMs = 1735689600000;  // 2025-01-01T00:00
 struct InstalledPackage {
     std::string version;
     std::vector<std::string> files;
-};
-
-// What a pseudo filesystem (/proc, /dev) answers for a joined path.
-struct PseudoLookup {
-    enum class Kind : std::uint8_t { NotPseudo, Node, Error };
-    Kind kind = Kind::NotPseudo;
-    VfsNode node;                  // Kind::Node
-    std::optional<Bytes> content;  // Kind::Node, when the entry has readable content
-    std::optional<std::string> link_target;
-    enum class ErrorKind : std::uint8_t { Missing, IsDirectory, Unreadable } error = ErrorKind::Missing;
 };
 
 struct Machine {
@@ -127,9 +118,38 @@ struct Machine {
     // ---- child processes, signals and the step driver (child.cpp, signals.cpp, step.cpp) ----
 
     // ---- /proc and /dev, display, moving and copying trees (pseudo_fs.cpp, display.cpp, vfs_tree.cpp) ----
+    // The target of a pseudo link (rendered without following /proc/self); any other pseudo path
+    // is Invalid (the caller's path); absent when it is no pseudo path.
+    std::optional<Result<std::string, VfsError>> read_pseudo_link(std::string_view base, std::string_view path) const;
+
+    // The display, acting for the active process (display.h has the rules).
+    Result<std::uint32_t, DisplayError> display_open(std::uint32_t width, std::uint32_t height, std::uint32_t format);
+    Result<void, DisplayError> display_present(std::uint32_t handle, BytesView pixels, std::uint32_t stride);
+    Result<KeyEvent, DisplayError> input_poll_key(std::uint32_t handle);
+    Result<void, DisplayError> display_close(std::uint32_t handle);
+    // Host side: queues a key event (pressed or released), charging 16 bytes of memory.
+    Result<void, DisplayError> inject_key(std::uint32_t code, bool pressed);
+    // Closes the display when `pid` holds it (its program ended); the frame stays.
+    void release_display(Pid pid);
+
+    // Moves a node with everything below it (the last link of `from` not followed). Into an
+    // existing directory at `to`; a directory only replaces an empty directory, a non-directory
+    // only a non-directory. Open descriptions of moved files follow them; an open file that is
+    // replaced lives on as an orphan. Sets the filesystem clock.
+    Result<void, SyscallError> rename_path(std::string_view base, std::string_view from, std::string_view to);
+    // Copies one non-directory (links followed); sets the filesystem clock.
+    Result<void, SyscallError> copy_file(std::string_view base, std::string_view from, std::string_view to);
+    // Copies a file or a whole directory tree; `preserve` keeps modes and times of the source.
+    Result<void, SyscallError> copy_tree(std::string_view base, std::string_view from, std::string_view to,
+                                         bool preserve);
+    // Applies every step or none (InvalidArgument beyond 10,000 steps, ResourceExhausted when the
+    // charges are refused, the first failing step's error as File).
+    Result<void, SyscallError> install_files(std::string_view base, std::vector<InstallOp> ops);
 
     // ---- filesystem, asking /proc and /dev first ----
-    PseudoLookup pseudo_lookup(std::string_view joined) const;
+    // The pseudo node of a path (pseudo_fs.h); absent when it is no pseudo path.
+    std::optional<Result<VfsNode, VfsError>> pseudo_lookup(std::string_view base, std::string_view path,
+                                                           bool follow_last) const;
     Result<VfsNode, VfsError> node_at(std::string_view base, std::string_view path, bool follow_last) const;
     Result<FileStat, SyscallError> stat_path(std::string_view base, std::string_view path, bool follow_last) const;
     Result<std::string, VfsError> read_link(std::string_view base, std::string_view path) const;
