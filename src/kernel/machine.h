@@ -117,6 +117,59 @@ struct Machine {
 
     // ---- child processes, signals and the step driver (child.cpp, signals.cpp, step.cpp) ----
 
+    // Creates a child of the active process (the machine's fork) and answers its pid. The child
+    // copies the parent's state (a fresh program keeps only the ignore traps, gets its own $$
+    // and no EXIT trap), is charged fork size + 256 bytes of memory and starts Ready with no
+    // program. With `suspend_parent` the parent blocks on Child(pid) and the next ready task
+    // (normally the child) is dispatched and made active. A failure gives the charge back.
+    Result<Pid, std::string> create_child_process(std::string_view command, bool fresh_program, bool suspend_parent,
+                                                  bool capture_output, GroupMode group_mode);
+    // A child that runs argv: creation with the display line of argv, its standard input, its
+    // directory and environment, then `launch` installs its program.
+    Result<Pid, std::string> prepare_child(const ChildRequest& request, const ArgvLauncher& launch);
+    // Sets a child's directory (and exported PWD) and, with an environment, replaces its
+    // variables, arrays and exported names by that environment plus PWD.
+    Result<void, std::string> init_child_state(Pid pid, const std::optional<std::string>& directory,
+                                               const std::optional<std::map<std::string, std::string>>& environment);
+    // Installs a description as descriptor `fd` of pid; InvalidFd without a state.
+    Result<void, DescriptorError> install_descriptor(Pid pid, std::int32_t fd, std::uint32_t description);
+
+    // Signals. Sending acts at once for CONT (and STOP to a process that is not running);
+    // everything else waits in the pending set until the process's next step.
+    Result<void, std::string> send_signal(Pid pid, Signal signal);
+    Result<void, std::string> stop_process(Pid pid, Signal signal);
+    Result<void, std::string> continue_process(Pid pid);
+    Result<void, std::string> stop_active_process(Signal signal);
+    // Every live member of the group, ascending; stops at the first failure.
+    Result<void, std::string> signal_process_group(Pid group, Signal signal);
+    // Takes the next deliverable signal of the active process and says what the driver does.
+    std::optional<SignalDelivery> deliver_pending_signals();
+    // Pushes a trap handler onto a shell continuation; other programs cannot run one.
+    Result<void, std::string> run_signal_handler(ProcessContinuation& continuation, const Trap& trap);
+
+    // The step driver. `step_process` runs one step of the active process's continuation, which
+    // the caller has taken out of the state.
+    ProgramStep step_process(ProcessContinuation& continuation);
+    ProgramStep wasm_step(WasmImage& image);
+    // Tears down the active process `pid`: captured output, descriptors, record, waits, wakes,
+    // the next task, CHLD or reaping, and the memory charges.
+    void finish_process(Pid pid, std::int32_t status);
+    // Gives back what a dropped continuation holds.
+    void cancel_program_wait(ProcessContinuation& continuation);
+    // Removes the pending and ready timeline events of pid.
+    void forget_process_waits(Pid pid);
+    // One driven step of the dispatched process pid: selects it, delivers its pending signals
+    // and acts on them, then steps its program and handles the answer. The host loop keeps a
+    // yielding process running when nothing else is ready.
+    Result<void, std::string> drive_process_step(Pid pid, StepDriver driver);
+    // Acts on the answer of a step of pid: the continuation is put back, dropped or finished.
+    Result<void, std::string> handle_program_step(Pid pid, ProcessContinuation continuation, const ProgramStep& step,
+                                                  StepDriver driver);
+    // One turn of the other processes while the active process waits for `target`: true once
+    // the target has exited. With a deadline before the next event, time moves to the deadline.
+    Result<bool, std::string> run_nested(Pid target, std::optional<std::uint64_t> deadline);
+    Result<void, std::string> resume_nested_caller(Pid caller);
+
     // ---- /proc and /dev, display, moving and copying trees (pseudo_fs.cpp, display.cpp, vfs_tree.cpp) ----
     // The target of a pseudo link (rendered without following /proc/self); any other pseudo path
     // is Invalid (the caller's path); absent when it is no pseudo path.
