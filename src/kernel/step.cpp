@@ -6,30 +6,11 @@
 #include "base/panic.h"
 #include "base/sat.h"
 #include "base/utf8.h"
+#include "kernel/io.h"
 #include "kernel/machine.h"
 
 namespace tw {
 namespace {
-
-constexpr std::uint64_t kRunOutputLimit = 4194304;  // the run's collected stdout or stderr
-
-// Takes the unread part of an output capture as text; nothing for any other description.
-std::optional<std::string> take_capture(OpenDescriptionTable& table, std::uint32_t number) {
-    auto description = table.get_mut(number);
-    if (!description) return std::nullopt;
-    auto* capture = std::get_if<target::OutputCapture>(&(*description)->target);
-    if (capture == nullptr) return std::nullopt;
-    const std::uint64_t from = std::min<std::uint64_t>(capture->consumed, capture->data.size());
-    std::string text = utf8_lossy(std::string_view(capture->data).substr(from));
-    capture->consumed = capture->data.size();
-    return text;
-}
-
-// Appends what fits under the run-output limit; the rest is dropped.
-void append_run_output(Bytes& buffer, std::string_view bytes) {
-    const std::uint64_t room = sat_sub(kRunOutputLimit, buffer.size());
-    buffer.append(bytes.substr(0, std::min<std::uint64_t>(room, bytes.size())));
-}
 
 struct PipeEnd {
     std::uint32_t pipe;
@@ -178,9 +159,9 @@ void Machine::finish_process(Pid pid, std::int32_t status) {
         const std::optional<std::uint32_t> out = state->descriptors.description_of(1);
         const std::optional<std::uint32_t> err = state->descriptors.description_of(2);
         if (out)
-            if (auto text = take_capture(open_descriptions, *out)) append_run_output(stdout_bytes, *text);
+            if (auto text = open_descriptions.take_captured_output(*out)) append_bounded_output(stdout_bytes, *text);
         if (err && err != out)
-            if (auto text = take_capture(open_descriptions, *err)) append_run_output(stderr_bytes, *text);
+            if (auto text = open_descriptions.take_captured_output(*err)) append_bounded_output(stderr_bytes, *text);
     }
 
     // 3. Close every descriptor. Every pipe end the process held is noted first, so that the
