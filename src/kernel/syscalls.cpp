@@ -37,43 +37,6 @@ std::unexpected<SyscallError> fail(SyscallError e) { return std::unexpected(std:
 
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-// Which pipe end a description is, in the encoding Machine::wake_pipe_waiters takes:
-// 0 a write end, 1 a read end, 2 anything else (or no description).
-struct PipeEnd {
-    std::uint32_t pipe = 0;
-    int end = 2;
-};
-
-PipeEnd pipe_end_of(const OpenDescriptionTable& table, std::uint32_t number) {
-    auto d = table.get(number);
-    if (!d) return {};
-    if (const auto* w = std::get_if<target::PipeWrite>(&(*d)->target)) return {w->pipe, 0};
-    if (const auto* r = std::get_if<target::PipeRead>(&(*d)->target)) return {r->pipe, 1};
-    return {};
-}
-
-// Readable, writable and file-type code of a description's target.
-struct Access {
-    bool readable = false, writable = false;
-    std::uint8_t type_code = 0;  // 0 regular file, 1 directory, 2 character device, 3 pipe
-};
-
-Access access_of(const DescriptionTarget& t) {
-    return std::visit(
-        [](const auto& v) -> Access {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, target::Directory>) return {true, false, 1};
-            else if constexpr (std::is_same_v<T, target::BufferedInput>) return {true, false, 3};
-            else if constexpr (std::is_same_v<T, target::OutputCapture>) return {false, true, 3};
-            else if constexpr (std::is_same_v<T, target::NullDevice>) return {v.readable, v.writable, 2};
-            else if constexpr (std::is_same_v<T, target::Device>) return {v.readable, v.writable, 2};
-            else if constexpr (std::is_same_v<T, target::File>) return {v.readable, v.writable, 0};
-            else if constexpr (std::is_same_v<T, target::PipeRead>) return {true, false, 3};
-            else return {false, true, 3};
-        },
-        t);
-}
-
 }  // namespace
 
 std::string_view syscall_name(SyscallNumber number) { return kSyscallNames[static_cast<std::size_t>(number)]; }
@@ -81,8 +44,8 @@ std::string_view syscall_name(SyscallNumber number) { return kSyscallNames[stati
 ProcessState& SyscallContext::active() { return machine_.states.active_mut(); }
 
 Result<std::uint32_t, SyscallError> SyscallContext::lookup(std::int32_t fd) {
-    auto number = active().descriptors.description_of(fd);
-    if (!number) return fail(DescriptorError::InvalidFd);
+    auto number = active().descriptors.lookup(fd);
+    if (!number) return fail(number.error());
     return *number;
 }
 
@@ -211,17 +174,44 @@ Result<void, SyscallError> SyscallContext::write_file(std::string_view base, std
     return {};
 }
 
+Result<void, SyscallError> SyscallContext::install_files(std::string_view base, std::vector<InstallOp> ops) {
+    return machine_.install_files(base, std::move(ops));
+}
+
 // ---- descriptors ----
+
+Result<ReadOutcome, SyscallError> SyscallContext::read(std::int32_t fd, std::uint64_t max) {
+    return machine_.read_fd(fd, max);
+}
+
+Result<Bytes, SyscallError> SyscallContext::read_description(std::int32_t fd, std::uint64_t offset,
+                                                             std::uint64_t max) {
+    return machine_.read_description_at(fd, offset, max);
+}
+
+Result<WriteOutcome, SyscallError> SyscallContext::write(std::int32_t fd, BytesView bytes) {
+    return machine_.write_fd(fd, bytes);
+}
+
+Result<std::int32_t, SyscallError> SyscallContext::open(std::string_view base, std::string_view path,
+                                                        OpenFlags flags) {
+    return machine_.open_lowest(base, path, flags);
+}
+
+Result<void, SyscallError> SyscallContext::openat(std::int32_t fd, std::string_view base, std::string_view path,
+                                                  OpenFlags flags) {
+    return machine_.open_at(fd, base, path, flags);
+}
 
 Result<void, SyscallError> SyscallContext::dup2(std::int32_t source, std::int32_t target) {
     auto& table = machine_.open_descriptions;
     const auto before = active().descriptors.description_of(target);
-    const PipeEnd replaced = before ? pipe_end_of(table, *before) : PipeEnd{};
+    const PipeEndpoint replaced = before ? description_pipe_endpoint(table, *before) : PipeEndpoint{};
     auto number = lookup(source);
     if (!number) return fail(std::move(number.error()));
     if (target == source) return {};
     if (auto r = active().descriptors.install(target, *number, table); !r) return fail(r.error());
-    machine_.wake_pipe_waiters(replaced.pipe, replaced.end);
+    machine_.wake_pipe_waiters(replaced.pipe, replaced.wake_end());
     machine_.refresh_open_fds(active().pid);
     return {};
 }
@@ -229,10 +219,10 @@ Result<void, SyscallError> SyscallContext::dup2(std::int32_t source, std::int32_
 Result<std::array<std::uint8_t, 4>, SyscallError> SyscallContext::descriptor_file_type(std::int32_t fd) {
     auto number = lookup(fd);
     if (!number) return fail(std::move(number.error()));
-    auto d = machine_.open_descriptions.get(*number);
-    if (!d) return fail(d.error());
-    const Access a = access_of((*d)->target);
-    return std::array<std::uint8_t, 4>{a.readable, a.writable, (*d)->status_flags, a.type_code};
+    auto info = machine_.open_descriptions.file_type(*number);
+    if (!info) return fail(DescriptorError::InvalidFd);
+    return std::array<std::uint8_t, 4>{info->readable, info->writable, info->status_flags,
+                                       static_cast<std::uint8_t>(info->type)};
 }
 
 Result<bool, SyscallError> SyscallContext::flock(std::int32_t fd, std::uint8_t operation) {
@@ -303,8 +293,8 @@ Result<DescriptorReadiness, SyscallError> SyscallContext::descriptor_readiness(s
         return DescriptorReadiness::ready(sat_sub(*length, file->cursor));
     }
 
-    const Access a = access_of(t);
-    if (for_write ? !a.writable : !a.readable) return fail(DescriptorError::WrongAccess);
+    const auto access = table.file_type(*number);
+    if (!access || (for_write ? !access->writable : !access->readable)) return fail(DescriptorError::WrongAccess);
     const auto& pipes = table.pipes();
     return std::visit(
         [&](const auto& v) -> DescriptorReadiness {
@@ -350,20 +340,13 @@ Result<std::string, SyscallError> SyscallContext::directory_path(std::int32_t fd
     return dir->path;
 }
 
-Result<std::int32_t, SyscallError> SyscallContext::lowest_free_fd(std::int32_t after) {
-    const auto& fds = active().descriptors.fds();
-    for (std::int32_t fd = std::max(after + 1, kFirstChosenFd); fd <= kLastChosenFd; ++fd)
-        if (!fds.contains(fd)) return fd;
-    return fail(DescriptorError::DescriptorLimit);
-}
-
 Result<std::pair<std::int32_t, std::int32_t>, SyscallError> SyscallContext::pipe(bool cloexec,
                                                                                   std::uint8_t status_flags) {
-    if (active().descriptors.count() >= kMaxDescriptorsPerProcess - 1) return fail(DescriptorError::DescriptorLimit);
-    auto read_fd = lowest_free_fd(kFirstChosenFd - 1);
-    if (!read_fd) return fail(std::move(read_fd.error()));
-    auto write_fd = lowest_free_fd(*read_fd);
-    if (!write_fd) return fail(std::move(write_fd.error()));
+    const DescriptorTable& open = active().descriptors;
+    if (open.count() >= kMaxDescriptorsPerProcess - 1) return fail(DescriptorError::DescriptorLimit);
+    const auto read_fd = open.lowest_free(kFirstChosenFd, kLastChosenFd);
+    const auto write_fd = read_fd ? open.lowest_free(*read_fd + 1, kLastChosenFd) : std::nullopt;
+    if (!write_fd) return fail(DescriptorError::DescriptorLimit);
 
     if (!machine_.meter.charge_cpu(1) || !machine_.meter.charge_memory(kPipeMemoryCharge))
         return fail(SyscallError::resource_exhausted());
@@ -383,8 +366,8 @@ Result<std::pair<std::int32_t, std::int32_t>, SyscallError> SyscallContext::pipe
                            fds.set_cloexec(*read_fd, cloexec).has_value() &&
                            fds.set_cloexec(*write_fd, cloexec).has_value();
     expect(installed, "pipe descriptors must install after the checks");
-    (*table.get_mut(read_number))->status_flags = status_flags;
-    (*table.get_mut(write_number))->status_flags = status_flags;
+    table.set_fd_flags(read_number, status_flags);
+    table.set_fd_flags(write_number, status_flags);
     machine_.refresh_open_fds(active().pid);
     return std::pair{*read_fd, *write_fd};
 }
@@ -407,19 +390,18 @@ Result<void, SyscallError> SyscallContext::truncate(std::int32_t fd, std::uint64
 Result<FileTarget, SyscallError> SyscallContext::descriptor_file_target(std::int32_t fd) {
     auto number = lookup(fd);
     if (!number) return fail(std::move(number.error()));
-    auto d = machine_.open_descriptions.get(*number);
-    if (!d) return fail(d.error());
-    const auto* file = std::get_if<target::File>(&(*d)->target);
-    if (!file) return fail(DescriptorError::WrongAccess);
-    return *file;
+    auto file = machine_.open_descriptions.classify_file(*number);
+    if (!file) return fail(file.error());
+    if (!*file) return fail(DescriptorError::WrongAccess);
+    return std::move(**file);
 }
 
 Result<void, SyscallError> SyscallContext::close(std::int32_t fd) {
     auto number = lookup(fd);
     if (!number) return fail(std::move(number.error()));
-    const PipeEnd end = pipe_end_of(machine_.open_descriptions, *number);
+    const PipeEndpoint end = description_pipe_endpoint(machine_.open_descriptions, *number);
     if (!active().descriptors.close(fd, machine_.open_descriptions)) return fail(DescriptorError::InvalidFd);
-    machine_.wake_pipe_waiters(end.pipe, end.end);
+    machine_.wake_pipe_waiters(end.pipe, end.wake_end());
     machine_.drop_unreferenced_orphans();
     machine_.refresh_open_fds(active().pid);
     return {};
@@ -429,9 +411,9 @@ Result<std::uint64_t, SyscallError> SyscallContext::seek(std::int32_t fd, std::i
     auto number = lookup(fd);
     if (!number) return fail(std::move(number.error()));
     if (whence >= 3) return fail(SyscallError::invalid_argument());
-    auto d = machine_.open_descriptions.get(*number);
-    if (!d) return fail(d.error());
-    if (access_of((*d)->target).type_code == 2) return 0;
+    const auto type = machine_.open_descriptions.file_type(*number);
+    if (!type) return fail(DescriptorError::InvalidFd);
+    if (type->type == FileTypeCode::CharDevice) return 0;
     auto file = descriptor_file_target(fd);
     if (!file) return fail(std::move(file.error()));
     std::uint64_t base = 0;
@@ -444,11 +426,9 @@ Result<std::uint64_t, SyscallError> SyscallContext::seek(std::int32_t fd, std::i
     }
     __int128 position = static_cast<__int128>(base) + offset;
     if (position < 0 || position > static_cast<__int128>(kU64Max)) return fail(SyscallError::invalid_argument());
-    auto dm = machine_.open_descriptions.get_mut(*number);
-    auto* target = std::get_if<target::File>(&(*dm)->target);
-    if (!target) return fail(DescriptorError::WrongAccess);
-    target->cursor = static_cast<std::uint64_t>(position);
-    return target->cursor;
+    const auto cursor = static_cast<std::uint64_t>(position);
+    if (auto r = machine_.open_descriptions.set_cursor(*number, cursor); !r) return fail(r.error());
+    return cursor;
 }
 
 // ---- filesystem changes ----
@@ -484,6 +464,20 @@ Result<void, SyscallError> SyscallContext::rmdir(std::string_view base, std::str
     return {};
 }
 
+Result<void, SyscallError> SyscallContext::rename(std::string_view base, std::string_view from, std::string_view to) {
+    return machine_.rename_path(base, from, to);
+}
+
+Result<void, SyscallError> SyscallContext::copy_file(std::string_view base, std::string_view from,
+                                                     std::string_view to) {
+    return machine_.copy_file(base, from, to);
+}
+
+Result<void, SyscallError> SyscallContext::copy_tree(std::string_view base, std::string_view from,
+                                                     std::string_view to, bool preserve) {
+    return machine_.copy_tree(base, from, to, preserve);
+}
+
 Result<void, SyscallError> SyscallContext::symlink(std::string_view base, std::string_view target,
                                                    std::string_view link_path) {
     machine_.sync_vfs_clock();
@@ -517,9 +511,10 @@ Result<std::string, SyscallError> SyscallContext::readlink(std::string_view base
     auto cut = [&](std::string_view target) {
         return std::string(target.substr(0, std::min<std::uint64_t>(target.size(), buffer_size)));
     };
-    const PseudoLookup pseudo = machine_.pseudo_lookup(path_join_normalize(base, path));
-    if (pseudo.kind == PseudoLookup::Kind::Node && pseudo.link_target) return cut(*pseudo.link_target);
-    if (pseudo.kind != PseudoLookup::Kind::NotPseudo) return fail(VfsError::invalid(path));
+    if (auto pseudo = machine_.read_pseudo_link(base, path)) {
+        if (!*pseudo) return fail(std::move(pseudo->error()));
+        return cut(**pseudo);
+    }
     auto node = machine_.vfs.lookup(base, path, false);
     if (!node) return fail(std::move(node.error()));
     const std::string* target = (*node)->link_target();
@@ -622,6 +617,44 @@ std::vector<ProcessRecord> SyscallContext::process_list() {
 
 std::vector<std::string> SyscallContext::listeners() { return machine_.broker.listener_names(); }
 
+Result<Pid, SyscallError> SyscallContext::prepare_child(const ChildRequest& request) {
+    if (!launch_) return fail(SyscallError::process("command launch is not available"));
+    auto child = machine_.prepare_child(request, launch_);
+    if (!child) return fail(SyscallError::process(std::move(child.error())));
+    return *child;
+}
+
+Result<void, SyscallError> SyscallContext::setup_child_state(
+    const std::vector<std::string>& argv, const std::optional<ChildRequest::Configuration>& configuration) {
+    if (argv.empty()) return fail(SyscallError::invalid_argument());
+    if (!launch_) return fail(SyscallError::process("command launch is not available"));
+    const Pid pid = active().pid;
+    if (configuration) {
+        if (auto r = machine_.init_child_state(pid, configuration->directory, configuration->environment); !r)
+            return fail(SyscallError::process(std::move(r.error())));
+    }
+    if (auto r = launch_(machine_, pid, argv); !r) return fail(SyscallError::process(std::move(r.error())));
+    if (ProcessRecord* record = machine_.processes.find_mut(pid)) record->command = argv_display_line(argv);
+    return {};
+}
+
+Result<void, SyscallError> SyscallContext::kill(std::uint32_t target_kind, std::uint32_t number, Signal signal) {
+    auto r = target_kind == 1 ? machine_.signal_process_group(number, signal) : machine_.send_signal(number, signal);
+    if (!r) return fail(SyscallError::no_such_process());
+    return {};
+}
+
+Result<void, SyscallError> SyscallContext::ignore_signal(Signal signal) {
+    return set_signal_disposition(signal, true);
+}
+
+Result<void, SyscallError> SyscallContext::set_signal_disposition(Signal signal, bool ignore) {
+    if (signal == Signal::KILL || signal == Signal::STOP) return fail(SyscallError::invalid_argument());
+    if (ignore) active().signal_traps.insert_or_assign(signal, Trap::ignore());
+    else active().signal_traps.erase(signal);
+    return {};
+}
+
 namespace {
 
 // The record of a child of `parent`: InvalidArgument without a record, Permission for another
@@ -658,6 +691,26 @@ Result<std::int32_t, SyscallError> SyscallContext::reap_child(Pid pid) {
     expect(reaped.has_value(), "an exited child record can be reaped");
     machine_.scheduler.remove_task(pid);
     return reaped->exit_code;
+}
+
+// ---- display ----
+
+Result<std::uint32_t, DisplayError> SyscallContext::display_open(std::uint32_t width, std::uint32_t height,
+                                                                 std::uint32_t format) {
+    return machine_.display_open(width, height, format);
+}
+
+Result<void, DisplayError> SyscallContext::display_present(std::uint32_t handle, BytesView pixels,
+                                                           std::uint32_t stride) {
+    return machine_.display_present(handle, pixels, stride);
+}
+
+Result<KeyEvent, DisplayError> SyscallContext::input_poll_key(std::uint32_t handle) {
+    return machine_.input_poll_key(handle);
+}
+
+Result<void, DisplayError> SyscallContext::display_close(std::uint32_t handle) {
+    return machine_.display_close(handle);
 }
 
 // ---- resource meter ----

@@ -5,6 +5,7 @@
 #include "base/sat.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "proc_support.h"
 
 namespace tw {
 namespace {
@@ -12,6 +13,13 @@ namespace {
 constexpr MachineLimits kLimits{.cpu = 1'000'000, .memory = 1 << 26, .disk = 1 << 26, .output = 1 << 20};
 
 using SK = SyscallError::Kind;
+
+// The error of a result that must have failed.
+template <class T>
+SyscallError err(const Result<T, SyscallError>& r) {
+    EXPECT_FALSE(r.has_value());
+    return r ? SyscallError{} : r.error();
+}
 
 class SyscallTest : public ::testing::Test {
 protected:
@@ -31,11 +39,6 @@ protected:
         ASSERT_TRUE(sys.write_file("/", path, std::move(bytes), 0644).has_value());
     }
 
-    template <class T>
-    static SyscallError err(const Result<T, SyscallError>& r) {
-        EXPECT_FALSE(r.has_value());
-        return r ? SyscallError{} : r.error();
-    }
 };
 
 TEST(SyscallTableTest, OperationsAreNumberedInInterfaceOrder) {
@@ -486,6 +489,132 @@ TEST_F(SyscallTest, HttpThroughTheInterface) {
     sys.listen("svc");
     sys.listen("svc");
     EXPECT_EQ(sys.listeners(), std::vector<std::string>{"svc"});
+}
+
+}  // namespace
+}  // namespace tw
+
+namespace tw {
+namespace {
+
+using testing_support::run_until_host;
+
+// A launcher that gives the process a program finishing with the number of its arguments.
+Result<void, std::string> count_args_launcher(Machine& m, Pid pid, const std::vector<std::string>& argv) {
+    const auto status = static_cast<std::int32_t>(argv.size());
+    return m.states.set_program(pid, CallbackProgram{[status](Machine&) { return ProgramStep::finished(status); }});
+}
+
+class ForwardingTest : public ::testing::Test {
+protected:
+    Machine m = Machine::build(testing_support::kRoomyLimits);
+    SyscallContext sys{m, count_args_launcher};
+};
+
+TEST_F(ForwardingTest, OpenWriteAndReadBackThroughDescriptors) {
+    const OpenFlags rw{.read = true, .write = true, .create = true};
+    EXPECT_EQ(*sys.open("/work", "f", rw), 5);
+    EXPECT_EQ(*sys.write(5, "hello"), WriteOutcome::of(5));
+    EXPECT_EQ(*sys.seek(5, 0, 0), 0u);
+    EXPECT_EQ(*sys.read(5, 100), ReadOutcome::of("hello"));
+    EXPECT_TRUE(sys.read(5, 100)->at_end());
+    EXPECT_EQ(*sys.read_description(5, 1, 3), "ell");
+    EXPECT_EQ(sys.stat("/", "/work/f", true)->mode, 0644u);
+
+    EXPECT_EQ(*sys.open("/", "/work/f", OpenFlags::input()), 6);
+    ASSERT_TRUE(sys.close(5).has_value());
+    EXPECT_EQ(*sys.open("/", "/work/f", OpenFlags::append_output()), 5);
+    EXPECT_EQ(*sys.write(5, "!"), WriteOutcome::of(1));
+    EXPECT_EQ(*sys.read(6, 100), ReadOutcome::of("hello!"));
+    EXPECT_EQ(err(sys.write(6, "x")).kind, SyscallError::Kind::Permission);
+
+    EXPECT_EQ(err(sys.open("/", "", rw)).kind, SyscallError::Kind::InvalidArgument);
+    EXPECT_EQ(err(sys.open("/", "/work/f", OpenFlags{})).kind, SyscallError::Kind::InvalidArgument);
+    ASSERT_TRUE(sys.openat(9, "/", "/dev/null", OpenFlags{.read = true, .write = true}).has_value());
+    EXPECT_EQ(*sys.seek(9, 10, 0), 0u);
+    EXPECT_EQ(*sys.descriptor_file_type(9), (std::array<std::uint8_t, 4>{1, 1, 0, 2}));
+}
+
+TEST_F(ForwardingTest, PipeMovesBytesAndReportsReadiness) {
+    auto [rd, wr] = *sys.pipe(false, 0);
+    EXPECT_EQ(*sys.write(wr, "abc"), WriteOutcome::of(3));
+    EXPECT_EQ(*sys.descriptor_readiness(rd, false), DescriptorReadiness::ready(3));
+    EXPECT_EQ(*sys.read(rd, 100), ReadOutcome::of("abc"));
+    const auto blocked = sys.read(rd, 100);
+    ASSERT_TRUE(blocked->blocked());
+    EXPECT_EQ(*blocked->wait, WaitReason::pipe_readable(0));
+    ASSERT_TRUE(sys.close(wr).has_value());
+    EXPECT_TRUE(sys.read(rd, 100)->at_end());
+    EXPECT_EQ(*sys.descriptor_readiness(rd, false), DescriptorReadiness::closed(0));
+}
+
+TEST_F(ForwardingTest, PrepareChildThenWaitAndReap) {
+    auto child = sys.prepare_child(ChildRequest{.argv = {"job", "a", "b"}, .detached = true});
+    ASSERT_TRUE(child.has_value()) << error_text(child.error());
+    EXPECT_EQ(*sys.wait_status(*child), WaitStatus::running());
+    EXPECT_EQ(m.processes.find(*child)->command, "job a b");
+
+    ASSERT_TRUE(run_until_host(m).has_value());
+    EXPECT_EQ(*sys.wait_status(*child), WaitStatus::exited(3));
+    EXPECT_EQ(*sys.reap_child(*child), 3);
+    EXPECT_EQ(err(sys.child_state(*child)).kind, SyscallError::Kind::InvalidArgument);
+    EXPECT_EQ(m.scheduler.find_task(*child), nullptr);
+
+    SyscallContext without_launch{m};
+    EXPECT_EQ(err(without_launch.prepare_child(ChildRequest{.argv = {"x"}})),
+              SyscallError::process("command launch is not available"));
+    EXPECT_EQ(err(sys.prepare_child(ChildRequest{})), SyscallError::process("empty argv"));
+}
+
+TEST_F(ForwardingTest, SetupChildStateRunsArgvInTheCaller) {
+    EXPECT_EQ(err(sys.setup_child_state({}, std::nullopt)).kind, SyscallError::Kind::InvalidArgument);
+    ChildRequest::Configuration config{.directory = "/tmp", .environment = std::nullopt};
+    ASSERT_TRUE(sys.setup_child_state({"env", "x"}, config).has_value());
+    EXPECT_EQ(sys.getcwd(), "/tmp");
+    EXPECT_TRUE(m.states.active().program.has_value());
+    EXPECT_EQ(m.processes.find(sys.getpid())->command, "env x");
+}
+
+TEST_F(ForwardingTest, KillAndSignalDispositions) {
+    EXPECT_EQ(err(sys.kill(0, 99999, Signal::TERM)), SyscallError::no_such_process());
+    EXPECT_EQ(err(sys.kill(1, 99999, Signal::TERM)), SyscallError::no_such_process());
+    auto child = sys.prepare_child(ChildRequest{.argv = {"job"}, .detached = true});
+    ASSERT_TRUE(sys.kill(0, *child, Signal::USR1).has_value());
+    EXPECT_TRUE(m.states.find(*child)->pending_signals.contains(Signal::USR1));
+
+    for (Signal s : {Signal::KILL, Signal::STOP}) {
+        EXPECT_EQ(err(sys.ignore_signal(s)).kind, SyscallError::Kind::InvalidArgument);
+        EXPECT_EQ(err(sys.set_signal_disposition(s, false)).kind, SyscallError::Kind::InvalidArgument);
+    }
+    auto& traps = m.states.active_mut().signal_traps;
+    traps[Signal::TERM] = Trap::command("echo bye");
+    ASSERT_TRUE(sys.ignore_signal(Signal::TERM).has_value());
+    EXPECT_EQ(traps.at(Signal::TERM), Trap::ignore());
+    ASSERT_TRUE(sys.set_signal_disposition(Signal::TERM, false).has_value());
+    EXPECT_FALSE(traps.contains(Signal::TERM));
+}
+
+TEST_F(ForwardingTest, TreeOperationsDisplayAndPseudoLinks) {
+    ASSERT_TRUE(sys.install_files("/work", {InstallOp::create_dir_all("pkg"),
+                                            InstallOp::write_file("pkg/a.txt", "A", 0644)})
+                    .has_value());
+    ASSERT_TRUE(sys.rename("/work", "pkg/a.txt", "pkg/b.txt").has_value());
+    ASSERT_TRUE(sys.copy_file("/work", "pkg/b.txt", "c.txt").has_value());
+    ASSERT_TRUE(sys.copy_tree("/work", "pkg", "pkg2", true).has_value());
+    EXPECT_EQ(*sys.read_file("/", "/work/c.txt", 10), "A");
+    EXPECT_EQ(*sys.read_file("/", "/work/pkg2/b.txt", 10), "A");
+    EXPECT_EQ(*sys.walk_tree("/", "/work/pkg"), (std::vector<std::string>{"/work/pkg", "/work/pkg/b.txt"}));
+
+    EXPECT_EQ(*sys.readlink("/", "/proc/self", 2), "12");
+    EXPECT_EQ(*sys.link_target("/", "/proc/self"), "1234");
+
+    EXPECT_EQ(*sys.display_open(2, 2, 1), 1u);
+    EXPECT_EQ(sys.display_open(2, 2, 1).error(), DisplayError::Busy);
+    ASSERT_TRUE(sys.display_present(1, Bytes(16, '\x7f'), 8).has_value());
+    EXPECT_EQ(m.display.generation, 1u);
+    EXPECT_EQ(*sys.input_poll_key(1), KeyEvent{});
+    ASSERT_TRUE(sys.display_close(1).has_value());
+    EXPECT_EQ(sys.display_close(1).error(), DisplayError::BadHandle);
 }
 
 }  // namespace
