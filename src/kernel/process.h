@@ -84,11 +84,12 @@ struct Trap {
     std::string text;  // the action as written (empty for Ignore)
 
     static Trap ignore() { return {Kind::Ignore, {}}; }
-    friend bool operator==(const Trap&, const Trap&) = default;
     static Trap command(std::string text) { return {Kind::Command, std::move(text)}; }
     bool is_ignore() const { return kind == Kind::Ignore; }
     // What the trap counts towards the fork size: 16 for ignore, else text + command + 24.
     std::uint64_t fork_size() const;
+
+    friend bool operator==(const Trap&, const Trap&) = default;
 };
 
 // What delivering the pending signals of the active process asks of the step driver.

@@ -4,9 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "kernel/machine.h"
+
+namespace tw {
+
+inline void PrintTo(const TaskState& state, std::ostream* os) { *os << debug_text(state); }
+inline void PrintTo(const ProgramStep& step, std::ostream* os) { *os << debug_text(step); }
+
+}  // namespace tw
 
 namespace tw::testing_support {
 
@@ -57,6 +65,16 @@ inline Result<void, std::string> run_until_host(Machine& m, Pid host = kFirstShe
         if (auto r = m.drive_process_step(*p, StepDriver::Host); !r) return r;
     }
     return std::unexpected(std::string("step limit reached"));
+}
+
+// Gives the other processes turns until pid's record has exited.
+inline Result<void, std::string> run_until_exited(Machine& m, Pid pid, int turn_limit = 1000) {
+    for (int i = 0; i < turn_limit; ++i) {
+        const ProcessRecord* record = m.processes.find(pid);
+        if (record == nullptr || record->status == ProcessStatus::Exited) return {};
+        if (auto r = run_until_host(m); !r) return r;
+    }
+    return std::unexpected(std::string("turn limit reached"));
 }
 
 // Creates a child of the active process and installs its program.
