@@ -7,7 +7,6 @@
 
 #include "base/panic.h"
 #include "base/sat.h"
-#include "base/utf8.h"
 #include "kernel/machine.h"
 #include "kernel/vfs_path.h"
 
@@ -29,7 +28,8 @@ constexpr std::array<std::string_view, kSyscallCount> kSyscallNames = {
     "display_close", "charge_cpu", "charge_memory", "release_memory", "output_remaining", "charge_output",
     "exhausted_status", "record_unsupported",
 };
-static_assert(kSyscallNames.size() == static_cast<std::size_t>(SyscallNumber::RecordUnsupported) + 1);
+static_assert(kSyscallNames.size() == static_cast<std::size_t>(SyscallNumber::RecordUnsupported) + 1 &&
+              !kSyscallNames.back().empty());
 
 std::unexpected<SyscallError> fail(VfsError e) { return std::unexpected(SyscallError::file(std::move(e))); }
 std::unexpected<SyscallError> fail(DescriptorError e) { return std::unexpected(SyscallError::descriptor(e)); }
