@@ -1,8 +1,11 @@
 #include "kernel/descriptors.h"
 
+#include <algorithm>
 #include <array>
 
 #include <fmt/format.h>
+
+#include "base/utf8.h"
 
 namespace tw {
 
@@ -29,6 +32,47 @@ std::string_view error_name(DescriptorError e) {
     return kNames[static_cast<std::size_t>(e)];
 }
 
+std::string_view error_text(CaptureError e) {
+    return e == CaptureError::Missing ? "no such output capture" : "description is not an output capture";
+}
+
+std::string_view error_text(SubprocessEndpointError e) {
+    return e == SubprocessEndpointError::Missing ? "descriptor error: bad file descriptor"
+                                                 : "subprocess endpoint is not a pipe";
+}
+
+// ---- pipes and devices ----
+
+std::uint64_t Pipe::push(BytesView bytes) {
+    const std::uint64_t n = std::min<std::uint64_t>(bytes.size(), room());
+    buffer.insert(buffer.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+}
+
+Bytes Pipe::take(std::uint64_t count) {
+    const std::uint64_t n = std::min<std::uint64_t>(count, buffer.size());
+    const auto last = buffer.begin() + static_cast<std::ptrdiff_t>(n);
+    Bytes out(buffer.begin(), last);
+    buffer.erase(buffer.begin(), last);
+    return out;
+}
+
+std::uint64_t device_start_state(DeviceKind kind) {
+    switch (kind) {
+    case DeviceKind::Zero: return 0;
+    case DeviceKind::Random: return kRandomStartState;
+    case DeviceKind::Urandom: return kUrandomStartState;
+    }
+    return 0;
+}
+
+std::uint8_t device_next_byte(std::uint64_t& state) {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return static_cast<std::uint8_t>((state * 0x2545F4914F6CDD1DULL) >> 56);
+}
+
 // ---- OpenDescriptionTable ----
 
 Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert(DescriptionTarget target) {
@@ -39,6 +83,18 @@ Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert(DescriptionT
     description.target = std::move(target);
     descriptions_.emplace(number, std::move(description));
     return number;
+}
+
+bool OpenDescriptionTable::can_insert(std::size_t n) const {
+    return descriptions_.size() + n <= kMaxDescriptions && UINT32_MAX - next_description_ >= n;
+}
+
+Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert_open_input() {
+    return insert(target::BufferedInput{.data = {}, .cursor = 0, .closed = false});
+}
+
+Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert_device(bool readable, bool writable) {
+    return insert(target::NullDevice{.readable = readable, .writable = writable});
 }
 
 Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert_buffer(Bytes data) {
@@ -52,8 +108,7 @@ Result<std::uint32_t, DescriptorError> OpenDescriptionTable::insert_capture() {
 
 Result<std::pair<std::uint32_t, std::uint32_t>, DescriptorError> OpenDescriptionTable::create_pipe() {
     if (pipes_.size() >= kMaxPipes || next_pipe_ == UINT32_MAX) return std::unexpected(DescriptorError::PipeLimit);
-    if (descriptions_.size() + 2 > kMaxDescriptions || next_description_ >= UINT32_MAX - 1)
-        return std::unexpected(DescriptorError::DescriptionLimit);
+    if (!can_insert(2)) return std::unexpected(DescriptorError::DescriptionLimit);
     const std::uint32_t pipe = next_pipe_++;
     Pipe fresh;
     fresh.readers = 1;
@@ -110,6 +165,75 @@ Result<OpenDescription*, DescriptorError> OpenDescriptionTable::get_mut(std::uin
     return &it->second;
 }
 
+Result<void, DescriptorError> OpenDescriptionTable::set_inode(std::uint32_t number, std::uint64_t inode) {
+    auto d = get_mut(number);
+    if (!d) return std::unexpected(d.error());
+    (*d)->inode = inode;
+    return {};
+}
+
+Result<void, DescriptorError> OpenDescriptionTable::set_cursor(std::uint32_t number, std::uint64_t cursor) {
+    auto d = get_mut(number);
+    if (!d) return std::unexpected(d.error());
+    auto* file = std::get_if<target::File>(&(*d)->target);
+    if (!file) return std::unexpected(DescriptorError::WrongAccess);
+    file->cursor = cursor;
+    return {};
+}
+
+bool OpenDescriptionTable::set_fd_flags(std::uint32_t number, std::uint8_t flags) {
+    auto d = get_mut(number);
+    if (!d) return false;
+    (*d)->status_flags = flags;
+    return true;
+}
+
+Result<std::optional<target::File>, DescriptorError> OpenDescriptionTable::classify_file(std::uint32_t number) const {
+    auto d = get(number);
+    if (!d) return std::unexpected(d.error());
+    if (const auto* file = std::get_if<target::File>(&(*d)->target)) return std::optional<target::File>(*file);
+    return std::optional<target::File>();
+}
+
+std::optional<FileTypeInfo> OpenDescriptionTable::file_type(std::uint32_t number) const {
+    auto it = descriptions_.find(number);
+    if (it == descriptions_.end()) return std::nullopt;
+    struct Kind {
+        FileTypeInfo operator()(const target::Directory&) const { return {true, false, 0, FileTypeCode::Directory}; }
+        FileTypeInfo operator()(const target::BufferedInput&) const { return {true, false, 0, FileTypeCode::Pipe}; }
+        FileTypeInfo operator()(const target::OutputCapture&) const { return {false, true, 0, FileTypeCode::Pipe}; }
+        FileTypeInfo operator()(const target::NullDevice& d) const {
+            return {d.readable, d.writable, 0, FileTypeCode::CharDevice};
+        }
+        FileTypeInfo operator()(const target::Device& d) const {
+            return {d.readable, d.writable, 0, FileTypeCode::CharDevice};
+        }
+        FileTypeInfo operator()(const target::File& f) const { return {f.readable, f.writable, 0, FileTypeCode::Regular}; }
+        FileTypeInfo operator()(const target::PipeRead&) const { return {true, false, 0, FileTypeCode::Pipe}; }
+        FileTypeInfo operator()(const target::PipeWrite&) const { return {false, true, 0, FileTypeCode::Pipe}; }
+    };
+    FileTypeInfo info = std::visit(Kind{}, it->second.target);
+    info.status_flags = it->second.status_flags;
+    return info;
+}
+
+Result<Bytes, CaptureError> OpenDescriptionTable::take_captured_bytes(std::uint32_t number) {
+    auto it = descriptions_.find(number);
+    if (it == descriptions_.end()) return std::unexpected(CaptureError::Missing);
+    auto* capture = std::get_if<target::OutputCapture>(&it->second.target);
+    if (!capture) return std::unexpected(CaptureError::NotCapture);
+    const std::uint64_t start = std::min<std::uint64_t>(capture->consumed, capture->data.size());
+    Bytes out = capture->data.substr(start);
+    capture->consumed = capture->data.size();
+    return out;
+}
+
+Result<std::string, CaptureError> OpenDescriptionTable::take_captured_output(std::uint32_t number) {
+    auto bytes = take_captured_bytes(number);
+    if (!bytes) return std::unexpected(bytes.error());
+    return utf8_lossy(*bytes);
+}
+
 std::string OpenDescriptionTable::display_name(std::uint32_t number) const {
     auto it = descriptions_.find(number);
     if (it == descriptions_.end()) return {};
@@ -132,6 +256,22 @@ std::string OpenDescriptionTable::display_name(std::uint32_t number) const {
         std::string operator()(const target::PipeWrite& p) const { return fmt::format("pipe:[{}]", p.pipe); }
     };
     return std::visit(Namer{number}, it->second.target);
+}
+
+PipeEndpoint description_pipe_endpoint(const OpenDescriptionTable& table, std::uint32_t number) {
+    auto d = table.get(number);
+    if (!d) return {PipeEndKind::Missing, 0};
+    if (const auto* r = std::get_if<target::PipeRead>(&(*d)->target)) return {PipeEndKind::Read, r->pipe};
+    if (const auto* w = std::get_if<target::PipeWrite>(&(*d)->target)) return {PipeEndKind::Write, w->pipe};
+    return {PipeEndKind::NotPipe, 0};
+}
+
+Result<PipeEndpoint, SubprocessEndpointError> subprocess_stream_endpoint(const OpenDescriptionTable& table,
+                                                                         std::uint32_t number) {
+    PipeEndpoint end = description_pipe_endpoint(table, number);
+    if (end.kind == PipeEndKind::Missing) return std::unexpected(SubprocessEndpointError::Missing);
+    if (!end.is_pipe_end()) return std::unexpected(SubprocessEndpointError::NotPipe);
+    return end;
 }
 
 // ---- DescriptorTable ----
@@ -178,6 +318,43 @@ Result<DescriptorTable, DescriptorError> DescriptorTable::inherit(OpenDescriptio
         }
     }
     return *this;
+}
+
+Result<std::uint32_t, DescriptorError> DescriptorTable::lookup(std::int32_t fd) const {
+    auto it = fds_.find(fd);
+    if (it == fds_.end()) return std::unexpected(DescriptorError::InvalidFd);
+    return it->second;
+}
+
+std::optional<std::int32_t> DescriptorTable::lowest_free(std::int32_t from, std::int32_t to) const {
+    // Walk the open numbers from `from` on: the first gap is the answer.
+    std::int32_t candidate = from;
+    for (auto it = fds_.lower_bound(from); it != fds_.end() && it->first == candidate && candidate <= to; ++it)
+        ++candidate;
+    if (candidate > to) return std::nullopt;
+    return candidate;
+}
+
+std::optional<PipeEndpoint> DescriptorTable::first_pipe_end(const OpenDescriptionTable& table) const {
+    for (const auto& [fd, number] : fds_)
+        if (PipeEndpoint end = description_pipe_endpoint(table, number); end.is_pipe_end()) return end;
+    return std::nullopt;
+}
+
+std::optional<PipeEndpoint> DescriptorTable::first_cloexec_pipe_end(const OpenDescriptionTable& table) const {
+    for (std::int32_t fd : cloexec_) {
+        auto it = fds_.find(fd);
+        if (it == fds_.end()) continue;
+        if (PipeEndpoint end = description_pipe_endpoint(table, it->second); end.is_pipe_end()) return end;
+    }
+    return std::nullopt;
+}
+
+std::vector<PipeEndpoint> DescriptorTable::pipe_ends(const OpenDescriptionTable& table) const {
+    std::vector<PipeEndpoint> ends;
+    for (const auto& [fd, number] : fds_)
+        if (PipeEndpoint end = description_pipe_endpoint(table, number); end.is_pipe_end()) ends.push_back(end);
+    return ends;
 }
 
 std::optional<std::uint32_t> DescriptorTable::description_of(std::int32_t fd) const {

@@ -7,6 +7,7 @@
 #include "base/panic.h"
 #include "base/sat.h"
 #include "commands/registry/table.h"
+#include "kernel/pseudo_fs.h"
 #include "kernel/vfs_path.h"
 
 namespace tw {
@@ -194,50 +195,53 @@ void Machine::refresh_open_fds(Pid pid) {
 
 // ---- filesystem ----
 
+std::optional<Result<VfsNode, VfsError>> Machine::pseudo_lookup(std::string_view base, std::string_view path,
+                                                                bool follow_last) const {
+    return PseudoFs::lookup(*this, base, path, follow_last);
+}
+
+std::optional<Result<std::string, VfsError>> Machine::read_pseudo_link(std::string_view base,
+                                                                       std::string_view path) const {
+    auto content = PseudoFs::render(*this, base, path, false);
+    if (!content) return std::nullopt;
+    if (!*content) return std::unexpected(std::move(content->error()));
+    if ((*content)->kind != PseudoContent::Kind::Link) return std::unexpected(VfsError::invalid(path));
+    return std::move((*content)->target);
+}
+
 Result<VfsNode, VfsError> Machine::node_at(std::string_view base, std::string_view path, bool follow_last) const {
-    PseudoLookup p = pseudo_lookup(path_join_normalize(base, path));
-    switch (p.kind) {
-    case PseudoLookup::Kind::Node: return p.node;
-    case PseudoLookup::Kind::Error: return std::unexpected(VfsError::not_found(path));
-    case PseudoLookup::Kind::NotPseudo: break;
-    }
+    if (auto pseudo = pseudo_lookup(base, path, follow_last)) return std::move(*pseudo);
     return vfs.metadata(base, path, follow_last);
 }
 
 Result<FileStat, SyscallError> Machine::stat_path(std::string_view base, std::string_view path,
                                                   bool follow_last) const {
-    PseudoLookup p = pseudo_lookup(path_join_normalize(base, path));
-    if (p.kind == PseudoLookup::Kind::Node) return Vfs::stat_node(p.node);
-    if (p.kind == PseudoLookup::Kind::Error) return std::unexpected(SyscallError::file(VfsError::not_found(path)));
+    if (auto pseudo = pseudo_lookup(base, path, follow_last)) {
+        if (!*pseudo) return std::unexpected(SyscallError::file(std::move(pseudo->error())));
+        return Vfs::stat_node(**pseudo);
+    }
     auto node = vfs.lookup(base, path, follow_last);
     if (!node) return std::unexpected(SyscallError::file(node.error()));
     return FileStat::from_node(**node);
 }
 
 Result<std::string, VfsError> Machine::read_link(std::string_view base, std::string_view path) const {
-    PseudoLookup p = pseudo_lookup(path_join_normalize(base, path));
-    if (p.kind == PseudoLookup::Kind::Node && p.link_target) return *p.link_target;
-    if (p.kind != PseudoLookup::Kind::NotPseudo) return std::unexpected(VfsError::invalid(path));
+    if (auto pseudo = read_pseudo_link(base, path)) return std::move(*pseudo);
     return vfs.read_link(base, path);
 }
 
 std::optional<Result<Bytes, VfsError>> Machine::read_pseudo_file(std::string_view base,
                                                                  std::string_view path) const {
-    PseudoLookup p = pseudo_lookup(path_join_normalize(base, path));
-    switch (p.kind) {
-    case PseudoLookup::Kind::NotPseudo: return std::nullopt;
-    case PseudoLookup::Kind::Node:
-        if (p.node.is_dir()) return std::unexpected(VfsError::is_a_dir(path));
-        if (!p.content) return std::unexpected(VfsError::invalid(path));
-        return *p.content;
-    case PseudoLookup::Kind::Error:
-        switch (p.error) {
-        case PseudoLookup::ErrorKind::Missing: return std::unexpected(VfsError::not_found(path));
-        case PseudoLookup::ErrorKind::IsDirectory: return std::unexpected(VfsError::is_a_dir(path));
-        case PseudoLookup::ErrorKind::Unreadable: return std::unexpected(VfsError::invalid(path));
-        }
+    auto content = PseudoFs::render(*this, base, path, true);
+    if (!content) return std::nullopt;
+    if (!*content) return std::unexpected(std::move(content->error()));
+    switch ((*content)->kind) {
+    case PseudoContent::Kind::Bytes: return std::move((*content)->bytes);
+    case PseudoContent::Kind::Device: return std::unexpected(VfsError::invalid(path));
+    case PseudoContent::Kind::Listing: return std::unexpected(VfsError::is_a_dir(path));
+    case PseudoContent::Kind::Link: return std::unexpected(VfsError::not_found(path));
     }
-    return std::nullopt;
+    unreachable("pseudo content kind");
 }
 
 Result<Bytes, VfsError> Machine::read_file_limited(std::string_view base, std::string_view path,
@@ -251,9 +255,13 @@ Result<Bytes, VfsError> Machine::read_file_limited(std::string_view base, std::s
 
 Result<std::vector<std::string>, VfsError> Machine::list_dir_names(std::string_view base,
                                                                    std::string_view path) const {
-    PseudoLookup p = pseudo_lookup(path_join_normalize(base, path));
-    if (p.kind == PseudoLookup::Kind::Error) return std::unexpected(VfsError::not_found(path));
-    if (p.kind == PseudoLookup::Kind::Node) return std::unexpected(VfsError::not_a_dir(path));
+    if (auto content = PseudoFs::render(*this, base, path, true)) {
+        if (!*content) return std::unexpected(std::move(content->error()));
+        if ((*content)->kind != PseudoContent::Kind::Listing) return std::unexpected(VfsError::not_a_dir(path));
+        std::vector<std::string> names = std::move((*content)->names);
+        std::ranges::sort(names);
+        return names;
+    }
     return vfs.list_child_names(base, path);
 }
 

@@ -23,6 +23,7 @@
 #include "kernel/scheduler.h"
 #include "kernel/syscall_error.h"
 #include "kernel/vfs.h"
+#include "kernel/vfs_tree.h"
 
 namespace tw {
 
@@ -33,16 +34,6 @@ inline constexpr std::uint64_t kBootWallMs = 1735689600000;  // 2025-01-01T00:00
 struct InstalledPackage {
     std::string version;
     std::vector<std::string> files;
-};
-
-// What a pseudo filesystem (/proc, /dev) answers for a joined path.
-struct PseudoLookup {
-    enum class Kind : std::uint8_t { NotPseudo, Node, Error };
-    Kind kind = Kind::NotPseudo;
-    VfsNode node;                  // Kind::Node
-    std::optional<Bytes> content;  // Kind::Node, when the entry has readable content
-    std::optional<std::string> link_target;
-    enum class ErrorKind : std::uint8_t { Missing, IsDirectory, Unreadable } error = ErrorKind::Missing;
 };
 
 struct Machine {
@@ -92,13 +83,126 @@ struct Machine {
     void refresh_open_fds(Pid pid);
 
     // ---- descriptor I/O and opening paths (descriptor_io.cpp, open.cpp) ----
+    // All of these act for the active process. Reads and writes never block: they answer the
+    // WaitReason to wait on, and wake the opposite waiters themselves after moving pipe bytes.
+
+    // Reads up to `max` bytes at the description's cursor (a file's cursor advances). Readable
+    // devices are metered: at most half the CPU budget left and 4096 bytes a call, one unit a byte.
+    Result<ReadOutcome, SyscallError> read_fd(std::int32_t fd, std::uint64_t max);
+    // Reads a File description at `offset` (at most 4 MiB) without moving its cursor.
+    Result<Bytes, SyscallError> read_description_at(std::int32_t fd, std::uint64_t offset, std::uint64_t max);
+    // Writes through the description. File writes are whole or fail (the file unchanged); pipes
+    // may take fewer bytes than offered or answer would-block.
+    Result<WriteOutcome, SyscallError> write_fd(std::int32_t fd, BytesView bytes);
+    // read_fd on descriptor 0 with failures turned into the message the builtins print.
+    Result<ReadOutcome, std::string> read_descriptor(std::uint64_t max);
+    // Wakes the tasks waiting for activity of `pid`, then of its parent, and so on up the tree.
+    void notify_child_activity(Pid pid);
+    // The host's side of an open input buffer: more bytes, or the end of them. Both wake the tasks
+    // waiting on InputReadable of the description.
+    Result<void, DescriptorError> append_input(std::uint32_t description, BytesView bytes);
+    Result<void, DescriptorError> close_input(std::uint32_t description);
+
+    // Opens `path` (joined to `base`) and installs the new description at `fd`, replacing what
+    // fd held. Devices, /proc and /dev files, directories and regular files; creates and
+    // truncates as the flags say. On failure nothing is installed and no description is left.
+    Result<void, SyscallError> open_at(std::int32_t fd, std::string_view base, std::string_view path, OpenFlags flags);
+    // open_at at the lowest number from 5 to 260 that is not open; answers the number.
+    Result<std::int32_t, SyscallError> open_lowest(std::string_view base, std::string_view path, OpenFlags flags);
+    // The device a path names after normalisation (/dev/zero, /dev/random, /dev/urandom).
+    static std::optional<DeviceKind> open_device_path(std::string_view path);
+    // Installs into the active process's table; on failure the description is discarded if
+    // unused. On success the listing is refreshed and the waiters of a replaced pipe end woken.
+    Result<void, DescriptorError> install_active_descriptor(std::int32_t fd, std::uint32_t number);
 
     // ---- child processes, signals and the step driver (child.cpp, signals.cpp, step.cpp) ----
 
+    // Creates a child of the active process (the machine's fork) and answers its pid. The child
+    // copies the parent's state (a fresh program keeps only the ignore traps, gets its own $$
+    // and no EXIT trap), is charged fork size + 256 bytes of memory and starts Ready with no
+    // program. With `suspend_parent` the parent blocks on Child(pid) and the next ready task
+    // (normally the child) is dispatched and made active. A failure gives the charge back.
+    Result<Pid, std::string> create_child_process(std::string_view command, bool fresh_program, bool suspend_parent,
+                                                  bool capture_output, GroupMode group_mode);
+    // A child that runs argv: creation with the display line of argv, its standard input, its
+    // directory and environment, then `launch` installs its program.
+    Result<Pid, std::string> prepare_child(const ChildRequest& request, const ArgvLauncher& launch);
+    // Sets a child's directory (and exported PWD) and, with an environment, replaces its
+    // variables, arrays and exported names by that environment plus PWD.
+    Result<void, std::string> init_child_state(Pid pid, const std::optional<std::string>& directory,
+                                               const std::optional<std::map<std::string, std::string>>& environment);
+    // Installs a description as descriptor `fd` of pid; InvalidFd without a state.
+    Result<void, DescriptorError> install_descriptor(Pid pid, std::int32_t fd, std::uint32_t description);
+
+    // Signals. Sending acts at once for CONT (and STOP to a process that is not running);
+    // everything else waits in the pending set until the process's next step.
+    Result<void, std::string> send_signal(Pid pid, Signal signal);
+    Result<void, std::string> stop_process(Pid pid, Signal signal);
+    Result<void, std::string> continue_process(Pid pid);
+    Result<void, std::string> stop_active_process(Signal signal);
+    // Every live member of the group, ascending; stops at the first failure.
+    Result<void, std::string> signal_process_group(Pid group, Signal signal);
+    // Takes the next deliverable signal of the active process and says what the driver does.
+    std::optional<SignalDelivery> deliver_pending_signals();
+    // Pushes a trap handler onto a shell continuation; other programs cannot run one.
+    Result<void, std::string> run_signal_handler(ProcessContinuation& continuation, const Trap& trap);
+
+    // The step driver. `step_process` runs one step of the active process's continuation, which
+    // the caller has taken out of the state.
+    ProgramStep step_process(ProcessContinuation& continuation);
+    ProgramStep wasm_step(WasmImage& image);
+    // Tears down the active process `pid`: captured output, descriptors, record, waits, wakes,
+    // the next task, CHLD or reaping, and the memory charges.
+    void finish_process(Pid pid, std::int32_t status);
+    // Gives back what a dropped continuation holds.
+    void cancel_program_wait(ProcessContinuation& continuation);
+    // Removes the pending and ready timeline events of pid.
+    void forget_process_waits(Pid pid);
+    // One driven step of the dispatched process pid: selects it, delivers its pending signals
+    // and acts on them, then steps its program and handles the answer. The host loop keeps a
+    // yielding process running when nothing else is ready.
+    Result<void, std::string> drive_process_step(Pid pid, StepDriver driver);
+    // Acts on the answer of a step of pid: the continuation is put back, dropped or finished.
+    Result<void, std::string> handle_program_step(Pid pid, ProcessContinuation continuation, const ProgramStep& step,
+                                                  StepDriver driver);
+    // One turn of the other processes while the active process waits for `target`: true once
+    // the target has exited. With a deadline before the next event, time moves to the deadline.
+    Result<bool, std::string> run_nested(Pid target, std::optional<std::uint64_t> deadline);
+    Result<void, std::string> resume_nested_caller(Pid caller);
+
     // ---- /proc and /dev, display, moving and copying trees (pseudo_fs.cpp, display.cpp, vfs_tree.cpp) ----
+    // The target of a pseudo link (rendered without following /proc/self); any other pseudo path
+    // is Invalid (the caller's path); absent when it is no pseudo path.
+    std::optional<Result<std::string, VfsError>> read_pseudo_link(std::string_view base, std::string_view path) const;
+
+    // The display, acting for the active process (display.h has the rules).
+    Result<std::uint32_t, DisplayError> display_open(std::uint32_t width, std::uint32_t height, std::uint32_t format);
+    Result<void, DisplayError> display_present(std::uint32_t handle, BytesView pixels, std::uint32_t stride);
+    Result<KeyEvent, DisplayError> input_poll_key(std::uint32_t handle);
+    Result<void, DisplayError> display_close(std::uint32_t handle);
+    // Host side: queues a key event (pressed or released), charging 16 bytes of memory.
+    Result<void, DisplayError> inject_key(std::uint32_t code, bool pressed);
+    // Closes the display when `pid` holds it (its program ended); the frame stays.
+    void release_display(Pid pid);
+
+    // Moves a node with everything below it (the last link of `from` not followed). Into an
+    // existing directory at `to`; a directory only replaces an empty directory, a non-directory
+    // only a non-directory. Open descriptions of moved files follow them; an open file that is
+    // replaced lives on as an orphan. Sets the filesystem clock.
+    Result<void, SyscallError> rename_path(std::string_view base, std::string_view from, std::string_view to);
+    // Copies one non-directory (links followed); sets the filesystem clock.
+    Result<void, SyscallError> copy_file(std::string_view base, std::string_view from, std::string_view to);
+    // Copies a file or a whole directory tree; `preserve` keeps modes and times of the source.
+    Result<void, SyscallError> copy_tree(std::string_view base, std::string_view from, std::string_view to,
+                                         bool preserve);
+    // Applies every step or none (InvalidArgument beyond 10,000 steps, ResourceExhausted when the
+    // charges are refused, the first failing step's error as File).
+    Result<void, SyscallError> install_files(std::string_view base, std::vector<InstallOp> ops);
 
     // ---- filesystem, asking /proc and /dev first ----
-    PseudoLookup pseudo_lookup(std::string_view joined) const;
+    // The pseudo node of a path (pseudo_fs.h); absent when it is no pseudo path.
+    std::optional<Result<VfsNode, VfsError>> pseudo_lookup(std::string_view base, std::string_view path,
+                                                           bool follow_last) const;
     Result<VfsNode, VfsError> node_at(std::string_view base, std::string_view path, bool follow_last) const;
     Result<FileStat, SyscallError> stat_path(std::string_view base, std::string_view path, bool follow_last) const;
     Result<std::string, VfsError> read_link(std::string_view base, std::string_view path) const;

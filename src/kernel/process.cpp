@@ -1,12 +1,12 @@
 #include "kernel/process.h"
 
 #include <array>
-#include <charconv>
 
 #include <fmt/format.h>
 
 #include "base/panic.h"
 #include "base/sat.h"
+#include "base/utf8.h"
 
 namespace tw {
 namespace {
@@ -26,12 +26,13 @@ std::string_view signal_name(Signal s) { return kSignals[static_cast<std::size_t
 int signal_number(Signal s) { return kSignals[static_cast<std::size_t>(s)].number; }
 
 std::optional<Signal> signal_parse(std::string_view text) {
-    if (text.starts_with("SIG")) text.remove_prefix(3);
-    int number = -1;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
-    const bool numeric = ec == std::errc{} && end == text.data() + text.size() && !text.empty();
+    std::string upper(text);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    std::string_view rest = upper;
+    if (rest.starts_with("SIG")) rest.remove_prefix(3);
     for (std::size_t i = 0; i < kSignals.size(); ++i)
-        if (numeric ? kSignals[i].number == number : kSignals[i].name == text) return static_cast<Signal>(i);
+        if (kSignals[i].name == rest || std::to_string(kSignals[i].number) == rest) return static_cast<Signal>(i);
     return std::nullopt;
 }
 
@@ -99,6 +100,11 @@ std::vector<Pid> ProcessTable::running_group_members(Pid group) const {
 
 // ---- ProcessState ----
 
+std::uint64_t Trap::fork_size() const {
+    if (is_ignore()) return 16;
+    return sat_add(text.size(), 24);
+}
+
 std::uint64_t variable_entry_size(std::string_view name, std::string_view value) {
     return sat_add(sat_add(name.size(), 48), sat_add(value.size(), 48));
 }
@@ -141,6 +147,51 @@ std::uint64_t ProcessState::modeled_size() const {
     return sat_add(total, pending_stdin.size());
 }
 
+std::uint64_t ProcessState::fork_size() const {
+    // Each text counts its bytes plus 24.
+    auto text = [](std::string_view t) { return sat_add(t.size(), 24); };
+    std::uint64_t total = 0;
+    auto add = [&](std::uint64_t n) { total = sat_add(total, n); };
+
+    for (const auto& [name, value] : variables) add(sat_add(text(name), text(value)));
+    for (const auto& name : exported_names) add(text(name));
+    add(text(cwd));
+    for (const auto& dir : dir_stack) add(text(dir));
+    for (const auto& param : positional_params) add(text(param));
+    add(pending_stdin.size());
+    add(sat_mul(descriptors.count(), 16));
+    for (const auto& [name, array] : arrays) {
+        add(text(name));
+        if (const auto* indexed = std::get_if<ShellArray::Indexed>(&array.value)) {
+            for (const auto& [_, v] : indexed->elements) add(text(v));
+        } else {
+            for (const auto& [k, v] : std::get<ShellArray::Associative>(array.value).elements)
+                add(sat_add(text(k), text(v)));
+        }
+    }
+    for (const auto& name : readonly_names) add(text(name));
+    for (const auto& name : shopt_enabled) add(text(name));
+    for (const auto& [name, path] : hashed_commands) add(sat_add(text(name), text(path)));
+    if (pending_error && pending_error->message) add(text(*pending_error->message));
+    for (const auto& [_, trap] : signal_traps) add(trap.fork_size());
+    if (exit_trap) add(exit_trap->fork_size());
+    if (err_trap) add(err_trap->fork_size());
+    // Functions, aliases and local-variable scopes join this measure with the shell state that
+    // holds them. The shell name, the job table and the program are not counted.
+    return total;
+}
+
+std::string argv_display_line(const std::vector<std::string>& argv) {
+    std::string line;
+    for (std::size_t i = 0; i < argv.size() && line.size() < kCommandTextLimit; ++i) {
+        if (i > 0 && line.size() < kCommandTextLimit) line.push_back(' ');
+        const std::size_t room = kCommandTextLimit - line.size();
+        const std::string& arg = argv[i];
+        line.append(arg, 0, arg.size() <= room ? arg.size() : utf8_floor_boundary(arg, room));
+    }
+    return line;
+}
+
 // ---- ProcessStateTable ----
 
 const ProcessState& ProcessStateTable::active() const {
@@ -169,6 +220,21 @@ Result<void, std::string> ProcessStateTable::select(Pid pid) {
     if (!states_.contains(pid)) return std::unexpected(fmt::format("process state does not exist for PID {}", pid));
     active_ = pid;
     return {};
+}
+
+Result<void, std::string> ProcessStateTable::set_program(Pid pid, ProcessContinuation program) {
+    auto it = states_.find(pid);
+    if (it == states_.end()) return std::unexpected(fmt::format("process state does not exist for PID {}", pid));
+    it->second.program = std::move(program);
+    return {};
+}
+
+std::optional<ProcessContinuation> ProcessStateTable::take_program(Pid pid) {
+    auto it = states_.find(pid);
+    if (it == states_.end()) return std::nullopt;
+    std::optional<ProcessContinuation> program = std::move(it->second.program);
+    it->second.program.reset();
+    return program;
 }
 
 Result<void, std::string> ProcessStateTable::insert(Pid pid, ProcessState state) {

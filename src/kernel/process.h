@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +17,7 @@
 #include "base/result.h"
 #include "kernel/descriptors.h"
 #include "kernel/scheduler.h"
+#include "kernel/step.h"
 
 namespace tw {
 
@@ -25,7 +27,8 @@ inline constexpr std::size_t kSignalCount = 11;
 
 std::string_view signal_name(Signal s);   // "HUP", without the SIG prefix
 int signal_number(Signal s);               // 1, 2, 9, ...
-// Accepts a name with or without the SIG prefix, or a number.
+// A name or a number, in any letter case, with or without one "SIG" prefix ("term", "SIGTERM",
+// "15"); nothing is trimmed and numbers have no sign or leading zeros.
 std::optional<Signal> signal_parse(std::string_view text);
 
 enum class ProcessStatus : std::uint8_t { Running = 0, Stopped = 1, Exited = 2 };
@@ -73,6 +76,47 @@ private:
     Pid next_pid_;
 };
 
+// A trap: ignore the signal, or run a command. Only the action text is kept so far; the parsed
+// command joins it when the shell parser does.
+struct Trap {
+    enum class Kind : std::uint8_t { Ignore, Command };
+    Kind kind = Kind::Ignore;
+    std::string text;  // the action as written (empty for Ignore)
+
+    static Trap ignore() { return {Kind::Ignore, {}}; }
+    static Trap command(std::string text) { return {Kind::Command, std::move(text)}; }
+    bool is_ignore() const { return kind == Kind::Ignore; }
+    // What the trap counts towards the fork size: 16 for ignore, else text + command + 24.
+    std::uint64_t fork_size() const;
+
+    friend bool operator==(const Trap&, const Trap&) = default;
+};
+
+// What delivering the pending signals of the active process asks of the step driver.
+struct SignalDelivery {
+    enum class Kind : std::uint8_t {
+        Terminate,  // end the process with 128 + the signal's number
+        Stop,       // stop the process
+        RunTrap,    // run the trap's handler before the next step
+    };
+    Kind kind = Kind::Terminate;
+    Signal signal = Signal::TERM;
+    Trap trap;  // RunTrap: a copy of the trap
+
+    friend bool operator==(const SignalDelivery&, const SignalDelivery&) = default;
+};
+
+// One background job of a shell.
+struct JobEntry {
+    enum State : std::uint8_t { Running = 0, Stopped = 1, Done = 2 };
+    std::string command;
+    std::uint8_t state = Running;
+    Signal stop_signal = Signal::STOP;  // while Stopped
+    std::uint32_t exit_status = 0;      // once Done
+    std::uint32_t job_id = 0;
+    Pid pid = 0;  // the job's process, also its process group
+};
+
 // An indexed or associative shell array.
 struct ShellArray {
     struct Indexed { std::map<std::uint64_t, std::string> elements; };
@@ -103,9 +147,12 @@ struct PendingError {
 // own state lives here too; the fields below are the ones the kernel and the variable store use.
 struct ProcessState {
     // ---- kernel ----
+    // Absent while a driver has taken it out to step it, and before a program is installed.
+    std::optional<ProcessContinuation> program;
     std::string cwd = "/";
     DescriptorTable descriptors;
     std::set<Signal> pending_signals;
+    std::map<Signal, Trap> signal_traps;
     bool in_trap_handler = false;
     Bytes pending_stdin;
     std::uint64_t pending_stdin_pos = 0;
@@ -157,7 +204,10 @@ struct ProcessState {
     std::map<std::string, std::string> hashed_commands;
 
     // ---- jobs and traps ----
+    std::vector<JobEntry> job_table;
     std::uint32_t next_job_number = 1;
+    std::optional<Trap> exit_trap;
+    std::optional<Trap> err_trap;
     bool err_trap_enabled = true;
 
     // Inserts or replaces a scalar variable, keeping the modeled size; no special names.
@@ -167,7 +217,41 @@ struct ProcessState {
     std::map<std::string, std::string> environment_snapshot() const;
     // Variables, arrays, positional parameters, local and call saves, and unread standard input.
     std::uint64_t modeled_size() const;
+    // The size of the state a child copies, measured without allocating; creation refuses more
+    // than kForkSizeLimit.
+    std::uint64_t fork_size() const;
 };
+
+inline constexpr std::uint64_t kForkSizeLimit = 33554432;  // 32 MiB
+inline constexpr std::uint64_t kForkOverhead = 256;
+inline constexpr Pid kPidLimit = 0x80000000u;  // process numbers stay below 2^31
+inline constexpr std::uint64_t kCommandTextLimit = 4096;
+
+// How a child is placed in process groups and sessions.
+enum class GroupMode : std::uint8_t {
+    Inherit = 0,     // the parent's group and session
+    NewGroup = 1,    // a group numbered by the child's pid, in the parent's session
+    NewSession = 2,  // a session and group both numbered by the child's pid
+};
+
+// A child that runs a command: system call 68 and command dispatch.
+struct ChildRequest {
+    std::vector<std::string> argv;
+    std::optional<Bytes> input;  // becomes the child's standard input
+    struct Configuration {
+        std::optional<std::string> directory;
+        std::optional<std::map<std::string, std::string>> environment;
+    } configuration;
+    bool detached = false;  // the parent is not suspended
+    GroupMode group_mode = GroupMode::Inherit;
+};
+
+// Installs the program of a prepared child for its argv (the command-launch layer).
+using ArgvLauncher = std::function<Result<void, std::string>(Machine&, Pid, const std::vector<std::string>&)>;
+
+// The arguments joined with single spaces, at most 4096 bytes: no separator once the text holds
+// 4096 bytes, and an argument is cut before the first character that would pass the limit.
+std::string argv_display_line(const std::vector<std::string>& argv);
 
 // Modeled size of one scalar variable entry.
 std::uint64_t variable_entry_size(std::string_view name, std::string_view value);
@@ -185,6 +269,10 @@ public:
     Result<void, std::string> select(Pid pid);
     // Fails with "process state already exists for PID {}".
     Result<void, std::string> insert(Pid pid, ProcessState state);
+    // Replaces the program, dropping the old one; "process state does not exist for PID {}".
+    Result<void, std::string> set_program(Pid pid, ProcessContinuation program);
+    // Takes the program out (none without a state or a program).
+    std::optional<ProcessContinuation> take_program(Pid pid);
     void erase(Pid pid) { states_.erase(pid); }
 
 private:

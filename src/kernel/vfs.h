@@ -357,6 +357,12 @@ public:
     void store_node(std::string path, VfsNode node);
     // Takes the node out of a canonical path; nothing when there is none.
     std::optional<VfsNode> take_node(std::string_view path);
+    // Puts back the node counter and the peak saved before a run of changes that has been undone
+    // node by node (store_node / take_node), so the run leaves no trace.
+    void restore_counters(std::uint64_t next_node_id, std::uint64_t peak) {
+        next_node_id_ = next_node_id;
+        peak_ = peak;
+    }
 
 private:
     // The growth/capacity/resize rule shared by files and orphans: `node` is a regular file whose
