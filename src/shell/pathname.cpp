@@ -4,7 +4,6 @@
 
 #include "base/sat.h"
 #include "kernel/machine.h"
-#include "kernel/vfs_path.h"
 #include "shell/pattern.h"
 
 namespace tw {
@@ -40,9 +39,7 @@ bool is_directory(const Machine& m, std::string_view path) {
 }  // namespace
 
 bool pathname_entry_exists(const Machine& m, std::string_view path) {
-    PseudoLookup p = m.pseudo_lookup(path_join_normalize("/", path));
-    if (p.kind == PseudoLookup::Kind::Node) return true;
-    if (p.kind == PseudoLookup::Kind::Error) return false;
+    if (auto pseudo = m.pseudo_lookup("/", path, false)) return pseudo->has_value();
     return m.vfs.entry_exists(path);
 }
 

@@ -88,6 +88,14 @@ TEST_F(PathnameTest, DanglingLinksExistAndRootWorks) {
     EXPECT_EQ(glob("g/d[12]"), (Texts{"g/d1", "g/d2"}));
 }
 
+TEST_F(PathnameTest, PseudoFilesystemsTakePart) {
+    EXPECT_EQ(glob("/dev/nul?"), Texts{"/dev/null"});
+    EXPECT_TRUE(pathname_entry_exists(m, "/dev/null"));
+    auto status = glob("/proc/[0-9]*/status");
+    EXPECT_FALSE(status.empty());
+    EXPECT_NE(status, Texts{"/proc/[0-9]*/status"});
+}
+
 TEST_F(PathnameTest, ListingsAreChargedAndARefusalMeansNoMatch) {
     std::uint64_t before = m.meter.cpu_used();
     glob("*.c");
