@@ -34,11 +34,11 @@ struct ExpandCase {
     Texts setup;   // assignments applied first
     Texts params;  // positional parameters
     const char* word;
-    Texts fields;  // what the reference shell prints for `p WORD`
+    Texts fields;  // the fields of the word
 };
 
-// Generated with the reference shell: for each case, `set -- PARAMS; SETUP; p WORD` in an empty
-// directory, where p prints its arguments.
+// Each case applies its assignments and positional parameters to a fresh shell, then expands the
+// word with splitting in a directory where nothing matches.
 const ExpandCase kCases[] = {
     {{}, {}, "plain", {"plain"}},
     {{}, {}, "'a b'", {"a b"}},
@@ -295,7 +295,7 @@ const ExpandCase kCases[] = {
     {{"IFS=:"}, {}, "${u:-\"a:b\"}", {"a:b"}},
 };
 
-TEST_F(ExpandTest, FieldsMatchTheReferenceShell) {
+TEST_F(ExpandTest, FieldsOfWords) {
     for (const auto& c : kCases) {
         Machine fresh = Machine::build(kLimits);
         m = fresh;

@@ -31,7 +31,7 @@ protected:
     Texts glob(std::string_view text) { return expand_pathnames(m, {std::string(text), std::string(text), true}); }
 };
 
-TEST_F(PathnameTest, MatchesLikeTheReferenceShell) {
+TEST_F(PathnameTest, MatchesComponentByComponent) {
     struct Case {
         const char* pattern;
         Texts result;
