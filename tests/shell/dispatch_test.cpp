@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,89 @@ TEST(Dispatch, ResolutionSaysWhichWordsNeedAProcess) {
     EXPECT_FALSE(resolve_command_word(m, "nosuch").needs_own_process());
     ASSERT_TRUE(m.vfs.write_file("/work/mod.wasm", std::string("\0asm\1\0\0\0", 8), 0755).has_value());
     EXPECT_TRUE(resolve_command_word(m, "/work/mod.wasm").needs_own_process());
+}
+
+}  // namespace
+}  // namespace tw
+
+namespace tw {
+namespace {
+
+std::vector<std::string> words(std::initializer_list<const char*> list) { return {list.begin(), list.end()}; }
+
+TEST(InvocationLog, RecordsCompletesNewestFirstAndFinishesAll) {
+    InvocationLog log;
+    log.record(7, words({"a"}), CommandTrust::Real, std::nullopt, 100, 1000);
+    log.record(7, words({"b", "x"}), CommandTrust::Partial, std::nullopt, 150, 1000);
+    log.record(8, words({"c"}), CommandTrust::Unsupported, "command not found", 0, 0);
+    EXPECT_EQ(log.modeled_bytes, (128u + 1) + (128u + 2) + (128u + 1 + 17));
+    EXPECT_EQ(log.running.at(7), (std::vector<std::uint64_t>{0, 1}));
+
+    log.finish(7, 3, 400, 900);  // the newest running entry of 7: "b"
+    EXPECT_EQ(log.entries[1].status, 3);
+    EXPECT_EQ(log.entries[1].cpu, 250u);
+    EXPECT_EQ(log.entries[1].disk_delta, -100);
+    EXPECT_FALSE(log.entries[0].status);
+
+    log.finish_all(7, 9, 500, 1000);
+    EXPECT_EQ(log.entries[0].status, 9);
+    EXPECT_EQ(log.entries[0].cpu, 400u);
+    EXPECT_FALSE(log.running.contains(7));
+    log.finish(7, 1, 0, 0);  // nothing left: no change
+    EXPECT_EQ(log.entries[1].status, 3);
+
+    // Disk deltas are exact and clamp into the signed range.
+    log.record(9, words({"d"}), CommandTrust::Real, std::nullopt, 0, 0);
+    log.finish(9, 0, 0, ~0ULL);
+    EXPECT_EQ(log.entries.back().disk_delta, std::numeric_limits<std::int64_t>::max());
+}
+
+TEST(InvocationLog, EvictsOldestAtTheEntryBound) {
+    InvocationLog log;
+    for (std::size_t i = 0; i < InvocationLog::kMaxEntries; ++i)
+        log.record(1, words({"x"}), CommandTrust::Real, std::nullopt, 0, 0);
+    EXPECT_EQ(log.dropped, 0u);
+    log.record(2, words({"y"}), CommandTrust::Real, std::nullopt, 0, 0);
+    EXPECT_EQ(log.dropped, 1u);
+    EXPECT_EQ(log.entries.size(), InvocationLog::kMaxEntries);
+    EXPECT_EQ(log.entries.front().sequence, 1u);
+    // The evicted entry left its process's running list.
+    EXPECT_EQ(log.running.at(1).front(), 1u);
+    EXPECT_EQ(log.running.at(1).size(), InvocationLog::kMaxEntries - 1);
+    // Completing an evicted entry is silently skipped.
+    log.complete(0, 5, 0, 0);
+    EXPECT_EQ(log.modeled_bytes, 129u * InvocationLog::kMaxEntries);
+}
+
+TEST(InvocationLog, OversizedEntriesAreRefusedAndLaterOnesStillComplete) {
+    InvocationLog log;
+    log.record(1, words({"first"}), CommandTrust::Real, std::nullopt, 0, 0);
+    std::vector<std::string> huge{std::string(InvocationLog::kMaxModeledBytes, 'x')};
+    log.record(1, huge, CommandTrust::Real, std::nullopt, 0, 0);
+    EXPECT_EQ(log.dropped, 1u);
+    EXPECT_EQ(log.next_sequence, 2u);  // the refused entry used up its number
+    log.record(1, words({"third"}), CommandTrust::Real, std::nullopt, 0, 0);
+    ASSERT_EQ(log.entries.size(), 2u);
+    EXPECT_EQ(log.entries[1].sequence, 2u);
+    // Sequence numbers now have a gap; completion still finds the entry.
+    log.finish(1, 4, 10, 0);
+    EXPECT_EQ(log.entries[1].status, 4);
+    log.finish(1, 5, 10, 0);
+    EXPECT_EQ(log.entries[0].status, 5);
+
+    // Entries that together pass the byte bound evict from the front.
+    InvocationLog bytes;
+    std::vector<std::string> half{std::string(InvocationLog::kMaxModeledBytes / 2, 'y')};
+    bytes.record(1, half, CommandTrust::Real, std::nullopt, 0, 0);
+    bytes.record(1, half, CommandTrust::Real, std::nullopt, 0, 0);
+    EXPECT_EQ(bytes.entries.size(), 1u);
+    EXPECT_EQ(bytes.dropped, 1u);
+
+    InvocationLog disabled;
+    disabled.next_sequence = ~0ULL;
+    disabled.record(1, words({"x"}), CommandTrust::Real, std::nullopt, 0, 0);
+    EXPECT_TRUE(disabled.entries.empty());
+    EXPECT_EQ(disabled.dropped, 1u);
 }
 
 }  // namespace
