@@ -8,6 +8,7 @@
 #include "base/sat.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "shell/launch.h"
 #include "shell/parser.h"
 
 namespace tw {
@@ -373,6 +374,25 @@ std::int32_t Machine::run_until_idle(ProcessContinuation program, BytesView inpu
     err.append(failure);
     restore_action_descriptors(*this, std::move(started->saved));
     return status;
+}
+
+ActionResult Machine::run_action(std::string_view source, BytesView input) {
+    ActionResult result;
+    if (auto [terminated, status] = terminated_status(); terminated) {
+        result.outcome = action_outcome(status);
+        return result;
+    }
+    std::int32_t status = 0;
+    auto parsed = parse_action(*this, source);
+    if (!parsed) {
+        result.err.append(parsed.error().second);
+        status = parsed.error().first;
+    } else {
+        status = run_until_idle(shell_program_continuation(std::move(*parsed), false), input, result.out, result.err);
+    }
+    if (std::optional<std::int32_t> exited = shell_exit_status(*this, states.active_pid())) status = *exited;
+    result.outcome = action_outcome(status);
+    return result;
 }
 
 }  // namespace tw

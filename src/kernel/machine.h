@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
+#include <span>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +30,9 @@
 #include "kernel/vfs_tree.h"
 
 namespace tw {
+
+struct CommandOutcome;
+struct ShellCommand;
 
 inline constexpr Pid kFirstShellPid = 1234;
 inline constexpr std::uint64_t kBootWallMs = 1735689600000;  // 2025-01-01T00:00:00Z
@@ -225,6 +231,40 @@ struct Machine {
     Result<void, SyscallError> remove_path(std::string_view base, std::string_view path);
     // Forgets the orphans no description refers to any more.
     void drop_unreferenced_orphans();
+
+    // ---- dispatch and launch (shell/dispatch.cpp, shell/launch.cpp; types in shell/command_outcome.h) ----
+
+    // Runs one expanded command (argv non-empty) inside the step of the active shell process:
+    // resolves the word, records the invocation, charges its costs, calls the registry handler
+    // with `input` as its standard input and the two buffers as its output, settles the
+    // accounting and answers how the command continues. Words that need a process of their own
+    // are started as a child (WaitChild).
+    CommandOutcome dispatch_command(std::span<const std::string> argv, Bytes input, Bytes& out, Bytes& err);
+    // Completes the newest running invocation entry of the active process when the outcome
+    // ended the command (Done, DoneWithData); other outcomes are completed later.
+    void finish_active_invocation(const CommandOutcome& outcome);
+    // Starts `request` as a child of the active process that the active process waits for:
+    // WaitChild with a child queue holding `rest`; Done(status) for an empty argv; Done(125)
+    // when the child cannot be created.
+    CommandOutcome launch_command_child(ChildRequest request, std::deque<ChildRequest> rest, std::int32_t status,
+                                        bool stop_on_failure);
+
+    // The machine's exec: makes process `pid` run argv, searching `word` along its PATH, by
+    // replacing its continuation. Everything a user can cause becomes a program that reports
+    // and exits; the error text is only for a missing process state or a failed install.
+    Result<void, std::string> launch_command(Pid pid, std::vector<std::string> argv, std::string_view word,
+                                             bool keep_argv0);
+    // launch_command with argv[0] as the word.
+    Result<void, std::string> launch_argv(Pid pid, const std::vector<std::string>& argv);
+    // launch_argv, then the display line of argv becomes the process's command line.
+    Result<void, std::string> exec_argv(Pid pid, const std::vector<std::string>& argv);
+    // What exec does to a process beside the new program: command traps, the EXIT and ERR traps
+    // and close-on-exec descriptors go.
+    Result<void, std::string> exec_reset(Pid pid);
+    // Admits shell source (bash -c, scripts, eval, source): charges for the parse and parses.
+    // A refusal answers 137 with nothing written; a syntax error writes
+    // "tarnwick: syntax error: ..." to `err` and answers 2.
+    Result<std::shared_ptr<const ShellCommand>, std::int32_t> parse_source(std::string_view source, Bytes& err);
 
     // ---- resumable programs and the run loop (shell/program/, harness/) ----
 
