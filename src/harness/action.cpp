@@ -8,6 +8,7 @@
 #include "base/sat.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "shell/launch.h"
 #include "shell/parser.h"
 
 namespace tw {
@@ -28,8 +29,14 @@ void mark_shell_exited(Machine& machine, Pid pid, std::int32_t status) {
     machine.processes.mark_exited(pid, status, state != nullptr ? state->cwd : std::string("/"));
 }
 
+// Completes the invocation-log entries still open for pid.
+void finish_invocations(Machine& machine, Pid pid, std::int32_t status) {
+    machine.invocations.finish_all(pid, status, machine.meter.cpu_used(), machine.vfs.used());
+}
+
 // The action's process has ended its program: it stays alive, idle and without program.
 StepReport finish_root(Machine& machine, Pid root, std::int32_t status) {
+    finish_invocations(machine, root, status);
     release_shell_state_memory(machine);
     return StepReport::root_finished(status);
 }
@@ -69,6 +76,7 @@ void restore_action_descriptors(Machine& machine, DescriptorTable saved) {
 void abandon_action(Machine& machine, Pid root) {
     if (std::optional<ProcessContinuation> program = machine.states.take_program(root))
         machine.cancel_program_wait(*program);
+    finish_invocations(machine, root, 125);
 
     Scheduler& scheduler = machine.scheduler;
     if (std::optional<Pid> running = scheduler.running(); running && *running != root) {
@@ -234,6 +242,7 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
                     mark_shell_exited(*this, pid, status);
                     return finish_root(*this, root, status);
                 }
+                finish_invocations(*this, pid, status);
                 finish_process(pid, status);
                 return StepReport::progress();
             }
@@ -259,7 +268,10 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
     if (!program) return std::unexpected(fmt::format("active process {} has no program", pid));
     const ProgramStep step = step_process(*program);
 
-    if (step.kind == ProgramStep::Kind::Finished && pid == root) return finish_root(*this, root, step.status);
+    if (step.kind == ProgramStep::Kind::Finished) {
+        if (pid == root) return finish_root(*this, root, step.status);
+        finish_invocations(*this, pid, step.status);
+    }
     if (auto r = handle_program_step(pid, std::move(*program), step, StepDriver::Host); !r)
         return std::unexpected(r.error());
 
@@ -373,6 +385,25 @@ std::int32_t Machine::run_until_idle(ProcessContinuation program, BytesView inpu
     err.append(failure);
     restore_action_descriptors(*this, std::move(started->saved));
     return status;
+}
+
+ActionResult Machine::run_action(std::string_view source, BytesView input) {
+    ActionResult result;
+    if (auto [terminated, status] = terminated_status(); terminated) {
+        result.outcome = action_outcome(status);
+        return result;
+    }
+    std::int32_t status = 0;
+    auto parsed = parse_action(*this, source);
+    if (!parsed) {
+        result.err.append(parsed.error().second);
+        status = parsed.error().first;
+    } else {
+        status = run_until_idle(shell_program_continuation(std::move(*parsed), false), input, result.out, result.err);
+    }
+    if (std::optional<std::int32_t> exited = shell_exit_status(*this, states.active_pid())) status = *exited;
+    result.outcome = action_outcome(status);
+    return result;
 }
 
 }  // namespace tw

@@ -235,6 +235,36 @@ TEST_F(Loop, SchedulerStepReportsIdleWithoutAdvancing) {
     EXPECT_EQ(m.clock.now_ns(), 1000u);
 }
 
+// ---- run_action before the program runs ----
+
+TEST_F(Loop, SyntaxErrorIsReportedAndSetsStatus) {
+    const std::uint64_t cpu = m.meter.cpu_used();
+    ActionResult r = m.run_action("echo (", "");
+    EXPECT_EQ(r.outcome.exit_status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tarnwick: syntax error: unexpected end of file (expected `)`)\n");
+    EXPECT_EQ(m.states.active().last_status, 2);
+    EXPECT_EQ(m.meter.cpu_used() - cpu, 6u);  // the source's length
+    EXPECT_EQ(m.meter.memory_current(), 0u);  // the parse's memory is given back
+    expect_idle_shell(m);
+}
+
+TEST(RunAction, SourceLongerThanTheCpuBudgetIsRefused) {
+    Machine m = Machine::build(MachineLimits{.cpu = 5, .memory = 1 << 20, .disk = 1 << 20, .output = 100});
+    ActionResult r = m.run_action("echo hello", "");
+    EXPECT_EQ(r.outcome.exit_status, 137);
+    EXPECT_EQ(r.outcome.stop_reason, StopReason::cpu_exhausted);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+
+    // Terminated: nothing more is charged or run.
+    const std::uint64_t memory_peak = m.meter.memory_peak();
+    ActionResult again = m.run_action("echo again", "");
+    EXPECT_EQ(again.outcome.exit_status, 137);
+    EXPECT_EQ(again.outcome.usage.memory_peak, memory_peak);
+    EXPECT_EQ(again.err, "");
+}
+
 // ---- outcome ----
 
 TEST(Outcome, JsonIsCompactAndOrdered) {

@@ -272,6 +272,109 @@ TEST_F(ProgramRun, ErrorExitWritesItsMessage) {
     EXPECT_EQ(status(pid), 126);
 }
 
+// ---- registry commands run as processes ----
+
+std::int32_t plain_native(NativeInvocation& invocation, CommandIo& io) {
+    io.out += "args:";
+    for (const std::string& arg : invocation.args) io.out += " " + arg;
+    io.out += "\n";
+    io.err += "note\n";
+    return 3;
+}
+
+// Gathers live standard input (as the command library's reader does), then upper-cases it.
+void upper_native(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    if (invocation.live_input != nullptr && !invocation.live_input->eof) {
+        auto read = invocation.sys.read(0, 4096);
+        if (!read) {
+            step = NativeStep::finished(1);
+            return;
+        }
+        if (read->blocked()) {
+            step = NativeStep::blocked(*read->wait);
+            return;
+        }
+        if (read->data.empty()) {
+            invocation.live_input->eof = true;
+        } else {
+            if (!invocation.sys.charge_memory(read->data.size())) {
+                step = NativeStep::finished(137);
+                return;
+            }
+            invocation.live_input->charged += read->data.size();
+            io.in += read->data;
+            step = NativeStep::yield();
+            return;
+        }
+    }
+    for (char c : io.in) io.out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    step = NativeStep::finished(0);
+}
+
+// Writes before it asks to wait: not allowed.
+void eager_native(NativeStep& step, NativeInvocation&, CommandIo& io) {
+    io.out += "early";
+    step = NativeStep::yield();
+}
+
+NativeCommand command_of(NativeHandler handler, std::uint64_t cost = 100) {
+    return NativeCommand{false, handler, cost, 10240, CommandTrust::Real};
+}
+NativeCommand command_of(SuspendableNativeHandler handler) {
+    return NativeCommand{true, handler, 100, 10240, CommandTrust::Real};
+}
+
+TEST_F(ProgramRun, NativeCommandRunsOnceAndRecordsItsUsage) {
+    const std::uint64_t memory = m.meter.memory_current();
+    const std::uint64_t cpu = m.meter.cpu_used();
+    const Pid pid = start(native_state(command_of(plain_native), "plain", {"a", "bc"}));
+    run();
+    EXPECT_EQ(status(pid), 3);
+    EXPECT_EQ(captured(1), "args: a bc\n");
+    EXPECT_EQ(captured(2), "note\n");
+    ASSERT_EQ(m.meter.command_usage().size(), 1u);
+    EXPECT_EQ(m.meter.command_usage()[0].command, "plain");
+    // Cost 100 + 3 argument bytes + 16 bytes written (one unit each); the first step's own unit
+    // comes before the start mark.
+    EXPECT_EQ(m.meter.command_usage()[0].cpu, 119u);
+    EXPECT_EQ(m.meter.cpu_used() - cpu, 120u);
+    EXPECT_EQ(m.meter.memory_current(), memory);
+}
+
+TEST_F(ProgramRun, SuspendableNativeGathersItsInputFromAPipe) {
+    // yes | head -c 10000 | upper
+    const std::uint64_t memory = m.meter.memory_current();
+    auto [r1, w1] = pipe();
+    auto [r2, w2] = pipe();
+    start(ProgramKind::Yes, {"ab"}, std::nullopt, w1);
+    start(ProgramKind::Head, {"-c", "10000"}, r1, w2);
+    const Pid upper = start(native_state(command_of(upper_native), "upper", {}), r2);
+    run();
+    EXPECT_EQ(status(upper), 0);
+    Bytes expected;
+    while (expected.size() < 10000) expected += "AB\n";
+    expected.resize(10000);
+    EXPECT_EQ(captured(1), expected);
+    EXPECT_EQ(m.meter.memory_current(), memory);  // the gathered input's charge is given back
+}
+
+TEST_F(ProgramRun, NativeSuspendingAfterOutputEndsWith125) {
+    const Pid pid = start(native_state(command_of(eager_native), "eager", {}));
+    run();
+    EXPECT_EQ(status(pid), 125);
+    EXPECT_EQ(captured(1), "");
+    EXPECT_EQ(captured(2), "eager: command suspended after producing output\n");
+}
+
+TEST_F(ProgramRun, NativeRefusedAtItsStartGivesItsMemoryBack) {
+    const std::uint64_t memory = m.meter.memory_current();
+    const Pid pid = start(native_state(command_of(plain_native, 2'000'000'000), "costly", {}));
+    run();
+    EXPECT_EQ(status(pid), 137);
+    EXPECT_EQ(captured(1), "");
+    EXPECT_EQ(m.meter.memory_current(), memory);
+}
+
 TEST(ProgramKinds, OnlyBuiltKindsLaunch) {
     EXPECT_TRUE(launch_program(ProgramKind::Cat, {}).has_value());
     EXPECT_FALSE(launch_program(ProgramKind::Make, {}).has_value());

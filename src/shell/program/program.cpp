@@ -9,6 +9,7 @@
 #include "base/panic.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "shell/launch.h"
 
 namespace tw {
 
@@ -114,6 +115,7 @@ ProgramStep Machine::program_step(ProgramContinuation& continuation, SyscallCont
         ProgramStep operator()(program::Cat& p) const { return step_cat(p, sys, budget); }
         ProgramStep operator()(program::Tee& p) const { return step_tee(p, sys, budget); }
         ProgramStep operator()(program::Head& p) const { return step_head(p, sys, budget); }
+        ProgramStep operator()(program::Native& p) const { return step_native(p, sys, budget); }
     };
     return std::visit(Stepper{sys, budget}, continuation.state);
 }
@@ -123,6 +125,25 @@ ProcessContinuation resumable_process_program(ProgramContinuation program) {
         SyscallContext sys(machine);
         return machine.program_step(state, sys);
     }};
+}
+
+// ---- the builders of command launch ----
+
+ProcessContinuation error_exit_program(std::string message, std::int32_t status) {
+    return resumable_process_program(error_exit_state(std::move(message), status));
+}
+
+ProcessContinuation resumable_program(ProgramKind kind, std::vector<std::string> argv) {
+    std::span<const std::string> args(argv);
+    if (!args.empty()) args = args.subspan(1);
+    if (std::optional<ProgramContinuation> program = launch_program(kind, args))
+        return resumable_process_program(std::move(*program));
+    return error_exit_program(fmt::format("{}: program is not available yet\n", program_kind_name(kind)), 126);
+}
+
+ProcessContinuation native_command_program(const NativeCommand& command, std::string name,
+                                           std::vector<std::string> args) {
+    return resumable_process_program(native_state(command, std::move(name), std::move(args)));
 }
 
 }  // namespace tw

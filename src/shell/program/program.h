@@ -22,7 +22,9 @@
 
 #include "base/bytes.h"
 #include "commands/registry/native_program.h"
+#include "commands/registry/registry.h"
 #include "kernel/step.h"
+#include "shell/command_io.h"
 
 namespace tw {
 
@@ -126,12 +128,35 @@ struct Head {
     friend bool operator==(const Head&, const Head&) = default;
 };
 
+// A registry command run as the program of its own process.
+struct Native {
+    bool suspendable = false;               // SuspendableNative (else Native)
+    NativeHandler handler = nullptr;        // Native
+    SuspendableNativeHandler suspendable_handler = nullptr;  // SuspendableNative
+    std::string name;                       // the base name of the registered path
+    std::vector<std::string> args;          // argv without argv[0]
+    std::uint64_t cost = 0;
+    std::uint64_t memory = 0;
+    std::uint64_t cpu_start = 0;
+    std::uint64_t disk_start = 0;
+    std::uint64_t memory_charged = 0;  // the registered memory while it is held
+    Bytes input;                       // standard input gathered so far
+    LiveInput live;                    // its end flag and the bytes of it charged to memory
+    PendingBytes out;
+    PendingBytes err;
+    std::int32_t status = 0;
+    bool started = false;
+    bool handler_done = false;
+    bool usage_recorded = false;
+    friend bool operator==(const Native&, const Native&) = default;
+};
+
 }  // namespace program
 
 // The state of one running resumable program, one alternative per running shape.
 struct ProgramContinuation {
     using State = std::variant<program::Exit, program::ErrorExit, program::Pwd, program::Yes, program::Cat,
-                               program::Tee, program::Head>;
+                               program::Tee, program::Head, program::Native>;
     State state;
 
     friend bool operator==(const ProgramContinuation&, const ProgramContinuation&) = default;
@@ -144,9 +169,20 @@ std::optional<ProgramContinuation> launch_program(ProgramKind kind, std::span<co
 // A program that writes `message` to descriptor 2 and ends with `status`.
 ProgramContinuation error_exit_state(Bytes message, std::int32_t status);
 
+// A registry command run as the program of a process.
+ProgramContinuation native_state(const NativeCommand& command, std::string name, std::vector<std::string> args);
+
+// Gives back what a program dropped before its end still holds on the machine (the memory a
+// Native program charged).
+void release_program(ProgramContinuation& program, SyscallContext& sys);
+
 // The process program that runs a resumable program: each scheduler step of the process is one
 // `Machine::program_step`.
 ProcessContinuation resumable_process_program(ProgramContinuation program);
+
+// The builders command launch installs programs with (shell/launch.h).
+//   error_exit_program(message, status), resumable_program(kind, argv with argv[0]),
+//   native_command_program(command, name, args)
 
 // ---- the shared pieces of every program ----
 
@@ -184,5 +220,6 @@ ProgramStep step_yes(program::Yes& state, SyscallContext& sys, std::uint64_t& bu
 ProgramStep step_cat(program::Cat& state, SyscallContext& sys, std::uint64_t& budget);
 ProgramStep step_tee(program::Tee& state, SyscallContext& sys, std::uint64_t& budget);
 ProgramStep step_head(program::Head& state, SyscallContext& sys, std::uint64_t& budget);
+ProgramStep step_native(program::Native& state, SyscallContext& sys, std::uint64_t& budget);
 
 }  // namespace tw
