@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/bytes.h"
 #include "base/result.h"
@@ -40,6 +41,13 @@ inline constexpr Pid kFirstShellPid = 1234;
 inline constexpr std::uint64_t kBootWallMs = 1735689600000;  // 2025-01-01T00:00:00Z
 
 // A Python package installed with pip: its version and the files it placed.
+struct ProgramContinuation;
+class SyscallContext;
+struct StepReport;
+struct StartedAction;
+struct ActionResult;
+struct RunOutcome;
+
 struct InstalledPackage {
     std::string version;
     std::vector<std::string> files;
@@ -289,6 +297,37 @@ struct Machine {
     // Advances a suspended builtin (flock, wait, fg, a queue of child commands, Python input
     // collection) by one step for the active process and answers how it continues.
     CommandOutcome resume_builtin(BuiltinContinuation state);
+
+    // ---- resumable programs and the run loop (shell/program/, harness/) ----
+
+    // One step of a resumable program run by the active process, through `sys` (its system-call
+    // handle); the continuation is updated in place.
+    ProgramStep program_step(ProgramContinuation& continuation, SyscallContext& sys);
+
+    // One step of the whole machine for the action whose process is `root`: selects a task when
+    // none runs (moving virtual time only when `allow_advance`), delivers its pending signals,
+    // dispatches the due clock events, steps it once and handles the answer. Failures are texts.
+    Result<StepReport, std::string> scheduler_step(Pid root, bool allow_advance);
+    // Makes the next Ready task the running, active one; true when one was selected. With
+    // `allow_advance` and a virtual clock, time jumps to the earliest pending event when nothing is
+    // ready.
+    Result<bool, std::string> select_next_task(bool allow_advance);
+    // Follows the host time in real-time mode, then dispatches the events due now.
+    Result<void, std::string> dispatch_due_events();
+    // Installs `program` as the active process's program for one action: saves its descriptors,
+    // gives it a standard input (buffered: closed and holding `input`; else an open input seeded
+    // with it) and two output captures, and lets earlier ready tasks go first.
+    Result<StartedAction, std::string> start_action(ProcessContinuation program, BytesView input, bool buffered);
+    // Runs `program` as an action of the active process until that process's program ends (or
+    // nothing can run any more); its output is appended to `out` and `err`. Answers the status.
+    std::int32_t run_until_idle(ProcessContinuation program, BytesView input, Bytes& out, Bytes& err);
+    // Runs one source text as an action of the active process (between actions the default
+    // shell) with `input` as its standard input.
+    ActionResult run_action(std::string_view source, BytesView input);
+    // (true, 137) once a budget is exhausted; (true, status) once the active shell has exited.
+    std::pair<bool, std::int32_t> terminated_status() const;
+    // The outcome block for an action's status.
+    RunOutcome action_outcome(std::int32_t status) const;
 };
 
 // Bounded capture of generated source for the Python commands.

@@ -23,9 +23,9 @@ namespace tw {
 struct BuiltinContinuation {
     // A blocking flock: retry the lock request.
     struct Flock {
-        std::int32_t fd = 0;
-        std::uint8_t operation = 0;  // 0 shared, 1 exclusive, 2 unlock
-        bool nonblocking = false;
+        std::int32_t fd;
+        std::uint8_t operation;  // 0 shared, 1 exclusive, 2 unlock
+        bool nonblocking;
         bool operator==(const Flock&) const = default;
     };
     // `wait`: the jobs still to wait for, in order.
@@ -74,8 +74,10 @@ struct CommandOutcome {
     };
 
     // The command has ended.
+    // (No member initializers in the first alternatives: the variant must be default
+    // constructible inside the enclosing class; value-initialisation gives 0.)
     struct Done {
-        std::int32_t status = 0;
+        std::int32_t status;
     };
     // Not done: resume at the next step of this process.
     struct Yield {

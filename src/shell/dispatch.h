@@ -33,7 +33,7 @@ struct CommandResolution {
 CommandResolution resolve_command_word(const Machine& machine, std::string_view word);
 
 // The shells whose stubs start a fresh shell instance.
-bool is_shell_name(std::string_view name);
+bool is_shell_program_name(std::string_view name);
 
 // The messages dispatch writes and records.
 inline constexpr std::string_view kNotImplementedReason = "not implemented in tarnwick";
