@@ -281,7 +281,29 @@ bool start_marker_substitution(Exec& x, std::vector<TextSlot> slots, OnStarted o
 
 // ---- simple commands ----
 
+namespace {
+
+// Whether a text may hold a substitution: a backquote, "$(", or a process substitution word.
+bool may_substitute(std::string_view text) {
+    if (text.find('`') != std::string_view::npos) return true;
+    if (text.find("$(") != std::string_view::npos) return true;
+    return text.starts_with("<(") || text.starts_with(">(");
+}
+
+bool state_may_substitute(const SimpleState& state) {
+    for (const Assignment& a : state.assignments)
+        if (may_substitute(a.name) || may_substitute(a.value)) return true;
+    for (const std::string& w : state.words)
+        if (may_substitute(w)) return true;
+    for (const Redirection& r : state.redirections)
+        if (r.kind != RedirectKind::HereDocLiteral && may_substitute(r.target)) return true;
+    return false;
+}
+
+}  // namespace
+
 bool start_simple_substitution(Exec& x, SimpleState& state) {
+    if (!state_may_substitute(state)) return false;
     Machine& m = x.m;
     auto fail = [&](std::optional<std::int32_t> status) {
         remove_substitution_files(m, state);
