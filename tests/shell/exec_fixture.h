@@ -69,6 +69,9 @@ protected:
         (void)m.states.select(kFirstShellPid);
         out_capture = *m.open_descriptions.insert_capture();
         err_capture = *m.open_descriptions.insert_capture();
+        // The fixture's own hold: the captures outlive a shell that closes or replaces them.
+        EXPECT_TRUE(m.open_descriptions.add_ref(out_capture).has_value());
+        EXPECT_TRUE(m.open_descriptions.add_ref(err_capture).has_value());
         EXPECT_TRUE(m.install_active_descriptor(1, out_capture).has_value());
         EXPECT_TRUE(m.install_active_descriptor(2, err_capture).has_value());
         shell().cwd = "/tmp";
@@ -127,8 +130,8 @@ protected:
             }
         }
         (void)m.states.select(kFirstShellPid);
-        result.out = *m.open_descriptions.take_captured_output(out_capture);
-        result.err = *m.open_descriptions.take_captured_output(err_capture);
+        result.out = m.open_descriptions.take_captured_output(out_capture).value_or("<no capture>");
+        result.err = m.open_descriptions.take_captured_output(err_capture).value_or("<no capture>");
         return result;
     }
 };
