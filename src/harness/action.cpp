@@ -268,10 +268,7 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
     if (!program) return std::unexpected(fmt::format("active process {} has no program", pid));
     const ProgramStep step = step_process(*program);
 
-    if (step.kind == ProgramStep::Kind::Finished) {
-        if (pid == root) return finish_root(*this, root, step.status);
-        finish_invocations(*this, pid, step.status);
-    }
+    if (step.kind == ProgramStep::Kind::Finished && pid == root) return finish_root(*this, root, step.status);
     if (auto r = handle_program_step(pid, std::move(*program), step, StepDriver::Host); !r)
         return std::unexpected(r.error());
 

@@ -122,7 +122,8 @@ ProgramStep Machine::program_step(ProgramContinuation& continuation, SyscallCont
 
 ProcessContinuation resumable_process_program(ProgramContinuation program) {
     return CallbackProgram{[state = std::move(program)](Machine& machine) mutable {
-        SyscallContext sys(machine);
+        static const ArgvLauncher launcher = command_launcher();
+        SyscallContext sys(machine, launcher);
         return machine.program_step(state, sys);
     }};
 }
