@@ -45,11 +45,22 @@ ProcessState child_state(ProcessState& parent, Pid pid, const ProcessRecord& rec
     child.umask = parent.umask;
     child.capture_output = capture_output;
 
-    // Shell fields a child starts fresh with.
+    // Shell fields a child starts fresh with. Functions, aliases, the ERR trap, the condition
+    // depth and the ERR-handler mark are copied as they are.
     child.pending_error.reset();
     child.call_saved_size = 0;
-    if (fresh_program) child.exit_trap.reset();
+    if (fresh_program) {
+        child.exit_trap.reset();
+        child.loop_depth = 0;
+    }
     child.err_trap_enabled = parent.err_trap_enabled && parent.options.errtrace;
+    child.exit_requested = false;
+    child.exit_status = 0;
+    child.return_requested = false;
+    child.return_status = 0;
+    child.pending_break = 0;
+    child.pending_continue = 0;
+    child.source_depth = 0;
     child.job_table.clear();
     child.next_job_number = 1;
 
@@ -204,6 +215,27 @@ Result<void, std::string> Machine::init_child_state(
     }
     processes.update_context(pid, state->cwd, state->environment_snapshot());
     return {};
+}
+
+void Machine::reclaim_process_state(Pid pid) {
+    std::string cwd;
+    if (ProcessState* state = states.find_mut(pid)) {
+        const std::uint64_t charges = sat_add(sat_add(state->process_charge, state->program_charge),
+                                              sat_add(state->shell_state_charge, state->expansion_charge));
+        cwd = state->cwd;
+        const std::vector<PipeEndpoint> ends = state->descriptors.pipe_ends(open_descriptions);
+        state->descriptors.close_all(open_descriptions);
+        states.erase(pid);
+        for (const PipeEndpoint& end : ends) wake_pipe_waiters(end.pipe, end.wake_end());
+        wake_lock_waiters();
+        prune_pipe_charges();
+        drop_unreferenced_orphans();
+        meter.release_memory(charges);
+    }
+    forget_process_waits(pid);
+    scheduler.discard_task(pid);
+    processes.mark_exited(pid, 125, std::move(cwd));
+    (void)processes.reap(pid);
 }
 
 Result<void, DescriptorError> Machine::install_descriptor(Pid pid, std::int32_t fd, std::uint32_t description) {

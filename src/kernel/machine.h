@@ -33,6 +33,9 @@ namespace tw {
 
 struct CommandOutcome;
 struct ShellCommand;
+struct BuiltinContinuation;
+struct ExecFrame;
+struct ShellContinuation;
 
 inline constexpr Pid kFirstShellPid = 1234;
 inline constexpr std::uint64_t kBootWallMs = 1735689600000;  // 2025-01-01T00:00:00Z
@@ -145,6 +148,10 @@ struct Machine {
     // variables, arrays and exported names by that environment plus PWD.
     Result<void, std::string> init_child_state(Pid pid, const std::optional<std::string>& directory,
                                                const std::optional<std::map<std::string, std::string>>& environment);
+    // Takes apart a child that has not run yet (a pipeline stage whose siblings could not be
+    // made): its descriptors and charges go, its task and state are removed, and its record is
+    // marked exited with 125 and reaped.
+    void reclaim_process_state(Pid pid);
     // Installs a description as descriptor `fd` of pid; InvalidFd without a state.
     Result<void, DescriptorError> install_descriptor(Pid pid, std::int32_t fd, std::uint32_t description);
 
@@ -265,6 +272,27 @@ struct Machine {
     // A refusal answers 137 with nothing written; a syntax error writes
     // "tarnwick: syntax error: ..." to `err` and answers 2.
     Result<std::shared_ptr<const ShellCommand>, std::int32_t> parse_source(std::string_view source, Bytes& err);
+
+    // ---- shell executor (shell/exec*.cpp; the frames are in shell/continuation.h) ----
+
+    // Resumes one frame popped from the active process's continuation. Everything it has to say
+    // is left in the continuation: new frames, the status, a pending wait reason and the flags
+    // (wait_for_child, yield_now, replaced). It never fails: errors become shell diagnostics
+    // and statuses.
+    void exec_step(ShellContinuation& continuation, ExecFrame frame);
+    // Charges the growth of the active process's shell state beyond its baseline, or gives back
+    // what is charged beyond the growth. False when a charge is refused (nothing changes then).
+    bool recharge_shell_state_memory();
+    // Gives back what word expansion charged for the active process's current command.
+    void release_command_memory();
+    // Makes `saved` the active process's descriptor table; the current one's references go.
+    void restore_descriptor_table(DescriptorTable saved);
+    // Writes the bytes to descriptor 2 of the active process; stops silently when a write fails,
+    // would block or takes nothing.
+    void write_stderr_all(BytesView bytes);
+    // Advances a suspended builtin (flock, wait, fg, a queue of child commands, Python input
+    // collection) by one step for the active process and answers how it continues.
+    CommandOutcome resume_builtin(BuiltinContinuation state);
 
     // ---- resumable programs and the run loop (shell/program/, harness/) ----
 

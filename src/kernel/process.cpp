@@ -102,7 +102,7 @@ std::vector<Pid> ProcessTable::running_group_members(Pid group) const {
 
 std::uint64_t Trap::fork_size() const {
     if (is_ignore()) return 16;
-    return sat_add(text.size(), 24);
+    return sat_add(sat_add(text.size(), action_size), 24);
 }
 
 std::uint64_t variable_entry_size(std::string_view name, std::string_view value) {
@@ -176,8 +176,26 @@ std::uint64_t ProcessState::fork_size() const {
     for (const auto& [_, trap] : signal_traps) add(trap.fork_size());
     if (exit_trap) add(exit_trap->fork_size());
     if (err_trap) add(err_trap->fork_size());
-    // Functions, aliases and local-variable scopes join this measure with the shell state that
-    // holds them. The shell name, the job table and the program are not counted.
+    add(functions_size);
+    for (const auto& [name, alias] : aliases) {
+        add(sat_add(text(name), text(alias.text)));
+        for (const auto& word : alias.words) add(text(word));
+    }
+    for (const auto& scope : local_scopes) {
+        for (const auto& [name, saved] : scope) {
+            add(text(name));
+            if (saved.scalar) add(text(*saved.scalar));
+            if (saved.array) {
+                if (const auto* indexed = std::get_if<ShellArray::Indexed>(&saved.array->value)) {
+                    for (const auto& [_, v] : indexed->elements) add(text(v));
+                } else {
+                    for (const auto& [k, v] : std::get<ShellArray::Associative>(saved.array->value).elements)
+                        add(sat_add(text(k), text(v)));
+                }
+            }
+        }
+    }
+    // The shell name, the job table and the program are not counted.
     return total;
 }
 

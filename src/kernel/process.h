@@ -18,6 +18,8 @@
 #include "kernel/descriptors.h"
 #include "kernel/scheduler.h"
 #include "kernel/step.h"
+#include "shell/ast.h"
+#include "shell/parser.h"
 
 namespace tw {
 
@@ -76,20 +78,28 @@ private:
     Pid next_pid_;
 };
 
-// A trap: ignore the signal, or run a command. Only the action text is kept so far; the parsed
-// command joins it when the shell parser does.
+// A trap: ignore the signal, or run a command. A command trap keeps its text as written and,
+// once the shell has parsed it, the parsed action with its modeled size
+// (`shell_value_modeled_size`, measured by whoever parses it: the kernel cannot measure trees).
 struct Trap {
     enum class Kind : std::uint8_t { Ignore, Command };
     Kind kind = Kind::Ignore;
-    std::string text;  // the action as written (empty for Ignore)
+    std::string text;          // the action as written (empty for Ignore)
+    ShellCommandPtr action;    // the parsed action; null when not parsed
+    std::uint64_t action_size = 0;
 
-    static Trap ignore() { return {Kind::Ignore, {}}; }
-    static Trap command(std::string text) { return {Kind::Command, std::move(text)}; }
+    static Trap ignore() { return {Kind::Ignore, {}, nullptr, 0}; }
+    // A command trap known by its text only.
+    static Trap command(std::string text) { return {Kind::Command, std::move(text), nullptr, 0}; }
+    static Trap parsed(std::string text, ShellCommandPtr action, std::uint64_t action_size) {
+        return {Kind::Command, std::move(text), std::move(action), action_size};
+    }
     bool is_ignore() const { return kind == Kind::Ignore; }
     // What the trap counts towards the fork size: 16 for ignore, else text + command + 24.
     std::uint64_t fork_size() const;
 
-    friend bool operator==(const Trap&, const Trap&) = default;
+    // Equal kinds and texts: the parsed command follows from the text.
+    friend bool operator==(const Trap& a, const Trap& b) { return a.kind == b.kind && a.text == b.text; }
 };
 
 // What delivering the pending signals of the active process asks of the step driver.
@@ -210,6 +220,30 @@ struct ProcessState {
     std::optional<Trap> err_trap;
     bool err_trap_enabled = true;
 
+    // ---- the shell executor ----
+    // Shell functions: name -> body. Change them only through define_shell_function and
+    // remove_shell_function (shell/exec.h), which keep `functions_size` (name + 24 + the body's
+    // modeled size, summed) for the fork size.
+    std::map<std::string, ShellCommandPtr> functions;
+    std::uint64_t functions_size = 0;
+    // Aliases, at most kMaxAliases.
+    std::map<std::string, AliasRecord> aliases;
+    // Requests set by the builtins (exit, return, break, continue) and consumed by the executor's
+    // frames while they unwind.
+    bool exit_requested = false;
+    std::int32_t exit_status = 0;
+    bool return_requested = false;
+    std::int32_t return_status = 0;
+    std::uint32_t pending_break = 0;
+    std::uint32_t pending_continue = 0;
+    // Enclosing loops, sourced scripts and tested positions (if/while/until conditions, the left
+    // side of && and ||, the operand of !).
+    std::uint32_t loop_depth = 0;
+    std::uint32_t source_depth = 0;
+    std::uint32_t condition_depth = 0;
+    // The ERR trap's handler is running.
+    bool in_err_trap = false;
+
     // Inserts or replaces a scalar variable, keeping the modeled size; no special names.
     void store_variable(std::string_view name, std::string value);
     void export_variable(std::string_view name) { exported_names.emplace(name); }
@@ -223,6 +257,7 @@ struct ProcessState {
 };
 
 inline constexpr std::uint64_t kForkSizeLimit = 33554432;  // 32 MiB
+inline constexpr std::size_t kMaxAliases = 256;
 inline constexpr std::uint64_t kForkOverhead = 256;
 inline constexpr Pid kPidLimit = 0x80000000u;  // process numbers stay below 2^31
 inline constexpr std::uint64_t kCommandTextLimit = 4096;

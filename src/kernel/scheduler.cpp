@@ -294,6 +294,14 @@ void Scheduler::remove_task(Pid pid) {
     if (it != tasks_.end() && it->second.kind() == TaskKind::Exited) tasks_.erase(it);
 }
 
+void Scheduler::discard_task(Pid pid) {
+    auto it = tasks_.find(pid);
+    if (it == tasks_.end() || running_ == pid) return;
+    if (it->second.kind() == TaskKind::Ready) std::erase(run_queue_, pid);
+    if (const WaitReason* reason = it->second.waiting_reason()) leave_blocked(pid, *reason);
+    tasks_.erase(it);
+}
+
 Result<void, SchedulerError> Scheduler::stop_task(Pid pid) {
     auto it = tasks_.find(pid);
     if (it == tasks_.end()) return std::unexpected(SchedulerError::UnknownTask);

@@ -171,6 +171,9 @@ public:
     Result<void, SchedulerError> wake(Pid pid);
     // Forgets the task when it has exited; any other state is left untouched.
     void remove_task(Pid pid);
+    // Forgets a task that never ran to its end (a child taken apart right after its creation):
+    // a Ready, Blocked or Stopped task leaves its queue and the table. A running task is left.
+    void discard_task(Pid pid);
 
     // Ready/Running/Blocked(r) -> Stopped(none)/Stopped(none)/Stopped(some r); a Ready task leaves
     // the run queue, a running one the running slot, a blocked one stays in the blocked queue.

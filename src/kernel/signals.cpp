@@ -134,7 +134,10 @@ std::optional<SignalDelivery> Machine::deliver_pending_signals() {
 }
 
 Result<void, std::string> Machine::run_signal_handler(ProcessContinuation& continuation, const Trap& trap) {
-    // Only a shell continuation can run a handler; the shell executor adds its case here.
+    // Only a shell continuation can run a handler; it is one of the programs defined above the
+    // kernel, which answer for themselves.
+    if (auto* program = std::get_if<ExtensionProgram>(&continuation); program && program->impl)
+        return program->impl->run_signal_handler(*this, trap);
     return std::unexpected(std::string("native process cannot run a shell signal handler"));
 }
 

@@ -61,6 +61,12 @@ ProgramStep Machine::wasm_step(WasmImage& image) {
     unreachable("guest step outcome");
 }
 
+// ---- programs defined above the kernel ----
+
+Result<void, std::string> ProgramImpl::run_signal_handler(Machine& machine, const Trap& trap) {
+    return std::unexpected(std::string("native process cannot run a shell signal handler"));
+}
+
 // ---- stepping ----
 
 ProgramStep Machine::step_process(ProcessContinuation& continuation) {
@@ -71,6 +77,10 @@ ProgramStep Machine::step_process(ProcessContinuation& continuation) {
             return program.step(machine);
         }
         ProgramStep operator()(WasmImage& image) const { return machine.wasm_step(image); }
+        ProgramStep operator()(ExtensionProgram& program) const {
+            expect(program.impl != nullptr, "extension program is present");
+            return program.impl->step(machine);
+        }
     };
     return std::visit(Stepper{*this}, continuation);
 }
@@ -80,6 +90,9 @@ void Machine::cancel_program_wait(ProcessContinuation& continuation) {
         Machine& machine;
         void operator()(CallbackProgram&) const {}
         void operator()(WasmImage& image) const { image.release_resources(machine); }
+        void operator()(ExtensionProgram& program) const {
+            if (program.impl) program.impl->cancel_wait(machine);
+        }
     };
     std::visit(Canceller{*this}, continuation);
 }

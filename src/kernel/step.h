@@ -5,15 +5,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
+#include "base/result.h"
 #include "kernel/scheduler.h"
 
 namespace tw {
 
 struct Machine;
+struct Trap;
 
 // The answer of one process step.
 struct ProgramStep {
@@ -76,12 +79,54 @@ struct WasmImage {
     void release_resources(Machine& machine);
 };
 
+// ---- Programs the kernel does not know ----
+
+// A kind of program defined above the kernel (the shell executor, the resumable programs). The
+// kernel steps it, copies it and drops it through this interface only.
+class ProgramImpl {
+public:
+    virtual ~ProgramImpl() = default;
+    // One step, with the program's process active.
+    virtual ProgramStep step(Machine& machine) = 0;
+    // A deep copy: machine snapshots copy every program.
+    virtual std::unique_ptr<ProgramImpl> clone() const = 0;
+    // Gives back what the program holds on the machine when it is dropped unfinished.
+    virtual void cancel_wait(Machine& machine) {}
+    // Arranges for the trap's command to run before the program's own work goes on. Only a shell
+    // can; every other program refuses with "native process cannot run a shell signal handler".
+    virtual Result<void, std::string> run_signal_handler(Machine& machine, const Trap& trap);
+};
+
+// The value form of a ProgramImpl: copying it clones the program.
+struct ExtensionProgram {
+    std::unique_ptr<ProgramImpl> impl;
+
+    ExtensionProgram() = default;
+    explicit ExtensionProgram(std::unique_ptr<ProgramImpl> program) : impl(std::move(program)) {}
+    ExtensionProgram(const ExtensionProgram& other) : impl(other.impl ? other.impl->clone() : nullptr) {}
+    ExtensionProgram& operator=(const ExtensionProgram& other) {
+        if (this != &other) impl = other.impl ? other.impl->clone() : nullptr;
+        return *this;
+    }
+    ExtensionProgram(ExtensionProgram&&) noexcept = default;
+    ExtensionProgram& operator=(ExtensionProgram&&) noexcept = default;
+
+    // The program as its concrete type, or null when it is another kind.
+    template <class T>
+    T* as() {
+        return dynamic_cast<T*>(impl.get());
+    }
+    template <class T>
+    const T* as() const {
+        return dynamic_cast<const T*>(impl.get());
+    }
+};
+
 // ---- The process continuation ----
 //
-// One alternative per kind of program. The shell executor's continuation, the resumable
-// programs' continuation and further kinds are added here as alternatives, each with its case in
-// Machine::step_process (step.cpp) and in Machine::cancel_program_wait. Every alternative is a
-// value that deep-copies with the machine: no pointers into the machine.
-using ProcessContinuation = std::variant<CallbackProgram, WasmImage>;
+// One alternative per kind of program the kernel knows, and ExtensionProgram for the kinds
+// defined above it (shell continuations, resumable programs). Every alternative is a value that
+// deep-copies with the machine: no pointers into the machine.
+using ProcessContinuation = std::variant<CallbackProgram, WasmImage, ExtensionProgram>;
 
 }  // namespace tw

@@ -173,7 +173,8 @@ RestoreList apply_prefix_assignments(Machine& m, std::span<const Assignment> ass
         if (name.ends_with('+')) name.remove_suffix(1);
         std::optional<std::string> previous;
         if (auto it = st.variables.find(std::string(name)); it != st.variables.end()) previous = it->second;
-        saved.push_back({std::string(name), std::move(previous)});
+        const bool unexport = !st.exported_names.contains(std::string(name));
+        saved.push_back({std::string(name), std::move(previous), unexport});
     }
     const bool failed_expansion = st.pending_error && st.pending_error->message;
     for (std::size_t i = 0; i < assignments.size() && !failed_expansion; ++i) {
@@ -203,6 +204,7 @@ void restore_variables(ProcessState& state, const RestoreList& saved) {
         } else {
             remove_variable(state, it->name);
         }
+        if (it->unexport) state.exported_names.erase(it->name);
     }
 }
 

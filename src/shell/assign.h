@@ -38,6 +38,7 @@ bool is_array_assignment_word(std::string_view word);
 struct RestoreEntry {
     std::string name;
     std::optional<std::string> value;  // none: the name had no scalar value
+    bool unexport = false;             // the name was not exported before: the mark goes again
     bool operator==(const RestoreEntry&) const = default;
 };
 using RestoreList = std::vector<RestoreEntry>;
@@ -52,7 +53,8 @@ using RestoreList = std::vector<RestoreEntry>;
 RestoreList apply_prefix_assignments(Machine& m, std::span<const Assignment> assignments);
 
 // Puts saved values back: a name that had a value gets it again, a name that had none loses its
-// scalar. Export marks, arrays and the effects of special names (cwd, RANDOM) stay.
+// scalar, and a name that the assignment exported loses its export mark. Arrays and the effects of
+// special names (cwd, RANDOM) stay.
 void restore_variables(ProcessState& state, const RestoreList& saved);
 
 }  // namespace tw

@@ -8,16 +8,4 @@
 
 namespace tw {
 
-ProcessContinuation shell_program_continuation(ShellCommandPtr, bool) {
-    return error_exit_program("tarnwick: the shell executor is not available yet\n", 126);
-}
-
-ProcessContinuation shell_stdin_continuation() {
-    return error_exit_program("tarnwick: the shell executor is not available yet\n", 126);
-}
-
-ProcessContinuation shell_words_continuation(std::vector<std::string> argv) {
-    return error_exit_program("tarnwick: the shell executor is not available yet\n", 126);
-}
-
 }  // namespace tw

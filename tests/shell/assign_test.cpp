@@ -160,8 +160,9 @@ TEST_F(AssignTest, PrefixAssignmentsAreExportedAndRestored) {
     EXPECT_EQ(lookup_parameter(st(), "x"), "5");
     EXPECT_FALSE(lookup_parameter(st(), "y"));
     EXPECT_EQ(lookup_parameter(st(), "z"), "base");
-    // The export marks stay: a later y=3 is exported.
-    EXPECT_TRUE(st().exported_names.contains("y"));
+    // Names that were not exported lose the mark again: a later y=3 is not exported.
+    EXPECT_FALSE(st().exported_names.contains("y"));
+    EXPECT_FALSE(st().exported_names.contains("x"));
 
     std::vector<Assignment> pwd{{"PWD", "/tmp"}};
     restore_variables(st(), apply_prefix_assignments(m, pwd));
