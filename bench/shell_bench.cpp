@@ -44,6 +44,17 @@ void BM_ShellFunctionCalls(benchmark::State& state) {
 }
 BENCHMARK(BM_ShellFunctionCalls)->Unit(benchmark::kMillisecond);
 
+// The same two loops with an arithmetic condition in place of the test command.
+void BM_ShellCountingLoopArith(benchmark::State& state) {
+    run_source(state, "i=0; while ((i < 100000)); do i=$((i+1)); done; echo $i", "100000\n");
+}
+BENCHMARK(BM_ShellCountingLoopArith)->Unit(benchmark::kMillisecond);
+
+void BM_ShellFunctionCallsArith(benchmark::State& state) {
+    run_source(state, "f() { x=$1; }; i=0; while ((i < 100000)); do f $i; i=$((i+1)); done; echo $x", "99999\n");
+}
+BENCHMARK(BM_ShellFunctionCallsArith)->Unit(benchmark::kMillisecond);
+
 void BM_PipelineThroughCat(benchmark::State& state) {
     constexpr std::uint64_t kBytes = 64ULL << 20;
     run_source(state, fmt::format("head -c {} /dev/zero | cat | cat > /dev/null", kBytes), "", kBytes);
