@@ -94,6 +94,24 @@ TEST_F(Loop, VirtualTimeJumpsToTheNextEvent) {
     EXPECT_EQ(m.clock.now_ns(), 5'000'000'000u);
 }
 
+TEST(RealTimeLoop, WaitsForTheNextEventInsteadOfGivingUp) {
+    Machine m = Machine::create(kRoomy, true);
+    Ran r = run(m, CallbackProgram{[armed = false](Machine& m) mutable {
+                    if (armed) return ProgramStep::finished(0);
+                    armed = true;
+                    SyscallContext sys(m);
+                    auto key = sys.sleep(2'000'000);
+                    return ProgramStep::blocked(WaitReason::timer(key->time_ns));
+                }});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(m.clock.now_ns(), 2'000'000u);
+
+    Ran stuck = run(m, CallbackProgram{[](Machine&) { return ProgramStep::blocked(WaitReason::pipe_readable(7)); }});
+    EXPECT_EQ(stuck.status, 125);
+    EXPECT_EQ(stuck.err, "tarnwick: all processes are blocked without an event\n");
+}
+
 TEST_F(Loop, ChildrenRunWhileTheRootWaits) {
     // The root starts a child that yields a while, waits for it and finishes with its status.
     Ran r = run(m, CallbackProgram{[child = Pid(0)](Machine& m) mutable {
