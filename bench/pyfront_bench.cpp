@@ -85,7 +85,7 @@ void BM_PyTokenize(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
     state.counters["tokens"] = static_cast<double>(tokens);
 }
-BENCHMARK(BM_PyTokenize)->Arg(64 << 10)->Arg(1 << 20);
+BENCHMARK(BM_PyTokenize)->Arg(64 << 10)->Arg(512 << 10)->Arg(4 << 20);
 
 }  // namespace
 }  // namespace tw

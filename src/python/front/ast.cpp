@@ -114,7 +114,7 @@ TextId PyTreeBuilder::add_text(std::string_view text) {
 }
 
 TextId PyTreeBuilder::intern(std::string_view text) {
-    auto it = interned_.find(std::string(text));
+    auto it = interned_.find(text);
     if (it != interned_.end())
         return it->second;
     TextId id = add_text(text);

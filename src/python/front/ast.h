@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -686,8 +687,13 @@ private:
         return l;
     }
 
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+
     PyModuleTree tree_;
-    std::unordered_map<std::string, TextId> interned_;
+    std::unordered_map<std::string, TextId, TextHash, std::equal_to<>> interned_;
 };
 
 // A compact one-line text form of a node for tests and debugging; the module form writes each
