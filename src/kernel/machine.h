@@ -5,10 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
+#include <span>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/bytes.h"
 #include "base/result.h"
@@ -27,10 +31,20 @@
 
 namespace tw {
 
+struct CommandOutcome;
+struct ShellCommand;
+
 inline constexpr Pid kFirstShellPid = 1234;
 inline constexpr std::uint64_t kBootWallMs = 1735689600000;  // 2025-01-01T00:00:00Z
 
 // A Python package installed with pip: its version and the files it placed.
+struct ProgramContinuation;
+class SyscallContext;
+struct StepReport;
+struct StartedAction;
+struct ActionResult;
+struct RunOutcome;
+
 struct InstalledPackage {
     std::string version;
     std::vector<std::string> files;
@@ -217,6 +231,71 @@ struct Machine {
     Result<void, SyscallError> remove_path(std::string_view base, std::string_view path);
     // Forgets the orphans no description refers to any more.
     void drop_unreferenced_orphans();
+
+    // ---- dispatch and launch (shell/dispatch.cpp, shell/launch.cpp; types in shell/command_outcome.h) ----
+
+    // Runs one expanded command (argv non-empty) inside the step of the active shell process:
+    // resolves the word, records the invocation, charges its costs, calls the registry handler
+    // with `input` as its standard input and the two buffers as its output, settles the
+    // accounting and answers how the command continues. Words that need a process of their own
+    // are started as a child (WaitChild).
+    CommandOutcome dispatch_command(std::span<const std::string> argv, Bytes input, Bytes& out, Bytes& err);
+    // Completes the newest running invocation entry of the active process when the outcome
+    // ended the command (Done, DoneWithData); other outcomes are completed later.
+    void finish_active_invocation(const CommandOutcome& outcome);
+    // Starts `request` as a child of the active process that the active process waits for:
+    // WaitChild with a child queue holding `rest`; Done(status) for an empty argv; Done(125)
+    // when the child cannot be created.
+    CommandOutcome launch_command_child(ChildRequest request, std::deque<ChildRequest> rest, std::int32_t status,
+                                        bool stop_on_failure);
+
+    // The machine's exec: makes process `pid` run argv, searching `word` along its PATH, by
+    // replacing its continuation. Everything a user can cause becomes a program that reports
+    // and exits; the error text is only for a missing process state or a failed install.
+    Result<void, std::string> launch_command(Pid pid, std::vector<std::string> argv, std::string_view word,
+                                             bool keep_argv0);
+    // launch_command with argv[0] as the word.
+    Result<void, std::string> launch_argv(Pid pid, const std::vector<std::string>& argv);
+    // launch_argv, then the display line of argv becomes the process's command line.
+    Result<void, std::string> exec_argv(Pid pid, const std::vector<std::string>& argv);
+    // What exec does to a process beside the new program: command traps, the EXIT and ERR traps
+    // and close-on-exec descriptors go.
+    Result<void, std::string> exec_reset(Pid pid);
+    // Admits shell source (bash -c, scripts, eval, source): charges for the parse and parses.
+    // A refusal answers 137 with nothing written; a syntax error writes
+    // "tarnwick: syntax error: ..." to `err` and answers 2.
+    Result<std::shared_ptr<const ShellCommand>, std::int32_t> parse_source(std::string_view source, Bytes& err);
+
+    // ---- resumable programs and the run loop (shell/program/, harness/) ----
+
+    // One step of a resumable program run by the active process, through `sys` (its system-call
+    // handle); the continuation is updated in place.
+    ProgramStep program_step(ProgramContinuation& continuation, SyscallContext& sys);
+
+    // One step of the whole machine for the action whose process is `root`: selects a task when
+    // none runs (moving virtual time only when `allow_advance`), delivers its pending signals,
+    // dispatches the due clock events, steps it once and handles the answer. Failures are texts.
+    Result<StepReport, std::string> scheduler_step(Pid root, bool allow_advance);
+    // Makes the next Ready task the running, active one; true when one was selected. With
+    // `allow_advance` and a virtual clock, time jumps to the earliest pending event when nothing is
+    // ready.
+    Result<bool, std::string> select_next_task(bool allow_advance);
+    // Follows the host time in real-time mode, then dispatches the events due now.
+    Result<void, std::string> dispatch_due_events();
+    // Installs `program` as the active process's program for one action: saves its descriptors,
+    // gives it a standard input (buffered: closed and holding `input`; else an open input seeded
+    // with it) and two output captures, and lets earlier ready tasks go first.
+    Result<StartedAction, std::string> start_action(ProcessContinuation program, BytesView input, bool buffered);
+    // Runs `program` as an action of the active process until that process's program ends (or
+    // nothing can run any more); its output is appended to `out` and `err`. Answers the status.
+    std::int32_t run_until_idle(ProcessContinuation program, BytesView input, Bytes& out, Bytes& err);
+    // Runs one source text as an action of the active process (between actions the default
+    // shell) with `input` as its standard input.
+    ActionResult run_action(std::string_view source, BytesView input);
+    // (true, 137) once a budget is exhausted; (true, status) once the active shell has exited.
+    std::pair<bool, std::int32_t> terminated_status() const;
+    // The outcome block for an action's status.
+    RunOutcome action_outcome(std::int32_t status) const;
 };
 
 // Bounded capture of generated source for the Python commands.

@@ -104,7 +104,7 @@ Result<void, std::string> Machine::handle_program_step(Pid pid, ProcessContinuat
         case ProgramStep::Kind::WaitChild: return states.set_program(pid, std::move(continuation));
         case ProgramStep::Kind::Replaced: cancel_program_wait(continuation); return {};
         case ProgramStep::Kind::Finished:
-            // The invocation log completes the entries of pid here once it has its operations.
+            invocations.finish_all(pid, step.status, meter.cpu_used(), vfs.used());
             finish_process(pid, step.status);
             return {};
     }
@@ -120,6 +120,7 @@ Result<void, std::string> Machine::drive_process_step(Pid pid, StepDriver driver
                 processes.set_term_signal(pid, delivery->signal);
                 const std::int32_t status = 128 + signal_number(delivery->signal);
                 if (std::optional<ProcessContinuation> program = states.take_program(pid)) cancel_program_wait(*program);
+                invocations.finish_all(pid, status, meter.cpu_used(), vfs.used());
                 finish_process(pid, status);
                 return {};
             }

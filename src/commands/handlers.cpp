@@ -9,23 +9,32 @@
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
 #include "commands/registry/handlers.h"
+#include "commands/registry/local_handlers.h"
+#include "commands/text/text_commands.h"
+#include "shell/command_io.h"
+#include "shell/command_outcome.h"
 
 namespace tw {
 
 BuiltinHandler bound_builtin(HandlerId id) {
     switch (id) {
+    case HandlerId::Pwd: return &builtin_pwd;
+    case HandlerId::Unsupported: return &unsupported_command_handler;
     default: return nullptr;
     }
 }
 
 ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
     switch (id) {
+    case HandlerId::Eval: return &builtin_eval;
     default: return nullptr;
     }
 }
 
 NativeHandler bound_native(HandlerId id) {
     switch (id) {
+    case HandlerId::Echo: return &echo_command;
+    case HandlerId::Printf: return &printf_command;
     default: return nullptr;
     }
 }

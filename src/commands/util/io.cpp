@@ -1,0 +1,77 @@
+#include "commands/util/io.h"
+
+#include <fmt/format.h>
+
+#include "base/sat.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+namespace {
+constexpr std::uint64_t kStdinChunk = 4096;
+}
+
+bool command_operands_read_stdin(std::span<const std::string_view> operands) {
+    if (operands.empty()) return true;
+    for (std::string_view op : operands)
+        if (op == "-" || op == "/dev/stdin") return true;
+    return false;
+}
+
+std::optional<NativeStep> command_read_stdin(NativeInvocation& invocation, CommandIo& io) {
+    LiveInput* live = invocation.live_input;
+    if (live == nullptr || live->eof) return std::nullopt;
+    auto read = invocation.sys.read(0, kStdinChunk);
+    if (!read) {
+        fmt::format_to(std::back_inserter(io.err), "{}: cannot read standard input: {}\n", invocation.name,
+                       error_text(read.error()));
+        return NativeStep::finished(1);
+    }
+    if (read->blocked()) return NativeStep::blocked(*read->wait);
+    if (read->data.empty()) {
+        live->eof = true;
+        return std::nullopt;
+    }
+    const std::uint64_t n = read->data.size();
+    if (!invocation.sys.charge_memory(n)) return NativeStep::finished(invocation.sys.exhausted_status());
+    live->charged = sat_add(live->charged, n);
+    io.in += read->data;
+    return NativeStep::yield();
+}
+
+CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes) {
+    CommandInputs inputs;
+    if (operands.empty()) {
+        inputs.contents.assign(stdin_bytes);
+        return inputs;
+    }
+    std::optional<std::string> cwd;
+    std::optional<std::uint64_t> memory_limit;
+    for (std::string_view op : operands) {
+        if (op == "-" || op == "/dev/stdin") {
+            inputs.contents += stdin_bytes;
+            continue;
+        }
+        if (!cwd) cwd = sys.getcwd();
+        if (!memory_limit) memory_limit = sys.limits().memory;
+        const std::uint64_t limit = sat_sub(*memory_limit, inputs.contents.size());
+        auto bytes = sys.read_file(*cwd, op, limit);
+        if (bytes) inputs.contents += *bytes;
+        else inputs.errors.push_back(fmt::format("{}: {}", op, error_text(bytes.error())));
+    }
+    return inputs;
+}
+
+void push_line(Bytes& buffer, std::string_view text) {
+    buffer += text;
+    buffer += '\n';
+}
+
+void push_message(Bytes& buffer, std::string_view name, std::string_view message) {
+    buffer += name;
+    buffer += ": ";
+    buffer += message;
+    buffer += '\n';
+}
+
+}  // namespace tw

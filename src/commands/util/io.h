@@ -1,0 +1,39 @@
+// Standard input and operand reading for native commands, and the shape of their messages.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/bytes.h"
+#include "shell/command_io.h"
+
+namespace tw {
+
+// True when the command reads standard input: no operands, or an operand "-" or "/dev/stdin".
+bool command_operands_read_stdin(std::span<const std::string_view> operands);
+
+// Receives more standard input for a suspendable native. Nothing: `io.in` is complete (always so
+// in a nested dispatch). Otherwise the step the handler must answer at once: Yield after a chunk
+// of at most 4096 bytes arrived (charged to the memory budget), Blocked when none is ready,
+// Finished(1) with "NAME: cannot read standard input: ERROR" on a read error, Finished(137) when
+// the memory budget refuses the chunk.
+std::optional<NativeStep> command_read_stdin(NativeInvocation& invocation, CommandIo& io);
+
+// The operands' contents concatenated ("-" and "/dev/stdin" append `stdin` each time), or `stdin`
+// alone without operands. Each operand that cannot be read adds "OPERAND: ERROR" to `errors`.
+struct CommandInputs {
+    Bytes contents;
+    std::vector<std::string> errors;
+};
+CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes);
+
+// Appends `text` and a newline.
+void push_line(Bytes& buffer, std::string_view text);
+// Appends "NAME: MESSAGE" and a newline: the form of every command message.
+void push_message(Bytes& buffer, std::string_view name, std::string_view message);
+
+
+}  // namespace tw

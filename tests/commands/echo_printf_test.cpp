@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "commands/text/text_commands.h"
+#include "kernel/machine.h"
+#include "kernel/syscalls.h"
+#include "shell/command_outcome.h"
+
+namespace tw {
+namespace {
+
+constexpr MachineLimits kRoomy{.cpu = 1'000'000'000, .memory = 1ULL << 30, .disk = 1 << 26, .output = 1 << 20};
+
+struct Result2 {
+    std::int32_t status = 0;
+    std::string out;
+    std::string err;
+};
+
+Result2 call(Machine& m, std::int32_t (*handler)(NativeInvocation&, CommandIo&), std::string_view name,
+             std::vector<std::string> args) {
+    SyscallContext sys(m);
+    Bytes in;
+    Result2 r;
+    CommandIo io{in, r.out, r.err};
+    NativeInvocation invocation{sys, name, args, nullptr};
+    r.status = handler(invocation, io);
+    return r;
+}
+
+std::string echo(std::vector<std::string> args) {
+    Machine m = Machine::build(kRoomy);
+    return call(m, echo_command, "echo", std::move(args)).out;
+}
+
+std::string printf_out(std::vector<std::string> args) {
+    static Machine m = Machine::build(kRoomy);
+    Result2 r = call(m, printf_command, "printf", std::move(args));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    return r.out;
+}
+
+TEST(DecodeEscapes, Table) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\\tb", "a\tb"},
+        {"\\\\", "\\"},
+        {"end\\", "end\\"},
+        {"\\a\\b\\e\\f\\n\\r\\v", "\a\b\x1b\f\n\r\v"},
+        {"\\x41\\101\\0", std::string("AA\0", 3)},
+        {"\\x4g", "\x04g"},
+        {"\\xg", "\\xg"},
+        {"\\xff", "\xc3\xbf"},        // the character U+00FF, in UTF-8
+        {"\\0101", "\x08" "1"},       // at most three octal digits
+        {"\\777x", "x"},              // above 255: nothing
+        {"\\c\\q", "\\c\\q"},
+        {"é\\n", "é\n"},
+    };
+    for (const auto& [in, expected] : cases) EXPECT_EQ(decode_escapes(in), expected) << in;
+}
+
+TEST(Echo, OptionsAndOperands) {
+    EXPECT_EQ(echo({"-n", "-e", "a\\tb"}), "a\tb");
+    EXPECT_EQ(echo({"-x", "a"}), "-x a\n");
+    EXPECT_EQ(echo({"-e", "\\x41\\101\\0"}), std::string("AA\0\n", 4));
+    EXPECT_EQ(echo({"-nn", "a"}), "-nn a\n");
+    EXPECT_EQ(echo({"--", "a"}), "-- a\n");
+    EXPECT_EQ(echo({"-ne", "x\\n", "-n"}), "x\n -n");
+    EXPECT_EQ(echo({"-e", "-E", "a\\tb"}), "a\\tb\n");
+    EXPECT_EQ(echo({"-en"}), "");
+    EXPECT_EQ(echo({}), "\n");
+    EXPECT_EQ(echo({"a", "", "b"}), "a  b\n");
+}
+
+TEST(Printf, Formats) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{"%s-%d\\n", "a", "3"}, "a-3\n"},
+        {{"%s-%s\\n", "a", "b", "c"}, "a-b\nc-\n"},
+        {{"x\\n", "1", "2"}, "x\n"},
+        {{"%5.2f|%-4d|%04d|%+d", "3.14159", "7", "-7", "5"}, " 3.14|7   |-007|+5"},
+        {{"%x %X %o", "255", "255", "8"}, "ff FF 10"},
+        {{"%x", "-1"}, "ffffffffffffffff"},
+        {{"%d", "abc"}, "0"},
+        {{"%d|%d|%d", " 42 ", "+5", "+-5"}, "42|5|0"},
+        {{"%d", "99999999999999999999"}, "0"},
+        {{"%b|after", "one\\ctwo"}, "one"},
+        {{"%b|%s", "a\\tb", "x"}, "a\tb|x"},
+        {{"%b", "a\\\\ctwo"}, "a\\ctwo"},
+        {{"%.3s", "abcdef"}, "abc"},
+        {{"%.2s|%3s|%-3s|", "éèà", "é", "é"}, "éè| é|é |"},
+        {{"%c%c", "hello", ""}, "h"},
+        {{"%%|%5%", "x"}, "%|    x"},
+        {{"%*d|%-*d|%.*f", "4", "1", "-3", "2", "1", "2.25"}, "   1|2  |2.2"},
+        {{"%.*s", "-1", "abc"}, "abc"},
+        {{"% d|%+ d|% +d", "3", "3", "3"}, " 3|+3|+3"},
+        {{"%05s|%-05s", "ab", "ab"}, "000ab|ab   "},
+        {{"%f|%.0f|%e", "1e3", "2.5", "x"}, "1000.000000|2|x"},
+        {{"%q %y", "a b", "c"}, "a b c"},
+        {{"tail %", "x"}, "tail x"},
+        {{"%s", "\\n"}, "\\n"},
+        {{"%d %d\\n", "1"}, "1 0\n"},
+        {{"%s\\c%s", "a", "b"}, "a\\cb"},
+        {{"#%#x", "16"}, "#10"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(printf_out(c.args), c.expected) << c.args[0];
+    EXPECT_EQ(printf_out({}), "");
+}
+
+TEST(Printf, RefusedMemoryWritesNothing) {
+    Machine m = Machine::build(MachineLimits{.cpu = 1'000'000, .memory = 1 << 22, .disk = 1 << 26, .output = 1 << 20});
+    const std::uint64_t before = m.meter.memory_current();
+    Result2 r = call(m, printf_command, "printf", {"a%.99999999f", "1"});
+    EXPECT_EQ(r.status, 137);
+    EXPECT_EQ(r.out, "");
+    Machine w = Machine::build(MachineLimits{.cpu = 1'000'000, .memory = 1 << 22, .disk = 1 << 26, .output = 1 << 20});
+    Result2 wide = call(w, printf_command, "printf", {"%99999999999999999999999s", "x"});
+    EXPECT_EQ(wide.status, 137);
+    EXPECT_EQ(wide.out, "");
+    // What a successful run charged is given back.
+    Machine ok = Machine::build(kRoomy);
+    const std::uint64_t ok_before = ok.meter.memory_current();
+    EXPECT_EQ(call(ok, printf_command, "printf", {"%10.3f", "1"}).out, "     1.000");
+    EXPECT_EQ(ok.meter.memory_current(), ok_before);
+    (void)before;
+}
+
+TEST(Printf, ThroughDispatch) {
+    Machine m = Machine::build(kRoomy);
+    Bytes out, err;
+    const std::vector<std::string> argv{"printf", "%s-%d\\n", "a", "3"};
+    CommandOutcome outcome = m.dispatch_command(argv, {}, out, err);
+    EXPECT_EQ(outcome.status(), 0);
+    EXPECT_EQ(out, "a-3\n");
+    EXPECT_EQ(m.invocations.entries.back().cpu, 25u + 9 + 4);
+}
+
+}  // namespace
+}  // namespace tw
