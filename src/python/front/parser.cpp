@@ -352,8 +352,10 @@ Result<StmtId, SyntaxError> PyParser::parse_if(const SourceSpan& start) {
     if (peek_kind() == TokenKind::KwElif) {
         const SourceSpan elif_start = current().span;
         advance();
-        // The rest of the chain is a guarded recursion without a counter of its own.
-        if (recursion_depth_ >= kMaxRecursionDepth) return std::unexpected(error_at_current(kCompoundLimit));
+        // The rest of the chain is a guarded recursion without a counter of its own. It keeps one
+        // level free for the branch's test, so that a chain too long for the shared limit fails
+        // here, as the statement nesting it is, rather than in the test expression.
+        if (recursion_depth_ + 1 >= kMaxRecursionDepth) return std::unexpected(error_at_current(kCompoundLimit));
         ++recursion_depth_;
         auto nested = with_stack_headroom([&] { return parse_if(elif_start); });
         --recursion_depth_;
