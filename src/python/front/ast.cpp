@@ -71,25 +71,12 @@ std::size_t PyModuleTree::modeled_size() const {
 // ---------------------------------------------------------------------------------------------
 // The builder
 
-namespace {
-
 // Ids are 32-bit and the all-ones value means "absent".
-constexpr std::size_t kMaxTableEntries = 0xFFFFFFFEu;
-
-std::uint32_t next_index(std::size_t size, std::size_t adding = 1) {
+std::uint32_t PyTreeBuilder::next_index(std::size_t size, std::size_t adding) {
+    constexpr std::size_t kMaxTableEntries = 0xFFFFFFFEu;
     if (size > kMaxTableEntries || adding > kMaxTableEntries - size)
         panic("python syntax tree table is full");
     return static_cast<std::uint32_t>(size);
-}
-
-}  // namespace
-
-template <class T, class U>
-NodeList<U> PyTreeBuilder::append(std::vector<T>& table, std::span<const U> items) {
-    static_assert(std::is_same_v<T, U>);
-    NodeList<U> l{next_index(table.size(), items.size()), static_cast<std::uint32_t>(items.size())};
-    table.insert(table.end(), items.begin(), items.end());
-    return l;
 }
 
 StmtId PyTreeBuilder::add(Stmt s) {
@@ -127,7 +114,7 @@ TextId PyTreeBuilder::add_text(std::string_view text) {
 }
 
 TextId PyTreeBuilder::intern(std::string_view text) {
-    auto it = interned_.find(std::string(text));
+    auto it = interned_.find(text);
     if (it != interned_.end())
         return it->second;
     TextId id = add_text(text);
@@ -480,7 +467,7 @@ constexpr std::string_view kUnaryNames[] = {"UAdd", "USub", "Invert", "Not"};
 constexpr std::string_view kCompareNames[] = {"Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "In", "NotIn", "Is", "IsNot"};
 
 // Python's repr of a float: the shortest digits that read back, positional notation for
-// exponents from -4 to 15, scientific otherwise.
+// decimal exponents from -4 to 15, scientific otherwise.
 std::string float_repr(double v) {
     if (std::isnan(v))
         return "nan";
@@ -502,7 +489,7 @@ std::string float_repr(double v) {
     int exp = std::stoi(std::string(s.substr(epos + 1)));
     while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
     std::string out;
-    if (exp >= -5 && exp < 16) {
+    if (exp >= -4 && exp < 16) {
         if (exp < 0) {
             out = "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
         } else if (static_cast<std::size_t>(exp) + 1 >= digits.size()) {
@@ -569,7 +556,14 @@ public:
         case ConstantKind::Int: out += fmt::format("{}", c.int_value); break;
         case ConstantKind::BigInt: out += t_.text(c.text); break;
         case ConstantKind::Float: out += float_repr(c.float_value); break;
-        case ConstantKind::Imaginary: out += float_repr(c.float_value) + "j"; break;
+        case ConstantKind::Imaginary: {
+            // Python writes whole imaginary parts without ".0": 2j, 1.5j.
+            std::string r = float_repr(c.float_value);
+            if (r.ends_with(".0"))
+                r.resize(r.size() - 2);
+            out += r + "j";
+            break;
+        }
         case ConstantKind::Str: out += quote_text(t_.text(c.text), false); break;
         case ConstantKind::Bytes: out += quote_text(t_.text(c.text), true); break;
         }

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -675,11 +676,24 @@ public:
     PyModuleTree finish(StmtList body);
 
 private:
-    template <class T, class U>
-    static NodeList<U> append(std::vector<T>& table, std::span<const U> items);
+    // The index the next `adding` entries of a table of `size` entries start at; panics when
+    // the table would pass its 32-bit limit.
+    static std::uint32_t next_index(std::size_t size, std::size_t adding = 1);
+
+    template <class T>
+    static NodeList<T> append(std::vector<T>& table, std::span<const T> items) {
+        NodeList<T> l{next_index(table.size(), items.size()), static_cast<std::uint32_t>(items.size())};
+        table.insert(table.end(), items.begin(), items.end());
+        return l;
+    }
+
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
 
     PyModuleTree tree_;
-    std::unordered_map<std::string, TextId> interned_;
+    std::unordered_map<std::string, TextId, TextHash, std::equal_to<>> interned_;
 };
 
 // A compact one-line text form of a node for tests and debugging; the module form writes each
