@@ -1,4 +1,4 @@
-// Python front end: tokenizing and parsing a large module (about 2 MB of typical source).
+// Python front end: tokenizing and parsing large modules of typical source.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -61,9 +61,9 @@ def helper{n}(data, start=0, stop=None, step=1):
     return {{**defaults, 'header': header, 'rest': rest}}
 )PY";
 
-std::string large_source() {
+std::string module_source(std::size_t size) {
     std::string out = "import os, sys\nfrom collections import defaultdict as dd, OrderedDict\n";
-    for (int n = 0; out.size() < 2'000'000; ++n) {
+    for (int n = 0; out.size() < size; ++n) {
         std::string unit(kUnit);
         std::string rendered;
         rendered.reserve(unit.size());
@@ -83,24 +83,16 @@ std::string large_source() {
     return out;
 }
 
-const std::string& source() {
-    static const std::string s = large_source();
-    return s;
+// Sources of about 256 KiB (a large module) and 2 MiB (the token list and the tree then reach
+// tens of megabytes, and fresh memory starts to count).
+const std::string& source(std::int64_t size) {
+    static const std::string small = module_source(256 * 1024);
+    static const std::string large = module_source(2 * 1024 * 1024);
+    return size <= 256 * 1024 ? small : large;
 }
-
-void BM_PyTokenize(benchmark::State& state) {
-    const std::string& s = source();
-    for (auto _ : state) {
-        auto tokens = py_tokenize(s);
-        if (!tokens) state.SkipWithError(tokens.error().message.c_str());
-        benchmark::DoNotOptimize(tokens);
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
-}
-BENCHMARK(BM_PyTokenize)->Unit(benchmark::kMillisecond);
 
 void BM_PyParse(benchmark::State& state) {
-    const std::string& s = source();
+    const std::string& s = source(state.range(0));
     auto tokens = py_tokenize(s);
     if (!tokens) {
         state.SkipWithError(tokens.error().message.c_str());
@@ -116,10 +108,10 @@ void BM_PyParse(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
 }
-BENCHMARK(BM_PyParse)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PyParse)->Arg(256 * 1024)->Arg(2 * 1024 * 1024)->Unit(benchmark::kMillisecond);
 
 void BM_PyTokenizeAndParse(benchmark::State& state) {
-    const std::string& s = source();
+    const std::string& s = source(state.range(0));
     for (auto _ : state) {
         auto tree = py_parse_source(s);
         if (!tree) state.SkipWithError(tree.error().message.c_str());
@@ -127,7 +119,7 @@ void BM_PyTokenizeAndParse(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
 }
-BENCHMARK(BM_PyTokenizeAndParse)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PyTokenizeAndParse)->Arg(256 * 1024)->Arg(2 * 1024 * 1024)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tw

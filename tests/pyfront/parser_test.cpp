@@ -206,7 +206,7 @@ TEST(PyParse, AtomsAndDisplays) {
         {"{k: v for k, v in items}", "Expr(DictComp(Name(k): Name(v), [for Tuple([Name(k), Name(v)]) in Name(items)]))"},
         {"{x for x in y if x if y}", "Expr(SetComp(Name(x), [for Name(x) in Name(y) if Name(x) if Name(y)]))"},
         {"None, True, False, ...", "Expr(Tuple([Constant(None), Constant(True), Constant(False), Constant(...)]))"},
-        {"9223372036854775808, 1.5, 2j", "Expr(Tuple([Constant(9223372036854775808), Constant(1.5), Constant(2.0j)]))"},
+        {"9223372036854775808, 1.5, 2j", "Expr(Tuple([Constant(9223372036854775808), Constant(1.5), Constant(2j)]))"},
     });
 }
 
