@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "base/panic.h"
 #include "base/stack.h"
 
 // Propagates the error of a Result out of the enclosing parse function:

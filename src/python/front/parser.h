@@ -87,13 +87,10 @@ private:
     R<ExprId> parse_target_list();
 
     // --- expressions (parser_expr.cpp)
-public:
     R<ExprId> parse_expression();
     R<ExprId> parse_expression_list();
     R<ExprId> parse_star_or_expression();
     R<ExprId> parse_atom_expr();
-
-private:
     R<ExprId> parse_lambda_or_conditional();
     R<ExprId> parse_or();
     R<ExprId> parse_and();

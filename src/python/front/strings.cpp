@@ -3,7 +3,6 @@
 
 #include <utility>
 
-#include "base/panic.h"
 #include "python/front/parser.h"
 
 namespace tw {
