@@ -54,15 +54,14 @@ void InvocationLog::forget_running(Pid pid, std::uint64_t sequence) {
     auto it = running.find(pid);
     if (it == running.end()) return;
     std::erase(it->second, sequence);
-    if (it->second.empty()) running.erase(it);
 }
 
 void InvocationLog::finish(Pid pid, std::int32_t status, std::uint64_t cpu_now, std::uint64_t disk_now) {
     auto it = running.find(pid);
     if (it == running.end()) return;
+    if (it->second.empty()) return;
     const std::uint64_t sequence = it->second.back();
     it->second.pop_back();
-    if (it->second.empty()) running.erase(it);
     complete(sequence, status, cpu_now, disk_now);
 }
 

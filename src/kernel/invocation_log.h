@@ -36,6 +36,8 @@ struct InvocationLog {
     static constexpr std::uint64_t kMaxModeledBytes = 4194304;
 
     std::deque<InvocationEvent> entries;
+    // The entries not completed yet, per process, oldest first. A living process keeps its
+    // (possibly empty) list, so that recording a command does not allocate; finish_all drops it.
     std::unordered_map<Pid, std::vector<std::uint64_t>> running;
     std::uint64_t modeled_bytes = 0;
     std::uint64_t next_sequence = 0;  // the largest value disables recording
@@ -46,6 +48,11 @@ struct InvocationLog {
     // `dropped`; older entries are evicted to make room.
     void record(Pid pid, std::span<const std::string> argv, CommandTrust trust,
                 std::optional<std::string_view> reason, std::uint64_t start_cpu, std::uint64_t start_disk);
+    // Whether pid has an entry that is not completed yet.
+    bool has_running(Pid pid) const {
+        auto it = running.find(pid);
+        return it != running.end() && !it->second.empty();
+    }
     // Completes the newest running entry of pid (nothing when it has none).
     void finish(Pid pid, std::int32_t status, std::uint64_t cpu_now, std::uint64_t disk_now);
     // Completes every running entry of pid, oldest first (its process has ended).
