@@ -8,6 +8,7 @@
 // The function's type must match the kind's handler type (registry.h), so a function bound under
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
+#include "commands/builtins/control.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/text/text_commands.h"
@@ -19,6 +20,16 @@ namespace tw {
 BuiltinHandler bound_builtin(HandlerId id) {
     switch (id) {
     case HandlerId::Pwd: return &builtin_pwd;
+    case HandlerId::Exit: return &builtin_exit;
+    case HandlerId::Return: return &builtin_return;
+    case HandlerId::Break: return &builtin_break;
+    case HandlerId::Continue: return &builtin_continue;
+    case HandlerId::True: return &builtin_true;
+    case HandlerId::False: return &builtin_false;
+    case HandlerId::Test:
+    case HandlerId::Bracket:
+    case HandlerId::DoubleBracket: return &builtin_test;
+    case HandlerId::Exec: return &builtin_exec;
     case HandlerId::Unsupported: return &unsupported_command_handler;
     default: return nullptr;
     }
@@ -27,6 +38,7 @@ BuiltinHandler bound_builtin(HandlerId id) {
 ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
     switch (id) {
     case HandlerId::Eval: return &builtin_eval;
+    case HandlerId::Source: return &builtin_source;
     default: return nullptr;
     }
 }

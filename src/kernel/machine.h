@@ -275,6 +275,10 @@ struct Machine {
 
     // ---- shell executor (shell/exec*.cpp; the frames are in shell/continuation.h) ----
 
+    // Numbers the marker variables of command substitutions and the temporary files of process
+    // substitutions.
+    std::uint64_t substitution_counter = 0;
+
     // Resumes one frame popped from the active process's continuation. Everything it has to say
     // is left in the continuation: new frames, the status, a pending wait reason and the flags
     // (wait_for_child, yield_now, replaced). It never fails: errors become shell diagnostics

@@ -182,6 +182,27 @@ struct Cleanup {
     }
     void operator()(frame::WriteBuiltinOutput& f) { restore(f.restore); }
     void operator()(frame::ResumeBuiltin& f) { restore(f.restore); }
+    // A substitution child keeps running; the shell's hold on its capture goes.
+    void release_capture(std::uint32_t capture) { (void)m.open_descriptions.release(capture); }
+    void operator()(frame::AwaitCommandSubstitution& f) {
+        release_capture(f.capture);
+        remove_substitution_files(m, f.state);
+        restore(f.state.restore);
+    }
+    void operator()(frame::AwaitProcessSubstitution& f) {
+        release_capture(f.capture);
+        remove_substitution_files(m, f.state);
+        restore(f.state.restore);
+    }
+    void operator()(frame::AwaitForSubstitution& f) {
+        release_capture(f.capture);
+        restore(f.payload.restore);
+    }
+    void operator()(frame::AwaitCaseSubstitution& f) {
+        release_capture(f.capture);
+        restore(f.payload.restore);
+    }
+    void operator()(frame::AwaitArithSubstitution& f) { release_capture(f.capture); }
     template <class T>
     void operator()(T&) {}
 };

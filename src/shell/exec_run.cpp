@@ -4,6 +4,7 @@
 // endings, and a shell reading its program from standard input.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 
 #include "base/panic.h"
@@ -48,20 +49,20 @@ namespace {
 constexpr std::uint64_t kPrefetchChunk = 65536;
 constexpr std::uint64_t kScriptInputLimit = 262144;
 
-// The commands whose whole standard input is read before they are dispatched.
+// The commands whose whole standard input is read before they are dispatched, sorted.
 constexpr std::array<std::string_view, 47> kStdinReaders = {
-    "apply_patch", "awk",  "base32",   "base64",    "bc",        "cat",       "cksum",  "column",
-    "cut",         "dd",   "envsubst", "expand",    "fgrep",     "fmt",       "fold",   "grep",
-    "gzip",        "gunzip", "hexdump", "head",     "jq",        "mapfile",   "md5sum", "nl",
-    "od",          "paste", "patch",   "pr",        "readarray", "rev",       "rg",     "sed",
-    "sha1sum",     "sha256sum", "sha512sum", "sort", "strings",  "tac",       "tail",   "tee",
-    "tr",          "unexpand", "uniq",  "wc",        "xargs",     "xxd",       "zcat",
+    "apply_patch", "awk",     "base32",   "base64",    "bc",        "cat",     "cksum",   "column",
+    "cut",         "dd",      "envsubst", "expand",    "fgrep",     "fmt",     "fold",    "grep",
+    "gunzip",      "gzip",    "head",     "hexdump",   "jq",        "mapfile", "md5sum",  "nl",
+    "od",          "paste",   "patch",    "pr",        "readarray", "rev",     "rg",      "sed",
+    "sha1sum",     "sha256sum", "sha512sum", "sort",   "strings",   "tac",     "tail",    "tee",
+    "tr",          "unexpand", "uniq",    "wc",        "xargs",     "xxd",     "zcat",
 };
 
+static_assert(std::ranges::is_sorted(kStdinReaders));
+
 bool is_stdin_reader(std::string_view name) {
-    for (std::string_view reader : kStdinReaders)
-        if (reader == name) return true;
-    return false;
+    return std::binary_search(kStdinReaders.begin(), kStdinReaders.end(), name);
 }
 
 std::optional<std::string_view> path_variable(const ProcessState& s) {

@@ -222,6 +222,24 @@ bool is_declaration_command(std::string_view word) {
     return word == "declare" || word == "typeset" || word == "local" || word == "export" || word == "readonly";
 }
 
+// A word that expands to itself: no quoting, no $ or backquote, no brace list, no tilde, no glob
+// character (a `[` without `]` opens no bracket expression).
+bool is_literal_word(std::string_view word) {
+    if (word.empty()) return false;
+    bool open_bracket = false;
+    bool close_bracket = false;
+    for (char ch : word) {
+        switch (ch) {
+            case '$': case '`': case '\\': case '\'': case '"': case '*': case '?': case '{': case '~':
+                return false;
+            case '[': open_bracket = true; break;
+            case ']': close_bracket = true; break;
+            default: break;
+        }
+    }
+    return !(open_bracket && close_bracket);
+}
+
 // The words of a command as it runs: assignment-shaped operands of the declaration builtins
 // stay raw (the builtin assigns them itself); the operands of [[ ]] are single fields, those
 // right of a pattern operator with their quoted parts escaped; everything else is expanded with
@@ -233,6 +251,10 @@ std::vector<std::string> expand_command_words(Machine& m, const std::vector<std:
     if (words[0] == "[[") {
         for (std::size_t i = 0; i < words.size(); ++i) {
             const bool pattern = i > 0 && (words[i - 1] == "==" || words[i - 1] == "=" || words[i - 1] == "!=");
+            if (is_literal_word(words[i]) && !pattern) {
+                out.push_back(words[i]);
+                continue;
+            }
             out.push_back(pattern ? expand_pattern_word(m, words[i]) : expand_word_text(m, words[i]));
         }
         return out;
@@ -243,8 +265,11 @@ std::vector<std::string> expand_command_words(Machine& m, const std::vector<std:
             out.push_back(word);
             continue;
         }
+        if (is_literal_word(word)) {
+            out.push_back(word);
+            continue;
+        }
         std::vector<std::string> fields = expand_words(m, word, true);
-        if (out.empty() && out.capacity() < fields.size()) out.reserve(fields.size() + words.size());
         for (std::string& field : fields) out.push_back(std::move(field));
     }
     return out;
