@@ -301,6 +301,23 @@ TEST_F(Loop, ActionInputReachesTheCommands) {
     EXPECT_EQ(r.out, "     1\ta\n     2\tb\n");
 }
 
+TEST_F(Loop, ExitEndsTheShellForGood) {
+    ActionResult r = m.run_action("echo a; exit 4; echo b", "");
+    EXPECT_EQ(r.outcome.exit_status, 4);
+    EXPECT_EQ(r.out, "a\n");
+    EXPECT_EQ(m.terminated_status(), std::make_pair(true, 4));
+    ActionResult again = m.run_action("echo again", "");
+    EXPECT_EQ(again.outcome.exit_status, 4);
+    EXPECT_EQ(again.out, "");
+}
+
+TEST_F(Loop, ExitInAPipelineStageLeavesTheShell) {
+    ActionResult r = m.run_action("exit 3 | cat; echo $?", "");
+    EXPECT_EQ(r.outcome.exit_status, 0);
+    EXPECT_EQ(r.out, "0\n");
+    EXPECT_EQ(m.terminated_status(), std::make_pair(false, 0));
+}
+
 TEST_F(Loop, ShellEndedByAFatalErrorTerminatesTheMachine) {
     ActionResult r = m.run_action("echo ${x:?oops}; echo after", "");
     EXPECT_EQ(r.outcome.exit_status, 1);
