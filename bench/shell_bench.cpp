@@ -15,12 +15,17 @@ namespace {
 constexpr tw::MachineLimits kBenchLimits{
     .cpu = 1'000'000'000'000ULL, .memory = 8ULL << 30, .disk = 1ULL << 30, .output = 1ULL << 30};
 
-void run_source(benchmark::State& state, const std::string& source, std::uint64_t bytes = 0) {
+// Runs `source` in a fresh machine per iteration; the run must end with status 0, nothing on
+// standard error and `expected` on standard output.
+void run_source(benchmark::State& state, const std::string& source, std::string_view expected,
+                std::uint64_t bytes = 0) {
     for (auto _ : state) {
         tw::Machine machine = tw::Machine::build(kBenchLimits);
         tw::ActionResult result = machine.run_action(source, "");
-        if (result.outcome.exit_status != 0) {
-            state.SkipWithError(fmt::format("status {}: {}", result.outcome.exit_status, result.err).c_str());
+        if (result.outcome.exit_status != 0 || !result.err.empty() || result.out != expected) {
+            state.SkipWithError(fmt::format("status {}, output {:?}, errors {:?}", result.outcome.exit_status,
+                                            result.out, result.err)
+                                    .c_str());
             return;
         }
         benchmark::DoNotOptimize(result);
@@ -29,18 +34,30 @@ void run_source(benchmark::State& state, const std::string& source, std::uint64_
 }
 
 void BM_ShellCountingLoop(benchmark::State& state) {
-    run_source(state, "i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done");
+    run_source(state, "i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done; echo $i", "100000\n");
 }
 BENCHMARK(BM_ShellCountingLoop)->Unit(benchmark::kMillisecond);
 
 void BM_ShellFunctionCalls(benchmark::State& state) {
-    run_source(state, "f() { x=$1; }; i=0; while [ $i -lt 100000 ]; do f $i; i=$((i+1)); done");
+    run_source(state, "f() { x=$1; }; i=0; while [ $i -lt 100000 ]; do f $i; i=$((i+1)); done; echo $x",
+               "99999\n");
 }
 BENCHMARK(BM_ShellFunctionCalls)->Unit(benchmark::kMillisecond);
 
+// The same two loops with an arithmetic condition in place of the test command.
+void BM_ShellCountingLoopArith(benchmark::State& state) {
+    run_source(state, "i=0; while ((i < 100000)); do i=$((i+1)); done; echo $i", "100000\n");
+}
+BENCHMARK(BM_ShellCountingLoopArith)->Unit(benchmark::kMillisecond);
+
+void BM_ShellFunctionCallsArith(benchmark::State& state) {
+    run_source(state, "f() { x=$1; }; i=0; while ((i < 100000)); do f $i; i=$((i+1)); done; echo $x", "99999\n");
+}
+BENCHMARK(BM_ShellFunctionCallsArith)->Unit(benchmark::kMillisecond);
+
 void BM_PipelineThroughCat(benchmark::State& state) {
     constexpr std::uint64_t kBytes = 64ULL << 20;
-    run_source(state, fmt::format("head -c {} /dev/zero | cat | cat > /dev/null", kBytes), kBytes);
+    run_source(state, fmt::format("head -c {} /dev/zero | cat | cat > /dev/null", kBytes), "", kBytes);
 }
 BENCHMARK(BM_PipelineThroughCat)->Unit(benchmark::kMillisecond);
 

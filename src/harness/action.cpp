@@ -8,6 +8,8 @@
 #include "base/sat.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "shell/continuation.h"
+#include "shell/exec.h"
 #include "shell/launch.h"
 #include "shell/parser.h"
 
@@ -27,6 +29,16 @@ std::optional<std::int32_t> shell_exit_status(const Machine& machine, Pid pid) {
 void mark_shell_exited(Machine& machine, Pid pid, std::int32_t status) {
     const ProcessState* state = machine.states.find(pid);
     machine.processes.mark_exited(pid, status, state != nullptr ? state->cwd : std::string("/"));
+}
+
+// Drops the program of the active process `pid`, which lives on: a shell continuation is aborted
+// with its cleanups (descriptors its frames saved, restore lists, depths, requests), and whatever
+// the program holds is given back.
+void drop_live_program(Machine& machine, Pid pid) {
+    std::optional<ProcessContinuation> program = machine.states.take_program(pid);
+    if (!program) return;
+    if (ShellContinuation* shell = shell_continuation_of(*program)) abandon_shell_continuation(machine, *shell);
+    machine.cancel_program_wait(*program);
 }
 
 // Completes the invocation-log entries still open for pid.
@@ -74,10 +86,6 @@ void restore_action_descriptors(Machine& machine, DescriptorTable saved) {
 }
 
 void abandon_action(Machine& machine, Pid root) {
-    if (std::optional<ProcessContinuation> program = machine.states.take_program(root))
-        machine.cancel_program_wait(*program);
-    finish_invocations(machine, root, 125);
-
     Scheduler& scheduler = machine.scheduler;
     if (std::optional<Pid> running = scheduler.running(); running && *running != root) {
         // A process left without a program (the failed step's) could never run again and would
@@ -105,6 +113,9 @@ void abandon_action(Machine& machine, Pid root) {
     expect(machine.states.select(root).has_value(), "the action's process must keep its state");
     if (ProcessRecord* record = machine.processes.find_mut(root); record && record->status == ProcessStatus::Stopped)
         record->status = ProcessStatus::Running;
+
+    drop_live_program(machine, root);
+    finish_invocations(machine, root, 125);
     release_shell_state_memory(machine);
 }
 
@@ -236,12 +247,13 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
             case SignalDelivery::Kind::Terminate: {
                 processes.set_term_signal(pid, delivery->signal);
                 const std::int32_t status = 128 + signal_number(delivery->signal);
-                if (std::optional<ProcessContinuation> program = states.take_program(pid))
-                    cancel_program_wait(*program);
                 if (pid == root) {
+                    drop_live_program(*this, pid);
                     mark_shell_exited(*this, pid, status);
                     return finish_root(*this, root, status);
                 }
+                if (std::optional<ProcessContinuation> program = states.take_program(pid))
+                    cancel_program_wait(*program);
                 finish_invocations(*this, pid, status);
                 finish_process(pid, status);
                 return StepReport::progress();
@@ -268,9 +280,11 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
     if (!program) return std::unexpected(fmt::format("active process {} has no program", pid));
     const ProgramStep step = step_process(*program);
 
-    if (step.kind == ProgramStep::Kind::Finished) {
-        if (pid == root) return finish_root(*this, root, step.status);
-        finish_invocations(*this, pid, step.status);
+    if (step.kind == ProgramStep::Kind::Finished && pid == root) {
+        // The shell itself is done when its program ended through exit.
+        if (const ShellContinuation* shell = shell_continuation_of(*program); shell && shell->exited)
+            mark_shell_exited(*this, pid, step.status);
+        return finish_root(*this, root, step.status);
     }
     if (auto r = handle_program_step(pid, std::move(*program), step, StepDriver::Host); !r)
         return std::unexpected(r.error());

@@ -337,6 +337,7 @@ struct ShellContinuation {
     bool exit_trap_done = false;
     bool tail_exec_allowed = false;  // a child shell whose last command may replace it
     bool replaced = false;           // the process's program was replaced
+    bool exited = false;             // the program ended through exit: the shell itself is done
 
     // program_stack with tail execution allowed: pipeline stages, background jobs and shells
     // started by a command.

@@ -288,6 +288,7 @@ ProgramStep step_shell(Machine& machine, ShellContinuation& c) {
             const bool exit_requested = st.exit_requested;
             const std::int32_t exit_status = st.exit_status;
             st.exit_requested = false;
+            if (exit_requested) c.exited = true;
             std::optional<Trap> trap = std::move(st.exit_trap);
             st.exit_trap.reset();
             // An exit that was requested decides the status, whatever the unwinding left.
@@ -304,6 +305,7 @@ ProgramStep step_shell(Machine& machine, ShellContinuation& c) {
             if (st.exit_requested) {
                 c.status = st.exit_status;
                 st.exit_requested = false;
+                c.exited = true;
             }
         }
         return ProgramStep::finished(c.status);
@@ -337,6 +339,7 @@ ProgramStep step_shell(Machine& machine, ShellContinuation& c) {
         if (st.exit_requested) {
             c.status = st.exit_status;
             st.exit_requested = false;
+            c.exited = true;
         }
         c.exit_trap_done = true;
         return ProgramStep::finished(c.status);

@@ -9,6 +9,8 @@
 #include "harness/action.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "shell/exec.h"
+#include "shell/parser.h"
 #include "shell/program/program.h"
 
 namespace tw {
@@ -90,6 +92,24 @@ TEST_F(Loop, VirtualTimeJumpsToTheNextEvent) {
                 }});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(m.clock.now_ns(), 5'000'000'000u);
+}
+
+TEST(RealTimeLoop, WaitsForTheNextEventInsteadOfGivingUp) {
+    Machine m = Machine::create(kRoomy, true);
+    Ran r = run(m, CallbackProgram{[armed = false](Machine& m) mutable {
+                    if (armed) return ProgramStep::finished(0);
+                    armed = true;
+                    SyscallContext sys(m);
+                    auto key = sys.sleep(2'000'000);
+                    return ProgramStep::blocked(WaitReason::timer(key->time_ns));
+                }});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(m.clock.now_ns(), 2'000'000u);
+
+    Ran stuck = run(m, CallbackProgram{[](Machine&) { return ProgramStep::blocked(WaitReason::pipe_readable(7)); }});
+    EXPECT_EQ(stuck.status, 125);
+    EXPECT_EQ(stuck.err, "tarnwick: all processes are blocked without an event\n");
 }
 
 TEST_F(Loop, ChildrenRunWhileTheRootWaits) {
@@ -263,6 +283,78 @@ TEST(RunAction, SourceLongerThanTheCpuBudgetIsRefused) {
     EXPECT_EQ(again.outcome.exit_status, 137);
     EXPECT_EQ(again.outcome.usage.memory_peak, memory_peak);
     EXPECT_EQ(again.err, "");
+}
+
+// ---- whole shell actions ----
+
+TEST_F(Loop, PipelineThroughCat) {
+    ActionResult r = m.run_action("echo hi | cat; echo done", "");
+    EXPECT_EQ(r.outcome.exit_status, 0);
+    EXPECT_EQ(r.out, "hi\ndone\n");
+    EXPECT_EQ(r.err, "");
+    expect_idle_shell(m);
+}
+
+TEST_F(Loop, ActionInputReachesTheCommands) {
+    ActionResult r = m.run_action("head -n 2 | cat -n", "a\nb\nc\n");
+    EXPECT_EQ(r.outcome.exit_status, 0);
+    EXPECT_EQ(r.out, "     1\ta\n     2\tb\n");
+}
+
+TEST_F(Loop, ExitEndsTheShellForGood) {
+    ActionResult r = m.run_action("echo a; exit 4; echo b", "");
+    EXPECT_EQ(r.outcome.exit_status, 4);
+    EXPECT_EQ(r.out, "a\n");
+    EXPECT_EQ(m.terminated_status(), std::make_pair(true, 4));
+    ActionResult again = m.run_action("echo again", "");
+    EXPECT_EQ(again.outcome.exit_status, 4);
+    EXPECT_EQ(again.out, "");
+}
+
+TEST_F(Loop, ExitInAPipelineStageLeavesTheShell) {
+    ActionResult r = m.run_action("exit 3 | cat; echo $?", "");
+    EXPECT_EQ(r.outcome.exit_status, 0);
+    EXPECT_EQ(r.out, "0\n");
+    EXPECT_EQ(m.terminated_status(), std::make_pair(false, 0));
+}
+
+TEST_F(Loop, ShellEndedByAFatalErrorTerminatesTheMachine) {
+    ActionResult r = m.run_action("echo ${x:?oops}; echo after", "");
+    EXPECT_EQ(r.outcome.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(m.terminated_status(), std::make_pair(true, 1));
+    const std::uint64_t cpu = m.meter.cpu_used();
+    ActionResult again = m.run_action("echo again", "");
+    EXPECT_EQ(again.outcome.exit_status, 1);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(m.meter.cpu_used(), cpu);
+}
+
+TEST_F(Loop, AbandonedShellPipelineLeavesAWorkingShell) {
+    // The pipeline waits for input that never ends: nothing can run any more.
+    auto program = shell_parse("cat | cat");
+    ASSERT_TRUE(program.has_value());
+    auto started = m.start_action(shell_program_continuation(*program, false), "partial\n", false);
+    ASSERT_TRUE(started.has_value());
+    StepReport report = StepReport::progress();
+    for (int i = 0; i < 1000 && report.kind == StepReport::Kind::Progress; ++i) {
+        auto step = m.scheduler_step(started->root, true);
+        ASSERT_TRUE(step.has_value()) << step.error();
+        report = *step;
+    }
+    ASSERT_EQ(report, StepReport::idle());
+    abandon_action(m, started->root);
+    Bytes out, err;
+    collect_action_output(m, started->out_capture, started->err_capture, out, err);
+    restore_action_descriptors(m, std::move(started->saved));
+    EXPECT_EQ(out, "partial\n");
+    expect_idle_shell(m);
+
+    ActionResult next = m.run_action("echo next | cat", "");
+    EXPECT_EQ(next.outcome.exit_status, 0);
+    EXPECT_EQ(next.out, "next\n");
+    EXPECT_EQ(next.err, "");
 }
 
 // ---- outcome ----

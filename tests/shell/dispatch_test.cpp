@@ -158,7 +158,9 @@ TEST(Dispatch, ScriptInterpreterLines) {
     for (const Case& c : cases) {
         Machine m = Machine::build(kRoomy);
         ASSERT_TRUE(m.vfs.write_file("/work/s", c.content, 0755).has_value());
-        if (c.content.starts_with("#!  /bin/sh")) ASSERT_TRUE(m.vfs.write_file("/bin/sh", "", 0755).has_value());
+        if (c.content.starts_with("#!  /bin/sh")) {
+            ASSERT_TRUE(m.vfs.write_file("/bin/sh", "", 0755).has_value());
+        }
         m.states.active_mut().cwd = "/work";
         const Pid next = m.processes.next_pid();
         Ran r = dispatch(m, {"./s", "a", "b"});

@@ -120,11 +120,32 @@ ProgramStep Machine::program_step(ProgramContinuation& continuation, SyscallCont
     return std::visit(Stepper{sys, budget}, continuation.state);
 }
 
-ProcessContinuation resumable_process_program(ProgramContinuation program) {
-    return CallbackProgram{[state = std::move(program)](Machine& machine) mutable {
+namespace {
+
+// A resumable program as the program of a process.
+class ResumableProgram final : public ProgramImpl {
+public:
+    explicit ResumableProgram(ProgramContinuation state) : state_(std::move(state)) {}
+
+    ProgramStep step(Machine& machine) override {
+        static const ArgvLauncher launcher = command_launcher();
+        SyscallContext sys(machine, launcher);
+        return machine.program_step(state_, sys);
+    }
+    std::unique_ptr<ProgramImpl> clone() const override { return std::make_unique<ResumableProgram>(state_); }
+    void cancel_wait(Machine& machine) override {
         SyscallContext sys(machine);
-        return machine.program_step(state, sys);
-    }};
+        release_program(state_, sys);
+    }
+
+private:
+    ProgramContinuation state_;
+};
+
+}  // namespace
+
+ProcessContinuation resumable_process_program(ProgramContinuation program) {
+    return ExtensionProgram(std::make_unique<ResumableProgram>(std::move(program)));
 }
 
 // ---- the builders of command launch ----

@@ -1,0 +1,20 @@
+#### exit ends the action with its status
+echo a; exit 4; echo b
+
+#### exit in a pipeline stage leaves the shell
+exit 3 | cat; echo $?
+
+#### a reader that leaves early ends the writer with 141
+yes | head -n 2; echo "${PIPESTATUS[@]}"
+
+#### a counting loop
+i=0; while [ $i -lt 1000 ]; do i=$((i+1)); done; echo $i
+
+#### a loop of function calls
+f() { x=$1; }; i=0; while [ $i -lt 1000 ]; do f $i; i=$((i+1)); done; echo $x
+
+#### a big stream through cat
+head -c 1000000 /dev/zero | cat | cat | head -c 5 | cat -n; echo
+
+#### the action ends after the last command's status
+cat /nonexistent
