@@ -596,6 +596,7 @@ struct Visitor {
     }
     void operator()(frame::EndExitTrap& f) {
         ProcessState& s = x.st();
+        if (s.exit_requested) x.c.exited = true;
         x.c.status = s.exit_requested ? s.exit_status : f.saved;
         s.exit_requested = false;
     }
