@@ -104,6 +104,61 @@ TEST_F(ExecIo, ScriptsPrintAsBashDoes) {
     }
 }
 
+TEST_F(ExecIo, StandardInputIsReadAsTheCommandNeedsIt) {
+    struct Case {
+        const char* source;
+        const char* out;
+    };
+    // The unimplemented `read` and `mapfile` report themselves on standard error; what they
+    // leave of the input shows what the shell read for them.
+    const Case cases[] = {
+        {"printf 'l1\\nl2\\n' | { read v; cat; }", "l2\n"},
+        {"printf 'a\\\\\\nb\\nc\\n' | { read v; cat; }", "c\n"},
+        {"printf 'a\\\\\\nb\\nc\\n' | { read -r v; cat; }", "b\nc\n"},
+        {"printf 'a:b:c' | { read -d : v; cat; }", "b:c"},
+        {"printf 'x\\n' | { echo hi; cat; }", "hi\nx\n"},
+        {"printf 'a\\nb\\n' | { mapfile; cat; }", ""},
+    };
+    for (const Case& c : cases) {
+        RunResult r = run(c.source);
+        EXPECT_EQ(r.out, c.out) << c.source << "\nstderr: " << r.err;
+    }
+}
+
+TEST_F(ExecIo, AliasesReplaceTheFirstWord) {
+    shell().aliases["say"] = AliasRecord{"echo said", {"echo", "said"}};
+    shell().aliases["a1"] = AliasRecord{"a2", {"a2"}};
+    shell().aliases["a2"] = AliasRecord{"a1", {"a1"}};
+    shell().aliases["none"] = AliasRecord{"$nothing", {"$nothing"}};
+    RunResult r = run("say it");
+    EXPECT_EQ(r.out, "said it\n");
+    r = run("a1 x");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tarnwick: alias: recursive alias involving a1\n");
+    r = run("none x");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tarnwick: alias: alias none expands to an empty command\n");
+}
+
+TEST_F(ExecIo, TimeReportsOnStandardError) {
+    RunResult r = run("time -p (exit 3)");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(r.err.starts_with("real 0.00\nuser ")) << r.err;
+    r = run("time true");
+    EXPECT_TRUE(r.err.starts_with("\nreal\t0m0.000s\nuser\t0m")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\nsys\t0m0.000s\n")) << r.err;
+}
+
+TEST_F(ExecIo, ShellStateGrowthIsCharged) {
+    run("true");
+    const std::uint64_t before = m.meter.memory_current();
+    std::string body(10000, 'x');
+    run("f() { echo " + body + "; }; true");
+    EXPECT_GE(m.meter.memory_current(), before + 10000);
+    EXPECT_GE(shell().functions_size, 10000u);
+    EXPECT_GE(shell().fork_size(), 10000u);
+}
+
 TEST_F(ExecIo, RedirectionFailureLeavesFilesAndDescriptorsAsTheyWere) {
     ASSERT_TRUE(m.vfs.write_file("/tmp/kept", "old content", 0644).has_value());
     const auto fds_before = shell().descriptors.fds();
