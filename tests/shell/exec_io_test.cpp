@@ -273,6 +273,31 @@ TEST_F(ExecIo, WriteIntoAPipeWithoutReaderEndsWithSigpipe) {
     EXPECT_EQ(r.err, "tarnwick: echo: broken pipe\n");
 }
 
+TEST_F(ExecIo, KilledStageGivesBackItsSavedDescriptors) {
+    // The first stage waits for input that never comes while its redirection has saved the
+    // descriptor table, which holds the pipe's write end.
+    const std::uint32_t input = *m.open_descriptions.insert_open_input();
+    ASSERT_TRUE(m.install_active_descriptor(0, input).has_value());
+    ASSERT_TRUE(start("{ mapfile; } 2>/dev/null | cat; echo done ${PIPESTATUS[@]}"));
+    RunResult r = drive();
+    ASSERT_EQ(r.failure, "no process can run");
+    const std::uint64_t memory_before = m.meter.memory_current();
+    Pid stage = 0;
+    for (const auto& [pid, record] : m.processes.records())
+        if (record.ppid == kFirstShellPid && record.status != ProcessStatus::Exited && stage == 0) stage = pid;
+    ASSERT_NE(stage, 0u);
+    // What the step driver does to a process a signal terminates.
+    ASSERT_TRUE(m.states.select(stage).has_value());
+    std::optional<ProcessContinuation> program = m.states.take_program(stage);
+    ASSERT_TRUE(program);
+    m.cancel_program_wait(*program);
+    m.finish_process(stage, 143);
+    EXPECT_LT(m.meter.memory_current(), memory_before);
+    r = drive();
+    EXPECT_EQ(r.failure, "");
+    EXPECT_EQ(r.out, "done 143 0\n");
+}
+
 TEST_F(ExecIo, AbandonedContinuationGivesBackWhatItHeld) {
     // A command blocked reading its input, inside a redirected group and a function.
     const std::uint32_t input = *m.open_descriptions.insert_open_input();
