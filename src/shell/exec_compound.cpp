@@ -141,6 +141,21 @@ void resume(Exec& x, frame::LoopTest& f) {
 
 void resume(Exec& x, frame::LoopConditionDone& f) {
     lower_condition(x);
+    // A break or continue run by the condition itself belongs to this loop.
+    ProcessState& s = x.st();
+    if (s.pending_break > 0) {
+        --s.pending_break;
+        return;
+    }
+    if (s.pending_continue > 0) {
+        --s.pending_continue;
+        if (x.should_unwind()) {
+            x.c.status = f.saved;
+            return;
+        }
+        x.push(frame::LoopTest{std::move(f.node), f.saved});
+        return;
+    }
     const auto& loop = *f.node->as<SC::Loop>();
     const bool ends = loop.until ? x.c.status == 0 : x.c.status != 0;
     if (ends || x.should_unwind()) {
