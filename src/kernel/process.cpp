@@ -144,7 +144,13 @@ std::uint64_t ProcessState::modeled_size() const {
     total = sat_add(total, positional_size);
     total = sat_add(total, local_saved_size);
     total = sat_add(total, call_saved_size);
-    return sat_add(total, pending_stdin.size());
+    total = sat_add(total, pending_stdin.size());
+    // Functions and command traps hold syntax trees of their own.
+    total = sat_add(total, functions_size);
+    for (const auto& [_, trap] : signal_traps) total = sat_add(total, trap.fork_size());
+    if (exit_trap) total = sat_add(total, exit_trap->fork_size());
+    if (err_trap) total = sat_add(total, err_trap->fork_size());
+    return total;
 }
 
 std::uint64_t ProcessState::fork_size() const {

@@ -249,7 +249,8 @@ struct ProcessState {
     void export_variable(std::string_view name) { exported_names.emplace(name); }
     // Exported names that have a scalar value, with their values, in name order.
     std::map<std::string, std::string> environment_snapshot() const;
-    // Variables, arrays, positional parameters, local and call saves, and unread standard input.
+    // Variables, arrays, positional parameters, local and call saves, unread standard input,
+    // functions and traps.
     std::uint64_t modeled_size() const;
     // The size of the state a child copies, measured without allocating; creation refuses more
     // than kForkSizeLimit.

@@ -258,6 +258,50 @@ ProgramStep ShellProgram::step(Machine& machine) { return step_shell(machine, co
 
 std::unique_ptr<ProgramImpl> ShellProgram::clone() const { return std::make_unique<ShellProgram>(continuation_); }
 
+namespace {
+
+// What ShellProgram::cancel_wait gives back for each dropped frame.
+struct Release {
+    Machine& m;
+    void operator()(frame::RestoreDescriptors& f) { discard_saved_descriptors(m, f.saved); }
+    void operator()(frame::PrefetchInput& f) {
+        m.meter.release_memory(f.charged);
+        f.charged = 0;
+    }
+    void operator()(frame::AwaitCommandSubstitution& f) {
+        (void)m.open_descriptions.release(f.capture);
+        remove_substitution_files(m, f.state);
+    }
+    void operator()(frame::AwaitProcessSubstitution& f) {
+        (void)m.open_descriptions.release(f.capture);
+        remove_substitution_files(m, f.state);
+    }
+    void operator()(frame::AwaitForSubstitution& f) { (void)m.open_descriptions.release(f.capture); }
+    void operator()(frame::AwaitCaseSubstitution& f) { (void)m.open_descriptions.release(f.capture); }
+    void operator()(frame::AwaitArithSubstitution& f) { (void)m.open_descriptions.release(f.capture); }
+    void operator()(frame::PrepareSimple& f) { remove_substitution_files(m, f.state); }
+    void operator()(frame::RemoveTempFiles& f) { remove_files(m, f.paths); }
+    void operator()(frame::RunOutputSubstitutions& f) {
+        for (const auto& [path, _] : f.entries) remove_files(m, {path});
+    }
+    void operator()(frame::AwaitOutputSubstitution& f) {
+        for (const auto& [path, _] : f.entries) remove_files(m, {path});
+    }
+    template <class T>
+    void operator()(T&) {}
+};
+
+}  // namespace
+
+void ShellProgram::cancel_wait(Machine& machine) {
+    Release release{machine};
+    while (!continuation_.frames.empty()) {
+        ExecFrame top = std::move(continuation_.frames.back());
+        continuation_.frames.pop_back();
+        std::visit(release, top.node);
+    }
+}
+
 Result<void, std::string> ShellProgram::run_signal_handler(Machine& machine, const Trap& trap) {
     ShellContinuation& c = continuation_;
     ShellCommandPtr action = trap_action(trap);
@@ -596,6 +640,7 @@ struct Visitor {
     }
     void operator()(frame::EndExitTrap& f) {
         ProcessState& s = x.st();
+        if (s.exit_requested) x.c.exited = true;
         x.c.status = s.exit_requested ? s.exit_status : f.saved;
         s.exit_requested = false;
     }

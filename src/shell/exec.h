@@ -35,6 +35,10 @@ public:
 
     ProgramStep step(Machine& machine) override;
     std::unique_ptr<ProgramImpl> clone() const override;
+    // A continuation dropped unfinished (its process killed) gives back what its frames hold:
+    // saved descriptor tables with their references and charges, prefetched input, the holds on
+    // substitution captures, and temporary files. Nothing is restored into the dying process.
+    void cancel_wait(Machine& machine) override;
     // Pushes the handler (reserving two frames): EndSignalTrap with the current status below,
     // the trap's command on top. Without room the continuation has been ended by the frame
     // limit; the handler mark is cleared and the command dropped.

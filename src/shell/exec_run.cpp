@@ -137,6 +137,13 @@ void continue_outcome(Exec& x, CommandOutcome outcome, RestoreList restore, std:
 // Dispatches argv with its gathered input and continues with the outcome.
 void dispatch_now(Exec& x, std::vector<std::string>& argv, RestoreList restore, Bytes input, std::uint64_t charged) {
     Machine& m = x.m;
+    // Room for the frame the outcome may need is made sure of first: once dispatch has started a
+    // child, this process is suspended and the limit's cleanup could no longer act for it.
+    if (!x.reserve(1)) {
+        m.meter.release_memory(charged);
+        restore_variables(x.st(), restore);
+        return;
+    }
     Bytes out;
     Bytes err;
     CommandOutcome outcome = m.dispatch_command(argv, std::move(input), out, err);

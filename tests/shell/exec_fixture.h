@@ -69,6 +69,9 @@ protected:
         (void)m.states.select(kFirstShellPid);
         out_capture = *m.open_descriptions.insert_capture();
         err_capture = *m.open_descriptions.insert_capture();
+        // The fixture's own hold: the captures outlive a shell that closes or replaces them.
+        EXPECT_TRUE(m.open_descriptions.add_ref(out_capture).has_value());
+        EXPECT_TRUE(m.open_descriptions.add_ref(err_capture).has_value());
         EXPECT_TRUE(m.install_active_descriptor(1, out_capture).has_value());
         EXPECT_TRUE(m.install_active_descriptor(2, err_capture).has_value());
         shell().cwd = "/tmp";
@@ -87,23 +90,31 @@ protected:
         return v ? *v : std::string("<unset>");
     }
 
-    // Runs `source` in the default shell until its continuation is empty (the shell stays alive).
-    RunResult run(std::string_view source, int step_limit = 5'000'000) {
-        RunResult result;
+    std::shared_ptr<HeldOutcome> outcome_;
+
+    // Installs `source` as the default shell's program; false when it does not parse.
+    bool start(std::string_view source, std::string* failure = nullptr) {
         auto parsed = shell_parse(source);
         if (!parsed) {
-            result.failure = "parse: " + error_text(parsed.error());
-            return result;
+            if (failure) *failure = "parse: " + error_text(parsed.error());
+            return false;
         }
         (void)m.states.select(kFirstShellPid);
-        auto outcome = std::make_shared<HeldOutcome>();
+        outcome_ = std::make_shared<HeldOutcome>();
         EXPECT_TRUE(m.states
                         .set_program(kFirstShellPid, ExtensionProgram(std::make_unique<HeldShell>(
-                                                         ExecFrame::program_stack(*parsed), outcome)))
+                                                         ExecFrame::program_stack(*parsed), outcome_)))
                         .has_value());
+        return true;
+    }
+
+    // Steps the machine until the default shell's program is done, nothing can run, or the step
+    // limit is reached; then collects the captures.
+    RunResult drive(int step_limit = 5'000'000) {
+        RunResult result;
         for (int i = 0; i < step_limit; ++i) {
-            if (outcome->done) {
-                result.status = outcome->status;
+            if (outcome_->done) {
+                result.status = outcome_->status;
                 break;
             }
             std::optional<Pid> p = m.scheduler.running();
@@ -127,9 +138,16 @@ protected:
             }
         }
         (void)m.states.select(kFirstShellPid);
-        result.out = *m.open_descriptions.take_captured_output(out_capture);
-        result.err = *m.open_descriptions.take_captured_output(err_capture);
+        result.out = m.open_descriptions.take_captured_output(out_capture).value_or("<no capture>");
+        result.err = m.open_descriptions.take_captured_output(err_capture).value_or("<no capture>");
         return result;
+    }
+
+    // Runs `source` in the default shell until its program is done (the shell stays alive).
+    RunResult run(std::string_view source, int step_limit = 5'000'000) {
+        RunResult result;
+        if (!start(source, &result.failure)) return result;
+        return drive(step_limit);
     }
 };
 
