@@ -17,4 +17,7 @@ bool utf8_valid(std::string_view bytes);
 // (a position that is not a continuation byte). Cutting texts to a byte limit uses this.
 std::size_t utf8_floor_boundary(std::string_view text, std::size_t n);
 
+// Appends the UTF-8 encoding of one Unicode scalar value.
+void utf8_append(std::string& out, char32_t c);
+
 }  // namespace tw

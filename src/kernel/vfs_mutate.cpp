@@ -15,15 +15,6 @@
 namespace tw {
 namespace {
 
-std::string child_path(std::string_view parent, std::string_view name) {
-    std::string out;
-    out.reserve(parent.size() + name.size() + 1);
-    if (parent != "/") out.assign(parent);
-    out += '/';
-    out += name;
-    return out;
-}
-
 template <class T>
 std::unexpected<VfsError> fail(Result<T, VfsError>&& r) {
     return std::unexpected(std::move(r.error()));
@@ -42,7 +33,7 @@ Result<std::string, VfsError> Vfs::resolve_parent(std::string_view base, std::st
     const std::string_view parent = vfs_parent_path(norm).value_or("/");
     auto resolved = resolve_symlinks(parent, true);
     if (!resolved) return fail(std::move(resolved));
-    std::string target = child_path(*resolved, vfs_file_name(norm));
+    std::string target = vfs_child_path(*resolved, vfs_file_name(norm));
     // A link in the parent may lead into the pseudo filesystem's directories; nodes stored there
     // could never be seen or removed again, so the canonical target passes the guard as well.
     if (auto r = check_protected_path(target); !r) return fail(std::move(r));
@@ -71,7 +62,7 @@ Result<std::vector<std::string>, VfsError> Vfs::missing_prefixes(std::string_vie
         }
         std::size_t j = dir_path.find('/', i);
         if (j == std::string_view::npos) j = dir_path.size();
-        std::string cand = child_path(cur, dir_path.substr(i, j - i));
+        std::string cand = vfs_child_path(cur, dir_path.substr(i, j - i));
         i = j;
         // `cur` is already canonical (or unresolvable, in which case resolving below fails the
         // same way), so only a link at the candidate itself can change it.
@@ -125,7 +116,7 @@ Result<void, VfsError> Vfs::write_file(std::string_view path, Bytes bytes, std::
     } else {
         auto resolved = resolve_symlinks(parent, true);
         if (!resolved) return fail(std::move(resolved));
-        target = child_path(*resolved, vfs_file_name(norm));
+        target = vfs_child_path(*resolved, vfs_file_name(norm));
         if (auto r = check_protected_path(target); !r) return r;
     }
     if (const VfsNode* n = node(target); n && n->is_dir()) return std::unexpected(VfsError::is_a_dir(target));

@@ -91,4 +91,13 @@ std::string_view vfs_file_name(std::string_view path) {
     return path.substr(*slash + 1);
 }
 
+std::string vfs_child_path(std::string_view parent, std::string_view name) {
+    std::string out;
+    out.reserve(parent.size() + name.size() + 1);
+    if (parent != "/") out.assign(parent);
+    out += '/';
+    out += name;
+    return out;
+}
+
 }  // namespace tw

@@ -31,4 +31,7 @@ std::optional<std::string_view> vfs_parent_path(std::string_view path);
 // The view points into `path` (or is the literal "/").
 std::string_view vfs_file_name(std::string_view path);
 
+// The path of the entry `name` in the directory `parent` ("/" + name under the root).
+std::string vfs_child_path(std::string_view parent, std::string_view name);
+
 }  // namespace tw

@@ -17,15 +17,6 @@
 namespace tw {
 namespace {
 
-std::string child_path(std::string_view parent, std::string_view name) {
-    std::string out;
-    out.reserve(parent.size() + name.size() + 1);
-    if (parent != "/") out.assign(parent);
-    out += '/';
-    out += name;
-    return out;
-}
-
 // True when `path` lies strictly below the directory `dir`.
 bool is_below(std::string_view path, std::string_view dir) {
     if (dir == "/") return path != "/";
@@ -61,7 +52,7 @@ Result<std::string, VfsError> tree_destination(const Vfs& vfs, std::string_view 
                                                std::string_view name) {
     auto dest = vfs.resolve_parent(base, to);
     if (!dest) return dest;
-    if (const VfsNode* n = vfs.node(*dest); n && n->is_dir()) return child_path(*dest, name);
+    if (const VfsNode* n = vfs.node(*dest); n && n->is_dir()) return vfs_child_path(*dest, name);
     return dest;
 }
 

@@ -1,4 +1,5 @@
 #include "shell/brace.h"
+#include "base/utf8.h"
 
 #include <charconv>
 #include <cstdint>
@@ -110,23 +111,6 @@ std::optional<char32_t> single_char(std::string_view s) {
     return cp;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // An end written with a leading zero (after an optional sign) asks for padding.
 bool has_leading_zero(std::string_view s) {
@@ -191,7 +175,7 @@ std::optional<std::vector<std::string>> sequence_items(std::string_view body) {
             std::string item;
             // Characters that later expansion would interpret are escaped so they stay themselves.
             if (v < 0x80 && std::string_view("\\'\"`$*?[]{},~").find(static_cast<char>(v)) != npos) item += '\\';
-            append_utf8(item, static_cast<char32_t>(v));
+            utf8_append(item, static_cast<char32_t>(v));
             items.push_back(std::move(item));
         }
         if (__builtin_add_overflow(v, s, &v)) break;

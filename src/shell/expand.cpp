@@ -1,4 +1,5 @@
 #include "shell/expand.h"
+#include "base/utf8.h"
 
 #include <fmt/format.h>
 
@@ -41,23 +42,6 @@ std::size_t arith_end(std::string_view w, std::size_t start) {
     return npos;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -246,7 +230,7 @@ std::string decode_ansi_c(std::string_view body) {
                 } else if (e == 'x') {
                     out += static_cast<char>(v);
                 } else if (v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
-                    append_utf8(out, v);
+                    utf8_append(out, v);
                 }
                 break;
             }

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include "base/utf8.h"
 
 #include "commands/text/text_commands.h"
 #include "commands/util/options.h"
@@ -55,7 +56,7 @@ std::string decode_escapes(std::string_view text) {
                 out += "\\x";
                 ++i;
             } else {
-                utf8_push_char(out, code);
+                utf8_append(out, code);
                 i = j;
             }
             continue;
@@ -64,7 +65,7 @@ std::string decode_escapes(std::string_view text) {
             std::uint32_t code = 0;
             std::size_t j = i;
             while (j < text.size() && j < i + 3 && is_octal(text[j])) code = code * 8 + (text[j++] - '0');
-            if (code <= 255) utf8_push_char(out, code);
+            if (code <= 255) utf8_append(out, code);
             i = j;
             continue;
         }

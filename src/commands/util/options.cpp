@@ -1,4 +1,5 @@
 #include "commands/util/options.h"
+#include "base/utf8.h"
 
 #include <fmt/format.h>
 
@@ -37,23 +38,6 @@ char32_t utf8_next_char(std::string_view text, std::size_t& pos) {
     return c;
 }
 
-void utf8_push_char(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 namespace {
 
@@ -61,7 +45,7 @@ bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::string char_text(char32_t c) {
     std::string s;
-    utf8_push_char(s, c);
+    utf8_append(s, c);
     return s;
 }
 

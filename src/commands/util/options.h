@@ -18,8 +18,6 @@ namespace tw {
 // The next character of `text` at `pos` (a Unicode scalar value), moving `pos` past it. A byte
 // that does not start a valid UTF-8 sequence gives U+FFFD and moves one byte.
 char32_t utf8_next_char(std::string_view text, std::size_t& pos);
-// Appends the UTF-8 form of `c`.
-void utf8_push_char(std::string& out, char32_t c);
 
 // Arguments split into short flags, operands and long options, in the order met.
 //   "--"            ends option parsing (dropped); everything after it is an operand;

@@ -1,4 +1,5 @@
 #include "python/front/lexer.h"
+#include "base/utf8.h"
 
 #include <charconv>
 #include <cmath>
@@ -50,23 +51,6 @@ inline std::size_t decode_utf8(const unsigned char* p, const unsigned char* end,
     return 1;
 }
 
-inline void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // Appends `text`, each invalid UTF-8 byte replaced by U+FFFD.
 void append_lossy(std::string& out, std::string_view text) {
@@ -81,7 +65,7 @@ void append_lossy(std::string& out, std::string_view text) {
         char32_t c;
         std::size_t n = decode_utf8(p, end, c);
         if (c == kReplacement && n == 1)
-            append_utf8(out, kReplacement);
+            utf8_append(out, kReplacement);
         else
             out.append(reinterpret_cast<const char*>(p), n);
         p += n;
@@ -632,7 +616,7 @@ void Lexer::string_char(std::string& out) {
     char32_t ch;
     std::size_t n = decode_utf8(src_ + position_, src_ + size_, ch);
     if (ch == kReplacement && n == 1)
-        append_utf8(out, kReplacement);
+        utf8_append(out, kReplacement);
     else
         out.append(reinterpret_cast<const char*>(src_ + position_), n);
     position_ += n;
@@ -1089,7 +1073,7 @@ Result<std::size_t, std::string_view> py_decode_str_escape(std::string_view rest
         }
         if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
             return failed(i, kNotScalar);
-        append_utf8(out, value);
+        utf8_append(out, value);
         return i;
     }
     default:
@@ -1099,7 +1083,7 @@ Result<std::size_t, std::string_view> py_decode_str_escape(std::string_view rest
             for (; i < 3 && i < rest.size() && is_octal_digit(static_cast<unsigned char>(rest[i])); ++i)
                 value = value * 8 + static_cast<std::uint32_t>(rest[i] - '0');
             expect(value <= 0777, "python lexer: three octal digits exceed 511");
-            append_utf8(out, value);
+            utf8_append(out, value);
             return i;
         }
         out += '\\';
@@ -1120,7 +1104,7 @@ std::string py_char_literal(char32_t c) {
     if (!char_is_printable(c))
         return fmt::format("'\\u{{{:x}}}'", static_cast<std::uint32_t>(c));
     std::string out = "'";
-    append_utf8(out, c);
+    utf8_append(out, c);
     out += '\'';
     return out;
 }
