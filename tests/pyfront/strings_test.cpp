@@ -56,7 +56,7 @@ TEST(PyFString, Split) {
         {"{d['}']}", "{d['}']}"},
         {"{d[\"a:b\"]!r}", "{d[\"a:b\"]!r}"},
         {"{f(a, b)[0]:x}", "{f(a, b)[0]:x}"},
-        {"{lambda: 1}", "{lambda: 1}"},  // the expression "lambda" with the spec " 1"
+        {"{lambda: 1}", "{lambda: 1}"},  // the expression "lambda" with the format spec " 1"
         {"{(lambda: 1)()}", "{(lambda: 1)()}"},
         {"{x)", "{x}"},
         {"{'a\\'b'}", "{'a\\'b'}"},
