@@ -150,88 +150,64 @@ public:
     ExprId opt(ExprId e) { return present(e) ? expr(e) : kNoExpr; }
     TargetId opt(TargetId t) { return present(t) ? target(t) : kNoTarget; }
 
-    ExprList exprs(ExprList l) {
-        std::vector<ExprId> ids(src_.list(l).begin(), src_.list(l).end());
-        for (auto& e : ids) e = expr(e);
-        return b_.list(ids);
+    // Copies a list of the source tree into the builder, rewriting each element with `fix`.
+    template <class T, class Fix>
+    NodeList<T> remap(NodeList<T> l, Fix fix) {
+        std::vector<T> v(src_.list(l).begin(), src_.list(l).end());
+        for (auto& x : v) fix(x);
+        return b_.list(v);
     }
-    StmtList stmts(StmtList l) {
-        std::vector<StmtId> ids(src_.list(l).begin(), src_.list(l).end());
-        for (auto& s : ids) s = stmt(s);
-        return b_.list(ids);
-    }
-    TargetList targets(TargetList l) {
-        std::vector<TargetId> ids(src_.list(l).begin(), src_.list(l).end());
-        for (auto& t : ids) t = target(t);
-        return b_.list(ids);
-    }
-    TextList idents(TextList l) {
-        std::vector<TextId> ids(src_.list(l).begin(), src_.list(l).end());
-        for (auto& t : ids) t = ident(t);
-        return b_.list(ids);
-    }
+
+    ExprList exprs(ExprList l) { return remap(l, [&](ExprId& e) { e = expr(e); }); }
+    StmtList stmts(StmtList l) { return remap(l, [&](StmtId& x) { x = stmt(x); }); }
+    TargetList targets(TargetList l) { return remap(l, [&](TargetId& t) { t = target(t); }); }
+    TextList idents(TextList l) { return remap(l, [&](TextId& t) { t = ident(t); }); }
     NodeList<Parameter> params(NodeList<Parameter> l) {
-        std::vector<Parameter> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& p : v) {
+        return remap(l, [&](Parameter& p) {
             p.name = ident(p.name);
             p.default_value = opt(p.default_value);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<CallArg> args(NodeList<CallArg> l) {
-        std::vector<CallArg> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& a : v) {
+        return remap(l, [&](CallArg& a) {
             a.name = ident(a.name);
             a.value = expr(a.value);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<Comprehension> clauses(NodeList<Comprehension> l) {
-        std::vector<Comprehension> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& c : v) {
+        return remap(l, [&](Comprehension& c) {
             c.target = target(c.target);
             c.iter = expr(c.iter);
             c.ifs = exprs(c.ifs);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<DictItem> items(NodeList<DictItem> l) {
-        std::vector<DictItem> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& i : v) {
+        return remap(l, [&](DictItem& i) {
             i.key = opt(i.key);
             i.value = expr(i.value);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<FStringPart> parts(NodeList<FStringPart> l) {
-        std::vector<FStringPart> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& p : v) {
+        return remap(l, [&](FStringPart& p) {
             p.text = literal(p.text);
             p.expr = opt(p.expr);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<ExceptClause> handlers(NodeList<ExceptClause> l) {
-        std::vector<ExceptClause> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& h : v) {
+        return remap(l, [&](ExceptClause& h) {
             h.type = opt(h.type);
             h.name = ident(h.name);
             h.body = stmts(h.body);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<ImportAlias> aliases(NodeList<ImportAlias> l) {
-        std::vector<ImportAlias> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& a : v) {
+        return remap(l, [&](ImportAlias& a) {
             a.path = ident(a.path);
             a.bind = ident(a.bind);
-        }
-        return b_.list(v);
+        });
     }
     NodeList<Comparison> comparisons(NodeList<Comparison> l) {
-        std::vector<Comparison> v(src_.list(l).begin(), src_.list(l).end());
-        for (auto& c : v) c.value = expr(c.value);
-        return b_.list(v);
+        return remap(l, [&](Comparison& c) { c.value = expr(c.value); });
     }
 
     ConstId constant(ConstId k) {
