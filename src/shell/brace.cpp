@@ -6,27 +6,13 @@
 #include <optional>
 
 #include "base/sat.h"
+#include "shell/param_ops.h"
 
 namespace tw {
 
 namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
-
-// Index just after the quoted or escaped construct starting at `i` (a quote or a backslash).
-std::size_t skip_quoted(std::string_view w, std::size_t i) {
-    char q = w[i];
-    if (q == '\\') return std::min(i + 2, w.size());
-    bool ansi = q == '\'' && i > 0 && w[i - 1] == '$';
-    for (std::size_t j = i + 1; j < w.size(); ++j) {
-        if (w[j] == '\\' && (q == '"' || ansi)) {
-            ++j;
-            continue;
-        }
-        if (w[j] == q) return j + 1;
-    }
-    return w.size();
-}
 
 std::size_t skip_dollar_brace(std::string_view w, std::size_t i);
 
