@@ -245,18 +245,15 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
     if (std::optional<SignalDelivery> delivery = deliver_pending_signals()) {
         switch (delivery->kind) {
             case SignalDelivery::Kind::Terminate: {
+                if (pid != root) {
+                    terminate_by_signal(pid, delivery->signal);
+                    return StepReport::progress();
+                }
                 processes.set_term_signal(pid, delivery->signal);
                 const std::int32_t status = 128 + signal_number(delivery->signal);
-                if (pid == root) {
-                    drop_live_program(*this, pid);
-                    mark_shell_exited(*this, pid, status);
-                    return finish_root(*this, root, status);
-                }
-                if (std::optional<ProcessContinuation> program = states.take_program(pid))
-                    cancel_program_wait(*program);
-                finish_invocations(*this, pid, status);
-                finish_process(pid, status);
-                return StepReport::progress();
+                drop_live_program(*this, pid);
+                mark_shell_exited(*this, pid, status);
+                return finish_root(*this, root, status);
             }
             case SignalDelivery::Kind::Stop: {
                 if (auto r = stop_active_process(delivery->signal); !r) return std::unexpected(r.error());

@@ -175,6 +175,9 @@ struct Machine {
     // Tears down the active process `pid`: captured output, descriptors, record, waits, wakes,
     // the next task, CHLD or reaping, and the memory charges.
     void finish_process(Pid pid, std::int32_t status);
+    // Ends `pid` for a terminating signal: its program is dropped, its open invocations complete
+    // with 128 + the signal's number, and the process finishes with that status.
+    void terminate_by_signal(Pid pid, Signal signal);
     // Gives back what a dropped continuation holds.
     void cancel_program_wait(ProcessContinuation& continuation);
     // Removes the pending and ready timeline events of pid.

@@ -124,19 +124,20 @@ Result<void, std::string> Machine::handle_program_step(Pid pid, ProcessContinuat
     unreachable("program step");
 }
 
+void Machine::terminate_by_signal(Pid pid, Signal signal) {
+    processes.set_term_signal(pid, signal);
+    const std::int32_t status = 128 + signal_number(signal);
+    if (std::optional<ProcessContinuation> program = states.take_program(pid)) cancel_program_wait(*program);
+    invocations.finish_all(pid, status, meter.cpu_used(), vfs.used());
+    finish_process(pid, status);
+}
+
 Result<void, std::string> Machine::drive_process_step(Pid pid, StepDriver driver) {
     if (auto r = states.select(pid); !r) return r;
 
     if (std::optional<SignalDelivery> delivery = deliver_pending_signals()) {
         switch (delivery->kind) {
-            case SignalDelivery::Kind::Terminate: {
-                processes.set_term_signal(pid, delivery->signal);
-                const std::int32_t status = 128 + signal_number(delivery->signal);
-                if (std::optional<ProcessContinuation> program = states.take_program(pid)) cancel_program_wait(*program);
-                invocations.finish_all(pid, status, meter.cpu_used(), vfs.used());
-                finish_process(pid, status);
-                return {};
-            }
+            case SignalDelivery::Kind::Terminate: terminate_by_signal(pid, delivery->signal); return {};
             case SignalDelivery::Kind::Stop: return stop_active_process(delivery->signal);
             case SignalDelivery::Kind::RunTrap: {
                 std::optional<ProcessContinuation> program = states.take_program(pid);
