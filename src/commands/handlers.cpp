@@ -9,6 +9,10 @@
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
 #include "commands/builtins/control.h"
+#include "commands/builtins/directories.h"
+#include "commands/builtins/names.h"
+#include "commands/builtins/options.h"
+#include "commands/builtins/variables.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/text/text_commands.h"
@@ -31,6 +35,25 @@ BuiltinHandler bound_builtin(HandlerId id) {
     case HandlerId::DoubleBracket: return &builtin_test;
     case HandlerId::Exec: return &builtin_exec;
     case HandlerId::Unsupported: return &unsupported_command_handler;
+    case HandlerId::Cd: return &builtin_cd;
+    case HandlerId::Pushd: return &builtin_pushd;
+    case HandlerId::Popd: return &builtin_popd;
+    case HandlerId::Dirs: return &builtin_dirs;
+    case HandlerId::Export: return &builtin_export;
+    case HandlerId::Unset: return &builtin_unset;
+    case HandlerId::Declare: return &builtin_declare;
+    case HandlerId::Local: return &builtin_local;
+    case HandlerId::Readonly: return &builtin_readonly;
+    case HandlerId::Alias: return &builtin_alias;
+    case HandlerId::Unalias: return &builtin_unalias;
+    case HandlerId::Hash: return &builtin_hash;
+    case HandlerId::Type: return &builtin_type;
+    case HandlerId::Which: return &builtin_which;
+    case HandlerId::Ulimit: return &builtin_ulimit;
+    case HandlerId::Umask: return &builtin_umask;
+    case HandlerId::Set: return &builtin_set;
+    case HandlerId::Shopt: return &builtin_shopt;
+    case HandlerId::Shift: return &builtin_shift;
     default: return nullptr;
     }
 }
@@ -39,6 +62,7 @@ ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
     switch (id) {
     case HandlerId::Eval: return &builtin_eval;
     case HandlerId::Source: return &builtin_source;
+    case HandlerId::Command: return &builtin_command;
     default: return nullptr;
     }
 }
