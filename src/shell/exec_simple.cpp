@@ -446,7 +446,15 @@ void resume(Exec& x, frame::ExpandAndRun& f) {
             return;
         }
     }
-    if (!f.restore.empty()) restore_variables(x.st(), f.restore);
+    if (!f.restore.empty()) {
+        // The declaration builtins expand their assignment operands themselves, so the values of
+        // substitutions in them stay until the command has ended.
+        if (is_declaration_command(words.front())) {
+            restore.insert(restore.end(), f.restore.begin(), f.restore.end());
+        } else {
+            restore_variables(x.st(), f.restore);
+        }
+    }
 
     record_command_seen(m, words.front());
 
