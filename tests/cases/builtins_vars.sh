@@ -78,3 +78,21 @@ umask 022; umask; umask 077; umask; umask -S; umask 0000; umask; umask 8; echo $
 
 #### hash remembers paths
 hash ls; echo $?; hash -r; hash no-such-command; echo $?
+
+#### set -e inside a function body and in a subshell
+set -e; f() { false; echo no; }; f || echo caught; (false); echo unreachable
+
+#### set -e follows the last stage of a pipeline and a failing test
+set -e; true | false; echo unreachable
+
+#### set -u allows "$@" without parameters
+set -u; set --; echo "[$@]" "$#"
+
+#### pipefail takes the last failing stage
+set -o pipefail; (exit 3) | (exit 4) | true; echo $?
+
+#### nullglob in loops and array lists
+shopt -s nullglob; for f in /nonexistent/*; do echo "$f"; done; a=(/nonexistent/*); echo ${#a[@]}
+
+#### local variables are seen by called functions and restored
+g() { echo "g:$x"; x=2; }; f() { local x=f; g; echo "f:$x"; }; x=top; f; echo "top:$x"
