@@ -67,6 +67,7 @@ TEST(SedBre, Translation) {
         {"a\\(b\\)c", "a(b)c"},
         {"a(b)c", "a\\(b\\)c"},
         {"a\\{2\\}", "a{2}"},
+        {"a\\{,2\\}", "a{0,2}"},
         {"\\<x\\>", "\\bx\\b"},
         {"[a(]+", "[a(]\\+"},
         {"a\\|b\\+c\\?", "a|b+c?"},
@@ -222,6 +223,9 @@ TEST(SedExecute, Scripts) {
         {{"s/b/[&&$\\$]/"}, "abc\n", "a[bb$$]c\n"},
         {{"s/\\(a\\)\\(b\\)/\\2\\1/g"}, "abab\n", "baba\n"},
         {{"s/a\\(b\\)/\\1x/g"}, "abab\n", "bxbx\n"},
+        // An escaped delimiter is literal in the replacement, whatever it means elsewhere.
+        {{"s&a&[\\&]&", "s1\\(b\\)1<\\1>1", "s$c$\\$$"}, "abc\n", "[&]<1>$\n"},
+        {{"s/a/\\//"}, "abc\n", "/bc\n"},
         {{"s/a/\\3/"}, "abc\n", "bc\n"},
         {{"s/B/x/I"}, "abc\n", "axc\n"},
         {{"s/b/\\n/", "s/$/E/", "s/a.c/[&]/"}, "abc\n", "[a\nc]E\n"},

@@ -189,7 +189,7 @@ Result<SedParser::Delimited, std::string> SedParser::read_delimiter() {
     return Delimited{d, std::move(*text)};
 }
 
-Result<std::string, std::string> SedParser::read_delimited(char32_t delimiter) {
+Result<std::string, std::string> SedParser::read_delimited(char32_t delimiter, bool keep_escaped_delimiter) {
     std::string out;
     for (;;) {
         const char32_t c = bump();
@@ -198,7 +198,7 @@ Result<std::string, std::string> SedParser::read_delimited(char32_t delimiter) {
         if (c == U'\\') {
             const char32_t n = bump();
             if (n == kEnd) return std::unexpected(std::string("unterminated delimited expression"));
-            if (n != delimiter) out += '\\';
+            if (n != delimiter || keep_escaped_delimiter) out += '\\';
             utf8_append(out, n);
             continue;
         }
@@ -300,11 +300,20 @@ std::vector<char32_t> sed_unescape_text(std::string_view text) {
     return out;
 }
 
-std::string sed_replacement_template(std::string_view r) {
+std::string sed_replacement_template(std::string_view r, char32_t delimiter) {
     std::string out;
     out.reserve(r.size() + 8);
     for (std::size_t i = 0; i < r.size(); ++i) {
         const char c = r[i];
+        if (c == '\\' && delimiter != 0 && i + 1 < r.size()) {
+            std::size_t next = i + 1;
+            if (utf8_next_char(r, next) == delimiter) {
+                const std::string_view literal = r.substr(i + 1, next - i - 1);
+                out += literal == "$" ? std::string_view("$$") : literal;
+                i = next - 1;
+                continue;
+            }
+        }
         if (c == '$') {
             out += "$$";
         } else if (c == '&') {
@@ -337,7 +346,9 @@ Result<SedAction, std::string> parse_substitute(SedParser& p) {
     auto pattern = p.read_delimiter();
     if (!pattern) return std::unexpected(std::move(pattern.error()));
     if (pattern->text.empty()) return std::unexpected(std::string("empty regex reuse is not supported"));
-    auto replacement = p.read_delimited(pattern->delimiter);
+    // The escaped delimiter stays marked so that it is literal in the replacement ("\&" with "&"
+    // as the delimiter is an ampersand, not the match).
+    auto replacement = p.read_delimited(pattern->delimiter, true);
     if (!replacement) return std::unexpected(std::move(replacement.error()));
     const std::string flags = p.read_argument();
     std::string digits;
@@ -361,7 +372,7 @@ Result<SedAction, std::string> parse_substitute(SedParser& p) {
     }
     auto regex = compile_expression(pattern->text, p.extended(), caseless, "invalid substitution regex: ");
     if (!regex) return std::unexpected(std::move(regex.error()));
-    return SedAction(SedSubstitute::make(std::move(*regex), sed_replacement_template(*replacement), occurrence,
+    return SedAction(SedSubstitute::make(std::move(*regex), sed_replacement_template(*replacement, pattern->delimiter), occurrence,
                                          global, print));
 }
 
