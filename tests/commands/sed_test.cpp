@@ -101,6 +101,11 @@ TEST(SedBre, Refusals) {
     EXPECT_EQ(bre_to_regex("[ab\\").error(), "trailing backslash");
     // An unclosed set is left for the engine to refuse.
     EXPECT_EQ(*bre_to_regex("[ab"), "[ab");
+    // sed's compilation: translated unless extended; the engine's description otherwise.
+    EXPECT_EQ(sed_compile_regex("a\\+", false, false)->pattern(), "a+");
+    EXPECT_EQ(sed_compile_regex("a\\+", true, false)->pattern(), "a\\+");
+    EXPECT_EQ(sed_compile_regex("\\1", false, false).error(), "backreferences are not supported");
+    EXPECT_FALSE(sed_compile_regex("(", true, false).has_value());
 }
 
 TEST(SedParse, Errors) {

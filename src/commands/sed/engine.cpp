@@ -340,6 +340,10 @@ std::string sed_replacement_template(std::string_view r, char32_t delimiter) {
     return out;
 }
 
+Result<Regex, std::string> sed_compile_regex(std::string_view pattern, bool extended, bool caseless) {
+    return compile_expression(pattern, extended, caseless, {});
+}
+
 namespace {
 
 Result<SedAction, std::string> parse_substitute(SedParser& p) {
