@@ -678,34 +678,38 @@ Result<SedRun::LineEnd, SedStop> SedRun::run_line(std::string_view line, bool ha
         if (!*a) continue;
         const SedAction& action = command.action;
         Result<void, SedStop> done;
-        switch (action.index()) {
-        case 0: done = substitute(std::get<SedSubstitute>(action)); break;
-        case 1: {
+        if (const auto* sub = std::get_if<SedSubstitute>(&action)) {
+            done = substitute(*sub);
+        } else if (std::holds_alternative<SedDelete>(action)) {
             auto e = end_line(false, had_delimiter);
             if (!e) return std::unexpected(std::move(e.error()));
             return LineEnd::Deleted;
-        }
-        case 2: done = write(pattern_, options_.delimiter); break;
-        case 3: {
+        } else if (std::holds_alternative<SedPrint>(action)) {
+            done = write(pattern_, options_.delimiter);
+        } else if (std::holds_alternative<SedQuit>(action)) {
             auto e = end_line(true, had_delimiter);
             if (!e) return std::unexpected(std::move(e.error()));
             return LineEnd::Quit;
-        }
-        case 4: appends_.push_back(std::get<SedAppend>(action).text); break;
-        case 5: done = write(std::get<SedInsert>(action).text, '\n'); break;
-        case 6: {
+        } else if (const auto* append = std::get_if<SedAppend>(&action)) {
+            appends_.push_back(append->text);
+        } else if (const auto* insert = std::get_if<SedInsert>(&action)) {
+            done = write(insert->text, '\n');
+        } else if (const auto* change = std::get_if<SedChange>(&action)) {
+            // Inside a range that goes on, the line just goes; the text replaces the range's last.
             if (!mid_range) {
-                pattern_ = std::get<SedChange>(action).text;
+                pattern_ = change->text;
                 auto w = write(pattern_, '\n');
                 if (!w) return std::unexpected(std::move(w.error()));
             }
             auto e = end_line(false, had_delimiter);
             if (!e) return std::unexpected(std::move(e.error()));
             return LineEnd::Deleted;
-        }
-        case 7: transliterate(std::get<SedTransliterate>(action)); break;
-        case 8: done = write(fmt::format("{}", line_number_), '\n'); break;
-        default: unreachable("sed action");
+        } else if (const auto* y = std::get_if<SedTransliterate>(&action)) {
+            transliterate(*y);
+        } else if (std::holds_alternative<SedLineNumber>(action)) {
+            done = write(fmt::format("{}", line_number_), '\n');
+        } else {
+            unreachable("sed action");
         }
         if (!done) return std::unexpected(std::move(done.error()));
     }
