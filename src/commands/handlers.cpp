@@ -15,6 +15,7 @@
 #include "commands/builtins/variables.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/sed/sed_command.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
@@ -77,6 +78,7 @@ NativeHandler bound_native(HandlerId id) {
 
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
+    case HandlerId::Sed: return &sed_command;
     default: return nullptr;
     }
 }
