@@ -9,6 +9,8 @@
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
 #include "commands/builtins/control.h"
+#include "commands/diff/diff_commands.h"
+#include "commands/files/file_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/text/text_commands.h"
@@ -47,12 +49,17 @@ NativeHandler bound_native(HandlerId id) {
     switch (id) {
     case HandlerId::Echo: return &echo_command;
     case HandlerId::Printf: return &printf_command;
+    case HandlerId::Diff: return &diff_command;
+    case HandlerId::Cmp: return &cmp_command;
     default: return nullptr;
     }
 }
 
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
+    case HandlerId::Patch: return &patch_command;
+    case HandlerId::ApplyPatch: return &apply_patch_command;
+    case HandlerId::Dd: return &dd_command;
     default: return nullptr;
     }
 }
