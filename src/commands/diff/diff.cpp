@@ -56,7 +56,8 @@ std::vector<std::string> comparison_keys(const DiffText& text, WhitespaceMode mo
     std::vector<std::string> keys;
     keys.reserve(text.lines.size());
     for (const std::string& line : text.lines) keys.push_back(diff_normalize_line(line, mode));
-    if (mode == WhitespaceMode::None && !text.lines.empty() && !text.missing_final_newline) keys.back() += '\n';
+    // A line never holds "\n", so the mark sets the unterminated last line apart from every other.
+    if (mode == WhitespaceMode::None && text.missing_final_newline) keys.back() += '\n';
     return keys;
 }
 

@@ -158,9 +158,10 @@ Result<Hunk, std::string> patch_parse_hunk_body(std::span<const std::string_view
         }
         if (marker) {
             if (hunk.lines.empty()) return std::unexpected(std::string("orphaned no-newline marker"));
+            // Only the "\n" goes: a "\r" before it belongs to the line (a last line "x\r" of a
+            // file is written "x\r\n" followed by the marker).
             std::string& last = hunk.lines.back().text;
             if (last.ends_with('\n')) last.pop_back();
-            if (last.ends_with('\r')) last.pop_back();
             ++position;
             continue;
         }
