@@ -31,6 +31,22 @@ std::optional<std::uint64_t> parse_strip(std::string_view text) {
     return value;
 }
 
+bool is_not_found(const SyscallError& e) {
+    const VfsError* vfs = e.vfs_error();
+    return vfs != nullptr && vfs->kind == VfsError::Kind::NotFound;
+}
+
+// Whether a file patch only adds lines to the start of an empty file, as a diff against a missing
+// file (diff -N) does: its source may then be missing, and the file is created.
+bool creates_file(const FilePatch& patch) {
+    for (const Hunk& hunk : patch.hunks) {
+        if (hunk.old_start && *hunk.old_start > 1) return false;
+        for (const HunkLine& line : hunk.lines)
+            if (line.kind != HunkLineKind::Add) return false;
+    }
+    return true;
+}
+
 struct StagedFile {
     Bytes content;
     std::uint32_t mode = kDefaultPatchMode;
@@ -59,10 +75,10 @@ public:
                 if (std::holds_alternative<Deleted>(it->second))
                     return std::unexpected(fmt::format("{}: no such file", *patch.old_path));
                 content = std::get<StagedFile>(it->second).content;
-            } else {
-                auto bytes = sys_.read_file(cwd_, *patch.old_path, kMaxPatchBytes);
-                if (!bytes) return std::unexpected(fmt::format("{}: {}", *patch.old_path, error_text(bytes.error())));
+            } else if (auto bytes = sys_.read_file(cwd_, *patch.old_path, kMaxPatchBytes)) {
                 content = std::move(*bytes);
+            } else if (!(is_not_found(bytes.error()) && creates_file(patch))) {
+                return std::unexpected(fmt::format("{}: {}", *patch.old_path, error_text(bytes.error())));
             }
         } else if (!patch.new_path) {
             return std::unexpected(std::string("patch has neither source nor destination"));
