@@ -62,6 +62,7 @@ TEST(PatchParse, UnifiedStructureAndErrors) {
         {"--- a\n+++ a\n@@ -1,2 +1,2\n", "invalid hunk header: @@ -1,2 +1,2"},
         {"--- a\n+++ a\n@@ -x +1 @@\n", "invalid range in hunk: @@ -x +1 @@"},
         {"--- a\n+++ a\n@@ -1,2 +1,2 @@\n a\n\n b\n", "invalid hunk line prefix: \n"},
+        {"--- a\n+++ a\n@@ -1,2 +1,2 @@\n a\n\u00e9\n", "invalid hunk line prefix: \u00e9"},
         {"--- a\n+++ a\n@@ -1,2 +1,2 @@\n a\n", "hunk body does not match its declared line counts"},
         {"--- a\n+++ a\n@@ -1,0 +1,0 @@\n\\ No newline at end of file\n", "orphaned no-newline marker"},
     };

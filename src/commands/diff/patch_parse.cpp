@@ -5,6 +5,7 @@
 
 #include "base/sat.h"
 #include "commands/diff/patch_model.h"
+#include "commands/util/options.h"
 
 namespace tw {
 
@@ -171,7 +172,12 @@ Result<Hunk, std::string> patch_parse_hunk_body(std::span<const std::string_view
         case ' ': kind = HunkLineKind::Context; old_seen = sat_add(old_seen, 1); new_seen = sat_add(new_seen, 1); break;
         case '-': kind = HunkLineKind::Delete; old_seen = sat_add(old_seen, 1); break;
         case '+': kind = HunkLineKind::Add; new_seen = sat_add(new_seen, 1); break;
-        default: return std::unexpected(fmt::format("invalid hunk line prefix: {}", prefix));
+        default: {
+            // The whole first character, also when it takes several bytes.
+            std::size_t end = 0;
+            utf8_next_char(line, end);
+            return std::unexpected(fmt::format("invalid hunk line prefix: {}", line.substr(0, end)));
+        }
         }
         hunk.lines.push_back({kind, std::string(line.substr(1))});
         ++position;
