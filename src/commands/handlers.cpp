@@ -13,6 +13,8 @@
 #include "commands/builtins/names.h"
 #include "commands/builtins/options.h"
 #include "commands/builtins/variables.h"
+#include "commands/diff/diff_commands.h"
+#include "commands/files/file_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/sed/sed_command.h"
@@ -72,6 +74,8 @@ NativeHandler bound_native(HandlerId id) {
     switch (id) {
     case HandlerId::Echo: return &echo_command;
     case HandlerId::Printf: return &printf_command;
+    case HandlerId::Diff: return &diff_command;
+    case HandlerId::Cmp: return &cmp_command;
     default: return nullptr;
     }
 }
@@ -79,6 +83,9 @@ NativeHandler bound_native(HandlerId id) {
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
     case HandlerId::Sed: return &sed_command;
+    case HandlerId::Patch: return &patch_command;
+    case HandlerId::ApplyPatch: return &apply_patch_command;
+    case HandlerId::Dd: return &dd_command;
     default: return nullptr;
     }
 }
