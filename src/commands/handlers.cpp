@@ -11,6 +11,8 @@
 #include "commands/builtins/control.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/text/checksum.h"
+#include "commands/text/line_commands.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
@@ -47,12 +49,25 @@ NativeHandler bound_native(HandlerId id) {
     switch (id) {
     case HandlerId::Echo: return &echo_command;
     case HandlerId::Printf: return &printf_command;
+    case HandlerId::Printenv: return &printenv_command;
     default: return nullptr;
     }
 }
 
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
+    case HandlerId::Tac: return &tac_command;
+    case HandlerId::Tail: return &tail_command;
+    case HandlerId::Envsubst: return &envsubst_command;
+    case HandlerId::Tr: return &tr_command;
+    case HandlerId::Uniq: return &uniq_command;
+    case HandlerId::Cut: return &cut_command;
+    case HandlerId::Wc: return &wc_command;
+    case HandlerId::Md5sum: return &md5sum_command;
+    case HandlerId::Sha1sum: return &sha1sum_command;
+    case HandlerId::Sha256sum: return &sha256sum_command;
+    case HandlerId::Sha512sum: return &sha512sum_command;
+    case HandlerId::Cksum: return &cksum_command;
     default: return nullptr;
     }
 }
