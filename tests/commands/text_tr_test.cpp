@@ -21,7 +21,7 @@ TEST(TrExpandSet, ClassesEscapesAndRanges) {
     EXPECT_EQ(tr_expand_set("[:alnum:]"), U"[:alnum:]");
     EXPECT_EQ(tr_expand_set("\\n\\t\\r\\\\\\-\\q"), U"\n\t\r\\-q");
     EXPECT_EQ(tr_expand_set("a\\"), U"a\\");
-    EXPECT_EQ(tr_expand_set("a-\\n"), U"n");  // the range a-\\ is empty; n stays
+    EXPECT_EQ(tr_expand_set("a-\\n"), U"n");  // the range from a down to the backslash is empty
     EXPECT_EQ(tr_expand_set("[:digit:]-;"), U"0123456789:;");  // a class joins a range as text
     EXPECT_EQ(tr_expand_set("\xED\x9F\xBF-\xEE\x80\x80"), U"\uD7FF\uE000");  // surrogates skipped
 }
