@@ -199,23 +199,29 @@ void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
             return;
         }
     }
-    CommandInputs inputs = command_read_inputs(invocation.sys, s.operands, io.in);
-    if (!inputs.errors.empty()) {
-        push_message(io.err, "cut", inputs.errors.front());
-        step = NativeStep::finished(1);
-        return;
+    // Without operands the input is standard input itself, used in place.
+    CommandInputs inputs;
+    std::string_view content = io.in;
+    if (!s.operands.empty()) {
+        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
+        if (!inputs.errors.empty()) {
+            push_message(io.err, "cut", inputs.errors.front());
+            step = NativeStep::finished(1);
+            return;
+        }
+        content = inputs.contents;
     }
-    std::string out;
+    std::string& out = io.out;
+    out.reserve(out.size() + content.size() + content.size() / 8);
     if (s.field_list) {
         std::string storage;
-        cut_fields(valid_utf8_view(inputs.contents, storage), s, out);
+        cut_fields(valid_utf8_view(content, storage), s, out);
     } else if (s.position_list && s.unit == CutUnit::Bytes) {
-        cut_positions(inputs.contents, s, out);
+        cut_positions(content, s, out);
     } else if (s.position_list) {
         std::string storage;
-        cut_positions(valid_utf8_view(inputs.contents, storage), s, out);
+        cut_positions(valid_utf8_view(content, storage), s, out);
     }
-    io.out += out;
     step = NativeStep::finished(0);
 }
 

@@ -39,14 +39,20 @@ void tac_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
             return;
         }
     }
-    CommandInputs inputs = command_read_inputs(invocation.sys, args.operands, io.in);
-    if (!inputs.errors.empty()) {
-        push_message(io.err, "tac", inputs.errors.front());
-        step = NativeStep::finished(1);
-        return;
+    // Without operands the input is standard input itself, used in place.
+    CommandInputs inputs;
+    std::string_view content = io.in;
+    if (!args.operands.empty()) {
+        inputs = command_read_inputs(invocation.sys, args.operands, io.in);
+        if (!inputs.errors.empty()) {
+            push_message(io.err, "tac", inputs.errors.front());
+            step = NativeStep::finished(1);
+            return;
+        }
+        content = inputs.contents;
     }
     std::string storage;
-    const std::string_view text = valid_utf8_view(inputs.contents, storage);
+    const std::string_view text = valid_utf8_view(content, storage);
     const std::vector<std::string_view> lines = split_lines(text);
     io.out.reserve(io.out.size() + text.size() + 1);
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) push_line(io.out, *it);

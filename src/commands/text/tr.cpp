@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -175,20 +176,44 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
 
     std::string storage;
     const std::string_view text = valid_utf8_view(io.in, storage);
-    std::string out;
-    out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-
-    if (del) {
-        // A character is kept when its membership in set 1 equals the complement flag.
-        while (p < end) {
-            const unsigned char* start = p;
-            const char32_t c = next_valid_char(p);
-            const bool member = first_index.find(c) != CharTable::kAbsent;
-            if (member == complement) out.append(reinterpret_cast<const char*>(start), p - start);
+    // Every output character is an input character or a character of set 2 standing for one, so
+    // the output is at most the input times the longest encoding in set 2.
+    std::size_t widest = 1;
+    for (char32_t c : set2) widest = std::max<std::size_t>(widest, c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4);
+    const std::size_t base = io.out.size();
+    io.out.resize_and_overwrite(base + text.size() * widest, [&](char* buffer, std::size_t) {
+        char* w = buffer + base;
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        const auto* end = p + text.size();
+        auto put = [&](char32_t r) {
+            if (r < 0x80) {
+                *w++ = static_cast<char>(r);
+                return;
+            }
+            std::string encoded;
+            utf8_append(encoded, r);
+            std::memcpy(w, encoded.data(), encoded.size());
+            w += encoded.size();
+        };
+        if (del) {
+            // A character is kept when its membership in set 1 equals the complement flag.
+            std::array<bool, 128> ascii_kept;
+            for (char32_t c = 0; c < 128; ++c) ascii_kept[c] = (first_index.find(c) != CharTable::kAbsent) == complement;
+            while (p < end) {
+                if (*p < 0x80) {
+                    if (ascii_kept[*p]) *w++ = static_cast<char>(*p);
+                    ++p;
+                    continue;
+                }
+                const unsigned char* start = p;
+                const char32_t c = next_valid_char(p);
+                if ((first_index.find(c) != CharTable::kAbsent) == complement) {
+                    std::memcpy(w, start, static_cast<std::size_t>(p - start));
+                    w += p - start;
+                }
+            }
+            return static_cast<std::size_t>(w - buffer);
         }
-    } else {
         // ASCII results are precomputed; everything else goes through the general path.
         std::unordered_set<char32_t> set2_members(set2.begin(), set2.end());
         auto translate = [&](char32_t c) -> char32_t {
@@ -202,23 +227,36 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
             ascii_map[c] = translate(c);
             ascii_in_set2[c] = set2_members.contains(c);
         }
+        if (!squeeze) {
+            while (p < end) {
+                if (*p < 0x80) {
+                    put(ascii_map[*p++]);
+                    continue;
+                }
+                const unsigned char* start = p;
+                const char32_t c = next_valid_char(p);
+                const char32_t r = translate(c);
+                if (r == c) {
+                    std::memcpy(w, start, static_cast<std::size_t>(p - start));
+                    w += p - start;
+                } else {
+                    put(r);
+                }
+            }
+            return static_cast<std::size_t>(w - buffer);
+        }
         bool have_previous = false;
         char32_t previous = 0;
         while (p < end) {
-            char32_t r;
-            if (*p < 0x80) r = ascii_map[*p++];
-            else r = translate(next_valid_char(p));
-            if (squeeze && have_previous && r == previous &&
-                (r < 128 ? ascii_in_set2[r] : set2_members.contains(r)))
-                continue;
-            if (r < 0x80) out += static_cast<char>(r);
-            else utf8_append(out, r);
+            const char32_t r = *p < 0x80 ? ascii_map[*p++] : translate(next_valid_char(p));
+            if (have_previous && r == previous && (r < 128 ? ascii_in_set2[r] : set2_members.contains(r))) continue;
+            put(r);
             previous = r;
             have_previous = true;
         }
-    }
+        return static_cast<std::size_t>(w - buffer);
+    });
     invocation.sys.release_memory(set_bytes);
-    io.out += out;
     step = NativeStep::finished(0);
 }
 

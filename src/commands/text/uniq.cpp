@@ -133,13 +133,18 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
             return;
         }
     }
-    CommandInputs inputs = command_read_inputs(invocation.sys, s.operands, io.in);
-    if (!inputs.errors.empty()) {
-        push_message(io.err, "uniq", inputs.errors.front());
-        step = NativeStep::finished(1);
-        return;
+    // Without operands the input is standard input itself, used in place.
+    CommandInputs inputs;
+    std::string_view content = io.in;
+    if (!s.operands.empty()) {
+        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
+        if (!inputs.errors.empty()) {
+            push_message(io.err, "uniq", inputs.errors.front());
+            step = NativeStep::finished(1);
+            return;
+        }
+        content = inputs.contents;
     }
-    const std::string_view content = inputs.contents;
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start < content.size();) {
         const std::size_t nl = content.find('\n', start);
@@ -148,7 +153,7 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         start = stop;
     }
 
-    std::string out;
+    std::string& out = io.out;
     std::string group_storage, line_storage;
     std::size_t i = 0;
     while (i < lines.size()) {
@@ -169,7 +174,6 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         }
         i = j;
     }
-    io.out += out;
     step = NativeStep::finished(0);
 }
 
