@@ -47,6 +47,13 @@ TEST(ChecksumCommand, DigestsOfStdinAndOperands) {
     EXPECT_EQ(r.err, "md5sum: -: No such file or directory: -\n");
 }
 
+TEST(ChecksumCommand, StandardInputArrivingInPieces) {
+    // 13890 bytes through a pipe: several reads before the digest is taken.
+    auto r = run("i=0; while [ $i -lt 3000 ]; do echo $i; i=$((i+1)); done | sha256sum");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "b88f23c76864a47af84ae2846870bec0bcb3196f7bc4380b8aaaacad60055279  -\n");
+}
+
 TEST(ChecksumCommand, OptionErrorsNameTheAlgorithm) {
     struct Case {
         const char* source;
@@ -116,6 +123,9 @@ TEST(ChecksumCommand, RefusedCpuChargeEndsWithExhaustedStatus) {
     Machine m = fresh_machine(limits);
     auto made = run_in(m, "printf '%03000000d' 0 > big");
     ASSERT_EQ(made.status, 0) << made.err;
+    // Reading the file is affordable; digesting its three million bytes is not.
+    auto counted = run_in(m, "wc -c big");
+    ASSERT_EQ(counted.out, "3000000 big\n");
     auto r = run_in(m, "sha256sum big");
     EXPECT_EQ(r.status, 137);
     EXPECT_EQ(r.out, "");
