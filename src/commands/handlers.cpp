@@ -18,6 +18,8 @@
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/sed/sed_command.h"
+#include "commands/text/checksum.h"
+#include "commands/text/line_commands.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
@@ -76,6 +78,7 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Printf: return &printf_command;
     case HandlerId::Diff: return &diff_command;
     case HandlerId::Cmp: return &cmp_command;
+    case HandlerId::Printenv: return &printenv_command;
     default: return nullptr;
     }
 }
@@ -86,6 +89,18 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Patch: return &patch_command;
     case HandlerId::ApplyPatch: return &apply_patch_command;
     case HandlerId::Dd: return &dd_command;
+    case HandlerId::Tac: return &tac_command;
+    case HandlerId::Tail: return &tail_command;
+    case HandlerId::Envsubst: return &envsubst_command;
+    case HandlerId::Tr: return &tr_command;
+    case HandlerId::Uniq: return &uniq_command;
+    case HandlerId::Cut: return &cut_command;
+    case HandlerId::Wc: return &wc_command;
+    case HandlerId::Md5sum: return &md5sum_command;
+    case HandlerId::Sha1sum: return &sha1sum_command;
+    case HandlerId::Sha256sum: return &sha256sum_command;
+    case HandlerId::Sha512sum: return &sha512sum_command;
+    case HandlerId::Cksum: return &cksum_command;
     default: return nullptr;
     }
 }
