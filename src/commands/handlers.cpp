@@ -11,6 +11,7 @@
 #include "commands/builtins/control.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/text/layout_commands.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
@@ -47,12 +48,28 @@ NativeHandler bound_native(HandlerId id) {
     switch (id) {
     case HandlerId::Echo: return &echo_command;
     case HandlerId::Printf: return &printf_command;
+    case HandlerId::Seq: return &seq_command;
     default: return nullptr;
     }
 }
 
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
+    // line and layout tools
+    case HandlerId::Rev: return &rev_command;
+    case HandlerId::Nl: return &nl_command;
+    case HandlerId::Paste: return &paste_command;
+    case HandlerId::Comm: return &comm_command;
+    case HandlerId::Join: return &join_command;
+    case HandlerId::Split: return &split_command;
+    case HandlerId::Shuf: return &shuf_command;
+    case HandlerId::Tsort: return &tsort_command;
+    case HandlerId::Fold: return &fold_command;
+    case HandlerId::Fmt: return &fmt_command;
+    case HandlerId::Expand: return &expand_command;
+    case HandlerId::Unexpand: return &unexpand_command;
+    case HandlerId::Column: return &column_command;
+    case HandlerId::Sort: return &sort_command;
     default: return nullptr;
     }
 }
