@@ -31,7 +31,7 @@ void expect_cases(std::initializer_list<Case> cases) {
     }
 }
 
-TEST(Sort, Records) {
+TEST(SortCommand, Records) {
     expect_cases({
         {"printf 'b\\na\\nc\\n' | sort", "a\nb\nc\n"},
         {"printf 'b\\na' | sort", "a\nb\n"},  // a missing final separator is added
@@ -50,7 +50,7 @@ TEST(Sort, Records) {
     });
 }
 
-TEST(Sort, Numeric) {
+TEST(SortCommand, Numeric) {
     expect_cases({
         {"printf '10\\n9\\nx\\n2.5\\n' | sort -n", "x\n2.5\n9\n10\n"},
         {"printf '1\\n01\\n' | sort -n", "1\n01\n"},
@@ -64,7 +64,7 @@ TEST(Sort, Numeric) {
     });
 }
 
-TEST(Sort, Keys) {
+TEST(SortCommand, Keys) {
     expect_cases({
         {"printf 'x 3\\ny 1\\nz 2\\n' | sort -k 2,2", "y 1\nz 2\nx 3\n"},
         {"printf 'x 3\\ny 1\\nz 2\\n' | sort -k 2,2n", "y 1\nz 2\nx 3\n"},
@@ -89,7 +89,7 @@ TEST(Sort, Keys) {
     });
 }
 
-TEST(Sort, IgnoreCase) {
+TEST(SortCommand, IgnoreCase) {
     expect_cases({
         {"printf 'B\\nc\\nb\\n' | sort -f", "B\nb\nc\n"},
         {"printf 'b\\nB\\nc\\n' | sort -f", "b\nB\nc\n"},
@@ -100,7 +100,7 @@ TEST(Sort, IgnoreCase) {
     });
 }
 
-TEST(Sort, Output) {
+TEST(SortCommand, Output) {
     Machine m = fresh_machine();
     Ran r = run_in(m, "printf 'b\\na\\n' > f; sort -o f f; cat f");
     EXPECT_EQ(r.status, 0);
@@ -114,7 +114,7 @@ TEST(Sort, Output) {
     EXPECT_EQ(r.out, "");
 }
 
-TEST(Sort, OptionsAndRefusals) {
+TEST(SortCommand, OptionsAndRefusals) {
     expect_cases({
         {"sort -k 2,3", "", 2, "sort: unsupported field specification '2,3'\n"},
         {"sort -k 0", "", 2, "sort: unsupported field specification '0'\n"},
@@ -137,7 +137,7 @@ TEST(Sort, OptionsAndRefusals) {
 }
 
 // A stable sort of many records with many equal keys, checked against a reference.
-TEST(Sort, StableOnManyRecords) {
+TEST(SortCommand, StableOnManyRecords) {
     std::string input;
     std::vector<std::pair<int, int>> rows;
     std::uint32_t s = 12345;
@@ -162,7 +162,7 @@ TEST(Sort, StableOnManyRecords) {
 // NaN keys make the numeric comparison no strict weak order (a NaN equals every number). The
 // merge sort still gives one well-defined order, keeps every record and sorts the numbers around
 // a NaN-free run.
-TEST(Sort, NumericWithNanKeys) {
+TEST(SortCommand, NumericWithNanKeys) {
     Ran r = run("printf '3\\nnan\\n1\\n2\\n' | sort -n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "1\n2\n3\nnan\n");
@@ -184,7 +184,7 @@ TEST(Sort, NumericWithNanKeys) {
     EXPECT_EQ(run("printf '1\\nnan\\n2\\n' | sort -n -u").out, "1\n2\n");
 }
 
-TEST(Sort, ChargesAndReleasesItsWorkingMemory) {
+TEST(SortCommand, ChargesAndReleasesItsWorkingMemory) {
     Machine m = fresh_machine();
     ASSERT_EQ(run_in(m, "seq 5000 > big").status, 0);
     const std::uint64_t memory_before = m.meter.memory_current();

@@ -24,7 +24,7 @@ void expect_cases(std::initializer_list<Case> cases) {
     }
 }
 
-TEST(Fold, BreaksAfterWidthCharacters) {
+TEST(FoldCommand, BreaksAfterWidthCharacters) {
     expect_cases({
         {"printf 'abcdefg\\n' | fold -w 3", "abc\ndef\ng\n"},
         {"printf 'abcdefg' | fold -w 3", "abc\ndef\ng"},
@@ -40,7 +40,7 @@ TEST(Fold, BreaksAfterWidthCharacters) {
     });
 }
 
-TEST(Fold, Refusals) {
+TEST(FoldCommand, Refusals) {
     expect_cases({
         {"fold -w 0", "", 1, "fold: width must be positive\n"},
         {"fold -w5", "", 1, "fold: unsupported option '-w5'\n"},
@@ -52,7 +52,7 @@ TEST(Fold, Refusals) {
     });
 }
 
-TEST(Fmt, FillsParagraphsGreedily) {
+TEST(FmtCommand, FillsParagraphsGreedily) {
     expect_cases({
         // Greedy filling (GNU balances the lines: "aaa\nbbb ccc").
         {"printf 'aaa bbb ccc\\n' | fmt -w 10", "aaa bbb\nccc\n"},
@@ -69,7 +69,7 @@ TEST(Fmt, FillsParagraphsGreedily) {
     });
 }
 
-TEST(Expand, TabsToSpaces) {
+TEST(ExpandCommand, TabsToSpaces) {
     expect_cases({
         {"printf 'a\\tb\\n' | expand", "a       b\n"},
         {"printf 'abcde\\tx\\n' | expand -t 4", "abcde   x\n"},
@@ -84,14 +84,14 @@ TEST(Expand, TabsToSpaces) {
     });
 }
 
-TEST(Expand, HugeTabSizeStopsAtTheOutputBudget) {
+TEST(ExpandCommand, HugeTabSizeStopsAtTheOutputBudget) {
     MachineLimits limits = kRoomyLimits;
     limits.output = 1 << 20;
     Machine m = fresh_machine(limits);
     EXPECT_EQ(run_in(m, "printf 'a\\tb\\n' | expand -t 1000000000000").status, 137);
 }
 
-TEST(Unexpand, SpacesToTabs) {
+TEST(UnexpandCommand, SpacesToTabs) {
     expect_cases({
         {"printf '        x\\n' | unexpand", "\tx\n"},
         {"printf '    x\\n' | unexpand", "    x\n"},
@@ -113,7 +113,7 @@ TEST(Unexpand, SpacesToTabs) {
     });
 }
 
-TEST(Column, Table) {
+TEST(ColumnCommand, Table) {
     expect_cases({
         {"printf 'a bb\\nccc d\\n' | column -t", "a    bb\nccc  d\n"},
         {"printf 'name age\\nbob 3\\nalice 42\\n' | column -t", "name   age\nbob    3\nalice  42\n"},

@@ -26,7 +26,7 @@ void expect_cases(std::initializer_list<Case> cases) {
 
 constexpr std::string_view kTwoFiles = "printf 'a\\nb\\n' > f1; printf '1\\n2\\n3\\n' > f2; ";
 
-TEST(Paste, SideBySide) {
+TEST(PasteCommand, SideBySide) {
     const std::string files(kTwoFiles);
     expect_cases({
         {files + "paste f1 f2", "a\t1\nb\t2\n\t3\n"},
@@ -48,7 +48,7 @@ TEST(Paste, SideBySide) {
 
 constexpr std::string_view kCommFiles = "printf 'a\\nb\\nd\\n' > f1; printf 'b\\nc\\nd\\n' > f2; ";
 
-TEST(Comm, ColumnsAndTheirSuppression) {
+TEST(CommCommand, ColumnsAndTheirSuppression) {
     const std::string files(kCommFiles);
     expect_cases({
         {files + "comm f1 f2", "a\n\t\tb\n\tc\n\t\td\n"},
@@ -71,7 +71,7 @@ TEST(Comm, ColumnsAndTheirSuppression) {
     });
 }
 
-TEST(Comm, UnsortedInputMergesWithoutComplaint) {
+TEST(CommCommand, UnsortedInputMergesWithoutComplaint) {
     // GNU comm also warns that the input is not in sorted order and fails; here it just merges.
     expect_cases({
         {"printf 'c\\na\\n' > f1; printf 'b\\n' > f2; comm f1 f2", "\tb\nc\na\n"},
@@ -80,7 +80,7 @@ TEST(Comm, UnsortedInputMergesWithoutComplaint) {
 
 constexpr std::string_view kJoinFiles = "printf '1 a\\n2 b\\n3 c\\n' > f1; printf '1 x\\n3 y\\n4 z\\n' > f2; ";
 
-TEST(Join, Pairs) {
+TEST(JoinCommand, Pairs) {
     const std::string files(kJoinFiles);
     expect_cases({
         {files + "join f1 f2", "1 a x\n3 c y\n"},
@@ -102,7 +102,7 @@ TEST(Join, Pairs) {
     });
 }
 
-TEST(Join, Refusals) {
+TEST(JoinCommand, Refusals) {
     const std::string files(kJoinFiles);
     expect_cases({
         {files + "join -t", "", 1, "join: missing delimiter\n"},
@@ -118,7 +118,7 @@ TEST(Join, Refusals) {
     });
 }
 
-TEST(Join, ChargesTheFullComparisonAndReleasesItsMemory) {
+TEST(JoinCommand, ChargesTheFullComparisonAndReleasesItsMemory) {
     Machine m = fresh_machine();
     ASSERT_EQ(run_in(m, "seq 300 > a; seq 300 > b").status, 0);
     const std::uint64_t memory_before = m.meter.memory_current();

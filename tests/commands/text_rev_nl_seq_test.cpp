@@ -25,7 +25,7 @@ void expect_cases(std::initializer_list<Case> cases) {
     }
 }
 
-TEST(Rev, ReversesCharactersOfEachLine) {
+TEST(RevCommand, ReversesCharactersOfEachLine) {
     expect_cases({
         {"printf 'abc\\nde\\n' | rev", "cba\ned\n"},
         {"printf 'abc\\nde' | rev", "cba\ned"},  // a last line without a line feed stays without one
@@ -38,7 +38,7 @@ TEST(Rev, ReversesCharactersOfEachLine) {
     });
 }
 
-TEST(Nl, NumbersNonEmptyLines) {
+TEST(NlCommand, NumbersNonEmptyLines) {
     expect_cases({
         {"printf 'a\\nb\\nc\\n' | nl", "     1\ta\n     2\tb\n     3\tc\n"},
         // GNU nl pads an empty line to the number column (seven spaces); here it stays empty.
@@ -50,7 +50,7 @@ TEST(Nl, NumbersNonEmptyLines) {
     });
 }
 
-TEST(Seq, Sequences) {
+TEST(SeqCommand, Sequences) {
     expect_cases({
         {"seq 3", "1\n2\n3\n"},
         {"seq 5 1", ""},
@@ -68,7 +68,7 @@ TEST(Seq, Sequences) {
     });
 }
 
-TEST(Seq, Refusals) {
+TEST(SeqCommand, Refusals) {
     expect_cases({
         {"seq -w 5", "", 2, "seq: unimplemented option\n"},
         {"seq 5 -s ,", "", 2, "seq: unimplemented option\n"},  // every argument is checked first
@@ -83,14 +83,14 @@ TEST(Seq, Refusals) {
     });
 }
 
-TEST(Seq, EndlessSequenceStopsAtTheOutputBudget) {
+TEST(SeqCommand, EndlessSequenceStopsAtTheOutputBudget) {
     MachineLimits limits = kRoomyLimits;
     limits.output = 4000;
     Machine m = fresh_machine(limits);
     EXPECT_EQ(run_in(m, "seq 1 inf").status, 137);
 }
 
-TEST(Seq, EndlessSequenceStopsAtTheWorkBudget) {
+TEST(SeqCommand, EndlessSequenceStopsAtTheWorkBudget) {
     MachineLimits limits = kRoomyLimits;
     limits.cpu = 200'000;
     Machine m = fresh_machine(limits);
@@ -98,7 +98,7 @@ TEST(Seq, EndlessSequenceStopsAtTheWorkBudget) {
     EXPECT_EQ(r.status, 137);
 }
 
-TEST(LineTools, InputArrivingThroughAPipeInChunks) {
+TEST(RevNlCommands, InputArrivingThroughAPipeInChunks) {
     // More than one 4096-byte chunk of standard input reaches each command whole.
     Ran r = run("seq 3000 | rev | rev | nl");
     ASSERT_EQ(r.status, 0);

@@ -31,7 +31,7 @@ std::string file_text(Machine& m, std::string_view path) {
     return bytes ? *bytes : "<" + error_text(bytes.error()) + ">";
 }
 
-TEST(Split, LineChunks) {
+TEST(SplitCommand, LineChunks) {
     Machine m = fresh_machine();
     ASSERT_EQ(run_in(m, "seq 2500 > big; split big").status, 0);
     EXPECT_TRUE(file_text(m, "xaa").starts_with("1\n2\n"));
@@ -50,7 +50,7 @@ TEST(Split, LineChunks) {
     EXPECT_EQ(file_text(m, "p_ab"), "c");  // the last line keeps its missing line feed
 }
 
-TEST(Split, ByteChunksAndFileMode) {
+TEST(SplitCommand, ByteChunksAndFileMode) {
     Machine m = fresh_machine();
     ASSERT_EQ(run_in(m, "printf 0123456789 > data.txt; split -b 4 data.txt part_").status, 0);
     EXPECT_EQ(file_text(m, "part_aa"), "0123");
@@ -66,7 +66,7 @@ TEST(Split, ByteChunksAndFileMode) {
     EXPECT_EQ(file_text(m, "empty_aa"), "<No such file or directory: empty_aa>");
 }
 
-TEST(Split, SuffixesRunOutAfterZz) {
+TEST(SplitCommand, SuffixesRunOutAfterZz) {
     Machine m = fresh_machine();
     const std::uint64_t memory_before = m.meter.memory_current();
     Ran r = run_in(m, "seq 677 | split -l 1");
@@ -78,7 +78,7 @@ TEST(Split, SuffixesRunOutAfterZz) {
     EXPECT_EQ(m.meter.memory_current(), memory_before);
 }
 
-TEST(Split, Refusals) {
+TEST(SplitCommand, Refusals) {
     expect_cases({
         {"split -b 1k f", "", 1, "split: invalid byte count\n"},
         {"split -b 0 f", "", 1, "split: invalid byte count\n"},
@@ -92,7 +92,7 @@ TEST(Split, Refusals) {
     });
 }
 
-TEST(Shuf, FixedPermutation) {
+TEST(ShufCommand, FixedPermutation) {
     expect_cases({
         {"printf 'a\\nb\\n' | shuf", "b\na\n"},
         {"printf 'a\\nb\\nc\\n' | shuf", "a\nc\nb\n"},
@@ -106,14 +106,14 @@ TEST(Shuf, FixedPermutation) {
     });
 }
 
-TEST(Shuf, SameInputSameOrder) {
+TEST(ShufCommand, SameInputSameOrder) {
     Ran first = run("seq 200 | shuf");
     Ran second = run("seq 200 | shuf");
     EXPECT_EQ(first.out, second.out);
     EXPECT_NE(first.out, run("seq 200").out);
 }
 
-TEST(Shuf, Refusals) {
+TEST(ShufCommand, Refusals) {
     expect_cases({
         {"shuf -n x", "", 1, "shuf: invalid line count\n"},
         {"shuf -n", "", 1, "shuf: invalid line count\n"},
@@ -124,7 +124,7 @@ TEST(Shuf, Refusals) {
     });
 }
 
-TEST(Tsort, SmallestReadyNodeFirst) {
+TEST(TsortCommand, SmallestReadyNodeFirst) {
     expect_cases({
         {"printf 'b a\\nc a\\n' | tsort", "b\nc\na\n"},
         {"printf 'a b\\na c\\n' | tsort", "a\nb\nc\n"},
@@ -136,7 +136,7 @@ TEST(Tsort, SmallestReadyNodeFirst) {
     });
 }
 
-TEST(Tsort, LoopsAndRefusals) {
+TEST(TsortCommand, LoopsAndRefusals) {
     expect_cases({
         {"printf 'a b\\nb a\\n' | tsort", "", 1, "tsort: input contains a loop\n"},
         // Nodes outside the cycle are still written; nothing of the cycle or behind it.
