@@ -8,6 +8,9 @@
 
 #include <fmt/format.h>
 
+#include "commands/text/layout_commands.h"
+#include "commands/registry/registry.h"
+#include "kernel/syscalls.h"
 #include "run_fixture.h"
 
 namespace tw::command_test {
@@ -204,6 +207,27 @@ TEST(SortCommand, ChargesAndReleasesItsWorkingMemory) {
     EXPECT_EQ(r.status, 137);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
+}
+
+// Called directly, as a nested dispatch does: no live standard input, so the handlers finish in
+// their first call on the input they were given.
+TEST(SortCommand, NestedDispatchFinishesInOneCall) {
+    Machine m = fresh_machine();
+    SyscallContext sys(m);
+    const auto call = [&](SuspendableNativeHandler handler, std::vector<std::string> args, std::string input) {
+        Bytes in = std::move(input), out, err;
+        CommandIo io{in, out, err};
+        NativeInvocation invocation{sys, "cmd", args, nullptr};
+        NativeStep step = NativeStep::yield();
+        handler(step, invocation, io);
+        EXPECT_TRUE(step.is_finished());
+        EXPECT_EQ(step.status, 0);
+        EXPECT_EQ(err, "");
+        return out;
+    };
+    EXPECT_EQ(call(&sort_command, {"-r"}, "a\nc\nb\n"), "c\nb\na\n");
+    EXPECT_EQ(call(&comm_command, {"-3", "-", "-"}, "a\n"), "");
+    EXPECT_EQ(call(&fold_command, {"-w", "2"}, "abc"), "ab\nc");
 }
 
 }  // namespace
