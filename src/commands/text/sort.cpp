@@ -146,7 +146,7 @@ struct RecordKey {
 
 class SortComparator {
 public:
-    SortComparator(const SortOptions& options)
+    explicit SortComparator(const SortOptions& options)
         : numeric_(options.numeric || (options.key && options.key->numeric)),
           fold_(options.ignore_case || (options.key && options.key->fold)),
           reverse_(options.key && options.key->reverse) {}
