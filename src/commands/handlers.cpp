@@ -19,6 +19,7 @@
 #include "commands/registry/local_handlers.h"
 #include "commands/sed/sed_command.h"
 #include "commands/text/checksum.h"
+#include "commands/text/layout_commands.h"
 #include "commands/text/line_commands.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
@@ -79,6 +80,7 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Diff: return &diff_command;
     case HandlerId::Cmp: return &cmp_command;
     case HandlerId::Printenv: return &printenv_command;
+    case HandlerId::Seq: return &seq_command;
     default: return nullptr;
     }
 }
@@ -101,6 +103,21 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Sha256sum: return &sha256sum_command;
     case HandlerId::Sha512sum: return &sha512sum_command;
     case HandlerId::Cksum: return &cksum_command;
+    // line and layout tools
+    case HandlerId::Rev: return &rev_command;
+    case HandlerId::Nl: return &nl_command;
+    case HandlerId::Paste: return &paste_command;
+    case HandlerId::Comm: return &comm_command;
+    case HandlerId::Join: return &join_command;
+    case HandlerId::Split: return &split_command;
+    case HandlerId::Shuf: return &shuf_command;
+    case HandlerId::Tsort: return &tsort_command;
+    case HandlerId::Fold: return &fold_command;
+    case HandlerId::Fmt: return &fmt_command;
+    case HandlerId::Expand: return &expand_command;
+    case HandlerId::Unexpand: return &unexpand_command;
+    case HandlerId::Column: return &column_command;
+    case HandlerId::Sort: return &sort_command;
     default: return nullptr;
     }
 }
