@@ -9,6 +9,9 @@
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
 #include "commands/builtins/control.h"
+#include "commands/builtins/flock.h"
+#include "commands/builtins/input.h"
+#include "commands/builtins/jobs.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/text/text_commands.h"
@@ -31,6 +34,15 @@ BuiltinHandler bound_builtin(HandlerId id) {
     case HandlerId::DoubleBracket: return &builtin_test;
     case HandlerId::Exec: return &builtin_exec;
     case HandlerId::Unsupported: return &unsupported_command_handler;
+    case HandlerId::Jobs: return &builtin_jobs;
+    case HandlerId::Bg: return &builtin_bg;
+    case HandlerId::Disown: return &builtin_disown;
+    case HandlerId::Kill: return &builtin_kill;
+    case HandlerId::Trap: return &builtin_trap;
+    case HandlerId::Read: return &builtin_read;
+    case HandlerId::Mapfile: return &builtin_mapfile;
+    case HandlerId::Getopts: return &builtin_getopts;
+    case HandlerId::Let: return &builtin_let;
     default: return nullptr;
     }
 }
@@ -39,6 +51,9 @@ ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
     switch (id) {
     case HandlerId::Eval: return &builtin_eval;
     case HandlerId::Source: return &builtin_source;
+    case HandlerId::Wait: return &builtin_wait;
+    case HandlerId::Fg: return &builtin_fg;
+    case HandlerId::Flock: return &builtin_flock;
     default: return nullptr;
     }
 }
