@@ -326,3 +326,60 @@ TEST_F(BuiltinsJobs, ABlockedFlockWaitsForTheLockToBeDropped) {
 
 }  // namespace
 }  // namespace tw::exec_test
+
+namespace tw::exec_test {
+namespace {
+
+// The newest log entry whose first word is `word`.
+const InvocationEvent* entry_for(const Machine& m, std::string_view word) {
+    for (auto it = m.invocations.entries.rbegin(); it != m.invocations.entries.rend(); ++it)
+        if (!it->argv.empty() && it->argv[0] == word) return &*it;
+    return nullptr;
+}
+
+TEST_F(BuiltinsJobs, SuspendedBuiltinsCompleteTheirEntryWhenTheyEnd) {
+    RunResult r = fresh(std::string(kSpin) +
+                        "f() { spin; return 3; }; f & wait $!; echo w=$?; exec 9>/tmp/l; flock 9; echo f=$?");
+    EXPECT_EQ(r.out, "w=3\nf=0\n");
+    const InvocationEvent* wait = entry_for(m, "wait");
+    ASSERT_NE(wait, nullptr);
+    EXPECT_EQ(wait->status, 3);
+    const InvocationEvent* flock = entry_for(m, "flock");
+    ASSERT_NE(flock, nullptr);
+    EXPECT_EQ(flock->status, 0);
+    EXPECT_FALSE(m.invocations.has_running(kFirstShellPid));
+}
+
+TEST_F(BuiltinsJobs, AScriptRunByPathRunsInAChildAndEndsItsEntry) {
+    m = Machine::build(kLimits);
+    reset_streams();
+    ASSERT_TRUE(m.vfs.write_file("/tmp/s.sh", "echo in-script $1 $$; x=changed; exit 4\n", 0755).has_value());
+    ASSERT_TRUE(m.vfs.write_file("/opt/bin/t.sh", "echo on-path \"$@\"\n", 0755).has_value());
+    RunResult r = collect(run("x=kept; /tmp/s.sh a; echo \"$? $x $$\"; ./s.sh b >/dev/null; echo $?; "
+                              "PATH=/opt/bin:$PATH; t.sh 1 2; echo $?"));
+    EXPECT_EQ(r.failure, "");
+    // The script reports another pid than the shell's.
+    const std::string shell_pid = fmt::format("{}", kFirstShellPid);
+    EXPECT_TRUE(r.out.starts_with("in-script a ")) << r.out;
+    EXPECT_EQ(r.out.find("in-script a " + shell_pid + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n4 kept " + shell_pid + "\n4\non-path 1 2\n0\n"), std::string::npos) << r.out;
+    const InvocationEvent* script = entry_for(m, "/tmp/s.sh");
+    ASSERT_NE(script, nullptr);
+    EXPECT_EQ(script->status, 4);
+    const InvocationEvent* on_path = entry_for(m, "t.sh");
+    ASSERT_NE(on_path, nullptr);
+    EXPECT_EQ(on_path->status, 0);
+    EXPECT_FALSE(m.invocations.has_running(kFirstShellPid));
+}
+
+TEST_F(BuiltinsJobs, AWordRunAsItsOwnProcessLeavesTheEnclosingEntryAlone) {
+    RunResult r = fresh("eval 'sh -c \"exit 2\"; echo $?; true'; echo $?");
+    EXPECT_EQ(r.out, "2\n0\n");
+    const InvocationEvent* eval = entry_for(m, "eval");
+    ASSERT_NE(eval, nullptr);
+    EXPECT_EQ(eval->status, 0);
+    EXPECT_FALSE(m.invocations.has_running(kFirstShellPid));
+}
+
+}  // namespace
+}  // namespace tw::exec_test
