@@ -193,14 +193,16 @@ TEST_F(BuiltinsJobs, ReadOptionErrorsChangeNothing) {
     check_cases(*this, cases, [&](const char* s) { return fresh(s); });
 }
 
-TEST_F(BuiltinsJobs, ReadAndMapfileRefuseReadOnlyNames) {
+TEST_F(BuiltinsJobs, ReadMapfileAndGetoptsRefuseNamesTheyCannotAssign) {
     m = Machine::build(kLimits);
     reset_streams();
     set_variable(shell(), "r", "1");
     shell().readonly_names.insert("r");
-    RunResult r = run("read r <<< 2; echo $? $r; read a r <<< '3 4'; echo $? $a; mapfile r <<< x; echo $? $r");
-    EXPECT_EQ(r.out, "1 1\n1\n1 1\n");
-    EXPECT_EQ(r.err, "read: r: readonly variable\nread: r: readonly variable\nmapfile: r: readonly variable\n");
+    RunResult r = run("read r <<< 2; echo $? $r; read a r <<< '3 4'; echo $? $a; mapfile r <<< x; echo $? $r; "
+                      "getopts a r -a; echo $? $r; getopts a 1x -a; echo $?");
+    EXPECT_EQ(r.out, "1 1\n1\n1 1\n2 1\n2\n");
+    EXPECT_EQ(r.err, "read: r: readonly variable\nread: r: readonly variable\nmapfile: r: readonly variable\n"
+                     "getopts: r: readonly variable\ngetopts: 1x: invalid variable name\n");
 }
 
 TEST_F(BuiltinsJobs, ReadParseAndSplit) {

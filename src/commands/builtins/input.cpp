@@ -336,6 +336,15 @@ std::int32_t builtin_getopts(BuiltinContext& context, std::span<const std::strin
     ProcessState& state = context.machine.states.active_mut();
     const std::string& optstring = args[0];
     const std::string& name = args[1];
+    // The name must be one that can be assigned, or the answer would be lost.
+    if (!is_shell_name(name)) {
+        fmt::format_to(std::back_inserter(io.err), "getopts: {}: invalid variable name\n", name);
+        return 2;
+    }
+    if (auto locked = readonly_among(state, std::vector<std::string>{name, "OPTARG", "OPTIND"})) {
+        fmt::format_to(std::back_inserter(io.err), "getopts: {}: readonly variable\n", *locked);
+        return 2;
+    }
     const std::vector<std::string> words = args.size() > 2 ? std::vector<std::string>(args.begin() + 2, args.end())
                                                            : state.positional_params;
 
