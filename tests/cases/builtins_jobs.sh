@@ -186,5 +186,11 @@ let x=5 x+1; echo "$? $x"; let 0; echo $?; let 'y = 2 * 3'; echo $y
 #### let increments
 i=1; let i++ i+=10; echo $i
 
-#### jobs lists a finished job as Done
-(exit 0) & wait; jobs; echo listed
+#### the EXIT trap stays out of command substitutions
+trap 'echo bye' EXIT; x=$(echo hi); echo "[$x]"
+
+#### the EXIT trap stays out of pipeline stages and jobs
+trap 'echo bye' EXIT; echo a | cat; f() { echo job; }; f & wait
+
+#### a subshell runs its own EXIT trap only
+trap 'echo outer' EXIT; (trap 'echo inner' EXIT; echo in); (echo plain); echo end

@@ -177,6 +177,9 @@ TEST_F(BuiltinsJobs, ExitAndErrTrapsRun) {
         {"trap 'echo err' ERR; if false; then :; fi; false || true; echo done", "done\n", "", 0},
         {"trap 'echo err' ERR; trap - ERR; false; echo done", "done\n", "", 0},
         {"(trap 'echo sub' EXIT; exit 4); echo $?", "sub\n4\n", "", 0},
+        // The shell's EXIT trap runs once, in the shell: not in a substitution, a subshell, a
+        // pipeline stage or a job.
+        {"trap 'echo bye' EXIT; x=$(echo hi); echo \"[$x]\"; (:); : | :; : & wait", "[hi]\nbye\n", "", 0},
     };
     check_cases(*this, cases, [&](const char* s) { return fresh(s); });
 }
