@@ -81,6 +81,19 @@ TEST_F(BuiltinsJobs, JobsListsRunningAndDoneEntriesAndPids) {
     EXPECT_EQ(r.out, fmt::format("[1] Running f\n[2] Done g\n{}\n{}\n", table[0].pid, table[1].pid));
 }
 
+TEST_F(BuiltinsJobs, DisownReapsAFinishedJobAndLeavesARunningOneRunning) {
+    RunResult r = fresh(std::string(kSpin) + "f() { return 2; }; g() { spin; spin; echo g-ran; }; f & a=$!; g & b=$!; "
+                        "spin; disown -a; jobs; echo listed");
+    EXPECT_EQ(r.failure, "");
+    EXPECT_EQ(r.out, "listed\n");
+    const Pid a = static_cast<Pid>(std::stoul(var("a")));
+    const Pid b = static_cast<Pid>(std::stoul(var("b")));
+    EXPECT_EQ(m.processes.find(a), nullptr);  // finished and reaped
+    ASSERT_NE(m.processes.find(b), nullptr);  // still running, not signalled
+    EXPECT_EQ(m.processes.find(b)->status, ProcessStatus::Running);
+    EXPECT_TRUE(shell().job_table.empty());
+}
+
 TEST_F(BuiltinsJobs, JobSpecsResolveByNumberOrPid) {
     ProcessState state;
     state.job_table = {JobEntry{"a", JobEntry::Running, Signal::STOP, 0, 1, 5000},

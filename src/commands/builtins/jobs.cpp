@@ -337,9 +337,16 @@ void builtin_wait(CommandOutcome& outcome, BuiltinContext& context, std::span<co
 }
 
 std::int32_t builtin_disown(BuiltinContext& context, std::span<const std::string> args, CommandIo& io) {
-    ProcessState& state = context.machine.states.active_mut();
+    Machine& m = context.machine;
+    ProcessState& state = m.states.active_mut();
+    // A finished job is reaped as it leaves the table: nothing could wait for it any more, and
+    // its process record would stay behind.
+    const auto forget = [&](std::size_t index) {
+        if (state.job_table[index].state == JobEntry::Done) reap_job(m, state, index);
+        else state.job_table.erase(state.job_table.begin() + static_cast<std::ptrdiff_t>(index));
+    };
     if (args.size() == 1 && args[0] == "-a") {
-        state.job_table.clear();
+        while (!state.job_table.empty()) forget(state.job_table.size() - 1);
         return 0;
     }
     auto index = resolve_job_spec(state, "disown", args);
@@ -347,7 +354,7 @@ std::int32_t builtin_disown(BuiltinContext& context, std::span<const std::string
         fmt::format_to(std::back_inserter(io.err), "disown: {}\n", index.error());
         return 1;
     }
-    state.job_table.erase(state.job_table.begin() + static_cast<std::ptrdiff_t>(*index));
+    forget(*index);
     return 0;
 }
 
