@@ -10,6 +10,9 @@
 // through CommandSpec::has_handler and reports the command instead of calling it.
 #include "commands/builtins/control.h"
 #include "commands/builtins/directories.h"
+#include "commands/builtins/flock.h"
+#include "commands/builtins/input.h"
+#include "commands/builtins/jobs.h"
 #include "commands/builtins/names.h"
 #include "commands/builtins/options.h"
 #include "commands/builtins/variables.h"
@@ -60,6 +63,15 @@ BuiltinHandler bound_builtin(HandlerId id) {
     case HandlerId::Set: return &builtin_set;
     case HandlerId::Shopt: return &builtin_shopt;
     case HandlerId::Shift: return &builtin_shift;
+    case HandlerId::Jobs: return &builtin_jobs;
+    case HandlerId::Bg: return &builtin_bg;
+    case HandlerId::Disown: return &builtin_disown;
+    case HandlerId::Kill: return &builtin_kill;
+    case HandlerId::Trap: return &builtin_trap;
+    case HandlerId::Read: return &builtin_read;
+    case HandlerId::Mapfile: return &builtin_mapfile;
+    case HandlerId::Getopts: return &builtin_getopts;
+    case HandlerId::Let: return &builtin_let;
     default: return nullptr;
     }
 }
@@ -69,6 +81,9 @@ ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
     case HandlerId::Eval: return &builtin_eval;
     case HandlerId::Source: return &builtin_source;
     case HandlerId::Command: return &builtin_command;
+    case HandlerId::Wait: return &builtin_wait;
+    case HandlerId::Fg: return &builtin_fg;
+    case HandlerId::Flock: return &builtin_flock;
     default: return nullptr;
     }
 }

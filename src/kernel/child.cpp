@@ -46,13 +46,13 @@ ProcessState child_state(ProcessState& parent, Pid pid, const ProcessRecord& rec
     child.capture_output = capture_output;
 
     // Shell fields a child starts fresh with. Functions, aliases, the ERR trap, the condition
-    // depth and the ERR-handler mark are copied as they are.
+    // depth and the ERR-handler mark are copied as they are. The EXIT trap belongs to the shell
+    // that set it: a subshell, pipeline stage, job or substitution that ran it too would run the
+    // shell's cleanup early and add its output to captured text.
     child.pending_error.reset();
     child.call_saved_size = 0;
-    if (fresh_program) {
-        child.exit_trap.reset();
-        child.loop_depth = 0;
-    }
+    child.exit_trap.reset();
+    if (fresh_program) child.loop_depth = 0;
     child.err_trap_enabled = parent.err_trap_enabled && parent.options.errtrace;
     child.exit_requested = false;
     child.exit_status = 0;

@@ -46,6 +46,9 @@ struct BuiltinContinuation {
         Pid child = 0;
         std::int32_t status = 0;  // the status of the previous command
         bool stop_on_failure = false;
+        // The waiting process recorded an entry for the command (a script run by path), which
+        // the queue's end completes; a word run as its own process has none.
+        bool completes_entry = false;
     };
     // A Python program being collected from standard input before it runs.
     struct PythonStdin {

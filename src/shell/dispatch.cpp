@@ -215,6 +215,8 @@ CommandOutcome Machine::dispatch_command(std::span<const std::string> argv, Byte
         auto child_argv = script_argv(*this, state.cwd, path_variable(state), *content, search.path, argv.subspan(1));
         CommandOutcome outcome = CommandOutcome::done(126);
         if (child_argv) outcome = launch_command_child(child_request(std::move(*child_argv), input), {}, 0, true);
+        if (auto* waiting = outcome.as<CommandOutcome::WaitChild>())
+            std::get<BuiltinContinuation::ChildQueue>(waiting->state.state).completes_entry = true;
         else fmt::format_to(std::back_inserter(err), "{}: unsupported script interpreter\n", search.path);
         finish_active_invocation(outcome);
         return outcome;

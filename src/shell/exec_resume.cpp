@@ -94,7 +94,11 @@ CommandOutcome resume_child_queue(Machine& m, BC::ChildQueue state) {
     if (state.queue.empty()) return CommandOutcome::done(status);
     ChildRequest next = std::move(state.queue.front());
     state.queue.pop_front();
-    return m.launch_command_child(std::move(next), std::move(state.queue), status, state.stop_on_failure);
+    CommandOutcome outcome =
+        m.launch_command_child(std::move(next), std::move(state.queue), status, state.stop_on_failure);
+    if (auto* waiting = outcome.as<CommandOutcome::WaitChild>())
+        std::get<BC::ChildQueue>(waiting->state.state).completes_entry = state.completes_entry;
+    return outcome;
 }
 
 CommandOutcome resume_python_stdin(Machine& m, BC::PythonStdin state) {

@@ -446,7 +446,12 @@ void resume(Exec& x, frame::PrefetchInput& f) {
 void resume(Exec& x, frame::WriteBuiltinOutput& f) { write_output(x, f); }
 
 void resume(Exec& x, frame::ResumeBuiltin& f) {
+    // The command's entry in the invocation log ends with it, unless the command had none (a
+    // word run as its own process records its entry in the child).
+    const auto* queue = f.state.get() ? std::get_if<BuiltinContinuation::ChildQueue>(&f.state.get()->state) : nullptr;
+    const bool completes_entry = queue == nullptr || queue->completes_entry;
     CommandOutcome outcome = x.m.resume_builtin(f.state.take());
+    if (completes_entry) x.m.finish_active_invocation(outcome);
     if (const auto* done = outcome.as<CommandOutcome::Done>()) {
         x.c.status = done->status;
         restore_variables(x.st(), f.restore);
