@@ -329,6 +329,51 @@ TEST_F(FindRun, LargeTreeIsWalkedInSmallSteps) {
     EXPECT_EQ(r.out, expected);
 }
 
+// find as the program of a child of the boot shell, stepped directly, under a CPU budget.
+class FindBudget : public ::testing::Test {
+protected:
+    Machine m = Machine::build(MachineLimits{.cpu = 4000, .memory = 1ULL << 30, .disk = 1 << 26, .output = 1 << 20});
+
+    std::int32_t run_find(std::vector<std::string> args) {
+        auto pid = m.create_child_process("find", true, false, false, GroupMode::Inherit);
+        EXPECT_TRUE(pid.has_value());
+        EXPECT_TRUE(m.states.set_program(*pid, resumable_process_program(*launch_program(ProgramKind::Find, args)))
+                        .has_value());
+        (void)m.scheduler.yield_running();
+        for (int i = 0; i < 100000; ++i) {
+            const ProcessRecord* record = m.processes.find(*pid);
+            if (record != nullptr && record->status == ProcessStatus::Exited) return record->exit_code;
+            std::optional<Pid> p = m.scheduler.running();
+            if (!p) p = *m.scheduler.dispatch();
+            if (!p) break;
+            if (*p == kFirstShellPid) {
+                (void)m.scheduler.yield_running();
+                continue;
+            }
+            EXPECT_TRUE(m.states.select(*p).has_value());
+            EXPECT_TRUE(m.drive_process_step(*p, StepDriver::Host).has_value());
+        }
+        ADD_FAILURE() << "find did not end";
+        return -1;
+    }
+    Bytes captured(std::int32_t fd) {
+        auto number = m.states.find(kFirstShellPid)->descriptors.lookup(fd);
+        return *m.open_descriptions.take_captured_bytes(*number);
+    }
+};
+
+TEST_F(FindBudget, RefusedChargeEndsWith137WithoutAMessage) {
+    SyscallContext sys(m);
+    for (int f = 0; f < 2000; ++f)
+        ASSERT_TRUE(sys.write_file("/", fmt::format("/big/f{:04}", f), "", 0644).has_value());
+    EXPECT_EQ(run_find({"/big"}), 137);
+    const Bytes out = captured(1);
+    EXPECT_TRUE(std::string("/big\n/big/f0000\n").starts_with(out.substr(0, 16)) || out.empty()) << out.substr(0, 40);
+    EXPECT_LT(out.size(), 2000u * 10);
+    EXPECT_EQ(captured(2), "");
+    EXPECT_EQ(m.meter.stop_reason(), StopReason::cpu_exhausted);
+}
+
 TEST(FindLaunch, ParseErrorIsKeptForTheFirstStep) {
     auto program = launch_program(ProgramKind::Find, std::vector<std::string>{".", "-bogus"});
     ASSERT_TRUE(program.has_value());
