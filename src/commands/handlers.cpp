@@ -13,8 +13,14 @@
 #include "commands/builtins/names.h"
 #include "commands/builtins/options.h"
 #include "commands/builtins/variables.h"
+#include "commands/diff/diff_commands.h"
+#include "commands/files/file_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/sed/sed_command.h"
+#include "commands/text/checksum.h"
+#include "commands/text/layout_commands.h"
+#include "commands/text/line_commands.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
@@ -71,12 +77,47 @@ NativeHandler bound_native(HandlerId id) {
     switch (id) {
     case HandlerId::Echo: return &echo_command;
     case HandlerId::Printf: return &printf_command;
+    case HandlerId::Diff: return &diff_command;
+    case HandlerId::Cmp: return &cmp_command;
+    case HandlerId::Printenv: return &printenv_command;
+    case HandlerId::Seq: return &seq_command;
     default: return nullptr;
     }
 }
 
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
+    case HandlerId::Sed: return &sed_command;
+    case HandlerId::Patch: return &patch_command;
+    case HandlerId::ApplyPatch: return &apply_patch_command;
+    case HandlerId::Dd: return &dd_command;
+    case HandlerId::Tac: return &tac_command;
+    case HandlerId::Tail: return &tail_command;
+    case HandlerId::Envsubst: return &envsubst_command;
+    case HandlerId::Tr: return &tr_command;
+    case HandlerId::Uniq: return &uniq_command;
+    case HandlerId::Cut: return &cut_command;
+    case HandlerId::Wc: return &wc_command;
+    case HandlerId::Md5sum: return &md5sum_command;
+    case HandlerId::Sha1sum: return &sha1sum_command;
+    case HandlerId::Sha256sum: return &sha256sum_command;
+    case HandlerId::Sha512sum: return &sha512sum_command;
+    case HandlerId::Cksum: return &cksum_command;
+    // line and layout tools
+    case HandlerId::Rev: return &rev_command;
+    case HandlerId::Nl: return &nl_command;
+    case HandlerId::Paste: return &paste_command;
+    case HandlerId::Comm: return &comm_command;
+    case HandlerId::Join: return &join_command;
+    case HandlerId::Split: return &split_command;
+    case HandlerId::Shuf: return &shuf_command;
+    case HandlerId::Tsort: return &tsort_command;
+    case HandlerId::Fold: return &fold_command;
+    case HandlerId::Fmt: return &fmt_command;
+    case HandlerId::Expand: return &expand_command;
+    case HandlerId::Unexpand: return &unexpand_command;
+    case HandlerId::Column: return &column_command;
+    case HandlerId::Sort: return &sort_command;
     default: return nullptr;
     }
 }

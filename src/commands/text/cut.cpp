@@ -1,0 +1,228 @@
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/utf8.h"
+#include "commands/text/line_commands.h"
+#include "commands/util/io.h"
+#include "commands/util/options.h"
+
+namespace tw {
+
+namespace {
+
+enum class CutUnit : std::uint8_t { Chars, Bytes };
+
+struct CutSettings {
+    std::string delimiter = "\t";  // one character, UTF-8
+    std::optional<std::string_view> field_list;
+    std::optional<std::string_view> position_list;  // characters or bytes, by `unit`
+    CutUnit unit = CutUnit::Chars;
+    bool only_delimited = false;
+    std::vector<std::string_view> operands;
+};
+
+void set_delimiter(CutSettings& s, std::string_view text) {
+    if (text.empty()) {
+        s.delimiter = "\t";
+        return;
+    }
+    std::size_t pos = 0;
+    s.delimiter.clear();
+    utf8_append(s.delimiter, utf8_next_char(text, pos));
+}
+
+CutSettings scan_cut_args(std::span<const std::string> args) {
+    CutSettings s;
+    // The value of an option at args[i] whose name is `prefix`: the rest of the argument, else the
+    // next argument (consumed), else nothing.
+    auto value_of = [&](std::size_t& i, std::size_t prefix) -> std::optional<std::string_view> {
+        const std::string_view a = args[i];
+        if (a.size() > prefix) return a.substr(prefix);
+        if (i + 1 < args.size()) return std::string_view(args[++i]);
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view a = args[i];
+        if (a.starts_with("--")) {
+            // The long names of the list and delimiter options, with "=VALUE" or the next argument.
+            const std::size_t eq = a.find('=');
+            const std::string_view name = a.substr(2, eq == std::string_view::npos ? std::string_view::npos : eq - 2);
+            auto long_value = [&]() -> std::string_view {
+                if (eq != std::string_view::npos) return a.substr(eq + 1);
+                if (i + 1 < args.size()) return args[++i];
+                return {};
+            };
+            if (name == "delimiter") set_delimiter(s, long_value());
+            else if (name == "fields") s.field_list = long_value();
+            else if (name == "characters") s.position_list = long_value(), s.unit = CutUnit::Chars;
+            else if (name == "bytes") s.position_list = long_value(), s.unit = CutUnit::Bytes;
+            else if (name == "only-delimited") s.only_delimited = true;
+            continue;
+        }
+        if (a.starts_with("-d")) {
+            if (auto v = value_of(i, 2)) set_delimiter(s, *v);
+        } else if (a.starts_with("-f")) {
+            s.field_list = value_of(i, 2).value_or(std::string_view{});
+        } else if (a.starts_with("-c")) {
+            s.position_list = value_of(i, 2).value_or(std::string_view{});
+            s.unit = CutUnit::Chars;
+        } else if (a.starts_with("-b")) {
+            s.position_list = value_of(i, 2).value_or(std::string_view{});
+            s.unit = CutUnit::Bytes;
+        } else if (a == "-s") {
+            s.only_delimited = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            // Other options have no effect.
+        } else {
+            s.operands.push_back(a);
+        }
+    }
+    return s;
+}
+
+// One item of a list: a single position or a range whose ends default to 1 and to the line's
+// count of units.
+struct ListItem {
+    bool range = false;
+    std::uint64_t first = 0;
+    std::optional<std::uint64_t> last;
+};
+
+std::vector<ListItem> parse_list(std::string_view text) {
+    std::vector<ListItem> items;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const std::string_view item =
+            text.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        const std::size_t dash = item.find('-');
+        if (dash != std::string_view::npos) {
+            items.push_back({true, parse_count(item.substr(0, dash)).value_or(1), parse_count(item.substr(dash + 1))});
+        } else if (auto n = parse_count(item)) {
+            items.push_back({false, *n, std::nullopt});
+        }
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    return items;
+}
+
+// Calls `take(index)` (0-based) for every listed position within 1..m, in list order.
+template <typename Take>
+void for_each_position(const std::vector<ListItem>& items, std::uint64_t m, Take take) {
+    for (const ListItem& item : items) {
+        if (!item.range) {
+            if (item.first >= 1 && item.first <= m) take(item.first - 1);
+            continue;
+        }
+        const std::uint64_t last = item.last ? std::min(*item.last, m) : m;
+        for (std::uint64_t p = std::max<std::uint64_t>(item.first, 1); p <= last; ++p) take(p - 1);
+    }
+}
+
+// Calls `line(text)` for every line: split at line feeds, a carriage return before each dropped,
+// a last line without a line feed counted.
+template <typename Line>
+void for_each_line(std::string_view text, Line line) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t nl = text.find('\n', start);
+        std::string_view l = text.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+        if (nl != std::string_view::npos && !l.empty() && l.back() == '\r') l.remove_suffix(1);
+        line(l);
+        if (nl == std::string_view::npos) break;
+        start = nl + 1;
+    }
+}
+
+bool is_ascii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+void cut_fields(std::string_view text, const CutSettings& s, std::string& out) {
+    const std::vector<ListItem> items = parse_list(*s.field_list);
+    const std::string_view delim = s.delimiter;
+    std::vector<std::string_view> fields;
+    for_each_line(text, [&](std::string_view line) {
+        std::size_t at = line.find(delim);
+        if (at == std::string_view::npos) {
+            if (!s.only_delimited) push_line(out, line);
+            return;
+        }
+        fields.clear();
+        std::size_t start = 0;
+        while (at != std::string_view::npos) {
+            fields.push_back(line.substr(start, at - start));
+            start = at + delim.size();
+            at = line.find(delim, start);
+        }
+        fields.push_back(line.substr(start));
+        bool first = true;
+        for_each_position(items, fields.size(), [&](std::uint64_t i) {
+            if (!first) out += delim;
+            first = false;
+            out += fields[i];
+        });
+        out += '\n';
+    });
+}
+
+void cut_positions(std::string_view text, const CutSettings& s, std::string& out) {
+    const std::vector<ListItem> items = parse_list(*s.position_list);
+    std::vector<std::size_t> starts;  // byte offsets of the characters of a line, and its end
+    for_each_line(text, [&](std::string_view line) {
+        if (s.unit == CutUnit::Bytes || is_ascii(line)) {
+            for_each_position(items, line.size(), [&](std::uint64_t i) { out += line[i]; });
+        } else {
+            starts.clear();
+            for (std::size_t i = 0; i < line.size(); ++i)
+                if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) starts.push_back(i);
+            const std::size_t m = starts.size();
+            starts.push_back(line.size());
+            for_each_position(items, m, [&](std::uint64_t i) { out += line.substr(starts[i], starts[i + 1] - starts[i]); });
+        }
+        out += '\n';
+    });
+}
+
+}  // namespace
+
+void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    const CutSettings s = scan_cut_args(invocation.args);
+    if (command_operands_read_stdin(s.operands)) {
+        if (auto st = command_read_stdin(invocation, io)) {
+            step = *st;
+            return;
+        }
+    }
+    // Without operands the input is standard input itself, used in place.
+    CommandInputs inputs;
+    std::string_view content = io.in;
+    if (!s.operands.empty()) {
+        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
+        if (!inputs.errors.empty()) {
+            push_message(io.err, "cut", inputs.errors.front());
+            step = NativeStep::finished(1);
+            return;
+        }
+        content = inputs.contents;
+    }
+    std::string& out = io.out;
+    out.reserve(out.size() + content.size() + content.size() / 8);
+    if (s.field_list) {
+        std::string storage;
+        cut_fields(valid_utf8_view(content, storage), s, out);
+    } else if (s.position_list && s.unit == CutUnit::Bytes) {
+        cut_positions(content, s, out);
+    } else if (s.position_list) {
+        std::string storage;
+        cut_positions(valid_utf8_view(content, storage), s, out);
+    }
+    step = NativeStep::finished(0);
+}
+
+}  // namespace tw

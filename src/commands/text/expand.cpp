@@ -1,0 +1,53 @@
+#include "base/sat.h"
+#include "base/utf8.h"
+#include "commands/text/layout_args.h"
+#include "commands/text/layout_commands.h"
+#include "commands/text/text_lines.h"
+#include "commands/util/io.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+namespace {
+constexpr std::uint64_t kLongRun = 65536;
+}
+
+// Turns every tab into the spaces up to the next tab stop. Every other character counts as one
+// column; a line feed starts the count again.
+void expand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    auto parsed = tab_args_parse("expand", invocation.args);
+    if (!parsed) {
+        push_line(io.err, parsed.error());
+        step = NativeStep::finished(1);
+        return;
+    }
+    auto contents = gather_command_input(step, invocation, io, parsed->operands, "expand");
+    if (!contents) return;
+    const std::string text = utf8_lossy(*contents);
+    const std::uint64_t tab = parsed->tab_size;
+    std::uint64_t column = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\t') {
+            const std::uint64_t spaces = tab - column % tab;
+            // A huge tab size must not build a buffer larger than the output budget allows.
+            if (spaces > kLongRun) {
+                const std::uint64_t remaining = invocation.sys.output_remaining();
+                if (sat_add(io.out.size(), spaces) >= remaining) {
+                    invocation.sys.charge_output(sat_add(remaining, 1));
+                    step = NativeStep::finished(invocation.sys.exhausted_status());
+                    return;
+                }
+            }
+            io.out.append(spaces, ' ');
+            column += spaces;
+            continue;
+        }
+        io.out += c;
+        if (c == '\n') column = 0;
+        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+    }
+    step = NativeStep::finished(0);
+}
+
+}  // namespace tw

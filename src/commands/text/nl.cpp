@@ -1,0 +1,28 @@
+#include <fmt/format.h>
+
+#include "commands/text/layout_commands.h"
+#include "commands/text/text_lines.h"
+#include "commands/util/io.h"
+#include "commands/util/options.h"
+
+namespace tw {
+
+// Numbers the non-empty lines: the number right-aligned in six columns, a tab, the line. Empty
+// lines are written empty and take no number. Options are accepted and ignored.
+void nl_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    const CommandArgs args = CommandArgs::parse(invocation.args);
+    auto contents = gather_command_input(step, invocation, io, args.operands, "nl");
+    if (!contents) return;
+    std::uint64_t number = 1;
+    for (const std::string& line : text_lines(*contents)) {
+        if (line.empty()) {
+            io.out += '\n';
+            continue;
+        }
+        fmt::format_to(std::back_inserter(io.out), "{:>6}\t", number++);
+        push_line(io.out, line);
+    }
+    step = NativeStep::finished(0);
+}
+
+}  // namespace tw

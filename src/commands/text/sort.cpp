@@ -1,0 +1,305 @@
+#include <algorithm>
+#include <bit>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <utf8proc.h>
+
+#include "base/sat.h"
+#include "base/utf8.h"
+#include "commands/text/layout_commands.h"
+#include "commands/text/text_lines.h"
+#include "commands/util/io.h"
+#include "commands/util/options.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+namespace {
+
+struct SortKey {
+    std::uint64_t field = 0;  // zero-based
+    bool numeric = false;
+    bool reverse = false;
+    bool fold = false;
+};
+
+struct SortOptions {
+    bool numeric = false;
+    bool reverse = false;
+    bool unique = false;
+    char separator = '\n';
+    bool ignore_case = false;
+    std::optional<SortKey> key;
+    std::optional<char32_t> field_separator;
+    std::optional<std::string_view> output;
+};
+
+enum SortOption : int { Numeric, Reverse, Zero, Unique, IgnoreCase, Stable, Key, FieldSeparator, Output, Help };
+
+constexpr OptionSpec kSortOptions[] = {
+    {"numeric-sort", 'n', OptionValue::None, Numeric},
+    {"reverse", 'r', OptionValue::None, Reverse},
+    {"zero-terminated", 'z', OptionValue::None, Zero},
+    {"unique", 'u', OptionValue::None, Unique},
+    {"ignore-case", 'f', OptionValue::None, IgnoreCase},
+    {"stable", 's', OptionValue::None, Stable},
+    {"key", 'k', OptionValue::Required, Key},
+    {"field-separator", 't', OptionValue::Required, FieldSeparator},
+    {"output", 'o', OptionValue::Required, Output},
+    {"help", 0, OptionValue::None, Help},
+};
+
+constexpr std::string_view kSortUsage =
+    "usage: sort [OPTIONS] [FILE...]\n"
+    "supported: -n -r -u -z -f -s -k KEY -t CHAR -o FILE\n";
+
+// One piece of a key specification: a field number of at least 1, then any of the letters n, r
+// and f. Character positions (".") and other letters are refused.
+std::optional<SortKey> sort_parse_field_spec(std::string_view text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0) return std::nullopt;
+    auto number = parse_decimal_u64(text.substr(0, digits));
+    if (!number || *number == 0) return std::nullopt;
+    SortKey key{.field = *number - 1};
+    for (char c : text.substr(digits)) {
+        switch (c) {
+        case 'n': key.numeric = true; break;
+        case 'r': key.reverse = true; break;
+        case 'f': key.fold = true; break;
+        default: return std::nullopt;
+        }
+    }
+    return key;
+}
+
+// "-k F[LETTERS][,F[LETTERS]]" where both pieces name the same field.
+std::optional<SortKey> parse_key_value(std::string_view value) {
+    const std::size_t comma = value.find(',');
+    auto first = sort_parse_field_spec(value.substr(0, comma));
+    if (!first || comma == std::string_view::npos) return first;
+    const std::string_view rest = value.substr(comma + 1);
+    if (rest.find(',') != std::string_view::npos) return std::nullopt;
+    auto second = sort_parse_field_spec(rest);
+    if (!second || second->field != first->field) return std::nullopt;
+    first->numeric |= second->numeric;
+    first->reverse |= second->reverse;
+    first->fold |= second->fold;
+    return first;
+}
+
+// The one character of a -t value, if it is exactly one.
+std::optional<char32_t> single_char(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    std::size_t pos = 0;
+    const char32_t c = utf8_next_char(text, pos);
+    if (pos != text.size()) return std::nullopt;
+    return c;
+}
+
+// The field at `index` of `line`, or the whole line when it has fewer fields.
+std::string_view key_field(std::string_view line, std::uint64_t index, const std::optional<char32_t>& separator) {
+    if (separator) {
+        std::string sep;
+        utf8_append(sep, *separator);
+        std::size_t start = 0;
+        for (std::uint64_t k = 0; k < index; ++k) {
+            const std::size_t at = line.find(sep, start);
+            if (at == std::string_view::npos) return line;
+            start = at + sep.size();
+        }
+        const std::size_t end = line.find(sep, start);
+        return line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    }
+    const std::vector<std::string_view> words = split_whitespace(line);
+    return index < words.size() ? words[index] : line;
+}
+
+// The Unicode lowercase form of valid UTF-8 `text`.
+std::string lowercase(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const char32_t c = utf8_next_char(text, pos);
+        if (c < 0x80) {
+            out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        } else if (c == 0x130) {
+            out += "i\xCC\x87";  // capital I with dot above lowercases to i and a combining dot
+        } else {
+            utf8_append(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
+        }
+    }
+    return out;
+}
+
+// What a record is compared by: its key text (lowercased under case folding) and, under numeric
+// order, its number.
+struct RecordKey {
+    std::string_view text;
+    double number = 0;
+};
+
+class SortComparator {
+public:
+    explicit SortComparator(const SortOptions& options)
+        : numeric_(options.numeric || (options.key && options.key->numeric)),
+          fold_(options.ignore_case || (options.key && options.key->fold)),
+          reverse_(options.key && options.key->reverse) {}
+
+    bool folds() const { return fold_; }
+    bool numeric() const { return numeric_; }
+
+    // Negative, zero or positive. Under numeric order a NaN equals everything, so this is not a
+    // strict weak order; the merge sort below is well defined for any comparison.
+    int compare(const RecordKey& a, const RecordKey& b) const {
+        int order = 0;
+        if (numeric_) {
+            order = a.number < b.number ? -1 : (b.number < a.number ? 1 : 0);
+        } else {
+            const int c = a.text.compare(b.text);
+            order = c < 0 ? -1 : (c > 0 ? 1 : 0);
+        }
+        return reverse_ ? -order : order;
+    }
+
+private:
+    bool numeric_;
+    bool fold_;
+    bool reverse_;
+};
+
+// A stable bottom-up merge sort of the indices 0..n-1. Every merge step takes the left element
+// unless the comparison says the right one is smaller, so the result is well defined (and
+// stable) whatever the comparison answers.
+template <typename Compare>
+std::vector<std::size_t> merge_sort_indices(std::size_t n, const Compare& compare) {
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::vector<std::size_t> scratch(n);
+    for (std::size_t width = 1; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, n);
+            const std::size_t hi = std::min(mid + width, n);
+            std::size_t i = lo, j = mid, out = lo;
+            while (i < mid && j < hi) scratch[out++] = compare(order[j], order[i]) < 0 ? order[j++] : order[i++];
+            while (i < mid) scratch[out++] = order[i++];
+            while (j < hi) scratch[out++] = order[j++];
+        }
+        order.swap(scratch);
+    }
+    return order;
+}
+
+}  // namespace
+
+void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    const auto finish = [&](std::int32_t status, std::string_view message = {}) {
+        if (!message.empty()) push_message(io.err, "sort", message);
+        step = NativeStep::finished(status);
+    };
+    auto scanned = scan_options(invocation.args, kSortOptions);
+    if (!scanned) return finish(2, scanned.error());
+    if (scanned->has(Help)) {
+        io.out += kSortUsage;
+        return finish(0);
+    }
+    SortOptions options;
+    for (const ScannedOption& option : scanned->options) {
+        const std::string_view value = option.value.value_or("");
+        switch (option.id) {
+        case Numeric: options.numeric = true; break;
+        case Reverse: options.reverse = true; break;
+        case Zero: options.separator = '\0'; break;
+        case Unique: options.unique = true; break;
+        case IgnoreCase: options.ignore_case = true; break;
+        case Stable: break;
+        case Key:
+            options.key = parse_key_value(value);
+            if (!options.key) return finish(2, fmt::format("unsupported field specification '{}'", value));
+            break;
+        case FieldSeparator:
+            options.field_separator = single_char(value);
+            if (!options.field_separator) return finish(2, "field separator must be one character");
+            break;
+        case Output: options.output = value; break;
+        default: break;
+        }
+    }
+
+    const std::span<const std::string_view> operands = scanned->operands;
+    auto contents = gather_command_input(step, invocation, io, operands, "sort");
+    if (!contents) return;
+    const std::string_view text = *contents;
+    const char separator = options.separator;
+
+    Syscalls& sys = invocation.sys;
+    const std::uint64_t n = sat_add(1, static_cast<std::uint64_t>(std::ranges::count(text, separator)));
+    const std::uint64_t length = text.size();
+    const std::uint64_t memory = sat_add(sat_mul(24, n), sat_mul(3, length));
+    if (!sys.charge_memory(memory)) return finish(sys.exhausted_status());
+    const std::uint64_t log2n = static_cast<std::uint64_t>(std::bit_width(n) - 1);
+    if (!sys.charge_cpu(sat_add(sat_mul(n, log2n), length))) {
+        sys.release_memory(memory);
+        return finish(sys.exhausted_status());
+    }
+
+    // Records run up to and including their separator; a last piece without one gets it added on
+    // output.
+    std::vector<std::string_view> records;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find(separator, start);
+        const std::size_t stop = end == std::string_view::npos ? text.size() : end + 1;
+        records.push_back(text.substr(start, stop - start));
+        start = stop;
+    }
+
+    const SortComparator comparator(options);
+    std::deque<std::string> owned;  // decoded or lowercased key texts; a deque keeps them in place
+    std::vector<RecordKey> keys(records.size());
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        std::string_view line = records[r];
+        if (!utf8_valid(line)) line = owned.emplace_back(utf8_lossy(line));
+        while (!line.empty() && line.back() == separator) line.remove_suffix(1);
+        std::string_view key = options.key ? key_field(line, options.key->field, options.field_separator) : line;
+        if (comparator.folds()) key = owned.emplace_back(lowercase(key));
+        keys[r].text = key;
+        if (comparator.numeric()) {
+            const std::vector<std::string_view> words = split_whitespace(key);
+            if (!words.empty()) keys[r].number = parse_decimal_double(words.front()).value_or(0.0);
+        }
+    }
+    const auto compare = [&](std::size_t a, std::size_t b) { return comparator.compare(keys[a], keys[b]); };
+    std::vector<std::size_t> order = merge_sort_indices(records.size(), compare);
+    if (options.reverse) std::reverse(order.begin(), order.end());
+
+    Bytes sorted;
+    sorted.reserve(text.size() + 1);
+    std::optional<std::size_t> kept;
+    for (std::size_t index : order) {
+        // Under -u a record equal to the last one written is dropped.
+        if (options.unique && kept && compare(*kept, index) == 0) continue;
+        kept = index;
+        sorted += records[index];
+        if (records[index].back() != separator) sorted += separator;
+    }
+
+    std::int32_t status = 0;
+    if (options.output) {
+        auto written = sys.write_file_mode(sys.getcwd(), *options.output, std::move(sorted), 0644);
+        if (!written) {
+            push_message(io.err, "sort", fmt::format("{}: {}", *options.output, error_text(written.error())));
+            status = 1;
+        }
+    } else {
+        io.out += sorted;
+    }
+    sys.release_memory(memory);
+    finish(status);
+}
+
+}  // namespace tw

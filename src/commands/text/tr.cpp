@@ -1,0 +1,263 @@
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/sat.h"
+#include "base/utf8.h"
+#include "commands/text/line_commands.h"
+#include "commands/util/io.h"
+#include "commands/util/options.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+namespace {
+
+constexpr std::string_view kLower = "abcdefghijklmnopqrstuvwxyz";
+constexpr std::string_view kUpper = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+void replace_all(std::string& text, std::string_view what, std::string_view with) {
+    std::size_t pos = 0;
+    while ((pos = text.find(what, pos)) != std::string::npos) {
+        text.replace(pos, what.size(), with);
+        pos += with.size();
+    }
+}
+
+char32_t escaped(char32_t c) {
+    switch (c) {
+    case 'n': return '\n';
+    case 't': return '\t';
+    case 'r': return '\r';
+    default: return c;
+    }
+}
+
+// What translation does to one character: the index of its first place in set 1, if any.
+class CharTable {
+public:
+    static constexpr std::uint32_t kAbsent = UINT32_MAX;
+
+    void add_first(char32_t c, std::uint32_t index) {
+        if (c < 128) {
+            if (ascii_[c] == kAbsent) ascii_[c] = index;
+        } else {
+            other_.try_emplace(c, index);
+        }
+    }
+    std::uint32_t find(char32_t c) const {
+        if (c < 128) return ascii_[c];
+        auto it = other_.find(c);
+        return it == other_.end() ? kAbsent : it->second;
+    }
+
+private:
+    std::array<std::uint32_t, 128> ascii_ = filled();
+    std::unordered_map<char32_t, std::uint32_t> other_;
+
+    static std::array<std::uint32_t, 128> filled() {
+        std::array<std::uint32_t, 128> a;
+        a.fill(kAbsent);
+        return a;
+    }
+};
+
+}  // namespace
+
+namespace {
+
+// The characters of a set operand after class replacement, before escapes and ranges.
+std::u32string set_characters(std::string_view operand) {
+    std::string text(operand);
+    replace_all(text, "[:digit:]", "0123456789");
+    replace_all(text, "[:lower:]", kLower);
+    replace_all(text, "[:upper:]", kUpper);
+    replace_all(text, "[:alpha:]", std::string(kLower) + std::string(kUpper));
+    replace_all(text, "[:space:]", " \t\n\r");
+    std::u32string chars;
+    std::size_t pos = 0;
+    while (pos < text.size()) chars.push_back(utf8_next_char(text, pos));
+    return chars;
+}
+
+// Walks the expanded set: `single(c)` for one character, `range(first, last)` for an inclusive
+// range of scalar values (first <= last).
+template <typename Single, typename Range>
+void walk_set(const std::u32string& chars, Single single, Range range) {
+    std::size_t p = 0;
+    while (p < chars.size()) {
+        if (chars[p] == '\\' && p + 1 < chars.size()) {
+            single(escaped(chars[p + 1]));
+            p += 2;
+        } else if (p + 2 < chars.size() && chars[p + 1] == '-') {
+            if (chars[p] <= chars[p + 2]) range(chars[p], chars[p + 2]);
+            p += 3;
+        } else {
+            single(chars[p]);
+            p += 1;
+        }
+    }
+}
+
+// The number of scalar values from first to last, both included, without the surrogates.
+std::uint64_t range_size(char32_t first, char32_t last) {
+    std::uint64_t n = static_cast<std::uint64_t>(last) - first + 1;
+    const char32_t lo = std::max<char32_t>(first, 0xD800), hi = std::min<char32_t>(last, 0xDFFF);
+    if (lo <= hi) n -= static_cast<std::uint64_t>(hi) - lo + 1;
+    return n;
+}
+
+std::uint64_t expanded_size(const std::u32string& chars) {
+    std::uint64_t n = 0;
+    walk_set(chars, [&](char32_t) { ++n; }, [&](char32_t first, char32_t last) { n += range_size(first, last); });
+    return n;
+}
+
+std::u32string expand(const std::u32string& chars) {
+    std::u32string set;
+    walk_set(
+        chars, [&](char32_t c) { set.push_back(c); },
+        [&](char32_t first, char32_t last) {
+            for (char32_t c = first; c <= last; ++c) {
+                if (c == 0xD800) c = 0xE000;
+                if (c > last) break;
+                set.push_back(c);
+            }
+        });
+    return set;
+}
+
+}  // namespace
+
+std::u32string tr_expand_set(std::string_view operand) { return expand(set_characters(operand)); }
+
+void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    const CommandArgs args = CommandArgs::parse(invocation.args);
+    bool complement = false, del = false, squeeze = false;
+    for (char32_t f : args.flags) {
+        if (f == 'c') complement = true;
+        else if (f == 'd') del = true;
+        else if (f == 's') squeeze = true;
+        else {
+            push_message(io.err, "tr", "unimplemented option");
+            step = NativeStep::finished(2);
+            return;
+        }
+    }
+    const std::size_t n = args.operands.size();
+    const bool count_ok = del ? n == 1 : squeeze ? (n == 1 || n == 2) : n == 2;
+    if (!count_ok) {
+        push_message(io.err, "tr", "missing or extra operand");
+        step = NativeStep::finished(1);
+        return;
+    }
+    if (auto s = command_read_stdin(invocation, io)) {
+        step = *s;
+        return;
+    }
+
+    // Ranges can make a short operand a large set: its memory is charged before it is built.
+    const std::u32string chars1 = set_characters(args.operands[0]);
+    const std::u32string chars2 = n == 2 ? set_characters(args.operands[1]) : chars1;
+    const std::uint64_t set_bytes =
+        sat_mul(sat_add(expanded_size(chars1), expanded_size(chars2)), sizeof(char32_t));
+    if (!invocation.sys.charge_memory(set_bytes)) {
+        step = NativeStep::finished(invocation.sys.exhausted_status());
+        return;
+    }
+    const std::u32string set1 = expand(chars1);
+    const std::u32string set2 = n == 2 ? expand(chars2) : set1;
+    CharTable first_index;
+    for (std::size_t i = 0; i < set1.size(); ++i) first_index.add_first(set1[i], static_cast<std::uint32_t>(i));
+
+    std::string storage;
+    const std::string_view text = valid_utf8_view(io.in, storage);
+    // Every output character is an input character or a character of set 2 standing for one, so
+    // the output is at most the input times the longest encoding in set 2.
+    std::size_t widest = 1;
+    for (char32_t c : set2) widest = std::max<std::size_t>(widest, c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4);
+    const std::size_t base = io.out.size();
+    io.out.resize_and_overwrite(base + text.size() * widest, [&](char* buffer, std::size_t) {
+        char* w = buffer + base;
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        const auto* end = p + text.size();
+        auto put = [&](char32_t r) {
+            if (r < 0x80) {
+                *w++ = static_cast<char>(r);
+                return;
+            }
+            std::string encoded;
+            utf8_append(encoded, r);
+            std::memcpy(w, encoded.data(), encoded.size());
+            w += encoded.size();
+        };
+        if (del) {
+            // A character is kept when its membership in set 1 equals the complement flag.
+            std::array<bool, 128> ascii_kept;
+            for (char32_t c = 0; c < 128; ++c) ascii_kept[c] = (first_index.find(c) != CharTable::kAbsent) == complement;
+            while (p < end) {
+                if (*p < 0x80) {
+                    if (ascii_kept[*p]) *w++ = static_cast<char>(*p);
+                    ++p;
+                    continue;
+                }
+                const unsigned char* start = p;
+                const char32_t c = next_valid_char(p);
+                if ((first_index.find(c) != CharTable::kAbsent) == complement) {
+                    std::memcpy(w, start, static_cast<std::size_t>(p - start));
+                    w += p - start;
+                }
+            }
+            return static_cast<std::size_t>(w - buffer);
+        }
+        // ASCII results are precomputed; everything else goes through the general path.
+        std::unordered_set<char32_t> set2_members(set2.begin(), set2.end());
+        auto translate = [&](char32_t c) -> char32_t {
+            const std::uint32_t i = first_index.find(c);
+            if (i == CharTable::kAbsent || set2.empty()) return c;
+            return i < set2.size() ? set2[i] : set2.back();
+        };
+        std::array<char32_t, 128> ascii_map;
+        std::array<bool, 128> ascii_in_set2;
+        for (char32_t c = 0; c < 128; ++c) {
+            ascii_map[c] = translate(c);
+            ascii_in_set2[c] = set2_members.contains(c);
+        }
+        if (!squeeze) {
+            while (p < end) {
+                if (*p < 0x80) {
+                    put(ascii_map[*p++]);
+                    continue;
+                }
+                const unsigned char* start = p;
+                const char32_t c = next_valid_char(p);
+                const char32_t r = translate(c);
+                if (r == c) {
+                    std::memcpy(w, start, static_cast<std::size_t>(p - start));
+                    w += p - start;
+                } else {
+                    put(r);
+                }
+            }
+            return static_cast<std::size_t>(w - buffer);
+        }
+        bool have_previous = false;
+        char32_t previous = 0;
+        while (p < end) {
+            const char32_t r = *p < 0x80 ? ascii_map[*p++] : translate(next_valid_char(p));
+            if (have_previous && r == previous && (r < 128 ? ascii_in_set2[r] : set2_members.contains(r))) continue;
+            put(r);
+            previous = r;
+            have_previous = true;
+        }
+        return static_cast<std::size_t>(w - buffer);
+    });
+    invocation.sys.release_memory(set_bytes);
+    step = NativeStep::finished(0);
+}
+
+}  // namespace tw

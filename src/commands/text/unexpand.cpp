@@ -1,0 +1,50 @@
+#include "base/utf8.h"
+#include "commands/text/layout_args.h"
+#include "commands/text/layout_commands.h"
+#include "commands/text/text_lines.h"
+#include "commands/util/io.h"
+
+namespace tw {
+
+// Turns runs of spaces that reach a tab stop into tabs: only the leading blanks of each line, or
+// with -a every run. A tab of the input ends the leading blanks and moves the column to its tab
+// stop, so later stops are found where they show.
+void unexpand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    auto parsed = tab_args_parse("unexpand", invocation.args);
+    if (!parsed) {
+        push_line(io.err, parsed.error());
+        step = NativeStep::finished(1);
+        return;
+    }
+    auto contents = gather_command_input(step, invocation, io, parsed->operands, "unexpand");
+    if (!contents) return;
+    const std::string text = utf8_lossy(*contents);
+    const std::uint64_t tab = parsed->tab_size;
+    const bool all = parsed->all_blanks;
+    std::uint64_t column = 0;
+    std::uint64_t pending = 0;
+    bool converting = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ' ' && (converting || all)) {
+            ++column;
+            ++pending;
+            if (column % tab == 0) {
+                io.out += '\t';
+                pending = 0;
+            }
+            continue;
+        }
+        io.out.append(pending, ' ');
+        pending = 0;
+        io.out += c;
+        if (c == '\t') column += tab - column % tab;
+        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+        converting = c == '\n';
+        if (converting) column = 0;
+    }
+    io.out.append(pending, ' ');
+    step = NativeStep::finished(0);
+}
+
+}  // namespace tw

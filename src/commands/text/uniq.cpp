@@ -1,0 +1,180 @@
+#include <fmt/format.h>
+#include <utf8proc.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/utf8.h"
+#include "commands/text/line_commands.h"
+#include "commands/util/io.h"
+#include "commands/util/options.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+namespace {
+
+struct UniqSettings {
+    std::uint64_t skip_fields = 0;
+    std::uint64_t skip_chars = 0;
+    bool count = false;
+    bool repeated = false;
+    bool unique = false;
+    bool ignore_case = false;
+    std::vector<std::string_view> operands;
+};
+
+// Scans the arguments; on a usage error writes the message and gives the status to finish with.
+std::optional<std::int32_t> scan_uniq_args(std::span<const std::string> args, UniqSettings& s, Bytes& err) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view a = args[i];
+        if (a.starts_with("-f") || a.starts_with("-s")) {
+            const std::string_view option = a.substr(0, 2);
+            std::string_view value;
+            if (a.size() > 2) {
+                value = a.substr(2);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                push_message(err, "uniq", fmt::format("{} requires an argument", option));
+                return 1;
+            }
+            auto n = parse_count(value);
+            if (!n) {
+                push_message(err, "uniq", fmt::format("invalid number for {}: {}", option, value));
+                return 1;
+            }
+            (option == "-f" ? s.skip_fields : s.skip_chars) = *n;
+            continue;
+        }
+        if (a.size() > 1 && a[0] == '-') {
+            std::size_t pos = 1;
+            while (pos < a.size()) {
+                const char32_t c = utf8_next_char(a, pos);
+                switch (c) {
+                case 'c': s.count = true; break;
+                case 'd': s.repeated = true; break;
+                case 'i': s.ignore_case = true; break;
+                case 'u': s.unique = true; break;
+                default: {
+                    std::string shown;
+                    utf8_append(shown, c);
+                    push_message(err, "uniq", fmt::format("unimplemented option '-{}'", shown));
+                    return 2;
+                }
+                }
+            }
+            continue;
+        }
+        s.operands.push_back(a);
+    }
+    return std::nullopt;
+}
+
+// The comparison key of a line (with its own line feed, if any): fields and characters skipped,
+// then lower-cased when asked.
+std::string_view line_key(std::string_view line, const UniqSettings& s, std::string& storage) {
+    const std::string_view text = valid_utf8_view(line, storage);
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* p = begin;
+    const auto* end = begin + text.size();
+    for (std::uint64_t f = 0; f < s.skip_fields && p < end; ++f) {
+        const unsigned char* q = p;
+        while (q < end) {
+            const unsigned char* r = q;
+            if (!is_unicode_space(next_valid_char(r))) break;
+            q = r;
+        }
+        while (q < end) {
+            const unsigned char* r = q;
+            if (is_unicode_space(next_valid_char(r))) break;
+            q = r;
+        }
+        p = q;
+    }
+    for (std::uint64_t c = 0; c < s.skip_chars && p < end; ++c) next_valid_char(p);
+    const std::string_view rest(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
+    if (!s.ignore_case) {
+        if (text.data() == storage.data()) {
+            storage.erase(0, static_cast<std::size_t>(p - begin));
+            return storage;
+        }
+        return rest;
+    }
+    std::string lowered;
+    lowered.reserve(rest.size());
+    const auto* q = reinterpret_cast<const unsigned char*>(rest.data());
+    const auto* q_end = q + rest.size();
+    while (q < q_end) {
+        const char32_t c = next_valid_char(q);
+        utf8_append(lowered, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
+    }
+    storage = std::move(lowered);
+    return storage;
+}
+
+}  // namespace
+
+void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    UniqSettings s;
+    if (auto status = scan_uniq_args(invocation.args, s, io.err)) {
+        step = NativeStep::finished(*status);
+        return;
+    }
+    if (s.operands.size() >= 2) {
+        push_message(io.err, "uniq", "unimplemented output-file operand");
+        step = NativeStep::finished(2);
+        return;
+    }
+    if (command_operands_read_stdin(s.operands)) {
+        if (auto st = command_read_stdin(invocation, io)) {
+            step = *st;
+            return;
+        }
+    }
+    // Without operands the input is standard input itself, used in place.
+    CommandInputs inputs;
+    std::string_view content = io.in;
+    if (!s.operands.empty()) {
+        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
+        if (!inputs.errors.empty()) {
+            push_message(io.err, "uniq", inputs.errors.front());
+            step = NativeStep::finished(1);
+            return;
+        }
+        content = inputs.contents;
+    }
+    std::vector<std::string_view> lines;
+    for (std::size_t start = 0; start < content.size();) {
+        const std::size_t nl = content.find('\n', start);
+        const std::size_t stop = nl == std::string_view::npos ? content.size() : nl + 1;
+        lines.push_back(content.substr(start, stop - start));
+        start = stop;
+    }
+
+    std::string& out = io.out;
+    std::string group_storage, line_storage;
+    std::size_t i = 0;
+    while (i < lines.size()) {
+        const std::string_view group_key = line_key(lines[i], s, group_storage);
+        std::string key_copy;
+        std::string_view key = group_key;
+        if (group_key.data() == group_storage.data()) {
+            key_copy = group_storage;  // line_storage below may not overwrite it
+            key = key_copy;
+        }
+        std::size_t j = i + 1;
+        while (j < lines.size() && line_key(lines[j], s, line_storage) == key) ++j;
+        const std::size_t n = j - i;
+        const bool shown = s.repeated == s.unique ? true : s.repeated ? n >= 2 : n == 1;
+        if (shown) {
+            if (s.count) out += fmt::format("{:>7} ", n);
+            out += lines[i];
+        }
+        i = j;
+    }
+    step = NativeStep::finished(0);
+}
+
+}  // namespace tw

@@ -1,0 +1,137 @@
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/sat.h"
+#include "commands/text/line_commands.h"
+#include "commands/util/io.h"
+#include "commands/util/options.h"
+
+namespace tw {
+
+namespace {
+
+struct WcCounts {
+    std::uint64_t lines = 0;
+    std::uint64_t words = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t chars = 0;
+};
+
+constexpr std::array<bool, 256> kAsciiSpace = [] {
+    std::array<bool, 256> t{};
+    for (unsigned c : {0x09u, 0x0Au, 0x0Bu, 0x0Cu, 0x0Du, 0x20u}) t[c] = true;
+    return t;
+}();
+
+// Counts of valid UTF-8 text: words are maximal runs of characters that are not White_Space.
+void count_text(std::string_view text, WcCounts& counts) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    std::uint64_t words = 0, chars = 0, lines = 0;
+    bool in_word = false;
+    while (p < end) {
+        const unsigned char b = *p;
+        bool space;
+        if (b < 0x80) {
+            space = kAsciiSpace[b];
+            lines += b == '\n';
+            ++p;
+        } else {
+            space = is_unicode_space(next_valid_char(p));
+        }
+        ++chars;
+        words += !space && !in_word;
+        in_word = !space;
+    }
+    counts.lines = lines;
+    counts.words = words;
+    counts.chars = chars;
+}
+
+WcCounts count(std::string_view raw) {
+    WcCounts counts;
+    std::string storage;
+    count_text(valid_utf8_view(raw, storage), counts);
+    counts.bytes = raw.size();
+    return counts;
+}
+
+struct WcSelect {
+    bool lines = false, words = false, bytes = false, chars = false;
+};
+
+void push_counts(std::string& out, const WcCounts& c, const WcSelect& sel, std::string_view name) {
+    std::string line;
+    auto field = [&](std::uint64_t n) {
+        if (!line.empty()) line += ' ';
+        line += fmt::format("{:>7}", n);
+    };
+    if (sel.lines) field(c.lines);
+    if (sel.words) field(c.words);
+    if (sel.bytes) field(c.bytes);
+    if (sel.chars) field(c.chars);
+    if (!name.empty()) {
+        line += ' ';
+        line += name;
+    }
+    const std::size_t first = line.find_first_not_of(" \t\n\v\f\r");
+    push_line(out, first == std::string::npos ? std::string_view{} : std::string_view(line).substr(first));
+}
+
+}  // namespace
+
+void wc_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    const CommandArgs args = CommandArgs::parse(invocation.args);
+    WcSelect sel;
+    for (char32_t f : args.flags) {
+        if (f == 'c') sel.bytes = true;
+        else if (f == 'l') sel.lines = true;
+        else if (f == 'm') sel.chars = true;
+        else if (f == 'w') sel.words = true;
+        else {
+            push_message(io.err, "wc", "unimplemented option");
+            step = NativeStep::finished(2);
+            return;
+        }
+    }
+    if (!sel.lines && !sel.words && !sel.bytes && !sel.chars) sel.lines = sel.words = sel.bytes = true;
+    if (command_operands_read_stdin(args.operands)) {
+        if (auto s = command_read_stdin(invocation, io)) {
+            step = *s;
+            return;
+        }
+    }
+    std::string out;
+    if (args.operands.empty()) {
+        push_counts(out, count(io.in), sel, {});
+        io.out += out;
+        step = NativeStep::finished(0);
+        return;
+    }
+    std::int32_t status = 0;
+    WcCounts total;
+    for (std::string_view op : args.operands) {
+        CommandInputs inputs = command_read_inputs(invocation.sys, std::span(&op, 1), io.in);
+        if (!inputs.errors.empty()) {
+            push_message(io.err, "wc", inputs.errors.front());
+            status = 1;
+            continue;
+        }
+        const WcCounts c = count(inputs.contents);
+        total.lines = sat_add(total.lines, c.lines);
+        total.words = sat_add(total.words, c.words);
+        total.bytes = sat_add(total.bytes, c.bytes);
+        total.chars = sat_add(total.chars, c.chars);
+        push_counts(out, c, sel, op);
+    }
+    if (args.operands.size() > 1) push_counts(out, total, sel, "total");
+    io.out += out;
+    step = NativeStep::finished(status);
+}
+
+}  // namespace tw

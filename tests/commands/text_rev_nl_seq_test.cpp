@@ -1,0 +1,110 @@
+// rev, nl and seq. Expected outputs agree with the GNU tools (LC_ALL=C.UTF-8) unless a case says
+// how they differ on purpose.
+#include <string>
+
+#include "run_fixture.h"
+
+namespace tw::command_test {
+namespace {
+
+struct Case {
+    std::string source;
+    std::string out;
+    std::int32_t status = 0;
+    std::string err = {};
+    std::string input = {};  // the action's standard input: raw bytes
+};
+
+void expect_cases(std::initializer_list<Case> cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        Ran r = run(c.source, c.input);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+TEST(RevCommand, ReversesCharactersOfEachLine) {
+    expect_cases({
+        {"printf 'abc\\nde\\n' | rev", "cba\ned\n"},
+        {"printf 'abc\\nde' | rev", "cba\ned"},  // a last line without a line feed stays without one
+        {"printf '' | rev", ""},
+        {"printf 'h\xC3\xA9llo\\n' | rev", "oll\xC3\xA9h\n"},  // characters, not bytes
+        {"printf 'ab\\r\\n' | rev", "\rba\n"},                  // a carriage return is an ordinary character
+        {"rev", "b\xEF\xBF\xBD" "a\n", 0, "", "a\xFF" "b\n"},  // invalid UTF-8 becomes U+FFFD
+        {"printf 'xy\\n' > f; rev f - f < f", "yx\nyx\nyx\n"},
+        {"rev -x missing", "", 1, "rev: missing: No such file or directory: missing\n"},
+    });
+}
+
+TEST(NlCommand, NumbersNonEmptyLines) {
+    expect_cases({
+        {"printf 'a\\nb\\nc\\n' | nl", "     1\ta\n     2\tb\n     3\tc\n"},
+        // GNU nl pads an empty line to the number column (seven spaces); here it stays empty.
+        {"printf 'a\\n\\nb\\n' | nl", "     1\ta\n\n     2\tb\n"},
+        {"printf 'a\\n  \\nb' | nl", "     1\ta\n     2\t  \n     3\tb\n"},
+        {"printf 'a\\r\\n' | nl", "     1\ta\n"},
+        {"printf 'a\\n\\nb\\n' | nl -ba", "     1\ta\n\n     2\tb\n"},  // options are ignored
+        {"nl missing", "", 1, "nl: missing: No such file or directory: missing\n"},
+    });
+}
+
+TEST(SeqCommand, Sequences) {
+    expect_cases({
+        {"seq 3", "1\n2\n3\n"},
+        {"seq 5 1", ""},
+        {"seq 1 -1 -3", "1\n0\n-1\n-2\n-3\n"},
+        {"seq -3 -1", "-3\n-2\n-1\n"},
+        {"seq 2 2 10", "2\n4\n6\n8\n10\n"},
+        // Values accumulate by addition and print in their shortest form (GNU prints 0.0 0.1 0.2 0.3).
+        {"seq 0 0.1 0.3", "0\n0.1\n0.2\n0.30000000000000004\n"},
+        {"seq 1.5 3", "1.5\n2.5\n"},
+        {"seq 1 0.5 2", "1\n1.5\n2\n"},  // GNU: 1.0 1.5 2.0
+        {"seq 1e2 1e2 3e2", "100\n200\n300\n"},
+        {"seq 0.000001 0.000001", "0.000001\n"},  // never an exponent
+        {"seq -0.5 0.5 0", "-0.5\n0\n"},
+        {"seq +2 3", "2\n3\n"},
+    });
+}
+
+TEST(SeqCommand, Refusals) {
+    expect_cases({
+        {"seq -w 5", "", 2, "seq: unimplemented option\n"},
+        {"seq 5 -s ,", "", 2, "seq: unimplemented option\n"},  // every argument is checked first
+        {"seq -- 5", "", 2, "seq: unimplemented option\n"},
+        {"seq x", "", 1, "seq: invalid floating point argument\n"},
+        {"seq ' 1'", "", 1, "seq: invalid floating point argument\n"},
+        {"seq 'nan(1)'", "", 1, "seq: invalid floating point argument\n"},
+        {"seq 1 2 3 4", "", 1, "seq: missing or extra operand\n"},
+        {"seq", "", 1, "seq: missing or extra operand\n"},
+        {"seq 1 0 5", "", 1, "seq: zero increment\n"},
+        {"seq 1 nan 5", "", 1, "seq: zero increment\n"},
+    });
+}
+
+TEST(SeqCommand, EndlessSequenceStopsAtTheOutputBudget) {
+    MachineLimits limits = kRoomyLimits;
+    limits.output = 4000;
+    Machine m = fresh_machine(limits);
+    EXPECT_EQ(run_in(m, "seq 1 inf").status, 137);
+}
+
+TEST(SeqCommand, EndlessSequenceStopsAtTheWorkBudget) {
+    MachineLimits limits = kRoomyLimits;
+    limits.cpu = 200'000;
+    Machine m = fresh_machine(limits);
+    Ran r = run_in(m, "seq inf -1 -inf");
+    EXPECT_EQ(r.status, 137);
+}
+
+TEST(RevNlCommands, InputArrivingThroughAPipeInChunks) {
+    // More than one 4096-byte chunk of standard input reaches each command whole.
+    Ran r = run("seq 3000 | rev | rev | nl");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.starts_with("     1\t1\n     2\t2\n"));
+    EXPECT_TRUE(r.out.ends_with("  2999\t2999\n  3000\t3000\n"));
+}
+
+}  // namespace
+}  // namespace tw::command_test
