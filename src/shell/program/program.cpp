@@ -92,6 +92,7 @@ std::optional<ProgramContinuation> launch_program(ProgramKind kind, std::span<co
         case ProgramKind::Cat: return launch_cat(args);
         case ProgramKind::Tee: return launch_tee(args);
         case ProgramKind::Head: return launch_head(args);
+        case ProgramKind::Find: return launch_find(args);
         default: return std::nullopt;
     }
 }
@@ -116,6 +117,7 @@ ProgramStep Machine::program_step(ProgramContinuation& continuation, SyscallCont
         ProgramStep operator()(program::Tee& p) const { return step_tee(p, sys, budget); }
         ProgramStep operator()(program::Head& p) const { return step_head(p, sys, budget); }
         ProgramStep operator()(program::Native& p) const { return step_native(p, sys, budget); }
+        ProgramStep operator()(program::Find& p) const { return step_find(p, sys, budget); }
     };
     return std::visit(Stepper{sys, budget}, continuation.state);
 }

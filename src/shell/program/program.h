@@ -25,6 +25,7 @@
 #include "commands/registry/registry.h"
 #include "kernel/step.h"
 #include "shell/command_io.h"
+#include "shell/program/find.h"
 
 namespace tw {
 
@@ -156,7 +157,7 @@ struct Native {
 // The state of one running resumable program, one alternative per running shape.
 struct ProgramContinuation {
     using State = std::variant<program::Exit, program::ErrorExit, program::Pwd, program::Yes, program::Cat,
-                               program::Tee, program::Head, program::Native>;
+                               program::Tee, program::Head, program::Native, program::Find>;
     State state;
 
     friend bool operator==(const ProgramContinuation&, const ProgramContinuation&) = default;
@@ -214,6 +215,8 @@ ProgramContinuation launch_yes(std::span<const std::string> args);
 ProgramContinuation launch_cat(std::span<const std::string> args);
 ProgramContinuation launch_tee(std::span<const std::string> args);
 ProgramContinuation launch_head(std::span<const std::string> args);
+// The command line is parsed here; a refused one is reported by the program's first step.
+ProgramContinuation launch_find(std::span<const std::string> args);
 
 ProgramStep step_pwd(program::Pwd& state, SyscallContext& sys, std::uint64_t& budget);
 ProgramStep step_yes(program::Yes& state, SyscallContext& sys, std::uint64_t& budget);
