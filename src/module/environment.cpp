@@ -95,6 +95,10 @@ Result<HostRunResult, std::string> run_shell_session(Machine& machine, Pid pid, 
     if (process_exited(machine, pid)) {
         const ProcessRecord* record = machine.processes.find(pid);
         machine.finish_process(pid, record->exit_code);
+        // Nobody waits for a session: it is reaped at once, so that sessions that come and go
+        // do not fill the process table with exited entries.
+        (void)machine.processes.reap(pid);
+        machine.scheduler.remove_task(pid);
     } else if (scheduler.running() == pid) {
         if (auto r = scheduler.block_running(own_session); !r)
             return std::unexpected(fmt::format("unable to park shell session {}: {}", pid, scheduler_text(r.error())));
