@@ -138,3 +138,21 @@ def test_real_time_machine_runs(env):
     rt = _native.NativeEnvironment(*ROOMY, real_time=True)
     assert rt.run("echo rt", b"")[1] == b"rt\n"
     assert _native.NativeEnvironment(*ROOMY, False).run("echo vt", b"")[1] == b"vt\n"
+
+
+def test_unsupported_commands_listed_once_in_byte_order(env):
+    md, _, err = outcome(env, "systemctl; systemctl start x; docker; systemctl")
+    assert md["unsupported_commands"] == ["docker", "systemctl"]
+    assert md["partial_commands"] == []
+    assert err == (b"systemctl: not implemented in tarnwick\n" * 2 + b"docker: not implemented in tarnwick\n"
+                   + b"systemctl: not implemented in tarnwick\n")
+    first = md["invocations"][0]
+    assert first["trust"] == "unsupported"
+    assert first["unsupported_reason"] == "not implemented in tarnwick"
+    assert "unsupported_reason" not in outcome(env, "echo")[0]["invocations"][0]
+
+
+def test_invalid_utf8_in_argv_still_gives_readable_json(env):
+    text, out, _ = env.run("printf '%s' $'a\\xffb'", b"")
+    assert out == b"a\xffb"
+    assert '"argv":["printf","%s","a\ufffdb"]' in text
