@@ -11,6 +11,7 @@
 #include "commands/builtins/control.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/sed/sed_command.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
@@ -53,6 +54,7 @@ NativeHandler bound_native(HandlerId id) {
 
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
+    case HandlerId::Sed: return &sed_command;
     default: return nullptr;
     }
 }
