@@ -11,6 +11,7 @@
 #include "commands/builtins/control.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/search/search_commands.h"
 #include "commands/sed/sed_command.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
@@ -55,6 +56,10 @@ NativeHandler bound_native(HandlerId id) {
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
     case HandlerId::Sed: return &sed_command;
+    case HandlerId::Grep: return &grep_command;
+    case HandlerId::Egrep: return &egrep_command;
+    case HandlerId::Fgrep: return &fgrep_command;
+    case HandlerId::Rg: return &rg_command;
     default: return nullptr;
     }
 }
