@@ -432,7 +432,7 @@ GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) 
                          fmt::format("{}: binary input is not supported; use -a", input.name));
         return Outcome::Next;
     }
-    if (!utf8_valid(contents)) {
+    if (!text_is_utf8(contents)) {
         failed_ = true;
         if (!s_.no_messages)
             push_message(search_messages_, kName, fmt::format("{}: input is not valid UTF-8", input.name));
@@ -521,7 +521,7 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
             if (!sys.charge_memory(bytes->size())) return done(sys.exhausted_status());
             memory.bytes += bytes->size();
             if (!sys.charge_cpu(bytes->size())) return done(sys.exhausted_status());
-            if (!utf8_valid(*bytes)) return usage_error(fmt::format("{}: pattern file is not valid UTF-8", file));
+            if (!text_is_utf8(*bytes)) return usage_error(fmt::format("{}: pattern file is not valid UTF-8", file));
             LineCursor lines(*bytes);
             TextLine line;
             while (lines.next(line)) patterns.emplace_back(line.in(*bytes));
