@@ -134,6 +134,10 @@ BENCHMARK(BM_GrepMatchOnlyLiteral)->Unit(benchmark::kMillisecond);
 void BM_GrepMatchOnlyRegex(benchmark::State& state) { match_only(state, "(?:fo[a-z]+ ba[rz])", false); }
 BENCHMARK(BM_GrepMatchOnlyRegex)->Unit(benchmark::kMillisecond);
 
+// An expression that may match a newline (\s) is searched line by line.
+void BM_GrepMatchOnlyPerLine(benchmark::State& state) { match_only(state, "\\sneedle", false); }
+BENCHMARK(BM_GrepMatchOnlyPerLine)->Unit(benchmark::kMillisecond);
+
 void BM_GrepMatchOnlyUtf8Check(benchmark::State& state) {
     static const std::string text = make_corpus();
     for (auto _ : state) benchmark::DoNotOptimize(tw::text_is_utf8(text));

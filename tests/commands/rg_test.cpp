@@ -239,6 +239,10 @@ TEST(Rg, OptionErrors) {
         EXPECT_EQ(r.status, 2) << c.script;
         EXPECT_EQ(r.out, "") << c.script;
     }
+    const auto limit = run("rg '(a+)+$'", std::string(40, 'a') + "!\n");
+    EXPECT_EQ(limit.err, "rg: -: match limit exceeded\n");
+    EXPECT_EQ(limit.status, 2);
+
     // Accepted and ignored.
     const auto ok = run("rg --color=never --no-heading --no-ignore - x", "x\n");
     EXPECT_EQ(ok.out, "x\n");

@@ -328,10 +328,10 @@ void GrepRun::print_line(std::string_view name, std::uint64_t number, char separ
 }
 
 void GrepRun::match_failed(const Input& input, const RegexError& error) {
+    // Shown even with -s, which silences only complaints about the inputs themselves.
     failed_ = true;
-    if (!s_.no_messages)
-        push_message(search_messages_, kName,
-                     fmt::format("{}: {}", input.name.empty() ? "(standard input)" : input.name, error_text(error)));
+    push_message(search_messages_, kName,
+                 fmt::format("{}: {}", input.name.empty() ? "(standard input)" : input.name, error_text(error)));
 }
 
 GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text, std::uint64_t& selected) {
