@@ -150,6 +150,7 @@ TEST(Grep, BacktrackingStopsAtTheEngineLimit) {
     const auto r = run("grep -E '(a+)+$'; echo status=$?", line + "b\n");
     EXPECT_EQ(r.out, "status=2\n");
     EXPECT_EQ(r.err, "grep: (standard input): match limit exceeded\n");
+    EXPECT_EQ(run("grep -sE '(a+)+$'", line).err, "grep: (standard input): match limit exceeded\n");
 
     // A file that fails does not stop the others.
     Machine m = fresh_machine();
@@ -260,6 +261,21 @@ TEST_F(GrepFiles, RecursiveSearchWithGlobs) {
     r = sh("grep -r hello nowhere");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "grep: No such file or directory: /tmp/nowhere\n");
+}
+
+TEST(GrepLimits, QuietStillReportsWalkedFilesTooLargeToRead) {
+    MachineLimits limits = command_test::kRoomyLimits;
+    limits.memory = 8 << 20;
+    Machine m = fresh_machine(limits);
+    ASSERT_TRUE(m.vfs.write_file("/tmp/d/a", "x\n", 0644).has_value());
+    ASSERT_TRUE(m.vfs.write_file("/tmp/d/b", std::string(9 << 20, 'y'), 0644).has_value());
+    auto r = run_in(m, "grep -rq x d");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.starts_with("grep: file too large: /tmp/d/b (limit ")) << r.err;
+    r = run_in(m, "grep -r x d");
+    EXPECT_EQ(r.out, "/tmp/d/a:x\n");
+    EXPECT_TRUE(r.err.starts_with("grep: file too large: /tmp/d/b (limit ")) << r.err;
+    EXPECT_EQ(r.status, 2);
 }
 
 // The whole-text search of MatchingLines must give the answer of a search of each line alone.

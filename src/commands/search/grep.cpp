@@ -218,7 +218,8 @@ struct Input {
     enum class Kind { Stdin, Loaded, Walked };
     Kind kind = Kind::Stdin;
     std::string name;
-    Bytes contents;  // Loaded
+    Bytes contents;         // Loaded
+    std::uint64_t size = 0;  // Walked: the size the walk saw
 };
 
 class GrepRun {
@@ -237,7 +238,8 @@ private:
     Outcome search_context(const Input& input, std::string_view text, std::uint64_t& selected);
     void print_line(std::string_view name, std::uint64_t number, char separator, std::string_view line);
     void match_failed(const Input& input, const RegexError& error);
-    // Reports the read failures of the walked files not searched yet, as a full gathering would.
+    // Reports the read failures of the walked files not searched yet, as a full gathering would:
+    // only a file larger than the read limit can fail after the walk described it.
     void drain_from(std::size_t index);
     std::int32_t finish(std::int32_t status);
 
@@ -293,7 +295,7 @@ void GrepRun::gather(std::span<const std::string_view> operands) {
             auto st = sys.stat("/", path, false);
             if (!st || !stat_is_regular(*st) || st->is_native) continue;
             if (!passes_filter(path, s_, true)) continue;
-            inputs_.push_back({Input::Kind::Walked, std::move(path), {}});
+            inputs_.push_back({Input::Kind::Walked, std::move(path), {}, st->size});
         }
     }
 }
@@ -301,7 +303,7 @@ void GrepRun::gather(std::span<const std::string_view> operands) {
 void GrepRun::drain_from(std::size_t index) {
     if (s_.no_messages) return;
     for (std::size_t i = index; i < inputs_.size(); ++i) {
-        if (inputs_[i].kind != Input::Kind::Walked) continue;
+        if (inputs_[i].kind != Input::Kind::Walked || inputs_[i].size <= memory_limit_) continue;
         auto bytes = inv_.sys.read_file("/", inputs_[i].name, memory_limit_);
         if (!bytes) push_message(gather_messages_, kName, error_text(bytes.error()));
     }
