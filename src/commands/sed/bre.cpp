@@ -76,10 +76,14 @@ Result<std::string, std::string> bre_to_regex(std::string_view p) {
                 out += n;
                 at_start = true;
                 continue;
+            case '{':
+                // "\{,N\}" has no lower bound: zero.
+                out += n;
+                if (i < p.size() && p[i] == ',') out += '0';
+                break;
             case ')':
             case '+':
             case '?':
-            case '{':
             case '}':
                 out += n;
                 break;

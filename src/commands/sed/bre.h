@@ -13,7 +13,7 @@ namespace tw {
 // The expression in the facade's syntax, or the reason it cannot be translated:
 // "trailing backslash" or "backreferences are not supported".
 //
-//   \( \) \| \+ \? \{ \}   the operators ( ) | + ? { }
+//   \( \) \| \+ \? \{ \}   the operators ( ) | + ? { } ("\{,N\}" is "{0,N}")
 //   ( ) | + ? { }          literal characters
 //   \< \>                  word boundaries (\b)
 //   \` \'                  start and end of the subject

@@ -189,7 +189,7 @@ Result<SedParser::Delimited, std::string> SedParser::read_delimiter() {
     return Delimited{d, std::move(*text)};
 }
 
-Result<std::string, std::string> SedParser::read_delimited(char32_t delimiter) {
+Result<std::string, std::string> SedParser::read_delimited(char32_t delimiter, bool keep_escaped_delimiter) {
     std::string out;
     for (;;) {
         const char32_t c = bump();
@@ -198,7 +198,7 @@ Result<std::string, std::string> SedParser::read_delimited(char32_t delimiter) {
         if (c == U'\\') {
             const char32_t n = bump();
             if (n == kEnd) return std::unexpected(std::string("unterminated delimited expression"));
-            if (n != delimiter) out += '\\';
+            if (n != delimiter || keep_escaped_delimiter) out += '\\';
             utf8_append(out, n);
             continue;
         }
@@ -300,11 +300,20 @@ std::vector<char32_t> sed_unescape_text(std::string_view text) {
     return out;
 }
 
-std::string sed_replacement_template(std::string_view r) {
+std::string sed_replacement_template(std::string_view r, char32_t delimiter) {
     std::string out;
     out.reserve(r.size() + 8);
     for (std::size_t i = 0; i < r.size(); ++i) {
         const char c = r[i];
+        if (c == '\\' && delimiter != 0 && i + 1 < r.size()) {
+            std::size_t next = i + 1;
+            if (utf8_next_char(r, next) == delimiter) {
+                const std::string_view literal = r.substr(i + 1, next - i - 1);
+                out += literal == "$" ? std::string_view("$$") : literal;
+                i = next - 1;
+                continue;
+            }
+        }
         if (c == '$') {
             out += "$$";
         } else if (c == '&') {
@@ -331,13 +340,19 @@ std::string sed_replacement_template(std::string_view r) {
     return out;
 }
 
+Result<Regex, std::string> sed_compile_regex(std::string_view pattern, bool extended, bool caseless) {
+    return compile_expression(pattern, extended, caseless, {});
+}
+
 namespace {
 
 Result<SedAction, std::string> parse_substitute(SedParser& p) {
     auto pattern = p.read_delimiter();
     if (!pattern) return std::unexpected(std::move(pattern.error()));
     if (pattern->text.empty()) return std::unexpected(std::string("empty regex reuse is not supported"));
-    auto replacement = p.read_delimited(pattern->delimiter);
+    // The escaped delimiter stays marked so that it is literal in the replacement ("\&" with "&"
+    // as the delimiter is an ampersand, not the match).
+    auto replacement = p.read_delimited(pattern->delimiter, true);
     if (!replacement) return std::unexpected(std::move(replacement.error()));
     const std::string flags = p.read_argument();
     std::string digits;
@@ -361,7 +376,7 @@ Result<SedAction, std::string> parse_substitute(SedParser& p) {
     }
     auto regex = compile_expression(pattern->text, p.extended(), caseless, "invalid substitution regex: ");
     if (!regex) return std::unexpected(std::move(regex.error()));
-    return SedAction(SedSubstitute::make(std::move(*regex), sed_replacement_template(*replacement), occurrence,
+    return SedAction(SedSubstitute::make(std::move(*regex), sed_replacement_template(*replacement, pattern->delimiter), occurrence,
                                          global, print));
 }
 
@@ -663,34 +678,38 @@ Result<SedRun::LineEnd, SedStop> SedRun::run_line(std::string_view line, bool ha
         if (!*a) continue;
         const SedAction& action = command.action;
         Result<void, SedStop> done;
-        switch (action.index()) {
-        case 0: done = substitute(std::get<SedSubstitute>(action)); break;
-        case 1: {
+        if (const auto* sub = std::get_if<SedSubstitute>(&action)) {
+            done = substitute(*sub);
+        } else if (std::holds_alternative<SedDelete>(action)) {
             auto e = end_line(false, had_delimiter);
             if (!e) return std::unexpected(std::move(e.error()));
             return LineEnd::Deleted;
-        }
-        case 2: done = write(pattern_, options_.delimiter); break;
-        case 3: {
+        } else if (std::holds_alternative<SedPrint>(action)) {
+            done = write(pattern_, options_.delimiter);
+        } else if (std::holds_alternative<SedQuit>(action)) {
             auto e = end_line(true, had_delimiter);
             if (!e) return std::unexpected(std::move(e.error()));
             return LineEnd::Quit;
-        }
-        case 4: appends_.push_back(std::get<SedAppend>(action).text); break;
-        case 5: done = write(std::get<SedInsert>(action).text, '\n'); break;
-        case 6: {
+        } else if (const auto* append = std::get_if<SedAppend>(&action)) {
+            appends_.push_back(append->text);
+        } else if (const auto* insert = std::get_if<SedInsert>(&action)) {
+            done = write(insert->text, '\n');
+        } else if (const auto* change = std::get_if<SedChange>(&action)) {
+            // Inside a range that goes on, the line just goes; the text replaces the range's last.
             if (!mid_range) {
-                pattern_ = std::get<SedChange>(action).text;
+                pattern_ = change->text;
                 auto w = write(pattern_, '\n');
                 if (!w) return std::unexpected(std::move(w.error()));
             }
             auto e = end_line(false, had_delimiter);
             if (!e) return std::unexpected(std::move(e.error()));
             return LineEnd::Deleted;
-        }
-        case 7: transliterate(std::get<SedTransliterate>(action)); break;
-        case 8: done = write(fmt::format("{}", line_number_), '\n'); break;
-        default: unreachable("sed action");
+        } else if (const auto* y = std::get_if<SedTransliterate>(&action)) {
+            transliterate(*y);
+        } else if (std::holds_alternative<SedLineNumber>(action)) {
+            done = write(fmt::format("{}", line_number_), '\n');
+        } else {
+            unreachable("sed action");
         }
         if (!done) return std::unexpected(std::move(done.error()));
     }

@@ -113,8 +113,9 @@ public:
     // Takes one character as the delimiter and reads the text up to the next unescaped one.
     Result<Delimited, std::string> read_delimiter();
     // The text up to the next unescaped `delimiter` (consumed, not kept). A backslash before the
-    // delimiter gives the delimiter alone; before anything else it stays with that character.
-    Result<std::string, std::string> read_delimited(char32_t delimiter);
+    // delimiter gives the delimiter alone (both, with `keep_escaped_delimiter`); before anything
+    // else it stays with that character.
+    Result<std::string, std::string> read_delimited(char32_t delimiter, bool keep_escaped_delimiter = false);
     // The text up to the end, a newline or ";" (the cursor stays there), trimmed.
     std::string read_argument();
     // The text of a, i and c, to the end of its line.
@@ -134,7 +135,8 @@ std::vector<char32_t> sed_unescape_text(std::string_view text);
 
 // A sed replacement in expansion syntax: "&" the whole match, \N group N, \t and \n tab and
 // newline, a backslash before any other character that character, "$" a literal dollar sign.
-std::string sed_replacement_template(std::string_view replacement);
+// A backslash before `delimiter` (the s command's) always gives the delimiter literally.
+std::string sed_replacement_template(std::string_view replacement, char32_t delimiter = 0);
 
 // Compiles a sed expression: a basic expression (translated) unless `extended`. The error is
 // the translator's text or the engine's description.
