@@ -64,3 +64,16 @@ TEST_F(ExecSubst, ParseErrorsOfTheInnerText) {
 
 }  // namespace
 }  // namespace tw::exec_test
+
+namespace tw::exec_test {
+namespace {
+
+// A subshell, a pipeline stage, a substitution and a background job start with the $? of the
+// shell that made them.
+TEST_F(ExecSubst, ChildrenStartWithTheShellsStatus) {
+    RunResult r = run("false; (echo $?); false; echo $? | cat; false; echo $(echo $?); false; echo $? & wait");
+    EXPECT_EQ(r.out, "1\n1\n1\n1\n");
+}
+
+}  // namespace
+}  // namespace tw::exec_test
