@@ -103,12 +103,14 @@ std::optional<std::vector<std::string>> script_argv(const Machine& machine, std:
     return finish();
 }
 
-// An interpreter that is itself a script is followed through its own interpreter lines (the
-// script's line was the first of the chain), so that the child starts the program at the end.
+// An interpreter that is itself a script with an interpreter line is followed through the chain
+// (the script's own line was its first), so that the child starts the program at its end.
 bool interpreter_chain(Machine& machine, std::vector<std::string>& argv) {
     std::string interpreter = argv.front();
     auto node = machine.vfs.lookup("/", interpreter, true);
-    if (!node || !(*node)->is_file() || file_has_wasm_magic(machine.vfs, interpreter)) return true;
+    if (!node || !(*node)->is_file()) return true;
+    const Bytes* content = (*node)->data();
+    if (content == nullptr || !content->starts_with("#!")) return true;
     return resolve_interpreter_chain(machine, interpreter, argv, 1).has_value();
 }
 
