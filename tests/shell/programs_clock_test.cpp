@@ -112,6 +112,8 @@ const ScriptCase kScripts[] = {
     {"NicePrints", "nice", "0\n", "", 0},
     {"NiceRuns", "nice -n 5 echo hi; nice -5 echo a; nice --adjustment=3 -- echo b", "hi\na\nb\n", "", 0},
     {"NiceStatus", "nice -n 5 true", "", "", 0},
+    {"NiceNegative", "nice --5 echo a; nice -n -5 echo b", "a\nb\n", "", 0},
+    {"TimeoutForeground", "timeout --foreground 1 sleep 5", "", "", 124},
     {"NiceBadAdjustment", "nice -n x true", "", "nice: invalid adjustment 'x'\n", 125},
     {"NiceMissing", "nice -n", "", "nice: option requires an argument -- 'n'\n", 125},
     {"NohupRuns", "nohup echo hi; nohup -- echo c", "hi\nc\n", "", 0},

@@ -157,7 +157,7 @@ ProgramStep step_nice(program::Nice& state, SyscallContext& sys, std::uint64_t& 
         } else if (first.starts_with("-n")) {
             adjustment = first.substr(2);
             i = 1;
-        } else if (first.size() > 1 && first[0] == '-' && first[1] != '-') {
+        } else if (first.size() > 1 && first[0] == '-' && first != "--") {
             adjustment = first.substr(1);
             i = 1;
         }

@@ -106,7 +106,9 @@ ProgramStep step_timeout(program::Timeout& state, SyscallContext& sys, std::uint
         request.argv.assign(state.args.begin() + static_cast<std::ptrdiff_t>(command_start), state.args.end());
         request.configuration = own_configuration(sys);
         request.detached = true;  // timeout waits with a deadline, not on the child alone
-        request.group_mode = GroupMode::NewGroup;
+        // Its own group, which the signal goes to; with --foreground the child stays in the
+        // caller's group and only the child is signalled.
+        request.group_mode = state.foreground ? GroupMode::Inherit : GroupMode::NewGroup;
         auto child = sys.prepare_child(request);
         if (!child) return refuse(state, sys, budget, fmt::format("cannot run command: {}", error_text(child.error())));
         state.child = *child;
