@@ -3,6 +3,7 @@
 #include "shell/spawn.h"
 
 #include <optional>
+#include <set>
 
 #include <fmt/format.h>
 
@@ -45,8 +46,38 @@ std::optional<std::string_view> path_variable_of(const ProcessState& state) {
     return std::string_view(it->second);
 }
 
+// What Open actions change in the filesystem, saved node by node before each change so that a
+// failed spawn can put the filesystem back exactly; it holds copies of the opened nodes only.
+class OpenUndo {
+public:
+    explicit OpenUndo(Vfs& vfs) : vfs_(vfs), next_node_id_(vfs.next_node_id()), peak_(vfs.peak()), now_ms_(vfs.now_ms()) {}
+
+    // The node an open of `path` (joined to `cwd`) may create or truncate: the last link followed.
+    void save(std::string_view cwd, std::string_view path) {
+        auto canonical = vfs_.resolve_symlinks(path_join_normalize(cwd, path), true);
+        if (!canonical || !seen_.insert(*canonical).second) return;
+        const VfsNode* node = vfs_.node(*canonical);
+        saved_.emplace_back(*canonical, node ? std::optional<VfsNode>(*node) : std::nullopt);
+    }
+
+    void undo() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            vfs_.take_node(it->first);
+            if (it->second) vfs_.store_node(it->first, std::move(*it->second));
+        }
+        vfs_.restore_counters(next_node_id_, peak_);
+        vfs_.set_now_ms(now_ms_);
+    }
+
+private:
+    Vfs& vfs_;
+    std::uint64_t next_node_id_, peak_, now_ms_;
+    std::vector<std::pair<std::string, std::optional<VfsNode>>> saved_;
+    std::set<std::string, std::less<>> seen_;
+};
+
 // The descriptor and directory actions, in order, as the active process (the child).
-Result<void, SyscallError> apply_actions(Machine& machine, const std::vector<SpawnAction>& actions) {
+Result<void, SyscallError> apply_actions(Machine& machine, const std::vector<SpawnAction>& actions, OpenUndo& undo) {
     SyscallContext sys(machine);
     for (const SpawnAction& action : actions) {
         Result<void, SyscallError> done;
@@ -70,6 +101,7 @@ Result<void, SyscallError> apply_actions(Machine& machine, const std::vector<Spa
             const std::string cwd = machine.states.active().cwd;
             const std::string path = path_join_normalize(cwd, open->path);
             const bool existed = machine.node_at("/", path, true).has_value();
+            undo.save(cwd, open->path);
             done = sys.openat(open->fd, cwd, open->path, open->flags);
             if (done && open->flags.create && !existed) {
                 const std::uint32_t mode = open->mode & ~static_cast<std::uint32_t>(machine.states.active().umask) & 07777;
@@ -186,9 +218,9 @@ Result<Pid, SyscallError> Machine::spawn_process(const SpawnRequest& request) {
         return std::unexpected(SyscallError::resource_exhausted());
     }
 
-    // 3. What Open actions may change is put back on failure.
-    std::optional<Vfs> snapshot;
-    if (opens) snapshot = vfs;
+    // 3. What Open actions change is put back on failure. The charge is that of a copy of the
+    // whole filesystem; only the nodes the actions open are saved.
+    OpenUndo undo(vfs);
 
     // 4. The child, active while it is prepared.
     const Pid caller = states.active_pid();
@@ -211,7 +243,7 @@ Result<Pid, SyscallError> Machine::spawn_process(const SpawnRequest& request) {
         settle_exported_pwd(*this, child, request.environment);
 
         // 7-8.
-        if (auto r = apply_actions(*this, request.actions); !r) return r;
+        if (auto r = apply_actions(*this, request.actions, undo); !r) return r;
         for (std::uint8_t number : request.default_signals)
             if (std::optional<Signal> signal = signal_parse(std::to_string(number)))
                 states.active_mut().signal_traps.erase(*signal);
@@ -244,7 +276,7 @@ Result<Pid, SyscallError> Machine::spawn_process(const SpawnRequest& request) {
     expect(states.select(caller).has_value(), "retained calling process");
     if (!prepared) {
         reclaim_process_state(child);
-        if (snapshot) vfs = std::move(*snapshot);
+        undo.undo();
     }
     meter.release_memory(snapshot_cost);
     if (!prepared) return std::unexpected(std::move(prepared.error()));

@@ -112,10 +112,13 @@ TEST_F(Spawn, DescriptorActionsAndCloseOnExec) {
 
 TEST_F(Spawn, FailureLeavesNoTrace) {
     file("/tmp/exists", "x", 0644);
+    file("/tmp/keep", "keep me", 0644);
     const Trace before = trace();
+    const std::uint64_t disk_before = m.vfs.used();
     SpawnRequest r = request("true", {"true"});
     r.actions = {
         spawn_action::Open{.path = "made", .fd = 7, .flags = OpenFlags::output()},
+        spawn_action::Open{.path = "keep", .fd = 6, .flags = OpenFlags::output()},
         spawn_action::Open{.path = "exists", .fd = 8, .flags = {.write = true, .create = true, .exclusive = true}},
     };
     auto pid = spawn(r);
@@ -123,6 +126,8 @@ TEST_F(Spawn, FailureLeavesNoTrace) {
     EXPECT_EQ(pid.error().kind, SyscallError::Kind::File);
     EXPECT_EQ(trace(), before);
     EXPECT_FALSE(m.vfs.lookup("/", "/tmp/made", true).has_value());
+    EXPECT_EQ(*m.vfs.read_file("/", "/tmp/keep", 100), "keep me");
+    EXPECT_EQ(m.vfs.used(), disk_before);
 
     // A script without an interpreter line cannot be spawned.
     file("/tmp/plain", "echo plain\n");

@@ -97,12 +97,11 @@ Result<std::uint64_t, std::string> parse_duration(std::string_view text) {
 
     u128 total = 0;
     for (char c : whole) {
-        const u128 next = total * 10 + static_cast<u128>(c - '0');
-        if (total > (~static_cast<u128>(0)) / 10 || next < total * 10) return too_large();
-        total = next;
-        if (total > kU64Max) return too_large();  // it could only grow past 64 bits with the unit
+        // Past 64 bits the integer part alone is too large, so the 128-bit total cannot overflow.
+        total = total * 10 + static_cast<u128>(c - '0');
+        if (total > kU64Max) return too_large();
     }
-    total *= unit;  // below 2^64 × 2^47: no overflow
+    total *= unit;  // below 2^64 × 2^47
     if (fraction.size() > 38) fraction = fraction.substr(0, 38);
     if (!fraction.empty()) total += fraction_ns(fraction, unit);
     if (total > kU64Max) return too_large();
