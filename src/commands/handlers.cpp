@@ -17,6 +17,7 @@
 #include "commands/files/file_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/search/search_commands.h"
 #include "commands/sed/sed_command.h"
 #include "commands/text/text_commands.h"
 #include "shell/command_io.h"
@@ -86,6 +87,10 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Patch: return &patch_command;
     case HandlerId::ApplyPatch: return &apply_patch_command;
     case HandlerId::Dd: return &dd_command;
+    case HandlerId::Grep: return &grep_command;
+    case HandlerId::Egrep: return &egrep_command;
+    case HandlerId::Fgrep: return &fgrep_command;
+    case HandlerId::Rg: return &rg_command;
     default: return nullptr;
     }
 }
