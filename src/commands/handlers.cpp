@@ -15,6 +15,7 @@
 #include "commands/builtins/variables.h"
 #include "commands/diff/diff_commands.h"
 #include "commands/files/file_commands.h"
+#include "commands/net/net_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/search/search_commands.h"
@@ -77,6 +78,7 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Printf: return &printf_command;
     case HandlerId::Diff: return &diff_command;
     case HandlerId::Cmp: return &cmp_command;
+    case HandlerId::Net: return &net_command;
     default: return nullptr;
     }
 }
@@ -91,6 +93,8 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Egrep: return &egrep_command;
     case HandlerId::Fgrep: return &fgrep_command;
     case HandlerId::Rg: return &rg_command;
+    case HandlerId::Curl: return &curl_command;
+    case HandlerId::Wget: return &wget_command;
     default: return nullptr;
     }
 }
