@@ -40,7 +40,8 @@ void column_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
             operands.push_back(arg);
         }
     }
-    auto contents = gather_command_input(step, invocation, io, operands, "column");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, operands, "column", storage);
     if (!contents) return;
     if (!table) {
         io.out += *contents;

@@ -193,24 +193,10 @@ void cut_positions(std::string_view text, const CutSettings& s, std::string& out
 
 void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CutSettings s = scan_cut_args(invocation.args);
-    if (command_operands_read_stdin(s.operands)) {
-        if (auto st = command_read_stdin(invocation, io)) {
-            step = *st;
-            return;
-        }
-    }
-    // Without operands the input is standard input itself, used in place.
-    CommandInputs inputs;
-    std::string_view content = io.in;
-    if (!s.operands.empty()) {
-        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "cut", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        content = inputs.contents;
-    }
+    Bytes contents;
+    const auto gathered = command_gather_input(step, invocation, io, s.operands, "cut", contents);
+    if (!gathered) return;
+    const std::string_view content = *gathered;
     std::string& out = io.out;
     out.reserve(out.size() + content.size() + content.size() / 8);
     if (s.field_list) {

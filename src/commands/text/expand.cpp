@@ -21,7 +21,8 @@ void expand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
         step = NativeStep::finished(1);
         return;
     }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "expand");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, parsed->operands, "expand", storage);
     if (!contents) return;
     const std::string text = utf8_lossy(*contents);
     const std::uint64_t tab = parsed->tab_size;

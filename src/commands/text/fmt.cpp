@@ -15,7 +15,8 @@ void fmt_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
         step = NativeStep::finished(1);
         return;
     }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "fmt");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, parsed->operands, "fmt", storage);
     if (!contents) return;
     const std::string text = utf8_lossy(*contents);
     const std::uint64_t width = parsed->width;

@@ -14,7 +14,8 @@ void fold_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(1);
         return;
     }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "fold");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, parsed->operands, "fold", storage);
     if (!contents) return;
     const std::string text = utf8_lossy(*contents);
     const std::uint64_t width = parsed->width;

@@ -3,6 +3,7 @@
 #include "base/utf8.h"
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
+#include "commands/util/io.h"
 #include "commands/util/options.h"
 
 namespace tw {
@@ -11,7 +12,8 @@ namespace tw {
 // carriage return is an ordinary character here.
 void rev_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    auto contents = gather_command_input(step, invocation, io, args.operands, "rev");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, args.operands, "rev", storage);
     if (!contents) return;
     const std::string_view text = *contents;
     std::size_t start = 0;

@@ -232,7 +232,8 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     }
 
     const std::span<const std::string_view> operands = scanned->operands;
-    auto contents = gather_command_input(step, invocation, io, operands, "sort");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, operands, "sort", storage);
     if (!contents) return;
     const std::string_view text = *contents;
     const char separator = options.separator;

@@ -33,26 +33,11 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 void tac_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    if (command_operands_read_stdin(args.operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return;
-        }
-    }
-    // Without operands the input is standard input itself, used in place.
-    CommandInputs inputs;
-    std::string_view content = io.in;
-    if (!args.operands.empty()) {
-        inputs = command_read_inputs(invocation.sys, args.operands, io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "tac", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        content = inputs.contents;
-    }
+    Bytes contents;
+    const auto content = command_gather_input(step, invocation, io, args.operands, "tac", contents);
+    if (!content) return;
     std::string storage;
-    const std::string_view text = valid_utf8_view(content, storage);
+    const std::string_view text = valid_utf8_view(*content, storage);
     const std::vector<std::string_view> lines = split_lines(text);
     io.out.reserve(io.out.size() + text.size() + 1);
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) push_line(io.out, *it);

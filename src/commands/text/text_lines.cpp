@@ -5,9 +5,7 @@
 #include <cstdlib>
 
 #include "base/utf8.h"
-#include "commands/util/io.h"
 #include "commands/util/options.h"
-#include "kernel/syscalls.h"
 
 namespace tw {
 
@@ -155,23 +153,6 @@ std::optional<std::uint64_t> parse_decimal_u64(std::string_view text) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
     return value;
-}
-
-std::optional<Bytes> gather_command_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
-                                          std::span<const std::string_view> operands, std::string_view name) {
-    if (command_operands_read_stdin(operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return std::nullopt;
-        }
-    }
-    CommandInputs inputs = command_read_inputs(invocation.sys, operands, io.in);
-    if (!inputs.errors.empty()) {
-        push_message(io.err, name, inputs.errors.front());
-        step = NativeStep::finished(1);
-        return std::nullopt;
-    }
-    return std::move(inputs.contents);
 }
 
 }  // namespace tw

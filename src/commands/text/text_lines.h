@@ -1,16 +1,13 @@
-// Line and field splitting shared by the line tools, and the input gathering of the usual
-// file-or-standard-input command.
+// Line and field splitting shared by the line tools.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/bytes.h"
-#include "shell/command_io.h"
 
 namespace tw {
 
@@ -40,12 +37,5 @@ std::optional<double> parse_decimal_double(std::string_view text);
 
 // An unsigned decimal number (digits only) that fits in 64 bits.
 std::optional<std::uint64_t> parse_decimal_u64(std::string_view text);
-
-// Gathers the input of a command that reads its operands or standard input: collects standard
-// input first when an operand (or their absence) asks for it, then reads the operands. Nothing
-// when the command must answer `step` at once: a suspension while input is pending, or
-// Finished(1) after "NAME: FIRST-ERROR" for an operand that cannot be read.
-std::optional<Bytes> gather_command_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
-                                          std::span<const std::string_view> operands, std::string_view name);
 
 }  // namespace tw

@@ -16,7 +16,8 @@ void unexpand_command(NativeStep& step, NativeInvocation& invocation, CommandIo&
         step = NativeStep::finished(1);
         return;
     }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "unexpand");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, parsed->operands, "unexpand", storage);
     if (!contents) return;
     const std::string text = utf8_lossy(*contents);
     const std::uint64_t tab = parsed->tab_size;

@@ -127,24 +127,10 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(2);
         return;
     }
-    if (command_operands_read_stdin(s.operands)) {
-        if (auto st = command_read_stdin(invocation, io)) {
-            step = *st;
-            return;
-        }
-    }
-    // Without operands the input is standard input itself, used in place.
-    CommandInputs inputs;
-    std::string_view content = io.in;
-    if (!s.operands.empty()) {
-        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "uniq", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        content = inputs.contents;
-    }
+    Bytes contents;
+    const auto gathered = command_gather_input(step, invocation, io, s.operands, "uniq", contents);
+    if (!gathered) return;
+    const std::string_view content = *gathered;
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start < content.size();) {
         const std::size_t nl = content.find('\n', start);

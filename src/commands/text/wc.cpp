@@ -100,12 +100,7 @@ void wc_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         }
     }
     if (!sel.lines && !sel.words && !sel.bytes && !sel.chars) sel.lines = sel.words = sel.bytes = true;
-    if (command_operands_read_stdin(args.operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return;
-        }
-    }
+    if (command_await_stdin(step, invocation, io, args.operands)) return;
     std::string out;
     if (args.operands.empty()) {
         push_counts(out, count(io.in), sel, {});

@@ -30,6 +30,21 @@ struct CommandInputs {
 };
 CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes);
 
+// Receives standard input when the operands ask for it (`command_operands_read_stdin`). True when
+// the handler must answer `step` at once (the steps of `command_read_stdin`); false once `io.in`
+// is complete or not wanted.
+bool command_await_stdin(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                         std::span<const std::string_view> operands);
+
+// The input of a command that reads its operands or standard input: awaits standard input when
+// the operands ask for it, then reads the operands (`command_read_inputs`). Without operands the
+// result is `io.in` itself; otherwise it views `storage`, which receives the contents. Nothing
+// when the handler must answer `step` at once: a suspension while input is pending, or
+// Finished(1) after "NAME: FIRST-ERROR" for an operand that cannot be read.
+std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                                                     std::span<const std::string_view> operands,
+                                                     std::string_view name, Bytes& storage);
+
 // Appends `text` and a newline.
 void push_line(Bytes& buffer, std::string_view text);
 // Appends "NAME: MESSAGE" and a newline: the form of every command message.
