@@ -11,6 +11,7 @@
 #include "commands/diff/line_diff.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -19,11 +20,6 @@ namespace tw {
 namespace {
 
 constexpr std::uint64_t kMaxDiffCells = 1'000'000;
-
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
 
 // A file cut into lines: each line without its "\n" (a "\r" before it stays, so CR LF files keep
 // their line ends in the output), and whether the last line lacks its "\n".
@@ -35,17 +31,10 @@ struct DiffText {
 DiffText split_diff_lines(std::string_view bytes) {
     const std::string text = utf8_lossy(bytes);
     DiffText out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            out.lines.emplace_back(text.substr(start));
-            out.missing_final_newline = true;
-            break;
-        }
-        out.lines.emplace_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
+    for_each_piece(text, '\n', [&](std::string_view line, bool terminated) {
+        out.lines.emplace_back(line);
+        if (!terminated) out.missing_final_newline = true;
+    });
     return out;
 }
 

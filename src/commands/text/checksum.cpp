@@ -11,9 +11,9 @@
 
 #include "base/panic.h"
 #include "base/utf8.h"
-#include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscall_error.h"
 #include "kernel/syscalls.h"
 
@@ -48,7 +48,7 @@ struct CheckLine {
 std::size_t skip_spaces(std::string_view text, std::size_t pos) {
     while (pos < text.size()) {
         std::size_t next = pos;
-        if (!is_unicode_space(utf8_next_char(text, next))) break;
+        if (!is_white_space(utf8_next_char(text, next))) break;
         pos = next;
     }
     return pos;
@@ -57,7 +57,7 @@ std::size_t skip_spaces(std::string_view text, std::size_t pos) {
 std::size_t skip_word(std::string_view text, std::size_t pos) {
     while (pos < text.size()) {
         std::size_t next = pos;
-        if (is_unicode_space(utf8_next_char(text, next))) break;
+        if (is_white_space(utf8_next_char(text, next))) break;
         pos = next;
     }
     return pos;
@@ -86,23 +86,6 @@ std::optional<CheckLine> parse_check_line(std::string_view line, std::string_vie
     if (rest.starts_with('*')) rest.remove_prefix(1);
     if (rest.empty()) return std::nullopt;
     return CheckLine{std::string(line.substr(0, end)), std::string(rest)};
-}
-
-std::vector<std::string_view> list_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        std::string_view line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    return lines;
 }
 
 }  // namespace
@@ -209,7 +192,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         if (!charge(raw.size())) return finish(sys.exhausted_status());
         std::string storage;
         const std::string_view text = valid_utf8_view(raw, storage);
-        for (std::string_view line : list_lines(text)) {
+        for (std::string_view line : split_lines(text)) {
             auto parsed = parse_check_line(line, algorithm);
             if (!parsed) {
                 push_message(err, name, "malformed checksum line");

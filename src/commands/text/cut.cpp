@@ -7,6 +7,7 @@
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -119,21 +120,6 @@ void for_each_position(const std::vector<ListItem>& items, std::uint64_t m, Take
         }
         const std::uint64_t last = item.last ? std::min(*item.last, m) : m;
         for (std::uint64_t p = std::max<std::uint64_t>(item.first, 1); p <= last; ++p) take(p - 1);
-    }
-}
-
-// Calls `line(text)` for every line: split at line feeds, a carriage return before each dropped,
-// a last line without a line feed counted.
-template <typename Line>
-void for_each_line(std::string_view text, Line line) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        std::string_view l = text.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
-        if (nl != std::string_view::npos && !l.empty() && l.back() == '\r') l.remove_suffix(1);
-        line(l);
-        if (nl == std::string_view::npos) break;
-        start = nl + 1;
     }
 }
 

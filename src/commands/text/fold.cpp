@@ -3,6 +3,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -19,28 +20,23 @@ void fold_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     if (!contents) return;
     const std::string text = utf8_lossy(*contents);
     const std::uint64_t width = parsed->width;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        const bool has_newline = end != std::string::npos;
-        if (!has_newline) end = text.size();
-        if (end == start) {
+    for_each_piece(text, '\n', [&](std::string_view line, bool terminated) {
+        if (line.empty()) {
             io.out += '\n';
-        } else {
-            std::uint64_t in_chunk = 0;
-            for (std::size_t i = start; i < end; ++i) {
-                io.out += text[i];
-                const bool char_ends = i + 1 == end || (static_cast<unsigned char>(text[i + 1]) & 0xC0) != 0x80;
-                if (char_ends && ++in_chunk == width) {
-                    io.out += '\n';
-                    in_chunk = 0;
-                }
-            }
-            if (in_chunk > 0) io.out += '\n';
-            if (!has_newline) io.out.pop_back();
+            return;
         }
-        start = end + 1;
-    }
+        std::uint64_t in_chunk = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            io.out += line[i];
+            const bool char_ends = i + 1 == line.size() || (static_cast<unsigned char>(line[i + 1]) & 0xC0) != 0x80;
+            if (char_ends && ++in_chunk == width) {
+                io.out += '\n';
+                in_chunk = 0;
+            }
+        }
+        if (in_chunk > 0) io.out += '\n';
+        if (!terminated) io.out.pop_back();
+    });
     step = NativeStep::finished(0);
 }
 

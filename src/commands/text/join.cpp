@@ -12,6 +12,7 @@
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {

@@ -8,6 +8,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {

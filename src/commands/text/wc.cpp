@@ -10,6 +10,7 @@
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -42,7 +43,7 @@ void count_text(std::string_view text, WcCounts& counts) {
             lines += b == '\n';
             ++p;
         } else {
-            space = is_unicode_space(next_valid_char(p));
+            space = is_white_space(next_valid_char(p));
         }
         ++chars;
         words += !space && !in_word;
