@@ -51,14 +51,10 @@ std::vector<std::string> comparison_keys(const DiffText& text, WhitespaceMode mo
 }
 
 // Appends a printed line; the last line of a file without its newline is followed by the marker.
-void push_diff_line(Bytes& out, char prefix, std::string_view text, bool no_newline) {
+void push_diff_line(Bytes& out, std::string_view prefix, std::string_view text, bool no_newline) {
     out += prefix;
     push_line(out, text);
     if (no_newline) push_line(out, "\\ No newline at end of file");
-}
-
-Result<Bytes, SyscallError> read_whole(Syscalls& sys, std::string_view path) {
-    return sys.read_file(sys.getcwd(), path, sys.limits().memory);
 }
 
 std::string_view trim_trailing_slashes(std::string_view text) {
@@ -175,7 +171,7 @@ std::int32_t diff_compare_files(Syscalls& sys, std::string_view left, std::strin
     Bytes contents[2];
     const std::string_view names[2] = {left, right};
     for (int side = 0; side < 2; ++side) {
-        auto bytes = read_whole(sys, names[side]);
+        auto bytes = command_read_file(sys, names[side]);
         if (bytes) {
             contents[side] = std::move(*bytes);
         } else if (!options.new_file) {
@@ -215,23 +211,13 @@ std::int32_t diff_compare_files(Syscalls& sys, std::string_view left, std::strin
     for (const DiffEdit& edit : script) {
         switch (edit.kind) {
         case DiffOpKind::Equal:
-            if (options.unified) push_diff_line(out, ' ', a.lines[edit.left], left_last(edit.left));
+            if (options.unified) push_diff_line(out, " ", a.lines[edit.left], left_last(edit.left));
             break;
         case DiffOpKind::Delete:
-            if (options.unified) push_diff_line(out, '-', a.lines[edit.left], left_last(edit.left));
-            else {
-                out += "< ";
-                push_line(out, a.lines[edit.left]);
-                if (left_last(edit.left)) push_line(out, "\\ No newline at end of file");
-            }
+            push_diff_line(out, options.unified ? "-" : "< ", a.lines[edit.left], left_last(edit.left));
             break;
         case DiffOpKind::Insert:
-            if (options.unified) push_diff_line(out, '+', b.lines[edit.right], right_last(edit.right));
-            else {
-                out += "> ";
-                push_line(out, b.lines[edit.right]);
-                if (right_last(edit.right)) push_line(out, "\\ No newline at end of file");
-            }
+            push_diff_line(out, options.unified ? "+" : "> ", b.lines[edit.right], right_last(edit.right));
             break;
         }
     }

@@ -103,10 +103,6 @@ std::string checksum_digest_text(std::string_view algorithm, BytesView data) {
     return hex(out, n);
 }
 
-Result<Bytes, SyscallError> checksum_read_file(Syscalls& sys, std::string_view operand) {
-    return sys.read_file(sys.getcwd(), operand, sys.limits().memory);
-}
-
 void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::string_view algorithm, CommandIo& io) {
     const std::string name = fmt::format("{}sum", algorithm);
     const CommandArgs args = CommandArgs::parse(invocation.args);
@@ -150,7 +146,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         }
         std::int32_t status = 0;
         for (std::string_view op : args.operands) {
-            auto data = checksum_read_file(sys, op);
+            auto data = command_read_file(sys, op);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", op, error_text(data.error())));
                 status = 1;
@@ -180,7 +176,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         if (list == "-") {
             raw = io.in;
         } else {
-            auto data = checksum_read_file(sys, list);
+            auto data = command_read_file(sys, list);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", list, error_text(data.error())));
                 status = 1;
@@ -199,7 +195,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
                 status = 1;
                 continue;
             }
-            auto data = checksum_read_file(sys, parsed->name);
+            auto data = command_read_file(sys, parsed->name);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", parsed->name, error_text(data.error())));
                 status = 1;

@@ -162,15 +162,13 @@ void tail_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     const bool headers = args.operands.size() >= 2;
     bool printed_header = false;
     std::int32_t status = 0;
-    std::optional<std::string> cwd;
     for (std::string_view op : args.operands) {
         Bytes file;
         std::string_view data;
         if (op == "-") {
             data = io.in;
         } else {
-            if (!cwd) cwd = invocation.sys.getcwd();
-            auto read = invocation.sys.read_file(*cwd, op, invocation.sys.limits().memory);
+            auto read = command_read_file(invocation.sys, op);
             if (!read) {
                 push_message(io.err, "tail", fmt::format("{}: {}", op, error_text(read.error())));
                 status = 1;

@@ -39,6 +39,10 @@ std::optional<NativeStep> command_read_stdin(NativeInvocation& invocation, Comma
     return NativeStep::yield();
 }
 
+Result<Bytes, SyscallError> command_read_file(Syscalls& sys, std::string_view operand) {
+    return sys.read_file(sys.getcwd(), operand, sys.limits().memory);
+}
+
 CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes) {
     CommandInputs inputs;
     if (operands.empty()) {

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/result.h"
 #include "shell/command_io.h"
 
 namespace tw {
+
+struct SyscallError;
 
 // True when the command reads standard input: no operands, or an operand "-" or "/dev/stdin".
 bool command_operands_read_stdin(std::span<const std::string_view> operands);
@@ -21,6 +24,10 @@ bool command_operands_read_stdin(std::span<const std::string_view> operands);
 // Finished(1) with "NAME: cannot read standard input: ERROR" on a read error, Finished(137) when
 // the memory budget refuses the chunk.
 std::optional<NativeStep> command_read_stdin(NativeInvocation& invocation, CommandIo& io);
+
+// The bytes of the file that `operand` names (relative to the working directory), at most the
+// memory limit. "-" is a file name here.
+Result<Bytes, SyscallError> command_read_file(Syscalls& sys, std::string_view operand);
 
 // The operands' contents concatenated ("-" and "/dev/stdin" append `stdin` each time), or `stdin`
 // alone without operands. Each operand that cannot be read adds "OPERAND: ERROR" to `errors`.
