@@ -1,24 +1,15 @@
-#include "base/utf8.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
-#include "commands/text/text_lines.h"
-#include "commands/util/io.h"
 #include "commands/util/text.h"
 
 namespace tw {
 
 // Breaks every line after each WIDTH characters (a tab counts as one); no breaking at spaces.
 void fold_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
-    auto parsed = width_args_parse("fold", invocation.args, 80);
-    if (!parsed) {
-        push_line(io.err, parsed.error());
-        step = NativeStep::finished(1);
-        return;
-    }
-    Bytes storage;
-    auto contents = command_gather_input(step, invocation, io, parsed->operands, "fold", storage);
-    if (!contents) return;
-    const std::string text = utf8_lossy(*contents);
+    const auto parsed = width_args_parse("fold", invocation.args, 80);
+    const auto input = layout_input_text(step, invocation, io, parsed, "fold");
+    if (!input) return;
+    const std::string& text = *input;
     const std::uint64_t width = parsed->width;
     for_each_piece(text, '\n', [&](std::string_view line, bool terminated) {
         if (line.empty()) {

@@ -1,8 +1,5 @@
-#include "base/utf8.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
-#include "commands/text/text_lines.h"
-#include "commands/util/io.h"
 
 namespace tw {
 
@@ -10,16 +7,10 @@ namespace tw {
 // with -a every run. A tab of the input ends the leading blanks and moves the column to its tab
 // stop, so later stops are found where they show.
 void unexpand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
-    auto parsed = tab_args_parse("unexpand", invocation.args);
-    if (!parsed) {
-        push_line(io.err, parsed.error());
-        step = NativeStep::finished(1);
-        return;
-    }
-    Bytes storage;
-    auto contents = command_gather_input(step, invocation, io, parsed->operands, "unexpand", storage);
-    if (!contents) return;
-    const std::string text = utf8_lossy(*contents);
+    const auto parsed = tab_args_parse("unexpand", invocation.args);
+    const auto input = layout_input_text(step, invocation, io, parsed, "unexpand");
+    if (!input) return;
+    const std::string& text = *input;
     const std::uint64_t tab = parsed->tab_size;
     const bool all = parsed->all_blanks;
     std::uint64_t column = 0;
