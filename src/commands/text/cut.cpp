@@ -166,7 +166,7 @@ void cut_positions(std::string_view text, const CutSettings& s, std::string& out
         } else {
             starts.clear();
             for (std::size_t i = 0; i < line.size(); ++i)
-                if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) starts.push_back(i);
+                if (utf8_char_start(line[i])) starts.push_back(i);
             const std::size_t m = starts.size();
             starts.push_back(line.size());
             for_each_position(items, m, [&](std::uint64_t i) { out += line.substr(starts[i], starts[i + 1] - starts[i]); });

@@ -1,6 +1,7 @@
 #include "base/sat.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -37,7 +38,7 @@ void expand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
         }
         io.out += c;
         if (c == '\n') column = 0;
-        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+        else if (utf8_char_start(c)) ++column;
     }
     step = NativeStep::finished(0);
 }

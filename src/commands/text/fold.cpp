@@ -19,7 +19,7 @@ void fold_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         std::uint64_t in_chunk = 0;
         for (std::size_t i = 0; i < line.size(); ++i) {
             io.out += line[i];
-            const bool char_ends = i + 1 == line.size() || (static_cast<unsigned char>(line[i + 1]) & 0xC0) != 0x80;
+            const bool char_ends = i + 1 == line.size() || utf8_char_start(line[i + 1]);
             if (char_ends && ++in_chunk == width) {
                 io.out += '\n';
                 in_chunk = 0;

@@ -1,5 +1,6 @@
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -31,7 +32,7 @@ void unexpand_command(NativeStep& step, NativeInvocation& invocation, CommandIo&
         pending = 0;
         io.out += c;
         if (c == '\t') column += tab - column % tab;
-        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+        else if (utf8_char_start(c)) ++column;
         converting = c == '\n';
         if (converting) column = 0;
     }

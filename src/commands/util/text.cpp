@@ -17,7 +17,7 @@ std::u32string utf8_chars(std::string_view text) {
 std::size_t utf8_char_count(std::string_view text) {
     std::size_t n = 0;
     for (char c : text)
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+        if (utf8_char_start(c)) ++n;
     return n;
 }
 

@@ -85,6 +85,9 @@ inline char32_t next_valid_char(const unsigned char*& p) {
     return c;
 }
 
+// Whether the byte `c` begins a character of UTF-8 text (it is not a continuation byte).
+inline bool utf8_char_start(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
 // The characters of `text` (`utf8_next_char`: an invalid byte gives U+FFFD).
 std::u32string utf8_chars(std::string_view text);
 // The number of characters of valid UTF-8 `text`.
