@@ -5,6 +5,7 @@
 #   make bench   build, then the benchmarks
 BUILD ?= build
 JOBS ?= $(shell nproc)
+PYTHON ?= /usr/bin/python3
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
@@ -21,7 +22,7 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	$(BUILD)/tarnwick-demo
+	PYTHONPATH=$(BUILD)/python $(PYTHON) tools/tarnwick-demo
 
 bench: build
 	$(BUILD)/tarnwick-bench

@@ -19,7 +19,13 @@ std::string glob_expression(std::string_view pattern) {
     std::string out;
     out.reserve(pattern.size() * 2 + 2);
     out += '^';
-    for (char c : pattern) {
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        // A "^" that opens a bracket set negates it, as "[^x]" does in an expression.
+        if (c == '^' && i > 0 && pattern[i - 1] == '[') {
+            out += c;
+            continue;
+        }
         switch (c) {
             case '*': out += ".*"; break;
             case '?': out += '.'; break;

@@ -20,6 +20,7 @@
 #include "commands/files/file_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
+#include "commands/search/search_commands.h"
 #include "commands/sed/sed_command.h"
 #include "commands/text/checksum.h"
 #include "commands/text/layout_commands.h"
@@ -133,6 +134,10 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Unexpand: return &unexpand_command;
     case HandlerId::Column: return &column_command;
     case HandlerId::Sort: return &sort_command;
+    case HandlerId::Grep: return &grep_command;
+    case HandlerId::Egrep: return &egrep_command;
+    case HandlerId::Fgrep: return &fgrep_command;
+    case HandlerId::Rg: return &rg_command;
     default: return nullptr;
     }
 }

@@ -6,6 +6,7 @@
 
 #include "base/panic.h"
 #include "base/sat.h"
+#include "base/utf8.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "shell/continuation.h"
@@ -165,6 +166,13 @@ std::pair<bool, std::int32_t> Machine::terminated_status() const {
 }
 
 void append_json_string(std::string& out, std::string_view text) {
+    // Texts that reach the host are UTF-8; bytes that are not (an argument built from raw bytes)
+    // are shown as U+FFFD so that the JSON stays readable as text.
+    if (!utf8_valid(text)) {
+        const std::string lossy = utf8_lossy(text);
+        append_json_string(out, lossy);
+        return;
+    }
     out.push_back('"');
     for (char c : text) {
         switch (c) {
@@ -410,7 +418,9 @@ ActionResult Machine::run_action(std::string_view source, BytesView input) {
         result.err.append(parsed.error().second);
         status = parsed.error().first;
     } else {
+        // The shell's first step takes $? from the previous action's status.
         status = run_until_idle(shell_program_continuation(std::move(*parsed), false), input, result.out, result.err);
+        states.active_mut().last_status = status;
     }
     if (std::optional<std::int32_t> exited = shell_exit_status(*this, states.active_pid())) status = *exited;
     result.outcome = action_outcome(status);

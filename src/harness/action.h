@@ -85,7 +85,7 @@ struct ActionResult {
 // "usage":{...},"command_usage":[...],"cost_model_version":2}.
 std::string outcome_json(const RunOutcome& outcome);
 // Appends `text` as a JSON string: `"` and `\` escaped, control characters as \b \t \n \f \r or
-// \u00XX, everything else as its bytes.
+// \u00XX, everything else as its bytes. Invalid UTF-8 is replaced by U+FFFD first.
 void append_json_string(std::string& out, std::string_view text);
 
 // The charged parse of one action's source: 2 x length + 8192 bytes of memory held while parsing

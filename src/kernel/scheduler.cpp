@@ -240,6 +240,27 @@ Result<std::optional<Pid>, SchedulerError> Scheduler::dispatch() {
     return std::optional<Pid>(pid);
 }
 
+Result<void, SchedulerError> Scheduler::dispatch_pid(Pid pid) {
+    if (running_) return std::unexpected(SchedulerError::TaskAlreadyRunning);
+    auto it = tasks_.find(pid);
+    if (it == tasks_.end() || it->second.kind() != TaskKind::Ready)
+        return std::unexpected(SchedulerError::InvalidTransition);
+    std::erase(run_queue_, pid);
+    it->second = TaskState::running();
+    running_ = pid;
+    return {};
+}
+
+Result<void, SchedulerError> Scheduler::block_ready(Pid pid, WaitReason reason) {
+    auto it = tasks_.find(pid);
+    if (it == tasks_.end()) return std::unexpected(SchedulerError::UnknownTask);
+    if (it->second.kind() != TaskKind::Ready) return std::unexpected(SchedulerError::InvalidTransition);
+    std::erase(run_queue_, pid);
+    enter_blocked(pid, reason);
+    it->second = TaskState::blocked(std::move(reason));
+    return {};
+}
+
 Result<Pid, SchedulerError> Scheduler::block_running(WaitReason reason) {
     if (!running_) return std::unexpected(SchedulerError::NoRunningTask);
     const Pid pid = *running_;

@@ -169,6 +169,12 @@ public:
     // The running task becomes Exited(status) and nothing is running.
     Result<Pid, SchedulerError> finish_running(std::int32_t status);
     Result<void, SchedulerError> wake(Pid pid);
+    // Makes one specific Ready task the running one, taking it out of the run queue wherever it
+    // stands: TaskAlreadyRunning while a task runs, InvalidTransition unless pid is Ready.
+    Result<void, SchedulerError> dispatch_pid(Pid pid);
+    // A Ready task leaves the run queue and becomes Blocked(reason) without running (a parked
+    // shell session). UnknownTask, or InvalidTransition unless it is Ready.
+    Result<void, SchedulerError> block_ready(Pid pid, WaitReason reason);
     // Forgets the task when it has exited; any other state is left untouched.
     void remove_task(Pid pid);
     // Forgets a task that never ran to its end (a child taken apart right after its creation):

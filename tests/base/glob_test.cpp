@@ -38,6 +38,9 @@ TEST(Glob, MatchesWholeCandidates) {
         {"[!a]x", "!x", true},
         {"[!a]x", "ax", true},
         {"[!a]x", "bx", false},
+        {"[^a]x", "bx", true},
+        {"[^a]x", "ax", false},
+        {"*.[ch]", "src/x.h", true},
         // Escaped specials stand for themselves.
         {"a.b*", "a.bc", true},
         {"a.b*", "axbc", false},

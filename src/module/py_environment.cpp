@@ -1,0 +1,301 @@
+// The NativeEnvironment class: one machine per Python object. Every method converts its
+// arguments with the interpreter lock held, then releases it, takes the object's lock, runs its
+// body on the worker thread, and converts the result once the interpreter lock is back.
+#include <exception>
+#include <memory>
+
+#include "harness/action.h"
+#include "kernel/machine.h"
+#include "module/environment.h"
+#include "module/py_glue.h"
+#include "module/transfer.h"
+#include "module/worker.h"
+
+namespace tw::py {
+namespace {
+
+constexpr std::string_view kPoisoned = "tarnwick environment lock is poisoned";
+
+struct EnvironmentCell {
+    PoisonableMutex lock;
+    Machine machine;
+};
+
+struct EnvironmentObject {
+    PyObject_HEAD
+    EnvironmentCell* cell;
+};
+
+EnvironmentCell& cell_of(PyObject* self) { return *reinterpret_cast<EnvironmentObject*>(self)->cell; }
+
+// The call path: the interpreter lock is released for the whole operation, the object's lock
+// waited for and held while the worker runs `body` on the machine. A C++ exception on this
+// thread is carried past the re-acquisition of the interpreter lock and thrown again there.
+template <typename T, typename Body>
+Result<T, std::string> call_machine(PyObject* self, Body&& body) {
+    Py_INCREF(self);
+    EnvironmentCell& cell = cell_of(self);
+    std::optional<Result<T, std::string>> result;
+    std::exception_ptr escaped;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        result.emplace(run_locked_on_worker<T>(cell.lock, kPoisoned, [&] { return body(cell.machine); }));
+    } catch (...) {
+        escaped = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    Py_DECREF(self);
+    if (escaped) std::rethrow_exception(escaped);
+    return std::move(*result);
+}
+
+PyObject* none_or_error(const Result<void, std::string>& result) {
+    if (!result) return raise_simulation_error(result.error());
+    Py_RETURN_NONE;
+}
+
+PyObject* run_tuple(const Result<HostRunResult, std::string>& result) {
+    if (!result) return raise_simulation_error(result.error());
+    PyObject* metadata = new_str(result->metadata);
+    PyObject* out = metadata != nullptr ? new_bytes(result->out) : nullptr;
+    PyObject* err = out != nullptr ? new_bytes(result->err) : nullptr;
+    PyObject* tuple = err != nullptr ? PyTuple_Pack(3, metadata, out, err) : nullptr;
+    Py_XDECREF(metadata);
+    Py_XDECREF(out);
+    Py_XDECREF(err);
+    return tuple;
+}
+
+template <typename T>
+Result<void, std::string> vfs_result(Result<T, VfsError> result) {
+    if (!result) return std::unexpected(error_text(result.error()));
+    return {};
+}
+
+// ---- constructor and destructor ----
+
+PyObject* environment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.__new__", {"cpu", "memory", "disk", "output", "real_time"}, 4};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        MachineLimits limits;
+        const char* names[] = {"cpu", "memory", "disk", "output"};
+        std::uint64_t* fields[] = {&limits.cpu, &limits.memory, &limits.disk, &limits.output};
+        for (int i = 0; i < 4; ++i) {
+            std::optional<std::uint64_t> value = to_u64(a[i], names[i]);
+            if (!value) return nullptr;
+            *fields[i] = *value;
+        }
+        bool real_time = false;
+        if (a[4] != nullptr) {
+            std::optional<bool> flag = to_bool(a[4], "real_time");
+            if (!flag) return nullptr;
+            real_time = *flag;
+        }
+        auto cell = std::make_unique<EnvironmentCell>();
+        cell->machine = Machine::create(limits, real_time);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        reinterpret_cast<EnvironmentObject*>(self)->cell = cell.release();
+        return self;
+    });
+}
+
+void environment_dealloc(PyObject* self) {
+    auto* object = reinterpret_cast<EnvironmentObject*>(self);
+    delete object->cell;
+    object->cell = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+}
+
+// ---- methods ----
+
+PyObject* environment_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.run", {"source", "stdin"}, 2};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> source = to_text(a[0], "source");
+        if (!source) return nullptr;
+        std::optional<Bytes> input = to_bytes(a[1], "stdin");
+        if (!input) return nullptr;
+        return run_tuple(call_machine<HostRunResult>(self, [&](Machine& machine) -> Result<HostRunResult, std::string> {
+            return host_run(machine, *source, *input);
+        }));
+    });
+}
+
+PyObject* environment_create_shell(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Result<Pid, std::string> pid = call_machine<Pid>(self, [](Machine& machine) { return create_shell_session(machine); });
+        if (!pid) return raise_simulation_error(pid.error());
+        return PyLong_FromUnsignedLong(*pid);
+    });
+}
+
+PyObject* environment_run_shell(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.run_shell", {"pid", "source", "stdin"}, 3};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::uint32_t> pid = to_u32(a[0], "pid");
+        if (!pid) return nullptr;
+        std::optional<std::string> source = to_text(a[1], "source");
+        if (!source) return nullptr;
+        std::optional<Bytes> input = to_bytes(a[2], "stdin");
+        if (!input) return nullptr;
+        return run_tuple(call_machine<HostRunResult>(
+            self, [&](Machine& machine) { return run_shell_session(machine, *pid, *source, *input); }));
+    });
+}
+
+PyObject* environment_write_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.write_file", {"path", "data", "mode"}, 3};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> path = to_text(a[0], "path");
+        if (!path) return nullptr;
+        std::optional<Bytes> data = to_bytes(a[1], "data");
+        if (!data) return nullptr;
+        std::optional<std::uint32_t> mode = to_u32(a[2], "mode");
+        if (!mode) return nullptr;
+        return none_or_error(call_machine<void>(self, [&](Machine& machine) {
+            return vfs_result(environment_write_file(machine, *path, std::move(*data), *mode));
+        }));
+    });
+}
+
+PyObject* environment_read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.read_file", {"path"}, 1};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> path = to_text(a[0], "path");
+        if (!path) return nullptr;
+        Result<Bytes, std::string> bytes = call_machine<Bytes>(self, [&](Machine& machine) -> Result<Bytes, std::string> {
+            auto read = environment_read_file(machine, *path);
+            if (!read) return std::unexpected(error_text(read.error()));
+            return std::move(*read);
+        });
+        if (!bytes) return raise_simulation_error(bytes.error());
+        return new_bytes(*bytes);
+    });
+}
+
+PyObject* environment_mkdir(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.mkdir", {"path", "parents"}, 2};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> path = to_text(a[0], "path");
+        if (!path) return nullptr;
+        std::optional<bool> parents = to_bool(a[1], "parents");
+        if (!parents) return nullptr;
+        return none_or_error(call_machine<void>(
+            self, [&](Machine& machine) { return vfs_result(environment_mkdir(machine, *path, *parents)); }));
+    });
+}
+
+PyObject* environment_route_http(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{
+            "NativeEnvironment.route_http", {"pattern", "method", "status", "headers", "body"}, 5};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        HttpRoute route;
+        std::optional<std::string> pattern = to_text(a[0], "pattern");
+        if (!pattern) return nullptr;
+        std::optional<std::optional<std::string>> method = to_optional_text(a[1], "method");
+        if (!method) return nullptr;
+        std::optional<std::uint16_t> status = to_u16(a[2], "status");
+        if (!status) return nullptr;
+        std::optional<HttpHeaders> headers = to_headers(a[3], "headers");
+        if (!headers) return nullptr;
+        std::optional<Bytes> body = to_bytes(a[4], "body");
+        if (!body) return nullptr;
+        route.pattern = std::move(*pattern);
+        route.method = std::move(*method);
+        route.status = *status;
+        route.headers = std::move(*headers);
+        route.body = std::move(*body);
+        return none_or_error(call_machine<void>(
+            self, [&](Machine& machine) { return register_http_route(machine, std::move(route)); }));
+    });
+}
+
+// The property runs on the calling thread with the interpreter lock held: it only waits for the
+// object's lock, which no holder keeps while it needs the interpreter lock.
+PyObject* environment_terminated(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        EnvironmentCell& cell = cell_of(self);
+        std::optional<PoisonableMutex::Guard> guard = cell.lock.lock();
+        if (!guard) return raise_simulation_error(kPoisoned);
+        return PyBool_FromLong(machine_terminated(cell.machine) ? 1 : 0);
+    });
+}
+
+#define TW_KEYWORDS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef environment_methods[] = {
+    {"run", TW_KEYWORDS(environment_run), METH_VARARGS | METH_KEYWORDS,
+     "run($self, source, stdin)\n--\n\n"
+     "Execute one shell action and return JSON metadata plus byte-preserving output streams."},
+    {"create_shell", environment_create_shell, METH_NOARGS,
+     "create_shell($self)\n--\n\nCreate an idle shell with its own process state over the shared virtual machine."},
+    {"run_shell", TW_KEYWORDS(environment_run_shell), METH_VARARGS | METH_KEYWORDS,
+     "run_shell($self, pid, source, stdin)\n--\n\nExecute one action in a selected persistent shell session."},
+    {"write_file", TW_KEYWORDS(environment_write_file), METH_VARARGS | METH_KEYWORDS,
+     "write_file($self, path, data, mode)\n--\n\nWrite one byte string into the simulated filesystem."},
+    {"read_file", TW_KEYWORDS(environment_read_file), METH_VARARGS | METH_KEYWORDS,
+     "read_file($self, path)\n--\n\nRead one simulated file as exact bytes."},
+    {"mkdir", TW_KEYWORDS(environment_mkdir), METH_VARARGS | METH_KEYWORDS,
+     "mkdir($self, path, parents)\n--\n\nCreate a directory in the simulated filesystem."},
+    {"route_http", TW_KEYWORDS(environment_route_http), METH_VARARGS | METH_KEYWORDS,
+     "route_http($self, pattern, method, status, headers, body)\n--\n\n"
+     "Register one static response in the simulated HTTP broker."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef environment_getset[] = {
+    {"terminated", environment_terminated, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot environment_slots[] = {
+    {Py_tp_doc, const_cast<char*>("NativeEnvironment(cpu, memory, disk, output, real_time=False)\n--\n\n"
+                                  "One persistent simulated machine owned by Python.")},
+    {Py_tp_new, reinterpret_cast<void*>(environment_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(environment_dealloc)},
+    {Py_tp_methods, environment_methods},
+    {Py_tp_getset, environment_getset},
+    {0, nullptr},
+};
+
+PyType_Spec environment_spec = {
+    "tarnwick._native.NativeEnvironment",
+    static_cast<int>(sizeof(EnvironmentObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    environment_slots,
+};
+
+PyObject* g_environment_type = nullptr;
+
+}  // namespace
+
+PyObject* environment_type() {
+    if (g_environment_type == nullptr) {
+        g_environment_type = PyType_FromSpec(&environment_spec);
+        if (g_environment_type == nullptr && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "failed to create type object for `NativeEnvironment`");
+    }
+    return g_environment_type;
+}
+
+}  // namespace tw::py

@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/utf8.h"
+#include "commands/search/line_search.h"
+#include "run_fixture.h"
+
+namespace tw {
+namespace {
+
+using command_test::fresh_machine;
+using command_test::run;
+using command_test::run_in;
+
+struct Case {
+    std::string script;
+    std::string input;
+    std::string out;
+    int status;
+};
+
+void expect_cases(std::initializer_list<Case> cases) {
+    for (const Case& c : cases) {
+        const auto r = run(c.script, c.input);
+        EXPECT_EQ(r.out, c.out) << c.script;
+        EXPECT_EQ(r.status, c.status) << c.script << "\n" << r.err;
+    }
+}
+
+TEST(Grep, SelectsLinesOfStandardInput) {
+    expect_cases({
+        {"grep -n b", "a\nb\n", "2:b\n", 0},
+        {"grep b", "a\nc\n", "", 1},
+        {"grep -v a", "a\nb\n", "b\n", 0},
+        {"grep -c a", "a\nb\na\n", "2\n", 0},
+        {"grep -c z", "a\n", "0\n", 1},
+        {"grep -i HELLO", "hello\nx\n", "hello\n", 0},
+        {"grep -w foo", "foo\nfoobar\nfoo-bar\n", "foo\nfoo-bar\n", 0},
+        {"grep -x foo", "foo\nfoo \n", "foo\n", 0},
+        {"grep -wx foo", "foo\n", "foo\n", 0},
+        {"grep -e a -e b", "a\nb\nc\n", "a\nb\n", 0},
+        {"grep -F 'a.b'", "a.b\naxb\n", "a.b\n", 0},
+        {"grep -F 'a|b'", "a|b\nb\n", "a|b\n", 0},
+        {"grep -E 'a|b'", "a\nb\nc\n", "a\nb\n", 0},
+        {"egrep 'a|b'", "a\nb\nc\n", "a\nb\n", 0},
+        {"fgrep -E 'a|b'", "a\nb\nc\n", "a\nb\n", 0},
+        {"grep 'a|b'", "a|b\na\n", "a|b\n", 0},  // basic: | is a literal
+        {"grep 'a\\(b\\)*c'", "abbc\nac\naXc\n", "abbc\nac\n", 0},
+        {"grep 'a+'", "a+\naa\n", "a+\n", 0},
+        {"grep -E 'a+'", "a+\naa\n", "a+\naa\n", 0},
+        {"grep '\\<cat\\>'", "the cat\nconcatenate\n", "the cat\n", 0},
+        {"grep -e -x", "a-x\n", "a-x\n", 0},  // a value may begin with a dash
+        {"grep x -n", "a\nx\n", "2:x\n", 0},   // options may follow operands
+        {"grep -c ''", "a\n\nb", "3\n", 0},
+        {"grep -n '^$'", "a\n\nb\n", "2:\n", 0},
+        {"grep b", "a\nb", "b\n", 0},                   // a last line without a newline
+        {"grep 'c$'", "abc\r\nxbc\n", "abc\nxbc\n", 0},  // the \r before a \n is not part of the line
+        {"grep -q a", "b\na\n", "", 0},
+        {"grep -q z", "b\n", "", 1},
+        {"grep -m 1 a", "a1\na2\n", "a1\n", 0},
+        {"grep -m 0 x", "x\n", "", 1},
+        {"grep -c -m 2 a", "a\na\na\n", "2\n", 0},
+        {"grep -l x", "x\n", "\n", 0},  // the standard input has an empty name
+        {"grep -L x", "y\n", "\n", 0},
+        {"grep -L x", "x\n", "", 1},
+        {"grep --color=never a", "a\n", "a\n", 0},
+    });
+}
+
+TEST(Grep, UnicodeAwareClassesAndCase) {
+    expect_cases({
+        {"grep -i 'école'", "École\nx\n", "École\n", 0},
+        {"grep -o '\\w*'", "héllo wörld\n", "héllo\nwörld\n", 0},
+        {"grep -c '\\bwörld\\b'", "héllo wörld\nwörlds\n", "1\n", 0},
+        {"grep -c '\\s'", "a\u00a0b\nab\n", "1\n", 0},  // a no-break space
+        {"grep -w 'é'", "é\naé\n", "é\n", 0},
+        {"grep -o .", "日本\n", "日\n本\n", 0},
+    });
+}
+
+TEST(Grep, OnlyMatchingPrintsEachNonEmptyMatch) {
+    expect_cases({
+        {"grep -o ab", "abxab\n", "ab\nab\n", 0},
+        {"grep -no ab", "abxab\n", "1:ab\n1:ab\n", 0},
+        // Empty matches print nothing: digits are pulled out of a line, no blank lines between.
+        {"grep -o '[0-9]*'", "ab12cd345\n", "12\n345\n", 0},
+        {"grep -o 'a*'", "bbb\n", "", 0},
+        {"grep -ov a", "a\nb\n", "b\n", 0},  // with -v the whole line
+    });
+}
+
+TEST(Grep, ContextBlocksAndSeparators) {
+    expect_cases({
+        {"grep -A 1 x", "x\ny\nz\nx\n", "x\ny\n--\nx\n", 0},
+        {"grep -B1 -n c", "a\nb\nc\nd\n", "2-b\n3:c\n", 0},
+        {"grep -C1 x", "x\na\nx\nb\nc\nd\nx\n", "x\na\nx\nb\n--\nd\nx\n", 0},
+        {"grep -C1 -n x", "x\na\nb\nc\nd\ne\nx\n", "1:x\n2-a\n--\n6-e\n7:x\n", 0},
+        {"grep -A2 a", "a\nb\na\nc\nd\ne\n", "a\nb\na\nc\nd\n", 0},  // overlapping blocks join
+        {"grep -m1 -A5 a", "a\na\nb\n", "a\na\nb\n", 0},            // context goes on after the last selected line
+        {"grep -m2 -A1 a", "a\nx\ny\na\nb\na\n", "a\nx\n--\na\nb\n", 0},
+        {"grep -B 9 c", "a\nb\nc\n", "a\nb\nc\n", 0},
+    });
+}
+
+TEST(Grep, UsageErrors) {
+    struct Err {
+        std::string script;
+        std::string err;
+    };
+    const Err cases[] = {
+        {"grep", "grep: no pattern\n"},
+        {"grep --color x", "grep: unsupported color mode 'auto'\n"},
+        {"grep --color=always x", "grep: unsupported color mode 'always'\n"},
+        {"grep -c -C 2 x", "grep: context cannot be combined with count, file-list, only-match, or quiet modes\n"},
+        {"grep -o -A 1 x", "grep: context cannot be combined with count, file-list, only-match, or quiet modes\n"},
+        {"grep -m x a", "grep: invalid max count: x\n"},
+        {"grep -A -1 a", "grep: invalid context length: -1\n"},
+        {"grep -C 1.5 a", "grep: invalid context length: 1.5\n"},
+        {"grep --frob a", "grep: unsupported option '--frob'\n"},
+        {"grep -Z a", "grep: unsupported option '-Z'\n"},
+        {"grep -e", "grep: option '-e' requires an argument\n"},
+        {"grep --count=3 a", "grep: option '--count' does not take an argument\n"},
+        {"grep 'a\\'", "grep: unsupported regular expression: trailing backslash\n"},
+        {"grep -f /nope", "grep: /nope: No such file or directory: /nope\n"},
+    };
+    for (const Err& c : cases) {
+        const auto r = run(c.script, "a\n");
+        EXPECT_EQ(r.status, 2) << c.script;
+        EXPECT_EQ(r.err, c.err) << c.script;
+        EXPECT_EQ(r.out, "") << c.script;
+    }
+    const auto bad = run("grep -E 'a('", "a\n");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(bad.err.starts_with("grep: invalid regular expression: missing closing parenthesis")) << bad.err;
+
+    const auto help = run("grep --help -Q");
+    EXPECT_EQ(help.status, 2);  // the scan fails before help is looked at
+    const auto usage = run("grep x --help");
+    EXPECT_EQ(usage.status, 0);
+    EXPECT_EQ(usage.out,
+              "usage: grep [OPTIONS] PATTERN [FILE...]\n"
+              "supported: -E -F -i -v -c -n -l -L -o -r -w -x -q -h -H -s -e -f -m -A -B -C\n");
+}
+
+TEST(Grep, BacktrackingStopsAtTheEngineLimit) {
+    const std::string line = std::string(40, 'a') + "!\n";
+    const auto r = run("grep -E '(a+)+$'; echo status=$?", line + "b\n");
+    EXPECT_EQ(r.out, "status=2\n");
+    EXPECT_EQ(r.err, "grep: (standard input): match limit exceeded\n");
+    EXPECT_EQ(run("grep -sE '(a+)+$'", line).err, "grep: (standard input): match limit exceeded\n");
+
+    // A file that fails does not stop the others.
+    Machine m = fresh_machine();
+    ASSERT_TRUE(m.vfs.write_file("/tmp/bad", line, 0644).has_value());
+    ASSERT_TRUE(m.vfs.write_file("/tmp/good", "aa\n", 0644).has_value());
+    const auto both = run_in(m, "grep -cE '(a+)+$' bad good");
+    EXPECT_EQ(both.out, "good:1\n");
+    EXPECT_EQ(both.err, "grep: bad: match limit exceeded\n");
+    EXPECT_EQ(both.status, 2);
+}
+
+class GrepFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_ = std::make_unique<Machine>(fresh_machine());
+        write("/tmp/a.txt", "hello\nworld\n");
+        write("/tmp/b.txt", "say hello\n");
+        write("/tmp/d/x.c", "hello c\n");
+        write("/tmp/d/x.h", "hello h\n");
+        write("/tmp/d/sub/y.c", "hello sub\n");
+        write("/tmp/d/skip/z.c", "hello skipped\n");
+        write("/tmp/bin.dat", std::string("hello\0zero\n", 11));
+        write("/tmp/latin1.txt", "caf\xe9 hello\n");
+        write("/tmp/pats", "wor\nsay\n");
+    }
+    void write(const std::string& path, const std::string& bytes) {
+        ASSERT_TRUE(m_->vfs.write_file(path, bytes, 0644).has_value()) << path;
+    }
+    command_test::Ran sh(std::string_view script, std::string_view input = {}) { return run_in(*m_, script, input); }
+
+    std::unique_ptr<Machine> m_;
+};
+
+TEST_F(GrepFiles, NamesPrefixWhenSeveralInputs) {
+    auto r = sh("grep hello a.txt b.txt");
+    EXPECT_EQ(r.out, "a.txt:hello\nb.txt:say hello\n");
+    EXPECT_EQ(r.status, 0);
+    r = sh("grep -h hello a.txt b.txt");
+    EXPECT_EQ(r.out, "hello\nsay hello\n");
+    r = sh("grep -Hn hello a.txt");
+    EXPECT_EQ(r.out, "a.txt:1:hello\n");
+    r = sh("grep -H x -h a.txt b.txt");  // the last of -h and -H wins
+    EXPECT_EQ(r.out, "");
+    r = sh("grep -c o a.txt b.txt");
+    EXPECT_EQ(r.out, "a.txt:2\nb.txt:1\n");
+    r = sh("grep -l world a.txt b.txt; grep -L world a.txt b.txt");
+    EXPECT_EQ(r.out, "a.txt\nb.txt\n");
+    r = sh("grep hello - a.txt", "from stdin hello\n");
+    EXPECT_EQ(r.out, "from stdin hello\na.txt:hello\n");  // the standard input has no name prefix
+}
+
+TEST_F(GrepFiles, UnreadableInputsAreReportedAndMakeTheStatusTwo) {
+    auto r = sh("grep -c hello a.txt missing");
+    EXPECT_EQ(r.out, "1\n");  // only one input was gathered: no name prefix
+    EXPECT_EQ(r.err, "grep: missing: No such file or directory: missing\n");
+    EXPECT_EQ(r.status, 2);
+    r = sh("grep -s hello missing a.txt");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 2);
+    r = sh("grep -q hello missing a.txt");
+    EXPECT_EQ(r.status, 0);  // quiet ends with 0 at the first selected line, errors or not
+    r = sh("grep hello bin.dat latin1.txt");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "grep: bin.dat: binary input is not supported; use -a\n"
+              "grep: latin1.txt: input is not valid UTF-8\n");
+    EXPECT_EQ(r.status, 2);
+    r = sh("grep -ac zero bin.dat");
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_EQ(r.status, 0);
+    // Gathering messages come before searching messages.
+    r = sh("grep hello bin.dat missing");
+    EXPECT_EQ(r.err,
+              "grep: missing: No such file or directory: missing\n"
+              "grep: bin.dat: binary input is not supported; use -a\n");
+}
+
+TEST_F(GrepFiles, PatternFiles) {
+    auto r = sh("grep -f pats a.txt b.txt");
+    EXPECT_EQ(r.out, "a.txt:world\nb.txt:say hello\n");
+    r = sh("grep -f pats -e hello a.txt");
+    EXPECT_EQ(r.out, "hello\nworld\n");
+    write("/tmp/empty", "");
+    r = sh("grep -f empty a.txt");  // no pattern at all: nothing matches
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+    r = sh("grep -f latin1.txt a.txt");
+    EXPECT_EQ(r.err, "grep: latin1.txt: pattern file is not valid UTF-8\n");
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(GrepFiles, RecursiveSearchWithGlobs) {
+    auto r = sh("grep -r hello d");
+    EXPECT_EQ(r.out,
+              "/tmp/d/skip/z.c:hello skipped\n/tmp/d/sub/y.c:hello sub\n/tmp/d/x.c:hello c\n/tmp/d/x.h:hello h\n");
+    r = sh("grep -r hello d/x.c");  // names even for a single file
+    EXPECT_EQ(r.out, "/tmp/d/x.c:hello c\n");
+    r = sh("grep -r --include='*.h' hello d");
+    EXPECT_EQ(r.out, "/tmp/d/x.h:hello h\n");
+    r = sh("grep -rl --exclude='x.*' hello d");
+    EXPECT_EQ(r.out, "/tmp/d/skip/z.c\n/tmp/d/sub/y.c\n");
+    r = sh("grep -rc --exclude-dir=skip --exclude-dir='su?' hello d");
+    EXPECT_EQ(r.out, "/tmp/d/x.c:1\n/tmp/d/x.h:1\n");
+    r = sh("grep -r --exclude-dir='x.c' hello d");  // a file's own name is a component too
+    EXPECT_EQ(r.out, "/tmp/d/skip/z.c:hello skipped\n/tmp/d/sub/y.c:hello sub\n/tmp/d/x.h:hello h\n");
+    r = sh("grep --include='*.txt' hello a.txt d/x.c");  // operands pass the filter too
+    EXPECT_EQ(r.out, "hello\n");
+    r = sh("grep -r hello nowhere");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "grep: No such file or directory: /tmp/nowhere\n");
+}
+
+TEST(GrepLimits, QuietStillReportsWalkedFilesTooLargeToRead) {
+    MachineLimits limits = command_test::kRoomyLimits;
+    limits.memory = 8 << 20;
+    Machine m = fresh_machine(limits);
+    ASSERT_TRUE(m.vfs.write_file("/tmp/d/a", "x\n", 0644).has_value());
+    ASSERT_TRUE(m.vfs.write_file("/tmp/d/b", std::string(9 << 20, 'y'), 0644).has_value());
+    auto r = run_in(m, "grep -rq x d");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.starts_with("grep: file too large: /tmp/d/b (limit ")) << r.err;
+    r = run_in(m, "grep -r x d");
+    EXPECT_EQ(r.out, "/tmp/d/a:x\n");
+    EXPECT_TRUE(r.err.starts_with("grep: file too large: /tmp/d/b (limit ")) << r.err;
+    EXPECT_EQ(r.status, 2);
+}
+
+// The whole-text search of MatchingLines must give the answer of a search of each line alone.
+TEST(MatchingLines, AgreesWithSearchingEachLine) {
+    const char* patterns[] = {
+        "a", "^a", "a$", "^$", "\\ba", "a\\b", "\\Ba", "ab*", "(?:a|b)c", "[^a]", "\\s", "a\\s*$", "x*",
+        "\\w+$", "^\\W", "(?<=a)b", "a(?=\\n)", "\\Aa", "a\\z", "[[:space:]]", "\\D", "é", "(a)\\1", "[]a]",
+    };
+    std::mt19937 rng(7);
+    const std::string alphabet[] = {"a", "b", "c", " ", "\n", "\n", "é", "-", "\t", "\r"};
+    for (const char* p : patterns) {
+        for (bool caseless : {false, true}) {
+            RegexOptions options;
+            options.multiline = true;
+            options.caseless = caseless;
+            auto regex = Regex::compile(p, options);
+            ASSERT_TRUE(regex.has_value()) << p;
+            for (int round = 0; round < 60; ++round) {
+                std::string text;
+                const int n = static_cast<int>(rng() % 40);
+                for (int i = 0; i < n; ++i) text += alphabet[rng() % std::size(alphabet)];
+                if (round % 2 == 0) std::erase(text, '\r');
+                LineCursor lines(text);
+                MatchingLines matching(*regex, text);
+                TextLine line;
+                while (lines.next(line)) {
+                    auto fast = matching.matches(line);
+                    auto alone = regex->matches(line.in(text));
+                    ASSERT_TRUE(fast.has_value() && alone.has_value());
+                    ASSERT_EQ(*fast, *alone) << "pattern " << p << " line '" << line.in(text) << "' in '" << text
+                                             << "'";
+                }
+            }
+        }
+    }
+}
+
+TEST(MatchingLines, ExpressionsThatStayWithinALine) {
+    for (const char* p : {"abc", "a.c", "^a$", "\\bfoo\\b", "[a-z]+", "[]a]", "(?:x|y)", "\\d\\w", "[[:alpha:]]",
+                          "(a)\\1", "\\.\\*"})
+        EXPECT_TRUE(expression_stays_in_line(p)) << p;
+    for (const char* p : {"[^a]", "\\s", "\\S", "\\D", "\\W", "(?=a)", "(?<!a)", "(?s).", "\\Aa", "a\\z", "\\Ga",
+                          "\\R", "\\n", "\\x0a", "[[:space:]]", "(*CR)a", "\\12", "[\\d\\s]", "\\p{L}", "[a", "a\\"})
+        EXPECT_FALSE(expression_stays_in_line(p)) << p;
+}
+
+TEST(LineSearch, Utf8CheckAgreesWithTheBaseValidator) {
+    std::mt19937 rng(11);
+    const std::string pieces[] = {"a", "abcdefgh", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC3", "\xE2\x82",
+                                  "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80", "\x80", "\xFF", "\n"};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int n = static_cast<int>(rng() % 12);
+        for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
+        ASSERT_EQ(text_is_utf8(text), utf8_valid(text)) << round;
+    }
+}
+
+TEST(LineCursor, CutsLinesAtNewlines) {
+    struct Expect {
+        std::string text;
+        std::vector<std::string> lines;
+    };
+    const Expect cases[] = {
+        {"", {}},
+        {"\n", {""}},
+        {"a", {"a"}},
+        {"a\nb\n", {"a", "b"}},
+        {"a\r\n\r\nb\r", {"a", "", "b\r"}},
+        {"\r", {"\r"}},
+    };
+    for (const Expect& c : cases) {
+        LineCursor cursor(c.text);
+        TextLine line;
+        std::vector<std::string> got;
+        while (cursor.next(line)) got.emplace_back(line.in(c.text));
+        EXPECT_EQ(got, c.lines);
+    }
+    EXPECT_EQ(parse_count_value("+7"), std::optional<std::uint64_t>(7));
+    EXPECT_EQ(parse_count_value("18446744073709551615"), std::optional<std::uint64_t>(UINT64_MAX));
+    EXPECT_EQ(parse_count_value("18446744073709551616"), std::nullopt);
+    EXPECT_EQ(parse_count_value("+"), std::nullopt);
+    EXPECT_EQ(parse_count_value("-1"), std::nullopt);
+    EXPECT_EQ(regex_escape_literal("a.b*(c)|é"), "a\\.b\\*\\(c\\)\\|é");
+}
+
+}  // namespace
+}  // namespace tw
