@@ -1,14 +1,14 @@
 // cmp: byte equality with its statuses and messages.
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw::command_test {
 namespace {
 
 TEST(Cmp, StatusesAndMessages) {
     Machine m = fresh_machine();
-    ASSERT_TRUE(m.vfs.write_file("/tmp/a", "x\n", 0644).has_value());
-    ASSERT_TRUE(m.vfs.write_file("/tmp/b", "x\r\n", 0644).has_value());
-    ASSERT_TRUE(m.vfs.write_file("/tmp/c", "x\n", 0644).has_value());
+    put_file(m, "/tmp/a", "x\n");
+    put_file(m, "/tmp/b", "x\r\n");
+    put_file(m, "/tmp/c", "x\n");
     struct Case {
         const char* source;
         int status;

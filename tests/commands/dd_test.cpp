@@ -2,15 +2,10 @@
 #include <string>
 
 #include "commands/files/dd_operands.h"
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw::command_test {
 namespace {
-
-std::string contents(Machine& m, const std::string& path) {
-    auto bytes = m.vfs.read_file("/", path, 1 << 20);
-    return bytes ? *bytes : std::string("<missing>");
-}
 
 TEST(DdOperands, SizesAndNumbers) {
     const std::pair<const char*, std::uint64_t> sizes[] = {
@@ -92,22 +87,22 @@ TEST(Dd, WritesAtOffsets) {
     Machine m = fresh_machine();
     Ran zero = run_in(m, "dd if=/dev/zero bs=1k count=2 of=z status=none");
     EXPECT_EQ(zero.status, 0) << zero.err;
-    EXPECT_EQ(contents(m, "/tmp/z"), std::string(2048, '\0'));
+    EXPECT_EQ(file_contents(m, "/tmp/z"), std::string(2048, '\0'));
     EXPECT_EQ(m.vfs.node("/tmp/z")->mode & 0777, 0666u);
 
     // Without conv=notrunc the bytes before the offset stay and the file ends after the copy.
-    ASSERT_TRUE(m.vfs.write_file("/tmp/f", "12345678", 0600).has_value());
+    put_file(m, "/tmp/f", "12345678", 0600);
     EXPECT_EQ(run_in(m, "printf XY | dd of=f bs=4 seek=1 status=none").status, 0);
-    EXPECT_EQ(contents(m, "/tmp/f"), "1234XY");
+    EXPECT_EQ(file_contents(m, "/tmp/f"), "1234XY");
     EXPECT_EQ(m.vfs.node("/tmp/f")->mode & 0777, 0600u);
-    ASSERT_TRUE(m.vfs.write_file("/tmp/f", "12345678", 0600).has_value());
+    put_file(m, "/tmp/f", "12345678", 0600);
     EXPECT_EQ(run_in(m, "printf XY | dd of=f bs=4 seek=1 conv=notrunc status=none").status, 0);
-    EXPECT_EQ(contents(m, "/tmp/f"), "1234XY78");
+    EXPECT_EQ(file_contents(m, "/tmp/f"), "1234XY78");
     // Beyond the end the gap is zero-filled; a new file starts with zeros before the offset.
     EXPECT_EQ(run_in(m, "printf Q | dd of=f bs=2 seek=5 conv=notrunc status=none").status, 0);
-    EXPECT_EQ(contents(m, "/tmp/f"), std::string("1234XY78\0\0Q", 11));
+    EXPECT_EQ(file_contents(m, "/tmp/f"), std::string("1234XY78\0\0Q", 11));
     EXPECT_EQ(run_in(m, "printf Q | dd of=g bs=2 seek=1 status=none").status, 0);
-    EXPECT_EQ(contents(m, "/tmp/g"), std::string("\0\0Q", 3));
+    EXPECT_EQ(file_contents(m, "/tmp/g"), std::string("\0\0Q", 3));
     // Reading a file with skip and count.
     EXPECT_EQ(run_in(m, "dd if=f bs=2 skip=1 count=2 status=none").out, "34XY");
 }

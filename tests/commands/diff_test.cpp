@@ -3,19 +3,15 @@
 
 #include "commands/diff/diff_commands.h"
 #include "commands/diff/line_diff.h"
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw::command_test {
 namespace {
 
-void put(Machine& m, const std::string& path, const std::string& bytes) {
-    ASSERT_TRUE(m.vfs.write_file(path, bytes, 0644).has_value()) << path;
-}
-
 Ran diff_of(const std::string& left, const std::string& right, const std::string& options = "") {
     Machine m = fresh_machine();
-    put(m, "/tmp/l", left);
-    put(m, "/tmp/r", right);
+    put_file(m, "/tmp/l", left);
+    put_file(m, "/tmp/r", right);
     return run_in(m, "diff " + options + " l r");
 }
 
@@ -76,14 +72,14 @@ TEST(Diff, OptionsAndOperands) {
     };
     for (const Case& c : cases) {
         Machine m = fresh_machine();
-        put(m, "/tmp/l", "a\n");
-        put(m, "/tmp/r", "b\n");
+        put_file(m, "/tmp/l", "a\n");
+        put_file(m, "/tmp/r", "b\n");
         Ran r = run_in(m, "diff " + c.args);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_EQ(r.err, c.err) << c.args;
     }
     Machine m = fresh_machine();
-    put(m, "/tmp/r", "x\n");
+    put_file(m, "/tmp/r", "x\n");
     Ran n = run_in(m, "diff -N missing r");
     EXPECT_EQ(n.status, 1);
     EXPECT_EQ(n.out, "> x\n");
@@ -106,14 +102,14 @@ TEST(Diff, TableLimit) {
 
 TEST(Diff, Trees) {
     Machine m = fresh_machine();
-    put(m, "/tmp/l/x", "a\n");
-    put(m, "/tmp/r/x", "b\n");
-    put(m, "/tmp/l/sub/s", "s\n");
-    put(m, "/tmp/r/sub/s", "s\n");
-    put(m, "/tmp/r/sub/t", "t\n");
-    put(m, "/tmp/r/new/n", "n\n");
-    put(m, "/tmp/r/new-file", "n\n");
-    put(m, "/tmp/r/k", "k\n");
+    put_file(m, "/tmp/l/x", "a\n");
+    put_file(m, "/tmp/r/x", "b\n");
+    put_file(m, "/tmp/l/sub/s", "s\n");
+    put_file(m, "/tmp/r/sub/s", "s\n");
+    put_file(m, "/tmp/r/sub/t", "t\n");
+    put_file(m, "/tmp/r/new/n", "n\n");
+    put_file(m, "/tmp/r/new-file", "n\n");
+    put_file(m, "/tmp/r/k", "k\n");
     ASSERT_TRUE(m.vfs.create_dir_all("/", "/tmp/l/k").has_value());
     Ran r = run_in(m, "diff -r l/ r");
     EXPECT_EQ(r.status, 1);

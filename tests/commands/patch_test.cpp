@@ -4,19 +4,10 @@
 #include "commands/diff/patch_command.h"
 #include "commands/diff/patch_model.h"
 #include "kernel/syscalls.h"
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw::command_test {
 namespace {
-
-void put(Machine& m, const std::string& path, const std::string& bytes, std::uint32_t mode = 0644) {
-    ASSERT_TRUE(m.vfs.write_file(path, bytes, mode).has_value()) << path;
-}
-
-std::string contents(Machine& m, const std::string& path) {
-    auto bytes = m.vfs.read_file("/", path, 1 << 20);
-    return bytes ? *bytes : std::string("<missing>");
-}
 
 std::string parse_error(std::string_view text, std::uint64_t strip = 0) {
     auto r = text.starts_with("*** Begin Patch") ? patch_parse_envelope(text) : patch_parse_unified(text, strip);
@@ -131,27 +122,27 @@ TEST(PatchApply, ExactMatching) {
 
 TEST(PatchCommand, UnifiedInPlace) {
     Machine m = fresh_machine();
-    put(m, "/tmp/a/f.txt", "one\ntwo\n", 0600);
+    put_file(m, "/tmp/a/f.txt", "one\ntwo\n", 0600);
     const std::string diff = "--- a/f.txt\n+++ b/f.txt\n@@ -1,2 +1,2 @@\n one\n-two\n+three\n";
     // Without -p the two names are one file changing in place: the existing one is patched.
     Ran r = run_in(m, "patch", diff);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(contents(m, "/tmp/a/f.txt"), "one\nthree\n");
-    EXPECT_EQ(contents(m, "/tmp/b/f.txt"), "<missing>");
+    EXPECT_EQ(file_contents(m, "/tmp/a/f.txt"), "one\nthree\n");
+    EXPECT_EQ(file_contents(m, "/tmp/b/f.txt"), "<missing>");
     EXPECT_EQ(m.vfs.node("/tmp/a/f.txt")->mode & 0777, 0600u);
     // With -p1 both names are f.txt.
-    put(m, "/tmp/f.txt", "one\ntwo\n");
+    put_file(m, "/tmp/f.txt", "one\ntwo\n");
     EXPECT_EQ(run_in(m, "patch -p1", diff).status, 0);
-    EXPECT_EQ(contents(m, "/tmp/f.txt"), "one\nthree\n");
+    EXPECT_EQ(file_contents(m, "/tmp/f.txt"), "one\nthree\n");
     // A file named on the command line is the one patched.
-    put(m, "/tmp/other", "one\ntwo\n");
-    put(m, "/tmp/p.diff", diff);
+    put_file(m, "/tmp/other", "one\ntwo\n");
+    put_file(m, "/tmp/p.diff", diff);
     Ran named = run_in(m, "patch other p.diff");
     EXPECT_EQ(named.status, 0) << named.err;
-    EXPECT_EQ(contents(m, "/tmp/other"), "one\nthree\n");
+    EXPECT_EQ(file_contents(m, "/tmp/other"), "one\nthree\n");
     Ran spaces = run_in(m, "patch -p1", "--- a/my file.txt\n+++ b/my file.txt\n@@ -0,0 +1 @@\n+hi\n");
     EXPECT_EQ(spaces.status, 0) << spaces.err;
-    EXPECT_EQ(contents(m, "/tmp/my file.txt"), "hi\n");
+    EXPECT_EQ(file_contents(m, "/tmp/my file.txt"), "hi\n");
 }
 
 TEST(PatchCommand, RoundTripsDiffOutput) {
@@ -166,70 +157,70 @@ TEST(PatchCommand, RoundTripsDiffOutput) {
     // diff -N writes a missing file as empty; patch creates the named file from that diff.
     {
         Machine m = fresh_machine();
-        put(m, "/tmp/new", "n\n");
+        put_file(m, "/tmp/new", "n\n");
         Ran r = run_in(m, "diff -uN old new > p; patch -p0 old < p");
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(contents(m, "/tmp/old"), "n\n");
+        EXPECT_EQ(file_contents(m, "/tmp/old"), "n\n");
     }
     for (const auto& [old_text, new_text] : pairs) {
         Machine m = fresh_machine();
-        put(m, "/tmp/old", old_text);
-        put(m, "/tmp/new", new_text);
+        put_file(m, "/tmp/old", old_text);
+        put_file(m, "/tmp/new", new_text);
         Ran r = run_in(m, "diff -u old new > p; patch -p0 old < p");
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(contents(m, "/tmp/old"), new_text);
+        EXPECT_EQ(file_contents(m, "/tmp/old"), new_text);
     }
 }
 
 TEST(PatchCommand, CreateDeleteAndSequence) {
     Machine m = fresh_machine();
-    put(m, "/tmp/new.txt", "stale\n", 0755);
-    put(m, "/tmp/gone.txt", "x\ny\n");
+    put_file(m, "/tmp/new.txt", "stale\n", 0755);
+    put_file(m, "/tmp/gone.txt", "x\ny\n");
     Ran r = run_in(m, "patch -p1",
                    "--- /dev/null\n+++ b/new.txt\n@@ -0,0 +1 @@\n+fresh\n"
                    "--- a/gone.txt\n+++ /dev/null\n@@ -1,2 +0,0 @@\n-x\n-y\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(contents(m, "/tmp/new.txt"), "fresh\n");
+    EXPECT_EQ(file_contents(m, "/tmp/new.txt"), "fresh\n");
     EXPECT_EQ(m.vfs.node("/tmp/new.txt")->mode & 0777, 0644u);
-    EXPECT_EQ(contents(m, "/tmp/gone.txt"), "<missing>");
+    EXPECT_EQ(file_contents(m, "/tmp/gone.txt"), "<missing>");
 
-    put(m, "/tmp/keep.txt", "x\ny\n");
+    put_file(m, "/tmp/keep.txt", "x\ny\n");
     Ran partial = run_in(m, "patch -p1", "--- a/keep.txt\n+++ /dev/null\n@@ -1,2 +0,1 @@\n-x\n y\n");
     EXPECT_EQ(partial.status, 1);
     EXPECT_EQ(partial.err, "patch: deletion patch for 'keep.txt' does not remove all content\n");
 
-    put(m, "/tmp/s.txt", "1\n");
+    put_file(m, "/tmp/s.txt", "1\n");
     Ran twice = run_in(m, "patch", "--- s.txt\n+++ s.txt\n@@ -1 +1 @@\n-1\n+2\n--- s.txt\n+++ s.txt\n@@ -1 +1 @@\n-2\n+3\n");
     EXPECT_EQ(twice.status, 0) << twice.err;
-    EXPECT_EQ(contents(m, "/tmp/s.txt"), "3\n");
+    EXPECT_EQ(file_contents(m, "/tmp/s.txt"), "3\n");
     Ran deleted = run_in(m, "patch", "--- s.txt\n+++ /dev/null\n@@ -1 +0,0 @@\n-3\n--- s.txt\n+++ s.txt\n@@ -1 +1 @@\n-3\n+4\n");
     EXPECT_EQ(deleted.status, 1);
     EXPECT_EQ(deleted.err, "patch: s.txt: no such file\n");
-    EXPECT_EQ(contents(m, "/tmp/s.txt"), "3\n");
+    EXPECT_EQ(file_contents(m, "/tmp/s.txt"), "3\n");
 }
 
 TEST(PatchCommand, AllOrNothing) {
     Machine m = fresh_machine();
-    put(m, "/tmp/one", "a\n");
-    put(m, "/tmp/two", "b\n");
+    put_file(m, "/tmp/one", "a\n");
+    put_file(m, "/tmp/two", "b\n");
     Ran r = run_in(m, "patch", "--- one\n+++ one\n@@ -1 +1 @@\n-a\n+A\n--- two\n+++ two\n@@ -1 +1 @@\n-zzz\n+B\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "patch: patch failed at line 1\n");
-    EXPECT_EQ(contents(m, "/tmp/one"), "a\n");
+    EXPECT_EQ(file_contents(m, "/tmp/one"), "a\n");
     Ran missing = run_in(m, "patch", "--- one\n+++ one\n@@ -1 +1 @@\n-a\n+A\n--- three\n+++ three\n@@ -1 +1 @@\n-c\n+C\n");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "patch: three: No such file or directory: three\n");
-    EXPECT_EQ(contents(m, "/tmp/one"), "a\n");
+    EXPECT_EQ(file_contents(m, "/tmp/one"), "a\n");
 }
 
 TEST(PatchCommand, SymbolicLinks) {
     Machine m = fresh_machine();
-    put(m, "/tmp/target", "a\n");
+    put_file(m, "/tmp/target", "a\n");
     ASSERT_TRUE(m.vfs.symlink("/tmp", "target", "link").has_value());
     Ran r = run_in(m, "patch", "--- link\n+++ link\n@@ -1 +1 @@\n-a\n+b\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "patch: link: symbolic-link destinations are not supported\n");
-    EXPECT_EQ(contents(m, "/tmp/target"), "a\n");
+    EXPECT_EQ(file_contents(m, "/tmp/target"), "a\n");
     // A source that is a link is read through it.
     EXPECT_EQ(run_in(m, "patch", "--- link\n+++ copy\n@@ -1 +1 @@\n-a\n+b\n").status, 1);
 }
@@ -259,10 +250,10 @@ TEST(PatchCommand, OptionsAndInputLimits) {
         EXPECT_EQ(r.err, c.err) << c.source;
     }
     Machine m = fresh_machine();
-    put(m, "/tmp/latin1", "\xff\n");
+    put_file(m, "/tmp/latin1", "\xff\n");
     EXPECT_EQ(run_in(m, "patch < latin1").err, "patch: patch input must be UTF-8 text\n");
-    put(m, "/tmp/limit", std::string(kMaxPatchBytes, 'x'));
-    put(m, "/tmp/over", std::string(kMaxPatchBytes + 1, 'x'));
+    put_file(m, "/tmp/limit", std::string(kMaxPatchBytes, 'x'));
+    put_file(m, "/tmp/over", std::string(kMaxPatchBytes + 1, 'x'));
     EXPECT_EQ(run_in(m, "patch < limit").err, "patch: no unified file patches found\n");
     EXPECT_EQ(run_in(m, "patch -i limit").err, "patch: no unified file patches found\n");
     Ran over = run_in(m, "patch < over");
@@ -273,38 +264,38 @@ TEST(PatchCommand, OptionsAndInputLimits) {
 
 TEST(PatchCommand, ApplyPatchEnvelope) {
     Machine m = fresh_machine();
-    put(m, "/tmp/upd.txt", "a\nb\n", 0600);
-    put(m, "/tmp/del.txt", "whatever\n");
-    put(m, "/tmp/exists.txt", "old\n", 0755);
+    put_file(m, "/tmp/upd.txt", "a\nb\n", 0600);
+    put_file(m, "/tmp/del.txt", "whatever\n");
+    put_file(m, "/tmp/exists.txt", "old\n", 0755);
     const std::string envelope =
         "*** Begin Patch\n*** Add File: sub/new.txt\n+hello\n*** Add File: exists.txt\n+replaced\n"
         "*** Delete File: del.txt\n*** Update File: upd.txt\n@@\n a\n-b\n+c\n*** End Patch\n";
     Ran r = run_in(m, "apply_patch", envelope);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(contents(m, "/tmp/sub/new.txt"), "hello\n");
-    EXPECT_EQ(contents(m, "/tmp/exists.txt"), "replaced\n");
+    EXPECT_EQ(file_contents(m, "/tmp/sub/new.txt"), "hello\n");
+    EXPECT_EQ(file_contents(m, "/tmp/exists.txt"), "replaced\n");
     EXPECT_EQ(m.vfs.node("/tmp/exists.txt")->mode & 0777, 0644u);
-    EXPECT_EQ(contents(m, "/tmp/del.txt"), "<missing>");
-    EXPECT_EQ(contents(m, "/tmp/upd.txt"), "a\nc\n");
+    EXPECT_EQ(file_contents(m, "/tmp/del.txt"), "<missing>");
+    EXPECT_EQ(file_contents(m, "/tmp/upd.txt"), "a\nc\n");
     EXPECT_EQ(m.vfs.node("/tmp/upd.txt")->mode & 0777, 0600u);
 
     // apply_patch strips one component of unified names.
-    put(m, "/tmp/u.txt", "1\n");
-    put(m, "/tmp/u.diff", "--- a/u.txt\n+++ b/u.txt\n@@ -1 +1 @@\n-1\n+2\n");
+    put_file(m, "/tmp/u.txt", "1\n");
+    put_file(m, "/tmp/u.diff", "--- a/u.txt\n+++ b/u.txt\n@@ -1 +1 @@\n-1\n+2\n");
     EXPECT_EQ(run_in(m, "apply_patch u.diff").status, 0);
-    EXPECT_EQ(contents(m, "/tmp/u.txt"), "2\n");
+    EXPECT_EQ(file_contents(m, "/tmp/u.txt"), "2\n");
 }
 
 TEST(PatchCommand, CheckOnlyInstallsNothing) {
     Machine m = fresh_machine();
-    put(m, "/tmp/f", "a\n");
+    put_file(m, "/tmp/f", "a\n");
     Bytes in = "--- f\n+++ f\n@@ -1 +1 @@\n-a\n+b\n";
     Bytes out, err;
     CommandIo io{in, out, err};
     SyscallContext sys(m);
     const std::vector<std::string> args{"-p0"};
     EXPECT_EQ(patch_command_run(sys, args, io, false, "/tmp", true), 0u);
-    EXPECT_EQ(contents(m, "/tmp/f"), "a\n");
+    EXPECT_EQ(file_contents(m, "/tmp/f"), "a\n");
 }
 
 }  // namespace

@@ -11,28 +11,10 @@
 #include "commands/text/layout_commands.h"
 #include "commands/registry/registry.h"
 #include "kernel/syscalls.h"
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw::command_test {
 namespace {
-
-struct Case {
-    std::string source;
-    std::string out;
-    std::int32_t status = 0;
-    std::string err = {};
-    std::string input = {};  // the action's standard input: raw bytes
-};
-
-void expect_cases(std::initializer_list<Case> cases) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.source);
-        Ran r = run(c.source, c.input);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.status, c.status);
-    }
-}
 
 TEST(SortCommand, Records) {
     expect_cases({

@@ -2,11 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "commands/text/checksum.h"
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw {
 namespace {
 
+using command_test::expect_cases;
 using command_test::fresh_machine;
 using command_test::run;
 using command_test::run_in;
@@ -55,22 +56,12 @@ TEST(ChecksumCommand, StandardInputArrivingInPieces) {
 }
 
 TEST(ChecksumCommand, OptionErrorsNameTheAlgorithm) {
-    struct Case {
-        const char* source;
-        const char* err;
-    };
-    const Case cases[] = {
-        {"md5sum -x f", "md5sum: unimplemented option\n"},
-        {"cksum -x f", "crc32sum: unimplemented option\n"},
-        {"sha256sum --quiet -c f", "sha256sum: unimplemented option\n"},
-        {"sha1sum --tag f", "sha1sum: unimplemented option\n"},
-    };
-    for (const Case& c : cases) {
-        auto r = run(c.source);
-        EXPECT_EQ(r.status, 2) << c.source;
-        EXPECT_EQ(r.out, "") << c.source;
-        EXPECT_EQ(r.err, c.err) << c.source;
-    }
+    expect_cases({
+        {"md5sum -x f", "", 2, "md5sum: unimplemented option\n"},
+        {"cksum -x f", "", 2, "crc32sum: unimplemented option\n"},
+        {"sha256sum --quiet -c f", "", 2, "sha256sum: unimplemented option\n"},
+        {"sha1sum --tag f", "", 2, "sha1sum: unimplemented option\n"},
+    });
     // b and t and their long forms change nothing.
     auto r = run("printf abc | md5sum -b -t --binary --text");
     EXPECT_EQ(r.status, 0);

@@ -2,57 +2,47 @@
 
 #include <string>
 
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw {
 namespace {
 
+using command_test::expect_cases;
 using command_test::run;
 
 TEST(CutCommand, FieldsCharactersAndBytes) {
-    struct Case {
-        const char* args;
-        const char* input;
-        const char* out;
-    };
-    const Case cases[] = {
+    expect_cases({
         // Fields: lines without the delimiter pass whole; positions keep the list's order.
-        {"-d, -f2", "a,b,c\nplain\n", "b\nplain\n"},
-        {"-d , -f 3,1", "a,b,c\n", "c,a\n"},
-        {"-f2", "a\tb\n", "b\n"},
-        {"-d: -f2-", "a:b:c\n", "b:c\n"},
-        {"-d: -f-2", "a:b:c\n", "a:b\n"},
-        {"-d: -f5", "a:b\n", "\n"},
-        {"-d: -f1,1", "a:b\n", "a:a\n"},
-        {"-d: -fx,2", "a:b\n", "b\n"},
-        {"-d '' -f2", "a\tb\n", "b\n"},
-        {"-d\xC3\xA9 -f2", "a\xC3\xA9" "b\n", "b\n"},
-        {"-d, -f1", "a,b\r\nc,d", "a\nc\n"},
-        {"-s -d, -f2", "a,b\nplain\n", "b\n"},
-        {"--only-delimited --delimiter=, --fields=2", "a,b\nplain\n", "b\n"},
-        {"-f 2 -d", "a\tb\n", "b\n"},  // -d with nothing after it keeps the tab
+        {"cut -d, -f2", "b\nplain\n", 0, "", "a,b,c\nplain\n"},
+        {"cut -d , -f 3,1", "c,a\n", 0, "", "a,b,c\n"},
+        {"cut -f2", "b\n", 0, "", "a\tb\n"},
+        {"cut -d: -f2-", "b:c\n", 0, "", "a:b:c\n"},
+        {"cut -d: -f-2", "a:b\n", 0, "", "a:b:c\n"},
+        {"cut -d: -f5", "\n", 0, "", "a:b\n"},
+        {"cut -d: -f1,1", "a:a\n", 0, "", "a:b\n"},
+        {"cut -d: -fx,2", "b\n", 0, "", "a:b\n"},
+        {"cut -d '' -f2", "b\n", 0, "", "a\tb\n"},
+        {"cut -d\xC3\xA9 -f2", "b\n", 0, "", "a\xC3\xA9" "b\n"},
+        {"cut -d, -f1", "a\nc\n", 0, "", "a,b\r\nc,d"},
+        {"cut -s -d, -f2", "b\n", 0, "", "a,b\nplain\n"},
+        {"cut --only-delimited --delimiter=, --fields=2", "b\n", 0, "", "a,b\nplain\n"},
+        {"cut -f 2 -d", "b\n", 0, "", "a\tb\n"},  // -d with nothing after it keeps the tab
         // Characters count decoded characters.
-        {"-c2-", "\n", "\n"},
-        {"-c 0-2", "abc\n", "ab\n"},
-        {"-c 2,1", "\xC3\xA9x\n", "x\xC3\xA9\n"},
-        {"-c 3-1", "abc\n", "\n"},
-        {"--characters=1", "xyz\n", "x\n"},
+        {"cut -c2-", "\n", 0, "", "\n"},
+        {"cut -c 0-2", "ab\n", 0, "", "abc\n"},
+        {"cut -c 2,1", "x\xC3\xA9\n", 0, "", "\xC3\xA9x\n"},
+        {"cut -c 3-1", "\n", 0, "", "abc\n"},
+        {"cut --characters=1", "x\n", 0, "", "xyz\n"},
         // Bytes count raw bytes.
-        {"-b 1-2", "abc\nde\n", "ab\nde\n"},
-        {"-b2", "\xC3\xA9\n", "\xA9\n"},
-        {"--bytes 3", "abc\n", "c\n"},
-        {"-c1 -b2", "abc\n", "b\n"},  // the later list wins
-        {"-f1 -b2 -d,", "a,b\n", "a\n"},  // fields come first
+        {"cut -b 1-2", "ab\nde\n", 0, "", "abc\nde\n"},
+        {"cut -b2", "\xA9\n", 0, "", "\xC3\xA9\n"},
+        {"cut --bytes 3", "c\n", 0, "", "abc\n"},
+        {"cut -c1 -b2", "b\n", 0, "", "abc\n"},  // the later list wins
+        {"cut -f1 -b2 -d,", "a\n", 0, "", "a,b\n"},  // fields come first
         // Without a list nothing is written; other options have no effect.
-        {"", "abc\n", ""},
-        {"-z --complement -c1", "abc\n", "a\n"},
-    };
-    for (const Case& c : cases) {
-        auto r = run(std::string("cut ") + c.args, c.input);
-        EXPECT_EQ(r.status, 0) << c.args;
-        EXPECT_EQ(r.out, c.out) << c.args;
-        EXPECT_EQ(r.err, "") << c.args;
-    }
+        {"cut ", "", 0, "", "abc\n"},
+        {"cut -z --complement -c1", "a\n", 0, "", "abc\n"},
+    });
 }
 
 TEST(CutCommand, ReadsOperandsAndReportsTheFirstFailure) {

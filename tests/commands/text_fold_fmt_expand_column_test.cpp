@@ -2,27 +2,10 @@
 // (LC_ALL=C.UTF-8) unless a case says how they differ on purpose.
 #include <string>
 
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw::command_test {
 namespace {
-
-struct Case {
-    std::string source;
-    std::string out;
-    std::int32_t status = 0;
-    std::string err = {};
-};
-
-void expect_cases(std::initializer_list<Case> cases) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.source);
-        Ran r = run(c.source);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.status, c.status);
-    }
-}
 
 TEST(FoldCommand, BreaksAfterWidthCharacters) {
     expect_cases({

@@ -1,45 +1,39 @@
 #include <gtest/gtest.h>
 
-#include "run_fixture.h"
+#include <string>
+
+#include "case_fixture.h"
 
 namespace tw {
 namespace {
 
+using command_test::expect_cases;
 using command_test::fresh_machine;
 using command_test::run;
 using command_test::run_in;
 
 TEST(TailCommand, CountsFromEndOrStart) {
-    struct Case {
-        const char* args;
-        const char* out;
-    };
     // The input is the five lines 1..5, the last without a line feed.
-    const Case cases[] = {
-        {"", "1\n2\n3\n4\n5"},
-        {"-n 2", "4\n5"},
-        {"-n2", "4\n5"},
-        {"-2", "4\n5"},
-        {"-n +2", "2\n3\n4\n5"},
-        {"+4", "4\n5"},
-        {"-n +0", "1\n2\n3\n4\n5"},
-        {"-n 0", ""},
-        {"-n -1", "5"},
-        {"-n 99", "1\n2\n3\n4\n5"},
-        {"-c 3", "4\n5"},
-        {"-c+7", "4\n5"},
-        {"-c +1", "1\n2\n3\n4\n5"},
-        {"-c 100", "1\n2\n3\n4\n5"},
-        {"-n 1 -c 2", "\n5"},
-        {"-c 2 -n 1", "5"},
-        {"-- -", "1\n2\n3\n4\n5"},
-    };
-    for (const Case& c : cases) {
-        auto r = run(std::string("printf '1\\n2\\n3\\n4\\n5' | tail ") + c.args);
-        EXPECT_EQ(r.status, 0) << c.args;
-        EXPECT_EQ(r.out, c.out) << c.args;
-        EXPECT_EQ(r.err, "") << c.args;
-    }
+    const std::string five = "printf '1\\n2\\n3\\n4\\n5' | tail ";
+    expect_cases({
+        {five, "1\n2\n3\n4\n5"},
+        {five + "-n 2", "4\n5"},
+        {five + "-n2", "4\n5"},
+        {five + "-2", "4\n5"},
+        {five + "-n +2", "2\n3\n4\n5"},
+        {five + "+4", "4\n5"},
+        {five + "-n +0", "1\n2\n3\n4\n5"},
+        {five + "-n 0", ""},
+        {five + "-n -1", "5"},
+        {five + "-n 99", "1\n2\n3\n4\n5"},
+        {five + "-c 3", "4\n5"},
+        {five + "-c+7", "4\n5"},
+        {five + "-c +1", "1\n2\n3\n4\n5"},
+        {five + "-c 100", "1\n2\n3\n4\n5"},
+        {five + "-n 1 -c 2", "\n5"},
+        {five + "-c 2 -n 1", "5"},
+        {five + "-- -", "1\n2\n3\n4\n5"},
+    });
 }
 
 TEST(TailCommand, HeadersForSeveralOperands) {
@@ -59,29 +53,18 @@ TEST(TailCommand, HeadersForSeveralOperands) {
 }
 
 TEST(TailCommand, UsageErrors) {
-    struct Case {
-        const char* source;
-        int status;
-        const char* err;
-    };
-    const Case cases[] = {
-        {"tail -x", 2, "tail: unimplemented option '-x'\n"},
-        {"tail --lines=2", 2, "tail: unimplemented option '--lines=2'\n"},
-        {"tail -f f", 2, "tail: unimplemented follow mode\n"},
-        {"tail -F", 2, "tail: unimplemented follow mode\n"},
-        {"tail -n", 1, "tail: option requires an argument -- 'n'\n"},
-        {"tail -c", 1, "tail: option requires an argument -- 'c'\n"},
-        {"tail -n x", 1, "tail: invalid number of lines: x\n"},
-        {"tail -c 1k", 1, "tail: invalid number of bytes: 1k\n"},
-        {"tail +x", 1, "tail: invalid number of lines: +x\n"},
-        {"tail -99999999999999999999", 1, "tail: invalid number of lines: -99999999999999999999\n"},
-    };
-    for (const Case& c : cases) {
-        auto r = run(c.source);
-        EXPECT_EQ(r.status, c.status) << c.source;
-        EXPECT_EQ(r.out, "") << c.source;
-        EXPECT_EQ(r.err, c.err) << c.source;
-    }
+    expect_cases({
+        {"tail -x", "", 2, "tail: unimplemented option '-x'\n"},
+        {"tail --lines=2", "", 2, "tail: unimplemented option '--lines=2'\n"},
+        {"tail -f f", "", 2, "tail: unimplemented follow mode\n"},
+        {"tail -F", "", 2, "tail: unimplemented follow mode\n"},
+        {"tail -n", "", 1, "tail: option requires an argument -- 'n'\n"},
+        {"tail -c", "", 1, "tail: option requires an argument -- 'c'\n"},
+        {"tail -n x", "", 1, "tail: invalid number of lines: x\n"},
+        {"tail -c 1k", "", 1, "tail: invalid number of bytes: 1k\n"},
+        {"tail +x", "", 1, "tail: invalid number of lines: +x\n"},
+        {"tail -99999999999999999999", "", 1, "tail: invalid number of lines: -99999999999999999999\n"},
+    });
 }
 
 }  // namespace

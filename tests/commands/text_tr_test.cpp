@@ -3,11 +3,12 @@
 #include <string>
 
 #include "commands/text/line_commands.h"
-#include "run_fixture.h"
+#include "case_fixture.h"
 
 namespace tw {
 namespace {
 
+using command_test::expect_cases;
 using command_test::run;
 
 TEST(TrExpandSet, ClassesEscapesAndRanges) {
@@ -27,61 +28,39 @@ TEST(TrExpandSet, ClassesEscapesAndRanges) {
 }
 
 TEST(TrCommand, TranslatesDeletesSqueezes) {
-    struct Case {
-        const char* args;
-        const char* input;
-        const char* out;
-    };
-    const Case cases[] = {
-        {"a-z A-Z", "hi\n", "HI\n"},
-        {"abc x", "aXbYc", "xXxYx"},
-        {"a ''", "abc", "abc"},
-        {"aa xy", "aa", "xx"},
-        {"-s ab", "aabbbcc", "abcc"},
-        {"-s a x", "aab", "xb"},
-        {"-s a-z", "aabb  cc", "ab  c"},
-        {"-ds a", "aabaa", "b"},
-        {"-d '[:digit:]'", "a1b2\n", "ab\n"},
-        {"-dc '[:digit:]'", "a1b2\n", "12"},
-        {"-c ab xy", "abc", "xyc"},
-        {"z-a x", "za", "za"},
-        {"'[:alnum:]' 123456789", "an:[]", "35219"},
-        {"--squeeze a b", "aa", "bb"},
-        {"\xC3\xA9 e", "caf\xC3\xA9", "cafe"},
-        {"e \xC3\xA9", "eel", "\xC3\xA9\xC3\xA9l"},
-        {"-d a", "x\xffa", "x\xEF\xBF\xBD"},
-        {"a b", "", ""},
-        {"'\\n' ' '", "a\nb\n", "a b "},
-    };
-    for (const Case& c : cases) {
-        auto r = run(std::string("tr ") + c.args, c.input);
-        EXPECT_EQ(r.status, 0) << c.args;
-        EXPECT_EQ(r.out, c.out) << c.args;
-        EXPECT_EQ(r.err, "") << c.args;
-    }
+    expect_cases({
+        {"tr a-z A-Z", "HI\n", 0, "", "hi\n"},
+        {"tr abc x", "xXxYx", 0, "", "aXbYc"},
+        {"tr a ''", "abc", 0, "", "abc"},
+        {"tr aa xy", "xx", 0, "", "aa"},
+        {"tr -s ab", "abcc", 0, "", "aabbbcc"},
+        {"tr -s a x", "xb", 0, "", "aab"},
+        {"tr -s a-z", "ab  c", 0, "", "aabb  cc"},
+        {"tr -ds a", "b", 0, "", "aabaa"},
+        {"tr -d '[:digit:]'", "ab\n", 0, "", "a1b2\n"},
+        {"tr -dc '[:digit:]'", "12", 0, "", "a1b2\n"},
+        {"tr -c ab xy", "xyc", 0, "", "abc"},
+        {"tr z-a x", "za", 0, "", "za"},
+        {"tr '[:alnum:]' 123456789", "35219", 0, "", "an:[]"},
+        {"tr --squeeze a b", "bb", 0, "", "aa"},
+        {"tr \xC3\xA9 e", "cafe", 0, "", "caf\xC3\xA9"},
+        {"tr e \xC3\xA9", "\xC3\xA9\xC3\xA9l", 0, "", "eel"},
+        {"tr -d a", "x\xEF\xBF\xBD", 0, "", "x\xffa"},
+        {"tr a b", "", 0, "", ""},
+        {"tr '\\n' ' '", "a b ", 0, "", "a\nb\n"},
+    });
 }
 
 TEST(TrCommand, UsageErrorsComeBeforeInput) {
-    struct Case {
-        const char* args;
-        int status;
-        const char* err;
-    };
-    const Case cases[] = {
-        {"-x a b", 2, "tr: unimplemented option\n"},
-        {"-x", 2, "tr: unimplemented option\n"},
-        {"-d a b", 1, "tr: missing or extra operand\n"},
-        {"-d", 1, "tr: missing or extra operand\n"},
-        {"a", 1, "tr: missing or extra operand\n"},
-        {"a b c", 1, "tr: missing or extra operand\n"},
-        {"-s a b c", 1, "tr: missing or extra operand\n"},
-    };
-    for (const Case& c : cases) {
-        auto r = run(std::string("tr ") + c.args, "abc");
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_EQ(r.out, "") << c.args;
-        EXPECT_EQ(r.err, c.err) << c.args;
-    }
+    expect_cases({
+        {"tr -x a b", "", 2, "tr: unimplemented option\n", "abc"},
+        {"tr -x", "", 2, "tr: unimplemented option\n", "abc"},
+        {"tr -d a b", "", 1, "tr: missing or extra operand\n", "abc"},
+        {"tr -d", "", 1, "tr: missing or extra operand\n", "abc"},
+        {"tr a", "", 1, "tr: missing or extra operand\n", "abc"},
+        {"tr a b c", "", 1, "tr: missing or extra operand\n", "abc"},
+        {"tr -s a b c", "", 1, "tr: missing or extra operand\n", "abc"},
+    });
 }
 
 TEST(TrCommand, HugeRangesAreChargedToTheMemoryBudget) {

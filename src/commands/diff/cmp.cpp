@@ -12,11 +12,9 @@ std::int32_t cmp_command(NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
     if (args.operands.size() < 2) return 2;
     Syscalls& sys = invocation.sys;
-    const std::string cwd = sys.getcwd();
-    const std::uint64_t limit = sys.limits().memory;
     Bytes contents[2];
     for (int i = 0; i < 2; ++i) {
-        auto bytes = sys.read_file(cwd, args.operands[i], limit);
+        auto bytes = command_read_file(sys, args.operands[i]);
         if (!bytes) {
             push_message(io.err, "cmp", fmt::format("{}: {}", args.operands[i], error_text(bytes.error())));
             return 2;

@@ -11,6 +11,7 @@
 #include "commands/diff/line_diff.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -19,11 +20,6 @@ namespace tw {
 namespace {
 
 constexpr std::uint64_t kMaxDiffCells = 1'000'000;
-
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
 
 // A file cut into lines: each line without its "\n" (a "\r" before it stays, so CR LF files keep
 // their line ends in the output), and whether the last line lacks its "\n".
@@ -35,17 +31,10 @@ struct DiffText {
 DiffText split_diff_lines(std::string_view bytes) {
     const std::string text = utf8_lossy(bytes);
     DiffText out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            out.lines.emplace_back(text.substr(start));
-            out.missing_final_newline = true;
-            break;
-        }
-        out.lines.emplace_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
+    for_each_piece(text, '\n', [&](std::string_view line, bool terminated) {
+        out.lines.emplace_back(line);
+        if (!terminated) out.missing_final_newline = true;
+    });
     return out;
 }
 
@@ -62,14 +51,10 @@ std::vector<std::string> comparison_keys(const DiffText& text, WhitespaceMode mo
 }
 
 // Appends a printed line; the last line of a file without its newline is followed by the marker.
-void push_diff_line(Bytes& out, char prefix, std::string_view text, bool no_newline) {
+void push_diff_line(Bytes& out, std::string_view prefix, std::string_view text, bool no_newline) {
     out += prefix;
     push_line(out, text);
     if (no_newline) push_line(out, "\\ No newline at end of file");
-}
-
-Result<Bytes, SyscallError> read_whole(Syscalls& sys, std::string_view path) {
-    return sys.read_file(sys.getcwd(), path, sys.limits().memory);
 }
 
 std::string_view trim_trailing_slashes(std::string_view text) {
@@ -186,7 +171,7 @@ std::int32_t diff_compare_files(Syscalls& sys, std::string_view left, std::strin
     Bytes contents[2];
     const std::string_view names[2] = {left, right};
     for (int side = 0; side < 2; ++side) {
-        auto bytes = read_whole(sys, names[side]);
+        auto bytes = command_read_file(sys, names[side]);
         if (bytes) {
             contents[side] = std::move(*bytes);
         } else if (!options.new_file) {
@@ -226,23 +211,13 @@ std::int32_t diff_compare_files(Syscalls& sys, std::string_view left, std::strin
     for (const DiffEdit& edit : script) {
         switch (edit.kind) {
         case DiffOpKind::Equal:
-            if (options.unified) push_diff_line(out, ' ', a.lines[edit.left], left_last(edit.left));
+            if (options.unified) push_diff_line(out, " ", a.lines[edit.left], left_last(edit.left));
             break;
         case DiffOpKind::Delete:
-            if (options.unified) push_diff_line(out, '-', a.lines[edit.left], left_last(edit.left));
-            else {
-                out += "< ";
-                push_line(out, a.lines[edit.left]);
-                if (left_last(edit.left)) push_line(out, "\\ No newline at end of file");
-            }
+            push_diff_line(out, options.unified ? "-" : "< ", a.lines[edit.left], left_last(edit.left));
             break;
         case DiffOpKind::Insert:
-            if (options.unified) push_diff_line(out, '+', b.lines[edit.right], right_last(edit.right));
-            else {
-                out += "> ";
-                push_line(out, b.lines[edit.right]);
-                if (right_last(edit.right)) push_line(out, "\\ No newline at end of file");
-            }
+            push_diff_line(out, options.unified ? "+" : "> ", b.lines[edit.right], right_last(edit.right));
             break;
         }
     }

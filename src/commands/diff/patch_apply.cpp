@@ -8,6 +8,7 @@
 #include "base/sat.h"
 #include "base/utf8.h"
 #include "commands/diff/patch_model.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -29,7 +30,7 @@ bool matches_at(const std::vector<std::string_view>& lines, const std::vector<st
 Result<std::string, std::string> patch_apply_file(std::string_view content, const FilePatch& patch) {
     if (!utf8_valid(content)) return std::unexpected(std::string("patched files must be UTF-8 text"));
     // The lines are views into `content` or into the patch's hunk texts, both of which outlive them.
-    std::vector<std::string_view> lines = patch_split_lines(content);
+    std::vector<std::string_view> lines = split_records(content);
     std::uint64_t cursor = 0;
     std::int64_t delta = 0;
     for (const Hunk& hunk : patch.hunks) {

@@ -1,7 +1,6 @@
 // patch and apply_patch: option parsing, staging and the all-or-nothing install.
 #include "commands/diff/patch_command.h"
 
-#include <charconv>
 #include <map>
 #include <variant>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "commands/diff/diff_commands.h"
 #include "commands/diff/patch_model.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 #include "kernel/vfs_tree.h"
@@ -22,14 +22,6 @@ namespace tw {
 namespace {
 
 constexpr std::uint32_t kDefaultPatchMode = 0644;
-
-std::optional<std::uint64_t> parse_strip(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
 
 bool is_not_found(const SyscallError& e) {
     const VfsError* vfs = e.vfs_error();
@@ -171,7 +163,7 @@ Result<PatchOptions, std::string> patch_parse_options(bool apply_patch_mode, std
             } else {
                 value = std::string_view(arg).substr(2);
             }
-            auto strip = value ? parse_strip(*value) : std::nullopt;
+            auto strip = value ? parse_decimal_u64(*value) : std::nullopt;
             if (!strip) return std::unexpected(std::string("-p requires a non-negative integer"));
             options.strip = *strip;
         } else if (arg.starts_with("-")) {

@@ -67,9 +67,6 @@ Result<Hunk, std::string> patch_parse_hunk_body(std::span<const std::string_view
                                                 std::optional<std::pair<std::uint64_t, std::uint64_t>> counts,
                                                 std::optional<std::uint64_t> old_start);
 
-// A text cut after every "\n" (each line keeps its terminator; a last piece without one is a
-// line). The views point into `text`.
-std::vector<std::string_view> patch_split_lines(std::string_view text);
 // A line without one trailing "\n" and then one trailing "\r".
 std::string_view patch_line_content(std::string_view line);
 

@@ -1,11 +1,10 @@
 // The two patch parsers: unified diffs and the envelope form.
-#include <charconv>
-
 #include <fmt/format.h>
 
 #include "base/sat.h"
 #include "commands/diff/patch_model.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -21,24 +20,16 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // START or START,COUNT (COUNT defaults to 1).
 std::optional<std::pair<std::uint64_t, std::uint64_t>> parse_range(std::string_view text) {
     const std::size_t comma = text.find(',');
     if (comma == std::string_view::npos) {
-        auto start = parse_u64(text);
+        auto start = parse_decimal_u64(text);
         if (!start) return std::nullopt;
         return std::pair{*start, std::uint64_t{1}};
     }
-    auto start = parse_u64(text.substr(0, comma));
-    auto count = parse_u64(text.substr(comma + 1));
+    auto start = parse_decimal_u64(text.substr(0, comma));
+    auto count = parse_decimal_u64(text.substr(comma + 1));
     if (!start || !count) return std::nullopt;
     return std::pair{*start, *count};
 }
@@ -75,21 +66,6 @@ std::optional<std::string_view> after(std::string_view content, std::string_view
 }
 
 }  // namespace
-
-std::vector<std::string_view> patch_split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, nl + 1 - start));
-        start = nl + 1;
-    }
-    return lines;
-}
 
 std::string_view patch_line_content(std::string_view line) {
     if (line.ends_with('\n')) line.remove_suffix(1);
@@ -188,7 +164,7 @@ Result<Hunk, std::string> patch_parse_hunk_body(std::span<const std::string_view
 }
 
 Result<std::vector<FilePatch>, std::string> patch_parse_unified(std::string_view text, std::uint64_t strip) {
-    const std::vector<std::string_view> lines = patch_split_lines(text);
+    const std::vector<std::string_view> lines = split_records(text);
     std::vector<FilePatch> patches;
     std::size_t i = 0;
     while (i < lines.size()) {
@@ -229,7 +205,7 @@ Result<std::vector<FilePatch>, std::string> patch_parse_unified(std::string_view
 }
 
 Result<std::vector<FilePatch>, std::string> patch_parse_envelope(std::string_view text) {
-    const std::vector<std::string_view> lines = patch_split_lines(text);
+    const std::vector<std::string_view> lines = split_records(text);
     if (lines.empty()) return std::unexpected(std::string("empty patch"));
     if (patch_line_content(lines.back()) != "*** End Patch")
         return std::unexpected(std::string("missing *** End Patch marker"));

@@ -11,9 +11,9 @@
 
 #include "base/panic.h"
 #include "base/utf8.h"
-#include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscall_error.h"
 #include "kernel/syscalls.h"
 
@@ -48,7 +48,7 @@ struct CheckLine {
 std::size_t skip_spaces(std::string_view text, std::size_t pos) {
     while (pos < text.size()) {
         std::size_t next = pos;
-        if (!is_unicode_space(utf8_next_char(text, next))) break;
+        if (!is_white_space(utf8_next_char(text, next))) break;
         pos = next;
     }
     return pos;
@@ -57,7 +57,7 @@ std::size_t skip_spaces(std::string_view text, std::size_t pos) {
 std::size_t skip_word(std::string_view text, std::size_t pos) {
     while (pos < text.size()) {
         std::size_t next = pos;
-        if (is_unicode_space(utf8_next_char(text, next))) break;
+        if (is_white_space(utf8_next_char(text, next))) break;
         pos = next;
     }
     return pos;
@@ -88,23 +88,6 @@ std::optional<CheckLine> parse_check_line(std::string_view line, std::string_vie
     return CheckLine{std::string(line.substr(0, end)), std::string(rest)};
 }
 
-std::vector<std::string_view> list_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        std::string_view line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    return lines;
-}
-
 }  // namespace
 
 std::string checksum_digest_text(std::string_view algorithm, BytesView data) {
@@ -118,10 +101,6 @@ std::string checksum_digest_text(std::string_view algorithm, BytesView data) {
     unsigned int n = 0;
     if (EVP_Digest(data.data(), data.size(), out, &n, md, nullptr) != 1) panic("digest computation failed");
     return hex(out, n);
-}
-
-Result<Bytes, SyscallError> checksum_read_file(Syscalls& sys, std::string_view operand) {
-    return sys.read_file(sys.getcwd(), operand, sys.limits().memory);
 }
 
 void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::string_view algorithm, CommandIo& io) {
@@ -167,7 +146,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         }
         std::int32_t status = 0;
         for (std::string_view op : args.operands) {
-            auto data = checksum_read_file(sys, op);
+            auto data = command_read_file(sys, op);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", op, error_text(data.error())));
                 status = 1;
@@ -197,7 +176,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         if (list == "-") {
             raw = io.in;
         } else {
-            auto data = checksum_read_file(sys, list);
+            auto data = command_read_file(sys, list);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", list, error_text(data.error())));
                 status = 1;
@@ -209,14 +188,14 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         if (!charge(raw.size())) return finish(sys.exhausted_status());
         std::string storage;
         const std::string_view text = valid_utf8_view(raw, storage);
-        for (std::string_view line : list_lines(text)) {
+        for (std::string_view line : split_lines(text)) {
             auto parsed = parse_check_line(line, algorithm);
             if (!parsed) {
                 push_message(err, name, "malformed checksum line");
                 status = 1;
                 continue;
             }
-            auto data = checksum_read_file(sys, parsed->name);
+            auto data = command_read_file(sys, parsed->name);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", parsed->name, error_text(data.error())));
                 status = 1;

@@ -6,12 +6,9 @@
 #include <string_view>
 
 #include "base/bytes.h"
-#include "base/result.h"
 #include "shell/command_io.h"
 
 namespace tw {
-
-struct SyscallError;
 
 // The body of the five commands; `algorithm` is "md5", "sha1", "sha256", "sha512" or "crc32".
 // Messages begin with the algorithm word and "sum" (cksum writes "crc32sum: ...").
@@ -20,10 +17,6 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
 // The digest text of `data`: lower-case hexadecimal for the four digests; for "crc32" the
 // CRC-32 (deflate form) and the byte count in decimal, one space apart; empty for any other word.
 std::string checksum_digest_text(std::string_view algorithm, BytesView data);
-
-// The bytes of the file named by `operand` (relative to the working directory, bounded by the
-// memory limit). "-" is a file name here.
-Result<Bytes, SyscallError> checksum_read_file(Syscalls& sys, std::string_view operand);
 
 void md5sum_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io);
 void sha1sum_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io);

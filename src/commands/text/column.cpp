@@ -10,6 +10,7 @@
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -40,7 +41,8 @@ void column_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
             operands.push_back(arg);
         }
     }
-    auto contents = gather_command_input(step, invocation, io, operands, "column");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, operands, "column", storage);
     if (!contents) return;
     if (!table) {
         io.out += *contents;

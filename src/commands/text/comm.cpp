@@ -50,21 +50,13 @@ void comm_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         return;
     }
     const std::string_view operands[2] = {args.operands[0], args.operands[1]};
-    if (command_operands_read_stdin(operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return;
-        }
-    }
+    if (command_await_stdin(step, invocation, io, operands)) return;
     std::vector<std::string> lists[2];
     for (int k = 0; k < 2; ++k) {
-        CommandInputs inputs = command_read_inputs(invocation.sys, std::span(&operands[k], 1), io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "comm", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        lists[k] = text_lines(inputs.contents);
+        Bytes storage;
+        const auto contents = command_gather_input(step, invocation, io, std::span(&operands[k], 1), "comm", storage);
+        if (!contents) return;
+        lists[k] = text_lines(*contents);
     }
     std::string prefix[3];
     for (int c = 1; c < 3; ++c) prefix[c] = prefix[c - 1] + (args.show[c - 1] ? "\t" : "");

@@ -7,6 +7,7 @@
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -122,21 +123,6 @@ void for_each_position(const std::vector<ListItem>& items, std::uint64_t m, Take
     }
 }
 
-// Calls `line(text)` for every line: split at line feeds, a carriage return before each dropped,
-// a last line without a line feed counted.
-template <typename Line>
-void for_each_line(std::string_view text, Line line) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        std::string_view l = text.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
-        if (nl != std::string_view::npos && !l.empty() && l.back() == '\r') l.remove_suffix(1);
-        line(l);
-        if (nl == std::string_view::npos) break;
-        start = nl + 1;
-    }
-}
-
 bool is_ascii(std::string_view text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -180,7 +166,7 @@ void cut_positions(std::string_view text, const CutSettings& s, std::string& out
         } else {
             starts.clear();
             for (std::size_t i = 0; i < line.size(); ++i)
-                if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) starts.push_back(i);
+                if (utf8_char_start(line[i])) starts.push_back(i);
             const std::size_t m = starts.size();
             starts.push_back(line.size());
             for_each_position(items, m, [&](std::uint64_t i) { out += line.substr(starts[i], starts[i + 1] - starts[i]); });
@@ -193,24 +179,10 @@ void cut_positions(std::string_view text, const CutSettings& s, std::string& out
 
 void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CutSettings s = scan_cut_args(invocation.args);
-    if (command_operands_read_stdin(s.operands)) {
-        if (auto st = command_read_stdin(invocation, io)) {
-            step = *st;
-            return;
-        }
-    }
-    // Without operands the input is standard input itself, used in place.
-    CommandInputs inputs;
-    std::string_view content = io.in;
-    if (!s.operands.empty()) {
-        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "cut", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        content = inputs.contents;
-    }
+    Bytes contents;
+    const auto gathered = command_gather_input(step, invocation, io, s.operands, "cut", contents);
+    if (!gathered) return;
+    const std::string_view content = *gathered;
     std::string& out = io.out;
     out.reserve(out.size() + content.size() + content.size() / 8);
     if (s.field_list) {

@@ -3,6 +3,7 @@
 
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 
 namespace tw {
 

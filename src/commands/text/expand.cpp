@@ -1,9 +1,7 @@
 #include "base/sat.h"
-#include "base/utf8.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
-#include "commands/text/text_lines.h"
-#include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -15,15 +13,10 @@ constexpr std::uint64_t kLongRun = 65536;
 // Turns every tab into the spaces up to the next tab stop. Every other character counts as one
 // column; a line feed starts the count again.
 void expand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
-    auto parsed = tab_args_parse("expand", invocation.args);
-    if (!parsed) {
-        push_line(io.err, parsed.error());
-        step = NativeStep::finished(1);
-        return;
-    }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "expand");
-    if (!contents) return;
-    const std::string text = utf8_lossy(*contents);
+    const auto parsed = tab_args_parse("expand", invocation.args);
+    const auto input = layout_input_text(step, invocation, io, parsed, "expand");
+    if (!input) return;
+    const std::string& text = *input;
     const std::uint64_t tab = parsed->tab_size;
     std::uint64_t column = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -45,7 +38,7 @@ void expand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
         }
         io.out += c;
         if (c == '\n') column = 0;
-        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+        else if (utf8_char_start(c)) ++column;
     }
     step = NativeStep::finished(0);
 }

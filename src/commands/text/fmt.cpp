@@ -1,23 +1,17 @@
-#include "base/utf8.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
-#include "commands/util/io.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
 // Refills paragraphs (separated by two line feeds) greedily to WIDTH characters; the input's own
 // line breaks and indentation do not survive. Paragraphs are written one empty line apart.
 void fmt_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
-    auto parsed = width_args_parse("fmt", invocation.args, 75);
-    if (!parsed) {
-        push_line(io.err, parsed.error());
-        step = NativeStep::finished(1);
-        return;
-    }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "fmt");
-    if (!contents) return;
-    const std::string text = utf8_lossy(*contents);
+    const auto parsed = width_args_parse("fmt", invocation.args, 75);
+    const auto input = layout_input_text(step, invocation, io, parsed, "fmt");
+    if (!input) return;
+    const std::string& text = *input;
     const std::uint64_t width = parsed->width;
     // Empty input has no paragraph at all (and writes nothing).
     std::size_t start = 0;

@@ -1,45 +1,33 @@
-#include "base/utf8.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
-#include "commands/text/text_lines.h"
-#include "commands/util/io.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
 // Breaks every line after each WIDTH characters (a tab counts as one); no breaking at spaces.
 void fold_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
-    auto parsed = width_args_parse("fold", invocation.args, 80);
-    if (!parsed) {
-        push_line(io.err, parsed.error());
-        step = NativeStep::finished(1);
-        return;
-    }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "fold");
-    if (!contents) return;
-    const std::string text = utf8_lossy(*contents);
+    const auto parsed = width_args_parse("fold", invocation.args, 80);
+    const auto input = layout_input_text(step, invocation, io, parsed, "fold");
+    if (!input) return;
+    const std::string& text = *input;
     const std::uint64_t width = parsed->width;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        const bool has_newline = end != std::string::npos;
-        if (!has_newline) end = text.size();
-        if (end == start) {
+    for_each_piece(text, '\n', [&](std::string_view line, bool terminated) {
+        if (line.empty()) {
             io.out += '\n';
-        } else {
-            std::uint64_t in_chunk = 0;
-            for (std::size_t i = start; i < end; ++i) {
-                io.out += text[i];
-                const bool char_ends = i + 1 == end || (static_cast<unsigned char>(text[i + 1]) & 0xC0) != 0x80;
-                if (char_ends && ++in_chunk == width) {
-                    io.out += '\n';
-                    in_chunk = 0;
-                }
-            }
-            if (in_chunk > 0) io.out += '\n';
-            if (!has_newline) io.out.pop_back();
+            return;
         }
-        start = end + 1;
-    }
+        std::uint64_t in_chunk = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            io.out += line[i];
+            const bool char_ends = i + 1 == line.size() || utf8_char_start(line[i + 1]);
+            if (char_ends && ++in_chunk == width) {
+                io.out += '\n';
+                in_chunk = 0;
+            }
+        }
+        if (in_chunk > 0) io.out += '\n';
+        if (!terminated) io.out.pop_back();
+    });
     step = NativeStep::finished(0);
 }
 

@@ -12,6 +12,7 @@
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -82,21 +83,13 @@ void join_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         return;
     }
     const JoinSettings& settings = *parsed;
-    if (command_operands_read_stdin(settings.operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return;
-        }
-    }
+    if (command_await_stdin(step, invocation, io, settings.operands)) return;
     std::vector<Row> files[2];
     for (int k = 0; k < 2; ++k) {
-        CommandInputs inputs = command_read_inputs(invocation.sys, std::span(&settings.operands[k], 1), io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "join", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        files[k] = join_rows(inputs.contents, settings.delimiter);
+        Bytes storage;
+        const auto contents = command_gather_input(step, invocation, io, std::span(&settings.operands[k], 1), "join", storage);
+        if (!contents) return;
+        files[k] = join_rows(*contents, settings.delimiter);
     }
     const std::vector<Row>& left = files[0];
     const std::vector<Row>& right = files[1];

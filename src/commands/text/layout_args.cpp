@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "commands/text/text_lines.h"
+#include "commands/util/text.h"
 
 namespace tw {
 

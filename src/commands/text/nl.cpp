@@ -11,7 +11,8 @@ namespace tw {
 // lines are written empty and take no number. Options are accepted and ignored.
 void nl_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    auto contents = gather_command_input(step, invocation, io, args.operands, "nl");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, args.operands, "nl", storage);
     if (!contents) return;
     std::uint64_t number = 1;
     for (const std::string& line : text_lines(*contents)) {

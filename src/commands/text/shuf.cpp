@@ -8,6 +8,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -54,7 +55,8 @@ void shuf_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(1);
         return;
     }
-    auto contents = gather_command_input(step, invocation, io, operands, "shuf");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, operands, "shuf", storage);
     if (!contents) return;
     if (!invocation.sys.charge_cpu(contents->size())) {
         step = NativeStep::finished(invocation.sys.exhausted_status());

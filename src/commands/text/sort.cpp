@@ -14,6 +14,7 @@
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -232,7 +233,8 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     }
 
     const std::span<const std::string_view> operands = scanned->operands;
-    auto contents = gather_command_input(step, invocation, io, operands, "sort");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, operands, "sort", storage);
     if (!contents) return;
     const std::string_view text = *contents;
     const char separator = options.separator;
@@ -250,13 +252,7 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
 
     // Records run up to and including their separator; a last piece without one gets it added on
     // output.
-    std::vector<std::string_view> records;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = text.find(separator, start);
-        const std::size_t stop = end == std::string_view::npos ? text.size() : end + 1;
-        records.push_back(text.substr(start, stop - start));
-        start = stop;
-    }
+    const std::vector<std::string_view> records = split_records(text, separator);
 
     const SortComparator comparator(options);
     std::deque<std::string> owned;  // decoded or lowercased key texts; a deque keeps them in place

@@ -8,6 +8,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -90,7 +91,7 @@ void split_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io
         }
         input = io.in;
     } else {
-        auto bytes = sys.read_file(cwd, input_name, sys.limits().memory);
+        auto bytes = command_read_file(sys, input_name);
         if (!bytes) {
             push_message(io.err, "split", fmt::format("{}: {}", input_name, error_text(bytes.error())));
             step = NativeStep::finished(1);

@@ -7,6 +7,7 @@
 
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -24,13 +25,6 @@ struct TailArgs {
     std::vector<std::string_view> operands;
 };
 
-bool all_digits(std::string_view text) {
-    if (text.empty()) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 // The value of -n or -c as written. Lines: one leading "+", then one leading "-", are removed;
 // bytes: every leading "+" and "-". A leading "+" counts from the start.
 std::optional<TailCount> parse_count_value(std::string_view value, bool bytes) {
@@ -44,8 +38,7 @@ std::optional<TailCount> parse_count_value(std::string_view value, bool bytes) {
         if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
         if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
     }
-    if (!all_digits(digits)) return std::nullopt;
-    auto n = parse_count(digits);
+    auto n = parse_decimal_u64(digits);
     if (!n) return std::nullopt;
     count.n = *n;
     return count;
@@ -84,7 +77,7 @@ std::optional<std::int32_t> scan_tail_args(std::span<const std::string> args, Ta
             continue;
         }
         if (a.size() >= 2 && a[0] == '+') {
-            auto n = all_digits(a.substr(1)) ? parse_count(a.substr(1)) : std::nullopt;
+            auto n = parse_decimal_u64(a.substr(1));
             if (!n) {
                 push_message(err, "tail", fmt::format("invalid number of lines: {}", a));
                 return 1;
@@ -92,8 +85,8 @@ std::optional<std::int32_t> scan_tail_args(std::span<const std::string> args, Ta
             out.count = TailCount{false, true, *n};
             continue;
         }
-        if (a.size() >= 2 && a[0] == '-' && all_digits(a.substr(1))) {
-            auto n = parse_count(a.substr(1));
+        if (a.size() >= 2 && a[0] == '-' && all_decimal_digits(a.substr(1))) {
+            auto n = parse_decimal_u64(a.substr(1));
             if (!n) {
                 push_message(err, "tail", fmt::format("invalid number of lines: {}", a));
                 return 1;
@@ -169,15 +162,13 @@ void tail_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     const bool headers = args.operands.size() >= 2;
     bool printed_header = false;
     std::int32_t status = 0;
-    std::optional<std::string> cwd;
     for (std::string_view op : args.operands) {
         Bytes file;
         std::string_view data;
         if (op == "-") {
             data = io.in;
         } else {
-            if (!cwd) cwd = invocation.sys.getcwd();
-            auto read = invocation.sys.read_file(*cwd, op, invocation.sys.limits().memory);
+            auto read = command_read_file(invocation.sys, op);
             if (!read) {
                 push_message(io.err, "tail", fmt::format("{}: {}", op, error_text(read.error())));
                 status = 1;

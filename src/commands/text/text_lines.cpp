@@ -5,27 +5,14 @@
 #include <cstdlib>
 
 #include "base/utf8.h"
-#include "commands/util/io.h"
 #include "commands/util/options.h"
-#include "kernel/syscalls.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
 std::vector<std::string> text_lines(BytesView bytes) {
-    const std::string text = utf8_lossy(bytes);
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.emplace_back(text.substr(start));
-            break;
-        }
-        std::size_t stop = end;
-        if (stop > start && text[stop - 1] == '\r') --stop;
-        lines.emplace_back(text.substr(start, stop - start));
-        start = end + 1;
-    }
+    for_each_line(utf8_lossy(bytes), [&](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 
@@ -42,15 +29,6 @@ std::vector<std::string> split_to_fields(std::string_view line, char32_t separat
         }
         fields.emplace_back(line.substr(start, at - start));
         start = at + sep.size();
-    }
-}
-
-bool is_white_space(char32_t c) {
-    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0D);
-    switch (c) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-        return true;
-    default: return c >= 0x2000 && c <= 0x200A;
     }
 }
 
@@ -72,21 +50,6 @@ std::vector<std::string_view> split_whitespace(std::string_view line) {
     }
     if (word_start != std::string_view::npos) words.push_back(line.substr(word_start));
     return words;
-}
-
-std::u32string utf8_chars(std::string_view text) {
-    std::u32string chars;
-    chars.reserve(text.size());
-    std::size_t pos = 0;
-    while (pos < text.size()) chars.push_back(utf8_next_char(text, pos));
-    return chars;
-}
-
-std::size_t utf8_char_count(std::string_view text) {
-    std::size_t n = 0;
-    for (char c : text)
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-    return n;
 }
 
 namespace {
@@ -145,33 +108,6 @@ std::optional<double> parse_decimal_double(std::string_view text) {
         }
     }
     return negative ? -value : value;
-}
-
-std::optional<std::uint64_t> parse_decimal_u64(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text)
-        if (c < '0' || c > '9') return std::nullopt;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-std::optional<Bytes> gather_command_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
-                                          std::span<const std::string_view> operands, std::string_view name) {
-    if (command_operands_read_stdin(operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return std::nullopt;
-        }
-    }
-    CommandInputs inputs = command_read_inputs(invocation.sys, operands, io.in);
-    if (!inputs.errors.empty()) {
-        push_message(io.err, name, inputs.errors.front());
-        step = NativeStep::finished(1);
-        return std::nullopt;
-    }
-    return std::move(inputs.contents);
 }
 
 }  // namespace tw

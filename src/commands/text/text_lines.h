@@ -1,16 +1,12 @@
-// Line and field splitting shared by the line tools, and the input gathering of the usual
-// file-or-standard-input command.
+// Line and field splitting and decimal fractions, shared by the line and layout tools.
 #pragma once
 
-#include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/bytes.h"
-#include "shell/command_io.h"
 
 namespace tw {
 
@@ -26,26 +22,8 @@ std::vector<std::string> split_to_fields(std::string_view line, char32_t separat
 // The runs of non-white-space characters of `line` (no empty fields).
 std::vector<std::string_view> split_whitespace(std::string_view line);
 
-// The Unicode White_Space property.
-bool is_white_space(char32_t c);
-
-// The characters of valid UTF-8 `text`.
-std::u32string utf8_chars(std::string_view text);
-// The number of characters of valid UTF-8 `text`.
-std::size_t utf8_char_count(std::string_view text);
-
 // A decimal floating-point number: optional sign, digits with an optional fraction and exponent,
 // or the words inf, infinity and nan in any letter case; nothing around it.
 std::optional<double> parse_decimal_double(std::string_view text);
-
-// An unsigned decimal number (digits only) that fits in 64 bits.
-std::optional<std::uint64_t> parse_decimal_u64(std::string_view text);
-
-// Gathers the input of a command that reads its operands or standard input: collects standard
-// input first when an operand (or their absence) asks for it, then reads the operands. Nothing
-// when the command must answer `step` at once: a suspension while input is pending, or
-// Finished(1) after "NAME: FIRST-ERROR" for an operand that cannot be read.
-std::optional<Bytes> gather_command_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
-                                          std::span<const std::string_view> operands, std::string_view name);
 
 }  // namespace tw

@@ -11,6 +11,7 @@
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -78,10 +79,7 @@ std::u32string set_characters(std::string_view operand) {
     replace_all(text, "[:upper:]", kUpper);
     replace_all(text, "[:alpha:]", std::string(kLower) + std::string(kUpper));
     replace_all(text, "[:space:]", " \t\n\r");
-    std::u32string chars;
-    std::size_t pos = 0;
-    while (pos < text.size()) chars.push_back(utf8_next_char(text, pos));
-    return chars;
+    return utf8_chars(text);
 }
 
 // Walks the expanded set: `single(c)` for one character, `range(first, last)` for an inclusive

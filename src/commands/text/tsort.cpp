@@ -21,7 +21,8 @@ void tsort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io
         step = NativeStep::finished(1);
         return;
     }
-    auto contents = gather_command_input(step, invocation, io, operands, "tsort");
+    Bytes storage;
+    auto contents = command_gather_input(step, invocation, io, operands, "tsort", storage);
     if (!contents) return;
     if (!invocation.sys.charge_cpu(contents->size())) {
         step = NativeStep::finished(invocation.sys.exhausted_status());

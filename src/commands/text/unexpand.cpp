@@ -1,8 +1,6 @@
-#include "base/utf8.h"
 #include "commands/text/layout_args.h"
 #include "commands/text/layout_commands.h"
-#include "commands/text/text_lines.h"
-#include "commands/util/io.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -10,15 +8,10 @@ namespace tw {
 // with -a every run. A tab of the input ends the leading blanks and moves the column to its tab
 // stop, so later stops are found where they show.
 void unexpand_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
-    auto parsed = tab_args_parse("unexpand", invocation.args);
-    if (!parsed) {
-        push_line(io.err, parsed.error());
-        step = NativeStep::finished(1);
-        return;
-    }
-    auto contents = gather_command_input(step, invocation, io, parsed->operands, "unexpand");
-    if (!contents) return;
-    const std::string text = utf8_lossy(*contents);
+    const auto parsed = tab_args_parse("unexpand", invocation.args);
+    const auto input = layout_input_text(step, invocation, io, parsed, "unexpand");
+    if (!input) return;
+    const std::string& text = *input;
     const std::uint64_t tab = parsed->tab_size;
     const bool all = parsed->all_blanks;
     std::uint64_t column = 0;
@@ -39,7 +32,7 @@ void unexpand_command(NativeStep& step, NativeInvocation& invocation, CommandIo&
         pending = 0;
         io.out += c;
         if (c == '\t') column += tab - column % tab;
-        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+        else if (utf8_char_start(c)) ++column;
         converting = c == '\n';
         if (converting) column = 0;
     }

@@ -9,6 +9,7 @@
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -83,12 +84,12 @@ std::string_view line_key(std::string_view line, const UniqSettings& s, std::str
         const unsigned char* q = p;
         while (q < end) {
             const unsigned char* r = q;
-            if (!is_unicode_space(next_valid_char(r))) break;
+            if (!is_white_space(next_valid_char(r))) break;
             q = r;
         }
         while (q < end) {
             const unsigned char* r = q;
-            if (is_unicode_space(next_valid_char(r))) break;
+            if (is_white_space(next_valid_char(r))) break;
             q = r;
         }
         p = q;
@@ -127,31 +128,11 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(2);
         return;
     }
-    if (command_operands_read_stdin(s.operands)) {
-        if (auto st = command_read_stdin(invocation, io)) {
-            step = *st;
-            return;
-        }
-    }
-    // Without operands the input is standard input itself, used in place.
-    CommandInputs inputs;
-    std::string_view content = io.in;
-    if (!s.operands.empty()) {
-        inputs = command_read_inputs(invocation.sys, s.operands, io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "uniq", inputs.errors.front());
-            step = NativeStep::finished(1);
-            return;
-        }
-        content = inputs.contents;
-    }
-    std::vector<std::string_view> lines;
-    for (std::size_t start = 0; start < content.size();) {
-        const std::size_t nl = content.find('\n', start);
-        const std::size_t stop = nl == std::string_view::npos ? content.size() : nl + 1;
-        lines.push_back(content.substr(start, stop - start));
-        start = stop;
-    }
+    Bytes contents;
+    const auto gathered = command_gather_input(step, invocation, io, s.operands, "uniq", contents);
+    if (!gathered) return;
+    const std::string_view content = *gathered;
+    const std::vector<std::string_view> lines = split_records(content);
 
     std::string& out = io.out;
     std::string group_storage, line_storage;

@@ -10,6 +10,7 @@
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -42,7 +43,7 @@ void count_text(std::string_view text, WcCounts& counts) {
             lines += b == '\n';
             ++p;
         } else {
-            space = is_unicode_space(next_valid_char(p));
+            space = is_white_space(next_valid_char(p));
         }
         ++chars;
         words += !space && !in_word;
@@ -100,12 +101,7 @@ void wc_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         }
     }
     if (!sel.lines && !sel.words && !sel.bytes && !sel.chars) sel.lines = sel.words = sel.bytes = true;
-    if (command_operands_read_stdin(args.operands)) {
-        if (auto s = command_read_stdin(invocation, io)) {
-            step = *s;
-            return;
-        }
-    }
+    if (command_await_stdin(step, invocation, io, args.operands)) return;
     std::string out;
     if (args.operands.empty()) {
         push_counts(out, count(io.in), sel, {});

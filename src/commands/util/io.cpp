@@ -39,6 +39,10 @@ std::optional<NativeStep> command_read_stdin(NativeInvocation& invocation, Comma
     return NativeStep::yield();
 }
 
+Result<Bytes, SyscallError> command_read_file(Syscalls& sys, std::string_view operand) {
+    return sys.read_file(sys.getcwd(), operand, sys.limits().memory);
+}
+
 CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes) {
     CommandInputs inputs;
     if (operands.empty()) {
@@ -60,6 +64,30 @@ CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_vie
         else inputs.errors.push_back(fmt::format("{}: {}", op, error_text(bytes.error())));
     }
     return inputs;
+}
+
+bool command_await_stdin(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                         std::span<const std::string_view> operands) {
+    if (!command_operands_read_stdin(operands)) return false;
+    auto s = command_read_stdin(invocation, io);
+    if (!s) return false;
+    step = *s;
+    return true;
+}
+
+std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                                                     std::span<const std::string_view> operands,
+                                                     std::string_view name, Bytes& storage) {
+    if (command_await_stdin(step, invocation, io, operands)) return std::nullopt;
+    if (operands.empty()) return std::string_view(io.in);
+    CommandInputs inputs = command_read_inputs(invocation.sys, operands, io.in);
+    if (!inputs.errors.empty()) {
+        push_message(io.err, name, inputs.errors.front());
+        step = NativeStep::finished(1);
+        return std::nullopt;
+    }
+    storage = std::move(inputs.contents);
+    return std::string_view(storage);
 }
 
 void push_line(Bytes& buffer, std::string_view text) {

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/result.h"
 #include "shell/command_io.h"
 
 namespace tw {
+
+struct SyscallError;
 
 // True when the command reads standard input: no operands, or an operand "-" or "/dev/stdin".
 bool command_operands_read_stdin(std::span<const std::string_view> operands);
@@ -22,6 +25,10 @@ bool command_operands_read_stdin(std::span<const std::string_view> operands);
 // the memory budget refuses the chunk.
 std::optional<NativeStep> command_read_stdin(NativeInvocation& invocation, CommandIo& io);
 
+// The bytes of the file that `operand` names (relative to the working directory), at most the
+// memory limit. "-" is a file name here.
+Result<Bytes, SyscallError> command_read_file(Syscalls& sys, std::string_view operand);
+
 // The operands' contents concatenated ("-" and "/dev/stdin" append `stdin` each time), or `stdin`
 // alone without operands. Each operand that cannot be read adds "OPERAND: ERROR" to `errors`.
 struct CommandInputs {
@@ -29,6 +36,21 @@ struct CommandInputs {
     std::vector<std::string> errors;
 };
 CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes);
+
+// Receives standard input when the operands ask for it (`command_operands_read_stdin`). True when
+// the handler must answer `step` at once (the steps of `command_read_stdin`); false once `io.in`
+// is complete or not wanted.
+bool command_await_stdin(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                         std::span<const std::string_view> operands);
+
+// The input of a command that reads its operands or standard input: awaits standard input when
+// the operands ask for it, then reads the operands (`command_read_inputs`). Without operands the
+// result is `io.in` itself; otherwise it views `storage`, which receives the contents. Nothing
+// when the handler must answer `step` at once: a suspension while input is pending, or
+// Finished(1) after "NAME: FIRST-ERROR" for an operand that cannot be read.
+std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                                                     std::span<const std::string_view> operands,
+                                                     std::string_view name, Bytes& storage);
 
 // Appends `text` and a newline.
 void push_line(Bytes& buffer, std::string_view text);

@@ -1,0 +1,53 @@
+#include "commands/util/text.h"
+
+#include <charconv>
+
+#include "commands/util/options.h"
+
+namespace tw {
+
+std::u32string utf8_chars(std::string_view text) {
+    std::u32string chars;
+    chars.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) chars.push_back(utf8_next_char(text, pos));
+    return chars;
+}
+
+std::size_t utf8_char_count(std::string_view text) {
+    std::size_t n = 0;
+    for (char c : text)
+        if (utf8_char_start(c)) ++n;
+    return n;
+}
+
+bool all_decimal_digits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+std::optional<std::uint64_t> parse_decimal_u64(std::string_view text) {
+    if (!all_decimal_digits(text)) return std::nullopt;
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for_each_line(text, [&](std::string_view line) { lines.push_back(line); });
+    return lines;
+}
+
+std::vector<std::string_view> split_records(std::string_view text, char end) {
+    std::vector<std::string_view> records;
+    for_each_piece(text, end, [&](std::string_view piece, bool terminated) {
+        records.emplace_back(piece.data(), piece.size() + (terminated ? 1 : 0));
+    });
+    return records;
+}
+
+}  // namespace tw

@@ -1,0 +1,155 @@
+// Text helpers shared by the commands: UTF-8 checks and decoding, white space, decimal numbers,
+// and the cutting of a text at its line ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/utf8.h"
+
+namespace tw {
+
+// ---- UTF-8 ----
+
+// Whether `bytes` is valid UTF-8: ASCII is skipped eight bytes at a time, other sequences are
+// checked against the well-formed ranges (no overlong forms, no surrogates, nothing past U+10FFFF).
+inline bool is_valid_utf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const unsigned char b0 = *p;
+        if (b0 < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
+        else if (b0 == 0xE0) len = 3, lo = 0xA0;
+        else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) len = 3;
+        else if (b0 == 0xED) len = 3, hi = 0x9F;
+        else if (b0 == 0xF0) len = 4, lo = 0x90;
+        else if (b0 >= 0xF1 && b0 <= 0xF3) len = 4;
+        else if (b0 == 0xF4) len = 4, hi = 0x8F;
+        else return false;
+        if (static_cast<std::size_t>(end - p) < len) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += len;
+    }
+    return true;
+}
+
+// `bytes` as valid UTF-8: a view of `bytes` itself when it already is, otherwise a view of
+// `storage`, which receives the text with each invalid sequence replaced by U+FFFD.
+inline std::string_view valid_utf8_view(std::string_view bytes, std::string& storage) {
+    if (is_valid_utf8(bytes)) return bytes;
+    storage = utf8_lossy(bytes);
+    return storage;
+}
+
+// Decodes the character at `p` of text that is known to be valid UTF-8 and moves `p` past it.
+inline char32_t next_valid_char(const unsigned char*& p) {
+    const unsigned char b0 = *p;
+    if (b0 < 0x80) {
+        ++p;
+        return b0;
+    }
+    if (b0 < 0xE0) {
+        const char32_t c = (char32_t(b0 & 0x1F) << 6) | (p[1] & 0x3F);
+        p += 2;
+        return c;
+    }
+    if (b0 < 0xF0) {
+        const char32_t c = (char32_t(b0 & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+        p += 3;
+        return c;
+    }
+    const char32_t c = (char32_t(b0 & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) | (char32_t(p[2] & 0x3F) << 6) |
+                       (p[3] & 0x3F);
+    p += 4;
+    return c;
+}
+
+// Whether the byte `c` begins a character of UTF-8 text (it is not a continuation byte).
+inline bool utf8_char_start(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
+// The characters of `text` (`utf8_next_char`: an invalid byte gives U+FFFD).
+std::u32string utf8_chars(std::string_view text);
+// The number of characters of valid UTF-8 `text`.
+std::size_t utf8_char_count(std::string_view text);
+
+// ---- white space ----
+
+// The Unicode White_Space property.
+inline bool is_white_space(char32_t c) {
+    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0D);
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// ---- decimal numbers ----
+
+// Whether `text` is one or more decimal digits and nothing else.
+bool all_decimal_digits(std::string_view text);
+
+// An unsigned decimal number (digits only) that fits in 64 bits.
+std::optional<std::uint64_t> parse_decimal_u64(std::string_view text);
+
+// The same after one optional leading "+".
+inline std::optional<std::uint64_t> parse_count(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    return parse_decimal_u64(text);
+}
+
+// ---- line ends ----
+
+// Calls `piece(text, terminated)` for each piece of `text` that `end` closes, without the `end`
+// (terminated true), and for a last piece without one (terminated false). The empty rest after a
+// final `end` is no piece, and an empty text has none.
+template <typename Piece>
+void for_each_piece(std::string_view text, char end, Piece piece) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t at = text.find(end, start);
+        if (at == std::string_view::npos) {
+            piece(text.substr(start), false);
+            return;
+        }
+        piece(text.substr(start, at - start), true);
+        start = at + 1;
+    }
+}
+
+// Calls `line(text)` for each line: the pieces closed by line feeds, one carriage return before a
+// line feed dropped (a last line without a line feed keeps its own).
+template <typename Line>
+void for_each_line(std::string_view text, Line line) {
+    for_each_piece(text, '\n', [&](std::string_view piece, bool terminated) {
+        if (terminated && piece.ends_with('\r')) piece.remove_suffix(1);
+        line(piece);
+    });
+}
+
+// The lines of `for_each_line`, as views into `text`.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// The pieces of `for_each_piece` with their `end` kept (a last piece may lack it), as views into
+// `text`.
+std::vector<std::string_view> split_records(std::string_view text, char end = '\n');
+
+}  // namespace tw
