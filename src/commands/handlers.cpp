@@ -18,6 +18,7 @@
 #include "commands/builtins/variables.h"
 #include "commands/diff/diff_commands.h"
 #include "commands/files/file_commands.h"
+#include "commands/net/net_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/search/search_commands.h"
@@ -97,6 +98,7 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Cmp: return &cmp_command;
     case HandlerId::Printenv: return &printenv_command;
     case HandlerId::Seq: return &seq_command;
+    case HandlerId::Net: return &net_command;
     default: return nullptr;
     }
 }
@@ -138,6 +140,8 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Egrep: return &egrep_command;
     case HandlerId::Fgrep: return &fgrep_command;
     case HandlerId::Rg: return &rg_command;
+    case HandlerId::Curl: return &curl_command;
+    case HandlerId::Wget: return &wget_command;
     default: return nullptr;
     }
 }

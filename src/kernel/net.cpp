@@ -203,6 +203,15 @@ Result<HttpReply, HttpFetchError> HttpBroker::answer_from_routes(const HttpReque
     return response;
 }
 
+Result<HttpReply, HttpFetchError> HttpBroker::answer(const HttpRequest& request, Pid caller, Vfs& vfs) {
+    const bool endpoint_url = request.url == kToolEndpointUrl;
+    if (endpoint_url && host_tools_enabled_) return answer_at_tool_endpoint(request, caller);
+    auto reply = answer_from_routes(request, vfs);
+    if (!reply && endpoint_url && reply.error().kind == HttpFetchError::Kind::NoMatchingRoute)
+        return std::unexpected(HttpFetchError::message("host tools endpoint is not enabled"));
+    return reply;
+}
+
 void HttpBroker::listen(std::string_view name) {
     auto it = listeners_.find(name);
     if (it == listeners_.end()) listeners_.emplace(std::string(name), true);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
+#include "kernel/scheduler.h"
 
 namespace tw {
 
@@ -21,8 +23,9 @@ class Vfs;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
-// The fixed URL of the virtual tool endpoint; a request reaches it only when its URL is exactly this.
-inline constexpr std::string_view kToolEndpointUrl = "http://tools.tarnwick.internal/tools";
+// The fixed URL of the virtual tool endpoint; a request reaches it only when its URL is exactly
+// this. The one spelling of the URL: the endpoint and every client use this constant.
+inline constexpr std::string_view kToolEndpointUrl = "http://tools.tarnwick/tools";
 
 // The refusal of a route registration, in tag order.
 struct HttpRouteError {
@@ -153,11 +156,44 @@ struct NetworkRequest {
     friend bool operator==(const NetworkRequest&, const NetworkRequest&) = default;
 };
 
+// A tool call posted to the virtual tool endpoint.
+struct ToolCall {
+    std::string tool;  // 1 to 8192 bytes
+    // The arguments object as compact JSON text: members in their posted order (a repeated key
+    // keeps its first position and its last value, at every depth), numbers with their posted
+    // digits.
+    std::string arguments_json;
+
+    friend bool operator==(const ToolCall&, const ToolCall&) = default;
+};
+
+// The pending tool request of one process.
+struct HostToolRequest {
+    std::uint64_t request_id = 0;
+    HttpRequest request;  // as posted; a repeat must equal it
+    ToolCall call;
+    std::optional<std::size_t> log_index;  // its network-log entry; absent when the log was full
+    std::optional<HttpResponse> response;  // the host's answer, until the process collects it
+    bool reported = false;                 // listed to the host once; only then can it be answered
+
+    friend bool operator==(const HostToolRequest&, const HostToolRequest&) = default;
+};
+
+// What the host is shown of a newly pending tool request.
+struct ToolCallView {
+    std::uint64_t request_id = 0;
+    std::string tool;
+    std::string arguments_json;  // compact JSON object text
+
+    friend bool operator==(const ToolCallView&, const ToolCallView&) = default;
+};
+
 class HttpBroker {
 public:
     static constexpr std::size_t kMaxRoutes = 1024;
     static constexpr std::uint64_t kMaxRouteBytes = 67108864;
     static constexpr std::size_t kMaxLogEntries = 4096;
+    static constexpr std::size_t kMaxPendingHostRequests = 16;
 
     // Validates and appends a route (method upper-cased); nothing is stored on a refusal.
     Result<void, HttpRouteError> add_route(HttpRoute route);
@@ -171,6 +207,39 @@ public:
     // the response (a path body is read from `vfs`, "/" being the base of a relative path);
     // without a match, NoMatchingRoute. Every request is logged.
     Result<HttpReply, HttpFetchError> answer_from_routes(const HttpRequest& request, Vfs& vfs);
+
+    // The machine's one HTTP request operation, for a request made by process `caller`: on a
+    // machine granted the tool endpoint a request for exactly kToolEndpointUrl goes to the
+    // endpoint; everything else is answered from the routes. On a machine without the endpoint a
+    // request for its URL that no route takes fails with "host tools endpoint is not enabled".
+    Result<HttpReply, HttpFetchError> answer(const HttpRequest& request, Pid caller, Vfs& vfs);
+
+    // The virtual tool endpoint (tool_endpoint.cpp): a POST of a tool call becomes the caller's
+    // pending host request; a repeat of the same request answers pending with the same identity
+    // until the host has answered, then the answer (and the entry is gone).
+    Result<HttpReply, HttpFetchError> answer_at_tool_endpoint(const HttpRequest& request, Pid caller);
+
+    // ---- the host's side of the tool endpoint (tool_endpoint.cpp) ----
+
+    // Every pending request not yet listed, in ascending pid of the posting process; each is
+    // marked reported, so it is listed once.
+    std::vector<ToolCallView> report_tool_calls();
+    // Whether some pending request has no answer yet.
+    bool has_waiting_host_request() const;
+    // Stores the host's answer in the request `request_id`: "host request {} does not exist",
+    // or "host request {} cannot be completed" when it was not reported yet or is answered
+    // already. Sets response_status 200 on its log entry. Waking the waiting process is the
+    // caller's part (respond_tool_call in tool_endpoint.h does both).
+    Result<void, std::string> complete_host_request(std::uint64_t request_id, HttpResponse response);
+    // Removes every pending request whose pid `keep` refuses; answers how many went.
+    std::size_t purge_host_requests(const std::function<bool(Pid)>& keep);
+    // Forgets every pending request (the action that made them is over).
+    void discard_host_requests() { pending_host_requests_.clear(); }
+
+    const std::map<Pid, HostToolRequest>& pending_host_requests() const { return pending_host_requests_; }
+    std::uint64_t next_request_id() const { return next_request_id_; }
+    // For tests and machine copies that need to resume a numbering.
+    void set_next_request_id(std::uint64_t id) { next_request_id_ = id; }
 
     // Appends a log entry and answers its index; when the log is full the request is only
     // counted as dropped.
@@ -199,6 +268,8 @@ private:
     std::vector<NetworkRequest> network_log_;
     std::uint64_t dropped_network_requests_ = 0;
     std::map<std::string, bool, std::less<>> listeners_;
+    std::map<Pid, HostToolRequest> pending_host_requests_;
+    std::uint64_t next_request_id_ = 0;
     bool host_tools_enabled_ = false;
 };
 

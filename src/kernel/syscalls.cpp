@@ -575,16 +575,7 @@ std::optional<std::uint64_t> SyscallContext::next_unique_id() {
 // ---- simulated network ----
 
 Result<HttpReply, HttpFetchError> SyscallContext::host_tool_request(const HttpRequest& request) {
-    HttpBroker& broker = machine_.broker;
-    const bool endpoint_url = request.url == kToolEndpointUrl;
-    // The endpoint's host side (pending tool calls answered by the host) is not part of this
-    // machine yet: a machine granted the endpoint refuses tool calls the same way.
-    if (endpoint_url && broker.host_tools_enabled())
-        return std::unexpected(HttpFetchError::message("host tools endpoint is not enabled"));
-    auto reply = broker.answer_from_routes(request, machine_.vfs);
-    if (!reply && endpoint_url && reply.error().kind == HttpFetchError::Kind::NoMatchingRoute)
-        return std::unexpected(HttpFetchError::message("host tools endpoint is not enabled"));
-    return reply;
+    return machine_.broker.answer(request, machine_.states.active_pid(), machine_.vfs);
 }
 
 Result<void, HttpRouteError> SyscallContext::add_http_route(std::string pattern, std::uint16_t status, Bytes body) {
