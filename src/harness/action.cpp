@@ -418,10 +418,8 @@ ActionResult Machine::run_action(std::string_view source, BytesView input) {
         result.err.append(parsed.error().second);
         status = parsed.error().first;
     } else {
-        ProcessContinuation program = shell_program_continuation(std::move(*parsed), false);
-        // $? of the new action starts as the shell's last status (the previous action's).
-        if (ShellContinuation* shell = shell_continuation_of(program)) shell->status = states.active().last_status;
-        status = run_until_idle(std::move(program), input, result.out, result.err);
+        // The shell's first step takes $? from the previous action's status.
+        status = run_until_idle(shell_program_continuation(std::move(*parsed), false), input, result.out, result.err);
         states.active_mut().last_status = status;
     }
     if (std::optional<std::int32_t> exited = shell_exit_status(*this, states.active_pid())) status = *exited;

@@ -46,6 +46,7 @@ class SyscallContext;
 struct StepReport;
 struct StartedAction;
 struct ActionResult;
+struct SpawnRequest;
 struct RunOutcome;
 
 struct InstalledPackage {
@@ -268,6 +269,13 @@ struct Machine {
     Result<void, std::string> launch_argv(Pid pid, const std::vector<std::string>& argv);
     // launch_argv, then the display line of argv becomes the process's command line.
     Result<void, std::string> exec_argv(Pid pid, const std::vector<std::string>& argv);
+    // Starts a program in a new child of the active process in one request (shell/spawn.cpp):
+    // creation, environment, descriptor and directory actions, trap resets, resolution and
+    // launch. Any failure takes the child apart again and restores what its actions changed.
+    Result<Pid, SyscallError> spawn_process(const SpawnRequest& request);
+    // Follows interpreter lines from `path` until a native stub or a WebAssembly module,
+    // prepending each interpreter (and its one optional argument) to argv; at most seven.
+    Result<void, SyscallError> resolve_shebang(std::string& path, std::vector<std::string>& argv);
     // What exec does to a process beside the new program: command traps, the EXIT and ERR traps
     // and close-on-exec descriptors go.
     Result<void, std::string> exec_reset(Pid pid);

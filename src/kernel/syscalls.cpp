@@ -1,4 +1,5 @@
 #include "kernel/syscalls.h"
+#include "kernel/spawn.h"
 
 #include <algorithm>
 #include <array>
@@ -372,8 +373,12 @@ Result<std::pair<std::int32_t, std::int32_t>, SyscallError> SyscallContext::pipe
     return std::pair{*read_fd, *write_fd};
 }
 
-Result<Pid, SyscallError> SyscallContext::spawn_process(const SpawnRequest&) {
-    return fail(SyscallError::process("process spawning is not available"));
+Result<Pid, SyscallError> SyscallContext::spawn_process(const SpawnRequest& request) {
+    // Spawning belongs to the command-launch layer, which hands its hooks over in the launcher.
+    const LaunchHooks* hooks = launch_ ? launch_.target<LaunchHooks>() : nullptr;
+    if (hooks == nullptr || hooks->spawn == nullptr)
+        return fail(SyscallError::process("process spawning is not available"));
+    return hooks->spawn(machine_, request);
 }
 
 Result<void, SyscallError> SyscallContext::truncate(std::int32_t fd, std::uint64_t length) {

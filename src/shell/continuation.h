@@ -335,6 +335,7 @@ struct ShellContinuation {
     bool wait_for_child = false;    // this step started a child that the next frame waits for
     bool yield_now = false;         // give up the processor although frames remain
     bool exit_trap_done = false;
+    bool started = false;            // the first step takes $? from the process (inherited by a child)
     bool tail_exec_allowed = false;  // a child shell whose last command may replace it
     bool replaced = false;           // the process's program was replaced
     bool exited = false;             // the program ended through exit: the shell itself is done

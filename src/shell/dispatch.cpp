@@ -12,6 +12,7 @@
 #include "kernel/syscalls.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
+#include "shell/spawn.h"
 
 namespace tw {
 
@@ -100,6 +101,17 @@ std::optional<std::vector<std::string>> script_argv(const Machine& machine, std:
     argv.push_back(std::move(interpreter.path));
     for (std::size_t w = 1; w < words.size(); ++w) argv.emplace_back(words[w]);
     return finish();
+}
+
+// An interpreter that is itself a script with an interpreter line is followed through the chain
+// (the script's own line was its first), so that the child starts the program at its end.
+bool interpreter_chain(Machine& machine, std::vector<std::string>& argv) {
+    std::string interpreter = argv.front();
+    auto node = machine.vfs.lookup("/", interpreter, true);
+    if (!node || !(*node)->is_file()) return true;
+    const Bytes* content = (*node)->data();
+    if (content == nullptr || !content->starts_with("#!")) return true;
+    return resolve_interpreter_chain(machine, interpreter, argv, 1).has_value();
 }
 
 }  // namespace
@@ -213,6 +225,7 @@ CommandOutcome Machine::dispatch_command(std::span<const std::string> argv, Byte
         }
         vfs.add_bytes_read(content->size());
         auto child_argv = script_argv(*this, state.cwd, path_variable(state), *content, search.path, argv.subspan(1));
+        if (child_argv && !interpreter_chain(*this, *child_argv)) child_argv.reset();
         CommandOutcome outcome = CommandOutcome::done(126);
         if (child_argv) outcome = launch_command_child(child_request(std::move(*child_argv), input), {}, 0, true);
         if (auto* waiting = outcome.as<CommandOutcome::WaitChild>())

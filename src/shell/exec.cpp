@@ -324,6 +324,12 @@ ProgramStep step_shell(Machine& machine, ShellContinuation& c) {
     c.wait_for_child = false;
     c.yield_now = false;
     c.pending_result.reset();
+    if (!c.started) {
+        // A subshell, pipeline stage or substitution starts with the $? of the shell it was
+        // copied from; so does an action with the status of the one before it.
+        c.started = true;
+        c.status = machine.states.active().last_status;
+    }
 
     if (c.frames.empty()) {
         if (!c.exit_trap_done) {

@@ -5,6 +5,7 @@
 #include "base/sat.h"
 #include "base/utf8.h"
 #include "kernel/machine.h"
+#include "kernel/spawn.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 #include "shell/dispatch.h"
@@ -65,7 +66,12 @@ Result<std::string, VfsError> vfs_read_text_lossy(Vfs& vfs, std::string_view cwd
 }
 
 ArgvLauncher command_launcher() {
-    return [](Machine& machine, Pid pid, const std::vector<std::string>& argv) { return machine.launch_argv(pid, argv); };
+    LaunchHooks hooks;
+    hooks.launch = [](Machine& machine, Pid pid, const std::vector<std::string>& argv) {
+        return machine.launch_argv(pid, argv);
+    };
+    hooks.spawn = [](Machine& machine, const SpawnRequest& request) { return machine.spawn_process(request); };
+    return hooks;
 }
 
 // ---- Source admission ----

@@ -18,3 +18,10 @@ head -c 1000000 /dev/zero | cat | cat | head -c 5 | cat -n; echo
 
 #### the action ends after the last command's status
 cat /nonexistent
+
+#### children start with the status of their shell
+false; (echo "subshell $?")
+false; { echo "stage $?"; } | cat
+false; echo "substitution $(echo $?)"
+false; echo "background $?" & wait
+(exit 3); echo "after subshell $?"

@@ -62,5 +62,17 @@ TEST_F(ExecSubst, ParseErrorsOfTheInnerText) {
     EXPECT_TRUE(r.err.starts_with("tarnwick: syntax error: ")) << r.err;
 }
 
+// A subshell, a pipeline stage, a substitution and a background job start with the $? of the
+// shell that made them.
+TEST_F(ExecSubst, ChildrenStartWithTheShellsStatus) {
+    for (const char* source : {"false; (echo $?)", "false; echo $? | cat", "false; echo $(echo $?)",
+                               "false; echo $? > f & wait; cat f"}) {
+        m = Machine::build(kLimits);
+        reset_streams();
+        RunResult r = run(source);
+        EXPECT_EQ(r.out, "1\n") << source;
+    }
+}
+
 }  // namespace
 }  // namespace tw::exec_test

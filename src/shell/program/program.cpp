@@ -93,6 +93,13 @@ std::optional<ProgramContinuation> launch_program(ProgramKind kind, std::span<co
         case ProgramKind::Tee: return launch_tee(args);
         case ProgramKind::Head: return launch_head(args);
         case ProgramKind::Find: return launch_find(args);
+        case ProgramKind::Sleep: return launch_sleep(args);
+        case ProgramKind::Usleep: return launch_usleep(args);
+        case ProgramKind::Nohup: return launch_nohup(args);
+        case ProgramKind::Timeout: return ProgramContinuation{program::Timeout{.args = {args.begin(), args.end()}}};
+        case ProgramKind::Env: return ProgramContinuation{program::Env{.args = {args.begin(), args.end()}}};
+        case ProgramKind::Nice: return ProgramContinuation{program::Nice{.args = {args.begin(), args.end()}}};
+        case ProgramKind::Xargs: return ProgramContinuation{program::Xargs{.args = {args.begin(), args.end()}}};
         default: return std::nullopt;
     }
 }
@@ -118,6 +125,12 @@ ProgramStep Machine::program_step(ProgramContinuation& continuation, SyscallCont
         ProgramStep operator()(program::Head& p) const { return step_head(p, sys, budget); }
         ProgramStep operator()(program::Native& p) const { return step_native(p, sys, budget); }
         ProgramStep operator()(program::Find& p) const { return step_find(p, sys, budget); }
+        ProgramStep operator()(program::Sleep& p) const { return step_sleep(p, sys, budget); }
+        ProgramStep operator()(program::Timeout& p) const { return step_timeout(p, sys, budget); }
+        ProgramStep operator()(program::Env& p) const { return step_env(p, sys, budget); }
+        ProgramStep operator()(program::Nohup& p) const { return step_nohup(p, sys, budget); }
+        ProgramStep operator()(program::Nice& p) const { return step_nice(p, sys, budget); }
+        ProgramStep operator()(program::Xargs& p) const { return step_xargs(p, sys, budget); }
     };
     return std::visit(Stepper{sys, budget}, continuation.state);
 }

@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/result.h"
 #include "commands/registry/native_program.h"
 #include "commands/registry/registry.h"
+#include "kernel/process.h"
 #include "kernel/step.h"
 #include "shell/command_io.h"
 #include "shell/program/find.h"
@@ -152,12 +154,89 @@ struct Native {
     friend bool operator==(const Native&, const Native&) = default;
 };
 
+
+// ---- programs that wait on the clock or start other commands ----
+
+// `sleep` and `usleep`: one timer, then the end.
+struct Sleep {
+    PendingBytes diagnostics;  // a refused operand or a failed timer
+    std::int32_t status = 0;
+    std::uint64_t total_ns = 0;
+    bool timer_set = false;
+    std::uint64_t deadline = 0;  // monotonic nanoseconds
+    friend bool operator==(const Sleep&, const Sleep&) = default;
+};
+
+// `timeout`: the command as a child, watched against a deadline.
+struct Timeout {
+    std::vector<std::string> args;  // read on the first step
+    bool options_done = false;
+    std::uint64_t duration_ns = 0;
+    std::optional<std::uint64_t> kill_after_ns;
+    Signal signal = Signal::TERM;
+    bool preserve_status = false;
+    bool foreground = false;
+    std::optional<Pid> child;
+    std::optional<std::uint64_t> deadline;  // armed deadline, monotonic nanoseconds
+    bool timed_out = false;
+    bool killed = false;
+    PendingBytes diagnostics;
+    std::int32_t status = 0;
+    bool finishing = false;  // only the diagnostic is left to write
+    friend bool operator==(const Timeout&, const Timeout&) = default;
+};
+
+// `env`, `nohup` and `nice`: they settle how the command runs, then hand their process to it.
+struct Env {
+    std::vector<std::string> args;
+    bool started = false;
+    PendingBytes out;          // the listing without a command
+    PendingBytes diagnostics;
+    std::int32_t status = 0;
+    friend bool operator==(const Env&, const Env&) = default;
+};
+
+struct Nohup {
+    std::vector<std::string> args;  // without a first "--"
+    bool started = false;
+    PendingBytes diagnostics;
+    std::int32_t status = 0;
+    friend bool operator==(const Nohup&, const Nohup&) = default;
+};
+
+struct Nice {
+    std::vector<std::string> args;
+    bool started = false;
+    PendingBytes out;  // "0" without a command
+    PendingBytes diagnostics;
+    std::int32_t status = 0;
+    friend bool operator==(const Nice&, const Nice&) = default;
+};
+
+// `xargs`: all of standard input, then its command lines one child at a time.
+struct Xargs {
+    std::vector<std::string> args;
+    Bytes input;
+    std::uint64_t charged = 0;  // memory held for the input and the command lines
+    bool input_done = false;
+    bool lines_built = false;
+    std::vector<std::vector<std::string>> lines;
+    std::size_t next_line = 0;
+    std::optional<Pid> child;
+    PendingBytes diagnostics;
+    std::int32_t status = 0;
+    bool finishing = false;  // no more command runs: drain and end
+    friend bool operator==(const Xargs&, const Xargs&) = default;
+};
+
 }  // namespace program
 
 // The state of one running resumable program, one alternative per running shape.
 struct ProgramContinuation {
     using State = std::variant<program::Exit, program::ErrorExit, program::Pwd, program::Yes, program::Cat,
-                               program::Tee, program::Head, program::Native, program::Find>;
+                               program::Tee, program::Head, program::Native, program::Find,
+                               program::Sleep, program::Timeout, program::Env, program::Nohup, program::Nice,
+                               program::Xargs>;
     State state;
 
     friend bool operator==(const ProgramContinuation&, const ProgramContinuation&) = default;
@@ -224,5 +303,25 @@ ProgramStep step_cat(program::Cat& state, SyscallContext& sys, std::uint64_t& bu
 ProgramStep step_tee(program::Tee& state, SyscallContext& sys, std::uint64_t& budget);
 ProgramStep step_head(program::Head& state, SyscallContext& sys, std::uint64_t& budget);
 ProgramStep step_native(program::Native& state, SyscallContext& sys, std::uint64_t& budget);
+
+ProgramContinuation launch_sleep(std::span<const std::string> args);
+ProgramContinuation launch_usleep(std::span<const std::string> args);
+ProgramContinuation launch_nohup(std::span<const std::string> args);
+
+ProgramStep step_sleep(program::Sleep& state, SyscallContext& sys, std::uint64_t& budget);
+ProgramStep step_timeout(program::Timeout& state, SyscallContext& sys, std::uint64_t& budget);
+ProgramStep step_env(program::Env& state, SyscallContext& sys, std::uint64_t& budget);
+ProgramStep step_nohup(program::Nohup& state, SyscallContext& sys, std::uint64_t& budget);
+ProgramStep step_nice(program::Nice& state, SyscallContext& sys, std::uint64_t& budget);
+ProgramStep step_xargs(program::Xargs& state, SyscallContext& sys, std::uint64_t& budget);
+void release_xargs(program::Xargs& state, SyscallContext& sys);
+
+// A duration: a decimal number with an optional fraction and an optional unit suffix (ns, us,
+// µs, ms, s, m, h, d; seconds without one), in nanoseconds. Errors are the message texts
+// "invalid duration {}" and "duration is too large: {}".
+Result<std::uint64_t, std::string> parse_duration(std::string_view text);
+
+// The environment and directory of the calling process, as a child request carries them.
+ChildRequest::Configuration own_configuration(SyscallContext& sys);
 
 }  // namespace tw
