@@ -291,6 +291,40 @@ TEST_F(ContainerTest, WorkspaceDiffAndRestoreFollowTheCheckpoint) {
     EXPECT_EQ(c.machine.vfs.read_bytes("/", "/work/edit").value(), "old");
 }
 
+// The restore puts back exactly the filesystem of the checkpoint, whatever changed it: moves,
+// copies, batch installs, resizes, attribute changes, removals inside and outside /work.
+TEST_F(ContainerTest, RestoreReturnsTheWholeFilesystemOfTheCheckpoint) {
+    write("d/a", "aaaa");
+    write("d/b", "bb");
+    ASSERT_TRUE(c.machine.vfs.write_file("/tmp/t", "tt", 0644).has_value());
+    send(request::CheckpointWorkspace{});
+    const Vfs::Tree tree = c.machine.vfs.tree();
+    const std::uint64_t used = c.machine.vfs.used();
+    const std::uint64_t next_node = c.machine.vfs.next_node_id();
+
+    Machine& m = c.machine;
+    ASSERT_TRUE(m.rename_path("/", "/work/d", "/work/moved").has_value());
+    ASSERT_TRUE(m.copy_tree("/", "/work/moved", "/tmp/copy", true).has_value());
+    std::vector<InstallOp> ops;
+    ops.push_back(InstallOp::create_dir_all("/work/new"));
+    ops.push_back(InstallOp::write_file("/work/new/x", "x", 0600));
+    ops.push_back(InstallOp::remove_file("/tmp/t"));
+    auto installed = m.install_files("/", std::move(ops));
+    ASSERT_TRUE(installed.has_value()) << error_text(installed.error());
+    ASSERT_TRUE(m.vfs.resize_file("/work/moved/a", 1).has_value());
+    ASSERT_TRUE(m.vfs.chmod("/", "/work/moved/b", 0600).has_value());
+    ASSERT_TRUE(m.vfs.set_owner("/", "/work", 5, 6).has_value());
+    ASSERT_TRUE(m.vfs.write_file_range("/work/moved/b", 10, "z").has_value());
+
+    send(request::RestoreWorkspace{});
+    EXPECT_TRUE(c.machine.vfs.tree() == tree);
+    EXPECT_EQ(c.machine.vfs.used(), used);
+    EXPECT_EQ(c.machine.vfs.used(), c.machine.vfs.compute_used());
+    EXPECT_EQ(c.machine.vfs.next_node_id(), next_node);
+    EXPECT_EQ(c.machine.vfs.list_child_names("/", "/work").value(), (std::vector<std::string>{"d"}));
+    EXPECT_TRUE(c.machine.vfs.journal()->prior.empty());
+}
+
 TEST_F(ContainerTest, CheckpointLimit) {
     const std::uint64_t room = kMaxCheckpointDiskBytes - c.machine.vfs.used() - Vfs::kNodeCost;
     write("big", std::string(room, 'x'));
@@ -305,7 +339,7 @@ TEST_F(ContainerTest, WorkspaceSnapshot) {
     write("a-b", "hi", 0755);
     write("a/x", "");
     c.machine.vfs.chmod("/", "/work/a", 0700);
-    write("/workspace/f", "no");
+    ASSERT_TRUE(c.machine.vfs.write_file("/workspace/f", "no", 0644).has_value());
     EXPECT_EQ(snapshot_workspace(c).value(),
               R"([{"type":"directory","path":"a","mode":448},{"type":"file","path":"a-b","mode":493,"data_base64":"aGk="},)"
               R"({"type":"file","path":"a/x","mode":420,"data_base64":""}])");
