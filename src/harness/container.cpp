@@ -406,8 +406,10 @@ InspectResult inspect(const HarnessContainer& c) {
 Result<Payload, std::string> harness_decode_payload(Machine& machine, std::string_view text) {
     if (text.size() > kMaxPayloadChars)
         return std::unexpected(fmt::format("payload exceeds the {}-byte transfer limit", kMaxPayloadBytes));
-    const std::uint64_t charge = text.size() / 4 * 3 + 3;
-    if (!machine.meter.charge_memory(charge))
+    // A machine whose meter has stopped runs nothing more and refuses every charge; its requests
+    // (a start that reports the final status, a file written for the host) still decode.
+    const std::uint64_t charge = machine.meter.stop_reason() ? 0 : text.size() / 4 * 3 + 3;
+    if (charge > 0 && !machine.meter.charge_memory(charge))
         return std::unexpected(std::string("memory limit exceeded while decoding request bytes"));
     auto bytes = base64_decode(text);
     if (!bytes) {

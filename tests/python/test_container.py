@@ -231,3 +231,16 @@ def test_cancel_a_program_waiting_for_the_host(box):
     # A new call after the cancelled one gets the next identity.
     view, out, _ = Host(box).run(post('{"tool":"u","arguments":{}}'))
     assert out == b'{"result":{"echo":{}}}'
+
+
+def test_a_terminated_machine_completes_every_new_action_at_once():
+    box = NativeContainer(2000, 1 << 26, 1 << 26, 1 << 20, False)
+    action = json.loads(box.start_execute("while true; do :; done", b""))["action_id"]
+    view = json.loads(box.poll_action(action))
+    assert view["state"] == {"state": "complete", "status": 137}
+    assert view["outcome"]["stop_reason"] == "cpu_exhausted"
+    assert json.loads(box.start_execute("echo hi", b"x"))["state"] == {"state": "complete", "status": 137}
+
+    box = NativeContainer(*ROOMY, False)
+    Host(box).run("exit 3")
+    assert json.loads(box.start_execute("echo hi", b""))["state"] == {"state": "complete", "status": 3}
