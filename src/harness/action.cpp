@@ -230,8 +230,9 @@ Result<bool, std::string> Machine::select_next_task(bool allow_advance) {
             return true;
         }
         // Nothing is ready: in virtual time, jump to the next event. Events that wake nobody
-        // (their waits ended otherwise) are passed over to the next one.
-        if (!allow_advance || pacing) return false;
+        // (their waits ended otherwise) are passed over to the next one. Time stands still while
+        // a tool call's answer waits to be collected.
+        if (!allow_advance || pacing || broker.has_answered_host_request()) return false;
         const std::optional<EventKey> next = clock.next_pending();
         if (!next) return false;
         if (auto r = clock.advance_to(next->time_ns); !r) return std::unexpected(error_text(r.error()));

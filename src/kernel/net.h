@@ -226,6 +226,9 @@ public:
     std::vector<ToolCallView> report_tool_calls();
     // Whether some pending request has no answer yet.
     bool has_waiting_host_request() const;
+    // Whether some pending request holds an answer its process has not collected yet (virtual
+    // time must not jump ahead of such a process).
+    bool has_answered_host_request() const;
     // Stores the host's answer in the request `request_id`: "host request {} does not exist",
     // or "host request {} cannot be completed" when it was not reported yet or is answered
     // already. Sets response_status 200 on its log entry. Waking the waiting process is the

@@ -415,6 +415,12 @@ bool HttpBroker::has_waiting_host_request() const {
     return false;
 }
 
+bool HttpBroker::has_answered_host_request() const {
+    for (const auto& [pid, entry] : pending_host_requests_)
+        if (entry.response) return true;
+    return false;
+}
+
 Result<void, std::string> HttpBroker::complete_host_request(std::uint64_t request_id, HttpResponse response) {
     for (auto& [pid, entry] : pending_host_requests_) {
         if (entry.request_id != request_id) continue;

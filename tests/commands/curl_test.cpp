@@ -233,6 +233,26 @@ TEST(CurlToolCall, BlocksUntilTheHostAnswers) {
     EXPECT_TRUE(m.broker.pending_host_requests().empty());
 }
 
+TEST(CurlToolCall, TwoProgramsWaitTogether) {
+    Machine m = fresh_machine();
+    m.broker.set_host_tools_enabled(true);
+    // Both stages of the pipeline post before either is answered.
+    ToolCallAction action(m, R"(curl -s -d '["a",{"n":1}]' http://tools.tarnwick/tools | )"
+                             R"({ curl -s -d '["b",{"n":2}]' http://tools.tarnwick/tools; echo; cat; })");
+    ASSERT_EQ(action.step_until_stopped().kind, StepReport::Kind::Idle);
+    const auto calls = m.broker.report_tool_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], (ToolCallView{0, "a", R"({"n":1})"}));
+    EXPECT_EQ(calls[1], (ToolCallView{1, "b", R"({"n":2})"}));
+    // Answered in the other order; each program gets its own answer.
+    ASSERT_TRUE(respond_tool_call(m, 1, R"({"for":"b"})", std::nullopt).has_value());
+    ASSERT_EQ(action.step_until_stopped().kind, StepReport::Kind::Idle);
+    ASSERT_TRUE(respond_tool_call(m, 0, R"({"for":"a"})", std::nullopt).has_value());
+    const StepReport end = action.step_until_stopped();
+    ASSERT_EQ(end.kind, StepReport::Kind::RootFinished);
+    EXPECT_EQ(action.finish(end.status).out, "{\"result\":{\"for\":\"b\"}}\n{\"result\":{\"for\":\"a\"}}");
+}
+
 TEST(CurlToolCall, ErrorAnswerAndTheRunLoopWithoutAHost) {
     Machine m = fresh_machine();
     m.broker.set_host_tools_enabled(true);

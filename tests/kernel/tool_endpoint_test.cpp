@@ -112,6 +112,7 @@ TEST_F(ToolEndpointTest, PendingUntilAnsweredThenCollectedOnce) {
     EXPECT_EQ(broker.complete_host_request(7, *response).error(), "host request 7 does not exist");
     EXPECT_EQ(broker.network_log()[0].response_status, 200);
     EXPECT_FALSE(broker.has_waiting_host_request());
+    EXPECT_TRUE(broker.has_answered_host_request());
 
     auto collected = send(post(kCall));
     ASSERT_TRUE(collected.has_value());
@@ -120,6 +121,7 @@ TEST_F(ToolEndpointTest, PendingUntilAnsweredThenCollectedOnce) {
     EXPECT_EQ(answer.headers, (HttpHeaders{{"Content-Type", "application/json"}}));
     EXPECT_EQ(answer.body, R"({"result":{"ok":true}})");
     EXPECT_TRUE(broker.pending_host_requests().empty());
+    EXPECT_FALSE(broker.has_answered_host_request());
     // A further identical post is a new request.
     EXPECT_EQ(pending_id(send(post(kCall))), 1u);
     EXPECT_EQ(broker.network_log().size(), 2u);
