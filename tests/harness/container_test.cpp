@@ -351,6 +351,41 @@ TEST_F(ContainerTest, WorkspaceSnapshot) {
     EXPECT_EQ(snapshot_workspace(c).error(), "unsupported workspace package entry: /work/z");
 }
 
+TEST(ContainerJson, RepliesAreWrittenExactly) {
+    ActionView view;
+    view.action_id = 18446744073709551615ULL;
+    view.root_pid = 2;
+    view.state.kind = ActionState::Kind::Blocked;
+    const std::string running_tail =
+        ",\"invocations\":[],\"dropped_invocations\":0,\"commands\":[],\"dropped_commands\":0,\"unsupported\":[],"
+        "\"dropped_unsupported\":0,\"network_requests\":[],\"dropped_network_requests\":0,\"tool_calls\":[]}";
+    EXPECT_EQ(harness_result_json(view), "{\"kind\":\"action\",\"action_id\":18446744073709551615,\"root_pid\":2,"
+                                         "\"display_generation\":0,\"state\":{\"state\":\"blocked\",\"reason\":null}" +
+                                             running_tail);
+    view.action_id = 1;
+    view.state.reason = WaitReason::any(
+        {WaitReason::timer(5), WaitReason::any({WaitReason::pipe_readable(3), WaitReason::child_deadline(7, 9)})});
+    EXPECT_EQ(harness_result_json(view),
+              "{\"kind\":\"action\",\"action_id\":1,\"root_pid\":2,\"display_generation\":0,\"state\":{\"state\":"
+              "\"blocked\",\"reason\":{\"kind\":\"any\",\"reasons\":[{\"kind\":\"timer\",\"deadline_ns\":5},"
+              "{\"kind\":\"any\",\"reasons\":[{\"kind\":\"pipe_readable\",\"pipe\":3},{\"kind\":\"child_deadline\","
+              "\"pid\":7,\"deadline_ns\":9}]}]}}" +
+                  running_tail);
+    view.state = ActionState{ActionState::Kind::Stopped, std::nullopt, "TSTP\u00e9", 0};
+    EXPECT_NE(harness_result_json(view).find("{\"state\":\"stopped\",\"signal\":\"TSTP\u00e9\"}"), std::string::npos);
+
+    const PathMetadata file{.path = "/work/\u00e9\n", .kind = VfsNodeKind::File, .mode = 0644, .uid = 1, .gid = 2,
+                            .mtime_ms = 3, .size = 4, .symlink_target = std::nullopt};
+    EXPECT_EQ(harness_result_json(file), "{\"kind\":\"path_metadata\",\"path\":\"/work/\u00e9\\n\",\"node_type\":\"file\","
+                                         "\"mode\":420,\"uid\":1,\"gid\":2,\"mtime_ms\":3,\"size\":4}");
+    InspectResult inspect;
+    inspect.wall_time_ns = static_cast<__int128>(static_cast<unsigned __int128>(1) << 127);  // the least value
+    const std::string inspected = harness_result_json(inspect);
+    EXPECT_NE(inspected.find("\"current_pid\":null,"), std::string::npos) << inspected;
+    EXPECT_NE(inspected.find("\"wall_time_ns\":-170141183460469231731687303715884105728,"), std::string::npos)
+        << inspected;
+}
+
 TEST_F(ContainerTest, OtherKinds) {
     EXPECT_EQ(send(request::SessionLifecycleA{}), "error: session lifecycle operations require a HarnessManager");
     EXPECT_EQ(send(request::SessionLifecycleB{}), "error: session lifecycle operations require a HarnessManager");
