@@ -245,6 +245,13 @@ TEST_F(ContainerTest, ApplyPatchChangesWorkOrReportsTheEnginesMessage) {
     EXPECT_EQ(send(request::ApplyPatch{"--- a/f.txt\n+++ b/f.txt\n@@ -1,2 +1,2 @@\n one\n-two\n+2\n", 1}),
               R"({"kind":"acknowledged"})");
     EXPECT_EQ(c.machine.vfs.read_bytes("/", "/work/f.txt").value(), "one\n2\n");
+    // New files, in unified form and in the envelope form.
+    EXPECT_EQ(send(request::ApplyPatch{"--- /dev/null\n+++ b/sub/new.txt\n@@ -0,0 +1 @@\n+n\n", 1}),
+              R"({"kind":"acknowledged"})");
+    EXPECT_EQ(send(request::ApplyPatch{"*** Begin Patch\n*** Add File: env.txt\n+e\n*** End Patch\n", 0}),
+              R"({"kind":"acknowledged"})");
+    EXPECT_EQ(c.machine.vfs.read_bytes("/", "/work/sub/new.txt").value(), "n\n");
+    EXPECT_EQ(c.machine.vfs.read_bytes("/", "/work/env.txt").value(), "e\n");
     const std::string failed = send(request::ApplyPatch{"--- a/f.txt\n+++ b/f.txt\n@@ -1,2 +1,2 @@\n one\n-zzz\n+2\n", 1});
     EXPECT_TRUE(failed.starts_with("error: patch: ")) << failed;
     EXPECT_FALSE(failed.ends_with("\n"));
