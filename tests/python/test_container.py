@@ -244,3 +244,14 @@ def test_a_terminated_machine_completes_every_new_action_at_once():
     box = NativeContainer(*ROOMY, False)
     Host(box).run("exit 3")
     assert json.loads(box.start_execute("echo hi", b""))["state"] == {"state": "complete", "status": 3}
+
+
+def test_real_time_container_waits_for_the_host_clock():
+    box = NativeContainer(*ROOMY, True)
+    action = json.loads(box.start_execute("sleep 0.02; echo rt", b""))["action_id"]
+    view = json.loads(box.poll_action(action))
+    # In real time a poll does not jump the clock: the sleeper is reported blocked on its timer.
+    while view["state"]["state"] != "complete":
+        assert view["state"]["state"] in ("running", "blocked")
+        view = json.loads(box.poll_action(action))
+    assert b64(json.loads(box.read_action_output(action))["stdout_base64"]) == b"rt\n"
