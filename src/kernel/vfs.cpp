@@ -201,6 +201,7 @@ void Vfs::account_remove(std::uint64_t cost) { used_ = sat_sub(used_, cost); }
 void Vfs::account_add(std::uint64_t cost) { used_ = sat_add(used_, cost); }
 
 void Vfs::store_node(std::string path, VfsNode node) {
+    note_change(path);
     const std::uint64_t cost = node_cost(path, node);
     const bool link = node.is_symlink();
     auto it = tree_.lower_bound(path);
@@ -219,12 +220,55 @@ void Vfs::store_node(std::string path, VfsNode node) {
 std::optional<VfsNode> Vfs::take_node(std::string_view path) {
     auto it = tree_.find(path);
     if (it == tree_.end()) return std::nullopt;
+    note_change(path);
     account_remove(node_cost(it->first, it->second));
     if (it->second.is_symlink()) symlinks_.erase(it->first);
     index_remove(it->first);
     VfsNode node = std::move(it->second);
     tree_.erase(it);
     return node;
+}
+
+void Vfs::note_change(std::string_view path) {
+    if (!journal_) return;
+    auto& prior = journal_->prior;
+    auto it = prior.lower_bound(path);
+    if (it != prior.end() && it->first == path) return;
+    const VfsNode* now = node(path);
+    prior.emplace_hint(it, std::string(path), now != nullptr ? std::optional<VfsNode>(*now) : std::nullopt);
+}
+
+void Vfs::begin_journal() {
+    journal_ = Journal{
+        .prior = {},
+        .orphans = orphans_,
+        .next_orphan_id = next_orphan_id_,
+        .next_node_id = next_node_id_,
+        .now_ms = now_ms_,
+        .peak = peak_,
+        .bytes_read = bytes_read_,
+    };
+}
+
+void Vfs::roll_back_journal() {
+    if (!journal_) return;
+    Journal journal = std::move(*journal_);
+    journal_.reset();  // the rollback itself is not recorded
+    for (auto& [path, node] : journal.prior) {
+        if (node) store_node(path, std::move(*node));
+        else (void)take_node(path);
+    }
+    for (const auto& [id, orphan] : orphans_) account_remove(sat_add(kNodeCost, orphan.data() ? orphan.data()->size() : 0));
+    for (const auto& [id, orphan] : journal.orphans)
+        account_add(sat_add(kNodeCost, orphan.data() ? orphan.data()->size() : 0));
+    orphans_ = journal.orphans;
+    next_orphan_id_ = journal.next_orphan_id;
+    next_node_id_ = journal.next_node_id;
+    now_ms_ = journal.now_ms;
+    peak_ = journal.peak;
+    bytes_read_ = journal.bytes_read;
+    journal.prior.clear();
+    journal_ = std::move(journal);
 }
 
 // ---- Accounting and guards -------------------------------------------------------------------

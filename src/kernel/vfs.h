@@ -364,7 +364,36 @@ public:
         peak_ = peak;
     }
 
+    // ---- Change journal -------------------------------------------------------------------------
+    // While a journal is kept, the first change to each path after it began records what the path
+    // held before (a node, or nothing), and the journal holds the orphans and counters of that
+    // moment. Comparing with or going back to that moment then costs what changed since, not what
+    // the filesystem holds.
+
+    struct Journal {
+        // Path -> its node when the journal began (absent: there was none). In key order.
+        std::map<std::string, std::optional<VfsNode>, std::less<>> prior;
+        Orphans orphans;
+        std::uint64_t next_orphan_id = 1;
+        std::uint64_t next_node_id = 2;
+        std::uint64_t now_ms = 0;
+        std::uint64_t peak = 0;
+        std::uint64_t bytes_read = 0;
+    };
+
+    // Starts a journal at the present state, replacing any earlier one.
+    void begin_journal();
+    void end_journal() { journal_.reset(); }
+    const std::optional<Journal>& journal() const { return journal_; }
+    // Puts every recorded path, the orphans and the counters back as they were when the journal
+    // began (usage follows the restored nodes); the journal goes on from there, empty. Nothing
+    // happens without a journal.
+    void roll_back_journal();
+
 private:
+    // Records the node at a canonical path as its prior state, the first time it changes.
+    void note_change(std::string_view path);
+
     // The growth/capacity/resize rule shared by files and orphans: `node` is a regular file whose
     // cost is counted in used_.
     Result<void, VfsError> resize_data(VfsNode& node, std::uint64_t length);
@@ -393,6 +422,7 @@ private:
     // The paths of the tree's symbolic links. Resolution checks each component against this
     // (usually tiny) set instead of the whole tree, and is the identity while it is empty.
     PathSet symlinks_;
+    std::optional<Journal> journal_;
 };
 
 }  // namespace tw

@@ -157,6 +157,7 @@ Result<void, VfsError> Vfs::write_file_mode(std::string_view base, std::string_v
     if (new_used > capacity_) return std::unexpected(VfsError::no_space());
 
     if (it != tree_.end() && it->second.is_file()) {
+        note_change(it->first);
         auto& file = std::get<VfsFile>(it->second.payload);
         account_remove(old_cost);
         account_add(sat_add(kNodeCost, bytes.size()));
@@ -221,6 +222,7 @@ Result<void, VfsError> Vfs::set_times(std::string_view base, std::string_view pa
     auto target = resolve_parent(base, path);
     if (!target) return fail(std::move(target));
     if (auto it = tree_.find(*target); it != tree_.end()) {
+        note_change(it->first);
         it->second.mtime_ms = mtime_ms;
         return {};
     }
@@ -240,6 +242,7 @@ Result<void, VfsError> Vfs::chmod(std::string_view base, std::string_view path, 
     if (!canon) return fail(std::move(canon));
     auto it = tree_.find(*canon);
     if (it == tree_.end()) return std::unexpected(VfsError::not_found(path));
+    note_change(it->first);
     it->second.mode = mode & 07777;
     return {};
 }
@@ -252,6 +255,7 @@ Result<void, VfsError> Vfs::set_owner(std::string_view base, std::string_view pa
     if (!canon) return fail(std::move(canon));
     auto it = tree_.find(*canon);
     if (it == tree_.end()) return std::unexpected(VfsError::not_found(path));
+    note_change(it->first);
     if (uid) it->second.uid = *uid;
     if (gid) it->second.gid = *gid;
     return {};
@@ -328,6 +332,7 @@ Result<void, VfsError> Vfs::write_file_range(std::string_view path, std::uint64_
     if (it == tree_.end()) return std::unexpected(VfsError::not_found(path));
     if (it->second.is_dir()) return std::unexpected(VfsError::is_a_dir(path));
     if (!it->second.is_file()) return std::unexpected(VfsError::invalid(path));
+    note_change(it->first);
     return write_data(it->second, offset, bytes);
 }
 
@@ -338,6 +343,7 @@ Result<void, VfsError> Vfs::resize_file(std::string_view path, std::uint64_t len
     auto it = tree_.find(*target);
     // After a rename a link, stub or directory may sit where the open file was.
     if (it == tree_.end() || !it->second.is_file()) return std::unexpected(VfsError::invalid(path));
+    note_change(it->first);
     return resize_data(it->second, length);
 }
 

@@ -4,6 +4,7 @@
 // Initialisation is multi-phase: PyInit__native only hands out the definition, and its single
 // execution slot adds the classes and the exception types. The type objects and exception types
 // are created once per process and shared by every module object.
+#include "module/py_container.h"
 #include "module/py_glue.h"
 
 namespace tw::py {
@@ -32,6 +33,7 @@ int exec_module(PyObject* module) {
             return -1;
         }
         if (add_type(module, "NativeEnvironment", environment_type) < 0) return -1;
+        if (add_type(module, "NativeContainer", container_type) < 0) return -1;
         if (add_exception(module, "SimulationError", simulation_error_type) < 0) return -1;
         if (add_exception(module, "PackageConflictError", package_conflict_error_type) < 0) return -1;
         return 0;
