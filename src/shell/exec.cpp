@@ -552,8 +552,9 @@ void run_command(Exec& x, frame::RunCommand& f) {
         x.st().condition_depth = depth_up(x.st().condition_depth);
         c.frames.emplace_back(frame::AndOrRest{either->right, false});
         c.frames.emplace_back(frame::RunCommand{either->left});
-    } else if (cmd.is<SC::List>()) {
-        c.status = 0;
+    } else if (const auto* list = cmd.as<SC::List>()) {
+        // $? keeps its value until the first item ends; only an empty list sets it.
+        if (list->items.empty()) c.status = 0;
         x.push(frame::ListNext{node, 0});
     } else if (const auto* background = cmd.as<SC::Background>()) {
         start_background(x, background->body);
@@ -575,7 +576,7 @@ void run_command(Exec& x, frame::RunCommand& f) {
         c.frames.emplace_back(frame::LeaveLoop{});
         c.frames.emplace_back(frame::ArithStep{arith_for->init, 1, 0, node});
     } else if (cmd.is<SC::Loop>()) {
-        c.status = 0;
+        // A loop whose body never runs ends with 0 (the saved status); $? is untouched until then.
         if (!x.reserve(2)) return;
         x.st().loop_depth = depth_up(x.st().loop_depth);
         c.frames.emplace_back(frame::LeaveLoop{});

@@ -191,7 +191,6 @@ void resume(Exec& x, frame::ForWords& f) {
         return;
     }
     restore_variables(x.st(), f.restore);
-    x.c.status = 0;
     x.c.frames.emplace_back(frame::ForNext{std::move(f.name), std::move(values), std::move(f.body), 0, 0});
 }
 

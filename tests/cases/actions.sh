@@ -25,3 +25,11 @@ false; { echo "stage $?"; } | cat
 false; echo "substitution $(echo $?)"
 false; echo "background $?" & wait
 (exit 3); echo "after subshell $?"
+
+#### a list, a loop and a for keep $? until their first command ends
+false; echo "list $?"; echo "then $?"
+false; while [ $? -ne 0 ]; do echo "while in"; break; done
+false; until [ $? -eq 0 ]; do echo "until in"; true; done; echo "until end $?"
+false; for i in 1; do echo "for $?"; done
+false; for i in; do :; done; echo "empty for $?"
+false; while false; do :; done; echo "empty while $?"

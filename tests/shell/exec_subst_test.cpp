@@ -63,10 +63,12 @@ TEST_F(ExecSubst, ParseErrorsOfTheInnerText) {
 }
 
 // A subshell, a pipeline stage, a substitution and a background job start with the $? of the
-// shell that made them.
+// shell that made them; a list and a loop leave $? alone until their first command ends.
 TEST_F(ExecSubst, ChildrenStartWithTheShellsStatus) {
     for (const char* source : {"false; (echo $?)", "false; echo $? | cat", "false; echo $(echo $?)",
-                               "false; echo $? > f & wait; cat f"}) {
+                               "false; echo $? > f & wait; cat f", "false; echo $?; true",
+                               "false; for i in 1; do echo $?; done",
+                               "false; while echo $?; do break; done"}) {
         m = Machine::build(kLimits);
         reset_streams();
         RunResult r = run(source);
