@@ -180,3 +180,34 @@ TEST_F(RobustContainer, RequestsAgainstActionsInEveryStage) {
 
 }  // namespace
 }  // namespace tw
+
+namespace tw {
+namespace {
+
+// The workspace put back while a program still holds files open in it: the program goes on
+// writing to what it opened, the filesystem's accounting stays exact, and nothing faults.
+TEST_F(RobustContainer, RestoreUnderARunningProgramWithOpenFiles) {
+    write("kept", "k");
+    send(request::CheckpointWorkspace{});
+    start("exec 3>/work/new; echo one >&3; exec 4</work/kept; sleep 5; echo two >&3; cat <&4; cat /work/new; "
+          "echo done");
+    for (int i = 0; i < 3; ++i) send(request::PollAction{0, kMaxWorkQuanta, false});
+    ASSERT_TRUE(c.machine.vfs.node("/work/new"));
+    write("kept", "changed");
+    EXPECT_EQ(send(request::RestoreWorkspace{}), R"({"kind":"acknowledged"})");
+    EXPECT_FALSE(c.machine.vfs.node("/work/new"));
+    const std::string done = finish(0);
+    EXPECT_NE(done.find("\"state\":{\"state\":\"complete\""), std::string::npos) << done;
+    const auto output = nlohmann::json::parse(send(request::ReadActionOutput{0}));
+    const std::string out = base64_decode(output["stdout_base64"].get<std::string>()).value();
+    EXPECT_TRUE(out.ends_with("done\n")) << out;
+    EXPECT_EQ(c.machine.vfs.used(), c.machine.vfs.compute_used());
+    // The next action and another restore still work.
+    EXPECT_NE(finish(nlohmann::json::parse(start("echo again > x; cat x"))["action_id"]).find("\"status\":0"),
+              std::string::npos);
+    EXPECT_EQ(send(request::RestoreWorkspace{}), R"({"kind":"acknowledged"})");
+    EXPECT_EQ(send(request::WorkspaceDiff{}), R"({"kind":"workspace_diff","changes":[]})");
+}
+
+}  // namespace
+}  // namespace tw
