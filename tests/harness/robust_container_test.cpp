@@ -211,3 +211,35 @@ TEST_F(RobustContainer, RestoreUnderARunningProgramWithOpenFiles) {
 
 }  // namespace
 }  // namespace tw
+
+namespace tw {
+namespace {
+
+// Signals sent by the host to the session's own shell, with and without an action running.
+TEST_F(RobustContainer, HostSignalsToTheSessionShell) {
+    const Pid shell = c.machine.states.active_pid();
+    EXPECT_EQ(send(request::SignalProcess{"STOP", shell, false}), R"({"kind":"acknowledged"})");
+    start("echo stopped-shell");
+    std::string view = send(request::PollAction{0, kMaxWorkQuanta, true});
+    EXPECT_EQ(send(request::SignalProcess{"CONT", shell, false}), R"({"kind":"acknowledged"})");
+    view = finish(0);
+    EXPECT_NE(view.find("\"state\":{\"state\":\"complete\""), std::string::npos) << view;
+    EXPECT_EQ(send(request::SignalProcess{"STOP", 999999, false}).rfind("error: ", 0), 0u);
+    EXPECT_EQ(send(request::SignalProcess{"", shell, false}).rfind("error: ", 0), 0u);
+    EXPECT_EQ(send(request::SetForegroundGroup{999999}).rfind("error: ", 0), 0u);
+
+    // The shell killed under a running action: the action completes and every later one
+    // completes at once; the container keeps answering.
+    start("sleep 100; echo never");
+    send(request::PollAction{1, kMaxWorkQuanta, false});
+    EXPECT_EQ(send(request::SignalProcess{"KILL", shell, false}), R"({"kind":"acknowledged"})");
+    view = finish(1);
+    EXPECT_NE(view.find("\"state\":{\"state\":\"complete\""), std::string::npos) << view;
+    const std::string later = start("echo after");
+    EXPECT_NE(later.find("\"state\":{\"state\":\"complete\""), std::string::npos) << later;
+    EXPECT_NO_THROW((void)nlohmann::json::parse(send(request::Inspect{})));
+    EXPECT_EQ(send(request::CheckpointWorkspace{}), R"({"kind":"acknowledged"})");
+}
+
+}  // namespace
+}  // namespace tw
