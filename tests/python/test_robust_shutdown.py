@@ -1,6 +1,6 @@
-"""A daemon thread still inside a call while the interpreter shuts down: when the call comes back
-and wants the interpreter lock, the interpreter ends that thread, and the process must still exit
-cleanly."""
+"""Process lifecycle around calls: a daemon thread still inside a call while the interpreter shuts
+down (when the call comes back and wants the interpreter lock, the interpreter ends that thread,
+and the process must still exit cleanly), and a fork while another thread holds a machine."""
 import os
 import subprocess
 import sys
@@ -45,3 +45,47 @@ def test_a_call_returning_during_shutdown_does_not_crash_the_process(kind, call)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60, env=dict(os.environ))
     assert done.returncode == 0, (done.returncode, done.stdout, done.stderr)
     assert b"teardown\n" in done.stdout
+
+
+FORK_SCRIPT = r"""
+import os, signal, threading, time
+from tarnwick import NativeEnvironment
+
+env = NativeEnvironment(10**10, 1 << 26, 1 << 26, 1 << 20)
+busy = threading.Thread(target=lambda: env.run("i=0; while [ $i -lt 30000 ]; do i=$((i+1)); done", b""))
+busy.start()
+time.sleep(0.05)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(20)
+    try:
+        env.run("echo child", b"")
+        os.write(1, b"child ran\n")
+    except Exception as error:
+        os.write(1, f"child: {type(error).__name__}: {error}\n".encode())
+    try:
+        env.terminated
+    except Exception as error:
+        os.write(1, f"child: {type(error).__name__}: {error}\n".encode())
+    fresh = NativeEnvironment(10**9, 1 << 26, 1 << 26, 1 << 20)
+    os.write(1, b"child fresh: " + fresh.run("echo ok", b"")[1])
+    os._exit(0)
+busy.join()
+_, status = os.waitpid(pid, 0)
+os.write(1, f"child status {status}\n".encode() + b"parent: " + env.run("echo ok", b"")[1])
+"""
+
+
+def test_a_machine_busy_in_another_thread_at_fork_is_poisoned_in_the_child():
+    # The thread that held the machine's lock does not exist in the child: the machine reports
+    # its lock poisoned there instead of waiting forever; new machines in the child work, and
+    # the parent goes on as before.
+    done = subprocess.run([sys.executable, "-c", FORK_SCRIPT], capture_output=True, timeout=60, env=dict(os.environ))
+    assert done.returncode == 0, (done.stdout, done.stderr)
+    assert done.stdout.decode().splitlines() == [
+        "child: SimulationError: tarnwick environment lock is poisoned",
+        "child: SimulationError: tarnwick environment lock is poisoned",
+        "child fresh: ok",
+        "child status 0",
+        "parent: ok",
+    ]
