@@ -1,4 +1,5 @@
 // Exception types, result objects and argument conversion of the extension module.
+#include <algorithm>
 #include <limits>
 
 #include <fmt/format.h>
@@ -306,8 +307,11 @@ std::optional<Bytes> to_bytes(PyObject* object, const char* name) {
         prefix_pending_error(name);
         return std::nullopt;
     }
+    // The length is the object's own claim: reserve no more than a modest amount up front, so a
+    // sequence that reports an absurd length fails on its items, not on the allocation.
+    constexpr Py_ssize_t kReserveCap = Py_ssize_t{1} << 20;
     Bytes bytes;
-    bytes.reserve(static_cast<std::size_t>(size));
+    bytes.reserve(static_cast<std::size_t>(std::min(size, kReserveCap)));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PySequence_GetItem(object, i);
         if (item == nullptr) {

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -70,13 +72,17 @@ std::optional<HttpHeaders> to_headers(PyObject* object, const char* name);
 
 // ---- the boundary guard ----
 
-// Runs an entry point's body; a C++ exception that escapes it becomes the fault type. The
-// function itself is noexcept: anything that escapes even this ends the process instead of
-// unwinding into the interpreter.
+// Runs an entry point's body; a C++ exception that escapes it becomes the fault type, and
+// raise_fault itself never throws, so no exception unwinds into the interpreter. The one thing
+// let through is the forced unwinding of thread cancellation: the interpreter ends a thread that
+// wants the interpreter lock back during finalization with pthread_exit, and that unwinding must
+// go on up the thread's stack (swallowing it aborts the process or worse).
 template <typename Result, typename Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_fault(std::current_exception());
         return failure;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -28,7 +29,17 @@ void* worker_main(void* argument) {
     return nullptr;
 }
 
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+void count_fork_in_child() { g_fork_generation.fetch_add(1); }
+
 }  // namespace
+
+std::uint64_t fork_generation() {
+    static const bool installed = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    (void)installed;
+    return g_fork_generation.load();
+}
 
 std::string fault_text(const std::exception_ptr& fault) {
     std::string message;

@@ -4,7 +4,9 @@
 // exceptions) come back as error text; nothing escapes into the caller.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -36,8 +38,14 @@ Result<T, std::string> run_on_worker(Body&& body) {
     return std::move(*result);
 }
 
+// How many forks lie between the first process and this one: 0 in the first process, one more in
+// each child (counted by a fork handler installed on first use).
+std::uint64_t fork_generation();
+
 // A non-reentrant mutex that remembers when its holder failed (a C++ exception unwound through
-// the guard): from then on every lock attempt reports the poisoned state.
+// the guard): from then on every lock attempt reports the poisoned state. A lock held by a thread
+// of the parent when the process forked has no holder left to release it, and the machine behind
+// it was mid-operation: in the child it reports the poisoned state instead of waiting forever.
 class PoisonableMutex {
 public:
     class Guard {
@@ -61,7 +69,11 @@ public:
 
     // Waits for the lock; nothing when it is poisoned (the lock is not kept then).
     std::optional<Guard> lock() {
-        mutex_.lock();
+        if (!mutex_.try_lock()) {
+            if (holder_generation_.load() != fork_generation()) return std::nullopt;
+            mutex_.lock();
+        }
+        holder_generation_.store(fork_generation());
         if (poisoned_) {
             mutex_.unlock();
             return std::nullopt;
@@ -74,6 +86,7 @@ public:
 private:
     std::mutex mutex_;
     bool poisoned_ = false;  // written and read only with mutex_ held
+    std::atomic<std::uint64_t> holder_generation_{fork_generation()};  // of the latest holder's process
 };
 
 // The whole path for one operation: takes the object's lock (`poisoned_text` when poisoned), runs
