@@ -86,6 +86,18 @@ TEST(WorkBudget, CutChargesEveryListItemOnEveryLine) {
     EXPECT_EQ(run_in(m, "cut -c '" + list + "' f | wc -l").status, 137);
 }
 
+TEST(OutputBudget, EnvsubstOfALongValueManyTimes) {
+    Machine m = small_output_machine();
+    // 1,000 references of two bytes to a value of 1,000 bytes: 1 MB of output.
+    std::string refs;
+    for (int i = 0; i < 1000; ++i) refs += "$V";
+    put_file(m, "/tmp/f", refs);
+    EXPECT_EQ(run_in(m, "export V=$(printf '%1000s' x); envsubst < f | wc -c").status, 137);
+    Machine fits = small_output_machine();
+    put_file(fits, "/tmp/f", "$V$V");
+    EXPECT_EQ(run_in(fits, "export V=$(printf '%1000s' x); envsubst < f | wc -c").out, "2000\n");
+}
+
 // Called directly: the refusal comes before the output is built, so the command's buffer stays
 // within the budget.
 TEST(OutputBudget, RefusedBeforeTheOutputIsBuilt) {
