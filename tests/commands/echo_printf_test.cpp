@@ -112,6 +112,16 @@ TEST(Printf, Formats) {
     EXPECT_EQ(printf_out({}), "");
 }
 
+TEST(Printf, LongFixedPrecisionKeepsEveryDigit) {
+    // Large precisions once lost digits: 1.5 with 1000 decimals came out 1001 bytes long.
+    const std::string one_and_half = printf_out({"%.1000f", "1.5"});
+    EXPECT_EQ(one_and_half, "1.5" + std::string(999, '0'));
+    const std::string big = printf_out({"%.2000f", "1e308"});
+    ASSERT_EQ(big.size(), 309u + 1 + 2000);
+    EXPECT_TRUE(big.starts_with("100000000000000001097906362944045541740492309677311846336810682903157585404911491537163328978494688899061249669721172515611590283743140088328307009198146046031271664502933027185697489699588559043338384466165001178426897626212945177628091195786707458122783970171784415105291802893207873272974885715430223118336."));
+    EXPECT_EQ(printf_out({"%.2f|%f|%08.2f|%-8.1f|%f", "2.675", "nan", "-1.5", "3", "-inf"}), "2.67|nan|-0001.50|3.0     |-inf");
+}
+
 TEST(Printf, RefusedMemoryWritesNothing) {
     Machine m = Machine::build(MachineLimits{.cpu = 1'000'000, .memory = 1 << 22, .disk = 1 << 26, .output = 1 << 20});
     const std::uint64_t before = m.meter.memory_current();

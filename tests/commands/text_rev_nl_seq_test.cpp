@@ -47,6 +47,11 @@ TEST(SeqCommand, Sequences) {
         {"seq 0.000001 0.000001", "0.000001\n"},  // never an exponent
         {"seq -0.5 0.5 0", "-0.5\n0\n"},
         {"seq +2 3", "2\n3\n"},
+        // A finite value the increment cannot change is printed once, not until a budget runs out.
+        {"seq 1e17 1e17", "100000000000000000\n"},
+        {"seq 1e300 1e300", "9223372036854775807\n"},  // integers saturate at the 64-bit limit
+        {"seq 9007199254740992 9007199254740994", "9007199254740992\n"},
+        {"seq 1 1e-20 2", "1\n"},
     });
 }
 

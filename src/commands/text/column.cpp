@@ -5,12 +5,14 @@
 
 #include <fmt/format.h>
 
+#include "base/sat.h"
 #include "base/utf8.h"
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
+#include "kernel/syscalls.h"
 
 namespace tw {
 
@@ -61,6 +63,20 @@ void column_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
         if (widths.size() < cells.size()) widths.resize(cells.size(), 0);
         for (std::size_t c = 0; c < cells.size(); ++c) widths[c] = std::max(widths[c], utf8_char_count(cells[c]));
         rows.push_back(std::move(cells));
+    }
+    // One wide cell pads every other row out to its width, so the table can be far larger than
+    // its input: its size is checked against the output budget before it is built.
+    std::uint64_t total = 0;
+    for (const auto& cells : rows) {
+        total = sat_add(total, 1);
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            total = sat_add(total, cells[c].size());
+            if (c + 1 < cells.size()) total = sat_add(total, widths[c] - utf8_char_count(cells[c]) + 2);
+        }
+    }
+    if (!command_output_fits(invocation.sys, io.out, total)) {
+        step = NativeStep::finished(invocation.sys.exhausted_status());
+        return;
     }
     for (const auto& cells : rows) {
         for (std::size_t c = 0; c < cells.size(); ++c) {

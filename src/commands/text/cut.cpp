@@ -1,13 +1,16 @@
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/sat.h"
 #include "base/utf8.h"
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
+#include "kernel/syscalls.h"
 
 namespace tw {
 
@@ -110,17 +113,25 @@ std::vector<ListItem> parse_list(std::string_view text) {
     return items;
 }
 
-// Calls `take(index)` (0-based) for every listed position within 1..m, in list order.
+// Calls `take(index)` (0-based) for every listed position within 1..m, in list order, while
+// `out` stays below `limit`. Lists may repeat ranges, so a line's output can be many times the
+// line: false when the limit was reached.
 template <typename Take>
-void for_each_position(const std::vector<ListItem>& items, std::uint64_t m, Take take) {
+bool for_each_position(const std::vector<ListItem>& items, std::uint64_t m, const std::string& out,
+                       std::uint64_t limit, Take take) {
     for (const ListItem& item : items) {
+        if (out.size() >= limit) return false;
         if (!item.range) {
             if (item.first >= 1 && item.first <= m) take(item.first - 1);
             continue;
         }
         const std::uint64_t last = item.last ? std::min(*item.last, m) : m;
-        for (std::uint64_t p = std::max<std::uint64_t>(item.first, 1); p <= last; ++p) take(p - 1);
+        for (std::uint64_t p = std::max<std::uint64_t>(item.first, 1); p <= last; ++p) {
+            if (out.size() >= limit) return false;
+            take(p - 1);
+        }
     }
+    return out.size() < limit;
 }
 
 bool is_ascii(std::string_view text) {
@@ -129,11 +140,14 @@ bool is_ascii(std::string_view text) {
     return true;
 }
 
-void cut_fields(std::string_view text, const CutSettings& s, std::string& out) {
+// Both cutters answer false when the output reached `limit` (the rest is not produced).
+bool cut_fields(std::string_view text, const CutSettings& s, std::string& out, std::uint64_t limit) {
     const std::vector<ListItem> items = parse_list(*s.field_list);
     const std::string_view delim = s.delimiter;
     std::vector<std::string_view> fields;
+    bool fits = true;
     for_each_line(text, [&](std::string_view line) {
+        if (!fits) return;
         std::size_t at = line.find(delim);
         if (at == std::string_view::npos) {
             if (!s.only_delimited) push_line(out, line);
@@ -148,31 +162,36 @@ void cut_fields(std::string_view text, const CutSettings& s, std::string& out) {
         }
         fields.push_back(line.substr(start));
         bool first = true;
-        for_each_position(items, fields.size(), [&](std::uint64_t i) {
+        fits = for_each_position(items, fields.size(), out, limit, [&](std::uint64_t i) {
             if (!first) out += delim;
             first = false;
             out += fields[i];
         });
         out += '\n';
     });
+    return fits;
 }
 
-void cut_positions(std::string_view text, const CutSettings& s, std::string& out) {
+bool cut_positions(std::string_view text, const CutSettings& s, std::string& out, std::uint64_t limit) {
     const std::vector<ListItem> items = parse_list(*s.position_list);
     std::vector<std::size_t> starts;  // byte offsets of the characters of a line, and its end
+    bool fits = true;
     for_each_line(text, [&](std::string_view line) {
+        if (!fits) return;
         if (s.unit == CutUnit::Bytes || is_ascii(line)) {
-            for_each_position(items, line.size(), [&](std::uint64_t i) { out += line[i]; });
+            fits = for_each_position(items, line.size(), out, limit, [&](std::uint64_t i) { out += line[i]; });
         } else {
             starts.clear();
             for (std::size_t i = 0; i < line.size(); ++i)
                 if (utf8_char_start(line[i])) starts.push_back(i);
             const std::size_t m = starts.size();
             starts.push_back(line.size());
-            for_each_position(items, m, [&](std::uint64_t i) { out += line.substr(starts[i], starts[i + 1] - starts[i]); });
+            fits = for_each_position(items, m, out, limit,
+                                     [&](std::uint64_t i) { out += line.substr(starts[i], starts[i + 1] - starts[i]); });
         }
         out += '\n';
     });
+    return fits;
 }
 
 }  // namespace
@@ -185,14 +204,30 @@ void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
     const std::string_view content = *gathered;
     std::string& out = io.out;
     out.reserve(out.size() + content.size() + content.size() / 8);
+    Syscalls& sys = invocation.sys;
+    // Every item of the list is visited on every line, whether or not it selects anything there.
+    const std::optional<std::string_view> list = s.field_list ? s.field_list : s.position_list;
+    if (list) {
+        const std::uint64_t lines = sat_add(1, static_cast<std::uint64_t>(std::ranges::count(content, '\n')));
+        if (!sys.charge_cpu(sat_mul(parse_list(*list).size(), lines))) {
+            step = NativeStep::finished(sys.exhausted_status());
+            return;
+        }
+    }
+    const std::uint64_t limit = sys.output_remaining();
+    bool fits = true;
     if (s.field_list) {
         std::string storage;
-        cut_fields(valid_utf8_view(content, storage), s, out);
+        fits = cut_fields(valid_utf8_view(content, storage), s, out, limit);
     } else if (s.position_list && s.unit == CutUnit::Bytes) {
-        cut_positions(content, s, out);
+        fits = cut_positions(content, s, out, limit);
     } else if (s.position_list) {
         std::string storage;
-        cut_positions(valid_utf8_view(content, storage), s, out);
+        fits = cut_positions(valid_utf8_view(content, storage), s, out, limit);
+    }
+    if (!fits || !command_output_fits(sys, out, 0)) {
+        step = NativeStep::finished(sys.exhausted_status());
+        return;
     }
     step = NativeStep::finished(0);
 }

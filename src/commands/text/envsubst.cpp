@@ -1,9 +1,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/sat.h"
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
 #include "commands/util/text.h"
+#include "kernel/syscalls.h"
 
 namespace tw {
 
@@ -46,7 +48,14 @@ void envsubst_command(NativeStep& step, NativeInvocation& invocation, CommandIo&
         const std::string_view name = text.substr(name_start, p - name_start);
         if (braced && p < text.size() && text[p] == '}') ++p;
         if (name.empty()) result += '$';
-        else if (auto it = env.find(name); it != env.end()) result.append(it->second);
+        else if (auto it = env.find(name); it != env.end()) {
+            // A short reference to a long value: the result can grow far beyond the input.
+            if (!command_output_fits(invocation.sys, io.out, sat_add(result.size(), it->second.size()))) {
+                step = NativeStep::finished(invocation.sys.exhausted_status());
+                return;
+            }
+            result.append(it->second);
+        }
         i = p;
     }
     io.out += result;

@@ -125,12 +125,28 @@ void join_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         }
         io.out += '\n';
     };
+    // Equal keys pair every row with every row, so the output can be far larger than the input:
+    // each line is checked against the output budget before it is written.
+    const auto row_bytes = [&](const Row& row) {
+        std::uint64_t bytes = sat_mul(row.size(), separator.size());
+        for (const std::string& field : row) bytes = sat_add(bytes, field.size());
+        return bytes;
+    };
+    std::vector<std::uint64_t> right_bytes;
+    right_bytes.reserve(right.size());
+    for (const Row& row : right) right_bytes.push_back(row_bytes(row));
+    const auto out_of_budget = [&]() {
+        sys.release_memory(memory);
+        step = NativeStep::finished(sys.exhausted_status());
+    };
     for (const Row& row : left) {
         bool matched = false;
+        const std::uint64_t left_bytes = row_bytes(row);
         if (f1 < row.size()) {
             auto it = by_key.find(row[f1]);
             if (it != by_key.end()) {
                 for (std::size_t r : it->second) {
+                    if (!command_output_fits(sys, io.out, sat_add(left_bytes, right_bytes[r]))) return out_of_budget();
                     matched = true;
                     paired[r] = true;
                     io.out += row[f1];

@@ -80,6 +80,15 @@ void paste_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io
     for (const auto& column : columns) rows = std::max(rows, column.size());
     std::string separator;
     utf8_append(separator, delimiter);
+    // Every "-" takes all of standard input again, so the output can be far larger than what was
+    // read: its size is checked against the output budget before it is built.
+    std::uint64_t total = sat_mul(rows, sat_add(1, sat_mul(columns.size() - (columns.empty() ? 0 : 1), separator.size())));
+    for (const auto& column : columns)
+        for (const std::string& line : column) total = sat_add(total, line.size());
+    if (!command_output_fits(sys, io.out, total)) {
+        step = NativeStep::finished(sys.exhausted_status());
+        return;
+    }
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < columns.size(); ++c) {
             if (c > 0) io.out += separator;

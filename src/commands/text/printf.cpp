@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cstdlib>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -73,6 +74,16 @@ struct Directive {
     std::optional<std::uint64_t> width;
     std::optional<std::uint64_t> precision;
 };
+
+// Appends `value` in fixed notation with `precision` decimals. std::to_chars gives every digit
+// exactly, also for precisions in the thousands (where the output must stay decimals-exact).
+void append_fixed(std::string& out, double value, std::uint64_t precision) {
+    const int digits = static_cast<int>(std::min<std::uint64_t>(precision, std::numeric_limits<int>::max() - 400));
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(digits) + 320);  // sign, 309 integer digits, point
+    const auto result = std::to_chars(out.data() + start, out.data() + out.size(), value, std::chars_format::fixed, digits);
+    out.resize(result.ec == std::errc{} ? static_cast<std::size_t>(result.ptr - out.data()) : start);
+}
 
 class Formatter {
 public:
@@ -177,7 +188,7 @@ private:
         case 'F': {
             const std::uint64_t precision = d.precision.value_or(6);
             if (!charge(sat_add(precision, 310))) return false;
-            fmt::format_to(std::back_inserter(out_), "{:.{}f}", parse_float(arg), static_cast<int>(precision));
+            append_fixed(out_, parse_float(arg), precision);
             break;
         }
         case 's': out_ += d.precision ? first_chars(arg, *d.precision) : arg; break;

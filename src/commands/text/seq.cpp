@@ -70,7 +70,7 @@ std::int32_t seq_command(NativeInvocation& invocation, CommandIo& io) {
     const auto in_range = [&](double v) {
         return increment > 0 ? v <= last + kTolerance : v >= last - kTolerance;
     };
-    for (double v = first; in_range(v); v += increment) {
+    for (double v = first; in_range(v);) {
         if (!sys.charge_cpu(1)) return sys.exhausted_status();
         const std::string text = integer_mode ? fmt::format("{}", saturating_int(v)) : shortest_fixed(v);
         const std::uint64_t remaining = sys.output_remaining();
@@ -79,6 +79,11 @@ std::int32_t seq_command(NativeInvocation& invocation, CommandIo& io) {
             return sys.exhausted_status();
         }
         push_line(io.out, text);
+        // A finite value too large for the increment to change it would repeat forever:
+        // it is printed once and the sequence ends there.
+        const double next = v + increment;
+        if (next == v && std::isfinite(v)) break;
+        v = next;
     }
     return 0;
 }

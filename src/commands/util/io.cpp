@@ -102,4 +102,11 @@ void push_message(Bytes& buffer, std::string_view name, std::string_view message
     buffer += '\n';
 }
 
+bool command_output_fits(Syscalls& sys, const Bytes& out, std::uint64_t more) {
+    const std::uint64_t remaining = sys.output_remaining();
+    if (sat_add(out.size(), more) < remaining) return true;
+    sys.charge_output(sat_add(remaining, 1));
+    return false;
+}
+
 }  // namespace tw

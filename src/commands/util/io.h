@@ -1,6 +1,7 @@
 // Standard input and operand reading for native commands, and the shape of their messages.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,12 @@ std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInv
 void push_line(Bytes& buffer, std::string_view text);
 // Appends "NAME: MESSAGE" and a newline: the form of every command message.
 void push_message(Bytes& buffer, std::string_view name, std::string_view message);
+
+// Whether `more` bytes may still be added to `out`, a command's standard output under
+// construction, within the output budget. When they may not, the budget is charged past its end
+// (which stops the action) and the handler must finish with `sys.exhausted_status()`. Commands
+// whose output can grow far beyond their input check this before they build it.
+bool command_output_fits(Syscalls& sys, const Bytes& out, std::uint64_t more);
 
 
 }  // namespace tw
