@@ -67,6 +67,11 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep -L x", "y\n", "\n", 0},
         {"grep -L x", "x\n", "", 1},
         {"grep --color=never a", "a\n", "a\n", 0},
+        // -q prints nothing, also when nothing was selected; a file list replaces the counts
+        {"grep -q -c z", "b\n", "", 1},
+        {"grep -q -L z", "b\n", "", 1},
+        {"grep -c -l b", "b\nb\n", "\n", 0},
+        {"grep -c -L z", "b\n", "\n", 0},
     });
 }
 

@@ -446,7 +446,9 @@ GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) 
     // A match that hit the engine's limits was reported; that input gives no summary.
     if (outcome == Outcome::Failed) return Outcome::Next;
     if (outcome != Outcome::Next) return outcome;
-    if (s_.count) {
+    // -q prints nothing at all, and a file list replaces the counts.
+    if (s_.quiet) return Outcome::Next;
+    if (s_.count && !s_.files_with && !s_.files_without) {
         if (show_names_ && !input.name.empty()) io_.out += fmt::format("{}:{}\n", input.name, selected);
         else io_.out += fmt::format("{}\n", selected);
     }
