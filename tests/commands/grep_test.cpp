@@ -72,6 +72,10 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep -q -L z", "b\n", "", 1},
         {"grep -c -l b", "b\nb\n", "\n", 0},
         {"grep -c -L z", "b\n", "\n", 0},
+        // a pattern with newlines is one pattern a line
+        {"grep 'a\nc'", "a\nb\nc\n", "a\nc\n", 0},
+        {"grep -F -e 'a\nb.'", "a\nb.\nbx\n", "a\nb.\n", 0},
+        {"grep -c -x -e 'a\n'", "a\nb\n\n", "2\n", 0},
     });
 }
 

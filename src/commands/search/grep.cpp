@@ -514,7 +514,18 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     if (!settings) return usage_error(settings.error());
     const Settings& s = *settings;
 
-    std::vector<std::string> patterns(s.patterns.begin(), s.patterns.end());
+    // A pattern holding newlines is a list of patterns, one a line: no line of an input holds a
+    // newline, so the whole text could never match.
+    std::vector<std::string> patterns;
+    const auto add_patterns = [&](std::string_view text) {
+        for (;;) {
+            const std::size_t nl = text.find('\n');
+            patterns.emplace_back(text.substr(0, nl));
+            if (nl == std::string_view::npos) break;
+            text.remove_prefix(nl + 1);
+        }
+    };
+    for (std::string_view p : s.patterns) add_patterns(p);
     if (!s.pattern_files.empty()) {
         Syscalls& sys = inv.sys;
         const std::string cwd = sys.getcwd();
@@ -538,7 +549,7 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     std::vector<std::string_view> operands = scanned->operands;
     if (s.patterns.empty() && s.pattern_files.empty()) {
         if (operands.empty()) return usage_error("no pattern");
-        patterns.emplace_back(operands.front());
+        add_patterns(operands.front());
         operands.erase(operands.begin());
     }
 
