@@ -18,7 +18,8 @@ namespace tw {
 //   \< \>                  word boundaries (\b)
 //   \` \'                  start and end of the subject
 //   [ ... ]                copied unchanged (a leading ] and [:class:] belong to the set)
-//   *                      literal at the start of the expression or of a group or alternative
+//   * \+ \? \{             literal at the start of the expression or of a group or alternative
+//   a repetition of a repetition ("a*\?", "a**") repeats the whole repeated item: "(?:a*)?"
 //   ^ and $                anchors at the start and end of the expression, group or
 //                          alternative, literal elsewhere
 //   \N (a digit)           refused
