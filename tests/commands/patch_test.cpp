@@ -137,6 +137,7 @@ TEST(PatchApply, HunksWithoutContextGoWhereTheirHeadersSay) {
         {"1\n2\n3\n", "--- f\n+++ f\n@@ -0,0 +1 @@\n+x\n", "x\n1\n2\n3\n"},
         {"1\n2\n3\n", "--- f\n+++ f\n@@ -3,0 +4 @@\n+x\n", "1\n2\n3\nx\n"},
         {"", "--- f\n+++ f\n@@ -0,0 +1 @@\n+x\n", "x\n"},
+        {"", "--- f\n+++ f\n@@ -1,0 +1 @@\n+x\n", "x\n"},
         // Later hunks are shifted by what earlier ones added or removed.
         {"1\n2\n3\n4\n", "--- f\n+++ f\n@@ -1,0 +2 @@\n+x\n@@ -3,0 +5 @@\n+y\n@@ -4 +5,0 @@\n-4\n",
          "1\nx\n2\n3\ny\n"},

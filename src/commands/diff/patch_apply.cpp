@@ -66,6 +66,10 @@ Result<std::string, std::string> patch_apply_file(std::string_view content, cons
         }
         if (matches_at(lines, old_side, first, anchored_start, anchored_end)) {
             found = first;
+        } else if (insertion && lines.empty()) {
+            // Into an empty file the lines can go to one place only, whatever the header says
+            // ("-1,0" as well as "-0,0").
+            found = 0;
         } else if (!insertion) {
             // A positioned insertion matches anywhere, so it is never searched for.
             const std::uint64_t last = lines.size() >= old_side.size() ? lines.size() - old_side.size() : 0;
