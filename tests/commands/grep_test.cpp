@@ -52,6 +52,8 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep 'a+'", "a+\naa\n", "a+\n", 0},
         {"grep -E 'a+'", "a+\naa\n", "a+\naa\n", 0},
         {"grep '\\<cat\\>'", "the cat\nconcatenate\n", "the cat\n", 0},
+        {"grep -E '\\<cat\\>|[\\<]x'", "the cat\nconcatenate\n<x\n", "the cat\n<x\n", 0},
+        {"grep -oE '\\<.|.\\>'", "ab c\n", "a\nb\nc\n", 0},
         {"grep -e -x", "a-x\n", "a-x\n", 0},  // a value may begin with a dash
         {"grep x -n", "a\nx\n", "2:x\n", 0},   // options may follow operands
         {"grep -c ''", "a\n\nb", "3\n", 0},

@@ -106,6 +106,14 @@ TEST(SedBre, Translation) {
     }
 }
 
+TEST(SedBre, ExtendedWordAnchors) {
+    EXPECT_EQ(ere_word_anchors("\\<a\\>"), "\\b(?=\\w)a\\b(?<=\\w)");
+    EXPECT_EQ(ere_word_anchors("[\\<]\\\\<"), "[\\<]\\\\<");  // a set, and an escaped backslash
+    EXPECT_EQ(ere_word_anchors("[]<]\\<"), "[]<]\\b(?=\\w)");
+    EXPECT_EQ(ere_word_anchors("[a\\<"), "[a\\<");  // an unclosed set is the engine's to refuse
+    EXPECT_EQ(sed_compile_regex("\\<a", true, false)->pattern(), "\\b(?=\\w)a");
+}
+
 TEST(SedBre, Refusals) {
     EXPECT_EQ(bre_to_regex("\\1").error(), "backreferences are not supported");
     EXPECT_EQ(bre_to_regex("\\(a\\)\\1").error(), "backreferences are not supported");

@@ -165,7 +165,7 @@ Result<std::string, std::string> build_expression(const std::vector<std::string>
             if (i > 0) joined += '|';
             switch (s.syntax()) {
             case Syntax::Fixed: joined += regex_escape_literal(patterns[i]); break;
-            case Syntax::Extended: joined += fmt::format("(?:{})", patterns[i]); break;
+            case Syntax::Extended: joined += fmt::format("(?:{})", ere_word_anchors(patterns[i])); break;
             case Syntax::Basic: {
                 auto translated = bre_to_regex(patterns[i]);
                 if (!translated)

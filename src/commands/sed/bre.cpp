@@ -234,4 +234,32 @@ Result<std::string, std::string> bre_to_regex(std::string_view p) {
     return out;
 }
 
+std::string ere_word_anchors(std::string_view p) {
+    std::string out;
+    out.reserve(p.size());
+    std::size_t i = 0;
+    while (i < p.size()) {
+        const char c = p[i];
+        if (c == '[') {
+            bool trailing_backslash = false;
+            const std::size_t end = bracket_end(p, i, trailing_backslash);
+            if (end == std::string_view::npos) break;
+            out.append(p.substr(i, end - i));
+            i = end;
+            continue;
+        }
+        if (c == '\\' && i + 1 < p.size()) {
+            if (p[i + 1] == '<') out += "\\b(?=\\w)";
+            else if (p[i + 1] == '>') out += "\\b(?<=\\w)";
+            else out.append(p.substr(i, 2));
+            i += 2;
+            continue;
+        }
+        out += c;
+        ++i;
+    }
+    out.append(p.substr(i));
+    return out;
+}
+
 }  // namespace tw

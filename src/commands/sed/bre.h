@@ -26,4 +26,10 @@ namespace tw {
 // Every other character, and a backslash before any other character, is copied as it is.
 Result<std::string, std::string> bre_to_regex(std::string_view pattern);
 
+// An extended expression with its word anchors \< and \> (outside bracket expressions) made
+// the start and end of a word, which the facade would otherwise read as the characters "<" and
+// ">".
+// Everything else is left as it is.
+std::string ere_word_anchors(std::string_view pattern);
+
 }  // namespace tw
