@@ -74,6 +74,8 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep -q -L z", "b\n", "", 1},
         {"grep -c -l b", "b\nb\n", "\n", 0},
         {"grep -c -L z", "b\n", "\n", 0},
+        {"grep -l -L b", "b\n", "", 1},  // the later of -l and -L wins
+        {"grep -L -l b", "b\n", "\n", 0},
         // a pattern with newlines is one pattern a line
         {"grep 'a\nc'", "a\nb\nc\n", "a\nc\n", 0},
         {"grep -F -e 'a\nb.'", "a\nb.\nbx\n", "a\nb.\n", 0},

@@ -111,8 +111,15 @@ Result<Settings, std::string> gather_settings(const ScannedOptions& scanned, Syn
         case Invert: s.invert = true; break;
         case Count: s.count = true; break;
         case LineNumber: s.line_number = true; break;
-        case FilesWith: s.files_with = true; break;
-        case FilesWithout: s.files_without = true; break;
+        // -l and -L contradict each other: the later one wins.
+        case FilesWith:
+            s.files_with = true;
+            s.files_without = false;
+            break;
+        case FilesWithout:
+            s.files_without = true;
+            s.files_with = false;
+            break;
         case OnlyMatching: s.only_matching = true; break;
         case Recursive: s.recursive = true; break;
         case Extended: s.extended = true; s.fixed = false; break;
