@@ -22,7 +22,7 @@ TEST(Diff, NormalAndUnifiedForms) {
     Ran unified = diff_of("a\nb\nc\n", "a\nx\nc\n", "-u");
     EXPECT_EQ(unified.status, 1);
     EXPECT_EQ(unified.out, "--- l\n+++ r\n@@ -1,3 +1,3 @@\n a\n-b\n+x\n c\n");
-    EXPECT_EQ(diff_of("", "x\n", "-u").out, "--- l\n+++ r\n@@ -1,0 +1,1 @@\n+x\n");
+    EXPECT_EQ(diff_of("", "x\n", "-u").out, "--- l\n+++ r\n@@ -0,0 +1,1 @@\n+x\n");
     Ran same = diff_of("a\n", "a\n");
     EXPECT_EQ(same.status, 0);
     EXPECT_EQ(same.out, "");

@@ -52,6 +52,8 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep 'a+'", "a+\naa\n", "a+\n", 0},
         {"grep -E 'a+'", "a+\naa\n", "a+\naa\n", 0},
         {"grep '\\<cat\\>'", "the cat\nconcatenate\n", "the cat\n", 0},
+        {"grep -E '\\<cat\\>|[\\<]x'", "the cat\nconcatenate\n<x\n", "the cat\n<x\n", 0},
+        {"grep -oE '\\<.|.\\>'", "ab c\n", "a\nb\nc\n", 0},
         {"grep -e -x", "a-x\n", "a-x\n", 0},  // a value may begin with a dash
         {"grep x -n", "a\nx\n", "2:x\n", 0},   // options may follow operands
         {"grep -c ''", "a\n\nb", "3\n", 0},
@@ -67,6 +69,17 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep -L x", "y\n", "\n", 0},
         {"grep -L x", "x\n", "", 1},
         {"grep --color=never a", "a\n", "a\n", 0},
+        // -q prints nothing, also when nothing was selected; a file list replaces the counts
+        {"grep -q -c z", "b\n", "", 1},
+        {"grep -q -L z", "b\n", "", 1},
+        {"grep -c -l b", "b\nb\n", "\n", 0},
+        {"grep -c -L z", "b\n", "\n", 0},
+        {"grep -l -L b", "b\n", "", 1},  // the later of -l and -L wins
+        {"grep -L -l b", "b\n", "\n", 0},
+        // a pattern with newlines is one pattern a line
+        {"grep 'a\nc'", "a\nb\nc\n", "a\nc\n", 0},
+        {"grep -F -e 'a\nb.'", "a\nb.\nbx\n", "a\nb.\n", 0},
+        {"grep -c -x -e 'a\n'", "a\nb\n\n", "2\n", 0},
     });
 }
 

@@ -120,6 +120,36 @@ TEST(PatchApply, ExactMatching) {
     EXPECT_EQ(apply("\xff\n", "--- f\n+++ f\n@@ -1 +1 @@\n-a\n+b\n"), "error: patched files must be UTF-8 text");
 }
 
+TEST(PatchApply, HunksWithoutContextGoWhereTheirHeadersSay) {
+    const auto apply = [](std::string_view content, std::string_view patch_text) -> std::string {
+        auto parsed = patch_parse_unified(patch_text, 0);
+        if (!parsed) return "parse: " + parsed.error();
+        auto r = patch_apply_file(content, parsed->front());
+        return r ? *r : "error: " + r.error();
+    };
+    const struct {
+        const char* content;
+        const char* patch;
+        const char* result;
+    } cases[] = {
+        // An empty old side names the line after which the new lines go.
+        {"1\n2\n3\n", "--- f\n+++ f\n@@ -1,0 +2 @@\n+x\n", "1\nx\n2\n3\n"},
+        {"1\n2\n3\n", "--- f\n+++ f\n@@ -0,0 +1 @@\n+x\n", "x\n1\n2\n3\n"},
+        {"1\n2\n3\n", "--- f\n+++ f\n@@ -3,0 +4 @@\n+x\n", "1\n2\n3\nx\n"},
+        {"", "--- f\n+++ f\n@@ -0,0 +1 @@\n+x\n", "x\n"},
+        {"", "--- f\n+++ f\n@@ -1,0 +1 @@\n+x\n", "x\n"},
+        // Later hunks are shifted by what earlier ones added or removed.
+        {"1\n2\n3\n4\n", "--- f\n+++ f\n@@ -1,0 +2 @@\n+x\n@@ -3,0 +5 @@\n+y\n@@ -4 +5,0 @@\n-4\n",
+         "1\nx\n2\n3\ny\n"},
+        // A removal or change without context is not tied to the end of the file.
+        {"1\n2\n3\n", "--- f\n+++ f\n@@ -2 +1,0 @@\n-2\n", "1\n3\n"},
+        {"1\n2\n3\n", "--- f\n+++ f\n@@ -2 +2 @@\n-2\n+b\n", "1\nb\n3\n"},
+        // A positioned insertion past the end is not moved elsewhere.
+        {"1\n", "--- f\n+++ f\n@@ -5,0 +6 @@\n+x\n", "error: patch failed at line 5"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(apply(c.content, c.patch), c.result) << c.patch;
+}
+
 TEST(PatchCommand, UnifiedInPlace) {
     Machine m = fresh_machine();
     put_file(m, "/tmp/a/f.txt", "one\ntwo\n", 0600);

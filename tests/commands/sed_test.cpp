@@ -86,12 +86,32 @@ TEST(SedBre, Translation) {
         {"[[:alpha:](]*", "[[:alpha:](]*"},
         {"[\\(]", "[\\(]"},
         {"\\`a\\'", "\\Aa\\z"},
+        // Repetition operators where nothing precedes them are literal, as the star is.
+        {"^\\{2\\}", "^\\{2}"},
+        {"\\(\\+a\\)", "(\\+a)"},
+        {"x\\|\\?", "x|\\?"},
+        // A repetition of a repetition repeats the whole item, never a lazy or possessive form.
+        {"a*\\?", "(?:a*)?"},
+        {"a\\+\\+", "(?:a+)+"},
+        {"a**", "(?:a*)*"},
+        {"\\(ab\\)*\\{2\\}", "(?:(ab)*){2}"},
+        {"[ab]\\{1,2\\}*", "(?:[ab]{1,2})*"},
+        {"x\\.\\{,3\\}\\?", "x(?:\\.{0,3})?"},
+        {"\xc3\xa9**", "(?:\xc3\xa9*)*"},
     };
     for (const auto& [bre, expected] : cases) {
         auto r = bre_to_regex(bre);
         ASSERT_TRUE(r.has_value()) << bre;
         EXPECT_EQ(*r, expected) << bre;
     }
+}
+
+TEST(SedBre, ExtendedWordAnchors) {
+    EXPECT_EQ(ere_word_anchors("\\<a\\>"), "\\b(?=\\w)a\\b(?<=\\w)");
+    EXPECT_EQ(ere_word_anchors("[\\<]\\\\<"), "[\\<]\\\\<");  // a set, and an escaped backslash
+    EXPECT_EQ(ere_word_anchors("[]<]\\<"), "[]<]\\b(?=\\w)");
+    EXPECT_EQ(ere_word_anchors("[a\\<"), "[a\\<");  // an unclosed set is the engine's to refuse
+    EXPECT_EQ(sed_compile_regex("\\<a", true, false)->pattern(), "\\b(?=\\w)a");
 }
 
 TEST(SedBre, Refusals) {

@@ -206,7 +206,9 @@ std::int32_t diff_compare_files(Syscalls& sys, std::string_view left, std::strin
     if (options.unified) {
         push_line(out, fmt::format("--- {}", left));
         push_line(out, fmt::format("+++ {}", right));
-        push_line(out, fmt::format("@@ -1,{} +1,{} @@", a.lines.size(), b.lines.size()));
+        // An empty side starts at line 0: the new lines go after no line at all.
+        push_line(out, fmt::format("@@ -{},{} +{},{} @@", a.lines.empty() ? 0 : 1, a.lines.size(),
+                                   b.lines.empty() ? 0 : 1, b.lines.size()));
     }
     for (const DiffEdit& edit : script) {
         switch (edit.kind) {

@@ -1,5 +1,6 @@
 // Hunk application: exact matching of each hunk's old side, forward from where the previous hunk
 // ended, with no fuzz and no tolerance for white space or line ends.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -43,21 +44,34 @@ Result<std::string, std::string> patch_apply_file(std::string_view content, cons
         std::size_t trailing = 0;
         for (auto it = hunk.lines.rbegin(); it != hunk.lines.rend() && it->kind == HunkLineKind::Context; ++it)
             ++trailing;
-        const bool anchored_end = hunk.old_start.has_value() && trailing == 0;
-        const bool anchored_start = hunk.old_start.has_value() && *hunk.old_start <= 1;
+        // Missing context at an end of a hunk means the hunk sits at that end of the file. A hunk
+        // without any context (as a diff with no context lines writes it) says nothing about the
+        // ends and is placed by its line number alone.
+        const bool has_context = std::ranges::any_of(
+            hunk.lines, [](const HunkLine& line) { return line.kind == HunkLineKind::Context; });
+        const bool anchored_end = hunk.old_start.has_value() && has_context && trailing == 0;
+        const bool anchored_start = hunk.old_start.has_value() && has_context && *hunk.old_start <= 1;
+        // With an empty old side the header names the line after which the new lines go.
+        const bool insertion = hunk.old_start.has_value() && old_side.empty();
 
         std::optional<std::uint64_t> found;
         std::uint64_t first = cursor;
         if (hunk.old_start) {
+            const std::uint64_t line = insertion ? *hunk.old_start : sat_sub(*hunk.old_start, 1);
             const std::int64_t base =
-                *hunk.old_start == 0 ? 0 : static_cast<std::int64_t>(std::min<std::uint64_t>(*hunk.old_start - 1, std::numeric_limits<std::int64_t>::max()));
+                static_cast<std::int64_t>(std::min<std::uint64_t>(line, std::numeric_limits<std::int64_t>::max()));
             const std::int64_t candidate = sat_add(base, delta);
             if (candidate < 0) return std::unexpected(std::string("hunk position underflow"));
             first = static_cast<std::uint64_t>(candidate);
         }
         if (matches_at(lines, old_side, first, anchored_start, anchored_end)) {
             found = first;
-        } else {
+        } else if (insertion && lines.empty()) {
+            // Into an empty file the lines can go to one place only, whatever the header says
+            // ("-1,0" as well as "-0,0").
+            found = 0;
+        } else if (!insertion) {
+            // A positioned insertion matches anywhere, so it is never searched for.
             const std::uint64_t last = lines.size() >= old_side.size() ? lines.size() - old_side.size() : 0;
             for (std::uint64_t p = cursor; p <= last; ++p) {
                 if (matches_at(lines, old_side, p, anchored_start, anchored_end)) {

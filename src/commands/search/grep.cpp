@@ -111,8 +111,15 @@ Result<Settings, std::string> gather_settings(const ScannedOptions& scanned, Syn
         case Invert: s.invert = true; break;
         case Count: s.count = true; break;
         case LineNumber: s.line_number = true; break;
-        case FilesWith: s.files_with = true; break;
-        case FilesWithout: s.files_without = true; break;
+        // -l and -L contradict each other: the later one wins.
+        case FilesWith:
+            s.files_with = true;
+            s.files_without = false;
+            break;
+        case FilesWithout:
+            s.files_without = true;
+            s.files_with = false;
+            break;
         case OnlyMatching: s.only_matching = true; break;
         case Recursive: s.recursive = true; break;
         case Extended: s.extended = true; s.fixed = false; break;
@@ -165,7 +172,7 @@ Result<std::string, std::string> build_expression(const std::vector<std::string>
             if (i > 0) joined += '|';
             switch (s.syntax()) {
             case Syntax::Fixed: joined += regex_escape_literal(patterns[i]); break;
-            case Syntax::Extended: joined += fmt::format("(?:{})", patterns[i]); break;
+            case Syntax::Extended: joined += fmt::format("(?:{})", ere_word_anchors(patterns[i])); break;
             case Syntax::Basic: {
                 auto translated = bre_to_regex(patterns[i]);
                 if (!translated)
@@ -446,7 +453,9 @@ GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) 
     // A match that hit the engine's limits was reported; that input gives no summary.
     if (outcome == Outcome::Failed) return Outcome::Next;
     if (outcome != Outcome::Next) return outcome;
-    if (s_.count) {
+    // -q prints nothing at all, and a file list replaces the counts.
+    if (s_.quiet) return Outcome::Next;
+    if (s_.count && !s_.files_with && !s_.files_without) {
         if (show_names_ && !input.name.empty()) io_.out += fmt::format("{}:{}\n", input.name, selected);
         else io_.out += fmt::format("{}\n", selected);
     }
@@ -512,7 +521,18 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     if (!settings) return usage_error(settings.error());
     const Settings& s = *settings;
 
-    std::vector<std::string> patterns(s.patterns.begin(), s.patterns.end());
+    // A pattern holding newlines is a list of patterns, one a line: no line of an input holds a
+    // newline, so the whole text could never match.
+    std::vector<std::string> patterns;
+    const auto add_patterns = [&](std::string_view text) {
+        for (;;) {
+            const std::size_t nl = text.find('\n');
+            patterns.emplace_back(text.substr(0, nl));
+            if (nl == std::string_view::npos) break;
+            text.remove_prefix(nl + 1);
+        }
+    };
+    for (std::string_view p : s.patterns) add_patterns(p);
     if (!s.pattern_files.empty()) {
         Syscalls& sys = inv.sys;
         const std::string cwd = sys.getcwd();
@@ -536,7 +556,7 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     std::vector<std::string_view> operands = scanned->operands;
     if (s.patterns.empty() && s.pattern_files.empty()) {
         if (operands.empty()) return usage_error("no pattern");
-        patterns.emplace_back(operands.front());
+        add_patterns(operands.front());
         operands.erase(operands.begin());
     }
 

@@ -69,7 +69,7 @@ Result<Regex, std::string> compile_expression(std::string_view pattern, bool ext
                                               std::string_view prefix) {
     std::string translated;
     if (extended) {
-        translated = pattern;
+        translated = ere_word_anchors(pattern);
     } else {
         auto t = bre_to_regex(pattern);
         if (!t) return std::unexpected(std::move(t.error()));
