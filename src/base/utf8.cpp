@@ -1,6 +1,7 @@
 #include "base/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace tw {
 namespace {
@@ -55,11 +56,48 @@ std::string utf8_lossy(std::string_view bytes) {
 }
 
 bool utf8_valid(std::string_view bytes) {
-    std::size_t i = 0, bad = 0;
-    while (i < bytes.size()) {
-        std::size_t n = valid_sequence_at(bytes, i, bad);
-        if (!n) return false;
-        i += n;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    while (p < end) {
+        // Runs of ASCII sixteen, then eight bytes at a time.
+        while (end - p >= 16) {
+            std::uint64_t a, b;
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + 8, 8);
+            if ((a | b) & kHighBits) break;
+            p += 16;
+        }
+        if (end - p >= 8) {
+            std::uint64_t a;
+            std::memcpy(&a, p, 8);
+            if ((a & kHighBits) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const unsigned char b0 = *p;
+        if (b0 < 0x80) {
+            ++p;
+            continue;
+        }
+        // The well-formed sequences of table 3-7: no overlong forms, no surrogates, nothing past
+        // U+10FFFF; only the second byte has a range narrower than 80..BF.
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
+        else if (b0 == 0xE0) len = 3, lo = 0xA0;
+        else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) len = 3;
+        else if (b0 == 0xED) len = 3, hi = 0x9F;
+        else if (b0 == 0xF0) len = 4, lo = 0x90;
+        else if (b0 >= 0xF1 && b0 <= 0xF3) len = 4;
+        else if (b0 == 0xF4) len = 4, hi = 0x8F;
+        else return false;
+        if (static_cast<std::size_t>(end - p) < len) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += len;
     }
     return true;
 }

@@ -346,7 +346,7 @@ RgSearch::Outcome RgSearch::search(const RgFile& input) {
     if (!o_.text && raw.find('\0') != std::string_view::npos) return Outcome::Next;
     std::string decoded;
     std::string_view text = raw;
-    if (!text_is_utf8(raw)) {
+    if (!utf8_valid(raw)) {
         decoded = utf8_lossy(raw);
         text = decoded;
     }
