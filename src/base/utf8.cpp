@@ -1,5 +1,6 @@
 #include "base/utf8.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -55,32 +56,45 @@ std::string utf8_lossy(std::string_view bytes) {
     return out;
 }
 
+namespace {
+
+// The first byte at or after `p` (before `end`) that is not ASCII, or `end`. Whole words of
+// ASCII are skipped eight bytes at a time; in a word holding a non-ASCII byte the lowest such
+// byte is found from the word's bits.
+const unsigned char* skip_ascii(const unsigned char* p, const unsigned char* end) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (const std::uint64_t high = word & kHighBits; high != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return p + (std::countr_zero(high) >> 3);
+            break;
+        }
+        p += 8;
+    }
+    while (p < end && *p < 0x80) ++p;
+    return p;
+}
+
+}  // namespace
+
 bool utf8_valid(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* const end = p + bytes.size();
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-    while (p < end) {
-        // ASCII eight bytes at a time (a longer stride loses on text with a non-ASCII character
-        // every few dozen bytes).
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & kHighBits) == 0) {
-                p += 8;
-                continue;
-            }
-        }
+    while ((p = skip_ascii(p, end)) < end) {
+        // The well-formed sequences of table 3-7: no overlong forms, no surrogates, nothing past
+        // U+10FFFF; only the second byte has a range narrower than 80..BF. Two-byte sequences,
+        // the commonest, first.
         const unsigned char b0 = *p;
-        if (b0 < 0x80) {
-            ++p;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            if (end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+            p += 2;
             continue;
         }
-        // The well-formed sequences of table 3-7: no overlong forms, no surrogates, nothing past
-        // U+10FFFF; only the second byte has a range narrower than 80..BF.
         std::size_t len;
         unsigned char lo = 0x80, hi = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
-        else if (b0 == 0xE0) len = 3, lo = 0xA0;
+        if (b0 == 0xE0) len = 3, lo = 0xA0;
         else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) len = 3;
         else if (b0 == 0xED) len = 3, hi = 0x9F;
         else if (b0 == 0xF0) len = 4, lo = 0x90;
