@@ -1,8 +1,8 @@
 // grep over a 100 MiB text file inside one machine: a literal, a literal ignoring case, and an
 // extended expression, each counting the selected lines (-c) so that output costs nothing.
 //
-// The BM_GrepMatchOnly cases time the line matching and the UTF-8 check alone, without the
-// machine's copy of the file.
+// The BM_GrepMatchOnly cases time the line matching and the UTF-8 check alone, without running
+// a command in the machine.
 //
 // Set TW_GREP_BENCH_CORPUS to a host path to have the same corpus written there, for timing
 // other tools on identical bytes.
