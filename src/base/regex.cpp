@@ -6,6 +6,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 
 #include "base/panic.h"
 
@@ -89,6 +91,7 @@ std::uint32_t match_options(MatchFlags flags) {
 
 struct RegexCode {
     pcre2_code* code = nullptr;
+    std::uint64_t id = 0;  // unique per compilation, never reused (keys the per-thread match data)
     std::string pattern;
     RegexOptions options;
     std::size_t groups = 0;
@@ -117,23 +120,92 @@ std::unique_ptr<MatchScratch, MatchScratchDeleter> make_scratch(const RegexCode&
     return scratch;
 }
 
+std::atomic<std::uint64_t> next_code_id{1};
+
+// The match data of the last few expressions this host thread matched with Regex::find,
+// matches and full_match, kept so that repeated searches (one per line) allocate nothing.
+// Entries belong to one compiled expression each, keyed by its id: match data sized from that
+// expression, whose retained backtracking frames grow in that expression's own steps, so the
+// heap limit trips exactly where it would with fresh match data. The engine never calls back
+// into this code during a match, so one entry is never used by two searches at once.
+class ScratchCache {
+public:
+    ScratchCache() = default;
+    ScratchCache(const ScratchCache&) = delete;
+    ScratchCache& operator=(const ScratchCache&) = delete;
+
+    MatchScratch& get(const RegexCode& code) {
+        for (Entry& e : entries_)
+            if (e.id == code.id && e.scratch) return *e.scratch;
+        Entry& e = entries_[victim_];
+        victim_ = (victim_ + 1) % entries_.size();
+        e.scratch = make_scratch(code);
+        e.id = code.id;
+        return *e.scratch;
+    }
+    // Lets go of an expression's match data (after a failed match, which may have left a
+    // large frame vector behind).
+    void drop(const RegexCode& code) {
+        for (Entry& e : entries_)
+            if (e.id == code.id) {
+                e.scratch.reset();
+                e.id = 0;
+            }
+    }
+
+private:
+    struct Entry {
+        std::uint64_t id = 0;
+        std::unique_ptr<MatchScratch, MatchScratchDeleter> scratch;
+    };
+    std::array<Entry, 4> entries_;
+    std::size_t victim_ = 0;
+};
+
+ScratchCache& thread_scratch() {
+    thread_local ScratchCache cache;
+    return cache;
+}
+
 }  // namespace
+
+namespace {
+
+// One call of the engine: the engine's answer (> 0 for a match, PCRE2_ERROR_NOMATCH, or another
+// negative code). `start` must not be past the end of the subject.
+int engine_match(const RegexCode& code, MatchScratch& scratch, std::string_view subject, std::size_t start,
+                 std::uint32_t options) {
+    // The engine refuses a null pointer even with length 0 (a default string_view has one).
+    const auto* bytes = reinterpret_cast<PCRE2_SPTR>(subject.data() ? subject.data() : "");
+    pcre2_match_context* context = thread_match_context();
+    int rc = pcre2_match(code.code, bytes, subject.size(), start, options, scratch.data, context);
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        // The JIT ran out of its bounded stack; the interpreter, bounded by the depth and heap
+        // limits instead, may still finish. Either way the answer stays the same expression's.
+        rc = pcre2_match(code.code, bytes, subject.size(), start, options | PCRE2_NO_JIT, scratch.data,
+                         context);
+    }
+    return rc;
+}
+
+}  // namespace
+
+// One search with the thread's match data for the expression.
+Result<std::optional<Match>, RegexError> Regex::run_cached(std::string_view subject, std::size_t start,
+                                                           std::uint32_t options) const {
+    if (start > subject.size()) return std::optional<Match>{};
+    ScratchCache& cache = thread_scratch();
+    auto r = run(code_, cache.get(*code_), subject, start, options);
+    if (!r) cache.drop(*code_);
+    return r;
+}
 
 // One search. Answers nullopt for no match and for a start past the end of the subject.
 Result<std::optional<Match>, RegexError> Regex::run(
     const std::shared_ptr<const RegexCode>& code, MatchScratch& scratch, std::string_view subject,
     std::size_t start, std::uint32_t options) {
     if (start > subject.size()) return std::optional<Match>{};
-    // The engine refuses a null pointer even with length 0 (a default string_view has one).
-    const auto* bytes = reinterpret_cast<PCRE2_SPTR>(subject.data() ? subject.data() : "");
-    pcre2_match_context* context = thread_match_context();
-    int rc = pcre2_match(code->code, bytes, subject.size(), start, options, scratch.data, context);
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-        // The JIT ran out of its bounded stack; the interpreter, bounded by the depth and heap
-        // limits instead, may still finish. Either way the answer stays the same expression's.
-        rc = pcre2_match(code->code, bytes, subject.size(), start, options | PCRE2_NO_JIT,
-                         scratch.data, context);
-    }
+    const int rc = engine_match(*code, scratch, subject, start, options);
     if (rc == PCRE2_ERROR_NOMATCH) return std::optional<Match>{};
     if (rc < 0) return std::unexpected(match_error(rc));
     // The match data was sized from the pattern, so every group has its pair (rc > 0).
@@ -204,6 +276,7 @@ Result<Regex, RegexError> Regex::compile(std::string_view pattern, RegexOptions 
 
     auto code = std::make_shared<RegexCode>();
     code->code = compiled;
+    code->id = next_code_id.fetch_add(1, std::memory_order_relaxed);
     code->pattern = std::string(pattern);
     code->options = options;
     // Without JIT support, or when the JIT refuses the pattern, the interpreter runs it.
@@ -240,22 +313,25 @@ Result<Regex, RegexError> Regex::compile(std::string_view pattern, RegexOptions 
 
 Result<std::optional<Match>, RegexError> Regex::find(std::string_view subject, std::size_t start,
                                                      MatchFlags flags) const {
-    auto scratch = make_scratch(*code_);
-    return run(code_, *scratch, subject, start, match_options(flags));
+    return run_cached(subject, start, match_options(flags));
 }
 
 Result<bool, RegexError> Regex::matches(std::string_view subject) const {
-    auto r = find(subject);
-    if (!r) return std::unexpected(std::move(r.error()));
-    return r->has_value();
+    // The same search as find(subject), without building the Match.
+    ScratchCache& cache = thread_scratch();
+    const int rc = engine_match(*code_, cache.get(*code_), subject, 0, 0);
+    if (rc == PCRE2_ERROR_NOMATCH) return false;
+    if (rc < 0) {
+        cache.drop(*code_);
+        return std::unexpected(match_error(rc));
+    }
+    return true;
 }
 
 Result<std::optional<Match>, RegexError> Regex::full_match(std::string_view subject,
                                                            MatchFlags flags) const {
-    auto scratch = make_scratch(*code_);
     // Anchoring at match time bypasses the JIT; the interpreter honours the same limits.
-    return run(code_, *scratch, subject, 0,
-                     match_options(flags) | PCRE2_ANCHORED | PCRE2_ENDANCHORED);
+    return run_cached(subject, 0, match_options(flags) | PCRE2_ANCHORED | PCRE2_ENDANCHORED);
 }
 
 Result<std::vector<Match>, RegexError> Regex::find_all(std::string_view subject, std::size_t start,

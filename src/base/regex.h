@@ -3,8 +3,10 @@
 // translates its own dialect into this syntax before compiling.
 //
 // Compiled code is immutable and shared: copying a Regex copies a reference to the code, and a
-// Regex may be used from several host threads at once. Matching allocates its scratch per call
-// (or per MatchCursor), so no matching state is shared between calls.
+// Regex may be used from several host threads at once. Searches through a Regex use match data
+// kept per host thread and per expression (sized once, reused by every later search), and each
+// MatchCursor has its own, so no matching state is shared between threads and a search in a loop
+// allocates nothing beyond the Match it answers.
 //
 // Every match runs under fixed match, depth and heap limits (and a bounded JIT stack); a match
 // that hits one answers a RegexError of the limit's kind, never "no match" and never a hang.
@@ -158,6 +160,8 @@ public:
 private:
     friend class MatchCursor;
     explicit Regex(std::shared_ptr<const RegexCode> code) : code_(std::move(code)) {}
+    Result<std::optional<Match>, RegexError> run_cached(std::string_view subject, std::size_t start,
+                                                        std::uint32_t options) const;
     static Result<std::optional<Match>, RegexError> run(const std::shared_ptr<const RegexCode>& code,
                                                         MatchScratch& scratch,
                                                         std::string_view subject,

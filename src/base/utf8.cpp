@@ -1,6 +1,8 @@
 #include "base/utf8.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace tw {
 namespace {
@@ -54,12 +56,56 @@ std::string utf8_lossy(std::string_view bytes) {
     return out;
 }
 
+namespace {
+
+// The first byte at or after `p` (before `end`) that is not ASCII, or `end`. Whole words of
+// ASCII are skipped eight bytes at a time; in a word holding a non-ASCII byte the lowest such
+// byte is found from the word's bits.
+const unsigned char* skip_ascii(const unsigned char* p, const unsigned char* end) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (const std::uint64_t high = word & kHighBits; high != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return p + (std::countr_zero(high) >> 3);
+            break;
+        }
+        p += 8;
+    }
+    while (p < end && *p < 0x80) ++p;
+    return p;
+}
+
+}  // namespace
+
 bool utf8_valid(std::string_view bytes) {
-    std::size_t i = 0, bad = 0;
-    while (i < bytes.size()) {
-        std::size_t n = valid_sequence_at(bytes, i, bad);
-        if (!n) return false;
-        i += n;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    while ((p = skip_ascii(p, end)) < end) {
+        // The well-formed sequences of table 3-7: no overlong forms, no surrogates, nothing past
+        // U+10FFFF; only the second byte has a range narrower than 80..BF. Two-byte sequences,
+        // the commonest, first.
+        const unsigned char b0 = *p;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            if (end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+            p += 2;
+            continue;
+        }
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b0 == 0xE0) len = 3, lo = 0xA0;
+        else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) len = 3;
+        else if (b0 == 0xED) len = 3, hi = 0x9F;
+        else if (b0 == 0xF0) len = 4, lo = 0x90;
+        else if (b0 >= 0xF1 && b0 <= 0xF3) len = 4;
+        else if (b0 == 0xF4) len = 4, hi = 0x8F;
+        else return false;
+        if (static_cast<std::size_t>(end - p) < len) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += len;
     }
     return true;
 }

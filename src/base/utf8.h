@@ -11,6 +11,8 @@ namespace tw {
 // (the same substitution rule Python's errors="replace" uses).
 std::string utf8_lossy(std::string_view bytes);
 
+// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
+// Runs of ASCII are skipped eight bytes at a time.
 bool utf8_valid(std::string_view bytes);
 
 // The largest n' <= n such that text[0, n') ends on a character boundary of valid UTF-8

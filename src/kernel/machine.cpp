@@ -253,6 +253,18 @@ Result<Bytes, VfsError> Machine::read_file_limited(std::string_view base, std::s
     return vfs.read_file(base, path, limit);
 }
 
+Result<LentBytes, VfsError> Machine::lend_file_limited(std::string_view base, std::string_view path,
+                                                       std::uint64_t limit) {
+    if (auto pseudo = read_pseudo_file(base, path)) {
+        if (!*pseudo) return std::unexpected(std::move(pseudo->error()));
+        if ((*pseudo)->size() > limit) return std::unexpected(VfsError::too_large(path, limit));
+        return LentBytes::owned(std::move(**pseudo));
+    }
+    auto view = vfs.file_view(base, path, limit);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return LentBytes::borrowed(*view);
+}
+
 Result<std::vector<std::string>, VfsError> Machine::list_dir_names(std::string_view base,
                                                                    std::string_view path) const {
     if (auto content = PseudoFs::render(*this, base, path, true)) {

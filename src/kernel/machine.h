@@ -234,6 +234,8 @@ struct Machine {
     // Absent: not a pseudo path.
     std::optional<Result<Bytes, VfsError>> read_pseudo_file(std::string_view base, std::string_view path) const;
     Result<Bytes, VfsError> read_file_limited(std::string_view base, std::string_view path, std::uint64_t limit);
+    // read_file_limited without copying a stored file (see Vfs::file_view).
+    Result<LentBytes, VfsError> lend_file_limited(std::string_view base, std::string_view path, std::uint64_t limit);
     Result<std::vector<std::string>, VfsError> list_dir_names(std::string_view base, std::string_view path) const;
     Result<std::uint64_t, VfsError> file_size_at(std::string_view base, std::string_view path) const;
     Result<std::string, VfsError> walk_path(std::string_view path) const;

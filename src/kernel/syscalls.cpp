@@ -160,6 +160,13 @@ Result<Bytes, SyscallError> SyscallContext::read_file(std::string_view base, std
     return std::move(*bytes);
 }
 
+Result<LentBytes, SyscallError> SyscallContext::lend_file(std::string_view base, std::string_view path,
+                                                          std::uint64_t limit) {
+    auto bytes = machine_.lend_file_limited(base, path, limit);
+    if (!bytes) return fail(std::move(bytes.error()));
+    return std::move(*bytes);
+}
+
 Result<void, SyscallError> SyscallContext::write_file_mode(std::string_view base, std::string_view path, Bytes bytes,
                                                            std::uint32_t mode) {
     machine_.sync_vfs_clock();

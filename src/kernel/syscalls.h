@@ -146,6 +146,10 @@ public:
     // The path and everything below it, depth first, siblings in byte order; links not entered.
     /* 18 */ Result<std::vector<std::string>, SyscallError> walk_tree(std::string_view base, std::string_view path);
     /* 19 */ Result<Bytes, SyscallError> read_file(std::string_view base, std::string_view path, std::uint64_t limit);
+    // 19 without the copy, for a caller that only reads the bytes and changes no file while it
+    // holds them: the same checks, errors and counts, answering a view of the stored bytes that
+    // stays valid until the next change to the file system.
+    Result<LentBytes, SyscallError> lend_file(std::string_view base, std::string_view path, std::uint64_t limit);
     // The parent must exist.
     /* 20 */ Result<void, SyscallError> write_file_mode(std::string_view base, std::string_view path, Bytes bytes,
                                                         std::uint32_t mode);

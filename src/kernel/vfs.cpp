@@ -439,6 +439,13 @@ bool Vfs::entry_exists(std::string_view path) const {
 }
 
 Result<Bytes, VfsError> Vfs::read_file(std::string_view base, std::string_view path, std::uint64_t limit) {
+    auto view = file_view(base, path, limit);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return Bytes(*view);
+}
+
+Result<std::string_view, VfsError> Vfs::file_view(std::string_view base, std::string_view path,
+                                                  std::uint64_t limit) {
     auto n = lookup(base, path, true);
     if (!n) return std::unexpected(std::move(n.error()));
     const VfsNode& node = **n;
@@ -447,7 +454,7 @@ Result<Bytes, VfsError> Vfs::read_file(std::string_view base, std::string_view p
         const Bytes& data = *node.data();
         if (data.size() > limit) return std::unexpected(VfsError::too_large(path, limit));
         add_bytes_read(data.size());
-        return data;
+        return std::string_view(data);
     }
     case VfsNodeKind::Directory: return std::unexpected(VfsError::is_a_dir(path));
     case VfsNodeKind::NativeExecutable:

@@ -86,6 +86,29 @@ struct VfsNode {
     bool operator==(const VfsNode&) const = default;
 };
 
+// The bytes of a file lent for reading without a copy: a view of the bytes the file system
+// stores, valid until its next change, or (for a generated file) bytes of their own.
+class LentBytes {
+public:
+    LentBytes() = default;
+    static LentBytes borrowed(std::string_view bytes) {
+        LentBytes b;
+        b.borrowed_ = bytes;
+        return b;
+    }
+    static LentBytes owned(Bytes bytes) {
+        LentBytes b;
+        b.owned_ = std::move(bytes);
+        return b;
+    }
+    std::string_view view() const { return owned_ ? std::string_view(*owned_) : borrowed_; }
+    std::size_t size() const { return view().size(); }
+
+private:
+    std::optional<Bytes> owned_;
+    std::string_view borrowed_;
+};
+
 // The metadata record of a node as system calls and commands see it.
 struct FileStat {
     std::optional<std::string> link_target;
@@ -228,6 +251,9 @@ public:
     // IsADir for a directory; Invalid "opaque native executable: {path}" for a native stub.
     // Counts the bytes in bytes_read.
     Result<Bytes, VfsError> read_file(std::string_view base, std::string_view path, std::uint64_t limit);
+    // read_file without the copy: the stored bytes themselves (same checks, errors and count),
+    // valid until the next change to the file system.
+    Result<std::string_view, VfsError> file_view(std::string_view base, std::string_view path, std::uint64_t limit);
     Result<Bytes, VfsError> read_bytes(std::string_view base, std::string_view path);
     // The target of a link (links in the parents followed); anything else, missing included, is
     // Invalid with the caller's path.

@@ -4,6 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "base/regex.h"
 
 namespace tw {
@@ -239,6 +241,40 @@ TEST(Regex, DeepBacktrackingHitsTheDepthOrHeapLimit) {
     auto fine = small.full_match(std::string(10'000, 'a'));
     ASSERT_TRUE(fine.has_value());
     EXPECT_TRUE(fine->has_value());
+}
+
+// Searches reuse match data kept per thread and per expression: a limit hit does not change a
+// later answer of the same expression, a repeated limit hit fails the same way, and many
+// expressions used in turn (more than are kept) each answer their own matches.
+TEST(Regex, ReusedMatchDataKeepsEveryAnswer) {
+    const std::string subject(1'000'000, 'a');
+    std::string many_groups = "^(?:a|b)*$";
+    for (int i = 0; i < 300; ++i) many_groups += "()";
+    const Regex big = compiled(many_groups);
+    auto r = big.find(subject);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, RegexError::Kind::HeapLimit);
+    auto fine = big.find("aac");
+    ASSERT_TRUE(fine.has_value());
+    EXPECT_FALSE(fine->has_value());
+    EXPECT_EQ(big.full_match("abab")->value().group_count(), 300u);
+    auto again = big.matches(subject);
+    ASSERT_FALSE(again.has_value());
+    EXPECT_EQ(again.error().kind, RegexError::Kind::HeapLimit);
+    EXPECT_TRUE(*big.matches("abba"));
+    std::vector<Regex> res;
+    for (int i = 0; i < 9; ++i) res.push_back(compiled(fmt::format("(x{{{}}})(y?)", i + 1)));
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 9; ++i) {
+            const std::string text = "-" + std::string(static_cast<std::size_t>(i + 1), 'x') + "-";
+            auto m = res[static_cast<std::size_t>(i)].find(text);
+            ASSERT_TRUE(m && *m) << i;
+            EXPECT_EQ((*m)->group(1), (Span{1, static_cast<std::size_t>(i) + 2})) << i;
+            EXPECT_TRUE((*m)->group(2).empty() && (*m)->group(2).matched());
+            EXPECT_TRUE(*res[static_cast<std::size_t>(i)].matches(text));
+            EXPECT_FALSE(*res[static_cast<std::size_t>(i)].matches("-"));
+        }
+    }
 }
 
 TEST(Regex, CopiesShareCodeAcrossThreads) {

@@ -335,18 +335,6 @@ TEST(MatchingLines, ExpressionsThatStayWithinALine) {
         EXPECT_FALSE(expression_stays_in_line(p)) << p;
 }
 
-TEST(LineSearch, Utf8CheckAgreesWithTheBaseValidator) {
-    std::mt19937 rng(11);
-    const std::string pieces[] = {"a", "abcdefgh", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC3", "\xE2\x82",
-                                  "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80", "\x80", "\xFF", "\n"};
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        const int n = static_cast<int>(rng() % 12);
-        for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
-        ASSERT_EQ(text_is_utf8(text), utf8_valid(text)) << round;
-    }
-}
-
 TEST(LineCursor, CutsLinesAtNewlines) {
     struct Expect {
         std::string text;

@@ -80,7 +80,7 @@ TEST(RgValues, CollectReadsChargesAndRefusesLargeFiles) {
     ASSERT_TRUE(rg_collect_file(sys, {}, ".hidden", false, files, charged).has_value());  // skipped
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].path, "small.txt");
-    EXPECT_EQ(files[0].contents, "abc\n");
+    EXPECT_EQ(files[0].contents.view(), "abc\n");
     EXPECT_TRUE(files[0].walked);
     EXPECT_EQ(charged, 4u);
     EXPECT_EQ(sys.memory_used(), before + 4);

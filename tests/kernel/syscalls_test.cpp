@@ -74,6 +74,35 @@ TEST(SyscallErrorTest, DisplayAndWriteFailureTexts) {
     }
 }
 
+// Lending a file answers what reading it answers (bytes, errors, the count of bytes read), for
+// stored files, links, generated files and every failure; a lent view shows the stored bytes.
+TEST_F(SyscallTest, LendingAFileAgreesWithReadingIt) {
+    write("/work/f", "hello");
+    ASSERT_TRUE(sys.mkdir_all("/", "/work/dir").has_value());
+    ASSERT_TRUE(sys.symlink("/", "f", "/work/link").has_value());
+    struct Case {
+        const char* base;
+        const char* path;
+        std::uint64_t limit;
+    };
+    const Case cases[] = {{"/work", "f", 100},          {"/", "/work/link", 100}, {"/", "/work/f", 5},
+                          {"/", "/work/f", 4},          {"/", "/work/dir", 100},  {"/", "/work/none", 100},
+                          {"/", "/proc/meminfo", 1 << 20}, {"/", "/proc/meminfo", 3}, {"/", "/proc/self", 100}};
+    for (const Case& c : cases) {
+        const std::uint64_t before = m.vfs.bytes_read();
+        auto read = sys.read_file(c.base, c.path, c.limit);
+        const std::uint64_t read_count = m.vfs.bytes_read() - before;
+        auto lent = sys.lend_file(c.base, c.path, c.limit);
+        const std::uint64_t lend_count = m.vfs.bytes_read() - before - read_count;
+        EXPECT_EQ(read_count, lend_count) << c.path;
+        ASSERT_EQ(read.has_value(), lent.has_value()) << c.path << " " << c.limit;
+        if (read) EXPECT_EQ(lent->view(), *read) << c.path;
+        else EXPECT_EQ(lent.error(), read.error()) << c.path << " " << c.limit;
+    }
+    auto lent = sys.lend_file("/", "/work/f", 100);
+    EXPECT_EQ(lent->view().data(), m.vfs.node("/work/f")->data()->data());
+}
+
 TEST_F(SyscallTest, IdentityEnvironmentAndHostname) {
     EXPECT_EQ(sys.getpid(), 1234u);
     EXPECT_EQ(sys.getppid(), 0u);

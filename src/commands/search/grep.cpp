@@ -225,7 +225,7 @@ struct Input {
     enum class Kind { Stdin, Loaded, Walked };
     Kind kind = Kind::Stdin;
     std::string name;
-    Bytes contents;         // Loaded
+    LentBytes contents;      // Loaded: the file's bytes, lent by the file system (nothing here writes files)
     std::uint64_t size = 0;  // Walked: the size the walk saw
 };
 
@@ -278,7 +278,7 @@ void GrepRun::gather(std::span<const std::string_view> operands) {
                 inputs_.push_back({Input::Kind::Stdin, "", {}});
                 continue;
             }
-            auto bytes = sys.read_file(cwd, op, memory_limit_);
+            auto bytes = sys.lend_file(cwd, op, memory_limit_);
             if (!bytes) {
                 failed_ = true;
                 if (!s_.no_messages)
@@ -311,7 +311,7 @@ void GrepRun::drain_from(std::size_t index) {
     if (s_.no_messages) return;
     for (std::size_t i = index; i < inputs_.size(); ++i) {
         if (inputs_[i].kind != Input::Kind::Walked || inputs_[i].size <= memory_limit_) continue;
-        auto bytes = inv_.sys.read_file("/", inputs_[i].name, memory_limit_);
+        auto bytes = inv_.sys.lend_file("/", inputs_[i].name, memory_limit_);
         if (!bytes) push_message(gather_messages_, kName, error_text(bytes.error()));
     }
 }
@@ -441,7 +441,7 @@ GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) 
                          fmt::format("{}: binary input is not supported; use -a", input.name));
         return Outcome::Next;
     }
-    if (!text_is_utf8(contents)) {
+    if (!utf8_valid(contents)) {
         failed_ = true;
         if (!s_.no_messages)
             push_message(search_messages_, kName, fmt::format("{}: input is not valid UTF-8", input.name));
@@ -472,20 +472,20 @@ std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
     show_names_ = s_.with_filename.value_or(s_.recursive || inputs_.size() >= 2);
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
         const Input& input = inputs_[i];
-        Bytes walked;
+        LentBytes walked;
         std::string_view contents;
         switch (input.kind) {
         case Input::Kind::Stdin: contents = io_.in; break;
-        case Input::Kind::Loaded: contents = input.contents; break;
+        case Input::Kind::Loaded: contents = input.contents.view(); break;
         case Input::Kind::Walked: {
-            auto bytes = inv_.sys.read_file("/", input.name, memory_limit_);
+            auto bytes = inv_.sys.lend_file("/", input.name, memory_limit_);
             if (!bytes) {
                 failed_ = true;
                 if (!s_.no_messages) push_message(gather_messages_, kName, error_text(bytes.error()));
                 continue;
             }
             walked = std::move(*bytes);
-            contents = walked;
+            contents = walked.view();
             break;
         }
         }
@@ -543,7 +543,7 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
             if (!sys.charge_memory(bytes->size())) return done(sys.exhausted_status());
             memory.bytes += bytes->size();
             if (!sys.charge_cpu(bytes->size())) return done(sys.exhausted_status());
-            if (!text_is_utf8(*bytes)) return usage_error(fmt::format("{}: pattern file is not valid UTF-8", file));
+            if (!utf8_valid(*bytes)) return usage_error(fmt::format("{}: pattern file is not valid UTF-8", file));
             LineCursor lines(*bytes);
             TextLine line;
             while (lines.next(line)) patterns.emplace_back(line.in(*bytes));

@@ -37,28 +37,6 @@ std::optional<std::uint64_t> parse_count_value(std::string_view text) {
     return value;
 }
 
-bool text_is_utf8(std::string_view text) {
-    const std::size_t n = text.size();
-    const char* p = text.data();
-    std::size_t i = 0;
-    while (i < n) {
-        // Eight ASCII bytes at a time, then the bytes up to the next non-ASCII one.
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
-        if (i >= n) break;
-        const auto lead = static_cast<unsigned char>(p[i]);
-        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        if (length == 1 || i + length > n || !utf8_valid(text.substr(i, length))) return false;
-        i += length;
-    }
-    return true;
-}
-
 std::string regex_escape_literal(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 2);

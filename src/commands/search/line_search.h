@@ -39,9 +39,6 @@ private:
 // (empty, signed, fractional, or too large).
 std::optional<std::uint64_t> parse_count_value(std::string_view text);
 
-// Whether `text` is valid UTF-8 (the answer of utf8_valid, faster over mostly ASCII text).
-bool text_is_utf8(std::string_view text);
-
 // The expression text that matches `text` literally (every ASCII punctuation character escaped).
 std::string regex_escape_literal(std::string_view text);
 

@@ -342,11 +342,11 @@ RgSearch::Outcome RgSearch::search(const RgFile& input) {
         any_success_ = true;
         return Outcome::Next;
     }
-    const std::string_view raw = input.contents;
+    const std::string_view raw = input.contents.view();
     if (!o_.text && raw.find('\0') != std::string_view::npos) return Outcome::Next;
     std::string decoded;
     std::string_view text = raw;
-    if (!text_is_utf8(raw)) {
+    if (!utf8_valid(raw)) {
         decoded = utf8_lossy(raw);
         text = decoded;
     }
@@ -452,7 +452,7 @@ void rg_command(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
     const auto add_stdin = [&]() -> bool {
         if (!sys.charge_memory(io.in.size())) return false;
         memory.bytes = sat_add(memory.bytes, io.in.size());
-        inputs.push_back({"-", io.in, false});
+        inputs.push_back({"-", LentBytes::borrowed(io.in), false});
         return true;
     };
     if (paths.empty()) {

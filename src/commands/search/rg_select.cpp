@@ -123,7 +123,7 @@ Result<void, std::string> rg_collect_file(Syscalls& sys, const RgSelection& sele
     if (!rg_selects(selection, path)) return {};
     // Display paths are relative to the working directory (or absolute), so they are read from
     // there rather than from the root.
-    auto bytes = sys.read_file(sys.getcwd(), path, kRgFileLimit);
+    auto bytes = sys.lend_file(sys.getcwd(), path, kRgFileLimit);
     if (!bytes) return std::unexpected(error_text(bytes.error()));
     if (!sys.charge_memory(bytes->size())) return std::unexpected(std::string("memory limit exceeded"));
     charged = sat_add(charged, bytes->size());

@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
+#include "kernel/vfs.h"
 
 namespace tw {
 
@@ -33,7 +34,7 @@ struct RgSelection {
 // (whether a directory walk found it).
 struct RgFile {
     std::string path;
-    Bytes contents;
+    LentBytes contents;  // lent by the file system or the command's input; nothing in rg writes files
     bool walked = false;
 };
 

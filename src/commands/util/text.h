@@ -16,43 +16,8 @@ namespace tw {
 
 // ---- UTF-8 ----
 
-// Whether `bytes` is valid UTF-8: ASCII is skipped eight bytes at a time, other sequences are
-// checked against the well-formed ranges (no overlong forms, no surrogates, nothing past U+10FFFF).
-inline bool is_valid_utf8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* end = p + bytes.size();
-    while (p < end) {
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        const unsigned char b0 = *p;
-        if (b0 < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
-        else if (b0 == 0xE0) len = 3, lo = 0xA0;
-        else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) len = 3;
-        else if (b0 == 0xED) len = 3, hi = 0x9F;
-        else if (b0 == 0xF0) len = 4, lo = 0x90;
-        else if (b0 >= 0xF1 && b0 <= 0xF3) len = 4;
-        else if (b0 == 0xF4) len = 4, hi = 0x8F;
-        else return false;
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
-        p += len;
-    }
-    return true;
-}
+// Whether `bytes` is valid UTF-8 (utf8_valid).
+inline bool is_valid_utf8(std::string_view bytes) { return utf8_valid(bytes); }
 
 // `bytes` as valid UTF-8: a view of `bytes` itself when it already is, otherwise a view of
 // `storage`, which receives the text with each invalid sequence replaced by U+FFFD.
