@@ -12,3 +12,8 @@ printf 'a\0b\nc\0\0d\n' | tac | md5sum
 printf 'a\0b\nc\0\0d\n' | tr a x | md5sum
 printf 'a\0b\nc\0\0d\n' | sort -r | md5sum
 printf 'a\0b\nc\0\0d\n' | cut -c 1-3 | md5sum
+
+#### escapes spell bytes
+printf '\303\251\n'
+printf -- '%s|%b\n' x '\x41\303\251'
+echo -e 'a\xc3\xa9b'

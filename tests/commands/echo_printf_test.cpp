@@ -52,7 +52,8 @@ TEST(DecodeEscapes, Table) {
         {"\\x41\\101\\0", std::string("AA\0", 3)},
         {"\\x4g", "\x04g"},
         {"\\xg", "\\xg"},
-        {"\\xff", "\xc3\xbf"},        // the character U+00FF, in UTF-8
+        {"\\xff", "\xff"},            // one byte, not the UTF-8 form of U+00FF
+        {"\\303\\251", "\xc3\xa9"},    // bytes spell a UTF-8 character
         {"\\0101", "\x08" "1"},       // at most three octal digits
         {"\\777x", "x"},              // above 255: nothing
         {"\\c\\q", "\\c\\q"},
@@ -110,6 +111,10 @@ TEST(Printf, Formats) {
     };
     for (const Case& c : cases) EXPECT_EQ(printf_out(c.args), c.expected) << c.args[0];
     EXPECT_EQ(printf_out({}), "");
+    // "--" ends the options; escapes spell bytes.
+    EXPECT_EQ(printf_out({"--", "%s\\n", "x"}), "x\n");
+    EXPECT_EQ(printf_out({"--"}), "");
+    EXPECT_EQ(printf_out({"\\377%b", "\\303\\251"}), "\xff\xc3\xa9");
 }
 
 TEST(Printf, LongFixedPrecisionKeepsEveryDigit) {
@@ -132,6 +137,10 @@ TEST(Printf, RefusedMemoryWritesNothing) {
     Result2 wide = call(w, printf_command, "printf", {"%99999999999999999999999s", "x"});
     EXPECT_EQ(wide.status, 137);
     EXPECT_EQ(wide.out, "");
+    // A width above the field cap but within the memory budget still stops the run.
+    Machine capped = Machine::build(kRoomy);
+    EXPECT_EQ(call(capped, printf_command, "printf", {"%999999999d", "1"}).status, 137);
+    EXPECT_TRUE(capped.meter.stop_reason().has_value());
     // What a successful run charged is given back.
     Machine ok = Machine::build(kRoomy);
     const std::uint64_t ok_before = ok.meter.memory_current();

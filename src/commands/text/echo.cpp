@@ -1,5 +1,4 @@
 #include <cstdint>
-#include "base/utf8.h"
 
 #include "commands/text/text_commands.h"
 #include "commands/util/options.h"
@@ -56,7 +55,7 @@ std::string decode_escapes(std::string_view text) {
                 out += "\\x";
                 ++i;
             } else {
-                utf8_append(out, code);
+                out += static_cast<char>(code);
                 i = j;
             }
             continue;
@@ -65,7 +64,7 @@ std::string decode_escapes(std::string_view text) {
             std::uint32_t code = 0;
             std::size_t j = i;
             while (j < text.size() && j < i + 3 && is_octal(text[j])) code = code * 8 + (text[j++] - '0');
-            if (code <= 255) utf8_append(out, code);
+            if (code <= 255) out += static_cast<char>(code);
             i = j;
             continue;
         }

@@ -104,7 +104,12 @@ public:
 
 private:
     bool charge(std::uint64_t bytes) {
-        if (bytes > kMaxFieldBytes || !sys_.charge_memory(bytes)) return false;
+        if (bytes > kMaxFieldBytes) {
+            // Refused as a charge no budget can hold, so the run stops as for any refused charge.
+            (void)sys_.charge_memory(std::numeric_limits<std::uint64_t>::max());
+            return false;
+        }
+        if (!sys_.charge_memory(bytes)) return false;
         charged_ = sat_add(charged_, bytes);
         return true;
     }
@@ -256,10 +261,13 @@ PrintfNumber printf_read_number(std::string_view format, std::size_t& position) 
 }
 
 std::int32_t printf_command(NativeInvocation& invocation, CommandIo& io) {
-    if (invocation.args.empty()) return 0;
-    const std::string format = decode_escapes(invocation.args[0]);
+    // A leading "--" ends the options, of which printf has none.
+    std::span<const std::string> args = invocation.args;
+    if (!args.empty() && args[0] == "--") args = args.subspan(1);
+    if (args.empty()) return 0;
+    const std::string format = decode_escapes(args[0]);
     const std::size_t start = io.out.size();
-    Formatter formatter(invocation.sys, invocation.args.subspan(1), io.out);
+    Formatter formatter(invocation.sys, args.subspan(1), io.out);
     const bool ok = formatter.run(format);
     invocation.sys.release_memory(formatter.charged());
     if (!ok) {

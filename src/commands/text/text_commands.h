@@ -12,8 +12,9 @@
 namespace tw {
 
 // Backslash escapes decoded: \\ \a \b \e \f \n \r \t \v, \xH and \xHH, \N \NN \NNN (octal, up to
-// 255; larger values give nothing). A code from \x or octal is written as the UTF-8 form of that
-// character. Any other escape, \c included, stays as written; a lone backslash at the end stays.
+// 255; larger values give nothing). A code from \x or octal is written as that one byte, so escapes
+// can spell any bytes (UTF-8 sequences included). Any other escape, \c included, stays as written;
+// a lone backslash at the end stays.
 std::string decode_escapes(std::string_view text);
 
 // `echo [-n] [-e] [-E] [-ne] [-en] ARG...`
