@@ -237,6 +237,91 @@ Span Match::named(std::string_view name) const {
     return Span{};
 }
 
+namespace {
+
+// With Unicode properties the engine reads [:upper:] and [:lower:] as \p{Lu} and \p{Ll}, which
+// caseless matching leaves alone, so `-i '[[:upper:]]'` would miss "a". Under caseless matching
+// both become \p{L&} (any cased letter), as case-insensitive matching means. `shifts` records,
+// for each replacement, the rewritten offset after it and how many bytes shorter the text is
+// there, so that compile error offsets can be given in the caller's pattern.
+struct Rewritten {
+    std::string pattern;
+    std::vector<std::pair<std::size_t, std::size_t>> shifts;
+};
+
+std::optional<Rewritten> caseless_posix_classes(std::string_view pattern) {
+    if (pattern.find("[:upper:]") == std::string_view::npos && pattern.find("[:lower:]") == std::string_view::npos &&
+        pattern.find("[:^upper:]") == std::string_view::npos && pattern.find("[:^lower:]") == std::string_view::npos)
+        return std::nullopt;
+    Rewritten out;
+    std::size_t removed = 0;
+    bool in_class = false;
+    std::size_t i = 0;
+    while (i < pattern.size()) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            if (i + 1 < pattern.size() && pattern[i + 1] == 'Q') {
+                const std::size_t end = pattern.find("\\E", i + 2);
+                const std::size_t stop = end == std::string_view::npos ? pattern.size() : end + 2;
+                out.pattern.append(pattern.substr(i, stop - i));
+                i = stop;
+                continue;
+            }
+            out.pattern.append(pattern.substr(i, std::min<std::size_t>(2, pattern.size() - i)));
+            i += 2;
+            continue;
+        }
+        if (!in_class) {
+            out.pattern += c;
+            ++i;
+            if (c == '[') {
+                in_class = true;
+                // A leading ^ and a leading ] belong to the class.
+                if (i < pattern.size() && pattern[i] == '^') out.pattern += pattern[i++];
+                if (i < pattern.size() && pattern[i] == ']') out.pattern += pattern[i++];
+            }
+            continue;
+        }
+        if (c == ']') {
+            in_class = false;
+            out.pattern += c;
+            ++i;
+            continue;
+        }
+        if (c == '[' && i + 1 < pattern.size() && pattern[i + 1] == ':') {
+            const std::size_t end = pattern.find(":]", i + 2);
+            if (end != std::string_view::npos) {
+                const std::string_view name = pattern.substr(i, end + 2 - i);
+                const char* replacement = nullptr;
+                if (name == "[:upper:]" || name == "[:lower:]") replacement = "\\p{L&}";
+                if (name == "[:^upper:]" || name == "[:^lower:]") replacement = "\\P{L&}";
+                if (replacement != nullptr) {
+                    out.pattern += replacement;
+                    removed += name.size() - std::string_view(replacement).size();
+                    out.shifts.emplace_back(out.pattern.size(), removed);
+                } else {
+                    out.pattern.append(name);
+                }
+                i = end + 2;
+                continue;
+            }
+        }
+        out.pattern += c;
+        ++i;
+    }
+    return out;
+}
+
+// A compile error offset in the rewritten text, given in the caller's pattern.
+std::size_t original_offset(const Rewritten& rewritten, std::size_t offset) {
+    std::size_t removed = 0;
+    for (const auto& [at, total] : rewritten.shifts)
+        if (at <= offset) removed = total;
+    return offset + removed;
+}
+
+}  // namespace
+
 Result<Regex, RegexError> Regex::compile(std::string_view pattern, RegexOptions options) {
     std::uint32_t flags = 0;
     if (options.caseless) flags |= PCRE2_CASELESS;
@@ -260,17 +345,21 @@ Result<Regex, RegexError> Regex::compile(std::string_view pattern, RegexOptions 
         if (options.utf && options.ucp) flags |= PCRE2_UCP;
     }
 
+    std::optional<Rewritten> rewritten;
+    if ((flags & PCRE2_UCP) != 0 && (flags & PCRE2_CASELESS) != 0) rewritten = caseless_posix_classes(pattern);
+    const std::string_view source = rewritten ? std::string_view(rewritten->pattern) : pattern;
+
     int error_code = 0;
     PCRE2_SIZE error_offset = 0;
     pcre2_code* compiled =
-        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data() ? pattern.data() : ""),
-                      pattern.size(), flags,
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.data() ? source.data() : ""),
+                      source.size(), flags,
                       &error_code, &error_offset, nullptr);
     if (compiled == nullptr) {
         RegexError e;
         e.kind = RegexError::Kind::Compile;
         e.message = engine_message(error_code);
-        e.offset = error_offset;
+        e.offset = rewritten ? original_offset(*rewritten, error_offset) : error_offset;
         return std::unexpected(std::move(e));
     }
 

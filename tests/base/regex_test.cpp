@@ -53,6 +53,14 @@ TEST(Regex, CompileErrorsCarryTheEngineMessageAndOffset) {
     EXPECT_TRUE(Regex::compile("a\xFF", {.utf = false}).has_value());
 }
 
+TEST(Regex, CaselessClassRewriteKeepsErrorOffsets) {
+    auto r = Regex::compile("[[:upper:]](", {.caseless = true});
+    ASSERT_FALSE(r.has_value());
+    auto plain = Regex::compile("[[:upper:]](", {});
+    ASSERT_FALSE(plain.has_value());
+    EXPECT_EQ(r.error().offset, plain.error().offset);
+}
+
 TEST(Regex, CapturesReportSetUnsetAndNamedGroups) {
     const Regex re = compiled("(?<year>\\d+)-(x)?(?<rest>.*)");
     EXPECT_EQ(re.group_count(), 3u);
@@ -111,6 +119,15 @@ TEST(Regex, OptionsChangeWhatMatches) {
         {"^.$", {.utf = false}, "\xC3\xA9", false},
         {"^..$", {.utf = false}, "\xC3\xA9", true},
         {"\\C", {.utf = false}, "x", true},
+        // Caseless matching makes [:upper:] and [:lower:] any cased letter, also negated, and
+        // only inside a bracket expression.
+        {"^[[:upper:]]+$", {.caseless = true}, "ab\xC3\xA9", true},
+        {"^[[:lower:]]$", {.caseless = true}, "Q", true},
+        {"[^[:upper:]]", {.caseless = true}, "aB", false},
+        {"[[:^lower:]]", {.caseless = true}, "1", true},
+        {"[[:upper:]]", {}, "a", false},
+        {"\\Q[[:upper:]]\\E", {.caseless = true}, "[[:UPPER:]]", true},
+        {"[]a[:upper:]]", {.caseless = true}, "b", true},
     };
     for (const auto& c : cases) {
         const Regex re = compiled(c.pattern, c.options);
