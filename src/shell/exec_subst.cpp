@@ -311,8 +311,14 @@ bool start_simple_substitution(Exec& x, SimpleState& state) {
         if (status) x.c.status = *status;
     };
 
-    // 1. An output process substitution word.
-    for (std::string& word : state.words) {
+    // 1. An output process substitution: a word, or the target of a Write or Append redirection
+    // (`cmd > >(consumer)`), which then writes into the substitution's file like a word would.
+    std::vector<std::string*> outputs;
+    for (std::string& word : state.words) outputs.push_back(&word);
+    for (Redirection& r : state.redirections)
+        if (r.kind == RedirectKind::Write || r.kind == RedirectKind::Append) outputs.push_back(&r.target);
+    for (std::string* slot : outputs) {
+        std::string& word = *slot;
         std::optional<std::string> inner = process_substitution_text(word, '>');
         if (!inner) continue;
         if (!x.reserve(1)) {
