@@ -78,6 +78,3 @@ sleep abc 2>/dev/null; echo $?
 
 #### output process substitution as a redirection target
 { echo out; echo err >&2; } 2> >(sed 's/^/E:/') ; wait; sleep 0.1; echo end
-
-#### many background jobs without wait
-for ((i = 0; i < 1100; i++)); do true & done; wait; echo done $?
