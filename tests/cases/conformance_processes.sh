@@ -78,3 +78,107 @@ sleep abc 2>/dev/null; echo $?
 
 #### output process substitution as a redirection target
 { echo out; echo err >&2; } 2> >(sed 's/^/E:/') ; wait; sleep 0.1; echo end
+
+#### trap RETURN-free function keeps the caller traps
+trap 'echo exit-trap' EXIT; f() { echo in f; }; f; echo end
+
+#### trap in a function persists
+f() { trap 'echo trapped' USR1; }; f; kill -USR1 $$; echo after
+
+#### trap EXIT sees the exit status
+trap 'echo "status $?"' EXIT; (exit 0); false; exit 5
+
+#### signal trap runs once per signal
+n=0; trap 'n=$((n+1))' USR2; kill -USR2 $$; kill -USR2 $$; echo $n
+
+#### ignoring a signal
+trap '' TERM; kill -TERM $$; echo survived
+
+#### kill a background loop and wait reports 143
+(while :; do :; done) & p=$!; kill $p; wait $p; echo $?
+
+#### wait returns the status of a background pipeline
+(exit 2) | (exit 5) & wait $!; echo $?
+
+#### background job in a subshell sees its own $!
+(sleep 0 & wait $!; echo inner $?); echo outer
+
+#### $$ in a subshell is the parent shell
+a=$$; b=$( echo $$ ); [ "$a" = "$b" ] && echo same
+
+#### BASHPID differs in a subshell
+[ "$BASHPID" = "$(echo $BASHPID)" ] && echo same || echo differ
+
+#### exec in a subshell replaces it
+(exec echo replaced; echo not-reached); echo after
+
+#### redirect to a closed fd fails
+echo x >&7 2>/dev/null; echo $?
+
+#### redirection of a missing input file
+cat < /nonexistent-zz 2>/dev/null; echo $?
+
+#### stderr of a function redirected
+f() { echo out; echo err >&2; }; f 2>/dev/null; f 2>&1 >/dev/null | sed 's/^/piped: /'
+
+#### here-document to a while loop with read
+while read -r a b; do echo "$b $a"; done <<EOF2
+1 one
+2 two
+EOF2
+
+#### here-document with a command substitution and quotes
+n=3; cat <<EOT
+"quoted" 'single' $(( n * 2 )) \$escaped \\back
+EOT
+
+#### here-document inside a function
+f() { cat <<EOT
+from $1
+EOT
+}; f arg
+
+#### xargs with -n1 and exit
+printf '1\n2\n3\n' | xargs -n1 sh -c 'echo run $0; exit 0'
+
+#### xargs -I with several occurrences
+printf 'x\n' | xargs -I% echo %-%
+
+#### xargs with no input runs the command once
+printf '' | xargs echo empty-run
+
+#### env prints a set variable
+env -i A=1 B=2 env
+
+#### env runs a program found through PATH
+env echo via-env
+
+#### timeout --preserve-status
+timeout --preserve-status 0.1 sleep 5; echo $?
+
+#### timeout returns the command status
+timeout 5 sh -c 'exit 3'; echo $?
+
+#### timeout with bad duration
+timeout abc true 2>/dev/null; echo $?
+
+#### sleep with suffixes
+sleep 0.01s; sleep 0; echo slept
+
+#### pipeline of shell builtins and programs
+printf 'c\nb\na\n' | sort | head -n 2 | tr a-z A-Z
+
+#### subshell variables do not leak
+x=1; (x=2; echo $x); echo $x
+
+#### brace group variables do leak
+x=1; { x=2; }; echo $x
+
+#### command substitution with a here-document
+x=$(cat <<EOT
+inside
+EOT
+); echo "$x"
+
+#### long pipeline
+echo hello | cat | cat | cat | cat | cat | tr h H
