@@ -171,6 +171,9 @@ Result<Started, StartFailure> start_command_substitution(Exec& x, std::string_vi
         (void)m.open_descriptions.release(*capture);
         return std::unexpected(StartFailure{125, fmt::format("tarnwick: {}\n", child.error())});
     }
+    // As in other shells outside their strict mode, a substitution does not inherit `set -e`:
+    // its commands all run and the status is that of the last one.
+    if (ProcessState* state = m.states.find_mut(*child)) state->options.errexit = false;
     expect(m.install_descriptor(*child, 0, *input).has_value(), "command substitution child must accept a valid input description");
     expect(m.install_descriptor(*child, 1, *capture).has_value(), "command substitution child must accept a valid capture description");
     expect(m.states.set_program(*child, shell_program(ExecFrame::program_stack(std::move(*program)))).has_value(),

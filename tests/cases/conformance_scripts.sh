@@ -102,3 +102,108 @@ cd /tmp; pushd / >/dev/null; pwd; popd >/dev/null; pwd
 
 #### umask
 umask 027; umask; umask 022
+
+#### nested default expansions
+unset a b; echo ${a:-${b:-deep}} "${a:-"q u"}"
+
+#### slash in pattern substitution
+p=/a/b/c; echo ${p//\//:} ${p/\/a/X}
+
+#### pattern with escaped star
+s='a*b*c'; echo ${s//\*/-} "${s%\**}"
+
+#### positional slices
+set -- a b c d e; echo ${@:2} "${@:2:2}" ${*: -2}; echo ${#@}
+
+#### quoted pattern in removal
+s='a.b.c'; pat='.*'; echo ${s%$pat} ${s%"$pat"}
+
+#### prefix names
+abc1=1 abc2=2 abd=3; echo ${!abc*}
+
+#### local with command substitution does not trip errexit
+set -e; f() { local x=$(false); echo "local ok"; }; f
+
+#### errexit in command substitution
+set -e; x=$(echo a; false; echo b); echo "[$x]"
+
+#### errexit with a failing command in a pipeline middle
+set -e; false | cat; echo alive
+
+#### errexit after a function returning non-zero
+set -e; f() { return 3; }; f || echo "f failed $?"; f; echo never
+
+#### || chain with exit status
+false || false || echo third; true || echo never; echo $?
+
+#### && chain short-circuit status
+false && echo never; echo $?
+
+#### compound condition with [[ ]]
+x=5; if [[ $x -gt 3 && $x -lt 10 || $x == 0 ]]; then echo range; fi
+
+#### [[ ]] with parentheses and negation
+[[ ! ( a == b || c == d ) ]] && echo neither
+
+#### [[ ]] string comparison does not split
+v='a b'; [[ $v == 'a b' ]] && echo same
+
+#### [[ =~ ]] with a quoted part is literal
+[[ a.c =~ "a.c" ]] && echo lit1; [[ abc =~ "a.c" ]] || echo lit2
+
+#### [[ ]] pattern with character classes
+[[ x9 == [[:alpha:]][[:digit:]] ]] && echo class
+
+#### extended regex alternation and anchors
+for w in cat dog cow; do [[ $w =~ ^(cat|dog)$ ]] && echo "$w pet"; done
+
+#### case with character classes and negation
+for c in a 5 '#'; do case $c in [[:alpha:]]) echo alpha;; [[:digit:]]) echo digit;; [!a-z0-9]) echo other;; esac; done
+
+#### arithmetic with variables and nested parentheses
+a=2 b=3; echo $(( (a + b) * (a - b) )) $(( a ** b ** 2 )) $(( -a ** 2 ))
+
+#### arithmetic with arrays
+arr=(10 20 30); i=1; echo $(( arr[i] + arr[2] )); (( arr[0] += 5 )); echo ${arr[0]}
+
+#### arithmetic pre and post increment
+i=5; echo $((i++)) $((++i)) $((i--)) $((--i)) $i
+
+#### arithmetic comparison operators
+echo $((3<4)) $((3>4)) $((3<=3)) $((3>=4)) $((3==3)) $((3!=3))
+
+#### arithmetic with negative modulo and shifts
+echo $((-7 % 3)) $((7 % -3)) $((-16 >> 2)) $((1 << 62))
+
+#### arithmetic overflow wraps
+echo $(( 9223372036854775807 + 1 ))
+
+#### loop over a file with a for and IFS newline
+old=$IFS; IFS=$'\n'; for l in $(printf 'a b\nc d\n'); do echo "[$l]"; done; IFS=$old
+
+#### here-string with a variable containing newlines
+v=$'l1\nl2'; while read -r x; do echo "<$x>"; done <<< "$v"
+
+#### read -a with custom IFS
+IFS=, read -ra parts <<< 'a,b,,c'; echo ${#parts[@]}; printf '[%s]' "${parts[@]}"; echo
+
+#### continue in a while read loop
+printf '1\n2\n3\n' | while read n; do [ $n = 2 ] && continue; echo $n; done
+
+#### break out of a nested until
+i=0; until false; do while true; do i=$((i+1)); [ $i -ge 3 ] && break 2; done; done; echo $i
+
+#### function defined with the function keyword
+function greet { echo "hi $1"; }; greet you; function g2() { echo g2; }; g2
+
+#### function redefined
+f() { echo one; }; f; f() { echo two; }; f
+
+#### function with redirection in its definition
+f() { echo to-stderr; } >&2; f 2>/dev/null; echo done
+
+#### getopts with clustered options and OPTIND
+while getopts 'xyz:' o -xy -z arg rest; do echo "$o ${OPTARG-}"; done; echo $OPTIND
+
+#### getopts reset between calls
+f() { OPTIND=1; while getopts 'a' o "$@"; do echo got $o; done; }; f -a; f -a
