@@ -69,3 +69,24 @@ printf '%s=%s\n' a 1 b 2 c
 
 #### printf with negative width and plus
 printf '[%*d] [%+d] [% d] [%-4d]\n' 5 42 7 7 3
+
+#### read keeps inner white space for the last name
+printf 'a   b\tc  \n' | while read -r line; do echo "[$line]"; done; read -r x y <<< '  1  2   3  '; echo "[$x][$y]"
+
+#### read with colon IFS and trailing separators
+IFS=: read a b <<< 'p:q::r:'; echo "[$b]"; IFS=: read a b <<< 'p:q:'; echo "[$b]"; IFS=: read a b <<< 'p:q::'; echo "[$b]"; IFS=: read a b c <<< 'a:b::c'; echo "[$c]"
+
+#### read with mixed white space and colon IFS
+IFS=' :' read a b <<< ' x : y  z : '; echo "[$a][$b]"; IFS=' :' read a b <<< 'x:y :'; echo "[$a][$b]"
+
+#### read with one name and backslashes
+read a <<< 'x \  y   z'; echo "[$a]"
+
+#### read -d with an empty delimiter keeps newlines
+printf 'a\nb\0c' | { read -r -d '' y; echo "[$y]"; }
+
+#### read into fewer names than fields with tabs
+printf 'k\tv1\tv2\n' | { IFS=$'\t' read -r k v; echo "[$k][$v]"; }
+
+#### read with an empty field in the middle
+IFS=, read -r a b c <<< 'x,,z'; echo "[$a][$b][$c]"; IFS=, read -r a b <<< ',y'; echo "[$a][$b]"
