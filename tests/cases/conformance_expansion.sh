@@ -84,3 +84,77 @@ unset n; s=3+4; echo $((n+1)) $((s*2))
 
 #### let
 let a=3*4 b=a+1; echo $a $b; let 0; echo $?
+
+#### redirect both streams with &>
+f=/tmp/amp.$$; { echo o; echo e >&2; } &> $f; sort $f
+
+#### append both streams with &>>
+f=/tmp/amp2.$$; echo first > $f; { echo e >&2; } &>> $f; cat $f
+
+#### duplicate input descriptor
+printf 'line\n' > /tmp/in.$$; exec 6< /tmp/in.$$; read -r v <&6; exec 6<&-; echo $v
+
+#### redirection with a variable fd target
+fd=1; echo to-fd >&$fd
+
+#### here-document to a different descriptor
+cat 3<<EOT <&3
+via three
+EOT
+
+#### exec with only redirections persists
+exec 2>/dev/null; ls-nonexistent-cmd; echo after $?
+
+#### subshell redirection does not leak
+( exec >/dev/null; echo hidden ); echo shown
+
+#### pipeline into a brace group
+printf '1\n2\n' | { read a; read b; echo $((a+b)); }
+
+#### stdin of a background job
+echo data | { cat & wait; }
+
+#### command substitution of a function with output and status
+f() { echo out; return 3; }; v=$(f); echo "$v $?"
+
+#### command substitution preserves inner quoting
+v=$(printf '%s\n' "a  b"); echo "$v"; echo $v
+
+#### IFS changes affect unquoted expansions only
+IFS=,; v='a,b c'; for w in $v; do echo "<$w>"; done; for w in "$v"; do echo "[$w]"; done
+
+#### empty IFS disables splitting
+IFS=; v='a b c'; set -- $v; echo $#
+
+#### unquoted empty variable disappears
+e=; set -- $e "$e" $e; echo $#
+
+#### $* and $@ unquoted with IFS
+set -- 'a b' c; IFS=:; echo $*; echo "$*"; printf '<%s>' $@; echo
+
+#### quote removal in assignments
+v="a b"; w=$v; echo "$w"; x='$v'; echo $x
+
+#### array of words with spaces
+a=('one two' three "four five"); for e in "${a[@]}"; do echo "<$e>"; done; echo ${#a[@]}
+
+#### "${a[*]}" joins with IFS
+a=(x y z); IFS=-; echo "${a[*]}"
+
+#### assign an array from a command
+a=($(printf 'p q\nr\n')); echo ${#a[@]} ${a[2]}
+
+#### associative array iteration with spaces in keys
+declare -A m; m['a b']=1; m[c]=2; for k in "${!m[@]}"; do echo "<$k>=${m[$k]}"; done | sort
+
+#### associative array unset and count
+declare -A m=([x]=1 [y]=2 [z]=3); unset 'm[y]'; echo ${#m[@]}; echo ${m[x]}${m[z]}
+
+#### associative array with += on an element
+declare -A m; m[k]=a; m[k]+=b; echo ${m[k]}
+
+#### array element append
+a=(x); a[0]+=y; a+=(z); echo "${a[@]}"
+
+#### arithmetic on associative values
+declare -A c; for w in a b a c a; do ((c[$w]++)); done; echo ${c[a]} ${c[b]} ${c[c]}
