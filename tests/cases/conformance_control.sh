@@ -108,3 +108,86 @@ for ((i=0, j=10; i<3; i++, j--)); do echo $i $j; done
 
 #### for over "$@"
 set -- 'a b' c; for x; do echo "<$x>"; done
+
+#### continue with a too large count
+for i in 1 2; do for j in a b; do continue 5; echo no; done; echo no2; done; echo end
+
+#### exit inside a loop in a function
+f() { for i in 1 2; do (exit 4); done; return $?; }; f; echo $?
+
+#### ERR trap with set -e
+set -e; trap 'echo "err trap $?"' ERR; false; echo never
+
+#### EXIT trap runs after set -e stops
+set -e; trap 'echo "exit trap $?"' EXIT; false; echo never
+
+#### EXIT trap with exit inside a function
+trap 'echo bye' EXIT; f() { exit 3; }; f; echo never
+
+#### source sees and changes local variables
+f=/tmp/src2.$$; printf 'x=$((x+1))\n' > $f; g() { local x=1; . $f; echo $x; }; g
+
+#### eval with a syntax error
+eval 'if' 2>/dev/null; echo $?
+
+#### eval returns the last status
+eval 'false; true'; echo $?; eval 'true; false'; echo $?
+
+#### nested eval and quoting
+a='b'; b='c'; eval echo \$$a; eval "eval echo \\\$\$a"
+
+#### while loop reading a here-document with a counter
+n=0; while read -r _; do n=$((n+1)); done <<EOT
+a
+b
+c
+EOT
+echo $n
+
+#### wait for a specific job while others run
+(sleep 0.2; exit 1) & a=$!; (exit 2) & b=$!; wait $b; echo $?; wait $a; echo $?
+
+#### kill with a signal name to a job
+sleep 5 & kill -s INT $!; wait $!; echo $?
+
+#### kill -0 on a finished job
+(exit 0) & p=$!; wait $p; kill -0 $p 2>/dev/null; echo $?
+
+#### disown then wait has nothing
+sleep 0.1 & disown; wait; echo $?
+
+#### jobs after all finished and waited
+(exit 1) & wait; jobs; echo listed
+
+#### process substitution with diff-like comparison
+cat <(printf 'x\n') <(printf 'y\n') | tr -d '\n'; echo
+
+#### command substitution inside a here-document inside a command substitution
+v=$(cat <<EOT
+a $(echo b)
+EOT
+); echo "$v"
+
+#### arithmetic expansion with command substitution and variables
+n=4; echo $(( $(echo $n) * n + ${#n} ))
+
+#### case in a function with return values
+kind() { case $1 in *.sh) return 0;; *) return 1;; esac; }; kind a.sh && echo script; kind a.txt || echo other
+
+#### pattern matching with extglob-free alternatives in case
+for f in a.tar.gz b.zip c; do case $f in *.tar.gz|*.tgz) echo "$f tarball";; *.zip) echo "$f zip";; *) echo "$f ?";; esac; done
+
+#### loop over sorted associative keys
+declare -A h=([b]=2 [a]=1); for k in $(printf '%s\n' "${!h[@]}" | sort); do echo $k=${h[$k]}; done
+
+#### string building in a loop
+s=; for i in {1..5}; do s+=$i,; done; echo ${s%,}
+
+#### reverse a string with substring expansion
+s=hello; r=; for ((i=${#s}-1; i>=0; i--)); do r+=${s:i:1}; done; echo $r
+
+#### counting words with read -a
+n=0; while read -ra w; do n=$((n+${#w[@]})); done <<< $'a b c\nd e'; echo $n
+
+#### test numeric comparisons with negative numbers
+[ -3 -lt 2 ] && echo lt; [[ -10 -lt -2 ]] && echo lt2; (( -3 < 2 )) && echo lt3
