@@ -70,6 +70,17 @@ ProcessState child_state(ProcessState& parent, Pid pid, const ProcessRecord& rec
 
 }  // namespace
 
+void Machine::forget_finished_jobs(Pid shell) {
+    ProcessState* state = states.find_mut(shell);
+    if (state == nullptr) return;
+    std::erase_if(state->job_table, [&](const JobEntry& job) {
+        if (job.state != JobEntry::Done) return false;
+        (void)processes.reap(job.pid);
+        scheduler.remove_task(job.pid);
+        return true;
+    });
+}
+
 Result<Pid, std::string> Machine::create_child_process(std::string_view command, bool fresh_program,
                                                        bool suspend_parent, bool capture_output,
                                                        GroupMode group_mode) {
@@ -98,7 +109,9 @@ Result<Pid, std::string> Machine::create_child_process(std::string_view command,
         return std::unexpected(std::move(message));
     };
 
-    // 6. A process number.
+    // 6. A process number. A full table first drops the parent's finished background jobs
+    // that nobody waited for: their records would otherwise hold the table for good.
+    if (processes.records().size() >= kMaxProcessRecords) forget_finished_jobs(parent_pid);
     if (processes.records().size() >= kMaxProcessRecords || processes.next_pid() >= kPidLimit)
         return fail("logical process limit exceeded");
     const Pid pid = processes.next_pid();

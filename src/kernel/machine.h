@@ -142,6 +142,8 @@ struct Machine {
     // (normally the child) is dispatched and made active. A failure gives the charge back.
     Result<Pid, std::string> create_child_process(std::string_view command, bool fresh_program, bool suspend_parent,
                                                   bool capture_output, GroupMode group_mode);
+    // Removes the finished background jobs of a shell from its job table and reaps them.
+    void forget_finished_jobs(Pid shell);
     // A child that runs argv: creation with the display line of argv, its standard input, its
     // directory and environment, then `launch` installs its program.
     Result<Pid, std::string> prepare_child(const ChildRequest& request, const ArgvLauncher& launch);

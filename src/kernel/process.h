@@ -49,6 +49,8 @@ struct ProcessRecord {
     Pid pgid = 0;
     Pid sid = 0;
     std::optional<Signal> term_signal;
+    // Nobody will wait for this process (its shell disowned it): its record goes when it exits.
+    bool reap_on_exit = false;
 };
 
 inline constexpr std::size_t kMaxProcessRecords = 1024;

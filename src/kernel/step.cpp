@@ -223,9 +223,10 @@ void Machine::finish_process(Pid pid, std::int32_t status) {
     if (next && *next) expect(states.select(**next).has_value(), "scheduled process state must exist");
 
     // 13.
-    if (parent != nullptr) {
-        (void)send_signal(ppid, Signal::CHLD);
-    } else if (!python_children.contains(pid)) {
+    const ProcessRecord* record = processes.find(pid);
+    const bool detached = record != nullptr && record->reap_on_exit;
+    if (parent != nullptr) (void)send_signal(ppid, Signal::CHLD);
+    if ((parent == nullptr || detached) && !python_children.contains(pid)) {
         (void)processes.reap(pid);
         scheduler.remove_task(pid);
     }

@@ -522,6 +522,10 @@ void start_background(Exec& x, const ShellCommandPtr& body) {
     Machine& m = x.m;
     ShellContinuation& c = x.c;
     {
+        // A full job table (or process table) first forgets the jobs that have finished: a
+        // script that starts many jobs and never waits must not run out of room for jobs that
+        // are long gone. Their processes are reaped with them.
+        if (x.st().job_table.size() >= 1024) m.forget_finished_jobs(m.states.active_pid());
         const ProcessState& s = x.st();
         if (s.job_table.size() >= 1024 || s.next_job_number == UINT32_MAX) {
             x.diag("tarnwick: job table limit exceeded\n");

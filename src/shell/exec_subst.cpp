@@ -171,6 +171,9 @@ Result<Started, StartFailure> start_command_substitution(Exec& x, std::string_vi
         (void)m.open_descriptions.release(*capture);
         return std::unexpected(StartFailure{125, fmt::format("tarnwick: {}\n", child.error())});
     }
+    // As in other shells outside their strict mode, a substitution does not inherit `set -e`:
+    // its commands all run and the status is that of the last one.
+    if (ProcessState* state = m.states.find_mut(*child)) state->options.errexit = false;
     expect(m.install_descriptor(*child, 0, *input).has_value(), "command substitution child must accept a valid input description");
     expect(m.install_descriptor(*child, 1, *capture).has_value(), "command substitution child must accept a valid capture description");
     expect(m.states.set_program(*child, shell_program(ExecFrame::program_stack(std::move(*program)))).has_value(),
@@ -311,8 +314,14 @@ bool start_simple_substitution(Exec& x, SimpleState& state) {
         if (status) x.c.status = *status;
     };
 
-    // 1. An output process substitution word.
-    for (std::string& word : state.words) {
+    // 1. An output process substitution: a word, or the target of a Write or Append redirection
+    // (`cmd > >(consumer)`), which then writes into the substitution's file like a word would.
+    std::vector<std::string*> outputs;
+    for (std::string& word : state.words) outputs.push_back(&word);
+    for (Redirection& r : state.redirections)
+        if (r.kind == RedirectKind::Write || r.kind == RedirectKind::Append) outputs.push_back(&r.target);
+    for (std::string* slot : outputs) {
+        std::string& word = *slot;
         std::optional<std::string> inner = process_substitution_text(word, '>');
         if (!inner) continue;
         if (!x.reserve(1)) {

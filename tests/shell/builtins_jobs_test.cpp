@@ -94,6 +94,28 @@ TEST_F(BuiltinsJobs, DisownReapsAFinishedJobAndLeavesARunningOneRunning) {
     EXPECT_TRUE(shell().job_table.empty());
 }
 
+TEST_F(BuiltinsJobs, DisownedJobIsReapedWhenItEnds) {
+    RunResult r = fresh(std::string(kSpin) + "g() { spin; }; g & b=$!; disown; spin; spin; spin; echo done");
+    EXPECT_EQ(r.failure, "");
+    EXPECT_EQ(r.out, "done\n");
+    EXPECT_EQ(m.processes.find(static_cast<Pid>(std::stoul(var("b")))), nullptr);
+}
+
+TEST_F(BuiltinsJobs, FinishedJobsNobodyWaitsForDoNotFillTheTables) {
+    // More jobs than the job table and the process table hold, each finished before the next
+    // starts; a running job keeps its entry through the clean-up.
+    m = Machine::build(kLimits);
+    reset_streams();
+    RunResult r = collect(run(std::string(kSpin) +
+                        "g() { spin; return 4; }; g & keep=$!; kill -STOP $keep; "
+                        "for ((n = 0; n < 1100; n++)); do (exit 3) & sleep 0.001; done; echo $?; x=$(echo sub); echo $x; "
+                        "bg %1 >/dev/null; wait $keep; echo $?; wait $!; echo $?"));
+    EXPECT_EQ(r.failure, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "0\nsub\n4\n3\n");
+    EXPECT_LE(shell().job_table.size(), 1024u);
+}
+
 TEST_F(BuiltinsJobs, JobSpecsResolveByNumberOrPid) {
     ProcessState state;
     state.job_table = {JobEntry{"a", JobEntry::Running, Signal::STOP, 0, 1, 5000},

@@ -134,7 +134,8 @@ const ScriptCase kScripts[] = {
     {"XargsIMissing", "printf a | xargs -I", "", "xargs: option requires an argument -- 'I'\n", 1},
     {"XargsEmptyMarker", "printf a | xargs -I ''", "", "xargs: empty replacement marker\n", 1},
     // The status is the last command's: a failure before it does not count.
-    {"XargsLastStatus", "printf '3 0' | xargs -n 1 sh -c 'exit $0'", "", "", 0},
+    {"XargsEarlierFailureKept", "printf '3 0' | xargs -n 1 sh -c 'exit $0'", "", "", 3},
+    {"XargsAllSucceed", "printf '0 0' | xargs -n 1 sh -c 'exit $0'", "", "", 0},
     {"XargsLastFails", "printf '0 3' | xargs -n 1 sh -c 'exit $0'", "", "", 3},
 };
 

@@ -131,7 +131,11 @@ Result<ReadOptions, std::string> builtin_read_parse(std::span<const std::string>
     return options;
 }
 
-std::vector<std::string> split_read_fields(std::string_view text, std::string_view ifs) {
+namespace {
+
+// The fields of `text`, and in `starts` the offset where each field begins.
+std::vector<std::string> split_read_fields_at(std::string_view text, std::string_view ifs,
+                                              std::vector<std::size_t>& starts) {
     const IfsSet set(ifs);
     std::vector<std::string> fields;
     std::size_t i = 0;
@@ -140,12 +144,15 @@ std::vector<std::string> split_read_fields(std::string_view text, std::string_vi
     };
     skip_white();
     std::string field;
+    std::size_t start = i;
     while (i < text.size()) {
         const std::size_t n = set.match(text, i);
         if (n == 0) {
+            if (field.empty()) start = i;
             field += text[i++];
             continue;
         }
+        starts.push_back(field.empty() ? i : start);
         fields.push_back(std::move(field));
         field.clear();
         if (IfsSet::white(text[i])) {
@@ -163,8 +170,35 @@ std::vector<std::string> split_read_fields(std::string_view text, std::string_vi
             skip_white();
         }
     }
-    if (!field.empty()) fields.push_back(std::move(field));
+    if (!field.empty()) {
+        starts.push_back(start);
+        fields.push_back(std::move(field));
+    }
     return fields;
+}
+
+// What the last name of `read` gets from its field on: the rest of the text as it stands
+// (inner separators kept), less trailing IFS white space, and less one trailing IFS separator
+// when only one field is left.
+std::string read_rest(std::string_view text, std::string_view ifs, std::size_t from, bool one_field) {
+    const IfsSet set(ifs);
+    std::size_t end = text.size();
+    const auto trim_white = [&] {
+        while (end > from && IfsSet::white(text[end - 1]) && set.match(text, end - 1) != 0) --end;
+    };
+    trim_white();
+    if (one_field && end > from && !IfsSet::white(text[end - 1]) && set.match(text, end - 1) == 1) {
+        --end;
+        trim_white();
+    }
+    return std::string(text.substr(from, end - from));
+}
+
+}  // namespace
+
+std::vector<std::string> split_read_fields(std::string_view text, std::string_view ifs) {
+    std::vector<std::size_t> starts;
+    return split_read_fields_at(text, ifs, starts);
 }
 
 std::int32_t builtin_read(BuiltinContext& context, std::span<const std::string> args, CommandIo& io) {
@@ -227,15 +261,12 @@ std::int32_t builtin_read(BuiltinContext& context, std::span<const std::string> 
         if (ifs.empty()) {
             for (std::size_t k = 0; k < names.size(); ++k) set_variable(state, names[k], k == 0 ? text : std::string());
         } else {
-            std::vector<std::string> fields = split_read_fields(text, ifs);
-            const std::string joiner(IfsSet(ifs).first());
+            std::vector<std::size_t> starts;
+            std::vector<std::string> fields = split_read_fields_at(text, ifs, starts);
             for (std::size_t k = 0; k < names.size(); ++k) {
                 std::string value;
                 if (k + 1 == names.size()) {
-                    for (std::size_t f = k; f < fields.size(); ++f) {
-                        if (f > k) value += joiner;
-                        value += fields[f];
-                    }
+                    if (k < fields.size()) value = read_rest(text, ifs, starts[k], fields.size() == k + 1);
                 } else if (k < fields.size()) {
                     value = std::move(fields[k]);
                 }

@@ -340,10 +340,15 @@ std::int32_t builtin_disown(BuiltinContext& context, std::span<const std::string
     Machine& m = context.machine;
     ProcessState& state = m.states.active_mut();
     // A finished job is reaped as it leaves the table: nothing could wait for it any more, and
-    // its process record would stay behind.
+    // its process record would stay behind. A job still running is marked to be reaped when it
+    // ends, for the same reason.
     const auto forget = [&](std::size_t index) {
-        if (state.job_table[index].state == JobEntry::Done) reap_job(m, state, index);
-        else state.job_table.erase(state.job_table.begin() + static_cast<std::ptrdiff_t>(index));
+        if (state.job_table[index].state == JobEntry::Done) {
+            reap_job(m, state, index);
+            return;
+        }
+        if (ProcessRecord* record = m.processes.find_mut(state.job_table[index].pid)) record->reap_on_exit = true;
+        state.job_table.erase(state.job_table.begin() + static_cast<std::ptrdiff_t>(index));
     };
     if (args.size() == 1 && args[0] == "-a") {
         while (!state.job_table.empty()) forget(state.job_table.size() - 1);

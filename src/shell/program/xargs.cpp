@@ -1,6 +1,7 @@
 // xargs: reads all of standard input, splits it into items (white space, or NUL with -0; no
 // quoting), builds the command lines and runs them one child at a time, waiting for each. The
-// status is that of the last command run.
+// status is that of the last command that failed (0 when none did): a later success does not
+// hide an earlier failure.
 #include <charconv>
 
 #include <fmt/format.h>
@@ -219,7 +220,7 @@ ProgramStep step_xargs(program::Xargs& state, SyscallContext& sys, std::uint64_t
         auto reaped = sys.reap_child(*state.child);
         if (!reaped)
             return refuse(state, sys, budget, fmt::format("cannot reap child: {}", error_text(reaped.error())), 125);
-        state.status = *reaped;
+        if (*reaped != 0) state.status = *reaped;
         state.child.reset();
     }
     if (state.next_line >= state.lines.size()) return finish(state, sys, budget);
