@@ -4,13 +4,12 @@
 // return its reply as compact JSON text.
 #include "module/py_container.h"
 
-#include <exception>
 #include <memory>
 
 #include "harness/container.h"
 #include "kernel/tool_endpoint.h"
 #include "module/transfer.h"
-#include "module/worker.h"
+#include "module/py_cell.h"
 
 namespace tw::py {
 namespace {
@@ -29,24 +28,11 @@ struct ContainerObject {
 
 ContainerCell& cell_of(PyObject* self) { return *reinterpret_cast<ContainerObject*>(self)->cell; }
 
-// The call path, as for the environment: interpreter lock released, container lock held while
-// the worker runs `body`.
+// The call path: the worker runs `body` on the container under the object's lock.
 template <typename T, typename Body>
 Result<T, std::string> call_container(PyObject* self, Body&& body) {
-    Py_INCREF(self);
     ContainerCell& cell = cell_of(self);
-    std::optional<Result<T, std::string>> result;
-    std::exception_ptr escaped;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result.emplace(run_locked_on_worker<T>(cell.lock, kPoisoned, [&] { return body(cell.container); }));
-    } catch (...) {
-        escaped = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    Py_DECREF(self);
-    if (escaped) std::rethrow_exception(escaped);
-    return std::move(*result);
+    return call_locked<T>(self, cell.lock, kPoisoned, [&] { return body(cell.container); });
 }
 
 // One request through the dispatcher; the reply's JSON text or the failure's.
@@ -66,12 +52,6 @@ PyObject* text_or_error(const Result<std::string, std::string>& result) {
     return new_str(*result);
 }
 
-template <typename T>
-PyObject* none_or_error(const Result<T, std::string>& result) {
-    if (!result) return raise_simulation_error(result.error());
-    Py_RETURN_NONE;
-}
-
 // Binds the arguments of a method taking one action identity.
 std::optional<std::uint64_t> action_argument(const char* qualified, PyObject* args, PyObject* kwargs) {
     const Signature signature{qualified, {"action_id"}, 1};
@@ -88,34 +68,16 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::vector<PyObject*> a;
         if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
         MachineLimits limits;
-        const char* names[] = {"cpu", "memory", "disk", "output"};
-        std::uint64_t* fields[] = {&limits.cpu, &limits.memory, &limits.disk, &limits.output};
-        for (int i = 0; i < 4; ++i) {
-            std::optional<std::uint64_t> value = to_u64(a[i], names[i]);
-            if (!value) return nullptr;
-            *fields[i] = *value;
-        }
+        if (!to_limits(a, limits)) return nullptr;
         std::optional<bool> real_time = to_bool(a[4], "real_time");
         if (!real_time) return nullptr;
         auto cell = std::make_unique<ContainerCell>();
         cell->container = HarnessContainer::create(limits, *real_time);
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        reinterpret_cast<ContainerObject*>(self)->cell = cell.release();
-        return self;
+        return alloc_with_cell<ContainerObject>(type, std::move(cell));
     });
 }
 
-void container_dealloc(PyObject* self) {
-    auto* object = reinterpret_cast<ContainerObject*>(self);
-    delete object->cell;
-    object->cell = nullptr;
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
-}
+void container_dealloc(PyObject* self) { dealloc_cell<ContainerObject>(self); }
 
 // ---- files ----
 
@@ -153,8 +115,7 @@ PyObject* container_read_file_method(PyObject* self, PyObject* args, PyObject* k
             if (!read) return std::unexpected(error_text(read.error()));
             return std::move(*read);
         });
-        if (!bytes) return raise_simulation_error(bytes.error());
-        return new_bytes(*bytes);
+        return bytes_or_error(bytes);
     });
 }
 

@@ -4,8 +4,8 @@
 
 #include <fmt/format.h>
 
-#include "module/py_glue.h"
-#include "module/worker.h"
+#include "kernel/meter.h"
+#include "module/py_cell.h"
 
 namespace tw::py {
 namespace {
@@ -281,6 +281,25 @@ std::optional<std::optional<std::string>> to_optional_text(PyObject* object, con
     return std::optional<std::string>(std::move(*text));
 }
 
+// The length of a sequence argument; a str is refused. Nothing, with the argument's error set,
+// when the object is not a sequence or its length cannot be read.
+static std::optional<Py_ssize_t> sequence_size(PyObject* object, const char* name) {
+    if (PyUnicode_Check(object)) {
+        raise_argument_error(PyExc_TypeError, name, kStrForSequence);
+        return std::nullopt;
+    }
+    if (!PySequence_Check(object)) {
+        raise_argument_error(PyExc_TypeError, name, fmt::format("'{}' object is not a sequence", type_name(object)));
+        return std::nullopt;
+    }
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+        prefix_pending_error(name);
+        return std::nullopt;
+    }
+    return size;
+}
+
 std::optional<Bytes> to_bytes(PyObject* object, const char* name) {
     if (PyBytes_Check(object)) {
         char* data = nullptr;
@@ -294,25 +313,14 @@ std::optional<Bytes> to_bytes(PyObject* object, const char* name) {
     if (PyByteArray_Check(object)) {
         return Bytes(PyByteArray_AsString(object), static_cast<std::size_t>(PyByteArray_Size(object)));
     }
-    if (PyUnicode_Check(object)) {
-        raise_argument_error(PyExc_TypeError, name, kStrForSequence);
-        return std::nullopt;
-    }
-    if (!PySequence_Check(object)) {
-        raise_argument_error(PyExc_TypeError, name, fmt::format("'{}' object is not a sequence", type_name(object)));
-        return std::nullopt;
-    }
-    const Py_ssize_t size = PySequence_Size(object);
-    if (size < 0) {
-        prefix_pending_error(name);
-        return std::nullopt;
-    }
+    const std::optional<Py_ssize_t> size = sequence_size(object, name);
+    if (!size) return std::nullopt;
     // The length is the object's own claim: reserve no more than a modest amount up front, so a
     // sequence that reports an absurd length fails on its items, not on the allocation.
     constexpr Py_ssize_t kReserveCap = Py_ssize_t{1} << 20;
     Bytes bytes;
-    bytes.reserve(static_cast<std::size_t>(std::min(size, kReserveCap)));
-    for (Py_ssize_t i = 0; i < size; ++i) {
+    bytes.reserve(static_cast<std::size_t>(std::min(*size, kReserveCap)));
+    for (Py_ssize_t i = 0; i < *size; ++i) {
         PyObject* item = PySequence_GetItem(object, i);
         if (item == nullptr) {
             prefix_pending_error(name);
@@ -326,22 +334,22 @@ std::optional<Bytes> to_bytes(PyObject* object, const char* name) {
     return bytes;
 }
 
+bool to_limits(const std::vector<PyObject*>& a, MachineLimits& limits) {
+    const char* names[] = {"cpu", "memory", "disk", "output"};
+    std::uint64_t* fields[] = {&limits.cpu, &limits.memory, &limits.disk, &limits.output};
+    for (int i = 0; i < 4; ++i) {
+        std::optional<std::uint64_t> value = to_u64(a[i], names[i]);
+        if (!value) return false;
+        *fields[i] = *value;
+    }
+    return true;
+}
+
 std::optional<HttpHeaders> to_headers(PyObject* object, const char* name) {
-    if (PyUnicode_Check(object)) {
-        raise_argument_error(PyExc_TypeError, name, kStrForSequence);
-        return std::nullopt;
-    }
-    if (!PySequence_Check(object)) {
-        raise_argument_error(PyExc_TypeError, name, fmt::format("'{}' object is not a sequence", type_name(object)));
-        return std::nullopt;
-    }
-    const Py_ssize_t size = PySequence_Size(object);
-    if (size < 0) {
-        prefix_pending_error(name);
-        return std::nullopt;
-    }
+    const std::optional<Py_ssize_t> size = sequence_size(object, name);
+    if (!size) return std::nullopt;
     HttpHeaders headers;
-    for (Py_ssize_t i = 0; i < size; ++i) {
+    for (Py_ssize_t i = 0; i < *size; ++i) {
         PyObject* item = PySequence_GetItem(object, i);
         if (item == nullptr) {
             prefix_pending_error(name);

@@ -1,15 +1,13 @@
 // The NativeEnvironment class: one machine per Python object. Every method converts its
 // arguments with the interpreter lock held, then releases it, takes the object's lock, runs its
 // body on the worker thread, and converts the result once the interpreter lock is back.
-#include <exception>
 #include <memory>
 
 #include "harness/action.h"
 #include "kernel/machine.h"
 #include "module/environment.h"
-#include "module/py_glue.h"
+#include "module/py_cell.h"
 #include "module/transfer.h"
-#include "module/worker.h"
 
 namespace tw::py {
 namespace {
@@ -28,30 +26,11 @@ struct EnvironmentObject {
 
 EnvironmentCell& cell_of(PyObject* self) { return *reinterpret_cast<EnvironmentObject*>(self)->cell; }
 
-// The call path: the interpreter lock is released for the whole operation, the object's lock
-// waited for and held while the worker runs `body` on the machine. A C++ exception on this
-// thread is carried past the re-acquisition of the interpreter lock and thrown again there.
+// The call path: the worker runs `body` on the machine under the object's lock.
 template <typename T, typename Body>
 Result<T, std::string> call_machine(PyObject* self, Body&& body) {
-    Py_INCREF(self);
     EnvironmentCell& cell = cell_of(self);
-    std::optional<Result<T, std::string>> result;
-    std::exception_ptr escaped;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result.emplace(run_locked_on_worker<T>(cell.lock, kPoisoned, [&] { return body(cell.machine); }));
-    } catch (...) {
-        escaped = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    Py_DECREF(self);
-    if (escaped) std::rethrow_exception(escaped);
-    return std::move(*result);
-}
-
-PyObject* none_or_error(const Result<void, std::string>& result) {
-    if (!result) return raise_simulation_error(result.error());
-    Py_RETURN_NONE;
+    return call_locked<T>(self, cell.lock, kPoisoned, [&] { return body(cell.machine); });
 }
 
 PyObject* run_tuple(const Result<HostRunResult, std::string>& result) {
@@ -80,13 +59,7 @@ PyObject* environment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         std::vector<PyObject*> a;
         if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
         MachineLimits limits;
-        const char* names[] = {"cpu", "memory", "disk", "output"};
-        std::uint64_t* fields[] = {&limits.cpu, &limits.memory, &limits.disk, &limits.output};
-        for (int i = 0; i < 4; ++i) {
-            std::optional<std::uint64_t> value = to_u64(a[i], names[i]);
-            if (!value) return nullptr;
-            *fields[i] = *value;
-        }
+        if (!to_limits(a, limits)) return nullptr;
         bool real_time = false;
         if (a[4] != nullptr) {
             std::optional<bool> flag = to_bool(a[4], "real_time");
@@ -95,23 +68,11 @@ PyObject* environment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         }
         auto cell = std::make_unique<EnvironmentCell>();
         cell->machine = Machine::create(limits, real_time);
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        reinterpret_cast<EnvironmentObject*>(self)->cell = cell.release();
-        return self;
+        return alloc_with_cell<EnvironmentObject>(type, std::move(cell));
     });
 }
 
-void environment_dealloc(PyObject* self) {
-    auto* object = reinterpret_cast<EnvironmentObject*>(self);
-    delete object->cell;
-    object->cell = nullptr;
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
-}
+void environment_dealloc(PyObject* self) { dealloc_cell<EnvironmentObject>(self); }
 
 // ---- methods ----
 
@@ -183,8 +144,7 @@ PyObject* environment_read_file(PyObject* self, PyObject* args, PyObject* kwargs
             if (!read) return std::unexpected(error_text(read.error()));
             return std::move(*read);
         });
-        if (!bytes) return raise_simulation_error(bytes.error());
-        return new_bytes(*bytes);
+        return bytes_or_error(bytes);
     });
 }
 
