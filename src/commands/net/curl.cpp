@@ -20,7 +20,7 @@ namespace {
 constexpr std::string_view kName = "curl";
 constexpr std::string_view kUsage = "usage: curl [OPTIONS] URL\nsupported: -X --url -o -O -sSifI -d -H -A -e -b -u\n";
 
-constexpr std::int32_t kUsageStatus = 2;
+constexpr std::int32_t kUsageStatus = kNetUsageStatus;
 constexpr std::int32_t kConnectStatus = 7;
 constexpr std::int32_t kHttpErrorStatus = 22;
 constexpr std::int32_t kWriteStatus = 23;
@@ -78,15 +78,8 @@ Bytes response_bytes(const HttpResponse& response, const Settings& settings) {
 }
 
 NativeStep run(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
-    auto scanned = scan_options(inv.args, kOptions);
-    if (!scanned) {
-        push_message(io.err, kName, scanned.error());
-        return finish(kUsageStatus);
-    }
-    if (scanned->has(Help)) {
-        io.out += kUsage;
-        return finish(0);
-    }
+    auto scanned = netcmd_scan_options(inv, io, kName, kUsage, kOptions, Help);
+    if (!scanned) return scanned.error();
     if (scanned->operands.size() > 1) {
         push_message(io.err, kName, "multiple URLs are not supported");
         return finish(kUsageStatus);
@@ -115,15 +108,9 @@ NativeStep run(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
             request.body += value;
             if (request.method == "GET") request.method = "POST";
             break;
-        case Header: {
-            auto header = netcmd_parse_header(value);
-            if (!header) {
-                push_message(io.err, kName, "malformed header; expected 'Name: value'");
-                return finish(kUsageStatus);
-            }
-            request.headers.push_back(std::move(*header));
+        case Header:
+            if (!netcmd_add_header(request, value, kName, io)) return finish(kUsageStatus);
             break;
-        }
         case UserAgent: request.headers.emplace_back("User-Agent", value); break;
         case Referer: request.headers.emplace_back("Referer", value); break;
         case Cookie: request.headers.emplace_back("Cookie", value); break;
@@ -161,8 +148,8 @@ NativeStep run(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
         io.out += bytes;
         return finish(0);
     }
-    if (auto written = inv.sys.write_file_mode(inv.sys.getcwd(), *file, std::move(bytes), 0644); !written) {
-        push_message(io.err, kName, fmt::format("(23) {}", error_text(written.error())));
+    if (auto saved = netcmd_save(inv, *file, std::move(bytes)); !saved) {
+        push_message(io.err, kName, fmt::format("(23) {}", saved.error()));
         return finish(kWriteStatus);
     }
     return finish(0);

@@ -1,5 +1,6 @@
 #include "commands/net/http_client.h"
 
+#include "commands/util/io.h"
 #include "kernel/scheduler.h"
 #include "kernel/syscalls.h"
 
@@ -113,6 +114,37 @@ std::optional<HttpOutcome> send_http_request(NativeInvocation& invocation, const
         return std::nullopt;
     }
     return HttpOutcome{std::move(std::get<HttpResponse>(*reply))};
+}
+
+Result<ScannedOptions, NativeStep> netcmd_scan_options(const NativeInvocation& invocation, CommandIo& io,
+                                                       std::string_view name, std::string_view usage,
+                                                       std::span<const OptionSpec> table, int help_id) {
+    auto scanned = scan_options(invocation.args, table);
+    if (!scanned) {
+        push_message(io.err, name, scanned.error());
+        return std::unexpected(NativeStep::finished(kNetUsageStatus));
+    }
+    if (scanned->has(help_id)) {
+        io.out += usage;
+        return std::unexpected(NativeStep::finished(0));
+    }
+    return std::move(*scanned);
+}
+
+bool netcmd_add_header(HttpRequest& request, std::string_view value, std::string_view name, CommandIo& io) {
+    auto header = netcmd_parse_header(value);
+    if (!header) {
+        push_message(io.err, name, "malformed header; expected 'Name: value'");
+        return false;
+    }
+    request.headers.push_back(std::move(*header));
+    return true;
+}
+
+Result<void, std::string> netcmd_save(NativeInvocation& invocation, std::string_view path, Bytes bytes) {
+    if (auto written = invocation.sys.write_file_mode(invocation.sys.getcwd(), path, std::move(bytes), 0644); !written)
+        return std::unexpected(error_text(written.error()));
+    return {};
 }
 
 }  // namespace tw

@@ -20,7 +20,7 @@ constexpr std::string_view kName = "wget";
 constexpr std::string_view kUsage =
     "usage: wget [OPTIONS] URL\nsupported: -O -q -P --method --header --body-data --post-data\n";
 
-constexpr std::int32_t kUsageStatus = 2;
+constexpr std::int32_t kUsageStatus = kNetUsageStatus;
 constexpr std::int32_t kWriteStatus = 3;
 constexpr std::int32_t kNetworkStatus = 4;
 constexpr std::int32_t kServerStatus = 8;
@@ -41,15 +41,8 @@ constexpr OptionSpec kOptions[] = {
 NativeStep finish(std::int32_t status) { return NativeStep::finished(status); }
 
 NativeStep run(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
-    auto scanned = scan_options(inv.args, kOptions);
-    if (!scanned) {
-        push_message(io.err, kName, scanned.error());
-        return finish(kUsageStatus);
-    }
-    if (scanned->has(Help)) {
-        io.out += kUsage;
-        return finish(0);
-    }
+    auto scanned = netcmd_scan_options(inv, io, kName, kUsage, kOptions, Help);
+    if (!scanned) return scanned.error();
     if (scanned->operands.size() != 1) {
         push_message(io.err, kName, "exactly one URL is required");
         return finish(kUsageStatus);
@@ -66,15 +59,9 @@ NativeStep run(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
         case Quiet: quiet = true; break;
         case DirectoryPrefix: prefix = std::string(value); break;
         case Method: request.method = value; break;
-        case Header: {
-            auto header = netcmd_parse_header(value);
-            if (!header) {
-                push_message(io.err, kName, "malformed header; expected 'Name: value'");
-                return finish(kUsageStatus);
-            }
-            request.headers.push_back(std::move(*header));
+        case Header:
+            if (!netcmd_add_header(request, value, kName, io)) return finish(kUsageStatus);
             break;
-        }
         case BodyData:
             request.body = value;
             if (request.method == "GET") request.method = "POST";
@@ -110,8 +97,8 @@ NativeStep run(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
         io.out += response.body;
         return finish(0);
     }
-    if (auto written = inv.sys.write_file_mode(inv.sys.getcwd(), path, std::move(response.body), 0644); !written) {
-        push_message(io.err, kName, error_text(written.error()));
+    if (auto saved = netcmd_save(inv, path, std::move(response.body)); !saved) {
+        push_message(io.err, kName, saved.error());
         return finish(kWriteStatus);
     }
     return finish(0);
