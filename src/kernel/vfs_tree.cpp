@@ -5,7 +5,6 @@
 // steps in place under an undo log of the nodes they touch and rolls them back on a failure.
 #include <algorithm>
 #include <limits>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "kernel/machine.h"
 #include "kernel/vfs_path.h"
 #include "kernel/vfs_tree.h"
+#include "kernel/vfs_undo.h"
 
 namespace tw {
 namespace {
@@ -73,17 +73,11 @@ bool open_by_path(const OpenDescription& d, std::string_view canonical) {
 }
 
 // The nodes a batch install touches, saved before the first change to each, so the batch can be
-// rolled back exactly. It holds copies of the touched nodes only.
-class UndoLog {
+// rolled back exactly.
+class UndoLog : public VfsUndoLog {
 public:
-    explicit UndoLog(Vfs& vfs)
-        : vfs_(vfs), next_node_id_(vfs.next_node_id()), peak_(vfs.peak()), now_ms_(vfs.now_ms()) {}
+    using VfsUndoLog::VfsUndoLog;
 
-    void save_path(std::string_view canonical) {
-        if (!seen_.emplace(canonical).second) return;
-        const VfsNode* n = vfs_.node(canonical);
-        saved_.emplace_back(std::string(canonical), n ? std::optional<VfsNode>(*n) : std::nullopt);
-    }
     void save(const Result<std::string, VfsError>& canonical) {
         if (canonical) save_path(*canonical);
     }
@@ -91,21 +85,6 @@ public:
         if (paths)
             for (const auto& p : *paths) save_path(p);
     }
-
-    void undo() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            vfs_.take_node(it->first);
-            if (it->second) vfs_.store_node(it->first, std::move(*it->second));
-        }
-        vfs_.restore_counters(next_node_id_, peak_);
-        vfs_.set_now_ms(now_ms_);
-    }
-
-private:
-    Vfs& vfs_;
-    std::uint64_t next_node_id_, peak_, now_ms_;
-    std::vector<std::pair<std::string, std::optional<VfsNode>>> saved_;
-    std::set<std::string, std::less<>> seen_;
 };
 
 Result<void, VfsError> install_step(Vfs& vfs, UndoLog& log, std::string_view base, InstallOp& op) {

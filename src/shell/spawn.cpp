@@ -3,7 +3,6 @@
 #include "shell/spawn.h"
 
 #include <optional>
-#include <set>
 
 #include <fmt/format.h>
 
@@ -14,6 +13,7 @@
 #include "kernel/spawn.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
+#include "kernel/vfs_undo.h"
 #include "shell/launch.h"
 #include "shell/variables.h"
 
@@ -47,33 +47,19 @@ std::optional<std::string_view> path_variable_of(const ProcessState& state) {
 }
 
 // What Open actions change in the filesystem, saved node by node before each change so that a
-// failed spawn can put the filesystem back exactly; it holds copies of the opened nodes only.
-class OpenUndo {
+// failed spawn can put the filesystem back exactly.
+class OpenUndo : public VfsUndoLog {
 public:
-    explicit OpenUndo(Vfs& vfs) : vfs_(vfs), next_node_id_(vfs.next_node_id()), peak_(vfs.peak()), now_ms_(vfs.now_ms()) {}
+    explicit OpenUndo(Vfs& vfs) : VfsUndoLog(vfs), vfs_(vfs) {}
 
     // The node an open of `path` (joined to `cwd`) may create or truncate: the last link followed.
     void save(std::string_view cwd, std::string_view path) {
         auto canonical = vfs_.resolve_symlinks(path_join_normalize(cwd, path), true);
-        if (!canonical || !seen_.insert(*canonical).second) return;
-        const VfsNode* node = vfs_.node(*canonical);
-        saved_.emplace_back(*canonical, node ? std::optional<VfsNode>(*node) : std::nullopt);
-    }
-
-    void undo() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            vfs_.take_node(it->first);
-            if (it->second) vfs_.store_node(it->first, std::move(*it->second));
-        }
-        vfs_.restore_counters(next_node_id_, peak_);
-        vfs_.set_now_ms(now_ms_);
+        if (canonical) save_path(*canonical);
     }
 
 private:
     Vfs& vfs_;
-    std::uint64_t next_node_id_, peak_, now_ms_;
-    std::vector<std::pair<std::string, std::optional<VfsNode>>> saved_;
-    std::set<std::string, std::less<>> seen_;
 };
 
 // The descriptor and directory actions, in order, as the active process (the child).
