@@ -37,16 +37,6 @@ ActionLists lists_since(const Machine& machine, const RunMarkers& marks) {
     };
 }
 
-// The sorted, distinct names (argv[0]) of the invocations with the given trust.
-std::vector<std::string> command_names(const std::vector<InvocationEvent>& events, CommandTrust trust) {
-    std::vector<std::string> names;
-    for (const InvocationEvent& event : events)
-        if (event.trust == trust && !event.argv.empty()) names.push_back(event.argv.front());
-    std::ranges::sort(names);
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    return names;
-}
-
 // Completes a record whose launch the caller has already taken out.
 void finish_action(ActionRecord& record, const Machine& machine, std::int32_t status) {
     if (auto [terminated, final_status] = machine.terminated_status(); terminated) status = final_status;
@@ -313,8 +303,8 @@ Result<HarnessResult, Failure> execute(HarnessContainer& c, request::Execute& r)
         reply.outcome = std::move(*record.outcome);
         reply.out = std::move(record.out);
         reply.err = std::move(record.err);
-        reply.unsupported_commands = command_names(record.captured.invocations, CommandTrust::Unsupported);
-        reply.partial_commands = command_names(record.captured.invocations, CommandTrust::Partial);
+        reply.unsupported_commands = invocation_names_with_trust(record.captured.invocations, CommandTrust::Unsupported);
+        reply.partial_commands = invocation_names_with_trust(record.captured.invocations, CommandTrust::Partial);
         reply.lists = std::move(record.captured);
         return reply;
     }();

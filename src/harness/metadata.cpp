@@ -19,15 +19,6 @@ std::vector<std::string> labels_since(const BoundedLabelSet& labels, std::uint64
     return {all.begin() + static_cast<std::ptrdiff_t>(marker), all.end()};
 }
 
-std::vector<std::string> names_with_trust(const std::vector<InvocationEvent>& events, CommandTrust trust) {
-    std::vector<std::string> names;
-    for (const InvocationEvent& event : events)
-        if (event.trust == trust && !event.argv.empty()) names.push_back(event.argv.front());
-    std::ranges::sort(names);
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    return names;
-}
-
 template <typename T>
 void append_optional(std::string& out, const std::optional<T>& value) {
     if (value) fmt::format_to(std::back_inserter(out), "{}", *value);
@@ -60,8 +51,8 @@ RunMetadata RunMetadata::build(const Machine& machine, RunOutcome outcome, const
 
     metadata.commands = labels_since(machine.commands_seen, markers.commands_len);
     metadata.unsupported = labels_since(machine.unsupported_labels, markers.unsupported_len);
-    metadata.unsupported_commands = names_with_trust(metadata.invocations, CommandTrust::Unsupported);
-    metadata.partial_commands = names_with_trust(metadata.invocations, CommandTrust::Partial);
+    metadata.unsupported_commands = invocation_names_with_trust(metadata.invocations, CommandTrust::Unsupported);
+    metadata.partial_commands = invocation_names_with_trust(metadata.invocations, CommandTrust::Partial);
 
     const std::vector<NetworkRequest>& log = machine.broker.network_log();
     expect(log.size() >= markers.network_len, "network log never shrinks during a run");
@@ -81,6 +72,15 @@ void append_json_string_array(std::string& out, const std::vector<std::string>& 
         append_json_string(out, texts[i]);
     }
     out.push_back(']');
+}
+
+std::vector<std::string> invocation_names_with_trust(const std::vector<InvocationEvent>& events, CommandTrust trust) {
+    std::vector<std::string> names;
+    for (const InvocationEvent& event : events)
+        if (event.trust == trust && !event.argv.empty()) names.push_back(event.argv.front());
+    std::ranges::sort(names);
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
 }
 
 void append_invocation_json(std::string& out, const InvocationEvent& event) {

@@ -57,6 +57,9 @@ struct RunMetadata {
     std::string to_json() const;
 };
 
+// The sorted, distinct names (argv[0]) of the invocations with the given trust.
+std::vector<std::string> invocation_names_with_trust(const std::vector<InvocationEvent>& events, CommandTrust trust);
+
 // One invocation as a JSON object: sequence, pid, argv, trust, status, cpu, disk_delta (null
 // until the command ends) and, only when there is one, unsupported_reason.
 void append_invocation_json(std::string& out, const InvocationEvent& event);
