@@ -3,9 +3,9 @@
 #include <fmt/format.h>
 
 #include <array>
-#include <charconv>
 
 #include "base/utf8.h"
+#include "commands/builtins/options.h"
 #include "kernel/machine.h"
 #include "shell/arith.h"
 #include "shell/command_io.h"
@@ -57,15 +57,6 @@ private:
 std::string ifs_value(ProcessState& state) {
     auto it = state.variables.find("IFS");
     return it == state.variables.end() ? std::string(kDefaultIfs) : it->second;
-}
-
-std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
-    std::uint64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
 }
 
 // The first name in `names` that is read-only, if any.
@@ -309,7 +300,7 @@ std::int32_t builtin_mapfile(BuiltinContext& context, std::span<const std::strin
                 delimiter = value.empty() ? '\0' : value[0];
                 continue;
             }
-            std::optional<std::uint64_t> number = parse_unsigned(value);
+            std::optional<std::uint64_t> number = builtin_parse_count(value);
             if (!number) return fail(fmt::format("mapfile: {} requires a non-negative integer", word));
             if (word == "-n") count = *number;
             else if (word == "-s") skip = *number;
@@ -381,7 +372,7 @@ std::int32_t builtin_getopts(BuiltinContext& context, std::span<const std::strin
 
     std::uint64_t wanted = 1;
     if (auto it = state.variables.find("OPTIND"); it != state.variables.end())
-        if (std::optional<std::uint64_t> n = parse_unsigned(it->second); n && *n != 0 && !it->second.starts_with('+'))
+        if (std::optional<std::uint64_t> n = builtin_parse_count(it->second); n && *n != 0 && !it->second.starts_with('+'))
             wanted = *n;
     if (wanted != state.optind) {
         state.optind = wanted;

@@ -37,7 +37,9 @@ bool* named_flag(ShellOptions& options, std::string_view name) {
     return nullptr;
 }
 
-std::optional<std::uint64_t> parse_shift_count(std::string_view text) {
+}  // namespace
+
+std::optional<std::uint64_t> builtin_parse_count(std::string_view text) {
     if (text.starts_with('+')) text.remove_prefix(1);
     if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
     std::uint64_t value = 0;
@@ -45,8 +47,6 @@ std::optional<std::uint64_t> parse_shift_count(std::string_view text) {
     if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
 }
-
-}  // namespace
 
 void set_positional_parameters(ProcessState& state, std::vector<std::string> params) {
     std::uint64_t size = 0;
@@ -155,7 +155,7 @@ std::int32_t builtin_shift(BuiltinContext& context, std::span<const std::string>
     ProcessState& state = context.machine.states.active_mut();
     std::uint64_t count = 1;
     if (!args.empty()) {
-        std::optional<std::uint64_t> parsed = parse_shift_count(args[0]);
+        std::optional<std::uint64_t> parsed = builtin_parse_count(args[0]);
         if (!parsed) return 1;
         count = *parsed;
     }
