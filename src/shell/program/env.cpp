@@ -30,6 +30,16 @@ ProgramStep finish_pending(SyscallContext& sys, PendingBytes& out, PendingBytes&
     return drain_then_finish(sys, 2, diagnostics, budget, status);
 }
 
+// A refusal of env or nice: "{name}: {message}" as the diagnostics, status 125, then what is
+// pending is written.
+template <typename State>
+ProgramStep refuse_pending(State& state, SyscallContext& sys, std::uint64_t& budget, std::string_view name,
+                           std::string_view message) {
+    state.diagnostics.data = fmt::format("{}: {}\n", name, message);
+    state.status = 125;
+    return finish_pending(sys, state.out, state.diagnostics, budget, state.status);
+}
+
 // Hands the process to argv; the failure's text, if any.
 std::optional<std::string> replace_with(SyscallContext& sys, const std::vector<std::string>& argv,
                                         const std::optional<ChildRequest::Configuration>& configuration) {
@@ -47,14 +57,19 @@ ChildRequest::Configuration own_configuration(SyscallContext& sys) {
     return configuration;
 }
 
+Result<std::optional<std::int32_t>, std::string> poll_child(SyscallContext& sys, Pid child) {
+    auto ended = sys.child_state(child);
+    if (!ended) return std::unexpected(fmt::format("cannot wait for child: {}", error_text(ended.error())));
+    if (!ended->exited) return std::optional<std::int32_t>();
+    auto reaped = sys.reap_child(child);
+    if (!reaped) return std::unexpected(fmt::format("cannot reap child: {}", error_text(reaped.error())));
+    return std::optional<std::int32_t>(*reaped);
+}
+
 ProgramStep step_env(program::Env& state, SyscallContext& sys, std::uint64_t& budget) {
     if (state.started) return finish_pending(sys, state.out, state.diagnostics, budget, state.status);
     state.started = true;
-    const auto refuse = [&](std::string message) {
-        state.diagnostics.data = fmt::format("env: {}\n", message);
-        state.status = 125;
-        return finish_pending(sys, state.out, state.diagnostics, budget, state.status);
-    };
+    const auto refuse = [&](std::string_view message) { return refuse_pending(state, sys, budget, "env", message); };
 
     std::map<std::string, std::string> env = environment_map(sys);
     std::optional<std::string> directory;
@@ -136,11 +151,7 @@ ProgramStep step_nohup(program::Nohup& state, SyscallContext& sys, std::uint64_t
 ProgramStep step_nice(program::Nice& state, SyscallContext& sys, std::uint64_t& budget) {
     if (state.started) return finish_pending(sys, state.out, state.diagnostics, budget, state.status);
     state.started = true;
-    const auto refuse = [&](std::string message) {
-        state.diagnostics.data = fmt::format("nice: {}\n", message);
-        state.status = 125;
-        return finish_pending(sys, state.out, state.diagnostics, budget, state.status);
-    };
+    const auto refuse = [&](std::string_view message) { return refuse_pending(state, sys, budget, "nice", message); };
 
     const std::vector<std::string>& args = state.args;
     std::string adjustment = "0";

@@ -324,4 +324,9 @@ Result<std::uint64_t, std::string> parse_duration(std::string_view text);
 // The environment and directory of the calling process, as a child request carries them.
 ChildRequest::Configuration own_configuration(SyscallContext& sys);
 
+// One look at a child the program waits on: nothing while it runs; once it has ended, its status
+// (the child is reaped then). "cannot wait for child: {reason}" or "cannot reap child: {reason}"
+// when the look or the reaping fails.
+Result<std::optional<std::int32_t>, std::string> poll_child(SyscallContext& sys, Pid child);
+
 }  // namespace tw

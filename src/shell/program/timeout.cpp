@@ -123,9 +123,9 @@ ProgramStep step_timeout(program::Timeout& state, SyscallContext& sys, std::uint
         return wait_answer(state);
     }
 
-    auto ended = sys.child_state(*state.child);
-    if (!ended) return refuse(state, sys, budget, fmt::format("cannot wait for child: {}", error_text(ended.error())));
-    if (!ended->exited) {
+    auto ended = poll_child(sys, *state.child);
+    if (!ended) return refuse(state, sys, budget, ended.error());
+    if (!*ended) {
         auto now = sys.monotonic_ns(1);
         if (state.deadline && now && *now >= *state.deadline) {
             state.deadline.reset();
@@ -146,10 +146,8 @@ ProgramStep step_timeout(program::Timeout& state, SyscallContext& sys, std::uint
         return wait_answer(state);
     }
 
-    auto reaped = sys.reap_child(*state.child);
-    if (!reaped) return refuse(state, sys, budget, fmt::format("cannot reap child: {}", error_text(reaped.error())));
     if (state.status != 125) {
-        if (state.preserve_status || !state.timed_out) state.status = *reaped;
+        if (state.preserve_status || !state.timed_out) state.status = **ended;
         else state.status = state.killed ? 137 : 124;
     }
     return finish(state, sys, budget);

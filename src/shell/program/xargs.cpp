@@ -213,14 +213,10 @@ ProgramStep step_xargs(program::Xargs& state, SyscallContext& sys, std::uint64_t
 
     // 5. One command line at a time.
     if (state.child) {
-        auto ended = sys.child_state(*state.child);
-        if (!ended)
-            return refuse(state, sys, budget, fmt::format("cannot wait for child: {}", error_text(ended.error())), 125);
-        if (!ended->exited) return ProgramStep::blocked(WaitReason::child(*state.child));
-        auto reaped = sys.reap_child(*state.child);
-        if (!reaped)
-            return refuse(state, sys, budget, fmt::format("cannot reap child: {}", error_text(reaped.error())), 125);
-        if (*reaped != 0) state.status = *reaped;
+        auto ended = poll_child(sys, *state.child);
+        if (!ended) return refuse(state, sys, budget, ended.error(), 125);
+        if (!*ended) return ProgramStep::blocked(WaitReason::child(*state.child));
+        if (**ended != 0) state.status = **ended;
         state.child.reset();
     }
     if (state.next_line >= state.lines.size()) return finish(state, sys, budget);
