@@ -62,6 +62,17 @@ PyObject* alloc_with_cell(PyTypeObject* type, std::unique_ptr<Cell> cell) {
     return self;
 }
 
+// The heap type made from `spec`, created on first use and kept in `cache`. On failure nothing is
+// kept and, unless the interpreter set one, a SystemError names the class `name`.
+inline PyObject* cached_type(PyObject*& cache, PyType_Spec& spec, const char* name) {
+    if (cache == nullptr) {
+        cache = PyType_FromSpec(&spec);
+        if (cache == nullptr && !PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "failed to create type object for `%s`", name);
+    }
+    return cache;
+}
+
 // The four limits "cpu", "memory", "disk", "output" from the first four bound arguments.
 // False with the argument's error set when one does not convert.
 bool to_limits(const std::vector<PyObject*>& a, MachineLimits& limits);

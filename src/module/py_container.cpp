@@ -310,13 +310,6 @@ PyObject* g_container_type = nullptr;
 
 }  // namespace
 
-PyObject* container_type() {
-    if (g_container_type == nullptr) {
-        g_container_type = PyType_FromSpec(&container_spec);
-        if (g_container_type == nullptr && !PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "failed to create type object for `NativeContainer`");
-    }
-    return g_container_type;
-}
+PyObject* container_type() { return cached_type(g_container_type, container_spec, "NativeContainer"); }
 
 }  // namespace tw::py

@@ -249,13 +249,6 @@ PyObject* g_environment_type = nullptr;
 
 }  // namespace
 
-PyObject* environment_type() {
-    if (g_environment_type == nullptr) {
-        g_environment_type = PyType_FromSpec(&environment_spec);
-        if (g_environment_type == nullptr && !PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "failed to create type object for `NativeEnvironment`");
-    }
-    return g_environment_type;
-}
+PyObject* environment_type() { return cached_type(g_environment_type, environment_spec, "NativeEnvironment"); }
 
 }  // namespace tw::py
