@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,14 @@ inline PyObject* cached_type(PyObject*& cache, PyType_Spec& spec, const char* na
 // The four limits "cpu", "memory", "disk", "output" from the first four bound arguments.
 // False with the argument's error set when one does not convert.
 bool to_limits(const std::vector<PyObject*>& a, MachineLimits& limits);
+
+// The result with its error turned into the error's display text (`error_text`).
+template <typename T, typename E>
+Result<T, std::string> with_error_text(Result<T, E> result) {
+    if (!result) return std::unexpected(error_text(result.error()));
+    if constexpr (std::is_void_v<T>) return {};
+    else return std::move(*result);
+}
 
 // A Python None, or the failure raised as a simulation error.
 template <typename T>

@@ -110,12 +110,8 @@ PyObject* container_read_file_method(PyObject* self, PyObject* args, PyObject* k
         if (!path) return nullptr;
         auto absolute = resolve_container_path(*path);
         if (!absolute) return raise_simulation_error(absolute.error());
-        Result<Bytes, std::string> bytes = call_container<Bytes>(self, [&](HarnessContainer& c) -> Result<Bytes, std::string> {
-            auto read = container_read_file(c.machine, *absolute);
-            if (!read) return std::unexpected(error_text(read.error()));
-            return std::move(*read);
-        });
-        return bytes_or_error(bytes);
+        return bytes_or_error(call_container<Bytes>(
+            self, [&](HarnessContainer& c) { return with_error_text(container_read_file(c.machine, *absolute)); }));
     });
 }
 

@@ -45,12 +45,6 @@ PyObject* run_tuple(const Result<HostRunResult, std::string>& result) {
     return tuple;
 }
 
-template <typename T>
-Result<void, std::string> vfs_result(Result<T, VfsError> result) {
-    if (!result) return std::unexpected(error_text(result.error()));
-    return {};
-}
-
 // ---- constructor and destructor ----
 
 PyObject* environment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -127,7 +121,7 @@ PyObject* environment_write_file(PyObject* self, PyObject* args, PyObject* kwarg
         std::optional<std::uint32_t> mode = to_u32(a[2], "mode");
         if (!mode) return nullptr;
         return none_or_error(call_machine<void>(self, [&](Machine& machine) {
-            return vfs_result(environment_write_file(machine, *path, std::move(*data), *mode));
+            return with_error_text(environment_write_file(machine, *path, std::move(*data), *mode));
         }));
     });
 }
@@ -139,12 +133,8 @@ PyObject* environment_read_file(PyObject* self, PyObject* args, PyObject* kwargs
         if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
         std::optional<std::string> path = to_text(a[0], "path");
         if (!path) return nullptr;
-        Result<Bytes, std::string> bytes = call_machine<Bytes>(self, [&](Machine& machine) -> Result<Bytes, std::string> {
-            auto read = environment_read_file(machine, *path);
-            if (!read) return std::unexpected(error_text(read.error()));
-            return std::move(*read);
-        });
-        return bytes_or_error(bytes);
+        return bytes_or_error(call_machine<Bytes>(
+            self, [&](Machine& machine) { return with_error_text(environment_read_file(machine, *path)); }));
     });
 }
 
@@ -158,7 +148,7 @@ PyObject* environment_mkdir(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::optional<bool> parents = to_bool(a[1], "parents");
         if (!parents) return nullptr;
         return none_or_error(call_machine<void>(
-            self, [&](Machine& machine) { return vfs_result(environment_mkdir(machine, *path, *parents)); }));
+            self, [&](Machine& machine) { return with_error_text(environment_mkdir(machine, *path, *parents)); }));
     });
 }
 
