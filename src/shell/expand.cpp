@@ -808,7 +808,7 @@ void WordExpander::scan_unsplit(std::string_view word, SegmentList& out) {
 
 std::vector<std::string> WordExpander::expand(std::string_view text, bool split, bool assignment) {
     std::vector<std::string> words;
-    if (split) {
+    if (split && text.find('{') != std::string_view::npos) {
         words = expand_braces(text, 0);
     } else {
         words.emplace_back(text);
