@@ -180,6 +180,10 @@ private:
         skip_space();
         if (at_end()) return {};
         const char32_t first = chars_.chars[pos_];
+        // Every operator starts with ASCII punctuation: names, numbers and other text match none.
+        if (first >= 0x80 || (first >= '0' && first <= '9') || ((first | 0x20) >= 'a' && (first | 0x20) <= 'z') ||
+            first == '_')
+            return {};
         for (std::string_view cand : candidates) {
             // The cheap first-character test comes first: most candidates fail on it.
             if (cand.empty() || first != static_cast<char32_t>(static_cast<unsigned char>(cand[0])) ||
