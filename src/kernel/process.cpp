@@ -219,14 +219,18 @@ std::string argv_display_line(const std::vector<std::string>& argv) {
 // ---- ProcessStateTable ----
 
 const ProcessState& ProcessStateTable::active() const {
+    if (active_cache_ != nullptr) return *active_cache_;
     auto it = states_.find(active_);
     expect(it != states_.end(), "active process state must exist");
+    active_cache_ = const_cast<ProcessState*>(&it->second);
     return it->second;
 }
 
 ProcessState& ProcessStateTable::active_mut() {
+    if (active_cache_ != nullptr) return *active_cache_;
     auto it = states_.find(active_);
     expect(it != states_.end(), "active process state must exist");
+    active_cache_ = &it->second;
     return it->second;
 }
 
@@ -242,6 +246,7 @@ ProcessState* ProcessStateTable::find_mut(Pid pid) {
 
 Result<void, std::string> ProcessStateTable::select(Pid pid) {
     if (!states_.contains(pid)) return std::unexpected(fmt::format("process state does not exist for PID {}", pid));
+    if (pid != active_) active_cache_ = nullptr;
     active_ = pid;
     return {};
 }

@@ -296,6 +296,32 @@ std::uint64_t variable_entry_size(std::string_view name, std::string_view value)
 
 class ProcessStateTable {
 public:
+    ProcessStateTable() = default;
+    // A copy looks its active state up afresh; map nodes stay put on a move, but the cache is
+    // dropped there too for simplicity.
+    ProcessStateTable(const ProcessStateTable& other) : states_(other.states_), active_(other.active_) {}
+    ProcessStateTable(ProcessStateTable&& other) noexcept
+        : states_(std::move(other.states_)), active_(other.active_) {
+        other.active_cache_ = nullptr;
+    }
+    ProcessStateTable& operator=(const ProcessStateTable& other) {
+        if (this != &other) {
+            states_ = other.states_;
+            active_ = other.active_;
+            active_cache_ = nullptr;
+        }
+        return *this;
+    }
+    ProcessStateTable& operator=(ProcessStateTable&& other) noexcept {
+        if (this != &other) {
+            states_ = std::move(other.states_);
+            active_ = other.active_;
+            active_cache_ = nullptr;
+            other.active_cache_ = nullptr;
+        }
+        return *this;
+    }
+
     const std::map<Pid, ProcessState>& states() const { return states_; }
     Pid active_pid() const { return active_; }
     // The active state; its absence is a broken invariant.
@@ -311,11 +337,17 @@ public:
     Result<void, std::string> set_program(Pid pid, ProcessContinuation program);
     // Takes the program out (none without a state or a program).
     std::optional<ProcessContinuation> take_program(Pid pid);
-    void erase(Pid pid) { states_.erase(pid); }
+    void erase(Pid pid) {
+        if (pid == active_) active_cache_ = nullptr;
+        states_.erase(pid);
+    }
 
 private:
     std::map<Pid, ProcessState> states_;
     Pid active_ = 0;
+    // The node of the active state, found on first use after a change (map nodes do not move
+    // while they exist). Never copied.
+    mutable ProcessState* active_cache_ = nullptr;
 };
 
 }  // namespace tw

@@ -178,13 +178,24 @@ private:
     // the candidates; white space before it is skipped. Empty when none.
     std::string_view match(std::span<const std::string_view> candidates) {
         skip_space();
+        if (at_end()) return {};
+        const char32_t first = chars_.chars[pos_];
+        // Every operator starts with ASCII punctuation: names, numbers and other text match none.
+        if (first >= 0x80 || (first >= '0' && first <= '9') || ((first | 0x20) >= 'a' && (first | 0x20) <= 'z') ||
+            first == '_')
+            return {};
         for (std::string_view cand : candidates) {
-            if (cand.empty() || !matches_at(pos_, cand)) continue;
+            // The cheap first-character test comes first: most candidates fail on it.
+            if (cand.empty() || first != static_cast<char32_t>(static_cast<unsigned char>(cand[0])) ||
+                !matches_at(pos_, cand))
+                continue;
             bool rejected = false;
             for (std::string_view longer : kLongOperators) {
-                if (longer.size() <= cand.size() || !longer.starts_with(cand)) continue;
+                if (longer.size() <= cand.size() || longer[0] != cand[0] || !longer.starts_with(cand)) continue;
+                if (!matches_at(pos_, longer)) continue;
                 if (std::find(candidates.begin(), candidates.end(), longer) != candidates.end()) continue;
-                if (matches_at(pos_, longer)) { rejected = true; break; }
+                rejected = true;
+                break;
             }
             if (!rejected) return cand;
         }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_set>
 
 #include "base/panic.h"
 #include "base/sat.h"
@@ -62,7 +63,8 @@ constexpr std::array<std::string_view, 47> kStdinReaders = {
 static_assert(std::ranges::is_sorted(kStdinReaders));
 
 bool is_stdin_reader(std::string_view name) {
-    return std::binary_search(kStdinReaders.begin(), kStdinReaders.end(), name);
+    static const std::unordered_set<std::string_view> names(kStdinReaders.begin(), kStdinReaders.end());
+    return names.contains(name);
 }
 
 std::optional<std::string_view> path_variable(const ProcessState& s) {

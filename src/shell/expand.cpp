@@ -1,6 +1,8 @@
 #include "shell/expand.h"
 #include "base/utf8.h"
 
+#include <array>
+
 #include <fmt/format.h>
 
 #include "base/sat.h"
@@ -709,7 +711,11 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
     };
     auto add = [&](std::string_view text, bool literal, bool glob) {
         cur.text += text;
-        cur.pattern += literal ? shell_pattern_escape(text) : std::string(text);
+        if (literal) {
+            cur.pattern += shell_pattern_escape(text);
+        } else {
+            cur.pattern += text;
+        }
         cur.glob = cur.glob || glob;
         started = true;
     };
@@ -724,19 +730,37 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
         return fields;
     }
 
-    std::string ifs = lookup_parameter(state(), "IFS").value_or(" \t\n");
-    // The characters of IFS, each as its UTF-8 text, split into white space and delimiters.
+    // The characters of IFS, split into white space and delimiters: single bytes in a table,
+    // longer UTF-8 characters in lists. IFS is read at the first segment that splits.
+    bool ifs_ready = false;
+    std::array<std::uint8_t, 256> byte_class{};  // 0 none, 1 white space, 2 delimiter
     std::vector<std::string> white, delims;
-    for (std::size_t k = 0; k < ifs.size();) {
-        std::size_t len = utf8_char_len(ifs, k);
-        std::string ch = ifs.substr(k, len);
-        (ch == " " || ch == "\t" || ch == "\n" ? white : delims).push_back(ch);
-        k += len;
-    }
+    auto load_ifs = [&] {
+        ifs_ready = true;
+        std::string ifs = lookup_parameter(state(), "IFS").value_or(" \t\n");
+        for (std::size_t k = 0; k < ifs.size();) {
+            std::size_t len = utf8_char_len(ifs, k);
+            std::string_view ch = std::string_view(ifs).substr(k, len);
+            const bool is_white = ch == " " || ch == "\t" || ch == "\n";
+            if (len == 1) {
+                std::uint8_t& cls = byte_class[static_cast<unsigned char>(ch[0])];
+                if (cls == 0) cls = is_white ? 1 : 2;
+            } else {
+                (is_white ? white : delims).emplace_back(ch);
+            }
+            k += len;
+        }
+    };
     auto is_in = [](const std::vector<std::string>& set, std::string_view ch) {
         for (const auto& s : set)
             if (s == ch) return true;
         return false;
+    };
+    auto is_white = [&](std::string_view ch) {
+        return ch.size() == 1 ? byte_class[static_cast<unsigned char>(ch[0])] == 1 : is_in(white, ch);
+    };
+    auto is_delim = [&](std::string_view ch) {
+        return ch.size() == 1 ? byte_class[static_cast<unsigned char>(ch[0])] == 2 : is_in(delims, ch);
     };
     // A field ended by white space leaves its separator open: one delimiter may still join it.
     bool open_separator = false;
@@ -748,17 +772,18 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
             open_separator = false;
             continue;
         }
+        if (!ifs_ready) load_ifs();
         std::size_t k = 0;
         while (k < s.text.size()) {
             std::size_t len = utf8_char_len(s.text, k);
             std::string_view ch = std::string_view(s.text).substr(k, len);
             k += len;
-            if (is_in(white, ch)) {
+            if (is_white(ch)) {
                 if (started) {
                     emit();
                     open_separator = true;
                 }
-            } else if (is_in(delims, ch)) {
+            } else if (is_delim(ch)) {
                 if (started) {
                     emit();
                 } else if (!open_separator) {
@@ -783,7 +808,7 @@ void WordExpander::scan_unsplit(std::string_view word, SegmentList& out) {
 
 std::vector<std::string> WordExpander::expand(std::string_view text, bool split, bool assignment) {
     std::vector<std::string> words;
-    if (split) {
+    if (split && text.find('{') != std::string_view::npos) {
         words = expand_braces(text, 0);
     } else {
         words.emplace_back(text);
