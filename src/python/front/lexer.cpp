@@ -267,8 +267,8 @@ private:
     [[nodiscard]] bool digit_run(bool& consumed);
     [[nodiscard]] bool plain_string(std::size_t prefix);
     [[nodiscard]] bool raw_string(std::size_t prefix);
-    [[nodiscard]] bool bytes_literal(std::size_t prefix);
-    [[nodiscard]] bool raw_bytes(std::size_t prefix);
+    // Raw bytes keep each backslash and the character after it.
+    [[nodiscard]] bool bytes_literal(std::size_t prefix, bool raw);
     [[nodiscard]] bool fstring(std::size_t prefix, bool raw);
     // Consumes the prefix and the opening quote; returns the quote and whether it is tripled.
     std::pair<int, bool> open_quote(std::size_t prefix);
@@ -699,13 +699,14 @@ bool Lexer::raw_string(std::size_t prefix) {
     return true;
 }
 
-bool Lexer::bytes_literal(std::size_t prefix) {
+bool Lexer::bytes_literal(std::size_t prefix, bool raw) {
+    const char* const unterminated = raw ? "unterminated raw bytes literal" : "unterminated bytes literal";
     auto [quote, triple] = open_quote(prefix);
     std::string out;
     for (;;) {
         int c = byte_at();
         if (c == -1)
-            return fail("unterminated bytes literal");
+            return fail(unterminated);
         if (c >= 0x80)
             return fail("bytes literals must contain ASCII");
         if (c == quote) {
@@ -715,9 +716,22 @@ bool Lexer::bytes_literal(std::size_t prefix) {
             advance_ascii();
         } else if (c == '\n') {
             if (!triple)
-                return fail("unterminated bytes literal");
+                return fail(unterminated);
             out += '\n';
             advance_newline();
+        } else if (c == '\\' && raw) {
+            out += '\\';
+            advance_ascii();
+            int e = byte_at();
+            if (e == -1)
+                return fail(unterminated);
+            if (e >= 0x80)
+                return fail("bytes literals must contain ASCII");
+            out += static_cast<char>(e);
+            if (e == '\n')
+                advance_newline();
+            else
+                advance_ascii();
         } else if (c == '\\') {
             advance_ascii();
             int e = byte_at();
@@ -770,47 +784,6 @@ bool Lexer::bytes_literal(std::size_t prefix) {
                 break;
             }
             advance_ascii();
-        } else {
-            out += static_cast<char>(c);
-            advance_ascii();
-        }
-    }
-    emit(TokenKind::Bytes).text = std::move(out);
-    return true;
-}
-
-bool Lexer::raw_bytes(std::size_t prefix) {
-    auto [quote, triple] = open_quote(prefix);
-    std::string out;
-    for (;;) {
-        int c = byte_at();
-        if (c == -1)
-            return fail("unterminated raw bytes literal");
-        if (c >= 0x80)
-            return fail("bytes literals must contain ASCII");
-        if (c == quote) {
-            if (closes(quote, triple))
-                break;
-            out += static_cast<char>(c);
-            advance_ascii();
-        } else if (c == '\n') {
-            if (!triple)
-                return fail("unterminated raw bytes literal");
-            out += '\n';
-            advance_newline();
-        } else if (c == '\\') {
-            out += '\\';
-            advance_ascii();
-            int e = byte_at();
-            if (e == -1)
-                return fail("unterminated raw bytes literal");
-            if (e >= 0x80)
-                return fail("bytes literals must contain ASCII");
-            out += static_cast<char>(e);
-            if (e == '\n')
-                advance_newline();
-            else
-                advance_ascii();
         } else {
             out += static_cast<char>(c);
             advance_ascii();
@@ -909,9 +882,9 @@ bool Lexer::run() {
             int n1 = byte_at(1);
             int n2 = byte_at(2);
             if ((n1 == 'r' || n1 == 'R') && (n2 == '"' || n2 == '\''))
-                ok = raw_bytes(2);
+                ok = bytes_literal(2, true);
             else if (n1 == '"' || n1 == '\'')
-                ok = bytes_literal(1);
+                ok = bytes_literal(1, false);
             else
                 ok = name();
             break;
@@ -924,7 +897,7 @@ bool Lexer::run() {
             if ((n1 == 'f' || n1 == 'F') && q2)
                 ok = fstring(2, true);
             else if ((n1 == 'b' || n1 == 'B') && q2)
-                ok = raw_bytes(2);
+                ok = bytes_literal(2, true);
             else if (n1 == '"' || n1 == '\'')
                 ok = raw_string(1);
             else
