@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "commands/registry/table.h"
+#include "command_table/table.h"
 #include "kernel/scheduler.h"
 
 namespace tw {

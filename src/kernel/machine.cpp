@@ -6,7 +6,7 @@
 
 #include "base/panic.h"
 #include "base/sat.h"
-#include "commands/registry/table.h"
+#include "command_table/table.h"
 #include "kernel/pseudo_fs.h"
 #include "kernel/vfs_path.h"
 

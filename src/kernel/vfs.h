@@ -28,7 +28,7 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 
 namespace tw {
 

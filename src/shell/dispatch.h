@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 #include "shell/launch.h"
 
 namespace tw {

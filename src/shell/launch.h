@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/result.h"
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 #include "commands/registry/registry.h"
 #include "kernel/process.h"
 #include "kernel/step.h"

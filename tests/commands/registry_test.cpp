@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/panic.h"
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 #include "commands/registry/registry.h"
-#include "commands/registry/table.h"
+#include "command_table/table.h"
 
 namespace tw {
 namespace {

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <variant>
 
-#include "commands/registry/table.h"
+#include "command_table/table.h"
 
 namespace tw {
 

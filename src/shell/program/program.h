@@ -22,7 +22,7 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 #include "commands/registry/registry.h"
 #include "kernel/process.h"
 #include "kernel/step.h"

@@ -1,4 +1,4 @@
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 
 namespace tw {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/registry/native_program.h"
+#include "command_table/native_program.h"
 
 namespace tw {
 

@@ -1,4 +1,4 @@
-#include "commands/registry/table.h"
+#include "command_table/table.h"
 
 #include <array>
 
