@@ -146,7 +146,7 @@ std::uint64_t ProcessState::modeled_size() const {
     total = sat_add(total, call_saved_size);
     total = sat_add(total, pending_stdin.size());
     // Functions and command traps hold syntax trees of their own.
-    total = sat_add(total, functions_size);
+    total = sat_add(total, language.modeled_size());
     for (const auto& [_, trap] : signal_traps) total = sat_add(total, trap.fork_size());
     if (exit_trap) total = sat_add(total, exit_trap->fork_size());
     if (err_trap) total = sat_add(total, err_trap->fork_size());
@@ -182,11 +182,7 @@ std::uint64_t ProcessState::fork_size() const {
     for (const auto& [_, trap] : signal_traps) add(trap.fork_size());
     if (exit_trap) add(exit_trap->fork_size());
     if (err_trap) add(err_trap->fork_size());
-    add(functions_size);
-    for (const auto& [name, alias] : aliases) {
-        add(sat_add(text(name), text(alias.text)));
-        for (const auto& word : alias.words) add(text(word));
-    }
+    add(language.fork_size());
     for (const auto& scope : local_scopes) {
         for (const auto& [name, saved] : scope) {
             add(text(name));

@@ -16,10 +16,9 @@
 #include "base/bytes.h"
 #include "base/result.h"
 #include "kernel/descriptors.h"
+#include "kernel/language_state.h"
 #include "kernel/scheduler.h"
 #include "kernel/step.h"
-#include "shell/ast.h"
-#include "shell/parser.h"
 
 namespace tw {
 
@@ -81,19 +80,19 @@ private:
 };
 
 // A trap: ignore the signal, or run a command. A command trap keeps its text as written and,
-// once the shell has parsed it, the parsed action with its modeled size
-// (`shell_value_modeled_size`, measured by whoever parses it: the kernel cannot measure trees).
+// once the shell has parsed it, the parsed action with its modeled size (measured by whoever
+// parses it: the kernel cannot look into parsed code).
 struct Trap {
     enum class Kind : std::uint8_t { Ignore, Command };
     Kind kind = Kind::Ignore;
     std::string text;          // the action as written (empty for Ignore)
-    ShellCommandPtr action;    // the parsed action; null when not parsed
+    ParsedCodePtr action;      // the parsed action; null when not parsed
     std::uint64_t action_size = 0;
 
     static Trap ignore() { return {Kind::Ignore, {}, nullptr, 0}; }
     // A command trap known by its text only.
     static Trap command(std::string text) { return {Kind::Command, std::move(text), nullptr, 0}; }
-    static Trap parsed(std::string text, ShellCommandPtr action, std::uint64_t action_size) {
+    static Trap parsed(std::string text, ParsedCodePtr action, std::uint64_t action_size) {
         return {Kind::Command, std::move(text), std::move(action), action_size};
     }
     bool is_ignore() const { return kind == Kind::Ignore; }
@@ -223,13 +222,9 @@ struct ProcessState {
     bool err_trap_enabled = true;
 
     // ---- the shell executor ----
-    // Shell functions: name -> body. Change them only through define_shell_function and
-    // remove_shell_function (shell/exec.h), which keep `functions_size` (name + 24 + the body's
-    // modeled size, summed) for the fork size.
-    std::map<std::string, ShellCommandPtr> functions;
-    std::uint64_t functions_size = 0;
-    // Aliases, at most kMaxAliases.
-    std::map<std::string, AliasRecord> aliases;
+    // The state of the language the process runs that the kernel does not look into (the
+    // shell's functions and aliases: shell/language.h).
+    LanguageSlot language;
     // Requests set by the builtins (exit, return, break, continue) and consumed by the executor's
     // frames while they unwind.
     bool exit_requested = false;
@@ -260,7 +255,6 @@ struct ProcessState {
 };
 
 inline constexpr std::uint64_t kForkSizeLimit = 33554432;  // 32 MiB
-inline constexpr std::size_t kMaxAliases = 256;
 inline constexpr std::uint64_t kForkOverhead = 256;
 inline constexpr Pid kPidLimit = 0x80000000u;  // process numbers stay below 2^31
 inline constexpr std::uint64_t kCommandTextLimit = 4096;

@@ -23,7 +23,7 @@ constexpr std::string_view kFrameLimitMessage = "tarnwick: shell continuation fr
 // The parsed action of a trap: parsed when set, or parsed now from its text.
 ShellCommandPtr trap_action(const Trap& trap) {
     if (trap.is_ignore()) return nullptr;
-    if (trap.action) return trap.action;
+    if (ShellCommandPtr tree = trap_parsed_tree(trap)) return tree;
     auto parsed = shell_parse(trap.text);
     return parsed ? *parsed : nullptr;
 }
@@ -420,32 +420,7 @@ void abandon_shell_continuation(Machine& machine, ShellContinuation& continuatio
     reset_shell_requests(machine.states.active_mut());
 }
 
-// ---- functions and labels ----
-
-std::uint64_t shell_function_size(std::string_view name, const ShellCommand& body) {
-    return sat_add(sat_add(name.size(), 24), shell_value_modeled_size(body));
-}
-
-void define_shell_function(ProcessState& state, std::string name, ShellCommandPtr body) {
-    expect(body != nullptr, "a shell function has a body");
-    const std::uint64_t size = shell_function_size(name, *body);
-    auto it = state.functions.find(name);
-    if (it != state.functions.end()) {
-        state.functions_size = sat_sub(state.functions_size, shell_function_size(name, *it->second));
-        it->second = std::move(body);
-    } else {
-        state.functions.emplace(std::move(name), std::move(body));
-    }
-    state.functions_size = sat_add(state.functions_size, size);
-}
-
-bool remove_shell_function(ProcessState& state, std::string_view name) {
-    auto it = state.functions.find(std::string(name));
-    if (it == state.functions.end()) return false;
-    state.functions_size = sat_sub(state.functions_size, shell_function_size(name, *it->second));
-    state.functions.erase(it);
-    return true;
-}
+// ---- labels ----
 
 std::string job_text(const ShellCommand& command) {
     const auto* simple = command.as<ShellCommand::Simple>();

@@ -22,6 +22,7 @@
 #include "kernel/step.h"
 #include "shell/ast.h"
 #include "shell/continuation.h"
+#include "shell/language.h"
 
 namespace tw {
 
@@ -72,15 +73,6 @@ ProcessContinuation shell_program_continuation(ShellCommandPtr program, bool sep
 ProcessContinuation shell_stdin_continuation();
 // A shell running already expanded words as one command, as if typed.
 ProcessContinuation shell_words_continuation(std::vector<std::string> argv);
-
-// ---- shell functions ----
-
-// Inserts or replaces a function, keeping the state's `functions_size`.
-void define_shell_function(ProcessState& state, std::string name, ShellCommandPtr body);
-// Removes a function; whether there was one.
-bool remove_shell_function(ProcessState& state, std::string_view name);
-// What a function counts in the fork size: name + 24 + the body's modeled size.
-std::uint64_t shell_function_size(std::string_view name, const ShellCommand& body);
 
 // The label of a pipeline stage or background job: the words of a simple command joined with
 // single spaces, "<job>" for any other command.

@@ -14,6 +14,7 @@
 #include "shell/assign.h"
 #include "shell/exec_internal.h"
 #include "shell/expand.h"
+#include "shell/language.h"
 #include "shell/parser.h"
 #include "shell/variables.h"
 
@@ -279,10 +280,10 @@ std::vector<std::string> expand_command_words(Machine& m, const std::vector<std:
 std::optional<std::string> expand_aliases(Machine& m, std::vector<std::string>& words) {
     std::set<std::string> seen;
     while (!words.empty()) {
-        const ProcessState& s = m.states.active();
-        if (s.aliases.empty()) break;
-        auto it = s.aliases.find(words.front());
-        if (it == s.aliases.end()) break;
+        const auto& aliases = shell_language(m.states.active()).aliases;
+        if (aliases.empty()) break;
+        auto it = aliases.find(words.front());
+        if (it == aliases.end()) break;
         const std::string name = words.front();
         if (!seen.insert(name).second || seen.size() >= 33) return fmt::format("recursive alias involving {}", name);
         const std::vector<std::string> raw = it->second.words;
@@ -458,14 +459,14 @@ void resume(Exec& x, frame::ExpandAndRun& f) {
 
     record_command_seen(m, words.front());
 
-    const ProcessState& s = x.st();
-    if (words.front() == "exec" && !s.functions.contains("exec")) {
+    const auto& functions = shell_language(x.st()).functions;
+    if (words.front() == "exec" && !functions.contains("exec")) {
         run_exec_builtin(x, std::move(words), std::move(restore));
         return;
     }
-    if (!s.functions.empty()) {
-        auto it = s.functions.find(words.front());
-        if (it != s.functions.end()) {
+    if (!functions.empty()) {
+        auto it = functions.find(words.front());
+        if (it != functions.end()) {
             ShellCommandPtr body = it->second;
             call_function(x, body, std::move(words), std::move(restore));
             return;

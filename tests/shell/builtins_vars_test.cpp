@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "exec_fixture.h"
+#include "shell/language.h"
 
 namespace tw::exec_test {
 namespace {
@@ -256,15 +257,15 @@ TEST_F(BuiltinsVars, UlimitPrintsUnlimitedBudgets) {
 }
 
 TEST_F(BuiltinsVars, AliasLimit) {
-    for (int i = 0; i < 256; ++i) shell().aliases.emplace(fmt::format("a{}", i), AliasRecord{"ls", {"ls"}});
+    for (int i = 0; i < 256; ++i) shell_language(shell()).aliases.emplace(fmt::format("a{}", i), AliasRecord{"ls", {"ls"}});
     RunResult r = run("alias new=ls later=ls");
     EXPECT_EQ(r.err, "alias: alias limit exceeded\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_FALSE(shell().aliases.contains("later"));
+    EXPECT_FALSE(shell_language(shell()).aliases.contains("later"));
     reset_streams();
     r = run("alias a7=cat");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(shell().aliases.at("a7").text, "cat");
+    EXPECT_EQ(shell_language(shell()).aliases.at("a7").text, "cat");
 }
 
 // ---- options and positional parameters ----

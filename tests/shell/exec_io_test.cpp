@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "exec_fixture.h"
+#include "shell/language.h"
 
 namespace tw::exec_test {
 namespace {
@@ -129,10 +130,10 @@ TEST_F(ExecIo, StandardInputIsReadAsTheCommandNeedsIt) {
 }
 
 TEST_F(ExecIo, AliasesReplaceTheFirstWord) {
-    shell().aliases["say"] = AliasRecord{"echo said", {"echo", "said"}};
-    shell().aliases["a1"] = AliasRecord{"a2", {"a2"}};
-    shell().aliases["a2"] = AliasRecord{"a1", {"a1"}};
-    shell().aliases["none"] = AliasRecord{"$nothing", {"$nothing"}};
+    shell_language(shell()).aliases["say"] = AliasRecord{"echo said", {"echo", "said"}};
+    shell_language(shell()).aliases["a1"] = AliasRecord{"a2", {"a2"}};
+    shell_language(shell()).aliases["a2"] = AliasRecord{"a1", {"a1"}};
+    shell_language(shell()).aliases["none"] = AliasRecord{"$nothing", {"$nothing"}};
     RunResult r = run("say it");
     EXPECT_EQ(r.out, "said it\n");
     r = run("a1 x");
@@ -158,7 +159,7 @@ TEST_F(ExecIo, ShellStateGrowthIsCharged) {
     std::string body(10000, 'x');
     run("f() { echo " + body + "; }; true");
     EXPECT_GE(m.meter.memory_current(), before + 10000);
-    EXPECT_GE(shell().functions_size, 10000u);
+    EXPECT_GE(shell_language(shell()).functions_size, 10000u);
     EXPECT_GE(shell().fork_size(), 10000u);
 }
 

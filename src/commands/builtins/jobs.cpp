@@ -15,6 +15,7 @@
 #include "shell/ast.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
+#include "shell/language.h"
 #include "shell/parser.h"
 
 namespace tw {
@@ -471,8 +472,7 @@ std::int32_t builtin_trap(BuiltinContext& context, std::span<const std::string> 
             fmt::format_to(std::back_inserter(io.err), "trap: invalid handler: {}\n", error_text(parsed.error()));
             return 2;
         }
-        const std::uint64_t size = *parsed ? shell_value_modeled_size(**parsed) : 0;
-        trap = Trap::parsed(action, std::move(*parsed), size);
+        trap = shell_parsed_trap(action, std::move(*parsed));
     }
 
     std::map<Signal, Trap> signals = state.signal_traps;

@@ -12,6 +12,7 @@
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
 #include "shell/dispatch.h"
+#include "shell/language.h"
 #include "shell/launch.h"
 #include "shell/parser.h"
 
@@ -45,7 +46,7 @@ std::int32_t describe_command(const Machine& m, std::span<const std::string> nam
     const ProcessState& state = m.states.active();
     for (const std::string& name : names) {
         if (name.starts_with('-')) continue;
-        if (state.functions.contains(name)) {
+        if (shell_language(state).functions.contains(name)) {
             fmt::format_to(std::back_inserter(out), "{} is a function\n", name);
         } else if (with_builtins && is_builtin_name(name)) {
             if (verbose) {
@@ -69,18 +70,18 @@ std::int32_t describe_command(const Machine& m, std::span<const std::string> nam
 }
 
 std::int32_t builtin_alias(BuiltinContext& context, std::span<const std::string> args, CommandIo& io) {
-    ProcessState& state = context.machine.states.active_mut();
+    auto& aliases = shell_language(context.machine.states.active_mut()).aliases;
     if (args.empty()) {
         // The table is ordered by name bytes already.
-        for (const auto& [name, alias] : state.aliases) io.out += alias_line(name, alias.text);
+        for (const auto& [name, alias] : aliases) io.out += alias_line(name, alias.text);
         return 0;
     }
     std::int32_t status = 0;
     for (const std::string& operand : args) {
         const std::size_t eq = operand.find('=');
         if (eq == std::string::npos) {
-            auto it = state.aliases.find(operand);
-            if (it == state.aliases.end()) {
+            auto it = aliases.find(operand);
+            if (it == aliases.end()) {
                 fmt::format_to(std::back_inserter(io.err), "alias: {}: not found\n", operand);
                 status = 1;
             } else {
@@ -101,19 +102,19 @@ std::int32_t builtin_alias(BuiltinContext& context, std::span<const std::string>
             status = 2;
             continue;
         }
-        if (state.aliases.size() >= kMaxAliases && !state.aliases.contains(name)) {
+        if (aliases.size() >= kMaxAliases && !aliases.contains(name)) {
             io.err += "alias: alias limit exceeded\n";
             return 1;
         }
-        state.aliases.insert_or_assign(std::move(name), AliasRecord{std::move(value), std::move(*words)});
+        aliases.insert_or_assign(std::move(name), AliasRecord{std::move(value), std::move(*words)});
     }
     return status;
 }
 
 std::int32_t builtin_unalias(BuiltinContext& context, std::span<const std::string> args, CommandIo& io) {
-    ProcessState& state = context.machine.states.active_mut();
+    auto& aliases = shell_language(context.machine.states.active_mut()).aliases;
     if (args.size() == 1 && args[0] == "-a") {
-        state.aliases.clear();
+        aliases.clear();
         return 0;
     }
     if (args.empty()) {
@@ -122,7 +123,7 @@ std::int32_t builtin_unalias(BuiltinContext& context, std::span<const std::strin
     }
     std::int32_t status = 0;
     for (const std::string& name : args) {
-        if (state.aliases.erase(name) == 0) {
+        if (aliases.erase(name) == 0) {
             fmt::format_to(std::back_inserter(io.err), "unalias: {}: not found\n", name);
             status = 1;
         }
