@@ -77,6 +77,7 @@ TEST(MakeCommand, RecipePrefixesAndOptions) {
         {mk, "make -n", "echo hi\necho quiet\nfalse\necho after\n", ""},
         {mk, "make -ns", "echo hi\necho quiet\nfalse\necho after\n", ""},
         {"x:\n\t  @-  echo  spaced  \n\t\n", "make", "spaced\n", ""},
+        // Environment variables are not make variables (the host's make reads them in).
         {"x:\n\techo $$HOME $(HOME) ${HOME}\n", "make", "echo $HOME\n/root\n", ""},
         {"x:\n\techo a \\\n\tb\n", "make", "echo a \\\nb\na b\n", ""},
         {"x:\n\t@cd / && pwd | tr / R\n\t@pwd\n", "make", "R\n/tmp\n", ""},
@@ -85,6 +86,7 @@ TEST(MakeCommand, RecipePrefixesAndOptions) {
 
 TEST(MakeCommand, AutomaticAndOrdinaryVariables) {
     expect_make({
+        // $^ keeps duplicates (the host's make drops them).
         {"out: in1 in2 in1\n\t@echo $@ $< $^\nin1 in2:\n\t@true\n", "make", "out in1 in1 in2 in1\n", ""},
         {"X = $(Y)\nY = hello\nall:\n\t@echo $(X) ${X} [$(Z)] $$X\n", "make", "hello hello []\n", ""},
         {"X = a\nall:\n\t@echo $(X) $$X\n", "make X=1", "1 1\n", ""},

@@ -361,39 +361,39 @@ Result<BcExprPtr, std::string> BcParser::comparison() {
     return finish(std::move(e));
 }
 
-Result<BcExprPtr, std::string> BcParser::additive() {
-    auto left = multiplicative();
-    if (!left) return left;
-    while (next_is(Kind::Plus) || next_is(Kind::Minus)) {
-        const BcArith op = tokens_[pos_++].kind == Kind::Plus ? BcArith::Add : BcArith::Sub;
-        auto right = multiplicative();
+template <class Operand, class OpOf>
+Result<BcExprPtr, std::string> BcParser::chain(Operand operand, OpOf op_of) {
+    auto left = (this->*operand)();
+    while (left && !at_end()) {
+        const std::optional<BcArith> op = op_of(tokens_[pos_].kind);
+        if (!op) break;
+        ++pos_;
+        auto right = (this->*operand)();
         if (!right) return right;
         auto e = node(BcExpr::Kind::Arithmetic);
-        e->arith = op;
+        e->arith = *op;
         e->left = std::move(*left);
         e->right = std::move(*right);
         left = finish(std::move(e));
-        if (!left) return left;
     }
     return left;
 }
 
+Result<BcExprPtr, std::string> BcParser::additive() {
+    return chain(&BcParser::multiplicative, [](Kind kind) -> std::optional<BcArith> {
+        if (kind == Kind::Plus) return BcArith::Add;
+        if (kind == Kind::Minus) return BcArith::Sub;
+        return std::nullopt;
+    });
+}
+
 Result<BcExprPtr, std::string> BcParser::multiplicative() {
-    auto left = unary();
-    if (!left) return left;
-    while (next_is(Kind::Star) || next_is(Kind::Slash) || next_is(Kind::Percent)) {
-        const Kind kind = tokens_[pos_++].kind;
-        const BcArith op = kind == Kind::Star ? BcArith::Mul : kind == Kind::Slash ? BcArith::Div : BcArith::Mod;
-        auto right = unary();
-        if (!right) return right;
-        auto e = node(BcExpr::Kind::Arithmetic);
-        e->arith = op;
-        e->left = std::move(*left);
-        e->right = std::move(*right);
-        left = finish(std::move(e));
-        if (!left) return left;
-    }
-    return left;
+    return chain(&BcParser::unary, [](Kind kind) -> std::optional<BcArith> {
+        if (kind == Kind::Star) return BcArith::Mul;
+        if (kind == Kind::Slash) return BcArith::Div;
+        if (kind == Kind::Percent) return BcArith::Mod;
+        return std::nullopt;
+    });
 }
 
 Result<BcExprPtr, std::string> BcParser::unary() {

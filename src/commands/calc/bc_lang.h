@@ -84,6 +84,9 @@ private:
     Result<BcExprPtr, std::string> comparison();
     Result<BcExprPtr, std::string> additive();
     Result<BcExprPtr, std::string> multiplicative();
+    // A left-associative chain of `operand`s joined by the operators that `op_of` maps.
+    template <class Operand, class OpOf>
+    Result<BcExprPtr, std::string> chain(Operand operand, OpOf op_of);
     Result<BcExprPtr, std::string> unary();
     Result<BcExprPtr, std::string> postfix();
     Result<BcExprPtr, std::string> primary();

@@ -174,27 +174,20 @@ private:
         return ExprValue(std::move(r));
     }
 
-    ExprResult<ExprValue> level_add() {
-        auto left = level_mul();
-        while (left && (next_is("+") || next_is("-"))) {
+    // A left-associative chain of `operand`s joined by the one-character operators in `ops`.
+    ExprResult<ExprValue> arithmetic_chain(ExprResult<ExprValue> (ExprParser::*operand)(), std::string_view ops) {
+        auto left = (this->*operand)();
+        while (left && !done() && current().size() == 1 && ops.find(current()[0]) != std::string_view::npos) {
             const char op = args_[pos_++][0];
-            auto right = level_mul();
+            auto right = (this->*operand)();
             if (!right) return right;
             left = arithmetic(op, *left, *right);
         }
         return left;
     }
 
-    ExprResult<ExprValue> level_mul() {
-        auto left = level_match();
-        while (left && (next_is("*") || next_is("/") || next_is("%"))) {
-            const char op = args_[pos_++][0];
-            auto right = level_match();
-            if (!right) return right;
-            left = arithmetic(op, *left, *right);
-        }
-        return left;
-    }
+    ExprResult<ExprValue> level_add() { return arithmetic_chain(&ExprParser::level_mul, "+-"); }
+    ExprResult<ExprValue> level_mul() { return arithmetic_chain(&ExprParser::level_match, "*/%"); }
 
     ExprResult<ExprValue> level_match() {
         auto left = primary();

@@ -149,6 +149,8 @@ void make_report_nothing_to_do(MakeEngine& engine, const std::string& name, cons
                                bool top_level);
 // The modification time of a file (links followed); none when it cannot be examined.
 std::optional<std::uint64_t> make_file_mtime(SyscallContext& sys, std::string_view directory, std::string_view path);
+// The words of a text split at white space.
+std::vector<std::string> make_words(std::string_view text);
 // "make: TEXT\n".
 std::string make_format_message(std::string_view text);
 

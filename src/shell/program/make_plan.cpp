@@ -85,17 +85,6 @@ struct Expander {
     }
 };
 
-std::vector<std::string> words(std::string_view text) {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && is_blank(text[i])) ++i;
-        const std::size_t start = i;
-        while (i < text.size() && !is_blank(text[i])) ++i;
-        if (i > start) out.emplace_back(text.substr(start, i - start));
-    }
-    return out;
-}
 
 std::string top_target(const MakeEngine& engine) {
     if (engine.plan_stack.empty()) return {};
@@ -214,7 +203,7 @@ Result<void, MakeFailure> make_plan_target(MakeEngine& engine, SyscallContext& s
     for (const std::string& p : rule->second.prerequisites) {
         auto expanded = make_expand_variables(p, engine.variables, name, {}, kMakeExpansionBudget);
         if (!expanded) return failure(make_format_message(expanded.error()));
-        for (std::string& word : words(*expanded)) {
+        for (std::string& word : make_words(*expanded)) {
             if (frame.expanded.size() >= kMakePrerequisiteLimit)
                 return failure(make_format_message(
                     fmt::format("expanded prerequisite limit exceeded ({})", kMakePrerequisiteLimit)));

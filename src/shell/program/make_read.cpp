@@ -46,17 +46,6 @@ std::string_view without_comment(std::string_view text) {
     return hash == std::string_view::npos ? text : text.substr(0, hash);
 }
 
-std::vector<std::string> words(std::string_view text) {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && is_blank(text[i])) ++i;
-        const std::size_t start = i;
-        while (i < text.size() && !is_blank(text[i])) ++i;
-        if (i > start) out.emplace_back(text.substr(start, i - start));
-    }
-    return out;
-}
 
 std::optional<std::uint32_t> parse_jobs(std::string_view text) {
     if (text.starts_with('+')) text.remove_prefix(1);
@@ -192,7 +181,7 @@ Result<ParsedMakefile, MakeFailure> parse_makefile(const std::vector<JoinedLine>
         if (text.empty()) continue;
         if (text.starts_with('.')) {
             if (!text.starts_with(".PHONY:")) return refused(fmt::format("unsupported directive at line {}", n));
-            for (std::string& name : words(text.substr(7))) {
+            for (std::string& name : make_words(text.substr(7))) {
                 if (auto bad = make_check_target_name(name, n)) return refused(*bad);
                 mk.phony.insert(std::move(name));
             }
@@ -209,7 +198,7 @@ Result<ParsedMakefile, MakeFailure> parse_makefile(const std::vector<JoinedLine>
                 mk.export_marks.insert_or_assign(assignment->first, true);
                 mk.variables.insert_or_assign(assignment->first, assignment->second);
             } else {
-                for (const std::string& name : words(rest)) {
+                for (const std::string& name : make_words(rest)) {
                     if (!is_shell_name(name))
                         return refused(fmt::format("unsupported export target '{}' at line {}", name, n));
                     mk.export_marks.insert_or_assign(name, is_export);
@@ -227,9 +216,9 @@ Result<ParsedMakefile, MakeFailure> parse_makefile(const std::vector<JoinedLine>
         if (!expanded) return refused(expanded.error());
         const std::size_t colon = expanded->find(':');
         if (colon == std::string::npos) return refused(fmt::format("missing ':' at line {}", n));
-        std::vector<std::string> targets = words(std::string_view(*expanded).substr(0, colon));
+        std::vector<std::string> targets = make_words(std::string_view(*expanded).substr(0, colon));
         if (targets.empty()) return refused(fmt::format("empty target at line {}", n));
-        std::vector<std::string> prerequisites = words(std::string_view(*expanded).substr(colon + 1));
+        std::vector<std::string> prerequisites = make_words(std::string_view(*expanded).substr(colon + 1));
         for (const std::string& target : targets)
             if (auto bad = make_check_target_name(target, n)) return refused(*bad);
         for (const std::string& p : prerequisites) {
@@ -265,6 +254,18 @@ std::map<std::string, std::string> process_environment(SyscallContext& sys) {
 }
 
 }  // namespace
+
+std::vector<std::string> make_words(std::string_view text) {
+    std::vector<std::string> out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_blank(text[i])) ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !is_blank(text[i])) ++i;
+        if (i > start) out.emplace_back(text.substr(start, i - start));
+    }
+    return out;
+}
 
 std::string make_format_message(std::string_view text) { return fmt::format("make: {}\n", text); }
 
