@@ -221,6 +221,9 @@ TEST(MakeCommand, RecipesWaitOnTheVirtualClock) {
     Ran r = run_in(m, "make");
     EXPECT_EQ(r.out, "done\n");
     EXPECT_GE(m.clock.now_ns() - before, 5'000'000'000u);
+    // While make waits for its recipe, the rest of the machine runs.
+    r = run_in(m, "make & sleep 1; echo other; wait");
+    EXPECT_EQ(r.out, "other\ndone\n");
 }
 
 }  // namespace

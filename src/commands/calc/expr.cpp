@@ -207,7 +207,9 @@ private:
         auto regex = Regex::compile(fmt::format("^(?:{})", *translated));
         if (!regex) return fail(fmt::format("invalid regular expression: {}", error_text(regex.error())));
         auto found = regex->find(subject);
-        if (!found) return fail(fmt::format("invalid regular expression: {}", error_text(found.error())));
+        // A pattern that compiled but could not be matched within the engine's limits is an error
+        // of the evaluation (status 3), not of the expression.
+        if (!found) return std::unexpected(ExprError{error_text(found.error()), 3});
         const std::optional<Match>& m = *found;
         if (regex->group_count() >= 1) return ExprValue(m ? std::string(m->text(subject, 1)) : std::string());
         return ExprValue(std::to_string(m ? m->span().size() : 0));
