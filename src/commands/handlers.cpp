@@ -16,6 +16,7 @@
 #include "commands/builtins/names.h"
 #include "commands/builtins/options.h"
 #include "commands/builtins/variables.h"
+#include "commands/calc/calc_commands.h"
 #include "commands/diff/diff_commands.h"
 #include "commands/files/file_commands.h"
 #include "commands/net/net_commands.h"
@@ -99,6 +100,7 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Printenv: return &printenv_command;
     case HandlerId::Seq: return &seq_command;
     case HandlerId::Net: return &net_command;
+    case HandlerId::Expr: return &expr_command;
     default: return nullptr;
     }
 }
@@ -106,6 +108,7 @@ NativeHandler bound_native(HandlerId id) {
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
     case HandlerId::Sed: return &sed_command;
+    case HandlerId::Bc: return &bc_command;
     case HandlerId::Patch: return &patch_command;
     case HandlerId::ApplyPatch: return &apply_patch_command;
     case HandlerId::Dd: return &dd_command;

@@ -375,9 +375,9 @@ TEST_F(ProgramRun, NativeRefusedAtItsStartGivesItsMemoryBack) {
     EXPECT_EQ(m.meter.memory_current(), memory);
 }
 
-TEST(ProgramKinds, OnlyBuiltKindsLaunch) {
+TEST(ProgramKinds, EveryKindLaunches) {
     EXPECT_TRUE(launch_program(ProgramKind::Cat, {}).has_value());
-    EXPECT_FALSE(launch_program(ProgramKind::Make, {}).has_value());
+    EXPECT_TRUE(launch_program(ProgramKind::Make, {}).has_value());
 }
 
 }  // namespace

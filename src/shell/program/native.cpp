@@ -40,6 +40,7 @@ void release_charges(program::Native& state, SyscallContext& sys) {
 void release_program(ProgramContinuation& program, SyscallContext& sys) {
     if (auto* native = std::get_if<program::Native>(&program.state)) release_charges(*native, sys);
     if (auto* xargs = std::get_if<program::Xargs>(&program.state)) release_xargs(*xargs, sys);
+    if (auto* make = std::get_if<program::Make>(&program.state)) release_make(*make, sys);
 }
 
 ProgramStep step_native(program::Native& state, SyscallContext& sys, std::uint64_t& budget) {

@@ -100,6 +100,7 @@ std::optional<ProgramContinuation> launch_program(ProgramKind kind, std::span<co
         case ProgramKind::Env: return ProgramContinuation{program::Env{.args = {args.begin(), args.end()}}};
         case ProgramKind::Nice: return ProgramContinuation{program::Nice{.args = {args.begin(), args.end()}}};
         case ProgramKind::Xargs: return ProgramContinuation{program::Xargs{.args = {args.begin(), args.end()}}};
+        case ProgramKind::Make: return ProgramContinuation{program::Make{.args = {args.begin(), args.end()}}};
         default: return std::nullopt;
     }
 }
@@ -131,6 +132,7 @@ ProgramStep Machine::program_step(ProgramContinuation& continuation, SyscallCont
         ProgramStep operator()(program::Nohup& p) const { return step_nohup(p, sys, budget); }
         ProgramStep operator()(program::Nice& p) const { return step_nice(p, sys, budget); }
         ProgramStep operator()(program::Xargs& p) const { return step_xargs(p, sys, budget); }
+        ProgramStep operator()(program::Make& p) const { return step_make(p, sys, budget); }
     };
     return std::visit(Stepper{sys, budget}, continuation.state);
 }

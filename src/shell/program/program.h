@@ -28,6 +28,7 @@
 #include "kernel/step.h"
 #include "shell/command_io.h"
 #include "shell/program/find.h"
+#include "shell/program/make.h"
 
 namespace tw {
 
@@ -229,6 +230,17 @@ struct Xargs {
     friend bool operator==(const Xargs&, const Xargs&) = default;
 };
 
+// `make`: the engine, started on the first step, and the text to write before the end.
+struct Make {
+    std::vector<std::string> args;
+    PendingBytes final_text;
+    std::optional<MakeEngine> engine;
+    std::int32_t exit_status = 0;
+    bool started = false;
+    bool finishing = false;  // only `final_text` is left to write
+    friend bool operator==(const Make&, const Make&) = default;
+};
+
 }  // namespace program
 
 // The state of one running resumable program, one alternative per running shape.
@@ -236,7 +248,7 @@ struct ProgramContinuation {
     using State = std::variant<program::Exit, program::ErrorExit, program::Pwd, program::Yes, program::Cat,
                                program::Tee, program::Head, program::Native, program::Find,
                                program::Sleep, program::Timeout, program::Env, program::Nohup, program::Nice,
-                               program::Xargs>;
+                               program::Xargs, program::Make>;
     State state;
 
     friend bool operator==(const ProgramContinuation&, const ProgramContinuation&) = default;
@@ -315,6 +327,8 @@ ProgramStep step_nohup(program::Nohup& state, SyscallContext& sys, std::uint64_t
 ProgramStep step_nice(program::Nice& state, SyscallContext& sys, std::uint64_t& budget);
 ProgramStep step_xargs(program::Xargs& state, SyscallContext& sys, std::uint64_t& budget);
 void release_xargs(program::Xargs& state, SyscallContext& sys);
+ProgramStep step_make(program::Make& state, SyscallContext& sys, std::uint64_t& budget);
+void release_make(program::Make& state, SyscallContext& sys);
 
 // A duration: a decimal number with an optional fraction and an optional unit suffix (ns, us,
 // µs, ms, s, m, h, d; seconds without one), in nanoseconds. Errors are the message texts
