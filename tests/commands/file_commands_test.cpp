@@ -2,6 +2,8 @@
 // sizes, trees, path names, install and truncate, with their messages, statuses and budgets.
 #include <string>
 
+#include <fmt/format.h>
+
 #include "commands/files/file_commands.h"
 #include "case_fixture.h"
 
@@ -237,6 +239,76 @@ TEST(InstallTruncate, ModesAndSizes) {
         {"truncate -cs5 f", "", 2, "truncate: unimplemented option '-cs5'\n"},
         {"printf abcdef > f; chmod 600 f; truncate -s 3 f; cat f; stat -c ' %a' f", "abc 600\n"},
     });
+}
+
+}  // namespace
+}  // namespace tw::command_test
+
+namespace tw::command_test {
+namespace {
+
+// Changes in one virtual instant still order: find -newer, test -nt and cp -p see it.
+TEST(FileTimes, ChangesInOneInstantOrder) {
+    Machine m = fresh_machine();
+    EXPECT_EQ(run_in(m, "echo x > a").status, 0);
+    EXPECT_EQ(run_in(m, "echo y > b").out, "");
+    EXPECT_EQ(run_in(m, "find . -newer a").out, "./b\n");
+    EXPECT_EQ(run_in(m, "[ b -nt a ] && [ a -ot b ] && echo ordered").out, "ordered\n");
+    EXPECT_EQ(run_in(m, "touch c; mkdir d; find . -newer b | sort").out, "./c\n./d\n");
+    EXPECT_EQ(run_in(m, "cp -p a a2; cp -a b b2; [ a -nt a2 ] || [ a2 -nt a ] || [ b -nt b2 ] || echo kept").out,
+              "kept\n");
+    EXPECT_EQ(run_in(m, "cp a a3; find . -newer d").out, "./a3\n");
+}
+
+// A tree copy that does not fit the disk fails whole: nothing of it is left behind.
+TEST(FileBudgets, TreeCopyBeyondDiskLeavesNothing) {
+    MachineLimits limits = kRoomyLimits;
+    limits.disk = 64 * 1024;
+    Machine m = fresh_machine(limits);
+    Ran made = run_in(m, "mkdir -p d/e; head -c 12000 /dev/zero > d/a; head -c 12000 /dev/zero > d/e/b");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::uint64_t used = m.vfs.used();
+    Ran r = run_in(m, "cp -r d x; echo $?; cp -r d y; echo $?; ls");
+    EXPECT_EQ(r.out, "0\n1\nd\nx\n");
+    EXPECT_EQ(r.err, "cp: cannot copy 'd': No space left on device\n");
+    EXPECT_GT(m.vfs.used(), used);
+    EXPECT_LE(m.vfs.used(), limits.disk);
+    EXPECT_EQ(m.vfs.used(), m.vfs.compute_used());
+    // install and truncate are refused the same way and leave the file as it was.
+    Ran t = run_in(m, "printf abc > f; truncate -s 60K f; echo $?; cat f");
+    EXPECT_EQ(t.out, "1\nabc");
+    EXPECT_EQ(t.err, "truncate: cannot open 'f': No space left on device\n");
+}
+
+// Work charges refused mid-command end it with 137; what was done stays done, nothing is torn.
+TEST(FileBudgets, RefusedChargesEndWith137) {
+    const MachineLimits tight{.cpu = 5000, .memory = 1ULL << 30, .disk = 1ULL << 30, .output = 1ULL << 28};
+    for (const char* source : {"rm -r d", "du d", "tree d", "ls -R d", "cp -r d x", "chmod -R 700 d", "chown -R 1 d"}) {
+        SCOPED_TRACE(source);
+        Machine m = fresh_machine(tight);
+        for (int i = 0; i < 10000; ++i) put_file(m, fmt::format("/tmp/d/{}", i), "");
+        Ran r = run_in(m, source);
+        EXPECT_EQ(r.status, 137);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(m.vfs.node("/tmp/x"), nullptr);
+    }
+    Machine m = fresh_machine(tight);
+    put_file(m, "/tmp/f", "abc");
+    EXPECT_EQ(run_in(m, "truncate -s +1M f").status, 137);
+    EXPECT_EQ(file_contents(m, "/tmp/f"), "abc");
+}
+
+// The recursive commands walk with stacks of their own: a tree as deep as paths allow is fine.
+TEST(FileTrees, DeepestTreeIsHandled) {
+    Machine m = fresh_machine();
+    std::string path = "/tmp/deep";
+    while (path.size() + 2 < 4000) path += "/a";
+    ASSERT_TRUE(m.vfs.create_dir_all("/", path).has_value());
+    const std::size_t levels = (path.size() - 9) / 2;
+    Ran r = run_in(m, "tree deep | tail -1; du -s deep | cut -f1; ls -R deep | grep -c :; chmod -R 700 deep; "
+                      "mv deep d2; rm -r d2; ls");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, fmt::format("{} directories, 0 files\n{}\n{}\n", levels, 4 * (levels + 1), levels + 1));
 }
 
 }  // namespace

@@ -32,15 +32,16 @@ Destination destination_of(Syscalls& sys, std::string_view cwd, std::string_view
     return {last, st && stat_is_directory(*st)};
 }
 
-// cp without -r of one source: the bytes and mode, then with -p the source's mode and time.
+// cp without -r of one source: the bytes and mode, and with -p the source's mode and time. A
+// file copied with -p goes through the tree copy, which keeps the time to the nanosecond (a time
+// set in milliseconds would lose the order of changes made within one millisecond); a directory
+// goes to the single-file copy, which refuses it.
 Result<void, SyscallError> copy_one(Syscalls& sys, std::string_view cwd, std::string_view source,
                                     const std::string& target, bool preserve) {
-    if (auto copied = sys.copy_file(cwd, source, target); !copied) return copied;
-    if (!preserve) return {};
+    if (!preserve) return sys.copy_file(cwd, source, target);
     auto st = sys.stat(cwd, source, true);
-    if (!st) return std::unexpected(std::move(st.error()));
-    if (auto r = sys.chmod(cwd, target, st->mode); !r) return r;
-    return sys.set_times(cwd, target, st->mtime_ms);
+    if (st && !stat_is_directory(*st)) return sys.copy_tree(cwd, source, target, true);
+    return sys.copy_file(cwd, source, target);
 }
 
 }  // namespace
