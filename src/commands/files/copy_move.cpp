@@ -1,4 +1,6 @@
 // cp, mv and ln: copy, move and make symbolic links.
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +29,26 @@ struct Destination {
     }
 };
 
-Destination destination_of(Syscalls& sys, std::string_view cwd, std::string_view last) {
-    auto st = sys.stat(cwd, last, true);
-    return {last, st && stat_is_directory(*st)};
+// The sources and destination of cp or mv after the operand checks: fewer than two operands, or
+// several sources for a destination that is no directory, end the command with 1 at once.
+struct Transfer {
+    std::span<const std::string_view> sources;
+    Destination destination;
+};
+
+std::optional<Transfer> transfer_operands(Syscalls& sys, std::string_view cwd, std::string_view command,
+                                          std::span<const std::string_view> operands, Bytes& err) {
+    if (operands.size() < 2) {
+        push_message(err, command, "missing destination operand");
+        return std::nullopt;
+    }
+    auto st = sys.stat(cwd, operands.back(), true);
+    Transfer t{operands.first(operands.size() - 1), {operands.back(), st && stat_is_directory(*st)}};
+    if (t.sources.size() > 1 && !t.destination.is_directory) {
+        push_message(err, command, fmt::format("target '{}' is not a directory", t.destination.text));
+        return std::nullopt;
+    }
+    return t;
 }
 
 // cp without -r of one source: the bytes and mode, and with -p the source's mode and time. A
@@ -51,18 +70,11 @@ std::int32_t cp_command(NativeInvocation& invocation, CommandIo& io) {
     if (report_unimplemented_option("cp", args, "rRafp", io.err)) return kFileStatusUsage;
     const bool recursive = args.has_flag('r') || args.has_flag('R') || args.has_flag('a');
     const bool preserve = args.has_flag('p') || args.has_flag('a');
-    if (args.operands.size() < 2) {
-        push_message(io.err, "cp", "missing destination operand");
-        return kFileStatusFailed;
-    }
     Syscalls& sys = invocation.sys;
     const std::string cwd = sys.getcwd();
-    const Destination destination = destination_of(sys, cwd, args.operands.back());
-    const auto sources = std::span(args.operands).first(args.operands.size() - 1);
-    if (sources.size() > 1 && !destination.is_directory) {
-        push_message(io.err, "cp", fmt::format("target '{}' is not a directory", destination.text));
-        return kFileStatusFailed;
-    }
+    const auto transfer = transfer_operands(sys, cwd, "cp", args.operands, io.err);
+    if (!transfer) return kFileStatusFailed;
+    const auto [sources, destination] = *transfer;
     std::int32_t status = kFileStatusOk;
     for (std::string_view source : sources) {
         const std::string target = destination.target_for(source);
@@ -92,18 +104,11 @@ std::int32_t cp_command(NativeInvocation& invocation, CommandIo& io) {
 std::int32_t mv_command(NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
     if (report_unimplemented_option("mv", args, "f", io.err)) return kFileStatusUsage;
-    if (args.operands.size() < 2) {
-        push_message(io.err, "mv", "missing destination operand");
-        return kFileStatusFailed;
-    }
     Syscalls& sys = invocation.sys;
     const std::string cwd = sys.getcwd();
-    const Destination destination = destination_of(sys, cwd, args.operands.back());
-    const auto sources = std::span(args.operands).first(args.operands.size() - 1);
-    if (sources.size() > 1 && !destination.is_directory) {
-        push_message(io.err, "mv", fmt::format("target '{}' is not a directory", destination.text));
-        return kFileStatusFailed;
-    }
+    const auto transfer = transfer_operands(sys, cwd, "mv", args.operands, io.err);
+    if (!transfer) return kFileStatusFailed;
+    const auto [sources, destination] = *transfer;
     std::int32_t status = kFileStatusOk;
     for (std::string_view source : sources) {
         auto moved = sys.rename(cwd, source, destination.target_for(source));
