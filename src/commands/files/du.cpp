@@ -1,5 +1,4 @@
 // du: space of files and trees, walked depth first with an explicit stack of frames.
-#include <charconv>
 #include <deque>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 #include "commands/files/file_commands.h"
 #include "commands/util/file_command.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -27,11 +27,8 @@ struct DuOptions {
 };
 
 Result<std::uint64_t, std::string> parse_max_depth(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc{} || ptr != text.data() + text.size())
-        return std::unexpected(fmt::format("invalid maximum depth '{}'", text));
-    return value;
+    if (auto value = parse_decimal_u64(text)) return *value;
+    return std::unexpected(fmt::format("invalid maximum depth '{}'", text));
 }
 
 // The options and operands, or the message after "du: ".

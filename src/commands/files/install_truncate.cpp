@@ -12,6 +12,7 @@
 #include "commands/files/file_commands.h"
 #include "commands/util/file_command.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -19,13 +20,6 @@ namespace tw {
 namespace {
 
 constexpr std::uint64_t kMaxInstallReadBytes = 67108864;
-
-std::optional<std::uint64_t> parse_decimal(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc{} || ptr != text.data() + text.size()) return std::nullopt;
-    return value;
-}
 
 // The mode of an install mode text: octal, or symbolic clauses of r, w and x applied to 0o755.
 std::optional<std::uint32_t> install_mode(std::optional<std::string_view> text) {
@@ -190,7 +184,7 @@ std::optional<TruncateSize> parse_truncate_size(std::string_view text) {
                            (text[letters - 1] >= 'A' && text[letters - 1] <= 'Z')))
         --letters;
     const std::string_view suffix = text.substr(letters);
-    const auto number = parse_decimal(text.substr(0, letters));
+    const auto number = parse_decimal_u64(text.substr(0, letters));
     if (!number) return std::nullopt;
     static constexpr std::pair<std::string_view, std::uint64_t> kSuffixes[] = {
         {"", 1},          {"K", 1024},        {"KiB", 1024},      {"M", 1048576},     {"MiB", 1048576},

@@ -1,5 +1,4 @@
 // tree: a directory drawn with box-drawing connectors, walked with an explicit stack.
-#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include "commands/files/file_commands.h"
 #include "commands/util/file_command.h"
 #include "commands/util/io.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -103,14 +103,12 @@ std::int32_t tree_command(NativeInvocation& invocation, CommandIo& io) {
                 push_message(io.err, "tree", "option requires an argument -- 'L'");
                 return kFileStatusUsage;
             }
-            const std::string& text = args[++i];
-            std::uint64_t value = 0;
-            const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-            if (text.empty() || ec != std::errc{} || ptr != text.data() + text.size() || value == 0) {
+            const auto value = parse_decimal_u64(args[++i]);
+            if (!value || *value == 0) {
                 push_message(io.err, "tree", "invalid level, must be greater than 0");
                 return kFileStatusUsage;
             }
-            level = value;
+            level = *value;
         } else {
             push_message(io.err, "tree", fmt::format("unimplemented option '{}'", arg));
             return kFileStatusUsage;
