@@ -92,13 +92,6 @@ ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
 
 NativeHandler bound_native(HandlerId id) {
     switch (id) {
-    case HandlerId::Echo: return &echo_command;
-    case HandlerId::Printf: return &printf_command;
-    case HandlerId::Diff: return &diff_command;
-    case HandlerId::Cmp: return &cmp_command;
-    case HandlerId::Printenv: return &printenv_command;
-    case HandlerId::Seq: return &seq_command;
-    case HandlerId::Net: return &net_command;
     // file commands
     case HandlerId::Ls: return &ls_command;
     case HandlerId::Mkdir: return &mkdir_command;
@@ -121,6 +114,13 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Mktemp: return &mktemp_command;
     case HandlerId::Install: return &install_command;
     case HandlerId::Truncate: return &truncate_command;
+    case HandlerId::Echo: return &echo_command;
+    case HandlerId::Printf: return &printf_command;
+    case HandlerId::Diff: return &diff_command;
+    case HandlerId::Cmp: return &cmp_command;
+    case HandlerId::Printenv: return &printenv_command;
+    case HandlerId::Seq: return &seq_command;
+    case HandlerId::Net: return &net_command;
     default: return nullptr;
     }
 }
