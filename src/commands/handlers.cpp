@@ -93,6 +93,28 @@ ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
 
 NativeHandler bound_native(HandlerId id) {
     switch (id) {
+    // file commands
+    case HandlerId::Ls: return &ls_command;
+    case HandlerId::Mkdir: return &mkdir_command;
+    case HandlerId::Rmdir: return &rmdir_command;
+    case HandlerId::Rm: return &rm_command;
+    case HandlerId::Touch: return &touch_command;
+    case HandlerId::Cp: return &cp_command;
+    case HandlerId::Mv: return &mv_command;
+    case HandlerId::Ln: return &ln_command;
+    case HandlerId::Chmod: return &chmod_command;
+    case HandlerId::Chown: return &chown_command;
+    case HandlerId::Stat: return &stat_command;
+    case HandlerId::File: return &file_command;
+    case HandlerId::Du: return &du_command;
+    case HandlerId::Tree: return &tree_command;
+    case HandlerId::Realpath: return &realpath_command;
+    case HandlerId::Readlink: return &readlink_command;
+    case HandlerId::Basename: return &basename_command;
+    case HandlerId::Dirname: return &dirname_command;
+    case HandlerId::Mktemp: return &mktemp_command;
+    case HandlerId::Install: return &install_command;
+    case HandlerId::Truncate: return &truncate_command;
     case HandlerId::Echo: return &echo_command;
     case HandlerId::Printf: return &printf_command;
     case HandlerId::Diff: return &diff_command;

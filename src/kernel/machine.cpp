@@ -138,9 +138,13 @@ Machine Machine::create(const MachineLimits& limits, bool real_time) {
 // ---- clock ----
 
 std::uint64_t Machine::sync_vfs_clock() {
-    const std::uint64_t ms = clock.wall_time_ms();
-    vfs.set_now_ms(ms);
-    return ms;
+    __int128 wall = static_cast<__int128>(clock.now_ns());
+    if (__builtin_add_overflow(wall, clock.wall_base_ns(), &wall) ||
+        __builtin_add_overflow(wall, clock.wall_offset_ns(), &wall) || wall < 0)
+        wall = 0;
+    const auto ns = wall > static_cast<__int128>(kU64Max) ? kU64Max : static_cast<std::uint64_t>(wall);
+    vfs.advance_clock_ns(ns);
+    return vfs.now_ms();
 }
 
 Result<void, std::string> Machine::sync_real_time_clock() { return tw::sync_real_time_clock(clock, pacing); }

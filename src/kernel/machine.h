@@ -84,6 +84,8 @@ struct Machine {
     static Machine create(const MachineLimits& limits, bool real_time);
 
     // ---- clock ----
+    // Moves the filesystem clock for the next change (Vfs::advance_clock_ns) to the wall-clock
+    // time; answers its millisecond.
     std::uint64_t sync_vfs_clock();
     Result<void, std::string> sync_real_time_clock();
     Result<void, std::string> advance_time_to(std::uint64_t t);

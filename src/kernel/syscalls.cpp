@@ -507,8 +507,14 @@ Result<void, SyscallError> SyscallContext::chown(std::string_view base, std::str
 
 Result<void, SyscallError> SyscallContext::set_times(std::string_view base, std::string_view path,
                                                      std::uint64_t mtime_ms) {
+    // "Now" (the clock's present millisecond) is the filesystem clock's own time, so a touched
+    // node orders after every change made before it.
+    const bool now = mtime_ms == machine_.clock.wall_time_ms();
     machine_.sync_vfs_clock();
-    if (auto r = machine_.vfs.set_times(base, path, mtime_ms); !r) return fail(std::move(r.error()));
+    Vfs& vfs = machine_.vfs;
+    auto r = now ? vfs.set_times(base, path, vfs.now_ms(), static_cast<std::uint32_t>(vfs.now_ns() % 1000000))
+                 : vfs.set_times(base, path, mtime_ms);
+    if (!r) return fail(std::move(r.error()));
     return {};
 }
 

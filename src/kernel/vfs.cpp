@@ -51,6 +51,8 @@ VfsNode VfsNode::native(NativeProgram program, std::uint32_t mode, std::uint64_t
     return VfsNode{VfsNative{std::move(program)}, node_id, mtime_ms, mode, 0, 0};
 }
 
+std::uint64_t VfsNode::mtime_ns() const { return sat_add(sat_mul(mtime_ms, 1000000), mtime_sub_ns); }
+
 const Bytes* VfsNode::data() const {
     const auto* f = std::get_if<VfsFile>(&payload);
     return f ? &f->data : nullptr;
@@ -71,6 +73,7 @@ FileStat FileStat::from_node(const VfsNode& node) {
     st.dev = node.node_id != 0 ? 1 : 0;
     st.ino = node.node_id;
     st.mtime_ms = node.mtime_ms;
+    st.mtime_ns = node.mtime_ns();
     st.mode = node.mode;
     st.uid = node.uid;
     st.gid = node.gid;
@@ -146,6 +149,13 @@ Result<void, std::string> check_wasm_module_bytes(BytesView bytes) {
 }
 
 // ---- Creation and boot -----------------------------------------------------------------------
+
+std::uint64_t Vfs::now_ns() const { return sat_add(sat_mul(now_ms_, 1000000), now_sub_ns_); }
+
+void Vfs::advance_clock_ns(std::uint64_t clock_ns) {
+    const std::uint64_t last = now_ns();
+    set_now_ns(clock_ns > last ? clock_ns : sat_add(last, 1));
+}
 
 Vfs::Vfs(std::uint64_t capacity, std::uint64_t now_ms) : now_ms_(now_ms), capacity_(capacity) {
     tree_.emplace("/", VfsNode::directory(kDirMode, 1, 0));
@@ -247,6 +257,7 @@ void Vfs::begin_journal() {
         .now_ms = now_ms_,
         .peak = peak_,
         .bytes_read = bytes_read_,
+        .now_sub_ns = now_sub_ns_,
     };
 }
 
@@ -265,6 +276,7 @@ void Vfs::roll_back_journal() {
     next_orphan_id_ = journal.next_orphan_id;
     next_node_id_ = journal.next_node_id;
     now_ms_ = journal.now_ms;
+    now_sub_ns_ = journal.now_sub_ns;
     peak_ = journal.peak;
     bytes_read_ = journal.bytes_read;
     journal.prior.clear();

@@ -63,6 +63,12 @@ struct VfsNode {
     std::uint32_t mode = 0;
     std::uint32_t uid = 0;
     std::uint32_t gid = 0;
+    // The nanoseconds of the modification time past mtime_ms (below 1,000,000), so that changes
+    // made within one millisecond of the clock still order.
+    std::uint32_t mtime_sub_ns = 0;
+
+    // The modification time in nanoseconds since the epoch.
+    std::uint64_t mtime_ns() const;
 
     // Owner and group 0.
     static VfsNode file(Bytes data, std::uint32_t mode, std::uint64_t node_id, std::uint64_t mtime_ms);
@@ -122,6 +128,7 @@ struct FileStat {
     std::uint32_t gid = 0;
     bool is_native = false;
     std::uint8_t file_type = 0;  // 0 file or native stub, 1 directory, 2 symbolic link
+    std::uint64_t mtime_ns = 0;  // the modification time in nanoseconds (mtime_ms is its floor)
 
     static FileStat from_node(const VfsNode& node);
     bool operator==(const FileStat&) const = default;
@@ -205,7 +212,25 @@ public:
     void insert_base_entry(std::string_view path, NativeProgram program);
 
     // The filesystem clock: modification time given to nodes created or changed.
-    void set_now_ms(std::uint64_t ms) { now_ms_ = ms; }
+    void set_now_ms(std::uint64_t ms) {
+        now_ms_ = ms;
+        now_sub_ns_ = 0;
+    }
+    // The same in nanoseconds.
+    void set_now_ns(std::uint64_t ns) {
+        now_ms_ = ns / 1000000;
+        now_sub_ns_ = static_cast<std::uint32_t>(ns % 1000000);
+    }
+    std::uint64_t now_ns() const;
+    // Moves the filesystem clock for the next change: to `clock_ns` when that is later than the
+    // last time given out, else one nanosecond past it. So timestamps strictly increase even when
+    // the machine's clock stands still, and equal the clock whenever it has moved on.
+    void advance_clock_ns(std::uint64_t clock_ns);
+    // Gives a node the filesystem clock's time.
+    void stamp(VfsNode& node) const {
+        node.mtime_ms = now_ms_;
+        node.mtime_sub_ns = now_sub_ns_;
+    }
 
     // ---- State -------------------------------------------------------------------------------
 
@@ -326,8 +351,9 @@ public:
     // Creates a 0o777 link holding `target` unchanged; Exists (caller's link path) when taken.
     Result<void, VfsError> symlink(std::string_view base, std::string_view target, std::string_view link_path);
     // Sets the modification time of the node at the path (a link's own time), or creates an
-    // empty 0o644 file with that time.
-    Result<void, VfsError> set_times(std::string_view base, std::string_view path, std::uint64_t mtime_ms);
+    // empty 0o644 file with that time (`sub_ns`: the nanoseconds past the millisecond).
+    Result<void, VfsError> set_times(std::string_view base, std::string_view path, std::uint64_t mtime_ms,
+                                     std::uint32_t sub_ns = 0);
     // Sets the permission bits (masked with 0o7777) of the node, the last link followed.
     Result<void, VfsError> chmod(std::string_view base, std::string_view path, std::uint32_t mode);
     // Sets owner and/or group of the node, the last link followed.
@@ -405,6 +431,7 @@ public:
         std::uint64_t now_ms = 0;
         std::uint64_t peak = 0;
         std::uint64_t bytes_read = 0;
+        std::uint32_t now_sub_ns = 0;
     };
 
     // Starts a journal at the present state, replacing any earlier one.
@@ -436,6 +463,7 @@ private:
     std::uint64_t next_orphan_id_ = 1;
     std::uint64_t next_node_id_ = 2;
     std::uint64_t now_ms_ = 0;
+    std::uint32_t now_sub_ns_ = 0;
     std::uint64_t capacity_ = 0;
     PathSet base_dirs_;
     NativeMap base_natives_;

@@ -20,6 +20,12 @@ std::unexpected<VfsError> fail(Result<T, VfsError>&& r) {
     return std::unexpected(std::move(r.error()));
 }
 
+// A new node given the filesystem clock's time.
+VfsNode stamped(const Vfs& vfs, VfsNode node) {
+    vfs.stamp(node);
+    return node;
+}
+
 }  // namespace
 
 // ---- Targets -----------------------------------------------------------------------------------
@@ -97,7 +103,7 @@ Result<void, VfsError> Vfs::create_missing_dirs(const std::vector<std::string>& 
     for (const auto& p : paths) {
         auto id = allocate_node_id();
         if (!id) return fail(std::move(id));
-        store_node(p, VfsNode::directory(kDirMode, *id, now_ms_));
+        store_node(p, stamped(*this, VfsNode::directory(kDirMode, *id, now_ms_)));
     }
     return {};
 }
@@ -139,7 +145,7 @@ Result<void, VfsError> Vfs::write_file(std::string_view path, Bytes bytes, std::
         raise_peak();
         return fail(std::move(id));
     }
-    store_node(std::move(target), VfsNode::file(std::move(bytes), mode, *id, now_ms_));
+    store_node(std::move(target), stamped(*this, VfsNode::file(std::move(bytes), mode, *id, now_ms_)));
     raise_peak();
     return {};
 }
@@ -162,11 +168,11 @@ Result<void, VfsError> Vfs::write_file_mode(std::string_view base, std::string_v
         account_remove(old_cost);
         account_add(sat_add(kNodeCost, bytes.size()));
         file.data = std::move(bytes);
-        it->second.mtime_ms = now_ms_;
+        stamp(it->second);
     } else {
         auto id = allocate_node_id();
         if (!id) return fail(std::move(id));
-        store_node(std::move(*target), VfsNode::file(std::move(bytes), mode, *id, now_ms_));
+        store_node(std::move(*target), stamped(*this, VfsNode::file(std::move(bytes), mode, *id, now_ms_)));
     }
     raise_peak();
     return {};
@@ -194,7 +200,7 @@ Result<void, VfsError> Vfs::mkdir(std::string_view base, std::string_view path) 
     if (auto r = lookup_dir(*target); !r) return r;
     auto id = allocate_node_id();
     if (!id) return fail(std::move(id));
-    VfsNode dir = VfsNode::directory(kDirMode, *id, now_ms_);
+    VfsNode dir = stamped(*this, VfsNode::directory(kDirMode, *id, now_ms_));
     // The node number stays taken when the directory does not fit.
     if (sat_add(used_, node_cost(*target, dir)) > capacity_) return std::unexpected(VfsError::no_space());
     store_node(std::move(*target), std::move(dir));
@@ -211,26 +217,31 @@ Result<void, VfsError> Vfs::symlink(std::string_view base, std::string_view targ
     if (!id) return fail(std::move(id));
     // As for mkdir, the node number stays taken when the link does not fit.
     if (sat_add(used_, sat_add(kNodeCost, target_text.size())) > capacity_) return std::unexpected(VfsError::no_space());
-    store_node(std::move(*target), VfsNode::symlink(std::string(target_text), kSymlinkMode, *id, now_ms_));
+    store_node(std::move(*target),
+               stamped(*this, VfsNode::symlink(std::string(target_text), kSymlinkMode, *id, now_ms_)));
     raise_peak();
     return {};
 }
 
 // ---- Attributes ----------------------------------------------------------------------------------
 
-Result<void, VfsError> Vfs::set_times(std::string_view base, std::string_view path, std::uint64_t mtime_ms) {
+Result<void, VfsError> Vfs::set_times(std::string_view base, std::string_view path, std::uint64_t mtime_ms,
+                                      std::uint32_t sub_ns) {
     auto target = resolve_parent(base, path);
     if (!target) return fail(std::move(target));
     if (auto it = tree_.find(*target); it != tree_.end()) {
         note_change(it->first);
         it->second.mtime_ms = mtime_ms;
+        it->second.mtime_sub_ns = sub_ns;
         return {};
     }
     if (auto r = lookup_dir(*target); !r) return r;
     if (sat_add(used_, kNodeCost) > capacity_) return std::unexpected(VfsError::no_space());
     auto id = allocate_node_id();
     if (!id) return fail(std::move(id));
-    store_node(std::move(*target), VfsNode::file({}, kTouchedFileMode, *id, mtime_ms));
+    VfsNode touched = VfsNode::file({}, kTouchedFileMode, *id, mtime_ms);
+    touched.mtime_sub_ns = sub_ns;
+    store_node(std::move(*target), std::move(touched));
     raise_peak();
     return {};
 }
@@ -302,7 +313,7 @@ Result<void, VfsError> Vfs::resize_data(VfsNode& node, std::uint64_t length) {
     const std::uint64_t new_used = sat_add(used_, growth);
     if (new_used > capacity_ || (growth > 0 && length > data.max_size())) return std::unexpected(VfsError::no_space());
     data.resize(length, '\0');
-    node.mtime_ms = now_ms_;
+    stamp(node);
     used_ = sat_sub(new_used, current > length ? current - length : 0);
     raise_peak();
     return {};
@@ -317,7 +328,7 @@ Result<void, VfsError> Vfs::write_data(VfsNode& node, std::uint64_t offset, Byte
     if (new_used > capacity_ || (growth > 0 && end > data.max_size())) return std::unexpected(VfsError::no_space());
     if (end > current) data.resize(end, '\0');
     if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
-    node.mtime_ms = now_ms_;
+    stamp(node);
     used_ = new_used;
     raise_peak();
     return {};

@@ -142,6 +142,7 @@ Result<void, VfsError> vfs_copy_file(Vfs& vfs, std::string_view base, std::strin
     }
 
     VfsNode copy = VfsNode::native(*src.program(), src.mode, 0, vfs.now_ms());
+    vfs.stamp(copy);
     copy.uid = src.uid;
     copy.gid = src.gid;
     auto dest = vfs.resolve_parent(base, to);
@@ -234,6 +235,9 @@ Result<void, SyscallError> Machine::rename_path(std::string_view base, std::stri
 
 Result<void, SyscallError> Machine::copy_file(std::string_view base, std::string_view from, std::string_view to) {
     sync_vfs_clock();
+    // The copy's work: one unit per byte (what is missing is reported by the copy itself).
+    if (auto size = vfs.file_size_at(base, from); size && !meter.charge_cpu(*size))
+        return std::unexpected(SyscallError::resource_exhausted());
     if (auto r = vfs_copy_file(vfs, base, from, to); !r) return file_error(r.error());
     return {};
 }
@@ -246,14 +250,17 @@ Result<void, SyscallError> Machine::copy_tree(std::string_view base, std::string
     const std::string source = std::move(*resolved);
 
     if (!vfs.is_dir_at(base, from)) {
+        if (auto size = vfs.file_size_at(base, from); size && !meter.charge_cpu(*size))
+            return std::unexpected(SyscallError::resource_exhausted());
         if (auto r = vfs_copy_file(vfs, base, from, to); !r) return file_error(r.error());
         if (!preserve) return {};
         auto meta = vfs.lookup(base, from, true);
         if (!meta) return file_error(meta.error());
         const std::uint32_t mode = (*meta)->mode;
         const std::uint64_t mtime = (*meta)->mtime_ms;
+        const std::uint32_t sub_ns = (*meta)->mtime_sub_ns;
         if (auto r = vfs.chmod(base, to, mode); !r) return file_error(r.error());
-        if (auto r = vfs.set_times(base, to, mtime); !r) return file_error(r.error());
+        if (auto r = vfs.set_times(base, to, mtime, sub_ns); !r) return file_error(r.error());
         return {};
     }
 
@@ -265,6 +272,7 @@ Result<void, SyscallError> Machine::copy_tree(std::string_view base, std::string
 
     const std::vector<std::string> entries = vfs.descendants(source);
     __int128 delta = 0;
+    std::uint64_t copied_bytes = 0;
     for (const auto& entry : entries) {
         const std::string next = relocated(entry, source, dest);
         if (auto r = Vfs::check_path_length(next); !r) return file_error(r.error());
@@ -273,17 +281,21 @@ Result<void, SyscallError> Machine::copy_tree(std::string_view base, std::string
         if (auto r = check_replacement(existing, n, next); !r) return file_error(r.error());
         delta += static_cast<__int128>(vfs.node_cost(next, n));
         if (existing) delta -= static_cast<__int128>(vfs.node_cost(next, *existing));
+        if (const Bytes* data = n.data()) copied_bytes = sat_add(copied_bytes, data->size());
     }
     const std::uint64_t new_used = apply_delta(vfs.used(), delta);
     if (new_used > vfs.capacity()) return file_error(VfsError::no_space());
     if (auto r = vfs.check_node_budget(entries.size()); !r) return file_error(r.error());
+    // The copy's work: one unit per node and one per byte of file data.
+    if (!meter.charge_cpu(sat_add(entries.size(), copied_bytes)))
+        return std::unexpected(SyscallError::resource_exhausted());
 
     std::vector<std::pair<std::string, VfsNode>> copies;
     copies.reserve(entries.size());
     for (const auto& entry : entries) {
         VfsNode copy = *vfs.node(entry);
         copy.node_id = *vfs.allocate_node_id();
-        if (!preserve) copy.mtime_ms = vfs.now_ms();
+        if (!preserve) vfs.stamp(copy);
         copies.emplace_back(relocated(entry, source, dest), std::move(copy));
     }
     for (auto& [path, node] : copies) vfs.store_node(std::move(path), std::move(node));
@@ -305,7 +317,7 @@ Result<void, SyscallError> Machine::install_files(std::string_view base, std::ve
     }
 
     UndoLog log(vfs);
-    vfs.set_now_ms(clock.wall_time_ms());
+    sync_vfs_clock();
     for (auto& op : ops) {
         if (auto r = install_step(vfs, log, base, op); !r) {
             log.undo();

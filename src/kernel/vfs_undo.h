@@ -19,7 +19,7 @@ namespace tw {
 class VfsUndoLog {
 public:
     explicit VfsUndoLog(Vfs& vfs)
-        : vfs_(vfs), next_node_id_(vfs.next_node_id()), peak_(vfs.peak()), now_ms_(vfs.now_ms()) {}
+        : vfs_(vfs), next_node_id_(vfs.next_node_id()), peak_(vfs.peak()), now_ns_(vfs.now_ns()) {}
 
     // Saves the node at `canonical` (or its absence) unless it is saved already.
     void save_path(std::string_view canonical) {
@@ -35,12 +35,12 @@ public:
             if (it->second) vfs_.store_node(it->first, std::move(*it->second));
         }
         vfs_.restore_counters(next_node_id_, peak_);
-        vfs_.set_now_ms(now_ms_);
+        vfs_.set_now_ns(now_ns_);
     }
 
 private:
     Vfs& vfs_;
-    std::uint64_t next_node_id_, peak_, now_ms_;
+    std::uint64_t next_node_id_, peak_, now_ns_;
     std::vector<std::pair<std::string, std::optional<VfsNode>>> saved_;
     std::set<std::string, std::less<>> seen_;
 };

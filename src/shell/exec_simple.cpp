@@ -114,7 +114,7 @@ public:
             const VfsNode& node = *it->before;
             if (const Bytes* data = node.data()) {
                 (void)m.vfs.write_file_mode("/", it->path, *data, node.mode);
-                (void)m.vfs.set_times("/", it->path, node.mtime_ms);
+                (void)m.vfs.set_times("/", it->path, node.mtime_ms, node.mtime_sub_ns);
             }
         }
         m.vfs.raise_peak();

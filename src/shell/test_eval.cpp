@@ -160,8 +160,8 @@ private:
         if (op == "-nt" || op == "-ot") {
             auto l = stat(left, true);
             auto r = stat(right, true);
-            if (op == "-nt") return l && (!r || l->mtime_ms > r->mtime_ms);
-            return r && (!l || l->mtime_ms < r->mtime_ms);
+            if (op == "-nt") return l && (!r || l->mtime_ns > r->mtime_ns);
+            return r && (!l || l->mtime_ns < r->mtime_ns);
         }
         return false;
     }

@@ -530,3 +530,38 @@ TEST_F(VfsMutateTest, IncrementalUsageMatchesRecomputationThroughout) {
 
 }  // namespace
 }  // namespace tw
+
+namespace tw {
+namespace {
+
+// Changes made while the clock stands still still order; once the clock moves on they take its
+// time again.
+TEST(VfsClock, TimestampsStrictlyIncrease) {
+    Vfs vfs(1u << 20, 0);
+    vfs.insert_base_dir("/tmp");
+    const std::uint64_t t = 1'735'689'600'000'000'000;
+    vfs.advance_clock_ns(t);
+    ASSERT_TRUE(vfs.write_file("/tmp/a", "x", 0644).has_value());
+    vfs.advance_clock_ns(t);
+    ASSERT_TRUE(vfs.write_file("/tmp/b", "y", 0644).has_value());
+    vfs.advance_clock_ns(t);
+    ASSERT_TRUE(vfs.mkdir("/", "/tmp/d").has_value());
+    const auto a = vfs.metadata("/", "/tmp/a", false)->mtime_ns();
+    const auto b = vfs.metadata("/", "/tmp/b", false)->mtime_ns();
+    const auto d = vfs.metadata("/", "/tmp/d", false)->mtime_ns();
+    EXPECT_EQ(a, t);
+    EXPECT_EQ(b, t + 1);
+    EXPECT_EQ(d, t + 2);
+    EXPECT_EQ(FileStat::from_node(**vfs.lookup("/", "/tmp/b", false)).mtime_ns, t + 1);
+    EXPECT_EQ(FileStat::from_node(**vfs.lookup("/", "/tmp/b", false)).mtime_ms, t / 1000000);
+
+    vfs.advance_clock_ns(t + 5'000'000);
+    ASSERT_TRUE(vfs.write_file("/tmp/a", "z", 0644).has_value());
+    EXPECT_EQ(vfs.metadata("/", "/tmp/a", false)->mtime_ns(), t + 5'000'000);
+    // A clock behind the last time given out never moves timestamps back.
+    vfs.advance_clock_ns(t);
+    EXPECT_EQ(vfs.now_ns(), t + 5'000'001);
+}
+
+}  // namespace
+}  // namespace tw

@@ -148,7 +148,7 @@ struct Evaluator {
             find_report(state, fmt::format("{}: {}", n.reference, error_text(reference.error())));
             return test(false);
         }
-        return test(st->mtime_ms > reference->mtime_ms);
+        return test(st->mtime_ns > reference->mtime_ns);
     }
     Outcome operator()(const find_expr::Size& n) {
         auto st = entry_stat(state, sys, ev);
