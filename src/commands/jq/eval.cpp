@@ -249,7 +249,7 @@ JqResult<JqOutputs> jq_emit_one(JqContext& context, JsonValue value) {
 }
 
 JqResult<void> jq_emit_all(JqContext& context, JqOutputs& list, JqOutputs values) {
-    list.reserve(list.size() + values.size());
+    if (list.empty()) list.reserve(values.size());
     for (JsonValue& v : values)
         if (auto e = jq_emit(context, list, std::move(v)); !e) return e;
     return {};

@@ -355,17 +355,19 @@ private:
         return true;
     }
 
+    // Elements and members are gathered on shared scratch stacks and moved into containers of
+    // their exact size once complete.
     bool array(JsonValue& out) {
         if (!enter(p_)) return false;
         ++p_;
-        JsonArray items;
+        const std::size_t base = value_stack_.size();
         skip_ws();
         if (p_ == end_) return fail_at("EOF while parsing a list", p_);
         if (*p_ != ']') {
             for (;;) {
-                JsonValue v;
+                JsonValue v;  // nested containers grow the stacks while it is read
                 if (!value(v)) return false;
-                items.push_back(std::move(v));
+                value_stack_.push_back(std::move(v));
                 skip_ws();
                 if (p_ == end_) return fail_at("EOF while parsing a list", p_);
                 if (*p_ == ']') break;
@@ -379,6 +381,9 @@ private:
         ++p_;
         ++depth_left_;
         if (!account(kValueCost + kContainerCost)) return false;
+        const auto first = value_stack_.begin() + static_cast<std::ptrdiff_t>(base);
+        JsonArray items(std::make_move_iterator(first), std::make_move_iterator(value_stack_.end()));
+        value_stack_.erase(first, value_stack_.end());
         out = JsonValue::array(std::move(items));
         return true;
     }
@@ -386,7 +391,7 @@ private:
     bool object(JsonValue& out) {
         if (!enter(p_)) return false;
         ++p_;
-        JsonObject members;
+        const std::size_t base = member_stack_.size();
         skip_ws();
         if (p_ == end_) return fail_at("EOF while parsing an object", p_);
         if (*p_ != '}') {
@@ -401,7 +406,7 @@ private:
                 JsonValue v;
                 if (!value(v)) return false;
                 if (!account(kMemberCost + key.size())) return false;
-                members.set(std::move(key), std::move(v));
+                member_stack_.emplace_back(std::move(key), std::move(v));
                 skip_ws();
                 if (p_ == end_) return fail_at("EOF while parsing an object", p_);
                 if (*p_ == '}') break;
@@ -415,6 +420,11 @@ private:
         ++p_;
         ++depth_left_;
         if (!account(kValueCost + kContainerCost)) return false;
+        JsonObject members;
+        members.reserve(member_stack_.size() - base);
+        for (std::size_t i = base; i < member_stack_.size(); ++i)
+            members.set(std::move(member_stack_[i].first), std::move(member_stack_[i].second));
+        member_stack_.resize(base);
         out = JsonValue::object(std::move(members));
         return true;
     }
@@ -426,6 +436,8 @@ private:
     std::uint64_t used_ = 0;
     std::uint64_t credit_ = 0;
     int depth_left_ = kMaxDepth;
+    std::vector<JsonValue> value_stack_;
+    std::vector<JsonObject::Member> member_stack_;
 };
 
 }  // namespace

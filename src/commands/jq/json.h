@@ -72,6 +72,7 @@ public:
     auto begin() const { return members_.begin(); }
     auto end() const { return members_.end(); }
 
+    void reserve(std::size_t n) { members_.reserve(n); }
     const JsonValue* find(std::string_view key) const;
     // A present key keeps its position and takes the value; a new key goes at the end.
     void set(std::string key, JsonValue value);
