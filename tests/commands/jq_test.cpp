@@ -7,6 +7,7 @@
 #include "case_fixture.h"
 #include "commands/jq/json.h"
 #include "commands/jq/value_ops.h"
+#include "harness/action.h"
 #include "kernel/machine.h"
 
 namespace tw::command_test {
@@ -297,36 +298,45 @@ TEST(JqValues, SizeBoundCoversTheText) {
     }
 }
 
-// A large input is charged while it is read: with a small memory budget the command stops with the
-// budget's status instead of building the values, and with room it runs.
+// A large input is charged while it is read: with a memory budget that holds its text but not its
+// values, the command stops on the memory budget, from a file and from a pipe, without the host
+// building what was refused; with room it runs. An output too large for the output budget is
+// refused before it is formatted.
 TEST(Jq, LargeInputIsChargedBeforeItIsBuilt) {
     std::string big = "[";
-    for (int i = 0; i < 200000; ++i) big += i == 0 ? "{\"n\":1}" : ",{\"n\":1}";
-    big += "]";
-    {
-        Machine m = fresh_machine();
-        put_file(m, "/tmp/big.json", big);
-        Ran r = run_in(m, "jq length big.json");
-        EXPECT_EQ(r.out, "200000\n");
-        EXPECT_EQ(r.status, 0);
-    }
-    {
+    while (big.size() < (50u << 20)) big += "{\"n\":1},";
+    big += "{}]";
+    for (const char* source : {"jq length big.json", "cat big.json | jq length"}) {
+        SCOPED_TRACE(source);
         MachineLimits limits = kRoomyLimits;
-        limits.memory = 8 << 20;
+        limits.memory = 200u << 20;
         Machine m = fresh_machine(limits);
         put_file(m, "/tmp/big.json", big);
-        Ran r = run_in(m, "jq length big.json");
+        ActionResult r = m.run_action(source, {});
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.status, 137);
+        EXPECT_EQ(r.outcome.exit_status, 137);
+        EXPECT_EQ(r.outcome.stop_reason, StopReason::memory_exhausted);
+        EXPECT_LE(r.outcome.usage.memory_peak, limits.memory);
+    }
+    std::string small = "[";
+    for (int i = 0; i < 20000; ++i) small += i == 0 ? "{\"n\":1}" : ",{\"n\":1}";
+    small += "]";
+    {
+        Machine m = fresh_machine();
+        put_file(m, "/tmp/small.json", small);
+        Ran r = run_in(m, "jq length small.json; cat small.json | jq '.[19999].n'");
+        EXPECT_EQ(r.out, "20000\n1\n");
+        EXPECT_EQ(r.status, 0);
     }
     {
         MachineLimits limits = kRoomyLimits;
         limits.output = 100;
         Machine m = fresh_machine(limits);
-        put_file(m, "/tmp/big.json", big);
-        Ran r = run_in(m, "jq -c . big.json");
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.status, 137);
+        put_file(m, "/tmp/small.json", small);
+        ActionResult r = m.run_action("jq -c '.[0]' small.json; jq -c . small.json", {});
+        EXPECT_EQ(r.out, "{\"n\":1}\n");
+        EXPECT_EQ(r.outcome.exit_status, 137);
+        EXPECT_EQ(r.outcome.stop_reason, StopReason::output_limit_exceeded);
     }
 }
 
