@@ -15,22 +15,12 @@ using Outputs = JqResult<JqOutputs>;
 
 JqEvalError message_error(std::string text) { return JqEvalError::message(std::move(text)); }
 
-JqResult<void> check_arity(std::string_view name, std::size_t got, std::size_t expected) {
-    if (got == expected) return {};
-    return std::unexpected(message_error(fmt::format("{} expects {} argument(s), got {}", name, expected, got)));
-}
-
-JqResult<JsonValue> first_value(JqOutputs outputs, std::string_view label) {
-    if (outputs.empty()) return std::unexpected(message_error(fmt::format("{} produced no value", label)));
-    return std::move(outputs.front());
-}
-
 // The first output of the one argument, evaluated on the input.
 JqResult<JsonValue> argument_value(JqContext& c, std::span<const JqNode> arguments, const JsonValue& input,
                                    std::string_view label) {
     auto outputs = jq_eval(c, *arguments[0], input);
     if (!outputs) return std::unexpected(std::move(outputs.error()));
-    return first_value(std::move(*outputs), label);
+    return jq_first_value(std::move(*outputs), label);
 }
 
 JqOutputs one(JsonValue v) {
@@ -171,6 +161,16 @@ Outputs to_number(const JsonValue& input) {
 
 }  // namespace
 
+JqResult<void> jq_check_arity(std::string_view name, std::size_t got, std::size_t expected) {
+    if (got == expected) return {};
+    return std::unexpected(message_error(fmt::format("{} expects {} argument(s), got {}", name, expected, got)));
+}
+
+JqResult<JsonValue> jq_first_value(JqOutputs outputs, std::string_view label) {
+    if (outputs.empty()) return std::unexpected(message_error(fmt::format("{} produced no value", label)));
+    return std::move(outputs.front());
+}
+
 bool jq_contains(const JsonValue& a, const JsonValue& b) {
     if (a.is_string() && b.is_string()) return a.text().find(b.text()) != std::string::npos;
     if (a.is_array() && b.is_array()) {
@@ -194,7 +194,7 @@ bool jq_contains(const JsonValue& a, const JsonValue& b) {
 JqResult<JqOutputs> jq_call_builtin(JqContext& c, const std::string& name, std::span<const JqNode> arguments,
                                     const JsonValue& input) {
     const std::size_t n = arguments.size();
-    const auto arity = [&](std::size_t expected) { return check_arity(name, n, expected); };
+    const auto arity = [&](std::size_t expected) { return jq_check_arity(name, n, expected); };
     if (name == "select") {
         if (auto e = arity(1); !e) return std::unexpected(std::move(e.error()));
         auto outputs = jq_eval(c, *arguments[0], input);

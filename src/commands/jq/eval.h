@@ -60,6 +60,11 @@ JqRange jq_slice_range(std::size_t length, std::optional<std::int64_t> start, st
 JqResult<JqOutputs> jq_call_builtin(JqContext& context, const std::string& name, std::span<const JqNode> arguments,
                                     const JsonValue& input);
 
+// "NAME expects N argument(s), got M" unless `got` is `expected`.
+JqResult<void> jq_check_arity(std::string_view name, std::size_t got, std::size_t expected);
+// The first of an argument's outputs, or "LABEL produced no value".
+JqResult<JsonValue> jq_first_value(JqOutputs outputs, std::string_view label);
+
 // jq's containment test: substrings, elements contained in some element, members contained by
 // key; other values by equality.
 bool jq_contains(const JsonValue& a, const JsonValue& b);

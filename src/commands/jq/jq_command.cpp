@@ -73,7 +73,7 @@ std::optional<NativeStep> read_inputs(Syscalls& sys, CommandIo& io, std::string_
                                       std::vector<JsonValue>& values) {
     if (!sys.charge_cpu(text.size())) return NativeStep::finished(sys.exhausted_status());
     const JsonReadMeter meter{[&sys](std::uint64_t bytes) { return sys.charge_memory(bytes); }};
-    auto read = json_read_sequence(text, values, &meter);
+    auto read = jq_parse_inputs(text, values, &meter);
     if (read) return std::nullopt;
     if (read.error().stop == JsonReadStop::Exhausted) return NativeStep::finished(sys.exhausted_status());
     const std::string reason = read.error().error.text();
@@ -223,6 +223,11 @@ Result<JqNamedArgs, std::string> jq_parse_named_args(std::span<const std::string
         i += 2;
     }
     return named;
+}
+
+Result<void, JsonReadFailure> jq_parse_inputs(std::string_view bytes, std::vector<JsonValue>& list,
+                                              const JsonReadMeter* meter) {
+    return json_read_sequence(bytes, list, meter);
 }
 
 void jq_command(NativeStep& step, NativeInvocation& inv, CommandIo& io) {

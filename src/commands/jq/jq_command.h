@@ -22,4 +22,9 @@ struct JqNamedArgs {
 };
 Result<JqNamedArgs, std::string> jq_parse_named_args(std::span<const std::string> args);
 
+// Appends every JSON value of the bytes (a sequence separated by optional white space) to `list`;
+// the reader's failure stops at the first error. `meter` is charged as the values are built.
+Result<void, JsonReadFailure> jq_parse_inputs(std::string_view bytes, std::vector<JsonValue>& list,
+                                              const JsonReadMeter* meter = nullptr);
+
 }  // namespace tw
