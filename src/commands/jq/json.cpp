@@ -124,11 +124,12 @@ std::string JsonReadError::text() const { return fmt::format("{} at line {} colu
 namespace {
 
 constexpr int kMaxDepth = 128;  // the 128th nested level fails
-// Host bytes a value costs beyond its text, as charged while reading: its slot, twice over for the
-// slack of a growing array.
+// Host bytes a value costs beyond its text, as charged while reading. Elements and members are
+// gathered on scratch stacks and then moved into containers of their exact size, so each slot and
+// each key is held twice for a while: a value slot is charged twice, a member twice its key.
 constexpr std::uint64_t kValueCost = 2 * sizeof(JsonValue);
-constexpr std::uint64_t kContainerCost = 64;
-constexpr std::uint64_t kMemberCost = sizeof(JsonObject::Member);
+constexpr std::uint64_t kContainerCost = 96;  // the shared block and the container's own fields
+constexpr std::uint64_t kMemberCost = 2 * sizeof(std::string);
 constexpr std::uint64_t kChargeStep = 64 * 1024;
 
 bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
