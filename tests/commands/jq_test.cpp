@@ -41,6 +41,7 @@ TEST(Jq, CommandLineAndStatuses) {
         {"jq --indent x . </dev/null", "", 2, "jq: --indent must be between 0 and 7\n"},
         {"jq -n --arg x 1 --arg x 2 '$x'", "\"2\"\n"},
         {"jq -n -c --argjson v '{\"a\":1}' '$v'", "{\"a\":1}\n"},
+        {"jq -n -c --arg x \"$(printf 'a\\377b')\" '[$x, ($x | length)]'", "[\"a\xEF\xBF\xBD" "b\",3]\n"},
         {"jq -n --argjson v '1 2' '$v'", "", 2,
          "jq: invalid JSON for --argjson v: trailing characters at line 1 column 3\n"},
         {"jq -n --arg x", "", 2, "jq: option --arg requires NAME VALUE\n"},

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "base/sat.h"
+#include "base/utf8.h"
 #include "commands/jq/value_ops.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
@@ -214,7 +215,8 @@ Result<JqNamedArgs, std::string> jq_parse_named_args(std::span<const std::string
         const std::string& name = args[i + 1];
         const std::string& value = args[i + 2];
         if (a == "--arg") {
-            named.variables.insert_or_assign(name, JsonValue::string(value));
+            // A string value is text: bytes that are not UTF-8 become U+FFFD.
+            named.variables.insert_or_assign(name, JsonValue::string(utf8_valid(value) ? value : utf8_lossy(value)));
         } else {
             auto parsed = json_read_one(value);
             if (!parsed) return std::unexpected(fmt::format("invalid JSON for --argjson {}: {}", name, parsed.error().text()));
