@@ -52,8 +52,6 @@ std::string char_display(char32_t c) {
     return out;
 }
 
-std::size_t utf8_length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
-
 }  // namespace
 
 std::string jq_quoted(std::string_view text) {
@@ -95,9 +93,8 @@ std::optional<char32_t> JqLexer::peek_second_char() const {
 }
 
 std::optional<char32_t> JqLexer::bump() {
-    const auto c = peek_char();
-    if (c) pos_ += utf8_length(*c);
-    return c;
+    if (pos_ >= text_.size()) return std::nullopt;
+    return utf8_next_char(text_, pos_);  // a byte that is not UTF-8 is U+FFFD and moves one byte
 }
 
 Result<std::string, std::string> JqLexer::identifier() {
