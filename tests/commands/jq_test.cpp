@@ -5,6 +5,7 @@
 #include <string>
 
 #include "case_fixture.h"
+#include "commands/jq/filter.h"
 #include "commands/jq/json.h"
 #include "commands/jq/value_ops.h"
 #include "harness/action.h"
@@ -282,6 +283,36 @@ TEST(Jq, UnsupportedFiltersAreRecorded) {
     for (const auto& label : m.unsupported_labels.labels()) labels += label + "\n";
     EXPECT_NE(labels.find("jq:unsupported function \"tostring\""), std::string::npos) << labels;
     EXPECT_NE(labels.find("jq:unexpected character '='"), std::string::npos) << labels;
+}
+
+// The tokens of a filter in their display form, separated by spaces; or the lexer's message.
+std::string token_forms(std::string_view filter) {
+    auto tokens = JqLexer::tokenize(filter);
+    if (!tokens) return "error: " + tokens.error();
+    std::string out;
+    for (const JqToken& t : *tokens) out += (out.empty() ? "" : " ") + jq_token_display(t);
+    return out;
+}
+
+TEST(JqLexer, Tokens) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {".a|.b", "Dot Identifier(\"a\") Pipe Dot Identifier(\"b\")"},
+        {" .a\t|\n.b ", "Dot Identifier(\"a\") Pipe Dot Identifier(\"b\")"},
+        {".[-1]", "Dot LeftBracket Number(Number(-1)) RightBracket"},
+        {".[- 1]", "Dot LeftBracket Minus Number(Number(1)) RightBracket"},
+        {"1 -2 1e3 -0 1.50", "Number(Number(1)) Number(Number(-2)) Number(Number(1e3)) Number(Number(-0)) Number(Number(1.50))"},
+        {"if1 _x1 if then else end and or null true false $v",
+         "Identifier(\"if1\") Identifier(\"_x1\") If Then Else End And Or Null True False Dollar(\"v\")"},
+        {"== != < <= > >= + , : ( ) { }", "Eq Ne Lt Le Gt Ge Plus Comma Colon LeftParen RightParen LeftBrace RightBrace"},
+        {"\"a\\\"b\\t\\\\\\u0001\"", "String(\"a\\\"b\\t\\\\\\u{1}\")"},
+        {"1.", "error: invalid number \"1.\""},
+        {"1e", "error: invalid number \"1e\""},
+        {"$1", "error: expected identifier"},
+        {"!", "error: unexpected character '!'"},
+        {"\x01", "error: unexpected character '\\u{1}'"},
+        {"'", "error: unexpected character '\\''"},
+    };
+    for (const auto& [filter, forms] : cases) EXPECT_EQ(token_forms(filter), forms) << filter;
 }
 
 TEST(JqValues, SizeBoundCoversTheText) {
