@@ -17,6 +17,8 @@
 
 #include <fmt/format.h>
 
+#include "corpus_random.h"
+
 #include "commands/jq/json.h"
 #include "harness/action.h"
 #include "kernel/machine.h"
@@ -29,13 +31,8 @@ constexpr std::uint64_t kCorpusBytes = 50ULL << 20;
 
 std::string make_corpus() {
     static constexpr const char* kNames[] = {"alpha", "bravo", "charlie", "delta", "écho", "foxtrot", "golf"};
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-    const auto next = [&] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    };
+    tw::bench::CorpusRandom random;
+    const auto next = [&] { return random.next(); };
     std::string text = "[";
     text.reserve(kCorpusBytes + 256);
     for (std::uint64_t i = 0; text.size() < kCorpusBytes; ++i) {
