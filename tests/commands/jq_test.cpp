@@ -330,6 +330,30 @@ TEST(JqValues, SizeBoundCoversTheText) {
     }
 }
 
+// Builtins whose host work grows faster than their input charge it before doing it, so the CPU
+// budget ends them: `add` over many arrays, `contains` between long arrays, `split` into pieces.
+TEST(Jq, QuadraticBuiltinsAreCharged) {
+    std::string arrays = "[", ones = "[", twos = "[";
+    for (int i = 0; i < 20000; ++i) {
+        arrays += i == 0 ? "[1]" : ",[1]";
+        ones += "1,";
+        twos += i == 0 ? "2" : ",2";
+    }
+    arrays += "]";
+    const std::string pair = "{\"a\":" + ones + "2],\"b\":" + twos + "]}";
+    for (const auto& [source, input] : {std::pair<std::string, std::string>{"jq add in.json", arrays},
+                                        {"jq 'contains({a: .b})' in.json", pair}}) {
+        SCOPED_TRACE(source);
+        MachineLimits limits = kRoomyLimits;
+        limits.cpu = 20'000'000;
+        Machine m = fresh_machine(limits);
+        put_file(m, "/tmp/in.json", input);
+        ActionResult r = m.run_action(source, {});
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.outcome.stop_reason, StopReason::cpu_exhausted);
+    }
+}
+
 // A large input is charged while it is read: with a memory budget that holds its text but not its
 // values, the command stops on the memory budget, from a file and from a pipe, without the host
 // building what was refused; with room it runs. An output too large for the output budget is

@@ -160,6 +160,8 @@ Outputs eval_node(JqContext& c, const JqAst& node, const JsonValue& input) {
             } else if (t.is_array()) {
                 const JsonArray& items = t.items();
                 const JqRange r = jq_slice_range(items.size(), node.start, node.end);
+                if (!c.sys.charge_memory(sat_mul(r.to - r.from, sizeof(JsonValue))))
+                    return std::unexpected(JqEvalError::exhausted());
                 v = JsonValue::array(JsonArray(items.begin() + static_cast<std::ptrdiff_t>(r.from),
                                                items.begin() + static_cast<std::ptrdiff_t>(r.to)));
             } else {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -68,5 +69,9 @@ JqResult<JsonValue> jq_first_value(JqOutputs outputs, std::string_view label);
 // jq's containment test: substrings, elements contained in some element, members contained by
 // key; other values by equality.
 bool jq_contains(const JsonValue& a, const JsonValue& b);
+// The same, charging `charge` for the work before doing it: a unit per element or member looked
+// at, the two lengths for a substring search. Nothing when a charge is refused.
+using JqWorkCharge = std::function<bool(std::uint64_t)>;
+std::optional<bool> jq_contains(const JsonValue& a, const JsonValue& b, const JqWorkCharge& charge);
 
 }  // namespace tw

@@ -203,6 +203,12 @@ bool jq_values_equal(const JsonValue& a, const JsonValue& b) {
     case JsonKind::True: return true;
     case JsonKind::Number: {
         if (a.text() == b.text()) return true;
+        // Integers of up to 15 digits read exactly, so different texts are different values
+        // (JSON texts have no leading zeros; -0 is the one other spelling of 0).
+        const auto short_integer = [](const std::string& t) {
+            return t.size() <= 15 && t != "-0" && t.find_first_of(".eE") == std::string::npos;
+        };
+        if (short_integer(a.text()) && short_integer(b.text())) return false;
         const auto fa = jq_float_reading(a.text());
         const auto fb = jq_float_reading(b.text());
         return fa && fb && *fa == *fb;
