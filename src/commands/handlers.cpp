@@ -19,6 +19,7 @@
 #include "commands/calc/calc_commands.h"
 #include "commands/diff/diff_commands.h"
 #include "commands/files/file_commands.h"
+#include "commands/jq/jq_command.h"
 #include "commands/net/net_commands.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
@@ -167,6 +168,7 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Rg: return &rg_command;
     case HandlerId::Curl: return &curl_command;
     case HandlerId::Wget: return &wget_command;
+    case HandlerId::Jq: return &jq_command;
     default: return nullptr;
     }
 }

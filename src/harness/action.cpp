@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "base/json_text.h"
 #include "base/panic.h"
 #include "base/sat.h"
 #include "base/utf8.h"
@@ -173,22 +174,7 @@ void append_json_string(std::string& out, std::string_view text) {
         append_json_string(out, lossy);
         return;
     }
-    out.push_back('"');
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) fmt::format_to(std::back_inserter(out), "\\u{:04x}", int(c));
-                else out.push_back(c);
-        }
-    }
-    out.push_back('"');
+    append_json_quoted(out, text);
 }
 
 std::string outcome_json(const RunOutcome& o) {
