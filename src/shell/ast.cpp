@@ -527,7 +527,12 @@ private:
             out_ += "function ";
             if (fd->body) function(fd->name, *fd->body, indent);
         } else if (const auto* ar = c.as<C::Arith>()) {
-            out_ += "(( " + ar->expression + " ))";
+            std::string_view expression = ar->expression;
+            while (!expression.empty() && (expression.front() == ' ' || expression.front() == '\t')) expression.remove_prefix(1);
+            while (!expression.empty() && (expression.back() == ' ' || expression.back() == '\t')) expression.remove_suffix(1);
+            out_ += "(( ";
+            out_ += expression;
+            out_ += " ))";
         } else if (const auto* nt = c.as<C::Not>()) {
             out_ += "! ";
             child(nt->body, indent);
