@@ -63,6 +63,7 @@ seq -1 0.5 1
 seq 1 1.0 3
 seq 10 -.5 8
 seq 1.10 1.2 5
+seq 0.1 0.1 1e1 | tail -2
 
 #### grep -w needs non-word characters around the match
 echo 'use -v here' | grep -w -e -v

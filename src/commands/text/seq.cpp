@@ -103,7 +103,7 @@ std::int32_t seq_command(NativeInvocation& invocation, CommandIo& io) {
         if (auto step_places = decimals(args[1])) places = std::max(*places, *step_places);
         else places.reset();
     }
-    if (places && *places > 0 && decimals(args.back()) && std::isfinite(increment)) {
+    if (places && *places > 0 && std::isfinite(last) && std::isfinite(increment)) {
         const long double base = std::strtold(args[0].c_str(), nullptr);
         const long double step_value = numbers.size() == 3 ? std::strtold(args[1].c_str(), nullptr) : 1.0L;
         const long double end = std::strtold(args.back().c_str(), nullptr);
