@@ -230,4 +230,8 @@ std::uint64_t shell_value_modeled_size(const ShellCommand& command);
 // backslash, double quote and newline escaped.
 std::string shell_command_outline(const ShellCommand& command);
 
+// A function definition as shell text that reads back as the same function, in the layout of
+// a function listing ("name () \n{ \n    body\n}\n").
+std::string shell_function_source(const std::string& name, const ShellCommand& body);
+
 }  // namespace tw

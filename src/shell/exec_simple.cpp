@@ -291,6 +291,8 @@ std::optional<std::string> expand_aliases(Machine& m, std::vector<std::string>& 
         if (fields.empty()) return fmt::format("alias {} expands to an empty command", name);
         for (std::size_t i = 1; i < words.size(); ++i) fields.push_back(std::move(words[i]));
         words = std::move(fields);
+        // An alias whose text starts with its own name (alias ls='ls -F') names the command.
+        if (words.front() == name) break;
     }
     return std::nullopt;
 }

@@ -481,6 +481,14 @@ void WordExpander::braced(std::string_view body, SegmentList& out, ScanContext c
                 record_error(fmt::format("tarnwick: {}: invalid indirect expansion", ref->ref.display()));
                 return;
             }
+            // The subscript of the named parameter would need a command run before this
+            // expansion; refuse it rather than expand it partly.
+            if (target_ref->ref.subscript && (target_ref->ref.subscript->find("$(") != std::string::npos ||
+                                              target_ref->ref.subscript->find('`') != std::string::npos)) {
+                record_error(fmt::format("tarnwick: {}: command substitution in an indirect subscript", target),
+                             false);
+                return;
+            }
             std::string_view op = rest.substr(ref->end);
             ParamValue value = parameter(target_ref->ref);
             if (op.empty()) {

@@ -1,6 +1,8 @@
 #include "shell/variables.h"
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -320,7 +322,11 @@ Result<std::uint64_t, std::string> arith_resolve_subscript(ProcessState& state, 
     std::int64_t count = 0;
     const ShellArray* array = find_array(state, name);
     if (array != nullptr && std::holds_alternative<ShellArray::Indexed>(array->value)) {
-        count = static_cast<std::int64_t>(std::get<ShellArray::Indexed>(array->value).elements.size());
+        // Counting back starts at the highest index plus one, whatever the gaps below it.
+        const auto& elements = std::get<ShellArray::Indexed>(array->value).elements;
+        if (!elements.empty())
+            count = static_cast<std::int64_t>(std::min<std::uint64_t>(elements.rbegin()->first,
+                                                                      std::numeric_limits<std::int64_t>::max() - 1) + 1);
     } else {
         count = lookup_parameter(state, name) ? 1 : 0;
     }

@@ -95,7 +95,7 @@ void advance_getopts_position(ProcessState& state, std::uint64_t cluster_length)
 
 // ---- the arithmetic environment ----
 
-// A negative index counts back from the number of elements (of an indexed array; otherwise 1
+// A negative index counts back from the highest index plus one (of an indexed array; otherwise 1
 // when the parameter has a value, else 0). Fails with "{name}[{index}]: bad array subscript".
 Result<std::uint64_t, std::string> arith_resolve_subscript(ProcessState& state, std::string_view name,
                                                            std::int64_t index);

@@ -87,9 +87,11 @@ TEST(Printf, Formats) {
         {{"%5.2f|%-4d|%04d|%+d", "3.14159", "7", "-7", "5"}, " 3.14|7   |-007|+5"},
         {{"%x %X %o", "255", "255", "8"}, "ff FF 10"},
         {{"%x", "-1"}, "ffffffffffffffff"},
-        {{"%d", "abc"}, "0"},
-        {{"%d|%d|%d", " 42 ", "+5", "+-5"}, "42|5|0"},
-        {{"%d", "99999999999999999999"}, "0"},
+        {{"%d|%d|%d|%d|%d|%d|%i", "'a", "0x1F", "010", "-0x10", "' ", "\"é", " 7"}, "97|31|8|-16|32|233|7"},
+        {{"%x|%o|%u|%X", "'a", "0x1F", "-1", "255"}, "61|37|18446744073709551615|FF"},
+        {{"%ld|%lld|%hd|%zu|%jd|%Lf|%hhd", "1", "2", "3", "4", "5", "7.5", "6"}, "1|2|3|4|5|7.500000|6"},
+        {{"%.3d|%.0d|%#x|%#o|%#X|%05d", "5", "0", "255", "8", "0", "-42"}, "005||0xff|010|0|-0042"},
+        {{"%d|%d", "", "'"}, "0|0"},
         {{"%b|after", "one\\ctwo"}, "one"},
         {{"%b|%s", "a\\tb", "x"}, "a\tb|x"},
         {{"%b", "a\\\\ctwo"}, "a\\ctwo"},
@@ -101,13 +103,17 @@ TEST(Printf, Formats) {
         {{"%.*s", "-1", "abc"}, "abc"},
         {{"% d|%+ d|% +d", "3", "3", "3"}, " 3|+3|+3"},
         {{"%05s|%-05s", "ab", "ab"}, "000ab|ab   "},
-        {{"%f|%.0f|%e", "1e3", "2.5", "x"}, "1000.000000|2|x"},
-        {{"%q %y", "a b", "c"}, "a b c"},
+        {{"%e|%E|%g|%G|%.3e|%10.2g|%g|%g|%g", "1234.5", "0.000123", "100000", "1e-5", "3.14159", "1234567", "1e100", "0", "-inf"},
+         "1.234500e+03|1.230000E-04|100000|1E-05|3.142e+00|   1.2e+06|1e+100|0|-inf"},
+        {{"%#g|%g|%g|%+.2e|% g|%-8e|%G", "1", "0.0001", "123456789", "5", "3", "1", "nan"},
+         "1.00000|0.0001|1.23457e+08|+5.00e+00| 3|1.000000e+00|NAN"},
+        {{"%q|%q|%q|%q|%q|%q|%q", "a;echo x", "", "~x", "a~b", "#a", "a=~b", "it's"}, "a\\;echo\\ x|''|\\~x|a~b|\\#a|a=\\~b|it\\'s"},
+        {{"%q|%q|%5q|", "tab\tx", "\001\033\177", "a"}, "$'tab\\tx'|$'\\001\\E\\177'|    a|"},
         {{"tail %", "x"}, "tail x"},
         {{"%s", "\\n"}, "\\n"},
         {{"%d %d\\n", "1"}, "1 0\n"},
         {{"%s\\c%s", "a", "b"}, "a\\cb"},
-        {{"#%#x", "16"}, "#10"},
+        {{"#%#x", "16"}, "#0x10"},
     };
     for (const Case& c : cases) EXPECT_EQ(printf_out(c.args), c.expected) << c.args[0];
     EXPECT_EQ(printf_out({}), "");
@@ -115,6 +121,31 @@ TEST(Printf, Formats) {
     EXPECT_EQ(printf_out({"--", "%s\\n", "x"}), "x\n");
     EXPECT_EQ(printf_out({"--"}), "");
     EXPECT_EQ(printf_out({"\\377%b", "\\303\\251"}), "\xff\xc3\xa9");
+}
+
+TEST(Printf, InvalidNumbersAreReportedAndStillPrinted) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        std::int32_t status;
+    };
+    const Case cases[] = {
+        {{"%d", "abc"}, "0", "printf: abc: invalid number\n", 1},
+        {{"%d|%d|%d", " 42 ", "+5", "+-5"}, "42|5|0", "printf:  42 : invalid number\nprintf: +-5: invalid number\n", 1},
+        {{"%d", "12abc"}, "12", "printf: 12abc: invalid number\n", 1},
+        {{"%.2f|%e", "1e", "x"}, "1.00|0.000000e+00", "printf: 1e: invalid number\nprintf: x: invalid number\n", 1},
+        {{"%x", "0xg"}, "0", "printf: 0xg: invalid number\n", 1},
+        {{"%d", "99999999999999999999"}, "9223372036854775807",
+         "printf: warning: 99999999999999999999: Numerical result out of range\n", 0},
+    };
+    for (const Case& c : cases) {
+        Machine m = Machine::build(kRoomy);
+        const Result2 r = call(m, printf_command, "printf", c.args);
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
 }
 
 TEST(Printf, LongFixedPrecisionKeepsEveryDigit) {

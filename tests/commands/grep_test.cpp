@@ -41,6 +41,14 @@ TEST(Grep, SelectsLinesOfStandardInput) {
         {"grep -w foo", "foo\nfoobar\nfoo-bar\n", "foo\nfoo-bar\n", 0},
         {"grep -x foo", "foo\nfoo \n", "foo\n", 0},
         {"grep -wx foo", "foo\n", "foo\n", 0},
+        // A word match needs a non-word character (or the line's edge) on each side; a later or
+        // shorter match of the line is tried when the first one fails.
+        {"grep -w -e -v", "use -v here\n", "use -v here\n", 0},
+        {"grep -w '^'", "abc\n", "", 1},
+        {"grep -cw foo", "xfoo foo\nfoobar barfoo\n", "1\n", 0},
+        {"grep -ow 'foo.*'", "foo foobar\n", "foo foobar\n", 0},
+        {"grep -ow a", "a_b a\n", "a\n", 0},
+        {"grep -ow 'ab*'", "abbbc ab\n", "ab\n", 0},
         {"grep -e a -e b", "a\nb\nc\n", "a\nb\n", 0},
         {"grep -F 'a.b'", "a.b\naxb\n", "a.b\n", 0},
         {"grep -F 'a|b'", "a|b\nb\n", "a|b\n", 0},
@@ -271,6 +279,12 @@ TEST_F(GrepFiles, RecursiveSearchWithGlobs) {
     EXPECT_EQ(r.out, "/tmp/d/skip/z.c:hello skipped\n/tmp/d/sub/y.c:hello sub\n/tmp/d/x.h:hello h\n");
     r = sh("grep --include='*.txt' hello a.txt d/x.c");  // operands pass the filter too
     EXPECT_EQ(r.out, "hello\n");
+    // Without an operand the working directory is searched, its files named relative to it.
+    r = sh("(cd d; grep -r hello)", "hello from stdin\n");
+    EXPECT_EQ(r.out, "skip/z.c:hello skipped\nsub/y.c:hello sub\nx.c:hello c\nx.h:hello h\n");
+    EXPECT_EQ(r.status, 0);
+    r = sh("(cd d; grep -rl --exclude-dir=skip hello)");
+    EXPECT_EQ(r.out, "sub/y.c\nx.c\nx.h\n");
     r = sh("grep -r hello nowhere");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "grep: No such file or directory: /tmp/nowhere\n");

@@ -23,8 +23,10 @@ TEST(ChecksumDigestText, KnownDigests) {
               "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d44"
               "23643ce80e2a9ac94fa54ca49f");
     EXPECT_EQ(checksum_digest_text("sha256", ""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(checksum_digest_text("crc32", "hello"), "907060870 5");
-    EXPECT_EQ(checksum_digest_text("crc32", ""), "0 0");
+    // The POSIX cksum CRC, as GNU cksum prints it.
+    EXPECT_EQ(checksum_digest_text("crc32", "hello"), "3287646509 5");
+    EXPECT_EQ(checksum_digest_text("crc32", "hello\n"), "3015617425 6");
+    EXPECT_EQ(checksum_digest_text("crc32", ""), "4294967295 0");
     EXPECT_EQ(checksum_digest_text("sha3", "abc"), "");
 }
 
@@ -40,8 +42,8 @@ TEST(ChecksumCommand, DigestsOfStdinAndOperands) {
     EXPECT_EQ(r.out, fmt::format("{0}  a\n{0}  a\n", kMd5Abc));
     EXPECT_EQ(r.err, "md5sum: missing: No such file or directory: missing\n");
 
-    r = run_in(m, "cksum h");
-    EXPECT_EQ(r.out, "907060870 5  h\n");
+    r = run_in(m, "cksum h; cksum < h");
+    EXPECT_EQ(r.out, "3287646509 5 h\n3287646509 5\n");
     // "-" names a file in digest mode.
     r = run_in(m, "echo x | md5sum -");
     EXPECT_EQ(r.status, 1);
@@ -58,7 +60,7 @@ TEST(ChecksumCommand, StandardInputArrivingInPieces) {
 TEST(ChecksumCommand, OptionErrorsNameTheAlgorithm) {
     expect_cases({
         {"md5sum -x f", "", 2, "md5sum: unimplemented option\n"},
-        {"cksum -x f", "", 2, "crc32sum: unimplemented option\n"},
+        {"cksum -x f", "", 2, "cksum: unimplemented option\n"},
         {"sha256sum --quiet -c f", "", 2, "sha256sum: unimplemented option\n"},
         {"sha1sum --tag f", "", 2, "sha1sum: unimplemented option\n"},
     });
@@ -96,9 +98,13 @@ TEST(ChecksumCommand, CheckModeReportsEveryLine) {
         {"printf 'nodigest\\n\\n900150983cd24fb0d6963f7d28e17f72  \\n900150983cd24fb0d6963f7d28e17f72  a\\n' > l; "
          "md5sum -c l",
          1, "a: OK\n", "md5sum: malformed checksum line\nmd5sum: malformed checksum line\nmd5sum: malformed checksum line\n"},
-        {"printf '907060870 5\\n' > l; cksum -c l", 1, "", "crc32sum: malformed checksum line\n"},
-        {"printf '0 0  gone\\n' > l; cksum -c l", 1, "", "crc32sum: gone: No such file or directory: gone\n"},
-        {"md5sum -c nolist a", 1, "", "md5sum: nolist: No such file or directory: nolist\nmd5sum: malformed checksum line\n"},
+        {"printf '907060870 5\\n' > l; cksum -c l", 1, "", "cksum: l: no properly formatted checksum lines found\n"},
+        {"printf '0 0  gone\\n' > l; cksum -c l", 1, "", "cksum: gone: No such file or directory: gone\n"},
+        {"md5sum -c nolist a", 1, "",
+         "md5sum: nolist: No such file or directory: nolist\nmd5sum: a: no properly formatted checksum lines found\n"},
+        // A list without one valid line fails, also when it is empty or standard input.
+        {": > e; sha1sum -c e", 1, "", "sha1sum: e: no properly formatted checksum lines found\n"},
+        {"echo junk | md5sum -c", 1, "", "md5sum: 'standard input': no properly formatted checksum lines found\n"},
     };
     for (const Case& c : cases) {
         auto r = run_in(m, c.source);

@@ -12,14 +12,16 @@ using command_test::run;
 
 TEST(CutCommand, FieldsCharactersAndBytes) {
     expect_cases({
-        // Fields: lines without the delimiter pass whole; positions keep the list's order.
+        // Fields: lines without the delimiter pass whole; each position is written once, in input
+        // order, however the list names it.
         {"cut -d, -f2", "b\nplain\n", 0, "", "a,b,c\nplain\n"},
-        {"cut -d , -f 3,1", "c,a\n", 0, "", "a,b,c\n"},
+        {"cut -d , -f 3,1", "a,c\n", 0, "", "a,b,c\n"},
+        {"cut -d: -f 2-,1-2", "a:b:c:d\n", 0, "", "a:b:c:d\n"},
         {"cut -f2", "b\n", 0, "", "a\tb\n"},
         {"cut -d: -f2-", "b:c\n", 0, "", "a:b:c\n"},
         {"cut -d: -f-2", "a:b\n", 0, "", "a:b:c\n"},
         {"cut -d: -f5", "\n", 0, "", "a:b\n"},
-        {"cut -d: -f1,1", "a:a\n", 0, "", "a:b\n"},
+        {"cut -d: -f1,1", "a\n", 0, "", "a:b\n"},
         {"cut -d: -fx,2", "b\n", 0, "", "a:b\n"},
         {"cut -d '' -f2", "b\n", 0, "", "a\tb\n"},
         {"cut -d\xC3\xA9 -f2", "b\n", 0, "", "a\xC3\xA9" "b\n"},
@@ -30,7 +32,9 @@ TEST(CutCommand, FieldsCharactersAndBytes) {
         // Characters count decoded characters.
         {"cut -c2-", "\n", 0, "", "\n"},
         {"cut -c 0-2", "ab\n", 0, "", "abc\n"},
-        {"cut -c 2,1", "x\xC3\xA9\n", 0, "", "\xC3\xA9x\n"},
+        {"cut -c 2,1", "\xC3\xA9x\n", 0, "", "\xC3\xA9x\n"},
+        {"cut -c 1-3,2-4", "abcd\n", 0, "", "abcdef\n"},
+        {"cut -c 5-,2,1-2", "abef\n", 0, "", "abcdef\n"},
         {"cut -c 3-1", "\n", 0, "", "abc\n"},
         {"cut --characters=1", "x\n", 0, "", "xyz\n"},
         // Bytes count raw bytes.
@@ -39,9 +43,11 @@ TEST(CutCommand, FieldsCharactersAndBytes) {
         {"cut --bytes 3", "c\n", 0, "", "abc\n"},
         {"cut -c1 -b2", "b\n", 0, "", "abc\n"},  // the later list wins
         {"cut -f1 -b2 -d,", "a\n", 0, "", "a,b\n"},  // fields come first
-        // Without a list nothing is written; other options have no effect.
+        // Without a list nothing is written; other options are refused, not ignored.
         {"cut ", "", 0, "", "abc\n"},
-        {"cut -z --complement -c1", "a\n", 0, "", "abc\n"},
+        {"cut -z -c1", "", 2, "cut: unimplemented option '-z'\n", "abc\n"},
+        {"cut --complement -c1", "", 2, "cut: unimplemented option '--complement'\n", "abc\n"},
+        {"cut -d: -f1 --output-delimiter=' '", "", 2, "cut: unimplemented option '--output-delimiter'\n", "a:b\n"},
     });
 }
 

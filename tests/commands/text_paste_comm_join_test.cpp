@@ -15,13 +15,17 @@ TEST(PasteCommand, SideBySide) {
         {files + "paste f1 f2", "a\t1\nb\t2\n\t3\n"},
         {files + "paste -d , f1 f2", "a,1\nb,2\n,3\n"},
         {files + "paste -d, f2 f1 f2", "1,a,1\n2,b,2\n3,,3\n"},
-        // Only the first character of the delimiter text counts (GNU cycles through the list).
-        {files + "paste -d ',;' f1 f2 f1", "a,1,a\nb,2,b\n,3,\n"},
-        {files + "paste -d '' f1 f2", "a\t1\nb\t2\n\t3\n"},  // GNU: no delimiter at all
+        // The delimiters of the list are taken in turn; the escapes \t, \n, \\ and \0 (none).
+        {files + "paste -d ',;' f1 f2 f1", "a,1;a\nb,2;b\n,3;\n"},
+        {files + "paste -d '' f1 f2", "a1\nb2\n3\n"},
+        {files + "paste -d '\\0' f1 f2", "a1\nb2\n3\n"},
+        {files + "paste -d '\\t\\\\' f1 f2 f1", "a\t1\\a\nb\t2\\b\n\t3\\\n"},
+        {files + "paste -d '\\n' f1 f2", "a\n1\nb\n2\n\n3\n"},
         {files + "paste -d", "", 0},  // the delimiter stays a tab; standard input is empty
-        // Each "-" stands for all of standard input (GNU takes one line per "-").
-        {"printf 'a\\nb\\nc\\n' | paste - -", "a\ta\nb\tb\nc\tc\n"},
-        {"printf 'x\\r\\ny' | paste - -", "x\tx\ny\ty\n"},
+        // The "-" operands share standard input: each takes its next line in turn.
+        {"printf 'a\\nb\\nc\\n' | paste - -", "a\tb\nc\t\n"},
+        {"printf 'x\\r\\ny' | paste - -", "x\ty\n"},
+        {files + "seq 5 | paste - f1 -", "1\ta\t2\n3\tb\t4\n5\t\t\n"},
         {"printf 'a\\nb' | paste", "a\nb"},  // no operands: a byte-for-byte copy (GNU adds the line feed)
         {"paste -s f", "", 2, "paste: unimplemented option '-s'\n"},
         {"paste -- f", "", 2, "paste: unimplemented option '--'\n"},

@@ -27,7 +27,10 @@ TEST(NlCommand, NumbersNonEmptyLines) {
         {"printf 'a\\n\\nb\\n' | nl", "     1\ta\n\n     2\tb\n"},
         {"printf 'a\\n  \\nb' | nl", "     1\ta\n     2\t  \n     3\tb\n"},
         {"printf 'a\\r\\n' | nl", "     1\ta\n"},
-        {"printf 'a\\n\\nb\\n' | nl -ba", "     1\ta\n\n     2\tb\n"},  // options are ignored
+        // Options are refused rather than ignored.
+        {"printf 'a\\n\\nb\\n' | nl -ba", "", 2, "nl: unimplemented option '-ba'\n"},
+        {"printf 'a\\n\\nb\\n' | nl -b a", "", 2, "nl: unimplemented option '-b'\n"},
+        {"nl --number-width=3", "", 2, "nl: unimplemented option '--number-width=3'\n"},
         {"nl missing", "", 1, "nl: missing: No such file or directory: missing\n"},
     });
 }
@@ -40,12 +43,19 @@ TEST(SeqCommand, Sequences) {
         {"seq -3 -1", "-3\n-2\n-1\n"},
         {"seq 2 2 10", "2\n4\n6\n8\n10\n"},
         // Values accumulate by addition and print in their shortest form (GNU prints 0.0 0.1 0.2 0.3).
-        {"seq 0 0.1 0.3", "0\n0.1\n0.2\n0.30000000000000004\n"},
+        // Decimal operands: first + i * increment, with as many decimals as the first value or the
+        // increment has.
+        {"seq 0 0.1 0.3", "0.0\n0.1\n0.2\n0.3\n"},
+        {"seq 3 .3 4", "3.0\n3.3\n3.6\n3.9\n"},
+        {"seq 1 0.25 2", "1.00\n1.25\n1.50\n1.75\n2.00\n"},
+        {"seq 1 2.50", "1\n2\n"},
+        {"seq 0.9 0.1 1e0", "0.9\n1.0\n"},
+        {"seq 10 -.5 8", "10.0\n9.5\n9.0\n8.5\n8.0\n"},
         {"seq 1.5 3", "1.5\n2.5\n"},
-        {"seq 1 0.5 2", "1\n1.5\n2\n"},  // GNU: 1.0 1.5 2.0
+        {"seq 1 0.5 2", "1.0\n1.5\n2.0\n"},
         {"seq 1e2 1e2 3e2", "100\n200\n300\n"},
         {"seq 0.000001 0.000001", "0.000001\n"},  // never an exponent
-        {"seq -0.5 0.5 0", "-0.5\n0\n"},
+        {"seq -0.5 0.5 0", "-0.5\n0.0\n"},
         {"seq +2 3", "2\n3\n"},
         // A finite value the increment cannot change is printed once, not until a budget runs out.
         {"seq 1e17 1e17", "100000000000000000\n"},

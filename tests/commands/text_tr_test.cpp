@@ -19,11 +19,18 @@ TEST(TrExpandSet, ClassesEscapesAndRanges) {
     EXPECT_EQ(tr_expand_set("[:digit:]"), U"0123456789");
     EXPECT_EQ(tr_expand_set("[:space:]"), U" \t\n\r");
     EXPECT_EQ(tr_expand_set("[:alpha:]").size(), 52u);
-    EXPECT_EQ(tr_expand_set("[:alnum:]"), U"[:alnum:]");
+    EXPECT_EQ(tr_expand_set("[:alnum:]"), U"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    EXPECT_EQ(tr_expand_set("[:xdigit:]"), U"0123456789ABCDEFabcdef");
+    EXPECT_EQ(tr_expand_set("[:punct:]"), U"!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~");
+    EXPECT_EQ(tr_expand_set("[:blank:]"), U" \t");
+    EXPECT_EQ(tr_expand_set("[:cntrl:]").size(), 33u);
+    EXPECT_EQ(tr_expand_set("[:print:]").size(), 95u);
+    EXPECT_EQ(tr_expand_set("[:graph:]").size(), 94u);
+    EXPECT_EQ(tr_expand_set("[:nope:]"), U"[:nope:]");  // an unknown class is literal
     EXPECT_EQ(tr_expand_set("\\n\\t\\r\\\\\\-\\q"), U"\n\t\r\\-q");
     EXPECT_EQ(tr_expand_set("a\\"), U"a\\");
     EXPECT_EQ(tr_expand_set("a-\\n"), U"n");  // the range from a down to the backslash is empty
-    EXPECT_EQ(tr_expand_set("[:digit:]-;"), U"0123456789:;");  // a class joins a range as text
+    EXPECT_EQ(tr_expand_set("[:digit:]-;"), U"0123456789-;");  // a class never ends a range
     EXPECT_EQ(tr_expand_set("\xED\x9F\xBF-\xEE\x80\x80"), U"\uD7FF\uE000");  // surrogates skipped
 }
 
@@ -39,9 +46,16 @@ TEST(TrCommand, TranslatesDeletesSqueezes) {
         {"tr -ds a", "b", 0, "", "aabaa"},
         {"tr -d '[:digit:]'", "ab\n", 0, "", "a1b2\n"},
         {"tr -dc '[:digit:]'", "12", 0, "", "a1b2\n"},
-        {"tr -c ab xy", "xyc", 0, "", "abc"},
+        // -c stands for every character not in set 1, in ascending order, also when translating
+        // and squeezing.
+        {"tr -c ab xy", "aby", 0, "", "abc"},
+        {"tr -c 'a-z\\n' _", "hello__world\n", 0, "", "hello, world\n"},
+        {"tr -cs a-z '\\n'", "one\ntwo\nthree\n", 0, "", "one  two,,three\n"},
+        {"tr -cs a", "aa b", 0, "", "aa  bb"},
+        {"tr -cd '[:xdigit:]'", "a1F", 0, "", "a1-F;g\n"},
+        {"tr -d '[:punct:]'", "abcd\n", 0, "", "a,b.c!d\n"},
         {"tr z-a x", "za", 0, "", "za"},
-        {"tr '[:alnum:]' 123456789", "35219", 0, "", "an:[]"},
+        {"tr '[:alnum:]' 123456789", "99:[]", 0, "", "an:[]"},
         {"tr --squeeze a b", "bb", 0, "", "aa"},
         {"tr \xC3\xA9 e", "cafe", 0, "", "caf\xC3\xA9"},
         {"tr e \xC3\xA9", "\xC3\xA9\xC3\xA9l", 0, "", "eel"},

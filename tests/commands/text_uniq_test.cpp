@@ -19,7 +19,8 @@ TEST(UniqCommand, GroupsAdjacentEqualLines) {
         {"uniq -c", "      2 a\n      1 b\n", 0, "", "a\na\nb\n"},
         {"uniq -d", "a\nc\n", 0, "", "a\na\nb\nc\nc\nc\n"},
         {"uniq -u", "b\n", 0, "", "a\na\nb\nc\nc\n"},
-        {"uniq -du", "a\nb\n", 0, "", "a\na\nb\n"},
+        {"uniq -du", "", 0, "", "a\na\nb\n"},  // no group is both repeated and unique
+        {"uniq -d -u -c", "", 0, "", "a\na\nb\n"},
         {"uniq -i", "A\nb\n", 0, "", "A\na\nb\n"},
         {"uniq -i", "\xC3\x89\n", 0, "", "\xC3\x89\n\xC3\xA9\n"},
         {"uniq -f 1", "x a\nz b\n", 0, "", "x a\ny a\nz b\n"},

@@ -220,12 +220,14 @@ TEST(Arith, ArraysThroughTheEnvironment) {
     EXPECT_EQ(run(ps, "a[1]++ + a[1]"), "5");
     EXPECT_EQ(run(ps, "a[-4]"), "a[-4]: bad array subscript");
     EXPECT_EQ(run(ps, "a[-4] = 1"), "a[-4]: bad array subscript");
-    // Elements at 0 and 10 only: -1 resolves to index 1 (two elements).
+    // Elements at 0 and 10 only: -1 resolves to index 10 (the highest index plus one, less one).
     ShellArray sparse{ShellArray::Indexed{{{0, "5"}, {10, "6"}}}};
     store_array(ps, "s", sparse);
-    EXPECT_EQ(run(ps, "s[-3]"), "s[-3]: bad array subscript");
+    EXPECT_EQ(run(ps, "s[-12]"), "s[-12]: bad array subscript");
     EXPECT_EQ(run(ps, "s[-1] = 9"), "9");
-    EXPECT_EQ(get_array_element(ps, "s", "1"), "9");
+    EXPECT_EQ(get_array_element(ps, "s", "10"), "9");
+    EXPECT_EQ(run(ps, "s[-2] = 7"), "7");
+    EXPECT_EQ(get_array_element(ps, "s", "9"), "7");
     EXPECT_EQ(run(ps, "big[1048576] = 1"), "1");
     EXPECT_EQ(run(ps, "big[1048577] = 1"), "big[1048577]: array subscript too large");
     // Associative arrays are addressed by the subscript text as written, never evaluated.

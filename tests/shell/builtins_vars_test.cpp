@@ -58,6 +58,27 @@ TEST_F(BuiltinsVars, DirectoryCases) {
     run_cases(cases);
 }
 
+TEST_F(BuiltinsVars, FunctionListingReadsBackAsTheSameFunction) {
+    RunResult r = run("f() { a=1 cmd x >out 2>&1 <in; x && y || z; ( sub; sh ); { g1; g2; } > f; "
+                      "for i in 1 2; do echo $i; done; for ((i=0;i<3;i++)); do :; done; "
+                      "until true; do :; done; case $x in a|b) echo ab;; *) echo d;& esac; (( x += 1 )); "
+                      "! true; sleep 1 & cat <<EOF\nhello $x\nEOF\n"
+                      "if a; then b; elif c; then d; else e; fi; time ls; echo \"q\" 's' $(date); }\n"
+                      "declare -f f > /tmp/def; unset -f f; . /tmp/def; declare -f f > /tmp/def2; cat /tmp/def2");
+    ASSERT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "f () \n{ \n    a=1 cmd x > out 2>&1 < in;\n    x && y || z;\n    ( sub; sh );\n    { \n        g1;\n"
+              "        g2\n    } > f;\n    for i in 1 2;\n    do\n        echo $i;\n    done;\n"
+              "    for ((i=0; i<3; i++))\n    do\n        :;\n    done;\n    until true; do\n        :;\n    done;\n"
+              "    case $x in \n        a | b)\n            echo ab\n        ;;\n        *)\n            echo d\n        ;&\n"
+              "    esac;\n    (( x += 1 ));\n    ! true;\n    sleep 1 &\n    cat <<EOF;\nhello $x\nEOF\n"
+              "    if a; then\n        b;\n    elif c; then\n        d;\n    else\n        e;\n    fi;\n    time ls;\n"
+              "    echo \"q\" 's' $(date)\n}\n");
+    reset_streams();
+    r = run("cmp /tmp/def /tmp/def2 && echo same");
+    EXPECT_EQ(r.out, "same\n");
+}
+
 TEST_F(BuiltinsVars, CdSetsOldpwdAndPwd) {
     RunResult r = run("cd /; cd /tmp; cd -");
     EXPECT_EQ(r.out, "/\n");
@@ -111,8 +132,8 @@ TEST_F(BuiltinsVars, VariableCases) {
         {"readonly R=1; unset R", "", "unset: R: readonly variable\n", 1},
         {"a=(x y); readonly a; unset 'a[0]'", "", "unset: a: readonly variable\n", 1},
         {"readonly R=1; declare R=2", "", "declare: R: readonly variable\n", 1},
-        {"readonly R=1; declare -p R", "declare -- R=\"1\"\n", "", 0},
-        {"declare -r x=1; x=2; echo $x", "2\n", "", 0},
+        {"readonly R=1; declare -p R", "declare -r R=\"1\"\n", "", 0},
+        {"declare -r x=1; x=2; echo $x", "1\n", "tarnwick: x: readonly variable\n", 0},
         {"declare -p nothing", "", "", 0},
         {"x=1; declare x=2 -p; echo $x", "2\n", "", 0},
         {"declare -A m; declare -p m", "declare -A m=()\n", "", 0},
@@ -122,8 +143,22 @@ TEST_F(BuiltinsVars, VariableCases) {
         {"s=v; declare -a s; declare -p s", "declare -a s=([0]=\"v\")\n", "", 0},
         {"declare -p -A m; declare -p m", "declare -A m=()\ndeclare -A m=()\n", "", 0},
         {"declare", "", "", 0},
-        {"f() { :; }; f=1; unset f; f", "", "f: command not found\n", 127},
-        {"a=(x y z); unset 'a[-1]' 'a[i]'; echo ${#a[@]}", "3\n", "", 0},
+        {"f() { echo fn; }; f=1; unset f; f; unset f; f", "fn\n", "f: command not found\n", 127},
+        {"f() { echo fn; }; f=1; unset -v f; f; unset -v f; f", "fn\nfn\n", "", 0},
+        {"f() { echo fn; }; f=1; unset -f f; echo $f; f", "1\n", "f: command not found\n", 127},
+        {"a=(x y z); unset 'a[-1]' 'a[i]'; echo ${#a[@]}", "2\n", "", 0},
+        {"a=([0]=x [10]=y); echo ${a[-1]}; a[-1]=z; a[-2]=w; echo ${a[@]} ${!a[@]}", "y\nx w z 0 9 10\n", "", 0},
+        {"a=([2]=x [7]=y); unset 'a[-6]'; echo ${!a[@]}; unset 'a[-9]'", "7\n",
+         "unset: [-9]: bad array subscript\n", 1},
+        {"declare -x V=1; declare +x W=2; declare -p V W", "declare -x V=\"1\"\ndeclare -- W=\"2\"\n", "", 0},
+        {"declare -r x=1; declare -p x; declare x=2", "declare -r x=\"1\"\n", "declare: x: readonly variable\n", 1},
+        {"declare -i n=1", "", "declare: unimplemented option '-i'\n", 2},
+        {"f() { local -n r=x; }; f", "", "local: unimplemented option '-n'\n", 2},
+        {"unset HOME PATH PWD SHELL TERM USER HOSTNAME LANG; declare -x A=1 B; readonly C=2; declare -px",
+         "declare -x A=\"1\"\ndeclare -x B\n", "", 0},
+        {"readonly C=2; declare -A m=([k]=v); declare -pr; declare -pA", "declare -r C=\"2\"\ndeclare -A m=([k]=\"v\")\n", "", 0},
+        {"f() { echo hi; }; declare -F; declare -F f nope", "declare -f f\nf\n", "", 1},
+        {"f() { echo hi; } >/dev/null; declare -f f nope", "f () \n{ \n    echo hi\n} > /dev/null\n", "", 1},
         {"declare -A m=([k]=v [j]=w); unset 'm[\"k\"]'; echo ${!m[@]}", "j\n", "", 0},
         {"unset nothing 'nothing[1]'", "", "", 0},
         {"local x", "", "local: can only be used in a function\n", 1},

@@ -142,6 +142,41 @@ TEST_F(ExecIo, AliasesReplaceTheFirstWord) {
     r = run("none x");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "tarnwick: alias: alias none expands to an empty command\n");
+    // An alias that starts with its own name names the command, also when reached through another.
+    shell_language(shell()).aliases["echo"] = AliasRecord{"echo -n hi", {"echo", "-n", "hi"}};
+    shell_language(shell()).aliases["e"] = AliasRecord{"echo", {"echo"}};
+    reset_streams();
+    r = run("e x; echo y");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "hi xhi y");
+}
+
+TEST_F(ExecIo, MendedShellFaults) {
+    struct Case {
+        const char* source;
+        const char* out;
+        const char* err;
+        std::int32_t status;
+    };
+    const Case cases[] = {
+        // A bad loop count leaves every loop with status 1 instead of looping forever.
+        {"x=oops; while true; do echo hi; break $x; done; echo st=$?", "hi\nst=1\n",
+         "break: oops: numeric argument required\n", 0},
+        {"for i in 1 2; do for j in a b; do echo $i$j; continue 0; done; done; echo st=$?", "1a\nst=1\n",
+         "continue: 0: loop count out of range\n", 0},
+        // Indirection through a subscript that needs a command is refused, never half expanded.
+        {"a=(x y); r='a[$(echo 1)]'; echo \"${!r}\"; echo st=$?", "st=1\n",
+         "tarnwick: a[$(echo 1)]: command substitution in an indirect subscript\n", 0},
+        {"a=(x y); i=1; r='a[i]'; echo \"${!r}\"", "y\n", "", 0},
+    };
+    for (const Case& c : cases) {
+        reset_streams();
+        RunResult r = run(c.source);
+        EXPECT_EQ(r.out, c.out) << c.source;
+        EXPECT_EQ(r.err, c.err) << c.source;
+        EXPECT_EQ(r.status, c.status) << c.source;
+    }
 }
 
 TEST_F(ExecIo, TimeReportsOnStandardError) {

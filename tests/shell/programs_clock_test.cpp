@@ -123,7 +123,7 @@ const ScriptCase kScripts[] = {
     {"XargsAnyWhiteSpace", "printf 'a \\tb\\nc' | xargs echo", "a b c\n", "", 0},
     {"XargsQuotesAreOrdinary", "printf '\"a b\"' | xargs -n1", "\"a\nb\"\n", "", 0},
     {"XargsReplace", "printf '1\\n2\\n' | xargs -I X echo pre-X-post", "pre-1-post\npre-2-post\n", "", 0},
-    {"XargsReplaceJoined", "printf 'a b' | xargs -I{} echo [{}] {}", "[a] a\n[b] b\n", "", 0},
+    {"XargsReplaceJoined", "printf 'a b\\n  c\\n\\n' | xargs -I{} echo [{}] {}", "[a b] a b\n[c] c\n", "", 0},
     {"XargsEmptyRunsOnce", "printf '' | xargs echo x", "x\n", "", 0},
     {"XargsEmptyWithR", "printf '  \\n' | xargs -r echo x", "", "", 0},
     {"XargsNul", "printf 'a\\0b c\\0\\0' | xargs -0 -n 1 echo", "a\nb c\n", "", 0},

@@ -68,8 +68,9 @@ TEST_F(TestEval, BracketsAndCounts) {
     EXPECT_EQ(run("[", {"]"}), (Outcome{1, ""}));
     EXPECT_EQ(run("test", {}), (Outcome{1, ""}));
     EXPECT_EQ(run("[[", {"]]"}), (Outcome{1, ""}));
-    // `test` drops a trailing "]" too: the operands a and = remain, a non-empty unknown operator.
-    EXPECT_EQ(run("test", {"a", "=", "]"}), (Outcome{0, ""}));
+    // Only `[` drops the closing bracket: for `test` it is an operand.
+    EXPECT_EQ(run("test", {"a", "=", "]"}), (Outcome{1, ""}));
+    EXPECT_EQ(run("test", {"]"}), (Outcome{0, ""}));
 }
 
 TEST_F(TestEval, StringsAndUnknownOperators) {
@@ -91,10 +92,12 @@ TEST_F(TestEval, StringsAndUnknownOperators) {
         {"[", {"b", "<", "a", "]"}, 1},
         {"[", {"B", ">", "A", "]"}, 0},
         {"[", {"Z", ">", "a", "]"}, 1},
-        {"[", {"-q", "x", "]"}, 0},          // unknown unary: its text is not empty
-        {"[", {"a", "-zz", "b", "]"}, 1},    // unknown binary
-        {"[", {"a", "b", "c", "d", "]"}, 1}, // four operands no rule splits
-        {"[", {"-a", "file", "]"}, 1},       // an and with an empty left side
+        {"[", {"-a", "file", "]"}, 0},       // two operands: -a is the unary file test
+        {"[", {"!", "=", "!", "]"}, 0},      // three operands: a comparison before negation
+        {"[", {"-o", "=", "foo", "]"}, 1},
+        {"[", {"!", "-a", "!", "]"}, 0},
+        {"[", {"(", "-o", ")", "]"}, 0},
+        {"[", {"!", "!", "!", "!", "]"}, 1},
         {"[", {"a", "-a", "b", "]"}, 0},
         {"[", {"a", "-a", "", "]"}, 1},
         {"[", {"", "-o", "b", "]"}, 0},
@@ -107,6 +110,17 @@ TEST_F(TestEval, StringsAndUnknownOperators) {
         {"[", {"", "-a", "b", "-o", "c", "]"}, 0},  // ("" and b) or c
     };
     check(*this, cases, [&](const Case& c) { return run(c.name, c.operands); });
+}
+
+TEST_F(TestEval, MissingAndUnknownOperatorsAreErrors) {
+    EXPECT_EQ(run("[", {"-q", "x", "]"}), (Outcome{2, "[: -q: unary operator expected\n"}));
+    EXPECT_EQ(run("[", {"-gt", "0", "]"}), (Outcome{2, "[: -gt: unary operator expected\n"}));
+    EXPECT_EQ(run("[", {"a", "-zz", "b", "]"}), (Outcome{2, "[: -zz: binary operator expected\n"}));
+    EXPECT_EQ(run("[", {"a", "b", "c", "d", "]"}), (Outcome{2, "[: too many arguments\n"}));
+    EXPECT_EQ(run("[", {"(", "a", ")", "(", "b", ")", "]"}), (Outcome{2, "[: too many arguments\n"}));
+    EXPECT_EQ(run("[", {"(", "a", "-a", "b", "]"}), (Outcome{2, "[: `)' expected\n"}));
+    EXPECT_EQ(run("[", {"!", "!", "!", "!", "!", "]"}), (Outcome{2, "[: argument expected\n"}));
+    EXPECT_EQ(run("test", {"-n", "a", "-a", "-z"}), (Outcome{2, "test: argument expected\n"}));
 }
 
 TEST_F(TestEval, EqualityIsLiteralForTestAndPatternsForDoubleBrackets) {
@@ -171,20 +185,20 @@ TEST_F(TestEval, Integers) {
 
 TEST_F(TestEval, Parentheses) {
     EXPECT_EQ(run("[", {"(", "a", ")", "-o", "b", "]"}).status, 0);
-    EXPECT_EQ(run("[", {"(", "a", ")", "(", "b", ")", "]"}).status, 1);
     EXPECT_EQ(run("[", {"(", "(", "", ")", ")", "]"}).status, 1);
     EXPECT_EQ(run("[", {"(", "", "-o", "x", ")", "-a", "y", "]"}).status, 0);
     EXPECT_EQ(run("[", {"(", "", "-o", "", ")", "-o", "y", "]"}).status, 0);
     EXPECT_EQ(run("[", {"!", "(", "a", "=", "a", ")", "]"}).status, 1);
-    EXPECT_EQ(run("[", {"(", "-o", ")", "]"}).status, 1);
+    EXPECT_EQ(run("[", {"(", "-o", ")", "]"}).status, 0);
+    EXPECT_EQ(run("[", {"!", "(", "a", ")", "]"}).status, 1);
 }
 
 TEST_F(TestEval, NestingLimit) {
-    std::vector<std::string> ops(999, "!");
+    std::vector<std::string> ops(998, "!");
+    ops.push_back("x");
     ops.push_back("]");
     EXPECT_EQ(run("[", ops), (Outcome{0, ""}));
-    ops.back() = "!";
-    ops.push_back("]");
+    ops.insert(ops.begin(), 2, "!");
     EXPECT_EQ(run("[", ops), (Outcome{2, "[: expression is nested too deeply\n"}));
     std::vector<std::string> chain;
     for (int i = 0; i < 1000; ++i) {
@@ -238,6 +252,22 @@ TEST_F(TestEval, Files) {
         {"[", {"file", "-ot", "nothing", "]"}, 1},
         {"[", {"file", "-ot", "file", "]"}, 1},
         {"[[", {"-f", "file", "&&", "-d", "dir", "]]"}, 0},
+        {"[", {"-t", "1", "]"}, 1},
+        {"[", {"-p", "file", "]"}, 1},
+        {"[", {"-p", "/nonexistent", "]"}, 1},
+        {"[", {"-c", "/dev/null", "]"}, 0},
+        {"[", {"-c", "file", "]"}, 1},
+        {"[", {"-S", "file", "]"}, 1},
+        {"[", {"-b", "file", "]"}, 1},
+        {"[", {"-k", "file", "]"}, 1},
+        {"[", {"-u", "file", "]"}, 1},
+        {"[", {"-g", "file", "]"}, 1},
+        {"[", {"-N", "file", "]"}, 1},
+        {"[", {"-O", "file", "]"}, 0},
+        {"[", {"-O", "nothing", "]"}, 1},
+        {"[", {"-G", "file", "]"}, 0},
+        {"[", {"file", "-ef", "link", "]"}, 0},
+        {"[", {"file", "-ef", "exe", "]"}, 1},
     };
     check(*this, cases, [&](const Case& c) { return run(c.name, c.operands); });
 }
@@ -251,6 +281,12 @@ TEST_F(TestEval, VariableIsSet) {
     EXPECT_EQ(run("[", {"-v", "arr", "]"}).status, 0);
     EXPECT_EQ(run("[", {"-v", "unset", "]"}).status, 1);
     EXPECT_EQ(run("[", {"-v", "PWD", "]"}).status, 0);
+    EXPECT_EQ(run("[[", {"-v", "arr[3]", "]]"}).status, 0);
+    EXPECT_EQ(run("[[", {"-v", "arr[0]", "]]"}).status, 1);
+    EXPECT_EQ(run("[[", {"-v", "arr[-1]", "]]"}).status, 0);
+    EXPECT_EQ(run("test", {"-v", "arr[@]"}).status, 0);
+    EXPECT_EQ(run("test", {"-v", "set[0]"}).status, 0);
+    EXPECT_EQ(run("test", {"-v", "set[1]"}).status, 1);
 }
 
 TEST_F(TestEval, RegexSetsRematch) {

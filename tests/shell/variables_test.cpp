@@ -278,9 +278,11 @@ TEST(Variables, ArithSubscripts) {
     ProcessState ps;
     store_array(ps, "a", indexed({{0, "x"}, {10, "y"}}));
     EXPECT_EQ(arith_resolve_subscript(ps, "a", 4), 4u);
-    EXPECT_EQ(arith_resolve_subscript(ps, "a", -1), 1u);
-    EXPECT_EQ(arith_resolve_subscript(ps, "a", -2), 0u);
-    EXPECT_EQ(arith_resolve_subscript(ps, "a", -3), std::unexpected(std::string("a[-3]: bad array subscript")));
+    // Counting back starts at the highest index plus one, not at the number of elements.
+    EXPECT_EQ(arith_resolve_subscript(ps, "a", -1), 10u);
+    EXPECT_EQ(arith_resolve_subscript(ps, "a", -2), 9u);
+    EXPECT_EQ(arith_resolve_subscript(ps, "a", -11), 0u);
+    EXPECT_EQ(arith_resolve_subscript(ps, "a", -12), std::unexpected(std::string("a[-12]: bad array subscript")));
     set_variable(ps, "s", "v");
     EXPECT_EQ(arith_resolve_subscript(ps, "s", -1), 0u);
     store_array(ps, "m", associative({{"k", "1"}, {"j", "2"}}));
@@ -292,10 +294,11 @@ TEST(Variables, ArithSubscripts) {
     ShellArithEnv env(ps);
     EXPECT_TRUE(env.set_element("big", 1048576, 1));
     EXPECT_EQ(env.set_element("big", 1048577, 1).error(), "big[1048577]: array subscript too large");
-    EXPECT_EQ(env.get_element("a", -1).value(), std::nullopt);
-    EXPECT_EQ(env.get_element("a", -2).value(), "x");
+    EXPECT_EQ(env.get_element("a", -1).value(), "y");
+    EXPECT_EQ(env.get_element("a", -2).value(), std::nullopt);
+    EXPECT_EQ(env.get_element("a", -11).value(), "x");
     ps.options.nounset = true;
-    EXPECT_EQ(env.get_element("a", -1).error(), "a[1]: unbound variable");
+    EXPECT_EQ(env.get_element("a", -2).error(), "a[9]: unbound variable");
     EXPECT_EQ(env.get("nothing").error(), "nothing: unbound variable");
     set_variable(ps, "empty", "");
     EXPECT_EQ(env.get("empty").value(), "");

@@ -53,7 +53,13 @@ std::int32_t loop_control(BuiltinContext& context, std::span<const std::string> 
     if (args.size() == 1) {
         std::optional<std::uint32_t> parsed = parse_count(args[0]);
         if (!parsed || *parsed == 0) {
-            fmt::format_to(std::back_inserter(io.err), "{}: loop count must be a positive integer\n", name);
+            // A bad count is an error that leaves every enclosing loop, so a loop whose only
+            // way out is this command still ends.
+            if (parse_status(args[0]) || parsed)
+                fmt::format_to(std::back_inserter(io.err), "{}: {}: loop count out of range\n", name, args[0]);
+            else
+                fmt::format_to(std::back_inserter(io.err), "{}: {}: numeric argument required\n", name, args[0]);
+            state.pending_break = state.loop_depth;
             return 1;
         }
         count = *parsed;

@@ -183,7 +183,9 @@ Result<std::string, std::string> build_expression(const std::vector<std::string>
             }
         }
     }
-    if (s.word) joined = fmt::format("\\b(?:{})\\b", joined);
+    // A word match has no word character just before or just after it; the engine's
+    // backtracking tries the shorter and the later matches of a line, as word matching must.
+    if (s.word) joined = fmt::format("(?<!\\w)(?:{})(?!\\w)", joined);
     if (s.whole_line) joined = fmt::format("^(?:{})$", joined);
     return joined;
 }
@@ -227,6 +229,8 @@ struct Input {
     std::string name;
     LentBytes contents;      // Loaded: the file's bytes, lent by the file system (nothing here writes files)
     std::uint64_t size = 0;  // Walked: the size the walk saw
+    std::string path;        // Walked: the absolute path when the name is relative
+    const std::string& read_path() const { return path.empty() ? name : path; }
 };
 
 class GrepRun {
@@ -267,8 +271,26 @@ private:
 void GrepRun::gather(std::span<const std::string_view> operands) {
     Syscalls& sys = inv_.sys;
     const std::string cwd = sys.getcwd();
-    if (operands.empty()) {
+    if (operands.empty() && !s_.recursive) {
         inputs_.push_back({Input::Kind::Stdin, "", {}});
+        return;
+    }
+    if (operands.empty()) {
+        // The working directory, its files named relative to it.
+        auto walked = sys.walk_tree("/", cwd);
+        if (!walked) {
+            failed_ = true;
+            if (!s_.no_messages) push_message(gather_messages_, kName, error_text(walked.error()));
+            return;
+        }
+        const std::string prefix = cwd.ends_with('/') ? cwd : cwd + "/";
+        for (std::string& path : *walked) {
+            auto st = sys.stat("/", path, false);
+            if (!st || !stat_is_regular(*st) || st->is_native) continue;
+            std::string name = path.starts_with(prefix) ? path.substr(prefix.size()) : path;
+            if (!passes_filter(name, s_, true)) continue;
+            inputs_.push_back({Input::Kind::Walked, std::move(name), {}, st->size, std::move(path)});
+        }
         return;
     }
     for (std::string_view op : operands) {
@@ -311,7 +333,7 @@ void GrepRun::drain_from(std::size_t index) {
     if (s_.no_messages) return;
     for (std::size_t i = index; i < inputs_.size(); ++i) {
         if (inputs_[i].kind != Input::Kind::Walked || inputs_[i].size <= memory_limit_) continue;
-        auto bytes = inv_.sys.lend_file("/", inputs_[i].name, memory_limit_);
+        auto bytes = inv_.sys.lend_file("/", inputs_[i].read_path(), memory_limit_);
         if (!bytes) push_message(gather_messages_, kName, error_text(bytes.error()));
     }
 }
@@ -478,7 +500,7 @@ std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
         case Input::Kind::Stdin: contents = io_.in; break;
         case Input::Kind::Loaded: contents = input.contents.view(); break;
         case Input::Kind::Walked: {
-            auto bytes = inv_.sys.lend_file("/", input.name, memory_limit_);
+            auto bytes = inv_.sys.lend_file("/", input.read_path(), memory_limit_);
             if (!bytes) {
                 failed_ = true;
                 if (!s_.no_messages) push_message(gather_messages_, kName, error_text(bytes.error()));
@@ -568,7 +590,8 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     auto regex = Regex::compile(*expression, options);
     if (!regex) return usage_error(fmt::format("invalid regular expression: {}", error_text(regex.error())));
 
-    bool reads_stdin = operands.empty();
+    // -r without operands searches the working directory, not standard input.
+    bool reads_stdin = operands.empty() && !s.recursive;
     for (std::string_view op : operands) reads_stdin = reads_stdin || op == "-";
     if (reads_stdin) {
         if (auto pending = command_read_stdin(inv, io)) {

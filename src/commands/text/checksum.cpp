@@ -2,8 +2,10 @@
 
 #include <fmt/format.h>
 #include <openssl/evp.h>
-#include <zlib.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,13 +90,29 @@ std::optional<CheckLine> parse_check_line(std::string_view line, std::string_vie
     return CheckLine{std::string(line.substr(0, end)), std::string(rest)};
 }
 
+// The POSIX cksum CRC: polynomial 0x04C11DB7 over the bytes and then the length (low byte
+// first, as few bytes as it needs), most significant bit first, complemented.
+std::uint32_t posix_cksum(BytesView data) {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i << 24;
+            for (int k = 0; k < 8; ++k) c = (c & 0x80000000U) ? (c << 1) ^ 0x04C11DB7U : c << 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t crc = 0;
+    const auto feed = [&](unsigned char byte) { crc = (crc << 8) ^ table[((crc >> 24) ^ byte) & 0xFF]; };
+    for (char c : data) feed(static_cast<unsigned char>(c));
+    for (std::uint64_t n = data.size(); n != 0; n >>= 8) feed(static_cast<unsigned char>(n & 0xFF));
+    return ~crc;
+}
+
 }  // namespace
 
 std::string checksum_digest_text(std::string_view algorithm, BytesView data) {
-    if (algorithm == "crc32") {
-        const uLong crc = crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data.data()), data.size());
-        return fmt::format("{} {}", crc, data.size());
-    }
+    if (algorithm == "crc32") return fmt::format("{} {}", posix_cksum(data), data.size());
     const EVP_MD* md = digest_of(algorithm);
     if (md == nullptr) return {};
     unsigned char out[EVP_MAX_MD_SIZE];
@@ -104,7 +122,9 @@ std::string checksum_digest_text(std::string_view algorithm, BytesView data) {
 }
 
 void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::string_view algorithm, CommandIo& io) {
-    const std::string name = fmt::format("{}sum", algorithm);
+    const std::string name = algorithm == "crc32" ? std::string("cksum") : fmt::format("{}sum", algorithm);
+    // cksum writes "CRC SIZE" and a file's name after one space; the digests two spaces.
+    const std::string_view gap = algorithm == "crc32" ? " " : "  ";
     const CommandArgs args = CommandArgs::parse(invocation.args);
     bool check = false;
     for (char32_t f : args.flags) {
@@ -141,7 +161,8 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
                 return;
             }
             if (!charge(io.in.size())) return finish(sys.exhausted_status());
-            push_line(out, fmt::format("{}  -", checksum_digest_text(algorithm, io.in)));
+            if (algorithm == "crc32") push_line(out, checksum_digest_text(algorithm, io.in));
+            else push_line(out, fmt::format("{}  -", checksum_digest_text(algorithm, io.in)));
             return finish(0);
         }
         std::int32_t status = 0;
@@ -153,7 +174,7 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
                 continue;
             }
             if (!charge(data->size())) return finish(sys.exhausted_status());
-            push_line(out, fmt::format("{}  {}", checksum_digest_text(algorithm, *data), op));
+            push_line(out, fmt::format("{}{}{}", checksum_digest_text(algorithm, *data), gap, op));
         }
         return finish(status);
     }
@@ -188,7 +209,16 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
         if (!charge(raw.size())) return finish(sys.exhausted_status());
         std::string storage;
         const std::string_view text = valid_utf8_view(raw, storage);
-        for (std::string_view line : split_lines(text)) {
+        const std::vector<std::string_view> lines = split_lines(text);
+        // A list without one well-formed line is one error, not a silent success.
+        if (std::ranges::none_of(lines, [&](std::string_view line) { return parse_check_line(line, algorithm).has_value(); })) {
+            push_message(err, name,
+                         fmt::format("{}: no properly formatted checksum lines found",
+                                     list == "-" ? std::string_view("'standard input'") : list));
+            status = 1;
+            continue;
+        }
+        for (std::string_view line : lines) {
             auto parsed = parse_check_line(line, algorithm);
             if (!parsed) {
                 push_message(err, name, "malformed checksum line");

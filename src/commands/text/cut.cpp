@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "base/sat.h"
 #include "base/utf8.h"
 #include "commands/text/line_commands.h"
@@ -25,6 +27,7 @@ struct CutSettings {
     CutUnit unit = CutUnit::Chars;
     bool only_delimited = false;
     std::vector<std::string_view> operands;
+    std::optional<std::string> refused;  // the first option this command does not implement
 };
 
 void set_delimiter(CutSettings& s, std::string_view text) {
@@ -63,6 +66,7 @@ CutSettings scan_cut_args(std::span<const std::string> args) {
             else if (name == "characters") s.position_list = long_value(), s.unit = CutUnit::Chars;
             else if (name == "bytes") s.position_list = long_value(), s.unit = CutUnit::Bytes;
             else if (name == "only-delimited") s.only_delimited = true;
+            else if (!s.refused) s.refused = std::string(a.substr(0, eq));
             continue;
         }
         if (a.starts_with("-d")) {
@@ -78,7 +82,7 @@ CutSettings scan_cut_args(std::span<const std::string> args) {
         } else if (a == "-s") {
             s.only_delimited = true;
         } else if (a.size() > 1 && a[0] == '-') {
-            // Other options have no effect.
+            if (!s.refused) s.refused = std::string(a);
         } else {
             s.operands.push_back(a);
         }
@@ -113,20 +117,39 @@ std::vector<ListItem> parse_list(std::string_view text) {
     return items;
 }
 
-// Calls `take(index)` (0-based) for every listed position within 1..m, in list order, while
-// `out` stays below `limit`. Lists may repeat ranges, so a line's output can be many times the
-// line: false when the limit was reached.
-template <typename Take>
-bool for_each_position(const std::vector<ListItem>& items, std::uint64_t m, const std::string& out,
-                       std::uint64_t limit, Take take) {
+// The listed positions as ascending, disjoint ranges (an absent end runs to the line's end), so
+// each position is taken once and in input order, however the list names it.
+std::vector<ListItem> merge_list(std::vector<ListItem> items) {
+    for (ListItem& item : items) {
+        if (!item.range) item.last = item.first;
+        item.first = std::max<std::uint64_t>(item.first, 1);
+    }
+    std::erase_if(items, [](const ListItem& item) { return item.last && *item.last < item.first; });
+    std::ranges::sort(items, {}, &ListItem::first);
+    std::vector<ListItem> merged;
     for (const ListItem& item : items) {
-        if (out.size() >= limit) return false;
-        if (!item.range) {
-            if (item.first >= 1 && item.first <= m) take(item.first - 1);
-            continue;
+        if (!merged.empty()) {
+            ListItem& back = merged.back();
+            if (!back.last) continue;
+            if (item.first <= sat_add(*back.last, 1)) {
+                if (!item.last) back.last.reset();
+                else back.last = std::max(*back.last, *item.last);
+                continue;
+            }
         }
-        const std::uint64_t last = item.last ? std::min(*item.last, m) : m;
-        for (std::uint64_t p = std::max<std::uint64_t>(item.first, 1); p <= last; ++p) {
+        merged.push_back(item);
+    }
+    return merged;
+}
+
+// Calls `take(index)` (0-based) for every listed position within 1..m, in ascending order, while
+// `out` stays below `limit`: false when the limit was reached.
+template <typename Take>
+bool for_each_position(const std::vector<ListItem>& ranges, std::uint64_t m, const std::string& out,
+                       std::uint64_t limit, Take take) {
+    for (const ListItem& range : ranges) {
+        const std::uint64_t last = range.last ? std::min(*range.last, m) : m;
+        for (std::uint64_t p = range.first; p <= last; ++p) {
             if (out.size() >= limit) return false;
             take(p - 1);
         }
@@ -142,7 +165,7 @@ bool is_ascii(std::string_view text) {
 
 // Both cutters answer false when the output reached `limit` (the rest is not produced).
 bool cut_fields(std::string_view text, const CutSettings& s, std::string& out, std::uint64_t limit) {
-    const std::vector<ListItem> items = parse_list(*s.field_list);
+    const std::vector<ListItem> items = merge_list(parse_list(*s.field_list));
     const std::string_view delim = s.delimiter;
     std::vector<std::string_view> fields;
     bool fits = true;
@@ -173,7 +196,7 @@ bool cut_fields(std::string_view text, const CutSettings& s, std::string& out, s
 }
 
 bool cut_positions(std::string_view text, const CutSettings& s, std::string& out, std::uint64_t limit) {
-    const std::vector<ListItem> items = parse_list(*s.position_list);
+    const std::vector<ListItem> items = merge_list(parse_list(*s.position_list));
     std::vector<std::size_t> starts;  // byte offsets of the characters of a line, and its end
     bool fits = true;
     for_each_line(text, [&](std::string_view line) {
@@ -198,6 +221,11 @@ bool cut_positions(std::string_view text, const CutSettings& s, std::string& out
 
 void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CutSettings s = scan_cut_args(invocation.args);
+    if (s.refused) {
+        push_message(io.err, "cut", fmt::format("unimplemented option '{}'", *s.refused));
+        step = NativeStep::finished(2);
+        return;
+    }
     Bytes contents;
     const auto gathered = command_gather_input(step, invocation, io, s.operands, "cut", contents);
     if (!gathered) return;

@@ -8,8 +8,17 @@
 namespace tw {
 
 // Numbers the non-empty lines: the number right-aligned in six columns, a tab, the line. Empty
-// lines are written empty and take no number. Options are accepted and ignored.
+// lines are written empty and take no number. This command implements no option: each one is
+// refused rather than ignored.
 void nl_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    for (const std::string& arg : invocation.args) {
+        if (arg == "--") break;
+        if (arg.size() > 1 && arg[0] == '-') {
+            push_message(io.err, "nl", fmt::format("unimplemented option '{}'", arg));
+            step = NativeStep::finished(2);
+            return;
+        }
+    }
     const CommandArgs args = CommandArgs::parse(invocation.args);
     Bytes storage;
     auto contents = command_gather_input(step, invocation, io, args.operands, "nl", storage);

@@ -15,27 +15,41 @@ namespace tw {
 
 namespace {
 
-// The first character of a delimiter text; a tab for an empty text.
-char32_t first_char_or_tab(std::string_view text) {
-    if (text.empty()) return U'\t';
+// The delimiter list of -d: its characters in order, with the escapes \t, \n, \\ and \0 (no
+// delimiter); any other escaped character stands for itself.
+std::vector<std::string> delimiter_list(std::string_view text) {
+    std::vector<std::string> list;
     std::size_t pos = 0;
-    return utf8_next_char(text, pos);
+    while (pos < text.size()) {
+        char32_t c = utf8_next_char(text, pos);
+        std::string item;
+        if (c == U'\\' && pos < text.size()) {
+            c = utf8_next_char(text, pos);
+            if (c == U't') c = U'\t';
+            else if (c == U'n') c = U'\n';
+            if (c != U'0') utf8_append(item, c);
+        } else {
+            utf8_append(item, c);
+        }
+        list.push_back(std::move(item));
+    }
+    return list;
 }
 
 }  // namespace
 
-// Sets the lines of its inputs side by side, joined by one delimiter character. "-" stands for
-// all of standard input, each time it is named.
+// Sets the lines of its inputs side by side, joined by the delimiters of the list in turn. The
+// "-" operands share standard input: each takes its next line in turn.
 void paste_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const auto args = invocation.args;
-    char32_t delimiter = U'\t';
+    std::vector<std::string> delimiters{"\t"};
     std::vector<std::string_view> operands;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (arg == "-d") {
-            if (i + 1 < args.size()) delimiter = first_char_or_tab(args[++i]);
+            if (i + 1 < args.size()) delimiters = delimiter_list(args[++i]);
         } else if (arg.starts_with("-d")) {
-            delimiter = first_char_or_tab(arg.substr(2));
+            delimiters = delimiter_list(arg.substr(2));
         } else if (arg.size() > 1 && arg[0] == '-') {
             push_message(io.err, "paste", fmt::format("unimplemented option '{}'", arg));
             step = NativeStep::finished(2);
@@ -61,10 +75,18 @@ void paste_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io
     const std::uint64_t memory_limit = sys.limits().memory;
     std::uint64_t read_so_far = 0;
     std::vector<std::vector<std::string>> columns;
+    std::vector<bool> shared;  // the column reads from the one standard-input cursor
+    std::vector<std::string> stdin_lines;
+    bool stdin_split = false;
     for (std::string_view operand : operands) {
         if (operand == "-") {
-            read_so_far = sat_add(read_so_far, io.in.size());
-            columns.push_back(text_lines(io.in));
+            if (!stdin_split) {
+                read_so_far = sat_add(read_so_far, io.in.size());
+                stdin_lines = text_lines(io.in);
+                stdin_split = true;
+            }
+            columns.emplace_back();
+            shared.push_back(true);
             continue;
         }
         auto bytes = sys.read_file(cwd, operand, sat_sub(memory_limit, read_so_far));
@@ -75,24 +97,33 @@ void paste_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io
         }
         read_so_far = sat_add(read_so_far, bytes->size());
         columns.push_back(text_lines(*bytes));
+        shared.push_back(false);
     }
+    // A row is written while any input still has a line for it.
+    const std::size_t shared_count = static_cast<std::size_t>(std::ranges::count(shared, true));
     std::size_t rows = 0;
-    for (const auto& column : columns) rows = std::max(rows, column.size());
-    std::string separator;
-    utf8_append(separator, delimiter);
-    // Every "-" takes all of standard input again, so the output can be far larger than what was
-    // read: its size is checked against the output budget before it is built.
-    std::uint64_t total = sat_mul(rows, sat_add(1, sat_mul(columns.size() - (columns.empty() ? 0 : 1), separator.size())));
+    for (std::size_t c = 0; c < columns.size(); ++c)
+        if (!shared[c]) rows = std::max(rows, columns[c].size());
+    if (shared_count > 0) rows = std::max(rows, (stdin_lines.size() + shared_count - 1) / shared_count);
+    std::uint64_t delimiter_bytes = 0;
+    for (const std::string& d : delimiters) delimiter_bytes = std::max<std::uint64_t>(delimiter_bytes, d.size());
+    std::uint64_t total = sat_mul(rows, sat_add(1, sat_mul(columns.size(), delimiter_bytes)));
     for (const auto& column : columns)
         for (const std::string& line : column) total = sat_add(total, line.size());
+    for (const std::string& line : stdin_lines) total = sat_add(total, line.size());
     if (!command_output_fits(sys, io.out, total)) {
         step = NativeStep::finished(sys.exhausted_status());
         return;
     }
+    std::size_t next_stdin = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < columns.size(); ++c) {
-            if (c > 0) io.out += separator;
-            if (r < columns[c].size()) io.out += columns[c][r];
+            if (c > 0 && !delimiters.empty()) io.out += delimiters[(c - 1) % delimiters.size()];
+            if (shared[c]) {
+                if (next_stdin < stdin_lines.size()) io.out += stdin_lines[next_stdin++];
+            } else if (r < columns[c].size()) {
+                io.out += columns[c][r];
+            }
         }
         io.out += '\n';
     }

@@ -22,19 +22,22 @@ namespace tw {
 namespace {
 
 struct SortKey {
-    std::uint64_t field = 0;  // zero-based
+    std::uint64_t field = 0;                // zero-based first field
+    std::optional<std::uint64_t> last;      // zero-based last field; absent: to the end of the line
     bool numeric = false;
     bool reverse = false;
     bool fold = false;
+    bool has_letters() const { return numeric || reverse || fold; }
 };
 
 struct SortOptions {
     bool numeric = false;
     bool reverse = false;
     bool unique = false;
+    bool stable = false;
     char separator = '\n';
     bool ignore_case = false;
-    std::optional<SortKey> key;
+    std::vector<SortKey> keys;  // compared in order
     std::optional<char32_t> field_separator;
     std::optional<std::string_view> output;
 };
@@ -78,7 +81,7 @@ std::optional<SortKey> sort_parse_field_spec(std::string_view text) {
     return key;
 }
 
-// "-k F[LETTERS][,F[LETTERS]]" where both pieces name the same field.
+// "-k F[LETTERS][,L[LETTERS]]": from field F to field L, or to the end of the line.
 std::optional<SortKey> parse_key_value(std::string_view value) {
     const std::size_t comma = value.find(',');
     auto first = sort_parse_field_spec(value.substr(0, comma));
@@ -86,7 +89,8 @@ std::optional<SortKey> parse_key_value(std::string_view value) {
     const std::string_view rest = value.substr(comma + 1);
     if (rest.find(',') != std::string_view::npos) return std::nullopt;
     auto second = sort_parse_field_spec(rest);
-    if (!second || second->field != first->field) return std::nullopt;
+    if (!second) return std::nullopt;
+    first->last = second->field;
     first->numeric |= second->numeric;
     first->reverse |= second->reverse;
     first->fold |= second->fold;
@@ -102,22 +106,57 @@ std::optional<char32_t> single_char(std::string_view text) {
     return c;
 }
 
-// The field at `index` of `line`, or the whole line when it has fewer fields.
-std::string_view key_field(std::string_view line, std::uint64_t index, const std::optional<char32_t>& separator) {
-    if (separator) {
-        std::string sep;
-        utf8_append(sep, *separator);
-        std::size_t start = 0;
-        for (std::uint64_t k = 0; k < index; ++k) {
-            const std::size_t at = line.find(sep, start);
-            if (at == std::string_view::npos) return line;
-            start = at + sep.size();
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Where field `index` starts: after the index-th separator, or without one at the blanks that
+// lead the field (they belong to it). The line's end when it has fewer fields.
+std::size_t field_start(std::string_view line, std::uint64_t index, std::string_view separator) {
+    std::size_t at = 0;
+    for (std::uint64_t k = 0; k < index && at < line.size(); ++k) {
+        if (!separator.empty()) {
+            const std::size_t next = line.find(separator, at);
+            if (next == std::string_view::npos) return line.size();
+            at = next + separator.size();
+        } else {
+            while (at < line.size() && is_blank(line[at])) ++at;
+            while (at < line.size() && !is_blank(line[at])) ++at;
         }
-        const std::size_t end = line.find(sep, start);
-        return line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     }
-    const std::vector<std::string_view> words = split_whitespace(line);
-    return index < words.size() ? words[index] : line;
+    return at;
+}
+
+// Where field `index` ends (exclusive).
+std::size_t field_end(std::string_view line, std::uint64_t index, std::string_view separator) {
+    const std::size_t start = field_start(line, index, separator);
+    if (!separator.empty()) return std::min(line.find(separator, start), line.size());
+    std::size_t at = start;
+    while (at < line.size() && is_blank(line[at])) ++at;
+    while (at < line.size() && !is_blank(line[at])) ++at;
+    return at;
+}
+
+// The text of a key: from its first field to its last field or the end of the line; empty when
+// the line has fewer fields.
+std::string_view key_text(std::string_view line, const SortKey& key, std::string_view separator) {
+    const std::size_t start = field_start(line, key.field, separator);
+    std::size_t end = key.last ? field_end(line, *key.last, separator) : line.size();
+    if (end < start) end = start;
+    return line.substr(start, end - start);
+}
+
+// The number at the start of a key, after its blanks: an optional minus sign, digits and a
+// decimal point; 0 when there is none.
+double leading_number(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && is_blank(text[at])) ++at;
+    const std::size_t start = at;
+    if (at < text.size() && text[at] == '-') ++at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    }
+    return parse_decimal_double(text.substr(start, at - start)).value_or(0.0);
 }
 
 // The Unicode lowercase form of valid UTF-8 `text`.
@@ -138,41 +177,37 @@ std::string lowercase(std::string_view text) {
     return out;
 }
 
-// What a record is compared by: its key text (lowercased under case folding) and, under numeric
-// order, its number.
+// What a record is compared by under one key: its key text (lowercased under case folding) and,
+// under numeric order, its number.
 struct RecordKey {
     std::string_view text;
     double number = 0;
 };
 
-class SortComparator {
-public:
-    explicit SortComparator(const SortOptions& options)
-        : numeric_(options.numeric || (options.key && options.key->numeric)),
-          fold_(options.ignore_case || (options.key && options.key->fold)),
-          reverse_(options.key && options.key->reverse) {}
-
-    bool folds() const { return fold_; }
-    bool numeric() const { return numeric_; }
-
-    // Negative, zero or positive. Under numeric order a NaN equals everything, so this is not a
-    // strict weak order; the merge sort below is well defined for any comparison.
-    int compare(const RecordKey& a, const RecordKey& b) const {
-        int order = 0;
-        if (numeric_) {
-            order = a.number < b.number ? -1 : (b.number < a.number ? 1 : 0);
-        } else {
-            const int c = a.text.compare(b.text);
-            order = c < 0 ? -1 : (c > 0 ? 1 : 0);
-        }
-        return reverse_ ? -order : order;
-    }
-
-private:
-    bool numeric_;
-    bool fold_;
-    bool reverse_;
+// The ordering of one key: its own letters, or the global options when it has none.
+struct KeyOrder {
+    bool numeric = false;
+    bool fold = false;
+    bool reverse = false;
 };
+
+KeyOrder key_order(const SortOptions& options, const SortKey& key) {
+    if (key.has_letters()) return {key.numeric, key.fold, key.reverse};
+    return {options.numeric, options.ignore_case, options.reverse};
+}
+
+// Negative, zero or positive. Under numeric order a NaN equals everything, so this is not a
+// strict weak order; the merge sort below is well defined for any comparison.
+int compare_key(const KeyOrder& order, const RecordKey& a, const RecordKey& b) {
+    int c = 0;
+    if (order.numeric) {
+        c = a.number < b.number ? -1 : (b.number < a.number ? 1 : 0);
+    } else {
+        const int t = a.text.compare(b.text);
+        c = t < 0 ? -1 : (t > 0 ? 1 : 0);
+    }
+    return order.reverse ? -c : c;
+}
 
 // A stable bottom-up merge sort of the indices 0..n-1. Every merge step takes the left element
 // unless the comparison says the right one is smaller, so the result is well defined (and
@@ -218,11 +253,13 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         case Zero: options.separator = '\0'; break;
         case Unique: options.unique = true; break;
         case IgnoreCase: options.ignore_case = true; break;
-        case Stable: break;
-        case Key:
-            options.key = parse_key_value(value);
-            if (!options.key) return finish(2, fmt::format("unsupported field specification '{}'", value));
+        case Stable: options.stable = true; break;
+        case Key: {
+            auto key = parse_key_value(value);
+            if (!key) return finish(2, fmt::format("unsupported field specification '{}'", value));
+            options.keys.push_back(*key);
             break;
+        }
         case FieldSeparator:
             options.field_separator = single_char(value);
             if (!options.field_separator) return finish(2, "field separator must be one character");
@@ -254,31 +291,55 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     // output.
     const std::vector<std::string_view> records = split_records(text, separator);
 
-    const SortComparator comparator(options);
+    // Without -k the whole line is the one key. Keys are compared in order; records equal under
+    // all of them are ordered by their whole text (reversed by -r) unless -s or -u is given.
+    std::vector<SortKey> keys = options.keys;
+    const bool whole_line = keys.empty();
+    if (whole_line) keys.push_back(SortKey{});
+    std::vector<KeyOrder> orders;
+    for (const SortKey& key : keys) orders.push_back(key_order(options, key));
+    const bool last_resort = !options.stable && !options.unique;
+    std::string separator_text;
+    if (options.field_separator) utf8_append(separator_text, *options.field_separator);
+
     std::deque<std::string> owned;  // decoded or lowercased key texts; a deque keeps them in place
-    std::vector<RecordKey> keys(records.size());
+    std::vector<std::string_view> lines(records.size());
+    std::vector<RecordKey> record_keys(records.size() * keys.size());
     for (std::size_t r = 0; r < records.size(); ++r) {
         std::string_view line = records[r];
         if (!utf8_valid(line)) line = owned.emplace_back(utf8_lossy(line));
         while (!line.empty() && line.back() == separator) line.remove_suffix(1);
-        std::string_view key = options.key ? key_field(line, options.key->field, options.field_separator) : line;
-        if (comparator.folds()) key = owned.emplace_back(lowercase(key));
-        keys[r].text = key;
-        if (comparator.numeric()) {
-            const std::vector<std::string_view> words = split_whitespace(key);
-            if (!words.empty()) keys[r].number = parse_decimal_double(words.front()).value_or(0.0);
+        lines[r] = line;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            std::string_view key = whole_line ? line : key_text(line, keys[k], separator_text);
+            RecordKey& slot = record_keys[r * keys.size() + k];
+            if (orders[k].numeric) slot.number = leading_number(key);
+            if (orders[k].fold) key = owned.emplace_back(lowercase(key));
+            slot.text = key;
         }
     }
-    const auto compare = [&](std::size_t a, std::size_t b) { return comparator.compare(keys[a], keys[b]); };
+    const auto compare_keys = [&](std::size_t a, std::size_t b) {
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const int c = compare_key(orders[k], record_keys[a * keys.size() + k], record_keys[b * keys.size() + k]);
+            if (c != 0) return c;
+        }
+        return 0;
+    };
+    const auto compare = [&](std::size_t a, std::size_t b) {
+        int c = compare_keys(a, b);
+        if (c != 0 || !last_resort) return c;
+        const int t = lines[a].compare(lines[b]);
+        c = t < 0 ? -1 : (t > 0 ? 1 : 0);
+        return options.reverse ? -c : c;
+    };
     std::vector<std::size_t> order = merge_sort_indices(records.size(), compare);
-    if (options.reverse) std::reverse(order.begin(), order.end());
 
     Bytes sorted;
     sorted.reserve(text.size() + 1);
     std::optional<std::size_t> kept;
     for (std::size_t index : order) {
         // Under -u a record equal to the last one written is dropped.
-        if (options.unique && kept && compare(*kept, index) == 0) continue;
+        if (options.unique && kept && compare_keys(*kept, index) == 0) continue;
         kept = index;
         sorted += records[index];
         if (records[index].back() != separator) sorted += separator;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "base/sat.h"
 #include "base/utf8.h"
@@ -71,27 +72,77 @@ private:
 
 namespace {
 
+// A set operand with its classes replaced: the characters, and for each whether it came from a
+// class (such a character is itself only, never an escape or the end of a range).
+struct SetText {
+    std::u32string chars;
+    std::vector<bool> literal;
+};
+
+// The characters of a class name, in ascending order; empty for an unknown name.
+std::string class_characters(std::string_view name) {
+    const auto collect = [](auto predicate) {
+        std::string out;
+        for (int c = 0; c < 128; ++c)
+            if (predicate(c)) out += static_cast<char>(c);
+        return out;
+    };
+    const auto upper = [](int c) { return c >= 'A' && c <= 'Z'; };
+    const auto lower = [](int c) { return c >= 'a' && c <= 'z'; };
+    const auto digit = [](int c) { return c >= '0' && c <= '9'; };
+    const auto graph = [](int c) { return c > 32 && c < 127; };
+    if (name == "digit") return collect(digit);
+    if (name == "lower") return std::string(kLower);
+    if (name == "upper") return std::string(kUpper);
+    if (name == "alpha") return std::string(kLower) + std::string(kUpper);
+    if (name == "space") return " \t\n\r";
+    if (name == "alnum") return collect([&](int c) { return digit(c) || upper(c) || lower(c); });
+    if (name == "blank") return " \t";
+    if (name == "cntrl") return collect([](int c) { return c < 32 || c == 127; });
+    if (name == "graph") return collect(graph);
+    if (name == "print") return collect([&](int c) { return c == ' ' || graph(c); });
+    if (name == "punct") return collect([&](int c) { return graph(c) && !digit(c) && !upper(c) && !lower(c); });
+    if (name == "xdigit") return collect([&](int c) { return digit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); });
+    return {};
+}
+
 // The characters of a set operand after class replacement, before escapes and ranges.
-std::u32string set_characters(std::string_view operand) {
-    std::string text(operand);
-    replace_all(text, "[:digit:]", "0123456789");
-    replace_all(text, "[:lower:]", kLower);
-    replace_all(text, "[:upper:]", kUpper);
-    replace_all(text, "[:alpha:]", std::string(kLower) + std::string(kUpper));
-    replace_all(text, "[:space:]", " \t\n\r");
-    return utf8_chars(text);
+SetText set_characters(std::string_view operand) {
+    SetText set;
+    std::size_t pos = 0;
+    while (pos < operand.size()) {
+        if (operand.substr(pos).starts_with("[:")) {
+            const std::size_t close = operand.find(":]", pos + 2);
+            if (close != std::string_view::npos) {
+                const std::string members = class_characters(operand.substr(pos + 2, close - pos - 2));
+                if (!members.empty()) {
+                    for (char c : members) {
+                        set.chars.push_back(static_cast<unsigned char>(c));
+                        set.literal.push_back(true);
+                    }
+                    pos = close + 2;
+                    continue;
+                }
+            }
+        }
+        set.chars.push_back(utf8_next_char(operand, pos));
+        set.literal.push_back(false);
+    }
+    return set;
 }
 
 // Walks the expanded set: `single(c)` for one character, `range(first, last)` for an inclusive
 // range of scalar values (first <= last).
 template <typename Single, typename Range>
-void walk_set(const std::u32string& chars, Single single, Range range) {
+void walk_set(const SetText& set, Single single, Range range) {
+    const std::u32string& chars = set.chars;
+    const auto plain = [&](std::size_t i) { return !set.literal[i]; };
     std::size_t p = 0;
     while (p < chars.size()) {
-        if (chars[p] == '\\' && p + 1 < chars.size()) {
-            single(escaped(chars[p + 1]));
+        if (plain(p) && chars[p] == '\\' && p + 1 < chars.size()) {
+            single(plain(p + 1) ? escaped(chars[p + 1]) : chars[p + 1]);
             p += 2;
-        } else if (p + 2 < chars.size() && chars[p + 1] == '-') {
+        } else if (plain(p) && p + 2 < chars.size() && plain(p + 1) && chars[p + 1] == '-' && plain(p + 2)) {
             if (chars[p] <= chars[p + 2]) range(chars[p], chars[p + 2]);
             p += 3;
         } else {
@@ -109,13 +160,13 @@ std::uint64_t range_size(char32_t first, char32_t last) {
     return n;
 }
 
-std::uint64_t expanded_size(const std::u32string& chars) {
+std::uint64_t expanded_size(const SetText& chars) {
     std::uint64_t n = 0;
     walk_set(chars, [&](char32_t) { ++n; }, [&](char32_t first, char32_t last) { n += range_size(first, last); });
     return n;
 }
 
-std::u32string expand(const std::u32string& chars) {
+std::u32string expand(const SetText& chars) {
     std::u32string set;
     walk_set(
         chars, [&](char32_t c) { set.push_back(c); },
@@ -159,8 +210,8 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     }
 
     // Ranges can make a short operand a large set: its memory is charged before it is built.
-    const std::u32string chars1 = set_characters(args.operands[0]);
-    const std::u32string chars2 = n == 2 ? set_characters(args.operands[1]) : chars1;
+    const SetText chars1 = set_characters(args.operands[0]);
+    const SetText chars2 = n == 2 ? set_characters(args.operands[1]) : chars1;
     const std::uint64_t set_bytes =
         sat_mul(sat_add(expanded_size(chars1), expanded_size(chars2)), sizeof(char32_t));
     if (!invocation.sys.charge_memory(set_bytes)) {
@@ -214,16 +265,33 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         }
         // ASCII results are precomputed; everything else goes through the general path.
         std::unordered_set<char32_t> set2_members(set2.begin(), set2.end());
+        // With -c the first set is every character not in set 1, in ascending order: a character's
+        // place in it is its value less the members of set 1 (and the surrogates) below it.
+        std::vector<char32_t> members(set1.begin(), set1.end());
+        std::ranges::sort(members);
+        members.erase(std::unique(members.begin(), members.end()), members.end());
+        auto complement_index = [&](char32_t c) -> std::uint64_t {
+            std::uint64_t below = static_cast<std::uint64_t>(std::ranges::lower_bound(members, c) - members.begin());
+            if (c > 0xDFFF) below += 0x800;
+            return static_cast<std::uint64_t>(c) - below;
+        };
         auto translate = [&](char32_t c) -> char32_t {
-            const std::uint32_t i = first_index.find(c);
+            if (n < 2) return c;  // squeezing with one set translates nothing
+            std::uint64_t i = first_index.find(c);
+            if (complement) i = i == CharTable::kAbsent ? complement_index(c) : CharTable::kAbsent;
             if (i == CharTable::kAbsent || set2.empty()) return c;
             return i < set2.size() ? set2[i] : set2.back();
+        };
+        // Squeezing looks at set 2, or with one operand at the (complemented) set 1.
+        auto squeezable = [&](char32_t c) {
+            if (n == 2) return set2_members.contains(c);
+            return (first_index.find(c) != CharTable::kAbsent) != complement;
         };
         std::array<char32_t, 128> ascii_map;
         std::array<bool, 128> ascii_in_set2;
         for (char32_t c = 0; c < 128; ++c) {
             ascii_map[c] = translate(c);
-            ascii_in_set2[c] = set2_members.contains(c);
+            ascii_in_set2[c] = squeezable(c);
         }
         if (!squeeze) {
             while (p < end) {
@@ -247,7 +315,7 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         char32_t previous = 0;
         while (p < end) {
             const char32_t r = *p < 0x80 ? ascii_map[*p++] : translate(next_valid_char(p));
-            if (have_previous && r == previous && (r < 128 ? ascii_in_set2[r] : set2_members.contains(r))) continue;
+            if (have_previous && r == previous && (r < 128 ? ascii_in_set2[r] : squeezable(r))) continue;
             put(r);
             previous = r;
             have_previous = true;

@@ -148,7 +148,8 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         std::size_t j = i + 1;
         while (j < lines.size() && line_key(lines[j], s, line_storage) == key) ++j;
         const std::size_t n = j - i;
-        const bool shown = s.repeated == s.unique ? true : s.repeated ? n >= 2 : n == 1;
+        // -d and -u together select nothing: no group is both repeated and unique.
+        const bool shown = s.repeated && s.unique ? false : s.repeated ? n >= 2 : s.unique ? n == 1 : true;
         if (shown) {
             if (s.count) out += fmt::format("{:>7} ", n);
             out += lines[i];

@@ -81,13 +81,17 @@ Result<Options, std::string> parse_options(std::span<const std::string> args) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-Result<std::vector<std::string>, std::string> split_items(const std::string& text, bool nul) {
+// Items at NUL bytes (`nul`), at line ends with leading blanks removed (`lines`, as -I reads
+// them), or at runs of white space.
+Result<std::vector<std::string>, std::string> split_items(const std::string& text, bool nul, bool lines) {
     std::vector<std::string> items;
     std::size_t i = 0;
     while (i < text.size()) {
         std::size_t end = i;
-        if (nul) {
-            end = text.find('\0', i);
+        if (nul || lines) {
+            if (lines)
+                while (i < text.size() && text[i] != '\n' && is_blank(text[i])) ++i;
+            end = text.find(nul ? '\0' : '\n', i);
             if (end == std::string::npos) end = text.size();
         } else {
             while (i < text.size() && is_blank(text[i])) ++i;
@@ -191,7 +195,7 @@ ProgramStep step_xargs(program::Xargs& state, SyscallContext& sys, std::uint64_t
         state.lines_built = true;
         auto options = parse_options(state.args);
         if (!options) return refuse(state, sys, budget, options.error(), 1);
-        auto items = split_items(utf8_lossy(state.input), options->nul);
+        auto items = split_items(utf8_lossy(state.input), options->nul, options->replace.has_value());
         if (!items) return refuse(state, sys, budget, items.error(), 1);
         std::uint64_t total = 0;
         auto lines = build_lines(*options, *items, total);
