@@ -264,4 +264,66 @@ PyResult<std::optional<std::string_view>> str_view(const Heap& heap, const Value
     return std::optional<std::string_view>();
 }
 
+PyResult<Handle> value_expect_heap_handle(const Value& v) {
+    if (!v.is_object()) return fail(PyError::unsupported("expected a heap object"));
+    return v.handle();
+}
+
+PyResult<const std::vector<Value>*> expect_sequence(const Heap& heap, const Value& v) {
+    auto s = heap.get(v);
+    if (!s) return fail(std::move(s.error()));
+    if (auto* l = std::get_if<ListPayload>(&(*s)->object)) return &l->items;
+    if (auto* t = std::get_if<TuplePayload>(&(*s)->object)) return &t->items;
+    return fail(PyError::unsupported("sequence handle changed object kind"));
+}
+
+PyResult<std::uint64_t> modeled_size_of(const Heap& heap, const Value& v) {
+    auto s = heap.get(v);
+    if (!s) return fail(std::move(s.error()));
+    return (*s)->modeled_size;
+}
+
+PyResult<std::uint64_t> expect_object_size(std::optional<std::uint64_t> size) {
+    if (!size) return fail(PyError::unsupported("modeled object size overflow"));
+    return *size;
+}
+
+PyStatus python_charge_value_slots(ResourceMeter& meter, std::uint64_t count) {
+    return Heap::charge_object_cpu(sat_mul(count, kValueSlotBytes), meter);
+}
+
+std::optional<std::pair<Value, Value>> mapping_next_item_cloned(Heap& heap, const Value& dict,
+                                                                std::uint64_t& position) {
+    const HeapSlot* s = heap.get_if_object(dict);
+    if (!s) return std::nullopt;
+    const DictTable* t = dict_table_of(const_cast<HeapObject&>(s->object));
+    if (!t) return std::nullopt;
+    auto i = t->next_live(position);
+    if (!i) return std::nullopt;
+    position = *i + 1;
+    const DictSlot& slot = t->slots[*i];
+    return std::pair(heap.clone_value(slot.key), heap.clone_value(slot.value));
+}
+
+std::optional<Value> mapping_next_key_cloned(Heap& heap, const Value& mapping, std::uint64_t& position) {
+    const HeapSlot* s = heap.get_if_object(mapping);
+    if (!s) return std::nullopt;
+    HeapObject& o = const_cast<HeapObject&>(s->object);
+    std::optional<std::uint64_t> i;
+    Value key;
+    if (const DictTable* t = dict_table_of(o)) {
+        if ((i = t->next_live(position))) key = t->slots[*i].key;
+    } else if (const SetTable* st = set_table_of(o)) {
+        if ((i = st->next_live(position))) key = st->slots[*i].key;
+    }
+    if (!i) return std::nullopt;
+    position = *i + 1;
+    return heap.clone_value(key);
+}
+
+PyResult<Value> new_bound_method(Heap& heap, RootSource* roots, ResourceMeter& meter, Value receiver,
+                                 Value native_method) {
+    return heap.allocate_object(BoundMethodPayload{Value::absent(), receiver, native_method}, roots, meter);
+}
+
 }  // namespace tw::py

@@ -192,6 +192,32 @@ private:
     std::unordered_map<std::string, Value> modules_;
 };
 
+// A payload's deep copy: owned texts, vectors and boxed records are duplicated, Values are copied
+// bit for bit (handles keep their index and generation).
+inline HeapObject clone_payload(const HeapObject& o) { return o; }
+
+// The handle of an Object value, else "expected a heap object".
+PyResult<Handle> value_expect_heap_handle(const Value& v);
+// The list or tuple behind a handle with its elements; "sequence handle changed object kind".
+PyResult<const std::vector<Value>*> expect_sequence(const Heap& heap, const Value& v);
+// The modeled size recorded for an object.
+PyResult<std::uint64_t> modeled_size_of(const Heap& heap, const Value& v);
+// A size computed with overflow detection: the size, or "modeled object size overflow".
+PyResult<std::uint64_t> expect_object_size(std::optional<std::uint64_t> size);
+// Charges moving `count` value slots: count x 24 bytes at one work unit per 64 bytes.
+PyStatus python_charge_value_slots(ResourceMeter& meter, std::uint64_t count);
+
+// The next live (key, value) of a dict at or after `position` (advanced past it), both pushed on
+// the scoped root stack; none at the end or when the handle no longer names a dict.
+std::optional<std::pair<Value, Value>> mapping_next_item_cloned(Heap& heap, const Value& dict,
+                                                                std::uint64_t& position);
+// The next live key of a dict, or element of a set, pushed on the scoped root stack.
+std::optional<Value> mapping_next_key_cloned(Heap& heap, const Value& mapping, std::uint64_t& position);
+
+// A BoundMethod with no function, the receiver and the native method's handle.
+PyResult<Value> new_bound_method(Heap& heap, RootSource* roots, ResourceMeter& meter, Value receiver,
+                                 Value native_method);
+
 // The str value of a text: inline when it has at most 15 bytes, else a heap Str.
 PyResult<Value> new_str(Heap& heap, std::string text, RootSource* roots, ResourceMeter& meter);
 

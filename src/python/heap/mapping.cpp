@@ -188,4 +188,58 @@ bool set_remove_slot(Heap& heap, ResourceMeter& meter, Value set, std::uint64_t 
     return remove_slot<false>(heap, meter, set, slot);
 }
 
+namespace {
+
+// The slot of `key` in a table being built (no Python code can change it meanwhile).
+template <class Table>
+PyResult<std::optional<std::uint64_t>> local_find(ResourceMeter& meter, KeyProtocol& keys, const Table& t,
+                                                  std::uint64_t hash, const Value& key) {
+    const Candidates* c = t.index.candidates(hash);
+    if (!c) return std::optional<std::uint64_t>();
+    std::vector<std::uint64_t> candidates;
+    c->copy_to(candidates);
+    for (std::uint64_t i : candidates) {
+        if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
+        auto eq = keys.equal(t.slots[i].key, key);
+        if (!eq) return fail(std::move(eq.error()));
+        if (*eq) return std::optional(i);
+    }
+    return std::optional<std::uint64_t>();
+}
+
+}  // namespace
+
+PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& keys,
+                                            std::span<const std::pair<Value, Value>> pairs) {
+    DictTable t;
+    for (const auto& [key, value] : pairs) {
+        auto hash = keys.hash(key);
+        if (!hash) return fail(std::move(hash.error()));
+        auto found = local_find(meter, keys, t, *hash, key);
+        if (!found) return fail(std::move(found.error()));
+        if (*found) t.slots[**found].value = value;
+        else t.push(DictSlot{*hash, key, value});
+    }
+    return t;
+}
+
+PyResult<SetTable> set_entries_from_values(ResourceMeter& meter, KeyProtocol& keys, std::span<const Value> values) {
+    SetTable t;
+    for (const Value& v : values) {
+        auto hash = keys.hash(v);
+        if (!hash) return fail(std::move(hash.error()));
+        auto found = local_find(meter, keys, t, *hash, v);
+        if (!found) return fail(std::move(found.error()));
+        if (!*found) t.push(SetSlot{*hash, v});
+    }
+    return t;
+}
+
+PyResult<Value> new_dict_from_pairs(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots,
+                                    std::span<const std::pair<Value, Value>> pairs) {
+    auto table = dict_entries_from_pairs(meter, keys, pairs);
+    if (!table) return fail(std::move(table.error()));
+    return heap.allocate_object(DictPayload{Box<DictTable>::make(std::move(*table))}, roots, meter);
+}
+
 }  // namespace tw::py

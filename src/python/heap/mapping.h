@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "python/heap/error.h"
@@ -137,5 +139,14 @@ bool dict_remove_slot(Heap& heap, ResourceMeter& meter, Value dict, std::uint64_
 PyResult<bool> set_add(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots, Value set,
                        const Value& element);
 bool set_remove_slot(Heap& heap, ResourceMeter& meter, Value set, std::uint64_t slot);
+
+// Tables built from values in order: hashed, compared with the keys already present (the first
+// occurrence keeps its place, a later pair replaces a dict value). One work unit per comparison.
+PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& keys,
+                                            std::span<const std::pair<Value, Value>> pairs);
+PyResult<SetTable> set_entries_from_values(ResourceMeter& meter, KeyProtocol& keys, std::span<const Value> values);
+// A new dict object holding the pairs; nothing is allocated when hashing or comparing fails.
+PyResult<Value> new_dict_from_pairs(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots,
+                                    std::span<const std::pair<Value, Value>> pairs);
 
 }  // namespace tw::py

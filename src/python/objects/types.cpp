@@ -82,6 +82,39 @@ const std::array<DunderSlotRow, kDunderSlotCount> kDunderSlots = {{
 }};
 #undef S
 
+std::string_view dunder_slot_enumerator(DunderSlot s) {
+    static constexpr std::array<std::string_view, kDunderSlotCount> kNames = {
+    "Call", "New", "Init", "GetAttribute", "SetAttribute", "Repr",
+    "String", "Bool", "Hash", "Iter", "Next", "Length",
+    "GetItem", "SetItem", "Positive", "Negative", "Invert", "Absolute",
+    "Add", "ReflectedAdd", "Subtract", "ReflectedSubtract", "Multiply", "ReflectedMultiply",
+    "MatrixMultiply", "ReflectedMatrixMultiply", "Power", "ReflectedPower", "Divide", "ReflectedDivide",
+    "FloorDivide", "ReflectedFloorDivide", "Remainder", "ReflectedRemainder", "DivMod", "ReflectedDivMod",
+    "LeftShift", "ReflectedLeftShift", "RightShift", "ReflectedRightShift", "BitwiseAnd", "ReflectedBitwiseAnd",
+    "BitwiseXor", "ReflectedBitwiseXor", "BitwiseOr", "ReflectedBitwiseOr", "Equal", "NotEqual",
+    "LessThan", "LessEqual", "GreaterThan", "GreaterEqual", "Contains", "DeleteItem",
+    "Format", "Reversed", "DeleteAttribute", "ClassGetItem", "InitSubclass", "InplaceAdd",
+    "InplaceSubtract", "InplaceMultiply", "InplaceMatrixMultiply", "InplacePower", "InplaceDivide", "InplaceFloorDivide",
+    "InplaceRemainder", "InplaceLeftShift", "InplaceRightShift", "InplaceBitwiseAnd", "InplaceBitwiseXor", "InplaceBitwiseOr",
+    };
+    return kNames[std::size_t(s)];
+}
+
+std::string_view builtin_type_enumerator(TypeId index) {
+    static constexpr std::array<std::string_view, kBuiltinTypeCount> kNames = {
+    "Object", "Type", "None", "Ellipsis", "NotImplemented", "Bool",
+    "Int", "Float", "String", "Bytes", "ByteArray", "List",
+    "Tuple", "Dict", "Set", "FrozenSet", "Range", "Function",
+    "Module", "Iterator", "Generator", "Exception", "Native", "Regex",
+    "Match", "Stream", "Environment", "NamespaceDict", "DictKeys", "DictValues",
+    "DictItems", "MappingProxy", "ArgumentParser", "RaisesContext", "Property", "Array",
+    "Complex", "Slice", "GenericAlias", "Enum", "TestCase", "StaticMethod",
+    "ClassMethod",
+    };
+    expect(index < kBuiltinTypeCount, "builtin type handle is in range");
+    return kNames[index];
+}
+
 std::string_view builtin_type_name(TypeId index) {
     expect(index < kBuiltinTypeCount, "builtin type handle is in range");
     return kBuiltinNames[index];

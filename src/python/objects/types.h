@@ -172,6 +172,10 @@ private:
     std::uint64_t modeled_size_ = 0;
 };
 
+// The enumerator names, for debug texts: "Add", "ReflectedAdd"; "Object", "Int".
+std::string_view dunder_slot_enumerator(DunderSlot s);
+std::string_view builtin_type_enumerator(TypeId index);
+
 // The Python name of builtin type `index` (below 43).
 std::string_view builtin_type_name(TypeId index);
 
