@@ -109,6 +109,7 @@ TEST_F(Access, ExceptionIdentityAndIntParseErrors) {
     EXPECT_EQ(py_str_repr("it's"), "\"it's\"");
     EXPECT_EQ(py_str_repr("a\n\\\x01"), "'a\\n\\\\\\x01'");
     EXPECT_EQ(py_str_repr("\xc3\xa9"), "'\xc3\xa9'");
+    EXPECT_EQ(py_str_repr("\xc2\x85\xc2\xad"), "'\\x85\\xad'");
 }
 
 }  // namespace

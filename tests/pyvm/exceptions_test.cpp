@@ -27,6 +27,7 @@ TEST_F(Exceptions, Texts) {
         {"ValueError", {}, ""},
         {"ValueError", {Value::try_inline_str("x")}, "x"},
         {"ValueError", {Value::from_int(1), Value::from_int(2)}, "(1, 2)"},
+        {"ValueError", {Value::from_float(1.0), Value::from_bool(true), Value::none()}, "(1.0, True, None)"},
         {"ValueError", {Value::try_inline_str("a"), Value::try_inline_str("b")}, "('a', 'b')"},
         {"KeyError", {Value::try_inline_str("k")}, "'k'"},
         {"KeyError", {Value::try_inline_str("k"), Value::from_int(1)}, "('k', 1)"},

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "python/front/text_forms.h"
 #include "python/heap/heap.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
@@ -73,36 +74,7 @@ std::optional<std::string_view> exception_identity(const Heap& heap, const TypeR
     return std::nullopt;
 }
 
-std::string py_str_repr(std::string_view text) {
-    bool has_single = text.find('\'') != std::string_view::npos;
-    bool has_double = text.find('"') != std::string_view::npos;
-    char quote = has_single && !has_double ? '"' : '\'';
-    std::string out(1, quote);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == quote || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            out += fmt::format("\\x{:02x}", c);
-        } else if (c == 0xC2 && i + 1 < text.size() &&
-                   (static_cast<unsigned char>(text[i + 1]) <= 0xA0 || static_cast<unsigned char>(text[i + 1]) == 0xAD)) {
-            // U+0080..U+00A0 and U+00AD are not printable: escaped by their code point.
-            out += fmt::format("\\x{:02x}", static_cast<unsigned char>(text[i + 1]));
-            ++i;
-        } else {
-            out += char(c);
-        }
-    }
-    out += quote;
-    return out;
-}
+std::string py_str_repr(std::string_view text) { return py_quote_text(text, false); }
 
 PyError py_int_parse_error(std::string_view text, std::uint32_t base) {
     return PyError::value_error(fmt::format("invalid literal for int() with base {}: {}", base, py_str_repr(text)));

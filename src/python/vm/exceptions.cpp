@@ -2,9 +2,8 @@
 
 #include <fmt/format.h>
 
-#include <cmath>
-
 #include "python/front/definitions.h"
+#include "python/front/text_forms.h"
 #include "python/heap/heap.h"
 #include "python/objects/truth.h"
 #include "python/objects/value_access.h"
@@ -22,14 +21,6 @@ PyError not_registered(std::string_view name) {
 
 PyResult<Value> str_value(Interpreter& in, ResourceMeter& meter, std::string text) {
     return new_str(in.heap, std::move(text), &in, meter);
-}
-
-std::string float_repr(double d) {
-    if (std::isnan(d)) return "nan";
-    if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
-    std::string s = fmt::format("{}", d);
-    if (s.find_first_of(".e") == std::string::npos) s += ".0";
-    return s;
 }
 
 }  // namespace
@@ -203,7 +194,7 @@ PyResult<std::string> basic_repr(Interpreter& in, const Value& v, StrRecursionGu
         case Tag::Int: return std::to_string(v.as_int());
         case Tag::Bool: return std::string(v.as_bool() ? "True" : "False");
         case Tag::None: return std::string("None");
-        case Tag::Float: return float_repr(v.as_float());
+        case Tag::Float: return py_float_repr(v.as_float());
         default: break;
     }
     auto text = str_view(in.heap, v);
@@ -211,7 +202,7 @@ PyResult<std::string> basic_repr(Interpreter& in, const Value& v, StrRecursionGu
     if (*text) return py_str_repr(**text);
     if (const HeapSlot* slot = in.heap.get_if_object(v)) {
         if (auto* b = std::get_if<BigIntPayload>(&slot->object)) return b->value->to_decimal();
-        if (auto* f = std::get_if<FloatPayload>(&slot->object)) return float_repr(f->value);
+        if (auto* f = std::get_if<FloatPayload>(&slot->object)) return py_float_repr(f->value);
         if (auto* t = std::get_if<TuplePayload>(&slot->object)) {
             std::vector<Value> items = t->items;
             std::string out = "(";
