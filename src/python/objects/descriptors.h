@@ -89,6 +89,9 @@ inline constexpr std::array<std::string_view, 40> kValueKindOperators = {
     "__ne__",    "__lt__",       "__le__",       "__gt__",      "__ge__",
 };
 
+// A function pointer of any signature, cast back to its own type where it is called.
+using AnyFn = void (*)();
+
 struct ValueKindBase {
     enum Tag : std::uint64_t { Kind = 0, Float = 1, Complex = 2 } tag = Kind;
     const ValueKindDef* kind = nullptr;
@@ -102,7 +105,7 @@ struct ValueKindDef {
     std::span<const ValueKindBase> bases;
     // Unary for __repr__, __str__, __bool__, __pos__, __neg__, __invert__, __abs__; binary for the
     // rest. Null entries are inherited.
-    std::array<const void*, 40> operators{};
+    std::array<AnyFn, 40> operators{};
     NativeModuleFn call_hook = nullptr;
     KindScalarFn scalar_hook = nullptr;
 };

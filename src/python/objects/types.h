@@ -70,14 +70,14 @@ struct SlotEntry {
     TypeId owner = 0;                         // Callable: where the value was found
     Value value;                              // Callable: the value bound under the dunder name
     const NativeFunction* method = nullptr;   // NativeMethod
-    const void* fn = nullptr;                 // RichCompare, Binary, Ternary, Unary
+    AnyFn fn = nullptr;                       // RichCompare, Binary, Ternary, Unary
 
     bool empty() const { return kind == SlotKind::Empty; }
-    static SlotEntry unary(UnarySlotFn f) { return {SlotKind::Unary, 0, {}, nullptr, reinterpret_cast<const void*>(f)}; }
-    static SlotEntry binary(BinarySlotFn f) { return {SlotKind::Binary, 0, {}, nullptr, reinterpret_cast<const void*>(f)}; }
-    static SlotEntry ternary(TernarySlotFn f) { return {SlotKind::Ternary, 0, {}, nullptr, reinterpret_cast<const void*>(f)}; }
+    static SlotEntry unary(UnarySlotFn f) { return {SlotKind::Unary, 0, {}, nullptr, reinterpret_cast<AnyFn>(f)}; }
+    static SlotEntry binary(BinarySlotFn f) { return {SlotKind::Binary, 0, {}, nullptr, reinterpret_cast<AnyFn>(f)}; }
+    static SlotEntry ternary(TernarySlotFn f) { return {SlotKind::Ternary, 0, {}, nullptr, reinterpret_cast<AnyFn>(f)}; }
     static SlotEntry rich_compare(RichCompareFn f) {
-        return {SlotKind::RichCompare, 0, {}, nullptr, reinterpret_cast<const void*>(f)};
+        return {SlotKind::RichCompare, 0, {}, nullptr, reinterpret_cast<AnyFn>(f)};
     }
     static SlotEntry builtin_repr() { return {SlotKind::BuiltinRepr}; }
     static SlotEntry builtin_hash() { return {SlotKind::BuiltinHash}; }
