@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
+
 #include "kernel/meter.h"
 #include "python/heap/heap.h"
 #include "python/vm/exec_state.h"
@@ -122,6 +125,32 @@ TEST_F(State, DeepCopiesWithTheMachine) {
     EXPECT_TRUE(std::get<ListPayload>(copy.heap.get(l).value()->object).items.empty());
     EXPECT_EQ(copy.types.size(), in.types.size());
     EXPECT_EQ(copy.state.values, in.state.values);
+}
+
+}  // namespace
+}  // namespace tw::py
+
+namespace tw::py {
+namespace {
+
+// Two programs built on two threads intern the same static definitions and see the same handles.
+TEST(Interpreters, BuildConcurrentlyWithSharedDefinitions) {
+    std::vector<std::unique_ptr<Interpreter>> built(2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([t, &built] {
+            for (int round = 0; round < 5; ++round) built[t] = std::make_unique<Interpreter>();
+        });
+    for (auto& th : threads) th.join();
+    ASSERT_EQ(built[0]->types.size(), built[1]->types.size());
+    for (TypeId id = 0; id < built[0]->types.size(); ++id) {
+        const TypeRecord& a = *built[0]->types.get(id).value();
+        const TypeRecord& b = *built[1]->types.get(id).value();
+        EXPECT_EQ(a.class_value, b.class_value) << a.name;
+        ASSERT_EQ(a.namespace_.entries().size(), b.namespace_.entries().size()) << a.name;
+        for (std::size_t i = 0; i < a.namespace_.entries().size(); ++i)
+            EXPECT_EQ(a.namespace_.entries()[i].value, b.namespace_.entries()[i].value) << a.name;
+    }
 }
 
 }  // namespace

@@ -113,15 +113,41 @@ PyStatus python_charge_work(ResourceMeter& meter, std::uint64_t units) {
     return {};
 }
 
+std::optional<RegisteredParts> registered_parts(const Heap& heap, const Value& v) {
+    std::uint8_t kind;
+    std::uint64_t payload;
+    if (v.is_registered()) {
+        kind = v.registered_kind();
+        payload = v.registered_payload();
+    } else if (const HeapSlot* slot = heap.get_if_object(v)) {
+        auto* r = std::get_if<RegisteredPayload>(&slot->object);
+        if (!r) return std::nullopt;
+        kind = r->kind;
+        payload = r->payload[0];
+    } else {
+        return std::nullopt;
+    }
+    const ValueKindDef* def = value_kind_at(kind);
+    if (!def || !def->scalar_hook) return std::nullopt;
+    auto plain = def->scalar_hook(*def, payload);
+    if (!plain) return std::nullopt;
+    return RegisteredParts{def, *plain};
+}
+
+const Value* namespace_get_by_name(const Namespace& ns, const Symbols& symbols, std::string_view name) {
+    auto s = symbols.lookup(name);
+    return s ? ns.get(*s) : nullptr;
+}
+
 NumericView py_numeric_view(const Heap& heap, const Value& v) {
     NumericView out;
     Value plain = v;
-    if (v.is_registered()) {
-        const ValueKindDef* def = value_kind_at(v.registered_kind());
-        if (!def || !def->scalar_hook) return out;
-        auto p = def->scalar_hook(*def, v.registered_payload());
-        if (!p) return out;
-        plain = *p;
+    const HeapSlot* boxed = heap.get_if_object(v);
+    const bool registered = v.is_registered() || (boxed && boxed->kind() == HeapObjectKind::Registered);
+    if (registered) {
+        auto parts = registered_parts(heap, v);
+        if (!parts) return out;
+        plain = parts->plain;
     }
     switch (Tag(plain.tag())) {
         case Tag::Int: out.kind = NumericView::Small, out.small = plain.as_int(); return out;
@@ -133,7 +159,7 @@ NumericView py_numeric_view(const Heap& heap, const Value& v) {
     if (!slot) return out;
     if (auto* b = std::get_if<BigIntPayload>(&slot->object)) {
         if (b->value->fits_i64()) out.kind = NumericView::Small, out.small = b->value->to_i64();
-        else if (v.is_registered() && mpz_sgn(b->value->get()) > 0 && mpz_fits_ulong_p(b->value->get()))
+        else if (registered && mpz_sgn(b->value->get()) > 0 && mpz_fits_ulong_p(b->value->get()))
             out.kind = NumericView::U64, out.u64 = mpz_get_ui(b->value->get());
         else out.kind = NumericView::Big, out.big = b->value.get();
     } else if (auto* c = std::get_if<ComplexPayload>(&slot->object)) {

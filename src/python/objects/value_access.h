@@ -22,6 +22,9 @@ namespace tw::py {
 class Heap;
 class TypeRegistry;
 class BigInt;
+class Namespace;
+class Symbols;
+struct ValueKindDef;
 
 // The decoded form of a native handle Value, or none for other values. Broken invariants:
 // "internal error: entered unreachable code: invalid private native-value tag", "native handle
@@ -42,6 +45,18 @@ PyResult<std::optional<std::string>> value_to_owned_string(const Heap& heap, con
 
 // "resource limit exceeded while executing Python" when the CPU budget refuses.
 PyStatus python_charge_work(ResourceMeter& meter, std::uint64_t units);
+
+// The kind descriptor and the plain builtin value of a registered value (inline, or boxed in a
+// heap Registered object), through the kind's scalar hook; none for other values, for kinds beyond
+// the list and for kinds without a scalar hook.
+struct RegisteredParts {
+    const ValueKindDef* kind;
+    Value plain;
+};
+std::optional<RegisteredParts> registered_parts(const Heap& heap, const Value& v);
+
+// The value bound to `name` in a namespace when the name is interned (nothing is interned).
+const Value* namespace_get_by_name(const Namespace& ns, const Symbols& symbols, std::string_view name);
 
 struct NumericView {
     enum Kind : std::uint8_t { None, Small, Big, U64, Float, Complex } kind = None;
