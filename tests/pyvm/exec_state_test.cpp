@@ -28,7 +28,7 @@ TEST_F(State, CollectionsKeepWhatTheExecutionStateHolds) {
     Frame f;
     f.scope = scope;
     in.state.frames.push_back(f);
-    in.heap.insert_module("m", module);
+    ASSERT_TRUE(in.heap.insert_module("m", module));
     in.heap.truncate_roots(0, meter);
     ASSERT_TRUE(in.heap.collect_full(&in, nullptr, meter));
     for (Value v : {on_stack, local, handled, pending, scope, module}) EXPECT_TRUE(alive(v));

@@ -78,8 +78,9 @@ TEST_F(Values, DebugTexts) {
 }
 
 TEST_F(Values, ModuleNamesStepThroughTheTable) {
-    in.heap.insert_module("a", Value::none());
-    in.heap.insert_module("b", Value::none());
+    ASSERT_TRUE(in.heap.insert_module("a", Value::none()));
+    EXPECT_EQ(in.heap.insert_module("b", Value::none()).value(), std::nullopt);
+    EXPECT_EQ(in.heap.insert_module("b", Value::from_int(1)).value(), Value::none());
     ModuleNames names(in);
     std::vector<std::string> seen;
     while (auto n = names.next_name()) seen.push_back(*n);

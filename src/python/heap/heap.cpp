@@ -233,12 +233,14 @@ std::optional<Value> Heap::find_module(std::string_view name) {
     return clone_value(it->second);
 }
 
-std::optional<Value> Heap::insert_module(std::string name, Value module) {
+PyResult<std::optional<Value>> Heap::insert_module(std::string name, Value module) {
+    if (modules_.size() >= kMaxModules && !modules_.contains(name))
+        return fail(PyError::unsupported("too many Python modules"));
     auto [it, inserted] = modules_.try_emplace(std::move(name), module);
-    if (inserted) return std::nullopt;
+    if (inserted) return std::optional<Value>();
     Value old = it->second;
     it->second = module;
-    return old;
+    return std::optional(old);
 }
 
 std::optional<Value> Heap::remove_module(std::string_view name) {

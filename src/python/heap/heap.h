@@ -70,6 +70,7 @@ public:
     // Live handles held outside heap payloads by native code and the interpreter.
     static constexpr std::size_t kMaxScopedRoots = std::size_t(1) << 27;
     static constexpr std::size_t kMaxRegisteredKinds = 256;
+    static constexpr std::size_t kMaxModules = std::size_t(1) << 16;
 
     Heap() = default;
 
@@ -143,7 +144,9 @@ public:
 
     // ---- module table -------------------------------------------------------------------------
     std::optional<Value> find_module(std::string_view name);
-    std::optional<Value> insert_module(std::string name, Value module);
+    // Stores a module under its name, giving the value it replaces; "too many Python modules" past
+    // the table's maximum.
+    PyResult<std::optional<Value>> insert_module(std::string name, Value module);
     std::optional<Value> remove_module(std::string_view name);
     const std::unordered_map<std::string, Value>& modules() const { return modules_; }
 
