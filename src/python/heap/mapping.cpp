@@ -99,8 +99,20 @@ PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& key
     };
     auto table = resolve();
     if (!table) return fail(std::move(table.error()));
-    std::vector<std::uint64_t> candidates;
-    if (const Candidates* c = (*table)->index.candidates(*hash)) c->copy_to(candidates);
+    // A private copy of the candidates: comparisons may run code that changes the table. The
+    // common single candidate needs no allocation.
+    std::uint64_t single = 0;
+    std::vector<std::uint64_t> several;
+    std::span<const std::uint64_t> candidates;
+    if (const Candidates* c = (*table)->index.candidates(*hash)) {
+        if (c->many.empty()) {
+            single = c->one;
+            candidates = std::span(&single, 1);
+        } else {
+            several = c->many;
+            candidates = several;
+        }
+    }
     for (std::uint64_t i : candidates) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
         // The table may have been changed or replaced by Python code of an earlier comparison.

@@ -42,20 +42,20 @@ PyResult<std::uint64_t> counted_size(std::initializer_list<std::uint64_t> counts
 }  // namespace
 
 PyResult<std::uint64_t> modeled_size(const HeapObject& o) {
-    PyError overflow = PyError::unsupported("modeled object size overflow");
+    auto overflow = [] { return PyError::unsupported("modeled object size overflow"); };
     std::uint64_t acc = kSlotBytes;
     switch (kind_of(o)) {
         case HeapObjectKind::Object: return kSlotBytes;
         case HeapObjectKind::Str:
-            if (__builtin_add_overflow(acc, std::get<HeapStr>(o).length(), &acc)) return fail(std::move(overflow));
+            if (__builtin_add_overflow(acc, std::get<HeapStr>(o).length(), &acc)) return fail(overflow());
             return acc;
         case HeapObjectKind::Bytes:
             if (__builtin_add_overflow(acc, std::get<BytesPayload>(o).bytes.size(), &acc))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return acc;
         case HeapObjectKind::ByteArray:
             if (__builtin_add_overflow(acc, std::get<ByteArrayPayload>(o).bytes.size(), &acc))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return acc;
         case HeapObjectKind::Exception:
         case HeapObjectKind::List:
@@ -63,18 +63,18 @@ PyResult<std::uint64_t> modeled_size(const HeapObject& o) {
         case HeapObjectKind::Slice: return 152;
         case HeapObjectKind::Dict:
             if (!add_mul(acc, std::get<DictPayload>(o).table->live_count, kDictEntryBytes))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return acc;
         case HeapObjectKind::DefaultDict: {
             std::uint64_t n = std::get<DefaultDictPayload>(o).table->live_count, entries;
             if (__builtin_mul_overflow(n, 4, &entries) || __builtin_add_overflow(entries, 1, &entries))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return values_size(entries);
         }
         case HeapObjectKind::Set:
         case HeapObjectKind::FrozenSet:
             if (!add_mul(acc, set_table_of(const_cast<HeapObject&>(o))->live_count, kSetEntryBytes))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return acc;
         case HeapObjectKind::BigInt: return acc + (std::get<BigIntPayload>(o).value->bit_length() + 7) / 8;
         case HeapObjectKind::Complex: return 104;
@@ -107,7 +107,7 @@ PyResult<std::uint64_t> modeled_size(const HeapObject& o) {
         case HeapObjectKind::Module: {
             std::uint64_t acc2 = kSlotBytes;
             if (!add_mul(acc2, std::get<ModulePayload>(o).name.size(), kValueSlotBytes))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return acc2;
         }
         case HeapObjectKind::Namespace: return std::get<NamespacePayload>(o).scope->modeled_size();
@@ -117,7 +117,7 @@ PyResult<std::uint64_t> modeled_size(const HeapObject& o) {
         case HeapObjectKind::Registered: return 104;
         case HeapObjectKind::NativeObject:
             if (__builtin_add_overflow(acc, std::get<NativeObjectPayload>(o).object->modeled_size(), &acc))
-                return fail(std::move(overflow));
+                return fail(overflow());
             return acc;
         case HeapObjectKind::Property: return std::get<PropertyPayload>(o).first.is_present() ? 128 : 104;
         case HeapObjectKind::StaticMethod:
