@@ -37,6 +37,9 @@ TEST_F(Exceptions, Texts) {
           Value::try_inline_str("g")},
          "[Errno 2] msg: 'f' -> 'g'"},
         {"OSError",
+         {Value::from_int(2), Value::try_inline_str("m"), Value::none(), Value::none(), Value::try_inline_str("g")},
+         "[Errno 2] m"},
+        {"OSError",
          {Value::from_int(2), Value::try_inline_str("m"), Value::none(), Value::none(), Value::none(), Value::none()},
          "(2, 'm', None, None, None, None)"},
     };

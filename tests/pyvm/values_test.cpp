@@ -5,6 +5,7 @@
 #include "python/objects/descriptors.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/namespace.h"
+#include "python/vm/step_outcome.h"
 #include "python/vm/values.h"
 
 namespace tw::py {
@@ -75,6 +76,9 @@ TEST_F(Values, DebugTexts) {
     EXPECT_EQ(debug_text(Value::native(NativeKind::ExceptionType, 30)), "Native(ExceptionType(\"FileNotFoundError\"))");
     EXPECT_EQ(debug_text(Value::native(NativeKind::Module, 1'000'000)), "Native(kind 0, index 1000000)");
     EXPECT_EQ(debug_text(Value::registered(2, 9)), "Registered { kind: 2, payload: 9 }");
+    EXPECT_EQ(debug_text(Value::native(NativeKind::Function, 5)), "Native(Function(Exit))");
+    EXPECT_EQ(debug_text(StepOutcome::returning(Value::from_int(1))), "Return(Int(1))");
+    EXPECT_EQ(debug_text(StepOutcome::exit(3)), "Exit(3)");
 }
 
 TEST_F(Values, ModuleNamesStepThroughTheTable) {

@@ -168,6 +168,16 @@ std::string_view builtin_function_name(std::uint8_t id) {
     panic("every builtin function has a name");
 }
 
+std::string_view builtin_function_enumerator(std::uint8_t id) {
+    static constexpr std::string_view kNames[] = {
+        "Print", "Input", "Exec", "Eval", "Exit", "Character", "Ordinal", "Binary", "Octal", "Hexadecimal",
+        "Repr", "Format", "Hash", "Dir", "IsInstance", "IsSubclass", "Length", "Sorted", "Minimum", "Maximum",
+        "Sum", "Absolute", "Power", "Divmod", "Callable", "Enumerate", "Zip", "Any", "All", "Iter", "Next",
+        "Super", "SetAttribute", "DeleteAttribute", "Globals", "Locals", "Vars",
+    };
+    return id < std::size(kNames) ? kNames[id] : std::string_view("?");
+}
+
 NativeKind native_kind_of(DefinitionTag tag) {
     static constexpr NativeKind kKinds[] = {
         NativeKind::Module,       NativeKind::Function,          NativeKind::BuiltinType,

@@ -128,6 +128,8 @@ extern const std::array<BuiltinFunctionRow, kBuiltinFunctionRows> kBuiltinFuncti
 // The name of the first row with the id ("exit" for 4, which "quit" shares); a broken invariant
 // when no row has it.
 std::string_view builtin_function_name(std::uint8_t id);
+// The enumerator name of a builtin function id, for debug texts: "Print", ..., "Vars".
+std::string_view builtin_function_enumerator(std::uint8_t id);
 
 // The closed exception table: 73 rows. An empty parent marks the root; an empty second base
 // marks none. The flag tells whether the class is bound in builtins.

@@ -167,12 +167,15 @@ PyResult<std::string> exception_text(Interpreter& in, std::string_view class_nam
         auto msg = exception_str_guarded(in, args[1], guard);
         if (!msg) return msg;
         std::string out = fmt::format("[Errno {}] {}", *code, *msg);
-        if (args.size() >= 3 && !args[2].is_none()) {
+        const bool has_file = args.size() >= 3 && !args[2].is_none();
+        if (has_file) {
             auto file = basic_repr(in, args[2], guard);
             if (!file) return file;
             out += ": " + *file;
         }
-        if (args.size() == 5 && !args[4].is_none()) {
+        // The second file name only follows a first one: "[Errno 2] m -> 'g'" would read as if
+        // the message were a path.
+        if (has_file && args.size() == 5 && !args[4].is_none()) {
             auto file2 = basic_repr(in, args[4], guard);
             if (!file2) return file2;
             out += " -> " + *file2;

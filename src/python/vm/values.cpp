@@ -10,6 +10,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/namespace.h"
+#include "python/vm/step_outcome.h"
 
 namespace tw::py {
 
@@ -116,7 +117,8 @@ std::string debug_text(const Value& v) {
 std::string debug_text(const StaticDefinition& d) {
     switch (d.tag) {
         case DefinitionTag::Module: return fmt::format("Module(<native module {}>)", d.module ? d.module->name : "?");
-        case DefinitionTag::Function: return fmt::format("Function({})", d.number);
+        case DefinitionTag::Function:
+            return fmt::format("Function({})", builtin_function_enumerator(std::uint8_t(d.number)));
         case DefinitionTag::BuiltinType:
             return fmt::format("BuiltinType({})",
                                d.number < kBuiltinTypeCount ? builtin_type_enumerator(d.number) : "?");
@@ -143,6 +145,21 @@ std::string debug_text(const StaticDefinition& d) {
         case DefinitionTag::Ellipsis: return "Ellipsis";
         case DefinitionTag::NotImplemented: return "NotImplemented";
         case DefinitionTag::NoReceiver: return "NoReceiver";
+    }
+    return "?";
+}
+
+std::string debug_text(const StepOutcome& o) {
+    switch (o.kind) {
+        case StepOutcome::Next: return "Next";
+        case StepOutcome::Jump: return fmt::format("Jump({})", o.target);
+        case StepOutcome::Refresh: return "Refresh";
+        case StepOutcome::Return: return fmt::format("Return({})", debug_text(o.value));
+        case StepOutcome::Yield: return fmt::format("Yield({})", debug_text(o.value));
+        case StepOutcome::Halt: return "Halt";
+        case StepOutcome::Exit: return fmt::format("Exit({})", o.status);
+        case StepOutcome::Pending: return "Pending";
+        case StepOutcome::Blocked: return "Blocked";
     }
     return "?";
 }
