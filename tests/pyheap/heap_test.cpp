@@ -23,6 +23,19 @@ TEST(Heap, CollectionThresholds) {
     }
 }
 
+TEST(Heap, YoungCollectionStartsPastTheYoungLimit) {
+    HeapFixture f;  // 8 MiB: young limit 512 KiB
+    const std::uint64_t fit = 512 * 1024 / 80;  // empty lists that fit the young limit
+    for (std::uint64_t i = 0; i < fit; ++i) f.list();
+    EXPECT_EQ(f.heap.young_collections(), 0u);
+    EXPECT_EQ(f.heap.young_bytes(), fit * 80);
+    f.list();
+    EXPECT_EQ(f.heap.young_collections(), 1u);
+    EXPECT_EQ(f.heap.promoted_objects(), fit);  // all held by the scoped root stack
+    EXPECT_EQ(f.heap.old_bytes(), fit * 80);
+    EXPECT_EQ(f.heap.young_bytes(), 80u);
+}
+
 TEST(Heap, AllocationCharges) {
     HeapFixture f;
     f.list();
