@@ -1,5 +1,7 @@
 #include "python/front/ast.h"
 
+#include "python/front/text_forms.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -442,74 +444,6 @@ constexpr std::string_view kBinaryNames[] = {"Add", "Sub", "Mult", "MatMult", "P
 constexpr std::string_view kUnaryNames[] = {"UAdd", "USub", "Invert", "Not"};
 constexpr std::string_view kCompareNames[] = {"Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "In", "NotIn", "Is", "IsNot"};
 
-// Python's repr of a float: the shortest digits that read back, positional notation for
-// decimal exponents from -4 to 15, scientific otherwise.
-std::string float_repr(double v) {
-    if (std::isnan(v))
-        return "nan";
-    if (std::isinf(v))
-        return v < 0 ? "-inf" : "inf";
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string_view s(buf, static_cast<std::size_t>(r.ptr - buf));
-    std::string sign;
-    if (!s.empty() && s[0] == '-') {
-        sign = "-";
-        s.remove_prefix(1);
-    }
-    auto epos = s.find('e');
-    std::string digits;
-    for (char c : s.substr(0, epos))
-        if (c != '.')
-            digits += c;
-    int exp = std::stoi(std::string(s.substr(epos + 1)));
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    std::string out;
-    if (exp >= -4 && exp < 16) {
-        if (exp < 0) {
-            out = "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
-        } else if (static_cast<std::size_t>(exp) + 1 >= digits.size()) {
-            out = digits + std::string(static_cast<std::size_t>(exp) + 1 - digits.size(), '0') + ".0";
-        } else {
-            out = digits.substr(0, static_cast<std::size_t>(exp) + 1) + "." + digits.substr(static_cast<std::size_t>(exp) + 1);
-        }
-    } else {
-        out = digits.substr(0, 1);
-        if (digits.size() > 1)
-            out += "." + digits.substr(1);
-        out += fmt::format("e{}{:02}", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
-    }
-    return sign + out;
-}
-
-std::string quote_text(std::string_view text, bool bytes) {
-    bool has_single = text.find('\'') != std::string_view::npos;
-    bool has_double = text.find('"') != std::string_view::npos;
-    char q = has_single && !has_double ? '"' : '\'';
-    std::string out;
-    if (bytes)
-        out += 'b';
-    out += q;
-    for (unsigned char c : text) {
-        if (c == static_cast<unsigned char>(q) || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7f || (bytes && c >= 0x80)) {
-            out += fmt::format("\\x{:02x}", c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += q;
-    return out;
-}
-
 class Dumper {
 public:
     explicit Dumper(const PyModuleTree& t) : t_(t) {}
@@ -531,17 +465,17 @@ public:
         case ConstantKind::Bool: out += c.flag ? "True" : "False"; break;
         case ConstantKind::Int: out += fmt::format("{}", c.int_value); break;
         case ConstantKind::BigInt: out += t_.text(c.text); break;
-        case ConstantKind::Float: out += float_repr(c.float_value); break;
+        case ConstantKind::Float: out += py_float_repr(c.float_value); break;
         case ConstantKind::Imaginary: {
             // Python writes whole imaginary parts without ".0": 2j, 1.5j.
-            std::string r = float_repr(c.float_value);
+            std::string r = py_float_repr(c.float_value);
             if (r.ends_with(".0"))
                 r.resize(r.size() - 2);
             out += r + "j";
             break;
         }
-        case ConstantKind::Str: out += quote_text(t_.text(c.text), false); break;
-        case ConstantKind::Bytes: out += quote_text(t_.text(c.text), true); break;
+        case ConstantKind::Str: out += py_quote_text(t_.text(c.text), false); break;
+        case ConstantKind::Bytes: out += py_quote_text(t_.text(c.text), true); break;
         }
     }
 
@@ -663,7 +597,7 @@ private:
         open("JoinedStr");
         each(n.parts, [&](const FStringPart& p) {
             if (p.kind == FStringPart::Kind::Text) {
-                out += quote_text(t_.text(p.text), false);
+                out += py_quote_text(t_.text(p.text), false);
                 return;
             }
             out += '{';

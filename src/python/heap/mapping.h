@@ -1,0 +1,152 @@
+// Dict and set storage: insertion-ordered entry slots with holes, and an index from the 64-bit
+// Python hash of a key to the slots that hold keys with that hash. Keys are compared only within
+// the candidates of one hash; every comparison may run Python code, so a lookup re-resolves the
+// table before each one and skips slots that vanished meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "python/heap/error.h"
+#include "python/heap/flat_map.h"
+#include "python/heap/value.h"
+
+namespace tw {
+class ResourceMeter;
+}
+
+namespace tw::py {
+
+class Heap;
+struct RootSource;
+
+// The slot indices of one hash: one index, or two or more in the order they were added.
+struct Candidates {
+    std::uint64_t one = 0;
+    std::vector<std::uint64_t> many;  // empty: the one-index form
+
+    std::size_t size() const { return many.empty() ? 1 : many.size(); }
+    // Copies into `out` (lookups copy before any Python code runs).
+    void copy_to(std::vector<std::uint64_t>& out) const;
+};
+
+class MappingIndex {
+public:
+    void insert(std::uint64_t hash, std::uint64_t slot);
+    void remove(std::uint64_t hash, std::uint64_t slot);
+    const Candidates* candidates(std::uint64_t hash) const { return map_.find(hash); }
+    void clear() { map_.clear(); }
+    std::size_t hash_count() const { return map_.size(); }
+
+private:
+    FlatU64Map<Candidates> map_;
+};
+
+struct DictSlot {
+    std::uint64_t hash = 0;
+    Value key;  // absent: an empty slot
+    Value value;
+    bool empty() const { return key.is_absent(); }
+};
+
+struct SetSlot {
+    std::uint64_t hash = 0;
+    Value key;  // the element; absent: an empty slot
+    bool empty() const { return key.is_absent(); }
+};
+
+template <class Slot>
+struct MappingStorage {
+    std::vector<Slot> slots;
+    MappingIndex index;
+    std::uint64_t first_live = 0;
+    std::uint64_t live_count = 0;
+
+    const Slot* get_slot(std::uint64_t i) const {
+        return i < slots.size() && !slots[i].empty() ? &slots[i] : nullptr;
+    }
+    // Registers the new slot under its hash, appends it and counts it.
+    void push(Slot slot) {
+        index.insert(slot.hash, slots.size());
+        slots.push_back(slot);
+        ++live_count;
+    }
+    // Empties slot i, drops trailing holes, advances first_live and compacts when more than 8
+    // slots remain with more holes than entries. True when the slot was live.
+    bool remove_at(std::uint64_t i);
+    // Calls f(slot) for every live slot in insertion order.
+    template <class F>
+    void for_each_live(F&& f) const {
+        for (std::uint64_t i = first_live; i < slots.size(); ++i)
+            if (!slots[i].empty()) f(slots[i]);
+    }
+    // The next live slot index at or after `pos`, or none.
+    std::optional<std::uint64_t> next_live(std::uint64_t pos) const {
+        if (pos < first_live) pos = first_live;
+        for (; pos < slots.size(); ++pos)
+            if (!slots[pos].empty()) return pos;
+        return std::nullopt;
+    }
+
+private:
+    void compact();
+};
+
+using DictTable = MappingStorage<DictSlot>;
+using SetTable = MappingStorage<SetSlot>;
+
+extern template struct MappingStorage<DictSlot>;
+extern template struct MappingStorage<SetSlot>;
+
+// Modeled bytes per live entry.
+inline constexpr std::uint64_t kDictEntryBytes = 96;
+inline constexpr std::uint64_t kSetEntryBytes = 72;
+
+// How keys are hashed and compared: Python's hash() and ==, which may run Python code and may
+// change the very table being searched. The interpreter implements it over its runtime context.
+struct KeyProtocol {
+    virtual PyResult<std::uint64_t> hash(const Value& key) = 0;
+    // `stored` is the key in the table, the left operand.
+    virtual PyResult<bool> equal(const Value& stored, const Value& probe) = 0;
+
+protected:
+    ~KeyProtocol() = default;
+};
+
+struct LookupResult {
+    std::uint64_t hash = 0;
+    std::optional<std::uint64_t> slot;
+};
+
+// Finds `key` in the dict (or defaultdict) `dict`: charges one work unit per candidate compared;
+// "dict handle changed object kind" when the handle stops naming a dict.
+PyResult<LookupResult> dict_lookup_entry(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value dict,
+                                         const Value& key);
+// The same for sets and frozensets ("set handle changed object kind").
+PyResult<LookupResult> set_lookup_entry(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
+                                        const Value& element);
+
+// Inserts or replaces `key` -> `value`. A new entry grows the object by 96 bytes, charged
+// before the table changes; a refused charge leaves the dict unchanged.
+PyStatus dict_set_item(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots, Value dict,
+                       const Value& key, const Value& value);
+// Removes the entry in slot i and gives its 96 bytes back. True when the slot was live.
+bool dict_remove_slot(Heap& heap, ResourceMeter& meter, Value dict, std::uint64_t slot);
+// Adds `element` when absent (72 bytes, charged first). True when added.
+PyResult<bool> set_add(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots, Value set,
+                       const Value& element);
+bool set_remove_slot(Heap& heap, ResourceMeter& meter, Value set, std::uint64_t slot);
+
+// Tables built from values in order: hashed, compared with the keys already present (the first
+// occurrence keeps its place, a later pair replaces a dict value). One work unit per comparison.
+PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& keys,
+                                            std::span<const std::pair<Value, Value>> pairs);
+PyResult<SetTable> set_entries_from_values(ResourceMeter& meter, KeyProtocol& keys, std::span<const Value> values);
+// A new dict object holding the pairs; nothing is allocated when hashing or comparing fails.
+PyResult<Value> new_dict_from_pairs(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots,
+                                    std::span<const std::pair<Value, Value>> pairs);
+
+}  // namespace tw::py

@@ -1,0 +1,296 @@
+// The slot functions of the builtin types and where the registry installs them. Each function
+// named here is one shared function (types that share it get the same pointer); its body fails
+// with an Unsupported error until the operation it stands for is built.
+#include "python/types/slots.h"
+
+#include <fmt/format.h>
+
+namespace tw::py {
+
+namespace {
+
+PyError not_built(std::string_view what) { return PyError::unsupported(fmt::format("{} is not implemented", what)); }
+
+#define TW_UNARY(name) \
+    SlotValue name(NativeRuntime&, Value) { return fail(not_built(#name)); }
+#define TW_BINARY(name) \
+    SlotValue name(NativeRuntime&, Value, Value) { return fail(not_built(#name)); }
+#define TW_TERNARY(name) \
+    SlotValue name(NativeRuntime&, Value, Value, Value) { return fail(not_built(#name)); }
+#define TW_COMPARE(name) \
+    SlotCompare name(NativeRuntime&, Value, Value, std::uint8_t) { return fail(not_built(#name)); }
+
+// Shared generic forwarders of the containers.
+TW_UNARY(generic_iter)
+TW_UNARY(generic_len)
+TW_BINARY(generic_getitem)
+TW_BINARY(generic_contains)
+TW_UNARY(sequence_reversed)
+TW_BINARY(generic_alias)
+TW_BINARY(value_format)
+TW_BINARY(object_format)
+TW_COMPARE(value_compare)
+TW_COMPARE(container_compare)
+TW_COMPARE(bytes_compare)
+TW_COMPARE(set_compare)
+TW_COMPARE(number_ordering)
+
+// NoneType and NotImplementedType.
+TW_UNARY(none_bool)
+TW_UNARY(none_hash)
+SlotValue not_implemented_bool(NativeRuntime&, Value) { return fail(not_implemented_truth_error()); }
+
+// bool, int and float.
+TW_UNARY(number_bool)
+TW_UNARY(number_hash)
+TW_UNARY(number_pos)
+TW_UNARY(number_neg)
+TW_UNARY(number_invert)
+TW_UNARY(number_abs)
+TW_BINARY(number_add)
+TW_BINARY(number_sub)
+TW_BINARY(number_rsub)
+TW_BINARY(number_mul)
+TW_BINARY(number_pow)
+TW_BINARY(number_rpow)
+TW_BINARY(number_truediv)
+TW_BINARY(number_rtruediv)
+TW_BINARY(number_floordiv)
+TW_BINARY(number_rfloordiv)
+TW_BINARY(number_mod)
+TW_BINARY(number_rmod)
+TW_BINARY(number_divmod)
+TW_BINARY(number_rdivmod)
+TW_BINARY(number_lshift)
+TW_BINARY(number_rlshift)
+TW_BINARY(number_rshift)
+TW_BINARY(number_rrshift)
+TW_BINARY(number_and)
+TW_BINARY(number_xor)
+TW_BINARY(number_or)
+TW_BINARY(number_eq)
+TW_BINARY(number_ne)
+TW_BINARY(number_lt)
+TW_BINARY(number_le)
+TW_BINARY(number_gt)
+TW_BINARY(number_ge)
+
+// complex.
+TW_UNARY(complex_hash)
+TW_UNARY(complex_pos)
+TW_UNARY(complex_neg)
+TW_UNARY(complex_abs)
+TW_BINARY(complex_add)
+TW_BINARY(complex_sub)
+TW_BINARY(complex_rsub)
+TW_BINARY(complex_mul)
+TW_BINARY(complex_truediv)
+TW_BINARY(complex_rtruediv)
+TW_BINARY(complex_pow)
+TW_BINARY(complex_rpow)
+TW_BINARY(complex_floordiv)
+TW_BINARY(complex_rfloordiv)
+TW_BINARY(complex_mod)
+TW_BINARY(complex_rmod)
+
+// str.
+TW_UNARY(str_hash)
+TW_BINARY(str_concat)
+TW_BINARY(str_repeat)
+TW_BINARY(str_printf)
+TW_BINARY(str_eq)
+TW_BINARY(str_ne)
+TW_BINARY(str_lt)
+TW_BINARY(str_le)
+TW_BINARY(str_gt)
+TW_BINARY(str_ge)
+
+// bytes and bytearray.
+TW_UNARY(bytes_hash)
+TW_UNARY(bytes_len)
+TW_BINARY(bytes_getitem)
+TW_BINARY(bytes_concat)
+TW_BINARY(bytes_repeat)
+TW_BINARY(bytearray_delitem)
+TW_TERNARY(bytearray_setitem)
+
+// list, tuple, dict, namespace dict, set.
+TW_BINARY(list_concat)
+TW_BINARY(list_repeat)
+TW_BINARY(list_delitem)
+TW_TERNARY(list_setitem)
+TW_BINARY(tuple_concat)
+TW_BINARY(tuple_repeat)
+TW_UNARY(dict_reversed)
+TW_BINARY(dict_or)
+TW_BINARY(dict_ror)
+TW_BINARY(dict_delitem)
+TW_UNARY(namespace_dict_iter)
+TW_UNARY(namespace_dict_len)
+TW_BINARY(namespace_dict_getitem)
+TW_BINARY(namespace_dict_contains)
+TW_TERNARY(namespace_dict_setitem)
+TW_BINARY(set_sub)
+TW_BINARY(set_and)
+TW_BINARY(set_xor)
+TW_BINARY(set_or)
+
+// Streams, dict views, mapping proxies, enum members.
+TW_UNARY(stream_iter)
+TW_UNARY(stream_next)
+TW_UNARY(view_iter)
+TW_UNARY(view_len)
+TW_UNARY(view_reversed)
+TW_BINARY(view_sub)
+TW_BINARY(view_rsub)
+TW_BINARY(view_and)
+TW_BINARY(view_rand)
+TW_BINARY(view_xor)
+TW_BINARY(view_rxor)
+TW_BINARY(view_or)
+TW_BINARY(view_ror)
+TW_BINARY(view_eq)
+TW_BINARY(view_lt)
+TW_BINARY(view_le)
+TW_BINARY(view_gt)
+TW_BINARY(view_ge)
+TW_BINARY(view_contains)
+TW_UNARY(proxy_iter)
+TW_UNARY(proxy_len)
+TW_BINARY(proxy_getitem)
+TW_BINARY(proxy_contains)
+TW_UNARY(enum_repr)
+TW_UNARY(enum_str)
+TW_UNARY(enum_hash)
+
+#undef TW_UNARY
+#undef TW_BINARY
+#undef TW_TERNARY
+#undef TW_COMPARE
+
+using D = DunderSlot;
+
+struct Installer {
+    TypeRegistry& reg;
+    SlotTable* table = nullptr;
+
+    Installer& on(BuiltinType t) {
+        table = &reg.get_mut(type_id(t))->resolved;
+        return *this;
+    }
+    Installer& u(D s, UnarySlotFn f) { return put(s, SlotEntry::unary(f)); }
+    Installer& b(D s, BinarySlotFn f) { return put(s, SlotEntry::binary(f)); }
+    Installer& t(D s, TernarySlotFn f) { return put(s, SlotEntry::ternary(f)); }
+    Installer& repr() { return put(D::Repr, SlotEntry::builtin_repr()); }
+    Installer& hash() { return put(D::Hash, SlotEntry::builtin_hash()); }
+    // One rich-comparison function for __eq__ .. __ge__ (single installs afterwards replace it).
+    Installer& compare(RichCompareFn f) {
+        for (int s = int(D::Equal); s <= int(D::GreaterEqual); ++s) put(D(s), SlotEntry::rich_compare(f));
+        return *this;
+    }
+    Installer& put(D s, SlotEntry e) {
+        (*table)[std::size_t(s)] = e;
+        return *this;
+    }
+    Installer& copy_from(BuiltinType t) {
+        *table = reg.get_mut(type_id(t))->resolved;
+        return *this;
+    }
+    // iter, len, getitem, contains through the generic forwarders.
+    Installer& container() {
+        return u(D::Iter, generic_iter).u(D::Length, generic_len).b(D::GetItem, generic_getitem).b(D::Contains,
+                                                                                                      generic_contains);
+    }
+};
+
+void install_numbers(Installer& in, BuiltinType t) {
+    in.on(t).repr();
+    in.u(D::Bool, number_bool).u(D::Hash, number_hash).u(D::Positive, number_pos).u(D::Negative, number_neg);
+    in.u(D::Invert, number_invert).u(D::Absolute, number_abs);
+    in.b(D::Add, number_add).b(D::ReflectedAdd, number_add).b(D::Subtract, number_sub);
+    in.b(D::ReflectedSubtract, number_rsub).b(D::Multiply, number_mul).b(D::ReflectedMultiply, number_mul);
+    in.b(D::Power, number_pow).b(D::ReflectedPower, number_rpow).b(D::Divide, number_truediv);
+    in.b(D::ReflectedDivide, number_rtruediv).b(D::FloorDivide, number_floordiv);
+    in.b(D::ReflectedFloorDivide, number_rfloordiv).b(D::Remainder, number_mod).b(D::ReflectedRemainder, number_rmod);
+    in.b(D::DivMod, number_divmod).b(D::ReflectedDivMod, number_rdivmod).b(D::LeftShift, number_lshift);
+    in.b(D::ReflectedLeftShift, number_rlshift).b(D::RightShift, number_rshift);
+    in.b(D::ReflectedRightShift, number_rrshift).b(D::BitwiseAnd, number_and).b(D::ReflectedBitwiseAnd, number_and);
+    in.b(D::BitwiseXor, number_xor).b(D::ReflectedBitwiseXor, number_xor).b(D::BitwiseOr, number_or);
+    in.b(D::ReflectedBitwiseOr, number_or).b(D::Equal, number_eq).b(D::NotEqual, number_ne);
+    in.b(D::LessThan, number_lt).b(D::LessEqual, number_le).b(D::GreaterThan, number_gt).b(D::GreaterEqual, number_ge);
+    if (t != BuiltinType::Bool) in.b(D::Format, value_format);
+}
+
+}  // namespace
+
+void install_builtin_slots(TypeRegistry& reg) {
+    Installer in{reg};
+    in.on(BuiltinType::Object).b(D::Format, object_format);
+    in.on(BuiltinType::Type).b(D::ClassGetItem, generic_alias);
+    in.on(BuiltinType::None).repr().u(D::Bool, none_bool).u(D::Hash, none_hash);
+    in.on(BuiltinType::Ellipsis).repr();
+    in.on(BuiltinType::NotImplemented).repr().u(D::Bool, not_implemented_bool);
+    for (BuiltinType t : {BuiltinType::Bool, BuiltinType::Int, BuiltinType::Float}) install_numbers(in, t);
+
+    in.on(BuiltinType::Complex).compare(number_ordering).repr();
+    in.u(D::Bool, number_bool).u(D::Hash, complex_hash).u(D::Positive, complex_pos).u(D::Negative, complex_neg);
+    in.u(D::Absolute, complex_abs).b(D::Add, complex_add).b(D::ReflectedAdd, complex_add);
+    in.b(D::Subtract, complex_sub).b(D::ReflectedSubtract, complex_rsub).b(D::Multiply, complex_mul);
+    in.b(D::ReflectedMultiply, complex_mul).b(D::Divide, complex_truediv).b(D::ReflectedDivide, complex_rtruediv);
+    in.b(D::Power, complex_pow).b(D::ReflectedPower, complex_rpow).b(D::FloorDivide, complex_floordiv);
+    in.b(D::ReflectedFloorDivide, complex_rfloordiv).b(D::Remainder, complex_mod);
+    in.b(D::ReflectedRemainder, complex_rmod).b(D::Equal, number_eq).b(D::NotEqual, number_ne);
+    in.b(D::Format, value_format);
+
+    in.on(BuiltinType::String).repr().u(D::Hash, str_hash).container();
+    in.b(D::Add, str_concat).b(D::Multiply, str_repeat).b(D::ReflectedMultiply, str_repeat);
+    in.b(D::Remainder, str_printf).b(D::Format, value_format).b(D::Equal, str_eq).b(D::NotEqual, str_ne);
+    in.b(D::LessThan, str_lt).b(D::LessEqual, str_le).b(D::GreaterThan, str_gt).b(D::GreaterEqual, str_ge);
+
+    in.on(BuiltinType::Bytes).compare(bytes_compare).repr().u(D::Hash, bytes_hash).u(D::Length, bytes_len);
+    in.u(D::Iter, generic_iter).b(D::GetItem, bytes_getitem).b(D::Add, bytes_concat);
+    in.b(D::Multiply, bytes_repeat).b(D::ReflectedMultiply, bytes_repeat).b(D::Contains, generic_contains);
+    in.on(BuiltinType::ByteArray).compare(bytes_compare).repr().u(D::Length, bytes_len).u(D::Iter, generic_iter);
+    in.b(D::GetItem, bytes_getitem).b(D::Add, bytes_concat).b(D::Multiply, bytes_repeat);
+    in.b(D::ReflectedMultiply, bytes_repeat).b(D::DeleteItem, bytearray_delitem).b(D::Contains, generic_contains);
+    in.t(D::SetItem, bytearray_setitem);
+
+    in.on(BuiltinType::List).compare(container_compare).repr().container().u(D::Reversed, sequence_reversed);
+    in.b(D::Add, list_concat).b(D::Multiply, list_repeat).b(D::ReflectedMultiply, list_repeat);
+    in.b(D::DeleteItem, list_delitem).b(D::ClassGetItem, generic_alias).t(D::SetItem, list_setitem);
+    in.on(BuiltinType::Tuple).compare(container_compare).repr().hash().container().u(D::Reversed, sequence_reversed);
+    in.b(D::Add, tuple_concat).b(D::Multiply, tuple_repeat).b(D::ReflectedMultiply, tuple_repeat);
+    in.b(D::ClassGetItem, generic_alias);
+    in.on(BuiltinType::Dict).compare(container_compare).repr().u(D::Iter, generic_iter).u(D::Length, generic_len);
+    in.u(D::Reversed, dict_reversed).b(D::BitwiseOr, dict_or).b(D::ReflectedBitwiseOr, dict_ror);
+    in.b(D::DeleteItem, dict_delitem).b(D::ClassGetItem, generic_alias).b(D::Contains, generic_contains);
+    in.on(BuiltinType::NamespaceDict).copy_from(BuiltinType::Dict).u(D::Iter, namespace_dict_iter);
+    in.u(D::Length, namespace_dict_len).b(D::GetItem, namespace_dict_getitem);
+    in.b(D::Contains, namespace_dict_contains).t(D::SetItem, namespace_dict_setitem);
+    in.on(BuiltinType::Set).compare(set_compare).repr().u(D::Iter, generic_iter).u(D::Length, generic_len);
+    in.b(D::Subtract, set_sub).b(D::BitwiseAnd, set_and).b(D::ReflectedBitwiseAnd, set_and);
+    in.b(D::BitwiseXor, set_xor).b(D::ReflectedBitwiseXor, set_xor).b(D::BitwiseOr, set_or);
+    in.b(D::ReflectedBitwiseOr, set_or).b(D::ClassGetItem, generic_alias).b(D::Contains, generic_contains);
+    in.on(BuiltinType::FrozenSet).copy_from(BuiltinType::Set).hash();
+    in.on(BuiltinType::Range).compare(value_compare).repr().hash().container().u(D::Reversed, sequence_reversed);
+    in.on(BuiltinType::Slice).compare(value_compare).repr().hash();
+    in.on(BuiltinType::GenericAlias).compare(value_compare);
+    for (BuiltinType t : {BuiltinType::Function, BuiltinType::Module, BuiltinType::Exception}) in.on(t).repr();
+    in.on(BuiltinType::Stream).u(D::Iter, stream_iter).u(D::Next, stream_next);
+    for (BuiltinType t : {BuiltinType::DictKeys, BuiltinType::DictItems}) {
+        in.on(t).repr().u(D::Iter, view_iter).u(D::Length, view_len).u(D::Reversed, view_reversed);
+        in.b(D::Subtract, view_sub).b(D::ReflectedSubtract, view_rsub).b(D::BitwiseAnd, view_and);
+        in.b(D::ReflectedBitwiseAnd, view_rand).b(D::BitwiseXor, view_xor).b(D::ReflectedBitwiseXor, view_rxor);
+        in.b(D::BitwiseOr, view_or).b(D::ReflectedBitwiseOr, view_ror).b(D::Equal, view_eq);
+        in.b(D::LessThan, view_lt).b(D::LessEqual, view_le).b(D::GreaterThan, view_gt).b(D::GreaterEqual, view_ge);
+        in.b(D::Contains, view_contains);
+    }
+    in.on(BuiltinType::DictValues).repr().u(D::Iter, view_iter).u(D::Length, view_len);
+    in.u(D::Reversed, view_reversed).b(D::Contains, view_contains);
+    in.on(BuiltinType::MappingProxy).compare(container_compare).repr().u(D::Iter, proxy_iter);
+    in.u(D::Length, proxy_len).b(D::GetItem, proxy_getitem).b(D::Contains, proxy_contains);
+    in.on(BuiltinType::Enum).u(D::Repr, enum_repr).u(D::String, enum_str).u(D::Hash, enum_hash);
+    // The array type's operator functions come with the numeric array library.
+}
+
+}  // namespace tw::py

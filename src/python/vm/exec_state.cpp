@@ -1,0 +1,100 @@
+#include "python/vm/exec_state.h"
+
+#include <limits>
+
+#include "kernel/meter.h"
+#include "kernel/scheduler.h"
+#include "python/types/slots.h"
+
+namespace tw::py {
+
+ExecState::ExecState() = default;
+ExecState::~ExecState() = default;
+ExecState::ExecState(ExecState&&) noexcept = default;
+ExecState& ExecState::operator=(ExecState&&) noexcept = default;
+
+ExecState::ExecState(const ExecState& o)
+    : deadline(o.deadline),
+      values(o.values),
+      frames(o.frames),
+      locals(o.locals),
+      handlers(o.handlers),
+      traceback(o.traceback),
+      active_exceptions(o.active_exceptions),
+      with_stack(o.with_stack),
+      pending_wait(o.pending_wait ? std::make_unique<WaitReason>(*o.pending_wait) : nullptr),
+      pending_exception(o.pending_exception),
+      parked_call(o.parked_call),
+      synchronous_depth(o.synchronous_depth),
+      suspension_allowed(o.suspension_allowed),
+      call_depth(o.call_depth),
+      comparison_depth(o.comparison_depth),
+      stdin_state(o.stdin_state),
+      charged_memory(o.charged_memory) {}
+
+ExecState& ExecState::operator=(const ExecState& o) {
+    if (this != &o) {
+        ExecState copy(o);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+PyResult<Frame> ExecState::new_frame(std::shared_ptr<const CodeObject> code, std::uint64_t ip,
+                                     std::uint64_t value_base, const FrameDescriptor& d, FrameKind kind) const {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+    std::uint64_t heights[] = {active_exceptions.size(), value_base, handlers.size(), with_stack.size(),
+                               d.locals_base.value_or(0)};
+    for (std::uint64_t h : heights)
+        if (h > kMax) return fail(PyError::unsupported("VM stack depth exceeds the frame index range"));
+    Frame f;
+    f.fast_locals = d.locals_base ? 1 : 0;
+    f.locals_base = std::uint32_t(d.locals_base.value_or(0));
+    f.scope = d.scope;
+    f.globals = d.globals;
+    f.function = d.function;
+    f.code = std::move(code);
+    f.ip = ip;
+    f.exc_base = std::uint32_t(active_exceptions.size());
+    f.value_base = std::uint32_t(value_base);
+    f.handler_base = std::uint32_t(handlers.size());
+    f.with_base = std::uint32_t(with_stack.size());
+    f.own_scope = d.own_scope;
+    f.class_body = d.class_body;
+    f.kind = kind;
+    return f;
+}
+
+void ExecState::lower_water_marks(const Frame& frame) {
+    auto lower = [](auto& stack, std::uint64_t base) {
+        if (stack.size() > base) stack.resize(base);
+    };
+    lower(values, frame.value_base);
+    lower(active_exceptions, frame.exc_base);
+    if (frame.fast_locals == 1) lower(locals, frame.locals_base);
+    lower(handlers, frame.handler_base);
+    lower(with_stack, frame.with_base);
+}
+
+PyStatus ExecState::charge_memory(ResourceMeter& meter, std::uint64_t n) {
+    std::uint64_t total;
+    if (__builtin_add_overflow(charged_memory, n, &total))
+        return fail(PyError::unsupported("modeled Python memory overflow"));
+    if (!meter.charge_memory(n)) return fail(PyError::resource(std::string(kMemoryLimitText)));
+    charged_memory = total;
+    return {};
+}
+
+Interpreter::Interpreter() : types(TypeRegistry::build_builtin_types(heap.symbols, install_builtin_slots)) {}
+
+void Interpreter::visit_roots(ValueVisitor& v) {
+    auto visit = [&v](const Value& x) {
+        if (x.is_object()) v.visit(x);
+    };
+    state.for_each_root(visit);
+    types.for_each_value(visit);
+    for (const auto& [name, module] : heap.modules()) visit(module);
+    visit(sys_path);
+}
+
+}  // namespace tw::py

@@ -1,0 +1,173 @@
+// The execution state of one Python program: the value stack shared by all frames, the frame
+// stack, fast locals, the try-handler stack, the exceptions being handled, the with-statement
+// stack, the pending exception, the parked native call and the deadline block. Nothing of a
+// running program lives on the host's call stack between slices.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/heap/box.h"
+#include "python/heap/error.h"
+#include "python/heap/heap.h"
+#include "python/heap/value.h"
+#include "python/objects/types.h"
+
+namespace tw {
+class WaitReason;
+}
+
+namespace tw::py {
+
+struct CodeObject;
+
+enum class FrameKindTag : std::uint8_t { Generator = 0, Entry = 2, Call = 3 };
+
+struct FrameKind {
+    FrameKindTag tag = FrameKindTag::Entry;
+    // Generator: an escaping exception continues into the caller's frame.
+    bool continues = false;
+    static FrameKind generator(bool continues) { return {FrameKindTag::Generator, continues}; }
+    static FrameKind entry() { return {FrameKindTag::Entry, false}; }
+    static FrameKind call() { return {FrameKindTag::Call, false}; }
+    friend bool operator==(FrameKind, FrameKind) = default;
+};
+
+// What a new frame runs in.
+struct FrameDescriptor {
+    std::optional<std::uint64_t> locals_base;
+    Value scope;
+    Value globals;
+    Value function;  // absent for module bodies and exec/eval code
+    bool own_scope = false;
+    bool class_body = false;
+};
+
+struct Frame {
+    std::uint32_t fast_locals = 0;
+    std::uint32_t locals_base = 0;
+    Value scope;
+    Value globals;
+    Value function;
+    std::shared_ptr<const CodeObject> code;
+    std::uint64_t ip = 0;
+    std::uint32_t exc_base = 0;
+    std::uint32_t value_base = 0;
+    std::uint32_t handler_base = 0;
+    std::uint32_t with_base = 0;
+    bool own_scope = false;
+    bool class_body = false;
+    FrameKind kind;
+};
+
+struct HandlerRecord {
+    std::uint64_t handler_ip = 0;
+    std::uint64_t value_height = 0;
+    std::uint64_t exception_height = 0;
+};
+
+struct TracebackEntry {
+    Value function;   // optional
+    Value namespace_;  // optional
+    std::string file;
+    std::uint64_t line = 0;
+    std::string name;
+};
+
+// A suspended native call kept for resumption.
+struct ParkedCall {
+    Value callee;
+    std::vector<Value> arguments;
+    std::vector<std::pair<Symbol, Value>> keywords;
+};
+
+struct Deadline {
+    bool armed = false;
+    std::uint64_t start_clock_ns = 0;
+    std::uint64_t start_work = 0;  // work units x 1000
+    std::uint64_t timeout_ns = 0;
+};
+
+struct StdinState {
+    std::string pending;
+    bool end_of_input = false;
+    std::optional<std::string> fixed_input;
+    std::uint64_t fixed_position = 0;
+};
+
+class ExecState {
+public:
+    static constexpr std::uint64_t kMaxCallDepth = 256;
+
+    ExecState();
+    ~ExecState();
+    ExecState(const ExecState&);
+    ExecState& operator=(const ExecState&);
+    ExecState(ExecState&&) noexcept;
+    ExecState& operator=(ExecState&&) noexcept;
+
+    Deadline deadline;
+    std::vector<Value> values;
+    std::vector<Frame> frames;
+    std::vector<Value> locals;
+    std::vector<HandlerRecord> handlers;
+    std::vector<TracebackEntry> traceback;
+    std::vector<Value> active_exceptions;
+    std::vector<Value> with_stack;
+    std::unique_ptr<WaitReason> pending_wait;
+    std::optional<Value> pending_exception;
+    Box<ParkedCall> parked_call;
+    std::uint64_t synchronous_depth = 0;
+    bool suspension_allowed = true;
+    std::uint64_t call_depth = 0;
+    std::uint64_t comparison_depth = 0;
+    StdinState stdin_state;
+    std::uint64_t charged_memory = 0;
+
+    // A new frame over `code`; "VM stack depth exceeds the frame index range" when a stack base
+    // does not fit 32 bits.
+    PyResult<Frame> new_frame(std::shared_ptr<const CodeObject> code, std::uint64_t ip, std::uint64_t value_base,
+                              const FrameDescriptor& d, FrameKind kind) const;
+    // Truncates the stacks to the frame's bases; stacks already lower are left alone.
+    void lower_water_marks(const Frame& frame);
+    // Charges n bytes to the memory budget and the state's own total: "modeled Python memory
+    // overflow" (Unsupported), "memory limit exceeded" (Resource).
+    PyStatus charge_memory(ResourceMeter& meter, std::uint64_t n);
+
+    // Every Value the state holds, in the collector's root order.
+    template <class F>
+    void for_each_root(F&& f) const {
+        for (const Value& v : values) f(v);
+        for (const Value& v : locals) f(v);
+        for (const Value& v : active_exceptions) f(v);
+        for (const Value& v : with_stack) f(v);
+        if (pending_exception) f(*pending_exception);
+        for (const TracebackEntry& t : traceback) f(t.function), f(t.namespace_);
+        for (const Frame& fr : frames) f(fr.scope), f(fr.globals), f(fr.function);
+        if (parked_call) {
+            f(parked_call->callee);
+            for (const Value& v : parked_call->arguments) f(v);
+            for (const auto& kw : parked_call->keywords) f(kw.second);
+        }
+    }
+};
+
+// One program's interpreter data: its heap, its type registry and its execution state. It is the
+// root source of every collection its allocations trigger.
+class Interpreter final : public RootSource {
+public:
+    // A heap with the builtin types registered.
+    Interpreter();
+
+    void visit_roots(ValueVisitor& v) override;
+
+    Heap heap;
+    TypeRegistry types;
+    ExecState state;
+    Value sys_path;  // the cached sys.path list, absent until made
+};
+
+}  // namespace tw::py
