@@ -1,0 +1,286 @@
+// Expression evaluation. Every node costs one work unit; a failure is left in rt.failure and
+// answered as false.
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "base/sat.h"
+#include "base/stack.h"
+#include "commands/awk/eval_detail.h"
+#include "commands/awk/runtime.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+bool awk_search(AwkRuntime& rt, const Regex& regex, std::string_view subject, bool& found) {
+    if (!rt.charge_cpu(subject.size())) return false;
+    auto r = regex.matches(subject);
+    if (!r) return rt.fail_error(fmt::format("regular expression match failed: {}", error_text(r.error())));
+    found = *r;
+    return true;
+}
+
+bool awk_resolve_place(AwkRuntime& rt, const AwkExpr& target, AwkPlace& place) {
+    place.kind = target.kind;
+    switch (target.kind) {
+    case AwkExprKind::Var: place.slot = target.slot; return true;
+    case AwkExprKind::Field: {
+        AwkValue operand;
+        if (!awk_evaluate(rt, *target.kids[0], operand)) return false;
+        place.field = awk_field_index(operand);
+        return true;
+    }
+    case AwkExprKind::Index:
+        place.slot = target.slot;
+        return awk_subscript_key(rt, target.kids, place.key);
+    default: return rt.fail_error("assignment target is not writable");
+    }
+}
+
+bool awk_read_place(AwkRuntime& rt, const AwkPlace& place, AwkValue& out) {
+    switch (place.kind) {
+    case AwkExprKind::Var: awk_read_scalar(rt, place.slot, out); return true;
+    case AwkExprKind::Field: return awk_get_field(rt, place.field, out);
+    default: {
+        const AwkArray* array = rt.array(place.slot);
+        if (array) {
+            if (auto it = array->find(place.key); it != array->end()) {
+                out = it->second;
+                return true;
+            }
+        }
+        out.set_uninit();
+        return true;
+    }
+    }
+}
+
+bool awk_write_place(AwkRuntime& rt, const AwkPlace& place, const AwkValue& value) {
+    switch (place.kind) {
+    case AwkExprKind::Var: return awk_assign_scalar(rt, place.slot, value);
+    case AwkExprKind::Field: return awk_assign_field(rt, place.field, value.text);
+    default: return awk_set_array_element(rt, place.slot, place.key, value);
+    }
+}
+
+bool awk_read_lvalue(AwkRuntime& rt, const AwkExpr& target, AwkValue& out) {
+    AwkPlace place;
+    return awk_resolve_place(rt, target, place) && awk_read_place(rt, place, out);
+}
+
+bool awk_assign_lvalue(AwkRuntime& rt, const AwkExpr& target, const AwkValue& value) {
+    AwkPlace place;
+    return awk_resolve_place(rt, target, place) && awk_write_place(rt, place, value);
+}
+
+bool awk_pattern_text(AwkRuntime& rt, const AwkExpr& e, std::string& out) {
+    if (e.kind == AwkExprKind::Regex) {
+        out = e.text;
+        return true;
+    }
+    AwkValue v;
+    if (!awk_evaluate(rt, e, v)) return false;
+    out = std::move(v.text);
+    return true;
+}
+
+namespace {
+
+bool arithmetic(AwkRuntime& rt, AwkInfixOp op, double a, double b, double& out) {
+    switch (op) {
+    case AwkInfixOp::Add: out = a + b; return true;
+    case AwkInfixOp::Sub: out = a - b; return true;
+    case AwkInfixOp::Mul: out = a * b; return true;
+    case AwkInfixOp::Div:
+        if (b == 0) return rt.fail_error("division by zero");
+        out = a / b;
+        return true;
+    case AwkInfixOp::Rem:
+        if (b == 0) return rt.fail_error("division by zero");
+        out = std::fmod(a, b);
+        return true;
+    default: out = 0; return true;
+    }
+}
+
+AwkInfixOp assign_arithmetic(AwkAssignOp op) {
+    switch (op) {
+    case AwkAssignOp::Add: return AwkInfixOp::Add;
+    case AwkAssignOp::Sub: return AwkInfixOp::Sub;
+    case AwkAssignOp::Mul: return AwkInfixOp::Mul;
+    case AwkAssignOp::Div: return AwkInfixOp::Div;
+    default: return AwkInfixOp::Rem;
+    }
+}
+
+void set_bool(AwkValue& out, bool b) {
+    out.kind = AwkValueKind::Num;
+    out.number = b ? 1 : 0;
+    out.text.assign(b ? "1" : "0");
+}
+
+bool evaluate_infix(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
+    const auto op = static_cast<AwkInfixOp>(e.op);
+    const AwkExpr& left = *e.kids[0];
+    const AwkExpr& right = *e.kids[1];
+    switch (op) {
+    case AwkInfixOp::Or:
+    case AwkInfixOp::And: {
+        if (!awk_evaluate(rt, left, out)) return false;
+        const bool l = awk_truthy(out);
+        if (op == AwkInfixOp::Or ? l : !l) {
+            set_bool(out, l);
+            return true;
+        }
+        if (!awk_evaluate(rt, right, out)) return false;
+        set_bool(out, awk_truthy(out));
+        return true;
+    }
+    case AwkInfixOp::Equal:
+    case AwkInfixOp::NotEqual:
+    case AwkInfixOp::Less:
+    case AwkInfixOp::LessEqual:
+    case AwkInfixOp::Greater:
+    case AwkInfixOp::GreaterEqual: {
+        AwkValue r;
+        if (!awk_evaluate(rt, left, out) || !awk_evaluate(rt, right, r)) return false;
+        bool unordered = false;
+        const int c = awk_compare(out, r, unordered);
+        bool result = false;
+        if (unordered) result = op == AwkInfixOp::NotEqual;
+        else {
+            switch (op) {
+            case AwkInfixOp::Equal: result = c == 0; break;
+            case AwkInfixOp::NotEqual: result = c != 0; break;
+            case AwkInfixOp::Less: result = c < 0; break;
+            case AwkInfixOp::LessEqual: result = c <= 0; break;
+            case AwkInfixOp::Greater: result = c > 0; break;
+            default: result = c >= 0; break;
+            }
+        }
+        set_bool(out, result);
+        return true;
+    }
+    case AwkInfixOp::Match:
+    case AwkInfixOp::NotMatch: {
+        if (!awk_evaluate(rt, left, out)) return false;
+        std::string source;
+        if (!awk_pattern_text(rt, right, source)) return false;
+        const Regex* regex = rt.dynamic_regex(source);
+        bool found = false;
+        if (!regex || !awk_search(rt, *regex, out.text, found)) return false;
+        set_bool(out, found == (op == AwkInfixOp::Match));
+        return true;
+    }
+    case AwkInfixOp::In: {
+        if (!awk_evaluate(rt, left, out)) return false;
+        if (right.kind != AwkExprKind::Var) return rt.fail_error("right side of 'in' must be an array name");
+        const AwkArray* array = rt.array(e.slot);
+        set_bool(out, array && array->contains(std::string_view(out.text)));
+        return true;
+    }
+    case AwkInfixOp::Concat: {
+        AwkValue r;
+        if (!awk_evaluate(rt, left, out) || !awk_evaluate(rt, right, r)) return false;
+        const std::uint64_t n = sat_add(out.text.size(), r.text.size());
+        if (!rt.sys.charge_memory(n)) return rt.fail_exhausted();
+        if (!rt.sys.charge_cpu(n)) {
+            rt.sys.release_memory(n);
+            return rt.fail_exhausted();
+        }
+        out.kind = AwkValueKind::Str;
+        out.text += r.text;
+        rt.sys.release_memory(n);
+        return true;
+    }
+    default: {
+        AwkValue r;
+        if (!awk_evaluate(rt, left, out) || !awk_evaluate(rt, right, r)) return false;
+        double result = 0;
+        if (!arithmetic(rt, op, awk_to_number(out), awk_to_number(r), result)) return false;
+        out.set_number(result);
+        return true;
+    }
+    }
+}
+
+bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
+    if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+    switch (e.kind) {
+    case AwkExprKind::Str: out.set_text(e.text); return true;
+    case AwkExprKind::Num:
+        out.kind = AwkValueKind::Num;
+        out.number = e.number;
+        out.text.assign(e.text);
+        return true;
+    case AwkExprKind::Regex: {
+        const Regex* regex = rt.literal_regex(e.slot);
+        bool found = false;
+        if (!regex || !awk_search(rt, *regex, rt.record, found)) return false;
+        set_bool(out, found);
+        return true;
+    }
+    case AwkExprKind::Var: awk_read_scalar(rt, e.slot, out); return true;
+    case AwkExprKind::Field: {
+        if (!awk_evaluate(rt, *e.kids[0], out)) return false;
+        return awk_get_field(rt, awk_field_index(out), out);
+    }
+    case AwkExprKind::Index: {
+        std::string key;
+        if (!awk_subscript_key(rt, e.kids, key)) return false;
+        const AwkArray* array = rt.array(e.slot);
+        if (array) {
+            if (auto it = array->find(key); it != array->end()) {
+                out = it->second;
+                return true;
+            }
+        }
+        out.set_uninit();
+        return true;
+    }
+    case AwkExprKind::Call: return awk_call_builtin(rt, e, out);
+    case AwkExprKind::Assign: {
+        const auto op = static_cast<AwkAssignOp>(e.op);
+        if (!awk_evaluate(rt, *e.kids[1], out)) return false;
+        // The target's operand or subscripts are evaluated once, after the value.
+        AwkPlace place;
+        if (!awk_resolve_place(rt, *e.kids[0], place)) return false;
+        if (op != AwkAssignOp::Set) {
+            AwkValue current;
+            if (!awk_read_place(rt, place, current)) return false;
+            double result = 0;
+            if (!arithmetic(rt, assign_arithmetic(op), awk_to_number(current), awk_to_number(out), result))
+                return false;
+            out.set_number(result);
+        }
+        return awk_write_place(rt, place, out);
+    }
+    case AwkExprKind::Infix: return evaluate_infix(rt, e, out);
+    case AwkExprKind::Unary: {
+        if (!awk_evaluate(rt, *e.kids[0], out)) return false;
+        switch (static_cast<AwkUnaryOp>(e.op)) {
+        case AwkUnaryOp::Not: set_bool(out, !awk_truthy(out)); return true;
+        case AwkUnaryOp::Plus: out.set_number(awk_to_number(out)); return true;
+        case AwkUnaryOp::Negate: out.set_number(-awk_to_number(out)); return true;
+        }
+        return true;
+    }
+    case AwkExprKind::IncDec: {
+        AwkPlace place;
+        if (!awk_resolve_place(rt, *e.kids[0], place) || !awk_read_place(rt, place, out)) return false;
+        const AwkValue updated = AwkValue::from_number(awk_to_number(out) + e.delta);
+        if (!awk_write_place(rt, place, updated)) return false;
+        if (e.prefix) out = updated;
+        return true;
+    }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool awk_evaluate(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
+    return with_stack_headroom([&] { return evaluate_node(rt, e, out); });
+}
+
+}  // namespace tw

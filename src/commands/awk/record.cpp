@@ -1,0 +1,219 @@
+// The current record: splitting into fields (done when a field or NF is first read), field reads
+// and assignments.
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "base/sat.h"
+#include "commands/awk/runtime.h"
+#include "commands/util/text.h"
+#include "kernel/syscalls.h"
+
+namespace tw {
+
+namespace {
+
+constexpr std::string_view kRegexMeta = "\\^$.[]|()*+?{}";
+
+// The length of a white-space character starting at t[i] (0 when it is none).
+std::size_t space_at(std::string_view t, std::size_t i) {
+    const auto b = static_cast<unsigned char>(t[i]);
+    if (b < 0x80) return is_white_space(b) ? 1 : 0;
+    const std::size_t len = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (b < 0xC0 || i + len > t.size()) return 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(t.data() + i);
+    return is_white_space(next_valid_char(p)) ? len : 0;
+}
+
+std::size_t char_length_at(std::string_view t, std::size_t i) {
+    const auto b = static_cast<unsigned char>(t[i]);
+    const std::size_t len = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    return std::min(len, t.size() - i);
+}
+
+}  // namespace
+
+bool AwkRuntime::make_splitter(std::string_view separator, AwkSplitter& out) {
+    out.source.assign(separator);
+    out.pattern.reset();
+    if (separator.empty() || separator == " ") {
+        out.mode = AwkSplitter::Mode::Blank;
+        return true;
+    }
+    if (separator.find_first_of(kRegexMeta) == std::string_view::npos) {
+        out.mode = separator.size() == 1 ? AwkSplitter::Mode::Byte : AwkSplitter::Mode::Literal;
+        out.byte = separator.front();
+        return true;
+    }
+    auto compiled = Regex::compile(separator);
+    if (!compiled) {
+        out.source.clear();
+        out.mode = AwkSplitter::Mode::Blank;
+        return fail_error(fmt::format("invalid field separator: {}", error_text(compiled.error())));
+    }
+    out.mode = AwkSplitter::Mode::Pattern;
+    out.pattern.emplace(std::move(*compiled));
+    return true;
+}
+
+bool AwkRuntime::prepare_record_splitter() {
+    if (splitter_ready_ && record_splitter_.source == fs) return true;
+    splitter_ready_ = make_splitter(fs, record_splitter_);
+    return splitter_ready_;
+}
+
+void AwkRuntime::set_field_count(std::size_t n) {
+    while (fields_.size() < n) fields_.emplace_back();
+    for (std::size_t i = nfields_; i < n; ++i) fields_[i].clear();
+    nfields_ = n;
+}
+
+bool AwkRuntime::split_current() {
+    if (split_done_) return true;
+    split_done_ = true;
+    std::size_t count = 0;
+    if (!awk_split_text(*this, record_splitter_, record, fields_, count)) {
+        nfields_ = 0;
+        return false;
+    }
+    std::uint64_t cost = 0;
+    for (std::size_t i = 0; i < count; ++i) cost = sat_add(cost, sat_add(fields_[i].size(), 32));
+    if (!adjust_memory(0, cost)) {
+        nfields_ = 0;
+        return false;
+    }
+    record_memory = cost;
+    nfields_ = count;
+    return true;
+}
+
+bool AwkRuntime::nf(std::uint64_t& out) {
+    if (!split_current()) return false;
+    out = nfields_;
+    return true;
+}
+
+bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text, std::vector<std::string>& storage,
+                    std::size_t& count) {
+    count = 0;
+    const auto put = [&](std::string_view piece) {
+        if (count == storage.size()) storage.emplace_back();
+        storage[count++].assign(piece);
+    };
+    switch (s.mode) {
+    case AwkSplitter::Mode::Blank: {
+        std::size_t i = 0;
+        while (i < text.size()) {
+            while (i < text.size()) {
+                const std::size_t n = space_at(text, i);
+                if (n == 0) break;
+                i += n;
+            }
+            if (i >= text.size()) break;
+            const std::size_t start = i;
+            while (i < text.size() && space_at(text, i) == 0) i += char_length_at(text, i);
+            put(text.substr(start, i - start));
+        }
+        return true;
+    }
+    case AwkSplitter::Mode::Byte: {
+        const char* p = text.data();
+        const char* end = p + text.size();
+        while (true) {
+            const void* at = std::memchr(p, s.byte, static_cast<std::size_t>(end - p));
+            if (!at) break;
+            const char* hit = static_cast<const char*>(at);
+            put(std::string_view(p, static_cast<std::size_t>(hit - p)));
+            p = hit + 1;
+        }
+        put(std::string_view(p, static_cast<std::size_t>(end - p)));
+        return true;
+    }
+    case AwkSplitter::Mode::Literal: {
+        std::size_t start = 0;
+        while (true) {
+            const std::size_t at = text.find(s.source, start);
+            if (at == std::string_view::npos) break;
+            put(text.substr(start, at - start));
+            start = at + s.source.size();
+        }
+        put(text.substr(start));
+        return true;
+    }
+    case AwkSplitter::Mode::Pattern: {
+        MatchCursor cursor(*s.pattern, text, 0, EmptyAfterMatch::Skipped);
+        std::size_t start = 0;
+        while (true) {
+            auto m = cursor.next();
+            if (!m) return rt.fail_error(fmt::format("regular expression match failed: {}", error_text(m.error())));
+            if (!*m) break;
+            put(text.substr(start, (*m)->start() - start));
+            start = (*m)->end();
+        }
+        put(text.substr(start));
+        return true;
+    }
+    }
+    return true;
+}
+
+bool awk_set_record(AwkRuntime& rt, std::string_view text, bool charge_scan) {
+    if (charge_scan && !rt.charge_cpu(text.size())) return false;
+    rt.set_field_count(0);
+    if (!rt.adjust_memory(rt.record_memory, 0)) return false;
+    rt.record_memory = 0;
+    if (!rt.prepare_record_splitter()) return false;
+    rt.record.assign(text);
+    rt.split_pending();
+    return true;
+}
+
+std::uint64_t awk_field_index(const AwkValue& v) {
+    const double x = awk_to_number(v);
+    if (std::isnan(x) || x < 0) return 0;
+    if (x >= 18446744073709551616.0) return kU64Max;
+    return static_cast<std::uint64_t>(x);
+}
+
+bool awk_get_field(AwkRuntime& rt, std::uint64_t index, AwkValue& out) {
+    if (index == 0) {
+        out.set_text(rt.record);
+        return true;
+    }
+    if (!rt.split_current()) return false;
+    if (index <= rt.field_count()) out.set_text(rt.field(index));
+    else out.set_uninit();
+    return true;
+}
+
+bool awk_assign_field(AwkRuntime& rt, std::uint64_t n, std::string_view text) {
+    if (n == 0) return awk_set_record(rt, text, true);
+    if (!rt.split_current()) return false;
+    const std::uint64_t nf = rt.field_count();
+    std::uint64_t estimate = 0;
+    for (std::uint64_t i = 1; i <= nf; ++i)
+        if (i != n) estimate = sat_add(estimate, rt.field(i).size());
+    estimate = sat_add(estimate, text.size());
+    estimate = sat_add(estimate, sat_mul(n - 1, rt.ofs.size()));
+    if (n > nf) estimate = sat_add(estimate, sat_mul(24, n - nf));
+    if (!rt.sys.charge_memory(estimate)) return rt.fail_exhausted();
+    if (!rt.sys.charge_cpu(estimate)) {
+        rt.sys.release_memory(estimate);
+        return rt.fail_exhausted();
+    }
+    if (n > nf) rt.set_field_count(static_cast<std::size_t>(n));
+    std::vector<std::string>& fields = rt.fields_storage();
+    fields[n - 1].assign(text);
+    std::string rebuilt;
+    rebuilt.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(estimate, 1ULL << 30)));
+    for (std::size_t i = 0; i < rt.field_count(); ++i) {
+        if (i > 0) rebuilt += rt.ofs;
+        rebuilt += fields[i];
+    }
+    rt.record = std::move(rebuilt);
+    rt.sys.release_memory(estimate);
+    return true;
+}
+
+}  // namespace tw
