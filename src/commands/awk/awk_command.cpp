@@ -147,7 +147,7 @@ AwkFlow run_records(AwkRuntime& rt, std::span<const Input> inputs, std::string_v
             }
             if (rt.nr != kU64Max) ++rt.nr;
             if (rt.fnr != kU64Max) ++rt.fnr;
-            if (!awk_set_record(rt, line, false)) {
+            if (!awk_set_record(rt, line, true)) {
                 context = "field splitting";
                 return rt.failure;
             }

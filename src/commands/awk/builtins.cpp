@@ -88,14 +88,14 @@ bool builtin_split(AwkRuntime& rt, const AwkExpr& call, AwkValue& out) {
     if (!rt.charge_cpu(out.text.size())) return false;
     AwkSplitter splitter;
     if (!rt.make_splitter(separator, splitter)) return false;
-    std::vector<std::string> pieces;
+    std::vector<std::string_view> pieces;
     std::size_t count = 0;
     if (!awk_split_text(rt, splitter, out.text, pieces, count)) return false;
     AwkValue element;
     char key[24];
     for (std::size_t i = 0; i < count; ++i) {
         element.kind = AwkValueKind::Str;
-        element.text = std::move(pieces[i]);
+        element.text.assign(pieces[i]);
         const auto r = std::to_chars(key, key + sizeof key, i + 1);
         if (!awk_set_array_element(rt, slot, std::string_view(key, static_cast<std::size_t>(r.ptr - key)), element))
             return false;
@@ -133,7 +133,7 @@ bool builtin_substitute(AwkRuntime& rt, const AwkExpr& call, AwkValue& out, bool
         if (!awk_resolve_place(rt, *call.kids[2], place) || !awk_read_place(rt, place, current)) return false;
         target = std::move(current.text);
     } else {
-        target = rt.record;
+        target = rt.record();
     }
     if (!rt.charge_cpu(target.size())) return false;
     const std::uint64_t limit = rt.sys.limits().memory;
@@ -215,7 +215,7 @@ bool awk_call_builtin(AwkRuntime& rt, const AwkExpr& call, AwkValue& out) {
     switch (call.builtin) {
     case AwkBuiltin::Length:
         if (!check_arity(rt, "length", argc, 0, 1)) return false;
-        if (argc == 0) out.set_text(rt.record);
+        if (argc == 0) out.set_text(rt.record());
         else if (!awk_evaluate(rt, *call.kids[0], out)) return false;
         if (!rt.charge_cpu(out.text.size())) return false;
         out.set_number(static_cast<double>(chars_before(out.text, out.text.size())));

@@ -194,14 +194,69 @@ bool evaluate_infix(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
         return true;
     }
     default: {
-        AwkValue r;
-        if (!awk_evaluate(rt, left, out) || !awk_evaluate(rt, right, r)) return false;
-        double result = 0;
-        if (!arithmetic(rt, op, awk_to_number(out), awk_to_number(r), result)) return false;
+        double a = 0, b = 0, result = 0;
+        if (!awk_evaluate_number(rt, left, a) || !awk_evaluate_number(rt, right, b)) return false;
+        if (!arithmetic(rt, op, a, b, result)) return false;
         out.set_number(result);
         return true;
     }
     }
+}
+
+// The field number of a field node's operand.
+bool field_number(AwkRuntime& rt, const AwkExpr& operand, std::uint64_t& index) {
+    if (operand.kind == AwkExprKind::Num) {
+        if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+        index = awk_field_index(operand.number);
+        return true;
+    }
+    AwkValue v;
+    if (!awk_evaluate(rt, operand, v)) return false;
+    index = awk_field_index(v);
+    return true;
+}
+
+// Whether a target is an ordinary variable, which compound assignments update in place.
+bool plain_variable(const AwkExpr& target) {
+    return target.kind == AwkExprKind::Var && target.slot >= kAwkSpecialCount;
+}
+
+// A compound assignment or an increment of an ordinary variable, made in place.
+bool update_variable(AwkRuntime& rt, std::uint32_t slot, AwkInfixOp op, double r) {
+    double result = 0;
+    if (!arithmetic(rt, op, awk_to_number(rt.scalar(slot)), r, result)) return false;
+    return awk_store_scalar_number(rt, slot, result);
+}
+
+bool evaluate_number_node(AwkRuntime& rt, const AwkExpr& e, double& out) {
+    switch (e.kind) {
+    case AwkExprKind::Num:
+        if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+        out = e.number;
+        return true;
+    case AwkExprKind::Var:
+        if (e.slot < kAwkSpecialCount) break;
+        if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+        out = awk_to_number(rt.scalar(e.slot));
+        return true;
+    case AwkExprKind::Field: {
+        if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+        std::uint64_t index = 0;
+        if (!field_number(rt, *e.kids[0], index)) return false;
+        if (index == 0) {
+            out = awk_text_to_number(rt.record());
+            return true;
+        }
+        if (!rt.split_current()) return false;
+        out = index <= rt.field_count() ? awk_text_to_number(rt.field(index)) : 0;
+        return true;
+    }
+    default: break;
+    }
+    AwkValue v;
+    if (!awk_evaluate(rt, e, v)) return false;
+    out = awk_to_number(v);
+    return true;
 }
 
 bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
@@ -216,14 +271,14 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
     case AwkExprKind::Regex: {
         const Regex* regex = rt.literal_regex(e.slot);
         bool found = false;
-        if (!regex || !awk_search(rt, *regex, rt.record, found)) return false;
+        if (!regex || !awk_search(rt, *regex, rt.record(), found)) return false;
         set_bool(out, found);
         return true;
     }
     case AwkExprKind::Var: awk_read_scalar(rt, e.slot, out); return true;
     case AwkExprKind::Field: {
-        if (!awk_evaluate(rt, *e.kids[0], out)) return false;
-        return awk_get_field(rt, awk_field_index(out), out);
+        std::uint64_t index = 0;
+        return field_number(rt, *e.kids[0], index) && awk_get_field(rt, index, out);
     }
     case AwkExprKind::Index: {
         std::string key;
@@ -241,18 +296,25 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
     case AwkExprKind::Call: return awk_call_builtin(rt, e, out);
     case AwkExprKind::Assign: {
         const auto op = static_cast<AwkAssignOp>(e.op);
-        if (!awk_evaluate(rt, *e.kids[1], out)) return false;
-        // The target's operand or subscripts are evaluated once, after the value.
+        const AwkExpr& target = *e.kids[0];
+        // The value first; then the target's operand or subscripts, evaluated once.
         AwkPlace place;
-        if (!awk_resolve_place(rt, *e.kids[0], place)) return false;
-        if (op != AwkAssignOp::Set) {
-            AwkValue current;
-            if (!awk_read_place(rt, place, current)) return false;
-            double result = 0;
-            if (!arithmetic(rt, assign_arithmetic(op), awk_to_number(current), awk_to_number(out), result))
-                return false;
-            out.set_number(result);
+        if (op == AwkAssignOp::Set) {
+            return awk_evaluate(rt, *e.kids[1], out) && awk_resolve_place(rt, target, place) &&
+                   awk_write_place(rt, place, out);
         }
+        double r = 0;
+        if (!awk_evaluate_number(rt, *e.kids[1], r)) return false;
+        if (plain_variable(target)) {
+            if (!update_variable(rt, target.slot, assign_arithmetic(op), r)) return false;
+            out = rt.scalar(target.slot);
+            return true;
+        }
+        AwkValue current;
+        if (!awk_resolve_place(rt, target, place) || !awk_read_place(rt, place, current)) return false;
+        double result = 0;
+        if (!arithmetic(rt, assign_arithmetic(op), awk_to_number(current), r, result)) return false;
+        out.set_number(result);
         return awk_write_place(rt, place, out);
     }
     case AwkExprKind::Infix: return evaluate_infix(rt, e, out);
@@ -266,6 +328,13 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
         return true;
     }
     case AwkExprKind::IncDec: {
+        const AwkExpr& target = *e.kids[0];
+        if (plain_variable(target)) {
+            if (!e.prefix) out = rt.scalar(target.slot);
+            if (!update_variable(rt, target.slot, AwkInfixOp::Add, e.delta)) return false;
+            if (e.prefix) out = rt.scalar(target.slot);
+            return true;
+        }
         AwkPlace place;
         if (!awk_resolve_place(rt, *e.kids[0], place) || !awk_read_place(rt, place, out)) return false;
         const AwkValue updated = AwkValue::from_number(awk_to_number(out) + e.delta);
@@ -281,6 +350,27 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
 
 bool awk_evaluate(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
     return with_stack_headroom([&] { return evaluate_node(rt, e, out); });
+}
+
+bool awk_evaluate_number(AwkRuntime& rt, const AwkExpr& e, double& out) {
+    return with_stack_headroom([&] { return evaluate_number_node(rt, e, out); });
+}
+
+bool awk_evaluate_effect(AwkRuntime& rt, const AwkExpr& e) {
+    // Updates of ordinary variables need no result value.
+    if ((e.kind == AwkExprKind::Assign && e.op != static_cast<std::uint8_t>(AwkAssignOp::Set)) ||
+        e.kind == AwkExprKind::IncDec) {
+        const AwkExpr& target = *e.kids[0];
+        if (plain_variable(target)) {
+            if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+            if (e.kind == AwkExprKind::IncDec) return update_variable(rt, target.slot, AwkInfixOp::Add, e.delta);
+            double r = 0;
+            return awk_evaluate_number(rt, *e.kids[1], r) &&
+                   update_variable(rt, target.slot, assign_arithmetic(static_cast<AwkAssignOp>(e.op)), r);
+        }
+    }
+    AwkValue v;
+    return awk_evaluate(rt, e, v);
 }
 
 }  // namespace tw

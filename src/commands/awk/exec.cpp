@@ -29,17 +29,17 @@ F exhausted(AwkRuntime& rt) {
     return F::Exhausted;
 }
 
-F evaluate_for_effect(AwkRuntime& rt, const AwkExpr* e, AwkValue& scratch) {
-    if (e && !awk_evaluate(rt, *e, scratch)) return rt.failure.kind;
+F evaluate_for_effect(AwkRuntime& rt, const AwkExpr* e) {
+    if (e && !awk_evaluate_effect(rt, *e)) return rt.failure.kind;
     return F::Normal;
 }
 
 F execute_print(AwkRuntime& rt, const AwkStmt& s) {
     std::uint64_t total = rt.ors.size();
     if (s.exprs.empty()) {
-        total = sat_add(total, rt.record.size());
+        total = sat_add(total, rt.record().size());
         if (!command_output_fits(rt.sys, rt.io.out, total)) return exhausted(rt);
-        rt.io.out += rt.record;
+        rt.io.out += rt.record();
         rt.io.out += rt.ors;
         return F::Normal;
     }
@@ -98,7 +98,7 @@ F execute_node(AwkRuntime& rt, const AwkStmt& s) {
         }
     }
     case AwkStmtKind::For: {
-        if (F f = evaluate_for_effect(rt, s.exprs[0].get(), v); f != F::Normal) return f;
+        if (F f = evaluate_for_effect(rt, s.exprs[0].get()); f != F::Normal) return f;
         F result = F::Normal;
         while (true) {
             if (s.exprs[1]) {
@@ -106,7 +106,7 @@ F execute_node(AwkRuntime& rt, const AwkStmt& s) {
                 if (!awk_truthy(v)) return F::Normal;
             }
             if (!loop_continues(awk_execute(rt, *s.body[0]), result)) return result;
-            if (F f = evaluate_for_effect(rt, s.exprs[2].get(), v); f != F::Normal) return f;
+            if (F f = evaluate_for_effect(rt, s.exprs[2].get()); f != F::Normal) return f;
         }
     }
     case AwkStmtKind::ForIn: {
@@ -166,9 +166,7 @@ F execute_node(AwkRuntime& rt, const AwkStmt& s) {
     }
     case AwkStmtKind::Print: return execute_print(rt, s);
     case AwkStmtKind::Printf: return execute_printf(rt, s);
-    case AwkStmtKind::ExprStmt:
-        if (!awk_evaluate(rt, *s.exprs[0], v)) return rt.failure.kind;
-        return F::Normal;
+    case AwkStmtKind::ExprStmt: return evaluate_for_effect(rt, s.exprs[0].get());
     }
     return F::Normal;
 }

@@ -2,6 +2,7 @@
 // and assignments.
 #include <fmt/format.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -15,6 +16,13 @@ namespace tw {
 namespace {
 
 constexpr std::string_view kRegexMeta = "\\^$.[]|()*+?{}";
+
+// 1 for the ASCII white-space bytes (blank, tab, line feed, vertical tab, form feed, carriage return).
+constexpr auto kAsciiSpace = [] {
+    std::array<std::uint8_t, 128> table{};
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) table[c] = 1;
+    return table;
+}();
 
 // The length of a white-space character starting at t[i] (0 when it is none).
 std::size_t space_at(std::string_view t, std::size_t i) {
@@ -63,17 +71,44 @@ bool AwkRuntime::prepare_record_splitter() {
     return splitter_ready_;
 }
 
-void AwkRuntime::set_field_count(std::size_t n) {
-    while (fields_.size() < n) fields_.emplace_back();
-    for (std::size_t i = nfields_; i < n; ++i) fields_[i].clear();
-    nfields_ = n;
+void AwkRuntime::set_record_text(std::string_view text, bool borrowed) {
+    if (borrowed) {
+        record_ = text;
+    } else {
+        record_storage_.assign(text);
+        record_ = record_storage_;
+    }
+    nfields_ = 0;
+    split_done_ = false;
+}
+
+void AwkRuntime::replace_field(std::size_t n, std::string_view text) {
+    std::string rebuilt;
+    std::size_t size = 0;
+    const std::size_t count = std::max(n, nfields_);
+    for (std::size_t i = 0; i < count; ++i) size += (i + 1 == n ? text.size() : i < nfields_ ? fields_[i].size() : 0);
+    rebuilt.reserve(size + (count > 0 ? (count - 1) * ofs.size() : 0));
+    // Offsets of the fields in the new record.
+    std::vector<std::pair<std::size_t, std::size_t>> spans(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) rebuilt += ofs;
+        const std::string_view piece = i + 1 == n ? text : i < nfields_ ? fields_[i] : std::string_view{};
+        spans[i] = {rebuilt.size(), piece.size()};
+        rebuilt += piece;
+    }
+    record_storage_ = std::move(rebuilt);
+    record_ = record_storage_;
+    if (fields_.size() < count) fields_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) fields_[i] = record_.substr(spans[i].first, spans[i].second);
+    nfields_ = count;
+    split_done_ = true;
 }
 
 bool AwkRuntime::split_current() {
     if (split_done_) return true;
     split_done_ = true;
     std::size_t count = 0;
-    if (!awk_split_text(*this, record_splitter_, record, fields_, count)) {
+    if (!awk_split_text(*this, record_splitter_, record_, fields_, count)) {
         nfields_ = 0;
         return false;
     }
@@ -94,25 +129,38 @@ bool AwkRuntime::nf(std::uint64_t& out) {
     return true;
 }
 
-bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text, std::vector<std::string>& storage,
-                    std::size_t& count) {
+bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
+                    std::vector<std::string_view>& storage, std::size_t& count) {
     count = 0;
     const auto put = [&](std::string_view piece) {
         if (count == storage.size()) storage.emplace_back();
-        storage[count++].assign(piece);
+        storage[count++] = piece;
     };
     switch (s.mode) {
     case AwkSplitter::Mode::Blank: {
+        // ASCII bytes decide by a table; other characters are decoded.
+        const std::size_t size = text.size();
         std::size_t i = 0;
-        while (i < text.size()) {
-            while (i < text.size()) {
-                const std::size_t n = space_at(text, i);
-                if (n == 0) break;
-                i += n;
-            }
-            if (i >= text.size()) break;
+        const auto space_len = [&](std::size_t at) -> std::size_t {
+            const auto b = static_cast<unsigned char>(text[at]);
+            if (b < 0x80) return kAsciiSpace[b];
+            return space_at(text, at);
+        };
+        while (i < size) {
+            std::size_t n;
+            while (i < size && (n = space_len(i)) != 0) i += n;
+            if (i >= size) break;
             const std::size_t start = i;
-            while (i < text.size() && space_at(text, i) == 0) i += char_length_at(text, i);
+            while (i < size) {
+                const auto b = static_cast<unsigned char>(text[i]);
+                if (b < 0x80) {
+                    if (kAsciiSpace[b]) break;
+                    ++i;
+                    continue;
+                }
+                if (space_at(text, i) != 0) break;
+                i += char_length_at(text, i);
+            }
             put(text.substr(start, i - start));
         }
         return true;
@@ -158,19 +206,21 @@ bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
     return true;
 }
 
-bool awk_set_record(AwkRuntime& rt, std::string_view text, bool charge_scan) {
-    if (charge_scan && !rt.charge_cpu(text.size())) return false;
-    rt.set_field_count(0);
-    if (!rt.adjust_memory(rt.record_memory, 0)) return false;
-    rt.record_memory = 0;
+bool awk_set_record(AwkRuntime& rt, std::string_view text, bool input_line) {
+    if (!input_line && !rt.charge_cpu(text.size())) return false;
+    rt.clear_fields();
+    if (rt.record_memory != 0) {
+        rt.adjust_memory(rt.record_memory, 0);
+        rt.record_memory = 0;
+    }
     if (!rt.prepare_record_splitter()) return false;
-    rt.record.assign(text);
-    rt.split_pending();
+    rt.set_record_text(text, input_line);
     return true;
 }
 
-std::uint64_t awk_field_index(const AwkValue& v) {
-    const double x = awk_to_number(v);
+std::uint64_t awk_field_index(const AwkValue& v) { return awk_field_index(awk_to_number(v)); }
+
+std::uint64_t awk_field_index(double x) {
     if (std::isnan(x) || x < 0) return 0;
     if (x >= 18446744073709551616.0) return kU64Max;
     return static_cast<std::uint64_t>(x);
@@ -178,7 +228,7 @@ std::uint64_t awk_field_index(const AwkValue& v) {
 
 bool awk_get_field(AwkRuntime& rt, std::uint64_t index, AwkValue& out) {
     if (index == 0) {
-        out.set_text(rt.record);
+        out.set_text(rt.record());
         return true;
     }
     if (!rt.split_current()) return false;
@@ -188,7 +238,7 @@ bool awk_get_field(AwkRuntime& rt, std::uint64_t index, AwkValue& out) {
 }
 
 bool awk_assign_field(AwkRuntime& rt, std::uint64_t n, std::string_view text) {
-    if (n == 0) return awk_set_record(rt, text, true);
+    if (n == 0) return awk_set_record(rt, text, false);
     if (!rt.split_current()) return false;
     const std::uint64_t nf = rt.field_count();
     std::uint64_t estimate = 0;
@@ -202,16 +252,7 @@ bool awk_assign_field(AwkRuntime& rt, std::uint64_t n, std::string_view text) {
         rt.sys.release_memory(estimate);
         return rt.fail_exhausted();
     }
-    if (n > nf) rt.set_field_count(static_cast<std::size_t>(n));
-    std::vector<std::string>& fields = rt.fields_storage();
-    fields[n - 1].assign(text);
-    std::string rebuilt;
-    rebuilt.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(estimate, 1ULL << 30)));
-    for (std::size_t i = 0; i < rt.field_count(); ++i) {
-        if (i > 0) rebuilt += rt.ofs;
-        rebuilt += fields[i];
-    }
-    rt.record = std::move(rebuilt);
+    rt.replace_field(static_cast<std::size_t>(n), text);
     rt.sys.release_memory(estimate);
     return true;
 }

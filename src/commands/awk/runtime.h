@@ -49,6 +49,10 @@ struct AwkValue {
     }
 };
 
+// Room for the text form of any number.
+inline constexpr std::size_t kAwkNumberChars = 400;
+// The text form of a number into `buf` (kAwkNumberChars bytes); its length.
+std::size_t awk_number_chars(double x, char* buf);
 // The text form of a number: integers without a point (up to 1e18 as 64-bit integers, beyond
 // that the exact value of the double), other numbers as the shortest digits that read back
 // exactly, never with an exponent; "NaN", "inf", "-inf".
@@ -116,7 +120,6 @@ public:
     CommandIo& io;
     const AwkProgram& program;
 
-    std::string record;
     std::string filename;
     std::string fs;
     std::string ofs = " ";
@@ -144,21 +147,20 @@ public:
     // Stores into an ordinary scalar without memory accounting (command-line assignments).
     void preset_scalar(std::uint32_t slot, AwkValue value);
 
-    // ---- fields ----
+    // ---- the record and its fields ----
+    // The text of $0.
+    std::string_view record() const { return record_; }
+    // Makes `text` the record: borrowed (it must outlive the record: an input's line) or copied.
+    void set_record_text(std::string_view text, bool borrowed);
     // The number of fields of the current record (splitting it when that has not happened).
     bool nf(std::uint64_t& out);
     // Field i (1 based) of the split record; i <= number of fields.
-    const std::string& field(std::uint64_t i) const { return fields_[i - 1]; }
+    std::string_view field(std::uint64_t i) const { return fields_[i - 1]; }
     bool split_current();
-    // The record changed: its fields are cut again when next needed.
-    void split_pending() {
-        nfields_ = 0;
-        split_done_ = false;
-    }
-    bool fields_ready() const { return split_done_; }
-    std::vector<std::string>& fields_storage() { return fields_; }
     std::size_t field_count() const { return nfields_; }
-    void set_field_count(std::size_t n);
+    // Replaces field n (1 based; fields up to n are added empty) and rebuilds $0 with OFS.
+    void replace_field(std::size_t n, std::string_view text);
+    void clear_fields() { nfields_ = 0; }
 
     // Splitter for the FS of the current record; rebuilt when FS changed since.
     const AwkSplitter& record_splitter() const { return record_splitter_; }
@@ -201,7 +203,9 @@ private:
     std::vector<std::optional<Regex>> literals_;
     std::unordered_map<std::string, Regex, AwkStringHash, std::equal_to<>> dynamic_;
 
-    std::vector<std::string> fields_;  // storage; the first nfields_ are the fields
+    std::string_view record_;
+    std::string record_storage_;             // the record when it is not borrowed
+    std::vector<std::string_view> fields_;   // the first nfields_ are the fields, views into record_
     std::size_t nfields_ = 0;
     bool split_done_ = true;
     AwkSplitter record_splitter_;
@@ -214,6 +218,8 @@ private:
 void awk_read_scalar(AwkRuntime& rt, std::uint32_t slot, AwkValue& out);
 // Assigns a scalar slot: FS, OFS and ORS take the text, the read-only specials refuse.
 bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value);
+// The same for a number, formatted in place.
+bool awk_store_scalar_number(AwkRuntime& rt, std::uint32_t slot, double x);
 // The key of a list of subscripts (texts joined by 0x1C).
 bool awk_subscript_key(AwkRuntime& rt, std::span<const AwkExprPtr> subscripts, std::string& key);
 bool awk_set_array_element(AwkRuntime& rt, std::uint32_t slot, std::string_view key, const AwkValue& value);
@@ -222,20 +228,25 @@ std::uint64_t awk_entry_cost(std::size_t name_length, std::size_t text_length);
 
 // ---- records and fields ----
 
-// Makes `text` the current record. `charge_scan`: charge its length (texts that did not come from
-// an input, whose bytes were charged when it was read).
-bool awk_set_record(AwkRuntime& rt, std::string_view text, bool charge_scan);
+// Makes `text` the current record. A line of an input is borrowed (the input outlives the run)
+// and not charged again; any other text is copied and its length charged.
+bool awk_set_record(AwkRuntime& rt, std::string_view text, bool input_line);
 bool awk_get_field(AwkRuntime& rt, std::uint64_t index, AwkValue& out);
 bool awk_assign_field(AwkRuntime& rt, std::uint64_t index, std::string_view text);
 std::uint64_t awk_field_index(const AwkValue& v);
-// Cuts `text` with a splitter: the pieces go to the first `count` strings of `storage` (which
-// grows as needed and keeps its strings' storage for the next cut).
-bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text, std::vector<std::string>& storage,
-                    std::size_t& count);
+std::uint64_t awk_field_index(double x);
+// Cuts `text` with a splitter: the pieces, views into `text`, go to the first `count` entries of
+// `storage` (which grows as needed).
+bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
+                    std::vector<std::string_view>& storage, std::size_t& count);
 
 // ---- evaluation ----
 
 bool awk_evaluate(AwkRuntime& rt, const AwkExpr& e, AwkValue& out);
+// The same when only the number of the value is wanted.
+bool awk_evaluate_number(AwkRuntime& rt, const AwkExpr& e, double& out);
+// The same when the value is not wanted at all (expression statements, for clauses).
+bool awk_evaluate_effect(AwkRuntime& rt, const AwkExpr& e);
 bool awk_read_lvalue(AwkRuntime& rt, const AwkExpr& target, AwkValue& out);
 bool awk_assign_lvalue(AwkRuntime& rt, const AwkExpr& target, const AwkValue& value);
 // A pattern operand: the source of a literal, else the text of the value.

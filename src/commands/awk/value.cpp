@@ -73,27 +73,31 @@ std::size_t read_unsigned_number(std::string_view t, double& value) {
 
 // ---- numbers and texts ----
 
-void awk_append_number(std::string& out, double x) {
+std::size_t awk_number_chars(double x, char* buf) {
     if (std::isnan(x)) {
-        out += "NaN";
-        return;
+        std::memcpy(buf, "NaN", 3);
+        return 3;
     }
     if (std::isinf(x)) {
-        out += x < 0 ? "-inf" : "inf";
-        return;
+        std::memcpy(buf, x < 0 ? "-inf" : "inf", x < 0 ? 4 : 3);
+        return x < 0 ? 4 : 3;
     }
-    char buf[400];
     if (x == std::trunc(x)) {
         if (std::fabs(x) < 1e18 && !(x == 0 && std::signbit(x))) {
-            auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(x));
-            out.append(buf, static_cast<std::size_t>(r.ptr - buf));
-            return;
+            auto r = std::to_chars(buf, buf + kAwkNumberChars, static_cast<std::int64_t>(x));
+            return static_cast<std::size_t>(r.ptr - buf);
         }
-        fmt::format_to(std::back_inserter(out), "{:.0f}", x);
-        return;
+        // The exact value of the double, without a point.
+        auto r = fmt::format_to_n(buf, kAwkNumberChars, "{:.0f}", x);
+        return r.size;
     }
-    auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    auto r = std::to_chars(buf, buf + kAwkNumberChars, x, std::chars_format::fixed);
+    return static_cast<std::size_t>(r.ptr - buf);
+}
+
+void awk_append_number(std::string& out, double x) {
+    char buf[kAwkNumberChars];
+    out.append(buf, awk_number_chars(x, buf));
 }
 
 std::string awk_format_number(double x) {
@@ -111,8 +115,8 @@ AwkValue AwkValue::from_number(double x) {
 void AwkValue::set_number(double x) {
     kind = AwkValueKind::Num;
     number = x;
-    text.clear();
-    awk_append_number(text, x);
+    char buf[kAwkNumberChars];
+    text.assign(buf, awk_number_chars(x, buf));
 }
 
 std::optional<double> awk_parse_number(std::string_view t) {
@@ -130,12 +134,14 @@ std::optional<double> awk_parse_number(std::string_view t) {
 }
 
 double awk_text_to_number(std::string_view t) {
-    // Plain digits are the common case.
-    if (!t.empty() && t.size() < 16) {
+    // Digits followed by anything but a point or an exponent are the common case.
+    {
         std::uint64_t n = 0;
         std::size_t i = 0;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') n = n * 10 + static_cast<std::uint64_t>(t[i++] - '0');
-        if (i == t.size()) return static_cast<double>(n);
+        const std::size_t limit = std::min<std::size_t>(t.size(), 15);
+        while (i < limit && t[i] >= '0' && t[i] <= '9') n = n * 10 + static_cast<std::uint64_t>(t[i++] - '0');
+        if (i > 0 && (i == t.size() || (i < limit && t[i] != '.' && t[i] != 'e' && t[i] != 'E')))
+            return static_cast<double>(n);
     }
     t.remove_prefix(space_prefix(t));
     bool negative = false;
@@ -326,6 +332,22 @@ bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value
     v.kind = value.kind;
     v.number = value.number;
     v.text.assign(value.text);
+    rt.var_set_[slot] = 1;
+    return true;
+}
+
+bool awk_store_scalar_number(AwkRuntime& rt, std::uint32_t slot, double x) {
+    if (slot < kAwkSpecialCount) return awk_assign_scalar(rt, slot, AwkValue::from_number(x));
+    char buf[kAwkNumberChars];
+    const std::size_t length = awk_number_chars(x, buf);
+    const std::size_t name_length = rt.program.scalar_names[slot].size();
+    AwkValue& v = rt.vars_[slot];
+    const std::uint64_t old_cost = rt.var_set_[slot] ? awk_entry_cost(name_length, v.text.size()) : 0;
+    const std::uint64_t new_cost = awk_entry_cost(name_length, length);
+    if (old_cost != new_cost && !rt.adjust_memory(old_cost, new_cost)) return false;
+    v.kind = AwkValueKind::Num;
+    v.number = x;
+    v.text.assign(buf, length);
     rt.var_set_[slot] = 1;
     return true;
 }
