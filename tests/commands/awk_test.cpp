@@ -290,6 +290,7 @@ TEST(AwkCommand, RuntimeErrorsAndExits) {
         {"printf '1\\n2\\n' | awk 'BEGIN { exit 3 } { print } END { print \"end\" }'", "end\n", 3},
         {"printf '1\\n2\\n' | awk '{ print; exit } END { exit 4 }'", "1\n", 4},
         {"awk 'BEGIN { exit \"x\" }'", "", 0},
+        {"awk 'BEGIN { exit -1 }'; echo $?; awk 'BEGIN { exit 1e12 }'; echo $?", "255\n255\n"},
         {"printf '1\\n2\\n' > a; printf '3\\n4\\n' > b; awk 'FNR == 2 { nextfile } { print }' a b", "1\n3\n"},
     });
 }

@@ -262,7 +262,8 @@ void awk_command(NativeStep& step, NativeInvocation& inv, CommandIo& io) {
     }
     const std::int32_t status = run_program(inv, io, *s, inputs);
     sys.release_memory(charge);
-    step = NativeStep::finished(status);
+    // An exit code is a process status: its low eight bits, as `exit` in the shell gives.
+    step = NativeStep::finished(status & 0xFF);
 }
 
 }  // namespace tw
