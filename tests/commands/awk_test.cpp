@@ -115,7 +115,9 @@ TEST(AwkHost, HostAwkAgreesWhereTheTableSaysSo) {
         while (std::size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
         const int status = pclose(pipe);
         EXPECT_EQ(out, c.host.value_or(c.out));
-        if (!c.host) EXPECT_EQ(WEXITSTATUS(status), c.status);
+        if (!c.host) {
+            EXPECT_EQ(WEXITSTATUS(status), c.status);
+        }
     }
     std::filesystem::remove(input);
 }

@@ -9,6 +9,7 @@
 #include "base/sat.h"
 #include "commands/awk/eval_detail.h"
 #include "commands/awk/runtime.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -25,12 +26,7 @@ bool check_arity(AwkRuntime& rt, std::string_view name, std::size_t count, std::
 }
 
 // The number of characters in text[0, bytes).
-std::size_t chars_before(std::string_view text, std::size_t bytes) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < bytes; ++i)
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
-    return n;
-}
+std::size_t chars_before(std::string_view text, std::size_t bytes) { return utf8_char_count(text.substr(0, bytes)); }
 
 // The byte offset after skipping `count` characters from `from` (the end when fewer remain).
 std::size_t skip_chars(std::string_view text, std::size_t from, std::uint64_t count) {

@@ -20,19 +20,6 @@ std::unexpected<AwkFormatError> format_error(std::string message) {
     return std::unexpected(AwkFormatError{false, std::move(message)});
 }
 
-std::size_t utf8_length_at(std::string_view text, std::size_t i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    const std::size_t len = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    return std::min(len, text.size() - i);
-}
-
-std::size_t char_count(std::string_view text) {
-    std::size_t n = 0;
-    for (char c : text)
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-    return n;
-}
-
 // The digits at `pos`, moving past them; nothing when there is no digit.
 std::optional<std::string_view> awk_take_digits(std::string_view format, std::size_t& pos) {
     const std::size_t start = pos;
@@ -59,7 +46,7 @@ std::string convert(char conversion, const AwkValue& arg, std::uint64_t precisio
         } else if (arg.text.empty()) {
             piece.assign(1, '\0');
         } else {
-            piece.assign(arg.text, 0, utf8_length_at(arg.text, 0));
+            piece.assign(arg.text, 0, utf8_sequence_length(arg.text, 0));
         }
         return piece;
     }
@@ -86,7 +73,7 @@ std::string convert(char conversion, const AwkValue& arg, std::uint64_t precisio
         std::size_t end = 0;
         std::uint64_t left = precision;
         while (left > 0 && end < arg.text.size()) {
-            end += utf8_length_at(arg.text, end);
+            end += utf8_sequence_length(arg.text, end);
             --left;
         }
         return arg.text.substr(0, end);
@@ -104,7 +91,7 @@ Result<std::string, AwkFormatError> awk_format(std::string_view format, std::spa
     const AwkValue empty{AwkValueKind::Str, 0, {}};
     while (pos < format.size()) {
         if (format[pos] != '%') {
-            const std::size_t len = utf8_length_at(format, pos);
+            const std::size_t len = utf8_sequence_length(format, pos);
             if (sat_add(out.size(), len) > max) return too_large();
             out.append(format, pos, len);
             pos += len;
@@ -146,7 +133,7 @@ Result<std::string, AwkFormatError> awk_format(std::string_view format, std::spa
         }
         if ((width && *width > max) || (has_precision && precision > max)) return too_large();
         if (pos >= format.size()) return format_error("unterminated printf conversion");
-        const std::size_t conv_len = utf8_length_at(format, pos);
+        const std::size_t conv_len = utf8_sequence_length(format, pos);
         const std::string_view conv = format.substr(pos, conv_len);
         pos += conv_len;
         if (conv.size() != 1 || std::string_view("cdiefgs").find(conv.front()) == std::string_view::npos)
@@ -161,7 +148,7 @@ Result<std::string, AwkFormatError> awk_format(std::string_view format, std::spa
         std::string piece = convert(conv.front(), arg, precision, has_precision);
         if (piece.size() > max) return too_large();
         if (width) {
-            const std::size_t chars = char_count(piece);
+            const std::size_t chars = utf8_char_count(piece);
             if (chars < *width) {
                 const std::size_t fill = static_cast<std::size_t>(*width - chars);
                 if (sat_add(piece.size(), fill) > max) return too_large();

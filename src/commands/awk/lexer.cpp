@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/utf8.h"
+#include "commands/util/options.h"
 
 namespace tw {
 
@@ -48,17 +49,8 @@ std::string quoted(std::string_view text) {
     std::string out = "\"";
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const auto b = static_cast<unsigned char>(text[pos]);
-        char32_t c = b;
-        std::size_t len = 1;
-        if (b >= 0x80) {
-            len = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-            if (pos + len > text.size()) len = text.size() - pos;
-            const auto* p = reinterpret_cast<const unsigned char*>(text.data() + pos);
-            c = len == 2 ? ((b & 0x1F) << 6) | (p[1] & 0x3F)
-                : len == 3 ? ((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F)
-                           : ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-        }
+        const std::size_t start = pos;
+        const char32_t c = utf8_next_char(text, pos);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -68,9 +60,8 @@ std::string quoted(std::string_view text) {
         case '\0': out += "\\0"; break;
         default:
             if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-            else out.append(text.substr(pos, len));
+            else out.append(text.substr(start, pos - start));
         }
-        pos += len;
     }
     out += '"';
     return out;
@@ -122,20 +113,7 @@ Result<std::vector<AwkToken>, std::string> AwkLexer::tokenize(std::string_view t
     return std::move(lexer.tokens_);
 }
 
-char32_t AwkLexer::bump() {
-    const auto b = static_cast<unsigned char>(text_[pos_]);
-    std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (pos_ + len > text_.size()) len = text_.size() - pos_;
-    char32_t c = b;
-    if (len > 1) {
-        const auto* p = reinterpret_cast<const unsigned char*>(text_.data() + pos_);
-        c = len == 2 ? ((b & 0x1F) << 6) | (p[1] & 0x3F)
-            : len == 3 ? ((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F)
-                       : ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-    }
-    pos_ += len;
-    return c;
-}
+char32_t AwkLexer::bump() { return utf8_next_char(text_, pos_); }
 
 void AwkLexer::push_token(AwkToken token, bool regex_allowed) {
     tokens_.push_back(std::move(token));

@@ -24,23 +24,16 @@ constexpr auto kAsciiSpace = [] {
     return table;
 }();
 
-// The length of a white-space character starting at t[i] (0 when it is none).
-std::size_t space_at(std::string_view t, std::size_t i) {
+}  // namespace
+
+std::size_t awk_space_length(std::string_view t, std::size_t i) {
     const auto b = static_cast<unsigned char>(t[i]);
-    if (b < 0x80) return is_white_space(b) ? 1 : 0;
-    const std::size_t len = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (b < 0xC0 || i + len > t.size()) return 0;
+    if (b < 0x80) return kAsciiSpace[b];
+    const std::size_t len = utf8_sequence_length(t, i);
+    if (b < 0xC0 || len < 2) return 0;
     const auto* p = reinterpret_cast<const unsigned char*>(t.data() + i);
     return is_white_space(next_valid_char(p)) ? len : 0;
 }
-
-std::size_t char_length_at(std::string_view t, std::size_t i) {
-    const auto b = static_cast<unsigned char>(t[i]);
-    const std::size_t len = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    return std::min(len, t.size() - i);
-}
-
-}  // namespace
 
 bool AwkRuntime::make_splitter(std::string_view separator, AwkSplitter& out) {
     out.source.assign(separator);
@@ -141,14 +134,9 @@ bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
         // ASCII bytes decide by a table; other characters are decoded.
         const std::size_t size = text.size();
         std::size_t i = 0;
-        const auto space_len = [&](std::size_t at) -> std::size_t {
-            const auto b = static_cast<unsigned char>(text[at]);
-            if (b < 0x80) return kAsciiSpace[b];
-            return space_at(text, at);
-        };
         while (i < size) {
             std::size_t n;
-            while (i < size && (n = space_len(i)) != 0) i += n;
+            while (i < size && (n = awk_space_length(text, i)) != 0) i += n;
             if (i >= size) break;
             const std::size_t start = i;
             while (i < size) {
@@ -158,8 +146,8 @@ bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
                     ++i;
                     continue;
                 }
-                if (space_at(text, i) != 0) break;
-                i += char_length_at(text, i);
+                if (awk_space_length(text, i) != 0) break;
+                i += utf8_sequence_length(text, i);
             }
             put(text.substr(start, i - start));
         }

@@ -76,6 +76,9 @@ int awk_compare(const AwkValue& a, const AwkValue& b, bool& unordered);
 
 bool awk_is_readonly_special(std::string_view name);
 
+// The byte length of the white-space character (Unicode White_Space) at t[i], 0 for any other.
+std::size_t awk_space_length(std::string_view t, std::size_t i);
+
 // NAME=VALUE: the name and the rest after the first "=", when the name is an awk name.
 std::optional<std::pair<std::string, std::string>> awk_split_assignment(std::string_view text);
 

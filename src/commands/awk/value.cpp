@@ -19,18 +19,9 @@ namespace {
 std::size_t space_prefix(std::string_view t) {
     std::size_t i = 0;
     while (i < t.size()) {
-        const auto b = static_cast<unsigned char>(t[i]);
-        if (b < 0x80) {
-            if (!is_white_space(b)) break;
-            ++i;
-            continue;
-        }
-        const auto* p = reinterpret_cast<const unsigned char*>(t.data() + i);
-        const std::size_t len = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-        if (i + len > t.size()) break;
-        const char32_t c = next_valid_char(p);
-        if (!is_white_space(c)) break;
-        i += len;
+        const std::size_t n = awk_space_length(t, i);
+        if (n == 0) break;
+        i += n;
     }
     return i;
 }
@@ -47,8 +38,7 @@ std::size_t space_suffix(std::string_view t) {
         }
         std::size_t start = n - 1;
         while (start > 0 && (static_cast<unsigned char>(t[start]) & 0xC0) == 0x80) --start;
-        const auto* p = reinterpret_cast<const unsigned char*>(t.data() + start);
-        if (!is_white_space(next_valid_char(p))) break;
+        if (awk_space_length(t, start) != n - start) break;
         n = start;
     }
     return t.size() - n;
