@@ -39,7 +39,7 @@ bool awk_resolve_place(AwkRuntime& rt, const AwkExpr& target, AwkPlace& place) {
 
 bool awk_read_place(AwkRuntime& rt, const AwkPlace& place, AwkValue& out) {
     switch (place.kind) {
-    case AwkExprKind::Var: awk_read_scalar(rt, place.slot, out); return true;
+    case AwkExprKind::Var: return awk_read_scalar(rt, place.slot, out);
     case AwkExprKind::Field: return awk_get_field(rt, place.field, out);
     default: {
         const AwkArray* array = rt.array(place.slot);
@@ -275,7 +275,7 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
         set_bool(out, found);
         return true;
     }
-    case AwkExprKind::Var: awk_read_scalar(rt, e.slot, out); return true;
+    case AwkExprKind::Var: return awk_read_scalar(rt, e.slot, out);
     case AwkExprKind::Field: {
         std::uint64_t index = 0;
         return field_number(rt, *e.kids[0], index) && awk_get_field(rt, index, out);

@@ -217,8 +217,9 @@ private:
 
 // ---- variables ----
 
-// The value of a scalar slot (special variables included) into `out`.
-void awk_read_scalar(AwkRuntime& rt, std::uint32_t slot, AwkValue& out);
+// The value of a scalar slot (special variables included) into `out`; reading NF may split the
+// record, which can fail.
+bool awk_read_scalar(AwkRuntime& rt, std::uint32_t slot, AwkValue& out);
 // Assigns a scalar slot: FS, OFS and ORS take the text, the read-only specials refuse.
 bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value);
 // The same for a number, formatted in place.

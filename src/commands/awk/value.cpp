@@ -280,29 +280,29 @@ std::uint64_t awk_entry_cost(std::size_t name_length, std::size_t text_length) {
     return sat_add(sat_add(name_length, text_length), 64);
 }
 
-void awk_read_scalar(AwkRuntime& rt, std::uint32_t slot, AwkValue& out) {
+bool awk_read_scalar(AwkRuntime& rt, std::uint32_t slot, AwkValue& out) {
     if (slot >= kAwkSpecialCount) {
         if (rt.scalar_set(slot)) out = rt.scalar(slot);
         else out.set_uninit();
-        return;
+        return true;
     }
     switch (static_cast<AwkSpecial>(slot)) {
-    case AwkSpecial::NR: out.set_number(static_cast<double>(rt.nr)); return;
-    case AwkSpecial::FNR: out.set_number(static_cast<double>(rt.fnr)); return;
+    case AwkSpecial::NR: out.set_number(static_cast<double>(rt.nr)); break;
+    case AwkSpecial::FNR: out.set_number(static_cast<double>(rt.fnr)); break;
     case AwkSpecial::NF: {
         std::uint64_t n = 0;
-        // A refused split charge leaves the record without fields; the next charge stops the run.
-        if (!rt.nf(n)) n = 0;
+        if (!rt.nf(n)) return false;
         out.set_number(static_cast<double>(n));
-        return;
+        break;
     }
-    case AwkSpecial::FILENAME: out.set_text(rt.filename); return;
-    case AwkSpecial::FS: out.set_text(rt.fs); return;
-    case AwkSpecial::OFS: out.set_text(rt.ofs); return;
-    case AwkSpecial::ORS: out.set_text(rt.ors); return;
-    case AwkSpecial::RS: out.set_text("\n"); return;
+    case AwkSpecial::FILENAME: out.set_text(rt.filename); break;
+    case AwkSpecial::FS: out.set_text(rt.fs); break;
+    case AwkSpecial::OFS: out.set_text(rt.ofs); break;
+    case AwkSpecial::ORS: out.set_text(rt.ors); break;
+    case AwkSpecial::RS: out.set_text("\n"); break;
     case AwkSpecial::Count: break;
     }
+    return true;
 }
 
 bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value) {
