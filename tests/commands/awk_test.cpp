@@ -404,6 +404,19 @@ TEST(AwkBudget, GrowingDataEndsAtTheMemoryBudget) {
     }
 }
 
+// Everything a program held is given back when it ends.
+TEST(AwkBudget, MemoryIsReleased) {
+    Machine m = fresh_machine();
+    const std::uint64_t before = m.run_action("true", "").outcome.usage.memory_current;
+    for (const char* program : {"awk 'BEGIN { for (i = 0; i < 1000; i++) a[i] = i; s = \"text\"; split(\"a b\", p) }'",
+                                "printf 'a b\\nc d\\n' | awk '{ $3 = \"x\"; n += NF } END { print n }'",
+                                "awk 'BEGIN { x = 1/0 }'"}) {
+        SCOPED_TRACE(program);
+        m.run_action(program, "");
+        EXPECT_EQ(m.run_action("true", "").outcome.usage.memory_current, before);
+    }
+}
+
 // Work is charged in proportion to what is scanned: the same program costs more over more data.
 TEST(AwkBudget, ScansAreCharged) {
     const auto cpu = [](const std::string& program) {
