@@ -224,7 +224,7 @@ bool plain_variable(const AwkExpr& target) {
 // A compound assignment or an increment of an ordinary variable, made in place.
 bool update_variable(AwkRuntime& rt, std::uint32_t slot, AwkInfixOp op, double r) {
     double result = 0;
-    if (!arithmetic(rt, op, awk_to_number(rt.scalar(slot)), r, result)) return false;
+    if (!arithmetic(rt, op, rt.scalar_number(slot), r, result)) return false;
     return awk_store_scalar_number(rt, slot, result);
 }
 
@@ -237,7 +237,7 @@ bool evaluate_number_node(AwkRuntime& rt, const AwkExpr& e, double& out) {
     case AwkExprKind::Var:
         if (e.slot < kAwkSpecialCount) break;
         if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
-        out = awk_to_number(rt.scalar(e.slot));
+        out = rt.scalar_number(e.slot);
         return true;
     case AwkExprKind::Field: {
         if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();

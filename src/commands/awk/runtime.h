@@ -138,7 +138,15 @@ public:
     AwkFlow failure;
 
     // ---- variables and arrays ----
-    const AwkValue& scalar(std::uint32_t slot) const { return vars_[slot]; }
+    // The value of an ordinary scalar (its text made when it was left for later).
+    const AwkValue& scalar(std::uint32_t slot) {
+        if (var_set_[slot] == kNumberPending) settle_scalar(slot);
+        return vars_[slot];
+    }
+    // The number of an ordinary scalar, without making its text.
+    double scalar_number(std::uint32_t slot) const {
+        return var_set_[slot] == kNumberPending ? vars_[slot].number : awk_to_number(vars_[slot]);
+    }
     bool scalar_set(std::uint32_t slot) const { return var_set_[slot] != 0; }
     // The array of a slot, or null when it does not exist.
     AwkArray* array(std::uint32_t slot) { return arrays_[slot].get(); }
@@ -200,6 +208,11 @@ private:
     friend bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value);
     friend bool awk_store_scalar_number(AwkRuntime& rt, std::uint32_t slot, double x);
 
+    // Scalars: 0 unset, 1 set, kNumberPending set to an integral number whose text is made when
+    // first read (a counter or a sum updated for every record is seldom printed in between).
+    static constexpr std::uint8_t kNumberPending = 2;
+    void settle_scalar(std::uint32_t slot);
+    std::uint64_t scalar_cost(std::uint32_t slot) const;
     std::vector<AwkValue> vars_;
     std::vector<std::uint8_t> var_set_;
     std::vector<std::unique_ptr<AwkArray>> arrays_;

@@ -316,8 +316,7 @@ bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value
         }
     }
     const std::size_t name_length = rt.program.scalar_names[slot].size();
-    const std::uint64_t old_cost = rt.var_set_[slot] ? awk_entry_cost(name_length, rt.vars_[slot].text.size()) : 0;
-    if (!rt.adjust_memory(old_cost, awk_entry_cost(name_length, value.text.size()))) return false;
+    if (!rt.adjust_memory(rt.scalar_cost(slot), awk_entry_cost(name_length, value.text.size()))) return false;
     AwkValue& v = rt.vars_[slot];
     v.kind = value.kind;
     v.number = value.number;
@@ -326,13 +325,52 @@ bool awk_assign_scalar(AwkRuntime& rt, std::uint32_t slot, const AwkValue& value
     return true;
 }
 
+namespace {
+
+// The length of the text of an integral number below 1e18 (not negative zero), made without
+// making the text.
+std::size_t integer_text_length(double x) {
+    auto n = static_cast<std::int64_t>(x);
+    std::size_t length = n < 0 ? 2 : 1;
+    std::uint64_t m = n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    while (m >= 10) {
+        m /= 10;
+        ++length;
+    }
+    return length;
+}
+
+bool short_integer(double x) { return x == std::trunc(x) && std::fabs(x) < 1e18 && !(x == 0 && std::signbit(x)); }
+
+}  // namespace
+
+void AwkRuntime::settle_scalar(std::uint32_t slot) {
+    vars_[slot].set_number(vars_[slot].number);
+    var_set_[slot] = 1;
+}
+
+std::uint64_t AwkRuntime::scalar_cost(std::uint32_t slot) const {
+    if (var_set_[slot] == 0) return 0;
+    const std::size_t length =
+        var_set_[slot] == kNumberPending ? integer_text_length(vars_[slot].number) : vars_[slot].text.size();
+    return awk_entry_cost(program.scalar_names[slot].size(), length);
+}
+
 bool awk_store_scalar_number(AwkRuntime& rt, std::uint32_t slot, double x) {
     if (slot < kAwkSpecialCount) return awk_assign_scalar(rt, slot, AwkValue::from_number(x));
-    char buf[kAwkNumberChars];
-    const std::size_t length = awk_number_chars(x, buf);
     const std::size_t name_length = rt.program.scalar_names[slot].size();
     AwkValue& v = rt.vars_[slot];
-    const std::uint64_t old_cost = rt.var_set_[slot] ? awk_entry_cost(name_length, v.text.size()) : 0;
+    const std::uint64_t old_cost = rt.scalar_cost(slot);
+    if (short_integer(x)) {
+        const std::uint64_t new_cost = awk_entry_cost(name_length, integer_text_length(x));
+        if (old_cost != new_cost && !rt.adjust_memory(old_cost, new_cost)) return false;
+        v.kind = AwkValueKind::Num;
+        v.number = x;
+        rt.var_set_[slot] = AwkRuntime::kNumberPending;
+        return true;
+    }
+    char buf[kAwkNumberChars];
+    const std::size_t length = awk_number_chars(x, buf);
     const std::uint64_t new_cost = awk_entry_cost(name_length, length);
     if (old_cost != new_cost && !rt.adjust_memory(old_cost, new_cost)) return false;
     v.kind = AwkValueKind::Num;
