@@ -330,14 +330,15 @@ namespace {
 // The length of the text of an integral number below 1e18 (not negative zero), made without
 // making the text.
 std::size_t integer_text_length(double x) {
-    auto n = static_cast<std::int64_t>(x);
-    std::size_t length = n < 0 ? 2 : 1;
-    std::uint64_t m = n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
-    while (m >= 10) {
-        m /= 10;
-        ++length;
-    }
-    return length;
+    static constexpr std::uint64_t kPowers[] = {
+        10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL, 1000000000ULL,
+        10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL, 100000000000000ULL,
+        1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL, 1000000000000000000ULL};
+    const auto n = static_cast<std::int64_t>(x);
+    const std::uint64_t m = n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    std::size_t digits = 1;
+    while (digits <= std::size(kPowers) && m >= kPowers[digits - 1]) ++digits;
+    return digits + (n < 0 ? 1 : 0);
 }
 
 bool short_integer(double x) { return x == std::trunc(x) && std::fabs(x) < 1e18 && !(x == 0 && std::signbit(x)); }
