@@ -96,7 +96,9 @@ TEST(AwkHost, ProgramsGiveTheTabledOutput) {
         SCOPED_TRACE(c.name);
         Ran r = run(c.source, c.input);
         EXPECT_EQ(r.out, c.out);
-        if (c.status == 0) EXPECT_EQ(r.err, "");
+        if (c.status == 0) {
+            EXPECT_EQ(r.err, "");
+        }
         EXPECT_EQ(r.status, c.status);
         // A difference from the host is always explained.
         EXPECT_EQ(c.host.has_value(), std::string_view(c.note) != "");
