@@ -47,6 +47,11 @@ bool AwkRuntime::make_splitter(std::string_view separator, AwkSplitter& out) {
         out.byte = separator.front();
         return true;
     }
+    if (auto it = dynamic_.find(separator); it != dynamic_.end()) {
+        out.mode = AwkSplitter::Mode::Pattern;
+        out.pattern.emplace(it->second);
+        return true;
+    }
     auto compiled = Regex::compile(separator);
     if (!compiled) {
         out.source.clear();
@@ -54,7 +59,8 @@ bool AwkRuntime::make_splitter(std::string_view separator, AwkSplitter& out) {
         return fail_error(fmt::format("invalid field separator: {}", error_text(compiled.error())));
     }
     out.mode = AwkSplitter::Mode::Pattern;
-    out.pattern.emplace(std::move(*compiled));
+    out.pattern.emplace(*compiled);
+    remember_dynamic(separator, std::move(*compiled));
     return true;
 }
 

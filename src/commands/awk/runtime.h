@@ -217,7 +217,9 @@ private:
     std::vector<std::uint8_t> var_set_;
     std::vector<std::unique_ptr<AwkArray>> arrays_;
     std::vector<std::optional<Regex>> literals_;
+    // Patterns given as text (and separators), kept for their next use.
     std::unordered_map<std::string, Regex, AwkStringHash, std::equal_to<>> dynamic_;
+    const Regex* remember_dynamic(std::string_view source, Regex regex);
 
     std::string_view record_;
     std::string record_storage_;             // the record when it is not borrowed

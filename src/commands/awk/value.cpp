@@ -268,10 +268,14 @@ const Regex* AwkRuntime::dynamic_regex(std::string_view source) {
         fail_error(fmt::format("invalid regular expression: {}", error_text(compiled.error())));
         return nullptr;
     }
+    return remember_dynamic(source, std::move(*compiled));
+}
+
+const Regex* AwkRuntime::remember_dynamic(std::string_view source, Regex regex) {
     // A program that builds a new pattern for every record must not grow this without bound.
     constexpr std::size_t kMaxDynamic = 64;
     if (dynamic_.size() >= kMaxDynamic) dynamic_.clear();
-    return &dynamic_.emplace(std::string(source), std::move(*compiled)).first->second;
+    return &dynamic_.emplace(std::string(source), std::move(regex)).first->second;
 }
 
 // ---- variables and arrays ----
