@@ -9,6 +9,7 @@
 
 #include "base/utf8.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 
 namespace tw {
 
@@ -44,29 +45,6 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool is_word_char(char c) { return is_word_start(c) || is_digit(c); }
 
-// A quoted payload with backslash escapes for quotes, backslashes and unprintable characters.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t start = pos;
-        const char32_t c = utf8_next_char(text, pos);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\0': out += "\\0"; break;
-        default:
-            if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-            else out.append(text.substr(start, pos - start));
-        }
-    }
-    out += '"';
-    return out;
-}
-
 }  // namespace
 
 std::string awk_float_display(double x) {
@@ -101,7 +79,7 @@ std::string awk_token_display(const AwkToken& token) {
     switch (token.kind) {
     case K::Ident:
     case K::String:
-    case K::Regex: return fmt::format("{}({})", name, quoted(token.text));
+    case K::Regex: return fmt::format("{}({})", name, debug_quote(token.text));
     case K::Number: return fmt::format("{}({})", name, awk_float_display(token.number));
     default: return std::string(name);
     }

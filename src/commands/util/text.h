@@ -66,6 +66,10 @@ std::u32string utf8_chars(std::string_view text);
 // The number of characters of valid UTF-8 `text`.
 std::size_t utf8_char_count(std::string_view text);
 
+// A text shown in a message: in double quotes, with backslash escapes for quotes and backslashes,
+// \t \r \n \0, and \u{HEX} for the other control characters (C0, DEL and C1).
+std::string debug_quote(std::string_view text);
+
 // ---- white space ----
 
 // The Unicode White_Space property.
