@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "corpus_random.h"
 #include "harness/action.h"
 #include "kernel/machine.h"
 
@@ -31,13 +32,8 @@ constexpr const char* kHostAwk = "/usr/bin/awk";
 std::string make_corpus() {
     static constexpr const char* kWords[] = {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf",
                                              "hotel", "india", "juliet", "kilo", "lima", "été", "straße"};
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-    const auto next = [&] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    };
+    tw::bench::XorShift random;
+    const auto next = [&] { return random.next(); };
     std::string text;
     text.reserve(kCorpusBytes + 64);
     while (text.size() < kCorpusBytes)

@@ -19,6 +19,7 @@
 #include "base/regex.h"
 #include "base/utf8.h"
 #include "commands/search/line_search.h"
+#include "corpus_random.h"
 #include "harness/action.h"
 #include "kernel/machine.h"
 #include "kernel/process.h"
@@ -37,13 +38,8 @@ std::string make_corpus() {
         "kilo", "lima", "mike", "november", "oscar", "papa", "quebec", "romeo", "sierra", "tango",
         "uniform", "victor", "whiskey", "xray", "yankee", "zulu", "the", "a", "of", "and", "12", "2026",
         "forma", "bar", "fooz", "baz", "été", "straße"};
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-    const auto next = [&] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    };
+    tw::bench::XorShift random;
+    const auto next = [&] { return random.next(); };
     std::string text;
     text.reserve(kCorpusBytes + 256);
     std::uint64_t line = 0;
