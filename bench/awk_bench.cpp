@@ -121,4 +121,9 @@ BENCHMARK(BM_AwkSumDefaultSeparator)->Unit(benchmark::kMillisecond);
 void BM_AwkPrintSecondField(benchmark::State& state) { run_awk(state, "-F, '{print $2}'"); }
 BENCHMARK(BM_AwkPrintSecondField)->Unit(benchmark::kMillisecond);
 
+void BM_AwkCountSecondField(benchmark::State& state) {
+    run_awk(state, "-F, '{c[$2]++} END{for (k in c) print k, c[k]}'");
+}
+BENCHMARK(BM_AwkCountSecondField)->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -228,6 +228,32 @@ bool update_variable(AwkRuntime& rt, std::uint32_t slot, AwkInfixOp op, double r
     return awk_store_scalar_number(rt, slot, result);
 }
 
+// A compound assignment or an increment of an array element, made with one lookup. `before`
+// receives the element's value before the update and `after` the new value, when given.
+bool update_element(AwkRuntime& rt, std::uint32_t slot, const std::string& key, AwkInfixOp op, double r,
+                    AwkValue* before, AwkValue* after) {
+    AwkArray& array = rt.make_array(slot);
+    auto it = array.find(key);
+    const bool existed = it != array.end();
+    if (before) {
+        if (existed) *before = it->second;
+        else before->set_uninit();
+    }
+    double result = 0;
+    if (!arithmetic(rt, op, existed ? awk_to_number(it->second) : 0, r, result)) return false;
+    char buf[kAwkNumberChars];
+    const std::size_t length = awk_number_chars(result, buf);
+    const std::uint64_t old_cost = existed ? awk_entry_cost(key.size(), it->second.text.size()) : 0;
+    if (!rt.adjust_memory(old_cost, awk_entry_cost(key.size(), length))) return false;
+    if (!existed) it = array.emplace(key, AwkValue{}).first;
+    AwkValue& v = it->second;
+    v.kind = AwkValueKind::Num;
+    v.number = result;
+    v.text.assign(buf, length);
+    if (after) *after = v;
+    return true;
+}
+
 bool evaluate_number_node(AwkRuntime& rt, const AwkExpr& e, double& out) {
     switch (e.kind) {
     case AwkExprKind::Num:
@@ -310,6 +336,10 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
             out = rt.scalar(target.slot);
             return true;
         }
+        if (target.kind == AwkExprKind::Index) {
+            return awk_subscript_key(rt, target.kids, place.key) &&
+                   update_element(rt, target.slot, place.key, assign_arithmetic(op), r, nullptr, &out);
+        }
         AwkValue current;
         if (!awk_resolve_place(rt, target, place) || !awk_read_place(rt, place, current)) return false;
         double result = 0;
@@ -335,6 +365,12 @@ bool evaluate_node(AwkRuntime& rt, const AwkExpr& e, AwkValue& out) {
             if (e.prefix) out = rt.scalar(target.slot);
             return true;
         }
+        if (target.kind == AwkExprKind::Index) {
+            std::string key;
+            return awk_subscript_key(rt, target.kids, key) &&
+                   update_element(rt, target.slot, key, AwkInfixOp::Add, e.delta, e.prefix ? nullptr : &out,
+                                  e.prefix ? &out : nullptr);
+        }
         AwkPlace place;
         if (!awk_resolve_place(rt, *e.kids[0], place) || !awk_read_place(rt, place, out)) return false;
         const AwkValue updated = AwkValue::from_number(awk_to_number(out) + e.delta);
@@ -357,7 +393,7 @@ bool awk_evaluate_number(AwkRuntime& rt, const AwkExpr& e, double& out) {
 }
 
 bool awk_evaluate_effect(AwkRuntime& rt, const AwkExpr& e) {
-    // Updates of ordinary variables need no result value.
+    // Updates of ordinary variables and array elements need no result value.
     if ((e.kind == AwkExprKind::Assign && e.op != static_cast<std::uint8_t>(AwkAssignOp::Set)) ||
         e.kind == AwkExprKind::IncDec) {
         const AwkExpr& target = *e.kids[0];
@@ -367,6 +403,17 @@ bool awk_evaluate_effect(AwkRuntime& rt, const AwkExpr& e) {
             double r = 0;
             return awk_evaluate_number(rt, *e.kids[1], r) &&
                    update_variable(rt, target.slot, assign_arithmetic(static_cast<AwkAssignOp>(e.op)), r);
+        }
+        if (target.kind == AwkExprKind::Index) {
+            if (!rt.sys.charge_cpu(1)) return rt.fail_exhausted();
+            double r = e.delta;
+            AwkInfixOp op = AwkInfixOp::Add;
+            if (e.kind == AwkExprKind::Assign) {
+                op = assign_arithmetic(static_cast<AwkAssignOp>(e.op));
+                if (!awk_evaluate_number(rt, *e.kids[1], r)) return false;
+            }
+            std::string key;
+            return awk_subscript_key(rt, target.kids, key) && update_element(rt, target.slot, key, op, r, nullptr, nullptr);
         }
     }
     AwkValue v;
