@@ -325,6 +325,9 @@ TEST(AwkCommand, ValuesAndFields) {
         {"echo '  a   b  ' | awk '{ print NF, $1, $2; $1 = \"x\"; print }'", "2 a b\nx b\n"},
         {"echo 'a,,b,' | awk -F, '{ print NF; $2 = \"m\"; print }'", "4\na m b \n"},
         {"echo abc | awk -F. '{ print NF }'", "4\n"},
+        // Long fields, tabs and a no-break space (Unicode white space) between them.
+        {"printf 'abcdefghijkl\\tmnopqrstuvwxyzab  yzabcdefgh\\302\\240ijklmnopqrstuvwx\\n' | awk '{ print NF, $2, $3, $4 }'",
+         "4 mnopqrstuvwxyzab yzabcdefgh ijklmnopqrstuvwx\n"},
         {"echo 'a|b' | awk -F'|' '{ print NF }'", "5\n"},
         {"echo 'a  b' | awk -F'  ' '{ print $2 }'", "b\n"},
         {"awk -F, 'BEGIN { print NF }'", "0\n"},

@@ -145,6 +145,14 @@ bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
             while (i < size && (n = awk_space_length(text, i)) != 0) i += n;
             if (i >= size) break;
             const std::size_t start = i;
+            // Eight bytes at a time while none is a control, a blank or outside ASCII.
+            while (i + 8 <= size) {
+                std::uint64_t w;
+                std::memcpy(&w, text.data() + i, 8);
+                constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+                if ((((w - 0x2121212121212121ULL) & ~w) | w) & kHigh) break;
+                i += 8;
+            }
             while (i < size) {
                 const auto b = static_cast<unsigned char>(text[i]);
                 if (b < 0x80) {
