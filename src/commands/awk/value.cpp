@@ -401,8 +401,15 @@ bool awk_set_array_element(AwkRuntime& rt, std::uint32_t slot, std::string_view 
 }
 
 bool awk_subscript_key(AwkRuntime& rt, std::span<const AwkExprPtr> subscripts, std::string& key) {
-    key.clear();
     AwkValue v;
+    if (subscripts.size() == 1) {
+        // The text of the one subscript is the key.
+        v.text.swap(key);
+        if (!awk_evaluate(rt, *subscripts[0], v)) return false;
+        key.swap(v.text);
+        return true;
+    }
+    key.clear();
     for (std::size_t i = 0; i < subscripts.size(); ++i) {
         if (!awk_evaluate(rt, *subscripts[i], v)) return false;
         if (i > 0) key += '\x1C';
