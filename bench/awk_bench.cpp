@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "corpus_random.h"
+
 #include "harness/action.h"
 #include "kernel/machine.h"
 
@@ -32,7 +33,7 @@ constexpr const char* kHostAwk = "/usr/bin/awk";
 std::string make_corpus() {
     static constexpr const char* kWords[] = {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf",
                                              "hotel", "india", "juliet", "kilo", "lima", "été", "straße"};
-    tw::bench::XorShift random;
+    tw::bench::CorpusRandom random;
     const auto next = [&] { return random.next(); };
     std::string text;
     text.reserve(kCorpusBytes + 64);

@@ -1,12 +1,13 @@
-// The pseudo-random sequence the benchmarks build their text corpora from: a 64-bit xorshift,
-// so that every run (and every tool timed on a written-out copy) sees the same bytes.
+// The fixed pseudo-random sequence the benchmarks build their corpora from, so that every run
+// times the same bytes.
 #pragma once
 
 #include <cstdint>
 
 namespace tw::bench {
 
-class XorShift {
+// xorshift64: each call gives the next number of one fixed sequence.
+class CorpusRandom {
 public:
     std::uint64_t next() {
         state_ ^= state_ << 13;

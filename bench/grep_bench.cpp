@@ -16,10 +16,11 @@
 
 #include <fmt/format.h>
 
+#include "corpus_random.h"
+
 #include "base/regex.h"
 #include "base/utf8.h"
 #include "commands/search/line_search.h"
-#include "corpus_random.h"
 #include "harness/action.h"
 #include "kernel/machine.h"
 #include "kernel/process.h"
@@ -38,7 +39,7 @@ std::string make_corpus() {
         "kilo", "lima", "mike", "november", "oscar", "papa", "quebec", "romeo", "sierra", "tango",
         "uniform", "victor", "whiskey", "xray", "yankee", "zulu", "the", "a", "of", "and", "12", "2026",
         "forma", "bar", "fooz", "baz", "été", "straße"};
-    tw::bench::XorShift random;
+    tw::bench::CorpusRandom random;
     const auto next = [&] { return random.next(); };
     std::string text;
     text.reserve(kCorpusBytes + 256);
