@@ -8,6 +8,7 @@
 // The function's type must match the kind's handler type (registry.h), so a function bound under
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
+#include "commands/awk/awk_command.h"
 #include "commands/builtins/control.h"
 #include "commands/builtins/directories.h"
 #include "commands/builtins/flock.h"
@@ -131,6 +132,7 @@ NativeHandler bound_native(HandlerId id) {
 SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     switch (id) {
     case HandlerId::Sed: return &sed_command;
+    case HandlerId::Awk: return &awk_command;
     case HandlerId::Bc: return &bc_command;
     case HandlerId::Patch: return &patch_command;
     case HandlerId::ApplyPatch: return &apply_patch_command;

@@ -1,13 +1,14 @@
 // The ${...} forms: lengths, elements, indirection, the operators and the substring form.
 
 #include <fmt/format.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <array>
 #include <set>
 
+#include "base/case_map.h"
 #include "base/sat.h"
+#include "base/utf8.h"
 #include "kernel/machine.h"
 #include "shell/arith.h"
 #include "shell/expand.h"
@@ -97,51 +98,16 @@ std::size_t char_count(std::string_view s) { return pattern_text(s).chars.size()
 
 // ---- case conversion ----
 
-struct SpecialCase {
-    std::uint32_t cp;
-    const char* text;
-};
-
-// Unconditional mappings of one character to several (the rest is the simple mapping).
-constexpr std::array<SpecialCase, 23> kSpecialUpper{{
-    {0x00DF, "SS"}, {0x0149, "\u02BCN"}, {0x01F0, "J\u030C"}, {0x0390, "\u0399\u0308\u0301"},
-    {0x03B0, "\u03A5\u0308\u0301"}, {0x0587, "\u0535\u0552"}, {0x1E96, "H\u0331"}, {0x1E97, "T\u0308"},
-    {0x1E98, "W\u030A"}, {0x1E99, "Y\u030A"}, {0x1E9A, "A\u02BE"}, {0xFB00, "FF"}, {0xFB01, "FI"},
-    {0xFB02, "FL"}, {0xFB03, "FFI"}, {0xFB04, "FFL"}, {0xFB05, "ST"}, {0xFB06, "ST"},
-    {0xFB13, "\u0544\u0546"}, {0xFB14, "\u0544\u0535"}, {0xFB15, "\u0544\u053B"}, {0xFB16, "\u054E\u0546"},
-    {0xFB17, "\u0544\u053D"},
-}};
-
-void append_cp(std::string& out, std::uint32_t cp) {
-    char buf[4];
-    auto n = utf8proc_encode_char(static_cast<utf8proc_int32_t>(cp), reinterpret_cast<utf8proc_uint8_t*>(buf));
-    out.append(buf, static_cast<std::size_t>(n));
-}
-
 void append_converted(std::string& out, std::uint32_t cp, int mode /* 1 upper, -1 lower, 0 toggle */) {
     if (cp >= 0x110000) {
         out += static_cast<char>(cp - 0x110000);
         return;
     }
-    auto c = static_cast<utf8proc_int32_t>(cp);
-    if (mode == 0) mode = utf8proc_toupper(c) != c ? 1 : (utf8proc_tolower(c) != c ? -1 : 0);
-    if (mode == 1) {
-        for (const auto& s : kSpecialUpper) {
-            if (s.cp == cp) {
-                out += s.text;
-                return;
-            }
-        }
-        append_cp(out, static_cast<std::uint32_t>(utf8proc_toupper(c)));
-    } else if (mode == -1) {
-        if (cp == 0x0130) {
-            out += "i\u0307";
-            return;
-        }
-        append_cp(out, static_cast<std::uint32_t>(utf8proc_tolower(c)));
-    } else {
-        append_cp(out, cp);
-    }
+    const auto c = static_cast<char32_t>(cp);
+    if (mode == 0) mode = unicode_simple_upper(c) != c ? 1 : (unicode_simple_lower(c) != c ? -1 : 0);
+    if (mode == 1) utf8_append_upper(out, c);
+    else if (mode == -1) utf8_append_lower(out, c);
+    else utf8_append(out, c);
 }
 
 // Converts the characters that `pattern` matches (every one without a pattern); only the

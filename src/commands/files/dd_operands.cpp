@@ -4,6 +4,7 @@
 
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -53,26 +54,6 @@ Result<void, std::string> dd_charge_memory(Syscalls& sys, bool (Syscalls::*charg
 
 void dd_report_error(Bytes& err, std::string_view message) { push_message(err, "dd", message); }
 
-std::string dd_quote(std::string_view text) {
-    std::string out = "\"";
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t start = pos;
-        const char32_t c = utf8_next_char(text, pos);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\0': out += "\\0"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-            else out.append(text.substr(start, pos - start));
-        }
-    }
-    out += '"';
-    return out;
-}
+std::string dd_quote(std::string_view text) { return debug_quote(text); }
 
 }  // namespace tw

@@ -1,5 +1,7 @@
 #include "commands/util/text.h"
 
+#include <fmt/format.h>
+
 #include <charconv>
 
 #include "commands/util/options.h"
@@ -12,6 +14,29 @@ std::u32string utf8_chars(std::string_view text) {
     std::size_t pos = 0;
     while (pos < text.size()) chars.push_back(utf8_next_char(text, pos));
     return chars;
+}
+
+std::string debug_quote(std::string_view text) {
+    std::string out = "\"";
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t start = pos;
+        const char32_t c = utf8_next_char(text, pos);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        default:
+            if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+                out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+            else out.append(text.substr(start, pos - start));
+        }
+    }
+    out += '"';
+    return out;
 }
 
 std::size_t utf8_char_count(std::string_view text) {

@@ -53,10 +53,22 @@ inline char32_t next_valid_char(const unsigned char*& p) {
 // Whether the byte `c` begins a character of UTF-8 text (it is not a continuation byte).
 inline bool utf8_char_start(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
 
+// The byte length of the character that starts at text[i] (by its first byte, clipped to the
+// text; a stray continuation byte counts as one).
+inline std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const std::size_t length = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    return length < text.size() - i ? length : text.size() - i;
+}
+
 // The characters of `text` (`utf8_next_char`: an invalid byte gives U+FFFD).
 std::u32string utf8_chars(std::string_view text);
 // The number of characters of valid UTF-8 `text`.
 std::size_t utf8_char_count(std::string_view text);
+
+// A text shown in a message: in double quotes, with backslash escapes for quotes and backslashes,
+// \t \r \n \0, and \u{HEX} for the other control characters (C0, DEL and C1).
+std::string debug_quote(std::string_view text);
 
 // ---- white space ----
 
