@@ -442,9 +442,11 @@ constexpr std::string_view kBinaryNames[] = {"Add", "Sub", "Mult", "MatMult", "P
 constexpr std::string_view kUnaryNames[] = {"UAdd", "USub", "Invert", "Not"};
 constexpr std::string_view kCompareNames[] = {"Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "In", "NotIn", "Is", "IsNot"};
 
+}  // namespace
+
 // Python's repr of a float: the shortest digits that read back, positional notation for
 // decimal exponents from -4 to 15, scientific otherwise.
-std::string float_repr(double v) {
+std::string py_float_repr(double v) {
     if (std::isnan(v))
         return "nan";
     if (std::isinf(v))
@@ -482,7 +484,7 @@ std::string float_repr(double v) {
     return sign + out;
 }
 
-std::string quote_text(std::string_view text, bool bytes) {
+std::string py_quote_text(std::string_view text, bool bytes) {
     bool has_single = text.find('\'') != std::string_view::npos;
     bool has_double = text.find('"') != std::string_view::npos;
     char q = has_single && !has_double ? '"' : '\'';
@@ -510,6 +512,8 @@ std::string quote_text(std::string_view text, bool bytes) {
     return out;
 }
 
+namespace {
+
 class Dumper {
 public:
     explicit Dumper(const PyModuleTree& t) : t_(t) {}
@@ -531,17 +535,17 @@ public:
         case ConstantKind::Bool: out += c.flag ? "True" : "False"; break;
         case ConstantKind::Int: out += fmt::format("{}", c.int_value); break;
         case ConstantKind::BigInt: out += t_.text(c.text); break;
-        case ConstantKind::Float: out += float_repr(c.float_value); break;
+        case ConstantKind::Float: out += py_float_repr(c.float_value); break;
         case ConstantKind::Imaginary: {
             // Python writes whole imaginary parts without ".0": 2j, 1.5j.
-            std::string r = float_repr(c.float_value);
+            std::string r = py_float_repr(c.float_value);
             if (r.ends_with(".0"))
                 r.resize(r.size() - 2);
             out += r + "j";
             break;
         }
-        case ConstantKind::Str: out += quote_text(t_.text(c.text), false); break;
-        case ConstantKind::Bytes: out += quote_text(t_.text(c.text), true); break;
+        case ConstantKind::Str: out += py_quote_text(t_.text(c.text), false); break;
+        case ConstantKind::Bytes: out += py_quote_text(t_.text(c.text), true); break;
         }
     }
 
@@ -663,7 +667,7 @@ private:
         open("JoinedStr");
         each(n.parts, [&](const FStringPart& p) {
             if (p.kind == FStringPart::Kind::Text) {
-                out += quote_text(t_.text(p.text), false);
+                out += py_quote_text(t_.text(p.text), false);
                 return;
             }
             out += '{';

@@ -706,6 +706,9 @@ private:
 //   Expr(ListComp(Name(x), [for Name(x) in Name(y) if Name(x)]))
 //   Expr(JoinedStr(['a', {Name(x)}, {Name(y)!r:>4}]))
 std::string py_tree_dump(const PyModuleTree& tree);
+// Python's repr of a float, and of a str (bytes: false) or bytes literal's content.
+std::string py_float_repr(double v);
+std::string py_quote_text(std::string_view text, bool bytes);
 std::string py_expr_dump(const PyModuleTree& tree, ExprId id);
 std::string py_stmt_dump(const PyModuleTree& tree, StmtId id);
 
