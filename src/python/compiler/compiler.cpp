@@ -91,12 +91,16 @@ void PyCompiler::patch_handler(std::uint32_t index, std::uint32_t target) {
     ir[index].a = target;
 }
 
-void PyCompiler::pop_loop(std::uint32_t end) {
+LoopRecord PyCompiler::pop_loop() {
     expect(!loops.empty(), "a loop was pushed");
     LoopRecord record = std::move(loops.back());
     loops.pop_back();
+    return record;
+}
+
+void PyCompiler::patch_breaks(const LoopRecord& record) {
     for (auto j : record.break_jumps)
-        patch_jump(j, end);
+        patch_jump(j, here());
 }
 
 std::uint32_t PyCompiler::emit_syntax_error(std::string_view message, const SourceSpan& span) {
@@ -319,12 +323,10 @@ void PyCompiler::compile_statement_kind(StmtId id) {
             loops.push_back(LoopRecord{{}, start, static_cast<std::uint32_t>(unwind.size()), false});
             compile_body(s.body);
             emit(PyOpcode::Jump, span, start);
-            LoopRecord record = std::move(loops.back());
-            loops.pop_back();
+            LoopRecord record = pop_loop();
             patch_jump(a, here());
             compile_body(s.orelse);
-            for (auto j : record.break_jumps)
-                patch_jump(j, here());
+            patch_breaks(record);
             return;
         }
         case StmtKind::For: {
@@ -337,12 +339,10 @@ void PyCompiler::compile_statement_kind(StmtId id) {
             loops.push_back(LoopRecord{{}, start, static_cast<std::uint32_t>(unwind.size()), true});
             compile_body(s.body);
             emit(PyOpcode::Jump, span, start);
-            LoopRecord record = std::move(loops.back());
-            loops.pop_back();
+            LoopRecord record = pop_loop();
             patch_jump(a, here());
             compile_body(s.orelse);
-            for (auto j : record.break_jumps)
-                patch_jump(j, here());
+            patch_breaks(record);
             return;
         }
         case StmtKind::AsyncFor: compile_async_for(std::get<Stmt::AsyncFor>(stmt.node), span); return;
@@ -488,8 +488,7 @@ void PyCompiler::compile_async_for(const Stmt::AsyncFor& s, const SourceSpan& sp
     loops.push_back(LoopRecord{{}, start, static_cast<std::uint32_t>(unwind.size()), false});
     compile_body(s.body);
     emit(PyOpcode::Jump, span, start);
-    LoopRecord record = std::move(loops.back());
-    loops.pop_back();
+    LoopRecord record = pop_loop();
     patch_handler(setup, here());
     emit_name(PyOpcode::LoadName, ctx_.name("StopAsyncIteration"), span);
     emit(PyOpcode::ExceptionMatch, span, 0, 0, 1);
@@ -502,8 +501,7 @@ void PyCompiler::compile_async_for(const Stmt::AsyncFor& s, const SourceSpan& sp
     emit(PyOpcode::PopTop, span);
     emit(PyOpcode::Reraise, span);
     patch_jump(e, here());
-    for (auto j : record.break_jumps)
-        patch_jump(j, here());
+    patch_breaks(record);
 }
 
 std::uint32_t PyCompiler::function_defaults(NodeList<Parameter> params) {

@@ -125,7 +125,10 @@ public:
     std::uint32_t here() const { return static_cast<std::uint32_t>(ir.size()); }
     void patch_jump(std::uint32_t index, std::uint32_t target);
     void patch_handler(std::uint32_t index, std::uint32_t target);
-    void pop_loop(std::uint32_t end);
+    // Removes the innermost loop (before its else clause is compiled); `patch_breaks` then
+    // sends its breaks past the else clause.
+    LoopRecord pop_loop();
+    void patch_breaks(const LoopRecord& record);
     void unwind_to(std::uint32_t depth, const SourceSpan& span);
     std::uint32_t emit_syntax_error(std::string_view message, const SourceSpan& span);
     std::uint32_t emit_name(PyOpcode op, NameId name, const SourceSpan& span) { return emit(op, span, name); }
