@@ -610,7 +610,14 @@ TEST(Module, EqualLiteralsAreSeparateConstantsAndSpansFollowTheSource) {
     EXPECT_EQ(c.code->positions[2].column, 5u);
 }
 
-TEST(Module, CompileCostIsOneUnitPerByte) {
+TEST(Module, SourceEntryStopsAtTheFirstSyntaxErrorAndCostsOneUnitPerByte) {
+    DetachedCodeHost host;
+    auto bad = compile_source("x = (\n", host);
+    ASSERT_FALSE(bad);
+    EXPECT_FALSE(bad.error().message.empty());
+    auto good = compile_source("x = 1\n", host);
+    ASSERT_TRUE(good);
+    EXPECT_EQ((*good)->instructions.size(), 3u);
     EXPECT_EQ(compile_cost("x = 1\n"), 6u);
 }
 

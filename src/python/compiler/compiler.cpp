@@ -6,6 +6,7 @@
 #include "base/stack.h"
 #include "python/compiler/compiler.h"
 #include "python/compiler/compiler_internal.h"
+#include "python/front/parser.h"
 
 namespace tw::pycompile {
 
@@ -833,6 +834,13 @@ CodeObjectPtr compile_module(const PyModuleTree& tree, CodeHost& host) {
     compiler.compile_body(tree.body());
     compiler.emit(PyOpcode::Halt, SourceSpan{0, 0, 0, 0});
     return compiler.finish_code({});
+}
+
+Result<CodeObjectPtr, SyntaxError> compile_source(std::string_view source, CodeHost& host) {
+    auto tree = py_parse_source(source);
+    if (!tree)
+        return std::unexpected(std::move(tree.error()));
+    return compile_module(*tree, host);
 }
 
 CodeObjectPtr compile_eval_expression(const PyModuleTree& tree, ExprId expr, CodeHost& host) {

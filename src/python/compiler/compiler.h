@@ -8,22 +8,26 @@
 // Failures of the machine (interning, registering code objects) are recorded by the `CodeHost`
 // and reported through its `failed`/first error once compilation returns.
 //
-//     DetachedCodeHost host;
-//     auto tree = py_parse_source(source);          // the first SyntaxError stops here
-//     CodeObjectPtr code = compile_module(*tree, host);
-//     meter.charge_cpu(compile_cost(source));       // one unit per source byte
+//     auto code = compile_source(source, host);     // the first SyntaxError stops here
+//     meter.charge_cpu(compile_cost(source));       // after the work, whatever its outcome
+//     if (!code) ... else if (host.failed()) ...
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
+#include "base/result.h"
 #include "python/compiler/code.h"
 #include "python/front/ast.h"
+#include "python/front/tokens.h"
 
 namespace tw {
 
 // Compiles the module body of `tree`; never fails (see `CodeHost::failed`).
 CodeObjectPtr compile_module(const PyModuleTree& tree, CodeHost& host);
+
+// Tokenizes, parses and compiles a module's source. The code objects keep nothing of the tree.
+Result<CodeObjectPtr, SyntaxError> compile_source(std::string_view source, CodeHost& host);
 
 // Compiles the expression `expr` of `tree` as eval code: its value is returned, and every name
 // stays a run-time lookup (the class-body kind).
