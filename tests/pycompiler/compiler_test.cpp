@@ -742,18 +742,7 @@ TEST(Placement, MisplacedConstructsCompileToDeferredErrors) {
     };
     for (const Case& k : cases) {
         Compiled c = compile(k.source);
-        std::vector<std::string> messages;
-        std::vector<const CodeObject*> todo{c.code.get()};
-        while (!todo.empty()) {
-            const CodeObject* code = todo.back();
-            todo.pop_back();
-            messages.insert(messages.end(), code->syntax_messages.begin(), code->syntax_messages.end());
-            for (const FunctionInfo& f : code->functions)
-                todo.push_back(f.code.get());
-            for (const ClassInfo& cl : code->classes)
-                todo.push_back(cl.code.get());
-        }
-        EXPECT_EQ(messages, std::vector<std::string>{k.message}) << k.source;
+        EXPECT_EQ(all_syntax_messages(*c.code), std::vector<std::string>{k.message}) << k.source;
     }
 }
 
@@ -800,6 +789,34 @@ TEST(Nesting, TheStatementBeyondTheLimitBecomesADeferredError) {
     }
     EXPECT_EQ(depth, 256u);
     EXPECT_EQ(c->syntax_messages, std::vector<std::string>{"compiler structural nesting limit exceeded"});
+}
+
+// Every exit inlines the finally bodies it leaves, so nested try/finally multiplies code; the
+// growth stops at the compilation's instruction limit, past which statements become deferred
+// errors.
+TEST(Nesting, InlinedFinallyBodiesCannotExplodeTheCode) {
+    std::string source = "def f():\n";
+    std::string indent = "    ";
+    for (int i = 0; i < 40; ++i) {
+        source += indent + "try:\n" + indent + "    return 1\n" + indent + "finally:\n";
+        indent += "    ";
+    }
+    source += indent + "pass\n";
+    Compiled c = compile(source);
+    EXPECT_LE(total_instructions(*c.code), 200000u);
+    auto messages = all_syntax_messages(*c.code);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages[0], "compiled code too large");
+
+    // Six levels stay inside the limit and compile whole.
+    source = "def f():\n";
+    indent = "    ";
+    for (int i = 0; i < 6; ++i) {
+        source += indent + "try:\n" + indent + "    return 1\n" + indent + "finally:\n";
+        indent += "    ";
+    }
+    source += indent + "pass\n";
+    EXPECT_TRUE(all_syntax_messages(*compile(source).code).empty());
 }
 
 TEST(Scopes, NestedComprehensionsReachTheOwnerOfTheirTargets) {

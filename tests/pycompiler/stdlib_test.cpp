@@ -43,6 +43,8 @@ TEST(HostLibrary, EveryParsedModuleCompiles) {
         }
         std::string problem = verify_code(*code);
         EXPECT_EQ(problem, "") << entry.path();
+        for (const std::string& m : all_syntax_messages(*code))
+            EXPECT_NE(m, "compiled code too large") << entry.path();
     }
     EXPECT_GT(parsed, 100u);
     std::cout << "compiled " << parsed << " modules, " << bytes << " bytes\n";

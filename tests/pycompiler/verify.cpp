@@ -69,4 +69,29 @@ std::string verify_code(const CodeObject& code) {
     return "";
 }
 
+namespace {
+
+template <class F>
+void each_code(const CodeObject& code, const F& f) {
+    f(code);
+    for (const FunctionInfo& fi : code.functions)
+        each_code(*fi.code, f);
+    for (const ClassInfo& c : code.classes)
+        each_code(*c.code, f);
+}
+
+}  // namespace
+
+std::size_t total_instructions(const CodeObject& code) {
+    std::size_t n = 0;
+    each_code(code, [&](const CodeObject& c) { n += c.instructions.size(); });
+    return n;
+}
+
+std::vector<std::string> all_syntax_messages(const CodeObject& code) {
+    std::vector<std::string> out;
+    each_code(code, [&](const CodeObject& c) { out.insert(out.end(), c.syntax_messages.begin(), c.syntax_messages.end()); });
+    return out;
+}
+
 }  // namespace tw

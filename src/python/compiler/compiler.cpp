@@ -15,6 +15,9 @@ namespace tw::pycompile {
 
 CompileContext::CompileContext(const PyModuleTree& t, CodeHost& h) : tree(t), host(h) {
     by_text_.assign(t.text_count(), 0);
+    std::uint64_t nodes = t.stmt_count() + t.expr_count() + t.target_count();
+    instruction_limit = std::min(PyCompiler::kMaxInstructions,
+                                 PyCompiler::kBaseInstructions + PyCompiler::kInstructionsPerNode * nodes);
 }
 
 NameId CompileContext::name(std::string_view text) {
@@ -53,6 +56,7 @@ std::uint32_t PyCompiler::emit(PyOpcode op, const SourceSpan& span, std::uint32_
                                std::uint8_t flag) {
     auto index = here();
     ir.push_back(IrInstr{op, flag, a, b, span});
+    ++ctx_.emitted;
     return index;
 }
 
@@ -251,6 +255,10 @@ void PyCompiler::compile_statement(StmtId id) {
     with_stack_headroom([&] {
         if (depth >= kMaxNesting) {
             emit_syntax_error("compiler structural nesting limit exceeded", tree_.stmt(id).span);
+            return;
+        }
+        if (ctx_.over_limit()) {
+            emit_syntax_error("compiled code too large", tree_.stmt(id).span);
             return;
         }
         ++depth;

@@ -72,6 +72,12 @@ public:
     // Symbols by NameId, interned on first use.
     std::uint32_t symbol(NameId id);
 
+    // Inlined finally bodies can multiply the code of a small source; past this many
+    // instructions in one compilation, every further statement compiles to a deferred error.
+    std::uint64_t instruction_limit = 0;
+    std::uint64_t emitted = 0;
+    bool over_limit() const { return emitted > instruction_limit; }
+
     // Scratch for lowering: the local slot of each NameId plus one (0: not a local).
     std::vector<std::uint32_t> slot_scratch;
 
@@ -115,6 +121,11 @@ struct UnwindEntry {
 class PyCompiler {
 public:
     static constexpr std::uint32_t kMaxNesting = 256;
+    // The instruction limit of a compilation: a fixed allowance plus a multiple of the tree's
+    // size, never more than the absolute cap.
+    static constexpr std::uint64_t kBaseInstructions = 1u << 16;
+    static constexpr std::uint64_t kInstructionsPerNode = 16;
+    static constexpr std::uint64_t kMaxInstructions = 1u << 22;
 
     explicit PyCompiler(CompileContext& context) : ctx_(context), tree_(context.tree) {}
 
