@@ -27,16 +27,6 @@ std::string verify_code(const CodeObject& code) {
             case PyOpcode::BuildDict:
             case PyOpcode::BuildUnpacked: table = 5; break;
             case PyOpcode::RaiseSyntaxError: table = 6; break;
-            case PyOpcode::ForIter:
-            case PyOpcode::Jump:
-            case PyOpcode::JumpIfFalseOrPop:
-            case PyOpcode::JumpIfTrueOrPop:
-            case PyOpcode::PopJumpIfFalse:
-            case PyOpcode::SetupExcept:
-            case PyOpcode::YieldFrom:
-                if (in.a >= n)
-                    return fmt::format("{}: {} target {} out of range", i, opcode_name(in.op), in.a);
-                break;
             case PyOpcode::LoadFast:
             case PyOpcode::StoreFast:
             case PyOpcode::DeleteFast:
@@ -49,7 +39,10 @@ std::string verify_code(const CodeObject& code) {
                 if (code.kind == CodeKind::ModuleBody)
                     return fmt::format("{}: {} left in module code", i, opcode_name(in.op));
                 break;
-            default: break;
+            default:
+                if (opcode_has_target(in.op) && in.a >= n)
+                    return fmt::format("{}: {} target {} out of range", i, opcode_name(in.op), in.a);
+                break;
         }
         if (table >= 0) {
             if (in.a != uses[table])

@@ -38,6 +38,11 @@ inline constexpr std::size_t kPyOpcodeCount = 67;
 
 // "LoadConst", "LoadName", ...
 std::string_view opcode_name(PyOpcode op);
+// The operations whose operand `a` is a symbol (StoreEnclosing's and ImportModule's included).
+bool opcode_takes_symbol(PyOpcode op);
+// The operations whose operand `a` is an instruction index: the jumps, SetupExcept's handler and
+// YieldFrom's resume point.
+bool opcode_has_target(PyOpcode op);
 
 inline constexpr std::uint32_t kNoSymbol = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kNoCodeId = 0xFFFFFFFFu;

@@ -753,6 +753,19 @@ bool contains_starred(const PyModuleTree& tree, TargetId id) {
 
 }  // namespace
 
+void PyCompiler::compile_member_target(const Target& t, PyOpcode attr_op, PyOpcode subscript_op,
+                                       const SourceSpan& span) {
+    if (auto* a = std::get_if<Target::Attribute>(&t.node)) {
+        compile_expression(a->value);
+        emit_name(attr_op, ctx_.name(a->attr), span);
+    } else {
+        auto& s = std::get<Target::Subscript>(t.node);
+        compile_expression(s.value);
+        compile_expression(s.index);
+        emit(subscript_op, span);
+    }
+}
+
 void PyCompiler::compile_store(TargetId target, const SourceSpan& span) {
     with_stack_headroom([&] { compile_store_target(target, span); });
 }
@@ -761,19 +774,8 @@ void PyCompiler::compile_store_target(TargetId target, const SourceSpan& span) {
     const Target& t = tree_.target(target);
     switch (static_cast<TargetKind>(t.node.index())) {
         case TargetKind::Name: store_name(ctx_.name(std::get<Target::Name>(t.node).id), span); return;
-        case TargetKind::Attribute: {
-            auto& a = std::get<Target::Attribute>(t.node);
-            compile_expression(a.value);
-            emit_name(PyOpcode::StoreAttr, ctx_.name(a.attr), span);
-            return;
-        }
-        case TargetKind::Subscript: {
-            auto& s = std::get<Target::Subscript>(t.node);
-            compile_expression(s.value);
-            compile_expression(s.index);
-            emit(PyOpcode::StoreSubscr, span);
-            return;
-        }
+        case TargetKind::Attribute:
+        case TargetKind::Subscript: compile_member_target(t, PyOpcode::StoreAttr, PyOpcode::StoreSubscr, span); return;
         case TargetKind::Starred: compile_store(std::get<Target::Starred>(t.node).target, span); return;
         case TargetKind::Tuple: {
             auto elements = tree_.list(std::get<Target::Tuple>(t.node).elts);
@@ -810,19 +812,10 @@ void PyCompiler::compile_delete_target(TargetId target, const SourceSpan& span) 
             emit_name(in(globals, n) ? PyOpcode::DeleteGlobal : PyOpcode::DeleteName, n, span);
             return;
         }
-        case TargetKind::Attribute: {
-            auto& a = std::get<Target::Attribute>(t.node);
-            compile_expression(a.value);
-            emit_name(PyOpcode::DeleteAttr, ctx_.name(a.attr), span);
+        case TargetKind::Attribute:
+        case TargetKind::Subscript:
+            compile_member_target(t, PyOpcode::DeleteAttr, PyOpcode::DeleteSubscr, span);
             return;
-        }
-        case TargetKind::Subscript: {
-            auto& s = std::get<Target::Subscript>(t.node);
-            compile_expression(s.value);
-            compile_expression(s.index);
-            emit(PyOpcode::DeleteSubscr, span);
-            return;
-        }
         case TargetKind::Tuple:
             for (TargetId e : tree_.list(std::get<Target::Tuple>(t.node).elts))
                 compile_delete(e, span);

@@ -181,6 +181,8 @@ private:
     void compile_expression_kind(ExprId id);
     void compile_store_target(TargetId target, const SourceSpan& span);
     void compile_delete_target(TargetId target, const SourceSpan& span);
+    // An attribute or subscript target: its object (and index), then `attr_op` or `subscript_op`.
+    void compile_member_target(const Target& t, PyOpcode attr_op, PyOpcode subscript_op, const SourceSpan& span);
 
     void compile_aug_assign(const Stmt::AugAssign& s, const SourceSpan& span);
     void compile_async_for(const Stmt::AsyncFor& s, const SourceSpan& span);

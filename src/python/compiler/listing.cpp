@@ -90,18 +90,6 @@ private:
         out += opcode_name(in.op);
         switch (in.op) {
             case PyOpcode::LoadConst: out += ' ' + constant_text(code.constants[in.a]); break;
-            case PyOpcode::LoadName:
-            case PyOpcode::LoadGlobal:
-            case PyOpcode::StoreName:
-            case PyOpcode::StoreNonlocal:
-            case PyOpcode::StoreGlobal:
-            case PyOpcode::StoreAttr:
-            case PyOpcode::DeleteAttr:
-            case PyOpcode::DeleteName:
-            case PyOpcode::DeleteGlobal:
-            case PyOpcode::ImportFrom:
-            case PyOpcode::LoadAttr:
-            case PyOpcode::LoadMethod: out += fmt::format(" {}", name(in.a)); break;
             case PyOpcode::StoreEnclosing: out += fmt::format(" {} depth {}", name(in.a), in.b); break;
             case PyOpcode::ImportModule: out += fmt::format(" {}{}", name(in.a), in.flag ? " top" : ""); break;
             case PyOpcode::LoadFast:
@@ -182,20 +170,18 @@ private:
                 }
                 break;
             }
-            case PyOpcode::ForIter:
-            case PyOpcode::Jump:
-            case PyOpcode::JumpIfFalseOrPop:
-            case PyOpcode::JumpIfTrueOrPop:
-            case PyOpcode::PopJumpIfFalse:
-            case PyOpcode::SetupExcept:
-            case PyOpcode::YieldFrom: out += fmt::format(" -> {}", in.a); break;
             case PyOpcode::RaiseSyntaxError: out += fmt::format(" \"{}\"", code.syntax_messages[in.a]); break;
             case PyOpcode::ExceptionMatch:
             case PyOpcode::Raise:
                 if (in.flag)
                     out += " 1";
                 break;
-            default: break;
+            default:
+                if (opcode_takes_symbol(in.op))
+                    out += fmt::format(" {}", name(in.a));
+                else if (opcode_has_target(in.op))
+                    out += fmt::format(" -> {}", in.a);
+                break;
         }
     }
 
@@ -207,6 +193,39 @@ private:
 std::string_view opcode_name(PyOpcode op) {
     auto i = static_cast<std::size_t>(op);
     return i < kPyOpcodeCount ? kOpcodeNames[i] : std::string_view("?");
+}
+
+bool opcode_takes_symbol(PyOpcode op) {
+    switch (op) {
+        case PyOpcode::LoadName:
+        case PyOpcode::LoadGlobal:
+        case PyOpcode::StoreName:
+        case PyOpcode::StoreEnclosing:
+        case PyOpcode::StoreNonlocal:
+        case PyOpcode::StoreGlobal:
+        case PyOpcode::StoreAttr:
+        case PyOpcode::DeleteAttr:
+        case PyOpcode::DeleteName:
+        case PyOpcode::DeleteGlobal:
+        case PyOpcode::ImportModule:
+        case PyOpcode::ImportFrom:
+        case PyOpcode::LoadAttr:
+        case PyOpcode::LoadMethod: return true;
+        default: return false;
+    }
+}
+
+bool opcode_has_target(PyOpcode op) {
+    switch (op) {
+        case PyOpcode::ForIter:
+        case PyOpcode::Jump:
+        case PyOpcode::JumpIfFalseOrPop:
+        case PyOpcode::JumpIfTrueOrPop:
+        case PyOpcode::PopJumpIfFalse:
+        case PyOpcode::SetupExcept:
+        case PyOpcode::YieldFrom: return true;
+        default: return false;
+    }
 }
 
 std::uint32_t DetachedCodeHost::intern(std::string_view name) {

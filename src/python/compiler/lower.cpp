@@ -8,26 +8,6 @@ namespace tw::pycompile {
 
 namespace {
 
-bool names_a_symbol(PyOpcode op) {
-    switch (op) {
-        case PyOpcode::LoadName:
-        case PyOpcode::LoadGlobal:
-        case PyOpcode::StoreName:
-        case PyOpcode::StoreEnclosing:
-        case PyOpcode::StoreNonlocal:
-        case PyOpcode::StoreGlobal:
-        case PyOpcode::StoreAttr:
-        case PyOpcode::DeleteAttr:
-        case PyOpcode::DeleteName:
-        case PyOpcode::DeleteGlobal:
-        case PyOpcode::ImportModule:
-        case PyOpcode::ImportFrom:
-        case PyOpcode::LoadAttr:
-        case PyOpcode::LoadMethod: return true;
-        default: return false;
-    }
-}
-
 template <class T>
 void check_side_table(const std::vector<T>& table) {
     if (table.size() > std::numeric_limits<std::uint32_t>::max())
@@ -110,7 +90,7 @@ CodeObjectPtr lower_code(PyCompiler& c, CompileContext& ctx, const std::vector<P
     bool makes_code = false;
     for (const IrInstr& in : ir) {
         Instruction out{in.op, in.flag, in.a, in.b};
-        if (names_a_symbol(in.op))
+        if (opcode_takes_symbol(in.op))
             out.a = ctx.symbol(in.a);
         if (in.op == PyOpcode::YieldValue || in.op == PyOpcode::YieldFrom)
             has_yield = true;
