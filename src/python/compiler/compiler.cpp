@@ -329,13 +329,7 @@ void PyCompiler::compile_statement_kind(StmtId id) {
             auto start = here();
             compile_expression(s.test);
             auto a = emit_jump(PyOpcode::PopJumpIfFalse, span);
-            loops.push_back(LoopRecord{{}, start, static_cast<std::uint32_t>(unwind.size()), false});
-            compile_body(s.body);
-            emit(PyOpcode::Jump, span, start);
-            LoopRecord record = pop_loop();
-            patch_jump(a, here());
-            compile_body(s.orelse);
-            patch_breaks(record);
+            compile_loop(start, a, s.body, s.orelse, false, span);
             return;
         }
         case StmtKind::For: {
@@ -345,13 +339,7 @@ void PyCompiler::compile_statement_kind(StmtId id) {
             auto start = here();
             auto a = emit_jump(PyOpcode::ForIter, span);
             compile_store(s.target, span);
-            loops.push_back(LoopRecord{{}, start, static_cast<std::uint32_t>(unwind.size()), true});
-            compile_body(s.body);
-            emit(PyOpcode::Jump, span, start);
-            LoopRecord record = pop_loop();
-            patch_jump(a, here());
-            compile_body(s.orelse);
-            patch_breaks(record);
+            compile_loop(start, a, s.body, s.orelse, true, span);
             return;
         }
         case StmtKind::AsyncFor: compile_async_for(std::get<Stmt::AsyncFor>(stmt.node), span); return;
@@ -443,6 +431,17 @@ void PyCompiler::compile_statement_kind(StmtId id) {
         case StmtKind::With: compile_with(std::get<Stmt::With>(stmt.node), span); return;
         case StmtKind::AsyncWith: compile_async_with(std::get<Stmt::AsyncWith>(stmt.node), span); return;
     }
+}
+
+void PyCompiler::compile_loop(std::uint32_t start, std::uint32_t exit_jump, StmtList body, StmtList orelse,
+                              bool pops_iterator, const SourceSpan& span) {
+    loops.push_back(LoopRecord{{}, start, static_cast<std::uint32_t>(unwind.size()), pops_iterator});
+    compile_body(body);
+    emit(PyOpcode::Jump, span, start);
+    LoopRecord record = pop_loop();
+    patch_jump(exit_jump, here());
+    compile_body(orelse);
+    patch_breaks(record);
 }
 
 void PyCompiler::compile_aug_assign(const Stmt::AugAssign& s, const SourceSpan& span) {

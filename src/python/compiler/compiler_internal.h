@@ -184,6 +184,10 @@ private:
     // An attribute or subscript target: its object (and index), then `attr_op` or `subscript_op`.
     void compile_member_target(const Target& t, PyOpcode attr_op, PyOpcode subscript_op, const SourceSpan& span);
 
+    // The body of a while or for loop from its head `start`, then the else clause, where
+    // `exit_jump` (the loop's exhaustion test) lands.
+    void compile_loop(std::uint32_t start, std::uint32_t exit_jump, StmtList body, StmtList orelse,
+                      bool pops_iterator, const SourceSpan& span);
     void compile_aug_assign(const Stmt::AugAssign& s, const SourceSpan& span);
     void compile_async_for(const Stmt::AsyncFor& s, const SourceSpan& span);
     void compile_function_def(const Stmt::FunctionDef& s, const SourceSpan& span);
