@@ -141,11 +141,11 @@ const Golden kGolden[] = {
    4 SetupExcept -> 21
    5 LoadGlobal x
    6 PopJumpIfFalse -> 14
-   7 PopTop
-   8 PopBlock
-   9 LoadGlobal f
-  10 Call pos 0
-  11 ExprStatement
+   7 PopBlock
+   8 LoadGlobal f
+   9 Call pos 0
+  10 ExprStatement
+  11 PopTop
   12 Jump -> 54
   13 Jump -> 14
   14 PopBlock
@@ -160,12 +160,12 @@ const Golden kGolden[] = {
   23 PopJumpIfFalse -> 45
   24 StoreGlobal e
   25 SetupExcept -> 35
-  26 PopTop
-  27 PopBlock
-  28 LoadGlobal f
-  29 Call pos 0
-  30 ExprStatement
-  31 PopExcept
+  26 PopBlock
+  27 LoadGlobal f
+  28 Call pos 0
+  29 ExprStatement
+  30 PopExcept
+  31 PopTop
   32 Jump -> 54
   33 PopBlock
   34 Jump -> 40
@@ -250,9 +250,9 @@ g() function
    7 WithEnter
    8 StoreGlobal f
    9 SetupExcept -> 17
-  10 PopTop
-  11 PopBlock
-  12 WithExit
+  10 PopBlock
+  11 WithExit
+  12 PopTop
   13 Jump -> 19
   14 PopBlock
   15 WithExit
@@ -576,6 +576,94 @@ h() function
   24 Reraise
   25 LoadConst None
   26 ReturnValue
+)"},
+    {"ExitsInsideInlinedFinallyUnwindOnlyOuterRegions",
+     "def f():\n    with c:\n        try:\n            return 1\n        finally:\n            return 2\nfor x in y:\n    with c:\n        try:\n            break\n        finally:\n            continue\n",
+     R"(<module>
+   0 MakeFunction f defaults 0
+   1 StoreGlobal f
+   2 LoadGlobal y
+   3 GetIter
+   4 ForIter -> 35
+   5 StoreGlobal x
+   6 LoadGlobal c
+   7 WithEnter
+   8 PopTop
+   9 SetupExcept -> 33
+  10 SetupExcept -> 21
+  11 PopBlock
+  12 PopBlock
+  13 WithExit
+  14 Jump -> 4
+  15 PopBlock
+  16 WithExit
+  17 PopTop
+  18 Jump -> 35
+  19 PopBlock
+  20 Jump -> 27
+  21 PopTop
+  22 PopExcept
+  23 PopBlock
+  24 WithExit
+  25 Jump -> 4
+  26 Reraise
+  27 PopBlock
+  28 WithExit
+  29 Jump -> 4
+  30 PopBlock
+  31 WithExit
+  32 Jump -> 34
+  33 WithExceptExit
+  34 Jump -> 4
+  35 Halt
+f() function
+   0 LoadName c
+   1 WithEnter
+   2 PopTop
+   3 SetupExcept -> 30
+   4 SetupExcept -> 16
+   5 LoadConst 1
+   6 PopBlock
+   7 LoadConst 2
+   8 PopBlock
+   9 WithExit
+  10 ReturnValue
+  11 PopBlock
+  12 WithExit
+  13 ReturnValue
+  14 PopBlock
+  15 Jump -> 23
+  16 PopTop
+  17 LoadConst 2
+  18 PopExcept
+  19 PopBlock
+  20 WithExit
+  21 ReturnValue
+  22 Reraise
+  23 LoadConst 2
+  24 PopBlock
+  25 WithExit
+  26 ReturnValue
+  27 PopBlock
+  28 WithExit
+  29 Jump -> 31
+  30 WithExceptExit
+  31 LoadConst None
+  32 ReturnValue
+)"},
+    {"ElseOfInnerLoopContinuesOuterLoop",
+     "while a:\n    for x in y:\n        pass\n    else:\n        continue\n",
+     R"(<module>
+   0 LoadGlobal a
+   1 PopJumpIfFalse -> 9
+   2 LoadGlobal y
+   3 GetIter
+   4 ForIter -> 7
+   5 StoreGlobal x
+   6 Jump -> 4
+   7 Jump -> 0
+   8 Jump -> 0
+   9 Halt
 )"},
 };
 

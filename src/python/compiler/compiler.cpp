@@ -147,25 +147,28 @@ void PyCompiler::emit_async_exit_call(NameId context, const SourceSpan& span) {
 void PyCompiler::unwind_to(std::uint32_t depth_to, const SourceSpan& span) {
     expect(depth_to <= unwind.size(), "unwinding past the top of the unwind stack");
     std::vector<UnwindEntry> saved = unwind;
-    std::vector<UnwindEntry> leaving(saved.begin() + depth_to, saved.end());
-    unwind.resize(depth_to);
-    for (auto it = leaving.rbegin(); it != leaving.rend(); ++it) {
-        switch (it->kind) {
+    for (std::size_t i = saved.size(); i-- > depth_to;) {
+        const UnwindEntry& entry = saved[i];
+        // While a cleanup is compiled, only the regions around it are left to unwind: an
+        // early exit inside an inlined finally body runs the cleanups outside its try
+        // statement, and those only.
+        unwind.resize(i);
+        switch (entry.kind) {
             case UnwindEntry::Kind::WithExit:
                 emit(PyOpcode::PopBlock, span);
                 emit(PyOpcode::WithExit, span);
                 break;
             case UnwindEntry::Kind::AsyncWithExit:
                 emit(PyOpcode::PopBlock, span);
-                emit_async_exit_call(it->context, span);
+                emit_async_exit_call(entry.context, span);
                 break;
             case UnwindEntry::Kind::ExceptHandler: emit(PyOpcode::PopExcept, span); break;
             case UnwindEntry::Kind::Finally:
                 // The region's own handler goes first: an exception raised by the finally
                 // body or after the jump must not land in the handler of the region left.
-                if (it->handler_active)
+                if (entry.handler_active)
                     emit(PyOpcode::PopBlock, span);
-                compile_body(it->finally_body);
+                compile_body(entry.finally_body);
                 break;
         }
     }
@@ -374,9 +377,11 @@ void PyCompiler::compile_statement_kind(StmtId id) {
                 return;
             }
             std::size_t loop = loops.size() - 1;
+            // The iterator stays on the stack while the cleanups run: a finally body inlined
+            // here may still continue the loop, or raise into a handler inside it.
+            unwind_to(loops[loop].unwind_depth, span);
             if (loops[loop].pops_iterator)
                 emit(PyOpcode::PopTop, span);
-            unwind_to(loops[loop].unwind_depth, span);
             auto j = emit_jump(PyOpcode::Jump, span);
             loops[loop].break_jumps.push_back(j);
             return;
