@@ -665,6 +665,49 @@ f() function
    8 Jump -> 0
    9 Halt
 )"},
+    {"FinallyExitFromAClauseThatRaisedLeavesBothExceptions",
+     "for x in y:\n    try:\n        a()\n    except E:\n        b()\n    finally:\n        break\n",
+     R"(<module>
+   0 LoadGlobal y
+   1 GetIter
+   2 ForIter -> 38
+   3 StoreGlobal x
+   4 SetupExcept -> 10
+   5 LoadGlobal a
+   6 Call pos 0
+   7 ExprStatement
+   8 PopBlock
+   9 Jump -> 35
+  10 LoadGlobal E
+  11 ExceptionMatch 1
+  12 PopJumpIfFalse -> 30
+  13 PopTop
+  14 SetupExcept -> 20
+  15 LoadGlobal b
+  16 Call pos 0
+  17 ExprStatement
+  18 PopBlock
+  19 Jump -> 26
+  20 PopTop
+  21 PopExcept
+  22 PopExcept
+  23 PopTop
+  24 Jump -> 38
+  25 Reraise
+  26 PopExcept
+  27 PopTop
+  28 Jump -> 38
+  29 Jump -> 37
+  30 PopTop
+  31 PopExcept
+  32 PopTop
+  33 Jump -> 38
+  34 Reraise
+  35 PopTop
+  36 Jump -> 38
+  37 Jump -> 2
+  38 Halt
+)"},
 };
 
 TEST(Golden, Listings) {

@@ -659,7 +659,12 @@ void PyCompiler::compile_try(const Stmt::Try& s, const SourceSpan& span) {
             auto j2 = emit_jump(PyOpcode::Jump, span);
             patch_handler(h2, here());
             emit(PyOpcode::PopTop, span);
+            // Both the clause's exception and the one its body raised are active here; an
+            // early exit from this finally copy leaves both.
+            unwind.push_back(except_entry);
+            unwind.push_back(except_entry);
             fin();
+            unwind.resize(unwind.size() - 2);
             emit(PyOpcode::Reraise, span);
             patch_jump(j2, here());
         }
