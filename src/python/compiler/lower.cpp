@@ -92,6 +92,8 @@ CodeObjectPtr lower_code(PyCompiler& c, CompileContext& ctx, const std::vector<P
         Instruction out{in.op, in.flag, in.a, in.b};
         if (opcode_takes_symbol(in.op))
             out.a = ctx.symbol(in.a);
+        else if (opcode_has_target(in.op) && in.a >= ir.size())
+            panic("compiler left a jump target outside its code");
         if (in.op == PyOpcode::YieldValue || in.op == PyOpcode::YieldFrom)
             has_yield = true;
         if (in.op == PyOpcode::MakeFunction || in.op == PyOpcode::MakeClass)
