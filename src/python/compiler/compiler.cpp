@@ -371,31 +371,8 @@ void PyCompiler::compile_statement_kind(StmtId id) {
             emit(PyOpcode::ReturnValue, span);
             return;
         }
-        case StmtKind::Break: {
-            if (loops.empty()) {
-                emit_syntax_error("'break' outside loop", span);
-                return;
-            }
-            std::size_t loop = loops.size() - 1;
-            // The iterator stays on the stack while the cleanups run: a finally body inlined
-            // here may still continue the loop, or raise into a handler inside it.
-            unwind_to(loops[loop].unwind_depth, span);
-            if (loops[loop].pops_iterator)
-                emit(PyOpcode::PopTop, span);
-            auto j = emit_jump(PyOpcode::Jump, span);
-            loops[loop].break_jumps.push_back(j);
-            return;
-        }
-        case StmtKind::Continue: {
-            if (loops.empty()) {
-                emit_syntax_error("'continue' outside loop", span);
-                return;
-            }
-            std::size_t loop = loops.size() - 1;
-            unwind_to(loops[loop].unwind_depth, span);
-            emit(PyOpcode::Jump, span, loops[loop].continue_target);
-            return;
-        }
+        case StmtKind::Break:
+        case StmtKind::Continue: compile_loop_exit(stmt.kind() == StmtKind::Break, span); return;
         case StmtKind::Global: declare(globals, std::get<Stmt::Global>(stmt.node).names); return;
         case StmtKind::Nonlocal:
             if (!is_function)
@@ -447,6 +424,25 @@ void PyCompiler::compile_loop(std::uint32_t start, std::uint32_t exit_jump, Stmt
     patch_jump(exit_jump, here());
     compile_body(orelse);
     patch_breaks(record);
+}
+
+void PyCompiler::compile_loop_exit(bool is_break, const SourceSpan& span) {
+    if (loops.empty()) {
+        emit_syntax_error(is_break ? "'break' outside loop" : "'continue' outside loop", span);
+        return;
+    }
+    std::size_t loop = loops.size() - 1;
+    unwind_to(loops[loop].unwind_depth, span);
+    if (!is_break) {
+        emit(PyOpcode::Jump, span, loops[loop].continue_target);
+        return;
+    }
+    // The iterator stays on the stack while the cleanups run: a finally body inlined above
+    // may still continue the loop, or raise into a handler inside it.
+    if (loops[loop].pops_iterator)
+        emit(PyOpcode::PopTop, span);
+    auto j = emit_jump(PyOpcode::Jump, span);
+    loops[loop].break_jumps.push_back(j);
 }
 
 void PyCompiler::compile_aug_assign(const Stmt::AugAssign& s, const SourceSpan& span) {

@@ -188,6 +188,7 @@ private:
     // `exit_jump` (the loop's exhaustion test) lands.
     void compile_loop(std::uint32_t start, std::uint32_t exit_jump, StmtList body, StmtList orelse,
                       bool pops_iterator, const SourceSpan& span);
+    void compile_loop_exit(bool is_break, const SourceSpan& span);
     void compile_aug_assign(const Stmt::AugAssign& s, const SourceSpan& span);
     void compile_async_for(const Stmt::AsyncFor& s, const SourceSpan& span);
     void compile_function_def(const Stmt::FunctionDef& s, const SourceSpan& span);
