@@ -1,8 +1,9 @@
-// Python front end: tokenizing and parsing large modules of typical source.
+// Python front end: tokenizing, parsing and compiling large modules of typical source.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
+#include "python/compiler/compiler.h"
 #include "python/front/lexer.h"
 #include "python/front/parser.h"
 
@@ -120,6 +121,40 @@ void BM_PyTokenizeAndParse(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
 }
 BENCHMARK(BM_PyTokenizeAndParse)->Arg(256 * 1024)->Arg(2 * 1024 * 1024)->Unit(benchmark::kMillisecond);
+
+// Compiling a parsed module to code objects (names interned by a detached host).
+void BM_PyCompile(benchmark::State& state) {
+    const std::string& s = source(state.range(0));
+    auto tree = py_parse_source(s);
+    if (!tree) {
+        state.SkipWithError(tree.error().message.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        DetachedCodeHost host;
+        CodeObjectPtr code = compile_module(*tree, host);
+        benchmark::DoNotOptimize(code);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
+}
+BENCHMARK(BM_PyCompile)->Arg(256 * 1024)->Unit(benchmark::kMillisecond);
+
+// Source text to code objects, the whole front end.
+void BM_PySourceToCode(benchmark::State& state) {
+    const std::string& s = source(state.range(0));
+    for (auto _ : state) {
+        auto tree = py_parse_source(s);
+        if (!tree) {
+            state.SkipWithError(tree.error().message.c_str());
+            return;
+        }
+        DetachedCodeHost host;
+        CodeObjectPtr code = compile_module(*tree, host);
+        benchmark::DoNotOptimize(code);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
+}
+BENCHMARK(BM_PySourceToCode)->Arg(256 * 1024)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tw
