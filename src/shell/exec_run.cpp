@@ -188,7 +188,7 @@ void write_output(Exec& x, frame::WriteBuiltinOutput& f) {
                 f.status = 141;
             } else {
                 written = buffer.size();
-                if (out_left) f.err += fmt::format("tarnwick: {}: {}\n", f.name, write_failure_text(e));
+                if (out_left) m.append_charged_message(f.err, fmt::format("tarnwick: {}: {}\n", f.name, write_failure_text(e)));
                 f.status = 1;
             }
             continue;
