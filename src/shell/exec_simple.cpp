@@ -215,6 +215,8 @@ private:
     std::optional<std::string> here(std::int32_t fd, std::string body) {
         if (auto e = take_pending()) return e;
         Machine& m = x_.m;
+        // The body was built and is copied into its buffer: one unit of work a byte.
+        if (!m.meter.charge_cpu(body.size())) return std::string("here document: CPU exhausted");
         auto number = m.open_descriptions.insert_buffer(std::move(body));
         if (!number) return fmt::format("here document: {}", error_text(number.error()));
         if (auto r = m.install_active_descriptor(fd, *number); !r)
