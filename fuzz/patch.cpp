@@ -5,13 +5,11 @@
 #include <string_view>
 
 #include "commands/diff/patch_model.h"
+#include "fuzz/input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 16384) return -1;
-    const std::string_view all(reinterpret_cast<const char*>(data), size);
-    const std::size_t nul = all.find('\0');
-    const std::string_view patch = all.substr(0, nul);
-    const std::string_view content = nul == std::string_view::npos ? std::string_view() : all.substr(nul + 1);
+    const auto [patch, content] = fuzz::split_input(data, size, '\0');
     (void)tw::patch_check_path(patch.substr(0, patch.find('\n')));
     (void)tw::patch_parse_envelope(patch);
     for (std::uint64_t strip : {0, 1}) {

@@ -10,6 +10,7 @@
 #include "base/regex.h"
 #include "commands/sed/bre.h"
 #include "commands/sed/engine.h"
+#include "fuzz/input.h"
 #include "shell/pattern.h"
 
 namespace {
@@ -24,11 +25,7 @@ void try_regex(const std::string& pattern, std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 4096) return -1;
-    const std::string_view all(reinterpret_cast<const char*>(data), size);
-    const std::size_t newline = all.find('\n');
-    const std::string_view pattern = all.substr(0, newline);
-    const std::string_view text = newline == std::string_view::npos ? std::string_view() : all.substr(newline + 1);
-
+    const auto [pattern, text] = fuzz::split_input(data, size, '\n');
     (void)tw::glob_to_regex(pattern, text);
     (void)tw::glob_to_regex(pattern, text, true);
     try_regex(tw::shell_pattern_regex(pattern), text);

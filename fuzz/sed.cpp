@@ -1,12 +1,13 @@
 // The sed script parser and engine: the first line of the input is the script, the rest the
 // text it edits, run under small budgets of a meter of its own.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "commands/sed/engine.h"
+#include "fuzz/input.h"
 
 namespace {
 
@@ -14,10 +15,7 @@ class FuzzMeter final : public tw::SedMeter {
 public:
     std::uint64_t memory_used() override { return memory_; }
     bool charge_cpu(std::uint64_t units) override { return take(cpu_, units, 2'000'000); }
-    bool charge_memory(std::uint64_t bytes) override {
-        if (!take(memory_, bytes, 16 << 20)) return false;
-        return true;
-    }
+    bool charge_memory(std::uint64_t bytes) override { return take(memory_, bytes, 16 << 20); }
     void release_memory(std::uint64_t bytes) override { memory_ -= std::min(memory_, bytes); }
     std::uint64_t output_remaining() override { return kOutput - std::min(output_, kOutput); }
     bool charge_output(std::uint64_t bytes) override { return take(output_, bytes, kOutput); }
@@ -37,10 +35,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 8192) return -1;
-    const std::string_view all(reinterpret_cast<const char*>(data), size);
-    const std::size_t newline = all.find('\n');
-    const std::string_view script = all.substr(0, newline);
-    const std::string_view text = newline == std::string_view::npos ? std::string_view() : all.substr(newline + 1);
+    const auto [script, text] = fuzz::split_input(data, size, '\n');
     for (bool extended : {false, true}) {
         auto commands = tw::sed_parse_script(script, extended);
         if (!commands) continue;
