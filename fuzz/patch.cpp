@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 16384) return -1;
-    const auto [patch, content] = fuzz::split_input(data, size, '\0');
+    const auto [patch, content] = tw::fuzz::split_input(data, size, '\0');
     (void)tw::patch_check_path(patch.substr(0, patch.find('\n')));
     (void)tw::patch_parse_envelope(patch);
     for (std::uint64_t strip : {0, 1}) {

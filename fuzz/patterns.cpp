@@ -25,7 +25,7 @@ void try_regex(const std::string& pattern, std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 4096) return -1;
-    const auto [pattern, text] = fuzz::split_input(data, size, '\n');
+    const auto [pattern, text] = tw::fuzz::split_input(data, size, '\n');
     (void)tw::glob_to_regex(pattern, text);
     (void)tw::glob_to_regex(pattern, text, true);
     try_regex(tw::shell_pattern_regex(pattern), text);

@@ -35,7 +35,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 8192) return -1;
-    const auto [script, text] = fuzz::split_input(data, size, '\n');
+    const auto [script, text] = tw::fuzz::split_input(data, size, '\n');
     for (bool extended : {false, true}) {
         auto commands = tw::sed_parse_script(script, extended);
         if (!commands) continue;
