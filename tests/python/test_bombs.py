@@ -129,3 +129,20 @@ def test_messages_of_the_shell_count_as_output():
     env = _native.NativeEnvironment(*SMALL)
     outcome, _, err = outcome_of(env, "f() { f; }; f")
     assert outcome["usage"]["output_bytes"] == len(err) > 0
+
+
+def test_container_action_is_cut_and_refused_the_same_way():
+    import base64
+
+    container = _native.NativeContainer(*ROOMY_OUTPUT, False)
+    with pytest.raises(_native.SimulationError, match="action stdin exceeds 4 MiB"):
+        container.start_execute("cat", b"x" * (4 * MIB + 1))
+    action = json.loads(container.start_execute("yes | head -c 6000000", b""))["action_id"]
+    for _ in range(200):
+        view = json.loads(container.poll_action(action))
+        if view["state"]["state"] == "complete":
+            break
+    assert view["state"] == {"state": "complete", "status": 137}
+    output = json.loads(container.read_action_output(action))
+    assert len(base64.b64decode(output["stdout_base64"])) == 4 * MIB
+    assert base64.b64decode(output["stderr_base64"]) == b"tarnwick: output cut at 4 MiB (4194304 bytes captured)\n"
