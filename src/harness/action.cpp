@@ -20,6 +20,11 @@ namespace {
 
 std::string scheduler_failure(SchedulerError e) { return std::string(error_text(e)); }
 
+void mark_host_capture(OpenDescriptionTable& table, std::uint32_t number) {
+    if (auto d = table.get_mut(number))
+        if (auto* capture = std::get_if<target::OutputCapture>(&(*d)->target)) capture->host = true;
+}
+
 // The exit status of a shell whose process has ended for good (exit, or a terminating signal)
 // while its state stays for the host to inspect.
 std::optional<std::int32_t> shell_exit_status(const Machine& machine, Pid pid) {
@@ -73,6 +78,17 @@ void collect_action_output(Machine& machine, std::uint32_t out_capture, std::uin
     machine.stderr_bytes.clear();
     if (auto bytes = machine.open_descriptions.take_captured_bytes(out_capture)) out.append(*bytes);
     if (auto bytes = machine.open_descriptions.take_captured_bytes(err_capture)) err.append(*bytes);
+    // A capture that reached its bound says so once, after what it kept.
+    bool cut = false;
+    for (std::uint32_t number : {out_capture, err_capture}) {
+        auto d = machine.open_descriptions.get_mut(number);
+        if (!d) continue;
+        if (auto* capture = std::get_if<target::OutputCapture>(&(*d)->target); capture && capture->cut) {
+            capture->cut = false;
+            cut = true;
+        }
+    }
+    if (cut) err.append(kOutputCutMessage);
 }
 
 void restore_action_descriptors(Machine& machine, DescriptorTable saved) {
@@ -273,9 +289,15 @@ Result<StepReport, std::string> Machine::scheduler_step(Pid root, bool allow_adv
     const ProgramStep step = step_process(*program);
 
     if (step.kind == ProgramStep::Kind::Finished && pid == root) {
+        const ShellContinuation* shell = shell_continuation_of(*program);
+        // A signal the shell sent itself in its last step (`kill $$`, a trap raising its own
+        // signal again) is acted on in this action: the next step delivers it.
+        if (shell && !shell->exited && !meter.stop_reason() && has_acting_signal()) {
+            if (auto r = states.set_program(pid, std::move(*program)); !r) return std::unexpected(r.error());
+            return StepReport::progress();
+        }
         // The shell itself is done when its program ended through exit.
-        if (const ShellContinuation* shell = shell_continuation_of(*program); shell && shell->exited)
-            mark_shell_exited(*this, pid, step.status);
+        if (shell && shell->exited) mark_shell_exited(*this, pid, step.status);
         return finish_root(*this, root, step.status);
     }
     if (auto r = handle_program_step(pid, std::move(*program), step, StepDriver::Host); !r)
@@ -303,6 +325,10 @@ Result<StartedAction, std::string> Machine::start_action(ProcessContinuation pro
     if (!saved) return std::unexpected(fmt::format("unable to save descriptors: {}", error_name(saved.error())));
     started.saved = std::move(*saved);
 
+    if (input.size() > kMaxBufferedBytes) {
+        restore_action_descriptors(*this, std::move(started.saved));
+        return std::unexpected(std::string(kActionStdinTooLarge));
+    }
     auto install_failed = [&](DescriptorError e) {
         restore_action_descriptors(*this, std::move(started.saved));
         return std::unexpected(fmt::format("unable to install action descriptors: {}", error_name(e)));
@@ -320,16 +346,18 @@ Result<StartedAction, std::string> Machine::start_action(ProcessContinuation pro
     if (auto r = install_active_descriptor(0, *in); !r) return install_failed(r.error());
     auto out = open_descriptions.insert_capture();
     if (!out) return install_failed(out.error());
+    mark_host_capture(open_descriptions, *out);
     started.out_capture = *out;
     if (auto r = install_active_descriptor(1, *out); !r) return install_failed(r.error());
     auto err = open_descriptions.insert_capture();
     if (!err) return install_failed(err.error());
+    mark_host_capture(open_descriptions, *err);
     started.err_capture = *err;
     if (auto r = install_active_descriptor(2, *err); !r) return install_failed(r.error());
 
     ProcessState& state = states.active_mut();
     if (state.program) {
-        (void)write_fd(2, "tarnwick: attempted to replace an active shell continuation\n");
+        write_stderr_all("tarnwick: attempted to replace an active shell continuation\n");
         restore_action_descriptors(*this, std::move(started.saved));
         return std::unexpected(std::string("unable to start shell continuation (status 125)"));
     }
@@ -350,7 +378,7 @@ Result<StartedAction, std::string> Machine::start_action(ProcessContinuation pro
 std::int32_t Machine::run_until_idle(ProcessContinuation program, BytesView input, Bytes& out, Bytes& err) {
     auto started = start_action(std::move(program), input, true);
     if (!started) {
-        err.append(fmt::format("\ntarnwick: {}\n", started.error()));
+        append_charged_message(err, fmt::format("\ntarnwick: {}\n", started.error()));
         return 125;
     }
     const Pid root = started->root;
@@ -388,7 +416,7 @@ std::int32_t Machine::run_until_idle(ProcessContinuation program, BytesView inpu
     if (!failure.empty()) abandon_action(*this, root);
     if (states.active_pid() != root) (void)states.select(root);
     collect_action_output(*this, started->out_capture, started->err_capture, out, err);
-    err.append(failure);
+    append_charged_message(err, failure);
     restore_action_descriptors(*this, std::move(started->saved));
     return status;
 }
@@ -402,7 +430,7 @@ ActionResult Machine::run_action(std::string_view source, BytesView input) {
     std::int32_t status = 0;
     auto parsed = parse_action(*this, source);
     if (!parsed) {
-        result.err.append(parsed.error().second);
+        append_charged_message(result.err, parsed.error().second);
         status = parsed.error().first;
     } else {
         // The shell's first step takes $? from the previous action's status.

@@ -94,7 +94,14 @@ void append_json_string(std::string& out, std::string_view text);
 Result<std::shared_ptr<const ShellCommand>, std::pair<std::int32_t, std::string>> parse_action(
     Machine& machine, std::string_view source);
 
-// Moves the machine's own output buffers, then the unread bytes of the two captures, to out and err.
+// What an action's error output ends with when a capture reached its 4 MiB bound (the run then
+// stops with output_limit_exceeded).
+inline constexpr std::string_view kOutputCutMessage = "tarnwick: output cut at 4 MiB (4194304 bytes captured)\n";
+// Why an action with more than 4 MiB of standard input is refused.
+inline constexpr std::string_view kActionStdinTooLarge = "action stdin exceeds 4 MiB";
+
+// Moves the machine's own output buffers, then the unread bytes of the two captures, to out and
+// err; a capture that was cut at its bound adds kOutputCutMessage to err once.
 void collect_action_output(Machine& machine, std::uint32_t out_capture, std::uint32_t err_capture, Bytes& out,
                            Bytes& err);
 

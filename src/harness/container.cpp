@@ -102,7 +102,7 @@ Result<ActionView, Failure> start_session_action(HarnessContainer& c, std::strin
     }
     auto parsed = parse_action(machine, source);
     if (!parsed) {
-        record.err = std::move(parsed.error().second);
+        machine.append_charged_message(record.err, parsed.error().second);
         finish_action(record, machine, parsed.error().first);
         return retain(std::move(record));
     }

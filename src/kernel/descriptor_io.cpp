@@ -53,8 +53,13 @@ Result<WriteOutcome, DescriptorError> OpenDescriptionTable::write_bytes(std::uin
     DescriptionTarget& target = (*d)->target;
 
     if (auto* capture = std::get_if<target::OutputCapture>(&target)) {
-        if (sat_add(capture->data.size(), bytes.size()) > kMaxBufferedBytes)
-            return std::unexpected(DescriptorError::OutputLimit);
+        if (sat_add(capture->data.size(), bytes.size()) > kMaxBufferedBytes) {
+            if (!capture->host) return std::unexpected(DescriptorError::OutputLimit);
+            capture->cut = true;
+            const std::uint64_t room = sat_sub(kMaxBufferedBytes, capture->data.size());
+            capture->data.append(bytes.substr(0, room));
+            return WriteOutcome::of(room);
+        }
         capture->data.append(bytes);
         return WriteOutcome::of(bytes.size());
     }
@@ -222,6 +227,10 @@ Result<WriteOutcome, SyscallError> Machine::write_fd(std::int32_t fd, BytesView 
     if (!file_ptr) {
         auto outcome = open_descriptions.write_bytes(*number, bytes);
         if (!outcome) return std::unexpected(descriptor_failure(outcome.error()));
+        // A full host capture ends the run as a spent output budget would.
+        if (outcome->written < bytes.size())
+            if (const auto* capture = std::get_if<target::OutputCapture>(&(*d)->target); capture && capture->cut)
+                meter.stop(StopReason::output_limit_exceeded);
         if (!outcome->blocked()) {
             if (PipeEndpoint end = description_pipe_endpoint(open_descriptions, *number); end.kind == PipeEndKind::Write) {
                 scheduler.wake_blocked(WaitReason::pipe_readable(end.pipe));

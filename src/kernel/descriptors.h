@@ -81,7 +81,9 @@ struct FileBacking {
 namespace target {
 struct Directory { std::string path; };
 struct BufferedInput { Bytes data; std::uint64_t cursor = 0; bool closed = false; };
-struct OutputCapture { Bytes data; std::uint64_t consumed = 0; };
+// `host`: the capture hands its bytes to the host (an action's standard output or error); it
+// is never refused but cut at its bound, and `cut` says so until the cut is reported.
+struct OutputCapture { Bytes data; std::uint64_t consumed = 0; bool host = false; bool cut = false; };
 struct NullDevice { bool readable = false, writable = false; };
 struct Device { std::uint64_t state = 0; DeviceKind kind = DeviceKind::Zero; bool readable = false, writable = false; };
 struct File {
@@ -200,7 +202,7 @@ public:
     // BufferedInput, NullDevice, Device (at most 4096 bytes a call), PipeRead; WrongAccess for the
     // others. Waking the pipe's writers is the caller's work.
     Result<ReadOutcome, DescriptorError> read_bytes(std::uint32_t number, std::uint64_t count);
-    // OutputCapture (all or OutputLimit), NullDevice and Device (discarded), PipeWrite (as much as
+    // OutputCapture (all or OutputLimit; a host capture takes what fits and notes the cut), NullDevice and Device (discarded), PipeWrite (as much as
     // fits; BrokenPipe without reader); WrongAccess for the others.
     Result<WriteOutcome, DescriptorError> write_bytes(std::uint32_t number, BytesView bytes);
 

@@ -350,6 +350,16 @@ Result<void, SyscallError> Machine::remove_path(std::string_view base, std::stri
     return {};
 }
 
+std::uint64_t Machine::charge_message_output(std::uint64_t n) {
+    const std::uint64_t room = meter.output_remaining();
+    (void)meter.charge_output(n);
+    return std::min(n, room);
+}
+
+void Machine::append_charged_message(Bytes& out, BytesView text) {
+    out.append(text.substr(0, charge_message_output(text.size())));
+}
+
 void Machine::drop_unreferenced_orphans() {
     std::set<std::uint64_t> keep;
     for (const auto& [_, description] : open_descriptions.descriptions())

@@ -170,6 +170,9 @@ struct Machine {
     Result<void, std::string> signal_process_group(Pid group, Signal signal);
     // Takes the next deliverable signal of the active process and says what the driver does.
     std::optional<SignalDelivery> deliver_pending_signals();
+    // Whether a pending signal of the active process would end it or run its trap handler when
+    // delivered now (a stop is left out).
+    bool has_acting_signal() const;
     // Pushes a trap handler onto a shell continuation; other programs cannot run one.
     Result<void, std::string> run_signal_handler(ProcessContinuation& continuation, const Trap& trap);
 
@@ -308,9 +311,17 @@ struct Machine {
     void release_command_memory();
     // Makes `saved` the active process's descriptor table; the current one's references go.
     void restore_descriptor_table(DescriptorTable saved);
-    // Writes the bytes to descriptor 2 of the active process; stops silently when a write fails,
-    // would block or takes nothing.
+    // Writes the bytes to descriptor 2 of the active process, charged to the output budget (cut
+    // to what the budget has left); stops silently when a write fails, would block or takes
+    // nothing.
     void write_stderr_all(BytesView bytes);
+    // Charges n bytes of the shell's or the machine's own messages to the output budget, like a
+    // command's writes, and answers how many of them may be written: all while they fit, else
+    // what the budget had left (the charge then records output_limit_exceeded).
+    std::uint64_t charge_message_output(std::uint64_t n);
+    // Appends a message of the machine's own to bytes bound for the host, charged and cut as
+    // charge_message_output says.
+    void append_charged_message(Bytes& out, BytesView text);
     // Advances a suspended builtin (flock, wait, fg, a queue of child commands, Python input
     // collection) by one step for the active process and answers how it continues.
     CommandOutcome resume_builtin(BuiltinContinuation state);

@@ -60,6 +60,10 @@ bool ResourceMeter::charge_output(std::uint64_t n) {
     return true;
 }
 
+void ResourceMeter::stop(StopReason reason) {
+    if (!stop_reason_) stop_reason_ = reason;
+}
+
 void ResourceMeter::release_memory(std::uint64_t n) { memory_current_ = sat_sub(memory_current_, n); }
 
 std::uint64_t ResourceMeter::output_remaining() const { return sat_sub(output_limit_, output_used_); }

@@ -53,6 +53,10 @@ public:
     bool charge_memory(std::uint64_t n);
     bool charge_output(std::uint64_t n);
 
+    // Records `reason` when no stop reason is set yet, without touching any counter: for a bound
+    // of the machine's own (the host's output capture) that ends the run like a budget.
+    void stop(StopReason reason);
+
     // Gives back memory; never refused, stops at 0, the peak stays.
     void release_memory(std::uint64_t n);
 

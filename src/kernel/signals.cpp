@@ -133,6 +133,21 @@ std::optional<SignalDelivery> Machine::deliver_pending_signals() {
     }
 }
 
+bool Machine::has_acting_signal() const {
+    const ProcessState& state = states.active();
+    for (Signal signal : state.pending_signals) {
+        if (signal == Signal::KILL) return true;
+        if (signal == Signal::STOP || state.in_trap_handler) continue;
+        auto trap = state.signal_traps.find(signal);
+        if (trap != state.signal_traps.end()) {
+            if (!trap->second.is_ignore()) return true;
+            continue;
+        }
+        if (signal != Signal::CHLD && signal != Signal::CONT) return true;
+    }
+    return false;
+}
+
 Result<void, std::string> Machine::run_signal_handler(ProcessContinuation& continuation, const Trap& trap) {
     // Only a shell continuation can run a handler; it is one of the programs defined above the
     // kernel, which answer for themselves.

@@ -16,13 +16,21 @@ constexpr std::uint64_t kU64Max = ~std::uint64_t{0};
 
 // ---- a small JSON reader that keeps member order and number digits ----
 
+struct JsonMember;
+
 struct JsonNode {
     enum class Kind : std::uint8_t { Null, False, True, Number, String, Array, Object };
     Kind kind = Kind::Null;
     std::string text;  // Number: the digits as written; String: the decoded text
     std::vector<JsonNode> items;
     // Object members in the order written, repeats included; writing merges repeats.
-    std::vector<std::pair<std::string, JsonNode>> members;
+    std::vector<JsonMember> members;
+};
+
+// One object member: its name, then its value (a pair would need JsonNode complete above).
+struct JsonMember {
+    std::string first;
+    JsonNode second;
 };
 
 class JsonReader {
@@ -219,7 +227,7 @@ private:
         while (true) {
             skip_space();
             if (pos_ >= text_.size() || text_[pos_] != '"') return fail_here("expected a member name");
-            std::pair<std::string, JsonNode> member;
+            JsonMember member;
             if (!string(member.first)) return false;
             skip_space();
             if (pos_ >= text_.size() || text_[pos_] != ':') return fail_here("expected ':'");

@@ -12,6 +12,8 @@ template <class... Ts>
 struct Overloaded : Ts... {
     using Ts::operator()...;
 };
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 std::uint64_t text_size(const std::string& text, std::uint64_t extra) {
     return sat_add(text.size(), extra);

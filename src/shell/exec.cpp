@@ -457,6 +457,7 @@ bool Machine::recharge_shell_state_memory() {
 }
 
 void Machine::write_stderr_all(BytesView bytes) {
+    bytes = bytes.substr(0, charge_message_output(bytes.size()));
     while (!bytes.empty()) {
         auto written = write_fd(2, bytes);
         if (!written || written->blocked() || written->written == 0) return;

@@ -148,7 +148,20 @@ void dispatch_now(Exec& x, std::vector<std::string>& argv, RestoreList restore, 
     }
     Bytes out;
     Bytes err;
+    const std::uint64_t output_start = m.meter.output_used();
     CommandOutcome outcome = m.dispatch_command(argv, std::move(input), out, err);
+    // What dispatch wrote without its accounting paying for it (the message of a command that
+    // never ran: not found, permission denied) is charged now, and cut when it does not fit.
+    const std::uint64_t written = sat_add(out.size(), err.size());
+    const std::uint64_t paid = sat_sub(m.meter.output_used(), output_start);
+    if (written > paid) {
+        const std::uint64_t unpaid = written - paid;
+        std::uint64_t drop = unpaid - m.charge_message_output(unpaid);
+        const std::uint64_t from_err = std::min<std::uint64_t>(drop, err.size());
+        err.resize(err.size() - from_err);
+        drop -= from_err;
+        out.resize(out.size() - std::min<std::uint64_t>(drop, out.size()));
+    }
     m.meter.release_memory(charged);
     std::string name = std::move(argv.front());
     continue_outcome(x, std::move(outcome), std::move(restore), std::move(name), out, err);
@@ -188,7 +201,7 @@ void write_output(Exec& x, frame::WriteBuiltinOutput& f) {
                 f.status = 141;
             } else {
                 written = buffer.size();
-                if (out_left) f.err += fmt::format("tarnwick: {}: {}\n", f.name, write_failure_text(e));
+                if (out_left) m.append_charged_message(f.err, fmt::format("tarnwick: {}: {}\n", f.name, write_failure_text(e)));
                 f.status = 1;
             }
             continue;

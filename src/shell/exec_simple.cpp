@@ -22,6 +22,10 @@ namespace tw::exec_detail {
 
 namespace {
 
+// What the saved descriptor table of a redirected command is charged while it is held.
+constexpr std::uint64_t kRedirectionCharge = 4096;
+constexpr std::string_view kRedirectionMemoryError = "memory limit exceeded while preparing redirections";
+
 // The text of a failed descriptor operation as the redirection messages show it.
 std::string operation_error_text(const SyscallError& e) {
     if (const VfsError* vfs = e.vfs_error()) return std::string(VfsError::description(vfs->kind));
@@ -68,6 +72,9 @@ struct FileUndo {
 class Redirector {
 public:
     Redirector(Exec& x, bool keep_undo) : x_(x), keep_undo_(keep_undo) {}
+    Redirector(const Redirector&) = delete;
+    Redirector& operator=(const Redirector&) = delete;
+    ~Redirector() { x_.m.meter.release_memory(undo_charge_); }
 
     // Applies one redirection; the error text on failure.
     std::optional<std::string> apply(const Redirection& r) {
@@ -157,21 +164,27 @@ private:
             case RedirectKind::Append: flags = OpenFlags::append_output(); break;
             default: flags = OpenFlags::read_write(); break;
         }
-        if (keep_undo_ && flags.write) note_file(path, flags.truncate);
+        if (keep_undo_ && flags.write && !note_file(path, flags.truncate)) return std::string(kRedirectionMemoryError);
         if (auto r = m.open_at(fd, "/", path, flags); !r) return fmt::format("{}: {}", path, operation_error_text(r.error()));
         return std::nullopt;
     }
 
-    void note_file(const std::string& path, bool truncates) {
+    // Notes how to put the file back; the copy of a truncated file's bytes is charged to the
+    // memory budget while it is held. False when that charge is refused.
+    bool note_file(const std::string& path, bool truncates) {
         Machine& m = x_.m;
         auto canonical = m.vfs.resolve_symlinks(path, true);
-        if (!canonical) return;
+        if (!canonical) return true;
         const VfsNode* node = m.vfs.node(*canonical);
         if (node == nullptr) {
             undo_.push_back({std::move(*canonical), std::nullopt});
         } else if (truncates && node->is_file() && !node->data()->empty()) {
+            const std::uint64_t size = node->data()->size();
+            if (!m.meter.charge_memory(size)) return false;
+            undo_charge_ = sat_add(undo_charge_, size);
             undo_.push_back({std::move(*canonical), *node});
         }
+        return true;
     }
 
     std::optional<std::string> duplicate(const Redirection& r) {
@@ -203,6 +216,8 @@ private:
     std::optional<std::string> here(std::int32_t fd, std::string body) {
         if (auto e = take_pending()) return e;
         Machine& m = x_.m;
+        // The body was built and is copied into its buffer: one unit of work a byte.
+        if (!m.meter.charge_cpu(body.size())) return std::string("here document: CPU exhausted");
         auto number = m.open_descriptions.insert_buffer(std::move(body));
         if (!number) return fmt::format("here document: {}", error_text(number.error()));
         if (auto r = m.install_active_descriptor(fd, *number); !r)
@@ -213,6 +228,7 @@ private:
     Exec& x_;
     bool keep_undo_;
     std::vector<FileUndo> undo_;
+    std::uint64_t undo_charge_ = 0;
 };
 
 bool is_permanent(const std::vector<std::string>& words) {
@@ -348,9 +364,11 @@ void resume(Exec& x, frame::PrepareSimple& f) {
     if (!s.redirections.empty()) {
         const bool permanent = is_permanent(s.words);
         std::optional<std::string> error;
-        const std::uint64_t charge = sat_add(m.vfs.used(), 4096);
+        // The saved descriptors are charged a fixed amount; the files' undo copies are charged
+        // by the redirector as it takes them (nothing copies the whole filesystem).
+        const std::uint64_t charge = kRedirectionCharge;
         if (!m.meter.charge_memory(charge)) {
-            error = "memory limit exceeded while preparing redirections";
+            error = std::string(kRedirectionMemoryError);
         } else if (auto copy = x.st().descriptors.inherit(m.open_descriptions); !copy) {
             m.meter.release_memory(charge);
             error = std::string(error_text(copy.error()));

@@ -287,6 +287,60 @@ TEST(RunAction, SourceLongerThanTheCpuBudgetIsRefused) {
 
 // ---- whole shell actions ----
 
+TEST_F(Loop, ASignalTheShellSendsItselfLastActsInThatAction) {
+    ActionResult killed = m.run_action("kill $$", "");
+    EXPECT_EQ(killed.outcome.exit_status, 143);
+    EXPECT_EQ(m.terminated_status(), std::make_pair(true, 143));
+
+    Machine trapped = Machine::build(kRoomy);
+    ActionResult r = trapped.run_action("trap 'echo caught' TERM; kill $$", "");
+    EXPECT_EQ(r.outcome.exit_status, 0);
+    EXPECT_EQ(r.out, "caught\n");
+    EXPECT_TRUE(trapped.states.active().pending_signals.empty());
+    ActionResult next = trapped.run_action("echo ok", "");
+    EXPECT_EQ(next.outcome.exit_status, 0);
+    EXPECT_EQ(next.out, "ok\n");
+}
+
+TEST(RunAction, ATrapThatRaisesItsOwnSignalLoopsOnlyInItsAction) {
+    Machine m = Machine::build(MachineLimits{.cpu = 200'000, .memory = 1 << 24, .disk = 1 << 20, .output = 1 << 20});
+    ActionResult r = m.run_action("trap 'kill -TERM $$' TERM; kill -TERM $$", "");
+    EXPECT_EQ(r.outcome.stop_reason, StopReason::cpu_exhausted);
+    EXPECT_EQ(r.outcome.exit_status, 137);
+}
+
+TEST(RunAction, CapturedOutputPastItsBoundStopsTheRunAndSaysSo) {
+    Machine m = Machine::build(kRoomy);
+    ActionResult r = m.run_action("yes | head -c 5000000; echo after", "");
+    EXPECT_EQ(r.out.size(), kMaxBufferedBytes);
+    EXPECT_EQ(r.err, kOutputCutMessage);
+    EXPECT_EQ(r.outcome.stop_reason, StopReason::output_limit_exceeded);
+
+    Machine fed = Machine::build(kRoomy);
+    ActionResult big = fed.run_action("cat", Bytes(kMaxBufferedBytes + 1, 'x'));
+    EXPECT_EQ(big.outcome.exit_status, 125);
+    EXPECT_NE(big.err.find("tarnwick: action stdin exceeds 4 MiB\n"), std::string::npos);
+}
+
+TEST(RunAction, ShellMessagesPayForTheirBytes) {
+    Machine m = Machine::build(MachineLimits{.cpu = 1'000'000, .memory = 1 << 24, .disk = 1 << 20, .output = 30});
+    ActionResult r = m.run_action("f() { f; }; f", "");
+    EXPECT_EQ(r.err, "tarnwick: shell continuation f");
+    EXPECT_EQ(r.outcome.stop_reason, StopReason::output_limit_exceeded);
+    EXPECT_EQ(r.outcome.usage.output_bytes, 30u);
+}
+
+TEST(RunAction, FullDiskGivesWriterMessagesAndRedirectionsStillWork) {
+    // The disk holds more than the memory budget: redirecting must not pay for a copy of it.
+    Machine m = Machine::build(MachineLimits{.cpu = 100'000'000, .memory = 1 << 20, .disk = 4 << 20, .output = 1 << 26});
+    ActionResult r = m.run_action("head -c 3000000 /dev/zero > /tmp/a; head -c 3000000 /dev/zero > /tmp/b; echo $?; "
+                                  "echo x > /tmp/c; cat /tmp/c",
+                                  "");
+    EXPECT_EQ(r.outcome.stop_reason, std::nullopt);
+    EXPECT_EQ(r.out, "1\nx\n");
+    EXPECT_EQ(r.err, "head: write error: No space left on device\n");
+}
+
 TEST_F(Loop, PipelineThroughCat) {
     ActionResult r = m.run_action("echo hi | cat; echo done", "");
     EXPECT_EQ(r.outcome.exit_status, 0);

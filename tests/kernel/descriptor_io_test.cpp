@@ -104,6 +104,32 @@ TEST_F(BufferTest, CaptureRefusesPastItsBoundAndKeepsWhatItHas) {
     EXPECT_EQ(out.substr(out.size() - 4), "1234");
 }
 
+TEST_F(BufferTest, HostCaptureKeepsWhatFitsNotesTheCutAndStopsTheRun) {
+    const std::uint32_t number = description(1);
+    std::get<target::OutputCapture>((*m.open_descriptions.get_mut(number))->target).host = true;
+    ASSERT_EQ(write(1, Bytes(4194300, 'x')), "4194300");
+    EXPECT_FALSE(m.meter.stop_reason());
+    EXPECT_EQ(write(1, "12345"), "4");
+    EXPECT_EQ(m.meter.stop_reason(), StopReason::output_limit_exceeded);
+    EXPECT_EQ(write(1, "6"), "0");
+    const auto& capture = std::get<target::OutputCapture>((*m.open_descriptions.get(number))->target);
+    EXPECT_TRUE(capture.cut);
+    EXPECT_EQ(capture.data.size(), kMaxBufferedBytes);
+}
+
+TEST_F(BufferTest, MachineMessagesAreChargedAndCutToTheOutputBudget) {
+    Machine small = Machine::build(MachineLimits{.cpu = 1000, .memory = 1 << 20, .disk = 1 << 20, .output = 10});
+    EXPECT_EQ(small.charge_message_output(6), 6u);
+    EXPECT_FALSE(small.meter.stop_reason());
+    Bytes out;
+    small.append_charged_message(out, "abcdefgh");
+    EXPECT_EQ(out, "abcd");
+    EXPECT_EQ(small.meter.stop_reason(), StopReason::output_limit_exceeded);
+    EXPECT_EQ(small.meter.output_used(), 10u);
+    small.append_charged_message(out, "more");
+    EXPECT_EQ(out, "abcd");
+}
+
 TEST_F(BufferTest, WrongTargetsAreRefused) {
     pipe_at(5, 6);
     struct Case {

@@ -58,6 +58,17 @@ TEST(ResourceMeter, OutputOverLimitPinsButOverflowDoesNot) {
     EXPECT_EQ(cpu_wrap.cpu_used(), kMax);  // pinned at the limit
 }
 
+TEST(ResourceMeter, StopRecordsTheFirstReasonAndMovesNoCounter) {
+    ResourceMeter m = meter(10, 10, 10);
+    ASSERT_TRUE(m.charge_output(4));
+    m.stop(StopReason::output_limit_exceeded);
+    m.stop(StopReason::cpu_exhausted);
+    EXPECT_EQ(m.stop_reason(), StopReason::output_limit_exceeded);
+    EXPECT_EQ(m.output_used(), 4u);
+    EXPECT_EQ(m.output_remaining(), 6u);
+    EXPECT_FALSE(m.charge_cpu(0));
+}
+
 TEST(ResourceMeter, AnyStopReasonBlocksEveryChargeForGood) {
     // Each kind of failure, then every charge (even of 0) is refused and nothing moves.
     for (int which = 0; which < 3; ++which) {

@@ -24,6 +24,33 @@ protected:
     }
 };
 
+TEST_F(SignalTest, ActingSignalsAreThoseThatEndTheProcessOrRunItsTrap) {
+    struct Case {
+        std::vector<Signal> pending;
+        std::optional<Trap> term_trap;
+        bool in_handler;
+        bool acting;
+    };
+    const std::vector<Case> cases = {
+        {{}, std::nullopt, false, false},
+        {{Signal::TERM}, std::nullopt, false, true},
+        {{Signal::CHLD, Signal::CONT}, std::nullopt, false, false},
+        {{Signal::STOP}, std::nullopt, false, false},
+        {{Signal::TERM}, Trap::ignore(), false, false},
+        {{Signal::TERM}, Trap::command("echo"), false, true},
+        {{Signal::TERM}, Trap::command("echo"), true, false},
+        {{Signal::KILL}, std::nullopt, true, true},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        ProcessState& s = state(m.states.active_pid());
+        s.pending_signals = {cases[i].pending.begin(), cases[i].pending.end()};
+        s.signal_traps.clear();
+        if (cases[i].term_trap) s.signal_traps.emplace(Signal::TERM, *cases[i].term_trap);
+        s.in_trap_handler = cases[i].in_handler;
+        EXPECT_EQ(m.has_acting_signal(), cases[i].acting) << i;
+    }
+}
+
 TEST_F(SignalTest, KillEndsABlockedChildAndTellsTheParent) {
     const WaitReason reason = WaitReason::pipe_readable(7);
     const Pid child = blocked_child(reason);

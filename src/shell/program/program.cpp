@@ -21,6 +21,24 @@ void PendingBytes::append(BytesView bytes) {
     data.append(bytes);
 }
 
+namespace {
+
+// "NAME: write error: MESSAGE" on descriptor 2 of the program's process, NAME being the first
+// word of its command line (a full disk says "No space left on device").
+void report_write_error(SyscallContext& sys, const SyscallError& error) {
+    Machine& m = sys.machine();
+    std::string_view name = "tarnwick";
+    if (const ProcessRecord* record = m.processes.find(sys.getpid()); record && !record->command.empty()) {
+        name = record->command;
+        name = name.substr(0, name.find(' '));
+        if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos && slash + 1 < name.size())
+            name.remove_prefix(slash + 1);
+    }
+    m.write_stderr_all(fmt::format("{}: write error: {}\n", name, write_failure_text(error)));
+}
+
+}  // namespace
+
 std::optional<ProgramStep> drain_output(SyscallContext& sys, std::int32_t fd, PendingBytes& out,
                                         std::uint64_t& budget) {
     while (out.written < out.data.size()) {
@@ -35,7 +53,9 @@ std::optional<ProgramStep> drain_output(SyscallContext& sys, std::int32_t fd, Pe
         auto written = sys.write(fd, BytesView(out.data).substr(out.written, chunk));
         if (!written) {
             const DescriptorError* e = written.error().descriptor_error();
-            return ProgramStep::finished(e != nullptr && *e == DescriptorError::BrokenPipe ? 141 : 1);
+            if (e != nullptr && *e == DescriptorError::BrokenPipe) return ProgramStep::finished(141);
+            if (fd != 2) report_write_error(sys, written.error());
+            return ProgramStep::finished(1);
         }
         if (written->blocked()) return ProgramStep::blocked(std::move(*written->wait));
         const std::uint64_t n = written->written;
