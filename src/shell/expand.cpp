@@ -263,7 +263,15 @@ bool WordExpander::charge(std::uint64_t n) {
     if (!m_.meter.charge_memory(n)) return false;
     ProcessState& st = state();
     st.expansion_charge = sat_add(st.expansion_charge, n);
-    return true;
+    return work(n);
+}
+
+bool WordExpander::work(std::uint64_t units) { return m_.meter.charge_cpu(units); }
+
+std::uint64_t items_work(const std::vector<std::string>& items) {
+    std::uint64_t total = 0;
+    for (const auto& item : items) total = sat_add(total, sat_add(item.size(), kItemWork));
+    return total;
 }
 
 void WordExpander::record_error(std::string message, bool fatal) {
@@ -274,15 +282,19 @@ void WordExpander::record_error(std::string message, bool fatal) {
 }
 
 std::int64_t WordExpander::arith(std::string_view expression) {
-    auto r = arith_eval(state(), expression);
+    auto r = arith_eval(state(), expression, &m_.meter);
     if (r) return *r;
+    if (r.error().refused) return 0;
     record_error(fmt::format("tarnwick: {}", render_arith_error(r.error(), expression)));
     return 0;
 }
 
 std::string WordExpander::checked(std::string_view name) {
     ProcessState& st = state();
-    if (auto v = lookup_parameter(st, name)) return std::move(*v);
+    if (auto v = lookup_parameter(st, name)) {
+        if (!work(v->size())) return {};
+        return std::move(*v);
+    }
     if (st.options.nounset && name != "@" && name != "*")
         record_error(fmt::format("tarnwick: {}: unbound variable", name));
     return {};
@@ -333,7 +345,7 @@ void WordExpander::emit_value(const ParamValue& value, SegmentList& out, ScanCon
     }
     std::uint64_t total = 0;
     for (const auto& item : value.items) total = sat_add(total, item.size());
-    if (!charge(total)) return;
+    if (!charge(total) || !work(sat_mul(value.items.size(), kItemWork))) return;
     for (std::size_t k = 0; k < value.items.size(); ++k) {
         if (k) out.field_break(ctx.split ? FieldBreak::Unquoted : FieldBreak::Quoted);
         out.append(value.items[k], ctx.split, ctx.literal);
@@ -819,7 +831,10 @@ std::vector<std::string> WordExpander::expand(std::string_view text, bool split,
         if (stopped()) break;
         SegmentList segs;
         scan_word(word, segs, assignment ? WordKind::Assignment : WordKind::Plain);
-        for (auto& field : fields_of(segs, split)) {
+        std::vector<ExpandedField> fields = fields_of(segs, split);
+        // A word that becomes many fields pays for each one after the first.
+        if (fields.size() > 1 && !work(sat_mul(fields.size() - 1, kItemWork))) break;
+        for (auto& field : fields) {
             if (split && field.glob) {
                 for (auto& path : expand_pathnames(m_, field)) out.push_back(std::move(path));
             } else {

@@ -8,7 +8,7 @@
 
 #include "base/regex.h"
 #include "kernel/machine.h"
-#include "shell/pattern.h"
+#include "shell/expand.h"
 #include "shell/variables.h"
 
 namespace tw {
@@ -168,7 +168,7 @@ private:
 
     // `test` and `[` compare texts; `[[` matches the right side as a pattern.
     bool equal(std::string_view left, std::string_view right) const {
-        return patterns_ ? shell_pattern_match(right, left) : left == right;
+        return patterns_ ? metered_pattern_match(machine_, right, left).value_or(false) : left == right;
     }
 
     bool regex_match(std::string_view subject, std::string_view pattern) {

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "base/sat.h"
+#include "kernel/meter.h"
 
 namespace tw {
 
@@ -386,8 +387,10 @@ Result<void, std::string> ShellArithEnv::set_key(std::string_view name, std::str
     return {};
 }
 
-Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text) {
-    ShellArithEnv env(state);
+bool ShellArithEnv::charge_work(std::uint64_t units) { return meter_ == nullptr || meter_->charge_cpu(units); }
+
+Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text, ResourceMeter* meter) {
+    ShellArithEnv env(state, meter);
     return arith_eval(env, text);
 }
 
