@@ -467,6 +467,8 @@ void WordExpander::braced(std::string_view body, SegmentList& out, ScanContext c
         std::string_view rest = body.substr(1);
         if ((rest.ends_with('*') || rest.ends_with('@')) && is_shell_name(rest.substr(0, rest.size() - 1))) {
             std::string_view prefix = rest.substr(0, rest.size() - 1);
+            // Every name is looked at, matching or not.
+            if (!work(sat_add(st.variables.size(), st.arrays.size()))) return;
             std::set<std::string> names;
             for (const auto& [name, value] : st.variables)
                 if (name.starts_with(prefix) && is_shell_name(name)) names.insert(name);

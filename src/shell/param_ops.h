@@ -91,7 +91,7 @@ inline constexpr std::uint64_t kMaxExpansionDepth = 1000;
 // CPU work of the text that expansion and assignment handle: one unit per byte copied, scanned or
 // matched, and kItemWork more for every separate item (field, element, argument), so that the
 // host's work stays in proportion to what a script is charged however long its values grow.
-inline constexpr std::uint64_t kItemWork = 16;
+inline constexpr std::uint64_t kItemWork = 64;
 
 // The work of handling every item of a list: its bytes plus kItemWork each (saturating).
 std::uint64_t items_work(const std::vector<std::string>& items);
@@ -185,6 +185,9 @@ public:
     std::int64_t arith(std::string_view expression);
     // The value of a plain parameter reference, nounset checked.
     std::string checked(std::string_view name);
+    // The stored value of a shell name that is an ordinary scalar variable (no special name, no
+    // array), or null.
+    const std::string* plain_variable(std::string_view name);
     // A command substitution that reached expansion: the internal error, an empty value.
     void substitution_reached(std::string_view command);
 
@@ -236,6 +239,8 @@ std::size_t utf8_char_len(std::string_view s, std::size_t i);
 std::size_t skip_quoted(std::string_view w, std::size_t i);
 
 std::string join_texts(const std::vector<std::string>& items, std::string_view sep);
+// The same, taking a single item over without copying it.
+std::string join_texts(std::vector<std::string>&& items, std::string_view sep);
 
 // Index of the `}` closing a ${ whose body starts at `start`, quotes and escapes respected and
 // nested ${ counted; npos when there is none.

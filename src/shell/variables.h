@@ -4,7 +4,8 @@
 // one. The store reports no errors: callers check read-only names, nounset and subscripts.
 //
 // Modeled sizes: a scalar counts (name + 48) + (value + 48) bytes, an array (name + 48) plus its
-// elements (value + 48 each, plus key + 48 for associative ones). `variables_size` and
+// elements (value + 64 each in an indexed array, (key + 48) + (value + 48) each in an associative
+// one). `variables_size` and
 // `arrays_size` always equal the sums over the entries (saturating).
 #pragma once
 
