@@ -517,7 +517,7 @@ private:
         if (level_ + 1 >= kArithMaxRecursion)
             return fail_with(ArithError{
                 fmt::format("expression recursion level exceeded (error token is \"{}\")", ref.name), false});
-        if (!env_.charge_work(sat_mul(text.size(), kArithByteWork)))
+        if (!env_.charge_work(sat_add(sat_mul(text.size(), kArithByteWork), kArithNestedWork)))
             return fail_with(ArithError{{}, true, true});
         std::string owned(text);
         auto inner = with_stack_headroom([&] { return Parser(env_, owned, level_ + 1).run(); });

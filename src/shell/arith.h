@@ -42,8 +42,10 @@ public:
     virtual bool charge_work(std::uint64_t units) { return true; }
 };
 
-// Work units asked for each byte of text the evaluator parses.
+// Work units asked for each byte of text the evaluator parses, and for starting the evaluation
+// of a variable's value as an expression of its own.
 inline constexpr std::uint64_t kArithByteWork = 4;
+inline constexpr std::uint64_t kArithNestedWork = 64;
 
 struct ArithError {
     std::string message;

@@ -183,6 +183,10 @@ std::uint64_t pattern_text_bytes(std::string_view text) {
     return sat_mul(text.size(), sizeof(std::uint32_t) + sizeof(std::size_t));
 }
 
+namespace {
+constexpr std::uint64_t kAttemptSteps = 8;
+}  // namespace
+
 MatchWork::MatchWork(Machine& m, std::size_t text_bytes)
     : m_(m), allowance_(sat_add(sat_mul(text_bytes, 4), 64)) {}
 
@@ -191,7 +195,8 @@ std::optional<bool> MatchWork::match(const ShellPattern& p, std::span<const std:
     const auto limits = m_.meter.limits();
     const std::uint64_t left = sat_mul(sat_sub(limits.cpu, m_.meter.cpu_used()), 4);
     const std::uint64_t max_steps = sat_add(sat_add(sat_sub(allowance_, work_), left), 4);
-    std::uint64_t steps = 0;
+    // Every attempt costs a few steps of its own, however soon it fails.
+    std::uint64_t steps = kAttemptSteps;
     bool matched = p.matches_chars(chars, &steps, max_steps);
     if (!spend(steps) || steps > max_steps) return std::nullopt;
     return matched;

@@ -1,5 +1,6 @@
 #include "shell/test_eval.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <vector>
@@ -175,7 +176,7 @@ private:
         auto re = Regex::compile(pattern);
         if (!re) return false;
         ShellArray::Indexed groups;
-        auto found = re->find(subject);
+        auto found = paid_search(*re, subject, pattern.size());
         bool matched = found && found->has_value();
         if (matched) {
             const Match& m = **found;
@@ -183,6 +184,22 @@ private:
         }
         store_array(state(), "BASH_REMATCH", ShellArray{std::move(groups)});
         return matched;
+    }
+
+    // A search whose engine work is paid for as it goes: it starts with a small match limit and
+    // raises it fourfold while the CPU budget pays half a unit per step of the limit. A search
+    // that needs more than the engine's own limit fails as before.
+    Result<std::optional<Match>, RegexError> paid_search(const Regex& re, std::string_view subject,
+                                                         std::size_t pattern_size) {
+        std::uint64_t limit = 256 + 2 * static_cast<std::uint64_t>(subject.size() + pattern_size);
+        while (true) {
+            limit = std::min<std::uint64_t>(limit, kRegexMatchLimit);
+            if (!machine_.meter.charge_cpu(limit / 2)) return std::unexpected(RegexError{});
+            RegexMatchLimit scope(static_cast<std::uint32_t>(limit));
+            auto found = re.find(subject);
+            if (found || found.error().kind != RegexError::Kind::MatchLimit || limit >= kRegexMatchLimit) return found;
+            limit *= 4;
+        }
     }
 
     Machine& machine_;

@@ -94,6 +94,8 @@ BOMBS = [
     ("recursive arithmetic", "a=b+b b=c+c c=d+d d=e+e e=f+f f=g+g g=h+h h=i+i i=j+j j=k+k k=l+l l=m+m "
      "m=n+n n=o+o o=p+p p=q+q q=r+r r=s+s s=t+t t=u+u u=v+v v=w+w w=x+x x=1; echo $((a))",
      20_000_000, 32 * MIB, "cpu_exhausted", 137),
+    ("regular expression backtracking",
+     's=$(printf "%030d" 0); while :; do [[ ${s}1 =~ ^(0|0)*$ ]]; done', 20_000_000, 32 * MIB, "cpu_exhausted", 137),
     ("shifting", "set -- $(seq 1 3000); while shift; do :; done", 20_000_000, 32 * MIB, None, 0),
     ("deep recursion", "f() { f; }; f", 20_000_000, 32 * MIB, None, 2),
 ]
