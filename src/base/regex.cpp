@@ -19,7 +19,7 @@ namespace {
 // limit the nesting of backtracking points and the heap limit (KiB) the memory the interpreter
 // may take for them; the JIT's own stack is capped separately. Together they keep any pattern,
 // however pathological, from holding the worker for more than a moment.
-constexpr std::uint32_t kMatchLimit = 10'000'000;
+constexpr std::uint32_t kMatchLimit = kRegexMatchLimit;
 constexpr std::uint32_t kDepthLimit = 500'000;
 constexpr std::uint32_t kHeapLimitKiB = 64 * 1024;
 constexpr std::size_t kJitStackStart = 32 * 1024;
@@ -77,6 +77,9 @@ pcre2_match_context* thread_match_context() {
     thread_local MatchEnvironment environment;
     return environment.context();
 }
+
+// The match limit in force on this host thread (RegexMatchLimit).
+thread_local std::uint32_t thread_match_limit = kMatchLimit;
 
 std::uint32_t match_options(MatchFlags flags) {
     std::uint32_t o = 0;
@@ -168,6 +171,16 @@ ScratchCache& thread_scratch() {
 }
 
 }  // namespace
+
+RegexMatchLimit::RegexMatchLimit(std::uint32_t limit) : saved_(thread_match_limit) {
+    thread_match_limit = std::min(limit, kMatchLimit);
+    pcre2_set_match_limit(thread_match_context(), thread_match_limit);
+}
+
+RegexMatchLimit::~RegexMatchLimit() {
+    thread_match_limit = saved_;
+    pcre2_set_match_limit(thread_match_context(), thread_match_limit);
+}
 
 namespace {
 

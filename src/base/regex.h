@@ -124,6 +124,23 @@ struct NamedGroup {
     std::size_t number = 0;
 };
 
+// The largest match limit of a search (engine steps, backtracking points).
+inline constexpr std::uint32_t kRegexMatchLimit = 10'000'000;
+
+// While it lives, the searches of this host thread run under a lower match limit (never above
+// kRegexMatchLimit), for callers that pay for the engine's work step by step: they search with a
+// small limit first and raise it only while the work is paid for. Scopes nest.
+class RegexMatchLimit {
+public:
+    explicit RegexMatchLimit(std::uint32_t limit);
+    ~RegexMatchLimit();
+    RegexMatchLimit(const RegexMatchLimit&) = delete;
+    RegexMatchLimit& operator=(const RegexMatchLimit&) = delete;
+
+private:
+    std::uint32_t saved_;
+};
+
 class Regex {
 public:
     static Result<Regex, RegexError> compile(std::string_view pattern, RegexOptions options = {});

@@ -22,7 +22,7 @@ void InvocationLog::record(Pid pid, std::span<const std::string> argv, CommandTr
     const std::uint64_t sequence = next_sequence++;
 
     std::uint64_t size = kEntryOverhead;
-    for (const std::string& arg : argv) size = sat_add(size, arg.size());
+    for (const std::string& arg : argv) size = sat_add(size, sat_add(arg.size(), kArgOverhead));
     if (reason) size = sat_add(size, reason->size());
     if (size > kMaxModeledBytes) {
         dropped = sat_add(dropped, 1);

@@ -34,6 +34,9 @@ struct InvocationEvent {
 struct InvocationLog {
     static constexpr std::size_t kMaxEntries = 4096;
     static constexpr std::uint64_t kMaxModeledBytes = 4194304;
+    // An entry's modeled size counts what each argv string holds besides its bytes, so that the
+    // byte bound also bounds entries of many short arguments.
+    static constexpr std::uint64_t kArgOverhead = sizeof(std::string);
 
     std::deque<InvocationEvent> entries;
     // The entries not completed yet, per process, oldest first. A living process keeps its

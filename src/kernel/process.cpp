@@ -112,7 +112,7 @@ std::uint64_t variable_entry_size(std::string_view name, std::string_view value)
 std::uint64_t ShellArray::modeled_size() const {
     std::uint64_t total = 0;
     if (const auto* indexed = std::get_if<Indexed>(&value)) {
-        for (const auto& [_, v] : indexed->elements) total = sat_add(total, sat_add(v.size(), 48));
+        for (const auto& [_, v] : indexed->elements) total = sat_add(total, sat_add(v.size(), kIndexedElementOverhead));
     } else {
         for (const auto& [k, v] : std::get<Associative>(value).elements)
             total = sat_add(total, sat_add(sat_add(k.size(), 48), sat_add(v.size(), 48)));

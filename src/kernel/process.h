@@ -130,10 +130,14 @@ struct JobEntry {
 
 // An indexed or associative shell array.
 struct ShellArray {
+    // What an element of an indexed array takes besides its value: a tree node with the index
+    // and the string.
+    static constexpr std::uint64_t kIndexedElementOverhead = 64;
     struct Indexed { std::map<std::uint64_t, std::string> elements; };
     struct Associative { std::map<std::string, std::string> elements; };
     std::variant<Indexed, Associative> value;
-    // Modeled size of the elements: (value + 48) each, plus (key + 48) for associative ones.
+    // Modeled size of the elements: (value + kIndexedElementOverhead) each for indexed arrays,
+    // (key + 48) + (value + 48) each for associative ones.
     std::uint64_t modeled_size() const;
 };
 

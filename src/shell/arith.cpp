@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "base/panic.h"
+#include "base/sat.h"
 #include "base/stack.h"
 
 namespace tw {
@@ -516,6 +517,8 @@ private:
         if (level_ + 1 >= kArithMaxRecursion)
             return fail_with(ArithError{
                 fmt::format("expression recursion level exceeded (error token is \"{}\")", ref.name), false});
+        if (!env_.charge_work(sat_add(sat_mul(text.size(), kArithByteWork), kArithNestedWork)))
+            return fail_with(ArithError{{}, true, true});
         std::string owned(text);
         auto inner = with_stack_headroom([&] { return Parser(env_, owned, level_ + 1).run(); });
         if (!inner) return fail_with(std::move(inner.error()));
@@ -590,6 +593,7 @@ std::string render_arith_error(const ArithError& error, std::string_view express
 }
 
 Result<std::int64_t, ArithError> arith_eval(ArithEnv& env, std::string_view text) {
+    if (!env.charge_work(sat_mul(text.size(), kArithByteWork))) return std::unexpected(ArithError{{}, true, true});
     return Parser(env, text, 0).run();
 }
 

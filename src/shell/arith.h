@@ -14,6 +14,7 @@
 namespace tw {
 
 struct ProcessState;
+class ResourceMeter;
 
 // How the evaluator reads and writes variables. Each operation answers its result or an error
 // text that the evaluator passes on verbatim.
@@ -35,13 +36,25 @@ public:
     virtual Result<void, std::string> set_key(std::string_view name, std::string_view key, std::int64_t value) {
         return {};
     }
+    // The work of parsing a text (the expression, and every variable value evaluated as an
+    // expression inside it), asked for before the text is parsed; false stops the evaluation
+    // with a refused error.
+    virtual bool charge_work(std::uint64_t units) { return true; }
 };
+
+// Work units asked for each byte of text the evaluator parses, and for starting the evaluation
+// of a variable's value as an expression of its own.
+inline constexpr std::uint64_t kArithByteWork = 4;
+inline constexpr std::uint64_t kArithNestedWork = 64;
 
 struct ArithError {
     std::string message;
     // Errors of the variable operations are shown as they are; syntax and evaluation errors
     // are shown after the expression text.
     bool verbatim = false;
+    // The environment refused the work (`ArithEnv::charge_work`): nothing to show, the caller's
+    // resource meter holds the reason.
+    bool refused = false;
     bool operator==(const ArithError&) const = default;
 };
 
@@ -59,7 +72,9 @@ inline constexpr std::uint32_t kArithMaxRecursion = 128;
 
 Result<std::int64_t, ArithError> arith_eval(ArithEnv& env, std::string_view text);
 
-// arith_eval over the variables of a shell process (ShellArithEnv, shell/variables.h).
-Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text);
+// arith_eval over the variables of a shell process (ShellArithEnv, shell/variables.h); with a
+// meter, the parsing work is charged to its CPU budget.
+Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text,
+                                            ResourceMeter* meter = nullptr);
 
 }  // namespace tw

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "base/sat.h"
 #include "kernel/machine.h"
 #include "shell/ast.h"
 #include "shell/lexer.h"
@@ -99,6 +100,9 @@ void assign_list(WordExpander& ex, std::string_view name, std::string_view value
             for (auto& field : ex.expand(word, true)) elements.push_back({std::nullopt, std::move(field)});
         }
     }
+    std::uint64_t work = 0;
+    for (const auto& e : elements) work = sat_add(work, sat_add(e.value.size(), kItemWork));
+    if (!ex.work(work)) return;
     std::uint64_t next = next_index(st, name);
     for (auto& e : elements) {
         if (e.key) {
@@ -127,6 +131,7 @@ void run_assignments(Machine& m, std::string_view name_text, std::string_view va
         return;
     }
     std::string value = join_texts(ex.expand(value_text, false, true), " ");
+    // Storing copies the value; appending copies what is there already too.
     if (t.subscript) {
         std::string key;
         if (is_associative_array(st, t.base)) {
@@ -137,13 +142,19 @@ void run_assignments(Machine& m, std::string_view name_text, std::string_view va
             return;
         }
         if (t.append) value = get_array_element(st, t.base, key).value_or("") + value;
+        if (!ex.work(value.size())) return;
         set_array_element(st, t.base, key, std::move(value));
     } else if (!t.append) {
+        if (!ex.work(value.size())) return;
         set_variable(st, t.base, std::move(value));
     } else if (is_array(st, t.base)) {
-        set_array_element(st, t.base, "0", get_array_element(st, t.base, "0").value_or("") + value);
+        value = get_array_element(st, t.base, "0").value_or("") + value;
+        if (!ex.work(value.size())) return;
+        set_array_element(st, t.base, "0", std::move(value));
     } else {
-        set_variable(st, t.base, lookup_parameter(st, t.base).value_or("") + value);
+        value = lookup_parameter(st, t.base).value_or("") + value;
+        if (!ex.work(value.size())) return;
+        set_variable(st, t.base, std::move(value));
     }
 }
 
@@ -187,6 +198,7 @@ RestoreList apply_prefix_assignments(Machine& m, std::span<const Assignment> ass
         }
         std::string value = std::move(values[i]);
         if (append) value = lookup_parameter(st, name).value_or("") + value;
+        if (!ex.work(value.size())) break;
         set_variable(st, name, std::move(value));
         st.export_variable(name);
     }

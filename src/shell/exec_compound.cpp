@@ -11,7 +11,6 @@
 #include "shell/exec.h"
 #include "shell/exec_internal.h"
 #include "shell/expand.h"
-#include "shell/pattern.h"
 #include "shell/variables.h"
 
 namespace tw::exec_detail {
@@ -223,7 +222,11 @@ void resume(Exec& x, frame::ArithStep& f) {
             x.report_pending_error();
             return;
         }
-        auto result = arith_eval(x.st(), text);
+        auto result = arith_eval(x.st(), text, &x.m.meter);
+        if (!result && result.error().refused) {
+            c.status = 137;
+            return;
+        }
         if (!result) {
             x.diag(fmt::format("tarnwick: ((: {}\n", render_arith_error(result.error(), text)));
             c.status = 1;
@@ -280,8 +283,7 @@ void resume(Exec& x, frame::CaseMatch& f) {
         x.report_pending_error();
         return;
     }
-    PatternOptions options;
-    options.caseless = x.st().shopt_enabled.contains("nocasematch");
+    const bool caseless = x.st().shopt_enabled.contains("nocasematch");
     // The bodies to run: the first matching arm's, then after `;&` the next arm's without a
     // test, and after `;;&` the next matching arm's. The patterns are all tested before any body
     // runs.
@@ -297,7 +299,13 @@ void resume(Exec& x, frame::CaseMatch& f) {
                     x.report_pending_error();
                     return;
                 }
-                if (shell_pattern_match(pattern, subject, options)) {
+                auto matched = metered_pattern_match(x.m, pattern, subject, caseless);
+                if (!matched) {
+                    restore_variables(x.st(), f.restore);
+                    c.status = 137;
+                    return;
+                }
+                if (*matched) {
                     selected = true;
                     break;
                 }
@@ -324,6 +332,12 @@ void call_function(Exec& x, const ShellCommandPtr& body, std::vector<std::string
     params.reserve(argv.size() > 0 ? argv.size() - 1 : 0);
     for (std::size_t i = 1; i < argv.size(); ++i) params.push_back(std::move(argv[i]));
     const std::uint64_t params_size = positional_params_size(params);
+    // Handing the arguments over is work in proportion to their modeled size.
+    if (!x.m.meter.charge_cpu(params_size)) {
+        restore_variables(s, restore);
+        x.c.status = 137;
+        return;
+    }
     std::swap(params, s.positional_params);
     const std::uint64_t saved_size = s.positional_size;
     s.positional_size = params_size;

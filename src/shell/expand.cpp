@@ -21,6 +21,10 @@ namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
 
+// A word's fields are a second copy of its expanded text, held until the command is done. Small
+// words are covered by the charges of their values; the copy of a larger one is charged too.
+constexpr std::uint64_t kUnchargedFieldBytes = 4096;
+
 // Index of the `)` that balances the `(` at `open`, or npos.
 std::size_t closing_paren(std::string_view w, std::size_t open) {
     int depth = 0;
@@ -159,6 +163,11 @@ std::string join_texts(const std::vector<std::string>& items, std::string_view s
     return out;
 }
 
+std::string join_texts(std::vector<std::string>&& items, std::string_view sep) {
+    if (items.size() == 1) return std::move(items.front());
+    return join_texts(static_cast<const std::vector<std::string>&>(items), sep);
+}
+
 std::size_t closing_brace(std::string_view w, std::size_t start) {
     int depth = 0;
     std::size_t i = start;
@@ -263,7 +272,15 @@ bool WordExpander::charge(std::uint64_t n) {
     if (!m_.meter.charge_memory(n)) return false;
     ProcessState& st = state();
     st.expansion_charge = sat_add(st.expansion_charge, n);
-    return true;
+    return work(n);
+}
+
+bool WordExpander::work(std::uint64_t units) { return m_.meter.charge_cpu(units); }
+
+std::uint64_t items_work(const std::vector<std::string>& items) {
+    std::uint64_t total = 0;
+    for (const auto& item : items) total = sat_add(total, sat_add(item.size(), kItemWork));
+    return total;
 }
 
 void WordExpander::record_error(std::string message, bool fatal) {
@@ -274,15 +291,27 @@ void WordExpander::record_error(std::string message, bool fatal) {
 }
 
 std::int64_t WordExpander::arith(std::string_view expression) {
-    auto r = arith_eval(state(), expression);
+    auto r = arith_eval(state(), expression, &m_.meter);
     if (r) return *r;
+    if (r.error().refused) return 0;
     record_error(fmt::format("tarnwick: {}", render_arith_error(r.error(), expression)));
     return 0;
 }
 
+const std::string* WordExpander::plain_variable(std::string_view name) {
+    if (name == "PPID" || name == "BASHPID" || name == "RANDOM" || name == "PWD") return nullptr;
+    ProcessState& st = state();
+    if (!st.arrays.empty() && is_array(st, name)) return nullptr;
+    auto it = st.variables.find(std::string(name));
+    return it == st.variables.end() ? nullptr : &it->second;
+}
+
 std::string WordExpander::checked(std::string_view name) {
     ProcessState& st = state();
-    if (auto v = lookup_parameter(st, name)) return std::move(*v);
+    if (auto v = lookup_parameter(st, name)) {
+        if (!work(v->size())) return {};
+        return std::move(*v);
+    }
     if (st.options.nounset && name != "@" && name != "*")
         record_error(fmt::format("tarnwick: {}: unbound variable", name));
     return {};
@@ -333,7 +362,7 @@ void WordExpander::emit_value(const ParamValue& value, SegmentList& out, ScanCon
     }
     std::uint64_t total = 0;
     for (const auto& item : value.items) total = sat_add(total, item.size());
-    if (!charge(total)) return;
+    if (!charge(total) || !work(sat_mul(value.items.size(), kItemWork))) return;
     for (std::size_t k = 0; k < value.items.size(); ++k) {
         if (k) out.field_break(ctx.split ? FieldBreak::Unquoted : FieldBreak::Quoted);
         out.append(value.items[k], ctx.split, ctx.literal);
@@ -691,7 +720,13 @@ std::size_t WordExpander::dollar(std::string_view w, std::size_t i, SegmentList&
     if (param_name_start(c)) {
         std::size_t j = i + 2;
         while (j < w.size() && param_name_char(w[j])) ++j;
-        emit_text(checked(w.substr(i + 1, j - i - 1)), out, ctx);
+        std::string_view name = w.substr(i + 1, j - i - 1);
+        // A plain variable is appended straight from the store: no copy of a long value.
+        if (const std::string* stored = plain_variable(name)) {
+            if (work(stored->size())) emit_text(*stored, out, ctx);
+            return j;
+        }
+        emit_text(checked(name), out, ctx);
         return j;
     }
     out.append("$", ctx.split, ctx.literal);
@@ -704,17 +739,29 @@ std::vector<ExpandedField> WordExpander::fields_of(const SegmentList& segs, bool
     std::vector<ExpandedField> fields;
     ExpandedField cur;
     bool started = false;
+    // The runs of the field's text that are literal or not (end offset, literal): the pattern
+    // is made from them only for a field that pathname expansion will look at.
+    std::vector<std::pair<std::size_t, bool>> runs;
     auto emit = [&] {
+        if (cur.glob) {
+            std::size_t from = 0;
+            for (auto [to, literal] : runs) {
+                std::string_view part = std::string_view(cur.text).substr(from, to - from);
+                cur.pattern += literal ? shell_pattern_escape(part) : std::string(part);
+                from = to;
+            }
+        }
+        runs.clear();
         fields.push_back(std::move(cur));
         cur = ExpandedField{};
         started = false;
     };
     auto add = [&](std::string_view text, bool literal, bool glob) {
         cur.text += text;
-        if (literal) {
-            cur.pattern += shell_pattern_escape(text);
+        if (!runs.empty() && runs.back().second == literal) {
+            runs.back().first = cur.text.size();
         } else {
-            cur.pattern += text;
+            runs.emplace_back(cur.text.size(), literal);
         }
         cur.glob = cur.glob || glob;
         started = true;
@@ -810,6 +857,7 @@ std::vector<std::string> WordExpander::expand(std::string_view text, bool split,
     std::vector<std::string> words;
     if (split && text.find('{') != std::string_view::npos) {
         words = expand_braces(text, 0);
+        if (words.size() > 1 && !work(items_work(words))) return {};
     } else {
         words.emplace_back(text);
     }
@@ -819,7 +867,14 @@ std::vector<std::string> WordExpander::expand(std::string_view text, bool split,
         if (stopped()) break;
         SegmentList segs;
         scan_word(word, segs, assignment ? WordKind::Assignment : WordKind::Plain);
-        for (auto& field : fields_of(segs, split)) {
+        // The fields copy the segments' text: charged like the expanded values before they are made.
+        std::uint64_t field_bytes = 0;
+        for (const Segment& s : segs.segments()) field_bytes = sat_add(field_bytes, s.text.size() + 1);
+        if (field_bytes > kUnchargedFieldBytes && !charge(field_bytes)) break;
+        std::vector<ExpandedField> fields = fields_of(segs, split);
+        // A word that becomes many fields pays for each one after the first.
+        if (fields.size() > 1 && !work(sat_mul(fields.size() - 1, kItemWork))) break;
+        for (auto& field : fields) {
             if (split && field.glob) {
                 for (auto& path : expand_pathnames(m_, field)) out.push_back(std::move(path));
             } else {

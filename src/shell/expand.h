@@ -79,6 +79,13 @@ std::optional<ListExpansion> expand_list_parameter(Machine& m, std::string_view 
 // `expansion_charge` (the executor releases it after the command). False when refused.
 bool charge_expansion_memory(Machine& m, std::uint64_t n);
 
+// Whether the whole `text` matches the shell `pattern` (`caseless`: letters of either case), the
+// work charged: the bytes of both as CPU work, the comparisons as the removal operators count
+// them, the decoded text held on the memory budget while matching. Nothing when a charge is
+// refused (the meter then holds the stop reason).
+std::optional<bool> metered_pattern_match(Machine& m, std::string_view pattern, std::string_view text,
+                                          bool caseless = false);
+
 // The value of an arithmetic expression for expansion; 0 after a failure, which is recorded as
 // "tarnwick: {rendered error}" in the pending error.
 std::int64_t arith_expand(Machine& m, std::string_view text);

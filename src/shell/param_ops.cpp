@@ -94,13 +94,19 @@ std::optional<ParsedRef> parse_ref(std::string_view text) {
     return out;
 }
 
-std::size_t char_count(std::string_view s) { return pattern_text(s).chars.size(); }
+std::size_t char_count(std::string_view s) { return pattern_char_count(s); }
 
 // ---- case conversion ----
 
 void append_converted(std::string& out, std::uint32_t cp, int mode /* 1 upper, -1 lower, 0 toggle */) {
     if (cp >= 0x110000) {
         out += static_cast<char>(cp - 0x110000);
+        return;
+    }
+    if (cp < 0x80) {
+        const bool lower = cp >= 'a' && cp <= 'z', upper = cp >= 'A' && cp <= 'Z';
+        if ((mode >= 0 && lower) || (mode <= 0 && upper)) cp ^= 0x20;
+        out += static_cast<char>(cp);
         return;
     }
     const auto c = static_cast<char32_t>(cp);
@@ -113,15 +119,16 @@ void append_converted(std::string& out, std::uint32_t cp, int mode /* 1 upper, -
 // Converts the characters that `pattern` matches (every one without a pattern); only the
 // first character is considered with `first_only`.
 std::string convert_matching(std::string_view text, int mode, bool first_only, const ShellPattern* pattern) {
-    PatternText t = pattern_text(text);
     std::string out;
     out.reserve(text.size());
-    for (std::size_t k = 0; k < t.chars.size(); ++k) {
-        bool eligible = (!first_only || k == 0) && (!pattern || pattern->matches_one(t.chars[k]));
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t at = i;
+        const std::uint32_t c = pattern_next_char(text, i);
+        bool eligible = (!first_only || at == 0) && (!pattern || pattern->matches_one(c));
         if (eligible) {
-            append_converted(out, t.chars[k], mode);
+            append_converted(out, c, mode);
         } else {
-            out.append(text.substr(t.offsets[k], t.offsets[k + 1] - t.offsets[k]));
+            out.append(text.substr(at, i - at));
         }
     }
     return out;
@@ -129,39 +136,50 @@ std::string convert_matching(std::string_view text, int mode, bool first_only, c
 
 // ---- removal and substitution ----
 
-// Matching work of one removal or substitution. Trying a pattern at many places costs time that
-// grows faster than the text; work up to 16 character steps per byte of the text is free, and
-// beyond that every 16 steps cost one CPU unit, so a pathological pattern over a long text ends
-// at the CPU budget instead of holding the machine.
-class MatchWork {
-public:
-    MatchWork(Machine& m, std::size_t text_bytes) : m_(m), allowance_(sat_add(sat_mul(text_bytes, 16), 4096)) {}
-    // Whether the span matches, the attempt's steps accounted for; nothing once the CPU budget
-    // refuses the work.
-    std::optional<bool> match(const ShellPattern& p, std::span<const std::uint32_t> chars) {
-        std::uint64_t steps = 0;
-        bool matched = p.matches_chars(chars, &steps);
-        if (!spend(steps)) return std::nullopt;
-        return matched;
-    }
+}  // namespace
 
-private:
-    bool spend(std::uint64_t steps) {
-        work_ = sat_add(work_, steps);
-        if (work_ <= allowance_) return true;
-        std::uint64_t due = (work_ - allowance_) / 16;
-        if (due > charged_) {
-            if (!m_.meter.charge_cpu(due - charged_)) return false;
-            charged_ = due;
-        }
-        return true;
-    }
+HeldMemory::HeldMemory(Machine& m, std::uint64_t bytes)
+    : m_(m), bytes_(bytes), held_(m.meter.charge_memory(bytes)) {}
 
-    Machine& m_;
-    std::uint64_t allowance_;
-    std::uint64_t work_ = 0;
-    std::uint64_t charged_ = 0;
-};
+HeldMemory::~HeldMemory() {
+    if (held_) m_.meter.release_memory(bytes_);
+}
+
+std::uint64_t pattern_text_bytes(std::string_view text) {
+    return sat_mul(text.size(), sizeof(std::uint32_t) + sizeof(std::size_t));
+}
+
+namespace {
+constexpr std::uint64_t kAttemptSteps = 8;
+}  // namespace
+
+MatchWork::MatchWork(Machine& m, std::size_t text_bytes)
+    : m_(m), allowance_(sat_add(sat_mul(text_bytes, 4), 64)) {}
+
+std::optional<bool> MatchWork::match(const ShellPattern& p, std::span<const std::uint32_t> chars) {
+    // The steps the CPU budget left can still pay for, beyond what is covered.
+    const auto limits = m_.meter.limits();
+    const std::uint64_t left = sat_mul(sat_sub(limits.cpu, m_.meter.cpu_used()), 4);
+    const std::uint64_t max_steps = sat_add(sat_add(sat_sub(allowance_, work_), left), 4);
+    // Every attempt costs a few steps of its own, however soon it fails.
+    std::uint64_t steps = kAttemptSteps;
+    bool matched = p.matches_chars(chars, &steps, max_steps);
+    if (!spend(steps) || steps > max_steps) return std::nullopt;
+    return matched;
+}
+
+bool MatchWork::spend(std::uint64_t steps) {
+    work_ = sat_add(work_, steps);
+    if (work_ <= allowance_) return true;
+    std::uint64_t due = (work_ - allowance_ + 3) / 4;
+    if (due > charged_) {
+        if (!m_.meter.charge_cpu(due - charged_)) return false;
+        charged_ = due;
+    }
+    return true;
+}
+
+namespace {
 
 // The value without the shortest or longest matching prefix or suffix; nothing when the CPU
 // budget refuses the matching work.
@@ -321,8 +339,9 @@ std::string convert_case(std::string_view text, bool upper, bool first_only) {
 
 std::optional<std::uint64_t> WordExpander::index_of(std::string_view name, std::string_view subscript) {
     std::string expr = arith_text(subscript);
-    auto r = arith_eval(state(), expr);
+    auto r = arith_eval(state(), expr, &m_.meter);
     if (!r) {
+        if (r.error().refused) return std::nullopt;
         record_error(fmt::format("tarnwick: {}", render_arith_error(r.error(), expr)));
         return std::nullopt;
     }
@@ -353,6 +372,12 @@ std::optional<std::string> WordExpander::element(std::string_view name, std::str
 }
 
 ParamValue WordExpander::parameter(const ParamRef& ref) {
+    ParamValue v = parameter_value(ref);
+    if (!work(v.is_list ? items_work(v.items) : v.scalar ? v.scalar->size() : 0)) return {};
+    return v;
+}
+
+ParamValue WordExpander::parameter_value(const ParamRef& ref) {
     ProcessState& st = state();
     ParamValue v;
     if (ref.name == "@" || ref.name == "*") {
@@ -413,6 +438,8 @@ void WordExpander::braced(std::string_view body, SegmentList& out, ScanContext c
         std::string_view rest = body.substr(1);
         if ((rest.ends_with('*') || rest.ends_with('@')) && is_shell_name(rest.substr(0, rest.size() - 1))) {
             std::string_view prefix = rest.substr(0, rest.size() - 1);
+            // Every name is looked at, matching or not.
+            if (!work(sat_add(st.variables.size(), st.arrays.size()))) return;
             std::set<std::string> names;
             for (const auto& [name, value] : st.variables)
                 if (name.starts_with(prefix) && is_shell_name(name)) names.insert(name);
@@ -569,6 +596,8 @@ void WordExpander::apply_operator(const ParamRef& ref, ParamValue value, std::st
         ShellPattern p = ShellPattern::compile(w.pattern_text());
         const bool longest = op.size() == 2;
         map_value([&](const std::string& s) {
+            HeldMemory decoded(m_, pattern_text_bytes(s));
+            if (!decoded.held()) return std::string();
             MatchWork work(m_, s.size());
             return remove_affix(s, p, kind == '#', longest, work).value_or(std::string());
         });
@@ -593,6 +622,9 @@ void WordExpander::apply_operator(const ParamRef& ref, ParamValue value, std::st
         ShellPattern p = ShellPattern::compile(pattern);
         map_value([&](const std::string& s) -> std::string {
             if (!m_.meter.charge_cpu(s.size())) return {};
+            const bool decodes = p.has_wildcards() || how == SubstKind::Start || how == SubstKind::End;
+            HeldMemory decoded(m_, decodes ? pattern_text_bytes(s) : 0);
+            if (!decoded.held()) return {};
             MatchWork work(m_, s.size());
             return substitute(s, p, rep, how, work).value_or(std::string());
         });
@@ -634,10 +666,11 @@ void WordExpander::substring(const ParamRef& ref, ParamValue value, std::string_
         emit_value(value, out, ctx);
         return;
     }
-    std::string s = value.scalar.value_or("");
-    PatternText t = pattern_text(s);
-    auto [start, end] = range(static_cast<std::int64_t>(t.chars.size()));
-    emit_text(std::string_view(s).substr(t.offsets[start], t.offsets[end] - t.offsets[start]), out, ctx);
+    const std::string_view s = value.scalar ? std::string_view(*value.scalar) : std::string_view();
+    auto [start, end] = range(static_cast<std::int64_t>(pattern_char_count(s)));
+    const std::size_t from = pattern_char_offset(s, static_cast<std::size_t>(start));
+    const std::size_t to = from + pattern_char_offset(s.substr(from), static_cast<std::size_t>(end - start));
+    emit_text(s.substr(from, to - from), out, ctx);
 }
 
 void WordExpander::transform(const ParamRef& ref, ParamValue value, char how, SegmentList& out, ScanContext ctx) {
@@ -700,6 +733,17 @@ std::string expand_parameter_op(Machine& m, std::string_view name, std::optional
     v.scalar = std::move(value);
     ex.apply_operator(ParamRef{std::string(name), std::nullopt}, std::move(v), op_text, segs, {true, false});
     return segs.joined_text();
+}
+
+std::optional<bool> metered_pattern_match(Machine& m, std::string_view pattern, std::string_view text,
+                                          bool caseless) {
+    if (!m.meter.charge_cpu(sat_add(pattern.size(), text.size()))) return std::nullopt;
+    ShellPattern p = ShellPattern::compile(pattern, PatternOptions{caseless});
+    HeldMemory decoded(m, pattern_text_bytes(text));
+    if (!decoded.held()) return std::nullopt;
+    PatternText t = pattern_text(text);
+    MatchWork work(m, text.size());
+    return work.match(p, t.chars);
 }
 
 std::string lookup_parameter_checked(Machine& m, std::string_view name) { return WordExpander(m).checked(name); }

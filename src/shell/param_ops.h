@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@ namespace tw {
 
 struct Machine;
 struct ProcessState;
+class ShellPattern;
 
 enum class FieldBreak : std::uint8_t {
     None,
@@ -86,6 +88,55 @@ struct ParamRef {
 
 inline constexpr std::uint64_t kMaxExpansionDepth = 1000;
 
+// CPU work of the text that expansion and assignment handle: one unit per byte copied, scanned or
+// matched, and kItemWork more for every separate item (field, element, argument), so that the
+// host's work stays in proportion to what a script is charged however long its values grow.
+inline constexpr std::uint64_t kItemWork = 64;
+
+// The work of handling every item of a list: its bytes plus kItemWork each (saturating).
+std::uint64_t items_work(const std::vector<std::string>& items);
+
+// Memory held on the budget for a temporary buffer while it lives: charged when made (check
+// `held()`), given back when destroyed.
+class HeldMemory {
+public:
+    HeldMemory(Machine& m, std::uint64_t bytes);
+    ~HeldMemory();
+    HeldMemory(const HeldMemory&) = delete;
+    HeldMemory& operator=(const HeldMemory&) = delete;
+    bool held() const { return held_; }
+
+private:
+    Machine& m_;
+    std::uint64_t bytes_;
+    bool held_;
+};
+
+// The modeled bytes of the decoded form of a text the pattern matcher works on (one code point
+// and one offset per byte at most).
+std::uint64_t pattern_text_bytes(std::string_view text);
+
+// The matching work of one removal, substitution or pattern test. Trying a pattern at many
+// places costs time that grows faster than the text: comparisons up to four per byte of the text
+// (whose bytes the caller has charged) are covered, and beyond that every four cost one CPU unit.
+// Every attempt is cut off where the CPU budget left could no longer pay for it, so a
+// pathological pattern over a long text ends at the CPU budget instead of holding the machine.
+class MatchWork {
+public:
+    MatchWork(Machine& m, std::size_t text_bytes);
+    // Whether the span matches, the attempt's steps accounted for; nothing once the CPU budget
+    // refuses the work.
+    std::optional<bool> match(const ShellPattern& p, std::span<const std::uint32_t> chars);
+
+private:
+    bool spend(std::uint64_t steps);
+
+    Machine& m_;
+    std::uint64_t allowance_;
+    std::uint64_t work_ = 0;
+    std::uint64_t charged_ = 0;
+};
+
 // One expansion of words on the active process of a machine.
 class WordExpander {
 public:
@@ -126,11 +177,17 @@ public:
     void emit_text(std::string_view value, SegmentList& out, ScanContext ctx);
     void emit_value(const ParamValue& value, SegmentList& out, ScanContext ctx);
 
+    // Charges n bytes of expanded text: n bytes to the memory budget and n units of CPU work.
     bool charge(std::uint64_t n);
+    // Charges CPU work; false when refused.
+    bool work(std::uint64_t units);
     void record_error(std::string message, bool fatal = true);
     std::int64_t arith(std::string_view expression);
     // The value of a plain parameter reference, nounset checked.
     std::string checked(std::string_view name);
+    // The stored value of a shell name that is an ordinary scalar variable (no special name, no
+    // array), or null.
+    const std::string* plain_variable(std::string_view name);
     // A command substitution that reached expansion: the internal error, an empty value.
     void substitution_reached(std::string_view command);
 
@@ -138,6 +195,7 @@ public:
     std::string star_separator();
 
     // The ${...} forms (param_ops.cpp).
+    // A parameter's value, its bytes charged as CPU work (nothing when refused).
     ParamValue parameter(const ParamRef& ref);
     std::optional<std::string> element(std::string_view name, std::string_view subscript);
     // An indexed subscript evaluated arithmetically (negative counts back); nothing on error.
@@ -149,6 +207,7 @@ public:
 
 private:
     bool stopped() const;
+    ParamValue parameter_value(const ParamRef& ref);
     std::size_t scan_double_quoted(std::string_view w, std::size_t i, SegmentList& out);
     // $'...' at `i`: its decoded text as one quoted segment.
     std::size_t ansi_c_quoted(std::string_view w, std::size_t i, SegmentList& out);
@@ -180,6 +239,8 @@ std::size_t utf8_char_len(std::string_view s, std::size_t i);
 std::size_t skip_quoted(std::string_view w, std::size_t i);
 
 std::string join_texts(const std::vector<std::string>& items, std::string_view sep);
+// The same, taking a single item over without copying it.
+std::string join_texts(std::vector<std::string>&& items, std::string_view sep);
 
 // Index of the `}` closing a ${ whose body starts at `start`, quotes and escapes respected and
 // nested ${ counted; npos when there is none.

@@ -10,6 +10,11 @@ namespace tw {
 
 namespace {
 
+// CPU units charged for matching one directory entry's name against a pattern component, on
+// top of its bytes.
+constexpr std::uint64_t kNameMatchWork = 8;
+
+
 // `dir` (without trailing slashes) joined with `name`.
 std::string join(std::string_view dir, std::string_view name) {
     while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
@@ -78,7 +83,10 @@ std::vector<std::string> expand_pathnames(Machine& m, const ExpandedField& field
             for (const auto& c : candidates) {
                 auto names = m.list_dir_names("/", c);
                 if (!names) continue;
-                if (!m.meter.charge_cpu(sat_add(names->size(), comp.size()))) return no_match();
+                // The listing, and matching each name: its bytes and a few units for the attempt.
+                std::uint64_t work = sat_add(names->size(), comp.size());
+                for (const auto& name : *names) work = sat_add(work, sat_add(name.size(), kNameMatchWork));
+                if (!m.meter.charge_cpu(work)) return no_match();
                 for (const auto& name : *names) {
                     if (name.starts_with('.') && !dot_ok) continue;
                     if (name == "." || name == "..") continue;

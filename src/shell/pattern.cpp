@@ -250,6 +250,20 @@ PatternText pattern_text(std::string_view text) {
     return out;
 }
 
+std::uint32_t pattern_next_char(std::string_view text, std::size_t& i) { return decode_at(text, i); }
+
+std::size_t pattern_char_count(std::string_view text) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++count) decode_at(text, i);
+    return count;
+}
+
+std::size_t pattern_char_offset(std::string_view text, std::size_t k) {
+    std::size_t i = 0;
+    for (std::size_t n = 0; n < k && i < text.size(); ++n) decode_at(text, i);
+    return i;
+}
+
 ShellPattern ShellPattern::compile(std::string_view p, PatternOptions options) {
     ShellPattern out;
     out.caseless_ = options.caseless;
@@ -354,7 +368,8 @@ bool ShellPattern::token_matches(const Token& token, std::uint32_t c) const {
     return false;
 }
 
-bool ShellPattern::matches_chars(std::span<const std::uint32_t> text, std::uint64_t* steps) const {
+bool ShellPattern::matches_chars(std::span<const std::uint32_t> text, std::uint64_t* steps,
+                                 std::uint64_t max_steps) const {
     std::uint64_t count = 1;
     struct Report {
         std::uint64_t* steps;
@@ -380,7 +395,7 @@ bool ShellPattern::matches_chars(std::span<const std::uint32_t> text, std::uint6
     std::size_t star_pi = SIZE_MAX, star_ti = 0;
     const std::size_t m = tokens_.size();
     while (ti < n) {
-        ++count;
+        if (++count > max_steps) return false;
         if (pi < m && tokens_[pi].kind == Token::Kind::AnyRun) {
             star_pi = pi++;
             star_ti = ti;

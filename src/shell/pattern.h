@@ -41,6 +41,12 @@ struct PatternText {
     std::vector<std::size_t> offsets;  // chars.size() + 1 entries
 };
 PatternText pattern_text(std::string_view text);
+// The number of characters of a text as the matcher counts them, and the byte offset of
+// character k (the text's length for k at or past the end), without decoding the whole text.
+std::size_t pattern_char_count(std::string_view text);
+// Decodes the character at byte `i` as the matcher sees it and advances `i` past it.
+std::uint32_t pattern_next_char(std::string_view text, std::size_t& i);
+std::size_t pattern_char_offset(std::string_view text, std::size_t k);
 
 // A compiled pattern, for matching the same pattern against many texts.
 class ShellPattern {
@@ -52,7 +58,10 @@ public:
     bool matches(std::string_view text) const;
     // Whether a run of characters (from `pattern_text`) matches as a whole. With `steps`, the
     // number of character comparisons made is added to it (for callers that meter the work).
-    bool matches_chars(std::span<const std::uint32_t> chars, std::uint64_t* steps = nullptr) const;
+    // The attempt gives up (false) once it has made more than `max_steps` comparisons; the count
+    // added then exceeds `max_steps`.
+    bool matches_chars(std::span<const std::uint32_t> chars, std::uint64_t* steps = nullptr,
+                       std::uint64_t max_steps = UINT64_MAX) const;
     // Whether the single character matches a pattern of one element (`?`, a set or a literal);
     // false for any longer or shorter pattern.
     bool matches_one(std::uint32_t c) const;

@@ -1,5 +1,6 @@
 #include "shell/test_eval.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "kernel/machine.h"
 #include "kernel/vfs_path.h"
 #include "shell/pattern.h"
+#include "shell/expand.h"
 #include "shell/variables.h"
 
 namespace tw {
@@ -299,14 +301,14 @@ private:
 
     // `test` and `[` compare texts; `[[` matches the right side as a pattern.
     bool equal(std::string_view left, std::string_view right) const {
-        return patterns_ ? shell_pattern_match(right, left) : left == right;
+        return patterns_ ? metered_pattern_match(machine_, right, left).value_or(false) : left == right;
     }
 
     bool regex_match(std::string_view subject, std::string_view pattern) {
         auto re = Regex::compile(pattern);
         if (!re) return false;
         ShellArray::Indexed groups;
-        auto found = re->find(subject);
+        auto found = paid_search(*re, subject, pattern.size());
         bool matched = found && found->has_value();
         if (matched) {
             const Match& m = **found;
@@ -314,6 +316,22 @@ private:
         }
         store_array(state(), "BASH_REMATCH", ShellArray{std::move(groups)});
         return matched;
+    }
+
+    // A search whose engine work is paid for as it goes: it starts with a small match limit and
+    // raises it fourfold while the CPU budget pays half a unit per step of the limit. A search
+    // that needs more than the engine's own limit fails as before.
+    Result<std::optional<Match>, RegexError> paid_search(const Regex& re, std::string_view subject,
+                                                         std::size_t pattern_size) {
+        std::uint64_t limit = 256 + 2 * static_cast<std::uint64_t>(subject.size() + pattern_size);
+        while (true) {
+            limit = std::min<std::uint64_t>(limit, kRegexMatchLimit);
+            if (!machine_.meter.charge_cpu(limit / 2)) return std::unexpected(RegexError{});
+            RegexMatchLimit scope(static_cast<std::uint32_t>(limit));
+            auto found = re.find(subject);
+            if (found || found.error().kind != RegexError::Kind::MatchLimit || limit >= kRegexMatchLimit) return found;
+            limit *= 4;
+        }
     }
 
     Machine& machine_;

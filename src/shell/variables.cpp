@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "base/sat.h"
+#include "kernel/meter.h"
 
 namespace tw {
 
@@ -38,6 +39,9 @@ std::optional<T> parse_unsigned(std::string_view s) {
 }
 
 std::uint64_t element_size(std::string_view value) { return sat_add(value.size(), kEntryOverhead); }
+std::uint64_t indexed_element_size(std::string_view value) {
+    return sat_add(value.size(), ShellArray::kIndexedElementOverhead);
+}
 std::uint64_t element_size(std::string_view key, std::string_view value) {
     return sat_add(sat_add(key.size(), kEntryOverhead), element_size(value));
 }
@@ -264,10 +268,10 @@ void set_array_element(ProcessState& state, std::string_view name, std::string_v
     }
     std::uint64_t index = parse_array_index(subscript).value_or(0);
     auto& elements = std::get<ShellArray::Indexed>(array.value).elements;
-    std::uint64_t added = element_size(value);
+    std::uint64_t added = indexed_element_size(value);
     auto it = elements.find(index);
     if (it != elements.end()) {
-        state.arrays_size = sat_sub(state.arrays_size, element_size(it->second));
+        state.arrays_size = sat_sub(state.arrays_size, indexed_element_size(it->second));
         it->second = std::move(value);
     } else {
         elements.emplace(index, std::move(value));
@@ -290,7 +294,7 @@ bool unset_array_element(ProcessState& state, std::string_view name, std::string
     auto& elements = std::get<ShellArray::Indexed>(array->value).elements;
     auto it = elements.find(*index);
     if (it == elements.end()) return false;
-    state.arrays_size = sat_sub(state.arrays_size, element_size(it->second));
+    state.arrays_size = sat_sub(state.arrays_size, indexed_element_size(it->second));
     elements.erase(it);
     return true;
 }
@@ -392,8 +396,10 @@ Result<void, std::string> ShellArithEnv::set_key(std::string_view name, std::str
     return {};
 }
 
-Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text) {
-    ShellArithEnv env(state);
+bool ShellArithEnv::charge_work(std::uint64_t units) { return meter_ == nullptr || meter_->charge_cpu(units); }
+
+Result<std::int64_t, ArithError> arith_eval(ProcessState& state, std::string_view text, ResourceMeter* meter) {
+    ShellArithEnv env(state, meter);
     return arith_eval(env, text);
 }
 

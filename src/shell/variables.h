@@ -4,7 +4,8 @@
 // one. The store reports no errors: callers check read-only names, nounset and subscripts.
 //
 // Modeled sizes: a scalar counts (name + 48) + (value + 48) bytes, an array (name + 48) plus its
-// elements (value + 48 each, plus key + 48 for associative ones). `variables_size` and
+// elements (value + 64 each in an indexed array, (key + 48) + (value + 48) each in an associative
+// one). `variables_size` and
 // `arrays_size` always equal the sums over the entries (saturating).
 #pragma once
 
@@ -104,7 +105,7 @@ Result<std::uint64_t, std::string> arith_resolve_subscript(ProcessState& state, 
 // refuses read-only names.
 class ShellArithEnv final : public ArithEnv {
 public:
-    explicit ShellArithEnv(ProcessState& state) : state_(state) {}
+    explicit ShellArithEnv(ProcessState& state, ResourceMeter* meter = nullptr) : state_(state), meter_(meter) {}
     Result<std::optional<std::string>, std::string> get(std::string_view name) override;
     Result<std::optional<std::string>, std::string> get_element(std::string_view name,
                                                                 std::int64_t index) override;
@@ -114,9 +115,11 @@ public:
     bool is_associative(std::string_view name) override;
     Result<std::optional<std::string>, std::string> get_key(std::string_view name, std::string_view key) override;
     Result<void, std::string> set_key(std::string_view name, std::string_view key, std::int64_t value) override;
+    bool charge_work(std::uint64_t units) override;
 
 private:
     ProcessState& state_;
+    ResourceMeter* meter_;
 };
 
 }  // namespace tw

@@ -272,7 +272,8 @@ TEST(InvocationLog, RecordsCompletesNewestFirstAndFinishesAll) {
     log.record(7, words({"a"}), CommandTrust::Real, std::nullopt, 100, 1000);
     log.record(7, words({"b", "x"}), CommandTrust::Partial, std::nullopt, 150, 1000);
     log.record(8, words({"c"}), CommandTrust::Unsupported, "command not found", 0, 0);
-    EXPECT_EQ(log.modeled_bytes, (128u + 1) + (128u + 2) + (128u + 1 + 17));
+    constexpr std::uint64_t arg = InvocationLog::kArgOverhead;
+    EXPECT_EQ(log.modeled_bytes, (128u + 1 + arg) + (128u + 2 + 2 * arg) + (128u + 1 + arg + 17));
     EXPECT_EQ(log.running.at(7), (std::vector<std::uint64_t>{0, 1}));
 
     log.finish(7, 3, 400, 900);  // the newest running entry of 7: "b"
@@ -309,7 +310,7 @@ TEST(InvocationLog, EvictsOldestAtTheEntryBound) {
     EXPECT_EQ(log.running.at(1).size(), InvocationLog::kMaxEntries - 1);
     // Completing an evicted entry is silently skipped.
     log.complete(0, 5, 0, 0);
-    EXPECT_EQ(log.modeled_bytes, 129u * InvocationLog::kMaxEntries);
+    EXPECT_EQ(log.modeled_bytes, (129u + InvocationLog::kArgOverhead) * InvocationLog::kMaxEntries);
 }
 
 TEST(InvocationLog, OversizedEntriesAreRefusedAndLaterOnesStillComplete) {

@@ -230,10 +230,11 @@ TEST(Variables, ModeledSizes) {
     ProcessState ps;
     set_variable(ps, "ab", "xyz");
     EXPECT_EQ(ps.variables_size, (2u + 48) + (3u + 48));
+    // An element of an indexed array counts its tree node as well.
     set_array_element(ps, "arr", "1", "v");
-    EXPECT_EQ(ps.arrays_size, (3u + 48) + (1u + 48));
+    EXPECT_EQ(ps.arrays_size, (3u + 48) + (1u + 64));
     store_array(ps, "m", associative({{"k", "vv"}}));
-    EXPECT_EQ(ps.arrays_size, (3u + 48) + (1u + 48) + (1u + 48) + (1u + 48) + (2u + 48));
+    EXPECT_EQ(ps.arrays_size, (3u + 48) + (1u + 64) + (1u + 48) + (1u + 48) + (2u + 48));
     remove_array(ps, "arr");
     remove_array(ps, "m");
     remove_variable(ps, "ab");
@@ -265,7 +266,7 @@ TEST(Variables, SavedVariableSize) {
     SavedVariable scalar{std::string("abcd"), std::nullopt, true};
     EXPECT_EQ(saved_variable_size(scalar, 3), 51u + 52u);
     SavedVariable both{std::string(""), indexed({{0, "xy"}, {5, ""}}), false};
-    EXPECT_EQ(saved_variable_size(both, 1), 49u + 48u + 50u + 48u);
+    EXPECT_EQ(saved_variable_size(both, 1), 49u + 48u + 66u + 64u);
     EXPECT_EQ(saved_variable_size(none, kU64Max), kU64Max);
 }
 

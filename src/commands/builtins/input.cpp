@@ -454,7 +454,8 @@ std::int32_t builtin_let(BuiltinContext& context, std::span<const std::string> a
     ProcessState& state = context.machine.states.active_mut();
     std::int64_t last = 0;
     for (const std::string& expression : args) {
-        auto value = arith_eval(state, expression);
+        auto value = arith_eval(state, expression, &context.machine.meter);
+        if (!value && value.error().refused) return 137;
         if (!value) {
             fmt::format_to(std::back_inserter(io.err), "let: {}\n", render_arith_error(value.error(), expression));
             return 1;

@@ -161,6 +161,8 @@ std::int32_t builtin_shift(BuiltinContext& context, std::span<const std::string>
     }
     if (count > state.positional_params.size()) return 1;
     if (count == 0) return 0;
+    // Every parameter that stays moves down: work in proportion to their number.
+    if (!context.machine.meter.charge_cpu(state.positional_params.size() - count)) return 137;
     std::uint64_t removed = 0;
     for (std::uint64_t i = 0; i < count; ++i)
         removed = sat_add(removed, sat_add(state.positional_params[i].size(), kParamOverhead));
