@@ -45,7 +45,7 @@ BOMBS = [
      "output_limit_exceeded", 137, b"logical process limit exceeded", ENDED),
     ("here-document bomb", (20_000_000, 64 * MIB, 1 * MIB, 16 * MIB),
      "x=$(head -c 3000000 /dev/zero | tr '\\0' a)\nwhile :; do cat <<EOF\n$x$x\nEOF\ndone", "cpu_exhausted", 137,
-     b"here document", ENDED),
+     None, ENDED),
     ("huge printf width", SMALL, "printf '%999999999d' 1", "memory_exhausted", 137, None, ENDED),
     ("huge printf star width", SMALL, "printf '%*s' 2000000000 x", "memory_exhausted", 137, None, ENDED),
     ("disk fill loop", DISK, "while :; do cat /dev/zero > /tmp/f$RANDOM; done", "cpu_exhausted", 137,
