@@ -24,6 +24,14 @@ std::string_view user_name(std::uint32_t uid) { return uid == 0 ? "root" : "user
 
 bool starts_with_dash(std::string_view arg) { return !arg.empty() && arg.front() == '-'; }
 
+// The commands that take no arguments at all: true after refusing any with "NAME: MESSAGE".
+bool refuse_arguments(const NativeInvocation& invocation, CommandIo& io, std::string_view name,
+                      std::string_view message) {
+    if (invocation.args.empty()) return false;
+    push_message(io.err, name, message);
+    return true;
+}
+
 }  // namespace
 
 std::int32_t uname_command(NativeInvocation& invocation, CommandIo& io) {
@@ -63,10 +71,7 @@ std::int32_t uname_command(NativeInvocation& invocation, CommandIo& io) {
 }
 
 std::int32_t arch_command(NativeInvocation& invocation, CommandIo& io) {
-    if (!invocation.args.empty()) {
-        push_message(io.err, "arch", "unimplemented option or operand");
-        return kUsage;
-    }
+    if (refuse_arguments(invocation, io, "arch", "unimplemented option or operand")) return kUsage;
     push_line(io.out, "x86_64");
     return 0;
 }
@@ -93,10 +98,7 @@ std::int32_t hostname_command(NativeInvocation& invocation, CommandIo& io) {
 }
 
 std::int32_t whoami_command(NativeInvocation& invocation, CommandIo& io) {
-    if (!invocation.args.empty()) {
-        push_message(io.err, "whoami", "unimplemented option or operand");
-        return kUsage;
-    }
+    if (refuse_arguments(invocation, io, "whoami", "unimplemented option or operand")) return kUsage;
     push_line(io.out, user_name(invocation.sys.getuid()));
     return 0;
 }
@@ -134,19 +136,13 @@ std::int32_t id_command(NativeInvocation& invocation, CommandIo& io) {
 }
 
 std::int32_t groups_command(NativeInvocation& invocation, CommandIo& io) {
-    if (!invocation.args.empty()) {
-        push_message(io.err, "groups", "unimplemented user operand");
-        return kUsage;
-    }
+    if (refuse_arguments(invocation, io, "groups", "unimplemented user operand")) return kUsage;
     push_line(io.out, user_name(invocation.sys.getuid()));
     return 0;
 }
 
 std::int32_t nproc_command(NativeInvocation& invocation, CommandIo& io) {
-    if (!invocation.args.empty()) {
-        push_message(io.err, "nproc", "unimplemented option");
-        return kUsage;
-    }
+    if (refuse_arguments(invocation, io, "nproc", "unimplemented option")) return kUsage;
     push_line(io.out, "1");
     return 0;
 }
