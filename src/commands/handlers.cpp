@@ -26,6 +26,7 @@
 #include "commands/registry/local_handlers.h"
 #include "commands/search/search_commands.h"
 #include "commands/sed/sed_command.h"
+#include "commands/system/system_commands.h"
 #include "commands/text/checksum.h"
 #include "commands/text/layout_commands.h"
 #include "commands/text/line_commands.h"
@@ -125,6 +126,25 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Seq: return &seq_command;
     case HandlerId::Net: return &net_command;
     case HandlerId::Expr: return &expr_command;
+    // system and process commands
+    case HandlerId::Uname: return &uname_command;
+    case HandlerId::Arch: return &arch_command;
+    case HandlerId::Hostname: return &hostname_command;
+    case HandlerId::Whoami: return &whoami_command;
+    case HandlerId::Id: return &id_command;
+    case HandlerId::Groups: return &groups_command;
+    case HandlerId::Nproc: return &nproc_command;
+    case HandlerId::Getconf: return &getconf_command;
+    case HandlerId::Df: return &df_command;
+    case HandlerId::Free: return &free_command;
+    case HandlerId::Ps: return &ps_command;
+    case HandlerId::Pgrep: return &pgrep_command;
+    case HandlerId::Pkill: return &pkill_command;
+    case HandlerId::Killall: return &killall_command;
+    case HandlerId::Lsof: return &lsof_command;
+    case HandlerId::Ss: return &socket_listing_command;
+    case HandlerId::Date: return &date_command;
+    case HandlerId::Sync: return &sync_command;
     default: return nullptr;
     }
 }
