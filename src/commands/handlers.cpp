@@ -179,6 +179,7 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::GzipEntry: return &gzip_command;
     case HandlerId::GunzipEntry: return &gunzip_command;
     case HandlerId::ZcatEntry: return &zcat_command;
+    case HandlerId::Tar: return &tar_command;
     default: return nullptr;
     }
 }

@@ -115,5 +115,161 @@ TEST(Gzip, CodecErrorsAndCap) {
     });
 }
 
+
+// GNU tar --format=ustar (gzipped) of a tree d holding f ("hi\n"), sub/g (binary, mode 755) and a
+// 131-byte path that only fits through the prefix field.
+const std::string kHostTgz =
+    "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xed\xd7\xdd\x0e\x82\x20\x18\x06\x60\x8e\xbb\x0a\xef\x00\x41\xd0\x9b\xe8"
+    "\x26\x72\x58\x79\xa2\xcd\x9f\xad\xbb\x2f\xac\xa3\x68\x83\x9c\x40\xb1\xde\xe7\x04\x37\xdd\x3e\xe1\xf5\x1b\xa8\x28"
+    "\x09\x2e\xd7\x2a\x29\x1f\xa3\x66\x8e\xef\xd7\x8c\x71\x91\x93\x4c\x86\x7f\x35\x42\xe6\x71\x3a\x0c\xba\xfc\xd0\xf7"
+    "\x93\xed\x39\xd7\x7d\x73\x72\x89\x50\x74\xbf\xc1\x67\x1f\xcf\xea\xfc\x39\xe7\x45\x85\xfc\x63\xe8\xbc\xb0\xd7\x58"
+    "\xd6\xa3\x14\xc2\x92\xbf\x7c\xcd\x5f\x30\x9e\x33\x92\x45\x59\xc4\x50\xf9\x6f\x6b\x2c\xbf\x73\xb4\x50\x4d\x73\xd9"
+    "\x45\xab\x06\xbf\x46\xd1\x63\xf0\x1a\xee\xfe\x2f\xcc\xfd\x5f\x24\xdf\xff\x89\x38\xb7\xe8\xfe\x7f\xa6\xe8\x38\xd7"
+    "\x81\xff\x01\x56\x9f\xff\xf4\xf6\x5f\x30\x9c\xff\x62\x78\xe6\x7f\x0a\x5a\xc3\x9d\x7f\x69\xe6\x9f\xfe\xf9\x2f\x11"
+    "\x75\xdb\x91\xdb\xf5\xdb\x6f\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x3e\xdd\x01\x81\x40\x2f\xed\x00\x28"
+    "\x00\x00"s;
+// Python's tarfile in ustar format (gzipped): p/q.txt holding "python\n".
+const std::string kPythonTgz =
+    "\x1f\x8b\x08\x00\x5a\xc0\x1b\x6b\x02\xff\xed\xcd\x3d\x0e\x82\x40\x18\x04\xd0\xaf\xe6\x14\x9c\x40\x36\x84\xc8\x79"
+    "\xe8\xa8\xe4\xc7\x35\xd1\xdb\xb3\x58\x19\x7b\x4c\x88\xef\x35\x33\x99\x66\xe6\x66\xb9\xe4\x67\x8e\x23\xa5\xe2\xda"
+    "\x75\xef\x2c\xbe\xb3\xe8\x3f\xfa\xbe\xf7\x6d\x6a\xa3\x4e\xf1\x03\x8f\x7b\x1e\xd6\x72\x19\xff\x69\x7e\xe5\x71\xba"
+    "\x55\x01\x00\x00\x00\x00\x00\x00\x00\x00\xc0\xb9\x6c\x69\xcd\x3a\x4b\x00\x28\x00\x00"s;
+
+TEST(Tar, CreateListExtract) {
+    expect_cases({
+        {"mkdir -p d && echo hi > d/f && tar czf a.tgz d && rm -r d && tar xzf a.tgz && cat d/f", "hi\n"},
+        {"mkdir -p d/b; touch d/a d/b/c; tar cvf a.tar d; tar tvf a.tar", "d\nd/a\nd/b\nd/b/c\nd\nd/a\nd/b\nd/b/c\n"},
+        {"mkdir -p d out; echo x > d/f; chmod 700 d/f; tar -cf - d | tar -x -C out; cat out/d/f; stat -c %a out/d/f",
+         "x\n700\n"},
+        {"mkdir -p s/t; echo y > s/t/u; tar -C s -czf a.tgz t; mkdir o; tar -xzf a.tgz -C o; cat o/t/u", "y\n"},
+        {"cd /work; touch f; tar -cf /tmp/a.tar .; tar -tf /tmp/a.tar", ".\nf\n"},
+        {"touch f; tar -cf a.tar f f; tar -tf a.tar", "f\n"},
+        {"touch e; printf x > f; tar -cf - e | wc -c; tar -cf - f | wc -c", "1536\n2048\n"},
+    });
+}
+
+TEST(Tar, UsageMessages) {
+    expect_cases({
+        {"tar -f a.tar", "", 2, "tar: one of -c, -t, or -x is required\n"},
+        {"tar -ct", "", 2, "tar: only one of -c, -t, or -x may be used\n"},
+        {"tar -fcv a.tar", "", 2, "tar: archive name must follow f as a separate argument\n"},
+        {"tar -cf", "", 2, "tar: f requires an archive name\n"},
+        {"tar -c -C", "", 2, "tar: -C requires an argument\n"},
+        {"tar -cq", "", 2, "tar: unsupported option -q\n"},
+        {"tar --file=a -c", "", 2, "tar: unsupported option --file=a\n"},
+        {"tar out.tar cvf", "", 2, "tar: one of -c, -t, or -x is required\n"},
+        {"tar -cf a.tar", "", 2, "tar: refusing to create an empty archive\n"},
+        {"touch f; tar -cf a.tar f -v", "", 2, "tar: -v: No such file or directory: /tmp/-v\n"},
+        {"touch f; tar -tf a.tar -C f", "", 2, "tar: /tmp/f: not a directory\n"},
+        {"tar -tf nope.tar", "", 2, "tar: nope.tar: No such file or directory: nope.tar\n"},
+        {"tar -cf a.tar /usr/bin/ls", "", 2, "tar: /usr/bin/ls: native executables cannot be archived\n"},
+    });
+}
+
+TEST(Tar, HostArchivesExtractByteForByte) {
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/host.tgz", kHostTgz);
+    put_file(m, "/tmp/py.tgz", kPythonTgz);
+    Ran r = run_in(m, "tar -tzf host.tgz && tar -xzf host.tgz && tar -xzf py.tgz && stat -c %a d/sub/g");
+    const std::string long_path = "d/" + std::string(60, 'L') + "/" + std::string(70, 'n');
+    EXPECT_EQ(r.out, "d\nd/" + std::string(60, 'L') + "\n" + long_path + "\nd/f\nd/sub\nd/sub/g\n755\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(file_contents(m, "/tmp/d/f"), "hi\n");
+    EXPECT_EQ(file_contents(m, "/tmp/d/sub/g"), "bin\0\xffx"s);
+    EXPECT_EQ(file_contents(m, "/tmp/" + long_path), "deep\n");
+    EXPECT_EQ(file_contents(m, "/tmp/p/q.txt"), "python\n");
+}
+
+TEST(Tar, LongNamesRoundTrip) {
+    // 150 bytes go through the prefix field; 300 bytes through an extended header.
+    const std::string mid = std::string(60, 'a') + "/" + std::string(89, 'b');
+    const std::string deep = std::string(100, 'c') + "/" + std::string(100, 'd') + "/" + std::string(99, 'e');
+    for (const std::string& p : {mid, deep}) {
+        SCOPED_TRACE(p.size());
+        Ran r = run(fmt::format("mkdir -p $(dirname {0}); echo v > {0}; tar -cf a.tar {0}; rm -r {1}; "
+                                "tar -xvf a.tar; cat {0}", p, p.substr(0, p.find('/'))));
+        EXPECT_EQ(r.out, fmt::format("{0}\nv\n", p));
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// A 512-byte ustar header for one member, with its checksum.
+std::string tar_header(const std::string& name, char type, std::size_t size, const std::string& link = "") {
+    std::string h(512, '\0');
+    h.replace(0, name.size(), name);
+    h.replace(100, 7, "0000644");
+    h.replace(124, 11, fmt::format("{:011o}", size));
+    h.replace(148, 8, "        ");
+    h[156] = type;
+    h.replace(157, link.size(), link);
+    h.replace(257, 6, "ustar\0"s);
+    unsigned sum = 0;
+    for (unsigned char c : h) sum += c;
+    h.replace(148, 7, fmt::format("{:06o}", sum) + "\0"s);
+    return h;
+}
+
+std::string tar_member(const std::string& name, const std::string& content) {
+    std::string m = tar_header(name, '0', content.size()) + content;
+    m.append((512 - content.size() % 512) % 512, '\0');
+    return m;
+}
+
+TEST(Tar, BadArchivesChangeNothing) {
+    const std::string end(1024, '\0');
+    const std::string good = tar_member("ok/a", "1\n");
+    std::string bad_sum = tar_member("ok/b", "2\n");
+    bad_sum[0] = 'X';
+    const std::string pax_comment = "17 comment=hello\n";
+    const std::string pax_path = "16 path=abc.txt\n";
+    auto pad = [](std::string s) { return s.append((512 - s.size() % 512) % 512, '\0'); };
+    struct Bad {
+        std::string archive;
+        std::string err;
+    };
+    const Bad bads[] = {
+        {good + tar_member("../x", "x") + end, "tar: unsafe archive path: ../x\n"},
+        {good + tar_member("a//b", "x") + end, "tar: unsafe archive path: a//b\n"},
+        {good + tar_member("/etc/x", "x") + end, "tar: archive contains an invalid path\n"},
+        {good + bad_sum + end, "tar: invalid header checksum\n"},
+        {good, "tar: archive is truncated or lacks an end marker\n"},
+        {good + tar_header("ok/h", '1', 0) + end, "tar: unsupported entry type for ok/h\n"},
+        {good + tar_header("ok/l", '2', 0, "a") + end, "tar: extracting symbolic links is not supported\n"},
+        {good + tar_header("g", 'g', pax_path.size()) + pad(pax_path) + end, "tar: unsupported PAX global key: path\n"},
+        {good + tar_header("x", 'x', 6) + pad("6 a=b\n") + end, "tar: unsupported entry type for x\n"},
+        {good + tar_member("ok/c", std::string(1000, 'c')).substr(0, 1024) , "tar: truncated archive entry\n"},
+    };
+    for (const Bad& b : bads) {
+        Machine m = fresh_machine();
+        put_file(m, "/tmp/bad.tar", b.archive);
+        Ran r = run_in(m, "tar -xf bad.tar; echo $?; ls");
+        EXPECT_EQ(r.out, "2\nbad.tar\n") << b.err;
+        EXPECT_EQ(r.err, b.err);
+    }
+    // A global header holding only a comment is accepted and makes no entry; one zero block ends.
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/ok.tar", tar_header("g", 'g', pax_comment.size()) + pad(pax_comment) + good + std::string(512, '\0'));
+    EXPECT_EQ(run_in(m, "tar -xvf ok.tar && cat ok/a").out, "ok/a\n1\n");
+}
+
+TEST(Tar, ExtractionBeyondTheDiskBudgetChangesNothing) {
+    MachineLimits limits = kRoomyLimits;
+    limits.disk = 3 << 20;
+    Machine m = fresh_machine(limits);
+    put_file(m, "/tmp/big.tar",
+             tar_member("x/small", "s") + tar_member("x/big", std::string(2 << 20, 'b')) + std::string(1024, '\0'));
+    Ran r = run_in(m, "tar -xf big.tar; echo $?; ls");
+    EXPECT_EQ(r.out, "2\nbig.tar\n");
+    EXPECT_EQ(r.err, "tar: extraction failed: No space left on device\n");
+    EXPECT_EQ(file_contents(m, "/tmp/x/small"), "<missing>");
+}
+
+TEST(Tar, SymlinkParentIsRefused) {
+    expect_cases({
+        {"mkdir real; ln -s real l; mkdir -p s/l; touch s/l/f; tar -C s -cf a.tar l; tar -xf a.tar; echo $?; ls real",
+         "2\n", 0, "tar: refusing to extract through symbolic-link parent: /tmp/l/f\n"},
+    });
+}
+
 }  // namespace
 }  // namespace tw::command_test
