@@ -126,6 +126,8 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Seq: return &seq_command;
     case HandlerId::Net: return &net_command;
     case HandlerId::Expr: return &expr_command;
+    case HandlerId::Zip: return &zip_command;
+    case HandlerId::Unzip: return &unzip_command;
     default: return nullptr;
     }
 }

@@ -271,5 +271,77 @@ TEST(Tar, SymlinkParentIsRefused) {
     });
 }
 
+
+// Python's zipfile: z/a.txt ("hello hello hello hello\n", deflated, mode 640).
+const std::string kHostZip =
+    "\x50\x4b\x03\x04\x14\x00\x00\x00\x08\x00\x00\x00\x21\x00\x00\x88\x59\x0b\x0b\x00\x00\x00\x18\x00\x00\x00\x07\x00"
+    "\x00\x00\x7a\x2f\x61\x2e\x74\x78\x74\xcb\x48\xcd\xc9\xc9\x57\xc8\x40\x27\xb9\x00\x50\x4b\x01\x02\x14\x03\x14\x00"
+    "\x00\x00\x08\x00\x00\x00\x21\x00\x00\x88\x59\x0b\x0b\x00\x00\x00\x18\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00"
+    "\x00\x00\x00\x00\xa0\x81\x00\x00\x00\x00\x7a\x2f\x61\x2e\x74\x78\x74\x50\x4b\x05\x06\x00\x00\x00\x00\x01\x00\x01"
+    "\x00\x35\x00\x00\x00\x30\x00\x00\x00\x00\x00"s;
+// Python's zipfile, stored: ok.txt ("fine\n") and then ../evil.
+const std::string kEvilZip =
+    "\x50\x4b\x03\x04\x14\x00\x00\x00\x00\x00\x00\x00\x21\x00\xaf\x5d\x68\x2c\x05\x00\x00\x00\x05\x00\x00\x00\x06\x00"
+    "\x00\x00\x6f\x6b\x2e\x74\x78\x74\x66\x69\x6e\x65\x0a\x50\x4b\x03\x04\x14\x00\x00\x00\x00\x00\x00\x00\x21\x00\x3e"
+    "\x06\x3a\x18\x04\x00\x00\x00\x04\x00\x00\x00\x07\x00\x00\x00\x2e\x2e\x2f\x65\x76\x69\x6c\x62\x61\x64\x0a\x50\x4b"
+    "\x01\x02\x14\x03\x14\x00\x00\x00\x00\x00\x00\x00\x21\x00\xaf\x5d\x68\x2c\x05\x00\x00\x00\x05\x00\x00\x00\x06\x00"
+    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xa0\x81\x00\x00\x00\x00\x6f\x6b\x2e\x74\x78\x74\x50\x4b\x01\x02\x14\x03"
+    "\x14\x00\x00\x00\x00\x00\x00\x00\x21\x00\x3e\x06\x3a\x18\x04\x00\x00\x00\x04\x00\x00\x00\x07\x00\x00\x00\x00\x00"
+    "\x00\x00\x00\x00\x00\x00\xa0\x81\x29\x00\x00\x00\x2e\x2e\x2f\x65\x76\x69\x6c\x50\x4b\x05\x06\x00\x00\x00\x00\x02"
+    "\x00\x02\x00\x69\x00\x00\x00\x52\x00\x00\x00\x00\x00"s;
+
+TEST(Zip, RoundTripsAndListings) {
+    expect_cases({
+        {"mkdir -p d/sub; printf hello > d/a; echo b > d/sub/b; zip -r a.zip d && unzip -l a.zip && unzip -Z1 a.zip",
+         "        0  d/\n        5  d/a\n        0  d/sub/\n        2  d/sub/b\nd/\nd/a\nd/sub/\nd/sub/b\n"},
+        {"mkdir d; echo x > d/f; chmod 600 d/f; zip -qr a.zip d; unzip -d out a.zip && cat out/d/f; stat -c %a out/d/f",
+         "x\n600\n"},
+        {"echo x > f; zip a.zip f; rm f; unzip a.zip -o; cat f", "x\n"},
+        {"zip a.zip; echo $?", "12\n", 0, "zip: nothing to do\n"},
+        {"zip", "", 2, "zip: missing archive path\n"},
+        {"zip -x a.zip f", "", 2, "zip: unsupported option: -x\n"},
+        {"zip a.zip -", "", 2, "zip: unsupported option: -\n"},
+        {"mkdir d; zip a.zip d; echo $?; ls", "2\nd\n", 0, "zip: d: is a directory (use -r)\n"},
+        {"touch f; ln -s f l; zip a.zip l", "", 2, "zip: l: symbolic links are not supported\n"},
+        {"mkdir d; ln -s x d/l; zip -r a.zip d", "", 2, "zip: /tmp/d/l: unsupported symbolic link\n"},
+        {"touch a.zip; unzip a.zip b", "", 2, "unzip: member selection is not supported: b\n"},
+        {"unzip -x a.zip", "", 2, "unzip: unsupported option: -x\n"},
+        {"unzip", "", 2, "unzip: missing archive path\n"},
+        {"unzip a.zip -d", "", 2, "unzip: -d requires a directory\n"},
+        {"echo x > a.zip; unzip a.zip", "", 2, "unzip: a.zip: missing end-of-central-directory record\n"},
+    });
+}
+
+TEST(Zip, HostArchivesAndRefusedMembers) {
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/host.zip", kHostZip);
+    put_file(m, "/tmp/evil.zip", kEvilZip);
+    Ran r = run_in(m, "unzip host.zip && stat -c %a z/a.txt; unzip -d out evil.zip; echo $?; ls");
+    EXPECT_EQ(r.out, "640\n2\nevil.zip\nhost.zip\nz\n");
+    EXPECT_EQ(r.err, "unzip: evil.zip: unsafe archive path: ../evil\n");
+    EXPECT_EQ(file_contents(m, "/tmp/z/a.txt"), "hello hello hello hello\n");
+
+    // An absolute member name is refused the same way, and so is a wrong CRC; nothing is written.
+    std::string absolute = kEvilZip;
+    for (std::size_t at = absolute.find("../evil"); at != std::string::npos; at = absolute.find("../evil", at + 1))
+        absolute.replace(at, 7, "/tmp/ev");
+    std::string bad_crc = kHostZip;
+    bad_crc[kHostZip.find("PK\x01\x02") + 16] ^= 1;  // the central CRC
+    put_file(m, "/tmp/abs.zip", absolute);
+    put_file(m, "/tmp/crc.zip", bad_crc);
+    r = run_in(m, "rm -r z; unzip abs.zip; unzip crc.zip; ls");
+    EXPECT_EQ(r.out, "abs.zip\ncrc.zip\nevil.zip\nhost.zip\n");
+    EXPECT_EQ(r.err, "unzip: abs.zip: unsafe archive path: /tmp/ev\nunzip: crc.zip: z/a.txt: size or CRC mismatch\n");
+}
+
+TEST(Zip, SymbolicLinksInTheWayAreRefused) {
+    expect_cases({
+        {"mkdir d; echo x > d/f; zip -r a.zip d; rm -r d; mkdir real; ln -s real d; unzip a.zip; echo $?; ls real",
+         "2\n", 0, "unzip: symbolic-link destination is not allowed: /tmp/d\n"},
+        {"echo x > f; zip a.zip f; mkdir real; ln -s real o; unzip -d o a.zip; echo $?; ls real", "2\n", 0,
+         "unzip: symbolic-link parent is not allowed: /tmp/o\n"},
+    });
+}
+
 }  // namespace
 }  // namespace tw::command_test

@@ -12,5 +12,7 @@ void gzip_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
 void gunzip_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io);
 void zcat_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io);
 void tar_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io);
+std::int32_t zip_command(NativeInvocation& invocation, CommandIo& io);
+std::int32_t unzip_command(NativeInvocation& invocation, CommandIo& io);
 
 }  // namespace tw
