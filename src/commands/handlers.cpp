@@ -128,6 +128,8 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Expr: return &expr_command;
     case HandlerId::Zip: return &zip_command;
     case HandlerId::Unzip: return &unzip_command;
+    case HandlerId::Ar: return &ar_command;
+    case HandlerId::Ranlib: return &ranlib_command;
     default: return nullptr;
     }
 }

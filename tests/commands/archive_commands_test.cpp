@@ -343,5 +343,82 @@ TEST(Zip, SymbolicLinksInTheWayAreRefused) {
     });
 }
 
+
+std::string leb(std::uint32_t v) {
+    std::string out;
+    do {
+        const auto b = static_cast<char>(v & 0x7F);
+        v >>= 7;
+        out += v ? static_cast<char>(b | 0x80) : b;
+    } while (v);
+    return out;
+}
+
+std::string wasm_name(const std::string& n) { return leb(n.size()) + n; }
+
+// A Wasm object whose linking section holds `table` (the symbol-table payload, count first).
+std::string wasm_object(const std::string& table) {
+    const std::string linking = wasm_name("linking") + leb(2) + "\x08"s + leb(table.size()) + table;
+    return "\0asm\1\0\0\0"s + "\0"s + leb(linking.size()) + linking;
+}
+
+// Defines the function f and the data d, imports g and holds the local s.
+const std::string kObjectFD = wasm_object(leb(4) + "\0\0\0"s + wasm_name("f") + "\x01\0"s + wasm_name("d") + "\0\0\x04"s +
+                                          "\0\x10\x01"s + "\0\x02\x02"s + wasm_name("s"));
+const std::string kObjectH = wasm_object(leb(1) + "\0\0\0"s + wasm_name("h"));
+
+TEST(Ar, IndexAndMembers) {
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/a.o", kObjectFD);
+    put_file(m, "/tmp/b.o", kObjectH);
+    put_file(m, "/tmp/notes.txt", "text");
+    put_file(m, "/tmp/linked.wasm", "\0asm\1\0\0\0"s);
+    Ran r = run_in(m, "mkdir src; cp b.o src/b.o; ar rc lib.a a.o src/b.o && ar -rcs lib2.a a.o b.o && cmp lib.a lib2.a && "
+                      "ranlib lib.a && cmp lib.a lib2.a && ar s lib2.a && cmp lib.a lib2.a && echo same");
+    EXPECT_EQ(r.out, "same\n");
+    EXPECT_EQ(r.err, "");
+    // Index: the symbols f and d at a.o's header, h at b.o's; members padded to even offsets.
+    const std::string index = "\0\0\0\3"s + "\0\0\0\x5a"s + "\0\0\0\x5a"s + "\0\0\0"s + std::string(1, char(0x5a + 60 + 42)) + "f\0d\0h\0"s;
+    std::string expected = "!<arch>\n"s + fmt::format("{:<16}{:<12}{:<6}{:<6}{:<8}{:<10}`\n", "/", 0, 0, 0, 100644, 22) + index +
+                           fmt::format("{:<16}{:<12}{:<6}{:<6}{:<8}{:<10}`\n", "a.o/", 0, 0, 0, 100644, kObjectFD.size()) +
+                           kObjectFD + (kObjectFD.size() % 2 ? "\n" : "") +
+                           fmt::format("{:<16}{:<12}{:<6}{:<6}{:<8}{:<10}`\n", "b.o/", 0, 0, 0, 100644, kObjectH.size()) +
+                           kObjectH + (kObjectH.size() % 2 ? "\n" : "");
+    ASSERT_EQ(kObjectFD.size(), 42u);
+    EXPECT_EQ(file_contents(m, "/tmp/lib.a"), expected);
+
+    // Replacing a member keeps its place; failures leave the archive as it was.
+    put_file(m, "/tmp/a.o", kObjectH);
+    r = run_in(m, "ar rc lib.a a.o && ar rc lib.a notes.txt; ar rc lib.a linked.wasm; ar rc lib.a objectfile_abc.o; "
+                  "ar rc lib.a; ar t lib.a; ar; ar rc; ranlib; ranlib a b");
+    EXPECT_EQ(r.err,
+              "ar: member is not a supported WebAssembly object\n"
+              "ar: Wasm object has no linking symbol table\n"
+              "ar: unsupported member name 'objectfile_abc.o'\n"
+              "ar: expected at least one object\n"
+              "ar: unsupported operation 't'\n"
+              "ar: expected operation and archive\n"
+              "ar: expected archive path\n"
+              "ranlib: expected one archive path\n"
+              "ranlib: expected one archive path\n");
+    const std::string lib = file_contents(m, "/tmp/lib.a");
+    EXPECT_EQ(lib.find("a.o/"), 8 + 60 + 16);  // index now: count, two offsets, "h", "h"
+    EXPECT_LT(lib.find("a.o/"), lib.find("b.o/"));
+}
+
+TEST(Ar, SymbolNamesAreChargedToTheMemoryBudget) {
+    // 100000 defined functions with 16-byte names: 1.8 MB of object, far more once held as a list.
+    std::string table = leb(100000);
+    for (int i = 0; i < 100000; ++i) table += "\0\0"s + leb(i) + wasm_name(fmt::format("symbol_{:09}", i));
+    MachineLimits limits = kRoomyLimits;
+    limits.memory = 4 << 20;
+    Machine m = fresh_machine(limits);
+    put_file(m, "/tmp/big.o", wasm_object(table));
+    Ran r = run_in(m, "ar rc lib.a big.o; echo $?");
+    EXPECT_EQ(r.out, "") << r.err;
+    EXPECT_EQ(r.status, 137);
+    EXPECT_EQ(file_contents(m, "/tmp/lib.a"), "<missing>");
+}
+
 }  // namespace
 }  // namespace tw::command_test

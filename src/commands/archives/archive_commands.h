@@ -14,5 +14,7 @@ void zcat_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
 void tar_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io);
 std::int32_t zip_command(NativeInvocation& invocation, CommandIo& io);
 std::int32_t unzip_command(NativeInvocation& invocation, CommandIo& io);
+std::int32_t ar_command(NativeInvocation& invocation, CommandIo& io);
+std::int32_t ranlib_command(NativeInvocation& invocation, CommandIo& io);
 
 }  // namespace tw
