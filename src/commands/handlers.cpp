@@ -8,6 +8,7 @@
 // The function's type must match the kind's handler type (registry.h), so a function bound under
 // the wrong kind does not compile. An id left unbound yields a null handler; dispatch sees it
 // through CommandSpec::has_handler and reports the command instead of calling it.
+#include "commands/archives/archive_commands.h"
 #include "commands/awk/awk_command.h"
 #include "commands/builtins/control.h"
 #include "commands/builtins/directories.h"
@@ -145,6 +146,10 @@ NativeHandler bound_native(HandlerId id) {
     case HandlerId::Ss: return &socket_listing_command;
     case HandlerId::Date: return &date_command;
     case HandlerId::Sync: return &sync_command;
+    case HandlerId::Zip: return &zip_command;
+    case HandlerId::Unzip: return &unzip_command;
+    case HandlerId::Ar: return &ar_command;
+    case HandlerId::Ranlib: return &ranlib_command;
     default: return nullptr;
     }
 }
@@ -191,6 +196,14 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Curl: return &curl_command;
     case HandlerId::Wget: return &wget_command;
     case HandlerId::Jq: return &jq_command;
+    // archives and byte tools
+    case HandlerId::Base64: return &base64_command;
+    case HandlerId::Xxd: return &xxd_command;
+    case HandlerId::Strings: return &strings_command;
+    case HandlerId::GzipEntry: return &gzip_command;
+    case HandlerId::GunzipEntry: return &gunzip_command;
+    case HandlerId::ZcatEntry: return &zcat_command;
+    case HandlerId::Tar: return &tar_command;
     default: return nullptr;
     }
 }
