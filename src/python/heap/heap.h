@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "python/heap/code_table.h"
 #include "python/heap/error.h"
 #include "python/heap/namespace.h"
 #include "python/heap/object.h"
@@ -151,6 +152,7 @@ public:
     const std::unordered_map<std::string, Value>& modules() const { return modules_; }
 
     Symbols symbols;
+    CodeTable code_table;
 
     // ---- statistics ---------------------------------------------------------------------------
     std::size_t slot_count() const { return slots_.size(); }

@@ -102,7 +102,15 @@ struct ComplexPayload { double real = 0, imag = 0; };
 struct RangePayload { std::int64_t start = 0, stop = 0, step = 1; };
 struct FloatPayload { double value = 0; };
 
-struct CodeObject;  // the front end's shared, immutable code
+}  // namespace tw::py
+
+namespace tw {
+struct CodeObject;  // the compiler's shared, immutable code
+}
+
+namespace tw::py {
+
+using tw::CodeObject;
 
 struct FunctionRecord {
     std::string name;

@@ -22,8 +22,6 @@ class WaitReason;
 
 namespace tw::py {
 
-struct CodeObject;
-
 enum class FrameKindTag : std::uint8_t { Generator = 0, Entry = 2, Call = 3 };
 
 struct FrameKind {
