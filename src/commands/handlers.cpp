@@ -20,6 +20,7 @@
 #include "commands/calc/calc_commands.h"
 #include "commands/diff/diff_commands.h"
 #include "commands/files/file_commands.h"
+#include "commands/git/git_command.h"
 #include "commands/jq/jq_command.h"
 #include "commands/net/net_commands.h"
 #include "commands/registry/handlers.h"
@@ -171,6 +172,7 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::Curl: return &curl_command;
     case HandlerId::Wget: return &wget_command;
     case HandlerId::Jq: return &jq_command;
+    case HandlerId::Git: return &git_command;
     default: return nullptr;
     }
 }
