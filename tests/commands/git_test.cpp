@@ -152,5 +152,19 @@ TEST(GitCommand, IgnoredOperandsAndUnreadableFiles) {
               "hint: Use -f if you really want to add them.\nfatal: no files added\n");
 }
 
+// A tracked file larger than the memory budget cannot be read: the scan reports it and fails
+// instead of leaving it out, so `git add .` never stages the removal of a file that exists.
+TEST(GitCommand, UnreadableTrackedFileIsNotStagedAsDeleted) {
+    MachineLimits limits = kRoomyLimits;
+    limits.memory = 64ULL << 20;
+    Machine m = fresh_machine(limits);
+    ASSERT_EQ(run_in(m, std::string(kSetup) + "echo small > big && git add big && git commit -qm m").status, 0);
+    put_file(m, "/w/big", std::string((64ULL << 20) + 1, 'x'));
+    Ran r = run_in(m, "cd /w && git add .");
+    EXPECT_EQ(r.status, 128);
+    EXPECT_TRUE(r.err.starts_with("fatal: unable to read 'big'")) << r.err;
+    EXPECT_TRUE(file_contents(m, "/w/.git/index").starts_with("626967\t")) << file_contents(m, "/w/.git/index");
+}
+
 }  // namespace
 }  // namespace tw::command_test
