@@ -21,6 +21,7 @@
 #include "commands/calc/calc_commands.h"
 #include "commands/diff/diff_commands.h"
 #include "commands/files/file_commands.h"
+#include "commands/git/git_command.h"
 #include "commands/jq/jq_command.h"
 #include "commands/net/net_commands.h"
 #include "commands/registry/handlers.h"
@@ -204,6 +205,7 @@ SuspendableNativeHandler bound_suspendable_native(HandlerId id) {
     case HandlerId::GunzipEntry: return &gunzip_command;
     case HandlerId::ZcatEntry: return &zcat_command;
     case HandlerId::Tar: return &tar_command;
+    case HandlerId::Git: return &git_command;
     default: return nullptr;
     }
 }

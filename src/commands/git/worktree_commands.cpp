@@ -1,0 +1,633 @@
+// git add, git commit and git status.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+#include <set>
+
+#include "base/utf8.h"
+#include "commands/diff/line_diff.h"
+#include "commands/git/git_command.h"
+#include "kernel/syscalls.h"
+#include "kernel/vfs_path.h"
+
+namespace tw {
+
+namespace {
+
+constexpr std::size_t kMaxPathspecs = 256;
+constexpr std::size_t kMaxCandidates = 100000;
+constexpr std::uint64_t kMaxMessageFile = 1 << 20;
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    return (a != 0 && b > UINT64_MAX / a) ? UINT64_MAX : a * b;
+}
+
+std::optional<std::string> find_root(GitRun& run) {
+    auto root = git_find_worktree(run.sys);
+    if (!root) git_report_not_a_repository(run.io.err);
+    return root;
+}
+
+std::vector<std::string> split_lines_keep(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        if (nl == std::string_view::npos) nl = text.size();
+        lines.emplace_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+std::string_view trim_end(std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+// ---- add ----
+
+std::int32_t git_cmd_add(GitRun& run, std::span<const std::string> args) {
+    Syscalls& sys = run.sys;
+    Bytes& err = run.io.err;
+    GitArgs cursor(args);
+    cursor.expand_short_flags("Auvnf");
+    bool all = false, update = false, dry_run = false, verbose = false, force = false;
+    std::vector<std::string> specs;
+    while (true) {
+        GitArgItem item = cursor.next();
+        if (item.kind == GitArgItem::Kind::End) break;
+        if (item.kind == GitArgItem::Kind::Positional) {
+            specs.push_back(item.text);
+            continue;
+        }
+        const std::string& o = item.text;
+        if (o == "-A" || o == "--all" || o == "--no-ignore-removal") all = true;
+        else if (o == "-u" || o == "--update") update = true;
+        else if (o == "-n" || o == "--dry-run") dry_run = true;
+        else if (o == "-v" || o == "--verbose") verbose = true;
+        else if (o == "-f" || o == "--force") force = true;
+        else {
+            git_report_error(err, fmt::format("unsupported add option: {}", o));
+            return 129;
+        }
+    }
+    if (!all && !update && specs.empty()) {
+        err += "Nothing specified, nothing added.\nhint: Maybe you wanted to say 'git add .'?\n";
+        return 0;
+    }
+    if (specs.size() > kMaxPathspecs) {
+        git_report_fatal(err, "too many pathspecs");
+        return 128;
+    }
+    auto root = find_root(run);
+    if (!root) return 128;
+    auto index = git_read_index_or_fatal(sys, *root, err);
+    if (!index) return index.error();
+    auto scan = git_scan_worktree(sys, *root, err);
+    if (!scan) return scan.error();
+    std::string cwd = sys.getcwd();
+    std::set<std::string> candidates;
+    if (specs.empty()) {
+        for (const auto& [p, e] : *index) candidates.insert(p);
+        for (const auto& [p, e] : *scan) candidates.insert(p);
+    } else {
+        if (!sys.charge_cpu(saturating_mul(index->size() + scan->size(), specs.size()))) return sys.exhausted_status();
+        auto resolved = git_resolve_pathspecs(cwd, *root, specs, *index, *scan);
+        if (!resolved) {
+            git_report_fatal(err, resolved.error());
+            return 128;
+        }
+        candidates.insert(resolved->begin(), resolved->end());
+    }
+    if (update) std::erase_if(candidates, [&](const std::string& p) { return !index->contains(p); });
+    if (!force) {
+        auto rules = git_load_ignore_rules(sys, *root);
+        std::vector<std::string> refused;
+        for (const std::string& spec : specs) {
+            std::string rel = git_user_path_to_repo_path(cwd, *root, spec);
+            if (scan->contains(rel) && !index->contains(rel) && git_is_ignored(rules, rel)) refused.push_back(rel);
+        }
+        if (!refused.empty()) {
+            err += "The following paths are ignored by one of your .gitignore files:\n";
+            for (const std::string& p : refused) err += p + "\n";
+            err += "hint: Use -f if you really want to add them.\nfatal: no files added\n";
+            return 1;
+        }
+        std::erase_if(candidates,
+                      [&](const std::string& p) { return !index->contains(p) && git_is_ignored(rules, p); });
+    }
+    std::uint64_t memory = saturating_mul(candidates.size(), 64);
+    if (candidates.size() > kMaxCandidates || !sys.charge_memory(memory)) return sys.exhausted_status();
+    GitStageMode mode = dry_run ? GitStageMode::DryRun : verbose ? GitStageMode::Verbose : GitStageMode::Quiet;
+    std::int32_t status = git_stage_paths(sys, *root, *index, *scan,
+                                          std::vector<std::string>(candidates.begin(), candidates.end()), mode,
+                                          run.io.out, err);
+    sys.release_memory(memory);
+    return status;
+}
+
+// ---- status ----
+
+namespace {
+
+enum class Change : std::uint8_t { Unchanged, Added, Modified, Deleted, Renamed };
+
+char change_letter(Change c, char unchanged) {
+    switch (c) {
+    case Change::Added: return 'A';
+    case Change::Modified: return 'M';
+    case Change::Deleted: return 'D';
+    case Change::Renamed: return 'R';
+    default: return unchanged;
+    }
+}
+
+std::string_view change_label(Change c) {
+    switch (c) {
+    case Change::Added: return "new file:";
+    case Change::Modified: return "modified:";
+    case Change::Deleted: return "deleted:";
+    case Change::Renamed: return "renamed:";
+    default: return "";
+    }
+}
+
+struct StatusEntry {
+    std::string path;
+    std::optional<std::string> origin;
+    Change x = Change::Unchanged;
+    Change y = Change::Unchanged;
+};
+
+const TreeEntry* lookup(const GitTree& tree, const std::string& path) {
+    auto it = tree.find(path);
+    return it == tree.end() ? nullptr : &it->second;
+}
+
+std::string mode_or_zero(const TreeEntry* e) { return e ? git_entry_mode(*e) : std::string("000000"); }
+
+}  // namespace
+
+std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
+    Syscalls& sys = run.sys;
+    Bytes& out = run.io.out;
+    Bytes& err = run.io.err;
+    enum class Form : std::uint8_t { Long, Short, V2 };
+    Form form = Form::Long;
+    bool v2 = false, branch_header = false, nul = false, ignored = false;
+    std::string untracked_mode = "normal";
+    std::vector<std::string> paths;
+    GitArgs cursor(args);
+    cursor.expand_short_flags("sbz");
+    while (true) {
+        GitArgItem item = cursor.next();
+        if (item.kind == GitArgItem::Kind::End) break;
+        if (item.kind == GitArgItem::Kind::Positional) {
+            paths.push_back(item.text);
+            continue;
+        }
+        const std::string& o = item.text;
+        if (o == "-s" || o == "--short") form = Form::Short;
+        else if (o == "--porcelain") {
+            std::string v = item.value.value_or("v1");
+            if (v == "v1" || v == "1") form = Form::Short;
+            else if (v == "v2" || v == "2") v2 = true;
+            else {
+                git_report_error(err, fmt::format("unsupported porcelain format: {}", v));
+                return 129;
+            }
+        } else if (o == "--long") form = Form::Long;
+        else if (o == "-b" || o == "--branch") branch_header = true;
+        else if (o == "-z") {
+            nul = true;
+            form = Form::Short;
+        } else if (o.starts_with("-u") && !o.starts_with("--")) {
+            untracked_mode = o.size() > 2 ? o.substr(2) : "normal";
+        } else if (o == "--untracked-files") {
+            untracked_mode = item.value.value_or("normal");
+        } else if (o == "--ignored") ignored = true;
+        else if (o == "--no-column" || o == "--no-renames" || o == "--no-color" || o == "--ahead-behind") {
+        } else {
+            git_report_error(err, fmt::format("unsupported status option: {}", o));
+            return 129;
+        }
+        if (untracked_mode != "normal" && untracked_mode != "all" && untracked_mode != "no") {
+            git_report_error(err, fmt::format("unsupported untracked-files mode: {}", untracked_mode));
+            return 129;
+        }
+    }
+    if (v2) form = Form::V2;
+    auto root = find_root(run);
+    if (!root) return 128;
+    std::string cwd = sys.getcwd();
+    std::vector<std::string> specs;
+    for (const std::string& p : paths) specs.push_back(git_user_path_to_repo_path(cwd, *root, p));
+    GitTree head = git_head_tree(sys, *root);
+    auto index = git_read_index_or_fatal(sys, *root, err);
+    if (!index) return index.error();
+    auto scan = git_scan_worktree(sys, *root, err);
+    if (!scan) return scan.error();
+    auto rules = git_load_ignore_rules(sys, *root);
+
+    std::set<std::string> all_paths;
+    for (const GitTree* t : {&head, &*index, &*scan})
+        for (const auto& [p, e] : *t) all_paths.insert(p);
+    std::vector<StatusEntry> entries;
+    for (const std::string& p : all_paths) {
+        const TreeEntry* h = lookup(head, p);
+        const TreeEntry* i = lookup(*index, p);
+        const TreeEntry* w = lookup(*scan, p);
+        StatusEntry e{p};
+        if (!h && !i) continue;
+        if (!h) {
+            e.x = Change::Added;
+            e.y = !w ? Change::Deleted : (*i == *w ? Change::Unchanged : Change::Modified);
+        } else if (!i) {
+            e.x = Change::Deleted;
+        } else {
+            e.x = *h == *i ? Change::Unchanged : Change::Modified;
+            e.y = !w ? Change::Deleted : (*i == *w ? Change::Unchanged : Change::Modified);
+        }
+        if (e.x != Change::Unchanged || e.y != Change::Unchanged) entries.push_back(std::move(e));
+    }
+    // Exact renames: a deletion whose HEAD entry equals a new index entry.
+    for (std::size_t d = 0; d < entries.size(); ++d) {
+        if (entries[d].x != Change::Deleted) continue;
+        const TreeEntry* h = lookup(head, entries[d].path);
+        for (StatusEntry& a : entries) {
+            if (a.x == Change::Added && !a.origin && *lookup(*index, a.path) == *h) {
+                a.x = Change::Renamed;
+                a.origin = entries[d].path;
+                entries[d].path.clear();
+                break;
+            }
+        }
+    }
+    std::erase_if(entries, [&](const StatusEntry& e) {
+        return e.path.empty() ||
+               !(git_pathspec_matches_any(specs, e.path) || (e.origin && git_pathspec_matches_any(specs, *e.origin)));
+    });
+    std::vector<std::string> untracked, ignored_list;
+    if (untracked_mode != "no" || ignored) {
+        for (const auto& [p, e] : *scan) {
+            if (index->contains(p) || !git_pathspec_matches_any(specs, p)) continue;
+            (git_is_ignored(rules, p) ? ignored_list : untracked).push_back(p);
+        }
+    }
+    if (untracked_mode == "no") untracked.clear();
+    auto collapse = [&](std::vector<std::string>& list) {
+        std::set<std::string> result;
+        for (const std::string& p : list) {
+            std::string shown = p;
+            for (std::size_t i = p.find('/'); i != std::string::npos; i = p.find('/', i + 1)) {
+                std::string dir = p.substr(0, i + 1);
+                auto it = index->lower_bound(dir);
+                if (it == index->end() || !it->first.starts_with(dir)) {
+                    shown = dir;
+                    break;
+                }
+            }
+            result.insert(shown);
+        }
+        list.assign(result.begin(), result.end());
+    };
+    if (untracked_mode != "all") {
+        collapse(untracked);
+        collapse(ignored_list);
+    }
+    if (!ignored) ignored_list.clear();
+    std::string prefix = git_repo_relative_path(*root, cwd).value_or("");
+    if (!prefix.empty()) prefix += "/";
+    auto display = [&](const std::string& p) {
+        if (prefix.empty()) return p;
+        if (p.starts_with(prefix)) return p.substr(prefix.size());
+        std::string up;
+        for (char c : prefix)
+            if (c == '/') up += "../";
+        return up + p;
+    };
+    auto shown = [&](const StatusEntry& e) {
+        return e.origin ? fmt::format("{} -> {}", display(*e.origin), display(e.path)) : display(e.path);
+    };
+    auto branch = git_current_branch(sys, *root);
+    auto head_id = git_resolve_head(sys, *root);
+    if (form == Form::V2) {
+        if (branch_header)
+            out += fmt::format("# branch.oid {}\n# branch.head {}\n", head_id.value_or("(initial)"),
+                               branch.value_or("(detached)"));
+        for (const StatusEntry& e : entries) {
+            const TreeEntry* h = lookup(head, e.origin ? *e.origin : e.path);
+            const TreeEntry* i = lookup(*index, e.path);
+            const TreeEntry* w = i ? lookup(*scan, e.path) : nullptr;
+            out += fmt::format("1 {}{} N... {} {} {} {} {} {}\n", change_letter(e.x, '.'), change_letter(e.y, '.'),
+                               mode_or_zero(h), mode_or_zero(i), mode_or_zero(w), h ? h->id : kGitZeroId,
+                               i ? i->id : kGitZeroId, shown(e));
+        }
+        for (const std::string& p : untracked) out += fmt::format("? {}\n", display(p));
+        for (const std::string& p : ignored_list) out += fmt::format("! {}\n", display(p));
+        return 0;
+    }
+    if (form == Form::Short) {
+        char end = nul ? '\0' : '\n';
+        if (branch_header) {
+            if (!branch) out += "## HEAD (no branch)";
+            else if (!head_id) out += fmt::format("## No commits yet on {}", *branch);
+            else out += fmt::format("## {}", *branch);
+            out.push_back(end);
+        }
+        std::vector<std::pair<std::string, std::string>> records;
+        for (const StatusEntry& e : entries)
+            records.emplace_back(shown(e), fmt::format("{}{} {}", change_letter(e.x, ' '), change_letter(e.y, ' '), shown(e)));
+        std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return a.first < b.first; });
+        for (auto& [key, record] : records) {
+            out += record;
+            out.push_back(end);
+        }
+        for (const std::string& p : untracked) {
+            out += "?? " + display(p);
+            out.push_back(end);
+        }
+        for (const std::string& p : ignored_list) {
+            out += "!! " + display(p);
+            out.push_back(end);
+        }
+        return 0;
+    }
+    if (branch) out += fmt::format("On branch {}\n", *branch);
+    else out += fmt::format("HEAD detached at {}\n", head_id ? git_abbrev_id(*head_id) : std::string("unknown"));
+    if (!head_id) out += "\nNo commits yet\n\n";
+    bool staged = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e.x != Change::Unchanged; });
+    bool unstaged = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e.y != Change::Unchanged; });
+    if (staged) {
+        out += "Changes to be committed:\n";
+        out += head_id ? "  (use \"git restore --staged <file>...\" to unstage)\n"
+                       : "  (use \"git rm --cached <file>...\" to unstage)\n";
+        for (const StatusEntry& e : entries)
+            if (e.x != Change::Unchanged) out += fmt::format("\t{:<11} {}\n", change_label(e.x), shown(e));
+        out += "\n";
+    }
+    if (unstaged) {
+        out += "Changes not staged for commit:\n  (use \"git add <file>...\" to update what will be committed)\n"
+               "  (use \"git restore <file>...\" to discard changes in working directory)\n";
+        for (const StatusEntry& e : entries)
+            if (e.y != Change::Unchanged) out += fmt::format("\t{:<11} {}\n", change_label(e.y), display(e.path));
+        out += "\n";
+    }
+    if (!untracked.empty()) {
+        out += "Untracked files:\n  (use \"git add <file>...\" to include in what will be committed)\n";
+        for (const std::string& p : untracked) out += fmt::format("\t{}\n", display(p));
+        out += "\n";
+    }
+    if (!ignored_list.empty()) {
+        out += "Ignored files:\n  (use \"git add -f <file>...\" to include in what will be committed)\n";
+        for (const std::string& p : ignored_list) out += fmt::format("\t{}\n", display(p));
+        out += "\n";
+    }
+    if (untracked_mode == "no") out += "Untracked files not listed (use -u option to show untracked files)\n";
+    if (entries.empty() && untracked.empty()) {
+        out += "nothing to commit, working tree clean\n";
+    } else if (!staged) {
+        out += (!entries.empty() || untracked.empty())
+                   ? "no changes added to commit (use \"git add\" and/or \"git commit -a\")\n"
+                   : "nothing added to commit but untracked files present (use \"git add\" to track)\n";
+    }
+    return 0;
+}
+
+// ---- commit ----
+
+namespace {
+
+// The change summary of `base` against `tree`: the diffstat line and the mode lines.
+std::string commit_summary(Syscalls& sys, std::string_view root, const GitTree& base, const GitTree& tree) {
+    std::set<std::string> paths;
+    for (const auto& [p, e] : base) paths.insert(p);
+    for (const auto& [p, e] : tree) paths.insert(p);
+    std::uint64_t files = 0, insertions = 0, deletions = 0;
+    std::vector<std::string> created, removed;
+    std::vector<std::string> mode_lines;
+    auto lines_of = [&](const TreeEntry* e) {
+        if (!e) return std::vector<std::string>{};
+        auto bytes = git_read_object(sys, root, e->id);
+        if (!bytes || git_content_is_binary(*bytes)) return std::vector<std::string>{};
+        return split_lines_keep(*bytes);
+    };
+    for (const std::string& p : paths) {
+        const TreeEntry* a = lookup(base, p);
+        const TreeEntry* b = lookup(tree, p);
+        if (a && b && *a == *b) continue;
+        ++files;
+        if (!a) created.push_back(p);
+        if (!b) removed.push_back(p);
+        if (a && b && git_entry_mode(*a) != git_entry_mode(*b))
+            mode_lines.push_back(fmt::format(" mode change {} => {} {}\n", git_entry_mode(*a), git_entry_mode(*b), p));
+        if (a && b && a->id == b->id) continue;
+        std::vector<std::string> left = lines_of(a);
+        std::vector<std::string> right = lines_of(b);
+        if (!sys.charge_cpu(line_diff_cells(left.size(), right.size()))) continue;
+        for (const DiffEdit& edit : line_diff(left, right)) {
+            if (edit.kind == DiffOpKind::Insert) ++insertions;
+            if (edit.kind == DiffOpKind::Delete) ++deletions;
+        }
+    }
+    if (files == 0) return {};
+    std::string out = fmt::format(" {} file{} changed", files, files == 1 ? "" : "s");
+    if (insertions > 0) out += fmt::format(", {} insertion{}(+)", insertions, insertions == 1 ? "" : "s");
+    if (deletions > 0) out += fmt::format(", {} deletion{}(-)", deletions, deletions == 1 ? "" : "s");
+    if (insertions == 0 && deletions == 0) out += ", 0 insertions(+), 0 deletions(-)";
+    out += "\n";
+    for (const std::string& p : created) out += fmt::format(" create mode {} {}\n", git_entry_mode(*lookup(tree, p)), p);
+    for (const std::string& p : removed) out += fmt::format(" delete mode {} {}\n", git_entry_mode(*lookup(base, p)), p);
+    for (const std::string& line : mode_lines) out += line;
+    return out;
+}
+
+}  // namespace
+
+std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
+    Syscalls& sys = run.sys;
+    Bytes& out = run.io.out;
+    Bytes& err = run.io.err;
+    GitArgs cursor(args);
+    cursor.with_value_flags("mF").expand_short_flags("amqvns");
+    std::vector<std::string> paragraphs;
+    std::optional<std::string> file, author;
+    bool all = false, amend = false, allow_empty = false, quiet = false, dry_run = false, signoff = false;
+    std::vector<std::string> paths;
+    while (true) {
+        GitArgItem item = cursor.next();
+        if (item.kind == GitArgItem::Kind::End) break;
+        if (item.kind == GitArgItem::Kind::Positional) {
+            paths.push_back(item.text);
+            continue;
+        }
+        const std::string& o = item.text;
+        if (o == "-m" || o == "--message") {
+            auto v = cursor.value(item.value);
+            if (!v) {
+                git_report_error(err, "-m requires a message");
+                return 129;
+            }
+            paragraphs.push_back(*v);
+        } else if (o == "-F" || o == "--file") {
+            file = cursor.value(item.value);
+            if (!file) {
+                git_report_error(err, "-F requires a file");
+                return 129;
+            }
+        } else if (o == "--author") {
+            author = cursor.value(item.value);
+            if (!author) {
+                git_report_error(err, "--author requires a name");
+                return 129;
+            }
+        } else if (o == "-a" || o == "--all") all = true;
+        else if (o == "--amend") amend = true;
+        else if (o == "--allow-empty" || o == "--allow-empty-message") allow_empty = true;
+        else if (o == "-q" || o == "--quiet") quiet = true;
+        else if (o == "--dry-run") dry_run = true;
+        else if (o == "-s" || o == "--signoff") signoff = true;
+        else if (o == "-n" || o == "--no-verify" || o == "-v" || o == "--verbose" || o == "--no-edit" ||
+                 o == "--no-gpg-sign") {
+        } else {
+            git_report_error(err, fmt::format("unsupported commit option: {}", o));
+            return 129;
+        }
+    }
+    auto root = find_root(run);
+    if (!root) return 128;
+    std::string cwd = sys.getcwd();
+    if (all && !paths.empty()) {
+        git_report_error(err, "-a cannot be combined with paths");
+        return 129;
+    }
+    if (all) {
+        auto index = git_read_index_or_fatal(sys, *root, err);
+        if (!index) return index.error();
+        auto scan = git_scan_worktree(sys, *root, err);
+        if (!scan) return scan.error();
+        std::vector<std::string> tracked;
+        for (const auto& [p, e] : *index) tracked.push_back(p);
+        Bytes ignored_out;
+        if (git_stage_paths(sys, *root, *index, *scan, tracked, GitStageMode::Quiet, ignored_out, err) != 0) return 1;
+    } else if (!paths.empty()) {
+        std::vector<std::string> add_args = {"--"};
+        add_args.insert(add_args.end(), paths.begin(), paths.end());
+        if (std::int32_t s = git_cmd_add(run, add_args); s != 0) return s;
+    }
+    auto head_id = git_resolve_head(sys, *root);
+    std::optional<GitCommit> head_commit;
+    if (head_id) head_commit = git_read_commit(sys, *root, *head_id);
+    if (amend && !head_commit) {
+        err += "fatal: You have nothing to amend.\n";
+        return 128;
+    }
+    std::string message;
+    for (std::size_t i = 0; i < paragraphs.size(); ++i) message += (i ? "\n\n" : "") + paragraphs[i];
+    if (file) {
+        std::optional<Bytes> bytes;
+        if (*file == "-") bytes = run.io.in;
+        else if (auto r = sys.read_file("/", path_join_normalize(cwd, *file), kMaxMessageFile)) bytes = std::move(*r);
+        if (!bytes) {
+            err += fmt::format("fatal: could not read log file '{}': No such file or directory\n", *file);
+            return 128;
+        }
+        std::string text(trim_end(utf8_lossy(*bytes)));
+        message = message.empty() ? text : fmt::format("{}\n\n{}", message, text);
+    } else if (message.empty() && amend) {
+        message = head_commit->message;
+    }
+    if (dry_run) {
+        auto index = git_read_index_or_fatal(sys, *root, err);
+        if (!index) return index.error();
+        GitTree head = git_head_tree(sys, *root);
+        if (std::int32_t s = git_cmd_status(run, {}); s != 0) return s;
+        return *index != head ? 0 : 1;
+    }
+    if (message.empty() && !allow_empty) {
+        git_report_error(err, "a non-empty -m MESSAGE is required");
+        return 129;
+    }
+    auto index = git_read_index_or_fatal(sys, *root, err);
+    if (!index) return index.error();
+    std::vector<std::string> parents;
+    GitTree base;
+    if (amend) {
+        parents = head_commit->parents;
+        if (!parents.empty()) base = git_read_commit_tree(sys, *root, parents.front()).value_or(GitTree{});
+    } else if (head_commit) {
+        parents = {*head_id};
+        auto tree = git_read_commit_tree(sys, *root, *head_id);
+        if (!tree) {
+            err += fmt::format("fatal: unable to read tree of commit {}\n", *head_id);
+            return 128;
+        }
+        base = std::move(*tree);
+    }
+    GitTree tree;
+    if (paths.empty()) {
+        tree = *index;
+    } else {
+        std::vector<std::string> specs;
+        for (const std::string& p : paths) specs.push_back(git_user_path_to_repo_path(cwd, *root, p));
+        tree = base;
+        std::erase_if(tree, [&](const auto& kv) { return git_pathspec_matches_any(specs, kv.first); });
+        for (const auto& [p, e] : *index)
+            if (git_pathspec_matches_any(specs, p)) tree[p] = e;
+    }
+    if (tree == base && !allow_empty) {
+        git_cmd_status(run, {});
+        return 1;
+    }
+    GitIdentity identity = git_author_identity(sys, *root, run.overrides);
+    if (signoff) message += fmt::format("\n\nSigned-off-by: {} <{}>", identity.name, identity.email);
+    NewCommit commit;
+    commit.parents = parents;
+    commit.author_name = identity.name;
+    commit.author_email = identity.email;
+    if (author) {
+        std::size_t lt = author->find(" <");
+        std::size_t gt = lt == std::string::npos ? std::string::npos : author->find('>', lt);
+        if (gt != std::string::npos) {
+            commit.author_name = author->substr(0, lt);
+            commit.author_email = author->substr(lt + 2, gt - lt - 2);
+        }
+    }
+    commit.message = message;
+    if (amend) {
+        commit.time = head_commit->time;
+    } else {
+        commit.time = static_cast<std::int64_t>(sys.file_time_now() / 1000);
+        if (auto date = git_env_value(sys, "GIT_AUTHOR_DATE")) {
+            std::string_view d = *date;
+            if (d.starts_with("@")) d.remove_prefix(1);
+            std::int64_t t = 0;
+            auto [ptr, ec] = std::from_chars(d.data(), d.data() + d.size(), t);
+            if (ec == std::errc{} && ptr == d.data() + d.size()) commit.time = t;
+        }
+    }
+    auto id = git_create_commit(sys, *root, commit, tree);
+    if (!id) {
+        err += fmt::format("git commit: {}\n", id.error());
+        return 1;
+    }
+    std::string subject = git_commit_subject(message);
+    std::string kind = parents.empty() ? "commit (initial)" : amend ? "commit (amend)" : "commit";
+    if (auto e = git_update_head(sys, *root, *id, fmt::format("{}: {}", kind, subject))) {
+        git_report_write_failure(err, "HEAD", *e);
+        return 128;
+    }
+    if (!quiet) {
+        auto branch = git_current_branch(sys, *root);
+        out += fmt::format("[{} {}{}] {}\n", branch.value_or("detached HEAD"),
+                           parents.empty() && !amend ? "(root-commit) " : "", git_abbrev_id(*id), subject);
+        out += commit_summary(sys, *root, base, tree);
+    }
+    return 0;
+}
+
+}  // namespace tw
