@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/utf8.h"
+#include "commands/archives/archive_bytes.h"
 #include "commands/archives/archive_commands.h"
 #include "commands/archives/gzip_codec.h"
 #include "commands/util/io.h"
@@ -47,38 +48,34 @@ struct ArContext {
 
 std::unexpected<std::string> fail(std::string text) { return std::unexpected(std::move(text)); }
 
-std::uint32_t le16(BytesView b, std::size_t at) {
-    return static_cast<unsigned char>(b[at]) | (std::uint32_t(static_cast<unsigned char>(b[at + 1])) << 8);
-}
-std::uint32_t le32(BytesView b, std::size_t at) { return le16(b, at) | (le16(b, at + 2) << 16); }
 
 using Symbols = std::vector<std::string>;
 
 Result<Symbols, std::string> elf_symbols(ArContext& ctx, BytesView o) {
     const std::string truncated = "truncated ELF object";
-    if (o.size() < 52 || o[4] != 1 || o[5] != 1 || o[6] != 1 || le16(o, 16) != 1 || le16(o, 18) != 0x4157)
+    if (o.size() < 52 || o[4] != 1 || o[5] != 1 || o[6] != 1 || read_le16(o, 16) != 1 || read_le16(o, 18) != 0x4157)
         return fail("unsupported ELF object");
-    const std::uint64_t shoff = le32(o, 32), shentsize = le16(o, 46), shnum = le16(o, 48);
+    const std::uint64_t shoff = read_le32(o, 32), shentsize = read_le16(o, 46), shnum = read_le16(o, 48);
     if (shentsize < 40 || shnum > 4096) return fail("unsupported ELF sections");
     if (shoff + shentsize * shnum > o.size()) return fail(truncated);
     Symbols out;
     for (std::uint64_t i = 0; i < shnum; ++i) {
         const std::size_t sh = shoff + i * shentsize;
-        if (le32(o, sh + 4) != 2) continue;
-        const std::uint64_t off = le32(o, sh + 16), size = le32(o, sh + 20), entsize = le32(o, sh + 36);
+        if (read_le32(o, sh + 4) != 2) continue;
+        const std::uint64_t off = read_le32(o, sh + 16), size = read_le32(o, sh + 20), entsize = read_le32(o, sh + 36);
         if (entsize < 16 || size % entsize != 0 || size / entsize > kSymbolTableLimit)
             return fail("invalid ELF symbol table");
-        const std::uint64_t link = le32(o, sh + 24);
+        const std::uint64_t link = read_le32(o, sh + 24);
         if (link >= shnum) return fail("invalid ELF string table index");
         const std::size_t strsh = shoff + link * shentsize;
-        if (le32(o, strsh + 4) != 3) return fail("invalid ELF string table");
-        const std::uint64_t stroff = le32(o, strsh + 16), strsize = le32(o, strsh + 20);
+        if (read_le32(o, strsh + 4) != 3) return fail("invalid ELF string table");
+        const std::uint64_t stroff = read_le32(o, strsh + 16), strsize = read_le32(o, strsh + 20);
         if (off + size > o.size() || stroff + strsize > o.size()) return fail(truncated);
         const BytesView strtab = o.substr(stroff, strsize);
         for (std::uint64_t s = off; s < off + size; s += entsize) {
             const unsigned bind = static_cast<unsigned char>(o[s + 12]) >> 4;
-            if ((bind != 1 && bind != 2) || le16(o, s + 14) == 0) continue;
-            const std::uint64_t name_at = le32(o, s);
+            if ((bind != 1 && bind != 2) || read_le16(o, s + 14) == 0) continue;
+            const std::uint64_t name_at = read_le32(o, s);
             if (name_at >= strtab.size()) return fail("invalid ELF symbol name");
             const std::size_t end = strtab.find('\0', name_at);
             if (end == BytesView::npos) return fail("unterminated ELF symbol name");

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/archives/archive_bytes.h"
 #include "commands/archives/archive_commands.h"
 #include "commands/archives/gzip_codec.h"
 #include "commands/util/io.h"
@@ -124,8 +125,7 @@ Result<Bytes, std::string> deflate_member(BytesView input, unsigned level, std::
     deflateEnd(&zs);
     if (rc != Z_STREAM_END) return std::unexpected(std::string("compression failed"));
     out.resize(start + produced);
-    const auto crc = static_cast<std::uint32_t>(
-        crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(input.data()), static_cast<uInt>(input.size())));
+    const std::uint32_t crc = crc32_of(input);
     const auto len = static_cast<std::uint32_t>(input.size());
     for (std::uint32_t v : {crc, len})
         for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/utf8.h"
+#include "commands/archives/archive_bytes.h"
 #include "commands/archives/archive_commands.h"
 #include "commands/archives/gzip_codec.h"
 #include "commands/util/io.h"
@@ -41,15 +42,6 @@ void put16(Bytes& out, std::uint32_t v) {
 void put32(Bytes& out, std::uint32_t v) {
     put16(out, v & 0xFFFF);
     put16(out, v >> 16);
-}
-std::uint32_t get16(BytesView b, std::size_t at) {
-    return static_cast<unsigned char>(b[at]) | (std::uint32_t(static_cast<unsigned char>(b[at + 1])) << 8);
-}
-std::uint32_t get32(BytesView b, std::size_t at) { return get16(b, at) | (get16(b, at + 2) << 16); }
-
-std::uint32_t crc_of(BytesView data) {
-    return static_cast<std::uint32_t>(
-        crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
 Result<void, std::string> zip_check_member_name(std::string_view name) {
@@ -81,7 +73,7 @@ Result<Bytes, std::string> zip_write_archive(Syscalls& sys, const std::vector<Zi
     std::vector<std::pair<std::uint32_t, std::uint32_t>> placed;  // offset, CRC
     for (const ZipEntry& e : entries) {
         const BytesView data = e.data ? BytesView(*e.data) : BytesView();
-        placed.emplace_back(static_cast<std::uint32_t>(out.size()), crc_of(data));
+        placed.emplace_back(static_cast<std::uint32_t>(out.size()), crc32_of(data));
         put32(out, 0x04034B50);
         put16(out, 20);
         put16(out, 0);
@@ -156,7 +148,7 @@ Result<std::vector<ZipEntry>, std::string> zip_read_archive(Syscalls& sys, Bytes
     if (a.size() >= 22) {
         const std::size_t low = a.size() > 65557 ? a.size() - 65557 : 0;
         for (std::size_t pos = a.size() - 22 + 1; pos-- > low;) {
-            if (get32(a, pos) == 0x06054B50 && pos + 22 + get16(a, pos + 20) == a.size()) {
+            if (read_le32(a, pos) == 0x06054B50 && pos + 22 + read_le16(a, pos + 20) == a.size()) {
                 eocd = pos;
                 break;
             }
@@ -164,11 +156,11 @@ Result<std::vector<ZipEntry>, std::string> zip_read_archive(Syscalls& sys, Bytes
     }
     if (!eocd) return fail("missing end-of-central-directory record");
     const std::size_t e = *eocd;
-    const std::uint32_t total = get16(a, e + 10);
-    if (get16(a, e + 4) != 0 || get16(a, e + 6) != 0 || get16(a, e + 8) != total)
+    const std::uint32_t total = read_le16(a, e + 10);
+    if (read_le16(a, e + 4) != 0 || read_le16(a, e + 6) != 0 || read_le16(a, e + 8) != total)
         return fail("multi-disk archives are not supported");
     if (total > kZipEntryLimit) return fail(fmt::format("archive exceeds the {}-entry limit", kZipEntryLimit));
-    const std::uint64_t cd_size = get32(a, e + 12), cd_offset = get32(a, e + 16);
+    const std::uint64_t cd_size = read_le32(a, e + 12), cd_offset = read_le32(a, e + 16);
     if (cd_offset + cd_size > e) return fail("invalid central directory bounds");
     const std::uint64_t cd_end = cd_offset + cd_size;
     std::vector<CentralRecord> records;
@@ -176,19 +168,19 @@ Result<std::vector<ZipEntry>, std::string> zip_read_archive(Syscalls& sys, Bytes
     std::uint64_t pos = cd_offset;
     for (std::uint32_t i = 0; i < total; ++i) {
         if (pos + 46 > a.size()) return fail("truncated ZIP structure");
-        if (get32(a, pos) != 0x02014B50) return fail("invalid central directory entry");
-        if (get16(a, pos + 8) & 1) return fail("encrypted entries are not supported");
-        CentralRecord r{{}, get16(a, pos + 10), get32(a, pos + 16), get32(a, pos + 20), get32(a, pos + 24),
-                        get32(a, pos + 38), get32(a, pos + 42)};
+        if (read_le32(a, pos) != 0x02014B50) return fail("invalid central directory entry");
+        if (read_le16(a, pos + 8) & 1) return fail("encrypted entries are not supported");
+        CentralRecord r{{}, read_le16(a, pos + 10), read_le32(a, pos + 16), read_le32(a, pos + 20), read_le32(a, pos + 24),
+                        read_le32(a, pos + 38), read_le32(a, pos + 42)};
         sum += r.uncompressed;
         if (sum > kArchiveByteLimit) return fail("uncompressed contents exceed the 16 MiB limit");
-        const std::uint32_t name_len = get16(a, pos + 28);
+        const std::uint32_t name_len = read_le16(a, pos + 28);
         if (name_len == 0 || name_len > kZipNameMax) return fail("invalid member name length");
         if (pos + 46 + name_len > cd_end) return fail("truncated member name");
         r.name = std::string(a.substr(pos + 46, name_len));
         if (!utf8_valid(r.name)) return fail("member name is not UTF-8");
         if (auto ok = zip_check_member_name(r.name); !ok) return std::unexpected(ok.error());
-        pos += 46 + name_len + get16(a, pos + 30) + get16(a, pos + 32);
+        pos += 46 + name_len + read_le16(a, pos + 30) + read_le16(a, pos + 32);
         if (pos > cd_end) return fail("truncated central directory");
         records.push_back(std::move(r));
     }
@@ -201,12 +193,12 @@ Result<std::vector<ZipEntry>, std::string> zip_read_archive(Syscalls& sys, Bytes
     entries.reserve(records.size());
     for (const CentralRecord& r : records) {
         auto bad = [&](std::string_view what) { return fail(fmt::format("{}: {}", r.name, what)); };
-        if (std::uint64_t(r.local) + 30 > a.size() || get32(a, r.local) != 0x04034B50) return bad("invalid local header");
-        if (get16(a, r.local + 8) != r.method) return bad("local compression method mismatch");
-        const std::uint64_t name_at = std::uint64_t(r.local) + 30, local_name_len = get16(a, r.local + 26);
+        if (std::uint64_t(r.local) + 30 > a.size() || read_le32(a, r.local) != 0x04034B50) return bad("invalid local header");
+        if (read_le16(a, r.local + 8) != r.method) return bad("local compression method mismatch");
+        const std::uint64_t name_at = std::uint64_t(r.local) + 30, local_name_len = read_le16(a, r.local + 26);
         if (name_at + local_name_len > a.size()) return bad("truncated local name");
         if (a.substr(name_at, local_name_len) != r.name) return bad("local name mismatch");
-        const std::uint64_t data_at = name_at + local_name_len + get16(a, r.local + 28);
+        const std::uint64_t data_at = name_at + local_name_len + read_le16(a, r.local + 28);
         if (data_at + r.compressed > a.size()) return bad("truncated contents");
         const BytesView stored = a.substr(data_at, r.compressed);
         ZipEntry entry{r.name, std::nullopt, 0};
@@ -224,7 +216,7 @@ Result<std::vector<ZipEntry>, std::string> zip_read_archive(Syscalls& sys, Bytes
             } else {
                 return bad(fmt::format("unsupported compression method {}", r.method));
             }
-            if (data.size() != r.uncompressed || crc_of(data) != r.crc) return bad("size or CRC mismatch");
+            if (data.size() != r.uncompressed || crc32_of(data) != r.crc) return bad("size or CRC mismatch");
             entry.data = std::move(data);
         }
         const std::uint32_t high = r.attributes >> 16;
