@@ -30,6 +30,15 @@ class NativeEnvironment:
         """Read one simulated file as exact bytes."""
     def mkdir(self, path: str, parents: bool) -> None:
         """Create a directory in the simulated filesystem."""
+    def mount(self, host_root: str, destination_root: str) -> str:
+        """Import one explicitly selected trusted host tree into the simulated filesystem."""
+    def mount_package_tree(
+        self,
+        host_root: str,
+        destination_root: str = "/",
+        replace_builtin_tools: Sequence[str] = [],
+    ) -> None:
+        """Import a verified package staging tree exactly, including its `.venv` directory."""
     def route_http(
         self,
         pattern: str,

@@ -373,3 +373,37 @@ std::optional<HttpHeaders> to_headers(PyObject* object, const char* name) {
 }
 
 }  // namespace tw::py
+
+namespace tw::py {
+
+std::optional<std::vector<std::string>> to_text_list(PyObject* object, const char* name, std::size_t keep) {
+    const std::optional<Py_ssize_t> size = sequence_size(object, name);
+    if (!size) return std::nullopt;
+    const std::size_t count = std::min(static_cast<std::size_t>(*size), keep);
+    std::vector<std::string> texts;
+    texts.reserve(std::min<std::size_t>(count, 1 << 16));
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_GetItem(object, static_cast<Py_ssize_t>(i));
+        if (item == nullptr) {
+            prefix_pending_error(name);
+            return std::nullopt;
+        }
+        std::optional<std::string> text = to_text(item, name);
+        Py_DECREF(item);
+        if (!text) return std::nullopt;
+        texts.push_back(std::move(*text));
+    }
+    return texts;
+}
+
+PyObject* raise_package_conflict(std::string_view text) {
+    PyObject* type = package_conflict_error_type();
+    if (type == nullptr) return nullptr;
+    PyObject* message = new_str(text);
+    if (message == nullptr) return nullptr;
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+    return nullptr;
+}
+
+}  // namespace tw::py

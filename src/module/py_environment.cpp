@@ -6,6 +6,7 @@
 #include "harness/action.h"
 #include "kernel/machine.h"
 #include "module/environment.h"
+#include "module/host_import.h"
 #include "module/py_cell.h"
 #include "module/transfer.h"
 
@@ -179,6 +180,49 @@ PyObject* environment_route_http(PyObject* self, PyObject* args, PyObject* kwarg
     });
 }
 
+PyObject* environment_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.mount", {"host_root", "destination_root"}, 2};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> host_root = to_text(a[0], "host_root");
+        if (!host_root) return nullptr;
+        std::optional<std::string> destination = to_text(a[1], "destination_root");
+        if (!destination) return nullptr;
+        Result<std::string, std::string> json = call_machine<std::string>(
+            self, [&](Machine& machine) { return mount_host_tree(machine, *host_root, *destination); });
+        if (!json) return raise_simulation_error(json.error());
+        return new_str(*json);
+    });
+}
+
+PyObject* environment_mount_package_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{
+            "NativeEnvironment.mount_package_tree", {"host_root", "destination_root", "replace_builtin_tools"}, 1};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> host_root = to_text(a[0], "host_root");
+        if (!host_root) return nullptr;
+        std::optional<std::string> destination = std::string("/");
+        if (a[1] != nullptr) destination = to_text(a[1], "destination_root");
+        if (!destination) return nullptr;
+        std::optional<std::vector<std::string>> tools = std::vector<std::string>();
+        if (a[2] != nullptr) tools = to_text_list(a[2], "replace_builtin_tools", kReplaceableToolsBound + 1);
+        if (!tools) return nullptr;
+        using Outcome = std::optional<HostImportError>;
+        Result<Outcome, std::string> outcome = call_machine<Outcome>(self, [&](Machine& machine) -> Result<Outcome, std::string> {
+            auto r = mount_package_tree(machine, *host_root, *destination, *tools);
+            return r ? Outcome() : Outcome(std::move(r.error()));
+        });
+        if (!outcome) return raise_simulation_error(outcome.error());
+        if (!*outcome) Py_RETURN_NONE;
+        const HostImportError& error = **outcome;
+        if (error.kind == HostImportError::Kind::Conflict) return raise_package_conflict(error.message);
+        return raise_simulation_error(error.message);
+    });
+}
+
 // The property runs on the calling thread with the interpreter lock held: it only waits for the
 // object's lock, which no holder keeps while it needs the interpreter lock.
 PyObject* environment_terminated(PyObject* self, void*) {
@@ -206,6 +250,12 @@ PyMethodDef environment_methods[] = {
      "read_file($self, path)\n--\n\nRead one simulated file as exact bytes."},
     {"mkdir", TW_KEYWORDS(environment_mkdir), METH_VARARGS | METH_KEYWORDS,
      "mkdir($self, path, parents)\n--\n\nCreate a directory in the simulated filesystem."},
+    {"mount", TW_KEYWORDS(environment_mount), METH_VARARGS | METH_KEYWORDS,
+     "mount($self, host_root, destination_root)\n--\n\n"
+     "Import one explicitly selected trusted host tree into the simulated filesystem."},
+    {"mount_package_tree", TW_KEYWORDS(environment_mount_package_tree), METH_VARARGS | METH_KEYWORDS,
+     "mount_package_tree($self, host_root, destination_root=..., replace_builtin_tools=...)\n--\n\n"
+     "Import a verified package staging tree exactly, including its `.venv` directory."},
     {"route_http", TW_KEYWORDS(environment_route_http), METH_VARARGS | METH_KEYWORDS,
      "route_http($self, pattern, method, status, headers, body)\n--\n\n"
      "Register one static response in the simulated HTTP broker."},

@@ -94,4 +94,12 @@ Result guarded(Result failure, Body&& body) {
 // The NativeEnvironment type object, created once per process.
 PyObject* environment_type();
 
+// ---- host imports ----
+
+// A sequence (not a str) of str, converting at most `keep` items: a caller that refuses a longer
+// list than its bound passes the bound plus one and looks at the size.
+std::optional<std::vector<std::string>> to_text_list(PyObject* object, const char* name, std::size_t keep);
+// Raises PackageConflictError(text); answers null.
+PyObject* raise_package_conflict(std::string_view text);
+
 }  // namespace tw::py
