@@ -342,6 +342,15 @@ Result<Bytes, std::string> GitObjectReader::read_object(std::string_view id_text
     auto id = parse_sha1_hex(id_text, "object request");
     if (!id) return std::unexpected(std::move(id.error()));
     if (input_ < 0) return std::unexpected(std::string("host Git object reader is closed"));
+    // Once a request has gone out, a failure leaves the stream at an unknown place: the reader is
+    // closed, so that a later request cannot take the rest of this answer for its own.
+    auto content = exchange(*id, type);
+    if (!content) close();
+    return content;
+}
+
+Result<Bytes, std::string> GitObjectReader::exchange(const std::string& id_text, std::string_view type) {
+    const std::string* id = &id_text;
     const std::int64_t deadline = deadline_from_now();
     auto stream_error = [&](std::string_view what, int error) {
         if (error == ETIMEDOUT)

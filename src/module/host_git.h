@@ -64,12 +64,15 @@ public:
     GitObjectReader& operator=(const GitObjectReader&) = delete;
     ~GitObjectReader() { close(); }
 
-    // The content of object `id`, which must have `type` ("commit", "tree" or "blob").
+    // The content of object `id`, which must have `type` ("commit", "tree" or "blob"). A failure
+    // after the request was sent closes the reader.
     Result<Bytes, std::string> read_object(std::string_view id, std::string_view type);
     void close();
 
 private:
     GitObjectReader() = default;
+    // One request and its answer.
+    Result<Bytes, std::string> exchange(const std::string& id, std::string_view type);
     // Fills the buffer; 0 at end of stream, -1 with errno set (ETIMEDOUT past the deadline).
     long fill(std::int64_t deadline_ms);
     // Copies up to `n` buffered or newly read bytes into `into`; false on end of stream or error.
