@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -44,8 +45,6 @@ constexpr const char* kChildEnvironment[] = {
     "GIT_PAGER=cat",
     "PAGER=cat",
 };
-
-std::string os_error_text(int error) { return fmt::format("{} (os error {})", std::strerror(error), error); }
 
 std::int64_t now_ms() {
     timespec ts{};
@@ -135,6 +134,17 @@ bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= '
 
 }  // namespace
 
+std::string host_error_text(int error) { return fmt::format("{} (os error {})", std::strerror(error), error); }
+
+Result<std::string, int> host_real_path(std::string_view path) {
+    const std::string text(path);
+    char* resolved = ::realpath(text.c_str(), nullptr);
+    if (resolved == nullptr) return std::unexpected(errno);
+    std::string result(resolved);
+    ::free(resolved);
+    return result;
+}
+
 std::string git_host_argument_text(const HostGitArgs& args) {
     std::string text;
     for (const std::string& a : args) {
@@ -148,7 +158,7 @@ bool HostGitCapture::success() const { return WIFEXITED(wait_status) && WEXITSTA
 
 Result<HostGitCapture, std::string> git_host_run(std::string_view root, const HostGitArgs& args) {
     auto failure = [&](int error) {
-        return std::unexpected(fmt::format("cannot run host git {}: {}", git_host_argument_text(args), os_error_text(error)));
+        return std::unexpected(fmt::format("cannot run host git {}: {}", git_host_argument_text(args), host_error_text(error)));
     };
     int out[2];
     int err[2];
@@ -252,7 +262,7 @@ Result<std::string, std::string> parse_sha1_hex(std::string_view text, std::stri
 
 Result<GitObjectReader, std::string> GitObjectReader::start(std::string_view root) {
     auto failure = [](int error) {
-        return std::unexpected(fmt::format("cannot start host Git object reader: {}", os_error_text(error)));
+        return std::unexpected(fmt::format("cannot start host Git object reader: {}", host_error_text(error)));
     };
     int requests[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requests) != 0) return failure(errno);
@@ -356,14 +366,14 @@ Result<Bytes, std::string> GitObjectReader::exchange(const std::string& id_text,
         if (error == ETIMEDOUT)
             return fmt::format("host Git object reader exceeded the {}-second time limit", kHostGitTimeLimitSeconds);
         if (error == 0) return fmt::format("{} {}: unexpected end of stream", what, *id);
-        return fmt::format("{} {}: {}", what, *id, os_error_text(error));
+        return fmt::format("{} {}: {}", what, *id, host_error_text(error));
     };
 
     const std::string request = *id + "\n";
     for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t n = ::send(input_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::unexpected(fmt::format("cannot request Git object {}: {}", *id, os_error_text(errno)));
+        if (n < 0) return std::unexpected(fmt::format("cannot request Git object {}: {}", *id, host_error_text(errno)));
         sent += static_cast<std::size_t>(n);
     }
 

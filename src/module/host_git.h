@@ -24,6 +24,11 @@ inline constexpr int kHostGitTimeLimitSeconds = 120;             // one command,
 
 using HostGitArgs = std::vector<std::string>;
 
+// An operating-system error as messages show it: "{description} (os error {number})".
+std::string host_error_text(int error);
+// The canonical absolute form of a host path (links resolved), or the errno.
+Result<std::string, int> host_real_path(std::string_view path);
+
 // The command's own arguments joined with single spaces, as messages name it.
 std::string git_host_argument_text(const HostGitArgs& args);
 

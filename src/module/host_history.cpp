@@ -1,16 +1,12 @@
 #include "module/host_history.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <set>
 
@@ -23,15 +19,6 @@
 
 namespace tw {
 namespace {
-
-std::string os_error_text(int error) { return fmt::format("{} (os error {})", std::strerror(error), error); }
-
-Result<std::string, int> real_path(std::string_view path) {
-    const std::string text(path);
-    std::unique_ptr<char, decltype(&free)> resolved(::realpath(text.c_str(), nullptr), &free);
-    if (!resolved) return std::unexpected(errno);
-    return std::string(resolved.get());
-}
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;
@@ -222,9 +209,9 @@ Result<HostRepository, std::string> inspect_host_repository(const std::string& r
 
     auto top = strict({"rev-parse", "--show-toplevel"});
     if (!top) return std::unexpected(std::move(top.error()));
-    auto top_real = real_path(*top);
+    auto top_real = host_real_path(*top);
     if (!top_real)
-        return std::unexpected(fmt::format("cannot resolve Git working tree {}: {}", *top, os_error_text(top_real.error())));
+        return std::unexpected(fmt::format("cannot resolve Git working tree {}: {}", *top, host_error_text(top_real.error())));
     if (*top_real != root && std::filesystem::path(*top_real) != std::filesystem::path(root))
         return std::unexpected(std::string("supplied directory is not the Git working-tree root"));
 
@@ -372,9 +359,9 @@ Result<std::vector<std::string>, std::string> check_parent_order(const std::vect
 
 Result<GitImportSummary, std::string> git_import_host_history(Machine& machine, std::string_view host_root,
                                                               std::string_view destination) {
-    auto root = real_path(host_root);
+    auto root = host_real_path(host_root);
     if (!root)
-        return std::unexpected(fmt::format("cannot resolve host root {}: {}", utf8_lossy(host_root), os_error_text(root.error())));
+        return std::unexpected(fmt::format("cannot resolve host root {}: {}", utf8_lossy(host_root), host_error_text(root.error())));
     auto repo = inspect_host_repository(*root);
     if (!repo) return std::unexpected(std::move(repo.error()));
     auto reader = GitObjectReader::start(*root);

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -20,14 +18,13 @@
 #include "harness/container.h"
 #include "kernel/machine.h"
 #include "kernel/vfs_path.h"
+#include "module/host_git.h"
 #include "module/host_history.h"
 
 namespace tw {
 namespace {
 
 constexpr std::array<std::string_view, 5> kBulkyDirectories = {".venv", "venv", "target", "node_modules", "__pycache__"};
-
-std::string os_error_text(int error) { return fmt::format("{} (os error {})", std::strerror(error), error); }
 
 // A host path as messages show it.
 std::string shown(std::string_view host_path) { return utf8_lossy(host_path); }
@@ -138,7 +135,7 @@ Result<bool, HostImportError> git_marker(int root_fd, std::string_view root) {
     struct stat st {};
     if (::fstatat(root_fd, ".git", &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return false;
-        return failure(fmt::format("cannot inspect Git metadata marker {}: {}", shown(marker), os_error_text(errno)));
+        return failure(fmt::format("cannot inspect Git metadata marker {}: {}", shown(marker), host_error_text(errno)));
     }
     if (S_ISLNK(st.st_mode)) return failure(fmt::format("refusing host symlink during Git discovery: {}", shown(marker)));
     if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
@@ -171,12 +168,12 @@ struct TreeImport {
             if (auto r = make_directory(destination, mode); !r) return r;
         const int fd = open_entry(entry, O_DIRECTORY);
         if (fd < 0)
-            return failure(fmt::format("cannot read directory {}: {}", shown(entry.host_path), os_error_text(errno)));
+            return failure(fmt::format("cannot read directory {}: {}", shown(entry.host_path), host_error_text(errno)));
         auto directory = std::make_shared<HostDirectory>(fd);
         auto listing = list_directory(fd);
         if (!listing)
             return failure(
-                fmt::format("cannot read directory {}: {}", shown(entry.host_path), os_error_text(listing.error())));
+                fmt::format("cannot read directory {}: {}", shown(entry.host_path), host_error_text(listing.error())));
         // Pushed last to first, so popped in ascending byte order: depth first, pre-order.
         for (auto it = listing->rbegin(); it != listing->rend(); ++it) {
             if (!utf8_valid(it->name))
@@ -202,7 +199,7 @@ struct TreeImport {
         const std::string too_large = fmt::format("host file is larger than the configured VFS: {}", shown(entry.host_path));
         if (static_cast<std::uint64_t>(st.st_size) > limit) return failure(too_large);
         const int fd = open_entry(entry, O_NONBLOCK);
-        if (fd < 0) return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), os_error_text(errno)));
+        if (fd < 0) return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), host_error_text(errno)));
         struct stat opened {};
         bool over = false;
         Result<Bytes, int> content = std::unexpected(0);
@@ -216,7 +213,7 @@ struct TreeImport {
         }
         ::close(fd);
         if (!content)
-            return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), os_error_text(content.error())));
+            return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), host_error_text(content.error())));
         if (over) return failure(too_large);
         const std::uint32_t mode = st.st_mode & 07777;
         if (package_options != nullptr) {
@@ -237,7 +234,7 @@ struct TreeImport {
             stack.pop_back();
             struct stat st {};
             if (inspect_entry(entry, st) != 0)
-                return failure(fmt::format("cannot inspect {}: {}", shown(entry.host_path), os_error_text(errno)));
+                return failure(fmt::format("cannot inspect {}: {}", shown(entry.host_path), host_error_text(errno)));
             if (S_ISLNK(st.st_mode)) return failure(fmt::format("refusing host symlink {}", shown(entry.host_path)));
             const std::optional<std::string> destination = destination_of(destination_root, entry.relative);
             if (!destination)
@@ -286,15 +283,14 @@ std::string MountMetadata::to_json() const {
 Result<MountMetadata, HostImportError> import_host_tree(Machine& machine, std::string_view host_root,
                                                         std::string_view destination_root, bool import_git,
                                                         const ReplaceableTools* package_options) {
-    const std::string root_text(host_root);
-    std::unique_ptr<char, decltype(&free)> resolved(::realpath(root_text.c_str(), nullptr), &free);
+    auto resolved = host_real_path(host_root);
     if (!resolved)
-        return failure(fmt::format("cannot resolve host root {}: {}", shown(host_root), os_error_text(errno)));
-    const std::string root = resolved.get();
+        return failure(fmt::format("cannot resolve host root {}: {}", shown(host_root), host_error_text(resolved.error())));
+    const std::string& root = *resolved;
     const int root_fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (root_fd < 0) {
         if (errno == ENOTDIR) return failure(fmt::format("host root is not a directory: {}", shown(root)));
-        return failure(fmt::format("cannot resolve host root {}: {}", shown(host_root), os_error_text(errno)));
+        return failure(fmt::format("cannot resolve host root {}: {}", shown(host_root), host_error_text(errno)));
     }
     const HostDirectory root_directory(root_fd);
     if (!destination_root.starts_with('/') || destination_root.find('\0') != std::string_view::npos)

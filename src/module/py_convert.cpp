@@ -106,8 +106,8 @@ PyObject* fault_type() {
     return g_fault;
 }
 
-PyObject* raise_simulation_error(std::string_view text) {
-    PyObject* type = simulation_error_type();
+// Raises `type` (null when it could not be made: its error is set) with the message `text`.
+static PyObject* raise_with_text(PyObject* type, std::string_view text) {
     if (type == nullptr) return nullptr;
     PyObject* message = new_str(text);
     if (message == nullptr) return nullptr;
@@ -115,6 +115,8 @@ PyObject* raise_simulation_error(std::string_view text) {
     Py_DECREF(message);
     return nullptr;
 }
+
+PyObject* raise_simulation_error(std::string_view text) { return raise_with_text(simulation_error_type(), text); }
 
 void raise_fault(const std::exception_ptr& fault) {
     // Building the exception may itself fail for lack of memory; the interpreter's own error
@@ -396,14 +398,6 @@ std::optional<std::vector<std::string>> to_text_list(PyObject* object, const cha
     return texts;
 }
 
-PyObject* raise_package_conflict(std::string_view text) {
-    PyObject* type = package_conflict_error_type();
-    if (type == nullptr) return nullptr;
-    PyObject* message = new_str(text);
-    if (message == nullptr) return nullptr;
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
-    return nullptr;
-}
+PyObject* raise_package_conflict(std::string_view text) { return raise_with_text(package_conflict_error_type(), text); }
 
 }  // namespace tw::py
