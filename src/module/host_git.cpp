@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -52,7 +53,9 @@ std::int64_t now_ms() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::int64_t deadline_from_now() { return now_ms() + std::int64_t{kHostGitTimeLimitSeconds} * 1000; }
+std::atomic<std::int64_t> g_time_limit_ms{kHostGitTimeLimitMs};
+
+std::int64_t deadline_from_now() { return now_ms() + g_time_limit_ms.load(); }
 
 int poll_timeout(std::int64_t deadline_ms) {
     const std::int64_t left = deadline_ms - now_ms();
@@ -133,6 +136,8 @@ std::string_view trim_ascii(std::string_view s) {
 bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 }  // namespace
+
+std::int64_t set_host_git_time_limit_ms(std::int64_t ms) { return g_time_limit_ms.exchange(ms); }
 
 std::string host_error_text(int error) { return fmt::format("{} (os error {})", std::strerror(error), error); }
 
@@ -221,8 +226,8 @@ Result<HostGitCapture, std::string> git_host_run(std::string_view root, const Ho
     while ((waited = ::waitpid(*pid, &status, 0)) < 0 && errno == EINTR) {
     }
     if (timed_out)
-        return std::unexpected(fmt::format("host git {} exceeded the {}-second time limit", git_host_argument_text(args),
-                                           kHostGitTimeLimitSeconds));
+        return std::unexpected(fmt::format("host git {} exceeded the {}-millisecond time limit",
+                                           git_host_argument_text(args), g_time_limit_ms.load()));
     if (read_error != 0) return failure(read_error);
     if (waited < 0) return failure(errno);
     capture.wait_status = status;
@@ -364,7 +369,7 @@ Result<Bytes, std::string> GitObjectReader::exchange(const std::string& id_text,
     const std::int64_t deadline = deadline_from_now();
     auto stream_error = [&](std::string_view what, int error) {
         if (error == ETIMEDOUT)
-            return fmt::format("host Git object reader exceeded the {}-second time limit", kHostGitTimeLimitSeconds);
+            return fmt::format("host Git object reader exceeded the {}-millisecond time limit", g_time_limit_ms.load());
         if (error == 0) return fmt::format("{} {}: unexpected end of stream", what, *id);
         return fmt::format("{} {}: {}", what, *id, host_error_text(error));
     };

@@ -20,9 +20,12 @@ inline constexpr std::uint64_t kHostGitOutputLimit = 8388608;    // stdout of a 
 inline constexpr std::size_t kHostGitStderrQuoted = 8192;        // stderr quoted in a failure
 inline constexpr std::size_t kHostGitHeaderLimit = 512;          // object header, newline included
 inline constexpr std::uint64_t kHostGitObjectLimit = 16777216;   // one object's content
-inline constexpr int kHostGitTimeLimitSeconds = 120;             // one command, or one object request
+inline constexpr std::int64_t kHostGitTimeLimitMs = 120000;      // one command, or one object request
 
 using HostGitArgs = std::vector<std::string>;
+
+// The time limit in force (kHostGitTimeLimitMs unless a test shortened it); the previous one.
+std::int64_t set_host_git_time_limit_ms(std::int64_t ms);
 
 // An operating-system error as messages show it: "{description} (os error {number})".
 std::string host_error_text(int error);
@@ -42,8 +45,8 @@ struct HostGitCapture {
 };
 
 // Runs one command in `root` with no standard input. "cannot run host git {}: {}" when it cannot
-// be started or collected; "host git {} exceeded the {}-second time limit" when it runs too long
-// (it is killed).
+// be started or collected; "host git {} exceeded the {}-millisecond time limit" when it runs too
+// long (it is killed).
 Result<HostGitCapture, std::string> git_host_run(std::string_view root, const HostGitArgs& args);
 // The text that reports an unsuccessful command: its trimmed standard error, or its exit status.
 std::string git_host_failure_text(const HostGitArgs& args, const HostGitCapture& capture);

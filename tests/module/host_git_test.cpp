@@ -6,7 +6,10 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <fmt/format.h>
@@ -103,6 +106,69 @@ TEST_F(HostRepository, ObjectReader) {
         EXPECT_EQ(r->read_object(f.id, f.type).error(), f.error);
         EXPECT_EQ(r->read_object(blob, "blob").error(), "host Git object reader is closed");
     }
+}
+
+// A stand-in for git found first on the search path: it records its environment, arguments,
+// directory and input, and sleeps when asked to (or when run as the object reader).
+class FakeGit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tw-fake-git-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::ofstream(dir_ + "/git") << "#!/bin/sh\n"
+                                        "tr '\\000' '\\n' < /proc/$$/environ | sort > \"$0.env\"\n"
+                                        "printf '%s\\n' \"$@\" > \"$0.args\"\n"
+                                        "pwd > \"$0.pwd\"\n"
+                                        "case \"$*\" in *sleep*|*cat-file*) exec sleep 30;; esac\n"
+                                        "cat > \"$0.stdin\"\n"
+                                        "echo out; echo err >&2; exit 3\n";
+        std::filesystem::permissions(dir_ + "/git", std::filesystem::perms::owner_all);
+        old_path_ = ::getenv("PATH");
+        ::setenv("PATH", (dir_ + ":" + old_path_).c_str(), 1);
+        ::setenv("GIT_DIR", "/elsewhere", 1);
+    }
+    void TearDown() override {
+        ::setenv("PATH", old_path_.c_str(), 1);
+        ::unsetenv("GIT_DIR");
+        set_host_git_time_limit_ms(kHostGitTimeLimitMs);
+        std::filesystem::remove_all(dir_);
+    }
+    std::string recorded(const std::string& what) {
+        std::ostringstream text;
+        text << std::ifstream(dir_ + "/git." + what).rdbuf();
+        return text.str();
+    }
+    std::string dir_;
+    std::string old_path_;
+};
+
+TEST_F(FakeGit, FixedEnvironmentArgumentsDirectoryAndNoInput) {
+    const HostGitArgs args = {"rev-parse", "HEAD"};
+    auto r = git_host_run(dir_, args);
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_FALSE(r->success());
+    EXPECT_EQ(r->out, "out\n");
+    EXPECT_EQ(git_host_failure_text(args, *r), "host git rev-parse HEAD failed: err");
+    EXPECT_EQ(recorded("env"),
+              "GIT_ATTR_NOSYSTEM=1\nGIT_CONFIG_GLOBAL=/dev/null\nGIT_CONFIG_NOSYSTEM=1\nGIT_NO_LAZY_FETCH=1\n"
+              "GIT_OPTIONAL_LOCKS=0\nGIT_PAGER=cat\nGIT_TERMINAL_PROMPT=0\nLC_ALL=C\nPAGER=cat\n"
+              "PATH=/usr/local/bin:/usr/bin:/bin\n");
+    EXPECT_EQ(recorded("args"),
+              "--no-replace-objects\n-c\ncore.hooksPath=/dev/null\n-c\ncore.fsmonitor=false\nrev-parse\nHEAD\n");
+    EXPECT_EQ(recorded("pwd"), dir_ + "\n");
+    EXPECT_EQ(recorded("stdin"), "");
+}
+
+TEST_F(FakeGit, TimeLimitKillsTheCommandAndTheReader) {
+    set_host_git_time_limit_ms(300);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(git_host_run(dir_, {"sleep"}).error(), "host git sleep exceeded the 300-millisecond time limit");
+    auto reader = GitObjectReader::start(dir_);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->read_object(std::string(40, 'a'), "blob").error(),
+              "host Git object reader exceeded the 300-millisecond time limit");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
 TEST(HistoryImport, ParentsMapToImportedCommits) {
