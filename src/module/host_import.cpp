@@ -37,19 +37,19 @@ std::unexpected<HostImportError> conflict(const VfsError& error) {
     return std::unexpected(HostImportError{HostImportError::Kind::Conflict, error_text(error)});
 }
 
-// An open host directory that entries below it are opened relative to.
-struct HostDirectory {
+// An open host file or directory (the entries below a directory are opened relative to it).
+struct HostFd {
     int fd = -1;
-    explicit HostDirectory(int f) : fd(f) {}
-    HostDirectory(const HostDirectory&) = delete;
-    HostDirectory& operator=(const HostDirectory&) = delete;
-    ~HostDirectory() {
+    explicit HostFd(int f) : fd(f) {}
+    HostFd(const HostFd&) = delete;
+    HostFd& operator=(const HostFd&) = delete;
+    ~HostFd() {
         if (fd >= 0) ::close(fd);
     }
 };
 
 struct WalkEntry {
-    std::shared_ptr<HostDirectory> parent;  // null for the root
+    std::shared_ptr<HostFd> parent;  // null for the root
     std::string name;                       // within the parent
     std::string host_path;
     std::string relative;                   // empty for the root
@@ -169,7 +169,7 @@ struct TreeImport {
         const int fd = open_entry(entry, O_DIRECTORY);
         if (fd < 0)
             return failure(fmt::format("cannot read directory {}: {}", shown(entry.host_path), host_error_text(errno)));
-        auto directory = std::make_shared<HostDirectory>(fd);
+        auto directory = std::make_shared<HostFd>(fd);
         auto listing = list_directory(fd);
         if (!listing)
             return failure(
@@ -198,20 +198,15 @@ struct TreeImport {
         const std::uint64_t limit = machine.vfs.capacity();
         const std::string too_large = fmt::format("host file is larger than the configured VFS: {}", shown(entry.host_path));
         if (static_cast<std::uint64_t>(st.st_size) > limit) return failure(too_large);
-        const int fd = open_entry(entry, O_NONBLOCK);
-        if (fd < 0) return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), host_error_text(errno)));
+        const HostFd file(open_entry(entry, O_NONBLOCK));
+        if (file.fd < 0) return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), host_error_text(errno)));
         struct stat opened {};
+        if (::fstat(file.fd, &opened) != 0)
+            return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), host_error_text(errno)));
+        // Something else may have taken the file's place since it was inspected.
+        if (!S_ISREG(opened.st_mode)) return failure(fmt::format("unsupported host file type: {}", shown(entry.host_path)));
         bool over = false;
-        Result<Bytes, int> content = std::unexpected(0);
-        if (::fstat(fd, &opened) != 0) {
-            content = std::unexpected(errno);
-        } else if (!S_ISREG(opened.st_mode)) {
-            ::close(fd);  // replaced by something else since it was inspected
-            return failure(fmt::format("unsupported host file type: {}", shown(entry.host_path)));
-        } else {
-            content = read_host_file(fd, limit, over);
-        }
-        ::close(fd);
+        auto content = read_host_file(file.fd, limit, over);
         if (!content)
             return failure(fmt::format("cannot read {}: {}", shown(entry.host_path), host_error_text(content.error())));
         if (over) return failure(too_large);
@@ -292,7 +287,7 @@ Result<MountMetadata, HostImportError> import_host_tree(Machine& machine, std::s
         if (errno == ENOTDIR) return failure(fmt::format("host root is not a directory: {}", shown(root)));
         return failure(fmt::format("cannot resolve host root {}: {}", shown(host_root), host_error_text(errno)));
     }
-    const HostDirectory root_directory(root_fd);
+    const HostFd root_directory(root_fd);
     if (!destination_root.starts_with('/') || destination_root.find('\0') != std::string_view::npos)
         return failure("VFS destination root must be an absolute safe path");
     auto marker = git_marker(root_fd, root);

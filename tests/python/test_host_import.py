@@ -76,7 +76,7 @@ def test_tree_order_modes_and_skipped_names(env, tmp_path):
 
 def test_mount_at_the_root(env, tmp_path):
     host = make_tree(tmp_path / "h", {"srv/x/y": b"Y"})
-    assert mount(env, host, "/") == {"files": 1, "skipped_directories": []}
+    assert env.mount(str(host), "/") == '{"files":1,"skipped_directories":[]}'
     assert env.read_file("/srv/x/y") == b"Y"
 
 
@@ -85,7 +85,7 @@ def fifo(path):
     os.mkfifo(path)
 
 
-@pytest.mark.parametrize("case", ["venv_link", "deep_link", "fifo", "relative", "missing", "not_dir", "large", "occupied"])
+@pytest.mark.parametrize("case", ["venv_link", "deep_link", "fifo", "relative", "missing", "not_dir", "large", "occupied", "escape"])
 def test_refusals_leave_the_filesystem_unchanged(tmp_path, case):
     env = _native.NativeEnvironment(10**9, 1 << 26, 1 << 20, 1 << 20)
     put(env, "/srv/app/keep", b"before")
@@ -113,6 +113,10 @@ def test_refusals_leave_the_filesystem_unchanged(tmp_path, case):
     elif case == "large":
         (host / "zbig").write_bytes(b"x" * ((1 << 20) + 1))
         message = f"host file is larger than the configured VFS: {host}/zbig"
+    elif case == "escape":
+        (host / "zz").mkdir()
+        (host / "zz" / "..\\..\\evil").write_bytes(b"a backslash is a separator inside")
+        message = f"host path escapes the destination: {host}/zz/..\\..\\evil"
     else:
         env.mkdir("/srv/app/b", False)  # a directory where the host has a file
         message = f"cannot import {host}/b: Is a directory: /srv/app/b"
