@@ -126,10 +126,10 @@ std::int32_t git_cmd_add(GitRun& run, std::span<const std::string> args) {
     std::uint64_t memory = saturating_mul(candidates.size(), 64);
     if (candidates.size() > kMaxCandidates || !sys.charge_memory(memory)) return sys.exhausted_status();
     GitStageMode mode = dry_run ? GitStageMode::DryRun : verbose ? GitStageMode::Verbose : GitStageMode::Quiet;
-    std::int32_t status = git_stage_paths(sys, *root, *index, *scan,
-                                          std::vector<std::string>(candidates.begin(), candidates.end()), mode,
-                                          run.io.out, err);
+    std::vector<std::string> staged(candidates.begin(), candidates.end());
+    std::int32_t status = git_stage_paths(sys, *root, *index, *scan, staged, mode, run.io.out, err);
     sys.release_memory(memory);
+    if (status == 0 && !dry_run) git_clear_merge_stages_for(sys, *root, staged);
     return status;
 }
 
