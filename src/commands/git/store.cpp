@@ -973,13 +973,9 @@ std::optional<std::string> git_config_last(const GitConfig& config, std::string_
 
 GitIdentity git_author_identity(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides) {
     GitConfig config = git_load_config(sys, root, overrides);
-    auto field = [&](std::string_view variable, std::string_view key, std::string_view fallback) {
-        if (auto v = git_env_value(sys, variable); v && !v->empty()) return *v;
-        if (auto v = git_config_last(config, key)) return *v;
-        return std::string(fallback);
-    };
-    return {field("GIT_AUTHOR_NAME", "user.name", kGitDefaultName),
-            field("GIT_AUTHOR_EMAIL", "user.email", kGitDefaultEmail)};
+    auto environment = git_environment(sys);
+    return {git_identity_field(environment, config, "GIT_AUTHOR_NAME", "user.name", kGitDefaultName),
+            git_identity_field(environment, config, "GIT_AUTHOR_EMAIL", "user.email", kGitDefaultEmail)};
 }
 
 // ---- further store services ----

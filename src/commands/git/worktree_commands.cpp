@@ -109,11 +109,7 @@ std::int32_t git_cmd_add(GitRun& run, std::span<const std::string> args) {
     if (update) std::erase_if(candidates, [&](const std::string& p) { return !index->contains(p); });
     if (!force) {
         auto rules = git_load_ignore_rules(sys, *root);
-        std::vector<std::string> refused;
-        for (const std::string& spec : specs) {
-            std::string rel = git_user_path_to_repo_path(cwd, *root, spec);
-            if (scan->contains(rel) && !index->contains(rel) && git_is_ignored(rules, rel)) refused.push_back(rel);
-        }
+        std::vector<std::string> refused = git_ignored_operands(specs, cwd, *root, *scan, *index, rules);
         if (!refused.empty()) {
             err += "The following paths are ignored by one of your .gitignore files:\n";
             for (const std::string& p : refused) err += p + "\n";
