@@ -7,6 +7,10 @@
 #include "commands/git/history.h"
 #include "kernel/syscalls.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
 namespace tw::command_test {
 namespace {
 
@@ -97,6 +101,117 @@ TEST(GitHistory, WalksStopAtTheLimit) {
     EXPECT_EQ(git_ancestors(sys, "/w", parent).size(), 10000u);
     EXPECT_EQ(git_collect_commits(sys, "/w", parent).size(), 10000u);
     EXPECT_EQ(git_topo_walk(sys, "/w", {parent}).size(), 10000u);
+}
+
+// ---- comparison with the host's git ----
+
+// Runs `script` with the host's git in a fresh temporary repository (fixed identity and dates,
+// UTC); nothing when there is no host git.
+std::optional<std::string> host_git_output(const std::string& script) {
+    if (std::system("git --version >/dev/null 2>&1") != 0) return std::nullopt;
+    char dir_template[] = "/tmp/tw-git-compare-XXXXXX";
+    const char* dir = mkdtemp(dir_template);
+    if (dir == nullptr) return std::nullopt;
+    const std::string prelude = fmt::format(
+        "cd {0} && export HOME={0} GIT_CONFIG_NOSYSTEM=1 TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
+        "GIT_COMMITTER_NAME=A GIT_COMMITTER_EMAIL=a@x && at() {{ export GIT_AUTHOR_DATE=\"@$1 +0000\" "
+        "GIT_COMMITTER_DATE=\"@$1 +0000\"; }} && at 1700000000 && git init -q -b main && git config core.pager cat && ",
+        dir);
+    const std::string path = fmt::format("{}/.script", dir);
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        if (f == nullptr) return std::nullopt;
+        std::string text = prelude + "{\n" + script + "\n} 2>&1; echo \"[status $?]\"\n";
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    std::string out;
+    if (std::FILE* p = popen(fmt::format("bash {} 2>&1", path).c_str(), "r")) {
+        char buf[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    (void)std::system(fmt::format("rm -rf {}", dir).c_str());
+    return out;
+}
+
+std::string machine_git_output(const std::string& script) {
+    const std::string prelude =
+        "export GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x && at() { export GIT_AUTHOR_DATE=\"@$1\"; } && "
+        "at 1700000000 && mkdir -p /w && cd /w && git init -q && ";
+    Ran r = run(prelude + "{\n" + script + "\n} 2>&1; echo \"[status $?]\"\n");
+    return r.out + r.err;
+}
+
+// Commit ids differ from real git's (the store has its own commit format): every id is masked.
+std::string mask_ids(const std::string& text) {
+    std::string out;
+    std::size_t i = 0;
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    while (i < text.size()) {
+        std::size_t j = i;
+        while (j < text.size() && hex(text[j])) ++j;
+        if (j - i >= 7 && (i == 0 || !word(text[i - 1])) && (j == text.size() || !word(text[j]))) {
+            out += "<id>";
+            i = j;
+        } else if (j > i) {
+            out.append(text, i, j - i);
+            i = j;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+void expect_same_as_host(const std::vector<std::string>& scripts) {
+    for (const std::string& script : scripts) {
+        SCOPED_TRACE(script);
+        auto host = host_git_output(script);
+        if (!host) GTEST_SKIP() << "no host git";
+        EXPECT_EQ(mask_ids(machine_git_output(script)), mask_ids(*host));
+    }
+}
+
+TEST(GitCompare, DiffMatchesHostGit) {
+    const std::string base =
+        "printf 'a\\nb\\nc\\nd\\ne\\nf\\ng\\nh\\n' > f && echo x > g && mkdir d && echo y > d/h && "
+        "git add . && git commit -qm one && ";
+    expect_same_as_host({
+        base + "printf 'a\\nB\\nc\\nd\\ne\\nf\\ng\\nh\\nI\\n' > f && git diff && git diff --stat && "
+               "git diff --numstat && git diff --shortstat && git diff --name-status && git diff --exit-code; echo $?",
+        base + "rm g && echo new > n && git add n && git diff --cached && git diff --cached --name-only && "
+               "git diff HEAD --stat && git diff -- g && git diff d",
+        base + "mv g g2 && git add -A && git diff --cached --name-status && git diff --cached && git diff --cached --stat && "
+               "git diff --cached --summary",
+        base + "chmod +x g && git diff && git diff --summary",
+        base + "printf 'x \\n' > g && git diff --check; echo $? && git diff -w --stat",
+        base + "echo z >> f && git commit -qam two && git diff HEAD~1 HEAD && git diff HEAD~1..HEAD --stat && "
+               "git diff -U0 HEAD~1 && git diff -R HEAD~1 --name-status",
+        base + "printf 'no newline' > g && git diff && git diff --no-prefix",
+    });
+}
+
+// Refusals use this git's own texts (unsupported options are named, not merely invalid).
+TEST(GitDiff, RefusalsAndStatuses) {
+    const std::string repo = "mkdir -p /w && cd /w && git init -q && echo a > a && git add a && git commit -qm m && ";
+    expect_cases({
+        {repo + "git diff --frob", "", 129, "error: unsupported diff option: --frob\n"},
+        {repo + "git diff -U", "", 129, "error: unsupported diff option: -U\n"},
+        {repo + "git diff -z --stat", "", 129, "error: -z is supported with --name-only, --name-status, or patch output\n"},
+        {repo + "echo b > a && git diff --quiet --stat", "", 1},
+        {repo + "echo b > a && git diff --exit-code --diff-filter=A", "", 1},
+        {repo + "echo u > u && git diff --exit-code", "", 0},
+        {repo + "echo b > a && git diff --diff-filter=m --name-only", "a\n"},
+        {"cd /tmp && printf 'a\\nb\\n' > x && printf 'a\\nc\\n' > y && git diff --no-index x y",
+         "diff --git a/x b/y\nindex 422c2b7..0f7bc76 100644\n--- a/x\n+++ b/y\n@@ -1,2 +1,2 @@\n a\n-b\n+c\n", 1},
+        {"cd /tmp && git diff --no-index x", "", 129, "usage: git diff --no-index PATH PATH\n"},
+        {"cd /tmp && git diff --no-index x y", "", 128, "fatal: cannot read 'x' or 'y': No such file or directory\n"},
+        // An added empty file has no hunks and therefore no patch at all.
+        {repo + "touch e && git add e && git diff --cached && git diff --cached --name-status", "A\te\n"},
+    });
 }
 
 }  // namespace
