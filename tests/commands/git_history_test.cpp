@@ -113,7 +113,7 @@ std::optional<std::string> host_git_output(const std::string& script) {
     const char* dir = mkdtemp(dir_template);
     if (dir == nullptr) return std::nullopt;
     const std::string prelude = fmt::format(
-        "cd {0} && export HOME={0} GIT_CONFIG_NOSYSTEM=1 TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
+        "mkdir {0}/repo && cd {0}/repo && export HOME={0} GIT_CONFIG_NOSYSTEM=1 TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
         "GIT_COMMITTER_NAME=A GIT_COMMITTER_EMAIL=a@x && at() {{ export GIT_AUTHOR_DATE=\"@$1 +0000\" "
         "GIT_COMMITTER_DATE=\"@$1 +0000\"; }} && at 1700000000 && git init -q -b main && git config core.pager cat && ",
         dir);
@@ -191,6 +191,26 @@ TEST(GitCompare, DiffMatchesHostGit) {
         base + "echo z >> f && git commit -qam two && git diff HEAD~1 HEAD && git diff HEAD~1..HEAD --stat && "
                "git diff -U0 HEAD~1 && git diff -R HEAD~1 --name-status",
         base + "printf 'no newline' > g && git diff && git diff --no-prefix",
+    });
+}
+
+TEST(GitCompare, LogAndShowMatchHostGit) {
+    const std::string history =
+        "echo a > f && git add f && git commit -qm 'first one' && at 1700000100 && "
+        "printf 'a\\nb\\n' > f && echo g > g && git add . && git commit -qm 'second: a/b' -m 'body line' && "
+        "at 1700003700 && git rm -q g 2>/dev/null || rm g && git add -A && git commit -qm third && ";
+    expect_same_as_host({
+        history + "git log && git log --oneline && git log --format='%h %an <%ae> %s' -n 2 && git log -2 --stat",
+        history + "git log --pretty=format:'%H%n%P|%ad|%ai|%aI|%as|%aD|%at' && echo && git log --format='%B%x41%n%%%C(red)%Creset'",
+        history + "git log --reverse --oneline --name-status && git log --skip=1 --format=%s && git log -1 -p",
+        history + "git log --pretty=short -1 && git log --pretty=full -1 && git log --pretty=fuller -1 && "
+                  "git log --pretty=oneline -1",
+        history + "git log --oneline -- g && git log --format=%s --grep=SEC -i && git log --format=%s -S b && "
+                  "git log --format=%s -G '^g' && git log --oneline HEAD~2..HEAD && git log --oneline ^HEAD~1 HEAD",
+        history + "git log --format=%s --since=1700000101 && git log --format=%s --until=1700000100 --author=A",
+        history + "git show && git show -s --format=%s HEAD~1 && git show HEAD~1:f && git show --stat HEAD~1 && "
+                  "git show :f && git show --name-status HEAD",
+        history + "git log --oneline --decorate && git log --format='%d|%D' -1",
     });
 }
 
