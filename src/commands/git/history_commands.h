@@ -21,11 +21,4 @@ std::int32_t git_cmd_blame(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_grep(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_archive(GitRun& run, std::span<const std::string> args);
 
-// Whether a command-line argument names a work-tree path: an existing path, a path in the index,
-// or a directory holding one.
-bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view arg);
-// N for "-N" (digits only, fitting 64 bits).
-std::optional<std::uint64_t> git_parse_dash_count(std::string_view arg);
-std::optional<Bytes> git_read_worktree_file(Syscalls& sys, std::string_view root, std::string_view repo_path);
-
 }  // namespace tw
