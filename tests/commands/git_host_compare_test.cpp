@@ -133,6 +133,10 @@ TEST(GitHostCompare, SequencesMatchTheHostsGit) {
          "echo a > a && git add a && git commit -qm one && git commit -m empty; echo rc=$?; "
          "git commit --allow-empty -m e && echo b >> a && git commit -am two && git commit --amend -m three && "
          "chmod +x a && git commit -am exec && rm a && git commit -a -m four && git status --short"},
+        {"commit summary of renames, deletions and mode changes",
+         "echo a > a && echo b > b && printf '1\\n2\\n' > c && git add . && git commit -qm one && cp a a2 && "
+         "rm a b && chmod +x c && printf '1\\n3\\n' > c && git add -A && git commit -m two && "
+         "git commit --amend -m three"},
         {"commit message paragraphs and files",
          "echo a > a && git add a && printf 'from file\\n\\n\\n' > ../msg && git commit -q -F ../msg && "
          "echo b > a && git commit -q -a -m one -m two && git status -s"},

@@ -6,11 +6,11 @@
 #include <set>
 
 #include "base/utf8.h"
-#include "commands/diff/line_diff.h"
 #include "commands/git/git_command.h"
 #include "commands/git/op_state.h"
 #include "commands/git/worktree_paths.h"
-#include "commands/system/timestamp.h"
+#include "commands/git/pretty.h"
+#include "commands/git/tree_diff.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -30,18 +30,6 @@ std::optional<std::string> find_root(GitRun& run) {
     auto root = git_find_worktree(run.sys);
     if (!root) git_report_not_a_repository(run.io.err);
     return root;
-}
-
-std::vector<std::string> split_lines_keep(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos) nl = text.size();
-        lines.emplace_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
-    return lines;
 }
 
 std::string_view trim_end(std::string_view s) {
@@ -422,47 +410,16 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
 
 namespace {
 
-// The change summary of `base` against `tree`: the diffstat line and the mode lines.
+// The change summary of `base` against `tree`: the diffstat line and the create, delete, mode
+// and rename lines; nothing when no path differs.
 std::string commit_summary(Syscalls& sys, std::string_view root, const GitTree& base, const GitTree& tree) {
-    std::set<std::string> paths;
-    for (const auto& [p, e] : base) paths.insert(p);
-    for (const auto& [p, e] : tree) paths.insert(p);
-    std::uint64_t files = 0, insertions = 0, deletions = 0;
-    std::vector<std::string> created, removed;
-    std::vector<std::string> mode_lines;
-    auto lines_of = [&](const TreeEntry* e) {
-        if (!e) return std::vector<std::string>{};
-        auto bytes = git_read_object(sys, root, e->id);
-        if (!bytes || git_content_is_binary(*bytes)) return std::vector<std::string>{};
-        return split_lines_keep(*bytes);
-    };
-    for (const std::string& p : paths) {
-        const TreeEntry* a = lookup(base, p);
-        const TreeEntry* b = lookup(tree, p);
-        if (a && b && *a == *b) continue;
-        ++files;
-        if (!a) created.push_back(p);
-        if (!b) removed.push_back(p);
-        if (a && b && git_entry_mode(*a) != git_entry_mode(*b))
-            mode_lines.push_back(fmt::format(" mode change {} => {} {}\n", git_entry_mode(*a), git_entry_mode(*b), p));
-        if (a && b && a->id == b->id) continue;
-        std::vector<std::string> left = lines_of(a);
-        std::vector<std::string> right = lines_of(b);
-        if (!sys.charge_cpu(line_diff_cells(left.size(), right.size()))) continue;
-        for (const DiffEdit& edit : line_diff(left, right)) {
-            if (edit.kind == DiffOpKind::Insert) ++insertions;
-            if (edit.kind == DiffOpKind::Delete) ++deletions;
-        }
-    }
-    if (files == 0) return {};
-    std::string out = fmt::format(" {} file{} changed", files, files == 1 ? "" : "s");
-    if (insertions > 0) out += fmt::format(", {} insertion{}(+)", insertions, insertions == 1 ? "" : "s");
-    if (deletions > 0) out += fmt::format(", {} deletion{}(-)", deletions, deletions == 1 ? "" : "s");
-    if (insertions == 0 && deletions == 0) out += ", 0 insertions(+), 0 deletions(-)";
-    out += "\n";
-    for (const std::string& p : created) out += fmt::format(" create mode {} {}\n", git_entry_mode(*lookup(tree, p)), p);
-    for (const std::string& p : removed) out += fmt::format(" delete mode {} {}\n", git_entry_mode(*lookup(base, p)), p);
-    for (const std::string& line : mode_lines) out += line;
+    GitDiffOptions options;
+    options.format = DiffFormat::Shortstat;
+    Bytes out;
+    git_compare_trees(sys, root, base, tree, options, out);
+    if (out.empty()) return out;
+    options.format = DiffFormat::Summary;
+    git_compare_trees(sys, root, base, tree, options, out);
     return out;
 }
 
@@ -634,9 +591,7 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
             std::string_view d = *date;
             if (d.starts_with("@")) d.remove_prefix(1);
             if (d.ends_with(" +0000")) d.remove_suffix(6);
-            std::int64_t t = 0;
-            auto [ptr, ec] = std::from_chars(d.data(), d.data() + d.size(), t);
-            if (ec == std::errc{} && ptr == d.data() + d.size()) commit.time = t;
+            if (auto t = git_parse_date_arg(d, commit.time)) commit.time = *t;
         }
     }
     auto id = git_create_commit(sys, *root, commit, tree);
@@ -655,9 +610,7 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         auto branch = git_current_branch(sys, *root);
         out += fmt::format("[{} {}{}] {}\n", branch.value_or("detached HEAD"),
                            parents.empty() && !amend ? "(root-commit) " : "", git_abbrev_id(*id), subject);
-        if (amend)
-            if (auto date = format_timestamp(static_cast<__int128>(commit.time) * 1000000000, "%a %b %-d %H:%M:%S %Y +0000"))
-                out += fmt::format(" Date: {}\n", *date);
+        if (amend) out += fmt::format(" Date: {}\n", git_format_date_default(commit.time));
         out += commit_summary(sys, *root, base, tree);
     }
     return 0;
