@@ -31,6 +31,8 @@
 #include <fmt/format.h>
 
 #include "case_fixture.h"
+#include "commands/git/store.h"
+#include "kernel/syscalls.h"
 
 namespace tw::command_test {
 namespace {
@@ -168,6 +170,47 @@ TEST(GitHostCompare, SequencesMatchTheHostsGit) {
         }
         EXPECT_EQ(machine.status, host.status);
     }
+}
+
+// Ignore decisions against the host's `git check-ignore` for ordinary patterns, with ignore files
+// at the top and in a subdirectory. Backslash escapes in patterns are not ordinary: the machine
+// takes a backslash literally.
+TEST(GitHostCompare, IgnoreDecisionsMatchCheckIgnore) {
+    if (!host_has_git()) GTEST_SKIP() << "no git on the host";
+    const std::vector<std::pair<std::string, std::string>> ignore_files = {
+        {".gitignore", "*.log\n!keep.log\nbuild/\n/top.txt\ndoc/*.html\n**/tmp\ncache*/\n# c\n\\#hash\n*.[oa]\nq?.txt\n"},
+        {"sub/.gitignore", "!x.log\n*.md\n/only-here\nnested/deep/\n"},
+    };
+    const std::vector<std::string> paths = {
+        "a.log",       "keep.log",        "d/keep.log",    "d/x.log",         "build/x.o",      "d/build/y",
+        "top.txt",     "d/top.txt",       "doc/a.html",    "doc/s/b.html",    "tmp/f",          "d/e/tmp/f",
+        "cache1/z",    "cache",         "lib.a",           "lib.c",          "q1.txt",
+        "q12.txt",     "sub/x.log",       "sub/y.log",     "sub/r.md",        "r.md",           "sub/only-here",
+        "only-here",   "sub/nested/deep/f", "sub/s/nested/deep/f", "plain",   "d/plain.o"};
+    std::string script = "git init -q . && ";
+    Machine m = fresh_machine();
+    SyscallContext sys{m};
+    ASSERT_EQ(run_in(m, "mkdir -p /w/.git").status, 0);
+    for (const auto& [name, text] : ignore_files) {
+        script += fmt::format("mkdir -p $(dirname {0}) && printf %s {1} > {0} && ", name, shell_quote(text));
+        ASSERT_TRUE(m.vfs.create_dir_all("/", "/w/sub").has_value());
+        put_file(m, "/w/" + name, text);
+    }
+    std::string expected;
+    for (const std::string& p : paths) {
+        script += fmt::format("mkdir -p $(dirname {0}) && touch {0} && ", shell_quote(p));
+        if (git_is_ignored(git_load_ignore_rules(sys, "/w"), p)) expected += p + "\n";
+    }
+    script += "git check-ignore";
+    for (const std::string& p : paths) script += " " + shell_quote(p);
+    std::string pattern = (std::filesystem::temp_directory_path() / "tw-ign-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(pattern.data()));
+    std::string command = fmt::format("cd {0} && env -i PATH=/usr/bin:/bin HOME={0} GIT_CONFIG_NOSYSTEM=1 bash -c {1} >out",
+                                      pattern, shell_quote(script));
+    (void)std::system(command.c_str());
+    std::string host = slurp(std::filesystem::path(pattern) / "out");
+    std::filesystem::remove_all(pattern);
+    EXPECT_EQ(expected, host);
 }
 
 TEST(GitHostCompare, IdMaskingLeavesWordsAlone) {
