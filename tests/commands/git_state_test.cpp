@@ -291,3 +291,33 @@ TEST_F(GitMachine, TenThousandFileScan) {
 
 }  // namespace
 }  // namespace tw::command_test
+
+namespace tw::command_test {
+namespace {
+
+// One file over the scan's limit of 100,000: refused with the exhausted status before anything is
+// read or charged.
+TEST(GitScanLimit, OneFileOverTheLimitIsRefusedUncharged) {
+    Machine m = fresh_machine();
+    ASSERT_EQ(run_in(m, "mkdir -p /w/.git").status, 0);
+    for (int d = 0; d <= 100; ++d) ASSERT_TRUE(m.vfs.create_dir_all("/", fmt::format("/w/d{}", d)).has_value());
+    for (int i = 0; i <= 100000; ++i) put_file(m, fmt::format("/w/d{}/{}", i / 1000, i), "");
+    SyscallContext sys{m};
+    std::uint64_t cpu = m.meter.cpu_used();
+    std::uint64_t memory = sys.memory_used();
+    Bytes err;
+    auto scan = git_scan_worktree(sys, "/w", err);
+    ASSERT_FALSE(scan);
+    EXPECT_EQ(scan.error(), 137);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(m.meter.cpu_used(), cpu);
+    EXPECT_EQ(sys.memory_used(), memory);
+    ASSERT_TRUE(sys.remove("/", "/w/d0/0").has_value());
+    auto fits = git_scan_worktree(sys, "/w", err);
+    ASSERT_TRUE(fits);
+    EXPECT_EQ(fits->size(), 100000u);
+    EXPECT_EQ(sys.memory_used(), memory);
+}
+
+}  // namespace
+}  // namespace tw::command_test
