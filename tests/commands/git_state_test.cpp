@@ -137,6 +137,21 @@ TEST_F(GitMachine, SwitchAndDetachMoveHeadWithReflog) {
     EXPECT_FALSE(git_arg_is_worktree_path(sys, "/w", "/w/nope"));
 }
 
+TEST_F(GitMachine, ConfigurationSourcesReplaceWholeKeys) {
+    ASSERT_EQ(sh(std::string(kSetup) + "true").status, 0);
+    put_file(m, git_global_config_path(sys), "[user]\n\tname = G1\n\tname = G2\n\temail = g@x\n[core]\n\tpager = p\n");
+    put_file(m, "/w/.git/config", "[user]\n\tname = R\n");
+    GitConfig c = git_load_config(sys, "/w", {});
+    EXPECT_EQ(c.at("user.name"), std::vector<std::string>{"R"});
+    EXPECT_EQ(git_config_last(c, "core.pager"), "p");
+    EXPECT_EQ(git_load_config(sys, "/w", {{"user.name", "C"}}).at("user.name"), std::vector<std::string>{"C"});
+    GitIdentity id = git_author_identity(sys, "/w", {});
+    EXPECT_EQ(id.name, "R");
+    EXPECT_EQ(id.email, "g@x");
+    EXPECT_FALSE(git_save_config(sys, "/w", {{"remote.o.url", {"u"}}}));
+    EXPECT_EQ(file_contents(m, "/w/.git/config"), "[remote \"o\"]\n\turl = u\n");
+}
+
 TEST_F(GitMachine, ArgumentsThatNamePaths) {
     ASSERT_EQ(sh(std::string(kSetup) + "mkdir -p d/e && echo a > d/e/f && git add d && rm -r d").status, 0);
     EXPECT_TRUE(git_arg_is_worktree_path(sys, "/w", "/w/d/e/f"));  // deleted but still in the index

@@ -605,8 +605,7 @@ Result<GitTree, std::int32_t> git_scan_worktree(Syscalls& sys, std::string_view 
             }
             continue;
         }
-        auto st = sys.stat("/", file.path, false);
-        std::uint32_t mode = st ? st->mode : 0644;
+        std::uint32_t mode = git_file_mode_or_default(sys, file.path);
         tree[file.rel] = TreeEntry{git_blob_id(*content), !file.symlink && (mode & 0111) != 0, file.symlink};
     }
     sys.release_memory(memory);
@@ -931,10 +930,15 @@ std::string git_global_config_path(Syscalls& sys) {
     return path_join(git_env_value(sys, "HOME").value_or("/root"), ".gitconfig");
 }
 
+GitConfig git_load_global_config(Syscalls& sys) { return git_config_parse(sys, git_global_config_path(sys)); }
+
+GitConfig git_load_repo_config(Syscalls& sys, std::string_view root) {
+    return git_config_parse(sys, git_path(root.empty() ? "/" : root, "config"));
+}
+
 GitConfig git_load_config(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides) {
-    GitConfig config = git_config_parse(sys, git_global_config_path(sys));
-    for (auto& [key, values] : git_config_parse(sys, git_path(root.empty() ? "/" : root, "config")))
-        config[key] = std::move(values);
+    GitConfig config = git_load_global_config(sys);
+    for (auto& [key, values] : git_load_repo_config(sys, root)) config[key] = std::move(values);
     for (const auto& [key, value] : overrides) config[key] = {value};
     return config;
 }

@@ -154,6 +154,10 @@ using GitConfigOverrides = std::map<std::string, std::string>;
 GitConfig git_config_parse_text(std::string_view text);
 GitConfig git_config_parse(Syscalls& sys, std::string_view path);
 std::string git_global_config_path(Syscalls& sys);
+GitConfig git_load_global_config(Syscalls& sys);
+// The repository's `.git/config`; with an empty root, /.git/config.
+GitConfig git_load_repo_config(Syscalls& sys, std::string_view root);
+// The global file, then the repository's keys, then the command-line pairs, each replacing whole keys.
 GitConfig git_load_config(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides);
 std::string git_write_config(const GitConfig& config);
 std::optional<std::string> git_config_last(const GitConfig& config, std::string_view key);
