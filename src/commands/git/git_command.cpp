@@ -7,6 +7,7 @@
 #include <set>
 
 #include "base/utf8.h"
+#include "commands/git/history_commands.h"
 #include "commands/util/io.h"
 #include "kernel/syscall_error.h"
 #include "kernel/syscalls.h"
@@ -316,6 +317,9 @@ std::int32_t dispatch(GitRun& run, const std::string& name, std::vector<std::str
     if (name == "commit") return git_cmd_commit(run, args);
     if (name == "rev-parse") return git_cmd_rev_parse(run, args);
     if (name == "hash-object") return git_cmd_hash_object(run, args);
+    if (name == "diff") return git_cmd_diff(run, args);
+    if (name == "log") return git_cmd_log(run, args);
+    if (name == "show") return git_cmd_show(run, args);
     Bytes& err = run.io.err;
     if (is_one_of(kNetworkSubcommands, name)) {
         run.sys.record_unsupported(fmt::format("git:{}", name));
@@ -586,7 +590,7 @@ std::int32_t git_cmd_rev_parse(GitRun& run, std::span<const std::string> args) {
             } else if (rev.starts_with("refs/")) {
                 out += rev + "\n";
             } else {
-                auto branches = git_list_refs(sys, root, "heads");
+                auto branches = git_list_branches(sys, root);
                 auto tags = git_list_refs(sys, root, "tags");
                 if (std::find(branches.begin(), branches.end(), rev) != branches.end())
                     out += fmt::format("refs/heads/{}\n", rev);
