@@ -214,6 +214,25 @@ TEST(GitCompare, LogAndShowMatchHostGit) {
     });
 }
 
+TEST(GitCompare, SummariesBlameGrepArchiveMatchHostGit) {
+    const std::string history =
+        "printf 'one\\ntwo\\nthree\\nfour\\n' > f && mkdir src && printf 'int x;\\nfoo food\\n' > src/a.c && "
+        "chmod +x src/a.c && git add . && git commit -qm 'first one' && at 1700000100 && "
+        "export GIT_AUTHOR_NAME=B GIT_COMMITTER_NAME=B && "
+        "printf 'one\\nTWO\\nthree\\nfour\\nfive\\n' > f && git commit -qam second && at 1700003700 && "
+        "echo x > x && git add x && git commit -qm third && ";
+    expect_same_as_host({
+        history + "git shortlog HEAD~1 && git shortlog -sn HEAD && git shortlog -se HEAD~1",
+        history + "git blame -s f && echo six >> f && git blame -s f | sed 's/^0\\{8\\}/ZERO/' && git blame -s -L 2,3 f && "
+                  "git blame -s -L 4, HEAD~1 -- f && git blame -s -L ,1 HEAD~2 f",
+        history + "git grep -n o && git grep -c o && git grep -l foo && git grep -L zzz; echo $? && git grep -w foo && "
+                  "git grep -F -i 'TWO' HEAD~1 && git grep -v o -- src && cd src && git grep int && git grep nothing; echo $?",
+        history + "git archive HEAD | tar t | grep -v /$ && mkdir ../t && git archive HEAD | (cd ../t && tar x) && "
+                  "cat ../t/src/a.c && test -x ../t/src/a.c && test ! -x ../t/f && cd src && "
+                  "git archive HEAD | tar t && git archive HEAD~2 -- a.c | tar t",
+    });
+}
+
 // Refusals use this git's own texts (unsupported options are named, not merely invalid).
 TEST(GitDiff, RefusalsAndStatuses) {
     const std::string repo = "mkdir -p /w && cd /w && git init -q && echo a > a && git add a && git commit -qm m && ";
