@@ -25,6 +25,8 @@ struct FakeCommit {
 
 std::string fake_id(char c) { return std::string(40, c); }
 
+constexpr const char* kRepo = "mkdir -p /w && cd /w && git init -q && export GIT_AUTHOR_DATE=@1700000000 && ";
+
 Machine fake_history(std::initializer_list<FakeCommit> commits, char head) {
     Machine m = fresh_machine();
     EXPECT_EQ(run_in(m, "mkdir -p /w && cd /w && git init -q").status, 0);
@@ -193,6 +195,9 @@ TEST(GitCompare, DiffMatchesHostGit) {
         base + "echo z >> f && git commit -qam two && git diff HEAD~1 HEAD && git diff HEAD~1..HEAD --stat && "
                "git diff -U0 HEAD~1 && git diff -R HEAD~1 --name-status",
         base + "printf 'no newline' > g && git diff && git diff --no-prefix",
+        base + "mkdir -p very/long/directory/name/for/the/stat/layout && seq 200 > very/long/directory/name/for/the/stat/layout/file.txt && "
+               "seq 3 > s && git add . && git diff --cached --stat && printf 'x\\0y' > bin && git add bin && git diff --cached --numstat && "
+               "git diff --cached -- bin",
     });
 }
 
@@ -233,6 +238,37 @@ TEST(GitCompare, SummariesBlameGrepArchiveMatchHostGit) {
                   "cat ../t/src/a.c && test -x ../t/src/a.c && test ! -x ../t/f && cd src && "
                   "git archive HEAD | tar t && git archive HEAD~2 -- a.c | tar t",
     });
+}
+
+// A patch from git diff applies with patch -p1 and gives the new tree.
+TEST(GitDiff, PatchAppliesWithPatch) {
+    Ran r = run(std::string(kRepo) +
+                "seq 1 40 > f && echo keep > k && git add . && git commit -qm m && seq 1 40 | sed 's/^1[05]$/X/' > f && "
+                "echo 41 >> f && echo new > n && git add n && rm k && git diff HEAD > /tmp/p && cp f /tmp/f.want && "
+                "git show HEAD:f > f && git show HEAD:k > k && rm n && patch -p1 < /tmp/p && "
+                "cmp f /tmp/f.want && cat n && test ! -e k && echo done");
+    EXPECT_EQ(r.out, "new\ndone\n") << r.err;
+    // The same patch applies with the host's patch.
+    if (std::system("patch --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no host patch";
+    Ran diff = run(std::string(kRepo) +
+                   "seq 1 40 > f && echo keep > k && git add . && git commit -qm m && seq 1 40 | sed 's/^1[05]$/X/' > f && "
+                   "printf 41 >> f && echo new > n && git add n && rm k && git diff HEAD");
+    char dir_template[] = "/tmp/tw-git-patch-XXXXXX";
+    const char* dir = mkdtemp(dir_template);
+    ASSERT_NE(dir, nullptr);
+    const std::string patch_path = fmt::format("{}/p", dir);
+    std::FILE* f = std::fopen(patch_path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(diff.out.data(), 1, diff.out.size(), f);
+    std::fclose(f);
+    const int status = std::system(
+        fmt::format("cd {} && mkdir t && cd t && seq 1 40 > f && echo keep > k && patch -s -p1 < ../p && "
+                    "seq 1 40 | sed 's/^1[05]$/X/' > ../want && printf 41 >> ../want && cmp -s f ../want && "
+                    "test \"$(cat n)\" = new && test ! -e k",
+                    dir)
+            .c_str());
+    (void)std::system(fmt::format("rm -rf {}", dir).c_str());
+    EXPECT_EQ(status, 0) << diff.out;
 }
 
 // Refusals use this git's own texts (unsupported options are named, not merely invalid).
@@ -325,7 +361,6 @@ TEST(GitPretty, FormatsAndDates) {
     EXPECT_FALSE(git_parse_pretty_name("nonsense", false));
 }
 
-constexpr const char* kRepo = "mkdir -p /w && cd /w && git init -q && export GIT_AUTHOR_DATE=@1700000000 && ";
 
 // Where this git deliberately differs from the host's: strict --since, no run collapsing in %f,
 // %b always ends with a newline, shortlog keeps walk order, grep drops a CR, show writes commits
