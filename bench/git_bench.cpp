@@ -3,8 +3,6 @@
 // CPU time divided by the host's (below 1: faster).
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,6 +15,8 @@
 #include <fmt/format.h>
 
 #include "commands/git/store.h"
+#include "host_cpu.h"
+
 #include "harness/action.h"
 #include "kernel/machine.h"
 
@@ -126,27 +126,14 @@ Repos& repos() {
     return *r;
 }
 
-double children_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double process_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // The best of three runs of the host's git, in CPU seconds (0 when it fails).
 double host_seconds(const std::string& dir, const std::string& args) {
     const std::string command = fmt::format("cd {} && git {} > /dev/null", dir, args);
     double best = 0;
     for (int i = 0; i < 3; ++i) {
-        const double start = children_cpu_seconds();
+        const double start = tw::bench::children_cpu_seconds();
         if (std::system(command.c_str()) != 0) return 0;
-        const double s = children_cpu_seconds() - start;
+        const double s = tw::bench::children_cpu_seconds() - start;
         if (i == 0 || s < best) best = s;
     }
     return best;
@@ -157,9 +144,9 @@ void run_git(benchmark::State& state, const std::string& dir, const std::string&
     const std::string source = fmt::format("cd {} && git {} > /dev/null", dir, args);
     double total = 0;
     for (auto _ : state) {
-        const double start = process_cpu_seconds();
+        const double start = tw::bench::process_cpu_seconds();
         tw::ActionResult result = machine.run_action(source, "");
-        total += process_cpu_seconds() - start;
+        total += tw::bench::process_cpu_seconds() - start;
         if (result.outcome.exit_status != 0 || !result.err.empty()) {
             state.SkipWithError(fmt::format("status {}, errors {:?}", result.outcome.exit_status, result.err).c_str());
             return;

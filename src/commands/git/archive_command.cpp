@@ -39,11 +39,8 @@ std::int32_t git_cmd_archive(GitRun& run, std::span<const std::string> args) {
         git_report_error(err, "usage: git archive [--format=tar] COMMIT [-- PATH...]");
         return 129;
     }
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     auto id = git_resolve_revision(sys, root, positionals.front());
     if (!id) {

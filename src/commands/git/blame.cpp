@@ -96,11 +96,8 @@ std::int32_t git_cmd_blame(GitRun& run, std::span<const std::string> args) {
             return 129;
         }
     }
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     std::optional<std::string> file;
     if (dash != args.end() && dash + 1 != args.end()) {

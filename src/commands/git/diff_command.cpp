@@ -10,6 +10,12 @@
 
 namespace tw {
 
+std::optional<std::string> git_worktree_or_report(GitRun& run) {
+    auto root = git_find_worktree(run.sys);
+    if (!root) git_report_not_a_repository(run.io.err);
+    return root;
+}
+
 bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view arg) {
     const std::string cwd = sys.getcwd();
     if (sys.stat("/", path_join_normalize(cwd, arg), true)) return true;
@@ -193,11 +199,8 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
     if (std::find(args.begin(), args.end(), "--no-index") != args.end()) return diff_no_index(run, args);
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     const std::string cwd = sys.getcwd();
     GitDiffOptions options;
@@ -254,7 +257,6 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
         return 129;
     }
     GitTree index = git_read_index(sys, root).value_or(GitTree{});
-    std::int32_t scan_failure = 0;
     GitTree old_tree;
     GitTree new_tree;
     if (range_given) {
@@ -279,25 +281,18 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
     } else if (revisions.size() == 2) {
         old_tree = git_diff_revision_tree(sys, root, revisions[0]);
         new_tree = git_diff_revision_tree(sys, root, revisions[1]);
-    } else if (revisions.size() == 1) {
-        old_tree = git_diff_revision_tree(sys, root, revisions[0]);
+    } else {
+        old_tree = revisions.empty() ? (cached ? git_head_tree(sys, root) : index)
+                                     : git_diff_revision_tree(sys, root, revisions[0]);
         if (cached) {
             new_tree = index;
         } else {
+            std::int32_t scan_failure = 0;
             auto scan = git_diff_worktree_tree(sys, root, index, err, scan_failure);
             if (!scan) return scan_failure;
             new_tree = std::move(*scan);
             options.new_from_worktree = true;
         }
-    } else if (cached) {
-        old_tree = git_head_tree(sys, root);
-        new_tree = index;
-    } else {
-        auto scan = git_diff_worktree_tree(sys, root, index, err, scan_failure);
-        if (!scan) return scan_failure;
-        new_tree = std::move(*scan);
-        options.new_from_worktree = true;
-        old_tree = index;
     }
     return git_diff_run(sys, root, old_tree, new_tree, options, exit_code, run.io.out);
 }

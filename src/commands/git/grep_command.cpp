@@ -40,11 +40,8 @@ std::int32_t git_cmd_grep(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     bool line_numbers = false, ignore_case = false, with_matches = false, without_match = false, count = false;
     bool fixed = false, word = false, invert = false;

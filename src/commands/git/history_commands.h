@@ -21,6 +21,8 @@ std::int32_t git_cmd_blame(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_grep(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_archive(GitRun& run, std::span<const std::string> args);
 
+// The work-tree root, or nothing after the not-a-repository report (the caller returns 128).
+std::optional<std::string> git_worktree_or_report(GitRun& run);
 // Whether a command-line argument names a work-tree path: an existing path, a path in the index,
 // or a directory holding one.
 bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view arg);

@@ -170,12 +170,6 @@ private:
     std::vector<std::string> lanes_;
 };
 
-std::optional<std::string> found_root(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
 std::int64_t now_seconds(Syscalls& sys) { return static_cast<std::int64_t>(sys.file_time_now() / 1000); }
 
 }  // namespace
@@ -184,7 +178,7 @@ std::int32_t git_cmd_log(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto found = found_root(run);
+    auto found = git_worktree_or_report(run);
     if (!found) return 128;
     const std::string root = *found;
     const std::string cwd = sys.getcwd();
@@ -399,7 +393,7 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto found = found_root(run);
+    auto found = git_worktree_or_report(run);
     if (!found) return 128;
     const std::string root = *found;
     PrettyFormat pretty;

@@ -1,7 +1,6 @@
 #include "commands/git/pretty.h"
 
 #include <fmt/format.h>
-#include <utf8proc.h>
 
 #include <charconv>
 #include <limits>
@@ -9,6 +8,7 @@
 
 #include "base/sat.h"
 #include "base/utf8.h"
+#include "commands/git/line_diff_engine.h"
 #include "commands/system/timestamp.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
@@ -48,22 +48,6 @@ std::string_view trim_end_space(std::string_view s) {
         s.remove_suffix(s.size() - start);
     }
     return s;
-}
-
-bool is_alphanumeric(char32_t c) {
-    switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
-    case UTF8PROC_CATEGORY_LU:
-    case UTF8PROC_CATEGORY_LL:
-    case UTF8PROC_CATEGORY_LT:
-    case UTF8PROC_CATEGORY_LM:
-    case UTF8PROC_CATEGORY_LO:
-    case UTF8PROC_CATEGORY_ND:
-    case UTF8PROC_CATEGORY_NL:
-    case UTF8PROC_CATEGORY_NO:
-        return true;
-    default:
-        return false;
-    }
 }
 
 std::string joined_parents(const GitCommit& commit, bool abbreviate) {
@@ -166,7 +150,7 @@ std::optional<std::string> git_expand_pretty_format(std::string_view format, std
             while (pos < s.size()) {
                 const std::size_t start = pos;
                 const char32_t ch = utf8_next_char(s, pos);
-                if (is_alphanumeric(ch)) out.append(s, start, pos - start);
+                if (unicode_is_alphanumeric(ch)) out.append(s, start, pos - start);
                 else out += '-';
             }
             break;

@@ -13,11 +13,8 @@ namespace tw {
 std::int32_t git_cmd_shortlog(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     bool summary = false, numbered = false, email = false;
     std::vector<std::string> starts;
@@ -78,11 +75,8 @@ std::int32_t git_cmd_shortlog(GitRun& run, std::span<const std::string> args) {
 std::int32_t git_cmd_describe(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     bool tags = false, always = false;
     std::string target = "HEAD";

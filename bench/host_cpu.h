@@ -1,0 +1,23 @@
+// CPU-time clocks for benchmarks that compare the machine with a host tool: the CPU seconds of
+// this process, and those of its finished children (the host tool run through std::system).
+#pragma once
+
+#include <sys/resource.h>
+#include <time.h>
+
+namespace tw::bench {
+
+inline double children_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+inline double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+}  // namespace tw::bench
