@@ -397,7 +397,8 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
     if (!found) return 128;
     const std::string root = *found;
     PrettyFormat pretty;
-    std::optional<DiffFormat> diff = DiffFormat::Patch;
+    bool show_diff = true;
+    DiffFormat diff = DiffFormat::Patch;
     std::vector<std::string> objects;
     GitArgs cursor(args);
     while (true) {
@@ -408,10 +409,10 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
             continue;
         }
         const std::string& o = item.text;
-        if (o == "-s" || o == "--no-patch") diff.reset();
-        else if (o == "--stat") diff = DiffFormat::Stat;
-        else if (o == "--name-only") diff = DiffFormat::NameOnly;
-        else if (o == "--name-status") diff = DiffFormat::NameStatus;
+        if (o == "-s" || o == "--no-patch") show_diff = false;
+        else if (o == "--stat") diff = DiffFormat::Stat, show_diff = true;
+        else if (o == "--name-only") diff = DiffFormat::NameOnly, show_diff = true;
+        else if (o == "--name-status") diff = DiffFormat::NameStatus, show_diff = true;
         else if (o == "--oneline") pretty = PrettyFormat{Style::OnelineAbbrev};
         else if (o == "--pretty" || o == "--format") {
             auto parsed = git_parse_pretty_name(item.value.value_or(""), o == "--format");
@@ -465,9 +466,9 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
             pretty.style == Style::Custom ? git_decoration_text(sys, root, record.id) : std::string();
         out += git_log_format_header(record.id, record.commit, pretty, decoration, now);
         if (pretty.style == Style::Custom && pretty.terminator) out += "\n";
-        if (diff) {
+        if (show_diff) {
             if (!is_oneline(pretty)) out += "\n";
-            git_commit_diff_output(sys, root, record, {}, *diff, out);
+            git_commit_diff_output(sys, root, record, {}, diff, out);
         }
     }
     return 0;
