@@ -162,6 +162,11 @@ void run_git(benchmark::State& state, const std::string& dir, const std::string&
 void BM_GitLogOneline5000(benchmark::State& state) { run_git(state, "/log", repos().host_log, "log --oneline"); }
 BENCHMARK(BM_GitLogOneline5000)->Unit(benchmark::kMillisecond);
 
+void BM_GitLogFormat5000(benchmark::State& state) {
+    run_git(state, "/log", repos().host_log, "log --decorate --format='%h %d %s'");
+}
+BENCHMARK(BM_GitLogFormat5000)->Unit(benchmark::kMillisecond);
+
 void BM_GitDiff10000Lines(benchmark::State& state) { run_git(state, "/diff", repos().host_diff, "diff"); }
 BENCHMARK(BM_GitDiff10000Lines)->Unit(benchmark::kMillisecond);
 

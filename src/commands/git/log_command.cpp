@@ -368,13 +368,14 @@ std::int32_t git_cmd_log(GitRun& run, std::span<const std::string> args) {
     if (reverse) std::reverse(commits.begin(), commits.end());
 
     LogGraph lanes;
+    std::optional<GitDecorations> decorations;
+    if (decorate || pretty.style == Style::Custom) decorations.emplace(sys, root);
     bool written = false;
     for (const CommitRecord& r : commits) {
         std::string entry;
         const bool separated = written && uses_separator(pretty);
         if (separated) entry += "\n";
-        const std::string decoration =
-            decorate || pretty.style == Style::Custom ? git_decoration_text(sys, root, r.id) : std::string();
+        const std::string decoration = decorations ? decorations->text(r.id) : std::string();
         entry += git_log_format_header(abbrev ? git_abbrev_id(r.id) : r.id, r.commit, pretty, decoration, now);
         if (pretty.style == Style::Custom && pretty.terminator) entry += "\n";
         for (std::optional<DiffFormat> part : {summary, patch ? std::optional(DiffFormat::Patch) : std::nullopt}) {
