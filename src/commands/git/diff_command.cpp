@@ -16,27 +16,6 @@ std::optional<std::string> git_worktree_or_report(GitRun& run) {
     return root;
 }
 
-bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view arg) {
-    const std::string cwd = sys.getcwd();
-    if (sys.stat("/", path_join_normalize(cwd, arg), true)) return true;
-    const std::string path = git_user_path_to_repo_path(cwd, root, arg);
-    auto index = git_read_index(sys, root);
-    if (!index || path.empty()) return false;
-    if (index->contains(path)) return true;
-    const std::string dir = path + "/";
-    auto it = index->lower_bound(dir);
-    return it != index->end() && it->first.starts_with(dir);
-}
-
-std::optional<std::uint64_t> git_parse_dash_count(std::string_view arg) {
-    if (arg.size() < 2 || arg.front() != '-') return std::nullopt;
-    return parse_decimal_u64(arg.substr(1));
-}
-
-std::optional<Bytes> git_read_worktree_file(Syscalls& sys, std::string_view root, std::string_view repo_path) {
-    return git_read_regular_file(sys, path_join(root, repo_path));
-}
-
 namespace {
 
 enum class OptionResult : std::uint8_t { Handled, Refused };

@@ -595,7 +595,7 @@ std::int32_t git_cmd_rev_parse(GitRun& run, std::span<const std::string> args) {
             } else if (rev.starts_with("refs/")) {
                 out += rev + "\n";
             } else {
-                auto branches = git_list_refs(sys, root, "heads");
+                auto branches = git_list_branches(sys, root);
                 auto tags = git_list_refs(sys, root, "tags");
                 if (std::find(branches.begin(), branches.end(), rev) != branches.end())
                     out += fmt::format("refs/heads/{}\n", rev);

@@ -23,11 +23,5 @@ std::int32_t git_cmd_archive(GitRun& run, std::span<const std::string> args);
 
 // The work-tree root, or nothing after the not-a-repository report (the caller returns 128).
 std::optional<std::string> git_worktree_or_report(GitRun& run);
-// Whether a command-line argument names a work-tree path: an existing path, a path in the index,
-// or a directory holding one.
-bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view arg);
-// N for "-N" (digits only, fitting 64 bits).
-std::optional<std::uint64_t> git_parse_dash_count(std::string_view arg);
-std::optional<Bytes> git_read_worktree_file(Syscalls& sys, std::string_view root, std::string_view repo_path);
 
 }  // namespace tw

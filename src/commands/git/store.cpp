@@ -9,6 +9,7 @@
 #include <set>
 
 #include "base/utf8.h"
+#include "commands/util/text.h"
 #include "kernel/syscall_error.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
@@ -62,36 +63,12 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
-// Lines split at "\n", one "\r" before it dropped, no line after a final "\n".
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        if (!line.empty() && line.back() == '\r' && nl != std::string_view::npos) line.remove_suffix(1);
-        lines.push_back(line);
-        if (nl == std::string_view::npos) break;
-        text.remove_prefix(nl + 1);
-    }
-    return lines;
-}
-
 std::uint64_t memory_limit(Syscalls& sys) { return sys.limits().memory; }
 
 std::optional<Bytes> read_limited(Syscalls& sys, std::string_view path, std::uint64_t limit) {
     auto bytes = sys.read_file("/", path, limit);
     if (!bytes) return std::nullopt;
     return std::move(*bytes);
-}
-
-bool fs_is_directory(Syscalls& sys, std::string_view path) {
-    auto st = sys.stat("/", path, true);
-    return st && st->file_type == 1;
-}
-
-bool fs_is_regular_file(Syscalls& sys, std::string_view path) {
-    auto st = sys.stat("/", path, true);
-    return st && st->file_type == 0 && !st->is_native;
 }
 
 std::vector<std::string> walk(Syscalls& sys, std::string_view dir) {
@@ -101,6 +78,27 @@ std::vector<std::string> walk(Syscalls& sys, std::string_view dir) {
 }
 
 }  // namespace
+
+// ---- file kinds ----
+
+GitFileKind fs_file_kind(Syscalls& sys, std::string_view path) {
+    auto st = sys.stat("/", path, true);
+    if (!st) return GitFileKind::Missing;
+    if (st->file_type == 1) return GitFileKind::Directory;
+    if (st->file_type == 0 && !st->is_native) return GitFileKind::Regular;
+    return GitFileKind::Other;
+}
+
+bool fs_is_directory(Syscalls& sys, std::string_view path) { return fs_file_kind(sys, path) == GitFileKind::Directory; }
+
+bool fs_is_regular_file(Syscalls& sys, std::string_view path) { return fs_file_kind(sys, path) == GitFileKind::Regular; }
+
+bool fs_path_exists(Syscalls& sys, std::string_view path) { return fs_file_kind(sys, path) != GitFileKind::Missing; }
+
+std::uint32_t git_file_mode_or_default(Syscalls& sys, std::string_view path) {
+    auto st = sys.stat("/", path, false);
+    return st ? st->mode : 0644;
+}
 
 // ---- object ids and store files ----
 
@@ -433,7 +431,7 @@ std::optional<std::string> resolve_base(Syscalls& sys, std::string_view root, st
         }
     }
     if (base == "@{-1}") {
-        auto prev = git_read_ref_file(sys, root, "PREV_HEAD");
+        auto prev = git_read_prev_head(sys, root);
         if (!prev) return std::nullopt;
         return git_read_ref_file(sys, root, fmt::format("refs/heads/{}", *prev));
     }
@@ -443,17 +441,12 @@ std::optional<std::string> resolve_base(Syscalls& sys, std::string_view root, st
         if (auto id = git_read_ref_file(sys, root, name)) return id;
     }
     if (base.size() >= 4 && std::all_of(base.begin(), base.end(), is_hex)) {
-        std::string dir = git_path(root, "commits");
-        std::optional<std::string> found;
-        for (const std::string& path : walk(sys, dir)) {
-            std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-            if (!name.ends_with(".commit")) continue;
-            name.remove_suffix(7);
-            if (!name.starts_with(base)) continue;
-            if (found) return std::nullopt;
-            found = std::string(name);
-        }
-        return found;
+        std::vector<std::string> names;
+        for (const std::string& path : walk(sys, git_path(root, "commits")))
+            names.push_back(path.substr(path.rfind('/') + 1));
+        auto ids = git_commit_ids_with_prefix(names, base);
+        if (ids.size() != 1) return std::nullopt;
+        return ids.front();
     }
     return std::nullopt;
 }
@@ -612,8 +605,7 @@ Result<GitTree, std::int32_t> git_scan_worktree(Syscalls& sys, std::string_view 
             }
             continue;
         }
-        auto st = sys.stat("/", file.path, false);
-        std::uint32_t mode = st ? st->mode : 0644;
+        std::uint32_t mode = git_file_mode_or_default(sys, file.path);
         tree[file.rel] = TreeEntry{git_blob_id(*content), !file.symlink && (mode & 0111) != 0, file.symlink};
     }
     sys.release_memory(memory);
@@ -938,10 +930,15 @@ std::string git_global_config_path(Syscalls& sys) {
     return path_join(git_env_value(sys, "HOME").value_or("/root"), ".gitconfig");
 }
 
+GitConfig git_load_global_config(Syscalls& sys) { return git_config_parse(sys, git_global_config_path(sys)); }
+
+GitConfig git_load_repo_config(Syscalls& sys, std::string_view root) {
+    return git_config_parse(sys, git_path(root.empty() ? "/" : root, "config"));
+}
+
 GitConfig git_load_config(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides) {
-    GitConfig config = git_config_parse(sys, git_global_config_path(sys));
-    for (auto& [key, values] : git_config_parse(sys, git_path(root.empty() ? "/" : root, "config")))
-        config[key] = std::move(values);
+    GitConfig config = git_load_global_config(sys);
+    for (auto& [key, values] : git_load_repo_config(sys, root)) config[key] = std::move(values);
     for (const auto& [key, value] : overrides) config[key] = {value};
     return config;
 }
@@ -980,13 +977,172 @@ std::optional<std::string> git_config_last(const GitConfig& config, std::string_
 
 GitIdentity git_author_identity(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides) {
     GitConfig config = git_load_config(sys, root, overrides);
-    auto field = [&](std::string_view variable, std::string_view key, std::string_view fallback) {
-        if (auto v = git_env_value(sys, variable); v && !v->empty()) return *v;
-        if (auto v = git_config_last(config, key)) return *v;
-        return std::string(fallback);
-    };
-    return {field("GIT_AUTHOR_NAME", "user.name", kGitDefaultName),
-            field("GIT_AUTHOR_EMAIL", "user.email", kGitDefaultEmail)};
+    auto environment = git_environment(sys);
+    return {git_identity_field(environment, config, "GIT_AUTHOR_NAME", "user.name", kGitDefaultName),
+            git_identity_field(environment, config, "GIT_AUTHOR_EMAIL", "user.email", kGitDefaultEmail)};
+}
+
+// ---- further store services ----
+
+std::vector<std::pair<std::string, TreeEntry>> git_subtree_entries(const GitTree& tree, std::string_view prefix) {
+    std::vector<std::pair<std::string, TreeEntry>> entries;
+    for (auto it = tree.lower_bound(std::string(prefix)); it != tree.end() && it->first.starts_with(prefix); ++it)
+        entries.emplace_back(it->first.substr(prefix.size()), it->second);
+    return entries;
+}
+
+std::vector<std::string> git_commit_ids_with_prefix(const std::vector<std::string>& names, std::string_view prefix) {
+    std::vector<std::string> ids;
+    for (std::string_view name : names) {
+        if (!name.ends_with(".commit")) continue;
+        name.remove_suffix(7);
+        if (name.starts_with(prefix)) ids.emplace_back(name);
+    }
+    return ids;
+}
+
+Result<GitTree, std::int32_t> git_commit_tree_or_fatal(Syscalls& sys, std::string_view root, std::string_view id,
+                                                       Bytes& err) {
+    auto tree = git_read_commit_tree(sys, root, id);
+    if (!tree) {
+        err += fmt::format("fatal: unable to read tree of commit {}\n", id);
+        return std::unexpected(128);
+    }
+    return std::move(*tree);
+}
+
+std::optional<GitCommit> git_read_tag_annotation(Syscalls& sys, std::string_view root, std::string_view name) {
+    auto bytes = git_read_file(sys, git_path(root, fmt::format("tags/{}.annotation", name)));
+    if (!bytes) return std::nullopt;
+    return git_parse_commit(*bytes);
+}
+
+std::optional<std::string> git_switch_head_to_branch(Syscalls& sys, std::string_view root, std::string_view name,
+                                                     std::string_view message) {
+    auto old = git_resolve_head(sys, root);
+    if (auto e = git_write_file(sys, git_path(root, "HEAD"), fmt::format("ref: refs/heads/{}\n", name))) return e;
+    if (auto now = git_resolve_head(sys, root)) git_reflog_append(sys, root, old, *now, message);
+    return std::nullopt;
+}
+
+std::optional<std::string> git_detach_head(Syscalls& sys, std::string_view root, std::string_view id,
+                                           std::string_view message) {
+    auto old = git_resolve_head(sys, root);
+    if (auto e = git_write_file(sys, git_path(root, "HEAD"), fmt::format("{}\n", id))) return e;
+    git_reflog_append(sys, root, old, id, message);
+    return std::nullopt;
+}
+
+std::vector<std::string> git_list_branches(Syscalls& sys, std::string_view root) {
+    return git_list_refs(sys, root, "heads");
+}
+
+std::optional<std::string> git_read_prev_head(Syscalls& sys, std::string_view root) {
+    return git_read_ref_file(sys, root, "PREV_HEAD");
+}
+
+bool git_ref_name_is_valid(std::string_view name) {
+    if (name.empty() || name.starts_with("-") || name.starts_with("/") || name.ends_with("/")) return false;
+    if (name.find("..") != std::string_view::npos) return false;
+    if (name.find_first_of("~^:?*[\\") != std::string_view::npos) return false;
+    for (char32_t c : utf8_chars(name))
+        if (is_white_space(c)) return false;
+    return true;
+}
+
+std::optional<std::string> git_remove_git_file(Syscalls& sys, std::string_view root, std::string_view name) {
+    if (auto removed = sys.remove("/", git_path(root, name)); !removed) return error_text(removed.error());
+    return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> git_remote_urls(const GitConfig& config) {
+    std::vector<std::pair<std::string, std::string>> remotes;
+    for (const auto& [key, values] : config) {
+        if (values.empty() || key.size() < 11 || !key.starts_with("remote.") || !key.ends_with(".url")) continue;
+        remotes.emplace_back(key.substr(7, key.size() - 11), values.back());
+    }
+    return remotes;
+}
+
+std::optional<std::string> git_first_operand(std::span<const std::string> args) {
+    for (const std::string& a : args)
+        if (!a.starts_with("-")) return a;
+    return std::nullopt;
+}
+
+void git_config_output_line(std::string_view prefix, std::string_view value, bool boolean, Bytes& out) {
+    std::string shown(value);
+    if (boolean) {
+        std::string lower = ascii_lower(value);
+        shown = (lower.empty() || lower == "true" || lower == "yes" || lower == "on" || lower == "1") ? "true" : "false";
+    }
+    out += fmt::format("{}{}\n", prefix, shown);
+}
+
+std::optional<std::string> git_save_config(Syscalls& sys, std::string_view root, const GitConfig& config) {
+    return git_write_file(sys, git_path(root, "config"), git_write_config(config));
+}
+
+std::map<std::string, std::string> git_environment(Syscalls& sys) {
+    std::map<std::string, std::string> env;
+    for (const std::string& entry : sys.environment()) {
+        std::size_t eq = entry.find('=');
+        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    return env;
+}
+
+std::string git_identity_field(const std::map<std::string, std::string>& environment, const GitConfig& config,
+                               std::string_view variable, std::string_view key, std::string_view fallback) {
+    if (auto it = environment.find(std::string(variable)); it != environment.end() && !it->second.empty())
+        return it->second;
+    if (auto v = git_config_last(config, key)) return *v;
+    return std::string(fallback);
+}
+
+std::optional<Bytes> git_read_worktree_file(Syscalls& sys, std::string_view root, std::string_view path) {
+    return git_read_regular_file(sys, path_join(root, path));
+}
+
+std::pair<std::string, InstallOp> git_prepare_blob_write(std::string_view root, std::string_view content) {
+    std::string id = git_blob_id(content);
+    InstallOp op = InstallOp::write_file(git_path(root, fmt::format("objects/{}", id)), Bytes(content), 0644);
+    return {std::move(id), std::move(op)};
+}
+
+InstallOp git_prepare_index_write(std::string_view root, const GitTree& tree) {
+    return InstallOp::write_file(git_path(root, "index"), git_format_tree(tree), 0644);
+}
+
+void git_prune_empty_dirs(Syscalls& sys, std::string_view root, std::string_view removed) {
+    auto parent = vfs_parent_path(removed);
+    while (parent) {
+        std::string dir(*parent);
+        if (dir == root || !path_is_within(root, dir) || git_path_is_in_git_dir(root, dir)) return;
+        auto entries = sys.read_dir("/", dir);
+        if (!entries || !entries->empty()) return;
+        if (!sys.rmdir("/", dir)) return;
+        parent = vfs_parent_path(dir);
+    }
+}
+
+std::optional<std::uint64_t> git_parse_dash_count(std::string_view arg) {
+    if (arg.size() < 2 || arg.front() != '-') return std::nullopt;
+    return parse_decimal_u64(arg.substr(1));
+}
+
+bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view argument) {
+    std::string absolute = path_join_normalize(sys.getcwd(), argument);
+    if (fs_path_exists(sys, absolute)) return true;
+    auto rel = git_repo_relative_path(root, absolute);
+    if (!path_is_within(root, absolute)) return true;
+    if (!rel) return false;
+    auto index = git_read_index(sys, root);
+    if (!index) return false;
+    if (index->contains(*rel)) return true;
+    std::string dir = *rel + "/";
+    auto it = index->lower_bound(dir);
+    return it != index->end() && it->first.starts_with(dir);
 }
 
 }  // namespace tw

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
+#include "kernel/vfs_tree.h"
 
 namespace tw {
 
@@ -152,6 +154,10 @@ using GitConfigOverrides = std::map<std::string, std::string>;
 GitConfig git_config_parse_text(std::string_view text);
 GitConfig git_config_parse(Syscalls& sys, std::string_view path);
 std::string git_global_config_path(Syscalls& sys);
+GitConfig git_load_global_config(Syscalls& sys);
+// The repository's `.git/config`; with an empty root, /.git/config.
+GitConfig git_load_repo_config(Syscalls& sys, std::string_view root);
+// The global file, then the repository's keys, then the command-line pairs, each replacing whole keys.
 GitConfig git_load_config(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides);
 std::string git_write_config(const GitConfig& config);
 std::optional<std::string> git_config_last(const GitConfig& config, std::string_view key);
@@ -164,5 +170,64 @@ inline constexpr std::string_view kGitDefaultName = "tarnwick";
 inline constexpr std::string_view kGitDefaultEmail = "tarnwick@localhost";
 GitIdentity git_author_identity(Syscalls& sys, std::string_view root, const GitConfigOverrides& overrides);
 std::optional<std::string> git_env_value(Syscalls& sys, std::string_view name);
+
+// ---- file kinds (symbolic links followed) ----
+
+enum class GitFileKind : std::uint8_t { Missing, Regular, Directory, Other };
+GitFileKind fs_file_kind(Syscalls& sys, std::string_view path);
+bool fs_is_directory(Syscalls& sys, std::string_view path);
+// A regular file; built-in executables are not.
+bool fs_is_regular_file(Syscalls& sys, std::string_view path);
+bool fs_path_exists(Syscalls& sys, std::string_view path);
+// The permission bits of the node itself (links not followed), or 0644 when it cannot be examined.
+std::uint32_t git_file_mode_or_default(Syscalls& sys, std::string_view path);
+
+// ---- further store services ----
+
+// The entries below `prefix`, in tree order, each with the rest of its path after the prefix.
+std::vector<std::pair<std::string, TreeEntry>> git_subtree_entries(const GitTree& tree, std::string_view prefix);
+// From the file names of the commit store, the ids (".commit" removed) that start with `prefix`.
+std::vector<std::string> git_commit_ids_with_prefix(const std::vector<std::string>& names, std::string_view prefix);
+// The commit's tree, or 128 after "fatal: unable to read tree of commit {}".
+Result<GitTree, std::int32_t> git_commit_tree_or_fatal(Syscalls& sys, std::string_view root, std::string_view id,
+                                                       Bytes& err);
+std::optional<GitCommit> git_read_tag_annotation(Syscalls& sys, std::string_view root, std::string_view name);
+
+// HEAD moves; each gives the write error text on failure (and then writes no reflog entry).
+// Switching to an unborn branch writes no reflog entry.
+std::optional<std::string> git_switch_head_to_branch(Syscalls& sys, std::string_view root, std::string_view name,
+                                                     std::string_view message);
+std::optional<std::string> git_detach_head(Syscalls& sys, std::string_view root, std::string_view id,
+                                           std::string_view message);
+std::vector<std::string> git_list_branches(Syscalls& sys, std::string_view root);
+std::optional<std::string> git_read_prev_head(Syscalls& sys, std::string_view root);
+// Whether a new branch or tag name is acceptable.
+bool git_ref_name_is_valid(std::string_view name);
+// Removes a file below `.git`; the error text on failure.
+std::optional<std::string> git_remove_git_file(Syscalls& sys, std::string_view root, std::string_view name);
+
+// (remote name, last url) for each remote.NAME.url key, in key order.
+std::vector<std::pair<std::string, std::string>> git_remote_urls(const GitConfig& config);
+std::optional<std::string> git_first_operand(std::span<const std::string> args);
+// `prefix`, the value (as "true"/"false" in boolean mode) and a newline.
+void git_config_output_line(std::string_view prefix, std::string_view value, bool boolean, Bytes& out);
+std::optional<std::string> git_save_config(Syscalls& sys, std::string_view root, const GitConfig& config);
+std::map<std::string, std::string> git_environment(Syscalls& sys);
+// The variable when set and not empty, else the key's last configured value, else `fallback`.
+std::string git_identity_field(const std::map<std::string, std::string>& environment, const GitConfig& config,
+                               std::string_view variable, std::string_view key, std::string_view fallback);
+
+std::optional<Bytes> git_read_worktree_file(Syscalls& sys, std::string_view root, std::string_view path);
+// Pending writes for a batch of `SyscallContext::install_files`.
+std::pair<std::string, InstallOp> git_prepare_blob_write(std::string_view root, std::string_view content);
+InstallOp git_prepare_index_write(std::string_view root, const GitTree& tree);
+// After `removed` was deleted, removes its emptied parent directories up to the work-tree root.
+void git_prune_empty_dirs(Syscalls& sys, std::string_view root, std::string_view removed);
+
+// N for an argument "-N" (decimal digits that fit 64 bits), else nothing.
+std::optional<std::uint64_t> git_parse_dash_count(std::string_view arg);
+// Whether an argument names a work-tree path: an existing file of any kind, a path outside the
+// work tree, or a path or directory prefix present in the index.
+bool git_arg_is_worktree_path(Syscalls& sys, std::string_view root, std::string_view argument);
 
 }  // namespace tw

@@ -6,8 +6,11 @@
 #include <set>
 
 #include "base/utf8.h"
-#include "commands/diff/line_diff.h"
 #include "commands/git/git_command.h"
+#include "commands/git/op_state.h"
+#include "commands/git/worktree_paths.h"
+#include "commands/git/pretty.h"
+#include "commands/git/tree_diff.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -27,18 +30,6 @@ std::optional<std::string> find_root(GitRun& run) {
     auto root = git_find_worktree(run.sys);
     if (!root) git_report_not_a_repository(run.io.err);
     return root;
-}
-
-std::vector<std::string> split_lines_keep(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos) nl = text.size();
-        lines.emplace_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
-    return lines;
 }
 
 std::string_view trim_end(std::string_view s) {
@@ -106,11 +97,7 @@ std::int32_t git_cmd_add(GitRun& run, std::span<const std::string> args) {
     if (update) std::erase_if(candidates, [&](const std::string& p) { return !index->contains(p); });
     if (!force) {
         auto rules = git_load_ignore_rules(sys, *root);
-        std::vector<std::string> refused;
-        for (const std::string& spec : specs) {
-            std::string rel = git_user_path_to_repo_path(cwd, *root, spec);
-            if (scan->contains(rel) && !index->contains(rel) && git_is_ignored(rules, rel)) refused.push_back(rel);
-        }
+        std::vector<std::string> refused = git_ignored_operands(specs, cwd, *root, *scan, *index, rules);
         if (!refused.empty()) {
             err += "The following paths are ignored by one of your .gitignore files:\n";
             for (const std::string& p : refused) err += p + "\n";
@@ -123,10 +110,10 @@ std::int32_t git_cmd_add(GitRun& run, std::span<const std::string> args) {
     std::uint64_t memory = saturating_mul(candidates.size(), 64);
     if (candidates.size() > kMaxCandidates || !sys.charge_memory(memory)) return sys.exhausted_status();
     GitStageMode mode = dry_run ? GitStageMode::DryRun : verbose ? GitStageMode::Verbose : GitStageMode::Quiet;
-    std::int32_t status = git_stage_paths(sys, *root, *index, *scan,
-                                          std::vector<std::string>(candidates.begin(), candidates.end()), mode,
-                                          run.io.out, err);
+    std::vector<std::string> staged(candidates.begin(), candidates.end());
+    std::int32_t status = git_stage_paths(sys, *root, *index, *scan, staged, mode, run.io.out, err);
     sys.release_memory(memory);
+    if (status == 0 && !dry_run) git_clear_merge_stages_for(sys, *root, staged);
     return status;
 }
 
@@ -146,16 +133,6 @@ char change_letter(Change c, char unchanged) {
     }
 }
 
-std::string_view change_label(Change c) {
-    switch (c) {
-    case Change::Added: return "new file:";
-    case Change::Modified: return "modified:";
-    case Change::Deleted: return "deleted:";
-    case Change::Renamed: return "renamed:";
-    default: return "";
-    }
-}
-
 struct StatusEntry {
     std::string path;
     std::optional<std::string> origin;
@@ -166,6 +143,23 @@ struct StatusEntry {
 const TreeEntry* lookup(const GitTree& tree, const std::string& path) {
     auto it = tree.find(path);
     return it == tree.end() ? nullptr : &it->second;
+}
+
+GitChangeKind change_kind(Change c) {
+    switch (c) {
+    case Change::Added: return GitChangeKind::NewFile;
+    case Change::Deleted: return GitChangeKind::Deleted;
+    case Change::Renamed: return GitChangeKind::Renamed;
+    default: return GitChangeKind::Modified;
+    }
+}
+
+std::string_view unmerged_label(std::string_view code) {
+    if (code == "AA") return "both added";
+    if (code == "UD") return "deleted by them";
+    if (code == "DU") return "deleted by us";
+    if (code == "DD") return "both deleted";
+    return "both modified";
 }
 
 std::string mode_or_zero(const TreeEntry* e) { return e ? git_entry_mode(*e) : std::string("000000"); }
@@ -267,8 +261,9 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
             }
         }
     }
+    MergeStages stages = git_read_merge_stages(sys, *root);
     std::erase_if(entries, [&](const StatusEntry& e) {
-        return e.path.empty() ||
+        return e.path.empty() || stages.contains(e.path) ||
                !(git_pathspec_matches_any(specs, e.path) || (e.origin && git_pathspec_matches_any(specs, *e.origin)));
     });
     std::vector<std::string> untracked, ignored_list;
@@ -279,40 +274,15 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
         }
     }
     if (untracked_mode == "no") untracked.clear();
-    auto collapse = [&](std::vector<std::string>& list) {
-        std::set<std::string> result;
-        for (const std::string& p : list) {
-            std::string shown = p;
-            for (std::size_t i = p.find('/'); i != std::string::npos; i = p.find('/', i + 1)) {
-                std::string dir = p.substr(0, i + 1);
-                auto it = index->lower_bound(dir);
-                if (it == index->end() || !it->first.starts_with(dir)) {
-                    shown = dir;
-                    break;
-                }
-            }
-            result.insert(shown);
-        }
-        list.assign(result.begin(), result.end());
-    };
     if (untracked_mode != "all") {
-        collapse(untracked);
-        collapse(ignored_list);
+        untracked = git_fold_untracked(untracked, *index);
+        ignored_list = git_fold_untracked(ignored_list, *index);
     }
     if (!ignored) ignored_list.clear();
     std::string prefix = git_repo_relative_path(*root, cwd).value_or("");
     if (!prefix.empty()) prefix += "/";
-    auto display = [&](const std::string& p) {
-        if (prefix.empty()) return p;
-        if (p.starts_with(prefix)) return p.substr(prefix.size());
-        std::string up;
-        for (char c : prefix)
-            if (c == '/') up += "../";
-        return up + p;
-    };
-    auto shown = [&](const StatusEntry& e) {
-        return e.origin ? fmt::format("{} -> {}", display(*e.origin), display(e.path)) : display(e.path);
-    };
+    auto display = [&](const std::string& p) { return git_display_path(prefix, p); };
+    auto shown = [&](const StatusEntry& e) { return git_display_rename(prefix, e.origin, e.path); };
     auto branch = git_current_branch(sys, *root);
     auto head_id = git_resolve_head(sys, *root);
     if (form == Form::V2) {
@@ -327,6 +297,12 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
                                mode_or_zero(h), mode_or_zero(i), mode_or_zero(w), h ? h->id : kGitZeroId,
                                i ? i->id : kGitZeroId, shown(e));
         }
+        auto stage_mode = [](const std::optional<std::string>& id) { return id ? "100644" : "000000"; };
+        for (const auto& [path, ids] : stages)
+            out += fmt::format("u {} N... {} {} {} 100644 {} {} {} {}\n", git_unmerged_status_code(ids),
+                               stage_mode(ids.base), stage_mode(ids.ours), stage_mode(ids.theirs),
+                               ids.base.value_or(kGitZeroId), ids.ours.value_or(kGitZeroId),
+                               ids.theirs.value_or(kGitZeroId), display(path));
         for (const std::string& p : untracked) out += fmt::format("? {}\n", display(p));
         for (const std::string& p : ignored_list) out += fmt::format("! {}\n", display(p));
         return 0;
@@ -340,6 +316,8 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
             out.push_back(end);
         }
         std::vector<std::pair<std::string, std::string>> records;
+        for (const auto& [path, ids] : stages)
+            records.emplace_back(display(path), fmt::format("{} {}", git_unmerged_status_code(ids), display(path)));
         for (const StatusEntry& e : entries)
             records.emplace_back(shown(e), fmt::format("{}{} {}", change_letter(e.x, ' '), change_letter(e.y, ' '), shown(e)));
         std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return a.first < b.first; });
@@ -360,6 +338,26 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
     if (branch) out += fmt::format("On branch {}\n", *branch);
     else out += fmt::format("HEAD detached at {}\n", head_id ? git_abbrev_id(*head_id) : std::string("unknown"));
     if (!head_id) out += "\nNo commits yet\n\n";
+    const bool unmerged = !stages.empty();
+    if (auto rebase = git_read_rebase_state(sys, *root)) {
+        out += fmt::format("You are currently rebasing branch '{}' on '{}'.\n{}"
+                           "  (use \"git rebase --skip\" to skip this patch)\n"
+                           "  (use \"git rebase --abort\" to check out the original branch)\n\n",
+                           rebase->branch, git_abbrev_id(rebase->onto), git_continue_hint(unmerged, "rebase"));
+    } else if (auto picked = git_read_state_file(sys, *root, "CHERRY_PICK_HEAD")) {
+        out += fmt::format("You are currently cherry-picking commit {}.\n{}"
+                           "  (use \"git cherry-pick --skip\" to skip this patch)\n"
+                           "  (use \"git cherry-pick --abort\" to cancel the cherry-pick operation)\n\n",
+                           git_abbrev_id(*picked), git_continue_hint(unmerged, "cherry-pick"));
+    } else if (auto reverted = git_read_state_file(sys, *root, "REVERT_HEAD")) {
+        out += fmt::format("You are currently reverting commit {}.\n{}"
+                           "  (use \"git revert --skip\" to skip this patch)\n"
+                           "  (use \"git revert --abort\" to cancel the revert operation)\n\n",
+                           git_abbrev_id(*reverted), git_continue_hint(unmerged, "revert"));
+    } else if (unmerged) {
+        out += "You have unmerged paths.\n  (fix conflicts and run \"git commit\")\n"
+               "  (use \"git merge --abort\" to abort the merge)\n\n";
+    }
     bool staged = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e.x != Change::Unchanged; });
     bool unstaged = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e.y != Change::Unchanged; });
     if (staged) {
@@ -367,14 +365,22 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
         out += head_id ? "  (use \"git restore --staged <file>...\" to unstage)\n"
                        : "  (use \"git rm --cached <file>...\" to unstage)\n";
         for (const StatusEntry& e : entries)
-            if (e.x != Change::Unchanged) out += fmt::format("\t{:<11} {}\n", change_label(e.x), shown(e));
+            if (e.x != Change::Unchanged) git_write_change_line(change_kind(e.x), shown(e), out);
+        out += "\n";
+    }
+    if (unmerged) {
+        out += "Unmerged paths:\n  (use \"git restore --staged <file>...\" to unstage)\n"
+               "  (use \"git add <file>...\" to mark resolution)\n";
+        for (const auto& [path, ids] : stages)
+            out += fmt::format("\t{:<14}   {}\n", fmt::format("{}:", unmerged_label(git_unmerged_status_code(ids))),
+                               display(path));
         out += "\n";
     }
     if (unstaged) {
         out += "Changes not staged for commit:\n  (use \"git add <file>...\" to update what will be committed)\n"
                "  (use \"git restore <file>...\" to discard changes in working directory)\n";
         for (const StatusEntry& e : entries)
-            if (e.y != Change::Unchanged) out += fmt::format("\t{:<11} {}\n", change_label(e.y), display(e.path));
+            if (e.y != Change::Unchanged) git_write_change_line(change_kind(e.y), display(e.path), out);
         out += "\n";
     }
     if (!untracked.empty()) {
@@ -388,7 +394,9 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
         out += "\n";
     }
     if (untracked_mode == "no") out += "Untracked files not listed (use -u option to show untracked files)\n";
-    if (entries.empty() && untracked.empty()) {
+    if (unmerged) {
+        out += "no changes added to commit (use \"git add\" and/or \"git commit -a\")\n";
+    } else if (entries.empty() && untracked.empty()) {
         out += "nothing to commit, working tree clean\n";
     } else if (!staged) {
         out += (!entries.empty() || untracked.empty())
@@ -402,47 +410,16 @@ std::int32_t git_cmd_status(GitRun& run, std::span<const std::string> args) {
 
 namespace {
 
-// The change summary of `base` against `tree`: the diffstat line and the mode lines.
+// The change summary of `base` against `tree`: the diffstat line and the create, delete, mode
+// and rename lines; nothing when no path differs.
 std::string commit_summary(Syscalls& sys, std::string_view root, const GitTree& base, const GitTree& tree) {
-    std::set<std::string> paths;
-    for (const auto& [p, e] : base) paths.insert(p);
-    for (const auto& [p, e] : tree) paths.insert(p);
-    std::uint64_t files = 0, insertions = 0, deletions = 0;
-    std::vector<std::string> created, removed;
-    std::vector<std::string> mode_lines;
-    auto lines_of = [&](const TreeEntry* e) {
-        if (!e) return std::vector<std::string>{};
-        auto bytes = git_read_object(sys, root, e->id);
-        if (!bytes || git_content_is_binary(*bytes)) return std::vector<std::string>{};
-        return split_lines_keep(*bytes);
-    };
-    for (const std::string& p : paths) {
-        const TreeEntry* a = lookup(base, p);
-        const TreeEntry* b = lookup(tree, p);
-        if (a && b && *a == *b) continue;
-        ++files;
-        if (!a) created.push_back(p);
-        if (!b) removed.push_back(p);
-        if (a && b && git_entry_mode(*a) != git_entry_mode(*b))
-            mode_lines.push_back(fmt::format(" mode change {} => {} {}\n", git_entry_mode(*a), git_entry_mode(*b), p));
-        if (a && b && a->id == b->id) continue;
-        std::vector<std::string> left = lines_of(a);
-        std::vector<std::string> right = lines_of(b);
-        if (!sys.charge_cpu(line_diff_cells(left.size(), right.size()))) continue;
-        for (const DiffEdit& edit : line_diff(left, right)) {
-            if (edit.kind == DiffOpKind::Insert) ++insertions;
-            if (edit.kind == DiffOpKind::Delete) ++deletions;
-        }
-    }
-    if (files == 0) return {};
-    std::string out = fmt::format(" {} file{} changed", files, files == 1 ? "" : "s");
-    if (insertions > 0) out += fmt::format(", {} insertion{}(+)", insertions, insertions == 1 ? "" : "s");
-    if (deletions > 0) out += fmt::format(", {} deletion{}(-)", deletions, deletions == 1 ? "" : "s");
-    if (insertions == 0 && deletions == 0) out += ", 0 insertions(+), 0 deletions(-)";
-    out += "\n";
-    for (const std::string& p : created) out += fmt::format(" create mode {} {}\n", git_entry_mode(*lookup(tree, p)), p);
-    for (const std::string& p : removed) out += fmt::format(" delete mode {} {}\n", git_entry_mode(*lookup(base, p)), p);
-    for (const std::string& line : mode_lines) out += line;
+    GitDiffOptions options;
+    options.format = DiffFormat::Shortstat;
+    Bytes out;
+    git_compare_trees(sys, root, base, tree, options, out);
+    if (out.empty()) return out;
+    options.format = DiffFormat::Summary;
+    git_compare_trees(sys, root, base, tree, options, out);
     return out;
 }
 
@@ -519,6 +496,14 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         add_args.insert(add_args.end(), paths.begin(), paths.end());
         if (std::int32_t s = git_cmd_add(run, add_args); s != 0) return s;
     }
+    auto pending = git_pending_operation(sys, *root);
+    if (!git_read_merge_stages(sys, *root).empty()) {
+        err += "error: Committing is not possible because you have unmerged files.\n"
+               "hint: Fix them up in the work tree, and then use 'git add/rm <file>'\n"
+               "hint: as appropriate to mark resolution and make a commit.\n"
+               "fatal: Exiting because of an unresolved conflict.\n";
+        return 1;
+    }
     auto head_id = git_resolve_head(sys, *root);
     std::optional<GitCommit> head_commit;
     if (head_id) head_commit = git_read_commit(sys, *root, *head_id);
@@ -538,8 +523,10 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         }
         std::string text(trim_end(utf8_lossy(*bytes)));
         message = message.empty() ? text : fmt::format("{}\n\n{}", message, text);
-    } else if (message.empty() && amend) {
-        message = head_commit->message;
+    } else {
+        if (message.empty() && amend) message = head_commit->message;
+        if (message.empty() && pending)
+            if (auto bytes = git_read_file(sys, git_path(*root, "MERGE_MSG"))) message = trim_end(utf8_lossy(*bytes));
     }
     if (dry_run) {
         auto index = git_read_index_or_fatal(sys, *root, err);
@@ -561,11 +548,9 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         if (!parents.empty()) base = git_read_commit_tree(sys, *root, parents.front()).value_or(GitTree{});
     } else if (head_commit) {
         parents = {*head_id};
-        auto tree = git_read_commit_tree(sys, *root, *head_id);
-        if (!tree) {
-            err += fmt::format("fatal: unable to read tree of commit {}\n", *head_id);
-            return 128;
-        }
+        if (pending && pending->file == "MERGE_HEAD") parents.push_back(pending->id);
+        auto tree = git_commit_tree_or_fatal(sys, *root, *head_id, err);
+        if (!tree) return tree.error();
         base = std::move(*tree);
     }
     GitTree tree;
@@ -579,7 +564,7 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         for (const auto& [p, e] : *index)
             if (git_pathspec_matches_any(specs, p)) tree[p] = e;
     }
-    if (tree == base && !allow_empty) {
+    if (tree == base && !allow_empty && !pending) {
         git_cmd_status(run, {});
         return 1;
     }
@@ -605,9 +590,8 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         if (auto date = git_env_value(sys, "GIT_AUTHOR_DATE")) {
             std::string_view d = *date;
             if (d.starts_with("@")) d.remove_prefix(1);
-            std::int64_t t = 0;
-            auto [ptr, ec] = std::from_chars(d.data(), d.data() + d.size(), t);
-            if (ec == std::errc{} && ptr == d.data() + d.size()) commit.time = t;
+            if (d.ends_with(" +0000")) d.remove_suffix(6);
+            if (auto t = git_parse_date_arg(d, commit.time)) commit.time = *t;
         }
     }
     auto id = git_create_commit(sys, *root, commit, tree);
@@ -621,10 +605,12 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
         git_report_write_failure(err, "HEAD", *e);
         return 128;
     }
+    if (pending) git_clear_merge_state(sys, *root);
     if (!quiet) {
         auto branch = git_current_branch(sys, *root);
         out += fmt::format("[{} {}{}] {}\n", branch.value_or("detached HEAD"),
                            parents.empty() && !amend ? "(root-commit) " : "", git_abbrev_id(*id), subject);
+        if (amend) out += fmt::format(" Date: {}\n", git_format_date_default(commit.time));
         out += commit_summary(sys, *root, base, tree);
     }
     return 0;
