@@ -6,6 +6,7 @@
 #include "case_fixture.h"
 #include "commands/git/history.h"
 #include "commands/git/line_diff_engine.h"
+#include "commands/git/op_state.h"
 #include "commands/git/pretty.h"
 #include "kernel/syscalls.h"
 
@@ -269,6 +270,24 @@ TEST(GitDiff, PatchAppliesWithPatch) {
             .c_str());
     (void)std::system(fmt::format("rm -rf {}", dir).c_str());
     EXPECT_EQ(status, 0) << diff.out;
+}
+
+// During a conflicted merge the work tree is compared with our side of each unmerged path.
+TEST(GitDiff, UnmergedPathsShowOurSide) {
+    Machine m = fresh_machine();
+    ASSERT_EQ(run_in(m, std::string(kRepo) + "echo base > f && echo g > g && git add . && git commit -qm m && "
+                                             "echo ours > /tmp/o && git hash-object -w /tmp/o >/dev/null")
+                  .status,
+              0);
+    {
+        SyscallContext sys(m);
+        MergeStages stages;
+        stages["f"] = {git_blob_id("base\n"), git_blob_id("ours\n"), std::nullopt};
+        stages["g"] = {git_blob_id("g\n"), std::nullopt, std::nullopt};
+        ASSERT_TRUE(git_write_merge_stages(sys, "/w", stages));
+    }
+    Ran r = run_in(m, "cd /w && printf 'ours\\ntheirs\\n' > f && git diff --name-status && git diff f | tail -2");
+    EXPECT_EQ(r.out, "U\tf\nU\tg\n ours\n+theirs\n") << r.err;
 }
 
 // Refusals use this git's own texts (unsupported options are named, not merely invalid).

@@ -3,6 +3,7 @@
 
 #include "commands/git/history.h"
 #include "commands/git/history_commands.h"
+#include "commands/git/op_state.h"
 #include "commands/git/tree_diff.h"
 #include "commands/util/text.h"
 #include "kernel/syscalls.h"
@@ -102,6 +103,23 @@ bool git_diff_path_differs(Syscalls& sys, std::string_view root, const GitTree& 
     if (!ca || !cb) return true;
     return line_diff_counts(std::string_view(*ca), std::string_view(*cb), options.whitespace) !=
            std::pair<std::uint64_t, std::uint64_t>{0, 0};
+}
+
+// The index with every unmerged path shown as our side of the merge (absent when we have none);
+// the paths are recorded as unmerged.
+GitTree index_with_ours_stages(Syscalls& sys, std::string_view root, const GitTree& index,
+                               std::set<std::string>& unmerged) {
+    GitTree adjusted = index;
+    for (const auto& [path, ids] : git_read_merge_stages(sys, root)) {
+        unmerged.insert(path);
+        if (!ids.ours) {
+            adjusted.erase(path);
+            continue;
+        }
+        TreeEntry& entry = adjusted[path];
+        entry.id = *ids.ours;
+    }
+    return adjusted;
 }
 
 std::int32_t git_diff_run(Syscalls& sys, std::string_view root, const GitTree& old_tree, const GitTree& new_tree,
@@ -261,8 +279,9 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
         old_tree = git_diff_revision_tree(sys, root, revisions[0]);
         new_tree = git_diff_revision_tree(sys, root, revisions[1]);
     } else {
-        old_tree = revisions.empty() ? (cached ? git_head_tree(sys, root) : index)
-                                     : git_diff_revision_tree(sys, root, revisions[0]);
+        if (!revisions.empty()) old_tree = git_diff_revision_tree(sys, root, revisions[0]);
+        else if (cached) old_tree = git_head_tree(sys, root);
+        else old_tree = index_with_ours_stages(sys, root, index, options.unmerged_paths);
         if (cached) {
             new_tree = index;
         } else {
