@@ -290,6 +290,23 @@ TEST(GitDiff, UnmergedPathsShowOurSide) {
     EXPECT_EQ(r.out, "U\tf\nU\tg\n ours\n+theirs\n") << r.err;
 }
 
+// Contents read for diffs are charged: a small CPU budget stops a long patch log.
+TEST(GitLog, PatchOutputIsCharged) {
+    Machine m = fresh_machine();
+    ASSERT_EQ(run_in(m, std::string(kRepo) + "seq 200000 > f && git add f && git commit -qm a && seq 2 200001 > f && "
+                                             "git commit -qam b")
+                  .status,
+              0);
+    MachineLimits small = kRoomyLimits;
+    small.cpu = 2'000'000;
+    Machine tight = fresh_machine(small);
+    tight.vfs = m.vfs;
+    Ran r = run_in(tight, "cd /w && git log -p | wc -l");
+    EXPECT_NE(r.status, 0) << r.out << r.err;
+    // Neither end of the files is shared, so the whole middle is replaced (the table's cut-off).
+    EXPECT_EQ(run_in(m, "cd /w && git log -p | wc -l").out, "600024\n");
+}
+
 // Refusals use this git's own texts (unsupported options are named, not merely invalid).
 TEST(GitDiff, RefusalsAndStatuses) {
     const std::string repo = "mkdir -p /w && cd /w && git init -q && echo a > a && git add a && git commit -qm m && ";

@@ -69,8 +69,7 @@ std::vector<std::pair<std::string, ChangedPath>> changed_paths(Syscalls& sys, st
 std::string blob_text(Syscalls& sys, std::string_view root, const std::optional<std::string>& id) {
     if (!id) return {};
     auto bytes = git_read_object(sys, root, *id);
-    if (!bytes) return {};
-    (void)sys.charge_cpu(bytes->size());
+    if (!bytes || !sys.charge_cpu(bytes->size())) return {};
     return utf8_lossy(*bytes);
 }
 
@@ -95,6 +94,7 @@ bool git_commit_line_regex_matches(Syscalls& sys, std::string_view root, const C
     for (const auto& [path, change] : changed_paths(sys, root, record)) {
         std::optional<Bytes> a = change.old_id ? git_read_object(sys, root, *change.old_id) : std::nullopt;
         std::optional<Bytes> b = change.new_id ? git_read_object(sys, root, *change.new_id) : std::nullopt;
+        if (!sys.charge_cpu((a ? a->size() : 0) + (b ? b->size() : 0))) return false;
         const std::vector<std::string_view> old_lines = split_diff_lines(a ? std::string_view(*a) : "");
         const std::vector<std::string_view> new_lines = split_diff_lines(b ? std::string_view(*b) : "");
         for (const LineDiffOp& op : line_diff(old_lines, new_lines))
