@@ -307,6 +307,17 @@ TEST(GitLog, PatchOutputIsCharged) {
     EXPECT_EQ(run_in(m, "cd /w && git log -p | wc -l").out, "600024\n");
 }
 
+// A..B compares the two trees; A...B starts from their merge base.
+TEST(GitDiff, RangesOfBranches) {
+    Ran r = run(std::string(kRepo) +
+                "echo 1 > f && git add f && git commit -qm base && git rev-parse HEAD > .git/refs/heads/feature && "
+                "echo 2 > f && git commit -qam main && echo 'ref: refs/heads/feature' > .git/HEAD && echo g > g && "
+                "git add g && git commit -qm feature && git diff --name-status main..feature && echo - && "
+                "git diff --name-status main...feature && git diff --name-status feature...main && "
+                "git log --format=%s main...feature");
+    EXPECT_EQ(r.out, "A\tg\n-\nM\tf\nA\tg\nM\tf\nfeature\n") << r.err;
+}
+
 // Refusals use this git's own texts (unsupported options are named, not merely invalid).
 TEST(GitDiff, RefusalsAndStatuses) {
     const std::string repo = "mkdir -p /w && cd /w && git init -q && echo a > a && git add a && git commit -qm m && ";
