@@ -68,14 +68,7 @@ Corpus& corpus() {
 double host_seconds(const std::string& args) {
     if (access(kHostAwk, X_OK) != 0) return 0;
     const std::string command = fmt::format("{} {} {} > /dev/null", kHostAwk, args, corpus().host_path);
-    double best = 0;
-    for (int i = 0; i < 3; ++i) {
-        const double start = tw::bench::children_cpu_seconds();
-        if (std::system(command.c_str()) != 0) return 0;
-        const double s = tw::bench::children_cpu_seconds() - start;
-        if (i == 0 || s < best) best = s;
-    }
-    return best;
+    return tw::bench::best_host_cpu_seconds(command);
 }
 
 void run_awk(benchmark::State& state, const std::string& args) {

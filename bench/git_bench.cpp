@@ -129,14 +129,7 @@ Repos& repos() {
 // The best of three runs of the host's git, in CPU seconds (0 when it fails).
 double host_seconds(const std::string& dir, const std::string& args) {
     const std::string command = fmt::format("cd {} && git {} > /dev/null", dir, args);
-    double best = 0;
-    for (int i = 0; i < 3; ++i) {
-        const double start = tw::bench::children_cpu_seconds();
-        if (std::system(command.c_str()) != 0) return 0;
-        const double s = tw::bench::children_cpu_seconds() - start;
-        if (i == 0 || s < best) best = s;
-    }
-    return best;
+    return tw::bench::best_host_cpu_seconds(command);
 }
 
 void run_git(benchmark::State& state, const std::string& dir, const std::string& host_dir, const std::string& args) {
