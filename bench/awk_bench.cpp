@@ -4,8 +4,6 @@
 // rather than wall time, so that a busy host disturbs the comparison less.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,6 +16,8 @@
 #include <fmt/format.h>
 
 #include "corpus_random.h"
+
+#include "host_cpu.h"
 
 #include "harness/action.h"
 #include "kernel/machine.h"
@@ -64,31 +64,11 @@ Corpus& corpus() {
     return *c;
 }
 
-double children_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double process_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // The best of three runs of the host's awk over the corpus, in CPU seconds (0 when there is none).
 double host_seconds(const std::string& args) {
     if (access(kHostAwk, X_OK) != 0) return 0;
     const std::string command = fmt::format("{} {} {} > /dev/null", kHostAwk, args, corpus().host_path);
-    double best = 0;
-    for (int i = 0; i < 3; ++i) {
-        const double start = children_cpu_seconds();
-        if (std::system(command.c_str()) != 0) return 0;
-        const double s = children_cpu_seconds() - start;
-        if (i == 0 || s < best) best = s;
-    }
-    return best;
+    return tw::bench::best_host_cpu_seconds(command);
 }
 
 void run_awk(benchmark::State& state, const std::string& args) {
@@ -96,9 +76,9 @@ void run_awk(benchmark::State& state, const std::string& args) {
     const std::string source = fmt::format("awk {} /tmp/corpus.csv > /dev/null", args);
     double total = 0;
     for (auto _ : state) {
-        const double start = process_cpu_seconds();
+        const double start = tw::bench::process_cpu_seconds();
         tw::ActionResult result = machine.run_action(source, "");
-        total += process_cpu_seconds() - start;
+        total += tw::bench::process_cpu_seconds() - start;
         if (result.outcome.exit_status != 0 || !result.err.empty()) {
             state.SkipWithError(fmt::format("status {}, errors {:?}", result.outcome.exit_status, result.err).c_str());
             return;

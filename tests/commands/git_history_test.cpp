@@ -5,6 +5,9 @@
 
 #include "case_fixture.h"
 #include "commands/git/history.h"
+#include "commands/git/line_diff_engine.h"
+#include "commands/git/op_state.h"
+#include "commands/git/pretty.h"
 #include "kernel/syscalls.h"
 
 #include <cstdio>
@@ -22,6 +25,8 @@ struct FakeCommit {
 };
 
 std::string fake_id(char c) { return std::string(40, c); }
+
+constexpr const char* kRepo = "mkdir -p /w && cd /w && git init -q && export GIT_AUTHOR_DATE=@1700000000 && ";
 
 Machine fake_history(std::initializer_list<FakeCommit> commits, char head) {
     Machine m = fresh_machine();
@@ -191,6 +196,9 @@ TEST(GitCompare, DiffMatchesHostGit) {
         base + "echo z >> f && git commit -qam two && git diff HEAD~1 HEAD && git diff HEAD~1..HEAD --stat && "
                "git diff -U0 HEAD~1 && git diff -R HEAD~1 --name-status",
         base + "printf 'no newline' > g && git diff && git diff --no-prefix",
+        base + "mkdir -p very/long/directory/name/for/the/stat/layout && seq 200 > very/long/directory/name/for/the/stat/layout/file.txt && "
+               "seq 3 > s && git add . && git diff --cached --stat && printf 'x\\0y' > bin && git add bin && git diff --cached --numstat && "
+               "git diff --cached -- bin",
     });
 }
 
@@ -214,6 +222,102 @@ TEST(GitCompare, LogAndShowMatchHostGit) {
     });
 }
 
+TEST(GitCompare, SummariesBlameGrepArchiveMatchHostGit) {
+    const std::string history =
+        "printf 'one\\ntwo\\nthree\\nfour\\n' > f && mkdir src && printf 'int x;\\nfoo food\\n' > src/a.c && "
+        "chmod +x src/a.c && git add . && git commit -qm 'first one' && at 1700000100 && "
+        "export GIT_AUTHOR_NAME=B GIT_COMMITTER_NAME=B && "
+        "printf 'one\\nTWO\\nthree\\nfour\\nfive\\n' > f && git commit -qam second && at 1700003700 && "
+        "echo x > x && git add x && git commit -qm third && ";
+    expect_same_as_host({
+        history + "git shortlog HEAD~1 && git shortlog -sn HEAD && git shortlog -se HEAD~1",
+        history + "git blame -s f && echo six >> f && git blame -s f | sed 's/^0\\{8\\}/ZERO/' && git blame -s -L 2,3 f && "
+                  "git blame -s -L 4, HEAD~1 -- f && git blame -s -L ,1 HEAD~2 f",
+        history + "git grep -n o && git grep -c o && git grep -l foo && git grep -L zzz; echo $? && git grep -w foo && "
+                  "git grep -F -i 'TWO' HEAD~1 && git grep -v o -- src && cd src && git grep int && git grep nothing; echo $?",
+        history + "git archive HEAD | tar t | grep -v /$ && mkdir ../t && git archive HEAD | (cd ../t && tar x) && "
+                  "cat ../t/src/a.c && test -x ../t/src/a.c && test ! -x ../t/f && cd src && "
+                  "git archive HEAD | tar t && git archive HEAD~2 -- a.c | tar t",
+    });
+}
+
+// A patch from git diff applies with patch -p1 and gives the new tree.
+TEST(GitDiff, PatchAppliesWithPatch) {
+    Ran r = run(std::string(kRepo) +
+                "seq 1 40 > f && echo keep > k && git add . && git commit -qm m && seq 1 40 | sed 's/^1[05]$/X/' > f && "
+                "echo 41 >> f && echo new > n && git add n && rm k && git diff HEAD > /tmp/p && cp f /tmp/f.want && "
+                "git show HEAD:f > f && git show HEAD:k > k && rm n && patch -p1 < /tmp/p && "
+                "cmp f /tmp/f.want && cat n && test ! -e k && echo done");
+    EXPECT_EQ(r.out, "new\ndone\n") << r.err;
+    // The same patch applies with the host's patch.
+    if (std::system("patch --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no host patch";
+    Ran diff = run(std::string(kRepo) +
+                   "seq 1 40 > f && echo keep > k && git add . && git commit -qm m && seq 1 40 | sed 's/^1[05]$/X/' > f && "
+                   "printf 41 >> f && echo new > n && git add n && rm k && git diff HEAD");
+    char dir_template[] = "/tmp/tw-git-patch-XXXXXX";
+    const char* dir = mkdtemp(dir_template);
+    ASSERT_NE(dir, nullptr);
+    const std::string patch_path = fmt::format("{}/p", dir);
+    std::FILE* f = std::fopen(patch_path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(diff.out.data(), 1, diff.out.size(), f);
+    std::fclose(f);
+    const int status = std::system(
+        fmt::format("cd {} && mkdir t && cd t && seq 1 40 > f && echo keep > k && patch -s -p1 < ../p && "
+                    "seq 1 40 | sed 's/^1[05]$/X/' > ../want && printf 41 >> ../want && cmp -s f ../want && "
+                    "test \"$(cat n)\" = new && test ! -e k",
+                    dir)
+            .c_str());
+    (void)std::system(fmt::format("rm -rf {}", dir).c_str());
+    EXPECT_EQ(status, 0) << diff.out;
+}
+
+// During a conflicted merge the work tree is compared with our side of each unmerged path.
+TEST(GitDiff, UnmergedPathsShowOurSide) {
+    Machine m = fresh_machine();
+    ASSERT_EQ(run_in(m, std::string(kRepo) + "echo base > f && echo g > g && git add . && git commit -qm m && "
+                                             "echo ours > /tmp/o && git hash-object -w /tmp/o >/dev/null")
+                  .status,
+              0);
+    {
+        SyscallContext sys(m);
+        MergeStages stages;
+        stages["f"] = {git_blob_id("base\n"), git_blob_id("ours\n"), std::nullopt};
+        stages["g"] = {git_blob_id("g\n"), std::nullopt, std::nullopt};
+        ASSERT_TRUE(git_write_merge_stages(sys, "/w", stages));
+    }
+    Ran r = run_in(m, "cd /w && printf 'ours\\ntheirs\\n' > f && git diff --name-status && git diff f | tail -2");
+    EXPECT_EQ(r.out, "U\tf\nU\tg\n ours\n+theirs\n") << r.err;
+}
+
+// Contents read for diffs are charged: a small CPU budget stops a long patch log.
+TEST(GitLog, PatchOutputIsCharged) {
+    Machine m = fresh_machine();
+    ASSERT_EQ(run_in(m, std::string(kRepo) + "seq 200000 > f && git add f && git commit -qm a && seq 2 200001 > f && "
+                                             "git commit -qam b")
+                  .status,
+              0);
+    MachineLimits small = kRoomyLimits;
+    small.cpu = 2'000'000;
+    Machine tight = fresh_machine(small);
+    tight.vfs = m.vfs;
+    Ran r = run_in(tight, "cd /w && git log -p | wc -l");
+    EXPECT_NE(r.status, 0) << r.out << r.err;
+    // Neither end of the files is shared, so the whole middle is replaced (the table's cut-off).
+    EXPECT_EQ(run_in(m, "cd /w && git log -p | wc -l").out, "600024\n");
+}
+
+// A..B compares the two trees; A...B starts from their merge base.
+TEST(GitDiff, RangesOfBranches) {
+    Ran r = run(std::string(kRepo) +
+                "echo 1 > f && git add f && git commit -qm base && git rev-parse HEAD > .git/refs/heads/feature && "
+                "echo 2 > f && git commit -qam main && echo 'ref: refs/heads/feature' > .git/HEAD && echo g > g && "
+                "git add g && git commit -qm feature && git diff --name-status main..feature && echo - && "
+                "git diff --name-status main...feature && git diff --name-status feature...main && "
+                "git log --format=%s main...feature");
+    EXPECT_EQ(r.out, "A\tg\n-\nM\tf\nA\tg\nM\tf\nfeature\n") << r.err;
+}
+
 // Refusals use this git's own texts (unsupported options are named, not merely invalid).
 TEST(GitDiff, RefusalsAndStatuses) {
     const std::string repo = "mkdir -p /w && cd /w && git init -q && echo a > a && git add a && git commit -qm m && ";
@@ -231,6 +335,200 @@ TEST(GitDiff, RefusalsAndStatuses) {
         {"cd /tmp && git diff --no-index x y", "", 128, "fatal: cannot read 'x' or 'y': No such file or directory\n"},
         // An added empty file has no hunks and therefore no patch at all.
         {repo + "touch e && git add e && git diff --cached && git diff --cached --name-status", "A\te\n"},
+    });
+}
+
+TEST(GitLineDiff, ScriptsAndHunks) {
+    auto hunks = [](std::string_view a, std::string_view b, std::size_t context = 3) {
+        auto x = split_diff_lines(a);
+        auto y = split_diff_lines(b);
+        return build_diff_hunks(line_diff(x, y), context);
+    };
+    EXPECT_EQ(hunks("", "a\nb\nc\n"), "@@ -0,0 +1,3 @@\n+a\n+b\n+c\n");
+    EXPECT_EQ(hunks("", "a\n"), "@@ -0,0 +1 @@\n+a\n");
+    EXPECT_EQ(hunks("a\n", ""), "@@ -1 +0,0 @@\n-a\n");
+    EXPECT_EQ(hunks("x", "x\n"), "@@ -1 +1 @@\n-x\n\\ No newline at end of file\n+x\n");
+    EXPECT_EQ(hunks("a\nb\n", "b\na\n"), "@@ -1,2 +1,2 @@\n-a\n b\n+a\n");
+    EXPECT_EQ(hunks("1\n2\n3\n4\n5\n6\n", "1\n2\n3\n4\n5\nnew\n6\n", 0), "@@ -5,0 +6 @@\n+new\n");
+    EXPECT_EQ(hunks("int f()\n  a\n  b\n  c\n  d\n", "int f()\n  a\n  b\n  c\n  D\n"),
+              "@@ -2,4 +2,4 @@ int f()\n   a\n   b\n   c\n-  d\n+  D\n");
+    // Changes 7 apart share a hunk with context 3; 8 apart do not.
+    std::string base;
+    for (int i = 0; i < 30; ++i) base += fmt::format("{}\n", i);
+    auto edit = [&](int a, int b) {
+        std::string t = base;
+        for (int k : {a, b}) t.replace(t.find(fmt::format("\n{}\n", k)) + 1, fmt::format("{}", k).size(), "X");
+        return hunks(base, t);
+    };
+    auto count = [](const std::string& h) { return std::count(h.begin(), h.end(), '@') / 4; };
+    EXPECT_EQ(count(edit(10, 17)), 1);
+    EXPECT_EQ(count(edit(10, 18)), 2);
+    // A middle above 1000 lines is replaced wholesale, equal lines included.
+    std::string big_old, big_new;
+    for (int i = 0; i < 1003; ++i)
+        big_old += fmt::format("{}\n", i), big_new += fmt::format("{}{}\n", i % 2 == 0 ? "" : "x", i);
+    auto x = split_diff_lines(big_old);
+    auto y = split_diff_lines(big_new);
+    auto script = line_diff(x, y);
+    EXPECT_EQ(script[1].tag, LineDiffTag::Delete);  // "0" stays a prefix; "1" is not kept
+    EXPECT_EQ(std::count_if(script.begin(), script.end(), [](auto& op) { return op.tag == LineDiffTag::Keep; }), 2);
+    // White-space modes; a kept line shows the new text.
+    EXPECT_EQ(line_diff_counts("a b\n", "ab\r\n", WhitespaceMode::All), (std::pair<std::uint64_t, std::uint64_t>{0, 0}));
+    EXPECT_EQ(line_diff_counts("  a   b\n", "a b", WhitespaceMode::Change), (std::pair<std::uint64_t, std::uint64_t>{0, 0}));
+    EXPECT_EQ(line_diff_counts("ab\n", "a b\n", WhitespaceMode::Change), (std::pair<std::uint64_t, std::uint64_t>{1, 1}));
+    std::vector<std::string_view> o{"a  b\n", "c\n"}, n{"a b\n", "d\n"};
+    EXPECT_EQ(line_diff_whitespace(o, n, WhitespaceMode::Change).front().line, "a b\n");
+}
+
+TEST(GitPretty, FormatsAndDates) {
+    GitCommit c{{std::string(40, 'p')}, "Ann", "a@x", 0, "Fix: a/b\n\nbody\n\n"};
+    const std::string id(40, 'c');
+    auto expand = [&](std::string_view f) { return git_expand_pretty_format(f, id, c, " (HEAD -> main, tag: v1)", 90061); };
+    EXPECT_EQ(expand("%f|%b|%B"), "Fix--a-b|body\n|Fix: a/b\n\nbody\n");
+    EXPECT_EQ(expand("%x00%x41%x4"), std::string("\0A\x04", 3));
+    EXPECT_EQ(expand("%C(bold blue)%h%Creset|%D|%ar|%ad|%p"),
+              "ccccccc|HEAD -> main, tag: v1|1 day ago|Thu Jan 1 00:00:00 1970 +0000|ppppppp");
+    for (std::string_view bad : {"%xg1", "%q", "%", "%a", "%az"}) EXPECT_FALSE(expand(bad)) << bad;
+    EXPECT_EQ(git_relative_date(0, 59), "59 seconds ago");
+    EXPECT_EQ(git_relative_date(0, 60), "1 minute ago");
+    EXPECT_EQ(git_relative_date(0, 86399), "23 hours ago");
+    EXPECT_EQ(git_relative_date(100, 0), "0 seconds ago");
+    const std::int64_t day = 86400;
+    EXPECT_EQ(git_parse_date_arg("2024-02-30", 0), git_parse_date_arg("2024-03-01", 0));
+    EXPECT_FALSE(git_parse_date_arg("2024-13-01", 0));
+    EXPECT_EQ(git_parse_date_arg("2024-01-05T10:30Z", 0), *git_parse_date_arg("2024-01-05", 0) + 37800);
+    EXPECT_EQ(git_parse_date_arg("1970-01-02", 0), day);
+    EXPECT_EQ(git_parse_date_arg("3 weeks ago", 30 * day), 9 * day);
+    EXPECT_EQ(git_parse_date_arg(" 1 week ", 30 * day), 23 * day);
+    EXPECT_FALSE(git_parse_date_arg("3 fortnights ago", 0));
+    ASSERT_TRUE(git_parse_pretty_name("%h", true));
+    EXPECT_TRUE(git_parse_pretty_name("%h", true)->terminator);
+    EXPECT_FALSE(git_parse_pretty_name("%h", false)->terminator);
+    EXPECT_TRUE(git_parse_pretty_name("tformat:%h", false)->terminator);
+    EXPECT_FALSE(git_parse_pretty_name("nonsense", false));
+}
+
+
+// Where this git deliberately differs from the host's: strict --since, no run collapsing in %f,
+// %b always ends with a newline, shortlog keeps walk order, grep drops a CR, show writes commits
+// back to back, and blame names no file after a rename.
+TEST(GitLog, DeliberateBehaviours) {
+    expect_cases({
+        {std::string(kRepo) + "echo a > a && git add a && git commit -qm 'x: y/z' && git log --format='%f|%b|' "
+                              "--since=1699999999 && git log --format=%s --since=1700000000",
+         "x--y-z|\n|\n"},
+        {std::string(kRepo) + "printf 'a\\r\\n' > a && git add a && git commit -qm one && git commit -q --allow-empty -m two 2>/dev/null; "
+                              "git grep a | tr '\\r' R && git shortlog && git show -s --format=%s HEAD HEAD",
+         "a:a\ntarnwick (2):\n      two\n      one\n\ntwo\ntwo\n"},
+    });
+}
+
+TEST(GitLog, OptionsAndErrors) {
+    const std::string three = std::string(kRepo) +
+                              "for i in 1 2 3; do echo $i > f; git add f; GIT_AUTHOR_DATE=@$((1700000000 + i)) git commit -qm c$i; done && ";
+    expect_cases({
+        {three + "git log -2 --format=%s && git log -n 1 --format=%s && git log --max-count=1 --format=%s --skip=1 && "
+                 "git log --pretty=format:%s && echo . && git log --skip=5 --oneline",
+         "c3\nc2\nc3\nc2\nc3\nc2\nc1.\n"},
+        {three + "git log -3x", "", 129, "error: unsupported log option: -3x\n"},
+        {three + "git log --branches", "", 129, "error: unsupported log option: --branches\n"},
+        {three + "git log -n x", "", 129, "error: log count must be a non-negative integer\n"},
+        {three + "git log --since=soon", "", 129, "error: unsupported date: soon\n"},
+        {three + "git log --pretty=nonsense", "", 128, "fatal: unsupported log format: --pretty\n"},
+        {three + "git log --grep='('", "", 128, "fatal: invalid pattern: (\n"},
+        {three + "git log nope", "", 128,
+         "fatal: ambiguous argument 'nope': unknown revision or path not in the working tree.\n"
+         "Use '--' to separate paths from revisions, like this:\n'git <command> [<revision>...] -- [<file>...]'\n"},
+        {std::string(kRepo) + "git log", "", 128, "fatal: your current branch 'main' does not have any commits yet\n"},
+        {three + "git show -p", "", 129, "error: unsupported show option: -p\n"},
+        {three + "git show HEAD:missing.txt", "", 128, "fatal: path 'missing.txt' does not exist in 'HEAD'\n"},
+        {three + "git log --decorate=no --oneline -1 | cut -c9- && git log --decorate --no-decorate --oneline -1 | cut -c9-",
+         "c3\n(HEAD -> main) c3\n"},
+    });
+}
+
+TEST(GitLog, GraphOverAMerge) {
+    // m merges c (first parent) and d; both come from b.
+    Machine m = fake_history({{'a', "", 1}, {'b', "a", 2}, {'c', "b", 3}, {'d', "b", 4}, {'m', "cd", 5}}, 'm');
+    Ran r = run_in(m, "cd /w && git log --graph --format=%s");
+    EXPECT_EQ(r.out, "*   msg m\n|\\\n| * msg d\n* | msg c\n|/\n* msg b\n* msg a\n");
+    Ran stat = run_in(m, "cd /w && git log --oneline --merges && git log --oneline --no-merges --first-parent | wc -l");
+    EXPECT_EQ(stat.out, "mmmmmmm msg m\n3\n");
+}
+
+TEST(GitDescribe, NearestTagOnTheFirstParentChain) {
+    Machine m = fake_history({{'a', "", 1}, {'b', "a", 2}, {'c', "b", 3}, {'d', "c", 4}, {'e', "d", 5}}, 'e');
+    put_file(m, "/w/.git/refs/tags/light", fake_id('d') + "\n");
+    Ran only_light = run_in(m, "cd /w && git describe");
+    EXPECT_EQ(only_light.status, 128);
+    EXPECT_EQ(only_light.err, "fatal: No annotated tags can describe '" + fake_id('e') +
+                                  "'.\nHowever, there were unannotated tags: try --tags.\n");
+    EXPECT_EQ(run_in(m, "cd /w && git describe --tags && git describe --always HEAD~3").out, "light-1-geeeeeee\nbbbbbbb\n");
+    put_file(m, "/w/.git/refs/tags/v1", fake_id('b') + "\n");
+    put_file(m, "/w/.git/refs/tags/v2", fake_id('b') + "\n");
+    put_file(m, "/w/.git/tags/v1.annotation", "author A <a@x> 1 +0000\n\nrelease\n");
+    put_file(m, "/w/.git/tags/v2.annotation", "author A <a@x> 1 +0000\n\nrelease\n");
+    EXPECT_EQ(run_in(m, "cd /w && git describe && git describe --long HEAD~3").out, "v2-3-geeeeeee\nv2\n");
+    EXPECT_EQ(run_in(m, "cd /w && git show -s --oneline v1 | head -4").out,
+              "tag v1\nTagger: A <a@x>\nDate:   Thu Jan 1 00:00:01 1970 +0000\n\n");
+    EXPECT_EQ(run_in(m, "cd /w && git describe --frob").err, "error: unsupported describe option: --frob\n");
+}
+
+TEST(GitBlame, RenamesRangesAndDamagedStores) {
+    const std::string repo = std::string(kRepo) +
+                             "printf 'a\\nb\\n' > f && git add f && git commit -qm one && mv f g && git add -A && "
+                             "git commit -qm two && printf 'a\\nB\\n' > g && git commit -qam three && ";
+    Ran r = run(repo + "git blame -s g | awk '{print substr($1, 1, 1) == \"^\", length($1), $2, $3}'");
+    EXPECT_EQ(r.out, "1 8 1) a\n0 8 2) B\n");
+    expect_cases({
+        {repo + "git blame -L 0 g", "", 129, "error: unsupported line range: 0\n"},
+        {repo + "git blame -L 2,1 g", "", 129, "error: unsupported line range: 2,1\n"},
+        {repo + "git blame --porcelain g", "", 129, "error: unsupported blame option: --porcelain\n"},
+        {repo + "git blame", "", 129, "usage: git blame [-s] [-L RANGE] [REVISION] FILE\n"},
+        {repo + "git blame HEAD~2 g", "", 128, "fatal: no such path g in HEAD~2\n"},
+        {repo + "git blame -s -L 5, g", "", 129, "error: unsupported line range: 5,\n"},
+        {repo + "git blame -s -L 2, g | cut -d' ' -f2-", "2) B\n"},
+    });
+    // A commit of the walk that cannot be read is named, not taken for a budget stop.
+    Ran damaged = run(repo + "rm .git/commits/$(git log --format=%H -1 HEAD~1).commit; git blame g");
+    EXPECT_EQ(damaged.status, 128);
+    EXPECT_TRUE(damaged.err.starts_with("fatal: unable to read commit ")) << damaged.err;
+    Ran worktree = run(repo + "echo c >> g && git blame g | tail -1");
+    EXPECT_TRUE(worktree.out.starts_with("00000000 (Not Committed Yet ")) << worktree.out;
+}
+
+TEST(GitArchive, LimitsAndRefusals) {
+    const std::string repo = std::string(kRepo) + "echo a > a && mkdir d && echo b > d/b && git add . && git commit -qm m && ";
+    expect_cases({
+        {repo + "git archive --format=zip HEAD", "", 129, "error: unsupported archive format; only tar is supported\n"},
+        {repo + "git archive -o x HEAD", "", 129, "error: unsupported archive option: -o\n"},
+        {repo + "git archive", "", 129, "usage: git archive [--format=tar] COMMIT [-- PATH...]\n"},
+        {repo + "git archive nope", "", 128, "fatal: not a valid object name: nope\n"},
+        {repo + "git archive HEAD -- zz", "", 128, "fatal: pathspec 'zz' did not match any files\n"},
+        {repo + "ln -s a l && git add l && git commit -qm l && git archive HEAD", "", 128,
+         "fatal: unsupported archive entry: symbolic link\n"},
+        {repo + "git archive HEAD -- d | tar t", "d/b\n"},
+    });
+    Ran many = run(std::string(kRepo) + "mkdir m && cd m && for i in $(seq 4097); do echo $i > $i; done && cd .. && "
+                   "git add . && git commit -qm m && git archive HEAD | wc -c; rm m/1 && git commit -qam less && "
+                   "git archive HEAD | tar t | wc -l");
+    EXPECT_EQ(many.err, "fatal: archive exceeds the 4096-entry limit\n");
+    EXPECT_EQ(many.out, "0\n4096\n");
+}
+
+TEST(GitGrep, SelectionAndErrors) {
+    const std::string repo = std::string(kRepo) +
+                             "printf 'foo\\nfood\\na.b\\naxb\\n' > t && printf 'x\\0y' > bin && git add . && git commit -qm m && ";
+    expect_cases({
+        {repo + "git grep -w foo && git grep -F -w a.b && git grep -c -v foo && git grep y; echo $?",
+         "t:foo\nt:a.b\nt:2\n1\n"},
+        {repo + "git grep '('", "", 128, "fatal: invalid pattern: (\n"},
+        {repo + "git grep -F '(' ; echo $?", "1\n"},
+        {repo + "git grep", "", 129, "usage: git grep [-n] [-i] [-l] PATTERN [-- PATH...]\n"},
+        {repo + "git grep -q x", "", 129, "error: unsupported grep option: -q\n"},
+        {repo + "git grep -e foo t && git grep t -e axb && rm t && git grep foo; git grep food HEAD",
+         "t:foo\nt:food\nt:axb\nHEAD:t:food\n"},
+        {repo + "git grep foo -- HEAD; echo $?", "1\n"},
     });
 }
 

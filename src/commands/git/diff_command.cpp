@@ -3,12 +3,19 @@
 
 #include "commands/git/history.h"
 #include "commands/git/history_commands.h"
+#include "commands/git/op_state.h"
 #include "commands/git/tree_diff.h"
 #include "commands/util/text.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
 namespace tw {
+
+std::optional<std::string> git_worktree_or_report(GitRun& run) {
+    auto root = git_find_worktree(run.sys);
+    if (!root) git_report_not_a_repository(run.io.err);
+    return root;
+}
 
 namespace {
 
@@ -98,6 +105,23 @@ bool git_diff_path_differs(Syscalls& sys, std::string_view root, const GitTree& 
            std::pair<std::uint64_t, std::uint64_t>{0, 0};
 }
 
+// The index with every unmerged path shown as our side of the merge (absent when we have none);
+// the paths are recorded as unmerged.
+GitTree index_with_ours_stages(Syscalls& sys, std::string_view root, const GitTree& index,
+                               std::set<std::string>& unmerged) {
+    GitTree adjusted = index;
+    for (const auto& [path, ids] : git_read_merge_stages(sys, root)) {
+        unmerged.insert(path);
+        if (!ids.ours) {
+            adjusted.erase(path);
+            continue;
+        }
+        TreeEntry& entry = adjusted[path];
+        entry.id = *ids.ours;
+    }
+    return adjusted;
+}
+
 std::int32_t git_diff_run(Syscalls& sys, std::string_view root, const GitTree& old_tree, const GitTree& new_tree,
                           const GitDiffOptions& options, bool exit_code, Bytes& out) {
     bool differs = false;
@@ -172,11 +196,8 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
     if (std::find(args.begin(), args.end(), "--no-index") != args.end()) return diff_no_index(run, args);
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto found = git_find_worktree(sys);
-    if (!found) {
-        git_report_not_a_repository(err);
-        return 128;
-    }
+    auto found = git_worktree_or_report(run);
+    if (!found) return 128;
     const std::string root = *found;
     const std::string cwd = sys.getcwd();
     GitDiffOptions options;
@@ -233,7 +254,6 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
         return 129;
     }
     GitTree index = git_read_index(sys, root).value_or(GitTree{});
-    std::int32_t scan_failure = 0;
     GitTree old_tree;
     GitTree new_tree;
     if (range_given) {
@@ -258,25 +278,19 @@ std::int32_t git_cmd_diff(GitRun& run, std::span<const std::string> args) {
     } else if (revisions.size() == 2) {
         old_tree = git_diff_revision_tree(sys, root, revisions[0]);
         new_tree = git_diff_revision_tree(sys, root, revisions[1]);
-    } else if (revisions.size() == 1) {
-        old_tree = git_diff_revision_tree(sys, root, revisions[0]);
+    } else {
+        if (!revisions.empty()) old_tree = git_diff_revision_tree(sys, root, revisions[0]);
+        else if (cached) old_tree = git_head_tree(sys, root);
+        else old_tree = index_with_ours_stages(sys, root, index, options.unmerged_paths);
         if (cached) {
             new_tree = index;
         } else {
+            std::int32_t scan_failure = 0;
             auto scan = git_diff_worktree_tree(sys, root, index, err, scan_failure);
             if (!scan) return scan_failure;
             new_tree = std::move(*scan);
             options.new_from_worktree = true;
         }
-    } else if (cached) {
-        old_tree = git_head_tree(sys, root);
-        new_tree = index;
-    } else {
-        auto scan = git_diff_worktree_tree(sys, root, index, err, scan_failure);
-        if (!scan) return scan_failure;
-        new_tree = std::move(*scan);
-        options.new_from_worktree = true;
-        old_tree = index;
     }
     return git_diff_run(sys, root, old_tree, new_tree, options, exit_code, run.io.out);
 }

@@ -320,6 +320,11 @@ std::int32_t dispatch(GitRun& run, const std::string& name, std::vector<std::str
     if (name == "diff") return git_cmd_diff(run, args);
     if (name == "log") return git_cmd_log(run, args);
     if (name == "show") return git_cmd_show(run, args);
+    if (name == "shortlog") return git_cmd_shortlog(run, args);
+    if (name == "describe") return git_cmd_describe(run, args);
+    if (name == "blame") return git_cmd_blame(run, args);
+    if (name == "grep") return git_cmd_grep(run, args);
+    if (name == "archive") return git_cmd_archive(run, args);
     Bytes& err = run.io.err;
     if (is_one_of(kNetworkSubcommands, name)) {
         run.sys.record_unsupported(fmt::format("git:{}", name));

@@ -17,17 +17,7 @@ bool starts_function_context(std::string_view line) {
     if (line.empty()) return false;
     std::size_t pos = 0;
     const char32_t c = utf8_next_char(line, pos);
-    if (c == '_' || c == '$') return true;
-    switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
-    case UTF8PROC_CATEGORY_LU:
-    case UTF8PROC_CATEGORY_LL:
-    case UTF8PROC_CATEGORY_LT:
-    case UTF8PROC_CATEGORY_LM:
-    case UTF8PROC_CATEGORY_LO:
-        return true;
-    default:
-        return false;
-    }
+    return c == '_' || c == '$' || unicode_is_letter(c);
 }
 
 std::string diff_hunk_range(std::size_t start, std::size_t count) {
@@ -36,6 +26,17 @@ std::string diff_hunk_range(std::size_t start, std::size_t count) {
 }
 
 }  // namespace
+
+bool unicode_is_letter(char32_t c) {
+    const auto category = utf8proc_category(static_cast<utf8proc_int32_t>(c));
+    return category >= UTF8PROC_CATEGORY_LU && category <= UTF8PROC_CATEGORY_LO;
+}
+
+bool unicode_is_alphanumeric(char32_t c) {
+    const auto category = utf8proc_category(static_cast<utf8proc_int32_t>(c));
+    return (category >= UTF8PROC_CATEGORY_LU && category <= UTF8PROC_CATEGORY_LO) ||
+           (category >= UTF8PROC_CATEGORY_ND && category <= UTF8PROC_CATEGORY_NO);
+}
 
 std::vector<std::string_view> split_diff_lines(std::string_view text) {
     std::vector<std::string_view> lines;

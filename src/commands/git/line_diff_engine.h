@@ -25,6 +25,10 @@ struct LineDiffOp {
     bool operator==(const LineDiffOp&) const = default;
 };
 
+// Unicode letters (the L categories), and letters or numbers (the L and N categories).
+bool unicode_is_letter(char32_t c);
+bool unicode_is_alphanumeric(char32_t c);
+
 // The lines of `text`, each with its "\n" (only the last may lack it); none when the text is not
 // valid UTF-8.
 std::vector<std::string_view> split_diff_lines(std::string_view text);

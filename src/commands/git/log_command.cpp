@@ -69,8 +69,7 @@ std::vector<std::pair<std::string, ChangedPath>> changed_paths(Syscalls& sys, st
 std::string blob_text(Syscalls& sys, std::string_view root, const std::optional<std::string>& id) {
     if (!id) return {};
     auto bytes = git_read_object(sys, root, *id);
-    if (!bytes) return {};
-    (void)sys.charge_cpu(bytes->size());
+    if (!bytes || !sys.charge_cpu(bytes->size())) return {};
     return utf8_lossy(*bytes);
 }
 
@@ -95,6 +94,7 @@ bool git_commit_line_regex_matches(Syscalls& sys, std::string_view root, const C
     for (const auto& [path, change] : changed_paths(sys, root, record)) {
         std::optional<Bytes> a = change.old_id ? git_read_object(sys, root, *change.old_id) : std::nullopt;
         std::optional<Bytes> b = change.new_id ? git_read_object(sys, root, *change.new_id) : std::nullopt;
+        if (!sys.charge_cpu((a ? a->size() : 0) + (b ? b->size() : 0))) return false;
         const std::vector<std::string_view> old_lines = split_diff_lines(a ? std::string_view(*a) : "");
         const std::vector<std::string_view> new_lines = split_diff_lines(b ? std::string_view(*b) : "");
         for (const LineDiffOp& op : line_diff(old_lines, new_lines))
@@ -170,12 +170,6 @@ private:
     std::vector<std::string> lanes_;
 };
 
-std::optional<std::string> found_root(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
 std::int64_t now_seconds(Syscalls& sys) { return static_cast<std::int64_t>(sys.file_time_now() / 1000); }
 
 }  // namespace
@@ -184,7 +178,7 @@ std::int32_t git_cmd_log(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto found = found_root(run);
+    auto found = git_worktree_or_report(run);
     if (!found) return 128;
     const std::string root = *found;
     const std::string cwd = sys.getcwd();
@@ -374,13 +368,14 @@ std::int32_t git_cmd_log(GitRun& run, std::span<const std::string> args) {
     if (reverse) std::reverse(commits.begin(), commits.end());
 
     LogGraph lanes;
+    std::optional<GitDecorations> decorations;
+    if (decorate || pretty.style == Style::Custom) decorations.emplace(sys, root);
     bool written = false;
     for (const CommitRecord& r : commits) {
         std::string entry;
         const bool separated = written && uses_separator(pretty);
         if (separated) entry += "\n";
-        const std::string decoration =
-            decorate || pretty.style == Style::Custom ? git_decoration_text(sys, root, r.id) : std::string();
+        const std::string decoration = decorations ? decorations->text(r.id) : std::string();
         entry += git_log_format_header(abbrev ? git_abbrev_id(r.id) : r.id, r.commit, pretty, decoration, now);
         if (pretty.style == Style::Custom && pretty.terminator) entry += "\n";
         for (std::optional<DiffFormat> part : {summary, patch ? std::optional(DiffFormat::Patch) : std::nullopt}) {
@@ -399,11 +394,12 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto found = found_root(run);
+    auto found = git_worktree_or_report(run);
     if (!found) return 128;
     const std::string root = *found;
     PrettyFormat pretty;
-    std::optional<DiffFormat> diff = DiffFormat::Patch;
+    bool show_diff = true;
+    DiffFormat diff = DiffFormat::Patch;
     std::vector<std::string> objects;
     GitArgs cursor(args);
     while (true) {
@@ -414,10 +410,10 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
             continue;
         }
         const std::string& o = item.text;
-        if (o == "-s" || o == "--no-patch") diff.reset();
-        else if (o == "--stat") diff = DiffFormat::Stat;
-        else if (o == "--name-only") diff = DiffFormat::NameOnly;
-        else if (o == "--name-status") diff = DiffFormat::NameStatus;
+        if (o == "-s" || o == "--no-patch") show_diff = false;
+        else if (o == "--stat") diff = DiffFormat::Stat, show_diff = true;
+        else if (o == "--name-only") diff = DiffFormat::NameOnly, show_diff = true;
+        else if (o == "--name-status") diff = DiffFormat::NameStatus, show_diff = true;
         else if (o == "--oneline") pretty = PrettyFormat{Style::OnelineAbbrev};
         else if (o == "--pretty" || o == "--format") {
             auto parsed = git_parse_pretty_name(item.value.value_or(""), o == "--format");
@@ -471,9 +467,9 @@ std::int32_t git_cmd_show(GitRun& run, std::span<const std::string> args) {
             pretty.style == Style::Custom ? git_decoration_text(sys, root, record.id) : std::string();
         out += git_log_format_header(record.id, record.commit, pretty, decoration, now);
         if (pretty.style == Style::Custom && pretty.terminator) out += "\n";
-        if (diff) {
+        if (show_diff) {
             if (!is_oneline(pretty)) out += "\n";
-            git_commit_diff_output(sys, root, record, {}, *diff, out);
+            git_commit_diff_output(sys, root, record, {}, diff, out);
         }
     }
     return 0;

@@ -1,7 +1,6 @@
 #include "commands/git/pretty.h"
 
 #include <fmt/format.h>
-#include <utf8proc.h>
 
 #include <charconv>
 #include <limits>
@@ -9,6 +8,7 @@
 
 #include "base/sat.h"
 #include "base/utf8.h"
+#include "commands/git/line_diff_engine.h"
 #include "commands/system/timestamp.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
@@ -48,22 +48,6 @@ std::string_view trim_end_space(std::string_view s) {
         s.remove_suffix(s.size() - start);
     }
     return s;
-}
-
-bool is_alphanumeric(char32_t c) {
-    switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
-    case UTF8PROC_CATEGORY_LU:
-    case UTF8PROC_CATEGORY_LL:
-    case UTF8PROC_CATEGORY_LT:
-    case UTF8PROC_CATEGORY_LM:
-    case UTF8PROC_CATEGORY_LO:
-    case UTF8PROC_CATEGORY_ND:
-    case UTF8PROC_CATEGORY_NL:
-    case UTF8PROC_CATEGORY_NO:
-        return true;
-    default:
-        return false;
-    }
 }
 
 std::string joined_parents(const GitCommit& commit, bool abbreviate) {
@@ -166,7 +150,7 @@ std::optional<std::string> git_expand_pretty_format(std::string_view format, std
             while (pos < s.size()) {
                 const std::size_t start = pos;
                 const char32_t ch = utf8_next_char(s, pos);
-                if (is_alphanumeric(ch)) out.append(s, start, pos - start);
+                if (unicode_is_alphanumeric(ch)) out.append(s, start, pos - start);
                 else out += '-';
             }
             break;
@@ -281,21 +265,34 @@ std::string git_log_format_header(std::string_view id, const GitCommit& commit, 
     return {};
 }
 
-std::string git_decoration_text(Syscalls& sys, std::string_view root, std::string_view id) {
+GitDecorations::GitDecorations(Syscalls& sys, std::string_view root)
+    : current_branch_(git_current_branch(sys, root)), head_(git_resolve_head(sys, root)) {
+    for (const std::string& branch : git_list_refs(sys, root, "heads"))
+        if (auto id = git_read_ref_file(sys, root, fmt::format("refs/heads/{}", branch)))
+            branches_.emplace_back(branch, std::move(*id));
+    for (const std::string& tag : git_list_refs(sys, root, "tags"))
+        if (auto id = git_read_ref_file(sys, root, fmt::format("refs/tags/{}", tag)))
+            tags_.emplace_back(tag, std::move(*id));
+}
+
+std::string GitDecorations::text(std::string_view id) const {
     std::vector<std::string> names;
-    const std::optional<std::string> current = git_current_branch(sys, root);
-    for (const std::string& branch : git_list_refs(sys, root, "heads")) {
-        if (git_read_ref_file(sys, root, fmt::format("refs/heads/{}", branch)) != id) continue;
-        if (current == branch) names.insert(names.begin(), fmt::format("HEAD -> {}", branch));
+    for (const auto& [branch, target] : branches_) {
+        if (target != id) continue;
+        if (current_branch_ == branch) names.insert(names.begin(), fmt::format("HEAD -> {}", branch));
         else names.push_back(branch);
     }
-    for (const std::string& tag : git_list_refs(sys, root, "tags"))
-        if (git_read_ref_file(sys, root, fmt::format("refs/tags/{}", tag)) == id) names.push_back(fmt::format("tag: {}", tag));
-    if (!current && git_resolve_head(sys, root) == id) names.insert(names.begin(), "HEAD");
+    for (const auto& [tag, target] : tags_)
+        if (target == id) names.push_back(fmt::format("tag: {}", tag));
+    if (!current_branch_ && head_ == id) names.insert(names.begin(), "HEAD");
     if (names.empty()) return {};
     std::string joined;
     for (const std::string& n : names) joined += (joined.empty() ? "" : ", ") + n;
     return fmt::format(" ({})", joined);
+}
+
+std::string git_decoration_text(Syscalls& sys, std::string_view root, std::string_view id) {
+    return GitDecorations(sys, root).text(id);
 }
 
 std::optional<std::int64_t> git_parse_date_arg(std::string_view text, std::int64_t now) {

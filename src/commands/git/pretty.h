@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "commands/git/store.h"
 
@@ -28,6 +30,19 @@ std::optional<std::string> git_expand_pretty_format(std::string_view format, std
                                                     std::int64_t now);
 // " (HEAD -> main, other, tag: v1)" or empty.
 std::string git_decoration_text(Syscalls& sys, std::string_view root, std::string_view id);
+
+// The refs read once, for decorating many commits.
+class GitDecorations {
+public:
+    GitDecorations(Syscalls& sys, std::string_view root);
+    std::string text(std::string_view id) const;
+
+private:
+    std::optional<std::string> current_branch_;
+    std::optional<std::string> head_;
+    std::vector<std::pair<std::string, std::string>> branches_;  // name, target
+    std::vector<std::pair<std::string, std::string>> tags_;
+};
 std::string git_format_date_default(std::int64_t seconds);
 std::string git_blame_format_date(std::int64_t seconds, std::string_view pattern);
 std::string git_relative_date(std::int64_t seconds, std::int64_t now);

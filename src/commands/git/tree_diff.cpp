@@ -77,7 +77,8 @@ std::optional<Bytes> diff_fetch_content(Syscalls& sys, std::string_view root, co
     if (!entry) return std::nullopt;
     std::optional<Bytes> content = from_worktree ? git_read_regular_file(sys, path_join(root, path))
                                                  : git_read_object(sys, root, entry->id);
-    if (content) (void)sys.charge_cpu(content->size());
+    // Once the budget refuses, contents read as absent: the run is ending and no more work is done.
+    if (content && !sys.charge_cpu(content->size())) return std::nullopt;
     return content;
 }
 
