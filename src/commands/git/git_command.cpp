@@ -478,7 +478,7 @@ std::int32_t git_cmd_hash_object(GitRun& run, std::span<const std::string> args)
         } else if (item.text == "-t") {
             auto value = cursor.value(item.value);
             if (!value || *value != "blob") {
-                git_report_error(run.io.err, "hash-object only supports blobs");
+                git_report_error(run.io.err, fmt::format("unsupported object type: {}", value.value_or("")));
                 return 129;
             }
         } else {
@@ -503,6 +503,10 @@ std::int32_t git_cmd_hash_object(GitRun& run, std::span<const std::string> args)
             return 128;
         }
         contents.push_back(std::move(*bytes));
+    }
+    if (contents.empty()) {
+        git_report_error(run.io.err, "usage: git hash-object [-w] [--stdin] [FILE...]");
+        return 129;
     }
     for (const Bytes& content : contents) {
         if (write) {
