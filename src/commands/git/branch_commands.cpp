@@ -11,6 +11,25 @@
 
 namespace tw {
 
+std::optional<std::string> git_worktree_or_report(GitRun& run) {
+    auto root = git_find_worktree(run.sys);
+    if (!root) git_report_not_a_repository(run.io.err);
+    return root;
+}
+
+std::string git_commit_subject_of(Syscalls& sys, std::string_view root, std::string_view id) {
+    auto commit = git_read_commit(sys, root, id);
+    return commit ? git_commit_subject(commit->message) : std::string();
+}
+
+std::pair<std::span<const std::string>, std::vector<std::string>> git_split_at_dashes(
+    std::span<const std::string> args) {
+    auto dashes = std::find(args.begin(), args.end(), std::string("--"));
+    std::vector<std::string> after;
+    if (dashes != args.end()) after.assign(dashes + 1, args.end());
+    return {std::span<const std::string>(args.begin(), dashes), std::move(after)};
+}
+
 // ---- refs ----
 
 std::vector<std::pair<std::string, std::string>> git_ref_listing(Syscalls& sys, std::string_view root) {
@@ -63,17 +82,6 @@ std::optional<std::string> git_delete_ref(Syscalls& sys, std::string_view root, 
 }
 
 namespace {
-
-std::optional<std::string> find_root(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
-std::string commit_subject(Syscalls& sys, std::string_view root, std::string_view id) {
-    auto commit = git_read_commit(sys, root, id);
-    return commit ? git_commit_subject(commit->message) : std::string();
-}
 
 bool contains(const std::vector<std::string>& ids, std::string_view id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
@@ -231,7 +239,7 @@ std::int32_t list_branches(Syscalls& sys, std::string_view root, const BranchLis
     std::size_t width = detached ? detached->size() : 0;
     for (const std::string& name : branches) width = std::max(width, name.size());
     auto verbose_line = [&](char marker, const std::string& name, const std::optional<std::string>& id) {
-        std::string tail = id ? fmt::format("{} {}", git_abbrev_id(*id), commit_subject(sys, root, *id)) : "";
+        std::string tail = id ? fmt::format("{} {}", git_abbrev_id(*id), git_commit_subject_of(sys, root, *id)) : "";
         return fmt::format("{} {:<{}} {}\n", marker, name, width, tail);
     };
     if (detached && !listing.pattern)
@@ -266,7 +274,7 @@ std::int32_t list_branches(Syscalls& sys, std::string_view root, const BranchLis
 std::int32_t git_cmd_branch(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.expand_short_flags("avdfqlr");
@@ -332,7 +340,7 @@ std::int32_t git_cmd_tag(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.with_value_flags("m").expand_short_flags("adflqm");
@@ -451,7 +459,7 @@ std::int32_t git_cmd_tag(GitRun& run, std::span<const std::string> args) {
 std::int32_t git_cmd_symbolic_ref(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     bool short_form = false;
@@ -491,7 +499,7 @@ std::int32_t git_cmd_symbolic_ref(GitRun& run, std::span<const std::string> args
 }
 
 std::int32_t git_cmd_show_ref(GitRun& run, std::span<const std::string> args) {
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     bool heads = false, tags = false, verify = false;
@@ -525,7 +533,7 @@ std::int32_t git_cmd_show_ref(GitRun& run, std::span<const std::string> args) {
 }
 
 std::int32_t git_cmd_for_each_ref(GitRun& run, std::span<const std::string> args) {
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     std::string format = "%(objectname) %(objecttype)\t%(refname)";

@@ -117,17 +117,6 @@ std::int32_t git_checkout_branch(Syscalls& sys, std::string_view root, std::stri
 
 namespace {
 
-std::optional<std::string> find_root(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
-std::string commit_subject(Syscalls& sys, std::string_view root, std::string_view id) {
-    auto commit = git_read_commit(sys, root, id);
-    return commit ? git_commit_subject(commit->message) : std::string();
-}
-
 std::int32_t checkout_existing_branch(Syscalls& sys, std::string_view root, const std::string& name, bool announce,
                                       Bytes& err) {
     auto id = git_read_ref_file(sys, root, fmt::format("refs/heads/{}", name));
@@ -162,7 +151,7 @@ std::int32_t checkout_detached(Syscalls& sys, std::string_view root, const std::
         return 128;
     }
     err += fmt::format("Note: switching to '{}'.\nHEAD is now at {} {}\n", revision, git_abbrev_id(*id),
-                       commit_subject(sys, root, *id));
+                       git_commit_subject_of(sys, root, *id));
     return 0;
 }
 
@@ -239,7 +228,7 @@ std::vector<std::string> restore_args(const std::optional<std::string>& source, 
 
 std::int32_t git_cmd_switch(GitRun& run, std::span<const std::string> args) {
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.expand_short_flags("qcdf");
@@ -286,13 +275,10 @@ std::int32_t git_cmd_switch(GitRun& run, std::span<const std::string> args) {
 std::int32_t git_cmd_checkout(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
-    // Arguments after "--" are paths; the cursor hides the marker, so it is found here first.
-    auto dashes = std::find(args.begin(), args.end(), std::string("--"));
-    std::vector<std::string> paths;
-    if (dashes != args.end()) paths.assign(dashes + 1, args.end());
-    GitArgs cursor(std::span<const std::string>(args.begin(), dashes));
+    auto [before, paths] = git_split_at_dashes(args);
+    GitArgs cursor(before);
     cursor.expand_short_flags("qbf");
     bool create = false, force = false, detach = false;
     std::optional<bool> theirs;
@@ -377,7 +363,7 @@ std::int32_t git_cmd_restore(GitRun& run, std::span<const std::string> args) {
             return 129;
         }
     }
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     if (theirs) return checkout_merge_stage(run, *root, *theirs, request.operands);
     if (request.operands.empty()) {

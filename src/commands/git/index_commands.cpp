@@ -18,12 +18,6 @@ namespace {
 
 constexpr std::size_t kMaxRmPaths = 256;
 
-std::optional<std::string> find_root(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 std::optional<std::string> id_in(const GitTree& tree, const std::string& path) {
@@ -48,14 +42,6 @@ Result<std::optional<std::string>, std::int32_t> worktree_blob_id(Syscalls& sys,
     sys.release_memory(st->size);
     if (!bytes) return std::optional<std::string>{};
     return std::optional<std::string>{git_blob_id(*bytes)};
-}
-
-// The positionals before and after a "--" (which the argument cursor hides).
-std::pair<std::span<const std::string>, std::vector<std::string>> split_at_dashes(std::span<const std::string> args) {
-    auto dashes = std::find(args.begin(), args.end(), std::string("--"));
-    std::vector<std::string> after;
-    if (dashes != args.end()) after.assign(dashes + 1, args.end());
-    return {std::span<const std::string>(args.begin(), dashes), std::move(after)};
 }
 
 }  // namespace
@@ -88,7 +74,7 @@ std::int32_t git_cmd_rm(GitRun& run, std::span<const std::string> args) {
         git_report_error(err, "git rm requires between 1 and 256 file paths");
         return 129;
     }
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     auto index = git_read_index_or_fatal(sys, *root, err);
     if (!index) return index.error();
@@ -185,7 +171,7 @@ std::int32_t git_cmd_mv(GitRun& run, std::span<const std::string> args) {
         git_report_error(err, "usage: git mv SOURCE... DESTINATION");
         return 129;
     }
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     const std::string cwd = sys.getcwd();
     auto destination = git_checked_worktree_operand(cwd, *root, operands.back());
@@ -285,11 +271,11 @@ std::int32_t git_cmd_reset(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     enum class Mode : std::uint8_t { Soft, Mixed, Hard };
     Mode mode = Mode::Mixed;
-    auto [before, after] = split_at_dashes(args);
+    auto [before, after] = git_split_at_dashes(args);
     GitArgs cursor(before);
     cursor.expand_short_flags("q");
     std::optional<std::string> revision;
@@ -370,9 +356,7 @@ std::int32_t git_cmd_reset(GitRun& run, std::span<const std::string> args) {
             if (!listing.empty()) out += "Unstaged changes after reset:\n" + listing;
         }
     } else if (mode == Mode::Hard) {
-        auto commit = git_read_commit(sys, *root, *id);
-        out += fmt::format("HEAD is now at {} {}\n", git_abbrev_id(*id),
-                           commit ? git_commit_subject(commit->message) : std::string());
+        out += fmt::format("HEAD is now at {} {}\n", git_abbrev_id(*id), git_commit_subject_of(sys, *root, *id));
     }
     return 0;
 }
@@ -382,7 +366,7 @@ std::int32_t git_cmd_reset(GitRun& run, std::span<const std::string> args) {
 std::int32_t git_cmd_clean(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.expand_short_flags("fdnxq");
@@ -464,7 +448,7 @@ std::int32_t git_cmd_ls_files(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.expand_short_flags("cmdosuziv");
@@ -562,7 +546,7 @@ std::int32_t git_cmd_ls_tree(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.expand_short_flags("rd");
@@ -630,7 +614,7 @@ std::int32_t git_cmd_cat_file(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     std::optional<char> mode;

@@ -13,12 +13,6 @@ namespace tw {
 
 namespace {
 
-std::optional<std::string> find_root(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
 std::optional<std::uint64_t> parse_count(const std::optional<std::string>& text) {
     if (!text || text->empty() || text->size() > 19 ||
         !std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -39,7 +33,7 @@ std::string joined(const std::vector<std::string>& words) {
 std::int32_t git_cmd_rev_list(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.with_value_flags("n");
@@ -93,7 +87,7 @@ std::int32_t git_cmd_rev_list(GitRun& run, std::span<const std::string> args) {
 std::int32_t git_cmd_reflog(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.with_value_flags("n");
@@ -132,7 +126,7 @@ std::int32_t git_cmd_reflog(GitRun& run, std::span<const std::string> args) {
 std::int32_t git_cmd_merge_base(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     bool is_ancestor = false;
@@ -173,7 +167,7 @@ std::int32_t git_cmd_check_ignore(GitRun& run, std::span<const std::string> args
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;
     Bytes& err = run.io.err;
-    auto root = find_root(run);
+    auto root = git_worktree_or_report(run);
     if (!root) return 128;
     GitArgs cursor(args);
     cursor.expand_short_flags("vqn");

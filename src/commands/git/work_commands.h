@@ -16,6 +16,15 @@
 
 namespace tw {
 
+// The work-tree root, or nothing after the not-a-repository report.
+std::optional<std::string> git_worktree_or_report(GitRun& run);
+// The first line of the commit's message; empty when the commit cannot be read.
+std::string git_commit_subject_of(Syscalls& sys, std::string_view root, std::string_view id);
+
+// The arguments before the first "--" and those after it (the argument cursor hides the marker).
+std::pair<std::span<const std::string>, std::vector<std::string>> git_split_at_dashes(
+    std::span<const std::string> args);
+
 // ---- the branch switch of the work tree ----
 
 struct WorktreeState {
