@@ -205,6 +205,8 @@ TEST(GitInspect, CatFileLsTreeAndLsFiles) {
         {kRepo + "git ls-files -i", "", 129, "error: --ignored requires --exclude-standard and --others or --cached\n"},
         {kRepo + "rm d/f && echo x >> a && git ls-files -m -d", "a\nd/f\n"},
         {kRepo + "git ls-files --error-unmatch nope", "", 1, "error: pathspec did not match any files\n"},
+        {kRepo + "echo hello > h && git add h && git ls-files -s h && git rev-list --count HEAD",
+         "100644 ce013625030ba8dba906f756967f9e9ca394464a 0\th\n2\n"},
         {kRepo + "printf '1\\t%s\\ta\\n3\\t%s\\ta\\n' $(git rev-parse :a) $(git rev-parse :d/f) > .git/MERGE_STAGES && "
                  "git ls-files -u | cut -c1-7,49-",
          "100644 1\ta\n100644 3\ta\n"},
