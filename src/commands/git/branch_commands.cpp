@@ -11,12 +11,6 @@
 
 namespace tw {
 
-std::optional<std::string> git_worktree_or_report(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
 std::string git_commit_subject_of(Syscalls& sys, std::string_view root, std::string_view id) {
     auto commit = git_read_commit(sys, root, id);
     return commit ? git_commit_subject(commit->message) : std::string();

@@ -11,12 +11,6 @@
 
 namespace tw {
 
-std::optional<std::string> git_worktree_or_report(GitRun& run) {
-    auto root = git_find_worktree(run.sys);
-    if (!root) git_report_not_a_repository(run.io.err);
-    return root;
-}
-
 namespace {
 
 enum class OptionResult : std::uint8_t { Handled, Refused };

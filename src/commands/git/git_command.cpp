@@ -191,6 +191,12 @@ void git_report_not_a_repository(Bytes& err) {
            "Stopping at filesystem boundary (GIT_DISCOVERY_ACROSS_FILESYSTEM not set).\n";
 }
 
+std::optional<std::string> git_worktree_or_report(GitRun& run) {
+    auto root = git_find_worktree(run.sys);
+    if (!root) git_report_not_a_repository(run.io.err);
+    return root;
+}
+
 void git_report_write_failure(Bytes& err, std::string_view what, std::string_view error) {
     git_report_fatal(err, fmt::format("unable to write {}: {}", what, error));
 }

@@ -66,6 +66,9 @@ struct GitRun {
 
 std::int32_t git_dispatch(GitRun& run, const std::string& name, std::vector<std::string> args);
 
+// The work-tree root, or nothing after the not-a-repository report (the caller returns 128).
+std::optional<std::string> git_worktree_or_report(GitRun& run);
+
 std::int32_t git_cmd_init(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_rev_parse(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_hash_object(GitRun& run, std::span<const std::string> args);

@@ -21,7 +21,4 @@ std::int32_t git_cmd_blame(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_grep(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_archive(GitRun& run, std::span<const std::string> args);
 
-// The work-tree root, or nothing after the not-a-repository report (the caller returns 128).
-std::optional<std::string> git_worktree_or_report(GitRun& run);
-
 }  // namespace tw

@@ -16,8 +16,6 @@
 
 namespace tw {
 
-// The work-tree root, or nothing after the not-a-repository report.
-std::optional<std::string> git_worktree_or_report(GitRun& run);
 // The first line of the commit's message; empty when the commit cannot be read.
 std::string git_commit_subject_of(Syscalls& sys, std::string_view root, std::string_view id);
 
