@@ -38,7 +38,7 @@
 namespace {
 
 constexpr tw::MachineLimits kBenchLimits{
-    .cpu = 1'000'000'000'000'000ULL, .memory = 8ULL << 30, .disk = 1ULL << 30, .output = 1ULL << 30};
+    .cpu = 1'000'000'000'000'000ULL, .memory = 8ULL << 30, .disk = 1ULL << 30, .output = 1ULL << 40};
 constexpr std::uint64_t kCorpusBytes = 100ULL << 20;
 
 // Lines of words from a small vocabulary; about one line in a thousand holds "needle", and some
@@ -182,7 +182,10 @@ const std::string& bulk_host_path(std::uint64_t mib) {
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     if (c.host_paths.empty()) std::atexit([] {
-        for (const auto& [size, path] : bulk().host_paths) std::filesystem::remove(path);
+        for (const auto& [size, path] : bulk().host_paths) {
+            std::filesystem::remove(path);
+            std::filesystem::remove(path + ".out");
+        }
     });
     if (!c.machine.vfs.write_file(fmt::format("/tmp/bulk{}.txt", mib), std::move(text), 0644)) std::abort();
     return c.host_paths.emplace(mib, host).first->second;
@@ -229,15 +232,19 @@ void run_bulk(benchmark::State& state, const std::string& args, bool piped) {
         tw::ActionResult result = bulk().machine.run_action(source, "");
         total += process_cpu_seconds() - start;
         if (result.outcome.exit_status > 1 || !result.err.empty()) {
-            state.SkipWithError(fmt::format("status {}, errors {:?}", result.outcome.exit_status, result.err).c_str());
+            state.SkipWithError(fmt::format("status {}, stop {}, errors {:?}", result.outcome.exit_status,
+                                            result.outcome.stop_reason ? tw::stop_reason_name(*result.outcome.stop_reason) : "none", result.err)
+                                    .c_str());
             return;
         }
         out = std::move(result.out);
     }
     state.SetLabel(fmt::format("count {}", out.substr(0, out.size() - 1)));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * (mib << 20)));
-    const std::string host_command = piped ? fmt::format("cat {} | {} {} > /dev/null", host, kHostGrep, args)
-                                           : fmt::format("{} {} {} > /dev/null", kHostGrep, args, host);
+    // The host's grep stops at the first match when its output is /dev/null: write to a file.
+    const std::string sink = host + ".out";
+    const std::string host_command = piped ? fmt::format("cat {} | {} {} > {}", host, kHostGrep, args, sink)
+                                           : fmt::format("{} {} {} > {}", kHostGrep, args, host, sink);
     const double host_time = host_seconds(host_command);
     if (host_time > 0 && state.iterations() > 0) {
         const double mine = total / static_cast<double>(state.iterations());

@@ -525,6 +525,15 @@ std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
 }
 
 void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax initial) {
+    // Standard input arrives in pieces, the handler being entered again for each. Once an
+    // earlier entry has checked the arguments and begun to read, the pieces before the end are
+    // only gathered: the arguments are checked again, and the expression compiled, at the end.
+    if (inv.live_input != nullptr && !inv.live_input->eof && !io.in.empty()) {
+        if (auto pending = command_read_stdin(inv, io)) {
+            step = *pending;
+            return;
+        }
+    }
     PatternMemory memory{inv.sys};
     const auto done = [&](std::int32_t status) { step = NativeStep::finished(status); };
     const auto usage_error = [&](std::string_view message) {
