@@ -469,6 +469,20 @@ Result<std::optional<Match>, RegexError> Regex::find(std::string_view subject, s
     return run_cached(subject, start, match_options(flags));
 }
 
+Result<std::optional<std::size_t>, RegexError> Regex::find_start(std::string_view subject,
+                                                                 std::size_t start) const {
+    if (start > subject.size()) return std::optional<std::size_t>{};
+    ScratchCache& cache = thread_scratch();
+    MatchScratch& scratch = cache.get(*code_);
+    const int rc = engine_match(*code_, scratch, subject, start, 0, subject_steps(subject, start));
+    if (rc == PCRE2_ERROR_NOMATCH) return std::optional<std::size_t>{};
+    if (rc < 0) {
+        cache.drop(*code_);
+        return std::unexpected(search_error(rc));
+    }
+    return std::optional<std::size_t>(pcre2_get_ovector_pointer(scratch.data)[0]);
+}
+
 Result<bool, RegexError> Regex::matches(std::string_view subject) const {
     // The same search as find(subject), without building the Match.
     ScratchCache& cache = thread_scratch();

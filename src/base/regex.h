@@ -195,6 +195,9 @@ public:
     // lookbehinds and \b.
     Result<std::optional<Match>, RegexError> find(std::string_view subject, std::size_t start = 0,
                                                   MatchFlags flags = {}) const;
+    // Where the first match at or after byte `start` begins, as find() would answer it, without
+    // building the Match (for scans that only need the position).
+    Result<std::optional<std::size_t>, RegexError> find_start(std::string_view subject, std::size_t start = 0) const;
     // Whether the expression is found anywhere in the subject (a search, not a whole match).
     Result<bool, RegexError> matches(std::string_view subject) const;
     // Whether one match covers the whole subject from its first byte to its last.

@@ -144,7 +144,7 @@ Result<bool, RegexError> MatchingLines::matches(const TextLine& line) {
                 const void* nl = std::memchr(text_.data() + from + window_, '\n', text_.size() - from - window_);
                 if (nl != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1;
             }
-            auto found = regex_.find(text_.substr(0, end), from);
+            auto found = regex_.find_start(text_.substr(0, end), from);
             if (!found) {
                 if (found.error().kind == RegexError::Kind::Refused) return std::unexpected(std::move(found.error()));
                 // A limit hit over many lines: search line by line from here on, so that a
@@ -153,7 +153,7 @@ Result<bool, RegexError> MatchingLines::matches(const TextLine& line) {
                 return search_line(line);
             }
             if (found->has_value()) {
-                const std::size_t at = (*found)->start();
+                const std::size_t at = **found;
                 const std::string_view before = text_.substr(line.start, at - line.start);
                 const std::size_t nl = before.rfind('\n');
                 next_line_ = nl == std::string_view::npos ? line.start : line.start + nl + 1;
