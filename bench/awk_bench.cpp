@@ -4,8 +4,6 @@
 // rather than wall time, so that a busy host disturbs the comparison less.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "corpus_random.h"
+#include "host_cpu.h"
 
 #include "harness/action.h"
 #include "kernel/machine.h"
@@ -64,18 +63,8 @@ Corpus& corpus() {
     return *c;
 }
 
-double children_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double process_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+using tw::bench::children_cpu_seconds;
+using tw::bench::process_cpu_seconds;
 
 // The best of three runs of the host's awk over the corpus, in CPU seconds (0 when there is none).
 double host_seconds(const std::string& args) {

@@ -12,8 +12,6 @@
 // on the same bytes (counter "ratio"); the time per MiB should stay flat as the data grows.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -27,6 +25,7 @@
 #include <fmt/format.h>
 
 #include "corpus_random.h"
+#include "host_cpu.h"
 
 #include "base/regex.h"
 #include "base/utf8.h"
@@ -191,20 +190,8 @@ const std::string& bulk_host_path(std::uint64_t mib) {
     return c.host_paths.emplace(mib, host).first->second;
 }
 
-double children_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double process_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+using tw::bench::children_cpu_seconds;
+using tw::bench::process_cpu_seconds;
 
 // The best of three runs of a host pipeline, in CPU seconds (0 when the host has no grep).
 double host_seconds(const std::string& command) {
