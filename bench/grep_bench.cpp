@@ -6,17 +6,26 @@
 //
 // Set TW_GREP_BENCH_CORPUS to a host path to have the same corpus written there, for timing
 // other tools on identical bytes.
+//
+// The BM_GrepBulk cases run grep over 16, 64 and 256 MiB of the same kind of text, read from a
+// file in the machine and through a pipe, and report the ratio of the CPU time to the host's grep
+// on the same bytes (counter "ratio"); the time per MiB should stay flat as the data grows.
 #include <benchmark/benchmark.h>
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 
 #include <fmt/format.h>
 
 #include "corpus_random.h"
+#include "host_cpu.h"
 
 #include "base/regex.h"
 #include "base/utf8.h"
@@ -28,12 +37,12 @@
 namespace {
 
 constexpr tw::MachineLimits kBenchLimits{
-    .cpu = 1'000'000'000'000'000ULL, .memory = 8ULL << 30, .disk = 1ULL << 30, .output = 1ULL << 30};
+    .cpu = 1'000'000'000'000'000ULL, .memory = 8ULL << 30, .disk = 1ULL << 30, .output = 1ULL << 40};
 constexpr std::uint64_t kCorpusBytes = 100ULL << 20;
 
 // Lines of words from a small vocabulary; about one line in a thousand holds "needle", and some
 // lines hold a word of the "fo...ba." form the expression looks for.
-std::string make_corpus() {
+std::string make_corpus(std::uint64_t bytes = kCorpusBytes) {
     static constexpr const char* kWords[] = {
         "alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel", "india", "juliet",
         "kilo", "lima", "mike", "november", "oscar", "papa", "quebec", "romeo", "sierra", "tango",
@@ -42,9 +51,9 @@ std::string make_corpus() {
     tw::bench::CorpusRandom random;
     const auto next = [&] { return random.next(); };
     std::string text;
-    text.reserve(kCorpusBytes + 256);
+    text.reserve(bytes + 256);
     std::uint64_t line = 0;
-    while (text.size() < kCorpusBytes) {
+    while (text.size() < bytes) {
         const int words = 5 + static_cast<int>(next() % 12);
         for (int w = 0; w < words; ++w) {
             if (w > 0) text += ' ';
@@ -142,5 +151,106 @@ void BM_GrepMatchOnlyUtf8Check(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_GrepMatchOnlyUtf8Check)->Unit(benchmark::kMillisecond);
+
+// ---- bulk input against the host's grep ----
+
+constexpr const char* kHostGrep = "/usr/bin/grep";
+
+// One machine holding a corpus of each size as /tmp/bulk{MiB}.txt, and the same bytes on the host.
+struct BulkCorpora {
+    tw::Machine machine = tw::Machine::build(kBenchLimits);
+    std::map<std::uint64_t, std::string> host_paths;
+};
+
+BulkCorpora& bulk() {
+    static BulkCorpora c;
+    return c;
+}
+
+const std::string& bulk_host_path(std::uint64_t mib) {
+    BulkCorpora& c = bulk();
+    auto it = c.host_paths.find(mib);
+    if (it != c.host_paths.end()) return it->second;
+    std::string text = make_corpus(mib << 20);
+    text.resize(mib << 20);
+    text.back() = '\n';
+    const std::string host = (std::filesystem::temp_directory_path() /
+                              fmt::format("tw-grep-bench-{}-{}.txt", getpid(), mib)).string();
+    {
+        std::ofstream out(host, std::ios::binary);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    if (c.host_paths.empty()) std::atexit([] {
+        for (const auto& [size, path] : bulk().host_paths) {
+            std::filesystem::remove(path);
+            std::filesystem::remove(path + ".out");
+        }
+    });
+    if (!c.machine.vfs.write_file(fmt::format("/tmp/bulk{}.txt", mib), std::move(text), 0644)) std::abort();
+    return c.host_paths.emplace(mib, host).first->second;
+}
+
+using tw::bench::children_cpu_seconds;
+using tw::bench::process_cpu_seconds;
+
+// The best of three runs of a host pipeline, in CPU seconds (0 when the host has no grep).
+double host_seconds(const std::string& command) {
+    if (access(kHostGrep, X_OK) != 0) return 0;
+    double best = 0;
+    for (int i = 0; i < 3; ++i) {
+        const double start = children_cpu_seconds();
+        if (std::system(command.c_str()) > 256) return 0;  // grep answers 1 when nothing matched
+        const double s = children_cpu_seconds() - start;
+        if (i == 0 || s < best) best = s;
+    }
+    return best;
+}
+
+// `grep {args}` over the corpus of state.range(0) MiB, from the file itself or through `cat |`.
+void run_bulk(benchmark::State& state, const std::string& args, bool piped) {
+    const std::uint64_t mib = static_cast<std::uint64_t>(state.range(0));
+    const std::string& host = bulk_host_path(mib);
+    const std::string file = fmt::format("/tmp/bulk{}.txt", mib);
+    const std::string source = piped ? fmt::format("cat {} | grep {}", file, args) : fmt::format("grep {} {}", args, file);
+    double total = 0;
+    std::string out;
+    for (auto _ : state) {
+        const double start = process_cpu_seconds();
+        tw::ActionResult result = bulk().machine.run_action(source, "");
+        total += process_cpu_seconds() - start;
+        if (result.outcome.exit_status > 1 || !result.err.empty()) {
+            state.SkipWithError(fmt::format("status {}, stop {}, errors {:?}", result.outcome.exit_status,
+                                            result.outcome.stop_reason ? tw::stop_reason_name(*result.outcome.stop_reason) : "none", result.err)
+                                    .c_str());
+            return;
+        }
+        out = std::move(result.out);
+    }
+    state.SetLabel(fmt::format("count {}", out.substr(0, out.size() - 1)));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * (mib << 20)));
+    // The host's grep stops at the first match when its output is /dev/null: write to a file.
+    const std::string sink = host + ".out";
+    const std::string host_command = piped ? fmt::format("cat {} | {} {} > {}", host, kHostGrep, args, sink)
+                                           : fmt::format("{} {} {} > {}", kHostGrep, args, host, sink);
+    const double host_time = host_seconds(host_command);
+    if (host_time > 0 && state.iterations() > 0) {
+        const double mine = total / static_cast<double>(state.iterations());
+        state.counters["ms_per_mib"] = mine * 1000 / static_cast<double>(mib);
+        state.counters["host_cpu_ms"] = host_time * 1000;
+        state.counters["ratio"] = mine / host_time;
+    }
+}
+
+void BM_GrepBulkFile(benchmark::State& state) { run_bulk(state, "-c foo", false); }
+BENCHMARK(BM_GrepBulkFile)->Arg(16)->Arg(64)->Arg(256)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+void BM_GrepBulkPipe(benchmark::State& state) { run_bulk(state, "-c foo", true); }
+BENCHMARK(BM_GrepBulkPipe)->Arg(16)->Arg(64)->Arg(256)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+void BM_GrepBulkExtended(benchmark::State& state) { run_bulk(state, "-cE 'fo[a-z]+ ba[rz]'", false); }
+BENCHMARK(BM_GrepBulkExtended)->Arg(16)->Arg(64)->Arg(256)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+void BM_GrepBulkExtendedPipe(benchmark::State& state) { run_bulk(state, "-cE 'fo[a-z]+ ba[rz]'", true); }
+BENCHMARK(BM_GrepBulkExtendedPipe)->Arg(16)->Arg(64)->Arg(256)->Iterations(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

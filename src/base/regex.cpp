@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <limits>
 
 #include "base/panic.h"
 
@@ -80,6 +81,20 @@ pcre2_match_context* thread_match_context() {
 
 // The match limit in force on this host thread (RegexMatchLimit).
 thread_local std::uint32_t thread_match_limit = kMatchLimit;
+
+// The payer of this host thread's searches (RegexPayScope); none: every search runs under
+// thread_match_limit at once.
+thread_local RegexPayer* thread_payer = nullptr;
+
+// The answer of a search whose payer refused to pay for more steps (no engine code).
+constexpr int kRefusedCode = std::numeric_limits<int>::min();
+
+RegexError refused_error() {
+    RegexError e;
+    e.kind = RegexError::Kind::Refused;
+    e.message = "regular expression work exceeds the CPU budget";
+    return e;
+}
 
 std::uint32_t match_options(MatchFlags flags) {
     std::uint32_t o = 0;
@@ -182,12 +197,16 @@ RegexMatchLimit::~RegexMatchLimit() {
     pcre2_set_match_limit(thread_match_context(), thread_match_limit);
 }
 
+RegexPayScope::RegexPayScope(RegexPayer& payer) : saved_(thread_payer) { thread_payer = &payer; }
+
+RegexPayScope::~RegexPayScope() { thread_payer = saved_; }
+
 namespace {
 
 // One call of the engine: the engine's answer (> 0 for a match, PCRE2_ERROR_NOMATCH, or another
 // negative code). `start` must not be past the end of the subject.
-int engine_match(const RegexCode& code, MatchScratch& scratch, std::string_view subject, std::size_t start,
-                 std::uint32_t options) {
+int engine_call(const RegexCode& code, MatchScratch& scratch, std::string_view subject, std::size_t start,
+                std::uint32_t options) {
     // The engine refuses a null pointer even with length 0 (a default string_view has one).
     const auto* bytes = reinterpret_cast<PCRE2_SPTR>(subject.data() ? subject.data() : "");
     pcre2_match_context* context = thread_match_context();
@@ -201,6 +220,38 @@ int engine_match(const RegexCode& code, MatchScratch& scratch, std::string_view 
     return rc;
 }
 
+// One search: engine_call under the thread's match limit, or, with a payer on this thread, under
+// a limit of `free_steps` that grows while the payer pays (kRefusedCode when it refuses).
+int engine_match(const RegexCode& code, MatchScratch& scratch, std::string_view subject, std::size_t start,
+                 std::uint32_t options, std::uint64_t free_steps) {
+    RegexPayer* payer = thread_payer;
+    if (payer == nullptr) return engine_call(code, scratch, subject, start, options);
+    pcre2_match_context* context = thread_match_context();
+    const std::uint32_t ceiling = thread_match_limit;
+    std::uint32_t limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(free_steps, ceiling));
+    int rc = 0;
+    for (;;) {
+        pcre2_set_match_limit(context, limit);
+        rc = engine_call(code, scratch, subject, start, options);
+        if (rc != PCRE2_ERROR_MATCHLIMIT || limit >= ceiling) break;
+        limit = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(std::max<std::uint64_t>(std::uint64_t{limit} * 4, 256), ceiling));
+        if (!payer->pay(limit / kRegexStepsPerUnit)) {
+            rc = kRefusedCode;
+            break;
+        }
+    }
+    pcre2_set_match_limit(context, ceiling);
+    return rc;
+}
+
+// The steps a search from `start` gets for the bytes it is handed.
+std::uint64_t subject_steps(std::string_view subject, std::size_t start) {
+    return 2 + (subject.size() - std::min(start, subject.size()));
+}
+
+RegexError search_error(int rc) { return rc == kRefusedCode ? refused_error() : match_error(rc); }
+
 }  // namespace
 
 // One search with the thread's match data for the expression.
@@ -208,7 +259,7 @@ Result<std::optional<Match>, RegexError> Regex::run_cached(std::string_view subj
                                                            std::uint32_t options) const {
     if (start > subject.size()) return std::optional<Match>{};
     ScratchCache& cache = thread_scratch();
-    auto r = run(code_, cache.get(*code_), subject, start, options);
+    auto r = run(code_, cache.get(*code_), subject, start, options, subject_steps(subject, start));
     if (!r) cache.drop(*code_);
     return r;
 }
@@ -216,11 +267,11 @@ Result<std::optional<Match>, RegexError> Regex::run_cached(std::string_view subj
 // One search. Answers nullopt for no match and for a start past the end of the subject.
 Result<std::optional<Match>, RegexError> Regex::run(
     const std::shared_ptr<const RegexCode>& code, MatchScratch& scratch, std::string_view subject,
-    std::size_t start, std::uint32_t options) {
+    std::size_t start, std::uint32_t options, std::uint64_t free_steps) {
     if (start > subject.size()) return std::optional<Match>{};
-    const int rc = engine_match(*code, scratch, subject, start, options);
+    const int rc = engine_match(*code, scratch, subject, start, options, free_steps);
     if (rc == PCRE2_ERROR_NOMATCH) return std::optional<Match>{};
-    if (rc < 0) return std::unexpected(match_error(rc));
+    if (rc < 0) return std::unexpected(search_error(rc));
     // The match data was sized from the pattern, so every group has its pair (rc > 0).
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(scratch.data);
     const std::uint32_t pairs = pcre2_get_ovector_count(scratch.data);
@@ -418,14 +469,28 @@ Result<std::optional<Match>, RegexError> Regex::find(std::string_view subject, s
     return run_cached(subject, start, match_options(flags));
 }
 
+Result<std::optional<std::size_t>, RegexError> Regex::find_start(std::string_view subject,
+                                                                 std::size_t start) const {
+    if (start > subject.size()) return std::optional<std::size_t>{};
+    ScratchCache& cache = thread_scratch();
+    MatchScratch& scratch = cache.get(*code_);
+    const int rc = engine_match(*code_, scratch, subject, start, 0, subject_steps(subject, start));
+    if (rc == PCRE2_ERROR_NOMATCH) return std::optional<std::size_t>{};
+    if (rc < 0) {
+        cache.drop(*code_);
+        return std::unexpected(search_error(rc));
+    }
+    return std::optional<std::size_t>(pcre2_get_ovector_pointer(scratch.data)[0]);
+}
+
 Result<bool, RegexError> Regex::matches(std::string_view subject) const {
     // The same search as find(subject), without building the Match.
     ScratchCache& cache = thread_scratch();
-    const int rc = engine_match(*code_, cache.get(*code_), subject, 0, 0);
+    const int rc = engine_match(*code_, cache.get(*code_), subject, 0, 0, subject_steps(subject, 0));
     if (rc == PCRE2_ERROR_NOMATCH) return false;
     if (rc < 0) {
         cache.drop(*code_);
-        return std::unexpected(match_error(rc));
+        return std::unexpected(search_error(rc));
     }
     return true;
 }
@@ -489,13 +554,15 @@ Result<std::optional<Match>, RegexError> MatchCursor::next() {
     std::uint32_t options = match_options(flags_);
     if (!first_ && (last_empty_ || rule_ == EmptyAfterMatch::Skipped))
         options |= PCRE2_NOTEMPTY_ATSTART;
-    auto r = Regex::run(regex_.code_, *scratch_, subject_, position_, options);
+    const std::uint64_t steps = first_ ? subject_steps(subject_, position_) : 2 + 2 * covered_;
+    auto r = Regex::run(regex_.code_, *scratch_, subject_, position_, options, steps);
     if (!r || !r->has_value()) {
         done_ = true;
         return r;
     }
     const Match& m = **r;
     first_ = false;
+    covered_ = std::max(m.end(), position_) - position_;
     // A match ends at or after the search start (\K cannot reach into a lookbehind here), so the
     // cursor never moves backwards; an empty match at the same place is excluded next time.
     const std::size_t end = std::max(m.end(), position_);

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
@@ -47,7 +48,8 @@ struct RegexOptions {
 };
 
 struct RegexError {
-    enum class Kind : std::uint8_t { Compile, MatchLimit, DepthLimit, HeapLimit, Other };
+    // Refused: the search needed more engine work than its RegexPayer would pay for.
+    enum class Kind : std::uint8_t { Compile, MatchLimit, DepthLimit, HeapLimit, Other, Refused };
     Kind kind = Kind::Other;
     std::string message;      // the engine's own text, e.g. "missing closing parenthesis"
     std::size_t offset = 0;   // Compile: byte offset in the pattern where the error was found
@@ -141,6 +143,49 @@ private:
     std::uint32_t saved_;
 };
 
+// Pays for the engine's work of searches in units of CPU work.
+class RegexPayer {
+public:
+    // False refuses the payment (the search then fails with a Refused error).
+    virtual bool pay(std::uint64_t units) = 0;
+
+protected:
+    ~RegexPayer() = default;
+};
+
+// Engine steps that one unit of CPU work pays for.
+inline constexpr std::uint64_t kRegexStepsPerUnit = 2;
+
+// While it lives, every search of this host thread is paid for through `payer`. A search first
+// runs under a match limit that its subject's bytes pay for: two steps plus one a byte from the
+// start offset (a MatchCursor allows each later search two steps a byte of the distance its
+// previous search covered, so a scan over many matches gets no more than its bytes). When the
+// engine needs more, the limit grows fourfold (never above the thread's limit) and the payer is
+// asked for the new limit at kRegexStepsPerUnit steps a unit before the search runs again. The
+// caller pays for the bytes it hands to searches; the scope pays for the steps beyond them.
+// Scopes nest; the innermost payer pays.
+class RegexPayScope {
+public:
+    explicit RegexPayScope(RegexPayer& payer);
+    ~RegexPayScope();
+    RegexPayScope(const RegexPayScope&) = delete;
+    RegexPayScope& operator=(const RegexPayScope&) = delete;
+
+private:
+    RegexPayer* saved_;
+};
+
+// A payer that calls `pay` (any callable taking the units and answering whether they were paid).
+template <class Pay>
+class RegexPayerFn final : public RegexPayer {
+public:
+    explicit RegexPayerFn(Pay pay) : pay_(std::move(pay)) {}
+    bool pay(std::uint64_t units) override { return pay_(units); }
+
+private:
+    Pay pay_;
+};
+
 class Regex {
 public:
     static Result<Regex, RegexError> compile(std::string_view pattern, RegexOptions options = {});
@@ -150,6 +195,9 @@ public:
     // lookbehinds and \b.
     Result<std::optional<Match>, RegexError> find(std::string_view subject, std::size_t start = 0,
                                                   MatchFlags flags = {}) const;
+    // Where the first match at or after byte `start` begins, as find() would answer it, without
+    // building the Match (for scans that only need the position).
+    Result<std::optional<std::size_t>, RegexError> find_start(std::string_view subject, std::size_t start = 0) const;
     // Whether the expression is found anywhere in the subject (a search, not a whole match).
     Result<bool, RegexError> matches(std::string_view subject) const;
     // Whether one match covers the whole subject from its first byte to its last.
@@ -182,7 +230,8 @@ private:
     static Result<std::optional<Match>, RegexError> run(const std::shared_ptr<const RegexCode>& code,
                                                         MatchScratch& scratch,
                                                         std::string_view subject,
-                                                        std::size_t start, std::uint32_t options);
+                                                        std::size_t start, std::uint32_t options,
+                                                        std::uint64_t free_steps);
     std::shared_ptr<const RegexCode> code_;
 };
 
@@ -207,6 +256,7 @@ private:
     EmptyAfterMatch rule_;
     MatchFlags flags_;
     bool last_empty_ = false;  // the previous match was empty (and ended at position_)
+    std::uint64_t covered_ = 0;  // bytes from the previous search's start to its match end
     bool first_ = true;
     bool done_ = false;
     std::unique_ptr<MatchScratch, MatchScratchDeleter> scratch_;

@@ -2,14 +2,17 @@
 // per-process execution state, of which exactly one is active at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -21,6 +24,58 @@
 #include "kernel/step.h"
 
 namespace tw {
+
+// The positional parameters ($1 on) of a shell process. Removing elements from the front (shift)
+// costs what is removed, not what stays: the slots given up are only reclaimed, in one move of
+// the rest, once they outnumber the elements that stay.
+class PositionalParams {
+public:
+    using const_iterator = std::vector<std::string>::const_iterator;
+
+    PositionalParams() = default;
+    PositionalParams& operator=(std::vector<std::string> items) {
+        items_ = std::move(items);
+        first_ = 0;
+        return *this;
+    }
+
+    std::size_t size() const { return items_.size() - first_; }
+    bool empty() const { return size() == 0; }
+    const std::string& operator[](std::size_t i) const { return items_[first_ + i]; }
+    const_iterator begin() const { return items_.begin() + static_cast<std::ptrdiff_t>(first_); }
+    const_iterator end() const { return items_.end(); }
+    std::span<const std::string> view() const { return std::span<const std::string>(items_).subspan(first_); }
+    std::vector<std::string> to_vector() const { return std::vector<std::string>(begin(), end()); }
+    // The elements, moved out; the list is empty afterwards.
+    std::vector<std::string> take() {
+        if (first_ != 0) items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(first_));
+        first_ = 0;
+        return std::exchange(items_, {});
+    }
+    void clear() {
+        items_.clear();
+        first_ = 0;
+    }
+    // Removes the first n elements (n <= size()).
+    void drop_front(std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) std::string().swap(items_[first_ + i]);
+        first_ += n;
+        if (first_ == items_.size()) {
+            clear();
+        } else if (first_ > size()) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(first_));
+            first_ = 0;
+        }
+    }
+
+    friend bool operator==(const PositionalParams& a, const std::vector<std::string>& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    }
+
+private:
+    std::vector<std::string> items_;
+    std::size_t first_ = 0;  // elements before this index were removed
+};
 
 // The signals the machine knows; stored as their index, ordered as their numbers.
 enum class Signal : std::uint8_t { HUP, INT, KILL, USR1, USR2, PIPE, TERM, CHLD, CONT, STOP, XFSZ };
@@ -193,7 +248,7 @@ struct ProcessState {
     std::uint64_t arrays_size = 0;
     std::set<std::string> exported_names;
     std::set<std::string> readonly_names;
-    std::vector<std::string> positional_params;
+    PositionalParams positional_params;
     std::uint64_t positional_size = 0;
     std::string shell_name = "bash";
     std::int32_t last_status = 0;

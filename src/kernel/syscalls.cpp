@@ -73,6 +73,7 @@ std::uint32_t SyscallContext::getuid() { return active().uid; }
 std::string SyscallContext::getcwd() { return active().cwd; }
 
 Result<void, SyscallError> SyscallContext::chdir(std::string_view path) {
+    if (!pay_path(active().cwd, path)) return fail(SyscallError::resource_exhausted());
     if (path.empty() || has_nul(path)) return fail(SyscallError::invalid_argument());
     const std::string joined = path_join_normalize(active().cwd, path);
     auto node = machine_.node_at(active().cwd, path, true);
@@ -107,6 +108,7 @@ void SyscallContext::record_command_usage(std::string_view command, std::uint64_
 // ---- files by path ----
 
 Result<FileStat, SyscallError> SyscallContext::stat(std::string_view base, std::string_view path, bool follow_last) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     return machine_.stat_path(base, path, follow_last);
 }
 
@@ -124,6 +126,7 @@ Result<FileStat, SyscallError> SyscallContext::fstat(std::int32_t fd) {
 }
 
 Result<std::vector<std::string>, SyscallError> SyscallContext::read_dir(std::string_view base, std::string_view path) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     auto names = machine_.list_dir_names(base, path);
     if (!names) return fail(std::move(names.error()));
     return std::move(*names);
@@ -138,6 +141,7 @@ Result<std::vector<std::string>, SyscallError> SyscallContext::walk_tree(std::st
     while (!stack.empty()) {
         std::string current = std::move(stack.back());
         stack.pop_back();
+        if (!pay_path("/", current)) return fail(SyscallError::resource_exhausted());
         auto node = machine_.node_at("/", current, false);
         if (!node) return fail(std::move(node.error()));
         const bool is_dir = node->is_dir();
@@ -155,6 +159,7 @@ Result<std::vector<std::string>, SyscallError> SyscallContext::walk_tree(std::st
 
 Result<Bytes, SyscallError> SyscallContext::read_file(std::string_view base, std::string_view path,
                                                       std::uint64_t limit) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     auto bytes = machine_.read_file_limited(base, path, limit);
     if (!bytes) return fail(std::move(bytes.error()));
     return std::move(*bytes);
@@ -162,6 +167,7 @@ Result<Bytes, SyscallError> SyscallContext::read_file(std::string_view base, std
 
 Result<LentBytes, SyscallError> SyscallContext::lend_file(std::string_view base, std::string_view path,
                                                           std::uint64_t limit) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     auto bytes = machine_.lend_file_limited(base, path, limit);
     if (!bytes) return fail(std::move(bytes.error()));
     return std::move(*bytes);
@@ -169,6 +175,7 @@ Result<LentBytes, SyscallError> SyscallContext::lend_file(std::string_view base,
 
 Result<void, SyscallError> SyscallContext::write_file_mode(std::string_view base, std::string_view path, Bytes bytes,
                                                            std::uint32_t mode) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.write_file_mode(base, path, std::move(bytes), mode); !r) return fail(std::move(r.error()));
     return {};
@@ -176,6 +183,7 @@ Result<void, SyscallError> SyscallContext::write_file_mode(std::string_view base
 
 Result<void, SyscallError> SyscallContext::write_file(std::string_view base, std::string_view path, Bytes bytes,
                                                       std::uint32_t mode) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     const std::string joined = path_join_normalize(base, path);
     if (auto r = machine_.vfs.write_file(joined, std::move(bytes), mode); !r) return fail(std::move(r.error()));
@@ -203,11 +211,13 @@ Result<WriteOutcome, SyscallError> SyscallContext::write(std::int32_t fd, BytesV
 
 Result<std::int32_t, SyscallError> SyscallContext::open(std::string_view base, std::string_view path,
                                                         OpenFlags flags) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     return machine_.open_lowest(base, path, flags);
 }
 
 Result<void, SyscallError> SyscallContext::openat(std::int32_t fd, std::string_view base, std::string_view path,
                                                   OpenFlags flags) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     return machine_.open_at(fd, base, path, flags);
 }
 
@@ -446,6 +456,7 @@ Result<std::uint64_t, SyscallError> SyscallContext::seek(std::int32_t fd, std::i
 // ---- filesystem changes ----
 
 Result<void, SyscallError> SyscallContext::chmod(std::string_view base, std::string_view path, std::uint32_t mode) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     if (path.empty() || has_nul(path) || mode >= 010000) return fail(SyscallError::invalid_argument());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.chmod(base, path, mode); !r) return fail(std::move(r.error()));
@@ -453,10 +464,12 @@ Result<void, SyscallError> SyscallContext::chmod(std::string_view base, std::str
 }
 
 Result<void, SyscallError> SyscallContext::remove(std::string_view base, std::string_view path) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     return machine_.remove_path(base, path);
 }
 
 Result<void, SyscallError> SyscallContext::mkdir(std::string_view base, std::string_view path) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.mkdir(base, path); !r) return fail(std::move(r.error()));
     const std::uint32_t mode = 0777u & ~static_cast<std::uint32_t>(active().umask);
@@ -465,33 +478,39 @@ Result<void, SyscallError> SyscallContext::mkdir(std::string_view base, std::str
 }
 
 Result<void, SyscallError> SyscallContext::mkdir_all(std::string_view base, std::string_view path) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.create_dir_all(base, path); !r) return fail(std::move(r.error()));
     return {};
 }
 
 Result<void, SyscallError> SyscallContext::rmdir(std::string_view base, std::string_view path) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.remove_dir(base, path); !r) return fail(std::move(r.error()));
     return {};
 }
 
 Result<void, SyscallError> SyscallContext::rename(std::string_view base, std::string_view from, std::string_view to) {
+    if (!pay_path(base, from) || !pay_path(base, to)) return fail(SyscallError::resource_exhausted());
     return machine_.rename_path(base, from, to);
 }
 
 Result<void, SyscallError> SyscallContext::copy_file(std::string_view base, std::string_view from,
                                                      std::string_view to) {
+    if (!pay_path(base, from) || !pay_path(base, to)) return fail(SyscallError::resource_exhausted());
     return machine_.copy_file(base, from, to);
 }
 
 Result<void, SyscallError> SyscallContext::copy_tree(std::string_view base, std::string_view from,
                                                      std::string_view to, bool preserve) {
+    if (!pay_path(base, from) || !pay_path(base, to)) return fail(SyscallError::resource_exhausted());
     return machine_.copy_tree(base, from, to, preserve);
 }
 
 Result<void, SyscallError> SyscallContext::symlink(std::string_view base, std::string_view target,
                                                    std::string_view link_path) {
+    if (!pay_path(base, link_path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.symlink(base, target, link_path); !r) return fail(std::move(r.error()));
     return {};
@@ -500,6 +519,7 @@ Result<void, SyscallError> SyscallContext::symlink(std::string_view base, std::s
 Result<void, SyscallError> SyscallContext::chown(std::string_view base, std::string_view path,
                                                  std::optional<std::uint32_t> owner,
                                                  std::optional<std::uint32_t> group) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     machine_.sync_vfs_clock();
     if (auto r = machine_.vfs.set_owner(base, path, owner, group); !r) return fail(std::move(r.error()));
     return {};
@@ -507,6 +527,7 @@ Result<void, SyscallError> SyscallContext::chown(std::string_view base, std::str
 
 Result<void, SyscallError> SyscallContext::set_times(std::string_view base, std::string_view path,
                                                      std::uint64_t mtime_ms) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     // "Now" (the clock's present millisecond) is the filesystem clock's own time, so a touched
     // node orders after every change made before it.
     const bool now = mtime_ms == machine_.clock.wall_time_ms();
@@ -519,6 +540,7 @@ Result<void, SyscallError> SyscallContext::set_times(std::string_view base, std:
 }
 
 Result<std::string, SyscallError> SyscallContext::link_target(std::string_view base, std::string_view path) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     auto target = machine_.read_link(base, path);
     if (!target) return fail(std::move(target.error()));
     return std::move(*target);
@@ -526,6 +548,7 @@ Result<std::string, SyscallError> SyscallContext::link_target(std::string_view b
 
 Result<std::string, SyscallError> SyscallContext::readlink(std::string_view base, std::string_view path,
                                                            std::uint64_t buffer_size) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     auto cut = [&](std::string_view target) {
         return std::string(target.substr(0, std::min<std::uint64_t>(target.size(), buffer_size)));
     };
@@ -542,6 +565,7 @@ Result<std::string, SyscallError> SyscallContext::readlink(std::string_view base
 
 Result<std::string, SyscallError> SyscallContext::resolve_directory(std::string_view base, std::string_view path,
                                                                     bool physical) {
+    if (!pay_path(base, path)) return fail(SyscallError::resource_exhausted());
     const std::string joined = path_join_normalize(base, path);
     auto resolved = physical ? machine_.walk_path(joined) : machine_.vfs.resolve_symlinks(joined, true);
     if (!resolved) return fail(std::move(resolved.error()));
@@ -725,6 +749,11 @@ Result<void, DisplayError> SyscallContext::display_close(std::uint32_t handle) {
 // ---- resource meter ----
 
 bool SyscallContext::charge_cpu(std::uint64_t units) { return machine_.meter.charge_cpu(units); }
+
+bool SyscallContext::pay_path(std::string_view base, std::string_view path) {
+    const std::uint64_t work = path_resolution_work(base, path);
+    return work == 0 || machine_.meter.charge_cpu(work);
+}
 bool SyscallContext::charge_memory(std::uint64_t bytes) { return machine_.meter.charge_memory(bytes); }
 void SyscallContext::release_memory(std::uint64_t bytes) { machine_.meter.release_memory(bytes); }
 std::uint64_t SyscallContext::output_remaining() { return machine_.meter.output_remaining(); }

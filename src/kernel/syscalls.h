@@ -270,6 +270,8 @@ public:
     /* 86 */ void record_unsupported(std::string_view label);
 
 private:
+    // Charges the work of resolving a path (path_resolution_work); false when refused.
+    bool pay_path(std::string_view base, std::string_view path);
     ProcessState& active();
     // The description number behind a descriptor of the active process.
     Result<std::uint32_t, SyscallError> lookup(std::int32_t fd);

@@ -1,5 +1,7 @@
 #include "kernel/vfs_path.h"
 
+#include <algorithm>
+
 namespace tw {
 namespace {
 
@@ -54,6 +56,19 @@ std::string path_normalize(std::string_view path) {
     append_components(out, path);
     if (out.empty()) out = "/";
     return out;
+}
+
+std::uint64_t path_resolution_work(std::string_view base, std::string_view path) {
+    const auto slashes = [](std::string_view text) {
+        return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '/'));
+    };
+    std::uint64_t length = path.size() + 1;
+    std::uint64_t components = slashes(path) + 1;
+    if (!path.starts_with('/')) {
+        length += base.size();
+        components += slashes(base);
+    }
+    return components * length / 64;  // both are far below 2^32: a path is held in memory
 }
 
 std::string path_join_normalize(std::string_view base, std::string_view path) {

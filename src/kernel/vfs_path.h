@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ std::string path_normalize(std::string_view path);
 // `path` resolved against the directory `base`, normalised. An absolute `path` ignores the base;
 // an empty one answers the normalised base.
 std::string path_join_normalize(std::string_view base, std::string_view path);
+
+// The work of resolving `path` against `base`, in CPU units: resolution looks up each prefix of
+// the joined path in turn, so it grows with the number of components times the length (one unit
+// for every 64 bytes of that product). Short paths cost nothing.
+std::uint64_t path_resolution_work(std::string_view base, std::string_view path);
 
 // The position of the last "/" in `path`, or nothing when it has none.
 std::optional<std::size_t> vfs_split_path(std::string_view path);

@@ -33,48 +33,48 @@ bool is_letter(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 bool is_name_start(char32_t c) { return c == '_' || is_letter(c); }
 bool is_name_char(char32_t c) { return is_name_start(c) || is_digit(c); }
 
-// The characters of a text with the byte offset of each; a byte that is not part of valid UTF-8
-// is one character of its own.
-struct Chars {
-    std::vector<char32_t> chars;
-    std::vector<std::size_t> offsets;  // one more than chars: the end of the text
+// The character that starts at byte `i` of a text and its length in bytes; a byte that is not
+// part of valid UTF-8 is one character of its own (U+FFFD).
+struct Decoded {
+    char32_t c;
+    std::size_t len;
 };
 
-Chars decode(std::string_view s) {
-    Chars out;
-    out.chars.reserve(s.size());
-    out.offsets.reserve(s.size() + 1);
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-        char32_t c = b;
-        bool valid = len != 0 && i + len <= s.size();
-        if (valid && len > 1) {
-            c = b & (0xFF >> (len + 1));
-            for (std::size_t k = 1; k < len; ++k) {
-                auto cb = static_cast<unsigned char>(s[i + k]);
-                if ((cb & 0xC0) != 0x80) { valid = false; break; }
-                c = (c << 6) | (cb & 0x3F);
-            }
-            static constexpr std::array<char32_t, 5> kMin{0, 0, 0x80, 0x800, 0x10000};
-            if (valid && (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;
-        }
-        if (!valid) { len = 1; c = 0xFFFD; }
-        out.offsets.push_back(i);
-        out.chars.push_back(c);
-        i += len;
+Decoded decode_at(std::string_view s, std::size_t i) {
+    auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) return {b, 1};
+    std::size_t len = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return {0xFFFD, 1};
+    char32_t c = b & (0xFF >> (len + 1));
+    for (std::size_t k = 1; k < len; ++k) {
+        auto cb = static_cast<unsigned char>(s[i + k]);
+        if ((cb & 0xC0) != 0x80) return {0xFFFD, 1};
+        c = (c << 6) | (cb & 0x3F);
     }
-    out.offsets.push_back(s.size());
-    return out;
+    static constexpr std::array<char32_t, 5> kMin{0, 0, 0x80, 0x800, 0x10000};
+    if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {0xFFFD, 1};
+    return {c, len};
+}
+
+// The byte offset of the first character at or after `i` that is not white space.
+std::size_t skip_space_from(std::string_view s, std::size_t i) {
+    while (i < s.size()) {
+        const Decoded d = decode_at(s, i);
+        if (!is_space(d.c)) break;
+        i += d.len;
+    }
+    return i;
 }
 
 std::string_view trim_space(std::string_view s) {
-    Chars c = decode(s);
-    std::size_t a = 0, b = c.chars.size();
-    while (a < b && is_space(c.chars[a])) ++a;
-    while (b > a && is_space(c.chars[b - 1])) --b;
-    return s.substr(c.offsets[a], c.offsets[b] - c.offsets[a]);
+    const std::size_t a = skip_space_from(s, 0);
+    std::size_t b = a;  // the end of the last character that is not white space
+    for (std::size_t i = a; i < s.size();) {
+        const Decoded d = decode_at(s, i);
+        i += d.len;
+        if (!is_space(d.c)) b = i;
+    }
+    return s.substr(a, b - a);
 }
 
 // A signed decimal: optional sign, digits only, no overflow.
@@ -136,7 +136,9 @@ struct Operand {
     static Operand number(std::int64_t v) { return Operand{Kind::Number, v, {}, 0, {}}; }
 };
 
-// One evaluation of one text. Variable texts are evaluated inside one another up to 128 levels,
+// One evaluation of one text, read in place: positions are byte offsets. Everything the grammar
+// looks for is ASCII, and no byte of a multi-byte character is, so only white space needs
+// characters decoded. Variable texts are evaluated inside one another up to 128 levels,
 // each nesting up to 256 deep, and assignment chains are not counted at all: together far more
 // recursion than a thread stack holds, so the recursive steps run with stack headroom.
 // The grammar functions answer false after recording the error; the evaluation then unwinds
@@ -145,7 +147,7 @@ struct Operand {
 class Parser {
 public:
     Parser(ArithEnv& env, std::string_view text, std::uint32_t level)
-        : env_(env), text_(text), chars_(decode(text)), level_(level) {}
+        : env_(env), text_(text), level_(level) {}
 
     Result<std::int64_t, ArithError> run() {
         skip_space();
@@ -161,18 +163,16 @@ public:
     }
 
 private:
-    std::size_t size() const { return chars_.chars.size(); }
+    std::size_t size() const { return text_.size(); }
     bool at_end() const { return pos_ >= size(); }
-    char32_t at(std::size_t i) const { return i < size() ? chars_.chars[i] : kEnd; }
+    // The byte at `i` (kEnd past the end): equal to an ASCII character exactly where that
+    // character stands.
+    char32_t at(std::size_t i) const { return i < size() ? static_cast<unsigned char>(text_[i]) : kEnd; }
 
-    void skip_space() {
-        while (!at_end() && is_space(chars_.chars[pos_])) ++pos_;
-    }
+    void skip_space() { pos_ = skip_space_from(text_, pos_); }
 
     bool matches_at(std::size_t p, std::string_view op) const {
-        for (std::size_t k = 0; k < op.size(); ++k)
-            if (at(p + k) != static_cast<char32_t>(static_cast<unsigned char>(op[k]))) return false;
-        return true;
+        return p <= size() && text_.substr(p).starts_with(op);
     }
 
     // The first candidate that matches here and is not the start of a longer operator outside
@@ -180,7 +180,7 @@ private:
     std::string_view match(std::span<const std::string_view> candidates) {
         skip_space();
         if (at_end()) return {};
-        const char32_t first = chars_.chars[pos_];
+        const char32_t first = at(pos_);
         // Every operator starts with ASCII punctuation: names, numbers and other text match none.
         if (first >= 0x80 || (first >= '0' && first <= '9') || ((first | 0x20) >= 'a' && (first | 0x20) <= 'z') ||
             first == '_')
@@ -210,7 +210,7 @@ private:
     }
 
     bool fail(std::string_view message) {
-        std::size_t from = chars_.offsets[std::min(err_pos_, size())];
+        std::size_t from = std::min(err_pos_, size());
         error_ = ArithError{fmt::format("{} (error token is \"{}\")", message, text_.substr(from)), false};
         return false;
     }
@@ -348,8 +348,7 @@ private:
         skip_space();
         for (char sign : {'+', '-'}) {
             if (at(pos_) != static_cast<char32_t>(sign) || at(pos_ + 1) != static_cast<char32_t>(sign)) continue;
-            std::size_t after = pos_ + 2;
-            while (after < size() && is_space(chars_.chars[after])) ++after;
+            const std::size_t after = skip_space_from(text_, pos_ + 2);
             if (!is_name_start(at(after))) continue;
             eat(2);
             if (!primary(eval, out)) return false;
@@ -407,7 +406,7 @@ private:
         std::size_t start = pos_;
         err_pos_ = start;
         while (is_name_char(at(pos_))) ++pos_;
-        std::string_view name = text_.substr(chars_.offsets[start], chars_.offsets[pos_] - chars_.offsets[start]);
+        std::string_view name = text_.substr(start, pos_ - start);
         Operand ref{Operand::Kind::Variable, 0, name, 0, {}};
         if (at(pos_) == '[' && env_.is_associative(name)) {
             // The key of an associative element is its subscript text, not a number: up to the
@@ -416,8 +415,8 @@ private:
             eat(1);
             std::size_t level = 1;
             while (!at_end()) {
-                if (chars_.chars[pos_] == '[') ++level;
-                else if (chars_.chars[pos_] == ']' && --level == 0) break;
+                if (text_[pos_] == '[') ++level;
+                else if (text_[pos_] == ']' && --level == 0) break;
                 ++pos_;
             }
             if (at_end()) {
@@ -425,7 +424,7 @@ private:
                 return fail("missing `]'");
             }
             ref.kind = Operand::Kind::Keyed;
-            ref.key = text_.substr(chars_.offsets[open + 1], chars_.offsets[pos_] - chars_.offsets[open + 1]);
+            ref.key = text_.substr(open + 1, pos_ - (open + 1));
             eat(1);
         } else if (at(pos_) == '[') {
             eat(1);
@@ -463,8 +462,7 @@ private:
         err_pos_ = start;
         while (is_letter(at(pos_)) || is_digit(at(pos_)) || at(pos_) == '#' || at(pos_) == '@' || at(pos_) == '_')
             ++pos_;
-        // Every character of the literal is ASCII, one byte each.
-        std::string_view lit = text_.substr(chars_.offsets[start], pos_ - start);
+        std::string_view lit = text_.substr(start, pos_ - start);
         std::uint64_t base = 10;
         std::string_view digits = lit;
         if (std::size_t hash = lit.find('#'); hash != std::string_view::npos) {
@@ -572,7 +570,6 @@ private:
 
     ArithEnv& env_;
     std::string_view text_;
-    Chars chars_;
     std::uint32_t level_;
     std::size_t pos_ = 0;
     std::size_t err_pos_ = 0;
@@ -586,10 +583,7 @@ std::string error_text(const ArithError& error) { return error.message; }
 
 std::string render_arith_error(const ArithError& error, std::string_view expression) {
     if (error.verbatim) return error.message;
-    Chars c = decode(expression);
-    std::size_t a = 0;
-    while (a < c.chars.size() && is_space(c.chars[a])) ++a;
-    return fmt::format("{}: {}", expression.substr(c.offsets[a]), error.message);
+    return fmt::format("{}: {}", expression.substr(skip_space_from(expression, 0)), error.message);
 }
 
 Result<std::int64_t, ArithError> arith_eval(ArithEnv& env, std::string_view text) {

@@ -338,7 +338,9 @@ void call_function(Exec& x, const ShellCommandPtr& body, std::vector<std::string
         x.c.status = 137;
         return;
     }
-    std::swap(params, s.positional_params);
+    std::vector<std::string> caller_params = s.positional_params.take();
+    s.positional_params = std::move(params);
+    params = std::move(caller_params);
     const std::uint64_t saved_size = s.positional_size;
     s.positional_size = params_size;
     if (!x.reserve(2)) {

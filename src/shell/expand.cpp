@@ -705,7 +705,7 @@ std::size_t WordExpander::dollar(std::string_view w, std::size_t i, SegmentList&
         ParamValue v;
         v.is_list = true;
         v.star = c == '*';
-        v.items = state().positional_params;
+        v.items = state().positional_params.to_vector();
         emit_value(v, out, ctx);
         return i + 2;
     }

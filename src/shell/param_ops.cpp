@@ -383,7 +383,7 @@ ParamValue WordExpander::parameter_value(const ParamRef& ref) {
     if (ref.name == "@" || ref.name == "*") {
         v.is_list = true;
         v.star = ref.name == "*";
-        if (!ref.subscript) v.items = st.positional_params;
+        if (!ref.subscript) v.items = st.positional_params.to_vector();
         return v;
     }
     if (!ref.subscript) {

@@ -186,6 +186,8 @@ private:
     ProcessState& state() { return machine_.states.active_mut(); }
 
     std::optional<FileStat> stat(std::string_view path, bool follow) {
+        // A refused charge answers "no such file"; the meter has recorded the stop.
+        if (!machine_.meter.charge_cpu(path_resolution_work(state().cwd, path))) return std::nullopt;
         auto st = machine_.stat_path(state().cwd, path, follow);
         if (!st) return std::nullopt;
         return *st;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include <fmt/format.h>
@@ -51,7 +52,7 @@ ShellArray* find_array_mut(ProcessState& state, std::string_view name) {
     return it == state.arrays.end() ? nullptr : &it->second;
 }
 
-std::string join(const std::vector<std::string>& items, std::string_view sep) {
+std::string join(std::span<const std::string> items, std::string_view sep) {
     std::string out;
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i != 0) out.append(sep);
@@ -75,7 +76,7 @@ std::optional<std::string> lookup_parameter(ProcessState& state, std::string_vie
     }
     if (name == "#") return fmt::format("{}", state.positional_params.size());
     if (name == "PWD") return state.cwd;
-    if (name == "@") return join(state.positional_params, " ");
+    if (name == "@") return join(state.positional_params.view(), " ");
     if (name == "*") {
         std::string_view sep = " ";
         if (auto it = state.variables.find("IFS"); it != state.variables.end()) {
@@ -91,7 +92,7 @@ std::optional<std::string> lookup_parameter(ProcessState& state, std::string_vie
             }
             sep = std::string_view(ifs).substr(0, len);
         }
-        return join(state.positional_params, sep);
+        return join(state.positional_params.view(), sep);
     }
     if (!name.empty() && (is_ascii_digit(name.front()) || name.front() == '+')) {
         if (auto n = parse_unsigned<std::uint64_t>(name)) {

@@ -218,6 +218,49 @@ TEST(Regex, CursorStopsAndStaysExhausted) {
     EXPECT_EQ(lines->size(), 1u);
 }
 
+// Under a payer, a search gets the steps its bytes pay for and asks for the rest: a plain search
+// asks for nothing, a catastrophic one pays until it is refused, and the answers do not change.
+TEST(Regex, PaidSearchesAskForTheirSteps) {
+    struct Counting final : RegexPayer {
+        std::uint64_t paid = 0, left = 0;
+        bool pay(std::uint64_t units) override {
+            if (units > left) return false;
+            left -= units;
+            paid += units;
+            return true;
+        }
+    };
+    const Regex plain = compiled("b+");
+    const Regex bad = compiled("(a|aa)*[0-9]");
+    const std::string subject = std::string(30, 'a') + "!bb";
+    Counting payer;
+    payer.left = std::uint64_t{1} << 40;
+    {
+        RegexPayScope scope(payer);
+        auto found = plain.find(subject);
+        ASSERT_TRUE(found.has_value() && found->has_value());
+        EXPECT_EQ((*found)->start(), 31u);
+        EXPECT_EQ(plain.find_start(subject, 0).value(), std::optional<std::size_t>(31));
+        EXPECT_EQ(plain.find_all(subject).value().size(), 1u);
+        EXPECT_EQ(payer.paid, 0u);
+        // fib(30) paths: far more steps than 33 bytes, paid at two steps a unit.
+        auto none = bad.find(subject);
+        ASSERT_TRUE(none.has_value());
+        EXPECT_FALSE(none->has_value());
+        EXPECT_GT(payer.paid, 100'000u);
+        payer.left = 1000;
+        auto refused = bad.find(subject);
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(refused.error().kind, RegexError::Kind::Refused);
+        MatchCursor cursor(bad, subject);
+        EXPECT_EQ(cursor.next().error().kind, RegexError::Kind::Refused);
+    }
+    // Without a scope nothing is asked of the payer.
+    payer.paid = 0;
+    EXPECT_TRUE(bad.find(subject).has_value());
+    EXPECT_EQ(payer.paid, 0u);
+}
+
 TEST(Regex, CatastrophicPatternsHitALimitInsteadOfHanging) {
     const std::string subject = std::string(40, 'a') + "b";
     for (bool utf : {true, false}) {

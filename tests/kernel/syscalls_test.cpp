@@ -5,6 +5,7 @@
 #include "base/sat.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "kernel/vfs_path.h"
 #include "proc_support.h"
 
 namespace tw {
@@ -40,6 +41,30 @@ protected:
     }
 
 };
+
+// Resolving a path is charged in proportion to its components times its length: a deep path
+// costs far more than a short one, and a budget too small for it refuses the call.
+TEST_F(SyscallTest, PathResolutionIsChargedByLengthAndDepth) {
+    EXPECT_EQ(path_resolution_work("/", "/tmp/file.txt"), 0u);
+    EXPECT_EQ(path_resolution_work("/a/b", "c"), path_resolution_work("/", "/a/b/c"));
+    std::string deep;
+    for (int i = 0; i < 1000; ++i) deep += "/d";  // 1000 components, 2000 bytes
+    const std::uint64_t work = path_resolution_work("/", deep);
+    EXPECT_GE(work, 1000u * 2000 / 64);
+    const auto cost = [&](auto call) {
+        const std::uint64_t before = m.meter.cpu_used();
+        call();
+        return m.meter.cpu_used() - before;
+    };
+    EXPECT_EQ(cost([&] { (void)sys.stat("/", "/tmp", true); }), 0u);
+    EXPECT_EQ(cost([&] { (void)sys.stat("/", deep, true); }), work);
+    EXPECT_EQ(cost([&] { (void)sys.chmod("/", deep, 0644); }), work);
+    EXPECT_EQ(cost([&] { (void)sys.rename("/", deep, deep + "/x"); }), work + path_resolution_work("/", deep + "/x"));
+
+    Machine small = Machine::build({.cpu = work / 2, .memory = 1 << 26, .disk = 1 << 26, .output = 1 << 20});
+    SyscallContext small_sys{small};
+    EXPECT_EQ(err(small_sys.stat("/", deep, true)).kind, SK::ResourceExhausted);
+}
 
 TEST(SyscallTableTest, OperationsAreNumberedInInterfaceOrder) {
     EXPECT_EQ(syscall_name(SyscallNumber::Getpid), "getpid");

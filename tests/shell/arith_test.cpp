@@ -86,6 +86,7 @@ TEST(Arith, ValuesAndOperators) {
         {"0", "0"},
         {"7", "7"},
         {"18446744073709551617", "1"},
+        {"\u00a0 1 +\u3000 2\u2003", "3"},
     };
     for (const auto& c : cases) EXPECT_EQ(run(c.text), c.expected) << c.text;
 }
@@ -116,6 +117,12 @@ TEST(Arith, ErrorsCarryTheirToken) {
         {"x=", "x=: arithmetic syntax error: operand expected (error token is \"=\")"},
         {"*2", "*2: arithmetic syntax error: operand expected (error token is \"*2\")"},
         {"1 @ 2", "1 @ 2: arithmetic syntax error in expression (error token is \"@ 2\")"},
+        // Tokens after multi-byte characters and invalid bytes start where the text has them;
+        // Unicode white space separates tokens and is trimmed before the expression is shown.
+        {"\u00e9 + 1", "\u00e9 + 1: arithmetic syntax error: operand expected (error token is \"\u00e9 + 1\")"},
+        {"1 +\u3000\u00e9", "1 +\u3000\u00e9: arithmetic syntax error: operand expected (error token is \"\u00e9\")"},
+        {"1 \xff", "1 \xff: arithmetic syntax error in expression (error token is \"\xff\")"},
+        {"\u00a0*2", "*2: arithmetic syntax error: operand expected (error token is \"*2\")"},
     };
     for (const auto& c : cases) EXPECT_EQ(run(c.text), c.expected) << c.text;
 }

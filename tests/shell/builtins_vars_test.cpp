@@ -328,6 +328,11 @@ TEST_F(BuiltinsVars, OptionCases) {
         {"set -- a b c; shift 4; echo $? $@", "1 a b c\n", "", 0},
         {"set -- a b c; shift -1; echo $?; shift x; echo $?; shift +2 z; echo $? $@", "1\n1\n0 c\n", "", 0},
         {"set -- a; shift 0; echo $? $@", "0 a\n", "", 0},
+        // Shifts that reclaim the removed slots keep the order, the count and what follows.
+        {"set -- 1 2 3 4 5 6 7 8 9 10; shift 3; echo $1 $#; shift; shift 2; echo \"$@\"; set -- x \"$@\"; echo $# $1 $2",
+         "4 7\n7 8 9 10\n5 x 7\n", "", 0},
+        {"f() { shift; echo $# \"$*\"; }; set -- a b c; shift; f \"$@\" z; echo $# $1", "2 c z\n2 b\n", "", 0},
+        {"set -- a b c d e; shift 2; while [ $# -gt 0 ]; do echo $1; shift; done; echo $#", "c\nd\ne\n0\n", "", 0},
     };
     run_cases(cases);
 }

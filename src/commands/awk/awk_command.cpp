@@ -14,6 +14,7 @@
 #include "commands/awk/runtime.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/regex_pay.h"
 #include "kernel/syscalls.h"
 
 namespace tw {
@@ -165,6 +166,7 @@ AwkFlow run_records(AwkRuntime& rt, std::span<const Input> inputs, std::string_v
 }
 
 std::int32_t run_program(NativeInvocation& inv, CommandIo& io, const AwkSetup& s, std::span<const Input> inputs) {
+    RegexCpuPay paying(inv.sys);
     AwkRuntime rt(inv.sys, io, s.program, s.fs);
     for (const auto& [name, value] : s.assignments) {
         if (name == "FS") continue;

@@ -139,7 +139,7 @@ bool builtin_substitute(AwkRuntime& rt, const AwkExpr& call, AwkValue& out, bool
     MatchCursor cursor(pattern, target, 0, EmptyAfterMatch::Skipped);
     while (true) {
         auto m = cursor.next();
-        if (!m) return rt.fail_error(fmt::format("regular expression match failed: {}", error_text(m.error())));
+        if (!m) return rt.fail_match(m.error());
         if (!*m) break;
         result.append(target, copied, (*m)->start() - copied);
         append_replacement(result, repl.text, (*m)->span().in(target));
@@ -172,7 +172,7 @@ bool builtin_match(AwkRuntime& rt, const AwkExpr& call, AwkValue& out) {
     const Regex* regex = rt.dynamic_regex(source);
     if (!regex || !rt.charge_cpu(out.text.size())) return false;
     auto m = regex->find(out.text);
-    if (!m) return rt.fail_error(fmt::format("regular expression match failed: {}", error_text(m.error())));
+    if (!m) return rt.fail_match(m.error());
     double start = 0, length = -1;
     if (*m) {
         start = static_cast<double>(chars_before(out.text, (*m)->start()) + 1);

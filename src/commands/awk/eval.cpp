@@ -15,7 +15,7 @@ namespace tw {
 bool awk_search(AwkRuntime& rt, const Regex& regex, std::string_view subject, bool& found) {
     if (!rt.charge_cpu(subject.size())) return false;
     auto r = regex.matches(subject);
-    if (!r) return rt.fail_error(fmt::format("regular expression match failed: {}", error_text(r.error())));
+    if (!r) return rt.fail_match(r.error());
     found = *r;
     return true;
 }

@@ -196,7 +196,7 @@ bool awk_split_text(AwkRuntime& rt, const AwkSplitter& s, std::string_view text,
         std::size_t start = 0;
         while (true) {
             auto m = cursor.next();
-            if (!m) return rt.fail_error(fmt::format("regular expression match failed: {}", error_text(m.error())));
+            if (!m) return rt.fail_match(m.error());
             if (!*m) break;
             put(text.substr(start, (*m)->start() - start));
             start = (*m)->end();

@@ -194,6 +194,8 @@ public:
         failure = AwkFlow{AwkFlowKind::Exhausted, 0, {}};
         return false;
     }
+    // A search that failed: refused by the CPU budget, or stopped by the engine's own limits.
+    bool fail_match(const RegexError& error);
     bool charge_cpu(std::uint64_t units);
     // Moves the tracked memory from `old_cost` to `new_cost`.
     bool adjust_memory(std::uint64_t old_cost, std::uint64_t new_cost);

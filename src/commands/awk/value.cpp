@@ -229,6 +229,11 @@ void AwkRuntime::preset_scalar(std::uint32_t slot, AwkValue value) {
     var_set_[slot] = 1;
 }
 
+bool AwkRuntime::fail_match(const RegexError& error) {
+    if (error.kind == RegexError::Kind::Refused) return fail_exhausted();
+    return fail_error(fmt::format("regular expression match failed: {}", error_text(error)));
+}
+
 bool AwkRuntime::charge_cpu(std::uint64_t units) {
     if (sys.charge_cpu(units)) return true;
     return fail_exhausted();

@@ -368,7 +368,7 @@ std::int32_t builtin_getopts(BuiltinContext& context, std::span<const std::strin
         return 2;
     }
     const std::vector<std::string> words = args.size() > 2 ? std::vector<std::string>(args.begin() + 2, args.end())
-                                                           : state.positional_params;
+                                                           : state.positional_params.to_vector();
 
     std::uint64_t wanted = 1;
     if (auto it = state.variables.find("OPTIND"); it != state.variables.end())

@@ -161,12 +161,12 @@ std::int32_t builtin_shift(BuiltinContext& context, std::span<const std::string>
     }
     if (count > state.positional_params.size()) return 1;
     if (count == 0) return 0;
-    // Every parameter that stays moves down: work in proportion to their number.
-    if (!context.machine.meter.charge_cpu(state.positional_params.size() - count)) return 137;
+    // Work in proportion to the parameters removed; those that stay are not moved.
+    if (!context.machine.meter.charge_cpu(count)) return 137;
     std::uint64_t removed = 0;
     for (std::uint64_t i = 0; i < count; ++i)
         removed = sat_add(removed, sat_add(state.positional_params[i].size(), kParamOverhead));
-    state.positional_params.erase(state.positional_params.begin(), state.positional_params.begin() + static_cast<std::ptrdiff_t>(count));
+    state.positional_params.drop_front(count);
     state.positional_size = sat_sub(state.positional_size, removed);
     return 0;
 }

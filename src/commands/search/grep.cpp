@@ -21,6 +21,7 @@
 #include "commands/util/file_command.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
+#include "commands/util/regex_pay.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -248,7 +249,9 @@ private:
     Outcome search_plain(const Input& input, std::string_view text, std::uint64_t& selected);
     Outcome search_context(const Input& input, std::string_view text, std::uint64_t& selected);
     void print_line(std::string_view name, std::uint64_t number, char separator, std::string_view line);
-    void match_failed(const Input& input, const RegexError& error);
+    // A search that failed: the CPU budget refused its work (Exhausted), or the engine's own limit
+    // was hit (reported; Failed).
+    Outcome match_failed(const Input& input, const RegexError& error);
     // Reports the read failures of the walked files not searched yet, as a full gathering would:
     // only a file larger than the read limit can fail after the walk described it.
     void drain_from(std::size_t index);
@@ -358,11 +361,13 @@ void GrepRun::print_line(std::string_view name, std::uint64_t number, char separ
     out += '\n';
 }
 
-void GrepRun::match_failed(const Input& input, const RegexError& error) {
+GrepRun::Outcome GrepRun::match_failed(const Input& input, const RegexError& error) {
+    if (error.kind == RegexError::Kind::Refused) return Outcome::Exhausted;
     // Shown even with -s, which silences only complaints about the inputs themselves.
     failed_ = true;
     push_message(search_messages_, kName,
                  fmt::format("{}: {}", input.name.empty() ? "(standard input)" : input.name, error_text(error)));
+    return Outcome::Failed;
 }
 
 GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text, std::uint64_t& selected) {
@@ -374,10 +379,7 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
     while (lines.next(line)) {
         ++number;
         auto found = matching.matches(line);
-        if (!found) {
-            match_failed(input, found.error());
-            return Outcome::Failed;
-        }
+        if (!found) return match_failed(input, found.error());
         if (*found == s_.invert) continue;
         ++selected;
         any_selected_ = true;
@@ -394,10 +396,7 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
         } else {
             // Each non-empty match on its own line; an empty match shows nothing.
             auto all = regex_.find_all(content);
-            if (!all) {
-                match_failed(input, all.error());
-                return Outcome::Failed;
-            }
+            if (!all) return match_failed(input, all.error());
             for (const Match& m : *all)
                 if (!m.span().empty()) print_line(input.name, number, ':', m.text(content));
         }
@@ -423,10 +422,7 @@ GrepRun::Outcome GrepRun::search_context(const Input& input, std::string_view te
         bool chosen = false;
         if (!s_.max_count || selected < *s_.max_count) {
             auto found = matching.matches(line);
-            if (!found) {
-                match_failed(input, found.error());
-                return Outcome::Failed;
-            }
+            if (!found) return match_failed(input, found.error());
             chosen = *found != s_.invert;
         } else if (after_left == 0) {
             break;  // nothing after this can be selected or printed
@@ -489,6 +485,9 @@ GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) 
 }
 
 std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
+    // The bytes of every input are paid for as they are searched; the engine's steps beyond
+    // them are paid here.
+    RegexCpuPay paying(inv_.sys);
     memory_limit_ = inv_.sys.limits().memory;
     gather(operands);
     show_names_ = s_.with_filename.value_or(s_.recursive || inputs_.size() >= 2);
@@ -526,6 +525,15 @@ std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
 }
 
 void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax initial) {
+    // Standard input arrives in pieces, the handler being entered again for each. Once an
+    // earlier entry has checked the arguments and begun to read, the pieces before the end are
+    // only gathered: the arguments are checked again, and the expression compiled, at the end.
+    if (inv.live_input != nullptr && !inv.live_input->eof && !io.in.empty()) {
+        if (auto pending = command_read_stdin(inv, io)) {
+            step = *pending;
+            return;
+        }
+    }
     PatternMemory memory{inv.sys};
     const auto done = [&](std::int32_t status) { step = NativeStep::finished(status); };
     const auto usage_error = [&](std::string_view message) {

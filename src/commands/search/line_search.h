@@ -53,9 +53,11 @@ bool expression_stays_in_line(std::string_view expression);
 // line on its own. The expression must be compiled with `multiline` (which changes nothing for
 // a text without "\n", so line and text searches agree).
 //
-// When the expression stays within a line and the text has no "\r", one search over the text
-// finds the next line that holds a match and the lines before it are answered without a search;
-// otherwise each line is searched on its own. Both give the same answers.
+// When the expression stays within a line and the text has no "\r", one search over a window of
+// lines finds the next line that holds a match and the lines before it are answered without a
+// search; otherwise each line is searched on its own. Both give the same answers. Under a
+// RegexPayScope a search is handed no more bytes than about twice what the previous one
+// covered, so the steps searches get for free stay in proportion to the text.
 class MatchingLines {
 public:
     MatchingLines(const Regex& regex, std::string_view text);
@@ -70,6 +72,8 @@ private:
     bool whole_text_ = false;
     bool known_ = false;
     std::size_t next_line_ = 0;  // start of the next line holding a match (npos: none)
+    static constexpr std::size_t kMaxWindow = std::size_t{1} << 20;
+    std::size_t window_ = std::size_t{64} << 10;  // bytes of the next window, before its last line's end
 };
 
 }  // namespace tw

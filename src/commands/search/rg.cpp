@@ -18,6 +18,7 @@
 #include "commands/search/search_commands.h"
 #include "commands/util/file_command.h"
 #include "commands/util/io.h"
+#include "commands/util/regex_pay.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -246,6 +247,7 @@ void RgSearch::print_line(std::string_view name, std::uint64_t number, bool numb
 }
 
 RgSearch::Outcome RgSearch::match_failed(const RgFile& input, const RegexError& error) {
+    if (error.kind == RegexError::Kind::Refused) return Outcome::Exhausted;
     push_message(io_.err, kName, fmt::format("{}: {}", input.path, error_text(error)));
     return Outcome::Failed;
 }
@@ -377,6 +379,7 @@ RgSearch::Outcome RgSearch::search(const RgFile& input) {
 }
 
 std::int32_t RgSearch::run(const std::vector<RgFile>& inputs) {
+    RegexCpuPay paying(inv_.sys);
     bool walked = false;
     for (const RgFile& f : inputs) walked = walked || f.walked;
     show_names_ = o_.names == NameMode::On || (o_.names == NameMode::Automatic && (inputs.size() >= 2 || walked));

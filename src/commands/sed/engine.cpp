@@ -482,6 +482,11 @@ private:
     enum class LineEnd : std::uint8_t { Next, Deleted, Quit };
 
     SedStop exhausted() { return SedStop{meter_.exhausted_status(), {}}; }
+    // A search that failed: refused by the CPU budget, or stopped by the engine's own limits.
+    SedStop match_stop(const RegexError& error) {
+        if (error.kind == RegexError::Kind::Refused) return exhausted();
+        return SedStop{kMatchFailureStatus, fmt::format("regex match failed: {}", error_text(error))};
+    }
 
     // Appends `text`, then the line delimiter or a newline when asked (a line of output).
     Result<void, SedStop> write(std::string_view text, std::optional<char> terminator);
@@ -528,8 +533,10 @@ Result<bool, SedStop> SedRun::matches(const SedAddress& address, bool is_last) {
     case SedAddress::Kind::Line: return line_number_ == address.line;
     case SedAddress::Kind::Last: return is_last;
     case SedAddress::Kind::Regex: {
+        // The pattern space may have grown far beyond the line that paid for the cycle.
+        if (!meter_.charge_cpu(pattern_.size())) return std::unexpected(exhausted());
         auto r = address.regex->matches(pattern_);
-        if (!r) return std::unexpected(SedStop{kMatchFailureStatus, fmt::format("regex match failed: {}", error_text(r.error()))});
+        if (!r) return std::unexpected(match_stop(r.error()));
         return *r;
     }
     }
@@ -601,8 +608,7 @@ Result<void, SedStop> SedRun::substitute(const SedSubstitute& s) {
         auto next = cursor.next();
         if (!next) {
             meter_.release_memory(memory);
-            return std::unexpected(
-                SedStop{kMatchFailureStatus, fmt::format("regex match failed: {}", error_text(next.error()))});
+            return std::unexpected(match_stop(next.error()));
         }
         if (!next->has_value()) break;
         const Match& m = **next;
@@ -719,6 +725,9 @@ Result<SedRun::LineEnd, SedStop> SedRun::run_line(std::string_view line, bool ha
 }
 
 Result<std::string, SedStop> SedRun::run(std::span<const std::string_view> inputs) {
+    // The engine's steps beyond the bytes each cycle and substitution pay for.
+    RegexPayerFn payer([this](std::uint64_t units) { return meter_.charge_cpu(units); });
+    RegexPayScope paying(payer);
     const std::uint64_t memory_start = meter_.memory_used();
     std::uint64_t total = 0;
     for (std::string_view in : inputs) total = sat_add(total, in.size());
