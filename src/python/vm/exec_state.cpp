@@ -95,6 +95,7 @@ void Interpreter::visit_roots(ValueVisitor& v) {
     types.for_each_value(visit);
     for (const auto& [name, module] : heap.modules()) visit(module);
     visit(sys_path);
+    for (const NamespaceEntry& e : builtins_cache.entries()) visit(e.value);
 }
 
 }  // namespace tw::py

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "python/front/tokens.h"
 #include "python/heap/box.h"
 #include "python/heap/error.h"
 #include "python/heap/heap.h"
@@ -77,6 +78,10 @@ struct TracebackEntry {
 
 // A suspended native call kept for resumption.
 struct ParkedCall {
+    enum class Kind : std::uint8_t { WaitOnly, FunctionCall, MethodCall, InputLine } kind = Kind::WaitOnly;
+    std::shared_ptr<const WaitReason> wait;  // what the program waits on (immutable)
+    SourceSpan position;                     // the calling instruction
+    Value receiver;                          // MethodCall
     Value callee;
     std::vector<Value> arguments;
     std::vector<std::pair<Symbol, Value>> keywords;
@@ -147,6 +152,7 @@ public:
         for (const Frame& fr : frames) f(fr.scope), f(fr.globals), f(fr.function);
         if (parked_call) {
             f(parked_call->callee);
+            f(parked_call->receiver);
             for (const Value& v : parked_call->arguments) f(v);
             for (const auto& kw : parked_call->keywords) f(kw.second);
         }
@@ -166,6 +172,11 @@ public:
     TypeRegistry types;
     ExecState state;
     Value sys_path;  // the cached sys.path list, absent until made
+    // Builtin names already resolved, by symbol; never emptied while the program lives.
+    Namespace builtins_cache;
+    // Raised whenever a class attribute changes: attribute site caches of an older epoch miss.
+    std::uint64_t attribute_epoch = 1;
+    bool started = false;  // the main module's frame was pushed
 };
 
 }  // namespace tw::py
