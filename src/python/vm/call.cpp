@@ -2,6 +2,7 @@
 
 #include "base/panic.h"
 #include "kernel/machine.h"
+#include "python/vm/engine.h"
 #include "python/vm/exec_state.h"
 
 namespace tw::py {
@@ -24,14 +25,24 @@ PyResult<Value> NativeRuntime::call_symbols(Value callable, std::span<const Valu
 
 PyResult<Value> call_value(RuntimeContext& ctx, Value callable, std::span<const Value> positional,
                            std::span<const KeywordArgument> keywords) {
-    (void)ctx, (void)callable, (void)positional, (void)keywords;
-    return fail(PyError::unsupported("calls from native code are not supported by the interpreter yet"));
+    std::vector<std::pair<Symbol, Value>> named;
+    named.reserve(keywords.size());
+    for (const auto& [name, value] : keywords) {
+        auto s = ctx.heap.symbols.intern(name, ctx.machine.meter);
+        if (!s) return fail(std::move(s.error()));
+        named.emplace_back(*s, value);
+    }
+    return vm::call_immediate(ctx, callable, positional, named);
 }
+
 PyResult<Value> call_value_symbols(RuntimeContext& ctx, Value callable, std::span<const Value> positional,
                                    std::span<const std::pair<Symbol, Value>> keywords) {
-    (void)ctx, (void)callable, (void)positional, (void)keywords;
-    return fail(PyError::unsupported("calls from native code are not supported by the interpreter yet"));
+    return vm::call_immediate(ctx, callable, positional, keywords);
 }
-bool NativeRuntime::is_callable(Value) const { return false; }
+
+bool NativeRuntime::is_callable(Value v) const {
+    auto r = vm::is_callable(*ctx_, v);
+    return r && *r;
+}
 
 }  // namespace tw::py

@@ -242,7 +242,7 @@ PyResult<StepOutcome> deliver(RuntimeContext& ctx, PyResult<Value> r, CallMode m
     if (k == ErrorKindTag::Suspend) {
         if (mode != CallMode::Frame || !st.suspension_allowed || !ctx.dispatched)
             return fail(PyError::unsupported("native call suspended outside scheduler dispatch"));
-        auto wait = e.take_detail()->wait;
+        auto wait = std::move(e.take_detail()->wait);
         parked.wait = std::shared_ptr<const WaitReason>(std::move(wait));
         if (!st.frames.empty()) {
             const Frame& f = st.frames.back();

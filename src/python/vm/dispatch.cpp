@@ -23,9 +23,6 @@ namespace {
 PyError stack_effect_error() { return PyError::unsupported("invalid bytecode stack effect"); }
 PyError underflow_error() { return PyError::unsupported("stack underflow"); }
 PyError unbound_local() { return PyError::unsupported("local variable referenced before assignment"); }
-PyError name_error(const Heap& heap, Symbol s) {
-    return PyError::exception("NameError", fmt::format("name '{}' is not defined", heap.symbols.name_of(s)));
-}
 PyError no_active_exception() { return PyError::unsupported("no active exception"); }
 
 PyResult<Value> load_constant(RuntimeContext& ctx, const CodeConstant& c) {

@@ -92,6 +92,8 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key);
 PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value v);
 PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key);
 PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item);
+// `format(v, spec)` of builtin values and program classes with __format__.
+PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec);
 PyResult<Value> format_field(RuntimeContext& ctx, Value v, std::int32_t conversion, std::string_view spec);
 
 // ---- text ----------------------------------------------------------------------------------------

@@ -299,6 +299,10 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
         TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, obj, *m));
         return std::optional(bound);
     }
+    if (auto def = decode_native_handle(obj); def && def->tag == DefinitionTag::ExceptionType && text == "__name__") {
+        TRY_ASSIGN(s, make_str(ctx, std::string(def->name)));
+        return std::optional(s);
+    }
     if (auto def = decode_native_handle(obj); def && def->tag == DefinitionTag::BuiltinType) {
         if (text == "__name__") {
             TRY_ASSIGN(s, make_str(ctx, std::string(builtin_type_name(def->number))));

@@ -7,6 +7,7 @@
 #include "kernel/scheduler.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
@@ -159,7 +160,7 @@ std::expected<std::optional<StepOutcome>, SliceFailure> resume_parked_call(Runti
     PyError e = std::move(r.error());
     if (e.kind() == ErrorKindTag::Exit) return std::optional(StepOutcome::exit(e.detail()->code));
     if (e.kind() == ErrorKindTag::Suspend) {
-        auto wait = e.take_detail()->wait;
+        auto wait = std::move(e.take_detail()->wait);
         call.wait = wait ? std::shared_ptr<const WaitReason>(std::move(wait)) : call.wait;
         st.parked_call = Box<ParkedCall>::make(std::move(call));
         return std::optional(StepOutcome::of(StepOutcome::Blocked));
