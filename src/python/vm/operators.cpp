@@ -219,7 +219,17 @@ PyResult<std::optional<Value>> sequence_binary(RuntimeContext& ctx, std::uint8_t
         std::string s;
         s.reserve(x.size() + y.size());
         s.append(x).append(y);
-        TRY_ASSIGN(v, make_str(ctx, std::move(s)));
+        if (s.size() <= kMaxInlineStr) {
+            TRY_ASSIGN(v, make_str(ctx, std::move(s)));
+            return std::optional(v);
+        }
+        // The character count is the sum of the parts' counts: the text is not scanned again.
+        auto chars = [&](const Value& v) -> std::uint64_t {
+            if (v.is_inline_str()) return HeapStr::make(std::string(v.inline_str())).char_count;
+            return std::get<HeapStr>(*object_of(heap, v)).char_count;
+        };
+        std::uint64_t count = chars(a) + chars(b);
+        TRY_ASSIGN(v, heap.allocate_object(HeapStr{std::move(s), count}, ctx.roots, ctx.machine.meter));
         return std::optional(v);
     }
     for (HeapObjectKind kind : {HeapObjectKind::List, HeapObjectKind::Tuple}) {
@@ -631,7 +641,9 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
     Interpreter& in = interp(ctx);
     TRY_ASSIGN(ta, py_type_id_of(heap, in.types, a));
     TRY_ASSIGN(entry, in.types.slot(ta, kForward[op]));
-    if (entry && entry->kind == SlotKind::Binary && ta < kFirstProgramType) {
+    bool handled_here = is_number(heap, a) || is_str(heap, a) || items_of(heap, a, HeapObjectKind::List) ||
+                        items_of(heap, a, HeapObjectKind::Tuple);
+    if (entry && entry->kind == SlotKind::Binary && ta < kFirstProgramType && !handled_here) {
         NativeRuntime rt(ctx);
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
