@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "kernel/scheduler.h"
 #include "pyvm/program_fixture.h"
 
 namespace tw::py {
@@ -382,6 +383,36 @@ TEST(Engine, AttributeChangesOfClassesReachEveryInstance) {
         "class A:\n    def f(self): return 1\na = A()\nfor i in range(3):\n    print(a.f())\n    A.f = lambda self, i=i: 10 + i\n"
         "del A.f\ntry:\n    a.f()\nexcept AttributeError as e:\n    print(e)\n");
     EXPECT_EQ(r.out, "1\n10\n11\n'A' object has no attribute 'f'\n");
+}
+
+TEST(Engine, DispatchedInputBlocksUntilALineArrives) {
+    Machine machine = Machine::build({.cpu = 1'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20});
+    std::uint32_t input = *machine.open_descriptions.insert_open_input();
+    ASSERT_TRUE(machine.install_active_descriptor(0, input).has_value());
+    Interpreter in;
+    auto code = compile_module_source(in.heap, machine.meter, "x = 5\na = input()\nprint(a, x)\nb = input()\n").value().value();
+    std::vector<std::string> argv{"-c"};
+    std::string out, err;
+    auto step = [&] {
+        for (;;) {
+            MainModuleStep s = run_main_module(in, code, machine, argv, {}, {.dispatched = true}, out, err);
+            if (s.kind != MainModuleStep::Kind::NotFinished) return s;
+        }
+    };
+    MainModuleStep s = step();
+    ASSERT_EQ(s.kind, MainModuleStep::Kind::Blocked);
+    EXPECT_EQ(*s.wait, WaitReason::input_readable(input));
+    ASSERT_TRUE(machine.append_input(input, "ab"));
+    EXPECT_EQ(step().kind, MainModuleStep::Kind::Blocked);  // no line yet
+    ASSERT_TRUE(machine.append_input(input, "c\r\nrest"));
+    s = step();
+    EXPECT_EQ(out, "abc 5\n");
+    ASSERT_EQ(s.kind, MainModuleStep::Kind::Blocked);
+    ASSERT_TRUE(machine.close_input(input));
+    s = step();
+    ASSERT_EQ(s.kind, MainModuleStep::Kind::Finished);
+    EXPECT_EQ(s.exit.kind, MainModuleExit::Kind::Success);
+    EXPECT_EQ(err, "");
 }
 
 }  // namespace
