@@ -64,6 +64,27 @@ PyResult<StepOutcome> bind_arguments(RuntimeContext& ctx, Value fn_value, Value 
     const std::uint64_t callee_at = args_at - 1;
     const std::vector<ParamSlot>& params = code.parameters;
 
+    // The common call: exactly the positional parameters, nothing else to bind.
+    if (nkw == 0 && given == p && mode == CallMode::Frame && !code.vararg_index && !code.kwarg_index &&
+        !code.needs_scope && !generator) {
+        std::uint64_t nlocals = code.local_names ? code.local_names->size() : params.size();
+        std::uint64_t locals_base = st.locals.size();
+        st.locals.reserve(locals_base + nlocals);
+        if (has_receiver) st.locals.push_back(receiver);
+        st.locals.insert(st.locals.end(), st.values.begin() + std::ptrdiff_t(args_at), st.values.end());
+        st.locals.resize(locals_base + nlocals, Value::absent());
+        st.values.resize(callee_at);
+        FrameDescriptor d{locals_base, rec->closure, rec->globals, fn_value, false, false};
+        auto frame = st.new_frame(rec->code, 0, st.values.size(), d, FrameKind::call());
+        if (!frame) {
+            st.locals.resize(locals_base);
+            return fail(std::move(frame.error()));
+        }
+        ++st.call_depth;
+        st.frames.push_back(std::move(*frame));
+        return StepOutcome::of(StepOutcome::Refresh);
+    }
+
     // Keyword targets: the parameter index, or kNoIndex for **kwargs.
     std::vector<std::uint32_t> kw_target;
     std::uint64_t kwonly_given = 0;

@@ -148,13 +148,13 @@ Cursor Cursor::from_top_frame(const std::vector<Frame>& frames) {
     c.locals = f.fast_locals ? Locals::Fast : f.own_scope ? Locals::Heap : Locals::None;
     c.locals_base = f.locals_base;
     c.value_base = f.value_base;
-    c.code = f.code;
+    c.code = f.code.get();
     c.ip = f.ip;
     return c;
 }
 
 void sync_cursor(const Cursor& cursor, ExecState& state) {
-    if (state.frames.empty() || state.frames.back().code != cursor.code) {
+    if (state.frames.empty() || state.frames.back().code.get() != cursor.code) {
         std::string text = fmt::format("SYNC MISMATCH op_index={} cursor_code={} frames={}", cursor.ip,
                                        cursor.code ? cursor.code->id : kNoCodeId, state.frames.size());
         for (const Frame& f : state.frames)
@@ -204,8 +204,9 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
     std::vector<Value>& stack = st.values;
-    const CodeObject* code = cursor.code.get();
+    const CodeObject* code = cursor.code;
     std::uint64_t started = 0;
+    const Symbol class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
 
     auto pop = [&](Value& out) {
         if (stack.size() <= cursor.value_base) return false;
@@ -292,6 +293,32 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     error = PyError::unsupported("local bytecode requires local slots");
                     break;
                 }
+                ++cursor.ip;
+                continue;
+            }
+            case PyOpcode::LoadName: {
+                // The scope chain of the frame; what it misses (globals of a class body, builtins,
+                // __class__) is the general path's.
+                if (in.a != class_symbol) {
+                    const Value* found = nullptr;
+                    Value scope = st.frames.back().scope;
+                    for (;;) {
+                        const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
+                        const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;
+                        if (!payload) break;
+                        const Namespace& ns = *payload->scope;
+                        if ((found = ns.find(in.a))) break;
+                        if (!ns.parent) break;
+                        scope = *ns.parent;
+                    }
+                    if (found) {
+                        stack.push_back(*found);
+                        ++cursor.ip;
+                        continue;
+                    }
+                }
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
                 ++cursor.ip;
                 continue;
             }
@@ -408,7 +435,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (!step) { error = std::move(step.error()); break; }
                 if (step->refresh) {
                     cursor.refresh(st.frames);
-                    code = cursor.code.get();
+                    code = cursor.code;
                     continue;
                 }
                 if (step->item) {
@@ -433,7 +460,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     case StepOutcome::Next: ++cursor.ip; continue;
                     case StepOutcome::Refresh:
                         cursor.refresh(st.frames);
-                        code = cursor.code.get();
+                        code = cursor.code;
                         continue;
                     default: return *outcome;
                 }
@@ -446,7 +473,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     vm::pop_frame(st);
                     stack.push_back(a);
                     cursor.refresh(st.frames);
-                    code = cursor.code.get();
+                    code = cursor.code;
                     continue;
                 }
                 if (f.kind.tag == FrameKindTag::Generator) {
@@ -464,7 +491,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     case StepOutcome::Jump: cursor.ip = outcome->target; continue;
                     case StepOutcome::Refresh:
                         cursor.refresh(st.frames);
-                        code = cursor.code.get();
+                        code = cursor.code;
                         continue;
                     default: return *outcome;
                 }
@@ -477,7 +504,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
         if (auto failure = vm::propagate_error(ctx, std::move(error), position_at(*code, cursor.ip)))
             return std::unexpected(std::move(*failure));
         cursor.refresh(st.frames);
-        code = cursor.code.get();
+        code = cursor.code;
     }
 }
 
