@@ -207,6 +207,8 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     const CodeObject* code = cursor.code;
     std::uint64_t started = 0;
     const Symbol class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
+    Interpreter& interpreter = vm::interp(ctx);
+    SiteEntry* cache = interpreter.site_cache(*code);
 
     auto pop = [&](Value& out) {
         if (stack.size() <= cursor.value_base) return false;
@@ -325,12 +327,47 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             case PyOpcode::LoadGlobal: {
                 auto ns = scope_of(heap, st.frames.back().globals);
                 if (!ns) { error = std::move(ns.error()); break; }
+                const auto& entries = (*ns)->entries();
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                if (site && site->slot && site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
+                    stack.push_back(entries[site->slot - 1].value);
+                    ++cursor.ip;
+                    continue;
+                }
                 const Value* v = (*ns)->get(in.a);
                 if (v) {
+                    if (site)
+                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
                     stack.push_back(heap.clone_value(*v));
                 } else if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
                     error = std::move(pushed.error());
                     break;
+                }
+                ++cursor.ip;
+                continue;
+            }
+            case PyOpcode::StoreGlobal: {
+                // A global already bound at the cached position is rebound in place.
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                if (site && site->slot && stack.size() > cursor.value_base) {
+                    Value globals = st.frames.back().globals;
+                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+                    const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
+                    if (payload && site->slot <= payload->scope->entries().size() &&
+                        payload->scope->entries()[site->slot - 1].symbol == in.a) {
+                        auto slot = heap.slot_mut(globals);
+                        std::get<NamespacePayload>((*slot)->object).scope->entries_mut()[site->slot - 1].value = stack.back();
+                        stack.pop_back();
+                        ++cursor.ip;
+                        continue;
+                    }
+                }
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                if (site) {
+                    auto ns = scope_of(heap, st.frames.back().globals);
+                    if (ns)
+                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
                 }
                 ++cursor.ip;
                 continue;
@@ -436,6 +473,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (step->refresh) {
                     cursor.refresh(st.frames);
                     code = cursor.code;
+                    cache = interpreter.site_cache(*code);
                     continue;
                 }
                 if (step->item) {
@@ -461,6 +499,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     case StepOutcome::Refresh:
                         cursor.refresh(st.frames);
                         code = cursor.code;
+                    cache = interpreter.site_cache(*code);
                         continue;
                     default: return *outcome;
                 }
@@ -474,6 +513,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     stack.push_back(a);
                     cursor.refresh(st.frames);
                     code = cursor.code;
+                    cache = interpreter.site_cache(*code);
                     continue;
                 }
                 if (f.kind.tag == FrameKindTag::Generator) {
@@ -492,6 +532,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     case StepOutcome::Refresh:
                         cursor.refresh(st.frames);
                         code = cursor.code;
+                    cache = interpreter.site_cache(*code);
                         continue;
                     default: return *outcome;
                 }
@@ -505,6 +546,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             return std::unexpected(std::move(*failure));
         cursor.refresh(st.frames);
         code = cursor.code;
+                    cache = interpreter.site_cache(*code);
     }
 }
 

@@ -159,6 +159,16 @@ public:
     }
 };
 
+// The cache of one instruction: a global's entry position, or what an attribute load found for
+// a type (valid while the type and the attribute epoch are those recorded).
+struct SiteEntry {
+    std::uint64_t key = 0;     // attribute sites: type id << 32 | epoch (0: empty)
+    std::uint32_t slot = 0;    // globals: entry position + 1; attributes: the instance entry
+    std::uint32_t kind = 0;    // attributes: 1 instance entry, 2 class function
+    std::uint32_t symbol = 0;  // the name the entry answers for
+    Value value;               // attributes: the class function
+};
+
 // One program's interpreter data: its heap, its type registry and its execution state. It is the
 // root source of every collection its allocations trigger.
 class Interpreter final : public RootSource {
@@ -177,6 +187,11 @@ public:
     // Raised whenever a class attribute changes: attribute site caches of an older epoch miss.
     std::uint64_t attribute_epoch = 1;
     bool started = false;  // the main module's frame was pushed
+    // One cache entry per instruction of each code object run, by code id.
+    std::vector<std::vector<SiteEntry>> site_caches;
+
+    // The site cache of a code object (made on first use; its entries never move).
+    SiteEntry* site_cache(const CodeObject& code);
 };
 
 }  // namespace tw::py
