@@ -346,6 +346,57 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 ++cursor.ip;
                 continue;
             }
+            case PyOpcode::LoadAttr:
+            case PyOpcode::LoadMethod:
+            case PyOpcode::StoreAttr: {
+                // The attribute site cache: an instance's own attribute at a known position, or a
+                // function its class binds, for one type at one attribute epoch.
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                std::size_t need = in.op == PyOpcode::StoreAttr ? 2 : 1;
+                if (site && site->key && stack.size() >= std::size_t(cursor.value_base) + need) {
+                    Value obj = stack.back();
+                    const HeapSlot* s = obj.is_object() ? heap.resolve(obj.handle()) : nullptr;
+                    if (s && s->kind() == HeapObjectKind::Object && site->symbol == in.a &&
+                        site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
+                        const auto* entries = s->attributes ? &s->attributes->entries : nullptr;
+                        if (site->kind == 1 && entries && site->slot < entries->size() &&
+                            (*entries)[site->slot].symbol == in.a) {
+                            if (in.op == PyOpcode::StoreAttr) {
+                                Value v = stack[stack.size() - 2];
+                                auto slot = heap.slot_mut(obj);
+                                (*slot)->attributes->entries[site->slot].value = v;
+                                stack.resize(stack.size() - 2);
+                            } else if (in.op == PyOpcode::LoadAttr) {
+                                stack.back() = (*entries)[site->slot].value;
+                            } else {
+                                stack.back() = (*entries)[site->slot].value;
+                                stack.push_back(intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
+                            }
+                            ++cursor.ip;
+                            continue;
+                        }
+                        if (site->kind == 2 && in.op == PyOpcode::LoadMethod) {
+                            bool shadowed = false;
+                            if (entries)
+                                for (const NamespaceEntry& e : *entries) shadowed |= e.symbol == in.a;
+                            if (!shadowed) {
+                                stack.back() = site->value;
+                                stack.push_back(obj);
+                                ++cursor.ip;
+                                continue;
+                            }
+                        }
+                    }
+                }
+                Value obj = stack.size() > cursor.value_base ? stack.back() : Value::absent();
+                heap.push_root(obj);
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                if (site) vm::record_attribute_site(ctx, *site, obj, in.a, in.op == PyOpcode::LoadMethod ? stack[stack.size() - 2] : Value::absent(),
+                                                    in.op == PyOpcode::LoadMethod && stack.back() == obj);
+                ++cursor.ip;
+                continue;
+            }
             case PyOpcode::StoreGlobal: {
                 // A global already bound at the cached position is rebound in place.
                 SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;

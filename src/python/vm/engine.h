@@ -78,6 +78,9 @@ PyStatus delete_attribute(RuntimeContext& ctx, Value obj, Symbol name);
 PyResult<std::pair<Value, Value>> load_method(RuntimeContext& ctx, Value obj, Symbol name);
 // The value a class (and its MRO) binds to `name`, unbound.
 PyResult<std::optional<Value>> class_lookup(RuntimeContext& ctx, Value cls, Symbol name);
+// Fills an attribute site cache entry after a generic lookup on `obj` (a plain instance):
+// `method` is the class function a LoadMethod bound (when `bound`).
+void record_attribute_site(RuntimeContext& ctx, SiteEntry& site, Value obj, Symbol name, Value method, bool bound);
 // Any attribute change of a class invalidates the attribute caches.
 void invalidate_attribute_caches(RuntimeContext& ctx);
 

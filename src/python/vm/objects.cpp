@@ -207,6 +207,37 @@ PyResult<std::optional<Value>> class_lookup(RuntimeContext& ctx, Value cls, Symb
 
 void invalidate_attribute_caches(RuntimeContext& ctx) { ++interp(ctx).attribute_epoch; }
 
+void record_attribute_site(RuntimeContext& ctx, SiteEntry& site, Value obj, Symbol name, Value method, bool bound) {
+    site = SiteEntry{};
+    Heap& heap = ctx.heap;
+    Interpreter& in = interp(ctx);
+    const HeapSlot* slot = heap.get_if_object(obj);
+    if (!slot || slot->kind() != HeapObjectKind::Object) return;
+    auto cls = instance_class_value(heap, in.types, obj);
+    if (!cls || !*cls) return;
+    auto found = class_lookup(ctx, **cls, name);
+    if (!found) return;
+    std::uint64_t key = std::uint64_t(slot->type_id) << 32 | (in.attribute_epoch & 0xFFFFFFFF);
+    if (bound) {
+        const HeapSlot* f = *found ? heap.get_if_object(**found) : nullptr;
+        if (!f || f->kind() != HeapObjectKind::Function || **found != method) return;
+        site = SiteEntry{key, 0, 2, name, method};
+        return;
+    }
+    // An instance attribute, with nothing on the class that could take precedence.
+    if (*found) {
+        const HeapSlot* f = heap.get_if_object(**found);
+        if (f && f->kind() == HeapObjectKind::Property) return;
+    }
+    if (!slot->attributes) return;
+    const auto& entries = slot->attributes->entries;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].symbol == name) {
+            site = SiteEntry{key, std::uint32_t(i), 1, name, Value::absent()};
+            return;
+        }
+}
+
 PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Value obj, Symbol name) {
     Heap& heap = ctx.heap;
     Interpreter& in = interp(ctx);
