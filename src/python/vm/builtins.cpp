@@ -604,10 +604,22 @@ PyResult<Value> radix_text(RuntimeContext& ctx, Value v, int base) {
 }  // namespace
 
 std::optional<Value> builtin_method(TypeId type, std::string_view name) {
-    for (const MethodTable& t : kMethodTables) {
-        if (t.type != type && !(t.type == type_id(BuiltinType::Dict) && type == type_id(BuiltinType::Dict))) continue;
-        for (const NativeFunction& row : t.rows)
-            if (row.name == name) return intern_static_definition(StaticDefinition::of_native_method(&row));
+    // The handles are interned once: interning takes the shared registry's lock.
+    static const std::vector<std::vector<Value>> handles = [] {
+        std::vector<std::vector<Value>> all;
+        for (const MethodTable& t : kMethodTables) {
+            std::vector<Value> row_handles;
+            for (const NativeFunction& row : t.rows)
+                row_handles.push_back(intern_static_definition(StaticDefinition::of_native_method(&row)));
+            all.push_back(std::move(row_handles));
+        }
+        return all;
+    }();
+    for (std::size_t i = 0; i < std::size(kMethodTables); ++i) {
+        const MethodTable& t = kMethodTables[i];
+        if (t.type != type) continue;
+        for (std::size_t j = 0; j < t.rows.size(); ++j)
+            if (t.rows[j].name == name) return handles[i][j];
     }
     return std::nullopt;
 }

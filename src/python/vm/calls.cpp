@@ -279,7 +279,8 @@ PyResult<StepOutcome> call_native(RuntimeContext& ctx, Value handle, const Nativ
                                   NativeCall call, CallMode mode, std::span<const std::pair<Symbol, Value>> kw_symbols) {
     ExecState& st = ctx.exec;
     ParkedCall parked;
-    if (mode == CallMode::Frame) {
+    // Only a dispatched program can be parked: only then are the arguments kept for a repeat.
+    if (mode == CallMode::Frame && ctx.dispatched) {
         parked.kind = receiver.is_present() ? ParkedCall::Kind::MethodCall : ParkedCall::Kind::FunctionCall;
         parked.callee = handle;
         parked.receiver = receiver;

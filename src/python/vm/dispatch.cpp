@@ -206,8 +206,10 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     std::vector<Value>& stack = st.values;
     const CodeObject* code = cursor.code;
     std::uint64_t started = 0;
-    const Symbol class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
     Interpreter& interpreter = vm::interp(ctx);
+    if (interpreter.class_symbol == kNoSymbol)
+        interpreter.class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
+    const Symbol class_symbol = interpreter.class_symbol;
     SiteEntry* cache = interpreter.site_cache(*code);
 
     auto pop = [&](Value& out) {
@@ -356,6 +358,13 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (site && site->key && stack.size() >= std::size_t(cursor.value_base) + need) {
                     Value obj = stack.back();
                     const HeapSlot* s = obj.is_object() ? heap.resolve(obj.handle()) : nullptr;
+                    if (s && site->kind == 3 && in.op == PyOpcode::LoadMethod && site->symbol == in.a &&
+                        site->key == std::uint64_t(s->type_id) << 32) {
+                        stack.back() = site->value;
+                        stack.push_back(obj);
+                        ++cursor.ip;
+                        continue;
+                    }
                     if (s && s->kind() == HeapObjectKind::Object && site->symbol == in.a &&
                         site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
                         const auto* entries = s->attributes ? &s->attributes->entries : nullptr;

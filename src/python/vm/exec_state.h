@@ -187,6 +187,7 @@ public:
     // Raised whenever a class attribute changes: attribute site caches of an older epoch miss.
     std::uint64_t attribute_epoch = 1;
     bool started = false;  // the main module's frame was pushed
+    Symbol class_symbol = 0xFFFFFFFFu;  // "__class__" once interned
     // One cache entry per instruction of each code object run, by code id.
     std::vector<std::vector<SiteEntry>> site_caches;
 

@@ -212,7 +212,14 @@ void record_attribute_site(RuntimeContext& ctx, SiteEntry& site, Value obj, Symb
     Heap& heap = ctx.heap;
     Interpreter& in = interp(ctx);
     const HeapSlot* slot = heap.get_if_object(obj);
-    if (!slot || slot->kind() != HeapObjectKind::Object) return;
+    if (!slot) return;
+    if (bound && slot->type_id < kFirstValueKindType && slot->kind() != HeapObjectKind::Object) {
+        // A builtin type's native method: fixed for the type.
+        if (auto m = builtin_method(slot->type_id, heap.symbols.name_of(name)); m && *m == method)
+            site = SiteEntry{std::uint64_t(slot->type_id) << 32, 0, 3, name, method};
+        return;
+    }
+    if (slot->kind() != HeapObjectKind::Object) return;
     auto cls = instance_class_value(heap, in.types, obj);
     if (!cls || !*cls) return;
     auto found = class_lookup(ctx, **cls, name);
