@@ -1124,18 +1124,47 @@ PyResult<std::string> str_text(RuntimeContext& ctx, Value v) {
 }
 
 PyResult<Value> format_field(RuntimeContext& ctx, Value v, std::int32_t conversion, std::string_view spec) {
-    std::string text;
-    if (conversion == 'r' || conversion == 'a') {
-        TRY_ASSIGN(t, repr_text(ctx, v));
-        text = std::move(t);
-        if (spec.empty()) return make_str(ctx, std::move(text));
-        TRY_ASSIGN(s, make_str(ctx, std::move(text)));
-        v = s;
-    } else if (conversion == 's') {
-        TRY_ASSIGN(t, str_text(ctx, v));
-        if (spec.empty()) return make_str(ctx, std::move(t));
-        TRY_ASSIGN(s, make_str(ctx, std::move(t)));
-        v = s;
+    // The spec is paid for before any text is made: its largest number and its length.
+    std::uint64_t largest = 0, run = 0;
+    bool in_digits = false;
+    for (char c : spec) {
+        if (c >= '0' && c <= '9') {
+            std::uint64_t next;
+            if (!in_digits) run = 0;
+            if (__builtin_mul_overflow(run, 10, &next) || __builtin_add_overflow(next, std::uint64_t(c - '0'), &run))
+                run = std::numeric_limits<std::uint64_t>::max();
+            in_digits = true;
+            largest = std::max(largest, run);
+        } else {
+            in_digits = false;
+        }
+    }
+    TRY_DO(python_charge_work(ctx.machine.meter, std::max<std::uint64_t>(largest, spec.size())));
+    std::uint64_t native = largest > std::numeric_limits<std::uint64_t>::max() / 2 - spec.size()
+                               ? std::numeric_limits<std::uint64_t>::max()
+                               : 2 * (largest + spec.size());
+    if (native) {
+        TRY_DO(ctx.heap.reserve_memory(native, nullptr, ctx.roots, ctx.machine.meter));
+        ctx.heap.record_native_charge(native);
+    }
+    if (spec.find_first_of("{}") != std::string_view::npos)
+        return fail(PyError::unsupported("nested f-string format specifications are not implemented"));
+    if (conversion == 'r' || conversion == 'a' || conversion == 's') {
+        PyResult<std::string> t = conversion == 's' ? str_text(ctx, v) : repr_text(ctx, v);
+        if (!t) return fail(std::move(t.error()));
+        if (spec.empty()) return make_str(ctx, std::move(*t));
+        TRY_ASSIGN(s, make_str(ctx, std::move(*t)));
+        TRY_ASSIGN(text, format_with_spec(ctx, s, spec));
+        return make_str(ctx, std::move(text));
+    }
+    if (conversion != -1)
+        return fail(PyError::unsupported(fmt::format("unsupported f-string conversion !{}", char(conversion))));
+    // A program class's __format__ decides its own text.
+    TRY_ASSIGN(spec_value, make_str(ctx, std::string(spec)));
+    TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Format, std::span<const Value>(&spec_value, 1)));
+    if (custom) {
+        if (!is_str(ctx.heap, *custom)) return fail(PyError::type_error("__format__ must return a str"));
+        return *custom;
     }
     if (spec.empty()) {
         if (is_str(ctx.heap, v)) return v;
