@@ -288,6 +288,129 @@ unsupported operand type(s) for +: 'int' and 'str'
 recursion maximum recursion depth exceeded
 (1, {'a': 2})
 )OUT"},
+    {"more",
+     R"PY(class Ctx:
+    def __enter__(self):
+        print("enter")
+        return self
+    def __exit__(self, t, v, tb):
+        print("exit", t.__name__ if t else None, v)
+        return True
+with Ctx() as c:
+    print("in")
+with Ctx():
+    raise ValueError("inside")
+print("after")
+class E(Exception):
+    def __init__(self, code):
+        super().__init__("code %d" if False else "code")
+        self.code = code
+try:
+    raise E(5)
+except E as e:
+    print(e.code, e)
+try:
+    pass
+except Exception:
+    print("no")
+else:
+    print("else")
+words = "the quick brown the fox the".split()
+counts = {}
+for w in words:
+    counts[w] = counts.get(w, 0) + 1
+print(sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
+print([[i * j for j in range(3)] for i in range(3)])
+def fmt(x, *, width=5):
+    return f"[{x:^5}]"
+print(fmt("a"), fmt("b", width=3), f"{'nested'!s:>8}", f"{3+4}")
+class Base:
+    kind = "base"
+    def describe(self): return self.kind + ":" + type(self).__name__
+class Child(Base):
+    kind = "child"
+print(Child().describe(), Base().describe())
+x = 10
+def outer():
+    x = 1
+    def inner():
+        return x
+    return inner()
+print(outer(), x)
+print(str(1.0), 1e-5, 0.1 + 0.2, 100.0, float("inf"), -0.0, 2.5e16)
+print(round(2.5) if False else 1, 7 // -2, -7 // 2, 2 ** -1, 10 % 3.5)
+s = {1, 2, 3}
+s.add(4)
+print(s, 3 in s, len(s))
+d = dict(a=1, b=2)
+for k, v in d.items():
+    print(k, v)
+print(list(range(10, 0, -3)), "x" * 3, [0] * 4)
+)PY",
+     R"OUT(enter
+in
+exit None None
+enter
+exit ValueError inside
+after
+5 code
+else
+[('the', 3), ('brown', 1), ('fox', 1), ('quick', 1)]
+[[0, 0, 0], [0, 1, 2], [0, 2, 4]]
+[  a  ] [  b  ]   nested 7
+child:Child base:Base
+1 10
+1.0 1e-05 0.30000000000000004 100.0 inf -0.0 2.5e+16
+1 -4 -4 0.5 3.0
+{1, 2, 3, 4} True 4
+a 1
+b 2
+[10, 7, 4, 1] xxx [0, 0, 0, 0]
+)OUT"},
+    {"gens",
+     R"PY(def g(n):
+    for i in range(n):
+        try:
+            yield i
+        finally:
+            pass
+    return 5
+print(list(g(4)), sum(x * x for x in range(4)), max(len(w) for w in ["a", "abc"]))
+it = g(2)
+print(next(it), next(it))
+try:
+    next(it)
+except StopIteration:
+    print("stop")
+def fibs():
+    a, b = 0, 1
+    while True:
+        yield a
+        a, b = b, a + b
+out = []
+for f in fibs():
+    if f > 50:
+        break
+    out.append(f)
+print(out)
+def bad():
+    yield 1
+    raise ValueError("in gen")
+try:
+    for x in bad():
+        print(x)
+except ValueError as e:
+    print("caught", e)
+print(dict((k, k * 2) for k in "ab"), any(x > 2 for x in [1, 3]))
+)PY",
+     R"OUT([0, 1, 2, 3] 14 3
+0 1
+stop
+[0, 1, 1, 2, 3, 5, 8, 13, 21, 34]
+1
+caught in gen
+{'a': 'aa', 'b': 'bb'} True
+)OUT"},
 };
 
 TEST(Engine, ProgramsPrintWhatCPythonPrints) {
@@ -413,6 +536,15 @@ TEST(Engine, DispatchedInputBlocksUntilALineArrives) {
     ASSERT_EQ(s.kind, MainModuleStep::Kind::Finished);
     EXPECT_EQ(s.exit.kind, MainModuleExit::Kind::Success);
     EXPECT_EQ(err, "");
+}
+
+TEST(Engine, FstringFieldsChargeTheirSpecAndRefuseNestedOnes) {
+    ProgramRun nested = run_program("w = 5\nprint(f'{1:>{w}}')\n");
+    EXPECT_EQ(nested.status, 2);
+    EXPECT_EQ(nested.message, "nested f-string format specifications are not implemented at line 2, column 7");
+    // A width of ten million is paid for before any text is made.
+    ProgramRun wide = run_program("x = f'{1:>10000000}'\n", 1'000'000);
+    EXPECT_EQ(wide.status, 137);
 }
 
 }  // namespace

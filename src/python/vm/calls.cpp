@@ -205,8 +205,16 @@ PyResult<StepOutcome> bind_arguments(RuntimeContext& ctx, Value fn_value, Value 
     st.values.resize(callee_at);
 
     if (generator) {
+        std::vector<Value> values(st.locals.begin() + std::ptrdiff_t(locals_base), st.locals.end());
         st.locals.resize(locals_base);
-        return fail(PyError::unsupported("generators are not supported by the interpreter yet"));
+        heap.push_root(fn_value);
+        for (const Value& v : values) heap.push_root(v);
+        auto ns = bind_locals(interp(ctx), ctx.machine.meter, rec->closure, code.local_names, std::move(values), {});
+        if (!ns) return fail(std::move(ns.error()));
+        auto gen = make_generator(ctx, fn_value, *ns, rec->globals, rec->code);
+        if (!gen) return fail(std::move(gen.error()));
+        st.values.push_back(*gen);
+        return StepOutcome::of(StepOutcome::Next);
     }
     FrameDescriptor d{locals_base, rec->closure, rec->globals, fn_value, false, false};
     if (code.needs_scope) {

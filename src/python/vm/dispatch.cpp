@@ -576,10 +576,6 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     cache = interpreter.site_cache(*code);
                     continue;
                 }
-                if (f.kind.tag == FrameKindTag::Generator) {
-                    error = PyError::unsupported("generators are not supported by the interpreter yet");
-                    break;
-                }
                 sync_cursor(cursor, st);
                 return StepOutcome::returning(a);
             }
@@ -1107,7 +1103,15 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
         case PyOpcode::ImportFrom:
         case PyOpcode::ImportStar:
             return fail(PyError::unsupported("imports are not supported by the interpreter yet"));
-        case PyOpcode::YieldValue:
+        case PyOpcode::YieldValue: {
+            if (frame.kind.tag != FrameKindTag::Generator)
+                return fail(PyError::unsupported("yield outside a generator frame"));
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(v);
+            TRY_DO(vm::save_generator_frame(ctx, cursor.ip + 1));
+            sync_cursor(cursor, st);
+            return StepOutcome::yielding(v);
+        }
         case PyOpcode::YieldFrom:
         case PyOpcode::ResumeAwait:
         case PyOpcode::AsyncWithExceptExit:

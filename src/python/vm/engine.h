@@ -132,6 +132,14 @@ PyResult<bool> exception_matches(RuntimeContext& ctx, Value exc, Value type);
 PyResult<bool> isinstance(RuntimeContext& ctx, Value v, Value cls);
 PyResult<TypeId> class_type_id(RuntimeContext& ctx, Value cls);
 
+// ---- generators ------------------------------------------------------------------------------
+PyResult<Value> make_generator(RuntimeContext& ctx, Value function, Value scope, Value globals,
+                               std::shared_ptr<const CodeObject> code);
+// Runs the generator until it yields (the value), or none when it has finished.
+PyResult<std::optional<Value>> generator_step(RuntimeContext& ctx, Value gen, Value sent);
+// `YieldValue`: saves the running generator frame's stacks, to resume at `resume`.
+PyStatus save_generator_frame(RuntimeContext& ctx, std::uint64_t resume);
+
 // ---- streams ------------------------------------------------------------------------------------
 PyStatus write_stdout(RuntimeContext& ctx, std::string_view text);
 PyStatus write_stderr(RuntimeContext& ctx, std::string_view text);

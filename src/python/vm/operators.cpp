@@ -562,7 +562,8 @@ PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
             }
             case HeapObjectKind::ValuesIterator:
             case HeapObjectKind::SequenceIterator:
-            case HeapObjectKind::RangeIterator: return v;
+            case HeapObjectKind::RangeIterator:
+            case HeapObjectKind::Generator: return v;
             default: break;
         }
         TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
@@ -597,6 +598,10 @@ PyResult<IterStep> iterator_next(RuntimeContext& ctx, Value it) {
         Value v = (*items)[pos];
         std::get<SequenceIteratorPayload>((*heap.slot_mut(it))->object).position = pos + 1;
         return IterStep{heap.clone_value(v)};
+    }
+    if (std::holds_alternative<GeneratorPayload>(slot->object)) {
+        TRY_ASSIGN(item, generator_step(ctx, it, Value::none()));
+        return IterStep{item};
     }
     Interpreter& in = interp(ctx);
     auto cls = instance_class_value(heap, in.types, it);
