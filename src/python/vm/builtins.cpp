@@ -18,18 +18,13 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 
 namespace tw::py::vm {
 
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 PyError arity(std::uint64_t lo, std::uint64_t hi, std::uint64_t n) {
     return PyError::unsupported(fmt::format("expected {}..={} arguments, got {}", lo, hi, n));
@@ -290,13 +285,8 @@ PyResult<Value> dict_copy(NativeRuntime& rt, Value self, NativeCall) {
 PyResult<Value> set_add_method(NativeRuntime& rt, Value self, NativeCall c) {
     RuntimeContext& ctx = ctx_of(rt);
     TRY_DO(check_arity(c, 1, 1));
-    struct Keys final : KeyProtocol {
-        RuntimeContext& ctx;
-        explicit Keys(RuntimeContext& c) : ctx(c) {}
-        PyResult<std::uint64_t> hash(const Value& k) override { return hash_value(ctx, k); }
-        PyResult<bool> equal(const Value& a, const Value& b) override { return a == b ? PyResult<bool>(true) : values_equal(ctx, a, b); }
-    } keys(ctx);
-    TRY_DO(set_add(ctx.heap, ctx.machine.meter, keys, ctx.roots, self, c.positional[0]));
+
+    TRY_DO(set_insert(ctx, self, c.positional[0]));
     return Value::none();
 }
 

@@ -12,6 +12,7 @@
 #include "python/front/definitions.h"
 #include "python/objects/value_access.h"
 #include "python/vm/engine.h"
+#include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
@@ -623,12 +624,6 @@ PyResult<std::vector<Value>> pop_values(ExecState& st, const Cursor& cursor, std
     return out;
 }
 
-#define TRY_ASSIGN(var, expr)                         \
-    auto var##_r = (expr);                            \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr)                                  \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 PyResult<StepOutcome> unpack_sequence(RuntimeContext& ctx, const Cursor& cursor, const Instruction& in) {
     ExecState& st = ctx.exec;

@@ -113,6 +113,8 @@ PyResult<Value> new_dict(RuntimeContext& ctx, std::span<const std::pair<Value, V
 PyResult<Value> new_set(RuntimeContext& ctx, std::span<const Value> items, bool frozen);
 PyResult<Value> make_str(RuntimeContext& ctx, std::string text);
 PyStatus dict_store(RuntimeContext& ctx, Value dict, Value key, Value v);
+// Adds an element to a set; true when it was not there.
+PyResult<bool> set_insert(RuntimeContext& ctx, Value set, Value element);
 PyResult<std::optional<Value>> dict_lookup(RuntimeContext& ctx, Value dict, Value key);
 // Every element of an iterable, each charged one work unit.
 PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterable);

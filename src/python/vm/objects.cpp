@@ -11,6 +11,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
 
@@ -20,12 +21,6 @@ namespace {
 
 constexpr std::uint64_t kAttributeEntryBytes = 48;
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 const ClassRecord* class_record(const Heap& heap, Value cls) {
     const HeapSlot* slot = heap.get_if_object(cls);

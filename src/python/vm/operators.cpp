@@ -16,18 +16,13 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 
 namespace tw::py::vm {
 
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 constexpr std::uint64_t kHashModulus = (std::uint64_t(1) << 61) - 1;
 
@@ -422,6 +417,10 @@ PyResult<Value> make_str(RuntimeContext& ctx, std::string text) {
 PyStatus dict_store(RuntimeContext& ctx, Value dict, Value key, Value v) {
     EngineKeys keys(ctx);
     return dict_set_item(ctx.heap, ctx.machine.meter, keys, ctx.roots, dict, key, v);
+}
+PyResult<bool> set_insert(RuntimeContext& ctx, Value set, Value element) {
+    EngineKeys keys(ctx);
+    return set_add(ctx.heap, ctx.machine.meter, keys, ctx.roots, set, element);
 }
 PyResult<std::optional<Value>> dict_lookup(RuntimeContext& ctx, Value dict, Value key) {
     EngineKeys keys(ctx);
