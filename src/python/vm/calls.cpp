@@ -204,28 +204,26 @@ PyResult<StepOutcome> bind_arguments(RuntimeContext& ctx, Value fn_value, Value 
         if (slots[code.default_indices[i]].is_absent()) slots[code.default_indices[i]] = rec->defaults[i];
     st.values.resize(callee_at);
 
-    if (generator) {
+    // Generators and functions whose locals live in the heap move the bound slots into a namespace.
+    Value own_scope = Value::absent();
+    if (generator || code.needs_scope) {
         std::vector<Value> values(st.locals.begin() + std::ptrdiff_t(locals_base), st.locals.end());
         st.locals.resize(locals_base);
         heap.push_root(fn_value);
         for (const Value& v : values) heap.push_root(v);
         auto ns = bind_locals(interp(ctx), ctx.machine.meter, rec->closure, code.local_names, std::move(values), {});
         if (!ns) return fail(std::move(ns.error()));
-        auto gen = make_generator(ctx, fn_value, *ns, rec->globals, rec->code);
+        own_scope = *ns;
+    }
+    if (generator) {
+        Value ns = own_scope;
+        auto gen = make_generator(ctx, fn_value, ns, rec->globals, rec->code);
         if (!gen) return fail(std::move(gen.error()));
         st.values.push_back(*gen);
         return StepOutcome::of(StepOutcome::Next);
     }
     FrameDescriptor d{locals_base, rec->closure, rec->globals, fn_value, false, false};
-    if (code.needs_scope) {
-        std::vector<Value> values(st.locals.begin() + std::ptrdiff_t(locals_base), st.locals.end());
-        st.locals.resize(locals_base);
-        heap.push_root(fn_value);
-        for (const Value& v : values) heap.push_root(v);
-        auto ns = bind_locals(interp(ctx), ctx.machine.meter, rec->closure, code.local_names, std::move(values), {});
-        if (!ns) return fail(std::move(ns.error()));
-        d = FrameDescriptor{std::nullopt, *ns, rec->globals, fn_value, true, false};
-    }
+    if (code.needs_scope) d = FrameDescriptor{std::nullopt, own_scope, rec->globals, fn_value, true, false};
     std::shared_ptr<const CodeObject> code_ptr = rec->code;
     ++st.call_depth;
     if (mode == CallMode::Frame) {

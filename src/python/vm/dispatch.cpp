@@ -212,6 +212,12 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
         interpreter.class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
     const Symbol class_symbol = interpreter.class_symbol;
     SiteEntry* cache = interpreter.site_cache(*code);
+    // The top frame changed: the cursor, the code and its site cache follow it.
+    auto refresh = [&] {
+        cursor.refresh(st.frames);
+        code = cursor.code;
+        cache = interpreter.site_cache(*code);
+    };
 
     auto pop = [&](Value& out) {
         if (stack.size() <= cursor.value_base) return false;
@@ -532,9 +538,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 auto step = vm::iterator_next(ctx, it);
                 if (!step) { error = std::move(step.error()); break; }
                 if (step->refresh) {
-                    cursor.refresh(st.frames);
-                    code = cursor.code;
-                    cache = interpreter.site_cache(*code);
+                    refresh();
                     continue;
                 }
                 if (step->item) {
@@ -558,9 +562,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 switch (outcome->kind) {
                     case StepOutcome::Next: ++cursor.ip; continue;
                     case StepOutcome::Refresh:
-                        cursor.refresh(st.frames);
-                        code = cursor.code;
-                    cache = interpreter.site_cache(*code);
+                        refresh();
                         continue;
                     default: return *outcome;
                 }
@@ -572,9 +574,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     heap.push_root(a);
                     vm::pop_frame(st);
                     stack.push_back(a);
-                    cursor.refresh(st.frames);
-                    code = cursor.code;
-                    cache = interpreter.site_cache(*code);
+                    refresh();
                     continue;
                 }
                 sync_cursor(cursor, st);
@@ -587,9 +587,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     case StepOutcome::Next: ++cursor.ip; continue;
                     case StepOutcome::Jump: cursor.ip = outcome->target; continue;
                     case StepOutcome::Refresh:
-                        cursor.refresh(st.frames);
-                        code = cursor.code;
-                    cache = interpreter.site_cache(*code);
+                        refresh();
                         continue;
                     default: return *outcome;
                 }
@@ -601,9 +599,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
         sync_cursor(cursor, st);
         if (auto failure = vm::propagate_error(ctx, std::move(error), position_at(*code, cursor.ip)))
             return std::unexpected(std::move(*failure));
-        cursor.refresh(st.frames);
-        code = cursor.code;
-                    cache = interpreter.site_cache(*code);
+        refresh();
     }
 }
 
