@@ -26,7 +26,9 @@ namespace tw::py {
 
 // Attributes set on an object outside its payload: shaped (a list of Values laid out by a
 // shared shape of the heap's shape table) or, after a 33rd attribute or any removal, a dictionary
-// namespace of its own. Dictionary storage never goes back to shaped.
+// namespace of its own. Dictionary storage never goes back to shaped. Read and change it only
+// through objects/instance.h (instance_get_attr, instance_store_attr, instance_remove_attr,
+// instance_attributes), which keep the shapes and the modeled sizes right.
 struct AttributeStore {
     std::uint32_t shape = 0;
     bool dictionary = false;
