@@ -37,18 +37,18 @@ struct Protocols : ::testing::Test {
 TEST_F(Protocols, Comparison) {
     for (BuiltinType t : {BuiltinType::Int, BuiltinType::String})
         for (int s = int(DunderSlot::Equal); s <= int(DunderSlot::GreaterEqual); ++s) clear_slot(t, DunderSlot(s));
-    EXPECT_TRUE(py_rich_compare(ctx, CompareOp::Lt, list({I(1), I(2)}), list({I(1), I(3)})).value());
-    EXPECT_FALSE(py_rich_compare(ctx, CompareOp::Ge, list({I(1)}), list({I(1), I(0)})).value());
-    EXPECT_TRUE(py_rich_compare(ctx, CompareOp::Lt, I(1), Value::from_float(1.5)).value());
-    EXPECT_TRUE(py_rich_compare(ctx, CompareOp::Eq, Value::from_bool(true), I(1)).value());
-    EXPECT_TRUE(py_rich_compare(ctx, CompareOp::Gt, str("b"), str("abc")).value());
-    EXPECT_EQ(error_of(py_rich_compare(ctx, CompareOp::Lt, I(1), str("a"))),
+    EXPECT_TRUE(py_rich_compare(ctx, RichCompareOp::Lt, list({I(1), I(2)}), list({I(1), I(3)})).value());
+    EXPECT_FALSE(py_rich_compare(ctx, RichCompareOp::Ge, list({I(1)}), list({I(1), I(0)})).value());
+    EXPECT_TRUE(py_rich_compare(ctx, RichCompareOp::Lt, I(1), Value::from_float(1.5)).value());
+    EXPECT_TRUE(py_rich_compare(ctx, RichCompareOp::Eq, Value::from_bool(true), I(1)).value());
+    EXPECT_TRUE(py_rich_compare(ctx, RichCompareOp::Gt, str("b"), str("abc")).value());
+    EXPECT_EQ(error_of(py_rich_compare(ctx, RichCompareOp::Lt, I(1), str("a"))),
               "'<' not supported between instances of 'int' and 'str'");
     Value a = alloc(ObjectPayload{}), b = alloc(ObjectPayload{});
-    EXPECT_FALSE(py_rich_compare(ctx, CompareOp::Eq, a, b).value());
-    EXPECT_TRUE(py_rich_compare(ctx, CompareOp::Eq, a, a).value());
+    EXPECT_FALSE(py_rich_compare(ctx, RichCompareOp::Eq, a, b).value());
+    EXPECT_TRUE(py_rich_compare(ctx, RichCompareOp::Eq, a, a).value());
     Value nan = Value::from_float(std::nan(""));
-    EXPECT_FALSE(py_rich_compare(ctx, CompareOp::Eq, nan, nan).value());
+    EXPECT_FALSE(py_rich_compare(ctx, RichCompareOp::Eq, nan, nan).value());
     EXPECT_TRUE(py_values_equal(ctx, nan, nan).value());
 }
 
@@ -87,13 +87,13 @@ TEST_F(Protocols, BinaryFallbackMessages) {
         for (DunderSlot s : {DunderSlot::Add, DunderSlot::ReflectedAdd, DunderSlot::Multiply,
                              DunderSlot::ReflectedMultiply, DunderSlot::Subtract, DunderSlot::ReflectedSubtract})
             clear_slot(t, s);
-    const BinaryOperator add{"+", DunderSlot::Add, DunderSlot::ReflectedAdd};
-    const BinaryOperator mul{"*", DunderSlot::Multiply, DunderSlot::ReflectedMultiply};
-    const BinaryOperator sub{"-", DunderSlot::Subtract, DunderSlot::ReflectedSubtract};
-    const BinaryOperator isub{"-=", DunderSlot::Subtract, DunderSlot::ReflectedSubtract};
+    const BinarySlotOperator add{"+", DunderSlot::Add, DunderSlot::ReflectedAdd};
+    const BinarySlotOperator mul{"*", DunderSlot::Multiply, DunderSlot::ReflectedMultiply};
+    const BinarySlotOperator sub{"-", DunderSlot::Subtract, DunderSlot::ReflectedSubtract};
+    const BinarySlotOperator isub{"-=", DunderSlot::Subtract, DunderSlot::ReflectedSubtract};
     Value f = Value::from_float(1.5);
     struct Case {
-        const BinaryOperator& op;
+        const BinarySlotOperator& op;
         Value l, r;
         const char* message;
     } cases[] = {

@@ -37,14 +37,14 @@ ResourceMeter& meter_of(RuntimeContext& ctx) { return ctx.machine.meter; }
 PyResult<std::string> type_name(RuntimeContext& ctx, Value v) { return py_type_name(ctx.heap, types_of(ctx), v); }
 
 template <class T>
-bool ordered(CompareOp op, const T& a, const T& b) {
+bool ordered(RichCompareOp op, const T& a, const T& b) {
     switch (op) {
-        case CompareOp::Eq: return a == b;
-        case CompareOp::Ne: return a != b;
-        case CompareOp::Lt: return a < b;
-        case CompareOp::Le: return a <= b;
-        case CompareOp::Gt: return a > b;
-        case CompareOp::Ge: return a >= b;
+        case RichCompareOp::Eq: return a == b;
+        case RichCompareOp::Ne: return a != b;
+        case RichCompareOp::Lt: return a < b;
+        case RichCompareOp::Le: return a <= b;
+        case RichCompareOp::Gt: return a > b;
+        case RichCompareOp::Ge: return a >= b;
     }
     return false;
 }
@@ -106,10 +106,10 @@ bool plain_number(RuntimeContext& ctx, Value v) {
             s->kind() == HeapObjectKind::Complex);
 }
 
-PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, CompareOp op, Value a, Value b);
+PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, RichCompareOp op, Value a, Value b);
 
 // Lists with lists and tuples with tuples, element by element.
-PyResult<std::optional<bool>> sequence_compare(RuntimeContext& ctx, CompareOp op, const std::vector<Value>& x,
+PyResult<std::optional<bool>> sequence_compare(RuntimeContext& ctx, RichCompareOp op, const std::vector<Value>& x,
                                                const std::vector<Value>& y) {
     ExecState& st = ctx.exec;
     if (st.comparison_depth >= kMaxCompareDepth)
@@ -127,31 +127,31 @@ PyResult<std::optional<bool>> sequence_compare(RuntimeContext& ctx, CompareOp op
         TRY_DO(python_charge_work(meter_of(ctx), 1));
         TRY_ASSIGN(eq, py_values_equal(scope.context, x[i], y[i]));
         if (eq) continue;
-        if (op == CompareOp::Eq) return std::optional(false);
-        if (op == CompareOp::Ne) return std::optional(true);
+        if (op == RichCompareOp::Eq) return std::optional(false);
+        if (op == RichCompareOp::Ne) return std::optional(true);
         TRY_ASSIGN(r, py_rich_compare(scope.context, op, x[i], y[i]));
         return std::optional(r);
     }
     return std::optional(ordered(op, x.size(), y.size()));
 }
 
-PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, CompareOp op, Value a, Value b) {
+PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, RichCompareOp op, Value a, Value b) {
     Heap& heap = ctx.heap;
     if (plain_number(ctx, a) && plain_number(ctx, b)) {
         NumericView x = py_numeric_view(heap, a), y = py_numeric_view(heap, b);
         if (is_real(x) && is_real(y)) {
             auto r = compare_numbers(x, y);
-            if (!r) return std::optional(op == CompareOp::Ne);
+            if (!r) return std::optional(op == RichCompareOp::Ne);
             return std::optional(ordered(op, *r, 0));
         }
-        if (op == CompareOp::Eq || op == CompareOp::Ne) {
+        if (op == RichCompareOp::Eq || op == RichCompareOp::Ne) {
             auto parts = [](const NumericView& v) -> std::pair<double, double> {
                 if (v.kind == NumericView::Complex) return {v.real, v.imag};
                 if (v.kind == NumericView::Float) return {v.real, 0};
                 return {v.kind == NumericView::Small ? double(v.small) : double(v.u64), 0};
             };
             const bool eq = parts(x) == parts(y);
-            return std::optional(op == CompareOp::Eq ? eq : !eq);
+            return std::optional(op == RichCompareOp::Eq ? eq : !eq);
         }
         return std::optional<bool>();
     }
@@ -182,17 +182,17 @@ PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, CompareOp op, 
     return std::optional<bool>();
 }
 
-CompareOp reflected(CompareOp op) {
+RichCompareOp reflected(RichCompareOp op) {
     switch (op) {
-        case CompareOp::Lt: return CompareOp::Gt;
-        case CompareOp::Le: return CompareOp::Ge;
-        case CompareOp::Gt: return CompareOp::Lt;
-        case CompareOp::Ge: return CompareOp::Le;
+        case RichCompareOp::Lt: return RichCompareOp::Gt;
+        case RichCompareOp::Le: return RichCompareOp::Ge;
+        case RichCompareOp::Gt: return RichCompareOp::Lt;
+        case RichCompareOp::Ge: return RichCompareOp::Le;
         default: return op;
     }
 }
 
-DunderSlot compare_slot(CompareOp op) { return DunderSlot(std::uint8_t(DunderSlot::Equal) + std::uint8_t(op)); }
+DunderSlot compare_slot(RichCompareOp op) { return DunderSlot(std::uint8_t(DunderSlot::Equal) + std::uint8_t(op)); }
 
 // A slot's answer: none for absent or NotImplemented.
 PyResult<std::optional<Value>> answered(PyResult<std::optional<Value>> r) {
@@ -288,7 +288,7 @@ PyStatus charge_native(RuntimeContext& ctx, std::uint64_t bytes) {
 
 }  // namespace
 
-std::string_view compare_op_text(CompareOp op) {
+std::string_view compare_op_text(RichCompareOp op) {
     static constexpr std::string_view texts[] = {"==", "!=", "<", "<=", ">", ">="};
     return texts[std::size_t(op)];
 }
@@ -300,7 +300,7 @@ bool is_not_implemented(Value v) {
     return d && d->tag == DefinitionTag::NotImplemented;
 }
 
-PyResult<bool> py_rich_compare(RuntimeContext& ctx, CompareOp op, Value left, Value right) {
+PyResult<bool> py_rich_compare(RuntimeContext& ctx, RichCompareOp op, Value left, Value right) {
     TRY_ASSIGN(native, native_compare(ctx, op, left, right));
     if (native) return *native;
     NativeCallScope scope(ctx);
@@ -320,8 +320,8 @@ PyResult<bool> py_rich_compare(RuntimeContext& ctx, CompareOp op, Value left, Va
         result = r;
     }
     if (result) return py_is_true(c, *result);
-    if (op == CompareOp::Eq) return left == right;
-    if (op == CompareOp::Ne) return left != right;
+    if (op == RichCompareOp::Eq) return left == right;
+    if (op == RichCompareOp::Ne) return left != right;
     TRY_ASSIGN(ln, type_name(c, left));
     TRY_ASSIGN(rn, type_name(c, right));
     return fail(PyError::type_error(
@@ -330,7 +330,7 @@ PyResult<bool> py_rich_compare(RuntimeContext& ctx, CompareOp op, Value left, Va
 
 PyResult<bool> py_values_equal(RuntimeContext& ctx, Value left, Value right) {
     if (left == right) return true;
-    return py_rich_compare(ctx, CompareOp::Eq, left, right);
+    return py_rich_compare(ctx, RichCompareOp::Eq, left, right);
 }
 
 PyResult<bool> py_is_true(RuntimeContext& ctx, Value v) {
@@ -538,7 +538,7 @@ PyStatus python_write_stdio(RuntimeContext& ctx, int stream, std::string_view by
     return {};
 }
 
-PyResult<Value> py_binary_fallback(RuntimeContext& ctx, const BinaryOperator& op, Value left, Value right) {
+PyResult<Value> py_binary_fallback(RuntimeContext& ctx, const BinarySlotOperator& op, Value left, Value right) {
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
     TRY_ASSIGN(priority, right_has_priority(c, left, right));

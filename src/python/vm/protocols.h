@@ -22,10 +22,10 @@ namespace tw::py {
 struct RuntimeContext;
 
 // Operators 0..5: ==, !=, <, <=, >, >=.
-enum class CompareOp : std::uint8_t { Eq = 0, Ne, Lt, Le, Gt, Ge };
-std::string_view compare_op_text(CompareOp op);
+enum class RichCompareOp : std::uint8_t { Eq = 0, Ne, Lt, Le, Gt, Ge };
+std::string_view compare_op_text(RichCompareOp op);
 
-PyResult<bool> py_rich_compare(RuntimeContext& ctx, CompareOp op, Value left, Value right);
+PyResult<bool> py_rich_compare(RuntimeContext& ctx, RichCompareOp op, Value left, Value right);
 // == with the identity shortcut (a NaN equals itself here).
 PyResult<bool> py_values_equal(RuntimeContext& ctx, Value left, Value right);
 // The truth of any value: builtin values directly, then __bool__, then __len__.
@@ -46,14 +46,14 @@ PyResult<bool> py_issubclass(RuntimeContext& ctx, Value cls, Value base);
 PyStatus python_write_stdio(RuntimeContext& ctx, int stream, std::string_view bytes);
 
 // A binary operator: its text ("+", "-=") and its normal and reflected dunder slots.
-struct BinaryOperator {
+struct BinarySlotOperator {
     std::string_view text;
     DunderSlot slot;
     DunderSlot reflected;
 };
 // The special methods of both operands with the reflected and subclass-priority rules, then the
 // TypeError of the operator.
-PyResult<Value> py_binary_fallback(RuntimeContext& ctx, const BinaryOperator& op, Value left, Value right);
+PyResult<Value> py_binary_fallback(RuntimeContext& ctx, const BinarySlotOperator& op, Value left, Value right);
 
 // int.__add__(1, 2) and the like: a slot wrapper called directly.
 PyResult<Value> call_slot_wrapper(RuntimeContext& ctx, TypeId owner, DunderSlot slot, Value receiver,
