@@ -180,5 +180,22 @@ TEST_F(Protocols, ExecSourceChecks) {
     EXPECT_EQ(error_of(builtin_eval(ctx, NativeCall{{str("")}, {}}, never)), "invalid syntax");
 }
 
+TEST_F(Protocols, SumAndPowOperands) {
+    double sum = 0, compensation = 0;
+    for (int i = 0; i < 10; ++i) neumaier_add(sum, compensation, 0.1);
+    EXPECT_EQ(sum + compensation, 1.0);
+    auto big = Box<BigInt>::make();
+    mpz_ui_pow_ui(big->get(), 10, 400);
+    SumOperand huge = sum_classify(ctx, alloc(BigIntPayload{std::move(big)}));
+    EXPECT_EQ(huge.kind, SumOperand::ConvertedInteger);
+    EXPECT_EQ(error_of(sum_int_to_float(huge)), "int too large to convert to float");
+    EXPECT_EQ(sum_classify(ctx, Value::from_bool(true)).kind, SumOperand::Integer);
+    EXPECT_EQ(sum_classify(ctx, Value::from_float(1.5)).kind, SumOperand::Float);
+    EXPECT_EQ(sum_classify(ctx, str("x")).kind, SumOperand::Other);
+    EXPECT_EQ(error_of(pow_integer_operand(ctx, Value::from_float(3.0))),
+              "pow() 3rd argument not allowed unless all arguments are integers");
+    EXPECT_TRUE(pow_integer_operand(ctx, I(5)));
+}
+
 }  // namespace
 }  // namespace tw::py

@@ -637,4 +637,63 @@ PyResult<std::vector<std::string>> class_attribute_names(RuntimeContext& ctx, Va
     return out;
 }
 
+SumOperand sum_classify(RuntimeContext& ctx, Value v) {
+    SumOperand out;
+    if (v.is_registered() || !plain_number(ctx, v)) return out;
+    const NumericView n = py_numeric_view(ctx.heap, v);
+    switch (n.kind) {
+        case NumericView::Small: out.kind = SumOperand::Integer, out.integer = n.small; break;
+        case NumericView::U64:
+            out.kind = SumOperand::ConvertedInteger, out.real = double(n.u64);
+            break;
+        case NumericView::Big:
+            out.kind = SumOperand::ConvertedInteger;
+            out.finite = mpz_sizeinbase(n.big->get(), 2) <= 1024;
+            out.real = out.finite ? mpz_get_d(n.big->get()) : 0;
+            // mpz_get_d truncates: above 2^1024 - 2^970 the nearest float is infinite.
+            if (out.finite && std::isinf(out.real)) out.finite = false;
+            if (out.finite && mpz_sizeinbase(n.big->get(), 2) == 1024) {
+                mpz_t limit;
+                mpz_init(limit);
+                mpz_ui_pow_ui(limit, 2, 1024);
+                mpz_t half;
+                mpz_init(half);
+                mpz_ui_pow_ui(half, 2, 970);
+                mpz_sub(limit, limit, half);
+                mpz_t magnitude;
+                mpz_init(magnitude);
+                mpz_abs(magnitude, n.big->get());
+                if (mpz_cmp(magnitude, limit) >= 0) out.finite = false;
+                mpz_clear(limit), mpz_clear(half), mpz_clear(magnitude);
+            }
+            break;
+        case NumericView::Float: out.kind = SumOperand::Float, out.real = n.real; break;
+        case NumericView::Complex: out.kind = SumOperand::Complex, out.real = n.real, out.imag = n.imag; break;
+        default: break;
+    }
+    return out;
+}
+
+PyResult<double> sum_int_to_float(const SumOperand& operand) {
+    if (!operand.finite) return fail(PyError::overflow_error("int too large to convert to float"));
+    return operand.real;
+}
+
+void neumaier_add(double& sum, double& compensation, double x) {
+    const double t = sum + x;
+    if (std::fabs(x) <= std::fabs(sum)) compensation += (sum - t) + x;
+    else compensation += (x - t) + sum;
+    sum = t;
+}
+
+PyResult<PowOperand> pow_integer_operand(RuntimeContext& ctx, Value v) {
+    const NumericView n = py_numeric_view(ctx.heap, v);
+    if (!plain_number(ctx, v) || (n.kind != NumericView::Small && n.kind != NumericView::Big && n.kind != NumericView::U64))
+        return fail(PyError::type_error("pow() 3rd argument not allowed unless all arguments are integers"));
+    std::uint64_t bits = 64;
+    if (n.kind == NumericView::Big) bits = mpz_sizeinbase(n.big->get(), 2);
+    // log10(2) < 0.30103: one digit per 3.32 bits, plus one.
+    return PowOperand{v, bits * 30103 / 100000 + 1};
+}
+
 }  // namespace tw::py

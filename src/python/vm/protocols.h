@@ -62,6 +62,27 @@ PyResult<Value> call_slot_wrapper(RuntimeContext& ctx, TypeId owner, DunderSlot 
 // The names a class and its MRO bind, in order, duplicates kept (for dir()).
 PyResult<std::vector<std::string>> class_attribute_names(RuntimeContext& ctx, Value v);
 
+// The operands of sum(): integer (signed 64-bit), converted integer (beyond 64 bits, held as its
+// nearest float and whether that is finite), float, complex, other.
+struct SumOperand {
+    enum Kind : std::uint8_t { Integer, ConvertedInteger, Float, Complex, Other } kind = Other;
+    std::int64_t integer = 0;
+    double real = 0, imag = 0;
+    bool finite = true;
+};
+SumOperand sum_classify(RuntimeContext& ctx, Value v);
+// The float of a converted integer; OverflowError "int too large to convert to float".
+PyResult<double> sum_int_to_float(const SumOperand& operand);
+// One step of Neumaier's compensated summation; the result is sum + compensation.
+void neumaier_add(double& sum, double& compensation, double x);
+// The integer operand of three-argument pow() and a bound of its decimal digits; TypeError
+// "pow() 3rd argument not allowed unless all arguments are integers".
+struct PowOperand {
+    Value integer;
+    std::uint64_t digits_bound = 0;
+};
+PyResult<PowOperand> pow_integer_operand(RuntimeContext& ctx, Value v);
+
 // The NotImplemented singleton.
 Value not_implemented_value();
 bool is_not_implemented(Value v);
