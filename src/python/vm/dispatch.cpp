@@ -10,6 +10,7 @@
 #include "python/heap/heap.h"
 #include "python/objects/truth.h"
 #include "python/front/definitions.h"
+#include "python/objects/instance.h"
 #include "python/objects/value_access.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
@@ -374,28 +375,26 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     }
                     if (s && s->kind() == HeapObjectKind::Object && site->symbol == in.a &&
                         site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
-                        const auto* entries = s->attributes ? &s->attributes->entries : nullptr;
-                        if (site->kind == 1 && entries && site->slot < entries->size() &&
-                            (*entries)[site->slot].symbol == in.a) {
+                        const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
+                        if (site->kind == 1 && attrs && !attrs->dictionary &&
+                            attrs->shape == std::uint64_t(site->value.as_int()) && site->slot < attrs->shaped_values.size()) {
                             if (in.op == PyOpcode::StoreAttr) {
                                 Value v = stack[stack.size() - 2];
                                 auto slot = heap.slot_mut(obj);
-                                (*slot)->attributes->entries[site->slot].value = v;
+                                (*slot)->attributes->shaped_values[site->slot] = v;
                                 stack.resize(stack.size() - 2);
                             } else if (in.op == PyOpcode::LoadAttr) {
-                                stack.back() = (*entries)[site->slot].value;
+                                stack.back() = attrs->shaped_values[site->slot];
                             } else {
-                                stack.back() = (*entries)[site->slot].value;
+                                stack.back() = attrs->shaped_values[site->slot];
                                 stack.push_back(intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
                             }
                             ++cursor.ip;
                             continue;
                         }
                         if (site->kind == 2 && in.op == PyOpcode::LoadMethod) {
-                            bool shadowed = false;
-                            if (entries)
-                                for (const NamespaceEntry& e : *entries) shadowed |= e.symbol == in.a;
-                            if (!shadowed) {
+                            auto own = instance_get_attr(heap, obj, in.a);
+                            if (own && !*own) {
                                 stack.back() = site->value;
                                 stack.push_back(obj);
                                 ++cursor.ip;

@@ -8,7 +8,9 @@
 #include "python/heap/heap.h"
 #include "python/objects/mro.h"
 #include "python/objects/types.h"
+#include "python/objects/instance.h"
 #include "python/objects/value_access.h"
+#include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
@@ -41,87 +43,20 @@ PyError attribute_error(RuntimeContext& ctx, Value obj, Symbol name) {
                               fmt::format("'{}' object has no attribute '{}'", tn ? *tn : std::string("object"), n));
 }
 
-const Value* instance_attribute(const HeapSlot* slot, Symbol name) {
-    if (!slot || !slot->attributes) return nullptr;
-    for (const NamespaceEntry& e : slot->attributes->entries)
-        if (e.symbol == name) return &e.value;
-    return nullptr;
+bool has_instance_attribute(const Heap& heap, Value obj, Symbol name) {
+    auto v = instance_get_attr(heap, obj, name);
+    return v && *v;
 }
 
-// Binds a value found on a class to `obj` by the descriptor rules.
-PyResult<Value> bind_class_value(RuntimeContext& ctx, Value found, Value obj, Value cls, bool on_instance) {
-    Heap& heap = ctx.heap;
-    const HeapSlot* slot = heap.get_if_object(found);
-    if (!slot) {
-        if (on_instance && found.is_native() &&
-            (found.native_kind() == NativeKind::NativeMethod))
-            return new_bound_method(heap, ctx.roots, ctx.machine.meter, obj, found);
-        return found;
-    }
-    switch (slot->kind()) {
-        case HeapObjectKind::Function:
-            if (!on_instance) return found;
-            return heap.allocate_object(BoundMethodPayload{found, obj, cls}, ctx.roots, ctx.machine.meter);
-        case HeapObjectKind::StaticMethod: return heap.clone_value(std::get<StaticMethodPayload>(slot->object).callable);
-        case HeapObjectKind::ClassMethod: {
-            Value fn = std::get<ClassMethodPayload>(slot->object).callable;
-            return heap.allocate_object(BoundMethodPayload{fn, cls, cls}, ctx.roots, ctx.machine.meter);
-        }
-        case HeapObjectKind::Property: {
-            if (!on_instance) return found;
-            Value getter = std::get<PropertyPayload>(slot->object).first;
-            if (getter.is_absent() || getter.is_none())
-                return fail(PyError::exception("AttributeError", "unreadable attribute"));
-            Value args[1] = {obj};
-            return call_immediate(ctx, getter, args, {});
-        }
-        default: return found;
-    }
-}
-
-// The object.__init__ / BaseException.__init__ reached through super().
+// object.__init__ / BaseException.__init__ as reached through super(): an exception keeps its
+// arguments.
 PyResult<Value> base_init(NativeRuntime& rt, Value self, NativeCall call) {
-    Heap& heap = rt.heap();
-    auto slot = heap.slot_mut(self);
-    if (slot) {
+    auto slot = rt.heap().slot_mut(self);
+    if (slot)
         if (auto* e = std::get_if<ExceptionPayload>(&(*slot)->object)) e->args = std::move(call.positional);
-    }
     return Value::none();
 }
 constexpr NativeFunction kBaseInit{"object", "__init__", nullptr, base_init};
-
-PyResult<std::optional<Value>> super_lookup(RuntimeContext& ctx, Value super_obj, Symbol name) {
-    Heap& heap = ctx.heap;
-    auto slot = heap.get(super_obj);
-    if (!slot) return fail(std::move(slot.error()));
-    SuperPayload sp = std::get<SuperPayload>((*slot)->object);
-    auto cls = instance_class_value(heap, interp(ctx).types, sp.object);
-    if (!cls) return fail(std::move(cls.error()));
-    Value start = *cls ? **cls : sp.object;
-    const ClassRecord* rec = class_record(heap, start);
-    if (!rec) return std::optional<Value>();
-    std::vector<Value> chain{start};
-    chain.insert(chain.end(), rec->mro.begin(), rec->mro.end());
-    bool after = false;
-    for (const Value& c : chain) {
-        if (after) {
-            const ClassRecord* r = class_record(heap, c);
-            if (!r) continue;
-            if (const Value* v = r->namespace_.get(name)) {
-                TRY_ASSIGN(bound, bind_class_value(ctx, heap.clone_value(*v), sp.object, c, true));
-                return std::optional(bound);
-            }
-        }
-        if (c == sp.type) after = true;
-    }
-    std::string_view text = heap.symbols.name_of(name);
-    if (text == "__init__") {
-        Value handle = intern_static_definition(StaticDefinition::of_native_method(&kBaseInit));
-        TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, sp.object, handle));
-        return std::optional(bound);
-    }
-    return std::optional<Value>();
-}
 
 }  // namespace
 
@@ -231,118 +166,51 @@ void record_attribute_site(RuntimeContext& ctx, SiteEntry& site, Value obj, Symb
         const HeapSlot* f = heap.get_if_object(**found);
         if (f && f->kind() == HeapObjectKind::Property) return;
     }
-    if (!slot->attributes) return;
-    const auto& entries = slot->attributes->entries;
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        if (entries[i].symbol == name) {
-            site = SiteEntry{key, std::uint32_t(i), 1, name, Value::absent()};
-            return;
-        }
+    if (!slot->attributes || slot->attributes->dictionary) return;
+    std::uint32_t shape = slot->attributes->shape;
+    if (auto i = heap.shapes.slot_of(shape, name); i && *i < slot->attributes->shaped_values.size())
+        site = SiteEntry{key, std::uint32_t(*i), 1, name, Value::from_int(shape)};
 }
 
 PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Value obj, Symbol name) {
     Heap& heap = ctx.heap;
-    Interpreter& in = interp(ctx);
-    const HeapSlot* slot = heap.get_if_object(obj);
-    if (obj.is_object() && !slot) return fail(PyError::unsupported(Heap::stale_reference_message()));
-    if (slot) {
-        switch (slot->kind()) {
-            case HeapObjectKind::Module: {
-                Value ns = std::get<ModulePayload>(slot->object).namespace_;
-                return scope_get_symbol(heap, ns, name);
-            }
-            case HeapObjectKind::Class: {
-                std::string_view text = heap.symbols.name_of(name);
-                const ClassRecord* rec = class_record(heap, obj);
-                if (text == "__name__") {
-                    TRY_ASSIGN(s, make_str(ctx, rec->name));
-                    return std::optional(s);
-                }
-                TRY_ASSIGN(found, class_lookup(ctx, obj, name));
-                if (!found) return std::optional<Value>();
-                TRY_ASSIGN(bound, bind_class_value(ctx, *found, obj, obj, false));
-                return std::optional(bound);
-            }
-            case HeapObjectKind::Super: return super_lookup(ctx, obj, name);
-            case HeapObjectKind::Function: {
-                std::string_view text = heap.symbols.name_of(name);
-                if (text == "__name__") {
-                    TRY_ASSIGN(s, make_str(ctx, std::get<FunctionPayload>(slot->object).record->name));
-                    return std::optional(s);
-                }
-                if (const Value* v = instance_attribute(slot, name)) return std::optional(heap.clone_value(*v));
-                return std::optional<Value>();
-            }
-            default: break;
-        }
-        TRY_ASSIGN(cls, instance_class_value(heap, in.types, obj));
-        if (cls) {
-            TRY_ASSIGN(found, class_lookup(ctx, *cls, name));
-            if (found) {
-                if (const HeapSlot* f = heap.get_if_object(*found); f && f->kind() == HeapObjectKind::Property) {
-                    TRY_ASSIGN(bound, bind_class_value(ctx, *found, obj, *cls, true));
-                    return std::optional(bound);
-                }
-            }
-            if (const Value* v = instance_attribute(heap.get_if_object(obj), name)) return std::optional(heap.clone_value(*v));
-            if (found) {
-                TRY_ASSIGN(bound, bind_class_value(ctx, *found, obj, *cls, true));
-                return std::optional(bound);
-            }
-            std::string_view text = heap.symbols.name_of(name);
-            if (text == "__class__") return std::optional(*cls);
-            if (text == "__dict__") {
-                std::vector<std::pair<Value, Value>> pairs;
-                if (const HeapSlot* s = heap.get_if_object(obj); s && s->attributes)
-                    for (const NamespaceEntry& e : s->attributes->entries) {
-                        TRY_ASSIGN(k, make_str(ctx, std::string(heap.symbols.name_of(e.symbol))));
-                        pairs.emplace_back(k, e.value);
-                    }
-                TRY_ASSIGN(d, new_dict(ctx, pairs));
-                return std::optional(d);
-            }
-        } else if (const Value* v = instance_attribute(slot, name)) {
-            return std::optional(heap.clone_value(*v));
-        }
-        if (auto* e = std::get_if<ExceptionPayload>(&heap.get_if_object(obj)->object)) {
-            if (heap.symbols.name_of(name) == "args") {
-                TRY_ASSIGN(t, new_tuple(ctx, e->args));
-                return std::optional(t);
-            }
-        }
-        if (cls) {
-            // __getattr__ answers what the normal lookup misses.
-            TRY_ASSIGN(hook, class_lookup(ctx, *cls, heap.symbols.intern_static("__getattr__")));
-            if (hook) {
-                TRY_ASSIGN(key, make_str(ctx, std::string(heap.symbols.name_of(name))));
-                Value args[2] = {obj, key};
-                TRY_ASSIGN(r, call_immediate(ctx, *hook, args, {}));
-                return std::optional(r);
-            }
-        }
-    }
     std::string_view text = heap.symbols.name_of(name);
-    if (text == "__class__") {
-        TRY_ASSIGN(t, type_of(ctx, obj));
-        return std::optional(t);
+    const HeapSlot* slot = heap.get_if_object(obj);
+    auto got = py_getattr(ctx, obj, name, text);
+    bool super_init = slot && slot->kind() == HeapObjectKind::Super && text == "__init__";
+    if (!got && !super_init) return fail(std::move(got.error()));
+    if (got && *got) return got;
+    if (super_init) {
+        Value self = std::get<SuperPayload>(heap.get_if_object(obj)->object).object;
+        Value handle = intern_static_definition(StaticDefinition::of_native_method(&kBaseInit));
+        TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, self, handle));
+        return std::optional(bound);
     }
+    if (slot && text == "__name__") {
+        if (auto* c = std::get_if<ClassPayload>(&slot->object)) {
+            TRY_ASSIGN(n, make_str(ctx, c->record->name));
+            return std::optional(n);
+        }
+        if (auto* f = std::get_if<FunctionPayload>(&slot->object)) {
+            TRY_ASSIGN(n, make_str(ctx, f->record->name));
+            return std::optional(n);
+        }
+    }
+    if (slot)
+        if (auto* e = std::get_if<ExceptionPayload>(&slot->object); e && text == "args") {
+            TRY_ASSIGN(t, new_tuple(ctx, e->args));
+            return std::optional(t);
+        }
+    // The native methods of the builtin containers and strings the engine provides.
+    Interpreter& in = interp(ctx);
     auto id = py_type_id_of(heap, in.types, obj);
     if (!id) return fail(std::move(id.error()));
     if (auto m = builtin_method(*id, text)) {
         TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, obj, *m));
         return std::optional(bound);
     }
-    if (auto def = decode_native_handle(obj); def && def->tag == DefinitionTag::ExceptionType && text == "__name__") {
-        TRY_ASSIGN(s, make_str(ctx, std::string(def->name)));
-        return std::optional(s);
-    }
-    if (auto def = decode_native_handle(obj); def && def->tag == DefinitionTag::BuiltinType) {
-        if (text == "__name__") {
-            TRY_ASSIGN(s, make_str(ctx, std::string(builtin_type_name(def->number))));
-            return std::optional(s);
-        }
+    if (auto def = decode_native_handle(obj); def && def->tag == DefinitionTag::BuiltinType)
         if (auto m = builtin_method(def->number, text)) return std::optional(*m);
-    }
     return std::optional<Value>();
 }
 
@@ -358,7 +226,7 @@ PyResult<std::pair<Value, Value>> load_method(RuntimeContext& ctx, Value obj, Sy
     const HeapSlot* slot = heap.get_if_object(obj);
     if (slot && (slot->kind() == HeapObjectKind::Object || slot->kind() == HeapObjectKind::Exception)) {
         TRY_ASSIGN(cls, instance_class_value(heap, interp(ctx).types, obj));
-        if (cls && !instance_attribute(slot, name)) {
+        if (cls && !has_instance_attribute(heap, obj, name)) {
             TRY_ASSIGN(found, class_lookup(ctx, *cls, name));
             if (found)
                 if (const HeapSlot* f = heap.get_if_object(*found); f && f->kind() == HeapObjectKind::Function)
@@ -376,73 +244,17 @@ PyResult<std::pair<Value, Value>> load_method(RuntimeContext& ctx, Value obj, Sy
 }
 
 PyStatus store_attribute(RuntimeContext& ctx, Value obj, Symbol name, Value v) {
-    Heap& heap = ctx.heap;
-    const HeapSlot* cslot = heap.get_if_object(obj);
-    if (!cslot) {
-        TRY_ASSIGN(tn, type_name(ctx, obj));
-        return fail(PyError::exception("AttributeError", fmt::format("'{}' object has no attribute '{}'", tn,
-                                                                     heap.symbols.name_of(name))));
-    }
-    if (cslot->kind() == HeapObjectKind::Class) {
-        bool fresh = !class_record(heap, obj)->namespace_.get(name);
-        if (fresh) TRY_DO(heap.update_object_size(obj, kAttributeEntryBytes, ctx.roots, ctx.machine.meter));
-        TRY_ASSIGN(slot, heap.slot_mut(obj));
-        std::get<ClassPayload>(slot->object).record->namespace_.insert(name, v);
-        invalidate_attribute_caches(ctx);
-        return {};
-    }
-    if (cslot->kind() == HeapObjectKind::Module) {
-        return store_scope_name(ctx, std::get<ModulePayload>(cslot->object).namespace_, name, v);
-    }
-    TRY_ASSIGN(cls, instance_class_value(heap, interp(ctx).types, obj));
-    if (cls) {
-        TRY_ASSIGN(found, class_lookup(ctx, *cls, name));
-        if (found)
-            if (const HeapSlot* f = heap.get_if_object(*found); f && f->kind() == HeapObjectKind::Property) {
-                Value setter = std::get<PropertyPayload>(f->object).second;
-                if (setter.is_absent() || setter.is_none())
-                    return fail(PyError::exception("AttributeError", "can't set attribute"));
-                Value args[2] = {obj, v};
-                TRY_DO(call_immediate(ctx, setter, args, {}));
-                return {};
-            }
-    } else if (cslot->kind() != HeapObjectKind::Object && cslot->kind() != HeapObjectKind::Function &&
-               cslot->kind() != HeapObjectKind::Exception) {
-        TRY_ASSIGN(tn, type_name(ctx, obj));
-        return fail(PyError::exception("AttributeError", fmt::format("'{}' object has no attribute '{}'", tn,
-                                                                     heap.symbols.name_of(name))));
-    }
-    if (!instance_attribute(cslot, name))
-        TRY_DO(heap.update_object_size(obj, kAttributeEntryBytes, ctx.roots, ctx.machine.meter));
-    TRY_ASSIGN(slot, heap.slot_mut(obj));
-    if (!slot->attributes) slot->attributes = Box<AttributeStore>::make();
-    for (NamespaceEntry& e : slot->attributes->entries)
-        if (e.symbol == name) {
-            e.value = v;
-            return {};
-        }
-    slot->attributes->entries.push_back(NamespaceEntry{name, v});
+    bool is_class = class_record(ctx.heap, obj) != nullptr;
+    TRY_DO(py_setattr(ctx, obj, name, ctx.heap.symbols.name_of(name), v));
+    if (is_class) invalidate_attribute_caches(ctx);
     return {};
 }
 
 PyStatus delete_attribute(RuntimeContext& ctx, Value obj, Symbol name) {
-    Heap& heap = ctx.heap;
-    TRY_ASSIGN(slot, heap.slot_mut(obj));
-    if (auto* c = std::get_if<ClassPayload>(&slot->object)) {
-        if (!c->record->namespace_.remove(name)) return fail(attribute_error(ctx, obj, name));
-        invalidate_attribute_caches(ctx);
-        return {};
-    }
-    if (slot->attributes) {
-        auto& entries = slot->attributes->entries;
-        for (auto it = entries.begin(); it != entries.end(); ++it)
-            if (it->symbol == name) {
-                entries.erase(it);
-                heap.shrink_object_size(obj, kAttributeEntryBytes, ctx.machine.meter);
-                return {};
-            }
-    }
-    return fail(attribute_error(ctx, obj, name));
+    bool is_class = class_record(ctx.heap, obj) != nullptr;
+    TRY_DO(py_delattr(ctx, obj, name, ctx.heap.symbols.name_of(name)));
+    if (is_class) invalidate_attribute_caches(ctx);
+    return {};
 }
 
 PyResult<Value> make_function(RuntimeContext& ctx, const FunctionInfo& info, std::vector<Value> defaults) {
