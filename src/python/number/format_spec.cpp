@@ -107,10 +107,11 @@ std::string layout_number(const FormatSpec& spec, bool negative, std::string_vie
     const FormatSpec::Align align = spec.align ? *spec.align : spec.zero ? FormatSpec::AfterSign : FormatSpec::Right;
     const char sep = spec.grouping == FormatSpec::Comma ? ',' : '_';
     const std::uint64_t fixed = sign.size() + prefix.size() + code_points(rest);
+    const bool grouped = spec.grouping != FormatSpec::NoGrouping && !digits.empty();
     if (fill == U'0' && align == FormatSpec::AfterSign) {
         const std::uint64_t target = spec.width > fixed ? spec.width - fixed : 0;
         const std::uint64_t have = code_points(digits);
-        if (spec.grouping == FormatSpec::NoGrouping || digits.empty()) {
+        if (!grouped) {
             if (have < target) digits.insert(0, target - have, '0');
         } else {
             std::uint64_t n = have;
@@ -118,7 +119,7 @@ std::string layout_number(const FormatSpec& spec, bool negative, std::string_vie
             digits.insert(0, n - have, '0');
         }
     }
-    if (spec.grouping != FormatSpec::NoGrouping && !digits.empty()) digits = group_digits(digits, sep, interval);
+    if (grouped) digits = group_digits(digits, sep, interval);
     const std::uint64_t used = fixed + code_points(digits);
     const std::uint64_t pad = spec.width > used ? spec.width - used : 0;
     std::string out;
@@ -252,12 +253,16 @@ std::pair<std::string, std::string> split_number(const std::string& t, FormatSpe
     return {digits, rest};
 }
 
+// Whether a rendered finite number rounded to zero (every digit before the exponent is 0).
 bool all_zero_digits(const std::string& t) {
+    bool digit = false;
     for (char c : t) {
         if (c == 'e' || c == 'E' || c == '%') break;
         if (c >= '1' && c <= '9') return false;
+        if (c == '0') digit = true;
+        if (c >= 'a' && c <= 'z') return false;  // inf, nan
     }
-    return true;
+    return digit;
 }
 
 bool float_type_ok(char32_t t, bool percent) {
