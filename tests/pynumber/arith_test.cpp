@@ -40,7 +40,7 @@ NumberOperand decode_operand(const std::string& f) {
         std::memcpy(&x, &bits, 8);
         return NumberOperand::of_float(x);
     }
-    BigInt v = decode_int(f);
+    tw::BigInt v = decode_int(f);
     if (auto s = v.to_i64()) return NumberOperand::of_small(*s);
     return NumberOperand::of_big(std::move(v));
 }
@@ -54,7 +54,7 @@ std::string encode(const NumberResult& r) {
     if (!r) return encode_error(r.error());
     switch (r->kind) {
         case NumberValue::NotHandled: return "~";
-        case NumberValue::Small: return encode_int(BigInt(r->small));
+        case NumberValue::Small: return encode_int(tw::BigInt(r->small));
         case NumberValue::Big: return encode_int(r->big);
         case NumberValue::Float: return "f:" + encode_float_bits(r->real);
         case NumberValue::Complex: return "c:" + encode_float_bits(r->real) + "," + encode_float_bits(r->imag);
@@ -159,7 +159,7 @@ TEST(NumberKernel, HugeResultsFailOnTheBudgetFirst) {
 
 TEST(NumberKernel, WorkChargesFollowTheOperandSizes) {
     TestCharges charges;
-    BigInt big(1);
+    tw::BigInt big(1);
     mpz_mul_2exp(big.raw(), big.raw(), 64 * 16 - 1);  // 16 words
     (void)py_number_binary_op(charges, NumberOperand::of_big(big), NumberOperand::of_big(big), BinaryOp::Multiply);
     EXPECT_EQ(charges.work, 16u + 16u + 16u * 4u);
@@ -186,7 +186,7 @@ TEST(NumberKernel, UnaryOperators) {
     EXPECT_EQ(encode(py_int_unary_op(charges, NumberOperand::of_float(0.0), UnaryOp::Negative)),
               "f:" + encode_float_bits(-0.0));
     EXPECT_EQ(encode(py_int_unary_op(charges, NumberOperand::of_float(1.5), UnaryOp::Invert)), "~");
-    BigInt two64 = BigInt::from_u64(~std::uint64_t(0)) + BigInt(1);
+    tw::BigInt two64 = tw::BigInt::from_u64(~std::uint64_t(0)) + tw::BigInt(1);
     EXPECT_EQ(encode(py_int_unary_op(charges, NumberOperand::of_big(two64), UnaryOp::Invert)), "i:-10000000000000001");
     EXPECT_EQ(charges.work, 2u);  // 2^64 has 65 bits
 }
@@ -205,15 +205,15 @@ TEST(NumberKernel, SmallFastPath) {
 
 TEST(NumberKernel, CorrectlyRoundedIntegerToFloat) {
     // 2^53 + 1 rounds to even (down), 2^53 + 3 up; a tie far above the 64-bit range too.
-    BigInt v = BigInt(1);
+    tw::BigInt v = tw::BigInt(1);
     mpz_mul_2exp(v.raw(), v.raw(), 53);
-    EXPECT_EQ(*bigint_to_double((v + BigInt(1)).raw()), 9007199254740992.0);
-    EXPECT_EQ(*bigint_to_double((v + BigInt(3)).raw()), 9007199254740996.0);
-    BigInt huge(1);
+    EXPECT_EQ(*bigint_to_double((v + tw::BigInt(1)).raw()), 9007199254740992.0);
+    EXPECT_EQ(*bigint_to_double((v + tw::BigInt(3)).raw()), 9007199254740996.0);
+    tw::BigInt huge(1);
     mpz_mul_2exp(huge.raw(), huge.raw(), 1024);
     EXPECT_FALSE(bigint_to_double(huge.raw()));
     // 2^1024 - 2^970 is the first value that rounds up to 2^1024.
-    BigInt edge = huge - BigInt(1);
+    tw::BigInt edge = huge - tw::BigInt(1);
     EXPECT_FALSE(bigint_to_double(edge.raw()));
 }
 

@@ -45,8 +45,8 @@ inline std::string unhex(std::string_view hex) {
 }
 
 // "i:<signed hex>" or "p:[-]<base>^<exponent>".
-inline BigInt decode_int(std::string_view field) {
-    BigInt v;
+inline tw::BigInt decode_int(std::string_view field) {
+    tw::BigInt v;
     if (field.starts_with("p:")) {
         std::string_view body = field.substr(2);
         const bool negative = body.starts_with('-');
@@ -60,7 +60,7 @@ inline BigInt decode_int(std::string_view field) {
     return v;
 }
 
-inline std::string encode_int(const BigInt& v) {
+inline std::string encode_int(const tw::BigInt& v) {
     std::string text(mpz_sizeinbase(v.raw(), 16) + 2, '\0');
     mpz_get_str(text.data(), 16, v.raw());
     text.resize(std::char_traits<char>::length(text.c_str()));

@@ -37,7 +37,7 @@ std::string encode_error(const PyError& e) {
 std::string format_any(const std::string& value, const std::string& spec) {
     FormatResult<std::string> r;
     if (value.starts_with("u:")) r = py_format_str(unhex(value.substr(2)), spec);
-    else if (value.starts_with("b:")) r = format_integer(BigInt(value[2] == '1'), spec, "bool");
+    else if (value.starts_with("b:")) r = format_integer(tw::BigInt(value[2] == '1'), spec, "bool");
     else if (value.starts_with("f:")) r = format_float(decode_float(value), spec);
     else if (value.starts_with("c:")) {
         const std::size_t comma = value.find(',');
@@ -135,7 +135,7 @@ TEST(Hashing, NumbersStringsAndContainersMatchHostPython) {
         } else if (v.starts_with("T:")) got = py_hash_tuple_lanes(lanes_of(v.substr(2)));
         else if (v.starts_with("F:")) got = py_hash_frozenset_lanes(lanes_of(v.substr(2)));
         else {
-            const BigInt i = decode_int(v);
+            const tw::BigInt i = decode_int(v);
             got = i.to_i64() ? py_hash_int(*i.to_i64()) : py_hash_bigint(i.raw());
             EXPECT_EQ(py_hash_bigint(i.raw()), std::stoll(row.fields[1])) << v;
         }

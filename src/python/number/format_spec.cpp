@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "python/front/text_forms.h"
+#include "python/objects/float_text.h"
 #include "python/number/number.h"
 #include "python/number/parse.h"
 
@@ -302,10 +302,7 @@ FormatResult<FormatSpec::Grouping> parse_grouping(const std::u32string& s, std::
 }  // namespace
 
 std::string float_shortest_text(double x, bool part_mode) {
-    // The shared repr text; a complex part drops the ".0" of an integral value.
-    std::string t = tw::py_float_repr(std::fabs(x));
-    if (part_mode && t.size() > 2 && t.ends_with(".0")) t.resize(t.size() - 2);
-    return t;
+    return float_text(x, part_mode ? FloatTextMode::Part : FloatTextMode::Repr);
 }
 
 FormatResult<FormatSpec> FormatSpec::parse(std::string_view text, std::string_view type_name,
@@ -360,7 +357,7 @@ FormatResult<FormatSpec> FormatSpec::parse(std::string_view text, std::string_vi
     return spec;
 }
 
-FormatResult<std::string> format_integer(const BigInt& value, std::string_view text, std::string_view type_name) {
+FormatResult<std::string> format_integer(const tw::BigInt& value, std::string_view text, std::string_view type_name) {
     auto parsed = FormatSpec::parse(text, type_name, U'd');
     if (!parsed) return std::unexpected(parsed.error());
     const FormatSpec& spec = *parsed;

@@ -50,7 +50,7 @@ struct FormatSpec {
 inline constexpr std::uint64_t kMaxFormatWidth = (std::uint64_t(1) << 31) - 1;
 
 // `type_name` is "int" or "bool".
-FormatResult<std::string> format_integer(const BigInt& value, std::string_view spec, std::string_view type_name);
+FormatResult<std::string> format_integer(const tw::BigInt& value, std::string_view spec, std::string_view type_name);
 FormatResult<std::string> format_float(double value, std::string_view spec);
 FormatResult<std::string> format_complex(double re, double im, std::string_view spec);
 FormatResult<std::string> py_format_str(std::string_view text, std::string_view spec);

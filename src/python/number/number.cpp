@@ -24,10 +24,10 @@ void set_operand(mpz_ptr out, const NumberOperand& x) {
     else mpz_set_si(out, long(x.small));
 }
 
-BigInt to_big(NumberOperand&& x) {
+tw::BigInt to_big(NumberOperand&& x) {
     expect(x.kind != NumberOperand::Float, "number kernel: float operand where an integer belongs");
     if (x.kind == NumberOperand::Big) return std::move(x.big);
-    return BigInt(x.small);
+    return tw::BigInt(x.small);
 }
 
 std::uint64_t operand_words(const NumberOperand& x) {
@@ -142,8 +142,8 @@ NumberResult int_shift(NumberCharges& charges, NumberOperand&& lhs, NumberOperan
             if ((shifted >> count) == a) return NumberValue::of_small(shifted);
         }
     }
-    BigInt a = to_big(std::move(lhs));
-    BigInt r;
+    tw::BigInt a = to_big(std::move(lhs));
+    tw::BigInt r;
     if (op == BinaryOp::LeftShift) mpz_mul_2exp(r.raw(), a.raw(), count);
     else mpz_fdiv_q_2exp(r.raw(), a.raw(), count);
     return NumberValue::of_integer(std::move(r));
@@ -176,8 +176,8 @@ NumberResult int_power(NumberCharges& charges, NumberOperand&& lhs, NumberOperan
     const std::uint64_t r = std::max<std::uint64_t>((bits + 63) / 64, 1);
     if (auto c = charges.charge_work(py_int_mul_cost(r, r)); !c) return fail(std::move(c.error()));
     if (auto c = charges.charge_memory(sat_mul(r, 8)); !c) return fail(std::move(c.error()));
-    BigInt base = to_big(std::move(lhs));
-    BigInt out;
+    tw::BigInt base = to_big(std::move(lhs));
+    tw::BigInt out;
     mpz_pow_ui(out.raw(), base.raw(), exponent);
     return NumberValue::of_integer(std::move(out));
 }
@@ -203,7 +203,7 @@ NumberResult int_true_divide(NumberOperand&& lhs, NumberOperand&& rhs) {
 
 }  // namespace
 
-NumberValue NumberValue::of_integer(BigInt v) {
+NumberValue NumberValue::of_integer(tw::BigInt v) {
     if (auto s = v.to_i64()) return of_small(*s);
     NumberValue out;
     out.kind = Big;
@@ -276,8 +276,8 @@ NumberResult py_number_binary_op(NumberCharges& charges, NumberOperand lhs, Numb
     if (op == BinaryOp::MatrixMultiply) return NumberValue::not_handled();
     if ((op == BinaryOp::FloorDivide || op == BinaryOp::Remainder) && operand_sign(rhs) == 0)
         return fail(division_by_zero());
-    BigInt x = to_big(std::move(lhs)), y = to_big(std::move(rhs));
-    BigInt r;
+    tw::BigInt x = to_big(std::move(lhs)), y = to_big(std::move(rhs));
+    tw::BigInt r;
     switch (op) {
         case BinaryOp::Add: mpz_add(r.raw(), x.raw(), y.raw()); break;
         case BinaryOp::Subtract: mpz_sub(r.raw(), x.raw(), y.raw()); break;
@@ -308,14 +308,14 @@ NumberResult py_int_unary_op(NumberCharges& charges, NumberOperand x, UnaryOp op
                 case UnaryOp::Invert: return NumberValue::of_small(~x.small);
                 case UnaryOp::Negative:
                 case UnaryOp::Absolute:
-                    if (x.small == kMin64) return NumberValue::of_integer(BigInt::from_u64(std::uint64_t(1) << 63));
+                    if (x.small == kMin64) return NumberValue::of_integer(tw::BigInt::from_u64(std::uint64_t(1) << 63));
                     if (op == UnaryOp::Negative || x.small < 0) return NumberValue::of_small(-x.small);
                     return NumberValue::of_small(x.small);
             }
             break;
         case NumberOperand::Big: {
             if (auto r = charges.charge_work(py_int_word_count(x.big.raw())); !r) return fail(std::move(r.error()));
-            BigInt r;
+            tw::BigInt r;
             switch (op) {
                 case UnaryOp::Positive: return NumberValue::of_integer(std::move(x.big));
                 case UnaryOp::Negative: mpz_neg(r.raw(), x.big.raw()); break;
@@ -420,11 +420,11 @@ NumberResult py_int_pow_mod(NumberCharges& charges, NumberOperand base, NumberOp
     const std::uint64_t work =
         sat_add(sat_add(operand_words(base), m), sat_mul(exponent_bits, sat_mul(2, py_int_mul_cost(m, m))));
     if (auto r = charges.charge_work(work); !r) return fail(std::move(r.error()));
-    BigInt b = to_big(std::move(base)), e = to_big(std::move(exponent)), mod = to_big(std::move(modulus));
-    BigInt modulus_abs = mod.abs();
-    BigInt r;
+    tw::BigInt b = to_big(std::move(base)), e = to_big(std::move(exponent)), mod = to_big(std::move(modulus));
+    tw::BigInt modulus_abs = mod.abs();
+    tw::BigInt r;
     if (e.sign() < 0) {
-        BigInt inverse;
+        tw::BigInt inverse;
         if (mpz_invert(inverse.raw(), b.raw(), modulus_abs.raw()) == 0) {
             if (mpz_cmp_ui(modulus_abs.raw(), 1) == 0) return NumberValue::of_small(0);
             return fail(PyError::value_error("base is not invertible for the given modulus"));
@@ -438,10 +438,10 @@ NumberResult py_int_pow_mod(NumberCharges& charges, NumberOperand base, NumberOp
     return NumberValue::of_integer(std::move(r));
 }
 
-PyResult<BigInt> py_float_to_bigint(double x) {
+PyResult<tw::BigInt> py_float_to_bigint(double x) {
     if (std::isnan(x)) return fail(PyError::value_error("cannot convert float NaN to integer"));
     if (std::isinf(x)) return fail(PyError::overflow_error("cannot convert float infinity to integer"));
-    BigInt out;
+    tw::BigInt out;
     mpz_set_d(out.raw(), x);
     return out;
 }
@@ -452,7 +452,7 @@ namespace {
 std::optional<double> round_to_power_of_ten(double x, std::uint64_t k) {
     int e = 0;
     const double m = std::frexp(x, &e);
-    BigInt numerator, denominator, q, r, pow10;
+    tw::BigInt numerator, denominator, q, r, pow10;
     mpz_set_d(numerator.raw(), std::ldexp(m, 53));
     e -= 53;
     mpz_ui_pow_ui(pow10.raw(), 10, k);
@@ -497,12 +497,12 @@ NumberResult py_int_round(NumberCharges& charges, NumberOperand x, std::int64_t 
         return NumberValue::of_integer(std::move(x.big));
     }
     const std::uint64_t k = std::uint64_t(-(ndigits + 1)) + 1;
-    BigInt v = to_big(std::move(x));
+    tw::BigInt v = to_big(std::move(x));
     if (k > py_int_decimal_digits_bound(v.bit_length())) return NumberValue::of_small(0);
     const std::uint64_t words = py_int_word_count(v.raw());
     if (auto r = charges.charge_work(sat_add(sat_mul(words, 3), sat_mul(k / 19 + 1, words))); !r)
         return fail(std::move(r.error()));
-    BigInt pow10, q, r;
+    tw::BigInt pow10, q, r;
     mpz_ui_pow_ui(pow10.raw(), 10, k);
     mpz_fdiv_qr(q.raw(), r.raw(), v.raw(), pow10.raw());
     mpz_mul_2exp(r.raw(), r.raw(), 1);

@@ -34,11 +34,11 @@ enum class UnaryOp : std::uint8_t { Positive = 0, Negative = 1, Invert = 2, Abso
 struct NumberOperand {
     enum Kind : std::uint8_t { Small, Big, Float } kind = Small;
     std::int64_t small = 0;
-    BigInt big;
+    tw::BigInt big;
     double real = 0;
 
     static NumberOperand of_small(std::int64_t v) { return {Small, v, {}, 0}; }
-    static NumberOperand of_big(BigInt v) { return {Big, 0, std::move(v), 0}; }
+    static NumberOperand of_big(tw::BigInt v) { return {Big, 0, std::move(v), 0}; }
     static NumberOperand of_float(double v) { return {Float, 0, {}, v}; }
     bool is_integer() const { return kind != Float; }
 };
@@ -48,13 +48,13 @@ struct NumberOperand {
 struct NumberValue {
     enum Kind : std::uint8_t { NotHandled, Small, Big, Float, Complex } kind = NotHandled;
     std::int64_t small = 0;
-    BigInt big;
+    tw::BigInt big;
     double real = 0, imag = 0;
 
     static NumberValue not_handled() { return {}; }
     static NumberValue of_small(std::int64_t v) { return {Small, v, {}, 0, 0}; }
     // Small when the value fits a signed 64-bit integer.
-    static NumberValue of_integer(BigInt v);
+    static NumberValue of_integer(tw::BigInt v);
     static NumberValue of_float(double v) { return {Float, 0, {}, v, 0}; }
     static NumberValue of_complex(double re, double im) { return {Complex, 0, {}, re, im}; }
 };
@@ -112,6 +112,6 @@ NumberResult py_float_round(double x, std::optional<std::int64_t> ndigits);
 // round(x, ndigits) of an integer: x itself for ndigits >= 0, else half to even at 10^-ndigits.
 NumberResult py_int_round(NumberCharges& charges, NumberOperand x, std::int64_t ndigits);
 // int(x) of a float: ValueError for NaN, OverflowError for an infinity.
-PyResult<BigInt> py_float_to_bigint(double x);
+PyResult<tw::BigInt> py_float_to_bigint(double x);
 
 }  // namespace tw::py

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "python/front/text_forms.h"
+#include "python/objects/truth.h"
 
 namespace tw::py {
 
@@ -34,10 +34,7 @@ int digit_value(char c) {
     return 99;
 }
 
-PyError invalid_literal(std::string_view text, std::int64_t base) {
-    return PyError::value_error(
-        fmt::format("invalid literal for int() with base {}: {}", base, tw::py_quote_text(text, false)));
-}
+PyError invalid_literal(std::string_view text, std::int64_t base) { return py_int_parse_error(text, std::uint32_t(base)); }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
@@ -113,7 +110,7 @@ std::size_t ascii_digit_run(std::string_view text, std::size_t position) {
     return i - position;
 }
 
-PyResult<BigInt> py_int_parse(std::string_view text, std::int64_t base) {
+PyResult<tw::BigInt> py_int_parse(std::string_view text, std::int64_t base) {
     if (base != 0 && (base < 2 || base > 36))
         return fail(PyError::value_error("int() base must be >= 2 and <= 36, or 0"));
     std::string_view t = text;
@@ -149,7 +146,7 @@ PyResult<BigInt> py_int_parse(std::string_view text, std::int64_t base) {
     if (digits.empty()) return fail(invalid_literal(text, base));
     if ((effective & (effective - 1)) != 0 && digits.size() > kIntMaxStrDigits)
         return fail(int_str_digits_limit(kIntMaxStrDigits));
-    BigInt out;
+    tw::BigInt out;
     if (mpz_set_str(out.raw(), digits.c_str(), effective) != 0) return fail(invalid_literal(text, base));
     if (negative) mpz_neg(out.raw(), out.raw());
     return out;

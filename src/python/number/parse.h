@@ -15,7 +15,7 @@ namespace tw::py {
 inline constexpr std::uint64_t kIntMaxStrDigits = 4300;
 
 // int(text, base): the integer or ValueError with Python's messages.
-PyResult<BigInt> py_int_parse(std::string_view text, std::int64_t base);
+PyResult<tw::BigInt> py_int_parse(std::string_view text, std::int64_t base);
 
 struct FloatPrefix {
     bool found = false;
