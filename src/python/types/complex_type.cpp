@@ -211,7 +211,8 @@ SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec) {
     }
     auto type = number_type_name(rt, self);
     if (!type) return fail(std::move(type.error()));
-    auto r = py_format_builtin(rt.heap(), self, *text, *type);
+    MeterCharges charges(number_env(rt));
+    auto r = py_format_builtin(rt.heap(), charges, self, *text, *type);
     if (!r) return fail(std::move(r.error()));
     auto v = new_str(rt.heap(), std::move(*r), rt.context().roots, rt.context().machine.meter);
     if (!v) return fail(std::move(v.error()));
