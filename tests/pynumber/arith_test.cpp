@@ -177,6 +177,22 @@ TEST(NumberKernel, WorkChargesFollowTheOperandSizes) {
     EXPECT_EQ(charges.work, 0u);
 }
 
+TEST(NumberKernel, IssueExamples) {
+    TestCharges charges;
+    auto p = py_number_binary_op(charges, NumberOperand::of_small(2), NumberOperand::of_small(10000), BinaryOp::Power);
+    ASSERT_TRUE(p && p->kind == NumberValue::Big);
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_big(p->big), NumberOperand::of_small(7),
+                                         BinaryOp::Remainder)),
+              "i:2");  // 2**10000 % 7
+    tw::BigInt two64 = tw::BigInt::from_u64(~std::uint64_t(0)) + tw::BigInt(1);
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_small(1), NumberOperand::of_big(two64),
+                                         BinaryOp::LeftShift)),
+              "!Resource: shift count is too large");
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_small(-7), NumberOperand::of_small(2),
+                                         BinaryOp::FloorDivide)),
+              "i:-4");
+}
+
 TEST(NumberKernel, UnaryOperators) {
     TestCharges charges;
     const auto min64 = std::numeric_limits<std::int64_t>::min();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pynumber/runtime_fixture.h"
+#include "python/vm/protocols.h"
 #include "python/types/number_slots.h"
 
 namespace tw::py {
@@ -171,6 +172,15 @@ TEST(FormatSlot, FormatsBuiltinScalars) {
     // A width beyond the memory budget fails on the charge, before any text is made.
     EXPECT_EQ(fmt(I(1), "2000000000"), "!memory limit exceeded");
     EXPECT_EQ(fmt(F(1.5), ".1000000000f"), "!memory limit exceeded");
+}
+
+// The generic format() reaches the number slots through the type's slot table.
+TEST(FormatSlot, GenericFormatUsesTheInstalledSlots) {
+    Runtime r;
+    EXPECT_EQ(*py_format(r.ctx, F(1234.5678), ",.2f"), "1,234.57");
+    EXPECT_EQ(*py_format(r.ctx, B(true), "^5"), "  1  ");
+    EXPECT_EQ(*py_format(r.ctx, r.complex(1, 2), ".1f"), "1.0+2.0j");
+    EXPECT_EQ(py_format(r.ctx, F(1.5), "ff").error().message(), "Invalid format specifier 'ff' for object of type 'float'");
 }
 
 TEST(CompareSlots, BytesRangesSlicesAndAliases) {
