@@ -183,6 +183,18 @@ TEST(FormatSlot, GenericFormatUsesTheInstalledSlots) {
     EXPECT_EQ(py_format(r.ctx, F(1.5), "ff").error().message(), "Invalid format specifier 'ff' for object of type 'float'");
 }
 
+TEST(NumberConversion, NumbersStringsAndPlainObjects) {
+    Runtime r;
+    auto parts = py_number_from_dunder(r.rt, r.complex(1, 2));
+    EXPECT_EQ(parts->kind, 1);
+    EXPECT_EQ(parts->imag, 2.0);
+    EXPECT_EQ(py_number_from_dunder(r.rt, I(3))->real, 3.0);
+    EXPECT_EQ(py_number_from_dunder(r.rt, Value::try_inline_str("1j"))->kind, 2);
+    EXPECT_EQ(py_number_from_dunder(r.rt, r.make(ListPayload{}))->kind, 2);
+    EXPECT_EQ(py_number_from_dunder(r.rt, r.big("1" + std::string(400, '0'))).error().message(),
+              "int too large to convert to float");
+}
+
 TEST(CompareSlots, BytesRangesSlicesAndAliases) {
     Runtime r;
     auto make = [&](HeapObject o) { return r.in.heap.allocate_object(std::move(o), nullptr, r.machine.meter).value(); };
