@@ -55,7 +55,7 @@ std::string encode(const NumberResult& r) {
     switch (r->kind) {
         case NumberValue::NotHandled: return "~";
         case NumberValue::Small: return encode_int(tw::BigInt(r->small));
-        case NumberValue::Big: return encode_int(r->big);
+        case NumberValue::Big: return encode_int(*r->big);
         case NumberValue::Float: return "f:" + encode_float_bits(r->real);
         case NumberValue::Complex: return "c:" + encode_float_bits(r->real) + "," + encode_float_bits(r->imag);
     }
@@ -181,7 +181,7 @@ TEST(NumberKernel, IssueExamples) {
     TestCharges charges;
     auto p = py_number_binary_op(charges, NumberOperand::of_small(2), NumberOperand::of_small(10000), BinaryOp::Power);
     ASSERT_TRUE(p && p->kind == NumberValue::Big);
-    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_big(p->big), NumberOperand::of_small(7),
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_big(*p->big), NumberOperand::of_small(7),
                                          BinaryOp::Remainder)),
               "i:2");  // 2**10000 % 7
     tw::BigInt two64 = tw::BigInt::from_u64(~std::uint64_t(0)) + tw::BigInt(1);
