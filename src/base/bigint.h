@@ -28,7 +28,9 @@ public:
     }
     BigInt& operator=(BigInt&& other) noexcept {
         mpz_swap(value_, other.value_);
-        mpz_set_ui(other.value_, 0);
+        // Zero without allocating: a fresh mpz_init holds no limbs.
+        mpz_clear(other.value_);
+        mpz_init(other.value_);
         return *this;
     }
     ~BigInt() { mpz_clear(value_); }
@@ -64,6 +66,10 @@ public:
     BigInt div_pow10_trunc(std::uint64_t n) const;
     // The largest integer whose square does not exceed the value; the value must not be negative.
     BigInt isqrt() const;
+
+    // The GMP integer itself, for operations this class does not wrap.
+    mpz_srcptr raw() const { return value_; }
+    mpz_ptr raw() { return value_; }
 
     friend bool operator==(const BigInt& a, const BigInt& b) { return mpz_cmp(a.value_, b.value_) == 0; }
     friend std::strong_ordering operator<=>(const BigInt& a, const BigInt& b) {

@@ -9,37 +9,23 @@
 #include "kernel/machine.h"
 #include "python/heap/heap.h"
 #include "python/objects/truth.h"
+#include "python/front/definitions.h"
+#include "python/objects/instance.h"
+#include "python/objects/value_access.h"
+#include "python/vm/engine.h"
+#include "python/vm/try.h"
+#include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
+#include "python/vm/raise.h"
 
 namespace tw::py {
 
 namespace {
 
-constexpr std::uint64_t kBudgetStopStatus = 137;
-// Bytes a new entry adds to a namespace's modeled size.
-constexpr std::uint64_t kNamespaceEntryBytes = 48;
-
 PyError stack_effect_error() { return PyError::unsupported("invalid bytecode stack effect"); }
+PyError underflow_error() { return PyError::unsupported("stack underflow"); }
 PyError unbound_local() { return PyError::unsupported("local variable referenced before assignment"); }
-PyError name_error(const Heap& heap, Symbol s) {
-    return PyError::exception("NameError", fmt::format("name '{}' is not defined", heap.symbols.name_of(s)));
-}
-
-// Binds `symbol` in the namespace `scope`, charging a new entry before it is made.
-PyStatus store_scope_name(RuntimeContext& ctx, Value scope, Symbol symbol, Value v) {
-    auto ns = scope_of(ctx.heap, scope);
-    if (!ns) return fail(std::move(ns.error()));
-    if (!(*ns)->get(symbol)) {
-        if (auto grown = ctx.heap.update_object_size(scope, kNamespaceEntryBytes, ctx.roots, ctx.machine.meter); !grown)
-            return grown;
-    }
-    auto slot = ctx.heap.slot_mut(scope);
-    if (!slot) return fail(std::move(slot.error()));
-    auto* payload = std::get_if<NamespacePayload>(&(*slot)->object);
-    if (!payload) return fail(PyError::unsupported("invalid scope reference"));
-    payload->scope->insert(symbol, v);
-    return {};
-}
+PyError no_active_exception() { return PyError::unsupported("no active exception"); }
 
 PyResult<Value> load_constant(RuntimeContext& ctx, const CodeConstant& c) {
     switch (c.kind) {
@@ -48,6 +34,19 @@ PyResult<Value> load_constant(RuntimeContext& ctx, const CodeConstant& c) {
         case ConstantKind::Int: return Value::from_int(c.int_value);
         case ConstantKind::Float: return Value::from_float(c.float_value);
         case ConstantKind::Str: return new_str(ctx.heap, c.text, ctx.roots, ctx.machine.meter);
+        case ConstantKind::Ellipsis: return intern_static_definition(StaticDefinition::of(DefinitionTag::Ellipsis));
+        case ConstantKind::Bytes:
+            return ctx.heap.allocate_object(BytesPayload{c.text}, ctx.roots, ctx.machine.meter);
+        case ConstantKind::Imaginary:
+            return ctx.heap.allocate_object(ComplexPayload{0.0, c.float_value}, ctx.roots, ctx.machine.meter);
+        case ConstantKind::BigInt: {
+            if (auto charged = python_charge_work(ctx.machine.meter, c.text.size()); !charged) return fail(std::move(charged.error()));
+            auto big = Box<BigInt>::make();
+            if (mpz_set_str(big->get(), c.text.c_str(), 10) != 0)
+                return fail(PyError::unsupported("invalid arbitrary-precision integer literal"));
+            if (big->fits_i64()) return Value::from_int(big->to_i64());
+            return ctx.heap.allocate_object(BigIntPayload{std::move(big)}, ctx.roots, ctx.machine.meter);
+        }
         default: return fail(PyError::unsupported("constant kind is not supported by the interpreter yet"));
     }
 }
@@ -151,13 +150,13 @@ Cursor Cursor::from_top_frame(const std::vector<Frame>& frames) {
     c.locals = f.fast_locals ? Locals::Fast : f.own_scope ? Locals::Heap : Locals::None;
     c.locals_base = f.locals_base;
     c.value_base = f.value_base;
-    c.code = f.code;
+    c.code = f.code.get();
     c.ip = f.ip;
     return c;
 }
 
 void sync_cursor(const Cursor& cursor, ExecState& state) {
-    if (state.frames.empty() || state.frames.back().code != cursor.code) {
+    if (state.frames.empty() || state.frames.back().code.get() != cursor.code) {
         std::string text = fmt::format("SYNC MISMATCH op_index={} cursor_code={} frames={}", cursor.ip,
                                        cursor.code ? cursor.code->id : kNoCodeId, state.frames.size());
         for (const Frame& f : state.frames)
@@ -176,11 +175,16 @@ SliceResult run_slice(RuntimeContext& ctx) {
     NativeCallScope scope(ctx);
     RuntimeContext& inner = scope.context;
     ResourceMeter& meter = inner.machine.meter;
+    if (inner.exec.parked_call) {
+        auto resumed = vm::resume_parked_call(inner);
+        if (!resumed) return std::unexpected(std::move(resumed.error()));
+        if (*resumed) return **resumed;
+    }
     std::uint64_t limit = meter.limits().cpu;
     std::uint64_t remaining = meter.cpu_used() >= limit ? 0 : limit - meter.cpu_used();
     if (remaining == 0 || meter.stop_reason()) {
         meter.charge_cpu(1);
-        return StepOutcome::exit(kBudgetStopStatus);
+        return StepOutcome::exit(vm::kBudgetStopStatus);
     }
     std::uint64_t budget = std::min(remaining, kSliceInstructions);
     Cursor cursor = Cursor::from_top_frame(inner.exec.frames);
@@ -190,13 +194,31 @@ SliceResult run_slice(RuntimeContext& ctx) {
     return result;
 }
 
+namespace {
+
+// The instructions off the hot path; `Next` unless they say otherwise.
+PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const Instruction& in, std::uint64_t& steps);
+
+}  // namespace
+
 SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps) {
     ExecState& st = ctx.exec;
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
     std::vector<Value>& stack = st.values;
-    const CodeObject* code = cursor.code.get();
+    const CodeObject* code = cursor.code;
     std::uint64_t started = 0;
+    Interpreter& interpreter = vm::interp(ctx);
+    if (interpreter.class_symbol == kNoSymbol)
+        interpreter.class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
+    const Symbol class_symbol = interpreter.class_symbol;
+    SiteEntry* cache = interpreter.site_cache(*code);
+    // The top frame changed: the cursor, the code and its site cache follow it.
+    auto refresh = [&] {
+        cursor.refresh(st.frames);
+        code = cursor.code;
+        cache = interpreter.site_cache(*code);
+    };
 
     auto pop = [&](Value& out) {
         if (stack.size() <= cursor.value_base) return false;
@@ -211,13 +233,14 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             return StepOutcome::of(StepOutcome::Pending);
         }
         ++started;
-        if (meter.stop_reason()) return StepOutcome::exit(kBudgetStopStatus);
+        if (meter.stop_reason()) return StepOutcome::exit(vm::kBudgetStopStatus);
         ++steps;
         if (heap.root_depth() != ctx.scope_depth) ctx.exit_scope();
         if (cursor.ip >= code->instructions.size())
             return std::unexpected(SliceFailure{PyError::unsupported("instruction pointer left the code object"),
                                                 SourceSpan{0, 0, 0, 0}});
-        if (st.deadline.armed) {
+        PyError error;
+        if (st.deadline.armed) [[unlikely]] {
             const Deadline& d = st.deadline;
             std::uint64_t now = ctx.machine.clock.now_ns();
             std::uint64_t clock_elapsed = now > d.start_clock_ns ? now - d.start_clock_ns : 0;
@@ -227,27 +250,30 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             std::uint64_t work_elapsed = work > d.start_work ? work - d.start_work : 0;
             if (std::max(clock_elapsed, work_elapsed) >= d.timeout_ns) {
                 st.deadline.armed = false;
-                sync_cursor(cursor, st);
-                return std::unexpected(SliceFailure{PyError::exception("Failed", "test timed out"),
-                                                    position_at(*code, cursor.ip)});
+                error = PyError::exception("Failed", "test timed out");
+                goto raise;
             }
         }
-
+        {
         const Instruction& in = code->instructions[cursor.ip];
-        PyError error;
         Value a, b;
         switch (in.op) {
             case PyOpcode::LoadConst: {
-                auto v = load_constant(ctx, code->constants[in.a]);
-                if (!v) { error = std::move(v.error()); break; }
-                stack.push_back(*v);
+                const CodeConstant& c = code->constants[in.a];
+                if (c.kind == ConstantKind::Int) {
+                    stack.push_back(Value::from_int(c.int_value));
+                } else {
+                    auto v = load_constant(ctx, c);
+                    if (!v) { error = std::move(v.error()); break; }
+                    stack.push_back(*v);
+                }
                 ++cursor.ip;
                 continue;
             }
             case PyOpcode::LoadFast: {
                 if (cursor.locals == Cursor::Locals::Fast) {
                     std::uint64_t i = std::uint64_t(cursor.locals_base) + in.a;
-                    if (i >= st.locals.size() || st.locals[i].is_absent()) { error = unbound_local(); break; }
+                    if (i >= st.locals.size() || st.locals[i].is_absent()) [[unlikely]] { error = unbound_local(); break; }
                     stack.push_back(st.locals[i]);
                 } else if (cursor.locals == Cursor::Locals::Heap) {
                     auto ns = scope_of(heap, st.frames.back().scope);
@@ -282,59 +308,182 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 ++cursor.ip;
                 continue;
             }
+            case PyOpcode::LoadName: {
+                // The scope chain of the frame; what it misses (globals of a class body, builtins,
+                // __class__) is the general path's.
+                if (in.a != class_symbol) {
+                    const Value* found = nullptr;
+                    Value scope = st.frames.back().scope;
+                    for (;;) {
+                        const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
+                        const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;
+                        if (!payload) break;
+                        const Namespace& ns = *payload->scope;
+                        if ((found = ns.find(in.a))) break;
+                        if (!ns.parent) break;
+                        scope = *ns.parent;
+                    }
+                    if (found) {
+                        stack.push_back(*found);
+                        ++cursor.ip;
+                        continue;
+                    }
+                }
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                ++cursor.ip;
+                continue;
+            }
             case PyOpcode::LoadGlobal: {
                 auto ns = scope_of(heap, st.frames.back().globals);
                 if (!ns) { error = std::move(ns.error()); break; }
+                const auto& entries = (*ns)->entries();
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                if (site && site->slot && site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
+                    stack.push_back(entries[site->slot - 1].value);
+                    ++cursor.ip;
+                    continue;
+                }
                 const Value* v = (*ns)->get(in.a);
-                if (!v) { error = name_error(heap, in.a); break; }
-                stack.push_back(heap.clone_value(*v));
+                if (v) {
+                    if (site)
+                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
+                    stack.push_back(heap.clone_value(*v));
+                } else if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
+                    error = std::move(pushed.error());
+                    break;
+                }
                 ++cursor.ip;
                 continue;
             }
-            case PyOpcode::LoadName: {
-                auto v = scope_get_symbol(heap, st.frames.back().scope, in.a);
-                if (!v) { error = std::move(v.error()); break; }
-                if (!*v) { error = name_error(heap, in.a); break; }
-                stack.push_back(**v);
+            case PyOpcode::LoadAttr:
+            case PyOpcode::LoadMethod:
+            case PyOpcode::StoreAttr: {
+                // The attribute site cache: an instance's own attribute at a known position, or a
+                // function its class binds, for one type at one attribute epoch.
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                std::size_t need = in.op == PyOpcode::StoreAttr ? 2 : 1;
+                if (site && site->key && stack.size() >= std::size_t(cursor.value_base) + need) {
+                    Value obj = stack.back();
+                    const HeapSlot* s = obj.is_object() ? heap.resolve(obj.handle()) : nullptr;
+                    if (s && site->kind == 3 && in.op == PyOpcode::LoadMethod && site->symbol == in.a &&
+                        site->key == std::uint64_t(s->type_id) << 32) {
+                        stack.back() = site->value;
+                        stack.push_back(obj);
+                        ++cursor.ip;
+                        continue;
+                    }
+                    if (s && s->kind() == HeapObjectKind::Object && site->symbol == in.a &&
+                        site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
+                        const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
+                        if (site->kind == 1 && attrs && !attrs->dictionary &&
+                            attrs->shape == std::uint64_t(site->value.as_int()) && site->slot < attrs->shaped_values.size()) {
+                            if (in.op == PyOpcode::StoreAttr) {
+                                Value v = stack[stack.size() - 2];
+                                auto slot = heap.slot_mut(obj);
+                                (*slot)->attributes->shaped_values[site->slot] = v;
+                                stack.resize(stack.size() - 2);
+                            } else if (in.op == PyOpcode::LoadAttr) {
+                                stack.back() = attrs->shaped_values[site->slot];
+                            } else {
+                                stack.back() = attrs->shaped_values[site->slot];
+                                stack.push_back(intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
+                            }
+                            ++cursor.ip;
+                            continue;
+                        }
+                        if (site->kind == 2 && in.op == PyOpcode::LoadMethod) {
+                            auto own = instance_get_attr(heap, obj, in.a);
+                            if (own && !*own) {
+                                stack.back() = site->value;
+                                stack.push_back(obj);
+                                ++cursor.ip;
+                                continue;
+                            }
+                        }
+                    }
+                }
+                Value obj = stack.size() > cursor.value_base ? stack.back() : Value::absent();
+                heap.push_root(obj);
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                if (site) vm::record_attribute_site(ctx, *site, obj, in.a, in.op == PyOpcode::LoadMethod ? stack[stack.size() - 2] : Value::absent(),
+                                                    in.op == PyOpcode::LoadMethod && stack.back() == obj);
                 ++cursor.ip;
                 continue;
             }
-            case PyOpcode::StoreName:
             case PyOpcode::StoreGlobal: {
-                if (!pop(a)) { error = stack_effect_error(); break; }
-                const Frame& f = st.frames.back();
-                Value target = in.op == PyOpcode::StoreName && f.own_scope ? f.scope : f.globals;
-                heap.push_root(a);
-                if (auto stored = store_scope_name(ctx, target, in.a, a); !stored) { error = std::move(stored.error()); break; }
+                // A global already bound at the cached position is rebound in place.
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                if (site && site->slot && stack.size() > cursor.value_base) {
+                    Value globals = st.frames.back().globals;
+                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+                    const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
+                    if (payload && site->slot <= payload->scope->entries().size() &&
+                        payload->scope->entries()[site->slot - 1].symbol == in.a) {
+                        auto slot = heap.slot_mut(globals);
+                        std::get<NamespacePayload>((*slot)->object).scope->entries_mut()[site->slot - 1].value = stack.back();
+                        stack.pop_back();
+                        ++cursor.ip;
+                        continue;
+                    }
+                }
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                if (site) {
+                    auto ns = scope_of(heap, st.frames.back().globals);
+                    if (ns)
+                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
+                }
                 ++cursor.ip;
                 continue;
             }
-            case PyOpcode::PopTop:
-            case PyOpcode::ExprStatement:
-                if (!pop(a)) { error = stack_effect_error(); break; }
+            case PyOpcode::BinaryOp:
+            case PyOpcode::InplaceOp:
+            case PyOpcode::CompareOp: {
+                if (stack.size() < std::size_t(cursor.value_base) + 2) {
+                    error = in.op == PyOpcode::CompareOp ? stack_effect_error() : underflow_error();
+                    break;
+                }
+                b = stack.back();
+                stack.pop_back();
+                a = stack.back();
+                stack.pop_back();
+                std::optional<Value> r;
+                if (in.op == PyOpcode::CompareOp) {
+                    r = compare_fast(in.flag, a, b);
+                    if (!r) {
+                        auto slow = vm::compare_operation(ctx, in.flag, a, b);
+                        if (!slow) { error = std::move(slow.error()); break; }
+                        r = *slow;
+                    }
+                } else {
+                    auto fast = binary_fast(in.flag, a, b);
+                    if (!fast) { error = std::move(fast.error()); break; }
+                    r = *fast;
+                    if (!r) {
+                        auto slow = vm::binary_operation(ctx, in.flag, a, b, in.op == PyOpcode::InplaceOp);
+                        if (!slow) { error = std::move(slow.error()); break; }
+                        r = *slow;
+                    }
+                }
+                stack.push_back(*r);
                 ++cursor.ip;
                 continue;
-            case PyOpcode::Copy:
-                if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = stack_effect_error(); break; }
-                stack.push_back(stack[stack.size() - in.a]);
-                ++cursor.ip;
-                continue;
-            case PyOpcode::Swap:
-                if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = stack_effect_error(); break; }
-                std::swap(stack.back(), stack[stack.size() - in.a]);
-                ++cursor.ip;
-                continue;
-            case PyOpcode::Jump:
-                cursor.ip = in.a;
-                continue;
+            }
             case PyOpcode::PopJumpIfFalse:
             case PyOpcode::JumpIfFalseOrPop:
             case PyOpcode::JumpIfTrueOrPop: {
                 if (stack.size() <= cursor.value_base) { error = stack_effect_error(); break; }
-                auto truth = py_truth_fast(heap, stack.back());
-                if (!truth) { error = std::move(truth.error()); break; }
-                if (!*truth) { error = PyError::unsupported("truth of this value is not supported by the interpreter yet"); break; }
-                bool t = **truth;
+                Value top = stack.back();
+                bool t;
+                if (top.is_bool()) {
+                    t = top.as_bool();
+                } else {
+                    auto truth = vm::truth(ctx, top);
+                    if (!truth) { error = std::move(truth.error()); break; }
+                    t = *truth;
+                }
                 if (in.op == PyOpcode::PopJumpIfFalse) {
                     stack.pop_back();
                     cursor.ip = t ? cursor.ip + 1 : in.a;
@@ -346,60 +495,624 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 }
                 continue;
             }
-            case PyOpcode::UnaryOp: {
+            case PyOpcode::Jump:
+                cursor.ip = in.a;
+                continue;
+            case PyOpcode::PopTop:
                 if (!pop(a)) { error = stack_effect_error(); break; }
-                auto r = unary_fast(heap, in.flag, a);
-                if (!r) { error = std::move(r.error()); break; }
-                if (!*r) { error = PyError::unsupported("operand is not supported by the interpreter yet"); break; }
-                stack.push_back(**r);
                 ++cursor.ip;
+                continue;
+            case PyOpcode::Copy:
+                if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = PyError::unsupported("invalid bytecode copy depth"); break; }
+                stack.push_back(stack[stack.size() - in.a]);
+                ++cursor.ip;
+                continue;
+            case PyOpcode::Swap:
+                if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = PyError::unsupported("invalid bytecode swap depth"); break; }
+                std::swap(stack.back(), stack[stack.size() - in.a]);
+                ++cursor.ip;
+                continue;
+            case PyOpcode::ForIter: {
+                if (stack.size() <= cursor.value_base) { error = stack_effect_error(); break; }
+                Value it = stack.back();
+                // The range iterator steps in place.
+                if (it.is_object()) {
+                    const HeapSlot* s = heap.resolve(it.handle());
+                    if (s && s->kind() == HeapObjectKind::RangeIterator) {
+                        auto slot = heap.slot_mut(it);
+                        auto& r = std::get<RangeIteratorPayload>((*slot)->object);
+                        if (!r.exhausted && (r.step > 0 ? r.current < r.stop : r.current > r.stop)) {
+                            stack.push_back(Value::from_int(r.current));
+                            if (__builtin_add_overflow(r.current, r.step, &r.current)) r.exhausted = true;
+                            ++cursor.ip;
+                        } else {
+                            r.exhausted = true;
+                            stack.pop_back();
+                            cursor.ip = in.a;
+                        }
+                        continue;
+                    }
+                }
+                sync_cursor(cursor, st);
+                auto step = vm::iterator_next(ctx, it);
+                if (!step) { error = std::move(step.error()); break; }
+                if (step->refresh) {
+                    refresh();
+                    continue;
+                }
+                if (step->item) {
+                    stack.push_back(*step->item);
+                    ++cursor.ip;
+                } else {
+                    stack.pop_back();
+                    cursor.ip = in.a;
+                }
                 continue;
             }
-            case PyOpcode::BinaryOp:
-            case PyOpcode::InplaceOp:
-            case PyOpcode::CompareOp: {
-                if (!pop(b) || !pop(a)) {
-                    error = in.op == PyOpcode::CompareOp ? stack_effect_error() : PyError::unsupported("stack underflow");
-                    break;
+            case PyOpcode::Call:
+            case PyOpcode::CallMethod: {
+                if (steps != 0) {
+                    meter.charge_cpu(steps);
+                    steps = 0;
                 }
-                std::optional<Value> r;
-                if (in.op == PyOpcode::CompareOp) {
-                    r = compare_fast(in.flag, a, b);
-                } else {
-                    auto fast = binary_fast(in.flag, a, b);
-                    if (!fast) { error = std::move(fast.error()); break; }
-                    r = *fast;
+                st.frames.back().ip = cursor.ip + 1;
+                auto outcome = vm::call_site(ctx, *code, in.a, in.op == PyOpcode::CallMethod);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                switch (outcome->kind) {
+                    case StepOutcome::Next: ++cursor.ip; continue;
+                    case StepOutcome::Refresh:
+                        refresh();
+                        continue;
+                    default: return *outcome;
                 }
-                if (!r) { error = PyError::unsupported("operands are not supported by the interpreter yet"); break; }
-                stack.push_back(*r);
-                ++cursor.ip;
-                continue;
             }
             case PyOpcode::ReturnValue: {
                 if (!pop(a)) { error = stack_effect_error(); break; }
-                if (st.frames.back().kind.tag != FrameKindTag::Entry) {
-                    error = PyError::unsupported("returning from a call frame is not supported by the interpreter yet");
-                    break;
+                const Frame& f = st.frames.back();
+                if (f.kind.tag == FrameKindTag::Call) {
+                    heap.push_root(a);
+                    vm::pop_frame(st);
+                    stack.push_back(a);
+                    refresh();
+                    continue;
                 }
                 sync_cursor(cursor, st);
                 return StepOutcome::returning(a);
             }
-            case PyOpcode::Halt:
-                if (st.frames.back().kind.tag != FrameKindTag::Entry) {
-                    error = PyError::unsupported("returning from a call frame is not supported by the interpreter yet");
-                    break;
+            default: {
+                auto outcome = execute_other(ctx, cursor, in, steps);
+                if (!outcome) { error = std::move(outcome.error()); break; }
+                switch (outcome->kind) {
+                    case StepOutcome::Next: ++cursor.ip; continue;
+                    case StepOutcome::Jump: cursor.ip = outcome->target; continue;
+                    case StepOutcome::Refresh:
+                        refresh();
+                        continue;
+                    default: return *outcome;
                 }
-                sync_cursor(cursor, st);
-                return StepOutcome::of(StepOutcome::Halt);
-            default:
-                error = PyError::unsupported(
-                    fmt::format("instruction {} is not supported by the interpreter yet", opcode_name(in.op)));
-                break;
+            }
         }
-        // The instruction failed: no handlers are entered yet, so the error leaves the slice.
+        }
+    raise:
+        // The instruction failed: unwind through the handlers and frames.
         sync_cursor(cursor, st);
-        return std::unexpected(SliceFailure{std::move(error), position_at(*code, cursor.ip)});
+        if (auto failure = vm::propagate_error(ctx, std::move(error), position_at(*code, cursor.ip)))
+            return std::unexpected(std::move(*failure));
+        refresh();
     }
 }
+
+namespace {
+
+PyResult<Value> pop_value(ExecState& st, const Cursor& cursor, bool underflow = false) {
+    if (st.values.size() <= cursor.value_base) return fail(underflow ? underflow_error() : stack_effect_error());
+    Value v = st.values.back();
+    st.values.pop_back();
+    return v;
+}
+
+// The top n values, deepest first, taken off the stack.
+PyResult<std::vector<Value>> pop_values(ExecState& st, const Cursor& cursor, std::uint64_t n) {
+    if (st.values.size() - cursor.value_base < n) return fail(stack_effect_error());
+    std::vector<Value> out(st.values.end() - std::ptrdiff_t(n), st.values.end());
+    st.values.resize(st.values.size() - n);
+    return out;
+}
+
+
+PyResult<StepOutcome> unpack_sequence(RuntimeContext& ctx, const Cursor& cursor, const Instruction& in) {
+    ExecState& st = ctx.exec;
+    TRY_ASSIGN(seq, pop_value(st, cursor));
+    ctx.heap.push_root(seq);
+    std::uint64_t count = in.a;
+    bool starred = in.b != kNoIndex;
+    std::vector<Value> items;
+    const HeapSlot* slot = ctx.heap.get_if_object(seq);
+    if (slot && (slot->kind() == HeapObjectKind::List || slot->kind() == HeapObjectKind::Tuple)) {
+        items = *sequence_items(slot->object);
+    } else {
+        TRY_ASSIGN(all, vm::collect_iterable(ctx, seq));
+        items = std::move(all);
+    }
+    if (!starred) {
+        if (items.size() > count) return fail(PyError::value_error(fmt::format("too many values to unpack (expected {})", count)));
+        if (items.size() < count)
+            return fail(PyError::value_error(
+                fmt::format("not enough values to unpack (expected {}, got {})", count, items.size())));
+        for (std::uint64_t i = count; i-- > 0;) st.values.push_back(items[i]);
+        return StepOutcome::of(StepOutcome::Next);
+    }
+    std::uint64_t star = in.b;
+    if (items.size() < count - 1)
+        return fail(PyError::value_error(
+            fmt::format("not enough values to unpack (expected at least {}, got {})", count - 1, items.size())));
+    std::uint64_t after = count - 1 - star;
+    std::vector<Value> middle(items.begin() + std::ptrdiff_t(star), items.end() - std::ptrdiff_t(after));
+    TRY_ASSIGN(list, vm::new_list(ctx, std::move(middle)));
+    std::vector<Value> out;
+    out.reserve(count);
+    for (std::uint64_t i = 0; i < star; ++i) out.push_back(items[i]);
+    out.push_back(list);
+    for (std::uint64_t i = items.size() - after; i < items.size(); ++i) out.push_back(items[i]);
+    for (std::uint64_t i = out.size(); i-- > 0;) st.values.push_back(out[i]);
+    return StepOutcome::of(StepOutcome::Next);
+}
+
+PyResult<StepOutcome> build_dict(RuntimeContext& ctx, const Cursor& cursor, const CodeObject& code, std::uint32_t index) {
+    ExecState& st = ctx.exec;
+    const std::vector<std::uint8_t>& flags = code.flag_lists.at(index);
+    std::uint64_t n = 0;
+    for (std::uint8_t f : flags) n += f ? 1 : 2;
+    TRY_ASSIGN(values, pop_values(st, cursor, n));
+    for (const Value& v : values) ctx.heap.push_root(v);
+    std::vector<std::pair<Value, Value>> pairs;
+    std::size_t at = 0;
+    for (std::uint8_t f : flags) {
+        if (!f) {
+            pairs.emplace_back(values[at], values[at + 1]);
+            at += 2;
+            continue;
+        }
+        Value m = values[at++];
+        const HeapSlot* slot = ctx.heap.get_if_object(m);
+        const DictTable* table = slot ? dict_table_of(const_cast<HeapObject&>(slot->object)) : nullptr;
+        if (!table) {
+            TRY_ASSIGN(name, vm::type_name(ctx, m));
+            return fail(PyError::type_error(fmt::format("'{}' object is not a mapping", name)));
+        }
+        table->for_each_live([&](const DictSlot& s) { pairs.emplace_back(s.key, s.value); });
+    }
+    TRY_ASSIGN(d, vm::new_dict(ctx, pairs));
+    st.values.push_back(d);
+    return StepOutcome::of(StepOutcome::Next);
+}
+
+PyResult<StepOutcome> build_unpacked(RuntimeContext& ctx, const Cursor& cursor, const CodeObject& code,
+                                     const Instruction& in) {
+    ExecState& st = ctx.exec;
+    const std::vector<std::uint8_t>& flags = code.flag_lists.at(in.a);
+    TRY_ASSIGN(values, pop_values(st, cursor, flags.size()));
+    for (const Value& v : values) ctx.heap.push_root(v);
+    std::vector<Value> items;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (!flags[i]) {
+            items.push_back(values[i]);
+            continue;
+        }
+        TRY_ASSIGN(more, vm::collect_iterable(ctx, values[i]));
+        items.insert(items.end(), more.begin(), more.end());
+    }
+    PyResult<Value> r = in.flag == 0   ? vm::new_list(ctx, std::move(items))
+                        : in.flag == 1 ? vm::new_tuple(ctx, std::move(items))
+                                       : vm::new_set(ctx, items, false);
+    if (!r) return fail(std::move(r.error()));
+    st.values.push_back(*r);
+    return StepOutcome::of(StepOutcome::Next);
+}
+
+PyResult<Value> enclosing_scope(RuntimeContext& ctx, std::uint32_t hops) {
+    const Frame& f = ctx.exec.frames.back();
+    Value scope = f.scope;
+    if (!f.own_scope) {
+        if (hops == 0) return fail(PyError::unsupported("invalid enclosing scope hop count"));
+        --hops;
+    }
+    for (; hops > 0; --hops) {
+        TRY_ASSIGN(ns, scope_of(ctx.heap, scope));
+        if (!ns->parent) return Value::absent();
+        scope = *ns->parent;
+    }
+    return scope;
+}
+
+PyStatus store_nonlocal(RuntimeContext& ctx, Symbol s, Value v) {
+    TRY_ASSIGN(scope, enclosing_scope(ctx, 1));
+    while (scope.is_present()) {
+        auto slot = ctx.heap.slot_mut(scope);
+        if (!slot) return fail(std::move(slot.error()));
+        auto* payload = std::get_if<NamespacePayload>(&(*slot)->object);
+        if (!payload) return fail(PyError::unsupported("invalid scope reference"));
+        Namespace& ns = *payload->scope;
+        if (auto i = Namespace::slot_index(ns.slot_names.get(), s); i && *i < ns.slots.size()) {
+            ns.slots[*i] = v;
+            return {};
+        }
+        if (Value* e = ns.get(s)) {
+            *e = v;
+            return {};
+        }
+        if (!ns.parent) break;
+        scope = *ns.parent;
+    }
+    return fail(PyError::unsupported(fmt::format("no binding for nonlocal {} found", ctx.heap.symbols.name_of(s))));
+}
+
+// The class called by `raise C`: instantiated here so the raise sees an instance.
+PyStatus instantiate_raised_class(RuntimeContext& ctx, const Cursor& cursor) {
+    ExecState& st = ctx.exec;
+    if (st.values.size() <= cursor.value_base) return {};
+    Value top = st.values.back();
+    const HeapSlot* slot = ctx.heap.get_if_object(top);
+    if (!slot || slot->kind() != HeapObjectKind::Class) return {};
+    TRY_ASSIGN(instance, vm::call_immediate(ctx, top, {}, {}));
+    st.values.back() = instance;
+    return {};
+}
+
+PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const Instruction& in, std::uint64_t& steps) {
+    ExecState& st = ctx.exec;
+    Heap& heap = ctx.heap;
+    const CodeObject& code = *cursor.code;
+    Frame& frame = st.frames.back();
+    auto push = [&](Value v) { st.values.push_back(v); };
+    const StepOutcome next = StepOutcome::of(StepOutcome::Next);
+    switch (in.op) {
+        case PyOpcode::LoadName: {
+            if (heap.symbols.name_of(in.a) == "__class__") {
+                auto pair = vm::load_dunder_class(ctx);
+                if (!pair) return fail(PyError::unsupported("__class__ is only defined inside a class method body"));
+                push(pair->first);
+                return next;
+            }
+            TRY_ASSIGN(v, scope_get_symbol(heap, frame.scope, in.a));
+            if (v) {
+                push(*v);
+                return next;
+            }
+            if (frame.class_body || frame.scope != frame.globals) {
+                auto ns = scope_of(heap, frame.globals);
+                if (ns) {
+                    if (const Value* g = (*ns)->get(in.a)) {
+                        push(heap.clone_value(*g));
+                        return next;
+                    }
+                }
+            }
+            TRY_DO(vm::push_builtin_name(ctx, in.a));
+            return next;
+        }
+        case PyOpcode::StoreName:
+        case PyOpcode::StoreGlobal: {
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(v);
+            Value target = in.op == PyOpcode::StoreName && frame.own_scope ? frame.scope : frame.globals;
+            TRY_DO(vm::store_scope_name(ctx, target, in.a, v));
+            return next;
+        }
+        case PyOpcode::StoreEnclosing: {
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(v);
+            TRY_ASSIGN(scope, enclosing_scope(ctx, in.b));
+            if (scope.is_absent()) return fail(PyError::unsupported("invalid enclosing scope hop count"));
+            TRY_DO(vm::store_scope_name(ctx, scope, in.a, v));
+            return next;
+        }
+        case PyOpcode::StoreNonlocal: {
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            TRY_DO(store_nonlocal(ctx, in.a, v));
+            return next;
+        }
+        case PyOpcode::DeleteName:
+        case PyOpcode::DeleteGlobal: {
+            Value target = in.op == PyOpcode::DeleteName && frame.own_scope ? frame.scope : frame.globals;
+            TRY_DO(vm::delete_scope_name(ctx, target, in.a));
+            return next;
+        }
+        case PyOpcode::DeleteFast: {
+            if (cursor.locals == Cursor::Locals::Fast) {
+                std::uint64_t i = std::uint64_t(cursor.locals_base) + in.a;
+                if (i >= st.locals.size()) return fail(PyError::unsupported("invalid local slot"));
+                st.locals[i] = Value::absent();
+            } else if (cursor.locals == Cursor::Locals::Heap) {
+                TRY_ASSIGN(slot, heap.slot_mut(frame.scope));
+                auto* payload = std::get_if<NamespacePayload>(&slot->object);
+                if (!payload) return fail(PyError::unsupported("invalid scope reference"));
+                if (in.a >= payload->scope->slots.size()) return fail(PyError::unsupported("invalid local slot"));
+                payload->scope->slots[in.a] = Value::absent();
+            } else {
+                return fail(PyError::unsupported("local bytecode requires local slots"));
+            }
+            return next;
+        }
+        case PyOpcode::LoadAttr: {
+            TRY_ASSIGN(obj, pop_value(st, cursor));
+            heap.push_root(obj);
+            TRY_ASSIGN(v, vm::load_attribute(ctx, obj, in.a));
+            push(v);
+            return next;
+        }
+        case PyOpcode::LoadMethod: {
+            TRY_ASSIGN(obj, pop_value(st, cursor, true));
+            heap.push_root(obj);
+            TRY_ASSIGN(pair, vm::load_method(ctx, obj, in.a));
+            push(pair.first);
+            push(pair.second);
+            return next;
+        }
+        case PyOpcode::StoreAttr: {
+            TRY_ASSIGN(obj, pop_value(st, cursor));
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(obj), heap.push_root(v);
+            TRY_DO(vm::store_attribute(ctx, obj, in.a, v));
+            return next;
+        }
+        case PyOpcode::DeleteAttr: {
+            TRY_ASSIGN(obj, pop_value(st, cursor));
+            heap.push_root(obj);
+            TRY_DO(vm::delete_attribute(ctx, obj, in.a));
+            return next;
+        }
+        case PyOpcode::LoadSubscr: {
+            TRY_ASSIGN(key, pop_value(st, cursor));
+            TRY_ASSIGN(container, pop_value(st, cursor));
+            heap.push_root(key), heap.push_root(container);
+            TRY_ASSIGN(v, vm::subscript(ctx, container, key));
+            push(v);
+            return next;
+        }
+        case PyOpcode::StoreSubscr: {
+            TRY_ASSIGN(key, pop_value(st, cursor));
+            TRY_ASSIGN(container, pop_value(st, cursor));
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(key), heap.push_root(container), heap.push_root(v);
+            TRY_DO(vm::store_subscript(ctx, container, key, v));
+            return next;
+        }
+        case PyOpcode::DeleteSubscr: {
+            TRY_ASSIGN(key, pop_value(st, cursor));
+            TRY_ASSIGN(container, pop_value(st, cursor));
+            heap.push_root(key), heap.push_root(container);
+            TRY_DO(vm::delete_subscript(ctx, container, key));
+            return next;
+        }
+        case PyOpcode::BuildSlice: {
+            Value parts[3] = {Value::none(), Value::none(), Value::none()};
+            for (int i = 2; i >= 0; --i) {
+                if (!(in.flag & (1 << i))) continue;
+                TRY_ASSIGN(v, pop_value(st, cursor));
+                parts[i] = v;
+            }
+            TRY_ASSIGN(s, heap.allocate_object(SlicePayload{parts[0], parts[1], parts[2]}, ctx.roots, ctx.machine.meter));
+            push(s);
+            return next;
+        }
+        case PyOpcode::BuildList:
+        case PyOpcode::BuildTuple:
+        case PyOpcode::BuildSet: {
+            TRY_ASSIGN(items, pop_values(st, cursor, in.a));
+            for (const Value& v : items) heap.push_root(v);
+            PyResult<Value> r = in.op == PyOpcode::BuildList    ? vm::new_list(ctx, std::move(items))
+                                : in.op == PyOpcode::BuildTuple ? vm::new_tuple(ctx, std::move(items))
+                                                                : vm::new_set(ctx, items, false);
+            if (!r) return fail(std::move(r.error()));
+            push(*r);
+            return next;
+        }
+        case PyOpcode::BuildDict: return build_dict(ctx, cursor, code, in.a);
+        case PyOpcode::BuildUnpacked: return build_unpacked(ctx, cursor, code, in);
+        case PyOpcode::UnpackSequence: return unpack_sequence(ctx, cursor, in);
+        case PyOpcode::MakeFunction: {
+            const FunctionInfo& info = code.functions.at(in.a);
+            if (st.values.size() - cursor.value_base < info.default_count)
+                return fail(PyError::unsupported("invalid bytecode stack effect while creating function"));
+            TRY_ASSIGN(defaults, pop_values(st, cursor, info.default_count));
+            for (const Value& v : defaults) heap.push_root(v);
+            TRY_ASSIGN(f, vm::make_function(ctx, info, std::move(defaults)));
+            push(f);
+            return next;
+        }
+        case PyOpcode::MakeClass: {
+            const ClassInfo& info = code.classes.at(in.a);
+            Value metaclass = Value::absent();
+            if (info.has_metaclass) {
+                TRY_ASSIGN(m, pop_value(st, cursor));
+                metaclass = m;
+            }
+            TRY_ASSIGN(bases, pop_values(st, cursor, info.base_count));
+            for (const Value& v : bases) heap.push_root(v);
+            heap.push_root(metaclass);
+            if (steps != 0) {
+                ctx.machine.meter.charge_cpu(steps);
+                steps = 0;
+            }
+            sync_cursor(cursor, st);
+            TRY_ASSIGN(cls, vm::make_class(ctx, info, std::move(bases), metaclass));
+            push(cls);
+            return next;
+        }
+        case PyOpcode::FormatValue: {
+            const FormatFieldInfo& f = code.format_fields.at(in.a);
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(v);
+            TRY_ASSIGN(text, vm::format_field(ctx, v, f.conversion, f.spec));
+            push(text);
+            return next;
+        }
+        case PyOpcode::GetIter: {
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(v);
+            TRY_ASSIGN(it, vm::get_iterator(ctx, v));
+            push(it);
+            return next;
+        }
+        case PyOpcode::UnaryOp: {
+            TRY_ASSIGN(a, pop_value(st, cursor));
+            heap.push_root(a);
+            auto fast = unary_fast(heap, in.flag, a);
+            if (!fast) return fail(std::move(fast.error()));
+            if (*fast) {
+                push(**fast);
+                return next;
+            }
+            TRY_ASSIGN(r, vm::unary_operation(ctx, in.flag, a));
+            push(r);
+            return next;
+        }
+        case PyOpcode::ExprStatement: {
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            if (ctx.echo && !v.is_none()) {
+                heap.push_root(v);
+                TRY_ASSIGN(text, vm::repr_text(ctx, v));
+                text += '\n';
+                TRY_DO(vm::write_stdout(ctx, text));
+            }
+            return next;
+        }
+        case PyOpcode::Halt: {
+            if (frame.kind.tag == FrameKindTag::Call) {
+                vm::pop_frame(st);
+                push(Value::none());
+                return StepOutcome::of(StepOutcome::Refresh);
+            }
+            sync_cursor(cursor, st);
+            return StepOutcome::of(StepOutcome::Halt);
+        }
+        case PyOpcode::RaiseSyntaxError:
+            return fail(PyError::unsupported(code.syntax_messages.at(in.a)));
+        case PyOpcode::RaiseAssertionError: {
+            TRY_ASSIGN(msg, pop_value(st, cursor));
+            TRY_ASSIGN(test, pop_value(st, cursor));
+            (void)test;
+            heap.push_root(msg);
+            std::vector<Value> args;
+            if (!msg.is_none()) args.push_back(msg);
+            TRY_ASSIGN(e, new_exception(vm::interp(ctx), ctx.machine.meter, "AssertionError", std::move(args)));
+            st.pending_exception = e;
+            return fail(PyError::raised());
+        }
+        case PyOpcode::SetupExcept:
+            st.handlers.push_back(HandlerRecord{in.a, st.values.size(), st.active_exceptions.size()});
+            return next;
+        case PyOpcode::PopBlock:
+            if (st.handlers.size() <= frame.handler_base) {
+                // Not raised inside the program: the slice ends with it.
+                return fail(PyError::unsupported("invalid bytecode exception handler"));
+            }
+            st.handlers.pop_back();
+            return next;
+        case PyOpcode::ExceptionMatch: {
+            if (st.active_exceptions.empty()) return fail(no_active_exception());
+            if (!in.flag) {
+                push(Value::from_bool(true));
+                return next;
+            }
+            TRY_ASSIGN(type, pop_value(st, cursor));
+            heap.push_root(type);
+            TRY_ASSIGN(m, vm::exception_matches(ctx, st.active_exceptions.back(), type));
+            push(Value::from_bool(m));
+            return next;
+        }
+        case PyOpcode::PopExcept:
+            if (st.active_exceptions.size() <= frame.exc_base) return fail(no_active_exception());
+            st.active_exceptions.pop_back();
+            return next;
+        case PyOpcode::Reraise:
+            if (st.active_exceptions.empty()) return fail(no_active_exception());
+            st.pending_exception = heap.clone_value(st.active_exceptions.back());
+            return fail(PyError::raised());
+        case PyOpcode::Raise: {
+            if (in.flag) TRY_DO(instantiate_raised_class(ctx, cursor));
+            return fail(raise_exception(vm::interp(ctx), ctx.machine.meter, in.flag != 0, nullptr));
+        }
+        case PyOpcode::RaiseFrom: {
+            if (st.values.size() < std::size_t(cursor.value_base) + 2) return fail(stack_effect_error());
+            Value cause = st.values.back();
+            st.values.pop_back();
+            TRY_DO(instantiate_raised_class(ctx, cursor));
+            st.values.push_back(cause);
+            return fail(raise_exception_from(vm::interp(ctx), ctx.machine.meter, nullptr));
+        }
+        case PyOpcode::WithEnter: {
+            TRY_ASSIGN(mgr, pop_value(st, cursor));
+            heap.push_root(mgr);
+            Symbol enter = heap.symbols.intern_static("__enter__");
+            TRY_ASSIGN(method, vm::load_attribute(ctx, mgr, enter));
+            sync_cursor(cursor, st);
+            st.with_stack.push_back(mgr);
+            auto r = vm::call_immediate(ctx, method, {}, {});
+            if (!r) {
+                st.with_stack.pop_back();
+                return fail(std::move(r.error()));
+            }
+            push(*r);
+            return next;
+        }
+        case PyOpcode::WithExit: {
+            if (st.with_stack.size() <= frame.with_base) return fail(PyError::unsupported("with stack underflow"));
+            Value mgr = heap.clone_value(st.with_stack.back());
+            st.with_stack.pop_back();
+            Symbol exit = heap.symbols.intern_static("__exit__");
+            TRY_ASSIGN(method, vm::load_attribute(ctx, mgr, exit));
+            sync_cursor(cursor, st);
+            Value nones[3] = {Value::none(), Value::none(), Value::none()};
+            TRY_DO(vm::call_immediate(ctx, method, nones, {}));
+            return next;
+        }
+        case PyOpcode::WithExceptExit: {
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            (void)v;
+            if (st.with_stack.size() <= frame.with_base) return fail(PyError::unsupported("with stack underflow"));
+            if (st.active_exceptions.empty()) return fail(no_active_exception());
+            Value mgr = heap.clone_value(st.with_stack.back());
+            st.with_stack.pop_back();
+            Value exc = heap.clone_value(st.active_exceptions.back());
+            Symbol exit = heap.symbols.intern_static("__exit__");
+            TRY_ASSIGN(method, vm::load_attribute(ctx, mgr, exit));
+            TRY_ASSIGN(type, vm::type_of(ctx, exc));
+            sync_cursor(cursor, st);
+            Value args[3] = {type, exc, Value::none()};
+            TRY_ASSIGN(r, vm::call_immediate(ctx, method, args, {}));
+            heap.push_root(r);
+            TRY_ASSIGN(suppress, vm::truth(ctx, r));
+            st.active_exceptions.pop_back();
+            if (suppress) return next;
+            st.pending_exception = exc;
+            return fail(PyError::raised());
+        }
+        case PyOpcode::ImportModule:
+        case PyOpcode::ImportFrom:
+        case PyOpcode::ImportStar:
+            return fail(PyError::unsupported("imports are not supported by the interpreter yet"));
+        case PyOpcode::YieldValue: {
+            if (frame.kind.tag != FrameKindTag::Generator)
+                return fail(PyError::unsupported("yield outside a generator frame"));
+            TRY_ASSIGN(v, pop_value(st, cursor));
+            heap.push_root(v);
+            TRY_DO(vm::save_generator_frame(ctx, cursor.ip + 1));
+            sync_cursor(cursor, st);
+            return StepOutcome::yielding(v);
+        }
+        case PyOpcode::YieldFrom:
+        case PyOpcode::ResumeAwait:
+        case PyOpcode::AsyncWithExceptExit:
+        case PyOpcode::AsyncWithExceptResult:
+            return fail(PyError::unsupported("generators are not supported by the interpreter yet"));
+        default:
+            return fail(PyError::unsupported(
+                fmt::format("instruction {} is not supported by the interpreter yet", opcode_name(in.op))));
+    }
+}
+
+}  // namespace
 
 }  // namespace tw::py

@@ -25,7 +25,7 @@ struct Cursor {
     Locals locals = Locals::None;
     std::uint32_t locals_base = 0;
     std::uint32_t value_base = 0;
-    std::shared_ptr<const CodeObject> code;
+    const CodeObject* code = nullptr;  // kept alive by the top frame
     std::uint64_t ip = 0;
 
     // "bytecode execution requires an active frame" on an empty stack (a broken invariant).

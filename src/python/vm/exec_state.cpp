@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "kernel/meter.h"
+#include "python/compiler/code.h"
 #include "kernel/scheduler.h"
 #include "python/types/slots.h"
 
@@ -87,6 +88,14 @@ PyStatus ExecState::charge_memory(ResourceMeter& meter, std::uint64_t n) {
 
 Interpreter::Interpreter() : types(TypeRegistry::build_builtin_types(heap.symbols, install_builtin_slots)) {}
 
+SiteEntry* Interpreter::site_cache(const CodeObject& code) {
+    if (code.id == kNoCodeId) return nullptr;
+    if (code.id >= site_caches.size()) site_caches.resize(std::size_t(code.id) + 1);
+    std::vector<SiteEntry>& c = site_caches[code.id];
+    if (c.size() != code.instructions.size()) c.assign(code.instructions.size(), SiteEntry{});
+    return c.data();
+}
+
 void Interpreter::visit_roots(ValueVisitor& v) {
     auto visit = [&v](const Value& x) {
         if (x.is_object()) v.visit(x);
@@ -95,6 +104,9 @@ void Interpreter::visit_roots(ValueVisitor& v) {
     types.for_each_value(visit);
     for (const auto& [name, module] : heap.modules()) visit(module);
     visit(sys_path);
+    for (const NamespaceEntry& e : builtins_cache.entries()) visit(e.value);
+    for (const auto& cache : site_caches)
+        for (const SiteEntry& e : cache) visit(e.value);
 }
 
 }  // namespace tw::py

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "python/front/tokens.h"
 #include "python/heap/box.h"
 #include "python/heap/error.h"
 #include "python/heap/heap.h"
@@ -77,6 +78,10 @@ struct TracebackEntry {
 
 // A suspended native call kept for resumption.
 struct ParkedCall {
+    enum class Kind : std::uint8_t { WaitOnly, FunctionCall, MethodCall, InputLine } kind = Kind::WaitOnly;
+    std::shared_ptr<const WaitReason> wait;  // what the program waits on (immutable)
+    SourceSpan position;                     // the calling instruction
+    Value receiver;                          // MethodCall
     Value callee;
     std::vector<Value> arguments;
     std::vector<std::pair<Symbol, Value>> keywords;
@@ -147,10 +152,21 @@ public:
         for (const Frame& fr : frames) f(fr.scope), f(fr.globals), f(fr.function);
         if (parked_call) {
             f(parked_call->callee);
+            f(parked_call->receiver);
             for (const Value& v : parked_call->arguments) f(v);
             for (const auto& kw : parked_call->keywords) f(kw.second);
         }
     }
+};
+
+// The cache of one instruction: a global's entry position, or what an attribute load found for
+// a type (valid while the type and the attribute epoch are those recorded).
+struct SiteEntry {
+    std::uint64_t key = 0;     // attribute sites: type id << 32 | epoch (0: empty)
+    std::uint32_t slot = 0;    // globals: entry position + 1; attributes: the instance entry
+    std::uint32_t kind = 0;    // attributes: 1 instance entry, 2 class function
+    std::uint32_t symbol = 0;  // the name the entry answers for
+    Value value;               // attributes: the class function
 };
 
 // One program's interpreter data: its heap, its type registry and its execution state. It is the
@@ -166,6 +182,17 @@ public:
     TypeRegistry types;
     ExecState state;
     Value sys_path;  // the cached sys.path list, absent until made
+    // Builtin names already resolved, by symbol; never emptied while the program lives.
+    Namespace builtins_cache;
+    // Raised whenever a class attribute changes: attribute site caches of an older epoch miss.
+    std::uint64_t attribute_epoch = 1;
+    bool started = false;  // the main module's frame was pushed
+    Symbol class_symbol = 0xFFFFFFFFu;  // "__class__" once interned
+    // One cache entry per instruction of each code object run, by code id.
+    std::vector<std::vector<SiteEntry>> site_caches;
+
+    // The site cache of a code object (made on first use; its entries never move).
+    SiteEntry* site_cache(const CodeObject& code);
 };
 
 }  // namespace tw::py

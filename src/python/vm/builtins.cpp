@@ -1,0 +1,1125 @@
+// The builtin function table, the constructors of the builtin types and the native methods of
+// the builtin containers and strings that the engine provides.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <mutex>
+
+#include "base/panic.h"
+#include "kernel/machine.h"
+#include "python/front/definitions.h"
+#include "python/heap/heap.h"
+#include "python/objects/float_text.h"
+#include "python/objects/truth.h"
+#include "python/objects/types.h"
+#include "python/objects/value_access.h"
+#include "python/vm/call.h"
+#include "python/vm/engine.h"
+#include "python/vm/try.h"
+#include "python/vm/exceptions.h"
+
+namespace tw::py::vm {
+
+namespace {
+
+
+PyError arity(std::uint64_t lo, std::uint64_t hi, std::uint64_t n) {
+    return PyError::unsupported(fmt::format("expected {}..={} arguments, got {}", lo, hi, n));
+}
+PyStatus check_arity(const NativeCall& c, std::uint64_t lo, std::uint64_t hi) {
+    if (c.positional.size() < lo || c.positional.size() > hi) return fail(arity(lo, hi, c.positional.size()));
+    return {};
+}
+const Value* keyword(const NativeCall& c, std::string_view name) {
+    for (const auto& [k, v] : c.keywords)
+        if (k == name) return &v;
+    return nullptr;
+}
+
+RuntimeContext& ctx_of(NativeRuntime& rt) { return rt.context(); }
+
+std::optional<std::string_view> text_of(const Heap& heap, const Value& v) {
+    auto s = str_view(heap, v);
+    if (!s || !*s) return std::nullopt;
+    return **s;
+}
+
+PyResult<std::vector<Value>> list_items(RuntimeContext& ctx, Value v) {
+    TRY_ASSIGN(slot, ctx.heap.get(v));
+    const std::vector<Value>* items = sequence_items(slot->object);
+    if (!items) return fail(PyError::unsupported("expected a list"));
+    return *items;
+}
+
+PyStatus set_list_items(RuntimeContext& ctx, Value list, std::vector<Value> items) {
+    TRY_ASSIGN(slot, ctx.heap.get(list));
+    std::uint64_t old = std::get<ListPayload>(slot->object).items.size();
+    if (items.size() > old)
+        TRY_DO(ctx.heap.update_object_size(list, (items.size() - old) * kValueSlotBytes, ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(ms, ctx.heap.slot_mut(list));
+    std::get<ListPayload>(ms->object).items = std::move(items);
+    return {};
+}
+
+// Sorts with `<` (and a key function), stably; the first error stops it.
+PyStatus sort_values(RuntimeContext& ctx, std::vector<Value>& items, Value key, bool reverse) {
+    std::vector<Value> keys = items;
+    if (key.is_present() && !key.is_none())
+        for (Value& k : keys) {
+            TRY_ASSIGN(r, call_immediate(ctx, key, std::span<const Value>(&k, 1), {}));
+            ctx.heap.push_root(r);
+            k = r;
+        }
+    std::vector<std::size_t> order(items.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::optional<PyError> error;
+    TRY_DO(python_charge_work(ctx.machine.meter, items.size()));
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (error) return false;
+        Value x = keys[a], y = keys[b];
+        if (reverse) std::swap(x, y);
+        if (x.is_int() && y.is_int()) return x.as_int() < y.as_int();
+        auto r = compare_operation(ctx, std::uint8_t(CompareOperator::Lt), x, y);
+        if (!r) {
+            error = std::move(r.error());
+            return false;
+        }
+        auto t = truth(ctx, *r);
+        if (!t) {
+            error = std::move(t.error());
+            return false;
+        }
+        return *t;
+    });
+    if (error) return fail(std::move(*error));
+    std::vector<Value> sorted;
+    sorted.reserve(items.size());
+    for (std::size_t i : order) sorted.push_back(items[i]);
+    items = std::move(sorted);
+    return {};
+}
+
+// ---- native methods -----------------------------------------------------------------------
+
+PyResult<Value> list_append(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    TRY_DO(ctx.heap.update_object_size(self, kValueSlotBytes, ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(slot, ctx.heap.slot_mut(self));
+    std::get<ListPayload>(slot->object).items.push_back(c.positional[0]);
+    return Value::none();
+}
+PyResult<Value> list_extend(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    TRY_ASSIGN(more, collect_iterable(ctx, c.positional[0]));
+    TRY_DO(ctx.heap.update_object_size(self, more.size() * kValueSlotBytes, ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(slot, ctx.heap.slot_mut(self));
+    auto& items = std::get<ListPayload>(slot->object).items;
+    items.insert(items.end(), more.begin(), more.end());
+    return Value::none();
+}
+PyResult<Value> list_insert(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 2, 2));
+    if (!c.positional[0].is_int()) return fail(PyError::type_error("'str' object cannot be interpreted as an integer"));
+    TRY_DO(ctx.heap.update_object_size(self, kValueSlotBytes, ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(slot, ctx.heap.slot_mut(self));
+    auto& items = std::get<ListPayload>(slot->object).items;
+    std::int64_t n = std::int64_t(items.size()), i = c.positional[0].as_int();
+    if (i < 0) i = std::max<std::int64_t>(0, i + n);
+    i = std::min(i, n);
+    items.insert(items.begin() + i, c.positional[1]);
+    return Value::none();
+}
+PyResult<Value> list_pop(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 0, 1));
+    TRY_ASSIGN(slot, ctx.heap.slot_mut(self));
+    auto& items = std::get<ListPayload>(slot->object).items;
+    if (items.empty()) return fail(PyError::index_error("pop from empty list"));
+    std::int64_t n = std::int64_t(items.size()), i = n - 1;
+    if (!c.positional.empty()) {
+        i = c.positional[0].as_int();
+        if (i < 0) i += n;
+        if (i < 0 || i >= n) return fail(PyError::index_error("pop index out of range"));
+    }
+    Value v = items[i];
+    items.erase(items.begin() + i);
+    return ctx.heap.clone_value(v);
+}
+PyResult<Value> list_sort(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 0, 0));
+    TRY_ASSIGN(items, list_items(ctx, self));
+    const Value* key = keyword(c, "key");
+    const Value* rev = keyword(c, "reverse");
+    bool reverse = false;
+    if (rev) {
+        TRY_ASSIGN(t, truth(ctx, *rev));
+        reverse = t;
+    }
+    TRY_DO(sort_values(ctx, items, key ? *key : Value::absent(), reverse));
+    TRY_DO(set_list_items(ctx, self, std::move(items)));
+    return Value::none();
+}
+PyResult<Value> list_reverse(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 0, 0));
+    TRY_ASSIGN(slot, ctx.heap.slot_mut(self));
+    auto& items = std::get<ListPayload>(slot->object).items;
+    std::reverse(items.begin(), items.end());
+    return Value::none();
+}
+PyResult<Value> list_index(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    TRY_ASSIGN(items, list_items(ctx, self));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        TRY_ASSIGN(eq, values_equal(ctx, items[i], c.positional[0]));
+        if (eq) return Value::from_int(std::int64_t(i));
+    }
+    TRY_ASSIGN(r, repr_text(ctx, c.positional[0]));
+    return fail(PyError::value_error(fmt::format("{} is not in list", r)));
+}
+PyResult<Value> list_count(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    TRY_ASSIGN(items, list_items(ctx, self));
+    std::int64_t n = 0;
+    for (const Value& v : items) {
+        TRY_ASSIGN(eq, values_equal(ctx, v, c.positional[0]));
+        n += eq;
+    }
+    return Value::from_int(n);
+}
+PyResult<Value> list_copy(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_ASSIGN(items, list_items(ctx, self));
+    return new_list(ctx, std::move(items));
+}
+
+PyResult<std::vector<std::pair<Value, Value>>> dict_pairs(RuntimeContext& ctx, Value d) {
+    TRY_ASSIGN(slot, ctx.heap.get(d));
+    std::vector<std::pair<Value, Value>> out;
+    if (const DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object)))
+        t->for_each_live([&](const DictSlot& s) { out.emplace_back(s.key, s.value); });
+    TRY_DO(python_charge_work(ctx.machine.meter, out.size()));
+    return out;
+}
+PyResult<Value> dict_get(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 2));
+    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
+    if (found) return *found;
+    return c.positional.size() > 1 ? c.positional[1] : Value::none();
+}
+PyResult<Value> dict_setdefault(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 2));
+    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
+    if (found) return *found;
+    Value v = c.positional.size() > 1 ? c.positional[1] : Value::none();
+    TRY_DO(dict_store(ctx, self, c.positional[0], v));
+    return v;
+}
+PyResult<Value> dict_pop(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 2));
+    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
+    if (!found) {
+        if (c.positional.size() > 1) return c.positional[1];
+        std::vector<Value> args{c.positional[0]};
+        TRY_ASSIGN(e, new_exception(interp(ctx), ctx.machine.meter, "KeyError", std::move(args)));
+        ctx.exec.pending_exception = e;
+        return fail(PyError::raised());
+    }
+    TRY_DO(delete_subscript(ctx, self, c.positional[0]));
+    return *found;
+}
+PyResult<Value> dict_items_method(NativeRuntime& rt, Value self, NativeCall) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
+    std::vector<Value> out;
+    for (const auto& [k, v] : pairs) {
+        TRY_ASSIGN(t, new_tuple(ctx, {k, v}));
+        out.push_back(t);
+    }
+    return new_list(ctx, std::move(out));
+}
+PyResult<Value> dict_keys(NativeRuntime& rt, Value self, NativeCall) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
+    std::vector<Value> out;
+    for (const auto& kv : pairs) out.push_back(kv.first);
+    return new_list(ctx, std::move(out));
+}
+PyResult<Value> dict_values(NativeRuntime& rt, Value self, NativeCall) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
+    std::vector<Value> out;
+    for (const auto& kv : pairs) out.push_back(kv.second);
+    return new_list(ctx, std::move(out));
+}
+PyResult<Value> dict_update(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 0, 1));
+    if (!c.positional.empty()) {
+        TRY_ASSIGN(pairs, dict_pairs(ctx, c.positional[0]));
+        for (const auto& [k, v] : pairs) TRY_DO(dict_store(ctx, self, k, v));
+    }
+    for (const auto& [k, v] : c.keywords) {
+        TRY_ASSIGN(key, make_str(ctx, k));
+        TRY_DO(dict_store(ctx, self, key, v));
+    }
+    return Value::none();
+}
+PyResult<Value> dict_copy(NativeRuntime& rt, Value self, NativeCall) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
+    return new_dict(ctx, pairs);
+}
+PyResult<Value> set_add_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+
+    TRY_DO(set_insert(ctx, self, c.positional[0]));
+    return Value::none();
+}
+
+PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    std::string sep(*text_of(ctx.heap, self));
+    TRY_ASSIGN(items, collect_iterable(ctx, c.positional[0]));
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        auto t = text_of(ctx.heap, items[i]);
+        if (!t) {
+            TRY_ASSIGN(tn, type_name(ctx, items[i]));
+            return fail(PyError::type_error(fmt::format("sequence item {}: expected str instance, {} found", i, tn)));
+        }
+        if (i) out += sep;
+        out += *t;
+    }
+    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
+    return make_str(ctx, std::move(out));
+}
+PyResult<Value> str_split(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 0, 2));
+    std::string s(*text_of(ctx.heap, self));
+    std::vector<Value> out;
+    std::optional<std::string_view> sep;
+    if (!c.positional.empty() && !c.positional[0].is_none()) {
+        sep = text_of(ctx.heap, c.positional[0]);
+        if (!sep) return fail(PyError::type_error("must be str or None"));
+        if (sep->empty()) return fail(PyError::value_error("empty separator"));
+    }
+    std::vector<std::string> parts;
+    if (sep) {
+        std::size_t at = 0;
+        for (;;) {
+            std::size_t f = s.find(*sep, at);
+            if (f == std::string::npos) break;
+            parts.push_back(s.substr(at, f - at));
+            at = f + sep->size();
+        }
+        parts.push_back(s.substr(at));
+    } else {
+        std::size_t i = 0;
+        while (i < s.size()) {
+            while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+            if (i >= s.size()) break;
+            std::size_t j = i;
+            while (j < s.size() && !std::isspace(static_cast<unsigned char>(s[j]))) ++j;
+            parts.push_back(s.substr(i, j - i));
+            i = j;
+        }
+    }
+    TRY_DO(python_charge_work(ctx.machine.meter, s.size() / 64 + parts.size()));
+    for (std::string& p : parts) {
+        TRY_ASSIGN(v, make_str(ctx, std::move(p)));
+        out.push_back(v);
+    }
+    return new_list(ctx, std::move(out));
+}
+PyResult<Value> str_strip(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    std::string_view s = *text_of(ctx.heap, self);
+    std::string_view chars = " \t\n\r\f\v";
+    if (!c.positional.empty() && !c.positional[0].is_none()) chars = *text_of(ctx.heap, c.positional[0]);
+    std::size_t a = s.find_first_not_of(chars);
+    if (a == std::string_view::npos) return make_str(ctx, "");
+    std::size_t b = s.find_last_not_of(chars);
+    return make_str(ctx, std::string(s.substr(a, b - a + 1)));
+}
+PyResult<Value> str_case(NativeRuntime& rt, Value self, bool upper) {
+    RuntimeContext& ctx = ctx_of(rt);
+    std::string s(*text_of(ctx.heap, self));
+    for (char& ch : s) ch = char(upper ? std::toupper(static_cast<unsigned char>(ch)) : std::tolower(static_cast<unsigned char>(ch)));
+    return make_str(ctx, std::move(s));
+}
+PyResult<Value> str_upper(NativeRuntime& rt, Value self, NativeCall) { return str_case(rt, self, true); }
+PyResult<Value> str_lower(NativeRuntime& rt, Value self, NativeCall) { return str_case(rt, self, false); }
+PyResult<Value> str_affix(NativeRuntime& rt, Value self, NativeCall c, bool start) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    std::string_view s = *text_of(ctx.heap, self);
+    auto a = text_of(ctx.heap, c.positional[0]);
+    if (!a) return fail(PyError::type_error("affix must be str"));
+    return Value::from_bool(start ? s.starts_with(*a) : s.ends_with(*a));
+}
+PyResult<Value> str_startswith(NativeRuntime& rt, Value self, NativeCall c) { return str_affix(rt, self, std::move(c), true); }
+PyResult<Value> str_endswith(NativeRuntime& rt, Value self, NativeCall c) { return str_affix(rt, self, std::move(c), false); }
+PyResult<Value> str_replace(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 2, 2));
+    std::string s(*text_of(ctx.heap, self));
+    auto from = text_of(ctx.heap, c.positional[0]);
+    auto to = text_of(ctx.heap, c.positional[1]);
+    if (!from || !to) return fail(PyError::type_error("replace() arguments must be str"));
+    std::string out;
+    if (from->empty()) return make_str(ctx, std::move(s));
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t f = s.find(*from, at);
+        if (f == std::string::npos) break;
+        out.append(s, at, f - at).append(*to);
+        at = f + from->size();
+    }
+    out.append(s, at);
+    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
+    return make_str(ctx, std::move(out));
+}
+PyResult<Value> str_find(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = ctx_of(rt);
+    TRY_DO(check_arity(c, 1, 1));
+    std::string_view s = *text_of(ctx.heap, self);
+    auto needle = text_of(ctx.heap, c.positional[0]);
+    if (!needle) return fail(PyError::type_error("must be str"));
+    std::size_t f = s.find(*needle);
+    if (f == std::string_view::npos) return Value::from_int(-1);
+    std::int64_t chars = 0;
+    for (std::size_t i = 0; i < f; ++i) chars += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
+    return Value::from_int(chars);
+}
+
+constexpr NativeFunction kListMethods[] = {
+    {"list", "append", nullptr, list_append}, {"list", "extend", nullptr, list_extend},
+    {"list", "insert", nullptr, list_insert}, {"list", "pop", nullptr, list_pop},
+    {"list", "sort", nullptr, list_sort},     {"list", "reverse", nullptr, list_reverse},
+    {"list", "index", nullptr, list_index},   {"list", "count", nullptr, list_count},
+    {"list", "copy", nullptr, list_copy},
+};
+constexpr NativeFunction kDictMethods[] = {
+    {"dict", "get", nullptr, dict_get},       {"dict", "items", nullptr, dict_items_method},
+    {"dict", "keys", nullptr, dict_keys},     {"dict", "values", nullptr, dict_values},
+    {"dict", "pop", nullptr, dict_pop},       {"dict", "setdefault", nullptr, dict_setdefault},
+    {"dict", "update", nullptr, dict_update}, {"dict", "copy", nullptr, dict_copy},
+};
+constexpr NativeFunction kSetMethods[] = {{"set", "add", nullptr, set_add_method}};
+constexpr NativeFunction kStrMethods[] = {
+    {"str", "join", nullptr, str_join},           {"str", "split", nullptr, str_split},
+    {"str", "strip", nullptr, str_strip},         {"str", "upper", nullptr, str_upper},
+    {"str", "lower", nullptr, str_lower},         {"str", "startswith", nullptr, str_startswith},
+    {"str", "endswith", nullptr, str_endswith},   {"str", "replace", nullptr, str_replace},
+    {"str", "find", nullptr, str_find},
+};
+
+struct MethodTable {
+    TypeId type;
+    std::span<const NativeFunction> rows;
+};
+constexpr MethodTable kMethodTables[] = {
+    {type_id(BuiltinType::List), kListMethods},
+    {type_id(BuiltinType::Dict), kDictMethods},
+    {type_id(BuiltinType::Set), kSetMethods},
+    {type_id(BuiltinType::String), kStrMethods},
+};
+
+// ---- builtin functions ------------------------------------------------------------------------
+
+PyResult<Value> int_from_text(RuntimeContext& ctx, std::string_view text, std::uint32_t base) {
+    std::string t;
+    std::string_view trimmed = text;
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.front()))) trimmed.remove_prefix(1);
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) trimmed.remove_suffix(1);
+    bool prev_digit = false;
+    for (std::size_t i = 0; i < trimmed.size(); ++i) {
+        char ch = trimmed[i];
+        if (ch == '_' && prev_digit && i + 1 < trimmed.size()) {
+            prev_digit = false;
+            continue;
+        }
+        prev_digit = std::isalnum(static_cast<unsigned char>(ch)) != 0;
+        t.push_back(ch);
+    }
+    std::string_view digits = t;
+    bool negative = false;
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
+        negative = digits[0] == '-';
+        digits.remove_prefix(1);
+    }
+    BigInt z;
+    if (digits.empty() || digits[0] == '+' || digits[0] == '-' ||
+        mpz_set_str(z.get(), std::string(digits).c_str(), int(base)) != 0)
+        return fail(py_int_parse_error(text, base));
+    if (negative) mpz_neg(z.get(), z.get());
+    if (z.fits_i64()) return Value::from_int(z.to_i64());
+    return ctx.heap.allocate_object(BigIntPayload{Box<BigInt>::make(z)}, ctx.roots, ctx.machine.meter);
+}
+
+PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& c) {
+    std::string sep = " ", end = "\n";
+    bool to_stderr = false;
+    for (const auto& [k, v] : c.keywords) {
+        if (k == "sep" || k == "end") {
+            std::string text;
+            if (!v.is_none()) {
+                auto t = text_of(ctx.heap, v);
+                if (!t) {
+                    TRY_ASSIGN(tn, type_name(ctx, v));
+                    return fail(PyError::type_error(fmt::format("{} must be None or a string, not {}", k, tn)));
+                }
+                text = *t;
+            } else {
+                text = k == "sep" ? " " : "\n";
+            }
+            (k == "sep" ? sep : end) = std::move(text);
+        } else if (k == "file") {
+            to_stderr = v.is_native() && v.native_kind() == NativeKind::Stream && v.native_index() == 2;
+        } else if (k != "flush") {
+            return fail(PyError::type_error(fmt::format("'{}' is an invalid keyword argument for print()", k)));
+        }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < c.positional.size(); ++i) {
+        if (i) out += sep;
+        TRY_ASSIGN(t, str_text(ctx, c.positional[i]));
+        out += t;
+    }
+    out += end;
+    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
+    TRY_DO(to_stderr ? write_stderr(ctx, out) : write_stdout(ctx, out));
+    return Value::none();
+}
+
+PyResult<Value> builtin_len(RuntimeContext& ctx, Value v) {
+    Heap& heap = ctx.heap;
+    if (v.is_inline_str() || (heap.get_if_object(v) && std::holds_alternative<HeapStr>(heap.get_if_object(v)->object))) {
+        std::string_view s = *text_of(heap, v);
+        std::int64_t n = 0;
+        for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+        return Value::from_int(n);
+    }
+    if (const HeapSlot* slot = heap.get_if_object(v)) {
+        HeapObject& o = const_cast<HeapObject&>(slot->object);
+        if (slot->kind() == HeapObjectKind::List || slot->kind() == HeapObjectKind::Tuple)
+            return Value::from_int(std::int64_t(sequence_items(o)->size()));
+        if (DictTable* t = dict_table_of(o)) return Value::from_int(std::int64_t(t->live_count));
+        if (SetTable* t = set_table_of(o)) return Value::from_int(std::int64_t(t->live_count));
+        if (auto* b = std::get_if<BytesPayload>(&o)) return Value::from_int(std::int64_t(b->bytes.size()));
+        if (auto* r = std::get_if<RangePayload>(&o)) {
+            std::int64_t n = r->step > 0 ? (r->stop > r->start ? (r->stop - r->start + r->step - 1) / r->step : 0)
+                                         : (r->start > r->stop ? (r->start - r->stop - r->step - 1) / -r->step : 0);
+            return Value::from_int(n);
+        }
+        auto cls = instance_class_value(heap, interp(ctx).types, v);
+        if (cls && *cls) {
+            auto m = class_lookup(ctx, **cls, heap.symbols.intern_static("__len__"));
+            if (m && *m) return call_immediate(ctx, **m, std::span<const Value>(&v, 1), {});
+        }
+    }
+    TRY_ASSIGN(tn, type_name(ctx, v));
+    return fail(PyError::type_error(fmt::format("object of type '{}' has no len()", tn)));
+}
+
+PyResult<Value> builtin_minmax(RuntimeContext& ctx, const NativeCall& c, bool max) {
+    std::string_view name = max ? "max" : "min";
+    std::vector<Value> items;
+    if (c.positional.size() == 1) {
+        TRY_ASSIGN(all, collect_iterable(ctx, c.positional[0]));
+        items = std::move(all);
+    } else if (c.positional.empty()) {
+        return fail(PyError::type_error(fmt::format("{} expected at least 1 argument, got 0", name)));
+    } else {
+        items = c.positional;
+    }
+    const Value* key = keyword(c, "key");
+    const Value* dflt = keyword(c, "default");
+    if (items.empty()) {
+        if (dflt) return *dflt;
+        return fail(PyError::value_error(fmt::format("{}() iterable argument is empty", name)));
+    }
+    Value best = items[0], best_key = items[0];
+    if (key) {
+        TRY_ASSIGN(k, call_immediate(ctx, *key, std::span<const Value>(&best, 1), {}));
+        best_key = k;
+    }
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        Value k = items[i];
+        if (key) {
+            TRY_ASSIGN(kk, call_immediate(ctx, *key, std::span<const Value>(&items[i], 1), {}));
+            k = kk;
+        }
+        TRY_ASSIGN(r, compare_operation(ctx, std::uint8_t(max ? CompareOperator::Gt : CompareOperator::Lt), k, best_key));
+        TRY_ASSIGN(t, truth(ctx, r));
+        if (t) best = items[i], best_key = k;
+    }
+    return best;
+}
+
+PyResult<Value> radix_text(RuntimeContext& ctx, Value v, int base) {
+    BigInt z;
+    if (v.is_int() || v.is_bool()) mpz_set_si(z.get(), v.as_int());
+    else if (const HeapSlot* s = ctx.heap.get_if_object(v); s && std::holds_alternative<BigIntPayload>(s->object))
+        mpz_set(z.get(), std::get<BigIntPayload>(s->object).value->get());
+    else {
+        TRY_ASSIGN(tn, type_name(ctx, v));
+        return fail(PyError::type_error(fmt::format("'{}' object cannot be interpreted as an integer", tn)));
+    }
+    bool neg = mpz_sgn(z.get()) < 0;
+    mpz_abs(z.get(), z.get());
+    std::string digits(mpz_sizeinbase(z.get(), base) + 2, '\0');
+    mpz_get_str(digits.data(), base, z.get());
+    digits.resize(std::strlen(digits.c_str()));
+    std::string prefix = base == 2 ? "0b" : base == 8 ? "0o" : "0x";
+    return make_str(ctx, (neg ? "-" : "") + prefix + digits);
+}
+
+}  // namespace
+
+std::optional<Value> builtin_method(TypeId type, std::string_view name) {
+    // The handles are interned once: interning takes the shared registry's lock.
+    static const std::vector<std::vector<Value>> handles = [] {
+        std::vector<std::vector<Value>> all;
+        for (const MethodTable& t : kMethodTables) {
+            std::vector<Value> row_handles;
+            for (const NativeFunction& row : t.rows)
+                row_handles.push_back(intern_static_definition(StaticDefinition::of_native_method(&row)));
+            all.push_back(std::move(row_handles));
+        }
+        return all;
+    }();
+    for (std::size_t i = 0; i < std::size(kMethodTables); ++i) {
+        const MethodTable& t = kMethodTables[i];
+        if (t.type != type) continue;
+        for (std::size_t j = 0; j < t.rows.size(); ++j)
+            if (t.rows[j].name == name) return handles[i][j];
+    }
+    return std::nullopt;
+}
+
+std::optional<Value> builtin_native_function(std::string_view) { return std::nullopt; }
+
+PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) {
+    // [[fill]align][sign][#][0][width][,|_][.precision][type]
+    char fill = ' ', align = 0, sign = '-', type = 0, grouping = 0;
+    bool alternate = false;
+    std::size_t i = 0, width = 0;
+    std::optional<std::size_t> precision;
+    auto is_align = [](char c) { return c == '<' || c == '>' || c == '^' || c == '='; };
+    if (spec.size() >= 2 && is_align(spec[1])) fill = spec[0], align = spec[1], i = 2;
+    else if (!spec.empty() && is_align(spec[0])) align = spec[0], i = 1;
+    if (i < spec.size() && (spec[i] == '+' || spec[i] == '-' || spec[i] == ' ')) sign = spec[i++];
+    if (i < spec.size() && spec[i] == '#') alternate = true, ++i;
+    if (i < spec.size() && spec[i] == '0') {
+        if (!align) fill = '0', align = '=';
+        ++i;
+    }
+    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) width = width * 10 + (spec[i++] - '0');
+    if (i < spec.size() && (spec[i] == ',' || spec[i] == '_')) grouping = spec[i++];
+    if (i < spec.size() && spec[i] == '.') {
+        ++i;
+        std::size_t p = 0;
+        while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) p = p * 10 + (spec[i++] - '0');
+        precision = p;
+    }
+    if (i < spec.size()) type = spec[i++];
+    if (i != spec.size()) return fail(PyError::value_error("Invalid format specifier"));
+    (void)alternate;
+    Heap& heap = ctx.heap;
+    std::string body, sign_text;
+    bool numeric = false;
+    if (auto s = text_of(heap, v)) {
+        if (type && type != 's') return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'str'", type)));
+        body = *s;
+        if (precision && body.size() > *precision) body.resize(*precision);
+        if (!align) align = '<';
+    } else if ((v.is_int() || v.is_bool()) && type != 'f' && type != 'e' && type != '%' && type != 'g') {
+        numeric = true;
+        std::int64_t x = v.as_int();
+        std::uint64_t mag = x < 0 ? std::uint64_t(0) - std::uint64_t(x) : std::uint64_t(x);
+        switch (type) {
+            case 'x': body = fmt::format("{:x}", mag); break;
+            case 'X': body = fmt::format("{:X}", mag); break;
+            case 'o': body = fmt::format("{:o}", mag); break;
+            case 'b': body = fmt::format("{:b}", mag); break;
+            case 0:
+            case 'd':
+            case 'n': body = fmt::format("{}", mag); break;
+            case 'c': body = std::string(1, char(mag)); break;
+            default: return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'int'", type)));
+        }
+        if (grouping) {
+            std::string g;
+            for (std::size_t k = 0; k < body.size(); ++k) {
+                if (k && (body.size() - k) % 3 == 0) g.push_back(grouping);
+                g.push_back(body[k]);
+            }
+            body = std::move(g);
+        }
+        sign_text = x < 0 ? "-" : sign == '+' ? "+" : sign == ' ' ? " " : "";
+    } else if (v.is_float() || v.is_int() || v.is_bool()) {
+        numeric = true;
+        double d = v.is_float() ? v.as_float() : double(v.as_int());
+        bool neg = std::signbit(d) && !std::isnan(d);
+        double mag = std::fabs(d);
+        std::size_t p = precision.value_or(6);
+        switch (type) {
+            case 'f': case 'F': body = fmt::format("{:.{}f}", mag, p); break;
+            case 'e': case 'E': body = fmt::format("{:.{}e}", mag, p); break;
+            case '%': body = fmt::format("{:.{}f}%", mag * 100, p); break;
+            case 'g': case 'G': body = fmt::format("{:.{}g}", mag, p == 0 ? 1 : p); break;
+            case 0:
+                body = precision ? fmt::format("{:.{}g}", mag, p == 0 ? 1 : p) : py_float_repr(mag);
+                break;
+            default: return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'float'", type)));
+        }
+        if (std::isinf(mag)) body = "inf";
+        if (std::isnan(mag)) body = "nan";
+        if (grouping) {
+            std::size_t dot = body.find_first_of(".e%");
+            std::string intpart = body.substr(0, dot), rest = dot == std::string::npos ? "" : body.substr(dot);
+            std::string g;
+            for (std::size_t k = 0; k < intpart.size(); ++k) {
+                if (k && (intpart.size() - k) % 3 == 0) g.push_back(grouping);
+                g.push_back(intpart[k]);
+            }
+            body = g + rest;
+        }
+        sign_text = neg ? "-" : sign == '+' ? "+" : sign == ' ' ? " " : "";
+    } else {
+        TRY_ASSIGN(t, str_text(ctx, v));
+        body = std::move(t);
+        if (!align) align = '<';
+    }
+    if (!align) align = numeric ? '>' : '<';
+    std::size_t len = 0;
+    for (unsigned char ch : sign_text + body) len += (ch & 0xC0) != 0x80;
+    if (len >= width) return sign_text + body;
+    std::size_t pad = width - len;
+    std::string f(1, fill);
+    auto rep = [&](std::size_t n) {
+        std::string s;
+        for (std::size_t k = 0; k < n; ++k) s += f;
+        return s;
+    };
+    switch (align) {
+        case '<': return sign_text + body + rep(pad);
+        case '^': return rep(pad / 2) + sign_text + body + rep(pad - pad / 2);
+        case '=': return sign_text + rep(pad) + body;
+        default: return rep(pad) + sign_text + body;
+    }
+}
+
+PyResult<Value> construct_builtin_type(RuntimeContext& ctx, TypeId type, NativeCall call) {
+    Heap& heap = ctx.heap;
+    const auto& args = call.positional;
+    std::string_view name = builtin_type_name(type);
+    switch (BuiltinType(type)) {
+        case BuiltinType::Int: {
+            if (args.empty()) return Value::from_int(0);
+            Value v = args[0];
+            if (args.size() > 1) {
+                auto t = text_of(heap, v);
+                if (!t || !args[1].is_int()) return fail(PyError::type_error("int() can't convert non-string with explicit base"));
+                return int_from_text(ctx, *t, std::uint32_t(args[1].as_int()));
+            }
+            if (v.is_int()) return v;
+            if (v.is_bool()) return Value::from_int(v.as_int());
+            if (v.is_float()) {
+                double d = v.as_float();
+                if (std::isnan(d)) return fail(PyError::value_error("cannot convert float NaN to integer"));
+                if (std::isinf(d)) return fail(PyError::overflow_error("cannot convert float infinity to integer"));
+                BigInt z;
+                mpz_set_d(z.get(), d);
+                if (z.fits_i64()) return Value::from_int(z.to_i64());
+                return heap.allocate_object(BigIntPayload{Box<BigInt>::make(z)}, ctx.roots, ctx.machine.meter);
+            }
+            if (auto t = text_of(heap, v)) return int_from_text(ctx, *t, 10);
+            if (const HeapSlot* s = heap.get_if_object(v); s && std::holds_alternative<BigIntPayload>(s->object)) return v;
+            TRY_ASSIGN(tn, type_name(ctx, v));
+            return fail(PyError::type_error(fmt::format(
+                "int() argument must be a string, a bytes-like object or a real number, not '{}'", tn)));
+        }
+        case BuiltinType::Float: {
+            if (args.empty()) return Value::from_float(0.0);
+            Value v = args[0];
+            if (v.is_float()) return v;
+            if (v.is_int() || v.is_bool()) return Value::from_float(double(v.as_int()));
+            if (auto t = text_of(heap, v)) {
+                std::string s(*t);
+                std::string trimmed;
+                for (char ch : s)
+                    if (!std::isspace(static_cast<unsigned char>(ch))) trimmed.push_back(ch);
+                std::string lower = trimmed;
+                for (char& ch : lower) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+                std::string_view l = lower;
+                bool neg = !l.empty() && l[0] == '-';
+                if (!l.empty() && (l[0] == '-' || l[0] == '+')) l.remove_prefix(1);
+                if (l == "inf" || l == "infinity") return Value::from_float(neg ? -INFINITY : INFINITY);
+                if (l == "nan") return Value::from_float(NAN);
+                double d = 0;
+                auto [p, ec] = std::from_chars(trimmed.data() + (trimmed.size() && trimmed[0] == '+'),
+                                               trimmed.data() + trimmed.size(), d);
+                if (ec != std::errc() || p != trimmed.data() + trimmed.size() || trimmed.empty())
+                    return fail(PyError::value_error(fmt::format("could not convert string to float: {}", py_str_repr(s))));
+                return Value::from_float(d);
+            }
+            if (const HeapSlot* s = heap.get_if_object(v); s && std::holds_alternative<BigIntPayload>(s->object))
+                return Value::from_float(mpz_get_d(std::get<BigIntPayload>(s->object).value->get()));
+            TRY_ASSIGN(tn, type_name(ctx, v));
+            return fail(PyError::type_error(fmt::format("float() argument must be a string or a real number, not '{}'", tn)));
+        }
+        case BuiltinType::String: {
+            if (args.empty()) return make_str(ctx, "");
+            TRY_ASSIGN(t, str_text(ctx, args[0]));
+            return make_str(ctx, std::move(t));
+        }
+        case BuiltinType::Bool: {
+            if (args.empty()) return Value::from_bool(false);
+            TRY_ASSIGN(t, truth(ctx, args[0]));
+            return Value::from_bool(t);
+        }
+        case BuiltinType::List:
+        case BuiltinType::Tuple:
+        case BuiltinType::Set:
+        case BuiltinType::FrozenSet: {
+            std::vector<Value> items;
+            if (!args.empty()) {
+                TRY_ASSIGN(all, collect_iterable(ctx, args[0]));
+                items = std::move(all);
+            }
+            if (BuiltinType(type) == BuiltinType::List) return new_list(ctx, std::move(items));
+            if (BuiltinType(type) == BuiltinType::Tuple) return new_tuple(ctx, std::move(items));
+            return new_set(ctx, items, BuiltinType(type) == BuiltinType::FrozenSet);
+        }
+        case BuiltinType::Dict: {
+            std::vector<std::pair<Value, Value>> pairs;
+            if (!args.empty()) {
+                const HeapSlot* s = heap.get_if_object(args[0]);
+                if (s && dict_table_of(const_cast<HeapObject&>(s->object))) {
+                    dict_table_of(const_cast<HeapObject&>(s->object))
+                        ->for_each_live([&](const DictSlot& d) { pairs.emplace_back(d.key, d.value); });
+                } else {
+                    TRY_ASSIGN(items, collect_iterable(ctx, args[0]));
+                    for (const Value& item : items) {
+                        TRY_ASSIGN(kv, collect_iterable(ctx, item));
+                        if (kv.size() != 2)
+                            return fail(PyError::value_error(fmt::format(
+                                "dictionary update sequence element #{} has length {}; 2 is required", pairs.size(), kv.size())));
+                        pairs.emplace_back(kv[0], kv[1]);
+                    }
+                }
+            }
+            for (const auto& [k, v] : call.keywords) {
+                TRY_ASSIGN(key, make_str(ctx, k));
+                pairs.emplace_back(key, v);
+            }
+            return new_dict(ctx, pairs);
+        }
+        case BuiltinType::Range: {
+            if (args.empty() || args.size() > 3)
+                return fail(PyError::type_error(fmt::format("range expected at least 1 argument, got {}", args.size())));
+            std::int64_t parts[3] = {0, 0, 1};
+            for (std::size_t i = 0; i < args.size(); ++i) {
+                if (!args[i].is_int() && !args[i].is_bool()) {
+                    TRY_ASSIGN(tn, type_name(ctx, args[i]));
+                    return fail(PyError::type_error(fmt::format("'{}' object cannot be interpreted as an integer", tn)));
+                }
+            }
+            if (args.size() == 1) parts[1] = args[0].as_int();
+            else {
+                parts[0] = args[0].as_int(), parts[1] = args[1].as_int();
+                if (args.size() == 3) parts[2] = args[2].as_int();
+            }
+            if (parts[2] == 0) return fail(PyError::value_error("range() arg 3 must not be zero"));
+            return heap.allocate_object(RangePayload{parts[0], parts[1], parts[2]}, ctx.roots, ctx.machine.meter);
+        }
+        case BuiltinType::Type:
+            if (args.size() == 1) return type_of(ctx, args[0]);
+            return fail(PyError::unsupported("type() with three arguments is not supported by the interpreter yet"));
+        case BuiltinType::Object:
+            return heap.insert_object(type_id(BuiltinType::Object), ObjectPayload{}, ctx.roots, ctx.machine.meter);
+        case BuiltinType::Property: {
+            Value fget = args.size() > 0 ? args[0] : Value::none();
+            Value fset = args.size() > 1 ? args[1] : Value::none();
+            return heap.allocate_object(PropertyPayload{fget, fset}, ctx.roots, ctx.machine.meter);
+        }
+        case BuiltinType::StaticMethod:
+            if (args.size() != 1) return fail(arity(1, 1, args.size()));
+            return heap.allocate_object(StaticMethodPayload{args[0]}, ctx.roots, ctx.machine.meter);
+        case BuiltinType::ClassMethod:
+            if (args.size() != 1) return fail(arity(1, 1, args.size()));
+            return heap.allocate_object(ClassMethodPayload{args[0]}, ctx.roots, ctx.machine.meter);
+        case BuiltinType::Slice: {
+            Value p[3] = {Value::none(), Value::none(), Value::none()};
+            if (args.size() == 1) p[1] = args[0];
+            else for (std::size_t i = 0; i < args.size() && i < 3; ++i) p[i] = args[i];
+            return heap.allocate_object(SlicePayload{p[0], p[1], p[2]}, ctx.roots, ctx.machine.meter);
+        }
+        default: break;
+    }
+    return fail(PyError::unsupported(fmt::format("the constructor of {} is not supported by the interpreter yet", name)));
+}
+
+PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t id, NativeCall call, CallMode mode) {
+    static constexpr std::uint32_t kTakesKeywords[] = {0, 11, 17, 18, 19};
+    if (!call.keywords.empty() && std::find(std::begin(kTakesKeywords), std::end(kTakesKeywords), id) == std::end(kTakesKeywords))
+        return fail(PyError::unsupported("this builtin does not accept keyword arguments"));
+    ExecState& st = ctx.exec;
+    Heap& heap = ctx.heap;
+    const auto& a = call.positional;
+    auto push = [&](PyResult<Value> r) -> PyResult<StepOutcome> {
+        if (!r) return fail(std::move(r.error()));
+        st.values.push_back(*r);
+        return StepOutcome::of(StepOutcome::Next);
+    };
+    switch (id) {
+        case 0: return push(builtin_print(ctx, call));
+        case 1: {
+            TRY_DO(check_arity(call, 0, 1));
+            if (!a.empty()) {
+                TRY_ASSIGN(prompt, str_text(ctx, a[0]));
+                TRY_DO(write_stdout(ctx, prompt));
+            }
+            bool saved = st.suspension_allowed;
+            auto r = read_input_line(ctx);
+            st.suspension_allowed = saved;
+            if (!r && r.error().kind() == ErrorKindTag::Suspend) {
+                if (mode != CallMode::Frame || !ctx.dispatched || st.synchronous_depth != 0)
+                    return fail(PyError::unsupported("waiting for input inside a synchronous call"));
+                ParkedCall parked;
+                parked.kind = ParkedCall::Kind::InputLine;
+                parked.wait = std::shared_ptr<const WaitReason>(std::move(r.error().take_detail()->wait));
+                const Frame& f = st.frames.back();
+                if (f.ip > 0) parked.position = f.code->positions.at(f.ip - 1);
+                st.parked_call = Box<ParkedCall>::make(std::move(parked));
+                return StepOutcome::of(StepOutcome::Blocked);
+            }
+            return push(std::move(r));
+        }
+        case 4: {
+            TRY_DO(check_arity(call, 0, 1));
+            if (a.empty() || a[0].is_none()) return StepOutcome::exit(0);
+            if (a[0].is_int() || a[0].is_bool()) return StepOutcome::exit(std::int32_t(a[0].as_int()));
+            TRY_ASSIGN(t, str_text(ctx, a[0]));
+            TRY_DO(write_stderr(ctx, t + "\n"));
+            return StepOutcome::exit(1);
+        }
+        case 5: {
+            TRY_DO(check_arity(call, 1, 1));
+            if (!a[0].is_int()) return fail(PyError::type_error("an integer is required"));
+            std::int64_t cp = a[0].as_int();
+            if (cp < 0 || cp > 0x10FFFF) return fail(PyError::value_error("chr() arg not in range(0x110000)"));
+            std::string s;
+            std::uint32_t c = std::uint32_t(cp);
+            if (c < 0x80) s.push_back(char(c));
+            else if (c < 0x800) s += {char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
+            else if (c < 0x10000) s += {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+            else s += {char(0xF0 | (c >> 18)), char(0x80 | ((c >> 12) & 0x3F)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+            return push(make_str(ctx, std::move(s)));
+        }
+        case 6: {
+            TRY_DO(check_arity(call, 1, 1));
+            auto t = text_of(heap, a[0]);
+            if (!t) return fail(PyError::type_error("ord() expected string of length 1"));
+            std::string_view s = *t;
+            std::size_t chars = 0;
+            for (unsigned char ch : s) chars += (ch & 0xC0) != 0x80;
+            if (chars != 1)
+                return fail(PyError::type_error(fmt::format("ord() expected a character, but string of length {} found", chars)));
+            std::uint32_t c = static_cast<unsigned char>(s[0]);
+            if (s.size() > 1) {
+                c &= (0xFF >> (s.size() + 1));
+                for (std::size_t i = 1; i < s.size(); ++i) c = (c << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+            }
+            return push(Value::from_int(c));
+        }
+        case 7: case 8: case 9:
+            TRY_DO(check_arity(call, 1, 1));
+            return push(radix_text(ctx, a[0], id == 7 ? 2 : id == 8 ? 8 : 16));
+        case 10: {
+            TRY_DO(check_arity(call, 1, 1));
+            TRY_ASSIGN(t, repr_text(ctx, a[0]));
+            return push(make_str(ctx, std::move(t)));
+        }
+        case 11: {
+            TRY_DO(check_arity(call, 1, 2));
+            std::string_view spec;
+            if (a.size() > 1) {
+                auto t = text_of(heap, a[1]);
+                if (!t) return fail(PyError::type_error("format() argument 2 must be str"));
+                spec = *t;
+            }
+            TRY_ASSIGN(v, format_field(ctx, a[0], -1, std::string(spec)));
+            return push(v);
+        }
+        case 12: {
+            TRY_DO(check_arity(call, 1, 1));
+            TRY_ASSIGN(h, hash_value(ctx, a[0]));
+            return push(Value::from_int(std::int64_t(h)));
+        }
+        case 14: {
+            TRY_DO(check_arity(call, 2, 2));
+            TRY_ASSIGN(r, isinstance(ctx, a[0], a[1]));
+            return push(Value::from_bool(r));
+        }
+        case 15: {
+            TRY_DO(check_arity(call, 2, 2));
+            TRY_ASSIGN(x, class_type_id(ctx, a[0]));
+            TRY_ASSIGN(y, class_type_id(ctx, a[1]));
+            TRY_ASSIGN(r, interp(ctx).types.is_subtype(x, y));
+            return push(Value::from_bool(r || y == 0));
+        }
+        case 16: TRY_DO(check_arity(call, 1, 1)); return push(builtin_len(ctx, a[0]));
+        case 17: {
+            TRY_DO(check_arity(call, 1, 1));
+            TRY_ASSIGN(items, collect_iterable(ctx, a[0]));
+            const Value* key = keyword(call, "key");
+            const Value* rev = keyword(call, "reverse");
+            bool reverse = false;
+            if (rev) {
+                TRY_ASSIGN(t, truth(ctx, *rev));
+                reverse = t;
+            }
+            TRY_DO(sort_values(ctx, items, key ? *key : Value::absent(), reverse));
+            return push(new_list(ctx, std::move(items)));
+        }
+        case 18: case 19: return push(builtin_minmax(ctx, call, id == 19));
+        case 20: {
+            TRY_DO(check_arity(call, 1, 2));
+            TRY_ASSIGN(items, collect_iterable(ctx, a[0]));
+            Value total = a.size() > 1 ? a[1] : Value::from_int(0);
+            for (const Value& v : items) {
+                if (total.is_int() && v.is_int()) {
+                    std::int64_t r;
+                    if (!__builtin_add_overflow(total.as_int(), v.as_int(), &r)) {
+                        total = Value::from_int(r);
+                        continue;
+                    }
+                }
+                TRY_ASSIGN(r, binary_operation(ctx, std::uint8_t(BinaryOperator::Add), total, v, false));
+                heap.push_root(r);
+                total = r;
+            }
+            return push(total);
+        }
+        case 21: {
+            TRY_DO(check_arity(call, 1, 1));
+            Value v = a[0];
+            if (v.is_float()) return push(Value::from_float(std::fabs(v.as_float())));
+            TRY_ASSIGN(neg, compare_operation(ctx, std::uint8_t(CompareOperator::Lt), v, Value::from_int(0)));
+            if (neg.is_bool() && neg.as_bool()) return push(unary_operation(ctx, std::uint8_t(UnaryOperator::USub), v));
+            return push(v);
+        }
+        case 22: {
+            TRY_DO(check_arity(call, 2, 3));
+            TRY_ASSIGN(r, binary_operation(ctx, std::uint8_t(BinaryOperator::Pow), a[0], a[1], false));
+            if (a.size() == 3 && !a[2].is_none()) {
+                TRY_ASSIGN(m, binary_operation(ctx, std::uint8_t(BinaryOperator::Mod), r, a[2], false));
+                return push(m);
+            }
+            return push(r);
+        }
+        case 23: {
+            TRY_DO(check_arity(call, 2, 2));
+            TRY_ASSIGN(q, binary_operation(ctx, std::uint8_t(BinaryOperator::FloorDiv), a[0], a[1], false));
+            heap.push_root(q);
+            TRY_ASSIGN(m, binary_operation(ctx, std::uint8_t(BinaryOperator::Mod), a[0], a[1], false));
+            return push(new_tuple(ctx, {q, m}));
+        }
+        case 24: {
+            TRY_DO(check_arity(call, 1, 1));
+            TRY_ASSIGN(r, is_callable(ctx, a[0]));
+            return push(Value::from_bool(r));
+        }
+        case 25: {
+            TRY_DO(check_arity(call, 1, 2));
+            TRY_ASSIGN(items, collect_iterable(ctx, a[0]));
+            std::int64_t start = a.size() > 1 && a[1].is_int() ? a[1].as_int() : 0;
+            std::vector<Value> pairs;
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                TRY_ASSIGN(t, new_tuple(ctx, {Value::from_int(start + std::int64_t(i)), items[i]}));
+                pairs.push_back(t);
+            }
+            return push(heap.allocate_object(ValuesIteratorPayload{0, std::move(pairs)}, ctx.roots, ctx.machine.meter));
+        }
+        case 26: {
+            std::vector<std::vector<Value>> columns;
+            std::size_t n = SIZE_MAX;
+            for (const Value& v : a) {
+                TRY_ASSIGN(items, collect_iterable(ctx, v));
+                n = std::min(n, items.size());
+                columns.push_back(std::move(items));
+            }
+            if (columns.empty()) n = 0;
+            std::vector<Value> rows;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::vector<Value> row;
+                for (const auto& col : columns) row.push_back(col[i]);
+                TRY_ASSIGN(t, new_tuple(ctx, std::move(row)));
+                rows.push_back(t);
+            }
+            return push(heap.allocate_object(ValuesIteratorPayload{0, std::move(rows)}, ctx.roots, ctx.machine.meter));
+        }
+        case 27: case 28: {
+            TRY_DO(check_arity(call, 1, 1));
+            TRY_ASSIGN(items, collect_iterable(ctx, a[0]));
+            bool any = id == 27;
+            for (const Value& v : items) {
+                TRY_ASSIGN(t, truth(ctx, v));
+                if (t == any) return push(Value::from_bool(any));
+            }
+            return push(Value::from_bool(!any));
+        }
+        case 29: TRY_DO(check_arity(call, 1, 1)); return push(get_iterator(ctx, a[0]));
+        case 30: {
+            TRY_DO(check_arity(call, 1, 2));
+            TRY_ASSIGN(step, iterator_next(ctx, a[0]));
+            if (step.item) return push(*step.item);
+            if (a.size() > 1) return push(a[1]);
+            TRY_ASSIGN(e, new_exception(interp(ctx), ctx.machine.meter, "StopIteration", {}));
+            st.pending_exception = e;
+            return fail(PyError::raised());
+        }
+        case 31: {
+            if (a.size() == 2) return push(heap.allocate_object(SuperPayload{a[0], a[1]}, ctx.roots, ctx.machine.meter));
+            if (!a.empty()) return fail(arity(0, 2, a.size()));
+            auto pair = load_dunder_class(ctx);
+            if (!pair) return fail(PyError::runtime_error("super(): no current method context"));
+            return push(heap.allocate_object(SuperPayload{pair->first, pair->second}, ctx.roots, ctx.machine.meter));
+        }
+        case 32: case 33: {
+            TRY_DO(check_arity(call, id == 32 ? 3 : 2, id == 32 ? 3 : 2));
+            auto t = text_of(heap, a[1]);
+            if (!t) return fail(PyError::type_error("attribute name must be string"));
+            TRY_ASSIGN(s, heap.symbols.intern(*t, ctx.machine.meter));
+            if (id == 32) {
+                TRY_DO(store_attribute(ctx, a[0], s, a[2]));
+            } else {
+                TRY_DO(delete_attribute(ctx, a[0], s));
+            }
+            return push(Value::none());
+        }
+        default: break;
+    }
+    return fail(PyError::unsupported(fmt::format("builtin {} is not implemented", builtin_function_name(std::uint8_t(id)))));
+}
+
+}  // namespace tw::py::vm
