@@ -65,6 +65,10 @@ public:
     // The largest integer whose square does not exceed the value; the value must not be negative.
     BigInt isqrt() const;
 
+    // The GMP integer itself, for operations this class does not wrap.
+    mpz_srcptr raw() const { return value_; }
+    mpz_ptr raw() { return value_; }
+
     friend bool operator==(const BigInt& a, const BigInt& b) { return mpz_cmp(a.value_, b.value_) == 0; }
     friend std::strong_ordering operator<=>(const BigInt& a, const BigInt& b) {
         const int c = mpz_cmp(a.value_, b.value_);

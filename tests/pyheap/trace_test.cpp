@@ -142,7 +142,7 @@ TEST(Trace, AttributeStoresAreTracedFirst) {
     Value holder = f.heap.allocate_object(ObjectPayload{}, nullptr, f.meter).value();
     auto store = Box<AttributeStore>::make();
     store->shaped_values.push_back(target);
-    store->entries.push_back({7, other});
+    store->dict.insert(7, other);
     f.heap.slot_mut(holder).value()->attributes = std::move(store);
     f.drop_scoped_roots();
     f.roots.values = {holder};

@@ -6,58 +6,45 @@
 
 #include <fmt/format.h>
 
+#include "python/objects/float_text.h"
+
 namespace tw {
 
-// Python's repr of a float: the shortest digits that read back, positional notation for
-// decimal exponents from -4 to 15, scientific otherwise.
-std::string py_float_repr(double v) {
-    if (std::isnan(v))
-        return "nan";
-    if (std::isinf(v))
-        return v < 0 ? "-inf" : "inf";
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string_view s(buf, static_cast<std::size_t>(r.ptr - buf));
-    std::string sign;
-    if (!s.empty() && s[0] == '-') {
-        sign = "-";
-        s.remove_prefix(1);
-    }
-    auto epos = s.find('e');
-    std::string digits;
-    for (char c : s.substr(0, epos))
-        if (c != '.')
-            digits += c;
-    int exp = std::stoi(std::string(s.substr(epos + 1)));
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    std::string out;
-    if (exp >= -4 && exp < 16) {
-        if (exp < 0) {
-            out = "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
-        } else if (static_cast<std::size_t>(exp) + 1 >= digits.size()) {
-            out = digits + std::string(static_cast<std::size_t>(exp) + 1 - digits.size(), '0') + ".0";
-        } else {
-            out = digits.substr(0, static_cast<std::size_t>(exp) + 1) + "." + digits.substr(static_cast<std::size_t>(exp) + 1);
-        }
-    } else {
-        out = digits.substr(0, 1);
-        if (digits.size() > 1)
-            out += "." + digits.substr(1);
-        out += fmt::format("e{}{:02}", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
-    }
-    return sign + out;
+std::string py_float_repr(double v) { return py::py_float_repr(v); }
+
+namespace {
+
+// Code points Python's repr escapes in a str besides the controls: the non-printable ones.
+bool str_char_escaped(char32_t c) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD) return true;
+    if (c == 0x1680 || (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F)) return true;
+    if ((c >= 0x205F && c <= 0x2064) || c == 0x3000 || c == 0xFEFF) return true;
+    return false;
 }
+
+// Decodes the code point at `i` of valid UTF-8 and advances past it.
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+    unsigned char c = static_cast<unsigned char>(text[i++]);
+    int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 0; k < extra && i < text.size(); ++k) cp = cp << 6 | (static_cast<unsigned char>(text[i++]) & 0x3F);
+    return cp;
+}
+
+}  // namespace
 
 std::string py_quote_text(std::string_view text, bool bytes) {
     bool has_single = text.find('\'') != std::string_view::npos;
     bool has_double = text.find('"') != std::string_view::npos;
     char q = has_single && !has_double ? '"' : '\'';
     std::string out;
+    out.reserve(text.size() + 3);
     if (bytes)
         out += 'b';
     out += q;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t start = i;
+        char32_t c = bytes ? static_cast<unsigned char>(text[i++]) : next_code_point(text, i);
         if (c == static_cast<unsigned char>(q) || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -67,19 +54,19 @@ std::string py_quote_text(std::string_view text, bool bytes) {
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (c < 0x20 || c == 0x7f || (bytes && c >= 0x80)) {
-            out += fmt::format("\\x{:02x}", c);
-        } else if (!bytes && c == 0xC2 && i + 1 < text.size() &&
-                   (static_cast<unsigned char>(text[i + 1]) <= 0xA0 || static_cast<unsigned char>(text[i + 1]) == 0xAD)) {
-            // U+0080..U+00A0 and U+00AD are not printable: escaped by their code point.
-            out += fmt::format("\\x{:02x}", static_cast<unsigned char>(text[++i]));
+        } else if (bytes ? (c < 0x20 || c >= 0x7F) : str_char_escaped(c)) {
+            if (c < 0x100)
+                out += fmt::format("\\x{:02x}", static_cast<unsigned>(c));
+            else if (c < 0x10000)
+                out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+            else
+                out += fmt::format("\\U{:08x}", static_cast<unsigned>(c));
         } else {
-            out += static_cast<char>(c);
+            out.append(text.substr(start, i - start));
         }
     }
     out += q;
     return out;
 }
-
 
 }  // namespace tw

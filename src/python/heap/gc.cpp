@@ -34,7 +34,7 @@ public:
     void trace(const HeapSlot& s) {
         if (s.attributes) {
             for (const Value& v : s.attributes->shaped_values) (*this)(v);
-            for (const NamespaceEntry& e : s.attributes->entries) (*this)(e.value);
+            for (const NamespaceEntry& e : s.attributes->dict.entries()) (*this)(e.value);
         }
         for_each_value(s.object, *this);
     }

@@ -14,6 +14,7 @@
 #include "python/heap/error.h"
 #include "python/heap/namespace.h"
 #include "python/heap/object.h"
+#include "python/heap/shapes.h"
 #include "python/heap/type_id.h"
 #include "python/heap/value.h"
 
@@ -23,13 +24,16 @@ class ResourceMeter;
 
 namespace tw::py {
 
-// Attributes set on an object outside its payload: Values laid out by a shared shape, or
-// (symbol, Value) entries.
-struct Shape;
+// Attributes set on an object outside its payload: shaped (a list of Values laid out by a
+// shared shape of the heap's shape table) or, after a 33rd attribute or any removal, a dictionary
+// namespace of its own. Dictionary storage never goes back to shaped. Read and change it only
+// through objects/instance.h (instance_get_attr, instance_store_attr, instance_remove_attr,
+// instance_attributes), which keep the shapes and the modeled sizes right.
 struct AttributeStore {
-    std::shared_ptr<const Shape> shape;
+    std::uint32_t shape = 0;
+    bool dictionary = false;
     std::vector<Value> shaped_values;
-    std::vector<NamespaceEntry> entries;
+    Namespace dict;
 };
 
 struct HeapSlot {
@@ -153,6 +157,7 @@ public:
 
     Symbols symbols;
     CodeTable code_table;
+    ShapeTable shapes;
 
     // ---- statistics ---------------------------------------------------------------------------
     std::size_t slot_count() const { return slots_.size(); }

@@ -3,6 +3,8 @@
 // with an Unsupported error until the operation it stands for is built.
 #include "python/types/slots.h"
 
+#include "python/types/number_slots.h"
+
 #include <fmt/format.h>
 
 namespace tw::py {
@@ -27,71 +29,16 @@ TW_BINARY(generic_getitem)
 TW_BINARY(generic_contains)
 TW_UNARY(sequence_reversed)
 TW_BINARY(generic_alias)
-TW_BINARY(value_format)
 TW_BINARY(object_format)
 TW_COMPARE(value_compare)
 TW_COMPARE(container_compare)
 TW_COMPARE(bytes_compare)
 TW_COMPARE(set_compare)
-TW_COMPARE(number_ordering)
 
 // NoneType and NotImplementedType.
 TW_UNARY(none_bool)
 TW_UNARY(none_hash)
 SlotValue not_implemented_bool(NativeRuntime&, Value) { return fail(not_implemented_truth_error()); }
-
-// bool, int and float.
-TW_UNARY(number_bool)
-TW_UNARY(number_hash)
-TW_UNARY(number_pos)
-TW_UNARY(number_neg)
-TW_UNARY(number_invert)
-TW_UNARY(number_abs)
-TW_BINARY(number_add)
-TW_BINARY(number_sub)
-TW_BINARY(number_rsub)
-TW_BINARY(number_mul)
-TW_BINARY(number_pow)
-TW_BINARY(number_rpow)
-TW_BINARY(number_truediv)
-TW_BINARY(number_rtruediv)
-TW_BINARY(number_floordiv)
-TW_BINARY(number_rfloordiv)
-TW_BINARY(number_mod)
-TW_BINARY(number_rmod)
-TW_BINARY(number_divmod)
-TW_BINARY(number_rdivmod)
-TW_BINARY(number_lshift)
-TW_BINARY(number_rlshift)
-TW_BINARY(number_rshift)
-TW_BINARY(number_rrshift)
-TW_BINARY(number_and)
-TW_BINARY(number_xor)
-TW_BINARY(number_or)
-TW_BINARY(number_eq)
-TW_BINARY(number_ne)
-TW_BINARY(number_lt)
-TW_BINARY(number_le)
-TW_BINARY(number_gt)
-TW_BINARY(number_ge)
-
-// complex.
-TW_UNARY(complex_hash)
-TW_UNARY(complex_pos)
-TW_UNARY(complex_neg)
-TW_UNARY(complex_abs)
-TW_BINARY(complex_add)
-TW_BINARY(complex_sub)
-TW_BINARY(complex_rsub)
-TW_BINARY(complex_mul)
-TW_BINARY(complex_truediv)
-TW_BINARY(complex_rtruediv)
-TW_BINARY(complex_pow)
-TW_BINARY(complex_rpow)
-TW_BINARY(complex_floordiv)
-TW_BINARY(complex_rfloordiv)
-TW_BINARY(complex_mod)
-TW_BINARY(complex_rmod)
 
 // str.
 TW_UNARY(str_hash)
@@ -205,20 +152,26 @@ struct Installer {
 
 void install_numbers(Installer& in, BuiltinType t) {
     in.on(t).repr();
-    in.u(D::Bool, number_bool).u(D::Hash, number_hash).u(D::Positive, number_pos).u(D::Negative, number_neg);
-    in.u(D::Invert, number_invert).u(D::Absolute, number_abs);
-    in.b(D::Add, number_add).b(D::ReflectedAdd, number_add).b(D::Subtract, number_sub);
-    in.b(D::ReflectedSubtract, number_rsub).b(D::Multiply, number_mul).b(D::ReflectedMultiply, number_mul);
-    in.b(D::Power, number_pow).b(D::ReflectedPower, number_rpow).b(D::Divide, number_truediv);
-    in.b(D::ReflectedDivide, number_rtruediv).b(D::FloorDivide, number_floordiv);
-    in.b(D::ReflectedFloorDivide, number_rfloordiv).b(D::Remainder, number_mod).b(D::ReflectedRemainder, number_rmod);
-    in.b(D::DivMod, number_divmod).b(D::ReflectedDivMod, number_rdivmod).b(D::LeftShift, number_lshift);
-    in.b(D::ReflectedLeftShift, number_rlshift).b(D::RightShift, number_rshift);
-    in.b(D::ReflectedRightShift, number_rrshift).b(D::BitwiseAnd, number_and).b(D::ReflectedBitwiseAnd, number_and);
-    in.b(D::BitwiseXor, number_xor).b(D::ReflectedBitwiseXor, number_xor).b(D::BitwiseOr, number_or);
-    in.b(D::ReflectedBitwiseOr, number_or).b(D::Equal, number_eq).b(D::NotEqual, number_ne);
-    in.b(D::LessThan, number_lt).b(D::LessEqual, number_le).b(D::GreaterThan, number_gt).b(D::GreaterEqual, number_ge);
-    if (t != BuiltinType::Bool) in.b(D::Format, value_format);
+    in.u(D::Bool, number_bool).u(D::Hash, numeric_hash).u(D::Positive, numeric_pos).u(D::Negative, numeric_neg);
+    in.u(D::Invert, numeric_invert).u(D::Absolute, numeric_abs);
+    in.b(D::Add, numeric_add).b(D::ReflectedAdd, numeric_add).b(D::Subtract, numeric_sub);
+    in.b(D::ReflectedSubtract, numeric_rsub).b(D::Multiply, numeric_mul).b(D::ReflectedMultiply, numeric_mul);
+    in.b(D::Power, numeric_pow).b(D::ReflectedPower, numeric_rpow).b(D::Divide, numeric_truediv);
+    in.b(D::ReflectedDivide, numeric_rtruediv).b(D::FloorDivide, numeric_floordiv);
+    in.b(D::ReflectedFloorDivide, numeric_rfloordiv).b(D::Remainder, numeric_mod).b(D::ReflectedRemainder, numeric_rmod);
+    in.b(D::DivMod, numeric_divmod).b(D::ReflectedDivMod, numeric_rdivmod).b(D::LeftShift, numeric_lshift);
+    in.b(D::ReflectedLeftShift, numeric_rlshift).b(D::RightShift, numeric_rshift);
+    in.b(D::ReflectedRightShift, numeric_rrshift).b(D::BitwiseAnd, numeric_and).b(D::ReflectedBitwiseAnd, numeric_and);
+    in.b(D::BitwiseXor, numeric_xor).b(D::ReflectedBitwiseXor, numeric_xor).b(D::BitwiseOr, numeric_or);
+    in.b(D::ReflectedBitwiseOr, numeric_or).b(D::Equal, number_eq).b(D::NotEqual, number_ne);
+    in.b(D::LessThan, numeric_lt).b(D::LessEqual, numeric_le).b(D::GreaterThan, numeric_gt);
+    in.b(D::GreaterEqual, numeric_ge);
+    if (t != BuiltinType::Bool) in.b(D::Format, builtin_format_slot);
+    // Two bools give a bool.
+    if (t == BuiltinType::Bool) {
+        in.b(D::BitwiseAnd, bool_and).b(D::ReflectedBitwiseAnd, bool_and).b(D::BitwiseXor, bool_xor);
+        in.b(D::ReflectedBitwiseXor, bool_xor).b(D::BitwiseOr, bool_or).b(D::ReflectedBitwiseOr, bool_or);
+    }
 }
 
 }  // namespace
@@ -232,7 +185,7 @@ void install_builtin_slots(TypeRegistry& reg) {
     in.on(BuiltinType::NotImplemented).repr().u(D::Bool, not_implemented_bool);
     for (BuiltinType t : {BuiltinType::Bool, BuiltinType::Int, BuiltinType::Float}) install_numbers(in, t);
 
-    in.on(BuiltinType::Complex).compare(number_ordering).repr();
+    in.on(BuiltinType::Complex).compare(number_rich_compare).repr();
     in.u(D::Bool, number_bool).u(D::Hash, complex_hash).u(D::Positive, complex_pos).u(D::Negative, complex_neg);
     in.u(D::Absolute, complex_abs).b(D::Add, complex_add).b(D::ReflectedAdd, complex_add);
     in.b(D::Subtract, complex_sub).b(D::ReflectedSubtract, complex_rsub).b(D::Multiply, complex_mul);
@@ -240,11 +193,11 @@ void install_builtin_slots(TypeRegistry& reg) {
     in.b(D::Power, complex_pow).b(D::ReflectedPower, complex_rpow).b(D::FloorDivide, complex_floordiv);
     in.b(D::ReflectedFloorDivide, complex_rfloordiv).b(D::Remainder, complex_mod);
     in.b(D::ReflectedRemainder, complex_rmod).b(D::Equal, number_eq).b(D::NotEqual, number_ne);
-    in.b(D::Format, value_format);
+    in.b(D::Format, builtin_format_slot);
 
     in.on(BuiltinType::String).repr().u(D::Hash, str_hash).container();
     in.b(D::Add, str_concat).b(D::Multiply, str_repeat).b(D::ReflectedMultiply, str_repeat);
-    in.b(D::Remainder, str_printf).b(D::Format, value_format).b(D::Equal, str_eq).b(D::NotEqual, str_ne);
+    in.b(D::Remainder, str_printf).b(D::Format, builtin_format_slot).b(D::Equal, str_eq).b(D::NotEqual, str_ne);
     in.b(D::LessThan, str_lt).b(D::LessEqual, str_le).b(D::GreaterThan, str_gt).b(D::GreaterEqual, str_ge);
 
     in.on(BuiltinType::Bytes).compare(bytes_compare).repr().u(D::Hash, bytes_hash).u(D::Length, bytes_len);

@@ -17,6 +17,7 @@ namespace tw::py {
 
 class Heap;
 class ExecState;
+class Interpreter;
 struct RootSource;
 
 struct RuntimeContext {
@@ -33,6 +34,8 @@ struct RuntimeContext {
     // What a collection triggered by an allocation marks beyond the scoped root stack (the
     // interpreter: execution state, type registry, modules); null marks only the stack.
     RootSource* roots = nullptr;
+    // The program's interpreter data (heap, types, execution state); set by every runner.
+    Interpreter* interpreter = nullptr;
 
     // A copy whose scope starts at the current height of the scoped root stack.
     RuntimeContext enter_scope() const;

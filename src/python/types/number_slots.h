@@ -1,0 +1,84 @@
+// The slot functions and native methods of the numeric types bool, int, float and complex, and
+// the format slot of the builtin scalars. The registry's installer puts them into the slot tables.
+#pragma once
+
+#include "python/objects/descriptors.h"
+#include "python/objects/types.h"
+
+namespace tw::py {
+
+// bool, int and float: one set of functions for all three.
+SlotValue numeric_pos(NativeRuntime& rt, Value self);
+SlotValue numeric_neg(NativeRuntime& rt, Value self);
+SlotValue numeric_invert(NativeRuntime& rt, Value self);
+SlotValue numeric_abs(NativeRuntime& rt, Value self);
+SlotValue numeric_add(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_sub(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rsub(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_mul(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_pow(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rpow(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_truediv(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rtruediv(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_floordiv(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rfloordiv(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_mod(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rmod(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_divmod(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rdivmod(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_lshift(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rlshift(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rshift(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_rrshift(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_and(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_xor(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_or(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_lt(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_le(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_gt(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_ge(NativeRuntime& rt, Value self, Value other);
+SlotValue numeric_hash(NativeRuntime& rt, Value self);
+
+// bool's own bitwise slots: two bools give a bool, anything else goes to the int slots.
+SlotValue bool_and(NativeRuntime& rt, Value self, Value other);
+SlotValue bool_xor(NativeRuntime& rt, Value self, Value other);
+SlotValue bool_or(NativeRuntime& rt, Value self, Value other);
+
+// Equality and truth of every number type, bool to complex.
+SlotValue number_eq(NativeRuntime& rt, Value self, Value other);
+SlotValue number_ne(NativeRuntime& rt, Value self, Value other);
+SlotValue number_bool(NativeRuntime& rt, Value self);
+
+// complex.
+SlotValue complex_hash(NativeRuntime& rt, Value self);
+SlotValue complex_pos(NativeRuntime& rt, Value self);
+SlotValue complex_neg(NativeRuntime& rt, Value self);
+SlotValue complex_abs(NativeRuntime& rt, Value self);
+SlotValue complex_add(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_sub(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_rsub(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_mul(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_truediv(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_rtruediv(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_pow(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_rpow(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_floordiv(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_rfloordiv(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_mod(NativeRuntime& rt, Value self, Value other);
+SlotValue complex_rmod(NativeRuntime& rt, Value self, Value other);
+// The orderings of complex: never applicable when a complex number takes part.
+SlotCompare number_rich_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op);
+
+// __format__ of int, float, complex and str: format(value, spec).
+SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec);
+
+// The native method and property rows of int, float and complex.
+const NativeClass& int_native_class();
+const NativeClass& float_native_class();
+const NativeClass& complex_native_class();
+// int.from_bytes, a class method.
+const NativeFunction& int_from_bytes_row();
+// Binds the rows above into the namespaces of int, float and complex.
+void attach_number_classes(TypeRegistry& registry, Symbols& symbols);
+
+}  // namespace tw::py

@@ -1,0 +1,219 @@
+// The slot functions and native methods of bool, int, float and complex over a real runtime.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "kernel/machine.h"
+#include "python/heap/heap.h"
+#include "python/types/number_runtime.h"
+#include "python/types/number_slots.h"
+
+namespace tw::py {
+namespace {
+
+struct Runtime {
+    Runtime()
+        : machine(Machine::build({.cpu = 100'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20})),
+          ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in},
+          rt(ctx) {}
+
+    Value big(std::string_view decimal) {
+        tw::BigInt v;
+        mpz_set_str(v.raw(), std::string(decimal).c_str(), 10);
+        return new_int_value(number_env(rt), v).value();
+    }
+    Value complex(double re, double im) { return new_complex_value(number_env(rt), re, im).value(); }
+    std::string text(Value v) {
+        auto s = str_view(in.heap, v).value();
+        return s ? std::string(*s) : "<not a str>";
+    }
+    std::string decimal(Value v) {
+        auto b = value_to_bigint(in.heap, v);
+        return b ? b->to_decimal() : "<not an int>";
+    }
+    std::vector<Value> tuple(Value v) { return std::get<TuplePayload>(in.heap.get(v).value()->object).items; }
+    const NativeFunction& method(const NativeClass& cls, std::string_view name) {
+        for (const NativeFunction& f : cls.functions)
+            if (f.name == name) return f;
+        throw std::runtime_error("no method");
+    }
+    const NativeProperty& property(const NativeClass& cls, std::string_view name) {
+        for (const NativeProperty& p : cls.properties)
+            if (p.name == name) return p;
+        throw std::runtime_error("no property");
+    }
+    PyResult<Value> call(const NativeClass& cls, std::string_view name, Value receiver, NativeCall call = {}) {
+        return method(cls, name).method_handler(rt, receiver, std::move(call));
+    }
+    PyResult<Value> get(const NativeClass& cls, std::string_view name, Value receiver) {
+        return property(cls, name).getter(rt, receiver);
+    }
+
+    Machine machine;
+    Interpreter in;
+    std::string out, err;
+    RuntimeContext ctx;
+    NativeRuntime rt;
+};
+
+Value I(std::int64_t v) { return Value::from_int(v); }
+Value F(double v) { return Value::from_float(v); }
+Value B(bool v) { return Value::from_bool(v); }
+
+TEST(NumericSlots, ReflectedOperandsAndDivmod) {
+    Runtime r;
+    EXPECT_EQ(**numeric_rsub(r.rt, I(3), I(10)), I(7));
+    EXPECT_EQ(**numeric_rlshift(r.rt, I(3), I(1)), I(8));
+    EXPECT_EQ(**numeric_add(r.rt, I(3), I(10)), I(13));
+    EXPECT_EQ(**numeric_add(r.rt, B(true), B(true)), I(2));
+    auto d = r.tuple(**numeric_divmod(r.rt, I(7), I(-2)));
+    EXPECT_EQ(d, (std::vector<Value>{I(-4), I(-1)}));
+    auto rd = r.tuple(**numeric_rdivmod(r.rt, F(2.5), I(7)));
+    EXPECT_EQ(rd, (std::vector<Value>{F(2.0), F(2.0)}));
+    EXPECT_FALSE(numeric_add(r.rt, I(1), r.complex(0, 2)).value());
+    EXPECT_EQ(numeric_truediv(r.rt, I(1), I(0)).error().message(), "division by zero");
+    // The mended true division: the correctly rounded quotient of two huge integers.
+    EXPECT_EQ(**numeric_truediv(r.rt, r.big("1" + std::string(400, '0')), r.big("1" + std::string(399, '0'))), F(10.0));
+    EXPECT_EQ(numeric_truediv(r.rt, r.big("1" + std::string(400, '0')), I(0)).error().message(), "division by zero");
+    EXPECT_EQ(r.decimal(**numeric_neg(r.rt, I(std::numeric_limits<std::int64_t>::min()))), "9223372036854775808");
+}
+
+TEST(NumericSlots, OrderingDeclinesAcrossKinds) {
+    Runtime r;
+    EXPECT_FALSE(numeric_lt(r.rt, I(1), F(2.5)).value());
+    EXPECT_EQ(**numeric_gt(r.rt, F(2.5), I(1)), B(true));
+    for (auto slot : {numeric_lt, numeric_le, numeric_gt, numeric_ge}) EXPECT_EQ(**slot(r.rt, F(NAN), F(1.0)), B(false));
+    // Exact comparison of a float with a big integer.
+    EXPECT_EQ(**numeric_lt(r.rt, F(9007199254740992.0), r.big("9007199254740993")), B(true));
+    EXPECT_EQ(**numeric_hash(r.rt, B(true)), **numeric_hash(r.rt, I(1)));
+    EXPECT_EQ(**numeric_hash(r.rt, F(2.0)), I(2));
+}
+
+TEST(NumericSlots, EqualityTruthAndBoolBitwise) {
+    Runtime r;
+    EXPECT_FALSE(number_eq(r.rt, I(1), F(1.0)).value());
+    EXPECT_FALSE(number_eq(r.rt, F(1.0), r.complex(0, 1)).value());
+    EXPECT_EQ(**number_eq(r.rt, F(1.0), I(1)), B(true));
+    EXPECT_EQ(**number_eq(r.rt, r.complex(1, 0), I(1)), B(true));
+    EXPECT_EQ(**number_eq(r.rt, r.complex(NAN, 0), r.complex(NAN, 0)), B(false));
+    EXPECT_FALSE(number_ne(r.rt, I(1), Value::try_inline_str("a")).value());
+    EXPECT_EQ(**number_bool(r.rt, r.complex(0.0, -0.0)), B(false));
+    EXPECT_EQ(**number_bool(r.rt, r.complex(NAN, 0)), B(true));
+    EXPECT_EQ(**number_bool(r.rt, F(-0.0)), B(false));
+    EXPECT_EQ(**bool_and(r.rt, B(true), B(false)), B(false));
+    EXPECT_EQ(**bool_or(r.rt, B(true), B(false)), B(true));
+    EXPECT_EQ(**bool_xor(r.rt, B(true), I(3)), I(2));
+}
+
+TEST(ComplexSlots, ArithmeticAndRefusals) {
+    Runtime r;
+    auto product = py_numeric_view(r.in.heap, **complex_mul(r.rt, r.complex(1, 2), r.complex(3, -4)));
+    EXPECT_EQ(product.real, 11.0);
+    EXPECT_EQ(product.imag, 2.0);
+    EXPECT_EQ(complex_floordiv(r.rt, r.complex(1, 1), I(1)).error().message(),
+              "unsupported operand type(s) for //: 'complex' and 'int'");
+    EXPECT_EQ(complex_rmod(r.rt, r.complex(0, 1), I(1)).error().message(),
+              "unsupported operand type(s) for %: 'int' and 'complex'");
+    EXPECT_FALSE(complex_add(r.rt, r.complex(1, 2), Value::try_inline_str("a")).value());
+    EXPECT_EQ(complex_neg(r.rt, I(1)).error().message(), "descriptor requires a 'complex' object");
+    EXPECT_EQ(**complex_hash(r.rt, r.complex(1, 0)), I(1));
+    EXPECT_FALSE(number_rich_compare(r.rt, r.complex(0, 1), r.complex(0, 2), 2).value());
+    EXPECT_EQ(*number_rich_compare(r.rt, r.complex(1, 0), I(1), 0).value(), true);
+}
+
+TEST(NumberMethods, IntMethods) {
+    Runtime r;
+    const NativeClass& c = int_native_class();
+    EXPECT_EQ(*r.get(c, "real", B(true)), I(1));
+    EXPECT_EQ(*r.get(c, "imag", I(7)), I(0));
+    EXPECT_EQ(*r.call(c, "bit_length", r.big("-18446744073709551616")), I(65));
+    EXPECT_EQ(*r.call(c, "bit_count", I(255)), I(8));
+    EXPECT_EQ(*r.call(c, "bit_count", I(-5)), I(2));
+    EXPECT_EQ(r.call(c, "bit_length", I(5), NativeCall{{}, {{"x", I(1)}}}).error().message(),
+              "int.bit_length() takes no keyword arguments");
+    EXPECT_EQ(r.call(c, "bit_length", Value::try_inline_str("a")).error().message(),
+              "descriptor 'bit_length' requires a 'int' object");
+    auto ratio = r.tuple(*r.call(c, "as_integer_ratio", I(-3)));
+    EXPECT_EQ(ratio, (std::vector<Value>{I(-3), I(1)}));
+}
+
+TEST(NumberMethods, ToBytesAndFromBytes) {
+    Runtime r;
+    const NativeClass& c = int_native_class();
+    auto bytes_of = [&](PyResult<Value> v) {
+        if (!v) return "!" + std::string(v.error().message());
+        return std::get<BytesPayload>(r.in.heap.get(*v).value()->object).bytes;
+    };
+    const Value big = Value::try_inline_str("big"), little = Value::try_inline_str("little");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(255), {{I(1), big}, {}})), "\xff");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(255), {{I(1), big}, {{"signed", B(true)}}})), "!int too big to convert");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(-1), {{I(2), little}, {{"signed", B(true)}}})), "\xff\xff");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(-1), {{I(1)}, {}})), "!can't convert negative int to unsigned");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(1), {{I(-1)}, {}})), "!length argument must be non-negative");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(1), {{I(2), Value::try_inline_str("middle")}, {}})),
+              "!byteorder must be either 'little' or 'big'");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(1))), "\x01");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(0), {{I(0)}, {}})), "");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(-128), {{I(1), big}, {{"signed", B(true)}}})), "\x80");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(-129), {{I(2), little}, {{"signed", B(true)}}})), "\x7f\xff");
+    EXPECT_EQ(bytes_of(r.call(c, "to_bytes", I(1), {{I(1)}, {{"length", I(1)}}})),
+              "!argument for to_bytes() given by name ('length') and position (1)");
+    // (2**100).to_bytes(13, 'big') round-trips through from_bytes.
+    const Value two100 = r.big("1267650600228229401496703205376");
+    const Value encoded = *r.call(c, "to_bytes", two100, {{I(13), big}, {}});
+    EXPECT_EQ(bytes_of(encoded), std::string("\x10", 1) + std::string(12, '\0'));
+    const NativeFunction& from = int_from_bytes_row();
+    EXPECT_EQ(r.decimal(*from.method_handler(r.rt, Value::absent(), {{encoded, big}, {}})), "1267650600228229401496703205376");
+    const Value fe = new_str(r.in.heap, "\xff\xfe", nullptr, r.machine.meter).value();
+    (void)fe;
+    const Value two_bytes = r.in.heap.allocate_object(HeapObject{BytesPayload{"\xff\xfe"}}, nullptr, r.machine.meter).value();
+    EXPECT_EQ(*from.method_handler(r.rt, Value::absent(), {{two_bytes, little}, {{"signed", B(true)}}}), I(-257));
+    const Value list = r.in.heap.allocate_object(HeapObject{ListPayload{{I(1), I(0)}}}, nullptr, r.machine.meter).value();
+    EXPECT_EQ(*from.method_handler(r.rt, Value::absent(), {{list, big}, {}}), I(256));
+    EXPECT_EQ(from.method_handler(r.rt, Value::absent(), {{I(5), big}, {}}).error().message(),
+              "cannot convert 'int' object to bytes");
+}
+
+TEST(NumberMethods, FloatAndComplexMethods) {
+    Runtime r;
+    const NativeClass& f = float_native_class();
+    EXPECT_EQ(r.text(*r.call(f, "hex", F(1.5))), "0x1.8000000000000p+0");
+    EXPECT_EQ(r.text(*r.call(f, "hex", F(5e-324))), "0x0.0000000000001p-1022");
+    EXPECT_EQ(r.text(*r.call(f, "hex", F(-0.0))), "-0x0.0p+0");
+    EXPECT_EQ(r.text(*r.call(f, "hex", F(-INFINITY))), "-inf");
+    EXPECT_EQ(r.call(f, "hex", F(1.0), {{I(1)}, {}}).error().message(), "float.hex() takes no arguments (1 given)");
+    EXPECT_EQ(r.tuple(*r.call(f, "as_integer_ratio", F(0.75))), (std::vector<Value>{I(3), I(4)}));
+    EXPECT_EQ(r.tuple(*r.call(f, "as_integer_ratio", F(-0.0))), (std::vector<Value>{I(0), I(1)}));
+    EXPECT_EQ(r.call(f, "as_integer_ratio", F(NAN)).error().message(), "cannot convert NaN to integer ratio");
+    EXPECT_EQ(*r.call(f, "is_integer", F(3.0)), B(true));
+    EXPECT_EQ(*r.call(f, "is_integer", F(INFINITY)), B(false));
+    EXPECT_EQ(*r.call(f, "is_integer", F(2.5), {{}, {{"x", I(1)}}}), B(false));
+    EXPECT_EQ(*r.get(f, "imag", F(2.5)), F(0.0));
+    const NativeClass& c = complex_native_class();
+    auto conj = py_numeric_view(r.in.heap, *r.call(c, "conjugate", r.complex(1, 2)));
+    EXPECT_EQ(conj.imag, -2.0);
+    EXPECT_EQ(r.call(c, "conjugate", r.complex(1, 2), {{I(1)}, {}}).error().message(),
+              "complex.conjugate() expected 0..=0 positional arguments, got 1");
+}
+
+TEST(FormatSlot, FormatsBuiltinScalars) {
+    Runtime r;
+    auto fmt = [&](Value v, std::string_view spec) {
+        auto res = builtin_format_slot(r.rt, v, new_str(r.in.heap, std::string(spec), nullptr, r.machine.meter).value());
+        return res ? r.text(**res) : "!" + std::string(res.error().message());
+    };
+    EXPECT_EQ(fmt(I(5), "03d"), "005");
+    EXPECT_EQ(fmt(F(1234.5678), ",.2f"), "1,234.57");
+    EXPECT_EQ(fmt(B(true), "d"), "1");
+    EXPECT_EQ(fmt(B(true), ""), "True");
+    EXPECT_EQ(fmt(F(1.0), ""), "1.0");
+    EXPECT_EQ(fmt(r.complex(1, 2), "8"), "  (1+2j)");
+    EXPECT_EQ(fmt(Value::try_inline_str("ab"), "^5"), " ab  ");
+    EXPECT_EQ(fmt(Value::none(), "5"), "!unsupported format string passed to NoneType.__format__");
+    auto bad = builtin_format_slot(r.rt, I(5), I(5));
+    EXPECT_EQ(bad.error().message(), "expected a string, got int");
+}
+
+}  // namespace
+}  // namespace tw::py
