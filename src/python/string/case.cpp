@@ -165,8 +165,9 @@ PyResult<bool> str_predicate(Charges& charges, std::string_view text, StrPredica
             bool seen = false;
             for (std::size_t p = 0; p < text.size();) {
                 const char32_t c = utf8_next(text, p);
-                const bool up = is_upper(c), low = is_lower(c);
-                if (!up && !low) continue;
+                // A titlecase letter is cased but neither lower nor upper: it fails both tests.
+                const bool up = is_upper(c), low = is_lower(c), title = is_title(c);
+                if (!up && !low && !title) continue;
                 if (want_lower ? !low : !up) return false;
                 seen = true;
             }
