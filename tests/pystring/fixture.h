@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "python/string/bytearray_ops.h"
 #include "python/string/text.h"
 
 namespace tw::py {
@@ -16,20 +17,28 @@ class CountingCharges final : public Charges {
 public:
     std::uint64_t work_total = 0, memory_total = 0;
     std::uint64_t work_limit = ~std::uint64_t(0), memory_limit = ~std::uint64_t(0);
-    std::int64_t size_delta = 0;
 
-    PyStatus work(std::uint64_t units) override {
+    PyStatus charge_work(std::uint64_t units) override {
         if (units > work_limit - work_total) return fail(PyError::resource("work refused"));
         work_total += units;
         return {};
     }
-    PyStatus memory(std::uint64_t bytes) override {
+    PyStatus charge_memory(std::uint64_t bytes) override {
         if (bytes > memory_limit - memory_total) return fail(PyError::resource("memory refused"));
         memory_total += bytes;
         return {};
     }
-    PyStatus resize_object(std::uint64_t old_size, std::uint64_t new_size) override {
-        size_delta += std::int64_t(new_size) - std::int64_t(old_size);
+};
+
+// Records the size changes of a bytearray's content; refuses growth beyond `limit` bytes.
+class CountingSizer final : public ContentSizer {
+public:
+    std::int64_t delta = 0;
+    std::uint64_t limit = ~std::uint64_t(0);
+
+    PyStatus resize(std::uint64_t old_size, std::uint64_t new_size) override {
+        if (new_size > old_size && new_size - old_size > limit) return fail(PyError::resource("growth refused"));
+        delta += std::int64_t(new_size) - std::int64_t(old_size);
         return {};
     }
 };

@@ -11,8 +11,8 @@ namespace tw::py {
 
 namespace {
 
-PyStatus resize(Charges& charges, const std::string& content, std::uint64_t new_size) {
-    return charges.resize_object(content.size(), new_size);
+PyStatus resize(ContentSizer& sizer, const std::string& content, std::uint64_t new_size) {
+    return sizer.resize(content.size(), new_size);
 }
 
 // A negative index gets the length added; nothing when it stays outside.
@@ -32,66 +32,66 @@ PyResult<std::uint8_t> checked_byte(std::optional<std::int64_t> v) {
     return std::uint8_t(*v);
 }
 
-PyStatus bytearray_append(Charges& charges, std::string& content, std::uint8_t byte) {
-    if (auto c = charges.work(1); !c) return c;
-    if (auto c = resize(charges, content, content.size() + 1); !c) return c;
+PyStatus bytearray_append(Charges& charges, ContentSizer& sizer, std::string& content, std::uint8_t byte) {
+    if (auto c = charges.charge_work(1); !c) return c;
+    if (auto c = resize(sizer, content, content.size() + 1); !c) return c;
     content.push_back(char(byte));
     return {};
 }
 
-PyStatus bytearray_extend(Charges& charges, std::string& content, std::string_view more) {
-    if (auto c = charges.memory(more.size()); !c) return c;
-    if (auto c = charges.work(more.size()); !c) return c;
-    if (auto c = resize(charges, content, sat_add(content.size(), more.size())); !c) return c;
+PyStatus bytearray_extend(Charges& charges, ContentSizer& sizer, std::string& content, std::string_view more) {
+    if (auto c = charges.charge_memory(more.size()); !c) return c;
+    if (auto c = charges.charge_work(more.size()); !c) return c;
+    if (auto c = resize(sizer, content, sat_add(content.size(), more.size())); !c) return c;
     content.append(more);
     return {};
 }
 
-PyStatus bytearray_insert(Charges& charges, std::string& content, std::int64_t position, std::uint8_t byte) {
-    if (auto c = charges.work(content.size()); !c) return c;
+PyStatus bytearray_insert(Charges& charges, ContentSizer& sizer, std::string& content, std::int64_t position, std::uint8_t byte) {
+    if (auto c = charges.charge_work(content.size()); !c) return c;
     const auto n = std::int64_t(content.size());
     if (position < 0) position += n;
     position = std::clamp<std::int64_t>(position, 0, n);
-    if (auto c = resize(charges, content, content.size() + 1); !c) return c;
+    if (auto c = resize(sizer, content, content.size() + 1); !c) return c;
     content.insert(content.begin() + position, char(byte));
     return {};
 }
 
-PyResult<std::uint8_t> bytearray_pop(Charges& charges, std::string& content, std::int64_t position) {
+PyResult<std::uint8_t> bytearray_pop(Charges& charges, ContentSizer& sizer, std::string& content, std::int64_t position) {
     if (content.empty()) return fail(PyError::index_error("pop from empty bytearray"));
     auto at = normalize(position, content.size());
     if (!at) return fail(PyError::index_error("pop index out of range"));
-    if (auto c = charges.work(content.size()); !c) return fail(std::move(c.error()));
-    if (auto c = resize(charges, content, content.size() - 1); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(content.size()); !c) return fail(std::move(c.error()));
+    if (auto c = resize(sizer, content, content.size() - 1); !c) return fail(std::move(c.error()));
     const auto byte = std::uint8_t(content[*at]);
     content.erase(*at, 1);
     return byte;
 }
 
-PyStatus bytearray_remove(Charges& charges, std::string& content, std::uint8_t byte) {
-    if (auto c = charges.work(content.size()); !c) return c;
+PyStatus bytearray_remove(Charges& charges, ContentSizer& sizer, std::string& content, std::uint8_t byte) {
+    if (auto c = charges.charge_work(content.size()); !c) return c;
     const std::size_t at = content.find(char(byte));
     if (at == std::string::npos) return fail(PyError::value_error("value not found in bytearray"));
-    if (auto c = resize(charges, content, content.size() - 1); !c) return c;
+    if (auto c = resize(sizer, content, content.size() - 1); !c) return c;
     content.erase(at, 1);
     return {};
 }
 
-PyStatus bytearray_clear(Charges& charges, std::string& content) {
-    if (auto c = resize(charges, content, 0); !c) return c;
+PyStatus bytearray_clear(Charges& charges, ContentSizer& sizer, std::string& content) {
+    if (auto c = resize(sizer, content, 0); !c) return c;
     content.clear();
     return {};
 }
 
 PyStatus bytearray_reverse(Charges& charges, std::string& content) {
-    if (auto c = charges.work(content.size()); !c) return c;
+    if (auto c = charges.charge_work(content.size()); !c) return c;
     std::reverse(content.begin(), content.end());
     return {};
 }
 
-PyStatus bytearray_assign(Charges& charges, std::string& content, std::string_view bytes) {
-    if (auto c = charges.work(bytes.size()); !c) return c;
-    if (auto c = resize(charges, content, bytes.size()); !c) return c;
+PyStatus bytearray_assign(Charges& charges, ContentSizer& sizer, std::string& content, std::string_view bytes) {
+    if (auto c = charges.charge_work(bytes.size()); !c) return c;
+    if (auto c = resize(sizer, content, bytes.size()); !c) return c;
     content.assign(bytes);
     return {};
 }
@@ -105,46 +105,46 @@ PyStatus bytearray_set_item(std::string& content, std::int64_t index, std::optio
     return {};
 }
 
-PyStatus bytearray_set_slice(Charges& charges, std::string& content, ResolvedSlice slice, std::string_view bytes) {
+PyStatus bytearray_set_slice(Charges& charges, ContentSizer& sizer, std::string& content, ResolvedSlice slice, std::string_view bytes) {
     if (slice.step == 1 && slice.start >= 0) {
         const auto start = std::min<std::size_t>(std::size_t(slice.start), content.size());
         const auto count = std::min<std::size_t>(slice.count, content.size() - start);
         const std::uint64_t new_length = content.size() - count + bytes.size();
-        if (auto c = charges.memory(new_length > content.size() ? new_length - content.size() : 0); !c) return c;
-        if (auto c = charges.work(sat_add(content.size(), bytes.size())); !c) return c;
-        if (auto c = resize(charges, content, new_length); !c) return c;
+        if (auto c = charges.charge_memory(new_length > content.size() ? new_length - content.size() : 0); !c) return c;
+        if (auto c = charges.charge_work(sat_add(content.size(), bytes.size())); !c) return c;
+        if (auto c = resize(sizer, content, new_length); !c) return c;
         content.replace(start, count, bytes);
         return {};
     }
     if (bytes.size() != slice.count)
         return fail(PyError::value_error(fmt::format("attempt to assign sequence of size {} to extended slice of size {}",
                                                      bytes.size(), slice.count)));
-    if (auto c = charges.work(slice.count); !c) return c;
+    if (auto c = charges.charge_work(slice.count); !c) return c;
     for (std::uint64_t i = 0; i < slice.count; ++i) content[std::size_t(slice.start + slice.step * std::int64_t(i))] = bytes[i];
     return {};
 }
 
-PyStatus bytearray_del_item(Charges& charges, std::string& content, std::int64_t index) {
+PyStatus bytearray_del_item(Charges& charges, ContentSizer& sizer, std::string& content, std::int64_t index) {
     auto at = normalize(index, content.size());
     if (!at) return fail(bytearray_index_error());
-    if (auto c = charges.work(content.size() - *at); !c) return c;
-    if (auto c = resize(charges, content, content.size() - 1); !c) return c;
+    if (auto c = charges.charge_work(content.size() - *at); !c) return c;
+    if (auto c = resize(sizer, content, content.size() - 1); !c) return c;
     content.erase(*at, 1);
     return {};
 }
 
-PyStatus bytearray_del_slice(Charges& charges, std::string& content, ResolvedSlice slice) {
-    if (auto c = charges.work(content.size()); !c) return c;
+PyStatus bytearray_del_slice(Charges& charges, ContentSizer& sizer, std::string& content, ResolvedSlice slice) {
+    if (auto c = charges.charge_work(content.size()); !c) return c;
     if (slice.count == 0) return {};
     if (slice.step == 1) {
-        if (auto c = resize(charges, content, content.size() - slice.count); !c) return c;
+        if (auto c = resize(sizer, content, content.size() - slice.count); !c) return c;
         content.erase(std::size_t(slice.start), slice.count);
         return {};
     }
-    if (auto c = charges.memory(content.size()); !c) return c;
+    if (auto c = charges.charge_memory(content.size()); !c) return c;
     std::vector<bool> marked(content.size());
     for (std::uint64_t i = 0; i < slice.count; ++i) marked[std::size_t(slice.start + slice.step * std::int64_t(i))] = true;
-    if (auto c = resize(charges, content, content.size() - slice.count); !c) return c;
+    if (auto c = resize(sizer, content, content.size() - slice.count); !c) return c;
     std::size_t w = 0;
     for (std::size_t r = 0; r < content.size(); ++r)
         if (!marked[r]) content[w++] = content[r];
@@ -159,8 +159,8 @@ PyResult<std::uint8_t> byte_at(std::string_view content, std::int64_t index, boo
 }
 
 PyResult<std::string> bytes_concat(Charges& charges, std::string_view left, std::string_view right) {
-    if (auto c = charges.memory(sat_add(left.size(), right.size())); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(right.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(sat_add(left.size(), right.size())); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(right.size()); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(left.size() + right.size());
     out.append(left).append(right);
@@ -172,8 +172,8 @@ PyResult<std::string> bytes_repeat(Charges& charges, std::string_view content, s
     std::uint64_t total;
     if (__builtin_mul_overflow(std::uint64_t(content.size()), n, &total))
         return fail_resource(bytearray ? "bytearray result is too large" : "bytes result is too large");
-    if (auto c = charges.memory(total); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(total); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(total); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(total); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(total);
     for (std::uint64_t k = 0; k < n; ++k) out.append(content);

@@ -62,7 +62,7 @@ PyResult<std::string> bytes_decode(Charges& charges, std::string_view bytes, std
                                    std::string_view errors) {
     auto handler = parse_error_handler(errors, false);
     if (!handler) return fail(std::move(handler.error()));
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     auto codec = lookup_codec(normalize_encoding(encoding));
     if (!codec) return fail(std::move(codec.error()));
     std::string out;
@@ -109,8 +109,8 @@ PyResult<std::string> bytes_decode(Charges& charges, std::string_view bytes, std
 }
 
 PyResult<std::string> bytes_hex(Charges& charges, std::string_view bytes) {
-    if (auto c = charges.memory(sat_mul(2, bytes.size())); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(sat_mul(2, bytes.size())); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     std::string out(bytes.size() * 2, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto b = static_cast<unsigned char>(bytes[i]);
@@ -121,7 +121,7 @@ PyResult<std::string> bytes_hex(Charges& charges, std::string_view bytes) {
 }
 
 PyResult<std::string> bytes_fromhex(Charges& charges, std::string_view text) {
-    if (auto c = charges.work(text.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(text.size()); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(text.size() / 2);
     for (std::size_t p = 0; p < text.size();) {
@@ -145,7 +145,7 @@ PyResult<std::int64_t> bytes_find(Charges& charges, std::string_view hay, std::s
                                   bool raise) {
     Window w = search_bounds(hay.size(), bounds);
     const std::uint64_t span = w.end > w.start ? w.end - w.start : 0;
-    if (auto c = charges.work(sat_add(span, sub.size())); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(sat_add(span, sub.size())); !c) return fail(std::move(c.error()));
     std::int64_t result = -1;
     if (w.end >= w.start && w.end - w.start >= sub.size()) {
         std::size_t at = find_bytes(hay.substr(0, w.end), sub, w.start);
@@ -170,7 +170,7 @@ PyResult<std::int64_t> bytes_count(Charges& charges, std::string_view hay, std::
         ++count;
         pos = at + sub.size();
     }
-    if (auto c = charges.work(tried); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(tried); !c) return fail(std::move(c.error()));
     return std::int64_t(count);
 }
 
@@ -182,18 +182,18 @@ PyResult<bool> bytes_affix_match(Charges& charges, std::string_view hay, std::sp
     for (const Affix& a : candidates) {
         if (a.wrong_type)
             return fail(PyError::type_error(fmt::format("a bytes-like object is required, not '{}'", *a.wrong_type)));
-        if (auto c = charges.work(a.text.size()); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_work(a.text.size()); !c) return fail(std::move(c.error()));
         if (ok && (at_end ? window.ends_with(a.text) : window.starts_with(a.text))) return true;
     }
     return false;
 }
 
 PyStatus BytesJoiner::add(Charges& charges, std::string_view item) {
-    if (auto c = charges.work(1); !c) return c;
+    if (auto c = charges.charge_work(1); !c) return c;
     std::uint64_t total;
     if (__builtin_add_overflow(std::uint64_t(items_.size()), std::uint64_t(item.size()), &total))
         return fail_resource("joined bytes are too large");
-    if (auto c = charges.memory(sat_add(item.size(), 32)); !c) return c;
+    if (auto c = charges.charge_memory(sat_add(item.size(), 32)); !c) return c;
     items_.append(item);
     offsets_.push_back(items_.size());
     return {};
@@ -205,8 +205,8 @@ PyResult<std::string> BytesJoiner::finish(Charges& charges, std::string_view sep
     if (__builtin_mul_overflow(std::uint64_t(sep.size()), n > 1 ? n - 1 : 0, &size) ||
         __builtin_add_overflow(size, std::uint64_t(items_.size()), &size))
         return fail_resource("joined bytes are too large");
-    if (auto c = charges.memory(size); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
     if (sep.empty()) return std::move(items_);
     std::string out;
     out.reserve(size);
@@ -226,7 +226,7 @@ PyError bytes_join_item_error(std::uint64_t index, std::string_view type_name) {
 PyResult<std::array<std::string_view, 3>> bytes_partition(Charges& charges, std::string_view bytes, std::string_view sep,
                                                           bool from_right) {
     if (sep.empty()) return fail(PyError::value_error("empty separator"));
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     return str_partition(bytes, sep, from_right);
 }
 
@@ -235,8 +235,8 @@ PyResult<std::string> bytes_center(Charges& charges, std::string_view bytes, std
     const std::uint64_t w = width < 1 ? 0 : std::uint64_t(width);
     const std::uint64_t pad = w > bytes.size() ? w - bytes.size() : 0;
     const std::uint64_t total = pad + bytes.size();
-    if (auto c = charges.memory(total); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(total); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(total); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(total); !c) return fail(std::move(c.error()));
     const std::uint64_t left = pad / 2 + (pad & w & 1);
     std::string out;
     out.reserve(total);
@@ -246,7 +246,7 @@ PyResult<std::string> bytes_center(Charges& charges, std::string_view bytes, std
 
 PyResult<std::string_view> bytes_strip(Charges& charges, std::string_view bytes, std::optional<std::string_view> chars,
                                        StripSide side) {
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     std::bitset<256> set;
     if (chars) {
         for (unsigned char c : *chars) set.set(c);
@@ -264,11 +264,11 @@ PyResult<std::string_view> bytes_strip(Charges& charges, std::string_view bytes,
 PyResult<std::vector<std::string_view>> bytes_split(Charges& charges, std::string_view bytes,
                                                     std::optional<std::string_view> sep, std::int64_t maxsplit) {
     if (sep && sep->empty()) return fail(PyError::value_error("empty separator"));
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     const std::uint64_t limit = maxsplit < 0 ? ~std::uint64_t(0) : std::uint64_t(maxsplit);
     std::vector<std::string_view> parts;
     auto part = [&](std::string_view v) -> PyStatus {
-        if (auto c = charges.memory(sat_add(v.size(), 16)); !c) return c;
+        if (auto c = charges.charge_memory(sat_add(v.size(), 16)); !c) return c;
         parts.push_back(v);
         return {};
     };
@@ -300,7 +300,7 @@ PyResult<std::vector<std::string_view>> bytes_split(Charges& charges, std::strin
 }
 
 PyResult<std::vector<std::string_view>> bytes_splitlines(Charges& charges, std::string_view bytes, bool keepends) {
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     std::vector<std::string_view> lines;
     std::size_t start = 0;
     for (std::size_t p = 0; p < bytes.size();) {
@@ -312,20 +312,20 @@ PyResult<std::vector<std::string_view>> bytes_splitlines(Charges& charges, std::
         const std::size_t end = p;
         p += (c == '\r' && p + 1 < bytes.size() && bytes[p + 1] == '\n') ? 2 : 1;
         std::string_view line = bytes.substr(start, (keepends ? p : end) - start);
-        if (auto m = charges.memory(sat_add(line.size(), 16)); !m) return fail(std::move(m.error()));
+        if (auto m = charges.charge_memory(sat_add(line.size(), 16)); !m) return fail(std::move(m.error()));
         lines.push_back(line);
         start = p;
     }
     if (start < bytes.size()) {
-        if (auto m = charges.memory(sat_add(bytes.size() - start, 16)); !m) return fail(std::move(m.error()));
+        if (auto m = charges.charge_memory(sat_add(bytes.size() - start, 16)); !m) return fail(std::move(m.error()));
         lines.push_back(bytes.substr(start));
     }
     return lines;
 }
 
 PyResult<std::string> bytes_case(Charges& charges, std::string_view bytes, bool upper) {
-    if (auto c = charges.memory(bytes.size()); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     std::string out(bytes);
     for (char& c : out) {
         if (upper && c >= 'a' && c <= 'z') c = char(c - 32);
@@ -336,15 +336,15 @@ PyResult<std::string> bytes_case(Charges& charges, std::string_view bytes, bool 
 
 PyResult<std::string> bytes_replace(Charges& charges, std::string_view bytes, std::string_view old,
                                     std::string_view with, std::int64_t count) {
-    if (auto c = charges.work(bytes.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bytes.size()); !c) return fail(std::move(c.error()));
     const std::uint64_t limit = count < 0 ? ~std::uint64_t(0) : std::uint64_t(count);
     const std::uint64_t matches =
         old.empty() ? std::min<std::uint64_t>(limit, sat_add(bytes.size(), 1)) : count_bytes(bytes, old, limit);
     std::uint64_t size = bytes.size() - matches * old.size(), added;
     if (__builtin_mul_overflow(matches, std::uint64_t(with.size()), &added) || __builtin_add_overflow(size, added, &size))
         return fail_resource("replaced bytes are too large");
-    if (auto c = charges.memory(size); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(size);
     std::size_t p = 0;

@@ -110,7 +110,7 @@ bool char_in_class(char32_t c, CharClass cls) {
 }
 
 PyResult<std::string> str_case_map(Charges& charges, std::string_view text, CaseMap map) {
-    if (auto c = charges.work(text.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(text.size()); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(text.size());
     bool previous_cased = false;
@@ -144,7 +144,7 @@ PyResult<std::string> str_case_map(Charges& charges, std::string_view text, Case
 PyResult<bool> str_predicate(Charges& charges, std::string_view text, StrPredicate predicate) {
     if (predicate == StrPredicate::IsAscii)
         return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (auto c = charges.work(text.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(text.size()); !c) return fail(std::move(c.error()));
     auto every = [&](auto&& test) {
         if (text.empty()) return false;
         for (std::size_t p = 0; p < text.size();)

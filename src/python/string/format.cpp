@@ -27,7 +27,7 @@ PyResult<std::string> str_format(Charges& charges, std::string_view tmpl, Format
     bool used_auto = false, used_manual = false;
     std::size_t p = 0;
     while (p < tmpl.size()) {
-        if (auto c = charges.work(1); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_work(1); !c) return fail(std::move(c.error()));
         const char c = tmpl[p];
         if (c == '}') {
             if (p + 1 < tmpl.size() && tmpl[p + 1] == '}') {
@@ -93,7 +93,7 @@ PyResult<std::string> str_format(Charges& charges, std::string_view tmpl, Format
         if (!piece) return fail(std::move(piece.error()));
         out.append(*piece);
     }
-    if (auto c = charges.memory(out.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(out.size()); !c) return fail(std::move(c.error()));
     return out;
 }
 

@@ -10,8 +10,8 @@ namespace tw::py {
 namespace {
 
 PyStatus charge_result(Charges& charges, std::uint64_t size) {
-    if (auto c = charges.memory(size); !c) return c;
-    return charges.work(size);
+    if (auto c = charges.charge_memory(size); !c) return c;
+    return charges.charge_work(size);
 }
 
 void append_repeated(std::string& out, std::string_view unit, std::uint64_t n) {
@@ -140,7 +140,7 @@ PyResult<std::string> str_encode(Charges& charges, std::string_view text, std::s
                                  std::string_view errors) {
     auto handler = parse_error_handler(errors, true);
     if (!handler) return fail(std::move(handler.error()));
-    if (auto c = charges.work(text.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(text.size()); !c) return fail(std::move(c.error()));
     const std::string name = normalize_encoding(encoding);
     auto codec = lookup_codec(name);
     if (!codec) return fail(std::move(codec.error()));
@@ -173,7 +173,7 @@ PyResult<std::string> str_encode(Charges& charges, std::string_view text, std::s
 }
 
 PyResult<std::string> str_translate(Charges& charges, std::string_view text, TranslateTable& table) {
-    if (auto c = charges.work(text.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(text.size()); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(text.size());
     for (std::size_t p = 0; p < text.size();) {
@@ -185,7 +185,7 @@ PyResult<std::string> str_translate(Charges& charges, std::string_view text, Tra
             out.append(text.substr(at, p - at));
         } else if (std::holds_alternative<TranslateDelete>(*item)) {
         } else if (auto* t = std::get_if<TranslateText>(&*item)) {
-            if (auto m = charges.memory(t->text.size()); !m) return fail(std::move(m.error()));
+            if (auto m = charges.charge_memory(t->text.size()); !m) return fail(std::move(m.error()));
             out.append(t->text);
         } else if (auto* i = std::get_if<TranslateInt>(&*item)) {
             if (!i->in_i64 || i->value < 0 || i->value > 0x10FFFF || (i->value >= 0xD800 && i->value <= 0xDFFF))

@@ -66,7 +66,7 @@ PyResult<std::string> format_float_spec(double value, std::string_view spec) {
 
 PyResult<std::string> str_percent_format(Charges& charges, std::string_view tmpl, std::span<const Value> args,
                                          PercentArguments& host) {
-    if (auto c = charges.memory(tmpl.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(tmpl.size()); !c) return fail(std::move(c.error()));
     const std::u32string cps = decode_code_points(tmpl);
     std::string out;
     std::size_t next_arg = 0;
@@ -74,7 +74,7 @@ PyResult<std::string> str_percent_format(Charges& charges, std::string_view tmpl
     std::size_t p = 0;
     const std::size_t n = cps.size();
     while (p < n) {
-        if (auto c = charges.work(1); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_work(1); !c) return fail(std::move(c.error()));
         if (cps[p] != '%') {
             append_code_point(out, cps[p++]);
             continue;
@@ -124,8 +124,8 @@ PyResult<std::string> str_percent_format(Charges& charges, std::string_view tmpl
             s.precision = *v;
         }
         const std::uint64_t reserve = std::max(s.width.value_or(0), s.precision.value_or(0));
-        if (auto c = charges.memory(reserve); !c) return fail(std::move(c.error()));
-        if (auto c = charges.work(reserve); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_memory(reserve); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_work(reserve); !c) return fail(std::move(c.error()));
         if (p >= n) return fail(PyError::value_error("incomplete format"));
         const char32_t conv = cps[p];
         if (std::u32string_view(U"sradiuxXofFeEgGc").find(conv) == std::u32string_view::npos) {
@@ -229,13 +229,13 @@ PyResult<std::string> str_percent_format(Charges& charges, std::string_view tmpl
                 break;
             }
         }
-        if (auto c = charges.memory(piece.size()); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_memory(piece.size()); !c) return fail(std::move(c.error()));
         out.append(piece);
         ++p;
     }
     if (!key_used && next_arg < args.size())
         return fail(PyError::type_error("not all arguments converted during string formatting"));
-    if (auto c = charges.memory(out.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(out.size()); !c) return fail(std::move(c.error()));
     return out;
 }
 

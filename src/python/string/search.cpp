@@ -22,7 +22,7 @@ std::pair<std::size_t, std::size_t> window_bytes(StrText text, Window w) {
 
 PyResult<std::int64_t> str_find(Charges& charges, StrText text, std::string_view sub, SearchBounds bounds,
                                 FindMode mode) {
-    if (auto c = charges.work(sat_add(text.bytes.size(), sub.size()) / 16 + 1); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(sat_add(text.bytes.size(), sub.size()) / 16 + 1); !c) return fail(std::move(c.error()));
     const bool backward = mode == FindMode::RFind || mode == FindMode::RIndex;
     const bool raise = mode == FindMode::Index || mode == FindMode::RIndex;
     Window w = search_bounds(text.chars, bounds);
@@ -43,7 +43,7 @@ PyResult<std::int64_t> str_find(Charges& charges, StrText text, std::string_view
 }
 
 PyResult<std::int64_t> str_count(Charges& charges, StrText text, std::string_view sub, SearchBounds bounds) {
-    if (auto c = charges.work(sat_add(text.bytes.size(), sub.size()) / 16 + 1); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(sat_add(text.bytes.size(), sub.size()) / 16 + 1); !c) return fail(std::move(c.error()));
     Window w = search_bounds(text.chars, bounds);
     if (sub.empty()) return w.end >= w.start ? std::int64_t(w.end - w.start + 1) : 0;
     if (!w.exists) return 0;
@@ -54,8 +54,8 @@ PyResult<std::int64_t> str_count(Charges& charges, StrText text, std::string_vie
 PyResult<bool> str_affix_match(Charges& charges, StrText text, std::span<const Affix> candidates,
                                SearchBounds bounds, bool at_end, std::string_view method) {
     const std::uint64_t len = text.bytes.size();
-    if (auto c = charges.work(len / 16 + 1); !c) return fail(std::move(c.error()));
-    if (auto c = charges.memory(sat_mul(4, len)); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(len / 16 + 1); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(sat_mul(4, len)); !c) return fail(std::move(c.error()));
     Window w = search_bounds(text.chars, bounds);
     std::string_view window;
     if (w.exists) {
@@ -65,7 +65,7 @@ PyResult<bool> str_affix_match(Charges& charges, StrText text, std::span<const A
     for (const Affix& a : candidates) {
         if (a.wrong_type)
             return fail(PyError::type_error(fmt::format("tuple for {} must only contain str, not {}", method, *a.wrong_type)));
-        if (auto c = charges.work(a.text.size()); !c) return fail(std::move(c.error()));
+        if (auto c = charges.charge_work(a.text.size()); !c) return fail(std::move(c.error()));
         if (!w.exists) continue;
         // Both are whole UTF-8 texts, so a byte prefix (suffix) is a code-point prefix (suffix).
         if (at_end ? window.ends_with(a.text) : window.starts_with(a.text)) return true;
@@ -79,8 +79,8 @@ PyResult<std::string_view> str_strip(Charges& charges, std::string_view text,
     const std::uint64_t width = std::max<std::uint64_t>(chars ? chars->size() : 0, 1);
     std::uint64_t product;
     const std::uint64_t work = __builtin_mul_overflow(len, width, &product) ? (std::uint64_t(1) << 60) : product / 16 + 1;
-    if (auto c = charges.work(work); !c) return fail(std::move(c.error()));
-    if (auto c = charges.memory(len); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(work); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(len); !c) return fail(std::move(c.error()));
     if (chars && chars->empty()) return text;
 
     // Membership: a byte table for ASCII members, a sorted list for the others.

@@ -120,7 +120,7 @@ PyResult<StrPieces> str_rsplit(std::string_view text, std::optional<std::string_
 }
 
 PyResult<std::vector<std::string_view>> str_splitlines(Charges& charges, std::string_view text, bool keepends) {
-    if (auto c = charges.work(text.size()); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(text.size()); !c) return fail(std::move(c.error()));
     std::vector<std::string_view> lines;
     std::size_t start = 0;
     for (std::size_t p = 0; p < text.size();) {
@@ -137,11 +137,11 @@ PyResult<std::vector<std::string_view>> str_splitlines(Charges& charges, std::st
 }
 
 PyStatus StrJoiner::add(Charges& charges, std::string_view item) {
-    if (auto c = charges.work(1); !c) return c;
+    if (auto c = charges.charge_work(1); !c) return c;
     std::uint64_t total;
     if (__builtin_add_overflow(std::uint64_t(items_.size()), std::uint64_t(item.size()), &total))
         return fail_resource("joined string is too large");
-    if (auto c = charges.memory(sat_add(item.size(), 32)); !c) return c;
+    if (auto c = charges.charge_memory(sat_add(item.size(), 32)); !c) return c;
     items_.append(item);
     offsets_.push_back(items_.size());
     return {};
@@ -151,8 +151,8 @@ PyResult<std::string> StrJoiner::finish(Charges& charges, std::string_view sep) 
     const std::uint64_t n = offsets_.size();
     std::uint64_t size = sat_mul(sep.size(), n ? n - 1 : 0);
     if (__builtin_add_overflow(size, std::uint64_t(items_.size()), &size)) return fail_resource("joined string is too large");
-    if (auto c = charges.memory(size); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
     if (sep.empty()) return std::move(items_);
     std::string out;
     out.reserve(size);
@@ -174,8 +174,8 @@ PyResult<std::string> str_replace(Charges& charges, std::string_view text, std::
     std::uint64_t size;
     if (__builtin_add_overflow(std::uint64_t(text.size()), sat_mul(growth, r), &size))
         return fail_resource("replacement string is too large");
-    if (auto c = charges.memory(size); !c) return fail(std::move(c.error()));
-    if (auto c = charges.work(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
     std::string out;
     out.reserve(text.size() + r * with.size() - std::min<std::uint64_t>(r * old.size(), text.size()));
     if (old.empty()) {

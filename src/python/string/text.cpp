@@ -3,19 +3,8 @@
 #include <cstring>
 
 #include "base/utf8.h"
-#include "kernel/meter.h"
 
 namespace tw::py {
-
-PyStatus MeterCharges::work(std::uint64_t units) {
-    if (!meter_.charge_cpu(units)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
-    return {};
-}
-
-PyStatus MeterCharges::memory(std::uint64_t bytes) {
-    if (!meter_.charge_memory(bytes)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-    return {};
-}
 
 std::uint64_t count_code_points(std::string_view s) {
     std::uint64_t n = 0;

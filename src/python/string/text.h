@@ -10,40 +10,14 @@
 #include <vector>
 
 #include "python/heap/error.h"
-
-namespace tw {
-class ResourceMeter;
-}
+#include "python/number/number.h"
 
 namespace tw::py {
 
-// Where the string algorithms charge their work and memory. Every charge is made before the
-// work it pays for; a refused charge ends the operation before anything changes.
-class Charges {
-public:
-    virtual PyStatus work(std::uint64_t units) = 0;
-    virtual PyStatus memory(std::uint64_t bytes) = 0;
-    // A mutable object's content changes size from `old_size` to `new_size` bytes: called after
-    // every check and before the change, so a refusal leaves the object as it was.
-    virtual PyStatus resize_object(std::uint64_t old_size, std::uint64_t new_size) {
-        (void)old_size, (void)new_size;
-        return {};
-    }
-
-protected:
-    ~Charges() = default;
-};
-
-// Charges straight to a meter (native temporaries that the caller refunds itself).
-class MeterCharges final : public Charges {
-public:
-    explicit MeterCharges(ResourceMeter& meter) : meter_(meter) {}
-    PyStatus work(std::uint64_t units) override;
-    PyStatus memory(std::uint64_t bytes) override;
-
-private:
-    ResourceMeter& meter_;
-};
+// Where the string algorithms charge their work and memory: the budget seam of the number
+// kernel (`MeterCharges` of python/number/values.h charges a running program). Every charge is
+// made before the work it pays for; a refused charge ends the operation before anything changes.
+using Charges = NumberCharges;
 
 // Error of a charge that may be refused (for resource errors of too-large results).
 inline std::unexpected<PyError> fail_resource(std::string_view message) {
