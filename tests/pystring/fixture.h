@@ -52,10 +52,21 @@ void expect_error(const PyResult<T>& r, std::string_view cls, std::string_view m
     EXPECT_EQ(r.error().message(), message);
 }
 
-inline void expect_resource(const PyStatus& r, std::string_view message) {
+template <class T>
+void expect_resource(const PyResult<T>& r, std::string_view message) {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), ErrorKindTag::Resource);
     EXPECT_EQ(r.error().message(), message);
+}
+
+// The value of a result that must succeed (a default value after a recorded failure).
+template <class T>
+T ok(PyResult<T> r) {
+    if (!r) {
+        ADD_FAILURE() << "unexpected error: " << r.error().debug_text();
+        return T{};
+    }
+    return std::move(*r);
 }
 
 }  // namespace tw::py
