@@ -28,7 +28,9 @@ public:
     }
     BigInt& operator=(BigInt&& other) noexcept {
         mpz_swap(value_, other.value_);
-        mpz_set_ui(other.value_, 0);
+        // Zero without allocating: a fresh mpz_init holds no limbs.
+        mpz_clear(other.value_);
+        mpz_init(other.value_);
         return *this;
     }
     ~BigInt() { mpz_clear(value_); }

@@ -213,6 +213,33 @@ TEST(FormatSlot, FormatsBuiltinScalars) {
     EXPECT_EQ(fmt(Value::none(), "5"), "!unsupported format string passed to NoneType.__format__");
     auto bad = builtin_format_slot(r.rt, I(5), I(5));
     EXPECT_EQ(bad.error().message(), "expected a string, got int");
+    // A width beyond the memory budget fails on the charge, before any text is made.
+    EXPECT_EQ(fmt(I(1), "2000000000"), "!memory limit exceeded");
+    EXPECT_EQ(fmt(F(1.5), ".1000000000f"), "!memory limit exceeded");
+}
+
+TEST(CompareSlots, BytesRangesSlicesAndAliases) {
+    Runtime r;
+    auto make = [&](HeapObject o) { return r.in.heap.allocate_object(std::move(o), nullptr, r.machine.meter).value(); };
+    const Value abc = make(BytesPayload{"abc"}), abd = make(ByteArrayPayload{"abd"}), ab = make(BytesPayload{"ab"});
+    EXPECT_EQ(*bytes_compare(r.rt, abc, abd, 2).value(), true);
+    EXPECT_EQ(*bytes_compare(r.rt, ab, abc, 2).value(), true);
+    EXPECT_EQ(*bytes_compare(r.rt, abc, make(ByteArrayPayload{"abc"}), 0).value(), true);
+    EXPECT_FALSE(bytes_compare(r.rt, abc, Value::try_inline_str("abc"), 0).value());
+    EXPECT_EQ(*same_type_value_compare(r.rt, make(RangePayload{0, 0, 1}), make(RangePayload{5, 5, 2}), 0).value(), true);
+    EXPECT_EQ(*same_type_value_compare(r.rt, make(RangePayload{3, 4, 1}), make(RangePayload{3, 10, 7}), 0).value(), true);
+    EXPECT_FALSE(same_type_value_compare(r.rt, make(RangePayload{0, 3, 1}), make(RangePayload{0, 4, 1}), 2).value());
+    const Value s1 = make(SlicePayload{I(1), I(2), Value::none()}), s2 = make(SlicePayload{I(1), I(2), Value::none()});
+    EXPECT_EQ(*same_type_value_compare(r.rt, s1, s2, 0).value(), true);
+    EXPECT_FALSE(same_type_value_compare(r.rt, s1, make(TuplePayload{{I(1), I(2)}}), 0).value());
+    const Value list_type = Value::native(NativeKind::BuiltinType, 11);
+    const Value alias = **builtin_class_getitem_slot(r.rt, list_type, Value::native(NativeKind::BuiltinType, 6));
+    const auto& payload = std::get<GenericAliasPayload>(r.in.heap.get(alias).value()->object);
+    EXPECT_EQ(payload.origin, list_type);
+    EXPECT_EQ(payload.args.size(), 1u);
+    const Value pair = make(TuplePayload{{Value::native(NativeKind::BuiltinType, 8), Value::native(NativeKind::BuiltinType, 6)}});
+    const Value dict_alias = **builtin_class_getitem_slot(r.rt, Value::native(NativeKind::BuiltinType, 13), pair);
+    EXPECT_EQ(std::get<GenericAliasPayload>(r.in.heap.get(dict_alias).value()->object).args.size(), 2u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "base/sat.h"
 #include "kernel/meter.h"
 #include "python/heap/heap.h"
 #include "python/number/hash.h"
@@ -16,9 +17,9 @@ namespace tw::py {
 PyStatus MeterCharges::charge_work(std::uint64_t units) { return python_charge_work(env_.meter, units); }
 
 PyStatus MeterCharges::charge_memory(std::uint64_t bytes) {
-    if (auto r = Heap::charge_object_cpu(bytes, env_.meter); !r) return r;
     if (!env_.meter.charge_memory(bytes)) return fail(PyError::resource(std::string(kMemoryLimitText)));
     env_.heap.record_native_charge(bytes);
+    if (auto r = Heap::charge_object_cpu(bytes, env_.meter); !r) return r;
     return {};
 }
 
@@ -119,10 +120,47 @@ PyResult<ComplexOperand> complex_operand(const Heap& heap, const Value& v) {
     }
 }
 
-PyResult<std::string> py_format_builtin(const Heap& heap, const Value& v, std::string_view spec,
-                                        std::string_view type_name) {
+PyResult<ComplexParts> py_value_as_complex_parts(const Heap& heap, const Value& v) {
+    const NumericView view = py_numeric_view(heap, v);
+    switch (view.kind) {
+        case NumericView::Small: return ComplexParts{0, double(view.small), 0};
+        case NumericView::U64: return ComplexParts{0, double(view.u64), 0};
+        case NumericView::Big: {
+            auto d = bigint_to_double(view.big->get());
+            if (!d) return fail(int_too_large_for_float());
+            return ComplexParts{0, *d, 0};
+        }
+        case NumericView::Float: return ComplexParts{0, view.real, 0};
+        case NumericView::Complex: return ComplexParts{1, view.real, view.imag};
+        default: return ComplexParts{};
+    }
+}
+
+namespace {
+
+// An upper bound of the bytes a format can produce: padding (a fill is at most 4 bytes), the
+// precision's digits, the value's own digits and a margin for signs, prefixes and separators.
+std::uint64_t format_output_bound(std::string_view spec, std::uint64_t value_bytes) {
+    auto parsed = FormatSpec::parse(spec, "", std::nullopt);
+    std::uint64_t bound = sat_add(value_bytes, 400);
+    if (!parsed) return bound;
+    bound = sat_add(bound, sat_mul(parsed->width, 4));
+    bound = sat_add(bound, sat_mul(parsed->precision, 2));
+    return bound;
+}
+
+}  // namespace
+
+PyResult<std::string> py_format_builtin(const Heap& heap, NumberCharges& charges, const Value& v,
+                                        std::string_view spec, std::string_view type_name) {
     FormatResult<std::string> r;
     const NumericView view = py_numeric_view(heap, v);
+    std::uint64_t value_bytes = 0;
+    if (view.kind == NumericView::Big) value_bytes = sat_mul(mpz_sizeinbase(view.big->get(), 2), 2);
+    else if (auto text = str_view(heap, v); text && *text) value_bytes = (*text)->size();
+    const std::uint64_t bound = format_output_bound(spec, value_bytes);
+    if (auto c = charges.charge_memory(bound); !c) return fail(std::move(c.error()));
+    if (auto c = charges.charge_work(bound / 64 + 1); !c) return fail(std::move(c.error()));
     switch (view.kind) {
         case NumericView::Small:
         case NumericView::U64:

@@ -58,9 +58,17 @@ PyResult<ComplexOperand> complex_operand(const Heap& heap, const Value& v);
 std::optional<tw::BigInt> value_to_bigint(const Heap& heap, const Value& v);
 
 // format(value, spec) for int, bool, float, complex and str values with a non-empty spec:
-// the text, or the error of the format (TypeError for other values, naming `type_name`).
-PyResult<std::string> py_format_builtin(const Heap& heap, const Value& v, std::string_view spec,
-                                        std::string_view type_name);
+// the text, or the error of the format (TypeError for other values, naming `type_name`). The
+// text's size bound (widths, precisions, the value's digits) is charged before it is made.
+PyResult<std::string> py_format_builtin(const Heap& heap, NumberCharges& charges, const Value& v,
+                                        std::string_view spec, std::string_view type_name);
+
+// The (kind, real, imaginary) of a number for complex(): kind 0 real, 1 complex, 2 not a number.
+struct ComplexParts {
+    std::uint8_t kind = 2;
+    double real = 0, imag = 0;
+};
+PyResult<ComplexParts> py_value_as_complex_parts(const Heap& heap, const Value& v);
 
 struct NumericView;
 // The exact order of two real numbers (integers of any size and floats): -1, 0 or 1, nothing

@@ -7,6 +7,7 @@
 #include "python/heap/heap.h"
 #include "python/number/hash.h"
 #include "python/objects/float_text.h"
+#include "python/types/native_args.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 
@@ -177,10 +178,9 @@ PyResult<Value> complex_imag(NativeRuntime& rt, Value receiver) {
 }
 
 PyResult<Value> complex_conjugate(NativeRuntime& rt, Value receiver, NativeCall call) {
-    if (!call.positional.empty())
-        return fail(PyError::type_error(
-            fmt::format("complex.conjugate() expected 0..=0 positional arguments, got {}", call.positional.size())));
-    if (!call.keywords.empty()) return fail(PyError::type_error("complex.conjugate() does not accept keyword arguments"));
+    if (auto r = native_check_positional_arity(call.positional.size(), "complex.conjugate", 0, 0); !r)
+        return fail(std::move(r.error()));
+    if (auto r = native_reject_keywords(!call.keywords.empty(), "complex.conjugate"); !r) return fail(std::move(r.error()));
     auto c = self_parts(rt, receiver);
     if (!c) return fail(std::move(c.error()));
     return new_complex_value(number_env(rt), c->re, -c->im);
@@ -200,14 +200,9 @@ constexpr NativeClass kComplexClass{"complex", kComplexMethods, kComplexProperti
 const NativeClass& complex_native_class() { return kComplexClass; }
 
 SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec) {
-    auto text = str_view(rt.heap(), spec);
+    auto text = native_expect_str(rt, spec);
     if (!text) return fail(std::move(text.error()));
-    if (!*text) {
-        auto type = number_type_name(rt, spec);
-        if (!type) return fail(std::move(type.error()));
-        return fail(PyError::type_error(fmt::format("expected a string, got {}", *type)));
-    }
-    if ((*text)->empty()) {
+    if (text->empty()) {
         auto plain = number_str_text(rt, self);
         if (!plain) return fail(std::move(plain.error()));
         auto v = new_str(rt.heap(), std::move(*plain), rt.context().roots, rt.context().machine.meter);
@@ -216,8 +211,8 @@ SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec) {
     }
     auto type = number_type_name(rt, self);
     if (!type) return fail(std::move(type.error()));
-    const std::string spec_text(**text);
-    auto r = py_format_builtin(rt.heap(), self, spec_text, *type);
+    MeterCharges charges(number_env(rt));
+    auto r = py_format_builtin(rt.heap(), charges, self, *text, *type);
     if (!r) return fail(std::move(r.error()));
     auto v = new_str(rt.heap(), std::move(*r), rt.context().roots, rt.context().machine.meter);
     if (!v) return fail(std::move(v.error()));

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "python/types/native_args.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 
@@ -22,10 +23,7 @@ std::optional<double> float_receiver(NativeRuntime& rt, Value v) {
 }
 
 PyStatus positional_only_none(const NativeCall& call, std::string_view name) {
-    if (!call.positional.empty())
-        return fail(PyError::type_error(
-            fmt::format("{}() expected 0..=0 positional arguments, got {}", name, call.positional.size())));
-    return {};
+    return native_check_positional_arity(call.positional.size(), name, 0, 0);
 }
 
 PyResult<Value> float_is_integer(NativeRuntime& rt, Value receiver, NativeCall call) {
@@ -62,7 +60,7 @@ PyResult<Value> float_as_integer_ratio(NativeRuntime& rt, Value receiver, Native
 }
 
 PyResult<Value> float_hex(NativeRuntime& rt, Value receiver, NativeCall call) {
-    if (!call.keywords.empty()) return fail(PyError::type_error("float.hex() does not accept keyword arguments"));
+    if (auto r = native_reject_keywords(!call.keywords.empty(), "float.hex"); !r) return fail(std::move(r.error()));
     if (!call.positional.empty())
         return fail(PyError::type_error(fmt::format("float.hex() takes no arguments ({} given)", call.positional.size())));
     auto x = float_receiver(rt, receiver);

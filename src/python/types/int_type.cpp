@@ -8,6 +8,7 @@
 #include "python/heap/heap.h"
 #include "python/number/hash.h"
 #include "python/objects/truth.h"
+#include "python/types/native_args.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 
@@ -126,10 +127,8 @@ PyResult<Value> number_imag(NativeRuntime& rt, Value receiver) {
 }
 
 PyResult<Value> number_conjugate(NativeRuntime& rt, Value receiver, NativeCall call) {
-    if (!call.positional.empty())
-        return fail(PyError::type_error(
-            fmt::format("conjugate() expected 0..=0 positional arguments, got {}", call.positional.size())));
-    if (!call.keywords.empty()) return fail(PyError::type_error("conjugate() does not accept keyword arguments"));
+    if (auto r = native_check_positional_arity(call.positional.size(), "conjugate", 0, 0); !r) return fail(std::move(r.error()));
+    if (auto r = native_reject_keywords(!call.keywords.empty(), "conjugate"); !r) return fail(std::move(r.error()));
     return number_real(rt, receiver);
 }
 

@@ -24,6 +24,15 @@ inline PyResult<std::string> number_type_name(NativeRuntime& rt, const Value& v)
     return py_type_name(rt.heap(), number_types(rt), v);
 }
 
+// The value when it is callable, or TypeError "expected a callable, got {}". Inline: the
+// callable test is the engine's.
+inline PyResult<Value> native_expect_callable(NativeRuntime& rt, Value v) {
+    if (rt.is_callable(v)) return v;
+    auto type = number_type_name(rt, v);
+    if (!type) return fail(std::move(type.error()));
+    return fail(PyError::type_error("expected a callable, got " + *type));
+}
+
 // Shared by the int and float rows: `real` (an integer that fits 64 bits, bool included, as a
 // plain int), `imag` (0.0 for a float, else 0), `conjugate()` (no arguments, then `real`).
 PyResult<Value> number_real(NativeRuntime& rt, Value receiver);

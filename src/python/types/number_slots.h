@@ -69,6 +69,13 @@ SlotValue complex_rmod(NativeRuntime& rt, Value self, Value other);
 // The orderings of complex: never applicable when a complex number takes part.
 SlotCompare number_rich_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op);
 
+// Rich comparison of bytes and bytearray by their bytes, and == / != of two ranges, slices or
+// generic aliases of the same class; orderings and mixed classes are not applicable.
+SlotCompare bytes_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op);
+SlotCompare same_type_value_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op);
+// list[int]: a generic alias of the receiver class and the arguments.
+SlotValue builtin_class_getitem_slot(NativeRuntime& rt, Value cls, Value args);
+
 // __format__ of int, float, complex and str: format(value, spec).
 SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec);
 

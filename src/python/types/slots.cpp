@@ -28,11 +28,8 @@ TW_UNARY(generic_len)
 TW_BINARY(generic_getitem)
 TW_BINARY(generic_contains)
 TW_UNARY(sequence_reversed)
-TW_BINARY(generic_alias)
 TW_BINARY(object_format)
-TW_COMPARE(value_compare)
 TW_COMPARE(container_compare)
-TW_COMPARE(bytes_compare)
 TW_COMPARE(set_compare)
 
 // NoneType and NotImplementedType.
@@ -179,7 +176,7 @@ void install_numbers(Installer& in, BuiltinType t) {
 void install_builtin_slots(TypeRegistry& reg) {
     Installer in{reg};
     in.on(BuiltinType::Object).b(D::Format, object_format);
-    in.on(BuiltinType::Type).b(D::ClassGetItem, generic_alias);
+    in.on(BuiltinType::Type).b(D::ClassGetItem, builtin_class_getitem_slot);
     in.on(BuiltinType::None).repr().u(D::Bool, none_bool).u(D::Hash, none_hash);
     in.on(BuiltinType::Ellipsis).repr();
     in.on(BuiltinType::NotImplemented).repr().u(D::Bool, not_implemented_bool);
@@ -210,24 +207,24 @@ void install_builtin_slots(TypeRegistry& reg) {
 
     in.on(BuiltinType::List).compare(container_compare).repr().container().u(D::Reversed, sequence_reversed);
     in.b(D::Add, list_concat).b(D::Multiply, list_repeat).b(D::ReflectedMultiply, list_repeat);
-    in.b(D::DeleteItem, list_delitem).b(D::ClassGetItem, generic_alias).t(D::SetItem, list_setitem);
+    in.b(D::DeleteItem, list_delitem).b(D::ClassGetItem, builtin_class_getitem_slot).t(D::SetItem, list_setitem);
     in.on(BuiltinType::Tuple).compare(container_compare).repr().hash().container().u(D::Reversed, sequence_reversed);
     in.b(D::Add, tuple_concat).b(D::Multiply, tuple_repeat).b(D::ReflectedMultiply, tuple_repeat);
-    in.b(D::ClassGetItem, generic_alias);
+    in.b(D::ClassGetItem, builtin_class_getitem_slot);
     in.on(BuiltinType::Dict).compare(container_compare).repr().u(D::Iter, generic_iter).u(D::Length, generic_len);
     in.u(D::Reversed, dict_reversed).b(D::BitwiseOr, dict_or).b(D::ReflectedBitwiseOr, dict_ror);
-    in.b(D::DeleteItem, dict_delitem).b(D::ClassGetItem, generic_alias).b(D::Contains, generic_contains);
+    in.b(D::DeleteItem, dict_delitem).b(D::ClassGetItem, builtin_class_getitem_slot).b(D::Contains, generic_contains);
     in.on(BuiltinType::NamespaceDict).copy_from(BuiltinType::Dict).u(D::Iter, namespace_dict_iter);
     in.u(D::Length, namespace_dict_len).b(D::GetItem, namespace_dict_getitem);
     in.b(D::Contains, namespace_dict_contains).t(D::SetItem, namespace_dict_setitem);
     in.on(BuiltinType::Set).compare(set_compare).repr().u(D::Iter, generic_iter).u(D::Length, generic_len);
     in.b(D::Subtract, set_sub).b(D::BitwiseAnd, set_and).b(D::ReflectedBitwiseAnd, set_and);
     in.b(D::BitwiseXor, set_xor).b(D::ReflectedBitwiseXor, set_xor).b(D::BitwiseOr, set_or);
-    in.b(D::ReflectedBitwiseOr, set_or).b(D::ClassGetItem, generic_alias).b(D::Contains, generic_contains);
+    in.b(D::ReflectedBitwiseOr, set_or).b(D::ClassGetItem, builtin_class_getitem_slot).b(D::Contains, generic_contains);
     in.on(BuiltinType::FrozenSet).copy_from(BuiltinType::Set).hash();
-    in.on(BuiltinType::Range).compare(value_compare).repr().hash().container().u(D::Reversed, sequence_reversed);
-    in.on(BuiltinType::Slice).compare(value_compare).repr().hash();
-    in.on(BuiltinType::GenericAlias).compare(value_compare);
+    in.on(BuiltinType::Range).compare(same_type_value_compare).repr().hash().container().u(D::Reversed, sequence_reversed);
+    in.on(BuiltinType::Slice).compare(same_type_value_compare).repr().hash();
+    in.on(BuiltinType::GenericAlias).compare(same_type_value_compare);
     for (BuiltinType t : {BuiltinType::Function, BuiltinType::Module, BuiltinType::Exception}) in.on(t).repr();
     in.on(BuiltinType::Stream).u(D::Iter, stream_iter).u(D::Next, stream_next);
     for (BuiltinType t : {BuiltinType::DictKeys, BuiltinType::DictItems}) {
