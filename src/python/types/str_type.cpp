@@ -12,6 +12,7 @@
 #include "python/string/case.h"
 #include "python/string/pad_encode.h"
 #include "python/string/split_join.h"
+#include "python/types/native_args.h"
 #include "python/types/number_runtime.h"
 #include "python/types/string_rows.h"
 #include "python/types/string_types.h"
@@ -21,27 +22,20 @@ namespace tw::py {
 namespace strarg {
 
 PyStatus check_arity(const NativeCall& call, std::string_view name, std::size_t min, std::size_t max) {
-    const std::size_t n = call.positional.size();
-    if (n < min || n > max)
-        return fail(PyError::type_error(fmt::format("{}() expected {}..={} positional arguments, got {}", name, min, max, n)));
-    return {};
+    return native_check_positional_arity(call.positional.size(), name, min, max);
 }
 
 PyStatus reject_keywords(const NativeCall& call, std::string_view name) {
-    if (!call.keywords.empty()) return fail(PyError::type_error(fmt::format("{}() does not accept keyword arguments", name)));
-    return {};
+    return native_reject_keywords(!call.keywords.empty(), name);
 }
 
 PyResult<std::vector<std::optional<Value>>> keywords(const NativeCall& call, std::string_view name,
                                                      std::initializer_list<std::string_view> accepted) {
-    std::vector<std::optional<Value>> out(accepted.size());
-    for (const auto& [key, value] : call.keywords) {
-        auto it = std::find(accepted.begin(), accepted.end(), key);
-        if (it == accepted.end())
-            return fail(PyError::type_error(fmt::format("{}() keyword argument {} is not implemented", name, key)));
-        auto& slot = out[std::size_t(it - accepted.begin())];
-        if (slot) return fail(PyError::type_error(fmt::format("{}() got multiple values for keyword {}", name, key)));
-        slot = value;
+    TW_CHECK(native_reject_unsupported_keywords(call.keywords, name, std::span(accepted.begin(), accepted.size())));
+    std::vector<std::optional<Value>> out;
+    for (std::string_view k : accepted) {
+        TW_TRY(v, native_keyword_value(call.keywords, name, k));
+        out.push_back(v);
     }
     return out;
 }
