@@ -150,5 +150,51 @@ TEST(ByteArrayRows, MutateTheHeapObject) {
     EXPECT_EQ(modeled_size_of(r.in.heap, ba).value(), size0 - 2);
 }
 
+TEST(BytesSlots, ItemsSlicesConcatAndRepeat) {
+    Runtime r;
+    auto err = [&](const PyResult<std::optional<Value>>& v) {
+        return v ? std::string("<no error>") : fmt::format("{}: {}", v.error().detail()->class_name, v.error().message());
+    };
+    const Value b = r.bytes("abc");
+    const Value ba = r.bytes("abcdef", true);
+    EXPECT_EQ(**bytes_len(r.rt, ba), I(6));
+    EXPECT_EQ(**bytes_getitem(r.rt, b, I(-1)), I('c'));
+    EXPECT_EQ(err(bytes_getitem(r.rt, b, I(5))), "IndexError: index out of range");
+    EXPECT_EQ(err(bytes_getitem(r.rt, ba, I(6))), "IndexError: bytearray index out of range");
+    EXPECT_FALSE(*bytes_getitem(r.rt, b, r.str("x")));
+    const Value twice = **bytes_repeat(r.rt, I(2), r.bytes("ab", true));
+    EXPECT_TRUE(strarg::is_bytearray(r.rt, twice));
+    EXPECT_EQ(r.content(twice), "abab");
+    EXPECT_EQ(r.content(**bytes_repeat(r.rt, b, I(-1))), "");
+    EXPECT_FALSE(*bytes_repeat(r.rt, b, Value::from_float(2.0)));
+    const Value huge = new_int_value(number_env(r.rt), tw::BigInt(std::int64_t(1) << 62) * tw::BigInt(64)).value();
+    EXPECT_EQ(err(bytes_repeat(r.rt, b, huge)), "OverflowError: sequence repeat is too large");
+    EXPECT_EQ(r.content(**bytes_concat(r.rt, b, ba)), "abcabcdef");
+    EXPECT_FALSE(*bytes_concat(r.rt, b, I(1)));
+
+    // ba[10] = 300 reports the byte range before the index.
+    EXPECT_EQ(err(bytearray_setitem(r.rt, ba, I(10), I(300))), "ValueError: byte must be in range(0, 256)");
+    EXPECT_EQ(err(bytearray_setitem(r.rt, ba, I(0), r.str("x"))), "ValueError: byte must be in range(0, 256)");
+    EXPECT_EQ(err(bytearray_setitem(r.rt, ba, I(10), I(1))), "IndexError: bytearray index out of range");
+    EXPECT_EQ(err(bytearray_setitem(r.rt, b, I(0), I(1))), "TypeError: expected a bytearray");
+    ASSERT_TRUE(bytearray_setitem(r.rt, ba, I(0), I('A')));
+    auto slice = [&](Value start, Value stop, Value step) {
+        return r.in.heap.allocate_object(SlicePayload{start, stop, step}, r.ctx.roots, r.machine.meter).value();
+    };
+    const Value none = Value::none();
+    ASSERT_TRUE(bytearray_setitem(r.rt, ba, slice(I(1), I(3), none), r.bytes("xyz")));
+    EXPECT_EQ(r.content(ba), "Axyzdef");
+    ASSERT_TRUE(bytearray_setitem(r.rt, ba, slice(none, none, I(-2)), r.bytes("1234")));
+    EXPECT_EQ(r.content(ba), "4x3z2e1");
+    EXPECT_EQ(err(bytearray_setitem(r.rt, ba, slice(none, none, I(2)), r.bytes("12"))),
+              "ValueError: attempt to assign sequence of size 2 to extended slice of size 4");
+    EXPECT_EQ(err(bytearray_setitem(r.rt, ba, slice(none, none, I(0)), r.bytes(""))), "ValueError: slice step cannot be zero");
+    ASSERT_TRUE(bytearray_delitem(r.rt, ba, slice(none, none, I(2))));
+    EXPECT_EQ(r.content(ba), "xze");
+    ASSERT_TRUE(bytearray_delitem(r.rt, ba, I(-1)));
+    EXPECT_EQ(r.content(ba), "xz");
+    EXPECT_EQ(err(bytearray_delitem(r.rt, ba, I(2))), "IndexError: bytearray index out of range");
+}
+
 }  // namespace
 }  // namespace tw::py

@@ -1,6 +1,7 @@
 #include "python/string/bytearray_ops.h"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -103,6 +104,29 @@ PyStatus bytearray_set_item(std::string& content, std::int64_t index, std::optio
     if (!at) return fail(bytearray_index_error());
     content[*at] = char(*byte);
     return {};
+}
+
+PyResult<ResolvedSlice> resolve_slice(std::uint64_t length, std::optional<std::int64_t> start,
+                                      std::optional<std::int64_t> stop, std::optional<std::int64_t> step) {
+    const std::int64_t st = step.value_or(1);
+    if (st == 0) return fail(PyError::value_error("slice step cannot be zero"));
+    const auto n = std::int64_t(std::min<std::uint64_t>(length, std::uint64_t(std::numeric_limits<std::int64_t>::max())));
+    auto clamp = [&](std::optional<std::int64_t> v, std::int64_t absent) {
+        if (!v) return absent;
+        std::int64_t x = *v;
+        if (x < 0) {
+            x = x < -n ? (st < 0 ? -1 : 0) : x + n;
+        } else if (x >= n) {
+            x = st < 0 ? n - 1 : n;
+        }
+        return x;
+    };
+    const std::int64_t b = clamp(start, st < 0 ? n - 1 : 0);
+    const std::int64_t e = clamp(stop, st < 0 ? -1 : n);
+    std::uint64_t count = 0;
+    if (st > 0 && e > b) count = std::uint64_t((e - b - 1) / st + 1);
+    else if (st < 0 && b > e) count = std::uint64_t((b - e - 1) / -st + 1);
+    return ResolvedSlice{b, st, count};
 }
 
 PyStatus bytearray_set_slice(Charges& charges, ContentSizer& sizer, std::string& content, ResolvedSlice slice, std::string_view bytes) {

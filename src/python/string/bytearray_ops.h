@@ -48,6 +48,10 @@ struct ResolvedSlice {
     std::int64_t start = 0, step = 1;
     std::uint64_t count = 0;
 };
+// The positions a slice selects of a sequence of `length` items (absent bounds and step are
+// nothing); ValueError "slice step cannot be zero".
+PyResult<ResolvedSlice> resolve_slice(std::uint64_t length, std::optional<std::int64_t> start,
+                                      std::optional<std::int64_t> stop, std::optional<std::int64_t> step);
 // content[slice] = bytes. ValueError "attempt to assign sequence of size {} to extended slice of size {}".
 PyStatus bytearray_set_slice(Charges& charges, ContentSizer& sizer, std::string& content, ResolvedSlice slice, std::string_view bytes);
 PyStatus bytearray_del_item(Charges& charges, ContentSizer& sizer, std::string& content, std::int64_t index);

@@ -392,6 +392,29 @@ PyResult<Value> bytearray_reverse_row(NativeRuntime& rt, Value self, NativeCall 
     return Value::none();
 }
 
+// The slice parts of a key, or nothing when the key is not a slice.
+PyResult<std::optional<ResolvedSlice>> slice_of(NativeRuntime& rt, const Value& key, std::uint64_t length) {
+    const HeapSlot* slot = rt.heap().get_if_object(key);
+    const auto* slice = slot ? std::get_if<SlicePayload>(&slot->object) : nullptr;
+    if (!slice) return std::optional<ResolvedSlice>();
+    std::optional<std::int64_t> parts[3];
+    const Value values[3] = {slice->start, slice->stop, slice->step};
+    for (int k = 0; k < 3; ++k) {
+        if (values[k].is_none() || values[k].is_absent()) continue;
+        parts[k] = int64_of(rt, values[k]);
+        if (!parts[k]) return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
+    }
+    TW_TRY(r, resolve_slice(length, parts[0], parts[1], parts[2]));
+    return std::optional(r);
+}
+
+using Slot = PyResult<std::optional<Value>>;
+Slot not_applicable() { return std::optional<Value>(); }
+Slot slot_value(PyResult<Value> v) {
+    if (!v) return fail(std::move(v.error()));
+    return std::optional(*v);
+}
+
 #define TW_SHARED_ROWS(owner)                                                  \
     {owner, "decode", nullptr, bytes_decode_row},                               \
     {owner, "hex", nullptr, bytes_hex_row},                                     \
@@ -432,6 +455,90 @@ constexpr NativeFunction kBytesFromHex{"bytes", "fromhex", nullptr, fromhex_row<
 constexpr NativeFunction kByteArrayFromHex{"bytearray", "fromhex", nullptr, fromhex_row<true>};
 
 }  // namespace
+
+Slot bytes_len(NativeRuntime& rt, Value self) {
+    TW_TRY(b, bytes_of(rt, self));
+    if (!b) return not_applicable();
+    return std::optional(Value::from_int(std::int64_t(b->size())));
+}
+
+Slot bytes_getitem(NativeRuntime& rt, Value self, Value key) {
+    auto index = int64_of(rt, key);
+    if (!index) return not_applicable();
+    TW_TRY(b, bytes_of(rt, self));
+    if (!b) return not_applicable();
+    TW_TRY(byte, byte_at(*b, *index, is_bytearray(rt, self)));
+    return std::optional(Value::from_int(byte));
+}
+
+Slot bytes_concat(NativeRuntime& rt, Value self, Value other) {
+    TW_TRY(left, bytes_of(rt, self));
+    if (!left) return not_applicable();
+    TW_TRY(right, bytes_of(rt, other));
+    if (!right) return not_applicable();
+    MeterCharges charges(number_env(rt));
+    TW_TRY(out, bytes_concat(charges, *left, *right));
+    return slot_value(make_bytes(rt, std::move(out), is_bytearray(rt, self)));
+}
+
+Slot bytes_repeat(NativeRuntime& rt, Value a, Value b) {
+    TW_TRY(first, bytes_of(rt, a));
+    Value seq = a, count = b;
+    std::optional<std::string> content = std::move(first);
+    if (!content) {
+        TW_TRY(second, bytes_of(rt, b));
+        if (!second) return not_applicable();
+        content = std::move(second);
+        seq = b, count = a;
+    }
+    // repeat_count: negative counts are 0, counts beyond 64 bits overflow, other values decline.
+    std::int64_t n;
+    if (auto small = int64_of(rt, count)) {
+        n = *small;
+    } else {
+        const NumericView v = py_numeric_view(rt.heap(), count);
+        if (v.kind == NumericView::U64) return fail(PyError::overflow_error("sequence repeat is too large"));
+        if (v.kind != NumericView::Big) return not_applicable();
+        if (mpz_sgn(v.big->get()) < 0) n = 0;
+        else return fail(PyError::overflow_error("sequence repeat is too large"));
+    }
+    const bool bytearray = is_bytearray(rt, seq);
+    MeterCharges charges(number_env(rt));
+    TW_TRY(out, bytes_repeat(charges, *content, n, bytearray));
+    return slot_value(make_bytes(rt, std::move(out), bytearray));
+}
+
+Slot bytearray_setitem(NativeRuntime& rt, Value self, Value key, Value value) {
+    TW_TRY(checked, bytearray_content(rt, self));
+    if (auto index = int64_of(rt, key)) {
+        TW_CHECK(bytearray_set_item(*checked, *index, int64_of(rt, value)));
+        return std::optional(Value::none());
+    }
+    const HeapSlot* key_slot = rt.heap().get_if_object(key);
+    if (!key_slot || !std::holds_alternative<SlicePayload>(key_slot->object)) return not_applicable();
+    TW_TRY(bytes, materialize_bytes(rt, value));
+    TW_TRY(content, bytearray_content(rt, self));
+    TW_TRY(slice, slice_of(rt, key, content->size()));
+    if (!slice) return not_applicable();
+    MeterCharges charges(number_env(rt));
+    HeapSizer sizer(rt, self);
+    TW_CHECK(bytearray_set_slice(charges, sizer, *content, *slice, bytes));
+    return std::optional(Value::none());
+}
+
+Slot bytearray_delitem(NativeRuntime& rt, Value self, Value key) {
+    TW_TRY(content, bytearray_content(rt, self));
+    MeterCharges charges(number_env(rt));
+    HeapSizer sizer(rt, self);
+    if (auto index = int64_of(rt, key)) {
+        TW_CHECK(bytearray_del_item(charges, sizer, *content, *index));
+        return std::optional(Value::none());
+    }
+    TW_TRY(slice, slice_of(rt, key, content->size()));
+    if (!slice) return not_applicable();
+    TW_CHECK(bytearray_del_slice(charges, sizer, *content, *slice));
+    return std::optional(Value::none());
+}
 
 const NativeClass& bytes_native_class() { return kBytesClass; }
 const NativeClass& bytearray_native_class() { return kByteArrayClass; }

@@ -25,6 +25,15 @@ const NativeClass& bytearray_native_class();
 // Attaches the method rows (and the class methods bytes.fromhex, bytearray.fromhex).
 void attach_string_classes(TypeRegistry& registry, Symbols& symbols);
 
+// The slot functions of bytes and bytearray (length, item access, concatenation, repetition,
+// item and slice assignment and deletion); each answers a value, an error or not-applicable.
+PyResult<std::optional<Value>> bytes_len(NativeRuntime& rt, Value self);
+PyResult<std::optional<Value>> bytes_getitem(NativeRuntime& rt, Value self, Value key);
+PyResult<std::optional<Value>> bytes_concat(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> bytes_repeat(NativeRuntime& rt, Value a, Value b);
+PyResult<std::optional<Value>> bytearray_setitem(NativeRuntime& rt, Value self, Value key, Value value);
+PyResult<std::optional<Value>> bytearray_delitem(NativeRuntime& rt, Value self, Value key);
+
 namespace strarg {
 
 // An owned copy of a str's text with its code-point count.
