@@ -145,9 +145,9 @@ Field run_str(const std::string& m, const std::vector<Field>& a) {
     if (m == "splitlines")
         return from_result(str_splitlines(ch, s, a[1].number != 0), [](const auto& v) { return list_field(v, false); });
     if (m == "join") {
-        StrJoiner j;
+        Joiner j = str_joiner(s);
         for (auto& i : a[1].items) EXPECT_TRUE(j.add(ch, i.text));
-        return from_result(j.finish(ch, s), as_str);
+        return from_result(j.finish(ch), as_str);
     }
     static const std::pair<const char*, CaseMap> maps[] = {{"lower", CaseMap::Lower}, {"upper", CaseMap::Upper},
                                                            {"title", CaseMap::Title}, {"capitalize", CaseMap::Capitalize},
@@ -201,9 +201,9 @@ Field run_bytes(const std::string& m, const std::vector<Field>& a) {
     if (m == "decode")
         return from_result(bytes_decode(ch, s, a[1].text, a[2].text), [](const std::string& v) { return str_field(v, false); });
     if (m == "join") {
-        BytesJoiner j;
+        Joiner j = bytes_joiner(s);
         for (auto& i : a[1].items) EXPECT_TRUE(j.add(ch, i.text));
-        return from_result(j.finish(ch, s), as_bytes);
+        return from_result(j.finish(ch), as_bytes);
     }
     ADD_FAILURE() << "no bytes method " << m;
     return {};

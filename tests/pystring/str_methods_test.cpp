@@ -145,11 +145,11 @@ TEST(StrSplitJoin, ThisSystemsRulesAndCharges) {
     expect_error(str_rsplit("a", std::string_view(""), -1), "ValueError", "empty separator");
 
     CountingCharges ch;
-    StrJoiner j;
+    Joiner j = str_joiner(", ");
     for (std::string_view item : {"ab", "", "\u00e9"}) ASSERT_TRUE(j.add(ch, item));
     EXPECT_EQ(ch.work_total, 3u);
     EXPECT_EQ(ch.memory_total, 2u + 0 + 2 + 3 * 32);
-    EXPECT_EQ(ok(j.finish(ch, ", ")), "ab, , \u00e9");
+    EXPECT_EQ(ok(j.finish(ch)), "ab, , \u00e9");
     EXPECT_EQ(ch.memory_total, 100u + 8);
 
     CountingCharges c2;

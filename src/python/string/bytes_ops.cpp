@@ -188,37 +188,6 @@ PyResult<bool> bytes_affix_match(Charges& charges, std::string_view hay, std::sp
     return false;
 }
 
-PyStatus BytesJoiner::add(Charges& charges, std::string_view item) {
-    if (auto c = charges.charge_work(1); !c) return c;
-    std::uint64_t total;
-    if (__builtin_add_overflow(std::uint64_t(items_.size()), std::uint64_t(item.size()), &total))
-        return fail_resource("joined bytes are too large");
-    if (auto c = charges.charge_memory(sat_add(item.size(), 32)); !c) return c;
-    items_.append(item);
-    offsets_.push_back(items_.size());
-    return {};
-}
-
-PyResult<std::string> BytesJoiner::finish(Charges& charges, std::string_view sep) {
-    const std::uint64_t n = offsets_.size();
-    std::uint64_t size;
-    if (__builtin_mul_overflow(std::uint64_t(sep.size()), n > 1 ? n - 1 : 0, &size) ||
-        __builtin_add_overflow(size, std::uint64_t(items_.size()), &size))
-        return fail_resource("joined bytes are too large");
-    if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
-    if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
-    if (sep.empty()) return std::move(items_);
-    std::string out;
-    out.reserve(size);
-    std::uint64_t b = 0;
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if (k) out.append(sep);
-        out.append(items_, b, offsets_[k] - b);
-        b = offsets_[k];
-    }
-    return out;
-}
-
 PyError bytes_join_item_error(std::uint64_t index, std::string_view type_name) {
     return PyError::type_error(fmt::format("sequence item {}: expected a bytes-like object, {} found", index, type_name));
 }

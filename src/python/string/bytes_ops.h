@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/string/search.h"
+#include "python/string/split_join.h"
 #include "python/string/text.h"
 
 namespace tw::py {
@@ -30,16 +31,8 @@ PyResult<std::int64_t> bytes_count(Charges& charges, std::string_view hay, std::
 PyResult<bool> bytes_affix_match(Charges& charges, std::string_view hay, std::span<const Affix> candidates,
                                  SearchBounds bounds, bool at_end);
 
-// join: items added one at a time; `finish` joins them with the separator.
-class BytesJoiner {
-public:
-    PyStatus add(Charges& charges, std::string_view item);
-    PyResult<std::string> finish(Charges& charges, std::string_view sep);
-
-private:
-    std::string items_;
-    std::vector<std::uint64_t> offsets_;
-};
+// join: the shared joiner with the bytes' message.
+inline Joiner bytes_joiner(std::string_view sep) { return Joiner(sep, "joined bytes are too large"); }
 // TypeError "sequence item {}: expected a bytes-like object, {} found".
 PyError bytes_join_item_error(std::uint64_t index, std::string_view type_name);
 

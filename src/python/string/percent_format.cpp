@@ -181,6 +181,12 @@ PyResult<std::string> str_percent_format(Charges& charges, std::string_view tmpl
                 break;
             }
             case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': {
+                if (arg.is_int() && (conv == 'd' || conv == 'i' || conv == 'u') && !s.width && !s.precision &&
+                    !s.sign && !s.space) {
+                    // The common plain "%d" of an inline int.
+                    piece = fmt::format_int(arg.as_int()).str();
+                    break;
+                }
                 auto iv = host.integer(arg);
                 if (!iv) return fail(std::move(iv.error()));
                 std::optional<BigInt> value = std::move(*iv);

@@ -9,8 +9,16 @@ namespace tw::py {
 namespace {
 
 // Positions of whitespace runs: skips whitespace forward (backward) from p.
+inline bool ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
 std::size_t skip_space(std::string_view s, std::size_t p) {
     while (p < s.size()) {
+        const auto c = static_cast<unsigned char>(s[p]);
+        if (c < 0x80) {
+            if (!ascii_space(c)) break;
+            ++p;
+            continue;
+        }
         std::size_t q = p;
         if (!is_str_whitespace(utf8_next(s, q))) break;
         p = q;
@@ -19,6 +27,12 @@ std::size_t skip_space(std::string_view s, std::size_t p) {
 }
 std::size_t skip_word(std::string_view s, std::size_t p) {
     while (p < s.size()) {
+        const auto c = static_cast<unsigned char>(s[p]);
+        if (c < 0x80) {
+            if (ascii_space(c)) break;
+            ++p;
+            continue;
+        }
         std::size_t q = p;
         if (is_str_whitespace(utf8_next(s, q))) break;
         p = q;
@@ -136,51 +150,53 @@ PyResult<std::vector<std::string_view>> str_splitlines(Charges& charges, std::st
     return lines;
 }
 
-PyStatus StrJoiner::add(Charges& charges, std::string_view item) {
+PyStatus Joiner::add(Charges& charges, std::string_view item) {
     if (auto c = charges.charge_work(1); !c) return c;
-    std::uint64_t total;
-    if (__builtin_add_overflow(std::uint64_t(items_.size()), std::uint64_t(item.size()), &total))
-        return fail_resource("joined string is too large");
+    if (__builtin_add_overflow(total_, std::uint64_t(item.size()), &total_)) return fail_resource(too_large_);
     if (auto c = charges.charge_memory(sat_add(item.size(), 32)); !c) return c;
-    items_.append(item);
-    offsets_.push_back(items_.size());
+    if (count_++) out_.append(sep_);
+    out_.append(item);
     return {};
 }
 
-PyResult<std::string> StrJoiner::finish(Charges& charges, std::string_view sep) {
-    const std::uint64_t n = offsets_.size();
-    std::uint64_t size = sat_mul(sep.size(), n ? n - 1 : 0);
-    if (__builtin_add_overflow(size, std::uint64_t(items_.size()), &size)) return fail_resource("joined string is too large");
+PyResult<std::string> Joiner::finish(Charges& charges) {
+    std::uint64_t size;
+    if (__builtin_mul_overflow(std::uint64_t(sep_.size()), count_ > 1 ? count_ - 1 : 0, &size) ||
+        __builtin_add_overflow(size, total_, &size))
+        return fail_resource(too_large_);
     if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
     if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
-    if (sep.empty()) return std::move(items_);
-    std::string out;
-    out.reserve(size);
-    std::uint64_t b = 0;
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if (k) out.append(sep);
-        out.append(items_, b, offsets_[k] - b);
-        b = offsets_[k];
-    }
-    return out;
+    return std::move(out_);
 }
 
 PyResult<std::string> str_replace(Charges& charges, std::string_view text, std::string_view old,
                                   std::string_view with, std::int64_t count) {
     const std::uint64_t limit = limit_of(count);
-    const std::uint64_t matches = old.empty() ? sat_add(count_code_points(text), 1) : count_bytes(text, old, limit);
-    const std::uint64_t r = std::min(matches, limit);
+    // The match positions, found once (an empty `old` matches before every code point and at the end).
+    std::vector<std::size_t> at;
+    std::uint64_t matches;
+    if (old.empty()) {
+        matches = std::min(limit, sat_add(count_code_points(text), 1));
+    } else {
+        for (std::size_t p = 0; at.size() < limit;) {
+            p = find_bytes(text, old, p);
+            if (p == kNotFound) break;
+            at.push_back(p);
+            p += old.size();
+        }
+        matches = at.size();
+    }
     const std::uint64_t growth = with.size() > old.size() ? with.size() - old.size() : 0;
     std::uint64_t size;
-    if (__builtin_add_overflow(std::uint64_t(text.size()), sat_mul(growth, r), &size))
+    if (__builtin_add_overflow(std::uint64_t(text.size()), sat_mul(growth, matches), &size))
         return fail_resource("replacement string is too large");
     if (auto c = charges.charge_memory(size); !c) return fail(std::move(c.error()));
     if (auto c = charges.charge_work(size); !c) return fail(std::move(c.error()));
     std::string out;
-    out.reserve(text.size() + r * with.size() - std::min<std::uint64_t>(r * old.size(), text.size()));
+    out.reserve(text.size() - matches * old.size() + matches * with.size());
+    std::size_t p = 0;
     if (old.empty()) {
-        std::size_t p = 0;
-        for (std::uint64_t k = 0; k < r; ++k) {
+        for (std::uint64_t k = 0; k < matches; ++k) {
             out.append(with);
             if (p == text.size()) break;
             std::size_t q = p;
@@ -188,15 +204,11 @@ PyResult<std::string> str_replace(Charges& charges, std::string_view text, std::
             out.append(text.substr(p, q - p));
             p = q;
         }
-        out.append(text.substr(p));
-        return out;
-    }
-    std::size_t p = 0;
-    for (std::uint64_t k = 0; k < r; ++k) {
-        std::size_t at = find_bytes(text, old, p);
-        out.append(text.substr(p, at - p));
-        out.append(with);
-        p = at + old.size();
+    } else {
+        for (std::size_t m : at) {
+            out.append(text.substr(p, m - p)).append(with);
+            p = m + old.size();
+        }
     }
     out.append(text.substr(p));
     return out;
