@@ -296,84 +296,76 @@ PyResult<Value> bytearray_init_row(NativeRuntime& rt, Value self, NativeCall cal
     return Value::none();
 }
 
-PyResult<Value> bytearray_append_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.append", 1, 1));
-    TW_CHECK(reject_keywords(call, "bytearray.append"));
+// A bytearray method: arity, keywords and the receiver checked, then the arguments read by
+// `read`, then `apply(charges, sizer, content, arguments)` on the heap object's content.
+template <class Read, class Apply>
+PyResult<Value> mutate(NativeRuntime& rt, Value self, const NativeCall& call, std::string_view name, std::size_t min,
+                       std::size_t max, Read&& read, Apply&& apply) {
+    TW_CHECK(check_arity(call, name, min, max));
+    TW_CHECK(reject_keywords(call, name));
     TW_TRY(checked, bytearray_content(rt, self));
     (void)checked;
-    TW_TRY(byte, byte_value(rt, call.positional[0]));
+    TW_TRY(args, read());
     TW_TRY(content, bytearray_content(rt, self));
     MeterCharges charges(number_env(rt));
     HeapSizer sizer(rt, self);
-    TW_CHECK(bytearray_append(charges, sizer, *content, byte));
+    return apply(charges, sizer, *content, args);
+}
+
+PyResult<Value> none_of(PyStatus s) {
+    if (!s) return fail(std::move(s.error()));
     return Value::none();
+}
+
+PyResult<Value> bytearray_append_row(NativeRuntime& rt, Value self, NativeCall call) {
+    return mutate(rt, self, call, "bytearray.append", 1, 1, [&] { return byte_value(rt, call.positional[0]); },
+                  [](Charges& c, ContentSizer& s, std::string& b, std::uint8_t byte) { return none_of(bytearray_append(c, s, b, byte)); });
 }
 
 PyResult<Value> bytearray_extend_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.extend", 1, 1));
-    TW_CHECK(reject_keywords(call, "bytearray.extend"));
-    TW_TRY(checked, bytearray_content(rt, self));
-    (void)checked;
-    TW_TRY(more, materialize_bytes(rt, call.positional[0]));
-    TW_TRY(content, bytearray_content(rt, self));
-    MeterCharges charges(number_env(rt));
-    HeapSizer sizer(rt, self);
-    TW_CHECK(bytearray_extend(charges, sizer, *content, more));
-    return Value::none();
+    return mutate(rt, self, call, "bytearray.extend", 1, 1, [&] { return materialize_bytes(rt, call.positional[0]); },
+                  [](Charges& c, ContentSizer& s, std::string& b, const std::string& more) { return none_of(bytearray_extend(c, s, b, more)); });
 }
 
 PyResult<Value> bytearray_insert_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.insert", 2, 2));
-    TW_CHECK(reject_keywords(call, "bytearray.insert"));
-    TW_TRY(checked, bytearray_content(rt, self));
-    (void)checked;
-    TW_TRY(position, index_argument(rt, call.positional[0]));
-    TW_TRY(byte, byte_value(rt, call.positional[1]));
-    TW_TRY(content, bytearray_content(rt, self));
-    MeterCharges charges(number_env(rt));
-    HeapSizer sizer(rt, self);
-    TW_CHECK(bytearray_insert(charges, sizer, *content, position, byte));
-    return Value::none();
+    auto read = [&]() -> PyResult<std::pair<std::int64_t, std::uint8_t>> {
+        TW_TRY(position, index_argument(rt, call.positional[0]));
+        TW_TRY(byte, byte_value(rt, call.positional[1]));
+        return std::pair(position, byte);
+    };
+    return mutate(rt, self, call, "bytearray.insert", 2, 2, read,
+                  [](Charges& c, ContentSizer& s, std::string& b, std::pair<std::int64_t, std::uint8_t> a) {
+                      return none_of(bytearray_insert(c, s, b, a.first, a.second));
+                  });
 }
 
 PyResult<Value> bytearray_pop_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.pop", 0, 1));
-    TW_CHECK(reject_keywords(call, "bytearray.pop"));
-    TW_TRY(checked, bytearray_content(rt, self));
-    (void)checked;
-    std::int64_t position = -1;
-    if (!call.positional.empty()) {
-        TW_TRY(p, index_argument(rt, call.positional[0]));
-        position = p;
-    }
-    TW_TRY(content, bytearray_content(rt, self));
-    MeterCharges charges(number_env(rt));
-    HeapSizer sizer(rt, self);
-    TW_TRY(byte, bytearray_pop(charges, sizer, *content, position));
-    return Value::from_int(byte);
+    auto read = [&]() -> PyResult<std::int64_t> {
+        if (call.positional.empty()) return -1;
+        return index_argument(rt, call.positional[0]);
+    };
+    return mutate(rt, self, call, "bytearray.pop", 0, 1, read,
+                  [](Charges& c, ContentSizer& s, std::string& b, std::int64_t position) -> PyResult<Value> {
+                      TW_TRY(byte, bytearray_pop(c, s, b, position));
+                      return Value::from_int(byte);
+                  });
 }
 
 PyResult<Value> bytearray_remove_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.remove", 1, 1));
-    TW_CHECK(reject_keywords(call, "bytearray.remove"));
-    TW_TRY(checked, bytearray_content(rt, self));
-    (void)checked;
-    TW_TRY(byte, byte_value(rt, call.positional[0]));
-    TW_TRY(content, bytearray_content(rt, self));
-    MeterCharges charges(number_env(rt));
-    HeapSizer sizer(rt, self);
-    TW_CHECK(bytearray_remove(charges, sizer, *content, byte));
-    return Value::none();
+    return mutate(rt, self, call, "bytearray.remove", 1, 1, [&] { return byte_value(rt, call.positional[0]); },
+                  [](Charges& c, ContentSizer& s, std::string& b, std::uint8_t byte) { return none_of(bytearray_remove(c, s, b, byte)); });
 }
 
+PyResult<Value> no_arguments() { return Value::none(); }
+
 PyResult<Value> bytearray_clear_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.clear", 0, 0));
-    TW_CHECK(reject_keywords(call, "bytearray.clear"));
-    TW_TRY(content, bytearray_content(rt, self));
-    MeterCharges charges(number_env(rt));
-    HeapSizer sizer(rt, self);
-    TW_CHECK(bytearray_clear(charges, sizer, *content));
-    return Value::none();
+    return mutate(rt, self, call, "bytearray.clear", 0, 0, no_arguments,
+                  [](Charges& c, ContentSizer& s, std::string& b, Value) { return none_of(bytearray_clear(c, s, b)); });
+}
+
+PyResult<Value> bytearray_reverse_row(NativeRuntime& rt, Value self, NativeCall call) {
+    return mutate(rt, self, call, "bytearray.reverse", 0, 0, no_arguments,
+                  [](Charges& c, ContentSizer&, std::string& b, Value) { return none_of(bytearray_reverse(c, b)); });
 }
 
 PyResult<Value> bytearray_copy_row(NativeRuntime& rt, Value self, NativeCall call) {
@@ -381,15 +373,6 @@ PyResult<Value> bytearray_copy_row(NativeRuntime& rt, Value self, NativeCall cal
     TW_CHECK(reject_keywords(call, "bytearray.copy"));
     TW_TRY(content, bytearray_content(rt, self));
     return make_bytes(rt, *content, true);
-}
-
-PyResult<Value> bytearray_reverse_row(NativeRuntime& rt, Value self, NativeCall call) {
-    TW_CHECK(check_arity(call, "bytearray.reverse", 0, 0));
-    TW_CHECK(reject_keywords(call, "bytearray.reverse"));
-    TW_TRY(content, bytearray_content(rt, self));
-    MeterCharges charges(number_env(rt));
-    TW_CHECK(bytearray_reverse(charges, *content));
-    return Value::none();
 }
 
 // The slice parts of a key, or nothing when the key is not a slice.
