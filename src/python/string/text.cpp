@@ -52,7 +52,7 @@ CodePointIndex::CodePointIndex(StrText text) : text_(text) {
     std::uint64_t k = 0;
     for (std::size_t p = 0; p < text.bytes.size(); ++p) {
         if (utf8_is_continuation(static_cast<unsigned char>(text.bytes[p]))) continue;
-        if (k % 64 == 0) checkpoints_.push_back(std::uint32_t(p));
+        if (k % 64 == 0) checkpoints_.push_back(p);
         ++k;
     }
 }

@@ -90,7 +90,7 @@ public:
 
 private:
     StrText text_;
-    std::vector<std::uint32_t> checkpoints_;  // byte offsets of code points 0, 64, 128, ...
+    std::vector<std::size_t> checkpoints_;  // byte offsets of code points 0, 64, 128, ...
 };
 
 // The whitespace of strip and split: the Unicode White_Space property.
