@@ -55,7 +55,7 @@ std::string encode(const NumberResult& r) {
     switch (r->kind) {
         case NumberValue::NotHandled: return "~";
         case NumberValue::Small: return encode_int(tw::BigInt(r->small));
-        case NumberValue::Big: return encode_int(r->big);
+        case NumberValue::Big: return encode_int(*r->big);
         case NumberValue::Float: return "f:" + encode_float_bits(r->real);
         case NumberValue::Complex: return "c:" + encode_float_bits(r->real) + "," + encode_float_bits(r->imag);
     }
@@ -175,6 +175,22 @@ TEST(NumberKernel, WorkChargesFollowTheOperandSizes) {
     charges.work = 0;
     (void)py_number_binary_op(charges, NumberOperand::of_small(2), NumberOperand::of_small(3), BinaryOp::Add);
     EXPECT_EQ(charges.work, 0u);
+}
+
+TEST(NumberKernel, IssueExamples) {
+    TestCharges charges;
+    auto p = py_number_binary_op(charges, NumberOperand::of_small(2), NumberOperand::of_small(10000), BinaryOp::Power);
+    ASSERT_TRUE(p && p->kind == NumberValue::Big);
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_big(*p->big), NumberOperand::of_small(7),
+                                         BinaryOp::Remainder)),
+              "i:2");  // 2**10000 % 7
+    tw::BigInt two64 = tw::BigInt::from_u64(~std::uint64_t(0)) + tw::BigInt(1);
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_small(1), NumberOperand::of_big(two64),
+                                         BinaryOp::LeftShift)),
+              "!Resource: shift count is too large");
+    EXPECT_EQ(encode(py_number_binary_op(charges, NumberOperand::of_small(-7), NumberOperand::of_small(2),
+                                         BinaryOp::FloorDivide)),
+              "i:-4");
 }
 
 TEST(NumberKernel, UnaryOperators) {

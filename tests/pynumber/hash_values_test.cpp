@@ -1,8 +1,7 @@
 // hash() of builtin values over a real runtime, and the shared native argument checks.
 #include <gtest/gtest.h>
 
-#include "kernel/machine.h"
-#include "python/heap/heap.h"
+#include "pynumber/runtime_fixture.h"
 #include "python/types/hash_values.h"
 #include "python/types/native_args.h"
 #include "python/types/number_runtime.h"
@@ -10,28 +9,17 @@
 namespace tw::py {
 namespace {
 
-struct Runtime {
-    Runtime()
-        : machine(Machine::build({.cpu = 100'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20})),
-          ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in},
-          rt(ctx) {}
-    Value make(HeapObject o) { return in.heap.allocate_object(std::move(o), nullptr, machine.meter).value(); }
-    Value tuple(std::vector<Value> items) { return make(TuplePayload{std::move(items)}); }
-    std::string error(PyResult<std::int64_t> r) { return r ? "ok" : std::string(r.error().message()); }
+using testing::I;
+using testing::Runtime;
 
-    Machine machine;
-    Interpreter in;
-    std::string out, err;
-    RuntimeContext ctx;
-    NativeRuntime rt;
-};
+std::string error_of(PyResult<std::int64_t> r) { return r ? "ok" : std::string(r.error().message()); }
+Value tuple_of(Runtime& r, std::vector<Value> items) { return r.make(TuplePayload{std::move(items)}); }
 
-Value I(std::int64_t v) { return Value::from_int(v); }
 
 TEST(HashValues, BuiltinValues) {
     Runtime r;
-    EXPECT_EQ(*py_hash_entry(r.rt, r.tuple({I(1), I(2)})), -3550055125485641917);
-    EXPECT_EQ(*py_hash_entry(r.rt, r.tuple({})), 5740354900026072187);
+    EXPECT_EQ(*py_hash_entry(r.rt, tuple_of(r, {I(1), I(2)})), -3550055125485641917);
+    EXPECT_EQ(*py_hash_entry(r.rt, tuple_of(r, {})), 5740354900026072187);
     EXPECT_EQ(*py_hash_entry(r.rt, Value::try_inline_str("abc")), -4594863902769663758);
     EXPECT_EQ(*py_hash_entry(r.rt, r.make(BytesPayload{"abc"})), -4594863902769663758);
     EXPECT_EQ(*py_hash_entry(r.rt, Value::none()), 4238894112);
@@ -53,12 +41,12 @@ TEST(HashValues, BuiltinValues) {
 
 TEST(HashValues, UnhashableAndTooDeep) {
     Runtime r;
-    EXPECT_EQ(r.error(py_hash_entry(r.rt, r.make(ListPayload{}))), "unhashable type: 'list'");
+    EXPECT_EQ(error_of(py_hash_entry(r.rt, r.make(ListPayload{}))), "unhashable type: 'list'");
     const Value dict = r.make(DictPayload{Box<DictTable>::make()});
-    EXPECT_EQ(r.error(py_hash_entry(r.rt, r.tuple({dict}))), "unhashable type: 'dict'");
-    Value nested = r.tuple({});
-    for (int i = 0; i < 256; ++i) nested = r.tuple({nested});
-    EXPECT_EQ(r.error(py_hash_entry(r.rt, nested)), "maximum recursion depth exceeded");
+    EXPECT_EQ(error_of(py_hash_entry(r.rt, tuple_of(r, {dict}))), "unhashable type: 'dict'");
+    Value nested = tuple_of(r, {});
+    for (int i = 0; i < 256; ++i) nested = tuple_of(r, {nested});
+    EXPECT_EQ(error_of(py_hash_entry(r.rt, nested)), "maximum recursion depth exceeded");
     // Functions and other objects hash by identity.
     const Value object = r.make(ObjectPayload{});
     EXPECT_EQ(*py_hash_entry(r.rt, object), std::int64_t(*r.in.heap.object_identity(object).value()));

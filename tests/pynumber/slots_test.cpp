@@ -4,62 +4,18 @@
 #include <cmath>
 #include <string>
 
-#include "kernel/machine.h"
-#include "python/heap/heap.h"
-#include "python/types/number_runtime.h"
+#include "pynumber/runtime_fixture.h"
+#include "python/vm/protocols.h"
 #include "python/types/number_slots.h"
 
 namespace tw::py {
 namespace {
 
-struct Runtime {
-    Runtime()
-        : machine(Machine::build({.cpu = 100'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20})),
-          ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in},
-          rt(ctx) {}
 
-    Value big(std::string_view decimal) {
-        tw::BigInt v;
-        mpz_set_str(v.raw(), std::string(decimal).c_str(), 10);
-        return new_int_value(number_env(rt), v).value();
-    }
-    Value complex(double re, double im) { return new_complex_value(number_env(rt), re, im).value(); }
-    std::string text(Value v) {
-        auto s = str_view(in.heap, v).value();
-        return s ? std::string(*s) : "<not a str>";
-    }
-    std::string decimal(Value v) {
-        auto b = value_to_bigint(in.heap, v);
-        return b ? b->to_decimal() : "<not an int>";
-    }
-    std::vector<Value> tuple(Value v) { return std::get<TuplePayload>(in.heap.get(v).value()->object).items; }
-    const NativeFunction& method(const NativeClass& cls, std::string_view name) {
-        for (const NativeFunction& f : cls.functions)
-            if (f.name == name) return f;
-        throw std::runtime_error("no method");
-    }
-    const NativeProperty& property(const NativeClass& cls, std::string_view name) {
-        for (const NativeProperty& p : cls.properties)
-            if (p.name == name) return p;
-        throw std::runtime_error("no property");
-    }
-    PyResult<Value> call(const NativeClass& cls, std::string_view name, Value receiver, NativeCall call = {}) {
-        return method(cls, name).method_handler(rt, receiver, std::move(call));
-    }
-    PyResult<Value> get(const NativeClass& cls, std::string_view name, Value receiver) {
-        return property(cls, name).getter(rt, receiver);
-    }
-
-    Machine machine;
-    Interpreter in;
-    std::string out, err;
-    RuntimeContext ctx;
-    NativeRuntime rt;
-};
-
-Value I(std::int64_t v) { return Value::from_int(v); }
-Value F(double v) { return Value::from_float(v); }
-Value B(bool v) { return Value::from_bool(v); }
+using testing::B;
+using testing::F;
+using testing::I;
+using testing::Runtime;
 
 TEST(NumericSlots, ReflectedOperandsAndDivmod) {
     Runtime r;
@@ -216,6 +172,27 @@ TEST(FormatSlot, FormatsBuiltinScalars) {
     // A width beyond the memory budget fails on the charge, before any text is made.
     EXPECT_EQ(fmt(I(1), "2000000000"), "!memory limit exceeded");
     EXPECT_EQ(fmt(F(1.5), ".1000000000f"), "!memory limit exceeded");
+}
+
+// The generic format() reaches the number slots through the type's slot table.
+TEST(FormatSlot, GenericFormatUsesTheInstalledSlots) {
+    Runtime r;
+    EXPECT_EQ(*py_format(r.ctx, F(1234.5678), ",.2f"), "1,234.57");
+    EXPECT_EQ(*py_format(r.ctx, B(true), "^5"), "  1  ");
+    EXPECT_EQ(*py_format(r.ctx, r.complex(1, 2), ".1f"), "1.0+2.0j");
+    EXPECT_EQ(py_format(r.ctx, F(1.5), "ff").error().message(), "Invalid format specifier 'ff' for object of type 'float'");
+}
+
+TEST(NumberConversion, NumbersStringsAndPlainObjects) {
+    Runtime r;
+    auto parts = py_number_from_dunder(r.rt, r.complex(1, 2));
+    EXPECT_EQ(parts->kind, 1);
+    EXPECT_EQ(parts->imag, 2.0);
+    EXPECT_EQ(py_number_from_dunder(r.rt, I(3))->real, 3.0);
+    EXPECT_EQ(py_number_from_dunder(r.rt, Value::try_inline_str("1j"))->kind, 2);
+    EXPECT_EQ(py_number_from_dunder(r.rt, r.make(ListPayload{}))->kind, 2);
+    EXPECT_EQ(py_number_from_dunder(r.rt, r.big("1" + std::string(400, '0'))).error().message(),
+              "int too large to convert to float");
 }
 
 TEST(CompareSlots, BytesRangesSlicesAndAliases) {

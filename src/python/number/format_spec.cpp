@@ -7,47 +7,18 @@
 #include <fmt/format.h>
 
 #include "python/objects/float_text.h"
+#include "base/utf8.h"
 #include "python/number/number.h"
 #include "python/number/parse.h"
+#include "python/number/utf8_text.h"
 
 namespace tw::py {
 
 namespace {
 
-std::u32string decode(std::string_view t) {
-    std::u32string out;
-    for (std::size_t i = 0; i < t.size();) {
-        const auto c = static_cast<unsigned char>(t[i]);
-        const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (std::size_t k = 1; k < n && i + k < t.size(); ++k) cp = cp << 6 | (t[i + k] & 0x3F);
-        out.push_back(cp);
-        i += n;
-    }
-    return out;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(char(c));
-    } else if (c < 0x800) {
-        out.push_back(char(0xC0 | (c >> 6)));
-        out.push_back(char(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(char(0xE0 | (c >> 12)));
-        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (c >> 18)));
-        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (c & 0x3F)));
-    }
-}
-
 std::string utf8_of(char32_t c) {
     std::string s;
-    append_utf8(s, c);
+    utf8_append(s, c);
     return s;
 }
 
@@ -307,7 +278,7 @@ std::string float_shortest_text(double x, bool part_mode) {
 
 FormatResult<FormatSpec> FormatSpec::parse(std::string_view text, std::string_view type_name,
                                            std::optional<char32_t> default_type) {
-    const std::u32string s = decode(text);
+    const std::u32string s = utf8_code_points(text);
     FormatSpec spec;
     std::size_t i = 0;
     if (s.size() >= 2 && is_align(s[1])) {

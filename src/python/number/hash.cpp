@@ -1,11 +1,12 @@
 #include "python/number/hash.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <algorithm>
 #include <string>
 
+#include "python/number/utf8_text.h"
 
 namespace tw::py {
 
@@ -33,21 +34,6 @@ std::uint64_t load_le(const unsigned char* p, std::size_t n) {
     std::uint64_t w = 0;
     for (std::size_t i = 0; i < n; ++i) w |= std::uint64_t(p[i]) << (8 * i);
     return w;
-}
-
-// The code points of valid UTF-8 text.
-std::u32string decode_utf8(std::string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (std::size_t k = 1; k < n && i + k < text.size(); ++k) cp = cp << 6 | (text[i + k] & 0x3F);
-        out.push_back(cp);
-        i += n;
-    }
-    return out;
 }
 
 // |x| mod P for an unsigned magnitude.
@@ -135,7 +121,7 @@ std::int64_t py_hash_str(std::string_view utf8) {
     for (unsigned char c : utf8)
         if (c >= 0x80) ascii = false;
     if (ascii) return py_hash_bytes(utf8);
-    const std::u32string cps = decode_utf8(utf8);
+    const std::u32string cps = utf8_code_points(utf8);
     char32_t widest = 0;
     for (char32_t c : cps) widest = std::max(widest, c);
     const std::size_t width = widest < 0x100 ? 1 : widest < 0x10000 ? 2 : 4;

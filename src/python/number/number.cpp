@@ -20,22 +20,22 @@ PyError division_by_zero() { return PyError::zero_division_error("division by ze
 PyError zero_negative_power() { return PyError::zero_division_error("zero to a negative power"); }
 
 void set_operand(mpz_ptr out, const NumberOperand& x) {
-    if (x.kind == NumberOperand::Big) mpz_set(out, x.big.raw());
+    if (x.kind == NumberOperand::Big) mpz_set(out, x.big->raw());
     else mpz_set_si(out, long(x.small));
 }
 
 tw::BigInt to_big(NumberOperand&& x) {
     expect(x.kind != NumberOperand::Float, "number kernel: float operand where an integer belongs");
-    if (x.kind == NumberOperand::Big) return std::move(x.big);
+    if (x.kind == NumberOperand::Big) return std::move(*x.big);
     return tw::BigInt(x.small);
 }
 
 std::uint64_t operand_words(const NumberOperand& x) {
-    return x.kind == NumberOperand::Big ? py_int_word_count(x.big.raw()) : 1;
+    return x.kind == NumberOperand::Big ? py_int_word_count(x.big->raw()) : 1;
 }
 
 int operand_sign(const NumberOperand& x) {
-    if (x.kind == NumberOperand::Big) return x.big.sign();
+    if (x.kind == NumberOperand::Big) return x.big->sign();
     return (x.small > 0) - (x.small < 0);
 }
 
@@ -124,7 +124,7 @@ NumberResult int_shift(NumberCharges& charges, NumberOperand&& lhs, NumberOperan
     if (operand_sign(rhs) < 0) return fail(PyError::value_error("negative shift count"));
     std::uint64_t count;
     if (rhs.kind == NumberOperand::Big) {
-        auto c = rhs.big.magnitude_u64();
+        auto c = rhs.big->magnitude_u64();
         if (!c) return fail(PyError::resource("shift count is too large"));
         count = *c;
     } else {
@@ -160,7 +160,7 @@ NumberResult int_power(NumberCharges& charges, NumberOperand&& lhs, NumberOperan
     }
     std::uint64_t exponent;
     if (rhs.kind == NumberOperand::Big) {
-        auto e = rhs.big.magnitude_u64();
+        auto e = rhs.big->magnitude_u64();
         exponent = e ? *e : std::numeric_limits<std::uint64_t>::max();
     } else {
         exponent = std::uint64_t(rhs.small);
@@ -168,7 +168,7 @@ NumberResult int_power(NumberCharges& charges, NumberOperand&& lhs, NumberOperan
     if (exponent > std::numeric_limits<std::uint32_t>::max())
         return fail(PyError::resource("power exponent is too large"));
     std::uint64_t base_bits;
-    if (lhs.kind == NumberOperand::Big) base_bits = lhs.big.bit_length();
+    if (lhs.kind == NumberOperand::Big) base_bits = lhs.big->bit_length();
     else base_bits = lhs.small == 0 ? 0 : 64 - std::countl_zero(lhs.small < 0 ? 0 - std::uint64_t(lhs.small)
                                                                             : std::uint64_t(lhs.small));
     std::uint64_t bits;
@@ -314,13 +314,13 @@ NumberResult py_int_unary_op(NumberCharges& charges, NumberOperand x, UnaryOp op
             }
             break;
         case NumberOperand::Big: {
-            if (auto r = charges.charge_work(py_int_word_count(x.big.raw())); !r) return fail(std::move(r.error()));
+            if (auto r = charges.charge_work(py_int_word_count(x.big->raw())); !r) return fail(std::move(r.error()));
             tw::BigInt r;
             switch (op) {
-                case UnaryOp::Positive: return NumberValue::of_integer(std::move(x.big));
-                case UnaryOp::Negative: mpz_neg(r.raw(), x.big.raw()); break;
-                case UnaryOp::Invert: mpz_com(r.raw(), x.big.raw()); break;
-                case UnaryOp::Absolute: mpz_abs(r.raw(), x.big.raw()); break;
+                case UnaryOp::Positive: return NumberValue::of_integer(std::move(*x.big));
+                case UnaryOp::Negative: mpz_neg(r.raw(), x.big->raw()); break;
+                case UnaryOp::Invert: mpz_com(r.raw(), x.big->raw()); break;
+                case UnaryOp::Absolute: mpz_abs(r.raw(), x.big->raw()); break;
             }
             return NumberValue::of_integer(std::move(r));
         }
@@ -387,7 +387,7 @@ PyResult<double> py_int_to_double(const NumberOperand& x) {
         case NumberOperand::Float: return x.real;
         case NumberOperand::Small: return double(x.small);
         case NumberOperand::Big: {
-            auto d = bigint_to_double(x.big.raw());
+            auto d = bigint_to_double(x.big->raw());
             if (!d) return fail(int_too_large_for_float());
             return *d;
         }
@@ -416,7 +416,7 @@ NumberResult py_int_pow_mod(NumberCharges& charges, NumberOperand base, NumberOp
     if (operand_sign(modulus) == 0) return fail(PyError::value_error("pow() 3rd argument cannot be 0"));
     const std::uint64_t m = operand_words(modulus);
     std::uint64_t exponent_bits = 64;
-    if (exponent.kind == NumberOperand::Big) exponent_bits = exponent.big.bit_length();
+    if (exponent.kind == NumberOperand::Big) exponent_bits = exponent.big->bit_length();
     const std::uint64_t work =
         sat_add(sat_add(operand_words(base), m), sat_mul(exponent_bits, sat_mul(2, py_int_mul_cost(m, m))));
     if (auto r = charges.charge_work(work); !r) return fail(std::move(r.error()));
@@ -494,7 +494,7 @@ NumberResult py_int_round(NumberCharges& charges, NumberOperand x, std::int64_t 
     if (!x.is_integer()) return NumberValue::not_handled();
     if (ndigits >= 0) {
         if (x.kind == NumberOperand::Small) return NumberValue::of_small(x.small);
-        return NumberValue::of_integer(std::move(x.big));
+        return NumberValue::of_integer(std::move(*x.big));
     }
     const std::uint64_t k = std::uint64_t(-(ndigits + 1)) + 1;
     tw::BigInt v = to_big(std::move(x));

@@ -34,7 +34,7 @@ enum class UnaryOp : std::uint8_t { Positive = 0, Negative = 1, Invert = 2, Abso
 struct NumberOperand {
     enum Kind : std::uint8_t { Small, Big, Float } kind = Small;
     std::int64_t small = 0;
-    tw::BigInt big;
+    std::optional<tw::BigInt> big;  // only for Big: small operands never touch GMP
     double real = 0;
 
     static NumberOperand of_small(std::int64_t v) { return {Small, v, {}, 0}; }
@@ -48,7 +48,7 @@ struct NumberOperand {
 struct NumberValue {
     enum Kind : std::uint8_t { NotHandled, Small, Big, Float, Complex } kind = NotHandled;
     std::int64_t small = 0;
-    tw::BigInt big;
+    std::optional<tw::BigInt> big;  // only for Big
     double real = 0, imag = 0;
 
     static NumberValue not_handled() { return {}; }

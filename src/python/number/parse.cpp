@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "python/number/utf8_text.h"
 #include "python/objects/truth.h"
 
 namespace tw::py {
@@ -16,15 +17,6 @@ bool is_space_code_point(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
            c == 0x3000;
-}
-
-// The code point starting at byte i of valid UTF-8 and its length.
-std::pair<char32_t, std::size_t> decode_at(std::string_view t, std::size_t i) {
-    const auto c = static_cast<unsigned char>(t[i]);
-    const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-    for (std::size_t k = 1; k < n && i + k < t.size(); ++k) cp = cp << 6 | (t[i + k] & 0x3F);
-    return {cp, n};
 }
 
 int digit_value(char c) {
@@ -78,7 +70,7 @@ std::optional<double> convert_literal(std::string_view t) {
 std::size_t leading_space(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
-        auto [cp, n] = decode_at(text, i);
+        auto [cp, n] = utf8_code_point_at(text, i);
         if (!is_space_code_point(cp)) break;
         i += n;
     }
@@ -90,7 +82,7 @@ std::size_t trailing_space(std::string_view text) {
     while (end > 0) {
         std::size_t start = end - 1;
         while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        auto [cp, n] = decode_at(text, start);
+        auto [cp, n] = utf8_code_point_at(text, start);
         if (!is_space_code_point(cp)) break;
         end = start;
     }

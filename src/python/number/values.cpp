@@ -40,7 +40,7 @@ PyResult<std::optional<Value>> number_value_to_py(NumberEnv env, NumberValue v) 
         case NumberValue::Small: return std::optional(Value::from_int(v.small));
         case NumberValue::Float: return std::optional(Value::from_float(v.real));
         case NumberValue::Big: {
-            auto r = new_int_value(env, v.big);
+            auto r = new_int_value(env, *v.big);
             if (!r) return fail(std::move(r.error()));
             return std::optional(*r);
         }

@@ -2,6 +2,7 @@
 // the format slot of the builtin scalars. The registry's installer puts them into the slot tables.
 #pragma once
 
+#include "python/number/values.h"
 #include "python/objects/descriptors.h"
 #include "python/objects/types.h"
 
@@ -78,6 +79,11 @@ SlotValue builtin_class_getitem_slot(NativeRuntime& rt, Value cls, Value args);
 
 // __format__ of int, float, complex and str: format(value, spec).
 SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec);
+
+// complex()'s view of an argument: a number's parts, kind 2 for a str (the caller parses it) and
+// for objects without __complex__, __float__ or __index__, else the parts of what the first of
+// them returns (TypeError when it returns the wrong kind).
+PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v);
 
 // The native method and property rows of int, float and complex.
 const NativeClass& int_native_class();
