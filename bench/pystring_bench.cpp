@@ -119,7 +119,7 @@ struct IntArguments final : PercentArguments {
     PyResult<std::string> to_str(Value v) override { return std::to_string(v.as_int()); }
     PyResult<std::string> repr(Value v) override { return std::to_string(v.as_int()); }
     std::string type_name(Value) override { return "int"; }
-    PyResult<std::optional<BigInt>> integer(Value v) override { return std::optional(BigInt(v.as_int())); }
+    PyResult<std::optional<tw::BigInt>> integer(Value v) override { return std::optional(tw::BigInt(v.as_int())); }
     PyResult<std::optional<std::string>> str_text(Value) override { return std::optional<std::string>(); }
     PyResult<std::optional<double>> real(Value v) override { return std::optional(double(v.as_int())); }
 };

@@ -117,10 +117,10 @@ struct FakePercent final : PercentArguments {
         if (v.is_none()) return "NoneType";
         return "list";
     }
-    PyResult<std::optional<BigInt>> integer(Value v) override {
-        if (v.is_int()) return std::optional(BigInt(v.as_int()));
-        if (v.is_bool()) return std::optional(BigInt(v.as_bool() ? 1 : 0));
-        return std::optional<BigInt>();
+    PyResult<std::optional<tw::BigInt>> integer(Value v) override {
+        if (v.is_int()) return std::optional(tw::BigInt(v.as_int()));
+        if (v.is_bool()) return std::optional(tw::BigInt(v.as_bool() ? 1 : 0));
+        return std::optional<tw::BigInt>();
     }
     PyResult<std::optional<std::string>> str_text(Value v) override {
         if (v.is_inline_str()) return std::optional(std::string(v.inline_str()));

@@ -4,52 +4,34 @@
 
 #include <fmt/format.h>
 
-#include "kernel/machine.h"
-#include "python/heap/heap.h"
+#include "pynumber/runtime_fixture.h"
 #include "python/number/values.h"
-#include "python/types/number_runtime.h"
 #include "python/types/string_types.h"
 #include "python/vm/exec_state.h"
+#include "python/vm/str_formatting.h"
 
 namespace tw::py {
 namespace {
 
-struct Runtime {
-    Runtime()
-        : machine(Machine::build({.cpu = 100'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20})),
-          ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in},
-          rt(ctx) {}
-
+struct Runtime : testing::Runtime {
     Value str(std::string t) { return strarg::make_str(rt, std::move(t)).value(); }
     Value bytes(std::string b, bool bytearray = false) { return strarg::make_bytes(rt, std::move(b), bytearray).value(); }
-    std::string text(Value v) {
-        auto s = str_view(in.heap, v).value();
-        return s ? std::string(*s) : "<not a str>";
-    }
     std::string content(Value v) { return strarg::bytes_of(rt, v).value().value_or("<not bytes>"); }
     const std::vector<Value>& items(Value v) { return *sequence_items(in.heap.get(v).value()->object); }
+    // The texts of a list of str, bytes or bytearray values.
     std::vector<std::string> texts(Value list) {
         std::vector<std::string> out;
-        for (const Value& v : items(list)) out.push_back(v.is_inline_str() || text(v) != "<not a str>" ? text(v) : content(v));
+        for (const Value& v : items(list)) out.push_back(text(v) != "<not a str>" ? text(v) : content(v));
         return out;
     }
     PyResult<Value> call(const NativeClass& cls, std::string_view name, Value self, std::vector<Value> positional = {},
                          std::vector<std::pair<std::string, Value>> keywords = {}) {
-        for (const NativeFunction& f : cls.functions)
-            if (f.name == name) return f.method_handler(rt, self, NativeCall{std::move(positional), std::move(keywords)});
-        ADD_FAILURE() << "no method " << name;
-        return fail(PyError::unsupported("no method"));
+        return testing::Runtime::call(cls, name, self, NativeCall{std::move(positional), std::move(keywords)});
     }
     std::string error(const PyResult<Value>& r) {
         if (r) return "<no error>";
         return fmt::format("{}: {}", r.error().detail()->class_name, r.error().message());
     }
-
-    Machine machine;
-    Interpreter in;
-    std::string out, err;
-    RuntimeContext ctx;
-    NativeRuntime rt;
 };
 
 Value I(std::int64_t v) { return Value::from_int(v); }
@@ -194,6 +176,32 @@ TEST(BytesSlots, ItemsSlicesConcatAndRepeat) {
     ASSERT_TRUE(bytearray_delitem(r.rt, ba, I(-1)));
     EXPECT_EQ(r.content(ba), "xz");
     EXPECT_EQ(err(bytearray_delitem(r.rt, ba, I(2))), "IndexError: bytearray index out of range");
+}
+
+TEST(StrFormatting, FormatAndPercentThroughTheProtocols) {
+    Runtime r;
+    const NativeClass& F = str_format_native_class();
+    EXPECT_EQ(r.text(*r.call(F, "format", r.str("{:>5}|"), {r.str("a")})), "    a|");
+    EXPECT_EQ(r.text(*r.call(F, "format", r.str("{1}{0!r}{x:05.1f}{y!a}"), {r.str("\u00e9"), I(2)},
+                             {{"x", Value::from_float(2.25)}, {"y", r.str("\u00e9")}})),
+              "2'\u00e9'002.2'\\xe9'");
+    EXPECT_EQ(r.error(r.call(F, "format", r.str("{z}"))), "KeyError: z");
+    EXPECT_EQ(r.error(r.call(F, "format", r.str("{:d}"), {r.str("a")})).substr(0, 11), "ValueError:");
+
+    auto percent = [&](std::string tmpl, Value operand) -> std::string {
+        auto v = str_percent_slot(r.rt, r.str(std::move(tmpl)), operand);
+        if (!v) return fmt::format("{}: {}", v.error().detail()->class_name, v.error().message());
+        return *v ? r.text(**v) : "<not applicable>";
+    };
+    EXPECT_EQ(percent("%05d", I(-42)), "-0042");
+    EXPECT_EQ(percent("%s|%r|%.2f|%x", strarg::make_tuple(r.rt, {r.str("a"), r.str("b"), I(1), I(255)}).value()), "a|'b'|1.00|ff");
+    const Value list = strarg::make_list(r.rt, {I(1), I(2)}).value();
+    EXPECT_EQ(percent("%s", list), "[1, 2]");
+    EXPECT_EQ(percent("%s", strarg::make_tuple(r.rt, {strarg::make_tuple(r.rt, {I(1), I(2)}).value()}).value()), "(1, 2)");
+    EXPECT_EQ(percent("%(a)s", r.str("x")), "TypeError: format requires a mapping");
+    EXPECT_EQ(percent("%d", Value::from_float(-3.9)), "-3");
+    EXPECT_EQ(percent("%d %s", I(1)), "TypeError: not enough arguments for format string");
+    EXPECT_FALSE(*str_percent_slot(r.rt, I(1), I(2)));
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ void pad_text(std::string& out, std::string_view text, std::uint64_t chars, cons
     if (s.left) out.append(pad, ' ');
 }
 
-PyResult<std::string> integer_piece(const BigInt& value, char32_t conv, const Spec& s) {
+PyResult<std::string> integer_piece(const tw::BigInt& value, char32_t conv, const Spec& s) {
     const int base = conv == 'x' || conv == 'X' ? 16 : conv == 'o' ? 8 : 10;
     if (base == 10) {
         const std::uint64_t bits = value.bit_length();
@@ -189,7 +189,7 @@ PyResult<std::string> str_percent_format(Charges& charges, std::string_view tmpl
                 }
                 auto iv = host.integer(arg);
                 if (!iv) return fail(std::move(iv.error()));
-                std::optional<BigInt> value = std::move(*iv);
+                std::optional<tw::BigInt> value = std::move(*iv);
                 if (!value) {
                     std::string shown;
                     append_code_point(shown, conv);

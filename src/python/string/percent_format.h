@@ -25,7 +25,7 @@ public:
     virtual PyResult<std::string> repr(Value v) = 0;
     virtual std::string type_name(Value v) = 0;
     // The value as an integer when it is an int or bool.
-    virtual PyResult<std::optional<BigInt>> integer(Value v) = 0;
+    virtual PyResult<std::optional<tw::BigInt>> integer(Value v) = 0;
     // The text of a str value.
     virtual PyResult<std::optional<std::string>> str_text(Value v) = 0;
     // The value as a float when it is a real number (int, bool, float, __float__ or __index__);
