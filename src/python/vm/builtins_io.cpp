@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "kernel/machine.h"
+#include "python/vm/protocol_support.h"
 #include "python/compiler/compiler.h"
 #include "python/front/definitions.h"
 #include "python/front/lexer.h"
@@ -20,29 +21,20 @@
 
 namespace tw::py {
 
+using protocol::charge_native;
+using protocol::meter_of;
+using protocol::types_of;
+
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 constexpr std::uint64_t kSourceByteBytes = 64;
 constexpr std::uint64_t kTokenBytes = 192;
 constexpr std::size_t kMaxExecFrames = 256;
 
-ResourceMeter& meter_of(RuntimeContext& ctx) { return ctx.machine.meter; }
 
 PyError arity_error(std::size_t lo, std::size_t hi, std::size_t got) {
     return PyError::unsupported(fmt::format("expected {}..={} arguments, got {}", lo, hi, got));
-}
-
-PyStatus charge_native(RuntimeContext& ctx, std::uint64_t bytes) {
-    if (!meter_of(ctx).charge_memory(bytes)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-    ctx.heap.record_native_charge(bytes);
-    return {};
 }
 
 std::optional<int> stream_number(Value v) {
@@ -50,13 +42,6 @@ std::optional<int> stream_number(Value v) {
     auto d = decode_native_handle(v);
     if (!d || d->tag != DefinitionTag::Stream) return std::nullopt;
     return int(d->number);
-}
-
-// A call of `obj.method(args)` through attribute lookup.
-PyResult<Value> call_method(RuntimeContext& ctx, Value obj, std::string_view method, std::span<const Value> args) {
-    TRY_ASSIGN(fn, py_getattr_by_name(ctx, obj, method));
-    if (!fn) return fail(attribute_error_for(ctx, obj, method));
-    return call_value(ctx, *fn, args);
 }
 
 // The message of an error of the executed source, with its position inside that source.
@@ -70,7 +55,7 @@ PyError with_source_position(PyError e, std::string_view builtin, const SourceSp
 
 PyResult<StepOutcome> run_source(RuntimeContext& ctx, std::string_view builtin, CodeObjectPtr code,
                                  const CodeRunner& run) {
-    TRY_ASSIGN(d, exec_default_namespaces(ctx));
+    TW_PY_TRY_ASSIGN(d, exec_default_namespaces(ctx));
     SliceResult r = run(ctx, std::move(code), d);
     if (!r) return fail(with_source_position(std::move(r.error().error), builtin, r.error().position));
     return *r;
@@ -84,19 +69,20 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
     bool flush = false;
     for (const auto& [name, value] : call.keywords) {
         if (name == "sep" || name == "end") {
-            std::string& target = name == "sep" ? sep : end;
-            if (value.is_none()) {
-                target = name == "sep" ? " " : "\n";
-                continue;
+            const bool is_sep = name == "sep";
+            std::optional<std::string> text;
+            if (!value.is_none()) {
+                TW_PY_TRY_ASSIGN(given, value_to_owned_string(ctx.heap, value));
+                if (!given) return fail(PyError::unsupported(fmt::format("{} must be None or a string", name)));
+                text = std::move(given);
             }
-            TRY_ASSIGN(text, value_to_owned_string(ctx.heap, value));
-            if (!text) return fail(PyError::unsupported(fmt::format("{} must be None or a string", name)));
-            target = std::move(*text);
+            // None keeps the default.
+            (is_sep ? sep : end) = text ? std::move(*text) : std::string(1, is_sep ? ' ' : '\n');
         } else if (name == "file") {
             if (value.is_none()) file.reset();
             else file = value;
         } else if (name == "flush") {
-            TRY_ASSIGN(t, py_is_true(ctx, value));
+            TW_PY_TRY_ASSIGN(t, py_is_true(ctx, value));
             flush = t;
         } else {
             std::string quoted = "\"";
@@ -111,36 +97,36 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
     if (file) {
         target = *file;
     } else if (auto sys = ctx.heap.find_module("sys")) {
-        TRY_ASSIGN(out, py_getattr_by_name(ctx, *sys, "stdout"));
+        TW_PY_TRY_ASSIGN(out, py_getattr_by_name(ctx, *sys, "stdout"));
         if (out) target = *out;
     }
     std::string text;
     for (std::size_t i = 0; i < call.positional.size(); ++i) {
         if (i) text += sep;
-        TRY_ASSIGN(s, py_str(ctx, call.positional[i]));
+        TW_PY_TRY_ASSIGN(s, py_str(ctx, call.positional[i]));
         text += s;
     }
     if (auto stream = stream_number(target)) {
         text += end;
-        TRY_DO(python_write_stdio(ctx, *stream, text));
+        TW_PY_TRY(python_write_stdio(ctx, *stream, text));
         return Value::none();
     }
-    TRY_ASSIGN(write, py_getattr_by_name(ctx, target, "write"));
+    TW_PY_TRY_ASSIGN(write, py_getattr_by_name(ctx, target, "write"));
     if (!write) {
-        TRY_ASSIGN(tn, py_type_name(ctx.heap, ctx.interpreter->types, target));
+        TW_PY_TRY_ASSIGN(tn, py_type_name(ctx.heap, ctx.interpreter->types, target));
         return fail(PyError::type_error(fmt::format("'{}' object has no write method", tn)));
     }
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
     c.heap.push_root(*write);
     for (std::string* part : {&text, &end}) {
-        TRY_ASSIGN(s, new_str(c.heap, *part, c.roots, meter_of(c)));
+        TW_PY_TRY_ASSIGN(s, new_str(c.heap, *part, c.roots, meter_of(c)));
         Value args[1] = {s};
-        TRY_DO(call_value(c, *write, args));
+        TW_PY_TRY(call_value(c, *write, args));
     }
     if (flush) {
-        TRY_ASSIGN(f, py_getattr_by_name(c, target, "flush"));
-        if (f) TRY_DO(call_value(c, *f, {}));
+        TW_PY_TRY_ASSIGN(f, py_getattr_by_name(c, target, "flush"));
+        if (f) TW_PY_TRY(call_value(c, *f, {}));
     }
     return Value::none();
 }
@@ -148,7 +134,7 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
 PyStatus builtin_input_prompt(RuntimeContext& ctx, const NativeCall& call) {
     if (call.positional.size() > 1) return fail(arity_error(0, 1, call.positional.size()));
     if (call.positional.empty()) return {};
-    TRY_ASSIGN(prompt, py_str(ctx, call.positional[0]));
+    TW_PY_TRY_ASSIGN(prompt, py_str(ctx, call.positional[0]));
     return python_write_stdio(ctx, 1, prompt);
 }
 
@@ -167,7 +153,7 @@ PyResult<ExitRequest> exit_request_for_code(RuntimeContext& ctx, Value code) {
             return ExitRequest{status, {}};
         }
     // Any other code is a message: its str() goes to standard error and the status is 1.
-    TRY_ASSIGN(text, py_str(ctx, code));
+    TW_PY_TRY_ASSIGN(text, py_str(ctx, code));
     return ExitRequest{1, std::move(text)};
 }
 
@@ -183,7 +169,7 @@ PyError builtin_exit(RuntimeContext& ctx, const NativeCall& call) {
 }
 
 PyResult<PyModuleTree> compile_exec_source(RuntimeContext& ctx, std::string_view builtin, Value source) {
-    TRY_ASSIGN(text, value_to_owned_string(ctx.heap, source));
+    TW_PY_TRY_ASSIGN(text, value_to_owned_string(ctx.heap, source));
     if (!text) return fail(PyError::type_error(fmt::format("{}() arg 1 must be a string, bytes or code object", builtin)));
     std::string_view src = *text;
     if (builtin == "eval") {
@@ -194,14 +180,14 @@ PyResult<PyModuleTree> compile_exec_source(RuntimeContext& ctx, std::string_view
     std::uint64_t bytes;
     if (__builtin_mul_overflow(std::uint64_t(src.size()), kSourceByteBytes, &bytes))
         return fail(PyError::unsupported(fmt::format("{} source is too large", builtin)));
-    TRY_DO(python_charge_work(meter_of(ctx), src.size()));
-    TRY_DO(charge_native(ctx, bytes));
+    TW_PY_TRY(python_charge_work(meter_of(ctx), src.size()));
+    TW_PY_TRY(charge_native(ctx, bytes));
     auto tokens = py_tokenize(src);
     if (!tokens) return fail(source_error_at_position(tokens.error().message, tokens.error().span.line, tokens.error().span.column));
     std::uint64_t token_bytes;
     if (__builtin_mul_overflow(std::uint64_t(tokens->size()), kTokenBytes, &token_bytes))
         return fail(PyError::unsupported(fmt::format("{} source is too large", builtin)));
-    TRY_DO(charge_native(ctx, token_bytes));
+    TW_PY_TRY(charge_native(ctx, token_bytes));
     auto tree = py_parse_module(std::move(*tokens));
     if (!tree) return fail(source_error_at_position(tree.error().message, tree.error().span.line, tree.error().span.column));
     return std::move(*tree);
@@ -222,18 +208,18 @@ PyResult<FrameDescriptor> exec_default_namespaces(RuntimeContext& ctx) {
     }
     std::optional<Value> parent;
     if (f.scope.is_object()) parent = f.scope;
-    TRY_ASSIGN(ns, bind_locals(*ctx.interpreter, meter_of(ctx), parent, nullptr, {}, entries));
+    TW_PY_TRY_ASSIGN(ns, bind_locals(*ctx.interpreter, meter_of(ctx), parent, nullptr, {}, entries));
     ctx.heap.push_root(ns);
     return FrameDescriptor{std::nullopt, ns, f.globals, Value::absent(), false, false};
 }
 
 PyResult<StepOutcome> builtin_exec(RuntimeContext& ctx, const NativeCall& call, const CodeRunner& run) {
     if (call.positional.size() != 1) return fail(arity_error(1, 1, call.positional.size()));
-    TRY_ASSIGN(tree, compile_exec_source(ctx, "exec", call.positional[0]));
+    TW_PY_TRY_ASSIGN(tree, compile_exec_source(ctx, "exec", call.positional[0]));
     HeapCodeHost host(ctx.heap, meter_of(ctx));
     CodeObjectPtr code = compile_module(tree, host);
     if (host.first_error) return fail(std::move(*host.first_error));
-    TRY_ASSIGN(r, run_source(ctx, "exec", std::move(code), run));
+    TW_PY_TRY_ASSIGN(r, run_source(ctx, "exec", std::move(code), run));
     if (r.kind == StepOutcome::Exit) return r;
     if (r.kind != StepOutcome::Halt && r.kind != StepOutcome::Return)
         return fail(PyError::unsupported("exec source did not finish normally"));
@@ -243,7 +229,7 @@ PyResult<StepOutcome> builtin_exec(RuntimeContext& ctx, const NativeCall& call, 
 
 PyResult<StepOutcome> builtin_eval(RuntimeContext& ctx, const NativeCall& call, const CodeRunner& run) {
     if (call.positional.size() != 1) return fail(arity_error(1, 1, call.positional.size()));
-    TRY_ASSIGN(tree, compile_exec_source(ctx, "eval", call.positional[0]));
+    TW_PY_TRY_ASSIGN(tree, compile_exec_source(ctx, "eval", call.positional[0]));
     auto body = tree.list(tree.body());
     if (body.size() != 1 || tree.stmt(body[0]).kind() != StmtKind::Expr)
         return fail(PyError::exception("SyntaxError", "invalid syntax"));
@@ -251,7 +237,7 @@ PyResult<StepOutcome> builtin_eval(RuntimeContext& ctx, const NativeCall& call, 
     HeapCodeHost host(ctx.heap, meter_of(ctx));
     CodeObjectPtr code = compile_eval_expression(tree, expr, host);
     if (host.first_error) return fail(std::move(*host.first_error));
-    TRY_ASSIGN(r, run_source(ctx, "eval", std::move(code), run));
+    TW_PY_TRY_ASSIGN(r, run_source(ctx, "eval", std::move(code), run));
     if (r.kind == StepOutcome::Exit) return r;
     if (r.kind != StepOutcome::Return) return fail(PyError::unsupported("eval source did not finish normally"));
     ctx.exec.values.push_back(r.value);
