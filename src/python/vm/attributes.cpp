@@ -83,7 +83,7 @@ PyResult<Value> bound_method(RuntimeContext& ctx, Value function, Value receiver
 // Reads a name from an object's attribute storage.
 PyResult<Found> stored_attribute(RuntimeContext& ctx, Value obj, std::optional<Symbol> symbol) {
     if (!symbol || !obj.is_object()) return Found();
-    TW_PY_TRY_ASSIGN(v, instance_get_attr(ctx.heap, obj, *symbol));
+    TRY_ASSIGN(v, instance_get_attr(ctx.heap, obj, *symbol));
     if (v) return Found(ctx.heap.clone_value(*v));
     return Found();
 }
@@ -91,18 +91,18 @@ PyResult<Found> stored_attribute(RuntimeContext& ctx, Value obj, std::optional<S
 // A name in a namespace object (a scope) without walking its parents.
 PyResult<Found> namespace_lookup(RuntimeContext& ctx, Value scope, std::optional<Symbol> symbol) {
     if (!symbol) return Found();
-    TW_PY_TRY_ASSIGN(ns, scope_of(ctx.heap, scope));
+    TRY_ASSIGN(ns, scope_of(ctx.heap, scope));
     if (const Value* v = ns->find(*symbol)) return Found(ctx.heap.clone_value(*v));
     return Found();
 }
 
 // Binds `name` in a scope object, growing its modeled size for a new entry.
 PyStatus scope_store(RuntimeContext& ctx, Value scope, Symbol symbol, std::optional<Value> value) {
-    TW_PY_TRY_ASSIGN(ns, scope_of(ctx.heap, scope));
+    TRY_ASSIGN(ns, scope_of(ctx.heap, scope));
     const auto slot = Namespace::slot_index(ns->slot_names.get(), symbol);
     if (!slot && value && !ns->get(symbol))
-        TW_PY_TRY(ctx.heap.update_object_size(scope, kClassEntryBytes, ctx.roots, meter_of(ctx)));
-    TW_PY_TRY_ASSIGN(mut, ctx.heap.slot_mut(scope));
+        TRY_DO(ctx.heap.update_object_size(scope, kClassEntryBytes, ctx.roots, meter_of(ctx)));
+    TRY_ASSIGN(mut, ctx.heap.slot_mut(scope));
     Namespace& target = *std::get<NamespacePayload>(mut->object).scope;
     if (slot && *slot < target.slots.size()) {
         target.slots[*slot] = value.value_or(Value::absent());
@@ -118,13 +118,13 @@ std::string_view module_name_of(const HeapSlot* s) { return std::get<ModulePaylo
 // Calls a program-defined descriptor method (`__get__`, `__set__`, `__delete__`) of `descriptor`.
 PyResult<Found> call_descriptor_method(RuntimeContext& ctx, Value descriptor, std::string_view method,
                                        std::span<const Value> args) {
-    TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, descriptor));
+    TRY_ASSIGN(cls, program_class_of(ctx, descriptor));
     if (!cls) return Found();
     auto symbol = ctx.heap.symbols.lookup(method);
-    TW_PY_TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, symbol));
+    TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, symbol));
     if (!hit) return Found();
-    TW_PY_TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, descriptor, *cls, hit->owner));
-    TW_PY_TRY_ASSIGN(r, call_value(ctx, bound, args));
+    TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, descriptor, *cls, hit->owner));
+    TRY_ASSIGN(r, call_value(ctx, bound, args));
     return Found(r);
 }
 
@@ -132,8 +132,8 @@ PyResult<Found> call_descriptor_method(RuntimeContext& ctx, Value descriptor, st
 PyResult<Found> class_object_attribute(RuntimeContext& ctx, Value obj, std::optional<Symbol> symbol, TypeId mtid) {
     auto ctid = py_as_class(ctx, obj);
     if (!ctid) return fail(PyError::unsupported("class has no registered type"));
-    TW_PY_TRY_ASSIGN(meta, py_type_lookup(ctx, mtid, symbol));
-    TW_PY_TRY_ASSIGN(own, py_type_lookup(ctx, *ctid, symbol));
+    TRY_ASSIGN(meta, py_type_lookup(ctx, mtid, symbol));
+    TRY_ASSIGN(own, py_type_lookup(ctx, *ctid, symbol));
     if (own) return py_bind_special_method(ctx, own->value, std::nullopt, *ctid, own->owner);
     if (meta) return py_bind_special_method(ctx, meta->value, obj, mtid, meta->owner);
     return Found();
@@ -149,18 +149,18 @@ PyResult<Found> super_attribute(RuntimeContext& ctx, const SuperPayload sp, std:
     const HeapSlot* rs = heap_slot(ctx, sp.object);
     if (!rs) return fail(PyError::unsupported(Heap::stale_reference_message()));
     TypeId rt;
-    TW_PY_TRY_ASSIGN(rcls, program_class_of(ctx, sp.object));
+    TRY_ASSIGN(rcls, program_class_of(ctx, sp.object));
     if (rcls) {
         rt = rs->type_id;
     } else if (rs->kind() == HeapObjectKind::Class) {
         auto rid = py_as_class(ctx, sp.object);
         if (!rid) return fail(PyError::unsupported("super() receiver has an invalid class"));
-        TW_PY_TRY_ASSIGN(sub, types.is_subtype(*rid, *start));
+        TRY_ASSIGN(sub, types.is_subtype(*rid, *start));
         rt = sub ? *rid : rs->type_id;
     } else {
         return fail(PyError::unsupported("super() receiver is not an instance or class"));
     }
-    TW_PY_TRY_ASSIGN(rrec, types.get(rt));
+    TRY_ASSIGN(rrec, types.get(rt));
     const std::vector<TypeId> mro = rrec->mro;
     std::size_t begin = 0;
     if (rt != *start) {
@@ -171,8 +171,8 @@ PyResult<Found> super_attribute(RuntimeContext& ctx, const SuperPayload sp, std:
     }
     if (symbol) {
         for (std::size_t i = begin; i < mro.size(); ++i) {
-            TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
-            TW_PY_TRY_ASSIGN(rec, types.get(mro[i]));
+            TRY_DO(python_charge_work(meter_of(ctx), 1));
+            TRY_ASSIGN(rec, types.get(mro[i]));
             const Namespace* ns = &rec->namespace_;
             if (const ClassRecord* c = class_record(ctx.heap, rec->class_value)) ns = &c->namespace_;
             if (const Value* v = ns->get(*symbol)) {
@@ -192,21 +192,21 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
     if (name == "__name__") {
         switch (d->tag) {
             case DefinitionTag::Function: {
-                TW_PY_TRY_ASSIGN(s, make_str(ctx, std::string(builtin_function_name(std::uint8_t(d->number)))));
+                TRY_ASSIGN(s, make_str(ctx, std::string(builtin_function_name(std::uint8_t(d->number)))));
                 return Found(s);
             }
             case DefinitionTag::NativeFunction:
             case DefinitionTag::NativeMethod:
             case DefinitionTag::NativeClassMethod: {
-                TW_PY_TRY_ASSIGN(s, make_str(ctx, std::string(d->function->name)));
+                TRY_ASSIGN(s, make_str(ctx, std::string(d->function->name)));
                 return Found(s);
             }
             case DefinitionTag::BuiltinType: {
-                TW_PY_TRY_ASSIGN(s, make_str(ctx, std::string(builtin_type_name(d->number))));
+                TRY_ASSIGN(s, make_str(ctx, std::string(builtin_type_name(d->number))));
                 return Found(s);
             }
             case DefinitionTag::ExceptionType: {
-                TW_PY_TRY_ASSIGN(s, make_str(ctx, std::string(d->name)));
+                TRY_ASSIGN(s, make_str(ctx, std::string(d->name)));
                 return Found(s);
             }
             default: return Found();
@@ -214,7 +214,7 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
     }
     auto id = py_as_class(ctx, obj);
     if (!id || class_record(ctx.heap, obj)) return Found();
-    TW_PY_TRY_ASSIGN(rec, types_of(ctx).get(*id));
+    TRY_ASSIGN(rec, types_of(ctx).get(*id));
     if (name == "__module__") {
         std::string module = "builtins";
         if (d->tag == DefinitionTag::ExceptionType) {
@@ -222,7 +222,7 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
         } else if (auto dot = rec->name.find('.'); dot != std::string::npos) {
             module = rec->name.substr(0, dot);
         }
-        TW_PY_TRY_ASSIGN(s, make_str(ctx, std::move(module)));
+        TRY_ASSIGN(s, make_str(ctx, std::move(module)));
         return Found(s);
     }
     if (name == "__mro__" || name == "__bases__") {
@@ -230,10 +230,10 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
         std::vector<Value> items;
         if (name == "__mro__") items.push_back(obj);
         for (TypeId t : ids) {
-            TW_PY_TRY_ASSIGN(v, py_type_value(ctx, t));
+            TRY_ASSIGN(v, py_type_value(ctx, t));
             items.push_back(v);
         }
-        TW_PY_TRY_ASSIGN(t, ctx.heap.allocate_object(TuplePayload{std::move(items)}, ctx.roots, meter_of(ctx)));
+        TRY_ASSIGN(t, ctx.heap.allocate_object(TuplePayload{std::move(items)}, ctx.roots, meter_of(ctx)));
         return Found(t);
     }
     return Found();
@@ -247,15 +247,15 @@ PyResult<Found> heap_object_attribute(RuntimeContext& ctx, Value obj, const Heap
         case HeapObjectKind::Function: {
             const FunctionRecord& f = *std::get<FunctionPayload>(slot->object).record;
             if (name == "__name__") {
-                TW_PY_TRY_ASSIGN(s, make_str(ctx, f.name));
+                TRY_ASSIGN(s, make_str(ctx, f.name));
                 return Found(s);
             }
-            TW_PY_TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
+            TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
             if (name == "__doc__") return Found(Value::none());
             if (name == "__module__" && f.globals.is_object()) {
                 auto sym = ctx.heap.symbols.lookup("__name__");
-                TW_PY_TRY_ASSIGN(m, namespace_lookup(ctx, f.globals, sym));
+                TRY_ASSIGN(m, namespace_lookup(ctx, f.globals, sym));
                 if (m) return m;
             }
             answered = false;
@@ -275,7 +275,7 @@ PyResult<Found> heap_object_attribute(RuntimeContext& ctx, Value obj, const Heap
             const GenericAliasPayload& g = std::get<GenericAliasPayload>(slot->object);
             if (name == "__origin__") return Found(g.origin);
             if (name == "__args__") {
-                TW_PY_TRY_ASSIGN(t, ctx.heap.allocate_object(TuplePayload{g.args}, ctx.roots, meter_of(ctx)));
+                TRY_ASSIGN(t, ctx.heap.allocate_object(TuplePayload{g.args}, ctx.roots, meter_of(ctx)));
                 return Found(t);
             }
             return Found();
@@ -293,7 +293,7 @@ PyResult<Found> heap_object_attribute(RuntimeContext& ctx, Value obj, const Heap
                                 ? std::get<StaticMethodPayload>(slot->object).callable
                                 : std::get<ClassMethodPayload>(slot->object).callable;
             if (name == "__func__" || name == "__wrapped__") return Found(wrapped);
-            TW_PY_TRY_ASSIGN(r, py_getattr(ctx, wrapped, std::nullopt, name));
+            TRY_ASSIGN(r, py_getattr(ctx, wrapped, std::nullopt, name));
             if (!r && name == "__isabstractmethod__") return Found(Value::from_bool(false));
             return r;
         }
@@ -305,21 +305,21 @@ PyResult<Found> heap_object_attribute(RuntimeContext& ctx, Value obj, const Heap
 PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Symbol> symbol, std::string_view name) {
     Heap& heap = ctx.heap;
     TypeRegistry& types = types_of(ctx);
-    TW_PY_TRY_ASSIGN(tid, py_type_id_of(heap, types, obj));
-    TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, obj));
+    TRY_ASSIGN(tid, py_type_id_of(heap, types, obj));
+    TRY_ASSIGN(cls, program_class_of(ctx, obj));
     const HeapSlot* slot = heap_slot(ctx, obj);
     const bool class_object = is_kind(slot, HeapObjectKind::Class);
     const bool super_object = is_kind(slot, HeapObjectKind::Super);
 
     // Builtin values: their methods, slot wrappers and native properties.
     if (!cls && !class_object && !super_object) {
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, tid, symbol));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, tid, symbol));
         if (hit) {
             if (auto d = definition(hit->value)) {
                 if (d->tag == DefinitionTag::NativeMethod || d->tag == DefinitionTag::SlotWrapper)
                     return py_bind_special_method(ctx, hit->value, obj, tid, hit->owner);
                 if (d->tag == DefinitionTag::NativeGetter) {
-                    TW_PY_TRY_ASSIGN(v, call_getter(ctx, d->getter, obj));
+                    TRY_ASSIGN(v, call_getter(ctx, d->getter, obj));
                     return Found(v);
                 }
             }
@@ -329,20 +329,20 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
     // Modules.
     if (is_kind(slot, HeapObjectKind::Module)) {
         const Value ns = std::get<ModulePayload>(slot->object).namespace_;
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, tid, symbol));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, tid, symbol));
         if (hit) {
-            TW_PY_TRY_ASSIGN(data, py_is_data_descriptor(ctx, hit->value));
+            TRY_ASSIGN(data, py_is_data_descriptor(ctx, hit->value));
             if (data) return py_bind_special_method(ctx, hit->value, obj, tid, hit->owner);
         }
-        TW_PY_TRY_ASSIGN(own, namespace_lookup(ctx, ns, symbol));
+        TRY_ASSIGN(own, namespace_lookup(ctx, ns, symbol));
         if (own) return own;
         if (hit) return py_bind_special_method(ctx, hit->value, obj, tid, hit->owner);
         if (name != "__class__") {
-            TW_PY_TRY_ASSIGN(hook, namespace_lookup(ctx, ns, heap.symbols.lookup("__getattr__")));
+            TRY_ASSIGN(hook, namespace_lookup(ctx, ns, heap.symbols.lookup("__getattr__")));
             if (hook) {
-                TW_PY_TRY_ASSIGN(key, make_str(ctx, std::string(name)));
+                TRY_ASSIGN(key, make_str(ctx, std::string(name)));
                 Value args[1] = {key};
-                TW_PY_TRY_ASSIGN(r, call_value(ctx, *hook, args));
+                TRY_ASSIGN(r, call_value(ctx, *hook, args));
                 return Found(r);
             }
         }
@@ -352,16 +352,16 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
     // Instances of program classes.
     if (cls) {
         if (!py_as_class(ctx, *cls)) return fail(PyError::unsupported("instance has no registered class"));
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, tid, symbol));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, tid, symbol));
         if (hit && is_tag(hit->value, DefinitionTag::NativeGetter) && is_exception_instance(ctx, obj)) {
-            TW_PY_TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
+            TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
         }
         if (hit) {
-            TW_PY_TRY_ASSIGN(data, py_is_data_descriptor(ctx, hit->value));
+            TRY_ASSIGN(data, py_is_data_descriptor(ctx, hit->value));
             if (data) return py_bind_special_method(ctx, hit->value, obj, tid, hit->owner);
         }
-        TW_PY_TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
+        TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
         if (stored) return stored;
         if (hit) return py_bind_special_method(ctx, hit->value, obj, tid, hit->owner);
         return Found();
@@ -370,13 +370,13 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
     // Other heap objects.
     if (slot) {
         if (is_exception_instance(ctx, obj)) {
-            TW_PY_TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
+            TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
         }
         if (class_object) return class_object_attribute(ctx, obj, symbol, tid);
         if (super_object) return super_attribute(ctx, std::get<SuperPayload>(slot->object), symbol, name);
         bool answered = false;
-        TW_PY_TRY_ASSIGN(r, heap_object_attribute(ctx, obj, slot, symbol, name, answered));
+        TRY_ASSIGN(r, heap_object_attribute(ctx, obj, slot, symbol, name, answered));
         if (answered) return r;
     }
     return class_metadata_attribute(ctx, obj, name);
@@ -391,10 +391,10 @@ bool is_attribute_error(RuntimeContext& ctx, const PyError& e) {
 // The dunder slots of a class and of every class deriving from it, rebuilt from their namespaces.
 PyStatus refresh_slots(RuntimeContext& ctx, TypeId changed) {
     TypeRegistry& types = types_of(ctx);
-    TW_PY_TRY(python_charge_work(meter_of(ctx), types.size()));
+    TRY_DO(python_charge_work(meter_of(ctx), types.size()));
     const auto& dunders = types.dunder_symbols();
     for (TypeId id = 0; id < types.size(); ++id) {
-        TW_PY_TRY_ASSIGN(rec, types.get(id));
+        TRY_ASSIGN(rec, types.get(id));
         if (id != changed && std::find(rec->mro.begin(), rec->mro.end(), changed) == rec->mro.end()) continue;
         const ClassRecord* cls = class_record(ctx.heap, rec->class_value);
         if (!cls) continue;
@@ -425,28 +425,28 @@ PyStatus replace_dict(RuntimeContext& ctx, Value obj, Value value) {
         });
     } else if (is_kind(vs, HeapObjectKind::NamespaceDict)) {
         const Value target = std::get<NamespaceDictPayload>(vs->object).namespace_;
-        TW_PY_TRY_ASSIGN(entries, py_namespace_entries(heap, target));
+        TRY_ASSIGN(entries, py_namespace_entries(heap, target));
         for (auto& [name, v] : entries) {
-            TW_PY_TRY_ASSIGN(key, make_str(ctx, name));
+            TRY_ASSIGN(key, make_str(ctx, name));
             pairs.emplace_back(key, v);
         }
     } else {
-        TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), value));
+        TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), value));
         return fail(PyError::type_error(fmt::format("__dict__ must be set to a dictionary, not a '{}'", tn)));
     }
     std::vector<NamespaceEntry> entries;
     entries.reserve(pairs.size());
     for (const auto& [key, v] : pairs) {
-        TW_PY_TRY_ASSIGN(text, value_to_owned_string(heap, key));
+        TRY_ASSIGN(text, value_to_owned_string(heap, key));
         if (!text) {
-            TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), key));
+            TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), key));
             return fail(PyError::type_error(fmt::format("namespace keys must be str, not {}", tn)));
         }
-        TW_PY_TRY_ASSIGN(sym, heap.symbols.intern(*text, meter_of(ctx)));
+        TRY_ASSIGN(sym, heap.symbols.intern(*text, meter_of(ctx)));
         entries.push_back({sym, v});
     }
-    TW_PY_TRY_ASSIGN(current, instance_attributes(heap, obj));
-    TW_PY_TRY(python_charge_work(meter_of(ctx), current.size() + entries.size()));
+    TRY_ASSIGN(current, instance_attributes(heap, obj));
+    TRY_DO(python_charge_work(meter_of(ctx), current.size() + entries.size()));
     // Later duplicates of a key replace the earlier value in place, as a dict would.
     std::vector<NamespaceEntry> unique;
     for (const NamespaceEntry& e : entries) {
@@ -468,7 +468,7 @@ PyStatus store_exception_args(RuntimeContext& ctx, Value obj, Value value) {
     } else if (is_kind(vs, HeapObjectKind::Range)) {
         const RangePayload r = std::get<RangePayload>(vs->object);
         for (std::int64_t i = r.start; r.step > 0 ? i < r.stop : i > r.stop; i += r.step) {
-            TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
+            TRY_DO(python_charge_work(meter_of(ctx), 1));
             items.push_back(Value::from_int(i));
         }
     } else {
@@ -476,8 +476,8 @@ PyStatus store_exception_args(RuntimeContext& ctx, Value obj, Value value) {
     }
     const std::size_t count = std::get<ExceptionPayload>(s->object).args.size();
     if (items.size() > count)
-        TW_PY_TRY(ctx.heap.update_object_size(obj, kArgsElementBytes * (items.size() - count), ctx.roots, meter_of(ctx)));
-    TW_PY_TRY_ASSIGN(mut, ctx.heap.slot_mut(obj));
+        TRY_DO(ctx.heap.update_object_size(obj, kArgsElementBytes * (items.size() - count), ctx.roots, meter_of(ctx)));
+    TRY_ASSIGN(mut, ctx.heap.slot_mut(obj));
     std::get<ExceptionPayload>(mut->object).args = std::move(items);
     return {};
 }
@@ -487,25 +487,25 @@ PyStatus store_function_attr(RuntimeContext& ctx, Value fn, Symbol symbol, std::
     if (name == "__name__") {
         std::optional<std::string> text;
         if (value) {
-            TW_PY_TRY_ASSIGN(t, value_to_owned_string(ctx.heap, *value));
+            TRY_ASSIGN(t, value_to_owned_string(ctx.heap, *value));
             text = std::move(t);
         }
         if (!text) return fail(PyError::type_error("__name__ must be set to a string object"));
-        TW_PY_TRY_ASSIGN(mut, ctx.heap.slot_mut(fn));
+        TRY_ASSIGN(mut, ctx.heap.slot_mut(fn));
         std::get<FunctionPayload>(mut->object).record->name = std::move(*text);
         return {};
     }
     if (value) return instance_store_attr(store_context(ctx), fn, symbol, *value);
-    TW_PY_TRY_ASSIGN(removed, instance_remove_attr(store_context(ctx), fn, symbol));
+    TRY_ASSIGN(removed, instance_remove_attr(store_context(ctx), fn, symbol));
     if (!removed) return fail(PyError::exception("AttributeError", fmt::format("'function' object has no attribute '{}'", name)));
     return {};
 }
 
 // The class a found value is an instance of has `method` (`__set__` or `__delete__`).
 PyResult<bool> descriptor_has(RuntimeContext& ctx, Value found, std::string_view method) {
-    TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, found));
+    TRY_ASSIGN(cls, program_class_of(ctx, found));
     if (!cls) return false;
-    TW_PY_TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, ctx.heap.symbols.lookup(method)));
+    TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, ctx.heap.symbols.lookup(method)));
     return hit.has_value();
 }
 
@@ -532,7 +532,7 @@ std::optional<TypeId> py_as_class(RuntimeContext& ctx, Value v) {
 
 PyResult<Value> py_type_value(RuntimeContext& ctx, TypeId id) {
     TypeRegistry& types = types_of(ctx);
-    TW_PY_TRY_ASSIGN(rec, types.get(id));
+    TRY_ASSIGN(rec, types.get(id));
     if (rec->class_value.is_present()) return ctx.heap.clone_value(rec->class_value);
     if (id == type_id(BuiltinType::Exception)) return intern_static_definition(StaticDefinition::of_exception("BaseException"));
     if (id < kBuiltinTypeCount) return intern_static_definition(StaticDefinition::of_builtin_type(id));
@@ -545,15 +545,15 @@ PyResult<Value> py_type_value(RuntimeContext& ctx, TypeId id) {
 
 PyResult<std::optional<TypeHit>> py_type_lookup(RuntimeContext& ctx, TypeId type, std::optional<Symbol> symbol) {
     TypeRegistry& types = types_of(ctx);
-    TW_PY_TRY_ASSIGN(rec, types.get(type));
+    TRY_ASSIGN(rec, types.get(type));
     std::vector<TypeId> chain;
     chain.reserve(rec->mro.size() + 1);
     chain.push_back(type);
     chain.insert(chain.end(), rec->mro.begin(), rec->mro.end());
     for (TypeId t : chain) {
-        TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
+        TRY_DO(python_charge_work(meter_of(ctx), 1));
         if (!symbol) continue;
-        TW_PY_TRY_ASSIGN(r, types.get(t));
+        TRY_ASSIGN(r, types.get(t));
         const Namespace* ns = &r->namespace_;
         if (const ClassRecord* c = class_record(ctx.heap, r->class_value)) ns = &c->namespace_;
         if (const Value* v = ns->get(*symbol)) return std::optional(TypeHit{t, ctx.heap.clone_value(*v)});
@@ -567,7 +567,7 @@ PyResult<std::optional<ClassHit>> py_mro_lookup(RuntimeContext& ctx, Value cls, 
     std::vector<Value> chain{cls};
     chain.insert(chain.end(), rec->mro.begin(), rec->mro.end());
     for (const Value& c : chain) {
-        TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
+        TRY_DO(python_charge_work(meter_of(ctx), 1));
         const ClassRecord* r = class_record(ctx.heap, c);
         if (!r || !symbol) continue;
         if (const Value* v = r->namespace_.get(*symbol)) return std::optional(ClassHit{ctx.heap.clone_value(*v), c});
@@ -580,7 +580,7 @@ PyResult<bool> py_is_data_descriptor(RuntimeContext& ctx, Value v) {
     const HeapSlot* s = heap_slot(ctx, v);
     if (!s) return false;
     if (s->kind() == HeapObjectKind::Property) return true;
-    TW_PY_TRY_ASSIGN(set, descriptor_has(ctx, v, "__set__"));
+    TRY_ASSIGN(set, descriptor_has(ctx, v, "__set__"));
     if (set) return true;
     return descriptor_has(ctx, v, "__delete__");
 }
@@ -594,21 +594,21 @@ AttrLookup py_bind_special_method(RuntimeContext& ctx, Value found, std::optiona
             case DefinitionTag::NativeMethod:
             case DefinitionTag::SlotWrapper: {
                 if (!receiver) return Found(found);
-                TW_PY_TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), *receiver, found));
+                TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), *receiver, found));
                 return Found(b);
             }
             case DefinitionTag::NativeClassMethod: {
                 Value cls = receiver && py_as_class(ctx, *receiver) ? *receiver : Value();
                 if (cls.is_absent()) {
-                    TW_PY_TRY_ASSIGN(t, py_type_value(ctx, receiver_type));
+                    TRY_ASSIGN(t, py_type_value(ctx, receiver_type));
                     cls = t;
                 }
-                TW_PY_TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), cls, found));
+                TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), cls, found));
                 return Found(b);
             }
             case DefinitionTag::NativeGetter: {
                 if (!receiver) return Found(found);
-                TW_PY_TRY_ASSIGN(v, call_getter(ctx, d->getter, *receiver));
+                TRY_ASSIGN(v, call_getter(ctx, d->getter, *receiver));
                 return Found(v);
             }
             default: return Found(found);
@@ -619,8 +619,8 @@ AttrLookup py_bind_special_method(RuntimeContext& ctx, Value found, std::optiona
     switch (s->kind()) {
         case HeapObjectKind::Function: {
             if (!receiver) return Found(found);
-            TW_PY_TRY_ASSIGN(cls, py_type_value(ctx, receiver_type));
-            TW_PY_TRY_ASSIGN(b, bound_method(ctx, found, *receiver, cls));
+            TRY_ASSIGN(cls, py_type_value(ctx, receiver_type));
+            TRY_ASSIGN(b, bound_method(ctx, found, *receiver, cls));
             return Found(b);
         }
         case HeapObjectKind::StaticMethod: return Found(heap.clone_value(std::get<StaticMethodPayload>(s->object).callable));
@@ -628,39 +628,39 @@ AttrLookup py_bind_special_method(RuntimeContext& ctx, Value found, std::optiona
             Value fn = std::get<ClassMethodPayload>(s->object).callable;
             Value cls;
             if (receiver && !py_as_class(ctx, *receiver)) {
-                TW_PY_TRY_ASSIGN(t, py_type_value(ctx, receiver_type));
+                TRY_ASSIGN(t, py_type_value(ctx, receiver_type));
                 cls = t;
             } else if (receiver) {
                 cls = *receiver;
             } else {
-                TW_PY_TRY_ASSIGN(t, py_type_value(ctx, receiver_type));
+                TRY_ASSIGN(t, py_type_value(ctx, receiver_type));
                 cls = t;
             }
-            TW_PY_TRY_ASSIGN(b, bound_method(ctx, fn, cls, cls));
+            TRY_ASSIGN(b, bound_method(ctx, fn, cls, cls));
             return Found(b);
         }
         case HeapObjectKind::Property: {
             if (!receiver) return Found(found);
             Value getter = std::get<PropertyPayload>(s->object).first;
             if (getter.is_absent() || getter.is_none()) {
-                TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), *receiver));
+                TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), *receiver));
                 return fail(PyError::exception("AttributeError", fmt::format("property of '{}' object has no getter", tn)));
             }
             Value args[1] = {*receiver};
-            TW_PY_TRY_ASSIGN(r, call_value(ctx, getter, args));
+            TRY_ASSIGN(r, call_value(ctx, getter, args));
             return Found(r);
         }
         default: break;
     }
     // A program-defined descriptor: __get__(receiver or None, class).
-    TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, found));
+    TRY_ASSIGN(cls, program_class_of(ctx, found));
     if (cls) {
-        TW_PY_TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, heap.symbols.lookup("__get__")));
+        TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, heap.symbols.lookup("__get__")));
         if (hit) {
-            TW_PY_TRY_ASSIGN(owner_cls, py_type_value(ctx, receiver_type));
-            TW_PY_TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, found, *cls, hit->owner));
+            TRY_ASSIGN(owner_cls, py_type_value(ctx, receiver_type));
+            TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, found, *cls, hit->owner));
             Value args[2] = {receiver.value_or(Value::none()), owner_cls};
-            TW_PY_TRY_ASSIGN(r, call_value(ctx, bound, args));
+            TRY_ASSIGN(r, call_value(ctx, bound, args));
             return Found(r);
         }
     }
@@ -672,7 +672,7 @@ PyResult<Value> py_descriptor_get(RuntimeContext& ctx, Value found, Value receiv
     auto rt = py_as_class(ctx, receiver_class);
     auto ot = py_as_class(ctx, owner_class);
     if (!rt) return fail(PyError::unsupported("user descriptor has no class receiver"));
-    TW_PY_TRY_ASSIGN(r, py_bind_special_method(ctx, found, receiver, *rt, ot.value_or(*rt)));
+    TRY_ASSIGN(r, py_bind_special_method(ctx, found, receiver, *rt, ot.value_or(*rt)));
     if (!r) return found;
     return *r;
 }
@@ -720,12 +720,12 @@ AttrLookup py_getattr(RuntimeContext& ctx, Value obj, std::optional<Symbol> symb
     AttrLookup primary = Found();
     bool hooked = false;
     if (const HeapSlot* s = heap_slot(ctx, obj)) {
-        TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, obj));
+        TRY_ASSIGN(cls, program_class_of(ctx, obj));
         if (cls || s->kind() == HeapObjectKind::Class) {
-            TW_PY_TRY_ASSIGN(entry, types_of(ctx).slot(s->type_id, DunderSlot::GetAttribute));
+            TRY_ASSIGN(entry, types_of(ctx).slot(s->type_id, DunderSlot::GetAttribute));
             if (entry && entry->kind == SlotKind::Callable) {
                 hooked = true;
-                TW_PY_TRY_ASSIGN(key, make_str(ctx, std::string(name)));
+                TRY_ASSIGN(key, make_str(ctx, std::string(name)));
                 primary = invoke_slot_wrapper(ctx, obj, DunderSlot::GetAttribute, "__getattribute__", {key});
             }
         }
@@ -735,8 +735,8 @@ AttrLookup py_getattr(RuntimeContext& ctx, Value obj, std::optional<Symbol> symb
     if (primary) return py_getattr_hook(ctx, obj, name);
     if (!is_attribute_error(ctx, primary.error())) return primary;
     // An AttributeError of the primary lookup gives `__getattr__` its chance.
-    TW_PY_TRY_ASSIGN(type, py_type_id_of(heap, types_of(ctx), obj));
-    TW_PY_TRY_ASSIGN(hook, py_type_lookup(ctx, type, heap.symbols.lookup("__getattr__")));
+    TRY_ASSIGN(type, py_type_id_of(heap, types_of(ctx), obj));
+    TRY_ASSIGN(hook, py_type_lookup(ctx, type, heap.symbols.lookup("__getattr__")));
     if (!hook) return primary;
     if (primary.error().is_raised_marker()) ctx.exec.pending_exception.reset();
     return py_getattr_hook(ctx, obj, name);
@@ -744,15 +744,15 @@ AttrLookup py_getattr(RuntimeContext& ctx, Value obj, std::optional<Symbol> symb
 
 AttrLookup py_getattr_hook(RuntimeContext& ctx, Value obj, std::string_view name) {
     Heap& heap = ctx.heap;
-    TW_PY_TRY_ASSIGN(type, py_type_id_of(heap, types_of(ctx), obj));
-    TW_PY_TRY_ASSIGN(hook, py_type_lookup(ctx, type, heap.symbols.lookup("__getattr__")));
+    TRY_ASSIGN(type, py_type_id_of(heap, types_of(ctx), obj));
+    TRY_ASSIGN(hook, py_type_lookup(ctx, type, heap.symbols.lookup("__getattr__")));
     if (!hook) return Found();
     // The builtin `object` type has no __getattr__; only program classes reach here.
-    TW_PY_TRY_ASSIGN(bound, py_bind_special_method(ctx, hook->value, obj, type, hook->owner));
+    TRY_ASSIGN(bound, py_bind_special_method(ctx, hook->value, obj, type, hook->owner));
     if (!bound) return fail(PyError::unsupported("__getattr__ descriptor has no value"));
-    TW_PY_TRY_ASSIGN(key, make_str(ctx, std::string(name)));
+    TRY_ASSIGN(key, make_str(ctx, std::string(name)));
     Value args[1] = {key};
-    TW_PY_TRY_ASSIGN(r, call_value(ctx, *bound, args));
+    TRY_ASSIGN(r, call_value(ctx, *bound, args));
     return Found(r);
 }
 
@@ -761,10 +761,10 @@ AttrLookup py_generic_getattr(RuntimeContext& ctx, Value obj, std::optional<Symb
     TypeRegistry& types = types_of(ctx);
     // 1. Data descriptors of the metaclass answer a class's own attributes first.
     if (auto as_class = py_as_class(ctx, obj)) {
-        TW_PY_TRY_ASSIGN(meta, py_type_id_of(heap, types, obj));
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, meta, symbol));
+        TRY_ASSIGN(meta, py_type_id_of(heap, types, obj));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, meta, symbol));
         if (hit) {
-            TW_PY_TRY_ASSIGN(data, py_is_data_descriptor(ctx, hit->value));
+            TRY_ASSIGN(data, py_is_data_descriptor(ctx, hit->value));
             if (data) return py_bind_special_method(ctx, hit->value, obj, meta, hit->owner);
         }
     }
@@ -776,7 +776,7 @@ AttrLookup py_generic_getattr(RuntimeContext& ctx, Value obj, std::optional<Symb
         for (const NativeConstant& c : d->module->constants)
             if (c.name == name) {
                 NativeRuntime rt(ctx);
-                TW_PY_TRY_ASSIGN(v, native_constant_to_value(*ctx.interpreter, meter_of(ctx), &rt, c));
+                TRY_ASSIGN(v, native_constant_to_value(*ctx.interpreter, meter_of(ctx), &rt, c));
                 return Found(v);
             }
     }
@@ -788,7 +788,7 @@ AttrLookup py_generic_getattr(RuntimeContext& ctx, Value obj, std::optional<Symb
             if (d->tag == DefinitionTag::ExceptionType) return fail(PyError::unsupported("exception type is not registered"));
             return fail(PyError::unsupported("value kind is not registered"));
         }
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, *id, symbol));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, *id, symbol));
         if (hit) {
             if (d->tag == DefinitionTag::BuiltinType) {
                 auto hd = definition(hit->value);
@@ -796,7 +796,7 @@ AttrLookup py_generic_getattr(RuntimeContext& ctx, Value obj, std::optional<Symb
                 const bool class_getitem = hd && hd->tag == DefinitionTag::SlotWrapper &&
                                            hd->number == std::uint32_t(DunderSlot::ClassGetItem);
                 if (class_method || class_getitem) {
-                    TW_PY_TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), obj, hit->value));
+                    TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), obj, hit->value));
                     return Found(b);
                 }
             }
@@ -836,12 +836,12 @@ PyStatus py_set_class_attr(RuntimeContext& ctx, Value cls, Symbol symbol, std::s
     const TypeId id = rec->type_id;
     if (value) {
         if (!rec->namespace_.get(symbol))
-            TW_PY_TRY(ctx.heap.update_object_size(cls, kClassEntryBytes, ctx.roots, meter_of(ctx)));
-        TW_PY_TRY_ASSIGN(mut, ctx.heap.slot_mut(cls));
+            TRY_DO(ctx.heap.update_object_size(cls, kClassEntryBytes, ctx.roots, meter_of(ctx)));
+        TRY_ASSIGN(mut, ctx.heap.slot_mut(cls));
         std::get<ClassPayload>(mut->object).record->namespace_.insert(symbol, *value);
     } else {
         if (!rec->namespace_.get(symbol)) return fail(attribute_error_for(ctx, cls, name));
-        TW_PY_TRY_ASSIGN(mut, ctx.heap.slot_mut(cls));
+        TRY_ASSIGN(mut, ctx.heap.slot_mut(cls));
         std::get<ClassPayload>(mut->object).record->namespace_.remove(symbol);
     }
     return refresh_slots(ctx, id);
@@ -855,33 +855,33 @@ PyStatus py_setattr(RuntimeContext& ctx, Value obj, Symbol symbol, std::string_v
     if (s && name == "args" && exception) return store_exception_args(ctx, obj, value);
     if (is_kind(s, HeapObjectKind::Module))
         return scope_store(ctx, std::get<ModulePayload>(s->object).namespace_, symbol, value);
-    TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, obj));
+    TRY_ASSIGN(cls, program_class_of(ctx, obj));
     if (cls) {
         if (name == "__dict__") return replace_dict(ctx, obj, value);
         auto tid = py_as_class(ctx, *cls);
         if (!tid) return fail(PyError::unsupported("instance has no registered class"));
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, *tid, symbol));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, *tid, symbol));
         if (hit) {
             const HeapSlot* hs = heap_slot(ctx, hit->value);
             if (is_kind(hs, HeapObjectKind::Property)) {
                 Value setter = std::get<PropertyPayload>(hs->object).second;
                 if (setter.is_absent() || setter.is_none()) {
-                    TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
+                    TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
                     return fail(PyError::exception("AttributeError",
                                                    fmt::format("property '{}' of '{}' object has no setter", name, tn)));
                 }
                 Value args[2] = {obj, value};
-                TW_PY_TRY(call_value(ctx, setter, args));
+                TRY_DO(call_value(ctx, setter, args));
                 return {};
             }
             Value args[2] = {obj, value};
-            TW_PY_TRY_ASSIGN(called, call_descriptor_method(ctx, hit->value, "__set__", args));
+            TRY_ASSIGN(called, call_descriptor_method(ctx, hit->value, "__set__", args));
             if (called) return {};
             if (auto d = definition(hit->value); d && d->tag == DefinitionTag::NativeGetter) {
                 const bool plain = exception && (name == "args" || name == "errno" || name == "strerror" ||
                                                  name == "filename" || name == "filename2");
                 if (!plain) {
-                    TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
+                    TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
                     return fail(PyError::exception("AttributeError",
                                                    fmt::format("attribute '{}' of '{}' objects is not writable", name, tn)));
                 }
@@ -905,36 +905,36 @@ PyStatus py_delattr(RuntimeContext& ctx, Value obj, Symbol symbol, std::string_v
     if (s->kind() == HeapObjectKind::Module) {
         if (name == "__dict__" || name == "__class__") return fail(reject_builtin_attribute_store(ctx, obj, name));
         const Value ns = std::get<ModulePayload>(s->object).namespace_;
-        TW_PY_TRY_ASSIGN(present, namespace_lookup(ctx, ns, symbol));
+        TRY_ASSIGN(present, namespace_lookup(ctx, ns, symbol));
         if (!present) return fail(attribute_error_for(ctx, obj, name));
         return scope_store(ctx, ns, symbol, std::nullopt);
     }
-    TW_PY_TRY_ASSIGN(cls, program_class_of(ctx, obj));
+    TRY_ASSIGN(cls, program_class_of(ctx, obj));
     if (cls) {
         auto tid = py_as_class(ctx, *cls);
         if (!tid) return fail(PyError::unsupported("instance has no registered class"));
-        TW_PY_TRY_ASSIGN(hit, py_type_lookup(ctx, *tid, symbol));
+        TRY_ASSIGN(hit, py_type_lookup(ctx, *tid, symbol));
         if (hit) {
             if (is_kind(heap_slot(ctx, hit->value), HeapObjectKind::Property)) {
-                TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
+                TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
                 return fail(PyError::exception("AttributeError",
                                                fmt::format("property '{}' of '{}' object has no deleter", name, tn)));
             }
             Value args[1] = {obj};
-            TW_PY_TRY_ASSIGN(called, call_descriptor_method(ctx, hit->value, "__delete__", args));
+            TRY_ASSIGN(called, call_descriptor_method(ctx, hit->value, "__delete__", args));
             if (called) return {};
             if (is_tag(hit->value, DefinitionTag::NativeGetter)) {
-                TW_PY_TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
+                TRY_ASSIGN(tn, py_type_name(heap, types_of(ctx), obj));
                 return fail(PyError::exception("AttributeError",
                                                fmt::format("attribute '{}' of '{}' objects is not deletable", name, tn)));
             }
         }
-        TW_PY_TRY_ASSIGN(removed, instance_remove_attr(store_context(ctx), obj, symbol));
+        TRY_ASSIGN(removed, instance_remove_attr(store_context(ctx), obj, symbol));
         if (!removed) return fail(attribute_error_for(ctx, obj, name));
         return {};
     }
     if (is_exception_instance(ctx, obj)) {
-        TW_PY_TRY_ASSIGN(removed, instance_remove_attr(store_context(ctx), obj, symbol));
+        TRY_ASSIGN(removed, instance_remove_attr(store_context(ctx), obj, symbol));
         if (!removed) return fail(attribute_error_for(ctx, obj, name));
         return {};
     }

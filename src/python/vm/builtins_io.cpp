@@ -55,7 +55,7 @@ PyError with_source_position(PyError e, std::string_view builtin, const SourceSp
 
 PyResult<StepOutcome> run_source(RuntimeContext& ctx, std::string_view builtin, CodeObjectPtr code,
                                  const CodeRunner& run) {
-    TW_PY_TRY_ASSIGN(d, exec_default_namespaces(ctx));
+    TRY_ASSIGN(d, exec_default_namespaces(ctx));
     SliceResult r = run(ctx, std::move(code), d);
     if (!r) return fail(with_source_position(std::move(r.error().error), builtin, r.error().position));
     return *r;
@@ -72,7 +72,7 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
             const bool is_sep = name == "sep";
             std::optional<std::string> text;
             if (!value.is_none()) {
-                TW_PY_TRY_ASSIGN(given, value_to_owned_string(ctx.heap, value));
+                TRY_ASSIGN(given, value_to_owned_string(ctx.heap, value));
                 if (!given) return fail(PyError::unsupported(fmt::format("{} must be None or a string", name)));
                 text = std::move(given);
             }
@@ -82,7 +82,7 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
             if (value.is_none()) file.reset();
             else file = value;
         } else if (name == "flush") {
-            TW_PY_TRY_ASSIGN(t, py_is_true(ctx, value));
+            TRY_ASSIGN(t, py_is_true(ctx, value));
             flush = t;
         } else {
             std::string quoted = "\"";
@@ -97,36 +97,36 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
     if (file) {
         target = *file;
     } else if (auto sys = ctx.heap.find_module("sys")) {
-        TW_PY_TRY_ASSIGN(out, py_getattr_by_name(ctx, *sys, "stdout"));
+        TRY_ASSIGN(out, py_getattr_by_name(ctx, *sys, "stdout"));
         if (out) target = *out;
     }
     std::string text;
     for (std::size_t i = 0; i < call.positional.size(); ++i) {
         if (i) text += sep;
-        TW_PY_TRY_ASSIGN(s, py_str(ctx, call.positional[i]));
+        TRY_ASSIGN(s, py_str(ctx, call.positional[i]));
         text += s;
     }
     if (auto stream = stream_number(target)) {
         text += end;
-        TW_PY_TRY(python_write_stdio(ctx, *stream, text));
+        TRY_DO(python_write_stdio(ctx, *stream, text));
         return Value::none();
     }
-    TW_PY_TRY_ASSIGN(write, py_getattr_by_name(ctx, target, "write"));
+    TRY_ASSIGN(write, py_getattr_by_name(ctx, target, "write"));
     if (!write) {
-        TW_PY_TRY_ASSIGN(tn, py_type_name(ctx.heap, ctx.interpreter->types, target));
+        TRY_ASSIGN(tn, py_type_name(ctx.heap, ctx.interpreter->types, target));
         return fail(PyError::type_error(fmt::format("'{}' object has no write method", tn)));
     }
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
     c.heap.push_root(*write);
     for (std::string* part : {&text, &end}) {
-        TW_PY_TRY_ASSIGN(s, new_str(c.heap, *part, c.roots, meter_of(c)));
+        TRY_ASSIGN(s, new_str(c.heap, *part, c.roots, meter_of(c)));
         Value args[1] = {s};
-        TW_PY_TRY(call_value(c, *write, args));
+        TRY_DO(call_value(c, *write, args));
     }
     if (flush) {
-        TW_PY_TRY_ASSIGN(f, py_getattr_by_name(c, target, "flush"));
-        if (f) TW_PY_TRY(call_value(c, *f, {}));
+        TRY_ASSIGN(f, py_getattr_by_name(c, target, "flush"));
+        if (f) TRY_DO(call_value(c, *f, {}));
     }
     return Value::none();
 }
@@ -134,7 +134,7 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
 PyStatus builtin_input_prompt(RuntimeContext& ctx, const NativeCall& call) {
     if (call.positional.size() > 1) return fail(arity_error(0, 1, call.positional.size()));
     if (call.positional.empty()) return {};
-    TW_PY_TRY_ASSIGN(prompt, py_str(ctx, call.positional[0]));
+    TRY_ASSIGN(prompt, py_str(ctx, call.positional[0]));
     return python_write_stdio(ctx, 1, prompt);
 }
 
@@ -153,7 +153,7 @@ PyResult<ExitRequest> exit_request_for_code(RuntimeContext& ctx, Value code) {
             return ExitRequest{status, {}};
         }
     // Any other code is a message: its str() goes to standard error and the status is 1.
-    TW_PY_TRY_ASSIGN(text, py_str(ctx, code));
+    TRY_ASSIGN(text, py_str(ctx, code));
     return ExitRequest{1, std::move(text)};
 }
 
@@ -169,7 +169,7 @@ PyError builtin_exit(RuntimeContext& ctx, const NativeCall& call) {
 }
 
 PyResult<PyModuleTree> compile_exec_source(RuntimeContext& ctx, std::string_view builtin, Value source) {
-    TW_PY_TRY_ASSIGN(text, value_to_owned_string(ctx.heap, source));
+    TRY_ASSIGN(text, value_to_owned_string(ctx.heap, source));
     if (!text) return fail(PyError::type_error(fmt::format("{}() arg 1 must be a string, bytes or code object", builtin)));
     std::string_view src = *text;
     if (builtin == "eval") {
@@ -180,14 +180,14 @@ PyResult<PyModuleTree> compile_exec_source(RuntimeContext& ctx, std::string_view
     std::uint64_t bytes;
     if (__builtin_mul_overflow(std::uint64_t(src.size()), kSourceByteBytes, &bytes))
         return fail(PyError::unsupported(fmt::format("{} source is too large", builtin)));
-    TW_PY_TRY(python_charge_work(meter_of(ctx), src.size()));
-    TW_PY_TRY(charge_native(ctx, bytes));
+    TRY_DO(python_charge_work(meter_of(ctx), src.size()));
+    TRY_DO(charge_native(ctx, bytes));
     auto tokens = py_tokenize(src);
     if (!tokens) return fail(source_error_at_position(tokens.error().message, tokens.error().span.line, tokens.error().span.column));
     std::uint64_t token_bytes;
     if (__builtin_mul_overflow(std::uint64_t(tokens->size()), kTokenBytes, &token_bytes))
         return fail(PyError::unsupported(fmt::format("{} source is too large", builtin)));
-    TW_PY_TRY(charge_native(ctx, token_bytes));
+    TRY_DO(charge_native(ctx, token_bytes));
     auto tree = py_parse_module(std::move(*tokens));
     if (!tree) return fail(source_error_at_position(tree.error().message, tree.error().span.line, tree.error().span.column));
     return std::move(*tree);
@@ -208,18 +208,18 @@ PyResult<FrameDescriptor> exec_default_namespaces(RuntimeContext& ctx) {
     }
     std::optional<Value> parent;
     if (f.scope.is_object()) parent = f.scope;
-    TW_PY_TRY_ASSIGN(ns, bind_locals(*ctx.interpreter, meter_of(ctx), parent, nullptr, {}, entries));
+    TRY_ASSIGN(ns, bind_locals(*ctx.interpreter, meter_of(ctx), parent, nullptr, {}, entries));
     ctx.heap.push_root(ns);
     return FrameDescriptor{std::nullopt, ns, f.globals, Value::absent(), false, false};
 }
 
 PyResult<StepOutcome> builtin_exec(RuntimeContext& ctx, const NativeCall& call, const CodeRunner& run) {
     if (call.positional.size() != 1) return fail(arity_error(1, 1, call.positional.size()));
-    TW_PY_TRY_ASSIGN(tree, compile_exec_source(ctx, "exec", call.positional[0]));
+    TRY_ASSIGN(tree, compile_exec_source(ctx, "exec", call.positional[0]));
     HeapCodeHost host(ctx.heap, meter_of(ctx));
     CodeObjectPtr code = compile_module(tree, host);
     if (host.first_error) return fail(std::move(*host.first_error));
-    TW_PY_TRY_ASSIGN(r, run_source(ctx, "exec", std::move(code), run));
+    TRY_ASSIGN(r, run_source(ctx, "exec", std::move(code), run));
     if (r.kind == StepOutcome::Exit) return r;
     if (r.kind != StepOutcome::Halt && r.kind != StepOutcome::Return)
         return fail(PyError::unsupported("exec source did not finish normally"));
@@ -229,7 +229,7 @@ PyResult<StepOutcome> builtin_exec(RuntimeContext& ctx, const NativeCall& call, 
 
 PyResult<StepOutcome> builtin_eval(RuntimeContext& ctx, const NativeCall& call, const CodeRunner& run) {
     if (call.positional.size() != 1) return fail(arity_error(1, 1, call.positional.size()));
-    TW_PY_TRY_ASSIGN(tree, compile_exec_source(ctx, "eval", call.positional[0]));
+    TRY_ASSIGN(tree, compile_exec_source(ctx, "eval", call.positional[0]));
     auto body = tree.list(tree.body());
     if (body.size() != 1 || tree.stmt(body[0]).kind() != StmtKind::Expr)
         return fail(PyError::exception("SyntaxError", "invalid syntax"));
@@ -237,7 +237,7 @@ PyResult<StepOutcome> builtin_eval(RuntimeContext& ctx, const NativeCall& call, 
     HeapCodeHost host(ctx.heap, meter_of(ctx));
     CodeObjectPtr code = compile_eval_expression(tree, expr, host);
     if (host.first_error) return fail(std::move(*host.first_error));
-    TW_PY_TRY_ASSIGN(r, run_source(ctx, "eval", std::move(code), run));
+    TRY_ASSIGN(r, run_source(ctx, "eval", std::move(code), run));
     if (r.kind == StepOutcome::Exit) return r;
     if (r.kind != StepOutcome::Return) return fail(PyError::unsupported("eval source did not finish normally"));
     ctx.exec.values.push_back(r.value);

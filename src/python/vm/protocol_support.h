@@ -1,5 +1,5 @@
-// Small helpers shared by the object-protocol sources: early returns on failures, and the
-// registry, meter and native charges of a runtime context.
+// Small helpers shared by the object-protocol sources: the registry, the meter and the native
+// charges of a runtime context, and the early-return macros.
 #pragma once
 
 #include <string>
@@ -8,15 +8,7 @@
 #include "python/heap/heap.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/runtime_context.h"
-
-// Binds `var` to the value of a PyResult or returns its error.
-#define TW_PY_TRY_ASSIGN(var, expr)                        \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-// Returns the error of a PyStatus or PyResult.
-#define TW_PY_TRY(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
+#include "python/vm/try.h"
 
 namespace tw::py::protocol {
 

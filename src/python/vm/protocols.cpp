@@ -121,12 +121,12 @@ PyResult<std::optional<bool>> sequence_compare(RuntimeContext& ctx, RichCompareO
     for (const Value& v : y) scope.context.heap.push_root(v);
     const std::size_t n = std::min(x.size(), y.size());
     for (std::size_t i = 0; i < n; ++i) {
-        TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
-        TW_PY_TRY_ASSIGN(eq, py_values_equal(scope.context, x[i], y[i]));
+        TRY_DO(python_charge_work(meter_of(ctx), 1));
+        TRY_ASSIGN(eq, py_values_equal(scope.context, x[i], y[i]));
         if (eq) continue;
         if (op == RichCompareOp::Eq) return std::optional(false);
         if (op == RichCompareOp::Ne) return std::optional(true);
-        TW_PY_TRY_ASSIGN(r, py_rich_compare(scope.context, op, x[i], y[i]));
+        TRY_ASSIGN(r, py_rich_compare(scope.context, op, x[i], y[i]));
         return std::optional(r);
     }
     return std::optional(ordered(op, x.size(), y.size()));
@@ -152,10 +152,10 @@ PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, RichCompareOp 
         }
         return std::optional<bool>();
     }
-    TW_PY_TRY_ASSIGN(sa, str_view(heap, a));
-    TW_PY_TRY_ASSIGN(sb, str_view(heap, b));
+    TRY_ASSIGN(sa, str_view(heap, a));
+    TRY_ASSIGN(sb, str_view(heap, b));
     if (sa && sb) {
-        TW_PY_TRY(python_charge_work(meter_of(ctx), std::min(sa->size(), sb->size()) / 64));
+        TRY_DO(python_charge_work(meter_of(ctx), std::min(sa->size(), sb->size()) / 64));
         return std::optional(ordered(op, *sa, *sb));
     }
     const HeapSlot* x = heap.get_if_object(a);
@@ -167,7 +167,7 @@ PyResult<std::optional<bool>> native_compare(RuntimeContext& ctx, RichCompareOp 
         return nullptr;
     };
     if (const std::string *bx = bytes_of(x), *by = bytes_of(y); bx && by) {
-        TW_PY_TRY(python_charge_work(meter_of(ctx), std::min(bx->size(), by->size()) / 64));
+        TRY_DO(python_charge_work(meter_of(ctx), std::min(bx->size(), by->size()) / 64));
         return std::optional(ordered(op, *bx, *by));
     }
     const bool lists = x->kind() == HeapObjectKind::List && y->kind() == HeapObjectKind::List;
@@ -200,8 +200,8 @@ PyResult<std::optional<Value>> answered(PyResult<std::optional<Value>> r) {
 
 // The right operand's type is a proper subtype of the left's.
 PyResult<bool> right_has_priority(RuntimeContext& ctx, Value left, Value right) {
-    TW_PY_TRY_ASSIGN(lt, py_type_id_of(ctx.heap, types_of(ctx), left));
-    TW_PY_TRY_ASSIGN(rt, py_type_id_of(ctx.heap, types_of(ctx), right));
+    TRY_ASSIGN(lt, py_type_id_of(ctx.heap, types_of(ctx), left));
+    TRY_ASSIGN(rt, py_type_id_of(ctx.heap, types_of(ctx), right));
     if (lt == rt) return false;
     return types_of(ctx).is_subtype(rt, lt);
 }
@@ -219,7 +219,7 @@ std::optional<std::string_view> builtin_sequence_base(RuntimeContext& ctx, Value
 }
 
 PyResult<std::optional<Value>> count_next(RuntimeContext& ctx, Value it) {
-    TW_PY_TRY_ASSIGN(slot, ctx.heap.slot_mut(it));
+    TRY_ASSIGN(slot, ctx.heap.slot_mut(it));
     auto& c = std::get<CountIteratorPayload>(slot->object);
     std::int64_t next;
     if (__builtin_add_overflow(c.current, c.step, &next))
@@ -230,15 +230,15 @@ PyResult<std::optional<Value>> count_next(RuntimeContext& ctx, Value it) {
 }
 
 PyResult<std::optional<Value>> callable_next(RuntimeContext& ctx, Value it) {
-    TW_PY_TRY_ASSIGN(slot, ctx.heap.get(it));
+    TRY_ASSIGN(slot, ctx.heap.get(it));
     const CallableIteratorPayload c = std::get<CallableIteratorPayload>(slot->object);
     if (c.exhausted) return std::optional<Value>();
-    TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
-    TW_PY_TRY_ASSIGN(r, call_value(ctx, c.callable, {}));
+    TRY_DO(python_charge_work(meter_of(ctx), 1));
+    TRY_ASSIGN(r, call_value(ctx, c.callable, {}));
     ctx.heap.push_root(r);
-    TW_PY_TRY_ASSIGN(eq, py_values_equal(ctx, r, c.sentinel));
+    TRY_ASSIGN(eq, py_values_equal(ctx, r, c.sentinel));
     if (!eq) return std::optional(r);
-    TW_PY_TRY_ASSIGN(mut, ctx.heap.slot_mut(it));
+    TRY_ASSIGN(mut, ctx.heap.slot_mut(it));
     std::get<CallableIteratorPayload>(mut->object).exhausted = true;
     return std::optional<Value>();
 }
@@ -247,7 +247,7 @@ PyResult<std::optional<Value>> callable_next(RuntimeContext& ctx, Value it) {
 PyResult<std::optional<std::optional<Value>>> stored_iterator_next(RuntimeContext& ctx, Value it) {
     using Step = std::optional<std::optional<Value>>;
     Heap& heap = ctx.heap;
-    TW_PY_TRY_ASSIGN(slot, heap.slot_mut(it));
+    TRY_ASSIGN(slot, heap.slot_mut(it));
     if (auto* v = std::get_if<ValuesIteratorPayload>(&slot->object)) {
         if (v->position >= v->values.size()) return Step(std::optional<Value>());
         return Step(std::optional(heap.clone_value(v->values[v->position++])));
@@ -264,11 +264,11 @@ PyResult<std::optional<std::optional<Value>>> stored_iterator_next(RuntimeContex
     if (auto* s = std::get_if<SequenceIteratorPayload>(&slot->object)) {
         const Value source = s->source;
         const std::uint64_t position = s->position;
-        TW_PY_TRY_ASSIGN(src, heap.get(source));
+        TRY_ASSIGN(src, heap.get(source));
         if (const auto* items = sequence_items(src->object); items && src->kind() != HeapObjectKind::Exception) {
             if (position >= items->size()) return Step(std::optional<Value>());
             Value v = heap.clone_value((*items)[position]);
-            TW_PY_TRY_ASSIGN(again, heap.slot_mut(it));
+            TRY_ASSIGN(again, heap.slot_mut(it));
             std::get<SequenceIteratorPayload>(again->object).position = position + 1;
             return Step(std::optional(v));
         }
@@ -292,29 +292,29 @@ bool is_not_implemented(Value v) {
 }
 
 PyResult<bool> py_rich_compare(RuntimeContext& ctx, RichCompareOp op, Value left, Value right) {
-    TW_PY_TRY_ASSIGN(native, native_compare(ctx, op, left, right));
+    TRY_ASSIGN(native, native_compare(ctx, op, left, right));
     if (native) return *native;
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
-    TW_PY_TRY_ASSIGN(priority, right_has_priority(c, left, right));
+    TRY_ASSIGN(priority, right_has_priority(c, left, right));
     std::optional<Value> result;
     if (priority) {
-        TW_PY_TRY_ASSIGN(r, answered(invoke_slot(c, right, compare_slot(reflected(op)), {left})));
+        TRY_ASSIGN(r, answered(invoke_slot(c, right, compare_slot(reflected(op)), {left})));
         result = r;
     }
     if (!result) {
-        TW_PY_TRY_ASSIGN(r, answered(invoke_slot(c, left, compare_slot(op), {right})));
+        TRY_ASSIGN(r, answered(invoke_slot(c, left, compare_slot(op), {right})));
         result = r;
     }
     if (!result && !priority) {
-        TW_PY_TRY_ASSIGN(r, answered(invoke_slot(c, right, compare_slot(reflected(op)), {left})));
+        TRY_ASSIGN(r, answered(invoke_slot(c, right, compare_slot(reflected(op)), {left})));
         result = r;
     }
     if (result) return py_is_true(c, *result);
     if (op == RichCompareOp::Eq) return left == right;
     if (op == RichCompareOp::Ne) return left != right;
-    TW_PY_TRY_ASSIGN(ln, type_name(c, left));
-    TW_PY_TRY_ASSIGN(rn, type_name(c, right));
+    TRY_ASSIGN(ln, type_name(c, left));
+    TRY_ASSIGN(rn, type_name(c, right));
     return fail(PyError::type_error(
         fmt::format("'{}' not supported between instances of '{}' and '{}'", compare_op_text(op), ln, rn)));
 }
@@ -325,21 +325,21 @@ PyResult<bool> py_values_equal(RuntimeContext& ctx, Value left, Value right) {
 }
 
 PyResult<bool> py_is_true(RuntimeContext& ctx, Value v) {
-    TW_PY_TRY_ASSIGN(fast, py_truth_fast(ctx.heap, v));
+    TRY_ASSIGN(fast, py_truth_fast(ctx.heap, v));
     if (fast) return *fast;
     if (is_not_implemented(v)) return fail(not_implemented_truth_error());
-    TW_PY_TRY_ASSIGN(b, invoke_slot(ctx, v, DunderSlot::Bool));
+    TRY_ASSIGN(b, invoke_slot(ctx, v, DunderSlot::Bool));
     if (b) {
         if (!b->is_bool()) {
-            TW_PY_TRY_ASSIGN(tn, type_name(ctx, *b));
+            TRY_ASSIGN(tn, type_name(ctx, *b));
             return fail(PyError::type_error(fmt::format("__bool__ should return bool, returned {}", tn)));
         }
         return b->as_bool();
     }
-    TW_PY_TRY_ASSIGN(n, invoke_slot(ctx, v, DunderSlot::Length));
+    TRY_ASSIGN(n, invoke_slot(ctx, v, DunderSlot::Length));
     if (n) {
         if (!n->is_int()) {
-            TW_PY_TRY_ASSIGN(tn, type_name(ctx, *n));
+            TRY_ASSIGN(tn, type_name(ctx, *n));
             return fail(PyError::type_error(fmt::format("'{}' object cannot be interpreted as an integer", tn)));
         }
         if (n->as_int() < 0) return fail(PyError::value_error("__len__() should return >= 0"));
@@ -349,13 +349,13 @@ PyResult<bool> py_is_true(RuntimeContext& ctx, Value v) {
 }
 
 PyResult<std::string> py_str(RuntimeContext& ctx, Value v) {
-    TW_PY_TRY_ASSIGN(r, invoke_slot(ctx, v, DunderSlot::String));
+    TRY_ASSIGN(r, invoke_slot(ctx, v, DunderSlot::String));
     if (r) {
-        TW_PY_TRY_ASSIGN(text, value_to_owned_string(ctx.heap, *r));
+        TRY_ASSIGN(text, value_to_owned_string(ctx.heap, *r));
         if (!text) return fail(PyError::unsupported("__str__ should return str"));
         return std::move(*text);
     }
-    TW_PY_TRY_ASSIGN(text, value_to_owned_string(ctx.heap, v));
+    TRY_ASSIGN(text, value_to_owned_string(ctx.heap, v));
     if (text) return std::move(*text);
     if (exception_type_name(*ctx.interpreter, v)) return exception_str(*ctx.interpreter, v);
     return py_repr(ctx, v);
@@ -372,22 +372,22 @@ PyStatus py_format_charge(RuntimeContext& ctx, std::string_view spec) {
         for (; i < spec.size() && spec[i] >= '0' && spec[i] <= '9'; ++i) n = sat_add(sat_mul(n, 10), std::uint64_t(spec[i] - '0'));
         largest = std::max(largest, n);
     }
-    TW_PY_TRY(python_charge_work(meter_of(ctx), std::max<std::uint64_t>(spec.size(), largest)));
+    TRY_DO(python_charge_work(meter_of(ctx), std::max<std::uint64_t>(spec.size(), largest)));
     std::uint64_t sum = sat_add(spec.size(), largest);
     std::uint64_t bytes = sum > (UINT64_MAX >> 2) ? UINT64_MAX : 2 * sum;
     return charge_native(ctx, bytes);
 }
 
 PyResult<std::string> py_format(RuntimeContext& ctx, Value v, std::string_view spec) {
-    TW_PY_TRY_ASSIGN(t, py_type_id_of(ctx.heap, types_of(ctx), v));
-    TW_PY_TRY_ASSIGN(entry, types_of(ctx).slot(t, DunderSlot::Format));
+    TRY_ASSIGN(t, py_type_id_of(ctx.heap, types_of(ctx), v));
+    TRY_ASSIGN(entry, types_of(ctx).slot(t, DunderSlot::Format));
     // Without a format specification every value formats as its str(); the builtin slots answer
     // the specifications.
     if (spec.empty() && (!entry || entry->kind != SlotKind::Callable)) return py_str(ctx, v);
-    TW_PY_TRY_ASSIGN(spec_value, new_str(ctx.heap, std::string(spec), ctx.roots, meter_of(ctx)));
-    TW_PY_TRY_ASSIGN(r, invoke_slot(ctx, v, DunderSlot::Format, {spec_value}));
+    TRY_ASSIGN(spec_value, new_str(ctx.heap, std::string(spec), ctx.roots, meter_of(ctx)));
+    TRY_ASSIGN(r, invoke_slot(ctx, v, DunderSlot::Format, {spec_value}));
     if (r) {
-        TW_PY_TRY_ASSIGN(text, value_to_owned_string(ctx.heap, *r));
+        TRY_ASSIGN(text, value_to_owned_string(ctx.heap, *r));
         if (!text) return fail(PyError::type_error("__format__ must return a str"));
         return std::move(*text);
     }
@@ -442,10 +442,10 @@ PyResult<std::optional<Value>> py_next(RuntimeContext& ctx, Value it) {
     if (s->kind() == HeapObjectKind::CountIterator) return count_next(ctx, it);
     if (s->kind() == HeapObjectKind::CallableIterator) return callable_next(ctx, it);
     if (s->type_id < kBuiltinTypeCount) {
-        TW_PY_TRY_ASSIGN(step, stored_iterator_next(ctx, it));
+        TRY_ASSIGN(step, stored_iterator_next(ctx, it));
         if (step) return *step;
     }
-    TW_PY_TRY_ASSIGN(has, has_slot(ctx, it, DunderSlot::Next));
+    TRY_ASSIGN(has, has_slot(ctx, it, DunderSlot::Next));
     if (!has) return fail(not_iterator());
     auto r = invoke_slot(ctx, it, DunderSlot::Next);
     if (!r && r.error().is_raised_marker() && pending_exception_is_instance(*ctx.interpreter, "StopIteration")) {
@@ -462,9 +462,9 @@ PyResult<Value> py_abs(RuntimeContext& ctx, Value v) {
     if (v.is_int() && v.as_int() != INT64_MIN) return Value::from_int(v.as_int() < 0 ? -v.as_int() : v.as_int());
     if (v.is_bool()) return Value::from_int(v.as_bool() ? 1 : 0);
     if (v.is_float()) return Value::from_float(std::fabs(v.as_float()));
-    TW_PY_TRY_ASSIGN(r, invoke_slot(ctx, v, DunderSlot::Absolute));
+    TRY_ASSIGN(r, invoke_slot(ctx, v, DunderSlot::Absolute));
     if (r) return *r;
-    TW_PY_TRY_ASSIGN(tn, type_name(ctx, v));
+    TRY_ASSIGN(tn, type_name(ctx, v));
     return fail(PyError::type_error(fmt::format("bad operand type for abs(): '{}'", tn)));
 }
 
@@ -477,8 +477,8 @@ PyResult<bool> class_check(RuntimeContext& ctx, Value subject, Value cls, bool i
         NativeCallScope scope(ctx);
         for (const Value& c : items) {
             scope.context.heap.push_root(c);
-            TW_PY_TRY(python_charge_work(meter_of(ctx), 1));
-            TW_PY_TRY_ASSIGN(r, class_check(scope.context, subject, c, instance));
+            TRY_DO(python_charge_work(meter_of(ctx), 1));
+            TRY_ASSIGN(r, class_check(scope.context, subject, c, instance));
             if (r) return true;
         }
         return false;
@@ -488,11 +488,11 @@ PyResult<bool> class_check(RuntimeContext& ctx, Value subject, Value cls, bool i
         const Value meta = std::get<ClassPayload>(s->object).record->metaclass;
         if (meta.is_object()) {
             const std::string_view hook = instance ? "__instancecheck__" : "__subclasscheck__";
-            TW_PY_TRY_ASSIGN(hit, py_mro_lookup(ctx, meta, ctx.heap.symbols.lookup(hook)));
+            TRY_ASSIGN(hit, py_mro_lookup(ctx, meta, ctx.heap.symbols.lookup(hook)));
             if (hit) {
-                TW_PY_TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, cls, meta, hit->owner));
+                TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, cls, meta, hit->owner));
                 Value args[1] = {subject};
-                TW_PY_TRY_ASSIGN(r, call_value(ctx, bound, args));
+                TRY_ASSIGN(r, call_value(ctx, bound, args));
                 return py_is_true(ctx, r);
             }
         }
@@ -503,7 +503,7 @@ PyResult<bool> class_check(RuntimeContext& ctx, Value subject, Value cls, bool i
                                                   : "issubclass() requires a class argument"));
     TypeId t;
     if (instance) {
-        TW_PY_TRY_ASSIGN(id, py_type_id_of(ctx.heap, types_of(ctx), subject));
+        TRY_ASSIGN(id, py_type_id_of(ctx.heap, types_of(ctx), subject));
         t = id;
     } else {
         auto id = py_as_class(ctx, subject);
@@ -532,21 +532,21 @@ PyStatus python_write_stdio(RuntimeContext& ctx, int stream, std::string_view by
 PyResult<Value> py_binary_fallback(RuntimeContext& ctx, const BinarySlotOperator& op, Value left, Value right) {
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
-    TW_PY_TRY_ASSIGN(priority, right_has_priority(c, left, right));
+    TRY_ASSIGN(priority, right_has_priority(c, left, right));
     if (priority) {
-        TW_PY_TRY_ASSIGN(r, answered(invoke_slot(c, right, op.reflected, {left})));
+        TRY_ASSIGN(r, answered(invoke_slot(c, right, op.reflected, {left})));
         if (r) return *r;
     }
-    TW_PY_TRY_ASSIGN(normal, answered(invoke_slot(c, left, op.slot, {right})));
+    TRY_ASSIGN(normal, answered(invoke_slot(c, left, op.slot, {right})));
     if (normal) return *normal;
     if (!priority) {
-        TW_PY_TRY_ASSIGN(r, answered(invoke_slot(c, right, op.reflected, {left})));
+        TRY_ASSIGN(r, answered(invoke_slot(c, right, op.reflected, {left})));
         if (r) return *r;
     }
     std::string_view base_text = op.text;
     if (base_text.size() > 1 && base_text.back() == '=') base_text.remove_suffix(1);
-    TW_PY_TRY_ASSIGN(ln, type_name(c, left));
-    TW_PY_TRY_ASSIGN(rn, type_name(c, right));
+    TRY_ASSIGN(ln, type_name(c, left));
+    TRY_ASSIGN(rn, type_name(c, right));
     const auto lseq = builtin_sequence_base(c, left);
     const auto rseq = builtin_sequence_base(c, right);
     if (base_text == "+" && lseq) {
@@ -572,15 +572,15 @@ PyResult<Value> call_slot_wrapper(RuntimeContext& ctx, TypeId owner, DunderSlot 
         if (!t) return fail(PyError::unsupported("class subscription receiver has no registered type"));
         receiver_type = *t;
     } else {
-        TW_PY_TRY_ASSIGN(t, py_type_id_of(ctx.heap, types, receiver));
+        TRY_ASSIGN(t, py_type_id_of(ctx.heap, types, receiver));
         receiver_type = t;
     }
-    TW_PY_TRY_ASSIGN(sub, types.is_subtype(receiver_type, owner));
+    TRY_ASSIGN(sub, types.is_subtype(receiver_type, owner));
     if (!sub) {
-        TW_PY_TRY_ASSIGN(rec, types.get(owner));
+        TRY_ASSIGN(rec, types.get(owner));
         return fail(PyError::type_error(fmt::format("descriptor {} requires a '{}' object", row.name, rec->name)));
     }
-    TW_PY_TRY_ASSIGN(entry, types.slot(owner, slot));
+    TRY_ASSIGN(entry, types.slot(owner, slot));
     if (!entry) return fail(PyError::unsupported("slot wrapper has no local implementation"));
     const SlotEntry e = *entry;
     NativeRuntime rt(ctx);
@@ -594,14 +594,14 @@ PyResult<Value> call_slot_wrapper(RuntimeContext& ctx, TypeId owner, DunderSlot 
                                                                      {keywords.begin(), keywords.end()}});
         case SlotKind::BuiltinRepr: {
             ReprVisited visited;
-            TW_PY_TRY_ASSIGN(text, py_container_repr(ctx, receiver, visited));
+            TRY_ASSIGN(text, py_container_repr(ctx, receiver, visited));
             return new_str(ctx.heap, std::move(text), ctx.roots, meter_of(ctx));
         }
         case SlotKind::BuiltinHash: return fail(PyError::unsupported("builtin hash is not implemented"));
         case SlotKind::RichCompare: {
             if (slot < DunderSlot::Equal || slot > DunderSlot::GreaterEqual)
                 return fail(PyError::unsupported("comparison slot invoked for a non-comparison operator"));
-            TW_PY_TRY_ASSIGN(r, e.as_rich_compare()(rt, receiver, positional[0],
+            TRY_ASSIGN(r, e.as_rich_compare()(rt, receiver, positional[0],
                                               std::uint8_t(std::uint8_t(slot) - std::uint8_t(DunderSlot::Equal))));
             if (!r) return not_implemented_value();
             return Value::from_bool(*r);

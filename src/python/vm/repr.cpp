@@ -114,20 +114,20 @@ PyResult<std::string> sequence_repr(RuntimeContext& ctx, Value v, const HeapSlot
                                     ReprVisited& visited, ElementRepr element) {
     const HeapObjectKind kind = slot.kind();
     if (visited.contains(id)) return std::string(cycle_marker(kind));
-    TW_PY_TRY(visited.enter(id));
+    TRY_DO(visited.enter(id));
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
     std::vector<Value> elements = container_elements(c.heap, slot);
     const bool dict = kind == HeapObjectKind::Dict || kind == HeapObjectKind::DefaultDict;
     auto body = [&]() -> PyResult<std::string> {
-        TW_PY_TRY(python_charge_work(meter_of(c), dict ? elements.size() / 2 : elements.size()));
+        TRY_DO(python_charge_work(meter_of(c), dict ? elements.size() / 2 : elements.size()));
         std::string out;
         for (std::size_t i = 0; i < elements.size(); i += dict ? 2 : 1) {
             if (i) out += ", ";
-            TW_PY_TRY_ASSIGN(text, element(c, elements[i], visited));
+            TRY_ASSIGN(text, element(c, elements[i], visited));
             out += text;
             if (dict) {
-                TW_PY_TRY_ASSIGN(value, element(c, elements[i + 1], visited));
+                TRY_ASSIGN(value, element(c, elements[i + 1], visited));
                 out += ": ";
                 out += value;
             }
@@ -183,14 +183,14 @@ PyResult<std::vector<std::pair<std::string, Value>>> proxy_entries(RuntimeContex
     Heap& heap = ctx.heap;
     const Namespace* ns = nullptr;
     if (p.target.is_absent()) {
-        TW_PY_TRY_ASSIGN(rec, types_of(ctx).get(p.class_id));
+        TRY_ASSIGN(rec, types_of(ctx).get(p.class_id));
         ns = &rec->namespace_;
     } else if (const HeapSlot* s = heap.get_if_object(p.target); s && s->kind() == HeapObjectKind::Class) {
         ns = &std::get<ClassPayload>(s->object).record->namespace_;
     } else {
         return fail(PyError::unsupported("mappingproxy target is not a class"));
     }
-    TW_PY_TRY(python_charge_work(meter_of(ctx), ns->entries().size()));
+    TRY_DO(python_charge_work(meter_of(ctx), ns->entries().size()));
     std::vector<std::pair<std::string, Value>> out;
     for (const NamespaceEntry& e : ns->entries()) out.emplace_back(heap.symbols.name_of(e.symbol), e.value);
     return out;
@@ -200,11 +200,11 @@ PyResult<std::string> named_entries_repr(RuntimeContext& ctx, const std::vector<
                                          ReprVisited& visited, ElementRepr element) {
     NativeCallScope scope(ctx);
     for (const auto& e : entries) scope.context.heap.push_root(e.second);
-    TW_PY_TRY(python_charge_work(meter_of(ctx), entries.size()));
+    TRY_DO(python_charge_work(meter_of(ctx), entries.size()));
     std::string out = "{";
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i) out += ", ";
-        TW_PY_TRY_ASSIGN(text, element(scope.context, entries[i].second, visited));
+        TRY_ASSIGN(text, element(scope.context, entries[i].second, visited));
         out += py_str_repr(entries[i].first) + ": " + text;
     }
     return out + "}";
@@ -290,7 +290,7 @@ PyResult<std::string> heap_builtin_repr(RuntimeContext& ctx, Value v, const Heap
     // The kinds that hold further values: exceptions, slices, generic aliases, namespace dicts
     // and instances.
     if (visited.contains(id)) return std::string(cycle_marker(slot.kind()));
-    TW_PY_TRY(visited.enter(id));
+    TRY_DO(visited.enter(id));
     NativeCallScope scope(ctx);
     RuntimeContext& c = scope.context;
     auto join = [&](const std::vector<Value>& items) -> PyResult<std::string> {
@@ -298,7 +298,7 @@ PyResult<std::string> heap_builtin_repr(RuntimeContext& ctx, Value v, const Heap
         std::string out;
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (i) out += ", ";
-            TW_PY_TRY_ASSIGN(text, py_repr_guarded(c, items[i], visited));
+            TRY_ASSIGN(text, py_repr_guarded(c, items[i], visited));
             out += text;
         }
         return out;
@@ -306,13 +306,13 @@ PyResult<std::string> heap_builtin_repr(RuntimeContext& ctx, Value v, const Heap
     auto body = [&]() -> PyResult<std::string> {
         switch (slot.kind()) {
             case HeapObjectKind::Exception: {
-                TW_PY_TRY_ASSIGN(name, py_type_name(c.heap, types_of(c), v));
-                TW_PY_TRY_ASSIGN(args, join(std::get<ExceptionPayload>(o).args));
+                TRY_ASSIGN(name, py_type_name(c.heap, types_of(c), v));
+                TRY_ASSIGN(args, join(std::get<ExceptionPayload>(o).args));
                 return name + "(" + args + ")";
             }
             case HeapObjectKind::Slice: {
                 const auto& s = std::get<SlicePayload>(o);
-                TW_PY_TRY_ASSIGN(args, join({s.start, s.stop, s.step}));
+                TRY_ASSIGN(args, join({s.start, s.stop, s.step}));
                 return "slice(" + args + ")";
             }
             case HeapObjectKind::GenericAlias: {
@@ -329,7 +329,7 @@ PyResult<std::string> heap_builtin_repr(RuntimeContext& ctx, Value v, const Heap
                                ps && ps->kind() == HeapObjectKind::Class) {
                         text = std::get<ClassPayload>(ps->object).record->name;
                     } else {
-                        TW_PY_TRY_ASSIGN(r, py_repr_guarded(c, parts[i], visited));
+                        TRY_ASSIGN(r, py_repr_guarded(c, parts[i], visited));
                         text = std::move(r);
                     }
                     out += i == 0 ? text + "[" : (i > 1 ? ", " : "") + text;
@@ -337,13 +337,13 @@ PyResult<std::string> heap_builtin_repr(RuntimeContext& ctx, Value v, const Heap
                 return out + "]";
             }
             case HeapObjectKind::NamespaceDict: {
-                TW_PY_TRY_ASSIGN(entries, namespace_dict_entries(c, std::get<NamespaceDictPayload>(o).namespace_));
+                TRY_ASSIGN(entries, namespace_dict_entries(c, std::get<NamespaceDictPayload>(o).namespace_));
                 return named_entries_repr(c, entries, visited, py_repr_guarded);
             }
             default: {  // instances
                 if (slot.type_id == type_id(BuiltinType::Object))
                     return fmt::format("<object object at {:#x}>", heap_object_address(v));
-                TW_PY_TRY_ASSIGN(rec, types_of(c).get(slot.type_id));
+                TRY_ASSIGN(rec, types_of(c).get(slot.type_id));
                 if (rec->origin == TypeOrigin::Program && rec->class_value.is_absent())
                     return fail(PyError::unsupported("instance has an invalid class"));
                 return fmt::format("<{} object>", rec->name);
@@ -384,13 +384,13 @@ PyResult<std::string> py_repr_nested(RuntimeContext& ctx, Value v, ReprVisited& 
 }
 
 PyResult<std::string> py_repr_dispatch(RuntimeContext& ctx, Value v, ReprVisited& visited) {
-    TW_PY_TRY_ASSIGN(t, py_type_id_of(ctx.heap, types_of(ctx), v));
-    TW_PY_TRY_ASSIGN(entry, types_of(ctx).slot(t, DunderSlot::Repr));
+    TRY_ASSIGN(t, py_type_id_of(ctx.heap, types_of(ctx), v));
+    TRY_ASSIGN(entry, types_of(ctx).slot(t, DunderSlot::Repr));
     if (!entry || entry->kind == SlotKind::BuiltinRepr) return py_container_repr(ctx, v, visited);
     NativeCallScope scope(ctx);
-    TW_PY_TRY_ASSIGN(result, invoke_slot(scope.context, v, DunderSlot::Repr));
+    TRY_ASSIGN(result, invoke_slot(scope.context, v, DunderSlot::Repr));
     if (!result) return py_container_repr(ctx, v, visited);
-    TW_PY_TRY_ASSIGN(text, value_to_owned_string(ctx.heap, *result));
+    TRY_ASSIGN(text, value_to_owned_string(ctx.heap, *result));
     if (!text) return fail(PyError::unsupported("__repr__ should return str"));
     return std::move(*text);
 }
@@ -398,16 +398,16 @@ PyResult<std::string> py_repr_dispatch(RuntimeContext& ctx, Value v, ReprVisited
 PyResult<std::string> py_container_repr(RuntimeContext& ctx, Value v, ReprVisited& visited) {
     Heap& heap = ctx.heap;
     if (v.is_object()) {
-        TW_PY_TRY_ASSIGN(slot, heap.get(v));
+        TRY_ASSIGN(slot, heap.get(v));
         const std::uint32_t id = v.handle().index + 1;
         if (slot->kind() == HeapObjectKind::Object) {
-            TW_PY_TRY_ASSIGN(rec, types_of(ctx).get(slot->type_id));
+            TRY_ASSIGN(rec, types_of(ctx).get(slot->type_id));
             if (rec->origin == TypeOrigin::Program) return py_default_object_repr(ctx, v);
         }
         switch (slot->kind()) {
             case HeapObjectKind::NamespaceDict: {
                 if (visited.contains(id)) return std::string("{...}");
-                TW_PY_TRY(visited.enter(id));
+                TRY_DO(visited.enter(id));
                 auto entries = namespace_dict_entries(ctx, std::get<NamespaceDictPayload>(slot->object).namespace_);
                 auto text = entries ? named_entries_repr(ctx, *entries, visited, py_repr_nested)
                                     : PyResult<std::string>(fail(std::move(entries.error())));
@@ -416,7 +416,7 @@ PyResult<std::string> py_container_repr(RuntimeContext& ctx, Value v, ReprVisite
             }
             case HeapObjectKind::MappingProxy: {
                 if (visited.contains(id)) return std::string("...");
-                TW_PY_TRY(visited.enter(id));
+                TRY_DO(visited.enter(id));
                 auto entries = proxy_entries(ctx, std::get<MappingProxyPayload>(slot->object));
                 auto text = entries ? named_entries_repr(ctx, *entries, visited, py_repr_nested)
                                     : PyResult<std::string>(fail(std::move(entries.error())));
@@ -427,23 +427,23 @@ PyResult<std::string> py_container_repr(RuntimeContext& ctx, Value v, ReprVisite
             case HeapObjectKind::DictView: {
                 if (visited.contains(id)) return std::string("...");
                 const DictViewPayload view = std::get<DictViewPayload>(slot->object);
-                TW_PY_TRY(visited.enter(id));
+                TRY_DO(visited.enter(id));
                 NativeCallScope scope(ctx);
                 RuntimeContext& c = scope.context;
                 auto body = [&]() -> PyResult<std::string> {
-                    TW_PY_TRY_ASSIGN(items, py_mapping_items(c, view.mapping));
+                    TRY_ASSIGN(items, py_mapping_items(c, view.mapping));
                     if (!items) return fail(PyError::unsupported("a dict view needs a mapping"));
-                    TW_PY_TRY(python_charge_work(meter_of(c), items->size()));
+                    TRY_DO(python_charge_work(meter_of(c), items->size()));
                     std::string out;
                     for (std::size_t i = 0; i < items->size(); ++i) {
                         if (i) out += ", ";
                         const auto& [key, value] = (*items)[i];
                         if (view.sub_kind == 2) {
-                            TW_PY_TRY_ASSIGN(k, py_repr_nested(c, key, visited));
-                            TW_PY_TRY_ASSIGN(x, py_repr_nested(c, value, visited));
+                            TRY_ASSIGN(k, py_repr_nested(c, key, visited));
+                            TRY_ASSIGN(x, py_repr_nested(c, value, visited));
                             out += "(" + k + ", " + x + ")";
                         } else {
-                            TW_PY_TRY_ASSIGN(x, py_repr_nested(c, view.sub_kind == 1 ? value : key, visited));
+                            TRY_ASSIGN(x, py_repr_nested(c, view.sub_kind == 1 ? value : key, visited));
                             out += x;
                         }
                     }
@@ -482,7 +482,7 @@ PyResult<std::string> py_repr_guarded(RuntimeContext& ctx, Value v, ReprVisited&
                 return native_handle_repr(types_of(ctx), *d);
             }
             case Tag::Object: {
-                TW_PY_TRY_ASSIGN(slot, ctx.heap.get(v));
+                TRY_ASSIGN(slot, ctx.heap.get(v));
                 const std::uint32_t id = v.handle().index + 1;
                 if (is_container(slot->kind())) return sequence_repr(ctx, v, *slot, id, visited, py_repr_guarded);
                 return heap_builtin_repr(ctx, v, *slot, id, visited);
@@ -495,9 +495,9 @@ PyResult<std::string> py_repr_guarded(RuntimeContext& ctx, Value v, ReprVisited&
 }
 
 PyResult<std::string> py_default_object_repr(RuntimeContext& ctx, Value v) {
-    TW_PY_TRY_ASSIGN(name, py_type_name(ctx.heap, types_of(ctx), v));
+    TRY_ASSIGN(name, py_type_name(ctx.heap, types_of(ctx), v));
     if (const HeapSlot* slot = ctx.heap.get_if_object(v)) {
-        TW_PY_TRY_ASSIGN(rec, types_of(ctx).get(slot->type_id));
+        TRY_ASSIGN(rec, types_of(ctx).get(slot->type_id));
         if (rec->origin == TypeOrigin::Program && rec->class_value.is_present())
             if (const HeapSlot* cs = ctx.heap.get_if_object(rec->class_value); cs && cs->kind() == HeapObjectKind::Class)
                 if (auto module = class_module(ctx.heap, *std::get<ClassPayload>(cs->object).record);
@@ -515,24 +515,24 @@ PyResult<std::optional<std::vector<std::pair<Value, Value>>>> py_mapping_items(R
     if (!slot) return std::optional<Items>();
     Items out;
     if (const DictTable* d = dict_table_of(const_cast<HeapObject&>(slot->object))) {
-        TW_PY_TRY(python_charge_work(meter_of(ctx), d->live_count));
+        TRY_DO(python_charge_work(meter_of(ctx), d->live_count));
         d->for_each_live([&](const DictSlot& s) { out.emplace_back(s.key, s.value); });
         for (const auto& [k, x] : out) heap.push_root(k), heap.push_root(x);
         return std::optional(std::move(out));
     }
     std::vector<std::pair<std::string, Value>> named;
     if (auto* p = std::get_if<MappingProxyPayload>(&slot->object)) {
-        TW_PY_TRY_ASSIGN(entries, proxy_entries(ctx, *p));
+        TRY_ASSIGN(entries, proxy_entries(ctx, *p));
         named = std::move(entries);
     } else if (auto* n = std::get_if<NamespaceDictPayload>(&slot->object)) {
-        TW_PY_TRY_ASSIGN(entries, namespace_dict_entries(ctx, n->namespace_));
+        TRY_ASSIGN(entries, namespace_dict_entries(ctx, n->namespace_));
         named = std::move(entries);
     } else {
         return std::optional<Items>();
     }
     for (auto& [name, x] : named) {
         heap.push_root(x);
-        TW_PY_TRY_ASSIGN(key, new_str(heap, std::move(name), ctx.roots, meter_of(ctx)));
+        TRY_ASSIGN(key, new_str(heap, std::move(name), ctx.roots, meter_of(ctx)));
         out.emplace_back(key, x);
     }
     return std::optional(std::move(out));
