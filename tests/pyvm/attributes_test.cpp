@@ -10,18 +10,12 @@
 #include "python/vm/exec_state.h"
 #include "python/vm/namespace.h"
 #include "python/vm/runtime_context.h"
+#include "runtime_fixture.h"
 
 namespace tw::py {
 namespace {
 
-struct Attributes : ::testing::Test {
-    Machine machine = Machine::build({.cpu = 10'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20});
-    Interpreter in;
-    std::string out, err;
-    RuntimeContext ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in};
-
-    Value alloc(HeapObject o) { return in.heap.allocate_object(std::move(o), &in, machine.meter).value(); }
-    Value str(std::string s) { return new_str(in.heap, std::move(s), &in, machine.meter).value(); }
+struct Attributes : RuntimeFixture {
     Symbol sym(std::string_view s) { return in.heap.symbols.intern_static(s); }
     // A program class `name` with `attrs` in its namespace, and its type identity.
     Value make_class(std::string name, std::vector<std::pair<std::string, Value>> attrs = {}) {

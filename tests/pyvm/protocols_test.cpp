@@ -10,28 +10,16 @@
 #include "python/vm/exec_state.h"
 #include "python/vm/protocols.h"
 #include "python/vm/runtime_context.h"
+#include "runtime_fixture.h"
 
 namespace tw::py {
 namespace {
 
-struct Protocols : ::testing::Test {
-    Machine machine = Machine::build({.cpu = 10'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20});
-    Interpreter in;
-    std::string out, err;
-    RuntimeContext ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in};
-
-    Value alloc(HeapObject o) { return in.heap.allocate_object(std::move(o), &in, machine.meter).value(); }
-    Value list(std::vector<Value> items) { return alloc(ListPayload{std::move(items)}); }
-    Value str(std::string s) { return new_str(in.heap, std::move(s), &in, machine.meter).value(); }
-    static Value type(BuiltinType t) { return intern_static_definition(StaticDefinition::of_builtin_type(type_id(t))); }
+struct Protocols : RuntimeFixture {
     static Value I(std::int64_t v) { return Value::from_int(v); }
     // Builtin slots the number and sequence floors fill: cleared here, so that these types answer
     // "not applicable" and the fallback decides.
     void clear_slot(BuiltinType t, DunderSlot s) { in.types.get_mut(type_id(t))->resolved[std::size_t(s)] = SlotEntry{}; }
-    template <class R>
-    static std::string error_of(const R& r) {
-        return r ? std::string("no error") : std::string(r.error().message());
-    }
 };
 
 TEST_F(Protocols, Comparison) {

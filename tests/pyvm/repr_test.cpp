@@ -9,19 +9,12 @@
 #include "python/vm/exec_state.h"
 #include "python/vm/repr.h"
 #include "python/vm/runtime_context.h"
+#include "runtime_fixture.h"
 
 namespace tw::py {
 namespace {
 
-struct Repr : ::testing::Test {
-    Machine machine = Machine::build({.cpu = 10'000'000, .memory = 64 << 20, .disk = 1 << 20, .output = 1 << 20});
-    Interpreter in;
-    std::string out, err;
-    RuntimeContext ctx{machine, {}, {}, in.heap, in.state, out, err, in.heap.root_depth(), false, false, &in, &in};
-
-    Value alloc(HeapObject o) { return in.heap.allocate_object(std::move(o), &in, machine.meter).value(); }
-    Value list(std::vector<Value> items) { return alloc(ListPayload{std::move(items)}); }
-    Value str(std::string s) { return new_str(in.heap, std::move(s), &in, machine.meter).value(); }
+struct Repr : RuntimeFixture {
     std::string repr(Value v) {
         auto r = py_repr(ctx, v);
         return r ? *r : "error: " + std::string(r.error().message());

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "kernel/machine.h"
+#include "python/vm/protocol_support.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/objects/descriptors.h"
@@ -19,19 +20,15 @@
 
 namespace tw::py {
 
+using protocol::charge_native;
+using protocol::meter_of;
+using protocol::types_of;
+
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 using Found = std::optional<Value>;
 
-TypeRegistry& types_of(RuntimeContext& ctx) { return ctx.interpreter->types; }
-ResourceMeter& meter_of(RuntimeContext& ctx) { return ctx.machine.meter; }
 StoreContext store_context(RuntimeContext& ctx) { return {ctx.heap, ctx.roots, ctx.machine.meter}; }
 
 constexpr std::uint64_t kClassEntryBytes = 48;

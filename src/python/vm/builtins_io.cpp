@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "kernel/machine.h"
+#include "python/vm/protocol_support.h"
 #include "python/compiler/compiler.h"
 #include "python/front/definitions.h"
 #include "python/front/lexer.h"
@@ -20,29 +21,20 @@
 
 namespace tw::py {
 
+using protocol::charge_native;
+using protocol::meter_of;
+using protocol::types_of;
+
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 constexpr std::uint64_t kSourceByteBytes = 64;
 constexpr std::uint64_t kTokenBytes = 192;
 constexpr std::size_t kMaxExecFrames = 256;
 
-ResourceMeter& meter_of(RuntimeContext& ctx) { return ctx.machine.meter; }
 
 PyError arity_error(std::size_t lo, std::size_t hi, std::size_t got) {
     return PyError::unsupported(fmt::format("expected {}..={} arguments, got {}", lo, hi, got));
-}
-
-PyStatus charge_native(RuntimeContext& ctx, std::uint64_t bytes) {
-    if (!meter_of(ctx).charge_memory(bytes)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-    ctx.heap.record_native_charge(bytes);
-    return {};
 }
 
 std::optional<int> stream_number(Value v) {
@@ -50,13 +42,6 @@ std::optional<int> stream_number(Value v) {
     auto d = decode_native_handle(v);
     if (!d || d->tag != DefinitionTag::Stream) return std::nullopt;
     return int(d->number);
-}
-
-// A call of `obj.method(args)` through attribute lookup.
-PyResult<Value> call_method(RuntimeContext& ctx, Value obj, std::string_view method, std::span<const Value> args) {
-    TRY_ASSIGN(fn, py_getattr_by_name(ctx, obj, method));
-    if (!fn) return fail(attribute_error_for(ctx, obj, method));
-    return call_value(ctx, *fn, args);
 }
 
 // The message of an error of the executed source, with its position inside that source.
@@ -84,14 +69,15 @@ PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& call) {
     bool flush = false;
     for (const auto& [name, value] : call.keywords) {
         if (name == "sep" || name == "end") {
-            std::string& target = name == "sep" ? sep : end;
-            if (value.is_none()) {
-                target = name == "sep" ? " " : "\n";
-                continue;
+            const bool is_sep = name == "sep";
+            std::optional<std::string> text;
+            if (!value.is_none()) {
+                TRY_ASSIGN(given, value_to_owned_string(ctx.heap, value));
+                if (!given) return fail(PyError::unsupported(fmt::format("{} must be None or a string", name)));
+                text = std::move(given);
             }
-            TRY_ASSIGN(text, value_to_owned_string(ctx.heap, value));
-            if (!text) return fail(PyError::unsupported(fmt::format("{} must be None or a string", name)));
-            target = std::move(*text);
+            // None keeps the default.
+            (is_sep ? sep : end) = text ? std::move(*text) : std::string(1, is_sep ? ' ' : '\n');
         } else if (name == "file") {
             if (value.is_none()) file.reset();
             else file = value;

@@ -6,6 +6,7 @@
 
 #include "base/sat.h"
 #include "kernel/machine.h"
+#include "python/vm/protocol_support.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/objects/truth.h"
@@ -20,19 +21,15 @@
 
 namespace tw::py {
 
+using protocol::charge_native;
+using protocol::meter_of;
+using protocol::types_of;
+
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 constexpr std::uint64_t kMaxCompareDepth = 256;
 
-TypeRegistry& types_of(RuntimeContext& ctx) { return ctx.interpreter->types; }
-ResourceMeter& meter_of(RuntimeContext& ctx) { return ctx.machine.meter; }
 
 PyResult<std::string> type_name(RuntimeContext& ctx, Value v) { return py_type_name(ctx.heap, types_of(ctx), v); }
 
@@ -278,12 +275,6 @@ PyResult<std::optional<std::optional<Value>>> stored_iterator_next(RuntimeContex
         return Step();
     }
     return Step();
-}
-
-PyStatus charge_native(RuntimeContext& ctx, std::uint64_t bytes) {
-    if (!meter_of(ctx).charge_memory(bytes)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-    ctx.heap.record_native_charge(bytes);
-    return {};
 }
 
 }  // namespace

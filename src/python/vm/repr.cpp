@@ -6,6 +6,7 @@
 
 #include "base/stack.h"
 #include "kernel/machine.h"
+#include "python/vm/protocol_support.h"
 #include "python/front/definitions.h"
 #include "python/front/text_forms.h"
 #include "python/heap/heap.h"
@@ -19,14 +20,12 @@
 
 namespace tw::py {
 
+using protocol::charge_native;
+using protocol::meter_of;
+using protocol::types_of;
+
 namespace {
 
-#define TRY_ASSIGN(var, expr)                              \
-    auto var##_r = (expr);                                 \
-    if (!var##_r) return fail(std::move(var##_r.error())); \
-    auto var = std::move(*var##_r)
-#define TRY_DO(expr) \
-    if (auto tw_s = (expr); !tw_s) return fail(std::move(tw_s.error()))
 
 constexpr std::uint64_t kAddressBase = 0x7f0000000000ull;
 constexpr std::uint64_t kMaxIntStrDigits = 4300;
@@ -35,8 +34,6 @@ PyError recursion_error() {
     return PyError::exception("RecursionError", "maximum recursion depth exceeded while getting the repr of an object");
 }
 
-ResourceMeter& meter_of(RuntimeContext& ctx) { return ctx.machine.meter; }
-TypeRegistry& types_of(RuntimeContext& ctx) { return ctx.interpreter->types; }
 
 // The text of `__module__` in a class namespace when it is a str.
 std::optional<std::string> class_module(const Heap& heap, const ClassRecord& rec) {
