@@ -5,6 +5,7 @@
 
 #include "case_fixture.h"
 #include "commands/git/history.h"
+#include "commands/git/merge.h"
 #include "commands/git/line_diff_engine.h"
 #include "commands/git/op_state.h"
 #include "commands/git/pretty.h"
@@ -529,6 +530,98 @@ TEST(GitGrep, SelectionAndErrors) {
         {repo + "git grep -e foo t && git grep t -e axb && rm t && git grep foo; git grep food HEAD",
          "t:foo\nt:food\nt:axb\nHEAD:t:food\n"},
         {repo + "git grep foo -- HEAD; echo $?", "1\n"},
+    });
+}
+
+// ---- merging ----
+
+TEST(GitCompare, MergeMatchesHostGit) {
+    const std::string base =
+        "printf '1\\n2\\n3\\n4\\n5\\n6\\n' > f && echo g > g && git add . && git commit -qm one && "
+        "git branch side && ";
+    expect_same_as_host({
+        // fast-forward, then already up to date
+        base + "git switch -q side && echo h > h && git add h && at 1700000100 && git commit -qm two && "
+               "git switch -q main && git merge side && git merge side && cat h && git log --format=%s",
+        // clean true merge with the stat, on main and on another branch
+        base + "printf '1\\nX\\n3\\n4\\n5\\n6\\n' > f && git commit -qam ours && git switch -q side && "
+               "printf '1\\n2\\n3\\n4\\n5\\nY\\n' > f && rm g && echo n > n && git add -A && git commit -qm theirs && "
+               "git switch -q main && at 1700000200 && git merge side && cat f && ls && git log --format='%s %p' -1 && "
+               "git status --short",
+        base + "git switch -q side && echo s > s && git add s && git commit -qm s && git switch -q -c topic main && "
+               "echo t > t && git add t && git commit -qm t && git merge side && git log --format=%s -1",
+        // content conflict, --continue refused, resolved, continued
+        base + "printf '1\\nX\\n3\\n4\\n5\\n6\\n' > f && git commit -qam ours && git switch -q side && "
+               "printf '1\\nY\\n3\\n4\\n5\\n6\\n' > f && git commit -qam theirs && git switch -q main && "
+               "git merge side; cat f && cat .git/MERGE_MSG && echo && git merge --continue; echo $? && "
+               "echo fixed > f && git add f && git merge --continue >/dev/null && git log --format='%s' -1 && "
+               "cat f && git status --short",
+        // abort restores the tree; nothing pending afterwards
+        base + "echo a > f && git commit -qam ours && git switch -q side && echo b > f && git commit -qam theirs && "
+               "git switch -q main && git merge side >/dev/null; git merge --abort && cat f && git status --short && "
+               "git merge --abort; git merge --continue",
+        // modify/delete and add/add
+        base + "echo a > f && echo x > new && git add . && git commit -qm ours && git switch -q side && git rm -q f && "
+               "echo y > new && git add new && git commit -qm theirs && git switch -q main && git merge side; "
+               "cat new && git status --short",
+        // the refusals
+        base + "echo a > f && git commit -qam ours && git switch -q side && echo b > f && git commit -qam theirs && "
+               "git switch -q main && echo local > f && git merge side; cat f && git merge --ff-only side; "
+               "git merge nope; git merge; echo $?",
+        base + "git switch -q side && echo u > u && git add u && git commit -qm u && git switch -q main && "
+               "echo mine > u && git merge side; cat u",
+    });
+}
+
+TEST(GitMerge, TextMergeChunks) {
+    struct TextCase {
+        std::string base, ours, theirs, merged;
+        bool conflict;
+    };
+    const std::vector<TextCase> cases = {
+        // insertions after different lines merge in order
+        {"a\nb\nc\nd\ne\n", "a\nb\nc\nd\nO\ne\n", "a\nb\nc\nd\ne\nT\n", "a\nb\nc\nd\nO\ne\nT\n", false},
+        // touching regions form one conflicting chunk
+        {"1\n2\n3\n4\n5\n", "1\nX\nX\n4\n5\n", "1\n2\n3\nY\n5\n",
+         "1\n<<<<<<< HEAD\nX\nX\n4\n=======\n2\n3\nY\n>>>>>>> b\n5\n", true},
+        // the same insertion on both sides appears once
+        {"a\n", "a\nn\n", "a\nn\n", "a\nn\n", false},
+        // ours' side lacks a final newline
+        {"a\n", "o", "t\n", "<<<<<<< HEAD\no\n=======\nt\n>>>>>>> b\n", true},
+        // add/add with an empty base
+        {"", "x\n", "y\n", "<<<<<<< HEAD\nx\n=======\ny\n>>>>>>> b\n", true},
+    };
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.ours + "|" + c.theirs);
+        auto [text, conflict] = git_merge_text(c.base, c.ours, c.theirs, "HEAD", "b");
+        EXPECT_EQ(text, c.merged);
+        EXPECT_EQ(conflict, c.conflict);
+    }
+}
+
+TEST(GitMerge, EntriesRenamesModesAndLinks) {
+    const std::string repo = std::string(kRepo) +
+                             "printf '1\\n2\\n3\\n' > f && echo l > target && ln -s target l && echo e > e && "
+                             "git add . && git commit -qm base && git branch side && ";
+    expect_cases({
+        // a rename on ours follows theirs' edit to the new path
+        {repo + "git mv f f2 && git commit -qm mv && git switch -q side && printf '1\\n2\\nT\\n' > f && "
+                "git commit -qam edit && git switch -q main && git merge -q side && ls && cat f2",
+         "e\nf2\nl\ntarget\n1\n2\nT\n"},
+        // our mode change survives their edit
+        {repo + "chmod +x e && git commit -qam x && git switch -q side && echo E >> f && chmod -x e && echo E > e && "
+                "git commit -qam y && git switch -q main && git merge -q side && git ls-files -s e | cut -c1-6",
+         "100755\n"},
+        // links changed on both sides stay links and conflict
+        {repo + "ln -sf a l && git commit -qam a && git switch -q side && ln -sf b l && git commit -qam b && "
+                "git switch -q main && git merge side; readlink l",
+         "a\n", 1, "CONFLICT (content): Merge conflict in l\n"
+                   "Automatic merge failed; fix conflicts and then commit the result.\n"},
+        // staged work is never dropped by a true merge
+        {repo + "echo o >> f && git commit -qam o && git switch -q side && echo t > e && git commit -qam t && "
+                "git switch -q main && echo new > n && git add n && git merge side; git diff --cached --name-only",
+         "n\n", 0, "error: Your local changes would be overwritten by merge.\n"},
+        {repo + "git merge --quit", "", 129, "error: unsupported merge option: --quit\n"},
     });
 }
 

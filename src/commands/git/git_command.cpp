@@ -8,6 +8,7 @@
 
 #include "base/utf8.h"
 #include "commands/git/history_commands.h"
+#include "commands/git/merge.h"
 #include "commands/util/io.h"
 #include "kernel/syscall_error.h"
 #include "kernel/syscalls.h"
@@ -325,6 +326,7 @@ std::int32_t dispatch(GitRun& run, const std::string& name, std::vector<std::str
     if (name == "blame") return git_cmd_blame(run, args);
     if (name == "grep") return git_cmd_grep(run, args);
     if (name == "archive") return git_cmd_archive(run, args);
+    if (name == "merge") return git_cmd_merge(run, args);
     Bytes& err = run.io.err;
     if (is_one_of(kNetworkSubcommands, name)) {
         run.sys.record_unsupported(fmt::format("git:{}", name));
