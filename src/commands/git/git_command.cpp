@@ -9,6 +9,7 @@
 #include "base/utf8.h"
 #include "commands/git/history_commands.h"
 #include "commands/git/merge.h"
+#include "commands/git/work_commands.h"
 #include "commands/util/io.h"
 #include "kernel/syscall_error.h"
 #include "kernel/syscalls.h"
@@ -327,6 +328,27 @@ std::int32_t dispatch(GitRun& run, const std::string& name, std::vector<std::str
     if (name == "grep") return git_cmd_grep(run, args);
     if (name == "archive") return git_cmd_archive(run, args);
     if (name == "merge") return git_cmd_merge(run, args);
+    if (name == "branch") return git_cmd_branch(run, args);
+    if (name == "switch") return git_cmd_switch(run, args);
+    if (name == "checkout") return git_cmd_checkout(run, args);
+    if (name == "restore") return git_cmd_restore(run, args);
+    if (name == "reset") return git_cmd_reset(run, args);
+    if (name == "rm") return git_cmd_rm(run, args);
+    if (name == "mv") return git_cmd_mv(run, args);
+    if (name == "clean") return git_cmd_clean(run, args);
+    if (name == "ls-files") return git_cmd_ls_files(run, args);
+    if (name == "ls-tree") return git_cmd_ls_tree(run, args);
+    if (name == "cat-file") return git_cmd_cat_file(run, args);
+    if (name == "tag") return git_cmd_tag(run, args);
+    if (name == "config") return git_cmd_config(run, args);
+    if (name == "remote") return git_cmd_remote(run, args);
+    if (name == "symbolic-ref") return git_cmd_symbolic_ref(run, args);
+    if (name == "show-ref") return git_cmd_show_ref(run, args);
+    if (name == "for-each-ref") return git_cmd_for_each_ref(run, args);
+    if (name == "rev-list") return git_cmd_rev_list(run, args);
+    if (name == "reflog") return git_cmd_reflog(run, args);
+    if (name == "merge-base") return git_cmd_merge_base(run, args);
+    if (name == "check-ignore") return git_cmd_check_ignore(run, args);
     Bytes& err = run.io.err;
     if (is_one_of(kNetworkSubcommands, name)) {
         run.sys.record_unsupported(fmt::format("git:{}", name));
@@ -463,7 +485,7 @@ std::int32_t git_cmd_hash_object(GitRun& run, std::span<const std::string> args)
         } else if (item.text == "-t") {
             auto value = cursor.value(item.value);
             if (!value || *value != "blob") {
-                git_report_error(run.io.err, "hash-object only supports blobs");
+                git_report_error(run.io.err, fmt::format("unsupported object type: {}", value.value_or("")));
                 return 129;
             }
         } else {
@@ -488,6 +510,10 @@ std::int32_t git_cmd_hash_object(GitRun& run, std::span<const std::string> args)
             return 128;
         }
         contents.push_back(std::move(*bytes));
+    }
+    if (contents.empty()) {
+        git_report_error(run.io.err, "usage: git hash-object [-w] [--stdin] [FILE...]");
+        return 129;
     }
     for (const Bytes& content : contents) {
         if (write) {

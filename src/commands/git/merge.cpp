@@ -241,34 +241,6 @@ std::int32_t git_record_conflicts(Syscalls& sys, std::string_view root, const Co
     return 1;
 }
 
-Result<WorktreeState, std::int32_t> git_load_worktree_state(Syscalls& sys, std::string_view root, Bytes& err) {
-    WorktreeState state;
-    state.head = git_head_tree(sys, root);
-    auto index = git_read_index_or_fatal(sys, root, err);
-    if (!index) return std::unexpected(index.error());
-    state.index = std::move(*index);
-    auto scan = git_scan_worktree(sys, root, err);
-    if (!scan) return std::unexpected(scan.error());
-    state.scan = std::move(*scan);
-    return state;
-}
-
-std::set<std::string> git_local_change_paths(const WorktreeState& state) {
-    std::set<std::string> paths;
-    for (const auto& [p, e] : state.index)
-        if (entry_at(state.scan, p) != OptEntry{e} || entry_at(state.head, p) != OptEntry{e}) paths.insert(p);
-    for (const auto& [p, e] : state.head)
-        if (!state.index.contains(p)) paths.insert(p);
-    return paths;
-}
-
-std::vector<std::string> git_tree_changed_paths(const WorktreeState& state, const GitTree& target) {
-    std::vector<std::string> out;
-    for (const std::string& p : git_local_change_paths(state))
-        if (entry_at(target, p) != entry_at(state.head, p)) out.push_back(p);
-    return out;
-}
-
 std::vector<std::string> git_staged_paths(const WorktreeState& state) {
     std::set<std::string> paths;
     for (const auto& [p, e] : state.index)
@@ -276,18 +248,6 @@ std::vector<std::string> git_staged_paths(const WorktreeState& state) {
     for (const auto& [p, e] : state.head)
         if (!state.index.contains(p)) paths.insert(p);
     return {paths.begin(), paths.end()};
-}
-
-bool git_refuse_untracked_overwrite(const WorktreeState& state, const GitTree& target, std::string_view noun,
-                                    std::string_view verb, Bytes& err) {
-    std::vector<std::string> hits;
-    for (const auto& [p, e] : target)
-        if (state.scan.contains(p) && !state.index.contains(p) && !state.head.contains(p)) hits.push_back(p);
-    if (hits.empty()) return false;
-    err += fmt::format("error: The following untracked working tree files would be overwritten by {}:\n", noun);
-    for (const std::string& p : hits) err += fmt::format("\t{}\n", p);
-    err += fmt::format("Please move or remove them before you {}.\nAborting\n", verb);
-    return true;
 }
 
 Result<GitTree, std::int32_t> git_tree_of_optional_commit(Syscalls& sys, std::string_view root,

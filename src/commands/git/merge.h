@@ -16,6 +16,7 @@
 #include "commands/git/git_command.h"
 #include "commands/git/op_state.h"
 #include "commands/git/store.h"
+#include "commands/git/work_commands.h"
 
 namespace tw {
 
@@ -56,18 +57,8 @@ struct ConflictRecord {
 std::int32_t git_record_conflicts(Syscalls& sys, std::string_view root, const ConflictRecord& record,
                                   const MergeStages& stages, Bytes& err);
 
-struct WorktreeState {
-    GitTree head;
-    GitTree index;
-    GitTree scan;
-};
-Result<WorktreeState, std::int32_t> git_load_worktree_state(Syscalls& sys, std::string_view root, Bytes& err);
-std::set<std::string> git_local_change_paths(const WorktreeState& state);
-std::vector<std::string> git_tree_changed_paths(const WorktreeState& state, const GitTree& target);
 // Paths whose index entry differs from HEAD's.
 std::vector<std::string> git_staged_paths(const WorktreeState& state);
-bool git_refuse_untracked_overwrite(const WorktreeState& state, const GitTree& target, std::string_view noun,
-                                    std::string_view verb, Bytes& err);
 Result<GitTree, std::int32_t> git_tree_of_optional_commit(Syscalls& sys, std::string_view root,
                                                           const std::optional<std::string>& id, Bytes& err);
 // The time of a new commit: GIT_AUTHOR_DATE when set and readable, else now.

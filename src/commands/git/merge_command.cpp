@@ -109,12 +109,11 @@ std::int32_t git_cmd_merge(GitRun& run, std::span<const std::string> args) {
         err += "error: Your local changes would be overwritten by merge.\n";
         return 1;
     }
-    if (git_refuse_untracked_overwrite(*state, *theirs_tree, "merge", "merge", err)) return 1;
+    if (std::int32_t s = git_refuse_untracked_overwrite(*state, *theirs_tree, "merge", "merge", err)) return s;
     git_save_orig_head(sys, root);
     auto base = git_merge_base(sys, root, *ours, *theirs);
     if (base == ours && !no_ff) {
-        if (std::int32_t s = git_install_tree(sys, root, state->head, state->index, *theirs_tree, "merge", err))
-            return s;
+        if (std::int32_t s = git_checkout_branch(sys, root, *theirs, err)) return s;
         if (auto e = git_update_head(sys, root, *theirs, fmt::format("merge {}: Fast-forward", operand))) {
             git_report_write_failure(err, "HEAD", *e);
             return 128;

@@ -89,6 +89,7 @@ std::int32_t git_restore_paths(Syscalls& sys, std::string_view root, const GitRe
     } else {
         source = request.staged ? git_head_tree(sys, root) : *index;
     }
+    const GitTree tracked_before = *index;
     const std::string cwd = sys.getcwd();
     if (request.staged) {
         auto paths = git_resolve_pathspecs(cwd, root, request.operands, *index, source);
@@ -115,6 +116,10 @@ std::int32_t git_restore_paths(Syscalls& sys, std::string_view root, const GitRe
         git_report_fatal(err, paths.error());
         return 128;
     }
+    // Untracked files matched by a pathspec such as "." are never touched.
+    std::erase_if(*paths, [&](const std::string& p) {
+        return !wanted.contains(p) && !tracked_before.contains(p) && !source.contains(p);
+    });
     if (auto e = git_apply_tree_to_worktree(sys, root, restricted(*scan, *paths), restricted(wanted, *paths), true)) {
         err += fmt::format("git restore: {}\n", *e);
         return 1;
