@@ -641,5 +641,41 @@ TEST(GitMerge, EntriesRenamesModesAndLinks) {
     });
 }
 
+TEST(GitCompare, CherryPickAndRevertMatchHostGit) {
+    const std::string base =
+        "printf '1\\n2\\n3\\n' > f && git add f && git commit -qm one && git branch side && git switch -q side && "
+        "echo a > a && git add a && git commit -qm A && printf '1\\nB\\n3\\n' > f && git commit -qam B && "
+        "echo c > c && git add c && git commit -qm C && git switch -q main && ";
+    expect_same_as_host({
+        base + "git cherry-pick side~2 side | grep -v '^ Date:' && cat f && ls && git log --format=%s",
+        base + "git cherry-pick side~1 >/dev/null && git revert HEAD | grep -v '^ Date:' && git log --format=%B -1 | sed 's/[0-9a-f]\\{40\\}/ID/' "
+               "&& cat f",
+        base + "git cherry-pick -n side~2 side && git status --short && git log --format=%s",
+        // a conflict in the middle of a sequence, resolved and continued
+        base + "printf '1\\nX\\n3\\n' > f && git commit -qam X && git cherry-pick side~2 side~1 side 2>/dev/null | grep -v -e ^Auto -e ^CONFLICT | "
+               "grep -v '^ Date:'; ls .git/CHERRY_PICK_HEAD && printf '1\\nXB\\n3\\n' > f && git add f && "
+               "git cherry-pick --continue >/dev/null; git log --format=%s && ls && git status --short",
+        base + "printf '1\\nX\\n3\\n' > f && git commit -qam X && git cherry-pick side~2 side~1 side >/dev/null 2>&1; "
+               "git cherry-pick --abort && git log --format=%s && cat f && git status --short",
+    });
+}
+
+TEST(GitCherryPick, RefusalsAndMachineForms) {
+    const std::string repo = std::string(kRepo) +
+                             "echo 1 > f && git add f && git commit -qm one && echo 2 > f && git commit -qam two && ";
+    expect_cases({
+        {repo + "git cherry-pick HEAD; ls .git/SEQUENCER", ".git/SEQUENCER\n", 0,
+         "The previous cherry-pick is now empty, possibly due to conflict resolution.\nfatal: cherry-pick failed\n"},
+        {repo + "git cherry-pick -m 0 HEAD", "", 129, "error: cherry-pick -m wants a parent number\n"},
+        {repo + "git revert -m 1 HEAD 2>&1 | sed 's/[0-9a-f]\\{40\\}/ID/'",
+         "error: mainline was specified but commit ID is not a merge.\nfatal: revert failed\n"},
+        {repo + "git cherry-pick HEAD nope; git cherry-pick -x HEAD; git revert", "", 129,
+         "fatal: bad revision 'nope'\nerror: unsupported cherry-pick option: -x\nusage: git revert [-n] [-m PARENT] COMMIT...\n"},
+        {repo + "git cherry-pick --continue; git revert --skip", "", 128,
+         "fatal: There is no cherry-pick in progress (cherry-pick --continue).\n"
+         "fatal: There is no revert in progress (revert --abort).\n"},
+    });
+}
+
 }  // namespace
 }  // namespace tw::command_test

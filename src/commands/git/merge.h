@@ -81,3 +81,10 @@ std::int32_t git_install_tree(Syscalls& sys, std::string_view root, const GitTre
 void git_write_merge_stat(Syscalls& sys, std::string_view root, const GitTree& from, const GitTree& to, Bytes& out);
 
 }  // namespace tw
+
+namespace tw {
+
+std::int32_t git_cmd_cherry_pick(GitRun& run, std::span<const std::string> args);
+std::int32_t git_cmd_revert(GitRun& run, std::span<const std::string> args);
+
+}  // namespace tw
