@@ -77,6 +77,10 @@ namespace tw {
 // 0; 1 after "git {name}: {error}"; 128 after a failed index write.
 std::int32_t git_install_tree(Syscalls& sys, std::string_view root, const GitTree& head, const GitTree& index,
                               const GitTree& result, std::string_view name, Bytes& err);
+// Rewrites every file of `target` and removes the other files of the index and HEAD, then makes
+// `target` the index. 0; 1 after "git {name}: {error}"; 128 after a fatal report.
+std::int32_t git_force_tree(Syscalls& sys, std::string_view root, const GitTree& target, std::string_view name,
+                            Bytes& err);
 // The Stat then Summary comparison of two trees, as after a merge.
 void git_write_merge_stat(Syscalls& sys, std::string_view root, const GitTree& from, const GitTree& to, Bytes& out);
 

@@ -41,6 +41,23 @@ std::int32_t git_install_tree(Syscalls& sys, std::string_view root, const GitTre
     return 0;
 }
 
+std::int32_t git_force_tree(Syscalls& sys, std::string_view root, const GitTree& target, std::string_view name,
+                            Bytes& err) {
+    auto index = git_read_index_or_fatal(sys, root, err);
+    if (!index) return index.error();
+    GitTree old_tree = *index;
+    for (const auto& [p, e] : git_head_tree(sys, root)) old_tree.emplace(p, e);
+    if (auto e = git_apply_tree_to_worktree(sys, root, old_tree, target, true)) {
+        err += fmt::format("git {}: {}\n", name, *e);
+        return 1;
+    }
+    if (auto e = git_write_index(sys, root, target)) {
+        git_report_write_failure(err, "the index", *e);
+        return 128;
+    }
+    return 0;
+}
+
 void git_write_merge_stat(Syscalls& sys, std::string_view root, const GitTree& from, const GitTree& to, Bytes& out) {
     GitDiffOptions options;
     options.format = DiffFormat::Stat;
@@ -187,19 +204,7 @@ std::int32_t git_abort_operation(GitRun& run, std::string_view root, std::string
         err += fmt::format("fatal: There is no {} in progress ({} --abort).\n", name, name);
         return 128;
     }
-    GitTree head = git_head_tree(sys, root);
-    auto index = git_read_index_or_fatal(sys, root, err);
-    if (!index) return index.error();
-    GitTree old_tree = *index;
-    for (const auto& [p, e] : head) old_tree.emplace(p, e);
-    if (auto e = git_apply_tree_to_worktree(sys, root, old_tree, head, true)) {
-        err += fmt::format("git {}: {}\n", name, *e);
-        return 1;
-    }
-    if (auto e = git_write_index(sys, root, head)) {
-        git_report_write_failure(err, "the index", *e);
-        return 128;
-    }
+    if (std::int32_t s = git_force_tree(sys, root, git_head_tree(sys, root), name, err)) return s;
     git_clear_merge_state(sys, root);
     return 0;
 }

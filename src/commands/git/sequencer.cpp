@@ -157,21 +157,9 @@ std::int32_t run_driver(PickRun& p, SequencerState seq) {
 std::int32_t abort_sequence(PickRun& p, const SequencerState& seq) {
     Syscalls& sys = p.run.sys;
     Bytes& err = p.run.io.err;
-    GitTree head = git_head_tree(sys, p.root);
     auto orig_tree = git_commit_tree_or_fatal(sys, p.root, seq.orig, err);
     if (!orig_tree) return orig_tree.error();
-    auto index = git_read_index_or_fatal(sys, p.root, err);
-    if (!index) return index.error();
-    GitTree old_tree = *index;
-    for (const auto& [path, entry] : head) old_tree.emplace(path, entry);
-    if (auto e = git_apply_tree_to_worktree(sys, p.root, old_tree, *orig_tree, true)) {
-        err += fmt::format("git {}: {}\n", p.name, *e);
-        return 1;
-    }
-    if (auto e = git_write_index(sys, p.root, *orig_tree)) {
-        git_report_write_failure(err, "the index", *e);
-        return 128;
-    }
+    if (std::int32_t s = git_force_tree(sys, p.root, *orig_tree, p.name, err)) return s;
     if (auto e = git_update_head(sys, p.root, seq.orig, fmt::format("{}: aborted", p.name))) {
         git_report_write_failure(err, "HEAD", *e);
         return 128;
