@@ -5,6 +5,7 @@
 
 #include "case_fixture.h"
 #include "commands/git/history.h"
+#include "commands/git/merge.h"
 #include "commands/git/line_diff_engine.h"
 #include "commands/git/op_state.h"
 #include "commands/git/pretty.h"
@@ -118,7 +119,7 @@ std::optional<std::string> host_git_output(const std::string& script) {
     const char* dir = mkdtemp(dir_template);
     if (dir == nullptr) return std::nullopt;
     const std::string prelude = fmt::format(
-        "mkdir {0}/repo && cd {0}/repo && export HOME={0} GIT_CONFIG_NOSYSTEM=1 TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
+        "mkdir {0}/repo && cd {0}/repo && export HOME={0} GIT_CONFIG_NOSYSTEM=1 GIT_MERGE_AUTOEDIT=no GIT_EDITOR=true TZ=UTC LC_ALL=C GIT_AUTHOR_NAME=A GIT_AUTHOR_EMAIL=a@x "
         "GIT_COMMITTER_NAME=A GIT_COMMITTER_EMAIL=a@x && at() {{ export GIT_AUTHOR_DATE=\"@$1 +0000\" "
         "GIT_COMMITTER_DATE=\"@$1 +0000\"; }} && at 1700000000 && git init -q -b main && git config core.pager cat && ",
         dir);
@@ -529,6 +530,150 @@ TEST(GitGrep, SelectionAndErrors) {
         {repo + "git grep -e foo t && git grep t -e axb && rm t && git grep foo; git grep food HEAD",
          "t:foo\nt:food\nt:axb\nHEAD:t:food\n"},
         {repo + "git grep foo -- HEAD; echo $?", "1\n"},
+    });
+}
+
+// ---- merging ----
+
+TEST(GitCompare, MergeMatchesHostGit) {
+    const std::string base =
+        "printf '1\\n2\\n3\\n4\\n5\\n6\\n' > f && echo g > g && git add . && git commit -qm one && "
+        "git branch side && ";
+    expect_same_as_host({
+        // fast-forward, then already up to date
+        base + "git switch -q side && echo h > h && git add h && at 1700000100 && git commit -qm two && "
+               "git switch -q main && git merge side && git merge side && cat h && git log --format=%s",
+        // clean true merge with the stat, on main and on another branch
+        base + "printf '1\\nX\\n3\\n4\\n5\\n6\\n' > f && git commit -qam ours && git switch -q side && "
+               "printf '1\\n2\\n3\\n4\\n5\\nY\\n' > f && rm g && echo n > n && git add -A && git commit -qm theirs && "
+               "git switch -q main && at 1700000200 && git merge side | grep -v ^Auto-merging; cat f && ls && git log --format='%s %p' -1 && "
+               "git status --short",
+        base + "git switch -q side && echo s > s && git add s && git commit -qm s && git switch -q -c topic main && "
+               "echo t > t && git add t && git commit -qm t && git merge side && git log --format=%s -1",
+        // content conflict, resolved and continued ("Auto-merging" lines are the host's own)
+        base + "printf '1\\nX\\n3\\n4\\n5\\n6\\n' > f && git commit -qam ours && git switch -q side && "
+               "printf '1\\nY\\n3\\n4\\n5\\n6\\n' > f && git commit -qam theirs && git switch -q main && "
+               "git merge side 2>&1 | grep -v ^Auto-merging; cat f && head -1 .git/MERGE_MSG | tr -d '\\n' && echo && "
+               "echo fixed > f && git add f && git merge --continue >/dev/null && git log --format='%s' -1 && "
+               "cat f && git status --short",
+        // abort restores the tree
+        base + "echo a > f && git commit -qam ours && git switch -q side && echo b > f && git commit -qam theirs && "
+               "git switch -q main && git merge side >/dev/null 2>&1; git merge --abort && cat f && git status --short",
+        // modify/delete and add/add
+        base + "echo a > f && echo x > new && git add . && git commit -qm ours && git switch -q side && git rm -q f && "
+               "echo y > new && git add new && git commit -qm theirs && git switch -q main && "
+               "git merge side 2>&1 | grep -v ^Auto-merging; cat new && git status --short",
+    });
+}
+
+TEST(GitMerge, TextMergeChunks) {
+    struct TextCase {
+        std::string base, ours, theirs, merged;
+        bool conflict;
+    };
+    const std::vector<TextCase> cases = {
+        // insertions after different lines merge in order
+        {"a\nb\nc\nd\ne\n", "a\nb\nc\nd\nO\ne\n", "a\nb\nc\nd\ne\nT\n", "a\nb\nc\nd\nO\ne\nT\n", false},
+        // touching regions form one conflicting chunk
+        {"1\n2\n3\n4\n5\n", "1\nX\nX\n4\n5\n", "1\n2\n3\nY\n5\n",
+         "1\n<<<<<<< HEAD\nX\nX\n4\n=======\n2\n3\nY\n>>>>>>> b\n5\n", true},
+        // the same insertion on both sides appears once
+        {"a\n", "a\nn\n", "a\nn\n", "a\nn\n", false},
+        // ours' side lacks a final newline
+        {"a\n", "o", "t\n", "<<<<<<< HEAD\no\n=======\nt\n>>>>>>> b\n", true},
+        // add/add with an empty base
+        {"", "x\n", "y\n", "<<<<<<< HEAD\nx\n=======\ny\n>>>>>>> b\n", true},
+    };
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.ours + "|" + c.theirs);
+        auto [text, conflict] = git_merge_text(c.base, c.ours, c.theirs, "HEAD", "b");
+        EXPECT_EQ(text, c.merged);
+        EXPECT_EQ(conflict, c.conflict);
+    }
+}
+
+TEST(GitMerge, EntriesRenamesModesAndLinks) {
+    const std::string repo = std::string(kRepo) +
+                             "printf '1\\n2\\n3\\n' > f && echo l > target && ln -s target l && echo e > e && "
+                             "git add . && git commit -qm base && git branch side && ";
+    expect_cases({
+        // a rename on ours follows theirs' edit to the new path
+        {repo + "git mv f f2 && git commit -qm mv && git switch -q side && printf '1\\n2\\nT\\n' > f && "
+                "git commit -qam edit && git switch -q main && git merge -q side 2>/dev/null && ls && cat f2",
+         "e\nf2\nl\ntarget\n1\n2\nT\n"},
+        // our mode change survives their edit
+        {repo + "chmod +x e && git commit -qam x && git switch -q side && echo E >> f && chmod -x e && echo E > e && "
+                "git commit -qam y && git switch -q main && git merge -q side && git ls-files -s e | cut -c1-6",
+         "100755\n"},
+        // links changed on both sides stay links and conflict
+        {repo + "rm l && ln -s a l && git commit -qam a && git switch -q side && rm l && ln -s b l && git commit -qam b && "
+                "git switch -q main && git merge side; readlink l",
+         "a\n", 0, "CONFLICT (content): Merge conflict in l\n"
+                   "Automatic merge failed; fix conflicts and then commit the result.\n"},
+        // staged work is never dropped by a true merge
+        {repo + "echo o >> f && git commit -qam o && git switch -q side && echo t > e && git commit -qam t && "
+                "git switch -q main && echo new > n && git add n && git merge side; git diff --cached --name-only",
+         "n\n", 0, "error: Your local changes would be overwritten by merge.\n"},
+        {repo + "git merge --quit", "", 129, "error: unsupported merge option: --quit\n"},
+        {repo + "git merge --abort; git merge --continue; git merge nope; git merge; echo $?",
+         "129\n", 0,
+         "fatal: There is no merge in progress (merge --abort).\n"
+         "fatal: There is no merge in progress (merge --continue).\n"
+         "merge: nope - not something we can merge\nusage: git merge [--no-ff|--ff-only] BRANCH\n"},
+        // a local change in the way; then a conflict that cannot be continued until resolved
+        {repo + "echo a > f && git commit -qam a && git switch -q side && echo b > f && git commit -qam b && "
+                "git switch -q main && echo local > f && git merge side; cat f && git checkout -q f && "
+                "git merge --ff-only side; git merge side 2>/dev/null; git merge --continue; echo $? && "
+                "cat .git/MERGE_HEAD | wc -c && git commit -qm x; echo $?",
+         "local\n1\n41\n1\n", 0,
+         "error: Your local changes would be overwritten by merge.\n"
+         "fatal: Not possible to fast-forward, aborting.\n"
+         "error: Committing is not possible because you have unmerged files.\n"
+         "error: Committing is not possible because you have unmerged files.\n"
+         "hint: Fix them up in the work tree, and then use 'git add/rm <file>'\n"
+         "hint: as appropriate to mark resolution and make a commit.\n"
+         "fatal: Exiting because of an unresolved conflict.\n"},
+        // --no-ff on a fast-forward makes a merge commit with both parents and their tree
+        {repo + "git switch -q side && echo s > s && git add s && git commit -qm s && git switch -q main && "
+                "git merge -q --no-ff -m joined side && git log --format='%s' -1 && git log --format=%p -1 | wc -w && "
+                "git diff side HEAD | wc -c",
+         "joined\n2\n0\n"},
+    });
+}
+
+TEST(GitCompare, CherryPickAndRevertMatchHostGit) {
+    const std::string base =
+        "printf '1\\n2\\n3\\n' > f && git add f && git commit -qm one && git branch side && git switch -q side && "
+        "echo a > a && git add a && git commit -qm A && printf '1\\nB\\n3\\n' > f && git commit -qam B && "
+        "echo c > c && git add c && git commit -qm C && git switch -q main && ";
+    expect_same_as_host({
+        base + "git cherry-pick side~2 side | grep -v '^ Date:' && cat f && ls && git log --format=%s",
+        base + "git cherry-pick side~1 >/dev/null && git revert HEAD | grep -v '^ Date:' && git log --format=%B -1 | sed 's/[0-9a-f]\\{40\\}/ID/' "
+               "&& cat f",
+        base + "git cherry-pick -n side~2 side && git status --short && git log --format=%s",
+        // a conflict in the middle of a sequence, resolved and continued
+        base + "printf '1\\nX\\n3\\n' > f && git commit -qam X && git cherry-pick side~2 side~1 side 2>/dev/null | grep -v -e ^Auto -e ^CONFLICT | "
+               "grep -v '^ Date:'; ls .git/CHERRY_PICK_HEAD && printf '1\\nXB\\n3\\n' > f && git add f && "
+               "git cherry-pick --continue >/dev/null; git log --format=%s && ls && git status --short",
+        base + "printf '1\\nX\\n3\\n' > f && git commit -qam X && git cherry-pick side~2 side~1 side >/dev/null 2>&1; "
+               "git cherry-pick --abort && git log --format=%s && cat f && git status --short",
+    });
+}
+
+TEST(GitCherryPick, RefusalsAndMachineForms) {
+    const std::string repo = std::string(kRepo) +
+                             "echo 1 > f && git add f && git commit -qm one && echo 2 > f && git commit -qam two && ";
+    expect_cases({
+        {repo + "git cherry-pick HEAD; ls .git/SEQUENCER", ".git/SEQUENCER\n", 0,
+         "The previous cherry-pick is now empty, possibly due to conflict resolution.\nfatal: cherry-pick failed\n"},
+        {repo + "git cherry-pick -m 0 HEAD", "", 129, "error: cherry-pick -m wants a parent number\n"},
+        {repo + "git revert -m 1 HEAD 2>&1 | sed 's/[0-9a-f]\\{40\\}/ID/'",
+         "error: mainline was specified but commit ID is not a merge.\nfatal: revert failed\n"},
+        {repo + "git cherry-pick HEAD nope; git cherry-pick -x HEAD; git revert", "", 129,
+         "fatal: bad revision 'nope'\nerror: unsupported cherry-pick option: -x\nusage: git revert [-n] [-m PARENT] COMMIT...\n"},
+        {repo + "git cherry-pick --continue; git revert --skip", "", 128,
+         "fatal: There is no cherry-pick in progress (cherry-pick --continue).\n"
+         "fatal: There is no revert in progress (revert --abort).\n"},
     });
 }
 

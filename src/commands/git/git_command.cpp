@@ -8,6 +8,7 @@
 
 #include "base/utf8.h"
 #include "commands/git/history_commands.h"
+#include "commands/git/merge.h"
 #include "commands/git/work_commands.h"
 #include "commands/util/io.h"
 #include "kernel/syscall_error.h"
@@ -332,6 +333,9 @@ std::int32_t dispatch(GitRun& run, const std::string& name, std::vector<std::str
     if (name == "blame") return git_cmd_blame(run, args);
     if (name == "grep") return git_cmd_grep(run, args);
     if (name == "archive") return git_cmd_archive(run, args);
+    if (name == "merge") return git_cmd_merge(run, args);
+    if (name == "cherry-pick") return git_cmd_cherry_pick(run, args);
+    if (name == "revert") return git_cmd_revert(run, args);
     if (name == "branch") return git_cmd_branch(run, args);
     if (name == "switch") return git_cmd_switch(run, args);
     if (name == "checkout") return git_cmd_checkout(run, args);

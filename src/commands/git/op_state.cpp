@@ -157,3 +157,15 @@ void git_clear_merge_state(Syscalls& sys, std::string_view root) {
 }
 
 }  // namespace tw
+
+namespace tw {
+
+void git_write_sequencer(Syscalls& sys, std::string_view root, const SequencerState& state) {
+    std::string text = fmt::format("orig {}\n", state.orig);
+    if (state.mainline) text += fmt::format("mainline {}\n", *state.mainline);
+    text += fmt::format("revert {}\nnocommit {}\n", state.revert ? 1 : 0, state.no_commit ? 1 : 0);
+    for (const std::string& id : state.remaining) text += fmt::format("todo {}\n", id);
+    (void)git_write_file(sys, git_path(root, "SEQUENCER"), std::move(text));
+}
+
+}  // namespace tw

@@ -58,6 +58,8 @@ std::string git_unmerged_status_code(const MergeStageIds& ids);
 
 std::optional<SequencerState> git_read_sequencer(Syscalls& sys, std::string_view root);
 void git_clear_sequencer(Syscalls& sys, std::string_view root);
+// Writes the state; a failed write is ignored.
+void git_write_sequencer(Syscalls& sys, std::string_view root, const SequencerState& state);
 std::optional<RebaseState> git_read_rebase_state(Syscalls& sys, std::string_view root);
 bool git_write_rebase_state(Syscalls& sys, std::string_view root, const RebaseState& state);
 void git_clear_rebase_state(Syscalls& sys, std::string_view root);

@@ -7,6 +7,7 @@
 
 #include "base/utf8.h"
 #include "commands/git/git_command.h"
+#include "commands/git/merge.h"
 #include "commands/git/op_state.h"
 #include "commands/git/worktree_paths.h"
 #include "commands/git/pretty.h"
@@ -586,13 +587,7 @@ std::int32_t git_cmd_commit(GitRun& run, std::span<const std::string> args) {
     if (amend) {
         commit.time = head_commit->time;
     } else {
-        commit.time = static_cast<std::int64_t>(sys.file_time_now() / 1000);
-        if (auto date = git_env_value(sys, "GIT_AUTHOR_DATE")) {
-            std::string_view d = *date;
-            if (d.starts_with("@")) d.remove_prefix(1);
-            if (d.ends_with(" +0000")) d.remove_suffix(6);
-            if (auto t = git_parse_date_arg(d, commit.time)) commit.time = *t;
-        }
+        commit.time = git_new_commit_time(sys);
     }
     auto id = git_create_commit(sys, *root, commit, tree);
     if (!id) {
