@@ -15,6 +15,7 @@
 namespace tw {
 
 struct SyscallError;
+class LentBytes;
 
 // True when the command reads standard input: no operands, or an operand "-" or "/dev/stdin".
 bool command_operands_read_stdin(std::span<const std::string_view> operands);
@@ -51,7 +52,7 @@ bool command_await_stdin(NativeStep& step, NativeInvocation& invocation, Command
 // Finished(1) after "NAME: FIRST-ERROR" for an operand that cannot be read.
 std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
                                                      std::span<const std::string_view> operands,
-                                                     std::string_view name, Bytes& storage);
+                                                     std::string_view name, LentBytes& storage);
 
 // Appends `text` and a newline.
 void push_line(Bytes& buffer, std::string_view text);
