@@ -145,12 +145,13 @@ std::string first_word(std::string_view out) {
     const std::uint64_t base_kib = status_kib("VmRSS:");
     Measure m;
     m.seconds = 1e30;
+    const std::uint64_t cpu_before = machine.run_action("true", "").outcome.usage.cpu_used;
     for (int r = 0; r < reps; ++r) {
         const auto start = Clock::now();
         tw::ActionResult result = machine.run_action(source, "");
         const double s = std::chrono::duration<double>(Clock::now() - start).count();
         m.seconds = std::min(m.seconds, s);
-        m.cpu = result.outcome.usage.cpu_used;
+        if (r == 0) m.cpu = result.outcome.usage.cpu_used - cpu_before;
         if (result.outcome.exit_status != 0 || !result.err.empty())
             m.problem = fmt::format("status {} {:?}", result.outcome.exit_status, result.err.substr(0, 80));
         m.output = first_word(result.out);

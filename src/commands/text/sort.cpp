@@ -251,6 +251,8 @@ std::uint64_t big_endian_prefix(std::string_view line) {
 
 bool line_less(const LineRef& a, const LineRef& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    // Equal prefixes of lines of eight bytes or more are their equal first eight bytes.
+    if (a.size >= 8 && b.size >= 8) return a.view().substr(8) < b.view().substr(8);
     return a.view() < b.view();
 }
 

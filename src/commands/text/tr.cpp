@@ -293,6 +293,16 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
             ascii_map[c] = translate(c);
             ascii_in_set2[c] = squeezable(c);
         }
+        // With an ASCII set 1 (not complemented) and ASCII results, every byte maps to one byte:
+        // one table lookup a byte (the text is valid UTF-8, so bytes above 0x7F are kept).
+        const auto ascii = [](char32_t c) { return c < 0x80; };
+        if (!squeeze && !complement && std::ranges::all_of(set1, ascii) && std::ranges::all_of(ascii_map, ascii)) {
+            std::array<char, 256> table;
+            for (unsigned b = 0; b < 256; ++b) table[b] = static_cast<char>(b < 0x80 ? ascii_map[b] : b);
+            char* out = w;
+            for (; p < end; ++p) *out++ = table[*p];
+            return static_cast<std::size_t>(out - buffer);
+        }
         if (!squeeze) {
             while (p < end) {
                 if (*p < 0x80) {

@@ -1,6 +1,7 @@
 #include <fmt/format.h>
 #include <utf8proc.h>
 
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,6 +116,16 @@ std::string_view line_key(std::string_view line, const UniqSettings& s, std::str
     return storage;
 }
 
+// Appends the count of a group as -c shows it: right-aligned in seven columns and a blank.
+void push_count(std::string& out, std::size_t n) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    const auto width = static_cast<std::size_t>(end - digits);
+    if (width < 7) out.append(7 - width, ' ');
+    out.append(digits, width);
+    out += ' ';
+}
+
 }  // namespace
 
 void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
@@ -139,6 +150,7 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     };
     if (s.skip_fields == 0 && s.skip_chars == 0 && !s.ignore_case && is_valid_utf8(content)) {
         // Every key is the whole line with its line feed: groups are runs of equal records.
+        out.reserve(out.size() + content.size() + (s.count ? content.size() / 4 : 0));
         std::size_t i = 0;
         while (i < content.size()) {
             const std::size_t feed = content.find('\n', i);
@@ -152,7 +164,7 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
                 next += line.size();
             }
             if (shown(n)) {
-                if (s.count) fmt::format_to(std::back_inserter(out), "{:>7} ", n);
+                if (s.count) push_count(out, n);
                 out += line;
             }
             i = next;
@@ -176,7 +188,7 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         while (j < lines.size() && line_key(lines[j], s, line_storage) == key) ++j;
         const std::size_t n = j - i;
         if (shown(n)) {
-            if (s.count) fmt::format_to(std::back_inserter(out), "{:>7} ", n);
+            if (s.count) push_count(out, n);
             out += lines[i];
         }
         i = j;

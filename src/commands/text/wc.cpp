@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,8 +109,25 @@ void wc_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         }
     }
     if (!sel.lines && !sel.words && !sel.bytes && !sel.chars) sel.lines = sel.words = sel.bytes = true;
-    if (command_await_stdin(step, invocation, io, args.operands)) return;
     std::string out;
+    if (args.operands.empty() && !sel.words && !sel.chars) {
+        // Lines and bytes are counted as the input arrives; the counts wait in the fold state.
+        Bytes local;
+        Bytes& state = command_fold_state(invocation, local);
+        WcCounts c;
+        if (state.size() == sizeof c) std::memcpy(&c, state.data(), sizeof c);
+        const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
+            c.lines += count_byte(bytes, '\n');
+            c.bytes += bytes.size();
+        });
+        state.assign(reinterpret_cast<const char*>(&c), sizeof c);
+        if (pending) return;
+        push_counts(out, c, sel, {});
+        io.out += out;
+        step = NativeStep::finished(0);
+        return;
+    }
+    if (command_await_stdin(step, invocation, io, args.operands)) return;
     if (args.operands.empty()) {
         push_counts(out, count(io.in, sel), sel, {});
         io.out += out;
