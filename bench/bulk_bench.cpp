@@ -164,6 +164,17 @@ std::string first_word(std::string_view out) {
     std::_Exit(0);
 }
 
+// In the parent after a fork: closes the pipe's write end, reads the read end to its end and
+// closes it.
+std::string read_and_close(const int fds[2]) {
+    ::close(fds[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    return text;
+}
+
 Measure run_in_machine(const std::string& source, std::uint64_t bytes, bool needs_data, int reps) {
     int fds[2];
     if (::pipe(fds) != 0) std::abort();
@@ -173,11 +184,7 @@ Measure run_in_machine(const std::string& source, std::uint64_t bytes, bool need
         ::close(fds[0]);
         machine_child(fds[1], source, bytes, needs_data, reps);
     }
-    ::close(fds[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fds[0]);
+    const std::string text = read_and_close(fds);
     int status = 0;
     ::waitpid(pid, &status, 0);
     Measure m;
@@ -207,11 +214,7 @@ Measure run_on_host_once(const std::string& command) {
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         std::_Exit(127);
     }
-    ::close(fds[1]);
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
-    ::close(fds[0]);
+    const std::string out = read_and_close(fds);
     int status = 0;
     struct rusage usage {};
     ::wait4(pid, &status, 0, &usage);

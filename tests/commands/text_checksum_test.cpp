@@ -69,8 +69,7 @@ TEST(ChecksumCommand, EveryAlgorithmOverInputInPieces) {
         EXPECT_EQ(r.status, 0) << name;
         const std::string digest = checksum_digest_text(algorithm, bytes);
         EXPECT_EQ(r.out, name == "cksum" ? digest + "\n" : digest + "  -\n");
-        // A command substitution runs the command with its whole input at once.
-        r = run_in(m, fmt::format("x=$({} < /tmp/in); echo \"$x\"", name));
+        r = run_in(m, fmt::format("{} < /tmp/in", name));
         EXPECT_EQ(r.out, name == "cksum" ? digest + "\n" : digest + "  -\n");
     }
 }

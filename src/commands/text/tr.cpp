@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -180,6 +181,28 @@ std::u32string expand(const SetText& chars) {
     return set;
 }
 
+// Sets up to this many bytes when expanded are built before their charge to see whether the
+// translation can be streamed; the charge is then taken as for any set, once the input is in.
+constexpr std::uint64_t kStreamedSetBytes = 4096;
+
+// The byte map of translating set 1 to set 2 when both are ASCII (a character of set 1 becomes
+// the character of set 2 at the place of its first occurrence, or the last one of set 2): bytes
+// above 0x7F map to themselves. Nothing when a set holds any other character.
+std::optional<std::array<char, 256>> ascii_byte_table(const std::u32string& set1, const std::u32string& set2) {
+    const auto ascii = [](char32_t c) { return c < 0x80; };
+    if (set2.empty() || !std::ranges::all_of(set1, ascii) || !std::ranges::all_of(set2, ascii)) return std::nullopt;
+    std::array<char, 256> table;
+    for (unsigned b = 0; b < 256; ++b) table[b] = static_cast<char>(b);
+    std::array<bool, 128> seen{};
+    for (std::size_t i = 0; i < set1.size(); ++i) {
+        const char32_t c = set1[i];
+        if (seen[c]) continue;
+        seen[c] = true;
+        table[c] = static_cast<char>(i < set2.size() ? set2[i] : set2.back());
+    }
+    return table;
+}
+
 }  // namespace
 
 std::u32string tr_expand_set(std::string_view operand) { return expand(set_characters(operand)); }
@@ -204,16 +227,46 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         step = NativeStep::finished(1);
         return;
     }
-    if (auto s = command_read_stdin(invocation, io)) {
-        step = *s;
-        return;
-    }
-
     // Ranges can make a short operand a large set: its memory is charged before it is built.
     const SetText chars1 = set_characters(args.operands[0]);
     const SetText chars2 = n == 2 ? set_characters(args.operands[1]) : chars1;
     const std::uint64_t set_bytes =
         sat_mul(sat_add(expanded_size(chars1), expanded_size(chars2)), sizeof(char32_t));
+
+    // A plain translation between small ASCII sets maps each byte to one byte: the input is
+    // translated as it arrives and only the result is kept. Bytes above 0x7F are kept and ASCII
+    // bytes stay ASCII, so replacing invalid UTF-8 afterwards gives what replacing it first would.
+    if (!del && !squeeze && !complement && set_bytes <= kStreamedSetBytes) {
+        if (auto table = ascii_byte_table(expand(chars1), expand(chars2))) {
+            Bytes local;
+            Bytes& translated = command_fold_state(invocation, local);
+            const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
+                char block[4096];
+                while (!bytes.empty()) {
+                    const std::size_t k = std::min(bytes.size(), sizeof block);
+                    for (std::size_t i = 0; i < k; ++i) block[i] = (*table)[static_cast<unsigned char>(bytes[i])];
+                    translated.append(block, k);
+                    bytes.remove_prefix(k);
+                }
+            });
+            if (pending) return;
+            if (!invocation.sys.charge_memory(set_bytes)) {
+                step = NativeStep::finished(invocation.sys.exhausted_status());
+                return;
+            }
+            if (!is_valid_utf8(translated)) translated = utf8_lossy(translated);
+            if (io.out.empty()) io.out = std::move(translated);
+            else io.out += translated;
+            invocation.sys.release_memory(set_bytes);
+            step = NativeStep::finished(0);
+            return;
+        }
+    }
+
+    if (auto s = command_read_stdin(invocation, io)) {
+        step = *s;
+        return;
+    }
     if (!invocation.sys.charge_memory(set_bytes)) {
         step = NativeStep::finished(invocation.sys.exhausted_status());
         return;
@@ -292,16 +345,6 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         for (char32_t c = 0; c < 128; ++c) {
             ascii_map[c] = translate(c);
             ascii_in_set2[c] = squeezable(c);
-        }
-        // With an ASCII set 1 (not complemented) and ASCII results, every byte maps to one byte:
-        // one table lookup a byte (the text is valid UTF-8, so bytes above 0x7F are kept).
-        const auto ascii = [](char32_t c) { return c < 0x80; };
-        if (!squeeze && !complement && std::ranges::all_of(set1, ascii) && std::ranges::all_of(ascii_map, ascii)) {
-            std::array<char, 256> table;
-            for (unsigned b = 0; b < 256; ++b) table[b] = static_cast<char>(b < 0x80 ? ascii_map[b] : b);
-            char* out = w;
-            for (; p < end; ++p) *out++ = table[*p];
-            return static_cast<std::size_t>(out - buffer);
         }
         if (!squeeze) {
             while (p < end) {
