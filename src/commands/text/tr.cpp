@@ -8,6 +8,10 @@
 #include <unordered_set>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/sat.h"
 #include "base/utf8.h"
 #include "commands/text/line_commands.h"
@@ -203,6 +207,41 @@ std::optional<std::array<char, 256>> ascii_byte_table(const std::u32string& set1
     return table;
 }
 
+// Writes the bytes of `in` through `map` to `out`. A map that moves one run of bytes by a fixed
+// amount and keeps the rest (a-z to A-Z) is applied sixteen bytes at a time.
+void map_bytes(const std::array<char, 256>& map, std::string_view in, char* out) {
+    int lo = -1, hi = -1, delta = 0;
+    bool shift = true;
+    for (int b = 0; b < 256 && shift; ++b) {
+        const int d = static_cast<unsigned char>(map[b]) - b;
+        if (d == 0) continue;
+        if (lo < 0) {
+            lo = b;
+            delta = d;
+        } else if (b != hi + 1 || d != delta) {
+            shift = false;
+        }
+        hi = b;
+    }
+    std::size_t i = 0;
+    const std::size_t n = in.size();
+#if defined(__SSE2__)
+    if (shift && lo >= 0) {
+        const __m128i low = _mm_set1_epi8(static_cast<char>(lo));
+        const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
+        const __m128i add = _mm_set1_epi8(static_cast<char>(delta));
+        for (; i + 16 <= n; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.data() + i));
+            const __m128i offset = _mm_sub_epi8(x, low);
+            const __m128i inside = _mm_cmpeq_epi8(_mm_min_epu8(offset, span), offset);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi8(x, _mm_and_si128(inside, add)));
+        }
+    }
+#endif
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+    for (; i < n; ++i) out[i] = map[bytes[i]];
+}
+
 }  // namespace
 
 std::u32string tr_expand_set(std::string_view operand) { return expand(set_characters(operand)); }
@@ -241,13 +280,9 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
             Bytes local;
             Bytes& translated = command_fold_state(invocation, local);
             const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
-                char block[4096];
-                while (!bytes.empty()) {
-                    const std::size_t k = std::min(bytes.size(), sizeof block);
-                    for (std::size_t i = 0; i < k; ++i) block[i] = (*table)[static_cast<unsigned char>(bytes[i])];
-                    translated.append(block, k);
-                    bytes.remove_prefix(k);
-                }
+                const std::size_t at = translated.size();
+                translated.resize(at + bytes.size());
+                map_bytes(*table, bytes, translated.data() + at);
             });
             if (pending) return;
             if (!invocation.sys.charge_memory(set_bytes)) {
