@@ -43,19 +43,32 @@ std::string_view error_text(SubprocessEndpointError e) {
 
 // ---- pipes and devices ----
 
+void PipeBuffer::append(BytesView bytes) {
+    if (head_ > 0 && head_ >= data_.size() - head_) {
+        data_.erase(0, head_);
+        head_ = 0;
+    }
+    data_.append(bytes);
+}
+
+Bytes PipeBuffer::take(std::uint64_t count) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size()));
+    Bytes out(data_, head_, n);
+    head_ += n;
+    if (head_ == data_.size()) {
+        data_.clear();
+        head_ = 0;
+    }
+    return out;
+}
+
 std::uint64_t Pipe::push(BytesView bytes) {
     const std::uint64_t n = std::min<std::uint64_t>(bytes.size(), room());
-    buffer.insert(buffer.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    buffer.append(bytes.substr(0, static_cast<std::size_t>(n)));
     return n;
 }
 
-Bytes Pipe::take(std::uint64_t count) {
-    const std::uint64_t n = std::min<std::uint64_t>(count, buffer.size());
-    const auto last = buffer.begin() + static_cast<std::ptrdiff_t>(n);
-    Bytes out(buffer.begin(), last);
-    buffer.erase(buffer.begin(), last);
-    return out;
-}
+Bytes Pipe::take(std::uint64_t count) { return buffer.take(count); }
 
 std::uint64_t device_start_state(DeviceKind kind) {
     switch (kind) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -45,8 +44,28 @@ inline constexpr std::uint64_t kMaxBufferedBytes = 4194304;  // BufferedInput an
 
 // The bytes in flight between the write and the read ends of a pipe, oldest first. The reader
 // and writer counts are per description (a description shared by many descriptors counts once).
+// The bytes a pipe holds, first in, first out: a buffer whose front part up to `head` has been
+// taken already. Taking moves only the head; the taken part is dropped when it is at least as
+// long as what is left, so each byte is moved at most a constant number of times.
+class PipeBuffer {
+public:
+    bool empty() const { return head_ == data_.size(); }
+    std::uint64_t size() const { return data_.size() - head_; }
+    void append(BytesView bytes);
+    void clear() {
+        data_.clear();
+        head_ = 0;
+    }
+    // Up to `count` bytes from the front, removed.
+    Bytes take(std::uint64_t count);
+
+private:
+    Bytes data_;
+    std::size_t head_ = 0;
+};
+
 struct Pipe {
-    std::deque<char> buffer;
+    PipeBuffer buffer;
     std::uint64_t capacity = kPipeCapacity;
     std::uint32_t readers = 0;
     std::uint32_t writers = 0;

@@ -45,6 +45,10 @@ struct BuiltinContext {
 struct LiveInput {
     bool eof = false;
     std::uint64_t charged = 0;
+    // The running state of a command that folds its input as it arrives (its counts, a digest
+    // state): the bytes it folded are dropped from `CommandIo::in`, so a long input never piles
+    // up (see command_fold_stdin).
+    Bytes folded;
 
     bool operator==(const LiveInput&) const = default;
 };

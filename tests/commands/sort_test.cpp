@@ -33,6 +33,21 @@ TEST(SortCommand, Records) {
     });
 }
 
+// Whole lines are first told apart by their first eight bytes: lines equal there, lines shorter
+// than eight bytes, and a NUL byte that looks like the padding of a short line.
+TEST(SortCommand, LinesSharingTheirFirstEightBytes) {
+    using namespace std::string_literals;
+    const std::string input = "abcdefghZ\nabcdefghA\nabc\x00" "d\nabc\nab\nabcdefgh\nabcdefghA\n"s;
+    const std::string sorted = "ab\nabc\nabc\x00" "d\nabcdefgh\nabcdefghA\nabcdefghA\nabcdefghZ\n"s;
+    const std::string reversed = "abcdefghZ\nabcdefghA\nabcdefghA\nabcdefgh\nabc\x00" "d\nabc\nab\n"s;
+    const std::string unique = "ab\nabc\nabc\x00" "d\nabcdefgh\nabcdefghA\nabcdefghZ\n"s;
+    expect_cases({
+        {"sort", sorted, 0, "", input},
+        {"sort -r", reversed, 0, "", input},
+        {"sort -u", unique, 0, "", input},
+    });
+}
+
 TEST(SortCommand, Numeric) {
     expect_cases({
         {"printf '10\\n9\\nx\\n2.5\\n' | sort -n", "x\n2.5\n9\n10\n"},

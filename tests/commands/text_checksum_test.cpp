@@ -57,6 +57,23 @@ TEST(ChecksumCommand, StandardInputArrivingInPieces) {
     EXPECT_EQ(r.out, "b88f23c76864a47af84ae2846870bec0bcb3196f7bc4380b8aaaacad60055279  -\n");
 }
 
+// Hashed as it arrives, chunk by chunk, standard input gives the digest of the whole input.
+TEST(ChecksumCommand, EveryAlgorithmOverInputInPieces) {
+    std::string bytes;
+    for (int i = 0; i < 20011; ++i) bytes += static_cast<char>((i * 7919) % 251);
+    Machine m = fresh_machine();
+    command_test::put_file(m, "/tmp/in", bytes);
+    for (const char* algorithm : {"md5", "sha1", "sha256", "sha512", "crc32"}) {
+        const std::string name = std::string(algorithm) == "crc32" ? "cksum" : fmt::format("{}sum", algorithm);
+        auto r = run_in(m, fmt::format("cat /tmp/in | {}", name));
+        EXPECT_EQ(r.status, 0) << name;
+        const std::string digest = checksum_digest_text(algorithm, bytes);
+        EXPECT_EQ(r.out, name == "cksum" ? digest + "\n" : digest + "  -\n");
+        r = run_in(m, fmt::format("{} < /tmp/in", name));
+        EXPECT_EQ(r.out, name == "cksum" ? digest + "\n" : digest + "  -\n");
+    }
+}
+
 TEST(ChecksumCommand, OptionErrorsNameTheAlgorithm) {
     expect_cases({
         {"md5sum -x f", "", 2, "md5sum: unimplemented option\n"},

@@ -65,6 +65,18 @@ TEST(TrCommand, TranslatesDeletesSqueezes) {
     });
 }
 
+// A translation between ASCII sets runs over the input as it arrives; an invalid sequence, also
+// one cut by a chunk boundary, still becomes one U+FFFD.
+TEST(TrCommand, TranslatesInputInPieces) {
+    const std::string input = std::string(4095, 'a') + "\xE2\x82" + "b\xC3\xA9z\xFF\n";
+    const std::string out = std::string(4095, 'A') + "\xEF\xBF\xBD" + "B\xC3\xA9Z\xEF\xBF\xBD\n";
+    expect_cases({
+        {"tr a-z A-Z", out, 0, "", input},
+        {"cat | tr a-z A-Z", out, 0, "", input},
+        {"tr abc xy", std::string(4095, 'x') + "\xEF\xBF\xBD" + "y\xC3\xA9z\xEF\xBF\xBD\n", 0, "", input},
+    });
+}
+
 TEST(TrCommand, UsageErrorsComeBeforeInput) {
     expect_cases({
         {"tr -x a b", "", 2, "tr: unimplemented option\n", "abc"},

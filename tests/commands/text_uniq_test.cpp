@@ -29,6 +29,9 @@ TEST(UniqCommand, GroupsAdjacentEqualLines) {
         {"uniq -s2 -c", "      2 xxa\n", 0, "", "xxa\nyya\n"},
         {"uniq -f 1 -s 2", "p xa\n", 0, "", "p xa\nq ya\n"},
         {"uniq -", "a\n", 0, "", "a\na\n"},
+        {"uniq -c", "      2 x\n      1 y\n      1 x", 0, "", "x\nx\ny\nx"},
+        {"uniq -c", "      1 ab\n      1 a\n", 0, "", "ab\na\n"},  // a prefix of the previous line
+        {"uniq -c", "      2 \xFF\n", 0, "", "\xFF\n\xFF\n"},     // invalid UTF-8 takes the general path
     });
 }
 

@@ -37,6 +37,15 @@ TEST(WcCommand, CountsOfStandardInput) {
     }
 }
 
+// Lines and bytes of a piped input are counted as it arrives.
+TEST(WcCommand, LinesAndBytesOfInputInPieces) {
+    Machine m = fresh_machine();
+    auto r = run_in(m, "i=0; while [ $i -lt 3000 ]; do echo $i; i=$((i+1)); done | wc -lc");
+    EXPECT_EQ(r.out, "3000   13890\n");
+    r = run_in(m, "head -c 100000 /dev/zero | wc -c; head -c 100000 /dev/zero | wc -l");
+    EXPECT_EQ(r.out, "100000\n0\n");
+}
+
 TEST(WcCommand, OperandsAndTotal) {
     Machine m = fresh_machine();
     run_in(m, "printf 'a b c\\n' > three; printf 'x\\ny\\n' > two");

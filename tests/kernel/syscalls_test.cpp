@@ -351,7 +351,7 @@ TEST_F(SyscallTest, ReadinessOfPipesAndBuffers) {
     EXPECT_EQ(err(sys.descriptor_readiness(rd, true)), SyscallError::descriptor(DescriptorError::WrongAccess));
 
     auto& buffer = m.open_descriptions.pipes_mut().at(pipe).buffer;
-    buffer.assign(kPipeCapacity, 'x');
+    buffer.append(std::string(kPipeCapacity, 'x'));
     EXPECT_EQ(*sys.descriptor_readiness(wr, true), DescriptorReadiness::pending(WaitReason::pipe_writable(pipe)));
     EXPECT_EQ(*sys.descriptor_readiness(rd, false), DescriptorReadiness::ready(kPipeCapacity));
     buffer.clear();

@@ -96,7 +96,7 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' |
 // Standard input and operands, concatenated, and the charge for their length. Nothing when the
 // handler must answer `step` now.
 std::optional<std::string_view> gather_charged(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
-                                               const CommandArgs& args, std::string_view prefix, Bytes& storage) {
+                                               const CommandArgs& args, std::string_view prefix, LentBytes& storage) {
     auto input = command_gather_input(step, invocation, io, args.operands, prefix, storage);
     if (!input) return std::nullopt;
     if (!invocation.sys.charge_cpu(input->size())) {
@@ -130,7 +130,7 @@ void base64_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
         }
         decode = true;
     }
-    Bytes storage;
+    LentBytes storage;
     auto input = gather_charged(step, invocation, io, args, name, storage);
     if (!input) return;
     if (!decode) {
@@ -158,7 +158,7 @@ void xxd_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
         step = NativeStep::finished(2);
         return;
     }
-    Bytes storage;
+    LentBytes storage;
     auto input = gather_charged(step, invocation, io, args, "hexdump", storage);
     if (!input) return;
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -174,7 +174,7 @@ void xxd_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
 
 void strings_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    Bytes storage;
+    LentBytes storage;
     auto input = gather_charged(step, invocation, io, args, "strings", storage);
     if (!input) return;
     std::size_t start = 0;

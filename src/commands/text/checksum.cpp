@@ -1,14 +1,21 @@
+// The running digests of standard input keep the block functions' state between steps, which
+// only the plain (deprecated) interfaces expose as copyable structures.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "commands/text/checksum.h"
 
 #include <fmt/format.h>
 #include <openssl/evp.h>
+#include <openssl/md5.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "base/panic.h"
@@ -92,7 +99,8 @@ std::optional<CheckLine> parse_check_line(std::string_view line, std::string_vie
 
 // The POSIX cksum CRC: polynomial 0x04C11DB7 over the bytes and then the length (low byte
 // first, as few bytes as it needs), most significant bit first, complemented.
-std::uint32_t posix_cksum(BytesView data) {
+// The POSIX cksum CRC in two parts: the bytes, then the length and the final complement.
+std::uint32_t cksum_feed(std::uint32_t crc, BytesView data) {
     static const std::array<std::uint32_t, 256> table = [] {
         std::array<std::uint32_t, 256> t{};
         for (std::uint32_t i = 0; i < 256; ++i) {
@@ -102,11 +110,101 @@ std::uint32_t posix_cksum(BytesView data) {
         }
         return t;
     }();
-    std::uint32_t crc = 0;
-    const auto feed = [&](unsigned char byte) { crc = (crc << 8) ^ table[((crc >> 24) ^ byte) & 0xFF]; };
-    for (char c : data) feed(static_cast<unsigned char>(c));
-    for (std::uint64_t n = data.size(); n != 0; n >>= 8) feed(static_cast<unsigned char>(n & 0xFF));
+    for (char c : data) crc = (crc << 8) ^ table[((crc >> 24) ^ static_cast<unsigned char>(c)) & 0xFF];
+    return crc;
+}
+
+std::uint32_t cksum_finish(std::uint32_t crc, std::uint64_t size) {
+    for (std::uint64_t n = size; n != 0; n >>= 8) {
+        const char byte = static_cast<char>(n & 0xFF);
+        crc = cksum_feed(crc, BytesView(&byte, 1));
+    }
     return ~crc;
+}
+
+std::uint32_t posix_cksum(BytesView data) { return cksum_finish(cksum_feed(0, data), data.size()); }
+
+// A digest of standard input computed as the input arrives, kept as bytes between steps: the
+// byte count so far, then the state of the algorithm (a block function's context, or the CRC).
+template <typename Ctx, auto Init, auto Update, auto Final, std::size_t Length>
+struct BlockDigest {
+    static void start(Bytes& state) {
+        Ctx ctx;
+        Init(&ctx);
+        state.append(reinterpret_cast<const char*>(&ctx), sizeof ctx);
+    }
+    static void add(char* at, BytesView bytes) {
+        Ctx ctx;
+        std::memcpy(&ctx, at, sizeof ctx);
+        Update(&ctx, bytes.data(), bytes.size());
+        std::memcpy(at, &ctx, sizeof ctx);
+    }
+    static std::string finish(const char* at) {
+        Ctx ctx;
+        std::memcpy(&ctx, at, sizeof ctx);
+        unsigned char out[Length];
+        Final(out, &ctx);
+        return hex(out, Length);
+    }
+};
+
+using Md5Digest = BlockDigest<MD5_CTX, MD5_Init, MD5_Update, MD5_Final, MD5_DIGEST_LENGTH>;
+using Sha1Digest = BlockDigest<SHA_CTX, SHA1_Init, SHA1_Update, SHA1_Final, SHA_DIGEST_LENGTH>;
+using Sha256Digest = BlockDigest<SHA256_CTX, SHA256_Init, SHA256_Update, SHA256_Final, SHA256_DIGEST_LENGTH>;
+using Sha512Digest = BlockDigest<SHA512_CTX, SHA512_Init, SHA512_Update, SHA512_Final, SHA512_DIGEST_LENGTH>;
+
+struct CrcDigest {
+    static void start(Bytes& state) { state.append(sizeof(std::uint32_t), '\0'); }
+    static void add(char* at, BytesView bytes) {
+        std::uint32_t crc = 0;
+        std::memcpy(&crc, at, sizeof crc);
+        crc = cksum_feed(crc, bytes);
+        std::memcpy(at, &crc, sizeof crc);
+    }
+    static std::uint32_t value(const char* at, std::uint64_t size) {
+        std::uint32_t crc = 0;
+        std::memcpy(&crc, at, sizeof crc);
+        return cksum_finish(crc, size);
+    }
+};
+
+// Calls `body` with the running-digest type of `algorithm`.
+template <typename Body>
+void with_running_digest(std::string_view algorithm, Body body) {
+    if (algorithm == "md5") body(Md5Digest{});
+    else if (algorithm == "sha1") body(Sha1Digest{});
+    else if (algorithm == "sha256") body(Sha256Digest{});
+    else if (algorithm == "sha512") body(Sha512Digest{});
+    else body(CrcDigest{});
+}
+
+std::uint64_t running_size(const Bytes& state) {
+    std::uint64_t size = 0;
+    std::memcpy(&size, state.data(), sizeof size);
+    return size;
+}
+
+void running_start(std::string_view algorithm, Bytes& state) {
+    const std::uint64_t size = 0;
+    state.assign(reinterpret_cast<const char*>(&size), sizeof size);
+    with_running_digest(algorithm, [&](auto digest) { digest.start(state); });
+}
+
+void running_add(std::string_view algorithm, Bytes& state, BytesView bytes) {
+    const std::uint64_t size = running_size(state) + bytes.size();
+    std::memcpy(state.data(), &size, sizeof size);
+    with_running_digest(algorithm, [&](auto digest) { digest.add(state.data() + sizeof size, bytes); });
+}
+
+// The same text as checksum_digest_text over all the bytes added.
+std::string running_text(std::string_view algorithm, const Bytes& state) {
+    const char* at = state.data() + sizeof(std::uint64_t);
+    if (algorithm == "crc32") return fmt::format("{} {}", CrcDigest::value(at, running_size(state)), running_size(state));
+    std::string text;
+    with_running_digest(algorithm, [&](auto digest) {
+        if constexpr (!std::is_same_v<decltype(digest), CrcDigest>) text = digest.finish(at);
+    });
+    return text;
 }
 
 }  // namespace
@@ -156,25 +254,30 @@ void checksum_command_run(NativeStep& step, NativeInvocation& invocation, std::s
 
     if (!check) {
         if (args.operands.empty()) {
-            if (auto s = command_read_stdin(invocation, io)) {
-                step = *s;
+            // Standard input is hashed as it arrives; the state waits in the fold state.
+            Bytes local;
+            Bytes& state = command_fold_state(invocation, local);
+            if (state.empty()) running_start(algorithm, state);
+            if (command_fold_stdin(step, invocation, io,
+                                   [&](BytesView bytes) { running_add(algorithm, state, bytes); }))
                 return;
-            }
-            if (!charge(io.in.size())) return finish(sys.exhausted_status());
-            if (algorithm == "crc32") push_line(out, checksum_digest_text(algorithm, io.in));
-            else push_line(out, fmt::format("{}  -", checksum_digest_text(algorithm, io.in)));
+            if (!charge(running_size(state))) return finish(sys.exhausted_status());
+            if (algorithm == "crc32") push_line(out, running_text(algorithm, state));
+            else push_line(out, fmt::format("{}  -", running_text(algorithm, state)));
             return finish(0);
         }
         std::int32_t status = 0;
+        const std::string cwd = sys.getcwd();
         for (std::string_view op : args.operands) {
-            auto data = command_read_file(sys, op);
+            // The file's own bytes are hashed in place: nothing here changes the file system.
+            auto data = sys.lend_file(cwd, op, sys.limits().memory);
             if (!data) {
                 push_message(err, name, fmt::format("{}: {}", op, error_text(data.error())));
                 status = 1;
                 continue;
             }
             if (!charge(data->size())) return finish(sys.exhausted_status());
-            push_line(out, fmt::format("{}{}{}", checksum_digest_text(algorithm, *data), gap, op));
+            push_line(out, fmt::format("{}{}{}", checksum_digest_text(algorithm, data->view()), gap, op));
         }
         return finish(status);
     }

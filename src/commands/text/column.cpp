@@ -43,7 +43,7 @@ void column_command(NativeStep& step, NativeInvocation& invocation, CommandIo& i
             operands.push_back(arg);
         }
     }
-    Bytes storage;
+    LentBytes storage;
     auto contents = command_gather_input(step, invocation, io, operands, "column", storage);
     if (!contents) return;
     if (!table) {

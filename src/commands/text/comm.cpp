@@ -53,7 +53,7 @@ void comm_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     if (command_await_stdin(step, invocation, io, operands)) return;
     std::vector<std::string> lists[2];
     for (int k = 0; k < 2; ++k) {
-        Bytes storage;
+        LentBytes storage;
         const auto contents = command_gather_input(step, invocation, io, std::span(&operands[k], 1), "comm", storage);
         if (!contents) return;
         lists[k] = text_lines(*contents);

@@ -226,7 +226,7 @@ void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
         step = NativeStep::finished(2);
         return;
     }
-    Bytes contents;
+    LentBytes contents;
     const auto gathered = command_gather_input(step, invocation, io, s.operands, "cut", contents);
     if (!gathered) return;
     const std::string_view content = *gathered;

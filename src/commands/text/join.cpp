@@ -86,7 +86,7 @@ void join_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     if (command_await_stdin(step, invocation, io, settings.operands)) return;
     std::vector<Row> files[2];
     for (int k = 0; k < 2; ++k) {
-        Bytes storage;
+        LentBytes storage;
         const auto contents = command_gather_input(step, invocation, io, std::span(&settings.operands[k], 1), "join", storage);
         if (!contents) return;
         files[k] = join_rows(*contents, settings.delimiter);

@@ -12,6 +12,7 @@
 #include "base/result.h"
 #include "base/utf8.h"
 #include "commands/util/io.h"
+#include "kernel/vfs.h"
 
 namespace tw {
 
@@ -42,7 +43,7 @@ std::optional<std::string> layout_input_text(NativeStep& step, NativeInvocation&
         step = NativeStep::finished(1);
         return std::nullopt;
     }
-    Bytes storage;
+    LentBytes storage;
     const auto contents = command_gather_input(step, invocation, io, parsed->operands, name, storage);
     if (!contents) return std::nullopt;
     return utf8_lossy(*contents);

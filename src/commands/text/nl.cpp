@@ -3,6 +3,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
+#include "kernel/vfs.h"
 #include "commands/util/options.h"
 
 namespace tw {
@@ -20,7 +21,7 @@ void nl_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         }
     }
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    Bytes storage;
+    LentBytes storage;
     auto contents = command_gather_input(step, invocation, io, args.operands, "nl", storage);
     if (!contents) return;
     std::uint64_t number = 1;

@@ -4,6 +4,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
+#include "kernel/vfs.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
 
@@ -13,7 +14,7 @@ namespace tw {
 // carriage return is an ordinary character here.
 void rev_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    Bytes storage;
+    LentBytes storage;
     auto contents = command_gather_input(step, invocation, io, args.operands, "rev", storage);
     if (!contents) return;
     for_each_piece(*contents, '\n', [&](std::string_view line, bool terminated) {

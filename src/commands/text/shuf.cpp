@@ -55,7 +55,7 @@ void shuf_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(1);
         return;
     }
-    Bytes storage;
+    LentBytes storage;
     auto contents = command_gather_input(step, invocation, io, operands, "shuf", storage);
     if (!contents) return;
     if (!invocation.sys.charge_cpu(contents->size())) {

@@ -4,6 +4,7 @@
 
 #include "commands/text/line_commands.h"
 #include "commands/util/io.h"
+#include "kernel/vfs.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
 
@@ -11,7 +12,7 @@ namespace tw {
 
 void tac_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
     const CommandArgs args = CommandArgs::parse(invocation.args);
-    Bytes contents;
+    LentBytes contents;
     const auto content = command_gather_input(step, invocation, io, args.operands, "tac", contents);
     if (!content) return;
     std::string storage;

@@ -1,11 +1,16 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/sat.h"
 #include "base/utf8.h"
@@ -180,6 +185,63 @@ std::u32string expand(const SetText& chars) {
     return set;
 }
 
+// Sets up to this many bytes when expanded are built before their charge to see whether the
+// translation can be streamed; the charge is then taken as for any set, once the input is in.
+constexpr std::uint64_t kStreamedSetBytes = 4096;
+
+// The byte map of translating set 1 to set 2 when both are ASCII (a character of set 1 becomes
+// the character of set 2 at the place of its first occurrence, or the last one of set 2): bytes
+// above 0x7F map to themselves. Nothing when a set holds any other character.
+std::optional<std::array<char, 256>> ascii_byte_table(const std::u32string& set1, const std::u32string& set2) {
+    const auto ascii = [](char32_t c) { return c < 0x80; };
+    if (set2.empty() || !std::ranges::all_of(set1, ascii) || !std::ranges::all_of(set2, ascii)) return std::nullopt;
+    std::array<char, 256> table;
+    for (unsigned b = 0; b < 256; ++b) table[b] = static_cast<char>(b);
+    std::array<bool, 128> seen{};
+    for (std::size_t i = 0; i < set1.size(); ++i) {
+        const char32_t c = set1[i];
+        if (seen[c]) continue;
+        seen[c] = true;
+        table[c] = static_cast<char>(i < set2.size() ? set2[i] : set2.back());
+    }
+    return table;
+}
+
+// Writes the bytes of `in` through `map` to `out`. A map that moves one run of bytes by a fixed
+// amount and keeps the rest (a-z to A-Z) is applied sixteen bytes at a time.
+void map_bytes(const std::array<char, 256>& map, std::string_view in, char* out) {
+    int lo = -1, hi = -1, delta = 0;
+    bool shift = true;
+    for (int b = 0; b < 256 && shift; ++b) {
+        const int d = static_cast<unsigned char>(map[b]) - b;
+        if (d == 0) continue;
+        if (lo < 0) {
+            lo = b;
+            delta = d;
+        } else if (b != hi + 1 || d != delta) {
+            shift = false;
+        }
+        hi = b;
+    }
+    std::size_t i = 0;
+    const std::size_t n = in.size();
+#if defined(__SSE2__)
+    if (shift && lo >= 0) {
+        const __m128i low = _mm_set1_epi8(static_cast<char>(lo));
+        const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
+        const __m128i add = _mm_set1_epi8(static_cast<char>(delta));
+        for (; i + 16 <= n; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.data() + i));
+            const __m128i offset = _mm_sub_epi8(x, low);
+            const __m128i inside = _mm_cmpeq_epi8(_mm_min_epu8(offset, span), offset);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi8(x, _mm_and_si128(inside, add)));
+        }
+    }
+#endif
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+    for (; i < n; ++i) out[i] = map[bytes[i]];
+}
+
 }  // namespace
 
 std::u32string tr_expand_set(std::string_view operand) { return expand(set_characters(operand)); }
@@ -204,16 +266,42 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         step = NativeStep::finished(1);
         return;
     }
-    if (auto s = command_read_stdin(invocation, io)) {
-        step = *s;
-        return;
-    }
-
     // Ranges can make a short operand a large set: its memory is charged before it is built.
     const SetText chars1 = set_characters(args.operands[0]);
     const SetText chars2 = n == 2 ? set_characters(args.operands[1]) : chars1;
     const std::uint64_t set_bytes =
         sat_mul(sat_add(expanded_size(chars1), expanded_size(chars2)), sizeof(char32_t));
+
+    // A plain translation between small ASCII sets maps each byte to one byte: the input is
+    // translated as it arrives and only the result is kept. Bytes above 0x7F are kept and ASCII
+    // bytes stay ASCII, so replacing invalid UTF-8 afterwards gives what replacing it first would.
+    if (!del && !squeeze && !complement && set_bytes <= kStreamedSetBytes) {
+        if (auto table = ascii_byte_table(expand(chars1), expand(chars2))) {
+            Bytes local;
+            Bytes& translated = command_fold_state(invocation, local);
+            const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
+                const std::size_t at = translated.size();
+                translated.resize(at + bytes.size());
+                map_bytes(*table, bytes, translated.data() + at);
+            });
+            if (pending) return;
+            if (!invocation.sys.charge_memory(set_bytes)) {
+                step = NativeStep::finished(invocation.sys.exhausted_status());
+                return;
+            }
+            if (!is_valid_utf8(translated)) translated = utf8_lossy(translated);
+            if (io.out.empty()) io.out = std::move(translated);
+            else io.out += translated;
+            invocation.sys.release_memory(set_bytes);
+            step = NativeStep::finished(0);
+            return;
+        }
+    }
+
+    if (auto s = command_read_stdin(invocation, io)) {
+        step = *s;
+        return;
+    }
     if (!invocation.sys.charge_memory(set_bytes)) {
         step = NativeStep::finished(invocation.sys.exhausted_status());
         return;

@@ -21,7 +21,7 @@ void tsort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io
         step = NativeStep::finished(1);
         return;
     }
-    Bytes storage;
+    LentBytes storage;
     auto contents = command_gather_input(step, invocation, io, operands, "tsort", storage);
     if (!contents) return;
     if (!invocation.sys.charge_cpu(contents->size())) {

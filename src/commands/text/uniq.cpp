@@ -1,6 +1,7 @@
 #include <fmt/format.h>
 #include <utf8proc.h>
 
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,6 +116,16 @@ std::string_view line_key(std::string_view line, const UniqSettings& s, std::str
     return storage;
 }
 
+// Appends the count of a group as -c shows it: right-aligned in seven columns and a blank.
+void push_count(std::string& out, std::size_t n) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    const auto width = static_cast<std::size_t>(end - digits);
+    if (width < 7) out.append(7 - width, ' ');
+    out.append(digits, width);
+    out += ' ';
+}
+
 }  // namespace
 
 void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
@@ -128,13 +139,41 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(2);
         return;
     }
-    Bytes contents;
+    LentBytes contents;
     const auto gathered = command_gather_input(step, invocation, io, s.operands, "uniq", contents);
     if (!gathered) return;
     const std::string_view content = *gathered;
+    std::string& out = io.out;
+    const auto shown = [&](std::size_t n) {
+        // -d and -u together select nothing: no group is both repeated and unique.
+        return s.repeated && s.unique ? false : s.repeated ? n >= 2 : s.unique ? n == 1 : true;
+    };
+    if (s.skip_fields == 0 && s.skip_chars == 0 && !s.ignore_case && is_valid_utf8(content)) {
+        // Every key is the whole line with its line feed: groups are runs of equal records.
+        out.reserve(out.size() + content.size() + (s.count ? content.size() / 4 : 0));
+        std::size_t i = 0;
+        while (i < content.size()) {
+            const std::size_t feed = content.find('\n', i);
+            const std::size_t end = feed == std::string_view::npos ? content.size() : feed + 1;
+            const std::string_view line = content.substr(i, end - i);
+            std::size_t n = 1;
+            std::size_t next = end;
+            while (next < content.size() && content.compare(next, line.size(), line) == 0 &&
+                   (line.back() == '\n' || next + line.size() == content.size())) {
+                ++n;
+                next += line.size();
+            }
+            if (shown(n)) {
+                if (s.count) push_count(out, n);
+                out += line;
+            }
+            i = next;
+        }
+        step = NativeStep::finished(0);
+        return;
+    }
     const std::vector<std::string_view> lines = split_records(content);
 
-    std::string& out = io.out;
     std::string group_storage, line_storage;
     std::size_t i = 0;
     while (i < lines.size()) {
@@ -148,10 +187,8 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         std::size_t j = i + 1;
         while (j < lines.size() && line_key(lines[j], s, line_storage) == key) ++j;
         const std::size_t n = j - i;
-        // -d and -u together select nothing: no group is both repeated and unique.
-        const bool shown = s.repeated && s.unique ? false : s.repeated ? n >= 2 : s.unique ? n == 1 : true;
-        if (shown) {
-            if (s.count) out += fmt::format("{:>7} ", n);
+        if (shown(n)) {
+            if (s.count) push_count(out, n);
             out += lines[i];
         }
         i = j;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "commands/util/io.h"
 #include "commands/util/options.h"
 #include "commands/util/text.h"
+#include "kernel/syscalls.h"
 
 namespace tw {
 
@@ -54,17 +56,23 @@ void count_text(std::string_view text, WcCounts& counts) {
     counts.chars = chars;
 }
 
-WcCounts count(std::string_view raw) {
-    WcCounts counts;
-    std::string storage;
-    count_text(valid_utf8_view(raw, storage), counts);
-    counts.bytes = raw.size();
-    return counts;
-}
-
 struct WcSelect {
     bool lines = false, words = false, bytes = false, chars = false;
 };
+
+// Lines and bytes need no decoding: a line feed never belongs to another character, whether
+// the text is valid UTF-8 or not.
+WcCounts count(std::string_view raw, const WcSelect& sel) {
+    WcCounts counts;
+    if (sel.words || sel.chars) {
+        std::string storage;
+        count_text(valid_utf8_view(raw, storage), counts);
+    } else if (sel.lines) {
+        counts.lines = count_byte(raw, '\n');
+    }
+    counts.bytes = raw.size();
+    return counts;
+}
 
 void push_counts(std::string& out, const WcCounts& c, const WcSelect& sel, std::string_view name) {
     std::string line;
@@ -101,24 +109,46 @@ void wc_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         }
     }
     if (!sel.lines && !sel.words && !sel.bytes && !sel.chars) sel.lines = sel.words = sel.bytes = true;
-    if (command_await_stdin(step, invocation, io, args.operands)) return;
     std::string out;
+    if (args.operands.empty() && !sel.words && !sel.chars) {
+        // Lines and bytes are counted as the input arrives; the counts wait in the fold state.
+        Bytes local;
+        Bytes& state = command_fold_state(invocation, local);
+        WcCounts c;
+        if (state.size() == sizeof c) std::memcpy(&c, state.data(), sizeof c);
+        const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
+            c.lines += count_byte(bytes, '\n');
+            c.bytes += bytes.size();
+        });
+        state.assign(reinterpret_cast<const char*>(&c), sizeof c);
+        if (pending) return;
+        push_counts(out, c, sel, {});
+        io.out += out;
+        step = NativeStep::finished(0);
+        return;
+    }
+    if (command_await_stdin(step, invocation, io, args.operands)) return;
     if (args.operands.empty()) {
-        push_counts(out, count(io.in), sel, {});
+        push_counts(out, count(io.in, sel), sel, {});
         io.out += out;
         step = NativeStep::finished(0);
         return;
     }
     std::int32_t status = 0;
     WcCounts total;
+    Syscalls& sys = invocation.sys;
     for (std::string_view op : args.operands) {
-        CommandInputs inputs = command_read_inputs(invocation.sys, std::span(&op, 1), io.in);
-        if (!inputs.errors.empty()) {
-            push_message(io.err, "wc", inputs.errors.front());
+        LentBytes contents;
+        if (op == "-" || op == "/dev/stdin") {
+            contents = LentBytes::borrowed(io.in);
+        } else if (auto lent = sys.lend_file(sys.getcwd(), op, sys.limits().memory)) {
+            contents = std::move(*lent);
+        } else {
+            push_message(io.err, "wc", fmt::format("{}: {}", op, error_text(lent.error())));
             status = 1;
             continue;
         }
-        const WcCounts c = count(inputs.contents);
+        const WcCounts c = count(contents.view(), sel);
         total.lines = sat_add(total.lines, c.lines);
         total.words = sat_add(total.words, c.words);
         total.bytes = sat_add(total.bytes, c.bytes);

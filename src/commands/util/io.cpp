@@ -60,7 +60,8 @@ CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_vie
         if (!memory_limit) memory_limit = sys.limits().memory;
         const std::uint64_t limit = sat_sub(*memory_limit, inputs.contents.size());
         auto bytes = sys.read_file(*cwd, op, limit);
-        if (bytes) inputs.contents += *bytes;
+        if (bytes && inputs.contents.empty()) inputs.contents = std::move(*bytes);
+        else if (bytes) inputs.contents += *bytes;
         else inputs.errors.push_back(fmt::format("{}: {}", op, error_text(bytes.error())));
     }
     return inputs;
@@ -77,17 +78,29 @@ bool command_await_stdin(NativeStep& step, NativeInvocation& invocation, Command
 
 std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
                                                      std::span<const std::string_view> operands,
-                                                     std::string_view name, Bytes& storage) {
+                                                     std::string_view name, LentBytes& storage) {
     if (command_await_stdin(step, invocation, io, operands)) return std::nullopt;
-    if (operands.empty()) return std::string_view(io.in);
+    if (operands.empty() || (operands.size() == 1 && (operands[0] == "-" || operands[0] == "/dev/stdin")))
+        return std::string_view(io.in);
+    if (operands.size() == 1) {
+        Syscalls& sys = invocation.sys;
+        auto lent = sys.lend_file(sys.getcwd(), operands[0], sys.limits().memory);
+        if (!lent) {
+            push_message(io.err, name, fmt::format("{}: {}", operands[0], error_text(lent.error())));
+            step = NativeStep::finished(1);
+            return std::nullopt;
+        }
+        storage = std::move(*lent);
+        return storage.view();
+    }
     CommandInputs inputs = command_read_inputs(invocation.sys, operands, io.in);
     if (!inputs.errors.empty()) {
         push_message(io.err, name, inputs.errors.front());
         step = NativeStep::finished(1);
         return std::nullopt;
     }
-    storage = std::move(inputs.contents);
-    return std::string_view(storage);
+    storage = LentBytes::owned(std::move(inputs.contents));
+    return storage.view();
 }
 
 void push_line(Bytes& buffer, std::string_view text) {

@@ -15,6 +15,7 @@
 namespace tw {
 
 struct SyscallError;
+class LentBytes;
 
 // True when the command reads standard input: no operands, or an operand "-" or "/dev/stdin".
 bool command_operands_read_stdin(std::span<const std::string_view> operands);
@@ -38,6 +39,28 @@ struct CommandInputs {
 };
 CommandInputs command_read_inputs(Syscalls& sys, std::span<const std::string_view> operands, BytesView stdin_bytes);
 
+// For a command that folds standard input as it arrives rather than gathering it: calls
+// `fold(bytes)` with the bytes received since the last call, drops them from `io.in`, and receives
+// more (`command_read_stdin`). True when the handler must answer `step` at once; false once the
+// whole input has been folded. The command keeps its running state in `command_fold_state`.
+template <typename Fold>
+bool command_fold_stdin(NativeStep& step, NativeInvocation& invocation, CommandIo& io, Fold&& fold) {
+    if (!io.in.empty()) {
+        fold(std::string_view(io.in));
+        io.in.clear();
+    }
+    auto s = command_read_stdin(invocation, io);
+    if (!s) return false;
+    step = *s;
+    return true;
+}
+
+// Where a folding command keeps its state between steps: in the process's live input, or in
+// `local` in a nested dispatch (whose input is complete from the start).
+inline Bytes& command_fold_state(NativeInvocation& invocation, Bytes& local) {
+    return invocation.live_input != nullptr ? invocation.live_input->folded : local;
+}
+
 // Receives standard input when the operands ask for it (`command_operands_read_stdin`). True when
 // the handler must answer `step` at once (the steps of `command_read_stdin`); false once `io.in`
 // is complete or not wanted.
@@ -51,7 +74,7 @@ bool command_await_stdin(NativeStep& step, NativeInvocation& invocation, Command
 // Finished(1) after "NAME: FIRST-ERROR" for an operand that cannot be read.
 std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
                                                      std::span<const std::string_view> operands,
-                                                     std::string_view name, Bytes& storage);
+                                                     std::string_view name, LentBytes& storage);
 
 // Appends `text` and a newline.
 void push_line(Bytes& buffer, std::string_view text);

@@ -4,9 +4,35 @@
 
 #include <charconv>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "commands/util/options.h"
 
 namespace tw {
+
+std::size_t count_byte(std::string_view text, char byte) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    std::size_t count = 0;
+#if defined(__SSE2__)
+    // Each lane of `lanes` counts matches in its byte; it is summed before a lane can overflow.
+    const __m128i wanted = _mm_set1_epi8(byte);
+    while (end - p >= 16) {
+        __m128i lanes = _mm_setzero_si128();
+        for (int round = 0; round < 255 && end - p >= 16; ++round, p += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(block, wanted));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
+    for (; p < end; ++p) count += *p == byte;
+    return count;
+}
 
 std::u32string utf8_chars(std::string_view text) {
     std::u32string chars;

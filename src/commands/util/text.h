@@ -122,6 +122,9 @@ void for_each_line(std::string_view text, Line line) {
     });
 }
 
+// How many bytes of `text` equal `byte`, sixteen at a time.
+std::size_t count_byte(std::string_view text, char byte);
+
 // The lines of `for_each_line`, as views into `text`.
 std::vector<std::string_view> split_lines(std::string_view text);
 
