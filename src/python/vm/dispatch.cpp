@@ -214,12 +214,20 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
         interpreter.class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
     }
     const Symbol class_symbol = interpreter.class_symbol;
-    SiteEntry* cache = interpreter.site_cache(*code);
+    // The site cache of the code run, without a call when it is already made.
+    auto site_cache_of = [&interpreter](const CodeObject& c) {
+        if (c.id < interpreter.site_caches.size()) {
+            std::vector<SiteEntry>& entries = interpreter.site_caches[c.id];
+            if (entries.size() == c.instructions.size()) return entries.data();
+        }
+        return interpreter.site_cache(c);
+    };
+    SiteEntry* cache = site_cache_of(*code);
     // The top frame changed: the cursor, the code and its site cache follow it.
     auto refresh = [&] {
         cursor.refresh(st.frames);
         code = cursor.code;
-        cache = interpreter.site_cache(*code);
+        cache = site_cache_of(*code);
     };
 
     auto pop = [&](Value& out) {
