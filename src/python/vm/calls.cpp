@@ -69,19 +69,18 @@ PyResult<StepOutcome> bind_arguments(RuntimeContext& ctx, Value fn_value, Value 
         !code.needs_scope && !generator) {
         std::uint64_t nlocals = code.local_names ? code.local_names->size() : params.size();
         std::uint64_t locals_base = st.locals.size();
-        st.locals.reserve(locals_base + nlocals);
+        // The locals grow in place: the receiver, the arguments, then unbound slots.
         if (has_receiver) st.locals.push_back(receiver);
-        st.locals.insert(st.locals.end(), st.values.begin() + std::ptrdiff_t(args_at), st.values.end());
-        st.locals.resize(locals_base + nlocals, Value::absent());
+        for (std::uint64_t i = args_at, end = st.values.size(); i < end; ++i) st.locals.push_back(st.values[i]);
+        for (std::uint64_t i = given; i < nlocals; ++i) st.locals.push_back(Value::absent());
+        if (given > nlocals) st.locals.resize(locals_base + nlocals);
         st.values.resize(callee_at);
-        FrameDescriptor d{locals_base, rec->closure, rec->globals, fn_value, false, false};
-        auto frame = st.new_frame(rec->code, 0, st.values.size(), d, FrameKind::call());
-        if (!frame) {
+        // The function (a root of the frame) holds its record and so the code object.
+        if (!st.push_call_frame(&code, locals_base, rec->closure, rec->globals, fn_value)) {
             st.locals.resize(locals_base);
-            return fail(std::move(frame.error()));
+            return fail(PyError::unsupported("VM stack depth exceeds the frame index range"));
         }
         ++st.call_depth;
-        st.frames.push_back(std::move(*frame));
         return StepOutcome::of(StepOutcome::Refresh);
     }
 

@@ -150,13 +150,13 @@ Cursor Cursor::from_top_frame(const std::vector<Frame>& frames) {
     c.locals = f.fast_locals ? Locals::Fast : f.own_scope ? Locals::Heap : Locals::None;
     c.locals_base = f.locals_base;
     c.value_base = f.value_base;
-    c.code = f.code.get();
+    c.code = f.code;
     c.ip = f.ip;
     return c;
 }
 
 void sync_cursor(const Cursor& cursor, ExecState& state) {
-    if (state.frames.empty() || state.frames.back().code.get() != cursor.code) {
+    if (state.frames.empty() || state.frames.back().code != cursor.code) {
         std::string text = fmt::format("SYNC MISMATCH op_index={} cursor_code={} frames={}", cursor.ip,
                                        cursor.code ? cursor.code->id : kNoCodeId, state.frames.size());
         for (const Frame& f : state.frames)
@@ -209,15 +209,25 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     const CodeObject* code = cursor.code;
     std::uint64_t started = 0;
     Interpreter& interpreter = vm::interp(ctx);
-    if (interpreter.class_symbol == kNoSymbol)
+    if (interpreter.class_symbol == kNoSymbol && interpreter.class_symbol_seen != heap.symbols.size()) {
+        interpreter.class_symbol_seen = heap.symbols.size();
         interpreter.class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
+    }
     const Symbol class_symbol = interpreter.class_symbol;
-    SiteEntry* cache = interpreter.site_cache(*code);
+    // The site cache of the code run, without a call when it is already made.
+    auto site_cache_of = [&interpreter](const CodeObject& c) {
+        if (c.id < interpreter.site_caches.size()) {
+            std::vector<SiteEntry>& entries = interpreter.site_caches[c.id];
+            if (entries.size() == c.instructions.size()) return entries.data();
+        }
+        return interpreter.site_cache(c);
+    };
+    SiteEntry* cache = site_cache_of(*code);
     // The top frame changed: the cursor, the code and its site cache follow it.
     auto refresh = [&] {
         cursor.refresh(st.frames);
         code = cursor.code;
-        cache = interpreter.site_cache(*code);
+        cache = site_cache_of(*code);
     };
 
     auto pop = [&](Value& out) {
@@ -314,6 +324,33 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (in.a != class_symbol) {
                     const Value* found = nullptr;
                     Value scope = st.frames.back().scope;
+                    // The site cache: an entry of the frame's own scope (one without slots) at a
+                    // known position.
+                    SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                    const HeapSlot* first = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
+                    const auto* first_payload = first ? std::get_if<NamespacePayload>(&first->object) : nullptr;
+                    const bool slotless = first_payload && (!first_payload->scope->slot_names ||
+                                                            first_payload->scope->slot_names->empty());
+                    if (slotless && site && site->kind == 4 && site->key == scope.handle().bits() &&
+                        site->symbol == in.a) {
+                        const auto& entries = first_payload->scope->entries();
+                        if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
+                            stack.push_back(entries[site->slot - 1].value);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    }
+                    if (slotless && site) {
+                        if (auto pos = first_payload->scope->index_of(in.a)) {
+                            site->key = scope.handle().bits();
+                            site->slot = std::uint32_t(*pos) + 1;
+                            site->kind = 4;
+                            site->symbol = in.a;
+                            stack.push_back(first_payload->scope->entries()[*pos].value);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    }
                     for (;;) {
                         const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
                         const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;

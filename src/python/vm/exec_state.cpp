@@ -54,7 +54,8 @@ PyResult<Frame> ExecState::new_frame(std::shared_ptr<const CodeObject> code, std
     f.scope = d.scope;
     f.globals = d.globals;
     f.function = d.function;
-    f.code = std::move(code);
+    f.code = code.get();
+    f.code_owner = std::move(code);
     f.ip = ip;
     f.exc_base = std::uint32_t(active_exceptions.size());
     f.value_base = std::uint32_t(value_base);
@@ -64,6 +65,26 @@ PyResult<Frame> ExecState::new_frame(std::shared_ptr<const CodeObject> code, std
     f.class_body = d.class_body;
     f.kind = kind;
     return f;
+}
+
+bool ExecState::push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals,
+                                Value function) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+    if ((active_exceptions.size() | values.size() | handlers.size() | with_stack.size() | locals_base) > kMax)
+        return false;
+    Frame& f = frames.emplace_back();
+    f.fast_locals = 1;
+    f.locals_base = std::uint32_t(locals_base);
+    f.scope = scope;
+    f.globals = globals;
+    f.function = function;
+    f.code = code;
+    f.exc_base = std::uint32_t(active_exceptions.size());
+    f.value_base = std::uint32_t(values.size());
+    f.handler_base = std::uint32_t(handlers.size());
+    f.with_base = std::uint32_t(with_stack.size());
+    f.kind = FrameKind::call();
+    return true;
 }
 
 void ExecState::lower_water_marks(const Frame& frame) {

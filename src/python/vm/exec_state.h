@@ -51,7 +51,10 @@ struct Frame {
     Value scope;
     Value globals;
     Value function;
-    std::shared_ptr<const CodeObject> code;
+    // The code run; kept alive by `code_owner`, or by the function of a call frame (a root of
+    // the frame) when `code_owner` is empty.
+    const CodeObject* code = nullptr;
+    std::shared_ptr<const CodeObject> code_owner;
     std::uint64_t ip = 0;
     std::uint32_t exc_base = 0;
     std::uint32_t value_base = 0;
@@ -134,6 +137,10 @@ public:
     // does not fit 32 bits.
     PyResult<Frame> new_frame(std::shared_ptr<const CodeObject> code, std::uint64_t ip, std::uint64_t value_base,
                               const FrameDescriptor& d, FrameKind kind) const;
+    // Pushes the frame of a plain call to `function`, whose record holds `code`: fast locals
+    // at `locals_base`, values from the current height. False (nothing pushed) when a stack
+    // base does not fit 32 bits.
+    bool push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals, Value function);
     // Truncates the stacks to the frame's bases; stacks already lower are left alone.
     void lower_water_marks(const Frame& frame);
     // Charges n bytes to the memory budget and the state's own total: "modeled Python memory
@@ -188,6 +195,7 @@ public:
     std::uint64_t attribute_epoch = 1;
     bool started = false;  // the main module's frame was pushed
     Symbol class_symbol = 0xFFFFFFFFu;  // "__class__" once interned
+    std::size_t class_symbol_seen = 0;  // the symbol count when "__class__" was last looked up
     // One cache entry per instruction of each code object run, by code id.
     std::vector<std::vector<SiteEntry>> site_caches;
 

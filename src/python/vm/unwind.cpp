@@ -23,10 +23,9 @@ ResourceMeter& meter_of(const RuntimeContext& ctx) { return ctx.machine.meter; }
 
 void pop_frame(ExecState& st) {
     if (st.frames.empty()) panic("bytecode execution requires an active frame");
-    Frame f = std::move(st.frames.back());
+    st.lower_water_marks(st.frames.back());
     st.frames.pop_back();
     if (st.call_depth > 0) --st.call_depth;
-    st.lower_water_marks(f);
 }
 
 void append_error_location(PyError& e, std::string_view function, const SourceSpan& at) {
