@@ -16,6 +16,7 @@
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/vm/builtins_io.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
@@ -422,13 +423,9 @@ constexpr NativeFunction kDictMethods[] = {
     {"dict", "update", nullptr, dict_update}, {"dict", "copy", nullptr, dict_copy},
 };
 constexpr NativeFunction kSetMethods[] = {{"set", "add", nullptr, set_add_method}};
-constexpr NativeFunction kStrMethods[] = {
-    {"str", "join", nullptr, str_join},           {"str", "split", nullptr, str_split},
-    {"str", "strip", nullptr, str_strip},         {"str", "upper", nullptr, str_upper},
-    {"str", "lower", nullptr, str_lower},         {"str", "startswith", nullptr, str_startswith},
-    {"str", "endswith", nullptr, str_endswith},   {"str", "replace", nullptr, str_replace},
-    {"str", "find", nullptr, str_find},
-};
+// str.join takes any iterable through the engine's iteration; the other str methods are the
+// string library's rows in the type's namespace.
+constexpr NativeFunction kStrMethods[] = {{"str", "join", nullptr, str_join}};
 
 struct MethodTable {
     TypeId type;
@@ -471,41 +468,6 @@ PyResult<Value> int_from_text(RuntimeContext& ctx, std::string_view text, std::u
     if (negative) mpz_neg(z.get(), z.get());
     if (z.fits_i64()) return Value::from_int(z.to_i64());
     return ctx.heap.allocate_object(BigIntPayload{Box<BigInt>::make(z)}, ctx.roots, ctx.machine.meter);
-}
-
-PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& c) {
-    std::string sep = " ", end = "\n";
-    bool to_stderr = false;
-    for (const auto& [k, v] : c.keywords) {
-        if (k == "sep" || k == "end") {
-            std::string text;
-            if (!v.is_none()) {
-                auto t = text_of(ctx.heap, v);
-                if (!t) {
-                    TRY_ASSIGN(tn, type_name(ctx, v));
-                    return fail(PyError::type_error(fmt::format("{} must be None or a string, not {}", k, tn)));
-                }
-                text = *t;
-            } else {
-                text = k == "sep" ? " " : "\n";
-            }
-            (k == "sep" ? sep : end) = std::move(text);
-        } else if (k == "file") {
-            to_stderr = v.is_native() && v.native_kind() == NativeKind::Stream && v.native_index() == 2;
-        } else if (k != "flush") {
-            return fail(PyError::type_error(fmt::format("'{}' is an invalid keyword argument for print()", k)));
-        }
-    }
-    std::string out;
-    for (std::size_t i = 0; i < c.positional.size(); ++i) {
-        if (i) out += sep;
-        TRY_ASSIGN(t, str_text(ctx, c.positional[i]));
-        out += t;
-    }
-    out += end;
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
-    TRY_DO(to_stderr ? write_stderr(ctx, out) : write_stdout(ctx, out));
-    return Value::none();
 }
 
 PyResult<Value> builtin_len(RuntimeContext& ctx, Value v) {
@@ -914,14 +876,13 @@ PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t i
             }
             return push(std::move(r));
         }
-        case 4: {
-            TRY_DO(check_arity(call, 0, 1));
-            if (a.empty() || a[0].is_none()) return StepOutcome::exit(0);
-            if (a[0].is_int() || a[0].is_bool()) return StepOutcome::exit(std::int32_t(a[0].as_int()));
-            TRY_ASSIGN(t, str_text(ctx, a[0]));
-            TRY_DO(write_stderr(ctx, t + "\n"));
-            return StepOutcome::exit(1);
+        case 2: case 3: {
+            const CodeRunner run = [](RuntimeContext& c, std::shared_ptr<const CodeObject> code, const FrameDescriptor& d) {
+                return run_code_synchronously(c, std::move(code), d);
+            };
+            return id == 2 ? builtin_exec(ctx, call, run) : builtin_eval(ctx, call, run);
         }
+        case 4: return fail(builtin_exit(ctx, call));
         case 5: {
             TRY_DO(check_arity(call, 1, 1));
             if (!a[0].is_int()) return fail(PyError::type_error("an integer is required"));
