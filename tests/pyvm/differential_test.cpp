@@ -82,11 +82,12 @@ const Program kPrograms[] = {
      "print('a=b'.partition('='), '42'.zfill(5), 'a\\tb'.expandtabs(4), 'caf\u00e9'.encode('latin-1'), b'ab'.hex())\n"
      "print(len(b'xyz'), b'ab' + b'c', b'a' * 3)\n"
      "print(hash('abc') == hash('ab' + 'c'), hash(b'abc') == hash(b'ab' + b'c'), hash(None) == hash(None))\n"
-     "print('%s-%r' % ('a', 'b'), str.format('{}', 1))\n"},
+     "print('%s-%r' % ('a', 'b'), '%(k)s|%(j)03d' % {'k': 'v', 'j': 7}, str.format('{}', 1))\n"},
     {"number_methods",
      "print(format(1234.5678, ',.2f'), (-7)//2, 0.1+0.2, 1e16, (255).to_bytes(2, 'big'))\n"
      "print((10).bit_length(), (2.5).is_integer(), (1.5).as_integer_ratio(), int.from_bytes(b'\\x01\\x00', 'big'))\n"
      "print((3.75).hex(), (7).conjugate(), True & True, True ^ True, True | False, True & 1)\n"},
+    {"percent_mapping_missing", "try:\n    '%(x)s' % {}\nexcept KeyError as e:\n    print('missing', e)\n"},
     {"print_builtin", "print(1, 2, sep='-', end='!\\n')\nprint(eval('  1+1'))\nexit(3)\n"},
     {"str_and_isinstance",
      "print(str(ValueError('bad')), isinstance(1, (str, (int,))), isinstance(True, int), abs(-3))\n"},
