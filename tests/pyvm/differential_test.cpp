@@ -86,7 +86,7 @@ const Program kPrograms[] = {
     {"number_methods",
      "print(format(1234.5678, ',.2f'), (-7)//2, 0.1+0.2, 1e16, (255).to_bytes(2, 'big'))\n"
      "print((10).bit_length(), (2.5).is_integer(), (1.5).as_integer_ratio(), int.from_bytes(b'\\x01\\x00', 'big'))\n"
-     "print((3.75).hex(), (7).conjugate(), True & True, True ^ True, True | False, True & 1)\n"},
+     "print((1+2j).conjugate(), 2 * (1+2j), 1.5 - 1j, (1+2j)*(3-4j), (3.75).hex(), (7).conjugate(), True & True, True ^ True, True | False, True & 1)\n"},
     {"percent_mapping_missing", "try:\n    '%(x)s' % {}\nexcept KeyError as e:\n    print('missing', e)\n"},
     {"print_builtin", "print(1, 2, sep='-', end='!\\n')\nprint(eval('  1+1'))\nexit(3)\n"},
     {"str_and_isinstance",

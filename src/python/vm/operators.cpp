@@ -602,6 +602,16 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
     }
+    // A complex right operand: its reflected slot (int + complex, float * complex, ...).
+    TRY_ASSIGN(tb, py_type_id_of(heap, in.types, b));
+    if (tb == type_id(BuiltinType::Complex) && ta != tb) {
+        TRY_ASSIGN(reflected_entry, in.types.slot(tb, DunderSlot(std::uint8_t(kForward[op]) + 1)));
+        if (reflected_entry && reflected_entry->kind == SlotKind::Binary) {
+            NativeRuntime rt(ctx);
+            TRY_ASSIGN(r, reflected_entry->as_binary()(rt, b, a));
+            if (r) return *r;
+        }
+    }
     return fail(unsupported_operands(ctx, inplace ? std::string(binary_symbol(op)) + "=" : std::string(binary_symbol(op)), a, b));
 }
 
