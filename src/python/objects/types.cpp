@@ -205,7 +205,8 @@ void TypeRegistry::resolve_from_mro(TypeId id) {
     }
 }
 
-TypeRegistry TypeRegistry::build_builtin_types(Symbols& symbols, SlotInstaller install_slots) {
+TypeRegistry TypeRegistry::build_builtin_types(Symbols& symbols, SlotInstaller install_slots,
+                                               ClassAttacher attach_classes) {
     TypeRegistry reg;
     // 1. The dunder names.
     for (std::size_t s = 0; s < kDunderSlotCount; ++s) reg.dunder_symbols_[s] = symbols.intern_static(kDunderSlots[s].name);
@@ -230,8 +231,8 @@ TypeRegistry TypeRegistry::build_builtin_types(Symbols& symbols, SlotInstaller i
         reg.records_.push_back(std::move(rec));
     }
 
-    // 3. Native classes: the method and property rows of the builtin types are attached here as
-    // the types' native methods are built; none are registered yet.
+    // 3. Native classes: the method and property rows of the builtin types.
+    if (attach_classes) attach_classes(reg, symbols);
 
     // 4. The namespace dict shares dict's namespace.
     reg.records_[type_id(BuiltinType::NamespaceDict)].namespace_ = reg.records_[type_id(BuiltinType::Dict)].namespace_;

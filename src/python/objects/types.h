@@ -111,12 +111,15 @@ struct TypeRecord {
 class TypeRegistry;
 // Installs the builtin slot functions into the resolved tables (the registry build's step 6).
 using SlotInstaller = void (*)(TypeRegistry& registry);
+// Attaches the native method and property rows of the builtin types (the registry build's step 3).
+using ClassAttacher = void (*)(TypeRegistry& registry, Symbols& symbols);
 
 class TypeRegistry {
 public:
     // The whole build: builtin types, native classes, slots, value kinds, exception classes.
     // Interns names through `symbols`. Broken invariants abort.
-    static TypeRegistry build_builtin_types(Symbols& symbols, SlotInstaller install_slots);
+    static TypeRegistry build_builtin_types(Symbols& symbols, SlotInstaller install_slots,
+                                            ClassAttacher attach_classes = nullptr);
 
     // "invalid type reference" (Unsupported).
     PyResult<const TypeRecord*> get(TypeId id) const;

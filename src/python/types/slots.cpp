@@ -3,7 +3,12 @@
 // with an Unsupported error until the operation it stands for is built.
 #include "python/types/slots.h"
 
+#include "python/heap/heap.h"
+#include "python/number/hash.h"
+#include "python/objects/value_access.h"
+#include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
+#include "python/types/string_types.h"
 
 #include <fmt/format.h>
 
@@ -32,31 +37,34 @@ TW_BINARY(object_format)
 TW_COMPARE(container_compare)
 TW_COMPARE(set_compare)
 
+// The builtin hash of None, str and bytes (a charge of one unit per 32 bytes hashed).
+SlotValue builtin_value_hash(NativeRuntime& rt, Value self) {
+    if (self.is_none()) return std::optional(Value::from_int(kNoneHash));
+    auto charged = [&rt](std::string_view data, std::int64_t h) -> SlotValue {
+        if (auto r = python_charge_work(rt.context().machine.meter, data.size() / 32); !r) return fail(std::move(r.error()));
+        return std::optional(Value::from_int(h));
+    };
+    auto text = str_view(rt.heap(), self);
+    if (!text) return fail(std::move(text.error()));
+    if (*text) return charged(**text, py_hash_str(**text));
+    const HeapSlot* slot = rt.heap().get_if_object(self);
+    if (const auto* b = slot ? std::get_if<BytesPayload>(&slot->object) : nullptr) return charged(b->bytes, py_hash_bytes(b->bytes));
+    return std::optional<Value>();
+}
+
 // NoneType and NotImplementedType.
-TW_UNARY(none_bool)
-TW_UNARY(none_hash)
+SlotValue none_bool(NativeRuntime&, Value) { return std::optional(Value::from_bool(false)); }
 SlotValue not_implemented_bool(NativeRuntime&, Value) { return fail(not_implemented_truth_error()); }
 
 // str.
-TW_UNARY(str_hash)
 TW_BINARY(str_concat)
 TW_BINARY(str_repeat)
-TW_BINARY(str_printf)
 TW_BINARY(str_eq)
 TW_BINARY(str_ne)
 TW_BINARY(str_lt)
 TW_BINARY(str_le)
 TW_BINARY(str_gt)
 TW_BINARY(str_ge)
-
-// bytes and bytearray.
-TW_UNARY(bytes_hash)
-TW_UNARY(bytes_len)
-TW_BINARY(bytes_getitem)
-TW_BINARY(bytes_concat)
-TW_BINARY(bytes_repeat)
-TW_BINARY(bytearray_delitem)
-TW_TERNARY(bytearray_setitem)
 
 // list, tuple, dict, namespace dict, set.
 TW_BINARY(list_concat)
@@ -177,7 +185,7 @@ void install_builtin_slots(TypeRegistry& reg) {
     Installer in{reg};
     in.on(BuiltinType::Object).b(D::Format, object_format);
     in.on(BuiltinType::Type).b(D::ClassGetItem, builtin_class_getitem_slot);
-    in.on(BuiltinType::None).repr().u(D::Bool, none_bool).u(D::Hash, none_hash);
+    in.on(BuiltinType::None).repr().u(D::Bool, none_bool).u(D::Hash, builtin_value_hash);
     in.on(BuiltinType::Ellipsis).repr();
     in.on(BuiltinType::NotImplemented).repr().u(D::Bool, not_implemented_bool);
     for (BuiltinType t : {BuiltinType::Bool, BuiltinType::Int, BuiltinType::Float}) install_numbers(in, t);
@@ -192,12 +200,12 @@ void install_builtin_slots(TypeRegistry& reg) {
     in.b(D::ReflectedRemainder, complex_rmod).b(D::Equal, number_eq).b(D::NotEqual, number_ne);
     in.b(D::Format, builtin_format_slot);
 
-    in.on(BuiltinType::String).repr().u(D::Hash, str_hash).container();
+    in.on(BuiltinType::String).repr().u(D::Hash, builtin_value_hash).container();
     in.b(D::Add, str_concat).b(D::Multiply, str_repeat).b(D::ReflectedMultiply, str_repeat);
-    in.b(D::Remainder, str_printf).b(D::Format, builtin_format_slot).b(D::Equal, str_eq).b(D::NotEqual, str_ne);
+    in.b(D::Format, builtin_format_slot).b(D::Equal, str_eq).b(D::NotEqual, str_ne);
     in.b(D::LessThan, str_lt).b(D::LessEqual, str_le).b(D::GreaterThan, str_gt).b(D::GreaterEqual, str_ge);
 
-    in.on(BuiltinType::Bytes).compare(bytes_compare).repr().u(D::Hash, bytes_hash).u(D::Length, bytes_len);
+    in.on(BuiltinType::Bytes).compare(bytes_compare).repr().u(D::Hash, builtin_value_hash).u(D::Length, bytes_len);
     in.u(D::Iter, generic_iter).b(D::GetItem, bytes_getitem).b(D::Add, bytes_concat);
     in.b(D::Multiply, bytes_repeat).b(D::ReflectedMultiply, bytes_repeat).b(D::Contains, generic_contains);
     in.on(BuiltinType::ByteArray).compare(bytes_compare).repr().u(D::Length, bytes_len).u(D::Iter, generic_iter);

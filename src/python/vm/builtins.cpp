@@ -16,6 +16,7 @@
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/vm/builtins_io.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
@@ -308,105 +309,6 @@ PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
     return make_str(ctx, std::move(out));
 }
-PyResult<Value> str_split(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 0, 2));
-    std::string s(*text_of(ctx.heap, self));
-    std::vector<Value> out;
-    std::optional<std::string_view> sep;
-    if (!c.positional.empty() && !c.positional[0].is_none()) {
-        sep = text_of(ctx.heap, c.positional[0]);
-        if (!sep) return fail(PyError::type_error("must be str or None"));
-        if (sep->empty()) return fail(PyError::value_error("empty separator"));
-    }
-    std::vector<std::string> parts;
-    if (sep) {
-        std::size_t at = 0;
-        for (;;) {
-            std::size_t f = s.find(*sep, at);
-            if (f == std::string::npos) break;
-            parts.push_back(s.substr(at, f - at));
-            at = f + sep->size();
-        }
-        parts.push_back(s.substr(at));
-    } else {
-        std::size_t i = 0;
-        while (i < s.size()) {
-            while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-            if (i >= s.size()) break;
-            std::size_t j = i;
-            while (j < s.size() && !std::isspace(static_cast<unsigned char>(s[j]))) ++j;
-            parts.push_back(s.substr(i, j - i));
-            i = j;
-        }
-    }
-    TRY_DO(python_charge_work(ctx.machine.meter, s.size() / 64 + parts.size()));
-    for (std::string& p : parts) {
-        TRY_ASSIGN(v, make_str(ctx, std::move(p)));
-        out.push_back(v);
-    }
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> str_strip(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    std::string_view s = *text_of(ctx.heap, self);
-    std::string_view chars = " \t\n\r\f\v";
-    if (!c.positional.empty() && !c.positional[0].is_none()) chars = *text_of(ctx.heap, c.positional[0]);
-    std::size_t a = s.find_first_not_of(chars);
-    if (a == std::string_view::npos) return make_str(ctx, "");
-    std::size_t b = s.find_last_not_of(chars);
-    return make_str(ctx, std::string(s.substr(a, b - a + 1)));
-}
-PyResult<Value> str_case(NativeRuntime& rt, Value self, bool upper) {
-    RuntimeContext& ctx = ctx_of(rt);
-    std::string s(*text_of(ctx.heap, self));
-    for (char& ch : s) ch = char(upper ? std::toupper(static_cast<unsigned char>(ch)) : std::tolower(static_cast<unsigned char>(ch)));
-    return make_str(ctx, std::move(s));
-}
-PyResult<Value> str_upper(NativeRuntime& rt, Value self, NativeCall) { return str_case(rt, self, true); }
-PyResult<Value> str_lower(NativeRuntime& rt, Value self, NativeCall) { return str_case(rt, self, false); }
-PyResult<Value> str_affix(NativeRuntime& rt, Value self, NativeCall c, bool start) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 1));
-    std::string_view s = *text_of(ctx.heap, self);
-    auto a = text_of(ctx.heap, c.positional[0]);
-    if (!a) return fail(PyError::type_error("affix must be str"));
-    return Value::from_bool(start ? s.starts_with(*a) : s.ends_with(*a));
-}
-PyResult<Value> str_startswith(NativeRuntime& rt, Value self, NativeCall c) { return str_affix(rt, self, std::move(c), true); }
-PyResult<Value> str_endswith(NativeRuntime& rt, Value self, NativeCall c) { return str_affix(rt, self, std::move(c), false); }
-PyResult<Value> str_replace(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 2, 2));
-    std::string s(*text_of(ctx.heap, self));
-    auto from = text_of(ctx.heap, c.positional[0]);
-    auto to = text_of(ctx.heap, c.positional[1]);
-    if (!from || !to) return fail(PyError::type_error("replace() arguments must be str"));
-    std::string out;
-    if (from->empty()) return make_str(ctx, std::move(s));
-    std::size_t at = 0;
-    for (;;) {
-        std::size_t f = s.find(*from, at);
-        if (f == std::string::npos) break;
-        out.append(s, at, f - at).append(*to);
-        at = f + from->size();
-    }
-    out.append(s, at);
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
-    return make_str(ctx, std::move(out));
-}
-PyResult<Value> str_find(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 1));
-    std::string_view s = *text_of(ctx.heap, self);
-    auto needle = text_of(ctx.heap, c.positional[0]);
-    if (!needle) return fail(PyError::type_error("must be str"));
-    std::size_t f = s.find(*needle);
-    if (f == std::string_view::npos) return Value::from_int(-1);
-    std::int64_t chars = 0;
-    for (std::size_t i = 0; i < f; ++i) chars += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
-    return Value::from_int(chars);
-}
 
 constexpr NativeFunction kListMethods[] = {
     {"list", "append", nullptr, list_append}, {"list", "extend", nullptr, list_extend},
@@ -422,13 +324,9 @@ constexpr NativeFunction kDictMethods[] = {
     {"dict", "update", nullptr, dict_update}, {"dict", "copy", nullptr, dict_copy},
 };
 constexpr NativeFunction kSetMethods[] = {{"set", "add", nullptr, set_add_method}};
-constexpr NativeFunction kStrMethods[] = {
-    {"str", "join", nullptr, str_join},           {"str", "split", nullptr, str_split},
-    {"str", "strip", nullptr, str_strip},         {"str", "upper", nullptr, str_upper},
-    {"str", "lower", nullptr, str_lower},         {"str", "startswith", nullptr, str_startswith},
-    {"str", "endswith", nullptr, str_endswith},   {"str", "replace", nullptr, str_replace},
-    {"str", "find", nullptr, str_find},
-};
+// str.join takes any iterable through the engine's iteration; the other str methods are the
+// string library's rows in the type's namespace.
+constexpr NativeFunction kStrMethods[] = {{"str", "join", nullptr, str_join}};
 
 struct MethodTable {
     TypeId type;
@@ -471,41 +369,6 @@ PyResult<Value> int_from_text(RuntimeContext& ctx, std::string_view text, std::u
     if (negative) mpz_neg(z.get(), z.get());
     if (z.fits_i64()) return Value::from_int(z.to_i64());
     return ctx.heap.allocate_object(BigIntPayload{Box<BigInt>::make(z)}, ctx.roots, ctx.machine.meter);
-}
-
-PyResult<Value> builtin_print(RuntimeContext& ctx, const NativeCall& c) {
-    std::string sep = " ", end = "\n";
-    bool to_stderr = false;
-    for (const auto& [k, v] : c.keywords) {
-        if (k == "sep" || k == "end") {
-            std::string text;
-            if (!v.is_none()) {
-                auto t = text_of(ctx.heap, v);
-                if (!t) {
-                    TRY_ASSIGN(tn, type_name(ctx, v));
-                    return fail(PyError::type_error(fmt::format("{} must be None or a string, not {}", k, tn)));
-                }
-                text = *t;
-            } else {
-                text = k == "sep" ? " " : "\n";
-            }
-            (k == "sep" ? sep : end) = std::move(text);
-        } else if (k == "file") {
-            to_stderr = v.is_native() && v.native_kind() == NativeKind::Stream && v.native_index() == 2;
-        } else if (k != "flush") {
-            return fail(PyError::type_error(fmt::format("'{}' is an invalid keyword argument for print()", k)));
-        }
-    }
-    std::string out;
-    for (std::size_t i = 0; i < c.positional.size(); ++i) {
-        if (i) out += sep;
-        TRY_ASSIGN(t, str_text(ctx, c.positional[i]));
-        out += t;
-    }
-    out += end;
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
-    TRY_DO(to_stderr ? write_stderr(ctx, out) : write_stdout(ctx, out));
-    return Value::none();
 }
 
 PyResult<Value> builtin_len(RuntimeContext& ctx, Value v) {
@@ -914,14 +777,13 @@ PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t i
             }
             return push(std::move(r));
         }
-        case 4: {
-            TRY_DO(check_arity(call, 0, 1));
-            if (a.empty() || a[0].is_none()) return StepOutcome::exit(0);
-            if (a[0].is_int() || a[0].is_bool()) return StepOutcome::exit(std::int32_t(a[0].as_int()));
-            TRY_ASSIGN(t, str_text(ctx, a[0]));
-            TRY_DO(write_stderr(ctx, t + "\n"));
-            return StepOutcome::exit(1);
+        case 2: case 3: {
+            const CodeRunner run = [](RuntimeContext& c, std::shared_ptr<const CodeObject> code, const FrameDescriptor& d) {
+                return run_code_synchronously(c, std::move(code), d);
+            };
+            return id == 2 ? builtin_exec(ctx, call, run) : builtin_eval(ctx, call, run);
         }
+        case 4: return fail(builtin_exit(ctx, call));
         case 5: {
             TRY_DO(check_arity(call, 1, 1));
             if (!a[0].is_int()) return fail(PyError::type_error("an integer is required"));

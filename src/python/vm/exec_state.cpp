@@ -5,7 +5,10 @@
 #include "kernel/meter.h"
 #include "python/compiler/code.h"
 #include "kernel/scheduler.h"
+#include "python/types/number_slots.h"
 #include "python/types/slots.h"
+#include "python/types/string_types.h"
+#include "python/vm/str_formatting.h"
 
 namespace tw::py {
 
@@ -107,7 +110,26 @@ PyStatus ExecState::charge_memory(ResourceMeter& meter, std::uint64_t n) {
     return {};
 }
 
-Interpreter::Interpreter() : types(TypeRegistry::build_builtin_types(heap.symbols, install_builtin_slots)) {}
+namespace {
+
+// The method rows of the numbers, str, bytes and bytearray (str.format comes from the engine).
+void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
+    attach_number_classes(registry, symbols);
+    attach_string_classes(registry, symbols);
+    attach_str_format_rows(registry, symbols);
+}
+
+// The builtin slots, and str's % (its formatting runs over the engine's value protocols).
+void install_engine_slots(TypeRegistry& registry) {
+    install_builtin_slots(registry);
+    registry.get_mut(type_id(BuiltinType::String))->resolved[std::size_t(DunderSlot::Remainder)] =
+        SlotEntry::binary(str_percent_slot);
+}
+
+}  // namespace
+
+Interpreter::Interpreter()
+    : types(TypeRegistry::build_builtin_types(heap.symbols, install_engine_slots, attach_builtin_classes)) {}
 
 SiteEntry* Interpreter::site_cache(const CodeObject& code) {
     if (code.id == kNoCodeId) return nullptr;

@@ -16,6 +16,8 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/types/hash_values.h"
+#include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 
@@ -432,68 +434,14 @@ PyResult<std::optional<Value>> dict_lookup(RuntimeContext& ctx, Value dict, Valu
 }
 
 PyResult<std::uint64_t> hash_value(RuntimeContext& ctx, Value v) {
-    Heap& heap = ctx.heap;
-    auto int_hash = [](std::int64_t x) -> std::uint64_t {
-        std::uint64_t m = (x < 0 ? std::uint64_t(0) - std::uint64_t(x) : std::uint64_t(x)) % kHashModulus;
-        std::int64_t h = x < 0 ? -std::int64_t(m) : std::int64_t(m);
-        if (h == -1) h = -2;
-        return std::uint64_t(h);
-    };
-    if (v.is_int() || v.is_bool()) return int_hash(v.as_int());
-    if (v.is_none()) return 0xFCA86420u;
-    if (v.is_float()) {
-        double d = v.as_float();
-        if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9.2e18) return int_hash(std::int64_t(d));
-        std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-        return bits * 0x9E3779B97F4A7C15ull;
+    // Small integers hash to themselves (-1 is -2); everything else through the number library.
+    if (v.is_int() || v.is_bool()) {
+        const std::int64_t x = v.as_int();
+        if (x > -std::int64_t(kHashModulus) && x < std::int64_t(kHashModulus)) return std::uint64_t(x == -1 ? -2 : x);
     }
-    if (is_str(heap, v)) {
-        std::uint64_t h = 1469598103934665603ull;
-        for (unsigned char c : str_of(heap, v)) h = (h ^ c) * 1099511628211ull;
-        return h == std::uint64_t(-1) ? std::uint64_t(-2) : h;
-    }
-    if (v.is_native()) return v.word0() * 31 + v.word1();
-    const HeapSlot* slot = heap.get_if_object(v);
-    if (!slot) return fail(PyError::unsupported(Heap::stale_reference_message()));
-    switch (slot->kind()) {
-        case HeapObjectKind::Tuple: {
-            std::vector<Value> items = std::get<TuplePayload>(slot->object).items;
-            std::uint64_t h = 0x345678;
-            for (const Value& x : items) {
-                TRY_ASSIGN(e, hash_value(ctx, x));
-                h = (h ^ e) * 1000003ull;
-            }
-            return h;
-        }
-        case HeapObjectKind::BigInt: {
-            BigInt r;
-            mpz_fdiv_r_ui(r.get(), std::get<BigIntPayload>(slot->object).value->get(), kHashModulus);
-            return std::uint64_t(mpz_get_ui(r.get()));
-        }
-        case HeapObjectKind::List:
-        case HeapObjectKind::Dict:
-        case HeapObjectKind::Set: {
-            TRY_ASSIGN(tn, type_name(ctx, v));
-            return fail(PyError::type_error(fmt::format("unhashable type: '{}'", tn)));
-        }
-        case HeapObjectKind::FrozenSet: {
-            std::uint64_t h = 0;
-            std::vector<Value> keys;
-            std::get<FrozenSetPayload>(slot->object).table->for_each_live([&](const SetSlot& s) { keys.push_back(s.key); });
-            for (const Value& k : keys) {
-                TRY_ASSIGN(e, hash_value(ctx, k));
-                h ^= e * 0x9E3779B97F4A7C15ull;
-            }
-            return h;
-        }
-        default: break;
-    }
-    TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Hash, {}));
-    if (custom) {
-        if (!custom->is_int()) return fail(PyError::type_error("__hash__ method should return an integer"));
-        return int_hash(custom->as_int());
-    }
-    return std::uint64_t(v.handle().index) * 0x9E3779B97F4A7C15ull;
+    NativeRuntime rt(ctx);
+    TRY_ASSIGN(h, py_hash_entry(rt, v));
+    return std::uint64_t(h);
 }
 
 PyResult<bool> values_equal(RuntimeContext& ctx, Value a, Value b) {
@@ -631,7 +579,9 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
     TRY_ASSIGN(seq, sequence_binary(ctx, op, a, b, inplace));
     if (seq) return *seq;
     if (BinaryOperator(op) == BinaryOperator::Mod && is_str(heap, a)) {
-        return fail(PyError::unsupported("printf-style formatting is not supported by the interpreter yet"));
+        NativeRuntime rt(ctx);
+        TRY_ASSIGN(formatted, str_percent_slot(rt, a, b));
+        if (formatted) return *formatted;
     }
     if (inplace) {
         TRY_ASSIGN(r, call_dunder(ctx, a, kInplace[op], std::span<const Value>(&b, 1)));
@@ -651,6 +601,16 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
         NativeRuntime rt(ctx);
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
+    }
+    // A complex right operand: its reflected slot (int + complex, float * complex, ...).
+    TRY_ASSIGN(tb, py_type_id_of(heap, in.types, b));
+    if (tb == type_id(BuiltinType::Complex) && ta != tb) {
+        TRY_ASSIGN(reflected_entry, in.types.slot(tb, DunderSlot(std::uint8_t(kForward[op]) + 1)));
+        if (reflected_entry && reflected_entry->kind == SlotKind::Binary) {
+            NativeRuntime rt(ctx);
+            TRY_ASSIGN(r, reflected_entry->as_binary()(rt, b, a));
+            if (r) return *r;
+        }
     }
     return fail(unsupported_operands(ctx, inplace ? std::string(binary_symbol(op)) + "=" : std::string(binary_symbol(op)), a, b));
 }

@@ -14,6 +14,7 @@
 #include "python/types/string_rows.h"
 #include "python/types/string_types.h"
 #include "python/vm/call.h"
+#include "python/vm/engine.h"
 #include "python/vm/protocols.h"
 #include "python/vm/repr.h"
 #include "python/vm/str_formatting.h"
@@ -79,8 +80,12 @@ struct OperandArguments final : PercentArguments {
     bool str_or_tuple = false;
     OperandArguments(NativeRuntime& r, Value o) : rt(r), operand(o) {}
 
-    PyResult<Value> lookup_key(std::string_view) override {
-        return fail(PyError::unsupported("printf-style formatting with a mapping key is not implemented"));
+    // %(key)s: the operand subscripted with the key, as any mapping answers it.
+    PyResult<Value> lookup_key(std::string_view key) override {
+        auto k = make_str(rt, std::string(key));
+        if (!k) return fail(std::move(k.error()));
+        rt.heap().push_root(*k);
+        return vm::subscript(rt.context(), operand, *k);
     }
     bool operand_is_str_or_tuple() const override { return str_or_tuple; }
     PyResult<std::string> to_str(Value v) override { return py_str(rt.context(), v); }
