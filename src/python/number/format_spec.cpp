@@ -108,7 +108,7 @@ std::string layout_number(const FormatSpec& spec, bool negative, std::string_vie
     return out;
 }
 
-// Pads a whole text to the spec's width.
+// Pads a whole text to the format's requested width.
 std::string pad_text(const FormatSpec& spec, std::string text, FormatSpec::Align default_align, char32_t fill) {
     const std::uint64_t n = code_points(text);
     if (spec.width <= n) return text;

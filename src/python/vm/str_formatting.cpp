@@ -38,7 +38,7 @@ std::string ascii_escaped(std::string_view text) {
     return out;
 }
 
-// A field: the conversion applied, then the value formatted with the spec.
+// A field: the conversion applied, then the value formatted with its format text.
 PyResult<std::string> format_field(NativeRuntime& rt, Value v, char32_t conversion, std::string_view spec) {
     RuntimeContext& ctx = rt.context();
     if (!conversion) return py_format(ctx, v, spec);
