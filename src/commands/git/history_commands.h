@@ -21,5 +21,7 @@ std::int32_t git_cmd_blame(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_grep(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_archive(GitRun& run, std::span<const std::string> args);
 std::int32_t git_cmd_apply(GitRun& run, std::span<const std::string> args);
+std::int32_t git_cmd_stash(GitRun& run, std::span<const std::string> args);
+std::int32_t git_cmd_rebase(GitRun& run, std::span<const std::string> args);
 
 }  // namespace tw
