@@ -139,6 +139,14 @@ std::int32_t checkout_existing_branch(Syscalls& sys, std::string_view root, cons
     return 0;
 }
 
+}  // namespace
+
+std::int32_t git_checkout_existing_branch(Syscalls& sys, std::string_view root, const std::string& name, Bytes& err) {
+    return checkout_existing_branch(sys, root, name, false, err);
+}
+
+namespace {
+
 std::int32_t checkout_detached(Syscalls& sys, std::string_view root, const std::string& revision, Bytes& err) {
     auto id = git_resolve_revision(sys, root, revision);
     if (!id) {

@@ -335,6 +335,7 @@ std::int32_t dispatch(GitRun& run, const std::string& name, std::vector<std::str
     if (name == "archive") return git_cmd_archive(run, args);
     if (name == "apply") return git_cmd_apply(run, args);
     if (name == "stash") return git_cmd_stash(run, args);
+    if (name == "rebase") return git_cmd_rebase(run, args);
     if (name == "merge") return git_cmd_merge(run, args);
     if (name == "cherry-pick") return git_cmd_cherry_pick(run, args);
     if (name == "revert") return git_cmd_revert(run, args);

@@ -250,6 +250,14 @@ std::vector<std::string> git_staged_paths(const WorktreeState& state) {
     return {paths.begin(), paths.end()};
 }
 
+std::vector<std::string> git_local_change_paths(const WorktreeState& state) {
+    std::vector<std::string> staged = git_staged_paths(state);
+    std::set<std::string> paths(staged.begin(), staged.end());
+    for (const auto& [p, e] : state.index)
+        if (entry_at(state.scan, p) != OptEntry{e}) paths.insert(p);
+    return {paths.begin(), paths.end()};
+}
+
 Result<GitTree, std::int32_t> git_tree_of_optional_commit(Syscalls& sys, std::string_view root,
                                                           const std::optional<std::string>& id, Bytes& err) {
     if (!id) return GitTree{};

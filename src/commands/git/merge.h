@@ -59,6 +59,9 @@ std::int32_t git_record_conflicts(Syscalls& sys, std::string_view root, const Co
 
 // Paths whose index entry differs from HEAD's.
 std::vector<std::string> git_staged_paths(const WorktreeState& state);
+// Paths changed in the index against HEAD or in the work tree against the index (untracked files
+// are not changes), in path order.
+std::vector<std::string> git_local_change_paths(const WorktreeState& state);
 Result<GitTree, std::int32_t> git_tree_of_optional_commit(Syscalls& sys, std::string_view root,
                                                           const std::optional<std::string>& id, Bytes& err);
 // The time of a new commit: GIT_AUTHOR_DATE when set and readable, else now.
@@ -83,6 +86,9 @@ std::int32_t git_force_tree(Syscalls& sys, std::string_view root, const GitTree&
                             Bytes& err);
 // The Stat then Summary comparison of two trees, as after a merge.
 void git_write_merge_stat(Syscalls& sys, std::string_view root, const GitTree& from, const GitTree& to, Bytes& out);
+// The Shortstat then Summary comparison of two trees, as after a new commit; nothing when equal.
+void git_write_commit_change_summary(Syscalls& sys, std::string_view root, const GitTree& from, const GitTree& to,
+                                     Bytes& out);
 
 }  // namespace tw
 

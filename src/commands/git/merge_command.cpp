@@ -66,6 +66,16 @@ void git_write_merge_stat(Syscalls& sys, std::string_view root, const GitTree& f
     git_compare_trees(sys, root, from, to, options, out);
 }
 
+void git_write_commit_change_summary(Syscalls& sys, std::string_view root, const GitTree& from, const GitTree& to,
+                                     Bytes& out) {
+    if (from == to) return;
+    GitDiffOptions options;
+    options.format = DiffFormat::Shortstat;
+    git_compare_trees(sys, root, from, to, options, out);
+    options.format = DiffFormat::Summary;
+    git_compare_trees(sys, root, from, to, options, out);
+}
+
 std::int32_t git_cmd_merge(GitRun& run, std::span<const std::string> args) {
     Syscalls& sys = run.sys;
     Bytes& out = run.io.out;

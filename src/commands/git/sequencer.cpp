@@ -131,13 +131,7 @@ std::int32_t pick_one(PickRun& p, const SequencerState& seq, const std::string& 
     }
     out += fmt::format("[{} {}] {}\n", git_current_branch(sys, root).value_or("detached HEAD"),
                        git_abbrev_id(*new_id), new_subject);
-    if (merged->tree != *head_tree) {
-        GitDiffOptions options;
-        options.format = DiffFormat::Shortstat;
-        git_compare_trees(sys, root, *head_tree, merged->tree, options, out);
-        options.format = DiffFormat::Summary;
-        git_compare_trees(sys, root, *head_tree, merged->tree, options, out);
-    }
+    git_write_commit_change_summary(sys, root, *head_tree, merged->tree, out);
     return 0;
 }
 

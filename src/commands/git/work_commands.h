@@ -40,6 +40,8 @@ std::int32_t git_refuse_untracked_overwrite(const WorktreeState& state, const Gi
 // Switches the work tree and the index from HEAD to the target commit's tree, carrying local
 // changes along; 0, or the status after the refusal or failure message. HEAD is not moved.
 std::int32_t git_checkout_branch(Syscalls& sys, std::string_view root, std::string_view target, Bytes& err);
+// Switches to an existing branch without announcing it; 0 when already on it.
+std::int32_t git_checkout_existing_branch(Syscalls& sys, std::string_view root, const std::string& name, Bytes& err);
 
 // ---- refs ----
 
