@@ -660,6 +660,76 @@ TEST(GitCompare, CherryPickAndRevertMatchHostGit) {
     });
 }
 
+// Rebases compared by their results: the host's git reports on standard error with progress
+// lines and hints of its own, where the machine writes "Successfully rebased" and the
+// up-to-date line to standard output and its own conflict hints.
+TEST(GitCompare, RebaseMatchesHostGit) {
+    const std::string base =
+        "printf '1\\n2\\n3\\n' > f && git add f && git commit -qm one && git branch side && echo m > m && "
+        "git add m && at 1700000100 && git commit -qm M && git switch -q side && echo a > a && git add a && "
+        "at 1700000200 && git commit -qm A && printf '1\\nB\\n3\\n' > f && git commit -qam B && ";
+    const std::string done = " >/dev/null 2>&1; echo rc=$?; ";
+    expect_same_as_host({
+        // replayed onto the moved upstream, author times kept; then up to date
+        base + "git rebase main" + done + "git log --format='%s %at' && git branch --show-current && ls && "
+               "git reflog | head -4 && git rebase main 2>&1",
+        // a branch without own commits is moved to its upstream
+        base + "git switch -q main && git rebase side" + done + "git log --format=%s && ls",
+        // the upstream already holds one of the changes: no commit for it
+        base + "git switch -q main && echo a > a && git add a && git commit -qm A2 && git switch -q side && "
+               "git rebase main" + done + "git log --format=%s",
+        // a conflict, resolved and continued
+        base + "git switch -q main && printf '1\\nX\\n3\\n' > f && git commit -qam X && git switch -q side && "
+               "echo c > c && git add c && git commit -qm C && git rebase main" + done +
+               "cat f && git status --short && echo XB > f && git add f && git rebase --continue" + done +
+               "git log --format=%s && cat f && ls && git branch --show-current",
+        // a conflict skipped, then one aborted
+        base + "git switch -q main && printf '1\\nX\\n3\\n' > f && git commit -qam X && git switch -q side && "
+               "git rebase main" + done + "git rebase --skip" + done + "git log --format=%s && git status --short && "
+               "git reset -q --hard ORIG_HEAD && git rebase main" + done + "git rebase --abort" + done +
+               "git log --format=%s && cat f && git status --short && git branch --show-current",
+        // --onto and a BRANCH operand
+        base + "git switch -q -c topic side~1 && echo t > t && git add t && git commit -qm T && git switch -q main && "
+               "git rebase --onto main side~1 topic" + done + "git branch --show-current && git log --format=%s",
+    });
+}
+
+// The host's stash list and show match. Where the machine differs on purpose: a refused or
+// conflicting apply does not list the status, a bad reference is fatal (128) or a usage error
+// (129) where the host reports an error with status 1, and a message keeps its tabs.
+TEST(GitCompare, StashMatchesHostGit) {
+    const std::string base = "printf '1\\n2\\n3\\n' > f && echo g > g && git add . && git commit -qm one && ";
+    expect_same_as_host({
+        base + "git stash && echo x >> f && echo u > u && git stash && git status --short && git stash list && "
+               "git stash show && git stash show -p && echo n > n && git add n && git stash push -m second && "
+               "git stash list && ls && git stash pop && git stash list && git stash apply stash@{0} && cat f",
+        base + "echo u > u && git stash -u && ls && git stash pop | tail -1 | cut -c1-24 && ls && "
+               "git stash clear && git stash list",
+        // local changes in the way and a conflicting pop
+        base + "echo s >> f && git stash -q && echo t >> f && git stash pop >/dev/null 2>&1; echo rc=$? && "
+               "git stash list && cat f && git commit -qam t && git stash pop >/dev/null 2>&1; echo rc=$? && cat f && "
+               "git stash list",
+    });
+}
+
+// `git apply` against the host's: statistics (a deleted file counted for itself), checks and the
+// index modes. The host's --summary lists creations and deletions where the machine prints
+// nothing, and its failure messages are its own.
+TEST(GitCompare, ApplyMatchesHostGit) {
+    const std::string base =
+        "printf '1\\n2\\n3\\n' > f && echo d > del && git add . && git commit -qm one && printf '1\\nB\\n3\\n' > f && "
+        "mkdir -p sub && printf 'n\\nn2\\n' > sub/n && git add -A && git rm -q del && git diff --cached > ../p && "
+        "git reset -q --hard && rm -rf sub && ";
+    expect_same_as_host({
+        base + "git apply --stat ../p && git apply --numstat ../p && git apply --check ../p && git status --short && "
+               "git apply --cached --check ../p && git status --short",
+        base + "git apply ../p && git status --short && cat f sub/n && git apply -R ../p && git status --short && cat f",
+        base + "git apply --cached ../p && git status --short && git apply --index -R ../p 2>/dev/null; echo rc=$? && "
+               "git reset -q --hard && git apply --index ../p && git status --short && git diff --cached --stat",
+        base + "git apply --stat < ../p && git apply nope; echo rc=$?",
+    });
+}
+
 TEST(GitCherryPick, RefusalsAndMachineForms) {
     const std::string repo = std::string(kRepo) +
                              "echo 1 > f && git add f && git commit -qm one && echo 2 > f && git commit -qam two && ";
