@@ -747,5 +747,158 @@ TEST(GitCherryPick, RefusalsAndMachineForms) {
     });
 }
 
+// ---- rewriting: rebase, stash, apply ----
+
+constexpr const char* kMaskIds = " 2>&1 | sed 's/[0-9a-f]\\{7,40\\}/ID/g'";
+
+TEST(GitRebase, ConflictStateContinueAndMachineForms) {
+    const std::string repo = std::string(kRepo) +
+                             "printf '1\\n2\\n3\\n' > f && git add f && git commit -qm one && git branch side && "
+                             "printf '1\\nX\\n3\\n' > f && git commit -qam X && git switch -q side && ";
+    const std::string three = repo + "echo a > a && git add a && git commit -qm A && printf '1\\nB\\n3\\n' > f && "
+                                     "git commit -qam B && echo c > c && git add c && git commit -qm C && ";
+    expect_cases({
+        // a conflict on the second of three commits: the first is replayed, the state holds the rest
+        {three + "git rebase main" + kMaskIds + "; grep -c todo .git/REBASE_STATE && git log --format=%s -1 && "
+                 "git branch --show-current; git rebase --continue; echo $?; git rebase main; echo $?",
+         "CONFLICT (content): Merge conflict in f\n"
+         "error: could not apply ID (B)\n"
+         "hint: Resolve all conflicts manually, mark them as resolved with\n"
+         "hint: \"git add/rm <pathspec>\", then run \"git rebase --continue\".\n"
+         "hint: You can instead skip this commit: run \"git rebase --skip\".\n"
+         "hint: To abort and get back to the state before \"git rebase\", run\n"
+         "hint: \"git rebase --abort\".\n2\nA\n1\n128\n",
+         0,
+         "error: you have unmerged paths\nhint: Mark them resolved with \"git add/rm <pathspec>\".\n"
+         "fatal: a rebase is already in progress\nhint: try \"git rebase --continue\" or \"git rebase --abort\"\n"},
+        // the resolution is committed with the "continue" action, then the rest is replayed
+        {three + "git rebase main >/dev/null 2>&1; echo XB > f && git add f && git rebase --continue" + kMaskIds +
+                 " && git reflog" + kMaskIds + " | head -3 && ls .git | grep -e REBASE -e MERGE | wc -l",
+         "[detached HEAD ID] B\n 1 file changed, 1 insertion(+), 3 deletions(-)\n"
+         "Successfully rebased and updated refs/heads/side.\n"
+         "ID HEAD@{0}: rebase (finish): returning to refs/heads/side\nID HEAD@{1}: rebase (pick): C\n"
+         "ID HEAD@{2}: rebase (continue): B\n0\n"},
+        // a resolution equal to HEAD drops the commit
+        {repo + "printf '1\\nB\\n3\\n' > f && git commit -qam B && git rebase main >/dev/null 2>&1; "
+                "git checkout -q HEAD -- f && git add f && git rebase --continue && git log --format=%s",
+         "Successfully rebased and updated refs/heads/side.\nX\none\n"},
+        // --abort puts the branch back and leaves no trace of the stopped replay
+        {repo + "echo n > n && printf '1\\nB\\n3\\n' > f && git add -A && git commit -qm B && "
+                "git rebase main >/dev/null 2>&1; git rebase --abort && ls && cat f && git status --short && "
+                "git branch --show-current && git log --format=%s && ls .git | grep -e REBASE -e MERGE | wc -l",
+         "f\nn\n1\nB\n3\nside\nB\none\n0\n"},
+        // --skip drops the stopped commit and goes on
+        {three + "git rebase main >/dev/null 2>&1; git rebase --skip && git log --format=%s && git status --short && ls",
+         "Successfully rebased and updated refs/heads/side.\nC\nA\nX\none\na\nc\nf\n"},
+        // up to date: two commits ahead of an unchanged upstream, nothing written
+        {repo + "echo a > a && git add a && git commit -qm A && git rebase main~1; echo $? && ls .git/ORIG_HEAD",
+         "Current branch side is up to date.\n0\n", 2, "ls: cannot access '.git/ORIG_HEAD': No such file or directory\n"},
+        // no own commits: the branch moves to the upstream
+        {repo + "git rebase main && git reflog -1 | cut -d' ' -f2-",
+         "Successfully rebased and updated refs/heads/side.\nHEAD@{0}: rebase (finish): returning to refs/heads/side\n"},
+    });
+}
+
+TEST(GitRebase, Refusals) {
+    const std::string repo = std::string(kRepo) +
+                             "echo 1 > f && git add f && git commit -qm one && git branch side && echo 2 > f && "
+                             "git commit -qam two && git switch -q side && echo s > s && git add s && git commit -qm s && ";
+    expect_cases({
+        {repo + "git rebase -i main; git rebase; git rebase --frob main; git rebase --onto; git rebase nope; "
+                "git rebase --onto nope main; git rebase --skip; git rebase --abort",
+         "", 128,
+         "fatal: interactive rebase is not supported here\nusage: git rebase [--onto NEWBASE] UPSTREAM [BRANCH]\n"
+         "error: unsupported rebase option: --frob\nerror: --onto requires a revision\n"
+         "fatal: invalid upstream 'nope'\nfatal: invalid reference 'nope'\n"
+         "fatal: No rebase in progress?\nfatal: No rebase in progress?\n"},
+        {repo + "echo d >> s && git rebase main; git add s && git rebase main; git reset -q --hard && "
+                "git checkout -q $(git rev-parse HEAD) && git rebase main; echo $?",
+         "128\n", 0,
+         "error: cannot rebase: You have unstaged changes.\nerror: Please commit or stash them.\n"
+         "error: cannot rebase: Your index contains uncommitted changes.\nerror: Please commit or stash them.\n"
+         "fatal: rebasing a detached HEAD is not supported here\n"},
+        // --onto with an upstream that is an ancestor still replays
+        {repo + "git rebase -q --onto main main~1 side && git log --format=%s && git branch --show-current",
+         "Successfully rebased and updated refs/heads/side.\ns\ntwo\none\nside\n"},
+    });
+}
+
+TEST(GitStash, ListFileIdsAndMachineForms) {
+    const std::string repo = std::string(kRepo) + "printf '1\\n2\\n3\\n' > f && git add f && git commit -qm one && ";
+    expect_cases({
+        // ids grow from 1; a message keeps its tabs and loses its line breaks; clear starts again at 1
+        {repo + "echo a >> f && git stash -q && echo b >> f && git stash -q -m 'tab\tin' && echo c >> f && "
+                "git stash -q -m 'two\nlines' && cut -f1 .git/stash-list && ls .git/stash && git stash list" +
+                kMaskIds + " && git stash clear && git stash list && echo d >> f && git stash -q && cut -f1 .git/stash-list",
+         "3\n2\n1\n1.index\n1.work\n2.index\n2.work\n3.index\n3.work\n"
+         "stash@{0}: On main: two lines\nstash@{1}: On main: tab\tin\nstash@{2}: WIP on main: ID one\n1\n"},
+        // lines that do not parse are skipped
+        {repo + "echo a >> f && git stash -q && printf 'x\\tb\\tc\\td\\n1\\tonly\\n' >> .git/stash-list && git stash list" +
+                kMaskIds,
+         "stash@{0}: WIP on main: ID one\n"},
+        {repo + "echo a >> f && git stash -q && git stash drop stash@{5}; git stash drop foo; git stash show -x; "
+                "git stash pop x; git stash frob; git stash -m; echo $?",
+         "129\n", 0,
+         "fatal: stash@{5} is not a valid reference\nusage: git stash drop [stash@{N}]\n"
+         "error: unsupported stash option: -x\nusage: git stash pop [stash@{N}]\n"
+         "error: unsupported stash command: frob\nerror: -m requires a message\n"},
+        // quiet pop writes nothing, untracked files stay without -u
+        {repo + "echo a >> f && echo u > u && git stash -q && ls && git stash -q pop && cat f && git stash list",
+         "f\nu\n1\n2\n3\na\n"},
+        {repo + "git stash && echo u > u && git stash && git stash list && git stash show; echo $?",
+         "No local changes to save\nNo local changes to save\n128\n", 0,
+         "fatal: stash@{0} is not a valid reference\n"},
+        // a staged-only change to a stashed file does not block apply; unmerged paths block push
+        {repo + "printf '1\\n2\\nS\\n' > f && git stash -q && printf 'T\\n2\\n3\\n' > f && git add f && "
+                "git stash apply >/dev/null && cat f && git reset -q --hard && git switch -q -c b && echo B > f && "
+                "git commit -qam b && git switch -q main && echo M > f && git commit -qam m && "
+                "git merge b >/dev/null 2>&1; git stash; echo $?",
+         "T\n2\nS\n1\n", 0, "f: needs merge\nerror: could not write index\n"},
+        // a conflicting pop keeps the entry
+        {repo + "echo s >> f && git stash -q && echo t >> f && git commit -qam t && git stash pop; echo $? && "
+                "cat f && git stash list | wc -l && cat .git/MERGE_STAGES | wc -l",
+         "1\n1\n2\n3\n<<<<<<< Updated upstream\nt\n=======\ns\n>>>>>>> Stashed changes\n1\n3\n", 0,
+         "CONFLICT (content): Merge conflict in f\nThe stash entry is kept in case you need it again.\n"},
+        {std::string(kRepo) + "echo a > a && git stash", "", 128, "fatal: You do not have the initial commit yet\n"},
+    });
+}
+
+TEST(GitApply, ModesAndMendedCounts) {
+    const std::string repo = std::string(kRepo) +
+                             "printf '1\\n2\\n3\\n' > a && echo z > z && git add . && git commit -qm one && ";
+    const std::string patch = "diff --git a/a b/a\n--- a/a\n+++ b/a\n@@ -1,3 +1,3 @@\n 1\n-2\n+B\n 3\n"
+                              "diff --git a/z b/z\ndeleted file mode 100644\n--- a/z\n+++ /dev/null\n@@ -1 +0,0 @@\n-z\n";
+    const std::string created = "--- /dev/null\n+++ b/n\n@@ -0,0 +1,2 @@\n+n\n+m\n";
+    const std::string envelope = "*** Begin Patch\n*** Update File: a\n@@\n 1\n-2\n+E\n*** End Patch\n";
+    expect_cases({
+        // each file's lines count for that file, a deleted one included
+        {repo + "cat > ../p && git apply --numstat ../p && git apply --stat < ../p && git apply --summary ../p",
+         "1\t1\ta\n0\t1\tz\n a |    2 +-\n z |    1 -\n 2 files changed, 1 insertion(+), 2 deletions(-)\n", 0, "",
+         patch},
+        // a check never changes the index or the work tree, cached or not
+        {repo + "cat > ../p && git apply --cached --check ../p && git apply --check ../p && git status --short && "
+                "cat a && echo 9 > a && git add a && git apply --cached --check ../p; echo $? && git status --short",
+         "1\n2\n3\n1\nM  a\n", 0, "error: patch failed at line 1\nerror: patch does not apply\n", patch},
+        // --cached: a new file gets a plain entry and a blob, the work tree is untouched
+        {repo + "git apply --cached && git status --short && git ls-files -s n | cut -c1-6 && git show :n",
+         "AD n\n100644\nn\nm\n", 0, "", created},
+        // context that matches the work tree but not the index
+        {repo + "echo 9 > a && git add a && printf '1\\n2\\n3\\n' > a && git apply --cached; echo $? && git show :a",
+         "1\n9\n", 0, "error: patch failed at line 1\nerror: patch does not apply\n", patch},
+        // -R of a creation deletes the file again
+        {repo + "printf 'n\\nm\\n' > n && git apply -R && ls", "a\nz\n", 0, "", created},
+        {repo + "cat > ../p && git apply ../p && cat a && git checkout a && git apply --index ../p && "
+                "git status --short && git reset -q --hard && git apply --cached ../p && git show :a && cat a",
+         "1\nE\n3\nM  a\n1\nE\n3\n1\n2\n3\n", 0, "", envelope},
+        {repo + "printf -- '--- a\\n+++ a\\n@@ -1 +1 @@\\n-1\\n+one\\n' > ../p && "
+                "git apply -p0 ../p && head -1 a && git apply --frobnicate ../p; echo $?",
+         "one\n2\n", 0, "git: unsupported apply option: --frobnicate\n"},
+        {repo + "git apply nope; echo $?; cd / && git apply --cached", "128\n", 128,
+         "error: can't open patch 'nope': No such file or directory\n"
+         "fatal: not a git repository (or any parent up to mount point /)\n"
+         "Stopping at filesystem boundary (GIT_DISCOVERY_ACROSS_FILESYSTEM not set).\n", created},
+    });
+}
+
 }  // namespace
 }  // namespace tw::command_test

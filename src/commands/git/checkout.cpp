@@ -126,7 +126,7 @@ std::int32_t checkout_existing_branch(Syscalls& sys, std::string_view root, cons
     }
     auto current = git_current_branch(sys, root);
     if (current == name) {
-        err += fmt::format("Already on '{}'\n", name);
+        if (announce) err += fmt::format("Already on '{}'\n", name);
         return 0;
     }
     if (std::int32_t s = git_checkout_branch(sys, root, *id, err); s != 0) return s;
