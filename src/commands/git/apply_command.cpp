@@ -141,6 +141,15 @@ std::string without_patch_prefix(std::string_view message) {
     return std::string(message);
 }
 
+// The path's entry becomes the blob, with the flags of its previous index entry (plain flags when
+// it had none).
+void set_keeping_flags(GitTree& updated, const GitTree& index, const std::string& path, std::string id) {
+    TreeEntry entry;
+    if (auto previous = index.find(path); previous != index.end()) entry = previous->second;
+    entry.id = std::move(id);
+    updated[path] = std::move(entry);
+}
+
 struct IndexChange {
     std::string path;
     std::optional<std::string> content;  // absent: removed
@@ -221,10 +230,7 @@ std::int32_t apply_cached(GitRun& run, const ApplyFlags& flags) {
         }
         auto [id, op] = git_prepare_blob_write(root, *change.content);
         ops.push_back(std::move(op));
-        TreeEntry entry;
-        if (auto previous = index->find(*path); previous != index->end()) entry = previous->second;
-        entry.id = std::move(id);
-        updated[*path] = std::move(entry);
+        set_keeping_flags(updated, *index, *path, std::move(id));
     }
     // A check tells whether the patch applies and changes nothing.
     if (check) return 0;
@@ -309,10 +315,7 @@ std::int32_t apply_index(GitRun& run, const ApplyFlags& flags) {
             err += fmt::format("git apply: {}\n", id.error());
             return 1;
         }
-        TreeEntry entry;
-        if (auto previous = index->find(path); previous != index->end()) entry = previous->second;
-        entry.id = std::move(*id);
-        updated[path] = std::move(entry);
+        set_keeping_flags(updated, *index, path, std::move(*id));
     }
     if (auto e = git_write_index(sys, root, updated)) {
         git_report_write_failure(err, "the index", *e);
