@@ -126,8 +126,12 @@ std::int32_t stash_push(StashRun& s) {
         // Contents of the index and HEAD are in the store already.
         if (same_entry(&entry, find_entry(state->index, path)) || same_entry(&entry, find_entry(state->head, path)))
             continue;
+        // A file that cannot be saved is not reset either: the push stops before any change.
         auto content = git_read_worktree_file(sys, root, path);
-        if (!content) continue;
+        if (!content) {
+            git_report_write_failure(err, "the object", fmt::format("cannot read '{}'", path));
+            return 128;
+        }
         if (auto id = git_write_blob(sys, root, *content); !id) {
             git_report_write_failure(err, "the object", id.error());
             return 128;
