@@ -61,6 +61,13 @@ inline Bytes& command_fold_state(NativeInvocation& invocation, Bytes& local) {
     return invocation.live_input != nullptr ? invocation.live_input->folded : local;
 }
 
+// Where a command that streams its output puts what it has finished with: handed to the process
+// (written before the handler is called again) when the command runs as its own process, `io.out`
+// in a nested dispatch. Output put here stays written even if the command later fails.
+inline Bytes& command_stream_out(NativeInvocation& invocation, CommandIo& io) {
+    return invocation.live_input != nullptr ? invocation.live_input->streamed : io.out;
+}
+
 // Receives standard input when the operands ask for it (`command_operands_read_stdin`). True when
 // the handler must answer `step` at once (the steps of `command_read_stdin`); false once `io.in`
 // is complete or not wanted.
