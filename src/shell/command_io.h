@@ -53,6 +53,9 @@ struct LiveInput {
     // the process writes it to standard output before calling the handler again (see
     // command_stream_out). Only complete pieces of output go here, in their final order.
     Bytes streamed;
+    // How far a command that reads a file operand a piece a step has got (see
+    // command_fold_input_lines).
+    std::uint64_t position = 0;
 
     bool operator==(const LiveInput&) const = default;
 };
