@@ -116,6 +116,17 @@ std::size_t utf8_floor_boundary(std::string_view text, std::size_t n) {
     return n;
 }
 
+std::size_t utf8_incomplete_tail(std::string_view bytes) {
+    const std::size_t size = bytes.size();
+    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+        const auto b = static_cast<std::uint8_t>(bytes[size - back]);
+        if ((b & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+
 void utf8_append(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);

@@ -49,6 +49,13 @@ struct LiveInput {
     // state): the bytes it folded are dropped from `CommandIo::in`, so a long input never piles
     // up (see command_fold_stdin).
     Bytes folded;
+    // Output a streaming command has finished with on a step that did not finish the command:
+    // the process writes it to standard output before calling the handler again (see
+    // command_stream_out). Only complete pieces of output go here, in their final order.
+    Bytes streamed;
+    // How far a command that reads a file operand a piece a step has got (see
+    // command_fold_input_lines).
+    std::uint64_t position = 0;
 
     bool operator==(const LiveInput&) const = default;
 };
@@ -71,7 +78,8 @@ struct NativeInvocation {
 
 // The answer of a suspendable native: finished with a status, or not done yet. A handler that
 // answers Yield or Blocked is called again from its beginning with the same arguments and the same
-// input buffer, and must not have written anything in the call that did not finish.
+// input buffer, and must not have written anything to its streams in the call that did not finish
+// (a streaming command hands such output over in `LiveInput::streamed` instead).
 struct NativeStep {
     enum class Kind : std::uint8_t { Finished = 0, Yield = 1, Blocked = 2 };
 

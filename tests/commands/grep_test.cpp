@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "base/utf8.h"
 #include "commands/search/line_search.h"
 #include "run_fixture.h"
@@ -181,6 +183,33 @@ TEST(Grep, BacktrackingStopsAtTheEngineLimit) {
     EXPECT_EQ(both.out, "good:1\n");
     EXPECT_EQ(both.err, "grep: bad: match limit exceeded\n");
     EXPECT_EQ(both.status, 2);
+}
+
+// A standard input of several batches, searched as it arrives, gives what the same bytes give
+// as a file; a NUL byte or invalid UTF-8 in a late batch still means nothing is printed.
+TEST(Grep, LongStandardInputIsSearchedInBatches) {
+    std::string text;
+    for (int i = 0; text.size() < (5u << 19); ++i)
+        text += fmt::format("row {} {}\n", i, i % 97 == 0 ? "foo bar" : i % 13 == 0 ? "fooz" : "plain text");
+    Machine m = fresh_machine();
+    ASSERT_TRUE(m.vfs.write_file("/tmp/in", text, 0644).has_value());
+    for (const char* options : {"-n foo", "-c foo", "-m 3 -n foo", "-v -c foo", "-o 'fo[a-z]*'", "-q foo", "-c zzz",
+                                "-n 'row 4[0-9]*9 '"}) {
+        SCOPED_TRACE(options);
+        const auto whole = run_in(m, fmt::format("grep {} /tmp/in", options));
+        const auto piped = run_in(m, fmt::format("cat /tmp/in | grep {}", options));
+        EXPECT_EQ(piped.out, whole.out);
+        EXPECT_EQ(piped.err, whole.err);
+        EXPECT_EQ(piped.status, whole.status);
+    }
+    const std::string nul_at_end = text + std::string("x\0y\n", 4);
+    const auto binary = run("cat | grep -n foo", nul_at_end);
+    EXPECT_EQ(binary.out, "");
+    EXPECT_EQ(binary.err, "grep: : binary input is not supported; use -a\n");
+    EXPECT_EQ(binary.status, 2);
+    const auto quiet = run("cat | grep -q foo", text + "caf\xe9\n");
+    EXPECT_EQ(quiet.err, "grep: : input is not valid UTF-8\n");
+    EXPECT_EQ(quiet.status, 2);
 }
 
 class GrepFiles : public ::testing::Test {

@@ -212,6 +212,26 @@ TEST(SortCommand, ChargesAndReleasesItsWorkingMemory) {
     EXPECT_EQ(r.err, "");
 }
 
+// A standard input is sorted once it has all arrived and written a piece a step: the output
+// equals the file's, the working memory is given back, and an early reader ends it.
+TEST(SortCommand, WritesASortedStandardInputInPieces) {
+    Machine m = fresh_machine();
+    ASSERT_EQ(run_in(m, "seq 300000 | sed 's/$/ x/' > big").status, 0);
+    for (const char* options : {"", "-r", "-u"}) {
+        SCOPED_TRACE(options);
+        const Ran whole = run_in(m, fmt::format("sort {} big", options));
+        const std::uint64_t memory_before = m.meter.memory_current();
+        const Ran piped = run_in(m, fmt::format("cat big | sort {}", options));
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        EXPECT_TRUE(piped.out == whole.out);
+        EXPECT_EQ(m.meter.memory_current(), memory_before);
+        EXPECT_GT(whole.out.size(), std::size_t{2} << 20);
+    }
+    const Ran head = run_in(m, "cat big | sort | head -n 2");
+    EXPECT_EQ(head.out, "1 x\n10 x\n");
+    EXPECT_EQ(head.status, 0);
+}
+
 // Called directly, as a nested dispatch does: no live standard input, so the handlers finish in
 // their first call on the input they were given.
 TEST(SortCommand, NestedDispatchFinishesInOneCall) {

@@ -74,6 +74,15 @@ TEST(TrCommand, TranslatesInputInPieces) {
         {"tr a-z A-Z", out, 0, "", input},
         {"cat | tr a-z A-Z", out, 0, "", input},
         {"tr abc xy", std::string(4095, 'x') + "\xEF\xBF\xBD" + "y\xC3\xA9z\xEF\xBF\xBD\n", 0, "", input},
+        // A valid character cut by the chunk boundary is kept whole.
+        {"cat | tr a-z A-Z", std::string(4095, 'A') + "\xC3\xA9Z", 0, "", std::string(4095, 'a') + "\xC3\xA9z"},
+    });
+}
+
+// The translation is written as it goes: a reader that stops early ends an endless producer.
+TEST(TrCommand, StreamsItsOutput) {
+    expect_cases({
+        {"yes abc | tr a-z A-Z | head -n 2", "ABC\nABC\n", 0, "", ""},
     });
 }
 

@@ -35,6 +35,30 @@ TEST(UniqCommand, GroupsAdjacentEqualLines) {
     });
 }
 
+// Through a pipe the input is grouped as it arrives: groups that span pieces, and an invalid
+// record whose key equals a valid group's, still group as in a whole input.
+TEST(UniqCommand, GroupsInputAsItArrives) {
+    std::string input;
+    for (int i = 0; i < 3000; ++i) input += "ab\n";
+    input += "\xEF\xBF\xBD\n\xFF\ncd\ncd";
+    expect_cases({
+        {"cat | uniq -c", "   3000 ab\n      2 \xEF\xBF\xBD\n      1 cd\n      1 cd", 0, "", input},
+        {"cat | uniq -ic", "   3000 ab\n      2 \xEF\xBF\xBD\n      1 cd\n      1 cd", 0, "", input},
+        {"yes \"$(printf 'a\\nb')\" | uniq -c | head -n 3", "      1 a\n      1 b\n      1 a\n", 0, "", ""},
+    });
+}
+
+// A file operand is taken a piece a step: a group that spans pieces is counted once.
+TEST(UniqCommand, GroupsALargeFileInPieces) {
+    Machine m = command_test::fresh_machine();
+    std::string text;
+    for (int i = 0; i < 400000; ++i) text += "ab\n";
+    text += "cd\n";
+    ASSERT_TRUE(m.vfs.write_file("/tmp/f", text, 0644).has_value());
+    EXPECT_EQ(command_test::run_in(m, "uniq -c /tmp/f").out, " 400000 ab\n      1 cd\n");
+    EXPECT_EQ(command_test::run_in(m, "cut -c2 /tmp/f | uniq -c").out, " 400000 b\n      1 d\n");
+}
+
 TEST(UniqCommand, UsageAndReadErrors) {
     expect_cases({
         {"uniq -cf 1", "", 2, "uniq: unimplemented option '-f'\n", "a\n"},

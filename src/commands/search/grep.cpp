@@ -1,9 +1,12 @@
 // grep, egrep and fgrep: one handler, the name only choosing the starting pattern syntax.
 //
 // Inputs are whole files (or the complete standard input); lines are matched through the regex
-// facade one input at a time. Messages about inputs that cannot be gathered come before the
+// facade one input at a time. A standard input searched alone without context lines is taken in
+// batches as it arrives, the search's state and the lines it printed kept between them, so a long
+// input never piles up; what is printed is decided only at its end, as for a whole input. Messages about inputs that cannot be gathered come before the
 // messages about inputs that cannot be searched, as if every input were gathered first; files
 // found by a recursive walk are nevertheless read only when their turn to be searched comes.
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -234,6 +237,41 @@ struct Input {
     const std::string& read_path() const { return path.empty() ? name : path; }
 };
 
+// What a search has learned of one input so far; kept between the batches of a standard input
+// searched as it arrives. Plain data: it is stored as bytes in the process's fold state.
+struct SearchState {
+    std::uint64_t lines = 0;     // lines searched
+    std::uint64_t selected = 0;  // lines selected
+    bool binary = false;         // a NUL byte was seen (without -a): the input is not searched
+    bool invalid = false;        // invalid UTF-8 was seen: the input is not searched
+    bool stopped = false;        // nothing further can be selected or printed (-q, -l, -m)
+};
+
+// How a standard input that arrives in pieces is taken: not decided yet (the arguments are
+// checked once the first batch is full), gathered whole, or searched in batches.
+enum class StdinMode : std::uint8_t { Undecided, Gather, Batches };
+
+// The front of the fold state; the lines printed so far follow it.
+struct StdinFold {
+    SearchState state;
+    StdinMode mode = StdinMode::Undecided;
+};
+
+// How much standard input is gathered before a batch is searched: the arguments are checked and
+// the expression compiled once a batch.
+constexpr std::size_t kStdinBatch = std::size_t{1} << 20;
+
+StdinFold read_fold(const Bytes& fold) {
+    StdinFold header;
+    if (fold.size() >= sizeof header) std::memcpy(&header, fold.data(), sizeof header);
+    return header;
+}
+
+void write_fold(Bytes& fold, const StdinFold& header) {
+    if (fold.size() < sizeof header) fold.resize(sizeof header);
+    std::memcpy(fold.data(), &header, sizeof header);
+}
+
 class GrepRun {
 public:
     GrepRun(NativeInvocation& inv, CommandIo& io, const Settings& s, const Regex& regex)
@@ -241,12 +279,27 @@ public:
 
     std::int32_t run(std::span<const std::string_view> operands);
 
-private:
     enum class Outcome { Next, Failed, QuietMatch, Exhausted };
+
+    // Standard input searched in batches: `fold` holds the state and the lines printed so far.
+    // search_batch takes one batch of whole lines; `run` searches the rest and prints.
+    void use_stdin_fold(Bytes& fold) { stdin_fold_ = &fold; }
+    Outcome search_batch(const Input& input, std::string_view lines, SearchState& state);
+    // The status of a search ended by a batch's Exhausted or Failed outcome, after printing what
+    // it printed before the failure.
+    std::int32_t end_batches(Outcome outcome);
+
+private:
 
     void gather(std::span<const std::string_view> operands);
     Outcome search(const Input& input, std::string_view contents);
-    Outcome search_plain(const Input& input, std::string_view text, std::uint64_t& selected);
+    // Searches the stored batches' last piece and prints the input's result.
+    Outcome search_folded(const Input& input, std::string_view rest, Bytes& fold);
+    // Checks and searches one piece of an input, printing to `sink_`.
+    Outcome scan(const Input& input, std::string_view text, SearchState& state);
+    // The input's messages and summary lines once it is searched.
+    Outcome summarize(const Input& input, const SearchState& state);
+    Outcome search_plain(const Input& input, std::string_view text, SearchState& state);
     Outcome search_context(const Input& input, std::string_view text, std::uint64_t& selected);
     void print_line(std::string_view name, std::uint64_t number, char separator, std::string_view line);
     // A search that failed: the CPU budget refused its work (Exhausted), or the engine's own limit
@@ -267,6 +320,8 @@ private:
     bool failed_ = false;
     bool any_selected_ = false;
     bool any_listed_ = false;
+    Bytes* sink_ = &io_.out;         // where matching lines are printed
+    Bytes* stdin_fold_ = nullptr;    // standard input searched in batches
     Bytes gather_messages_;
     Bytes search_messages_;
 };
@@ -348,7 +403,7 @@ std::int32_t GrepRun::finish(std::int32_t status) {
 }
 
 void GrepRun::print_line(std::string_view name, std::uint64_t number, char separator, std::string_view line) {
-    Bytes& out = io_.out;
+    Bytes& out = *sink_;
     if (show_names_ && !name.empty()) {
         out += name;
         out += separator;
@@ -370,12 +425,20 @@ GrepRun::Outcome GrepRun::match_failed(const Input& input, const RegexError& err
     return Outcome::Failed;
 }
 
-GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text, std::uint64_t& selected) {
-    if (s_.max_count == 0) return Outcome::Next;
+GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text, SearchState& state) {
+    if (s_.max_count == 0) {
+        state.stopped = true;
+        return Outcome::Next;
+    }
     LineCursor lines(text);
     MatchingLines matching(regex_, text);
     TextLine line;
-    std::uint64_t number = 0;
+    std::uint64_t& number = state.lines;
+    std::uint64_t& selected = state.selected;
+    const auto stop = [&] {
+        state.stopped = true;
+        return Outcome::Next;
+    };
     while (lines.next(line)) {
         ++number;
         auto found = matching.matches(line);
@@ -383,11 +446,14 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
         if (*found == s_.invert) continue;
         ++selected;
         any_selected_ = true;
-        if (s_.quiet) return Outcome::QuietMatch;
-        if (s_.files_with) break;
+        if (s_.quiet) {
+            state.stopped = true;
+            return Outcome::QuietMatch;
+        }
+        if (s_.files_with) return stop();
         const bool reached = s_.max_count && selected >= *s_.max_count;
         if (s_.count || s_.files_without) {
-            if (reached) break;
+            if (reached) return stop();
             continue;
         }
         const std::string_view content = line.in(text);
@@ -400,7 +466,7 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
             for (const Match& m : *all)
                 if (!m.span().empty()) print_line(input.name, number, ':', m.text(content));
         }
-        if (reached) break;
+        if (reached) return stop();
     }
     return Outcome::Next;
 }
@@ -431,7 +497,7 @@ GrepRun::Outcome GrepRun::search_context(const Input& input, std::string_view te
             ++selected;
             any_selected_ = true;
             const std::uint64_t first = number - waiting.size();
-            if (last_printed != 0 && first > last_printed + 1) io_.out += "--\n";
+            if (last_printed != 0 && first > last_printed + 1) *sink_ += "--\n";
             for (const Pending& p : waiting) print_line(input.name, p.number, '-', p.line.in(text));
             waiting.clear();
             print_line(input.name, number, ':', line.in(text));
@@ -449,30 +515,38 @@ GrepRun::Outcome GrepRun::search_context(const Input& input, std::string_view te
     return Outcome::Next;
 }
 
-GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) {
+GrepRun::Outcome GrepRun::scan(const Input& input, std::string_view text, SearchState& state) {
     Syscalls& sys = inv_.sys;
-    if (!sys.charge_cpu(contents.size())) return Outcome::Exhausted;
-    if (!s_.text && contents.find('\0') != std::string_view::npos) {
+    if (!sys.charge_cpu(text.size())) return Outcome::Exhausted;
+    // Every piece is checked, also after the search has stopped: a later NUL byte or invalid
+    // sequence still makes the whole input unsearchable.
+    if (state.binary || state.invalid) return Outcome::Next;
+    if (!s_.text && text.find('\0') != std::string_view::npos) {
+        state.binary = true;
+        return Outcome::Next;
+    }
+    if (!utf8_valid(text)) {
+        state.invalid = true;
+        return Outcome::Next;
+    }
+    if (state.stopped) return Outcome::Next;
+    if (!s_.context()) return search_plain(input, text, state);
+    return search_context(input, text, state.selected);
+}
+
+GrepRun::Outcome GrepRun::summarize(const Input& input, const SearchState& state) {
+    if (state.binary || state.invalid) {
         failed_ = true;
         if (!s_.no_messages)
             push_message(search_messages_, kName,
-                         fmt::format("{}: binary input is not supported; use -a", input.name));
+                         state.binary ? fmt::format("{}: binary input is not supported; use -a", input.name)
+                                      : fmt::format("{}: input is not valid UTF-8", input.name));
         return Outcome::Next;
     }
-    if (!utf8_valid(contents)) {
-        failed_ = true;
-        if (!s_.no_messages)
-            push_message(search_messages_, kName, fmt::format("{}: input is not valid UTF-8", input.name));
-        return Outcome::Next;
-    }
-    std::uint64_t selected = 0;
-    const Outcome outcome =
-        s_.context() ? search_context(input, contents, selected) : search_plain(input, contents, selected);
-    // A match that hit the engine's limits was reported; that input gives no summary.
-    if (outcome == Outcome::Failed) return Outcome::Next;
-    if (outcome != Outcome::Next) return outcome;
+    const std::uint64_t selected = state.selected;
+    if (selected > 0) any_selected_ = true;
     // -q prints nothing at all, and a file list replaces the counts.
-    if (s_.quiet) return Outcome::Next;
+    if (s_.quiet) return selected > 0 ? Outcome::QuietMatch : Outcome::Next;
     if (s_.count && !s_.files_with && !s_.files_without) {
         if (show_names_ && !input.name.empty()) io_.out += fmt::format("{}:{}\n", input.name, selected);
         else io_.out += fmt::format("{}\n", selected);
@@ -482,6 +556,44 @@ GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) 
         any_listed_ = true;
     }
     return Outcome::Next;
+}
+
+GrepRun::Outcome GrepRun::search(const Input& input, std::string_view contents) {
+    // A whole input is checked before anything is printed, so lines go straight to the output.
+    SearchState state;
+    const Outcome outcome = scan(input, contents, state);
+    // A match that hit the engine's limits was reported; that input gives no summary.
+    if (outcome == Outcome::Failed) return Outcome::Next;
+    if (outcome != Outcome::Next && outcome != Outcome::QuietMatch) return outcome;
+    return summarize(input, state);
+}
+
+GrepRun::Outcome GrepRun::search_batch(const Input& input, std::string_view lines, SearchState& state) {
+    Bytes* const previous = sink_;
+    sink_ = stdin_fold_;
+    Outcome outcome = scan(input, lines, state);
+    sink_ = previous;
+    // -q decides at the end, when the whole input is known to be searchable.
+    return outcome == Outcome::QuietMatch ? Outcome::Next : outcome;
+}
+
+std::int32_t GrepRun::end_batches(Outcome outcome) {
+    if (outcome == Outcome::Exhausted) return finish(inv_.sys.exhausted_status());
+    io_.out += std::string_view(*stdin_fold_).substr(sizeof(StdinFold));
+    return finish(2);
+}
+
+GrepRun::Outcome GrepRun::search_folded(const Input& input, std::string_view rest, Bytes& fold) {
+    StdinFold header = read_fold(fold);
+    const Outcome outcome = search_batch(input, rest, header.state);
+    const std::string_view printed = std::string_view(fold).substr(sizeof header);
+    if (outcome == Outcome::Failed) {
+        io_.out += printed;
+        return Outcome::Next;
+    }
+    if (outcome != Outcome::Next) return outcome;
+    if (!header.state.binary && !header.state.invalid) io_.out += printed;
+    return summarize(input, header.state);
 }
 
 std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
@@ -510,7 +622,8 @@ std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
             break;
         }
         }
-        switch (search(input, contents)) {
+        const bool folded = input.kind == Input::Kind::Stdin && stdin_fold_ != nullptr;
+        switch (folded ? search_folded(input, contents, *stdin_fold_) : search(input, contents)) {
         case Outcome::Next:
         case Outcome::Failed: break;
         case Outcome::QuietMatch:
@@ -526,9 +639,11 @@ std::int32_t GrepRun::run(std::span<const std::string_view> operands) {
 
 void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax initial) {
     // Standard input arrives in pieces, the handler being entered again for each. Once an
-    // earlier entry has checked the arguments and begun to read, the pieces before the end are
-    // only gathered: the arguments are checked again, and the expression compiled, at the end.
-    if (inv.live_input != nullptr && !inv.live_input->eof && !io.in.empty()) {
+    // earlier entry has checked the arguments and begun to read, the pieces are only gathered
+    // until a batch is full (or, for a search that needs the whole input, until the end): the
+    // arguments are checked again, and the expression compiled, once per batch.
+    if (inv.live_input != nullptr && !inv.live_input->eof && !io.in.empty() &&
+        (io.in.size() < kStdinBatch || read_fold(inv.live_input->folded).mode == StdinMode::Gather)) {
         if (auto pending = command_read_stdin(inv, io)) {
             step = *pending;
             return;
@@ -601,7 +716,28 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     // -r without operands searches the working directory, not standard input.
     bool reads_stdin = operands.empty() && !s.recursive;
     for (std::string_view op : operands) reads_stdin = reads_stdin || op == "-";
-    if (reads_stdin) {
+    LiveInput* live = inv.live_input;
+    const bool batches =
+        live != nullptr && !s.context() && !s.recursive &&
+        (operands.empty() || (operands.size() == 1 && operands[0] == "-"));
+    if (reads_stdin && live != nullptr && !live->eof) {
+        StdinFold header = read_fold(live->folded);
+        if (!batches) {
+            header.mode = StdinMode::Gather;
+            write_fold(live->folded, header);
+        } else if (const std::size_t end = io.in.rfind('\n'); end != Bytes::npos) {
+            // The whole lines gathered so far are searched and dropped.
+            header.mode = StdinMode::Batches;
+            write_fold(live->folded, header);
+            GrepRun run(inv, io, s, *regex);
+            run.use_stdin_fold(live->folded);
+            const GrepRun::Outcome outcome =
+                run.search_batch(Input{}, std::string_view(io.in).substr(0, end + 1), header.state);
+            write_fold(live->folded, header);
+            io.in.erase(0, end + 1);
+            // Out of budget, or the engine's limits: the search ends here.
+            if (outcome != GrepRun::Outcome::Next) return done(run.end_batches(outcome));
+        }
         if (auto pending = command_read_stdin(inv, io)) {
             step = *pending;
             return;
@@ -609,6 +745,7 @@ void grep_main(NativeStep& step, NativeInvocation& inv, CommandIo& io, Syntax in
     }
 
     GrepRun run(inv, io, s, *regex);
+    if (batches && read_fold(live->folded).mode == StdinMode::Batches) run.use_stdin_fold(live->folded);
     done(run.run(operands));
 }
 

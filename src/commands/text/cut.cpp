@@ -226,38 +226,31 @@ void cut_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) 
         step = NativeStep::finished(2);
         return;
     }
-    LentBytes contents;
-    const auto gathered = command_gather_input(step, invocation, io, s.operands, "cut", contents);
-    if (!gathered) return;
-    const std::string_view content = *gathered;
-    std::string& out = io.out;
-    out.reserve(out.size() + content.size() + content.size() / 8);
     Syscalls& sys = invocation.sys;
     // Every item of the list is visited on every line, whether or not it selects anything there.
     const std::optional<std::string_view> list = s.field_list ? s.field_list : s.position_list;
-    if (list) {
-        const std::uint64_t lines = sat_add(1, static_cast<std::uint64_t>(std::ranges::count(content, '\n')));
-        if (!sys.charge_cpu(sat_mul(parse_list(*list).size(), lines))) {
-            step = NativeStep::finished(sys.exhausted_status());
-            return;
+    const std::uint64_t items = list ? parse_list(*list).size() : 0;
+    Bytes& out = command_stream_out(invocation, io);
+    bool stopped = false;
+    // Cuts whole lines (the last piece may end without a line feed); false when a budget stops it.
+    const auto cut_piece = [&](std::string_view piece, bool last) {
+        const std::uint64_t lines = sat_add(last ? 1 : 0, count_byte(piece, '\n'));
+        if (list && !sys.charge_cpu(sat_mul(items, lines))) {
+            stopped = true;
+            return false;
         }
-    }
-    const std::uint64_t limit = sys.output_remaining();
-    bool fits = true;
-    if (s.field_list) {
+        out.reserve(out.size() + piece.size() + piece.size() / 8);
+        const std::uint64_t limit = sys.output_remaining();
+        bool fits = true;
         std::string storage;
-        fits = cut_fields(valid_utf8_view(content, storage), s, out, limit);
-    } else if (s.position_list && s.unit == CutUnit::Bytes) {
-        fits = cut_positions(content, s, out, limit);
-    } else if (s.position_list) {
-        std::string storage;
-        fits = cut_positions(valid_utf8_view(content, storage), s, out, limit);
-    }
-    if (!fits || !command_output_fits(sys, out, 0)) {
-        step = NativeStep::finished(sys.exhausted_status());
-        return;
-    }
-    step = NativeStep::finished(0);
+        if (s.field_list) fits = cut_fields(valid_utf8_view(piece, storage), s, out, limit);
+        else if (s.position_list && s.unit == CutUnit::Bytes) fits = cut_positions(piece, s, out, limit);
+        else if (s.position_list) fits = cut_positions(valid_utf8_view(piece, storage), s, out, limit);
+        stopped = !fits || !command_output_fits(sys, out, 0);
+        return !stopped;
+    };
+    if (command_fold_input_lines(step, invocation, io, s.operands, "cut", cut_piece)) return;
+    step = NativeStep::finished(stopped ? sys.exhausted_status() : 0);
 }
 
 }  // namespace tw

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -233,12 +234,12 @@ std::vector<std::size_t> merge_sort_indices(std::size_t n, const Compare& compar
 
 // A line of valid UTF-8 text under the default order: its bytes, with its first eight bytes as a
 // big-endian number (zero-padded) so that most comparisons are one integer comparison.
-struct LineRef {
+// A record by its place in the input: its first eight bytes big-endian (a cheap first
+// comparison), its offset and its size (without its separator).
+struct LineAt {
     std::uint64_t prefix = 0;
-    const char* data = nullptr;
-    std::size_t size = 0;
-
-    std::string_view view() const { return {data, size}; }
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
 };
 
 std::uint64_t big_endian_prefix(std::string_view line) {
@@ -249,34 +250,79 @@ std::uint64_t big_endian_prefix(std::string_view line) {
     return prefix;
 }
 
-bool line_less(const LineRef& a, const LineRef& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    // Equal prefixes of lines of eight bytes or more are their equal first eight bytes.
-    if (a.size >= 8 && b.size >= 8) return a.view().substr(8) < b.view().substr(8);
-    return a.view() < b.view();
+std::size_t record_count(std::string_view text, char separator) {
+    return text.empty() ? 0 : count_byte(text, separator) + (text.back() == separator ? 0 : 1);
+}
+
+// Fills `lines` (record_count entries) with the records of `text` ordered by their bytes.
+void order_whole_lines(std::string_view text, char separator, bool reverse, LineAt* lines) {
+    std::size_t n = 0;
+    for_each_piece(text, separator, [&](std::string_view line, bool) {
+        lines[n++] = {big_endian_prefix(line), static_cast<std::uint64_t>(line.data() - text.data()), line.size()};
+    });
+    const auto less = [text](const LineAt& a, const LineAt& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        // Equal prefixes of lines of eight bytes or more are their equal first eight bytes.
+        const std::size_t skip = a.size >= 8 && b.size >= 8 ? 8 : 0;
+        return text.substr(a.offset + skip, a.size - skip) < text.substr(b.offset + skip, b.size - skip);
+    };
+    if (reverse) std::sort(lines, lines + n, [&](const LineAt& a, const LineAt& b) { return less(b, a); });
+    else std::sort(lines, lines + n, less);
+}
+
+// Appends the ordered records from `next` on, each with its separator, until `out` has grown by
+// `budget` bytes or the records end; answers where it stopped. With `unique` a record equal to
+// the last one kept (index `kept`, updated) is left out.
+std::size_t append_whole_lines(Bytes& out, std::string_view text, const LineAt* lines, std::size_t count,
+                               std::size_t next, char separator, bool unique, std::uint64_t& kept,
+                               std::size_t budget) {
+    const std::size_t limit = out.size() + budget;
+    for (; next < count && out.size() < limit; ++next) {
+        const LineAt& line = lines[next];
+        const std::string_view view = text.substr(line.offset, line.size);
+        if (unique && kept < count && lines[kept].prefix == line.prefix &&
+            text.substr(lines[kept].offset, lines[kept].size) == view)
+            continue;
+        kept = next;
+        out += view;
+        out += separator;
+    }
+    return next;
 }
 
 // Whole records of valid UTF-8 ordered by their bytes (the order of the general path when no
 // key, -n or -f is given). Records that compare equal are equal byte for byte, so the order
 // among them cannot show and an unstable sort gives the same output.
 Bytes sort_whole_lines(std::string_view text, char separator, bool reverse, bool unique) {
-    std::vector<LineRef> lines;
-    lines.reserve(count_byte(text, separator) + 1);
-    for_each_piece(text, separator, [&](std::string_view line, bool) {
-        lines.push_back({big_endian_prefix(line), line.data(), line.size()});
-    });
-    if (reverse) std::sort(lines.begin(), lines.end(), [](const LineRef& a, const LineRef& b) { return line_less(b, a); });
-    else std::sort(lines.begin(), lines.end(), line_less);
+    std::vector<LineAt> lines(record_count(text, separator));
+    order_whole_lines(text, separator, reverse, lines.data());
     Bytes sorted;
     sorted.reserve(text.size() + 1);
-    const LineRef* kept = nullptr;
-    for (const LineRef& line : lines) {
-        if (unique && kept && kept->prefix == line.prefix && kept->view() == line.view()) continue;
-        kept = &line;
-        sorted += line.view();
-        sorted += separator;
-    }
+    std::uint64_t kept = lines.size();
+    append_whole_lines(sorted, text, lines.data(), lines.size(), 0, separator, unique, kept, sorted.max_size() / 2);
     return sorted;
+}
+
+// A standard input sorted as a process is written a piece a step, so the whole output never sits
+// beside the input: the order lives in the fold state as this header and the records' places.
+struct SortedStdin {
+    std::uint64_t count = 0;  // records
+    std::uint64_t next = 0;   // the first record not written yet
+    std::uint64_t kept = 0;   // the last record written (count: none)
+};
+
+constexpr std::size_t kSortedPiece = std::size_t{1} << 20;
+
+LineAt* sorted_lines(Bytes& fold) { return reinterpret_cast<LineAt*>(fold.data() + sizeof(SortedStdin)); }
+
+// Writes the next piece of the sorted input to the process's output; true once all is written.
+bool write_sorted_piece(Bytes& fold, std::string_view text, char separator, bool unique, Bytes& out) {
+    SortedStdin header;
+    std::memcpy(&header, fold.data(), sizeof header);
+    header.next = append_whole_lines(out, text, sorted_lines(fold), header.count, header.next, separator, unique,
+                                     header.kept, kSortedPiece);
+    std::memcpy(fold.data(), &header, sizeof header);
+    return header.next >= header.count;
 }
 
 }  // namespace
@@ -318,6 +364,18 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
     }
 
     const std::span<const std::string_view> operands = scanned->operands;
+    LiveInput* live = invocation.live_input;
+    const bool streams = live != nullptr && !options.output && options.keys.empty() && !options.numeric &&
+                         !options.ignore_case && (operands.empty() || (operands.size() == 1 && operands[0] == "-"));
+    if (streams && !live->folded.empty()) {
+        // Sorted on an earlier step: the next piece is written.
+        if (write_sorted_piece(live->folded, io.in, options.separator, options.unique, live->streamed)) {
+            live->folded.clear();
+            return finish(0);
+        }
+        step = NativeStep::yield();
+        return;
+    }
     LentBytes storage;
     auto contents = command_gather_input(step, invocation, io, operands, "sort", storage);
     if (!contents) return;
@@ -352,7 +410,24 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         finish(status);
     };
     if (options.keys.empty() && !options.numeric && !options.ignore_case && utf8_valid(text)) {
-        deliver(sort_whole_lines(text, separator, options.reverse, options.unique));
+        if (!streams) {
+            deliver(sort_whole_lines(text, separator, options.reverse, options.unique));
+            return;
+        }
+        // The memory stays charged until the process ends, with its input.
+        live->charged = sat_add(live->charged, memory);
+        const std::uint64_t count = record_count(text, separator);
+        Bytes& fold = live->folded;
+        fold.resize(sizeof(SortedStdin) + count * sizeof(LineAt));
+        const SortedStdin header{count, 0, count};
+        std::memcpy(fold.data(), &header, sizeof header);
+        LineAt* lines = new (sorted_lines(fold)) LineAt[count];
+        order_whole_lines(text, separator, options.reverse, lines);
+        if (write_sorted_piece(fold, text, separator, options.unique, live->streamed)) {
+            fold.clear();
+            return finish(0);
+        }
+        step = NativeStep::yield();
         return;
     }
 

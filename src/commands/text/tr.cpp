@@ -27,14 +27,6 @@ namespace {
 constexpr std::string_view kLower = "abcdefghijklmnopqrstuvwxyz";
 constexpr std::string_view kUpper = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
-void replace_all(std::string& text, std::string_view what, std::string_view with) {
-    std::size_t pos = 0;
-    while ((pos = text.find(what, pos)) != std::string::npos) {
-        text.replace(pos, what.size(), with);
-        pos += with.size();
-    }
-}
-
 char32_t escaped(char32_t c) {
     switch (c) {
     case 'n': return '\n';
@@ -242,6 +234,17 @@ void map_bytes(const std::array<char, 256>& map, std::string_view in, char* out)
     for (; i < n; ++i) out[i] = map[bytes[i]];
 }
 
+// Appends `in` translated through `map` to `out`, invalid UTF-8 replaced.
+void translate_ascii(const std::array<char, 256>& map, std::string_view in, Bytes& out) {
+    const std::size_t at = out.size();
+    out.resize(at + in.size());
+    map_bytes(map, in, out.data() + at);
+    if (utf8_valid(std::string_view(out).substr(at))) return;
+    std::string replaced = utf8_lossy(std::string_view(out).substr(at));
+    out.resize(at);
+    out += replaced;
+}
+
 }  // namespace
 
 std::u32string tr_expand_set(std::string_view operand) { return expand(set_characters(operand)); }
@@ -273,25 +276,33 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
         sat_mul(sat_add(expanded_size(chars1), expanded_size(chars2)), sizeof(char32_t));
 
     // A plain translation between small ASCII sets maps each byte to one byte: the input is
-    // translated as it arrives and only the result is kept. Bytes above 0x7F are kept and ASCII
-    // bytes stay ASCII, so replacing invalid UTF-8 afterwards gives what replacing it first would.
+    // translated and written as it arrives. Bytes above 0x7F are kept and ASCII bytes stay ASCII,
+    // so replacing invalid UTF-8 in the result gives what replacing it in the input would; a
+    // character cut by the end of what has arrived waits for the rest of its bytes.
     if (!del && !squeeze && !complement && set_bytes <= kStreamedSetBytes) {
         if (auto table = ascii_byte_table(expand(chars1), expand(chars2))) {
             Bytes local;
-            Bytes& translated = command_fold_state(invocation, local);
+            Bytes& held = command_fold_state(invocation, local);
+            Bytes& out = command_stream_out(invocation, io);
             const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
-                const std::size_t at = translated.size();
-                translated.resize(at + bytes.size());
-                map_bytes(*table, bytes, translated.data() + at);
+                if (held.empty()) {
+                    const std::size_t cut = utf8_incomplete_tail(bytes);
+                    translate_ascii(*table, bytes.substr(0, cut), out);
+                    held.assign(bytes.substr(cut));
+                    return;
+                }
+                held += bytes;
+                const std::size_t cut = utf8_incomplete_tail(held);
+                translate_ascii(*table, std::string_view(held).substr(0, cut), out);
+                held.erase(0, cut);
             });
             if (pending) return;
             if (!invocation.sys.charge_memory(set_bytes)) {
                 step = NativeStep::finished(invocation.sys.exhausted_status());
                 return;
             }
-            if (!is_valid_utf8(translated)) translated = utf8_lossy(translated);
-            if (io.out.empty()) io.out = std::move(translated);
-            else io.out += translated;
+            translate_ascii(*table, held, out);
+            held.clear();
             invocation.sys.release_memory(set_bytes);
             step = NativeStep::finished(0);
             return;

@@ -2,6 +2,7 @@
 #include <utf8proc.h>
 
 #include <charconv>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -139,60 +140,72 @@ void uniq_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         step = NativeStep::finished(2);
         return;
     }
-    LentBytes contents;
-    const auto gathered = command_gather_input(step, invocation, io, s.operands, "uniq", contents);
-    if (!gathered) return;
-    const std::string_view content = *gathered;
-    std::string& out = io.out;
-    const auto shown = [&](std::size_t n) {
+    const auto shown = [&](std::uint64_t n) {
         // -d and -u together select nothing: no group is both repeated and unique.
         return s.repeated && s.unique ? false : s.repeated ? n >= 2 : s.unique ? n == 1 : true;
     };
-    if (s.skip_fields == 0 && s.skip_chars == 0 && !s.ignore_case && is_valid_utf8(content)) {
-        // Every key is the whole line with its line feed: groups are runs of equal records.
-        out.reserve(out.size() + content.size() + (s.count ? content.size() / 4 : 0));
+    // Records are lines with their own line feed. A record joins the open group when its key
+    // equals the key of the group's first record; without skipping or case folding the key of a
+    // valid record is the record itself, so only invalid ones need their keys built.
+    const bool keyed = s.skip_fields != 0 || s.skip_chars != 0 || s.ignore_case;
+    std::string group_storage, record_storage, group_key;
+    bool group_key_ready = false;  // whether `group_key` is the open group's key
+    const auto same = [&](std::string_view group, bool group_valid, std::string_view record) {
+        if (group == record) return true;
+        if (!keyed && group_valid && is_valid_utf8(record)) return false;
+        if (!group_key_ready) {
+            group_key = line_key(group, s, group_storage);
+            group_key_ready = true;
+        }
+        return line_key(record, s, record_storage) == group_key;
+    };
+    // The open group lives in the fold state between pieces: its count, then its first record.
+    Bytes local;
+    Bytes& held = command_fold_state(invocation, local);
+    Bytes& out = command_stream_out(invocation, io);
+    const auto close_group = [&](std::string_view first, std::uint64_t n) {
+        if (!shown(n)) return;
+        if (s.count) push_count(out, n);
+        out += first;
+    };
+    const auto fold = [&](std::string_view piece, bool last) {
+        std::uint64_t n = 0;
+        std::string_view group;
+        if (!held.empty()) {
+            std::memcpy(&n, held.data(), sizeof n);
+            group = std::string_view(held).substr(sizeof n);
+        }
+        bool group_valid = n == 0 || is_valid_utf8(group);
         std::size_t i = 0;
-        while (i < content.size()) {
-            const std::size_t feed = content.find('\n', i);
-            const std::size_t end = feed == std::string_view::npos ? content.size() : feed + 1;
-            const std::string_view line = content.substr(i, end - i);
-            std::size_t n = 1;
-            std::size_t next = end;
-            while (next < content.size() && content.compare(next, line.size(), line) == 0 &&
-                   (line.back() == '\n' || next + line.size() == content.size())) {
+        while (i < piece.size()) {
+            const std::size_t feed = piece.find('\n', i);
+            const std::size_t end = feed == std::string_view::npos ? piece.size() : feed + 1;
+            const std::string_view record = piece.substr(i, end - i);
+            i = end;
+            if (n > 0 && same(group, group_valid, record)) {
                 ++n;
-                next += line.size();
+                continue;
             }
-            if (shown(n)) {
-                if (s.count) push_count(out, n);
-                out += line;
-            }
-            i = next;
+            if (n > 0) close_group(group, n);
+            group = record;
+            group_valid = keyed || is_valid_utf8(record);
+            group_key_ready = false;
+            n = 1;
         }
-        step = NativeStep::finished(0);
-        return;
-    }
-    const std::vector<std::string_view> lines = split_records(content);
-
-    std::string group_storage, line_storage;
-    std::size_t i = 0;
-    while (i < lines.size()) {
-        const std::string_view group_key = line_key(lines[i], s, group_storage);
-        std::string key_copy;
-        std::string_view key = group_key;
-        if (group_key.data() == group_storage.data()) {
-            key_copy = group_storage;  // line_storage below may not overwrite it
-            key = key_copy;
+        if (last) {
+            if (n > 0) close_group(group, n);
+            held.clear();
+        } else if (n > 0 && group.data() != held.data() + sizeof n) {
+            Bytes next(sizeof n, '\0');
+            std::memcpy(next.data(), &n, sizeof n);
+            next += group;
+            held = std::move(next);
+        } else if (n > 0) {
+            std::memcpy(held.data(), &n, sizeof n);
         }
-        std::size_t j = i + 1;
-        while (j < lines.size() && line_key(lines[j], s, line_storage) == key) ++j;
-        const std::size_t n = j - i;
-        if (shown(n)) {
-            if (s.count) push_count(out, n);
-            out += lines[i];
-        }
-        i = j;
-    }
+        return true;
+    };
+    if (command_fold_input_lines(step, invocation, io, s.operands, "uniq", fold)) return;
     step = NativeStep::finished(0);
 }
 

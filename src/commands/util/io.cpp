@@ -9,6 +9,8 @@ namespace tw {
 
 namespace {
 constexpr std::uint64_t kStdinChunk = 4096;
+// How much of a file operand a line-folding command takes a step.
+constexpr std::size_t kFilePiece = std::size_t{1} << 20;
 }
 
 bool command_operands_read_stdin(std::span<const std::string_view> operands) {
@@ -101,6 +103,40 @@ std::optional<std::string_view> command_gather_input(NativeStep& step, NativeInv
     }
     storage = LentBytes::owned(std::move(inputs.contents));
     return storage.view();
+}
+
+bool command_fold_input_lines(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                              std::span<const std::string_view> operands, std::string_view name,
+                              const std::function<bool(std::string_view, bool)>& fold) {
+    if (operands.empty() || (operands.size() == 1 && operands[0] == "-"))
+        return command_fold_lines(step, invocation, io, fold);
+    LiveInput* live = invocation.live_input;
+    if (operands.size() != 1 || operands[0] == "/dev/stdin" || live == nullptr) {
+        LentBytes storage;
+        const auto gathered = command_gather_input(step, invocation, io, operands, name, storage);
+        if (!gathered) return true;
+        (void)fold(*gathered, true);
+        return false;
+    }
+    Syscalls& sys = invocation.sys;
+    auto lent = sys.lend_file(sys.getcwd(), operands[0], sys.limits().memory);
+    if (!lent) {
+        push_message(io.err, name, fmt::format("{}: {}", operands[0], error_text(lent.error())));
+        step = NativeStep::finished(1);
+        return true;
+    }
+    const std::string_view all = lent->view();
+    const std::size_t from = std::min<std::uint64_t>(live->position, all.size());
+    std::size_t end = all.size();
+    if (all.size() - from > kFilePiece) {
+        const std::size_t feed = all.find('\n', from + kFilePiece - 1);
+        if (feed != std::string_view::npos) end = feed + 1;
+    }
+    const bool last = end == all.size();
+    if (!fold(all.substr(from, end - from), last) || last) return false;
+    live->position = end;
+    step = NativeStep::yield();
+    return true;
 }
 
 void push_line(Bytes& buffer, std::string_view text) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,10 +56,49 @@ bool command_fold_stdin(NativeStep& step, NativeInvocation& invocation, CommandI
     return true;
 }
 
+// For a command that handles its input a line at a time and reads only standard input: calls
+// `fold(lines, false)` with the whole lines received since the last call and drops them from
+// `io.in`, then receives more; once the input has ended, calls `fold(rest, true)` with what is
+// left (a last line without a line feed, or nothing). `fold` answers false to stop at once (the
+// handler then answers its own step). True when the handler must answer `step` at once. In a
+// nested dispatch the whole input is one `fold(input, true)`.
+template <typename Fold>
+bool command_fold_lines(NativeStep& step, NativeInvocation& invocation, CommandIo& io, Fold&& fold) {
+    if (invocation.live_input != nullptr && !invocation.live_input->eof) {
+        if (const std::size_t end = io.in.rfind('\n'); end != Bytes::npos) {
+            if (!fold(std::string_view(io.in).substr(0, end + 1), false)) return false;
+            io.in.erase(0, end + 1);
+        }
+        if (auto s = command_read_stdin(invocation, io)) {
+            step = *s;
+            return true;
+        }
+    }
+    (void)fold(std::string_view(io.in), true);
+    io.in.clear();
+    return false;
+}
+
+// command_fold_lines over the command's input: standard input as it arrives; a single file
+// operand, when the command runs as its own process, a piece of about a mebibyte of whole lines a
+// step (so its output is written as it goes); other operands gathered whole into one
+// `fold(input, true)`. An operand that cannot be read gives "NAME: OPERAND: ERROR" and
+// Finished(1). True when the handler must answer `step` at once.
+bool command_fold_input_lines(NativeStep& step, NativeInvocation& invocation, CommandIo& io,
+                              std::span<const std::string_view> operands, std::string_view name,
+                              const std::function<bool(std::string_view, bool)>& fold);
+
 // Where a folding command keeps its state between steps: in the process's live input, or in
 // `local` in a nested dispatch (whose input is complete from the start).
 inline Bytes& command_fold_state(NativeInvocation& invocation, Bytes& local) {
     return invocation.live_input != nullptr ? invocation.live_input->folded : local;
+}
+
+// Where a command that streams its output puts what it has finished with: handed to the process
+// (written before the handler is called again) when the command runs as its own process, `io.out`
+// in a nested dispatch. Output put here stays written even if the command later fails.
+inline Bytes& command_stream_out(NativeInvocation& invocation, CommandIo& io) {
+    return invocation.live_input != nullptr ? invocation.live_input->streamed : io.out;
 }
 
 // Receives standard input when the operands ask for it (`command_operands_read_stdin`). True when

@@ -35,6 +35,19 @@ void release_charges(program::Native& state, SyscallContext& sys) {
     sys.release_memory(std::exchange(state.live.charged, 0));
 }
 
+// Moves the output the handler streamed on this step behind what is still to be written of the
+// earlier steps' (swapping buffers when those are all written, so both keep their capacity).
+void take_streamed(program::Native& state) {
+    if (state.live.streamed.empty()) return;
+    if (!state.streamed.pending()) {
+        state.streamed.data.swap(state.live.streamed);
+        state.streamed.written = 0;
+    } else {
+        state.streamed.data += state.live.streamed;
+    }
+    state.live.streamed.clear();
+}
+
 }  // namespace
 
 void release_program(ProgramContinuation& program, SyscallContext& sys) {
@@ -59,6 +72,8 @@ ProgramStep step_native(program::Native& state, SyscallContext& sys, std::uint64
     }
 
     if (!state.handler_done) {
+        // What a streaming handler handed over on its last step is written before it goes on.
+        if (auto step = drain_output(sys, 1, state.streamed, budget)) return *step;
         Bytes out;
         Bytes err;
         CommandIo io{state.input, out, err};
@@ -69,9 +84,12 @@ ProgramStep step_native(program::Native& state, SyscallContext& sys, std::uint64
             NativeStep step;
             state.suspendable_handler(step, invocation, io);
             if (!step.is_finished()) {
-                if (out.empty() && err.empty())
+                if (out.empty() && err.empty()) {
+                    take_streamed(state);
+                    if (auto drained = drain_output(sys, 1, state.streamed, budget)) return *drained;
                     return step.kind == NativeStep::Kind::Blocked ? ProgramStep::blocked(std::move(*step.reason))
                                                                   : ProgramStep::yield();
+                }
                 out.clear();
                 err = fmt::format("{}: command suspended after producing output\n", state.name);
                 state.status = 125;
@@ -81,10 +99,12 @@ ProgramStep step_native(program::Native& state, SyscallContext& sys, std::uint64
         }
         state.handler_done = true;
         release_charges(state, sys);
+        take_streamed(state);  // streamed output comes before what the last call wrote
         state.out = PendingBytes{std::move(out), 0};
         state.err = PendingBytes{std::move(err), 0};
     }
 
+    if (auto step = drain_output(sys, 1, state.streamed, budget)) return *step;
     if (auto step = drain_output(sys, 1, state.out, budget)) return *step;
     if (auto step = drain_output(sys, 2, state.err, budget)) return *step;
     if (!state.usage_recorded) {

@@ -146,6 +146,7 @@ struct Native {
     std::uint64_t memory_charged = 0;  // the registered memory while it is held
     Bytes input;                       // standard input gathered so far
     LiveInput live;                    // its end flag and the bytes of it charged to memory
+    PendingBytes streamed;             // output handed over on a step that did not finish
     PendingBytes out;
     PendingBytes err;
     std::int32_t status = 0;
