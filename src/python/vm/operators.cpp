@@ -16,6 +16,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
 #include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
@@ -509,19 +510,27 @@ PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
             }
             case HeapObjectKind::ValuesIterator:
             case HeapObjectKind::SequenceIterator:
+            case HeapObjectKind::ReversedIterator:
             case HeapObjectKind::RangeIterator:
+            case HeapObjectKind::CountIterator:
+            case HeapObjectKind::CallableIterator:
+            case HeapObjectKind::StreamIterator:
             case HeapObjectKind::Generator: return v;
             default: break;
         }
-        TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
+        TRY_ASSIGN(custom, iterator_of_instance(ctx, v));
         if (custom) return *custom;
     }
+    TRY_ASSIGN(stream, stream_iterator_for(ctx, v));
+    if (stream) return *stream;
     TRY_ASSIGN(tn, type_name(ctx, v));
     return fail(PyError::type_error(fmt::format("'{}' object is not iterable", tn)));
 }
 
 PyResult<IterStep> iterator_next(RuntimeContext& ctx, Value it) {
     Heap& heap = ctx.heap;
+    TRY_ASSIGN(native, native_iterator_next(ctx, it));
+    if (native) return *native;
     TRY_ASSIGN(slot, heap.slot_mut(it));
     if (auto* r = std::get_if<RangeIteratorPayload>(&slot->object)) {
         if (r->exhausted || !(r->step > 0 ? r->current < r->stop : r->current > r->stop)) {
@@ -692,13 +701,11 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
         if (custom) return truth(ctx, *custom);
     }
-    TRY_ASSIGN(items, collect_iterable(ctx, container));
-    for (const Value& x : items) {
-        if (x == item) return true;
-        TRY_ASSIGN(eq, values_equal(ctx, x, item));
-        if (eq) return true;
+    if (!slot) {
+        TRY_ASSIGN(tn, type_name(ctx, container));
+        return fail(PyError::type_error(fmt::format("argument of type '{}' is not a container or iterable", tn)));
     }
-    return false;
+    return contains_by_iteration(ctx, container, item);
 }
 
 PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
