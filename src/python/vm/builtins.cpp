@@ -21,6 +21,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/comparison.h"
 #include "python/vm/generators.h"
 
 namespace tw::py::vm {
@@ -846,6 +847,8 @@ PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t i
         }
         case 15: {
             TRY_DO(check_arity(call, 2, 2));
+            TRY_ASSIGN(hooked, call_instance_check_hook(ctx, a[1], "__subclasscheck__", a[0]));
+            if (hooked) return push(Value::from_bool(*hooked));
             TRY_ASSIGN(x, class_type_id(ctx, a[0]));
             TRY_ASSIGN(y, class_type_id(ctx, a[1]));
             TRY_ASSIGN(r, interp(ctx).types.is_subtype(x, y));

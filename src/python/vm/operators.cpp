@@ -16,6 +16,8 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/comparison.h"
+#include "python/vm/protocols.h"
 #include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
 #include "python/vm/str_formatting.h"
@@ -737,7 +739,12 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         if (a.is_float() || b.is_float()) {
             double x = to_double(heap, a), y = to_double(heap, b);
             if (std::isnan(x) || std::isnan(y)) return Value::from_bool(c == C::NotEq);
-            return Value::from_bool(order(x < y ? -1 : x > y ? 1 : 0));
+            // An integer beyond 2**53 is compared with the float exactly.
+            constexpr double exact = 9007199254740992.0;
+            if ((a.is_float() || std::fabs(x) < exact) && (b.is_float() || std::fabs(y) < exact))
+                return Value::from_bool(order(x < y ? -1 : x > y ? 1 : 0));
+            TRY_ASSIGN(r, py_rich_compare(ctx, RichCompareOp(op), a, b));
+            return Value::from_bool(r);
         }
         BigInt x, y;
         to_mpz(heap, a, x);
@@ -801,28 +808,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
             return Value::from_bool(c == C::Eq);
         }
     }
-    // Program classes: the rich comparison methods, then the reflected ones.
-    static constexpr DunderSlot kSlots[] = {DunderSlot::Equal,    DunderSlot::NotEqual,    DunderSlot::LessThan,
-                                            DunderSlot::LessEqual, DunderSlot::GreaterThan, DunderSlot::GreaterEqual};
-    static constexpr std::uint8_t kReflect[] = {0, 1, 4, 5, 2, 3};
-    TRY_ASSIGN(forward, call_dunder(ctx, a, kSlots[op], std::span<const Value>(&b, 1)));
-    if (forward) return *forward;
-    TRY_ASSIGN(reflected, call_dunder(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
-    if (reflected) return *reflected;
-    if (c == C::Eq) return Value::from_bool(a == b);
-    if (c == C::NotEq) {
-        TRY_ASSIGN(eq, call_dunder(ctx, a, DunderSlot::Equal, std::span<const Value>(&b, 1)));
-        if (eq) {
-            TRY_ASSIGN(t, truth(ctx, *eq));
-            return Value::from_bool(!t);
-        }
-        return Value::from_bool(a != b);
-    }
-    static constexpr std::string_view kText[] = {"==", "!=", "<", "<=", ">", ">="};
-    TRY_ASSIGN(ta, type_name(ctx, a));
-    TRY_ASSIGN(tb, type_name(ctx, b));
-    return fail(PyError::type_error(
-        fmt::format("'{}' not supported between instances of '{}' and '{}'", kText[op], ta, tb)));
+    // The special methods of both operands, then identity or the TypeError.
+    TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+    if (dunder) return *dunder;
+    return compare_fallback(ctx, op, a, b);
 }
 
 // ---- subscripts ---------------------------------------------------------------------------------
