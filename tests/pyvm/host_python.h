@@ -9,6 +9,7 @@
 #include <string>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace tw::py {
 
@@ -20,8 +21,9 @@ struct HostRun {
 inline bool host_python_available() { return std::system("python3 -c 'pass' >/dev/null 2>&1") == 0; }
 
 inline HostRun run_host(const std::string& source, const std::string& stdin_text = {}) {
-    std::string dir = ::testing::TempDir();
-    std::string path = dir + "/differential.py", out_path = dir + "/differential.out", in_path = dir + "/differential.in";
+    // Named by the process: other test binaries may run at the same time.
+    std::string base = ::testing::TempDir() + "/differential-" + std::to_string(::getpid());
+    std::string path = base + ".py", out_path = base + ".out", in_path = base + ".in";
     std::ofstream(path) << source;
     std::ofstream(in_path) << stdin_text;
     std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null <" + in_path;

@@ -179,6 +179,31 @@ PyResult<ForIterStep> for_iter_step(RuntimeContext& ctx, std::uint64_t ip) {
     return exhausted();
 }
 
+PyResult<std::optional<bool>> contains_in_bytes(RuntimeContext& ctx, Value container, Value item) {
+    auto bytes_of = [&](Value v) -> const std::string* {
+        const HeapSlot* s = ctx.heap.get_if_object(v);
+        if (!s) return nullptr;
+        if (auto* b = std::get_if<BytesPayload>(&s->object)) return &b->bytes;
+        if (auto* b = std::get_if<ByteArrayPayload>(&s->object)) return &b->bytes;
+        return nullptr;
+    };
+    const std::string* haystack = bytes_of(container);
+    if (!haystack) return std::optional<bool>();
+    if (const std::string* needle = bytes_of(item)) {
+        TRY_DO(python_charge_work(ctx.machine.meter, needle->size() + haystack->size()));
+        return std::optional(haystack->find(*needle) != std::string::npos);
+    }
+    const HeapSlot* s = ctx.heap.get_if_object(item);
+    if (item.is_int() || item.is_bool() || (s && s->kind() == HeapObjectKind::BigInt)) {
+        const std::int64_t b = item.is_bool() ? (item.as_bool() ? 1 : 0) : item.is_int() ? item.as_int() : -1;
+        if (b < 0 || b > 255) return fail(PyError::value_error("byte must be in range(0, 256)"));
+        TRY_DO(python_charge_work(ctx.machine.meter, 1 + haystack->size()));
+        return std::optional(haystack->find(char(b)) != std::string::npos);
+    }
+    TRY_ASSIGN(tn, type_name(ctx, item));
+    return fail(PyError::type_error(fmt::format("a bytes-like object is required, not '{}'", tn)));
+}
+
 PyResult<bool> contains_by_iteration(RuntimeContext& ctx, Value container, Value item) {
     TRY_ASSIGN(it, get_iterator(ctx, container));
     ctx.heap.push_root(it);

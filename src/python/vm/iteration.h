@@ -38,6 +38,9 @@ PyResult<std::optional<Value>> iterator_of_instance(RuntimeContext& ctx, Value v
 // stream); none for other values.
 PyResult<std::optional<Value>> stream_iterator_for(RuntimeContext& ctx, Value v);
 
+// `item in container` for bytes and bytearray containers: a bytes-like item as a contiguous run,
+// an integer as one byte; none for other containers.
+PyResult<std::optional<bool>> contains_in_bytes(RuntimeContext& ctx, Value container, Value item);
 // `item in container` by stepping the container's iterator, one element at a time.
 PyResult<bool> contains_by_iteration(RuntimeContext& ctx, Value container, Value item);
 

@@ -693,10 +693,11 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(found, set_lookup_entry(heap, ctx.machine.meter, keys, container, item));
             return found.slot.has_value();
         }
-        if (slot->kind() == HeapObjectKind::Range) {
+        TRY_ASSIGN(in_bytes, contains_in_bytes(ctx, container, item));
+        if (in_bytes) return *in_bytes;
+        if (slot->kind() == HeapObjectKind::Range && (item.is_int() || item.is_bool())) {
             auto r = std::get<RangePayload>(slot->object);
-            if (!item.is_int()) return false;
-            std::int64_t x = item.as_int();
+            const __int128 x = item.is_bool() ? (item.as_bool() ? 1 : 0) : item.as_int();
             if (r.step > 0 ? (x < r.start || x >= r.stop) : (x > r.start || x <= r.stop)) return false;
             return (x - r.start) % r.step == 0;
         }
