@@ -3,6 +3,9 @@
 // send/throw/close, delegation with `yield from`, and the methods of generator objects.
 #include "python/vm/generators.h"
 
+#include "python/vm/iteration.h"
+#include "python/vm/iteration_runtime.h"
+
 #include <fmt/format.h>
 
 #include "kernel/machine.h"
@@ -523,6 +526,102 @@ PyResult<Value> generator_next_method(NativeRuntime& rt, Value self, NativeCall 
 PyResult<Value> generator_iter_method(NativeRuntime& rt, Value self, NativeCall) {
     TRY_DO(expect_generator_arg(rt.context(), self));
     return self;
+}
+
+// ---- the runtime's operations ------------------------------------------------------------------
+
+PyResult<bool> runtime_iterator_kind(RuntimeContext& ctx, Value v) {
+    if (is_native_iterator(ctx.heap, v)) return true;
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, v));
+    if (!cls) return false;
+    TRY_ASSIGN(next, class_lookup(ctx, *cls, interp(ctx).types.dunder_symbols()[std::size_t(DunderSlot::Next)]));
+    return next && !next->is_none();
+}
+
+bool runtime_iterator_state(RuntimeContext& ctx, Value v) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    return s && s->kind() == HeapObjectKind::CountIterator;
+}
+
+PyResult<Value> runtime_get_iterator(RuntimeContext& ctx, Value v) {
+    TRY_ASSIGN(already, runtime_iterator_kind(ctx, v));
+    Value it = v;
+    if (!already) {
+        TRY_ASSIGN(made, get_iterator(ctx, v));
+        it = made;
+    }
+    TRY_ASSIGN(ok, runtime_iterator_kind(ctx, it));
+    if (!ok || !it.is_object()) return fail(PyError::type_error("expected an iterator"));
+    return it;
+}
+
+PyResult<std::optional<Value>> runtime_collect(RuntimeContext& ctx, Value v) {
+    TRY_ASSIGN(program, runtime_has_builtin_payload(ctx, v));
+    if (program) return std::optional<Value>();
+    auto it = get_iterator(ctx, v);
+    if (!it) {
+        if (it.error().kind() == ErrorKindTag::Exception) return std::optional<Value>();
+        return fail(std::move(it.error()));
+    }
+    return std::optional(*it);
+}
+
+PyResult<bool> runtime_has_builtin_payload(RuntimeContext& ctx, Value v) {
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, v));
+    return cls.has_value();
+}
+
+PyResult<std::optional<Value>> runtime_iterator_next(RuntimeContext& ctx, Value it) {
+    if (generator_record(ctx.heap, it)) return generator_step(ctx, it, Value::none());
+    TRY_ASSIGN(step, iterator_next(ctx, it));
+    return step.item;
+}
+
+PyResult<std::optional<Value>> runtime_generator_state(RuntimeContext& ctx, Value gen, Value v) {
+    if (!generator_record(ctx.heap, gen)) return fail(PyError::type_error("expected a generator"));
+    return generator_step(ctx, gen, v);
+}
+
+PyResult<Value> runtime_coroutine_result(RuntimeContext& ctx, Value coro) {
+    GeneratorRecord* r = generator_record(ctx.heap, coro);
+    if (!r) return fail(PyError::type_error("expected a coroutine"));
+    if (!r->finished) return fail(PyError::runtime_error("coroutine has not completed"));
+    return ctx.heap.clone_value(r->return_value);
+}
+
+PyResult<CoroutineStep> runtime_coroutine_step(RuntimeContext& ctx, Value coro, Value v) {
+    if (!generator_record(ctx.heap, coro)) return fail(PyError::type_error("expected a coroutine"));
+    auto r = generator_step(ctx, coro, v);
+    if (r) {
+        if (*r) return CoroutineStep{CoroutineStep::Yielded, **r};
+        TRY_ASSIGN(result, runtime_coroutine_result(ctx, coro));
+        return CoroutineStep{CoroutineStep::Returned, result};
+    }
+    PyError e = std::move(r.error());
+    if (!e.is_raised_marker() && e.kind() != ErrorKindTag::Exception && e.kind() != ErrorKindTag::OsError)
+        return fail(std::move(e));
+    TRY_ASSIGN(exc, propagate_pending_exception(interp(ctx), ctx.machine.meter, std::move(e)));
+    return CoroutineStep{CoroutineStep::Raised, exc};
+}
+
+PyStatus runtime_generator_close(RuntimeContext& ctx, Value gen) {
+    if (!generator_record(ctx.heap, gen)) return fail(PyError::type_error("expected a generator"));
+    return close_generator(ctx, gen);
+}
+
+PyResult<Value> runtime_generator_throw(RuntimeContext& ctx, Value gen, Value exc) {
+    if (!generator_record(ctx.heap, gen)) return fail(PyError::type_error("expected a generator"));
+    TRY_ASSIGN(thrown, thrown_exception(ctx, exc, std::nullopt));
+    ctx.heap.push_root(thrown);
+    return step_or_stop(ctx, gen, ResumeMode{ResumeMode::Throw, thrown});
+}
+
+PyResult<Value> runtime_new_value_iterator(RuntimeContext& ctx, std::vector<Value> values) {
+    return ctx.heap.allocate_object(ValuesIteratorPayload{0, std::move(values)}, ctx.roots, ctx.machine.meter);
+}
+
+PyResult<Value> runtime_new_count_iterator(RuntimeContext& ctx, std::int64_t start, std::int64_t step) {
+    return ctx.heap.allocate_object(CountIteratorPayload{start, step}, ctx.roots, ctx.machine.meter);
 }
 
 }  // namespace tw::py::vm
