@@ -4,6 +4,7 @@
 
 #include "python/vm/compile.h"
 #include "python/vm/engine.h"
+#include "python/vm/equality.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/iteration_runtime.h"
 #include "python/vm/namespace.h"
@@ -88,6 +89,25 @@ TEST_F(NativeSteps, IteratorKindsAndNativeStepping) {
     EXPECT_TRUE(vm::runtime_iterator_state(ctx, count));
     EXPECT_EQ(vm::runtime_iterator_next(ctx, count).value()->as_int(), 5);
     EXPECT_EQ(vm::runtime_iterator_next(ctx, count).value()->as_int(), 7);
+}
+
+TEST_F(NativeSteps, BuiltinEqualityNeverRunsProgramCode) {
+    run("class E:\n    def __eq__(self, o):\n        raise RuntimeError('must not run')\n"
+        "e = E()\npairs = [(1, 1.0), (2**60, float(2**60)), (2**53 + 1, float(2**53 + 1)), (1, 1 + 0j),\n"
+        "         (float('nan'), float('nan')), ('ab', 'ab'), ([1, (2, 'x')], [1.0, (2, 'x')]), ([1], [1, 2]),\n"
+        "         (range(0, 10, 3), range(0, 11, 3)), (range(0), range(5, 1)), (e, e), (e, E()), (None, 0)]\n");
+    const bool expected[] = {true, true, false, true, false, true, true, false, true, true, true, false, false};
+    Value pairs = global("pairs");
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        auto pair = vm::sequence_get_item(ctx, pairs, i).value().value();
+        auto a = vm::sequence_get_item(ctx, pair, 0).value().value();
+        auto b = vm::sequence_get_item(ctx, pair, 1).value().value();
+        auto eq = vm::builtin_values_equal(ctx, a, b);
+        ASSERT_TRUE(eq.has_value()) << i << ": " << eq.error().message();
+        EXPECT_EQ(*eq, expected[i]) << i;
+    }
+    EXPECT_FALSE(vm::sequence_get_item(ctx, pairs, 99).value().has_value());
+    EXPECT_EQ(error_of(vm::sequence_get_item(ctx, Value::from_int(1), 0)), "sequence handle changed object kind");
 }
 
 }  // namespace

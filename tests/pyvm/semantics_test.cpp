@@ -164,5 +164,12 @@ TEST(Semantics, AssertMessagesBecomeText) {
     EXPECT_EQ(r.out, "()\n()\n('42',)\n('why',)\n");
 }
 
+TEST(Semantics, IndexTooLargeNamesInt) {
+    ProgramRun r = run_program(
+        "class Big:\n    def __index__(self):\n        return 2 ** 70\ntry:\n    [1][Big()]\nexcept IndexError as e:\n"
+        "    print(e)\n");
+    EXPECT_EQ(r.out, "cannot fit 'int' into an index-sized integer\n");
+}
+
 }  // namespace
 }  // namespace tw::py

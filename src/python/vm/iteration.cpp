@@ -8,6 +8,7 @@
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/objects/value_access.h"
+#include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
@@ -217,6 +218,77 @@ PyResult<bool> contains_by_iteration(RuntimeContext& ctx, Value container, Value
         TRY_ASSIGN(eq, values_equal(c, *step.item, item));
         if (eq) return true;
     }
+}
+
+PyResult<std::uint64_t> range_length(std::int64_t start, std::int64_t stop, std::int64_t step) {
+    if (step == 0) return fail(PyError::unsupported("range() arg 3 must not be zero"));
+    unsigned __int128 n = 0;
+    if (step > 0 && start < stop)
+        n = (unsigned __int128)((__int128(stop) - start - 1) / step) + 1;
+    else if (step < 0 && start > stop)
+        n = (unsigned __int128)((__int128(start) - stop - 1) / -__int128(step)) + 1;
+    if (n > std::numeric_limits<std::uint64_t>::max()) return fail(PyError::unsupported("range is too large"));
+    return std::uint64_t(n);
+}
+
+PyResult<std::optional<Value>> lookup_dunder(RuntimeContext& ctx, Value v, std::string_view name) {
+    Interpreter& in = interp(ctx);
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, in.types, v));
+    if (!cls) return py_getattr_by_name(ctx, v, name);
+    auto symbol = ctx.heap.symbols.lookup(name);
+    TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, symbol));
+    if (!hit) return std::optional<Value>();
+    TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, v, *cls, hit->owner));
+    ctx.heap.push_root(bound);
+    return std::optional(bound);
+}
+
+PyResult<std::optional<Value>> call_conversion_dunder(RuntimeContext& ctx, Value v, std::string_view name) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    const bool registered = s && s->kind() == HeapObjectKind::Registered;
+    if (!registered) {
+        if (v.is_int() || v.is_bool() || v.is_float() || v.is_inline_str()) return std::optional<Value>();
+        if (s && s->type_id < kBuiltinTypeCount) {
+            switch (s->kind()) {
+                case HeapObjectKind::BigInt:
+                case HeapObjectKind::Float:
+                case HeapObjectKind::Complex:
+                case HeapObjectKind::Str:
+                case HeapObjectKind::Bytes:
+                case HeapObjectKind::ByteArray: return std::optional<Value>();
+                default: break;
+            }
+        }
+    }
+    TRY_ASSIGN(method, lookup_dunder(ctx, v, name));
+    if (!method) return std::optional<Value>();
+    TRY_ASSIGN(r, call_value(ctx, *method, {}));
+    ctx.heap.push_root(r);
+    return std::optional(r);
+}
+
+PyResult<std::optional<Value>> call_int_conversion_slot(RuntimeContext& ctx, Value v,
+                                                        std::span<const std::string_view> names) {
+    for (std::string_view name : names) {
+        TRY_ASSIGN(r, call_conversion_dunder(ctx, v, name));
+        if (!r) continue;
+        const HeapSlot* s = ctx.heap.get_if_object(*r);
+        if (r->is_int() || r->is_bool() || (s && s->kind() == HeapObjectKind::BigInt)) return r;
+        TRY_ASSIGN(tn, type_name(ctx, *r));
+        return fail(PyError::type_error(fmt::format("{} returned non-int (type {})", name, tn)));
+    }
+    return std::optional<Value>();
+}
+
+PyResult<std::optional<std::int64_t>> py_as_index(RuntimeContext& ctx, Value v) {
+    if (v.is_bool()) return std::optional<std::int64_t>(v.as_bool() ? 1 : 0);
+    if (v.is_int()) return std::optional(v.as_int());
+    static constexpr std::string_view kIndex[] = {"__index__"};
+    TRY_ASSIGN(r, call_int_conversion_slot(ctx, v, kIndex));
+    if (!r) return std::optional<std::int64_t>();
+    if (r->is_bool()) return std::optional<std::int64_t>(r->as_bool() ? 1 : 0);
+    if (r->is_int()) return std::optional(r->as_int());
+    return fail(PyError::index_error("cannot fit 'int' into an index-sized integer"));
 }
 
 }  // namespace tw::py::vm

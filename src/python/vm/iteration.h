@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "python/heap/error.h"
 #include "python/heap/value.h"
@@ -43,5 +45,23 @@ PyResult<std::optional<Value>> stream_iterator_for(RuntimeContext& ctx, Value v)
 PyResult<std::optional<bool>> contains_in_bytes(RuntimeContext& ctx, Value container, Value item);
 // `item in container` by stepping the container's iterator, one element at a time.
 PyResult<bool> contains_by_iteration(RuntimeContext& ctx, Value container, Value item);
+
+// The number of items of range(start, stop, step), computed without overflow; "range() arg 3
+// must not be zero", "range is too large".
+PyResult<std::uint64_t> range_length(std::int64_t start, std::int64_t stop, std::int64_t step);
+
+// The bound special method `name` of a value: looked up on the class of an instance of a program
+// class, as an attribute otherwise; none when absent.
+PyResult<std::optional<Value>> lookup_dunder(RuntimeContext& ctx, Value v, std::string_view name);
+// Calls `name` with no arguments: none for builtin numbers, str and bytes-like values (their
+// callers convert them) and for values without the method.
+PyResult<std::optional<Value>> call_conversion_dunder(RuntimeContext& ctx, Value v, std::string_view name);
+// The first of the dunder methods the value defines, called; its result must be an int:
+// TypeError "{} returned non-int (type {})".
+PyResult<std::optional<Value>> call_int_conversion_slot(RuntimeContext& ctx, Value v,
+                                                        std::span<const std::string_view> names);
+// An index: ints and bools themselves, else `__index__`; none for other values; IndexError
+// "cannot fit 'int' into an index-sized integer".
+PyResult<std::optional<std::int64_t>> py_as_index(RuntimeContext& ctx, Value v);
 
 }  // namespace tw::py::vm

@@ -342,11 +342,12 @@ PyResult<std::string> sequence_repr(RuntimeContext& ctx, const std::vector<Value
 }
 
 PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t length, std::string_view what) {
-    if (!key.is_int() && !key.is_bool()) {
+    TRY_ASSIGN(index, py_as_index(ctx, key));
+    if (!index) {
         TRY_ASSIGN(tn, type_name(ctx, key));
         return fail(PyError::type_error(fmt::format("{} indices must be integers or slices, not {}", what, tn)));
     }
-    std::int64_t i = key.as_int();
+    std::int64_t i = *index;
     if (i < 0) i += std::int64_t(length);
     return i;
 }
@@ -355,7 +356,8 @@ PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t le
 PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext& ctx, const SlicePayload& s, std::int64_t length) {
     auto get = [&](Value v, std::int64_t dflt) -> PyResult<std::int64_t> {
         if (v.is_none()) return dflt;
-        if (v.is_int() || v.is_bool()) return v.as_int();
+        TRY_ASSIGN(index, py_as_index(ctx, v));
+        if (index) return *index;
         return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
     };
     TRY_ASSIGN(step, get(s.step, 1));
@@ -457,6 +459,8 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
     Heap& heap = ctx.heap;
     heap.push_root(iterable);
     if (const HeapSlot* s = heap.get_if_object(iterable)) {
+        if (s->kind() == HeapObjectKind::CountIterator)
+            return fail(PyError::unsupported("cannot materialize infinite itertools.count without a bound"));
         if (const std::vector<Value>* items = sequence_items(s->object);
             items && s->kind() != HeapObjectKind::Exception) {
             TRY_DO(python_charge_work(ctx.machine.meter, items->size()));
@@ -679,7 +683,9 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(tn, type_name(ctx, item));
             return fail(PyError::type_error(fmt::format("'in <string>' requires string as left operand, not {}", tn)));
         }
-        return str_of(heap, container).find(str_of(heap, item)) != std::string_view::npos;
+        std::string_view hay = str_of(heap, container), needle = str_of(heap, item);
+        TRY_DO(python_charge_work(ctx.machine.meter, (hay.size() + needle.size()) / 16 + 1));
+        return hay.find(needle) != std::string_view::npos;
     }
     const HeapSlot* slot = heap.get_if_object(container);
     if (slot) {

@@ -1133,3 +1133,18 @@ try:
 except IndexError as e:
     out.append(str(e))
 print(out)
+
+#### index_dunder_subscripts
+class I:
+    def __init__(self, v):
+        self.v = v
+    def __index__(self):
+        return self.v
+print([10, 20, 30][I(1)], 'abc'[I(-1)], [1, 2, 3, 4][I(1):I(3)], (1, 2)[True])
+class S:
+    def __index__(self):
+        return 'x'
+try:
+    [1][S()]
+except TypeError as e:
+    print(e)
