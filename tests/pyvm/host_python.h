@@ -18,7 +18,10 @@ struct HostRun {
     int status = 0;
 };
 
-inline bool host_python_available() { return std::system("python3 -c 'pass' >/dev/null 2>&1") == 0; }
+inline bool host_python_available() {
+    static const bool available = std::system("python3 -c 'pass' >/dev/null 2>&1") == 0;
+    return available;
+}
 
 inline HostRun run_host(const std::string& source, const std::string& stdin_text = {}) {
     // Named by the process: other test binaries may run at the same time.
