@@ -121,6 +121,17 @@ PyResult<std::optional<IterStep>> native_iterator_next(RuntimeContext& ctx, Valu
             TRY_ASSIGN(item, py_next(ctx, it));
             return std::optional(IterStep{item});
         }
+        case HeapObjectKind::ReversedIterator: {
+            auto r = std::get<ReversedIteratorPayload>(s->object);
+            if (r.remaining == 0) return std::optional(IterStep{});
+            if (r.remaining - 1 > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+                return fail(PyError::overflow_error("sequence is too large"));
+            TRY_ASSIGN(slot, ctx.heap.slot_mut(it));
+            std::get<ReversedIteratorPayload>(slot->object).remaining = r.remaining - 1;
+            TRY_DO(python_charge_work(ctx.machine.meter, 1));
+            TRY_ASSIGN(item, subscript(ctx, r.source, Value::from_int(std::int64_t(r.remaining - 1))));
+            return std::optional(IterStep{item});
+        }
         case HeapObjectKind::StreamIterator: {
             TRY_ASSIGN(bytes, stream_is_bytes(ctx, it));
             auto line = read_stdin_line(ctx, bytes);
