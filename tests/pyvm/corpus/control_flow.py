@@ -1148,3 +1148,70 @@ try:
     [1][S()]
 except TypeError as e:
     print(e)
+
+#### yield_from_exception_caught_by_delegator
+def inner():
+    yield 1
+    raise KeyError('inner')
+def outer():
+    try:
+        yield from inner()
+    except KeyError as e:
+        yield 'outer caught ' + str(e)
+    yield 'end'
+print(list(outer()))
+
+#### generator_in_class_body
+class C:
+    items = [x for x in (y * 2 for y in range(3))]
+    total = 0
+    for v in (z for z in range(4)):
+        total += v
+print(C.items, C.total)
+
+#### generator_deep_nesting
+def rec(k):
+    if k == 0:
+        yield from range(3)
+    else:
+        for v in rec(k - 1):
+            yield v
+print(list(rec(100)))
+
+#### generator_return_inside_loop
+def g():
+    for i in range(10):
+        if i == 3:
+            return i
+        yield i
+print(list(g()))
+
+#### generator_yield_in_finally
+def g():
+    try:
+        try:
+            yield 1
+            raise ValueError('a')
+        except ValueError:
+            yield 2
+        yield 3
+    finally:
+        yield 4
+print(list(g()))
+
+#### generator_yield_expression_values
+def g():
+    total = 0
+    while True:
+        x = (yield total) or 0
+        total += x
+y = g()
+next(y)
+print(y.send(3), y.send(None), y.send(4))
+lam = lambda: (yield 5)
+print(list(lam()))
+def multi():
+    a, b = yield 1, 2
+    yield a, b
+m = multi()
+print(next(m), m.send((7, 8)))
