@@ -10,7 +10,6 @@
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/protocols.h"
-#include "python/vm/slot_call.h"
 #include "python/vm/try.h"
 
 namespace tw::py::vm {
@@ -22,24 +21,33 @@ constexpr DunderSlot kForward[] = {DunderSlot::Equal,     DunderSlot::NotEqual, 
 constexpr std::uint8_t kReflected[] = {0, 1, 4, 5, 2, 3};
 constexpr std::string_view kText[] = {"==", "!=", "<", "<=", ">", ">=", "in", "not in", "is", "is not"};
 
-// Instances of program classes answer through their methods; the builtin values were compared
-// before this stage.
-PyResult<bool> has_methods(RuntimeContext& ctx, Value v) {
-    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, v));
-    return cls.has_value();
+// The method a program class (or a program class it derives from) defines for the slot; the
+// builtin values were compared before this stage, so builtin slots are not consulted.
+PyResult<std::optional<Value>> program_method(RuntimeContext& ctx, Value v, DunderSlot slot) {
+    Interpreter& in = interp(ctx);
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, in.types, v));
+    if (!cls) return std::optional<Value>();
+    return class_lookup(ctx, *cls, in.types.dunder_symbols()[std::size_t(slot)]);
 }
 
-// A method's answer: none for a missing slot or NotImplemented.
+// A method's answer: none for a missing method or NotImplemented.
 PyResult<std::optional<Value>> answer(RuntimeContext& ctx, Value receiver, DunderSlot slot, Value other) {
-    TRY_ASSIGN(methods, has_methods(ctx, receiver));
-    if (!methods) return std::optional<Value>();
-    TRY_ASSIGN(r, invoke_slot(ctx, receiver, slot, {other}));
-    if (!r || is_not_implemented(*r)) return std::optional<Value>();
-    ctx.heap.push_root(*r);
-    return r;
+    TRY_ASSIGN(method, program_method(ctx, receiver, slot));
+    if (!method) return std::optional<Value>();
+    Value args[2] = {receiver, other};
+    TRY_ASSIGN(r, call_immediate(ctx, *method, args, {}));
+    if (is_not_implemented(r)) return std::optional<Value>();
+    ctx.heap.push_root(r);
+    return std::optional(r);
 }
 
 }  // namespace
+
+bool is_exact_str(const Heap& heap, Value v) {
+    if (v.is_inline_str()) return true;
+    const HeapSlot* s = heap.get_if_object(v);
+    return s && s->kind() == HeapObjectKind::Str && s->type_id == type_id(BuiltinType::String);
+}
 
 PyResult<std::optional<Value>> compare_dunder(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
     if (op > 5) return std::optional<Value>();
@@ -51,11 +59,8 @@ PyResult<std::optional<Value>> compare_dunder(RuntimeContext& ctx, std::uint8_t 
     if (ta != tb) {
         TRY_ASSIGN(sub, in.types.is_subtype(tb, ta));
         if (sub) {
-            TRY_ASSIGN(methods, has_methods(ctx, b));
-            if (methods) {
-                TRY_ASSIGN(has, has_slot(ctx, b, reflected));
-                priority = has;
-            }
+            TRY_ASSIGN(method, program_method(ctx, b, reflected));
+            priority = method.has_value();
         }
     }
     if (priority) {

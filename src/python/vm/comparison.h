@@ -13,6 +13,9 @@
 
 namespace tw::py::vm {
 
+// A str whose type is exactly str (instances of subclasses compare through their methods).
+bool is_exact_str(const Heap& heap, Value v);
+
 // Operators 0..5 (==, !=, <, <=, >, >=): the first method result that is not NotImplemented,
 // returned unchanged; none when every method declined.
 PyResult<std::optional<Value>> compare_dunder(RuntimeContext& ctx, std::uint8_t op, Value a, Value b);

@@ -759,7 +759,13 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         return Value::from_bool(order(mpz_cmp(x.get(), y.get())));
     }
     if (is_str(heap, a) && is_str(heap, b)) {
-        int cmp = str_of(heap, a).compare(str_of(heap, b));
+        if (!is_exact_str(heap, a) || !is_exact_str(heap, b)) {
+            TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+            if (dunder) return *dunder;
+        }
+        std::string_view x = str_of(heap, a), y = str_of(heap, b);
+        TRY_DO(python_charge_work(ctx.machine.meter, std::min(x.size(), y.size()) / 16 + 1));
+        int cmp = x.compare(y);
         return Value::from_bool(order(cmp));
     }
     const HeapSlot* sa = heap.get_if_object(a);
