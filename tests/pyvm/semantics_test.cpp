@@ -2,29 +2,15 @@
 // with statements, assert, rich comparison and containment.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "kernel/scheduler.h"
 #include "python/front/definitions.h"
 #include "python/vm/namespace.h"
-#include "pyvm/host_python.h"
 #include "pyvm/program_fixture.h"
 
 namespace tw::py {
 namespace {
-
-// A developer aid: TW_PY_SCRATCH=file runs that file in the machine and prints what it wrote.
-TEST(Semantics, Scratch) {
-    const char* file = std::getenv("TW_PY_SCRATCH");
-    if (!file) GTEST_SKIP();
-    std::ifstream in(file);
-    std::string source((std::istreambuf_iterator<char>(in)), {});
-    ProgramRun run = run_program(source);
-    std::printf("%s---stderr---\n%s---status %d %s\n", run.out.c_str(), run.err.c_str(), run.status, run.message.c_str());
-}
 
 // A dispatched program whose __main__ holds `stdin` (the text stream) and `stdin_bytes` (the byte
 // stream), reading descriptor 0 of the machine.
