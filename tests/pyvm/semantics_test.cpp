@@ -62,6 +62,17 @@ TEST(Semantics, ForOverStdinWaitsForEachLine) {
     EXPECT_EQ(p.err, "");
 }
 
+TEST(Semantics, YieldFromStdinWaitsToo) {
+    StdinProgram p("def lines():\n    yield from stdin\nfor l in lines():\n    print(repr(l))\n");
+    ASSERT_EQ(p.step().kind, MainModuleStep::Kind::Blocked);
+    ASSERT_TRUE(p.machine.append_input(p.input, "a\n"));
+    ASSERT_EQ(p.step().kind, MainModuleStep::Kind::Blocked);
+    ASSERT_TRUE(p.machine.append_input(p.input, "b"));
+    ASSERT_TRUE(p.machine.close_input(p.input));
+    ASSERT_EQ(p.step().kind, MainModuleStep::Kind::Finished);
+    EXPECT_EQ(p.out, "'a\\n'\n'b'\n");
+}
+
 TEST(Semantics, StdinByteLinesAndNativeConsumers) {
     StdinProgram p("for b in stdin_bytes:\n    print(b)\n");
     ASSERT_TRUE(p.machine.append_input(p.input, "a\xff\nb"));

@@ -428,11 +428,30 @@ PyResult<StepOutcome> yield_from(RuntimeContext& ctx, std::uint64_t ip, std::uin
         return finish(resumed->return_value);
     }
     DelegateAnswer answer;
-    if (sent.is_none()) {
+    const HeapSlot* ds = heap.get_if_object(delegate);
+    if (sent.is_none() && ds && ds->kind() == HeapObjectKind::StreamIterator) {
+        // Standard input that is not there yet: the instruction runs again once it arrives.
+        const bool bytes = std::get<StreamIteratorPayload>(ds->object).flag != 0;
+        auto line = read_stdin_line(ctx, bytes);
+        if (!line && line.error().kind() == ErrorKindTag::Suspend) {
+            st.values.push_back(sent);
+            ParkedCall parked;
+            parked.kind = ParkedCall::Kind::WaitOnly;
+            parked.wait = std::shared_ptr<const WaitReason>(std::move(line.error().take_detail()->wait));
+            Frame& top = st.frames.back();
+            if (ip < top.code->positions.size()) parked.position = top.code->positions[ip];
+            top.ip = ip;
+            st.parked_call = Box<ParkedCall>::make(std::move(parked));
+            return StepOutcome::of(StepOutcome::Blocked);
+        }
+        if (!line) return fail(std::move(line.error()));
+        answer = *line ? DelegateAnswer{DelegateAnswer::Produced, **line} : DelegateAnswer{DelegateAnswer::Stopped, Value::none()};
+    } else if (sent.is_none()) {
         TRY_ASSIGN(next, py_getattr_by_name(ctx, delegate, "__next__"));
         if (!next) {
-            TRY_ASSIGN(step, py_next(ctx, delegate));
-            answer = step ? DelegateAnswer{DelegateAnswer::Produced, *step} : DelegateAnswer{DelegateAnswer::Stopped, Value::none()};
+            TRY_ASSIGN(step, iterator_next(ctx, delegate));
+            answer = step.item ? DelegateAnswer{DelegateAnswer::Produced, *step.item}
+                               : DelegateAnswer{DelegateAnswer::Stopped, Value::none()};
         } else {
             TRY_ASSIGN(a, send_to_delegate(ctx, *next, {}));
             answer = a;
