@@ -289,26 +289,24 @@ PyResult<StepOutcome> yield_value(RuntimeContext& ctx, Value v, std::uint64_t re
         f.ip = resume;
         if (f.kind.tag != FrameKindTag::Generator) return StepOutcome::yielding(v);
         const bool consumer = f.kind.continues;
-        std::vector<Value> values(st.values.begin() + std::min<std::size_t>(f.value_base, st.values.size()), st.values.end());
-        std::vector<Value> exceptions(st.active_exceptions.begin() + std::min<std::size_t>(f.exc_base, st.active_exceptions.size()),
-                                      st.active_exceptions.end());
-        std::vector<Value> withs(st.with_stack.begin() + std::min<std::size_t>(f.with_base, st.with_stack.size()), st.with_stack.end());
-        std::vector<std::array<std::uint64_t, 3>> handlers;
-        for (std::size_t i = f.handler_base; i < st.handlers.size(); ++i) {
-            const HandlerRecord& h = st.handlers[i];
-            handlers.push_back({h.handler_ip, h.value_height > f.value_base ? h.value_height - f.value_base : 0,
-                                h.exception_height > f.exc_base ? h.exception_height - f.exc_base : 0});
-        }
-        const std::uint64_t value_base = f.value_base;
-        pop_frame(st);
-        if (GeneratorRecord* r = record_below(ctx, value_base)) {
-            r->saved_values = std::move(values);
-            r->saved_exceptions = std::move(exceptions);
-            r->saved_with = std::move(withs);
-            r->saved_handlers = std::move(handlers);
+        // The frame's part of every stack moves into the record (whose lists keep their capacity).
+        if (GeneratorRecord* r = record_below(ctx, f.value_base)) {
+            auto tail = [](std::vector<Value>& stack, std::size_t base) {
+                return stack.begin() + std::ptrdiff_t(std::min(base, stack.size()));
+            };
+            r->saved_values.assign(tail(st.values, f.value_base), st.values.end());
+            r->saved_exceptions.assign(tail(st.active_exceptions, f.exc_base), st.active_exceptions.end());
+            r->saved_with.assign(tail(st.with_stack, f.with_base), st.with_stack.end());
+            r->saved_handlers.clear();
+            for (std::size_t i = f.handler_base; i < st.handlers.size(); ++i) {
+                const HandlerRecord& h = st.handlers[i];
+                r->saved_handlers.push_back({h.handler_ip, h.value_height > f.value_base ? h.value_height - f.value_base : 0,
+                                             h.exception_height > f.exc_base ? h.exception_height - f.exc_base : 0});
+            }
             r->resume_position = resume;
             r->executing = false;
         }
+        pop_frame(st);
         if (!consumer) return StepOutcome::yielding(v);
         if (st.frames.empty()) return fail(PyError::unsupported("generator consumer is not iterating"));
         TRY_ASSIGN(in, consumer_resume_instruction(st));
