@@ -456,7 +456,10 @@ PyResult<Value> builtin_iter(RuntimeContext& ctx, const Args& a) {
 
 PyResult<Value> builtin_next(RuntimeContext& ctx, const Args& a) {
     TRY_DO(arity(a, 1, 2));
-    auto r = py_next(ctx, a[0]);
+    // Generators run through the engine's stepping; every other iterator through the protocol.
+    const HeapSlot* slot = ctx.heap.get_if_object(a[0]);
+    auto r = slot && slot->kind() == HeapObjectKind::Generator ? generator_step(ctx, a[0], Value::none())
+                                                              : py_next(ctx, a[0]);
     if (!r) {
         if (a.size() > 1 && r.error().is_raised_marker() &&
             pending_exception_is_instance(interpreter_of(ctx), "StopIteration")) {

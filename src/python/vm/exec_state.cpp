@@ -8,6 +8,7 @@
 #include "python/types/number_slots.h"
 #include "python/types/slots.h"
 #include "python/types/string_types.h"
+#include "python/vm/root_methods.h"
 #include "python/vm/sequences.h"
 #include "python/vm/str_formatting.h"
 
@@ -119,6 +120,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_string_classes(registry, symbols);
     attach_str_format_rows(registry, symbols);
     vm::attach_sequence_classes(registry, symbols);
+    vm::attach_root_classes(registry, symbols);
 }
 
 // The builtin slots, and str's % (its formatting runs over the engine's value protocols).

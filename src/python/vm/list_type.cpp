@@ -388,14 +388,22 @@ SlotValue tuple_concat_slot(NativeRuntime& rt, Value self, Value other) {
 SlotValue tuple_repeat_slot(NativeRuntime& rt, Value self, Value count) {
     return sequence_repeat(rt.context(), SequenceKind::Tuple, self, count);
 }
-// reversed(list) and reversed(tuple): an iterator over the items from the last.
+// reversed() of a list, tuple or range: an iterator over the items from the last.
 SlotValue sequence_reversed_slot(NativeRuntime& rt, Value self) {
     RuntimeContext& ctx = rt.context();
     const HeapSlot* slot = ctx.heap.get_if_object(self);
-    if (!slot || (slot->kind() != HeapObjectKind::List && slot->kind() != HeapObjectKind::Tuple))
+    if (!slot || (slot->kind() != HeapObjectKind::List && slot->kind() != HeapObjectKind::Tuple &&
+                  slot->kind() != HeapObjectKind::Range))
         return std::optional<Value>();
-    TRY_ASSIGN(items, sequence_items(ctx, self));
-    TRY_DO(python_charge_work(ctx.machine.meter, items.size()));
+    std::vector<Value> items;
+    if (slot->kind() == HeapObjectKind::Range) {
+        TRY_ASSIGN(all, collect_iterable(ctx, self));
+        items = std::move(all);
+    } else {
+        TRY_ASSIGN(copy, sequence_items(ctx, self));
+        TRY_DO(python_charge_work(ctx.machine.meter, copy.size()));
+        items = std::move(copy);
+    }
     std::reverse(items.begin(), items.end());
     TRY_ASSIGN(it, ctx.heap.allocate_object(ValuesIteratorPayload{0, std::move(items)}, ctx.roots, ctx.machine.meter));
     return std::optional(it);
@@ -430,7 +438,7 @@ void install_sequence_slots(TypeRegistry& registry) {
     put(BuiltinType::Tuple, D::Add, SlotEntry::binary(tuple_concat_slot));
     put(BuiltinType::Tuple, D::Multiply, SlotEntry::binary(tuple_repeat_slot));
     put(BuiltinType::Tuple, D::ReflectedMultiply, SlotEntry::binary(tuple_repeat_slot));
-    for (BuiltinType t : {BuiltinType::List, BuiltinType::Tuple})
+    for (BuiltinType t : {BuiltinType::List, BuiltinType::Tuple, BuiltinType::Range})
         put(t, D::Reversed, SlotEntry::unary(sequence_reversed_slot));
 }
 

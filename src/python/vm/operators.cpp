@@ -570,6 +570,8 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
             if (r) return *r;
         }
     }
+    TRY_ASSIGN(sequence_error, sequence_operand_error(ctx, op, a, b));
+    if (sequence_error) return fail(std::move(*sequence_error));
     return fail(unsupported_operands(ctx, inplace ? std::string(binary_symbol(op)) + "=" : std::string(binary_symbol(op)), a, b));
 }
 

@@ -154,6 +154,26 @@ PyResult<std::optional<Value>> sequence_binary_operation(RuntimeContext& ctx, st
     return std::optional<Value>();
 }
 
+PyResult<std::optional<PyError>> sequence_operand_error(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
+    using B = BinaryOperator;
+    const Heap& heap = ctx.heap;
+    auto kind_name = [&](Value v) -> const char* {
+        if (sequence_items_of(heap, v, HeapObjectKind::List)) return "list";
+        if (sequence_items_of(heap, v, HeapObjectKind::Tuple)) return "tuple";
+        return nullptr;
+    };
+    const char *left = kind_name(a), *right = kind_name(b);
+    if (B(op) == B::Add && left) {
+        TRY_ASSIGN(tn, type_name(ctx, b));
+        return std::optional(PyError::type_error(fmt::format("can only concatenate {} (not \"{}\") to {}", left, tn, left)));
+    }
+    if (B(op) == B::Mult && (left || right)) {
+        TRY_ASSIGN(tn, type_name(ctx, left ? b : a));
+        return std::optional(PyError::type_error(fmt::format("can't multiply sequence by non-int of type '{}'", tn)));
+    }
+    return std::optional<PyError>();
+}
+
 // ---- sorting ------------------------------------------------------------------------------------
 
 namespace {

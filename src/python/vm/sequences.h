@@ -45,6 +45,9 @@ PyResult<std::optional<Value>> sequence_repeat(RuntimeContext& ctx, SequenceKind
 // or the operation does not apply.
 PyResult<std::optional<Value>> sequence_binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, Value b,
                                                           bool inplace);
+// The TypeError of + or * that no operand answered when a list or tuple takes part ("can only
+// concatenate list (not "int") to list", "can't multiply sequence by non-int of type 'float'").
+PyResult<std::optional<PyError>> sequence_operand_error(RuntimeContext& ctx, std::uint8_t op, Value a, Value b);
 // list[key] = value and del list[key] for the engine's subscription; TypeError "list indices must
 // be integers or slices, not {}" for other keys.
 PyStatus list_store_subscript(RuntimeContext& ctx, Value list, Value key, Value value);
