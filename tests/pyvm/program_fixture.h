@@ -2,6 +2,12 @@
 // status, as the `python` command would.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,5 +58,26 @@ inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'00
     run.cpu = machine.meter.cpu_used() - before;
     return run;
 }
+
+// The same program run by the host's python3: its standard output and exit status.
+struct HostRun {
+    std::string out;
+    int status = 0;
+};
+
+inline HostRun run_host(const std::string& source) {
+    std::string dir = ::testing::TempDir();
+    std::string path = dir + "/differential.py", out_path = dir + "/differential.out";
+    std::ofstream(path) << source;
+    std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
+    int rc = std::system(cmd.c_str());
+    HostRun r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    std::ifstream in(out_path);
+    r.out.assign(std::istreambuf_iterator<char>(in), {});
+    return r;
+}
+
+inline bool host_python_available() { return std::system("python3 -c 'pass' >/dev/null 2>&1") == 0; }
 
 }  // namespace tw::py
