@@ -88,7 +88,8 @@ const Program kPrograms[] = {
      "print(isinstance(1, (str, (float, int))), isinstance(True, int), issubclass(bool, int), issubclass(B, (int, A)))\n"
      "print(callable(len), callable(int), callable(ValueError), callable(5), callable(b.m), callable(B), callable(int.__add__))\n"
      "print(getattr(b, 'x'), getattr(b, 'nope', None), hasattr(b, 'y'), hasattr(b, 'z'))\n"
-     "setattr(b, 'z', 4)\nprint(b.z)\ndelattr(b, 'z')\nprint(hasattr(b, 'z'))\n"
+     "setattr(b, 'z', 4)\nprint(b.z, vars(b))\ndelattr(b, 'z')\nprint(hasattr(b, 'z'), vars(b))\n"
+     "print(sorted(n for n in dir() if not n.startswith('__')))\n"
      "class D:\n    def __dir__(self): return ['b', 'a', 'b']\nprint(dir(D()))\n"
      "def f(p):\n    q = p + 1\n    return sorted(locals().items())\nprint(f(1))\n"
      "print(type(1).__name__, B.__name__, B.mro()[0].__name__, int.__name__)\n"},

@@ -648,8 +648,20 @@ PyResult<Value> builtin_vars(RuntimeContext& ctx, const Args& a) {
             return fail(PyError::type_error("vars() argument must have __dict__ attribute"));
         return fail(std::move(found.error()));
     }
-    if (!*found) return fail(PyError::type_error("vars() argument must have __dict__ attribute"));
-    return **found;
+    if (*found) return **found;
+    // An instance whose class does not answer __dict__ yet: its own attributes, in storage order.
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interpreter_of(ctx).types, a[0]));
+    const HeapSlot* slot = ctx.heap.get_if_object(a[0]);
+    if (!cls || !slot || slot->kind() != HeapObjectKind::Object)
+        return fail(PyError::type_error("vars() argument must have __dict__ attribute"));
+    TRY_ASSIGN(own, instance_attributes(ctx.heap, a[0]));
+    std::vector<std::pair<Value, Value>> pairs;
+    for (const NamespaceEntry& e : own) {
+        TRY_ASSIGN(k, make_str(ctx, std::string(ctx.heap.symbols.name_of(e.symbol))));
+        ctx.heap.push_root(k);
+        pairs.emplace_back(k, e.value);
+    }
+    return new_dict(ctx, pairs);
 }
 
 }  // namespace
