@@ -409,6 +409,20 @@ SlotValue sequence_reversed_slot(NativeRuntime& rt, Value self) {
     return std::optional(it);
 }
 
+// The six comparisons of list and tuple: two of the same kind compare item by item through the
+// engine's comparison; any other pair is not for these slots.
+SlotCompare sequence_compare_slot(NativeRuntime& rt, Value left, Value right, std::uint8_t op) {
+    RuntimeContext& ctx = rt.context();
+    const HeapSlot* l = ctx.heap.get_if_object(left);
+    const HeapSlot* r = ctx.heap.get_if_object(right);
+    if (!l || !r || l->kind() != r->kind() || (l->kind() != HeapObjectKind::List && l->kind() != HeapObjectKind::Tuple) ||
+        op > std::uint8_t(CompareOperator::GtE))
+        return std::optional<bool>();
+    TRY_ASSIGN(v, compare_operation(ctx, op, left, right));
+    TRY_ASSIGN(t, truth(ctx, v));
+    return std::optional(t);
+}
+
 }  // namespace
 
 PyStatus list_store_subscript(RuntimeContext& ctx, Value list, Value key, Value value) {
@@ -438,6 +452,8 @@ void install_sequence_slots(TypeRegistry& registry) {
     put(BuiltinType::Tuple, D::Add, SlotEntry::binary(tuple_concat_slot));
     put(BuiltinType::Tuple, D::Multiply, SlotEntry::binary(tuple_repeat_slot));
     put(BuiltinType::Tuple, D::ReflectedMultiply, SlotEntry::binary(tuple_repeat_slot));
+    for (BuiltinType t : {BuiltinType::List, BuiltinType::Tuple})
+        for (int c = int(D::Equal); c <= int(D::GreaterEqual); ++c) put(t, D(c), SlotEntry::rich_compare(sequence_compare_slot));
     for (BuiltinType t : {BuiltinType::List, BuiltinType::Tuple, BuiltinType::Range})
         put(t, D::Reversed, SlotEntry::unary(sequence_reversed_slot));
 }
