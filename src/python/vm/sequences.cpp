@@ -185,10 +185,9 @@ std::uint64_t remaining_work(const ResourceMeter& meter) {
     return used >= limit ? 0 : limit - used;
 }
 
-// The bottom-up merge over a permutation of the entries. `less(x, y)` answers key x < key y;
-// comparisons that cannot run Python code (`native`) are counted through a merge and charged
-// at its end when the budget surely covers the whole merge, else one unit before each.
-template <bool kNative, class Less>
+// The bottom-up merge over a permutation of the entries; `less(x, y)` answers key x < key y and
+// may run Python code, so one unit is charged before each comparison.
+template <class Less>
 PyStatus merge_passes(RuntimeContext& ctx, std::vector<std::uint32_t>& order, bool reverse, Less&& less) {
     ResourceMeter& meter = ctx.machine.meter;
     const std::size_t n = order.size();
@@ -198,26 +197,56 @@ PyStatus merge_passes(RuntimeContext& ctx, std::vector<std::uint32_t>& order, bo
         for (std::size_t start = 0; start < n; start += 2 * width) {
             const std::size_t mid = std::min(start + width, n), end = std::min(mid + width, n);
             std::size_t i = start, j = mid;
-            const bool batch = kNative && remaining_work(meter) >= end - start;
-            std::uint64_t compared = 0;
             while (i < mid && j < end) {
-                if (batch) ++compared;
-                else TRY_DO(python_charge_work(meter, 1));
-                bool right;
-                if constexpr (kNative) {
-                    right = reverse ? less(order[i], order[j]) : less(order[j], order[i]);
-                } else {
-                    TRY_ASSIGN(r, reverse ? less(order[i], order[j]) : less(order[j], order[i]));
-                    right = r;
-                }
+                TRY_DO(python_charge_work(meter, 1));
+                TRY_ASSIGN(right, reverse ? less(order[i], order[j]) : less(order[j], order[i]));
                 dest[out++] = right ? order[j++] : order[i++];
             }
             while (i < mid) dest[out++] = order[i++];
             while (j < end) dest[out++] = order[j++];
-            if (compared) TRY_DO(python_charge_work(meter, compared));
         }
         order.swap(dest);
     }
+    return {};
+}
+
+// The native keys sorted with their positions beside them: the merge walks contiguous entries.
+// A whole merge is charged at its end when the budget surely covers it, else one unit before
+// each comparison; the comparisons are those of merge_passes.
+template <class K>
+PyStatus merge_native(RuntimeContext& ctx, std::vector<std::pair<K, std::uint32_t>>& src, bool reverse) {
+    ResourceMeter& meter = ctx.machine.meter;
+    const std::size_t n = src.size();
+    std::vector<std::pair<K, std::uint32_t>> dest(n);
+    for (std::size_t width = 1; width < n; width *= 2) {
+        std::size_t out = 0;
+        for (std::size_t start = 0; start < n; start += 2 * width) {
+            const std::size_t mid = std::min(start + width, n), end = std::min(mid + width, n);
+            std::size_t i = start, j = mid;
+            const bool batch = remaining_work(meter) >= end - start;
+            std::uint64_t compared = 0;
+            while (i < mid && j < end) {
+                if (batch) ++compared;
+                else TRY_DO(python_charge_work(meter, 1));
+                const bool right = reverse ? src[i].first < src[j].first : src[j].first < src[i].first;
+                dest[out++] = right ? src[j++] : src[i++];
+            }
+            while (i < mid) dest[out++] = src[i++];
+            while (j < end) dest[out++] = src[j++];
+            if (compared) TRY_DO(python_charge_work(meter, compared));
+        }
+        src.swap(dest);
+    }
+    return {};
+}
+
+template <class K, class Read>
+PyStatus sort_native(RuntimeContext& ctx, std::span<const Value> keys, std::vector<std::uint32_t>& order, bool reverse,
+                     Read read) {
+    std::vector<std::pair<K, std::uint32_t>> entries(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) entries[i] = {read(keys[i]), std::uint32_t(i)};
+    TRY_DO(merge_native(ctx, entries, reverse));
+    for (std::size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].second;
     return {};
 }
 
@@ -262,27 +291,19 @@ PyStatus sort_values(RuntimeContext& ctx, std::vector<Value>& items, Value key, 
     std::vector<std::uint32_t> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = std::uint32_t(i);
     switch (classify(heap, keys)) {
-        case KeyClass::Int: {
-            std::vector<std::int64_t> k(n);
-            for (std::size_t i = 0; i < n; ++i) k[i] = keys[i].as_int();
-            TRY_DO(merge_passes<true>(ctx, order, reverse, [&](std::uint32_t x, std::uint32_t y) { return k[x] < k[y]; }));
+        case KeyClass::Int:
+            TRY_DO(sort_native<std::int64_t>(ctx, keys, order, reverse, [](const Value& v) { return v.as_int(); }));
             break;
-        }
-        case KeyClass::Float: {
-            std::vector<double> k(n);
-            for (std::size_t i = 0; i < n; ++i) k[i] = keys[i].as_float();
-            TRY_DO(merge_passes<true>(ctx, order, reverse, [&](std::uint32_t x, std::uint32_t y) { return k[x] < k[y]; }));
+        case KeyClass::Float:
+            TRY_DO(sort_native<double>(ctx, keys, order, reverse, [](const Value& v) { return v.as_float(); }));
             break;
-        }
-        case KeyClass::Str: {
+        case KeyClass::Str:
             // UTF-8 byte order is code point order. Inline texts point into `keys`, which stays put.
-            std::vector<std::string_view> k(n);
-            for (std::size_t i = 0; i < n; ++i) k[i] = *exact_str_view(heap, keys[i]);
-            TRY_DO(merge_passes<true>(ctx, order, reverse, [&](std::uint32_t x, std::uint32_t y) { return k[x] < k[y]; }));
+            TRY_DO(sort_native<std::string_view>(ctx, keys, order, reverse,
+                                                 [&](const Value& v) { return *exact_str_view(heap, v); }));
             break;
-        }
         case KeyClass::Other:
-            TRY_DO(merge_passes<false>(ctx, order, reverse, [&](std::uint32_t x, std::uint32_t y) -> PyResult<bool> {
+            TRY_DO(merge_passes(ctx, order, reverse, [&](std::uint32_t x, std::uint32_t y) -> PyResult<bool> {
                 TRY_ASSIGN(r, compare_operation(ctx, std::uint8_t(CompareOperator::Lt), keys[x], keys[y]));
                 if (r.is_bool()) return r.as_bool();
                 return truth(ctx, r);
