@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <cstdlib>
 #include <fstream>
@@ -66,8 +69,10 @@ struct HostRun {
 };
 
 inline HostRun run_host(const std::string& source) {
-    std::string dir = ::testing::TempDir();
-    std::string path = dir + "/differential.py", out_path = dir + "/differential.out";
+    // Named by process: test binaries of several checkouts may run at once.
+    static int runs = 0;
+    const std::string stem = ::testing::TempDir() + "/differential-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
+    const std::string path = stem + ".py", out_path = stem + ".out";
     std::ofstream(path) << source;
     std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
     int rc = std::system(cmd.c_str());
@@ -75,6 +80,8 @@ inline HostRun run_host(const std::string& source) {
     r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     std::ifstream in(out_path);
     r.out.assign(std::istreambuf_iterator<char>(in), {});
+    std::remove(path.c_str());
+    std::remove(out_path.c_str());
     return r;
 }
 

@@ -314,44 +314,29 @@ PyResult<Value> builtin_sum(RuntimeContext& ctx, const Args& a) {
                 enter(v);
                 continue;
             }
-            case Mode::Float: {
-                const SumOperand op = sum_classify(ctx, item);
-                if (op.kind == SumOperand::Integer) {
-                    neumaier_add(re, re_c, double(op.integer));
-                    continue;
-                }
-                if (op.kind == SumOperand::ConvertedInteger) {
-                    TRY_ASSIGN(x, sum_int_to_float(op));
-                    neumaier_add(re, re_c, x);
-                    continue;
-                }
-                if (op.kind == SumOperand::Float) {
-                    neumaier_add(re, re_c, op.real);
-                    continue;
-                }
-                TRY_ASSIGN(v, add(Value::from_float(folded(re, re_c)), item));
-                enter(v);
-                continue;
-            }
+            case Mode::Float:
             case Mode::Complex: {
                 const SumOperand op = sum_classify(ctx, item);
-                if (op.kind == SumOperand::Integer) {
-                    neumaier_add(re, re_c, double(op.integer));
-                    continue;
-                }
-                if (op.kind == SumOperand::ConvertedInteger) {
-                    TRY_ASSIGN(x, sum_int_to_float(op));
+                // Integers and floats add to the real part; a complex ends float mode.
+                const bool real = op.kind == SumOperand::Integer || op.kind == SumOperand::ConvertedInteger ||
+                                  op.kind == SumOperand::Float;
+                if (real || (mode == Mode::Complex && op.kind == SumOperand::Complex)) {
+                    double x = op.kind == SumOperand::Integer ? double(op.integer) : op.real;
+                    if (op.kind == SumOperand::ConvertedInteger) {
+                        TRY_ASSIGN(converted, sum_int_to_float(op));
+                        x = converted;
+                    }
                     neumaier_add(re, re_c, x);
-                    continue;
-                }
-                if (op.kind == SumOperand::Float || op.kind == SumOperand::Complex) {
-                    neumaier_add(re, re_c, op.real);
                     if (op.kind == SumOperand::Complex) neumaier_add(im, im_c, op.imag);
                     continue;
                 }
-                TRY_ASSIGN(z, new_complex(ctx, folded(re, re_c), folded(im, im_c)));
-                ctx.heap.push_root(z);
-                TRY_ASSIGN(v, add(z, item));
+                Value running = Value::from_float(folded(re, re_c));
+                if (mode == Mode::Complex) {
+                    TRY_ASSIGN(z, new_complex(ctx, folded(re, re_c), folded(im, im_c)));
+                    running = z;
+                }
+                ctx.heap.push_root(running);
+                TRY_ASSIGN(v, add(running, item));
                 enter(v);
                 continue;
             }

@@ -11,6 +11,7 @@
 #include "python/objects/value_access.h"
 #include "python/string/bytearray_ops.h"
 #include "python/types/native_args.h"
+#include "python/types/string_types.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/sequence_support.h"
@@ -260,21 +261,10 @@ constexpr NativeFunction kListMethods[] = {
 };
 constexpr NativeClass kListClass{"list", kListMethods, {}};
 
-// The start, stop and step of a slice key; nothing when the key is no slice.
+// The positions a slice key selects; nothing when the key is no slice.
 PyResult<std::optional<ResolvedSlice>> slice_key(RuntimeContext& ctx, Value key, std::uint64_t length) {
-    const HeapSlot* slot = ctx.heap.get_if_object(key);
-    const auto* slice = slot ? std::get_if<SlicePayload>(&slot->object) : nullptr;
-    if (!slice) return std::optional<ResolvedSlice>();
-    std::optional<std::int64_t> parts[3];
-    const Value values[3] = {slice->start, slice->stop, slice->step};
-    for (int k = 0; k < 3; ++k) {
-        if (values[k].is_none() || values[k].is_absent()) continue;
-        if (!values[k].is_int() && !values[k].is_bool())
-            return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
-        parts[k] = values[k].as_int();
-    }
-    TRY_ASSIGN(r, resolve_slice(length, parts[0], parts[1], parts[2]));
-    return std::optional(r);
+    NativeRuntime rt(ctx);
+    return strarg::slice_of(rt, key, length);
 }
 
 bool is_slice(const Heap& heap, Value key) {

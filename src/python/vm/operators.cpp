@@ -307,29 +307,8 @@ PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t le
 }
 
 // start, stop, step of a slice over `length` (Python's PySlice_AdjustIndices).
-PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext& ctx, const SlicePayload& s, std::int64_t length) {
-    auto get = [&](Value v, std::int64_t dflt) -> PyResult<std::int64_t> {
-        if (v.is_none()) return dflt;
-        if (v.is_int() || v.is_bool()) return v.as_int();
-        return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
-    };
-    TRY_ASSIGN(step, get(s.step, 1));
-    if (step == 0) return fail(PyError::value_error("slice step cannot be zero"));
-    std::int64_t lower = step < 0 ? -1 : 0, upper = step < 0 ? length - 1 : length;
-    auto clamp = [&](Value v, std::int64_t dflt) -> PyResult<std::int64_t> {
-        if (v.is_none()) return dflt;
-        TRY_ASSIGN(i, get(v, 0));
-        if (i < 0) {
-            i += length;
-            if (i < lower) i = lower;
-        } else if (i > upper) {
-            i = upper;
-        }
-        return i;
-    };
-    TRY_ASSIGN(start, clamp(s.start, step < 0 ? upper : lower));
-    TRY_ASSIGN(stop, clamp(s.stop, step < 0 ? lower : upper));
-    return std::array<std::int64_t, 3>{start, stop, step};
+PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext&, const SlicePayload& s, std::int64_t length) {
+    return slice_bounds(s, length);
 }
 
 std::vector<std::int64_t> slice_positions(const std::array<std::int64_t, 3>& r) {

@@ -3,6 +3,7 @@
 // concatenation and repetition) and the stable merge sort behind list.sort and sorted().
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "python/heap/error.h"
+#include "python/heap/object.h"
 #include "python/heap/value.h"
 #include "python/objects/descriptors.h"
 #include "python/vm/runtime_context.h"
@@ -35,6 +37,9 @@ PyResult<Value> sequence_count_of(RuntimeContext& ctx, std::span<const Value> it
 // list.index / tuple.index: `args` holds the needle and the optional start and stop.
 PyResult<Value> sequence_index_of(RuntimeContext& ctx, std::span<const Value> items, std::span<const Value> args,
                                   std::string_view type_name);
+// start, stop and step of a slice over `length` items, as slice.indices() gives them: negative
+// bounds count from the end and are clamped. ValueError "slice step cannot be zero".
+PyResult<std::array<std::int64_t, 3>> slice_bounds(const SlicePayload& slice, std::int64_t length);
 // `left + right` of two lists or two tuples; nothing when the right operand is of another kind.
 PyResult<std::optional<Value>> sequence_concat(RuntimeContext& ctx, SequenceKind kind, Value left, Value right);
 // `sequence * count`; nothing when the count is no integer.

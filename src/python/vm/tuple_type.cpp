@@ -39,7 +39,8 @@ PyResult<Value> tuple_index(NativeRuntime& rt, Value self, NativeCall c) {
     return sequence_index_of(ctx, items, c.positional, "tuple");
 }
 
-// start, stop and step of a slice over `length` items, as slice.indices() gives them.
+}  // namespace
+
 PyResult<std::array<std::int64_t, 3>> slice_bounds(const SlicePayload& s, std::int64_t length) {
     auto part = [](Value v) -> PyResult<std::optional<std::int64_t>> {
         if (v.is_none() || v.is_absent()) return std::optional<std::int64_t>();
@@ -65,6 +66,8 @@ PyResult<std::array<std::int64_t, 3>> slice_bounds(const SlicePayload& s, std::i
     };
     return std::array<std::int64_t, 3>{clamp(start, step < 0 ? upper : lower), clamp(stop, step < 0 ? lower : upper), step};
 }
+
+namespace {
 
 PyResult<Value> slice_indices(NativeRuntime& rt, Value self, NativeCall c) {
     RuntimeContext& ctx = rt.context();
