@@ -26,7 +26,13 @@ PyResult<std::int64_t> index_argument(RuntimeContext& ctx, Value v) {
 PyResult<std::vector<Value>> materialize_iterable(RuntimeContext& ctx, Value iterable) {
     if (const HeapSlot* s = ctx.heap.get_if_object(iterable); s && s->kind() == HeapObjectKind::CountIterator)
         return fail(PyError::resource("cannot materialize infinite itertools.count without a bound"));
-    return collect_iterable(ctx, iterable);
+    const HeapSlot* s = ctx.heap.get_if_object(iterable);
+    const bool sequence = s && (s->kind() == HeapObjectKind::List || s->kind() == HeapObjectKind::Tuple);
+    TRY_ASSIGN(items, collect_iterable(ctx, iterable));
+    // The items of a list stay alive through the copy even when code run later empties the list.
+    if (sequence)
+        for (const Value& v : items) ctx.heap.push_root(v);
+    return items;
 }
 
 PyResult<Value> sequence_count_of(RuntimeContext& ctx, std::span<const Value> items, Value needle) {
