@@ -5,6 +5,7 @@
 // written down instead.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "program_fixture.h"
@@ -176,7 +177,7 @@ TEST_P(BuiltinsDifferential, MatchesHostPython) {
     if (p.deliberate) {
         expected = p.deliberate;
     } else {
-        if (!host_python_available()) GTEST_SKIP() << "no host python3";
+        if (std::system("python3 -c 'pass' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no host python3";
         HostRun host = run_host(p.source);
         expected = host.out;
         status = host.status;

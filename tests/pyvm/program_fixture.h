@@ -3,11 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -62,17 +61,17 @@ inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'00
     return run;
 }
 
-// The same program run by the host's python3: its standard output and exit status.
 struct HostRun {
     std::string out;
     int status = 0;
 };
 
+// The same program run by the host's python3: its standard output and exit status.
 inline HostRun run_host(const std::string& source) {
-    // Named by process: test binaries of several checkouts may run at once.
-    static int runs = 0;
-    const std::string stem = ::testing::TempDir() + "/differential-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
-    const std::string path = stem + ".py", out_path = stem + ".out";
+    // Names of this process's own: other test processes may run the same programs at once.
+    static int serial = 0;
+    std::string stem = ::testing::TempDir() + "/differential-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    std::string path = stem + ".py", out_path = stem + ".out";
     std::ofstream(path) << source;
     std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
     int rc = std::system(cmd.c_str());
@@ -84,7 +83,5 @@ inline HostRun run_host(const std::string& source) {
     std::remove(out_path.c_str());
     return r;
 }
-
-inline bool host_python_available() { return std::system("python3 -c 'pass' >/dev/null 2>&1") == 0; }
 
 }  // namespace tw::py
