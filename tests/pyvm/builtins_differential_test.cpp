@@ -69,7 +69,8 @@ const Program kPrograms[] = {
      "d = list(range(8))\nd[1:3] = ['x']\nd[::3] = ['p', 'q', 'r']\nprint(d)\ndel d[::2]\nprint(d)\n"
      "d[2:2] = d\nprint(d)\ndel d[-1]\nd[-1] = 'last'\nprint(d, d[1:5:2])\n"
      "e = [1, 2]\ne += (3,)\ne *= 2\nprint(e, [1, 2] * -3, [0] * 3, 2 * [1], [] * (2**40), [1] + [2])\n"
-     "print([1, 2] == [1, 2], [1, 2] < [1, 3], list((1, 2)), list('ab'))\n"},
+     "print([1, 2] == [1, 2], [1, 2] < [1, 3], list((1, 2)), list('ab'))\n"
+     "l = list(range(10))\ndel l[1:8:3]\nl[::-2] = 'abcd'\nl[1:4] = range(3)\nprint(l, sum(range(10), 2**70), sorted({'b': 2, 'a': 1}))\n"},
     {"list_errors", std::string(kTry).append(
      "t(lambda: [].pop())\nt(lambda: [].pop(5))\nt(lambda: [1].pop(-2))\nt(lambda: [1].pop('x'))\n"
      "t(lambda: [1].remove(2))\nt(lambda: [1].insert(1.0, 2))\n"
