@@ -210,4 +210,41 @@ BENCHMARK(BM_PythonGenerators)->Unit(benchmark::kMillisecond);
 void BM_PythonWithExceptSorted(benchmark::State& state) { run_program(state, kControl); }
 BENCHMARK(BM_PythonWithExceptSorted)->Unit(benchmark::kMillisecond);
 
+// Lists: sorting a million ints and 200,000 strings, a list comprehension and an append loop.
+constexpr const char* kSortInts = R"PY(
+data = [(i * 7919) % 1000003 for i in range(1000000)]
+data.sort()
+print(data[0], data[-1], sorted(data, reverse=True)[0])
+)PY";
+
+constexpr const char* kSortStrings = R"PY(
+words = [str((i * 7919) % 1000003) for i in range(200000)]
+s = sorted(words)
+print(s[0], s[-1], len(s))
+)PY";
+
+constexpr const char* kComprehension = R"PY(
+squares = [i * i for i in range(1000000)]
+print(len(squares), squares[-1])
+)PY";
+
+constexpr const char* kAppendLoop = R"PY(
+a = []
+for i in range(1000000):
+    a.append(i)
+print(len(a), a.pop(), a[-1])
+)PY";
+
+void BM_PythonSortInts(benchmark::State& state) { run_program(state, kSortInts); }
+BENCHMARK(BM_PythonSortInts)->Unit(benchmark::kMillisecond);
+
+void BM_PythonSortStrings(benchmark::State& state) { run_program(state, kSortStrings); }
+BENCHMARK(BM_PythonSortStrings)->Unit(benchmark::kMillisecond);
+
+void BM_PythonListComprehension(benchmark::State& state) { run_program(state, kComprehension); }
+BENCHMARK(BM_PythonListComprehension)->Unit(benchmark::kMillisecond);
+
+void BM_PythonAppendLoop(benchmark::State& state) { run_program(state, kAppendLoop); }
+BENCHMARK(BM_PythonAppendLoop)->Unit(benchmark::kMillisecond);
+
 }  // namespace

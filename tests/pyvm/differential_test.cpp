@@ -2,9 +2,7 @@
 // agree, apart from the differences noted in the table.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "host_python.h"

@@ -2,10 +2,19 @@
 // status, as the `python` command would.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "host_python.h"
 #include "kernel/machine.h"
 #include "python/vm/compile.h"
 #include "python/vm/run_main.h"

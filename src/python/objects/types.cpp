@@ -1,4 +1,6 @@
 #include "python/objects/types.h"
+#include "python/heap/heap.h"
+#include "python/vm/call.h"
 
 #include <algorithm>
 
@@ -36,16 +38,24 @@ PyResult<Value> dict_getter_stub(NativeRuntime&, Value) {
 // type.__dict__ and module.__dict__).
 const NativeProperty kObjectDictProperty{"object", "__dict__", dict_getter_stub};
 
-PyResult<Value> os_error_attribute_stub(NativeRuntime&, Value) {
-    return fail(PyError::unsupported("OSError attributes are not implemented"));
+// The argument at `position` of an OSError made with 2 to 5 arguments; None otherwise.
+PyResult<Value> os_error_argument(NativeRuntime& rt, Value receiver, std::size_t position) {
+    const HeapSlot* s = rt.heap().get_if_object(receiver);
+    const auto* e = s ? std::get_if<ExceptionPayload>(&s->object) : nullptr;
+    if (!e || e->args.size() < 2 || e->args.size() > 5 || position >= e->args.size()) return Value::none();
+    return rt.heap().clone_value(e->args[position]);
 }
+PyResult<Value> os_error_errno(NativeRuntime& rt, Value v) { return os_error_argument(rt, v, 0); }
+PyResult<Value> os_error_strerror(NativeRuntime& rt, Value v) { return os_error_argument(rt, v, 1); }
+PyResult<Value> os_error_filename(NativeRuntime& rt, Value v) { return os_error_argument(rt, v, 2); }
+PyResult<Value> os_error_filename2(NativeRuntime& rt, Value v) { return os_error_argument(rt, v, 4); }
 
 // The attributes an OSError reads from its arguments.
 const NativeProperty kOsErrorProperties[] = {
-    {"OSError", "errno", os_error_attribute_stub},
-    {"OSError", "strerror", os_error_attribute_stub},
-    {"OSError", "filename", os_error_attribute_stub},
-    {"OSError", "filename2", os_error_attribute_stub},
+    {"OSError", "errno", os_error_errno},
+    {"OSError", "strerror", os_error_strerror},
+    {"OSError", "filename", os_error_filename},
+    {"OSError", "filename2", os_error_filename2},
 };
 
 }  // namespace

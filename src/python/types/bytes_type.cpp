@@ -375,22 +375,6 @@ PyResult<Value> bytearray_copy_row(NativeRuntime& rt, Value self, NativeCall cal
     return make_bytes(rt, *content, true);
 }
 
-// The slice parts of a key, or nothing when the key is not a slice.
-PyResult<std::optional<ResolvedSlice>> slice_of(NativeRuntime& rt, const Value& key, std::uint64_t length) {
-    const HeapSlot* slot = rt.heap().get_if_object(key);
-    const auto* slice = slot ? std::get_if<SlicePayload>(&slot->object) : nullptr;
-    if (!slice) return std::optional<ResolvedSlice>();
-    std::optional<std::int64_t> parts[3];
-    const Value values[3] = {slice->start, slice->stop, slice->step};
-    for (int k = 0; k < 3; ++k) {
-        if (values[k].is_none() || values[k].is_absent()) continue;
-        parts[k] = int64_of(rt, values[k]);
-        if (!parts[k]) return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
-    }
-    TW_TRY(r, resolve_slice(length, parts[0], parts[1], parts[2]));
-    return std::optional(r);
-}
-
 using Slot = PyResult<std::optional<Value>>;
 Slot not_applicable() { return std::optional<Value>(); }
 Slot slot_value(PyResult<Value> v) {
@@ -438,6 +422,25 @@ constexpr NativeFunction kBytesFromHex{"bytes", "fromhex", nullptr, fromhex_row<
 constexpr NativeFunction kByteArrayFromHex{"bytearray", "fromhex", nullptr, fromhex_row<true>};
 
 }  // namespace
+
+namespace strarg {
+
+PyResult<std::optional<ResolvedSlice>> slice_of(NativeRuntime& rt, const Value& key, std::uint64_t length) {
+    const HeapSlot* slot = rt.heap().get_if_object(key);
+    const auto* slice = slot ? std::get_if<SlicePayload>(&slot->object) : nullptr;
+    if (!slice) return std::optional<ResolvedSlice>();
+    std::optional<std::int64_t> parts[3];
+    const Value values[3] = {slice->start, slice->stop, slice->step};
+    for (int k = 0; k < 3; ++k) {
+        if (values[k].is_none() || values[k].is_absent()) continue;
+        parts[k] = int64_of(rt, values[k]);
+        if (!parts[k]) return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
+    }
+    TW_TRY(r, resolve_slice(length, parts[0], parts[1], parts[2]));
+    return std::optional(r);
+}
+
+}  // namespace strarg
 
 Slot bytes_len(NativeRuntime& rt, Value self) {
     TW_TRY(b, bytes_of(rt, self));
@@ -501,7 +504,7 @@ Slot bytearray_setitem(NativeRuntime& rt, Value self, Value key, Value value) {
     if (!key_slot || !std::holds_alternative<SlicePayload>(key_slot->object)) return not_applicable();
     TW_TRY(bytes, materialize_bytes(rt, value));
     TW_TRY(content, bytearray_content(rt, self));
-    TW_TRY(slice, slice_of(rt, key, content->size()));
+    TW_TRY(slice, strarg::slice_of(rt, key, content->size()));
     if (!slice) return not_applicable();
     MeterCharges charges(number_env(rt));
     HeapSizer sizer(rt, self);
@@ -517,7 +520,7 @@ Slot bytearray_delitem(NativeRuntime& rt, Value self, Value key) {
         TW_CHECK(bytearray_del_item(charges, sizer, *content, *index));
         return std::optional(Value::none());
     }
-    TW_TRY(slice, slice_of(rt, key, content->size()));
+    TW_TRY(slice, strarg::slice_of(rt, key, content->size()));
     if (!slice) return not_applicable();
     TW_CHECK(bytearray_del_slice(charges, sizer, *content, *slice));
     return std::optional(Value::none());

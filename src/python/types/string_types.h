@@ -11,6 +11,7 @@
 #include "python/heap/error.h"
 #include "python/heap/value.h"
 #include "python/objects/descriptors.h"
+#include "python/string/bytearray_ops.h"
 #include "python/string/search.h"
 
 namespace tw::py {
@@ -66,6 +67,9 @@ PyResult<std::optional<std::string>> bytes_of(NativeRuntime& rt, const Value& v)
 bool is_bytearray(NativeRuntime& rt, const Value& v);
 // TypeError "expected a bytes-like object, got {}".
 PyResult<std::string> expect_bytes(NativeRuntime& rt, const Value& v);
+// The positions a slice key selects of `length` items; nothing when the key is no slice
+// (TypeError "slice indices must be integers or None or have an __index__ method").
+PyResult<std::optional<ResolvedSlice>> slice_of(NativeRuntime& rt, const Value& key, std::uint64_t length);
 // index_argument: TypeError "'{}' object cannot be interpreted as an integer".
 PyResult<std::int64_t> index_argument(NativeRuntime& rt, const Value& v);
 

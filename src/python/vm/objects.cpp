@@ -179,8 +179,10 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
     Heap& heap = ctx.heap;
     std::string_view text = heap.symbols.name_of(name);
     const HeapSlot* slot = heap.get_if_object(obj);
+    const bool super_init = slot && slot->kind() == HeapObjectKind::Super && text == "__init__";
     auto got = py_getattr(ctx, obj, name, text);
-    bool super_init = slot && slot->kind() == HeapObjectKind::Super && text == "__init__";
+    // The lookup may have allocated: the slot table may have moved.
+    slot = heap.get_if_object(obj);
     if (!got && !super_init) return fail(std::move(got.error()));
     if (got && *got) return got;
     if (super_init) {

@@ -23,6 +23,7 @@
 #include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/sequences.h"
 
 namespace tw::py::vm {
 
@@ -232,38 +233,8 @@ PyResult<std::optional<Value>> sequence_binary(RuntimeContext& ctx, std::uint8_t
         TRY_ASSIGN(v, heap.allocate_object(HeapStr{std::move(s), count}, ctx.roots, ctx.machine.meter));
         return std::optional(v);
     }
-    for (HeapObjectKind kind : {HeapObjectKind::List, HeapObjectKind::Tuple}) {
-        const std::vector<Value>* x = items_of(heap, a, kind);
-        if (!x) continue;
-        if (B(op) == B::Add) {
-            const std::vector<Value>* y = items_of(heap, b, kind);
-            if (!y) {
-                if (kind == HeapObjectKind::List && inplace) {
-                    TRY_ASSIGN(more, collect_iterable(ctx, b));
-                    TRY_DO(heap.update_object_size(a, more.size() * kValueSlotBytes, ctx.roots, ctx.machine.meter));
-                    TRY_ASSIGN(slot, heap.slot_mut(a));
-                    auto& items = std::get<ListPayload>(slot->object).items;
-                    items.insert(items.end(), more.begin(), more.end());
-                    return std::optional(a);
-                }
-                return std::optional<Value>();
-            }
-            TRY_DO(python_charge_work(ctx.machine.meter, (x->size() + y->size()) / 8 + 1));
-            if (kind == HeapObjectKind::List && inplace) {
-                std::vector<Value> more = *y;
-                TRY_DO(heap.update_object_size(a, more.size() * kValueSlotBytes, ctx.roots, ctx.machine.meter));
-                TRY_ASSIGN(slot, heap.slot_mut(a));
-                auto& items = std::get<ListPayload>(slot->object).items;
-                items.insert(items.end(), more.begin(), more.end());
-                return std::optional(a);
-            }
-            std::vector<Value> all = *x;
-            all.insert(all.end(), y->begin(), y->end());
-            PyResult<Value> r = kind == HeapObjectKind::List ? new_list(ctx, std::move(all)) : new_tuple(ctx, std::move(all));
-            if (!r) return fail(std::move(r.error()));
-            return std::optional(*r);
-        }
-    }
+    TRY_ASSIGN(listed, sequence_binary_operation(ctx, op, a, b, inplace));
+    if (listed) return listed;
     if (B(op) == B::Mult) {
         Value seq = a, count = b;
         if (is_integer(heap, a) && !is_integer(heap, b)) std::swap(seq, count);
@@ -279,19 +250,6 @@ PyResult<std::optional<Value>> sequence_binary(RuntimeContext& ctx, std::uint8_t
             for (std::int64_t i = 0; i < n; ++i) s.append(x);
             TRY_ASSIGN(v, make_str(ctx, std::move(s)));
             return std::optional(v);
-        }
-        for (HeapObjectKind kind : {HeapObjectKind::List, HeapObjectKind::Tuple}) {
-            const std::vector<Value>* x = items_of(heap, seq, kind);
-            if (!x) continue;
-            if (x->size() && std::uint64_t(n) > (std::uint64_t(1) << 27) / x->size())
-                return fail(PyError::resource(std::string(kMemoryLimitText)));
-            TRY_DO(python_charge_work(ctx.machine.meter, x->size() * n / 8 + 1));
-            std::vector<Value> all;
-            all.reserve(x->size() * n);
-            for (std::int64_t i = 0; i < n; ++i) all.insert(all.end(), x->begin(), x->end());
-            PyResult<Value> r = kind == HeapObjectKind::List ? new_list(ctx, std::move(all)) : new_tuple(ctx, std::move(all));
-            if (!r) return fail(std::move(r.error()));
-            return std::optional(*r);
         }
     }
     return std::optional<Value>();
@@ -627,6 +585,8 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
             if (r) return *r;
         }
     }
+    TRY_ASSIGN(sequence_error, sequence_operand_error(ctx, op, a, b));
+    if (sequence_error) return fail(std::move(*sequence_error));
     return fail(unsupported_operands(ctx, inplace ? std::string(binary_symbol(op)) + "=" : std::string(binary_symbol(op)), a, b));
 }
 
@@ -904,33 +864,7 @@ PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value 
     const HeapSlot* slot = heap.get_if_object(container);
     if (slot) {
         if (dict_table_of(const_cast<HeapObject&>(slot->object))) return dict_store(ctx, container, key, v);
-        if (slot->kind() == HeapObjectKind::List) {
-            std::uint64_t n = std::get<ListPayload>(slot->object).items.size();
-            if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
-                TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), std::int64_t(n)));
-                TRY_ASSIGN(items, collect_iterable(ctx, v));
-                if (r[2] != 1) return fail(PyError::unsupported("extended slice assignment is not supported by the interpreter yet"));
-                std::int64_t lo = r[0], hi = std::max(r[0], r[1]);
-                if (items.size() > std::uint64_t(hi - lo))
-                    TRY_DO(heap.update_object_size(container, (items.size() - (hi - lo)) * kValueSlotBytes, ctx.roots,
-                                                   ctx.machine.meter));
-                TRY_ASSIGN(ms, heap.slot_mut(container));
-                auto& list = std::get<ListPayload>(ms->object).items;
-                list.erase(list.begin() + lo, list.begin() + hi);
-                list.insert(list.begin() + lo, items.begin(), items.end());
-                return {};
-            }
-            if (!key.is_int() && !key.is_bool()) {
-                TRY_ASSIGN(tn, type_name(ctx, key));
-                return fail(PyError::type_error(fmt::format("list indices must be integers or slices, not {}", tn)));
-            }
-            std::int64_t i = key.as_int();
-            if (i < 0) i += std::int64_t(n);
-            if (i < 0 || std::uint64_t(i) >= n) return fail(PyError::index_error("list assignment index out of range"));
-            TRY_ASSIGN(ms, heap.slot_mut(container));
-            std::get<ListPayload>(ms->object).items[i] = v;
-            return {};
-        }
+        if (slot->kind() == HeapObjectKind::List) return list_store_subscript(ctx, container, key, v);
         Value args[2] = {key, v};
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::SetItem, args));
         if (custom) return {};
@@ -957,15 +891,7 @@ PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
             dict_remove_slot(heap, ctx.machine.meter, container, *found.slot);
             return {};
         }
-        if (slot->kind() == HeapObjectKind::List) {
-            std::uint64_t n = std::get<ListPayload>(slot->object).items.size();
-            TRY_ASSIGN(i, index_of(ctx, key, n, "list"));
-            if (i < 0 || std::uint64_t(i) >= n) return fail(PyError::index_error("list assignment index out of range"));
-            TRY_ASSIGN(ms, heap.slot_mut(container));
-            auto& items = std::get<ListPayload>(ms->object).items;
-            items.erase(items.begin() + i);
-            return {};
-        }
+        if (slot->kind() == HeapObjectKind::List) return list_delete_subscript(ctx, container, key);
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::DeleteItem, std::span<const Value>(&key, 1)));
         if (custom) return {};
     }
