@@ -138,7 +138,7 @@ std::string first_word(std::string_view out) {
     const tw::MachineLimits limits{.cpu = 1'000'000'000'000'000ULL,
                                    .memory = 64ULL << 30,
                                    .disk = 64ULL << 30,
-                                   .output = 1ULL << 30};
+                                   .output = 64ULL << 30};  // every rep of a pipe workload counts
     tw::Machine machine = tw::Machine::build(limits);
     if (needs_data && !machine.vfs.write_file("/tmp/in", make_data(bytes), 0644)) std::_Exit(3);
     reset_peak_rss();
