@@ -133,6 +133,10 @@ PyResult<Found> class_object_attribute(RuntimeContext& ctx, Value obj, std::opti
     auto ctid = py_as_class(ctx, obj);
     if (!ctid) return fail(PyError::unsupported("class has no registered type"));
     TRY_ASSIGN(meta, py_type_lookup(ctx, mtid, symbol));
+    // The metaclass's native __dict__ getter answers for the class (a mapping proxy).
+    if (meta && is_tag(meta->value, DefinitionTag::NativeGetter) && symbol &&
+        ctx.heap.symbols.name_of(*symbol) == "__dict__")
+        return py_bind_special_method(ctx, meta->value, obj, mtid, meta->owner);
     TRY_ASSIGN(own, py_type_lookup(ctx, *ctid, symbol));
     if (own) return py_bind_special_method(ctx, own->value, std::nullopt, *ctid, own->owner);
     if (meta) return py_bind_special_method(ctx, meta->value, obj, mtid, meta->owner);
@@ -213,7 +217,7 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
         }
     }
     auto id = py_as_class(ctx, obj);
-    if (!id || class_record(ctx.heap, obj)) return Found();
+    if (!id || (class_record(ctx.heap, obj) && name != "__mro__" && name != "__bases__")) return Found();
     TRY_ASSIGN(rec, types_of(ctx).get(*id));
     if (name == "__module__") {
         std::string module = "builtins";
@@ -593,7 +597,8 @@ AttrLookup py_bind_special_method(RuntimeContext& ctx, Value found, std::optiona
         switch (d->tag) {
             case DefinitionTag::NativeMethod:
             case DefinitionTag::SlotWrapper: {
-                if (!receiver) return Found(found);
+                // A native __new__ stays unbound: the class is passed explicitly.
+                if (!receiver || (d->function && d->function->name == "__new__")) return Found(found);
                 TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), *receiver, found));
                 return Found(b);
             }

@@ -15,6 +15,7 @@
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
+#include "python/vm/classes.h"
 #include "python/vm/engine.h"
 #include "python/types/hash_values.h"
 #include "python/vm/str_formatting.h"
@@ -474,45 +475,9 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
 }
 
 PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
-    Heap& heap = ctx.heap;
-    if (is_str(heap, v)) {
-        std::string_view s = str_of(heap, v);
-        auto offs = char_offsets(s);
-        std::vector<Value> chars;
-        TRY_DO(python_charge_work(ctx.machine.meter, offs.size()));
-        for (std::size_t i = 0; i + 1 < offs.size(); ++i) {
-            TRY_ASSIGN(c, make_str(ctx, std::string(s.substr(offs[i], offs[i + 1] - offs[i]))));
-            chars.push_back(c);
-        }
-        return heap.allocate_object(ValuesIteratorPayload{0, std::move(chars)}, ctx.roots, ctx.machine.meter);
-    }
-    const HeapSlot* slot = heap.get_if_object(v);
-    if (slot) {
-        switch (slot->kind()) {
-            case HeapObjectKind::List:
-            case HeapObjectKind::Tuple:
-                return heap.allocate_object(SequenceIteratorPayload{0, v}, ctx.roots, ctx.machine.meter);
-            case HeapObjectKind::Range: {
-                auto r = std::get<RangePayload>(slot->object);
-                return heap.allocate_object(RangeIteratorPayload{false, r.start, r.stop, r.step}, ctx.roots, ctx.machine.meter);
-            }
-            case HeapObjectKind::Dict:
-            case HeapObjectKind::DefaultDict:
-            case HeapObjectKind::Set:
-            case HeapObjectKind::FrozenSet: {
-                std::vector<Value> keys;
-                HeapObject& o = const_cast<HeapObject&>(slot->object);
-                if (DictTable* t = dict_table_of(o)) t->for_each_live([&](const DictSlot& s) { keys.push_back(s.key); });
-                if (SetTable* t = set_table_of(o)) t->for_each_live([&](const SetSlot& s) { keys.push_back(s.key); });
-                TRY_DO(python_charge_work(ctx.machine.meter, keys.size()));
-                return heap.allocate_object(ValuesIteratorPayload{0, std::move(keys)}, ctx.roots, ctx.machine.meter);
-            }
-            case HeapObjectKind::ValuesIterator:
-            case HeapObjectKind::SequenceIterator:
-            case HeapObjectKind::RangeIterator:
-            case HeapObjectKind::Generator: return v;
-            default: break;
-        }
+    TRY_ASSIGN(builtin, py_iter(ctx, v));
+    if (builtin) return *builtin;
+    if (ctx.heap.get_if_object(v)) {
         TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
         if (custom) return *custom;
     }
@@ -819,76 +784,6 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
 }
 
 // ---- subscripts ---------------------------------------------------------------------------------
-
-PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
-    Heap& heap = ctx.heap;
-    if (is_str(heap, container)) {
-        std::string s(str_of(heap, container));
-        auto offs = char_offsets(s);
-        std::int64_t n = std::int64_t(offs.size() - 1);
-        if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
-            TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), n));
-            std::string out;
-            for (std::int64_t i : slice_positions(r)) out.append(s, offs[i], offs[i + 1] - offs[i]);
-            return make_str(ctx, std::move(out));
-        }
-        TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), "string"));
-        if (i < 0 || i >= n) return fail(PyError::index_error("string index out of range"));
-        return make_str(ctx, s.substr(offs[i], offs[i + 1] - offs[i]));
-    }
-    const HeapSlot* slot = heap.get_if_object(container);
-    if (slot) {
-        HeapObjectKind kind = slot->kind();
-        if (kind == HeapObjectKind::List || kind == HeapObjectKind::Tuple) {
-            const std::vector<Value>& items = *sequence_items(slot->object);
-            std::int64_t n = std::int64_t(items.size());
-            if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
-                TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), n));
-                std::vector<Value> out;
-                const std::vector<Value>& again = *sequence_items(heap.get_if_object(container)->object);
-                for (std::int64_t i : slice_positions(r)) out.push_back(again[i]);
-                TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 8 + 1));
-                return kind == HeapObjectKind::List ? new_list(ctx, std::move(out)) : new_tuple(ctx, std::move(out));
-            }
-            TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), kind == HeapObjectKind::List ? "list" : "tuple"));
-            if (i < 0 || i >= n)
-                return fail(PyError::index_error(kind == HeapObjectKind::List ? "list index out of range"
-                                                                              : "tuple index out of range"));
-            return heap.clone_value((*sequence_items(heap.get_if_object(container)->object))[i]);
-        }
-        if (dict_table_of(const_cast<HeapObject&>(slot->object))) {
-            TRY_ASSIGN(found, dict_lookup(ctx, container, key));
-            if (found) return *found;
-            if (auto* dd = std::get_if<DefaultDictPayload>(&heap.get_if_object(container)->object);
-                dd && !dd->default_factory.is_none() && dd->default_factory.is_present()) {
-                TRY_ASSIGN(v, call_immediate(ctx, dd->default_factory, {}, {}));
-                TRY_DO(dict_store(ctx, container, key, v));
-                return v;
-            }
-            auto cls = instance_class_value(heap, interp(ctx).types, container);
-            std::vector<Value> args{key};
-            auto e = new_exception(interp(ctx), ctx.machine.meter, "KeyError", std::move(args));
-            if (!e) return fail(std::move(e.error()));
-            ctx.exec.pending_exception = *e;
-            return fail(PyError::raised());
-        }
-        if (kind == HeapObjectKind::Range) {
-            auto r = std::get<RangePayload>(slot->object);
-            std::int64_t n = r.step > 0 ? (r.stop > r.start ? (r.stop - r.start + r.step - 1) / r.step : 0)
-                                        : (r.start > r.stop ? (r.start - r.stop - r.step - 1) / -r.step : 0);
-            TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), "range"));
-            if (i < 0 || i >= n) return fail(PyError::index_error("range object index out of range"));
-            return Value::from_int(r.start + i * r.step);
-        }
-        TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::GetItem, std::span<const Value>(&key, 1)));
-        if (custom) return *custom;
-        if (kind == HeapObjectKind::Class) {
-            return heap.allocate_object(GenericAliasPayload{container, {key}}, ctx.roots, ctx.machine.meter);
-        }
-    }
-    TRY_ASSIGN(tn, type_name(ctx, container));
-    return fail(PyError::type_error(fmt::format("'{}' object is not subscriptable", tn)));
-}
 
 PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value v) {
     Heap& heap = ctx.heap;
