@@ -186,7 +186,7 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
         TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, self, handle));
         return std::optional(bound);
     }
-    if (slot && text == "__name__") {
+    if (slot && (text == "__name__" || text == "__qualname__")) {
         if (auto* c = std::get_if<ClassPayload>(&slot->object)) {
             TRY_ASSIGN(n, make_str(ctx, c->record->name));
             return std::optional(n);
@@ -201,10 +201,13 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
             TRY_ASSIGN(t, new_tuple(ctx, e->args));
             return std::optional(t);
         }
-    // The native methods of the builtin containers and strings the engine provides.
+    // The native methods of the builtin containers and strings the engine provides; an
+    // instance of a subclass of a builtin type finds them by its payload's type.
     Interpreter& in = interp(ctx);
     auto id = py_type_id_of(heap, in.types, obj);
     if (!id) return fail(std::move(id.error()));
+    if (slot && *id >= kFirstProgramType && slot->kind() != HeapObjectKind::Object)
+        if (auto payload_type = heap.default_type_id(slot->object)) id = *payload_type;
     if (auto m = builtin_method(*id, text)) {
         TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, obj, *m));
         return std::optional(bound);
@@ -232,7 +235,8 @@ PyResult<std::pair<Value, Value>> load_method(RuntimeContext& ctx, Value obj, Sy
                 if (const HeapSlot* f = heap.get_if_object(*found); f && f->kind() == HeapObjectKind::Function)
                     return std::pair{*found, obj};
         }
-    } else if (!obj.is_native() && !(slot && (slot->kind() == HeapObjectKind::Class ||
+    } else if (!obj.is_native() && !(slot && slot->type_id >= kFirstProgramType) &&
+               !(slot && (slot->kind() == HeapObjectKind::Class ||
                                               slot->kind() == HeapObjectKind::Module ||
                                               slot->kind() == HeapObjectKind::Super))) {
         auto id = py_type_id_of(heap, interp(ctx).types, obj);

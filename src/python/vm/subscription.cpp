@@ -463,7 +463,6 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
         NativeRuntime rt(ctx);
         TRY_ASSIGN(r, entry->as_binary()(rt, container, key));
         if (r) return *r;
-        return fail(not_subscriptable(ctx, container));
     }
     if (slot && slot->kind() == HeapObjectKind::Class) {
         TRY_ASSIGN(hook, class_lookup(ctx, container, heap.symbols.intern_static("__class_getitem__")));
