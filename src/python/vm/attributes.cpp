@@ -192,8 +192,9 @@ PyResult<Found> super_attribute(RuntimeContext& ctx, const SuperPayload sp, std:
 // function handles and native rows.
 PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::string_view name) {
     auto d = definition(obj);
-    if (!d) return Found();
+    if (!d && !class_record(ctx.heap, obj)) return Found();
     if (name == "__name__") {
+        if (!d) return Found();
         switch (d->tag) {
             case DefinitionTag::Function: {
                 TRY_ASSIGN(s, make_str(ctx, std::string(builtin_function_name(std::uint8_t(d->number)))));
@@ -221,6 +222,7 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
     TRY_ASSIGN(rec, types_of(ctx).get(*id));
     if (name == "__module__") {
         std::string module = "builtins";
+        if (!d) return Found();
         if (d->tag == DefinitionTag::ExceptionType) {
             if (const ExceptionClassRow* row = exception_class_by_name(d->name)) module = row->module;
         } else if (auto dot = rec->name.find('.'); dot != std::string::npos) {
@@ -377,7 +379,11 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
             TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
         }
-        if (class_object) return class_object_attribute(ctx, obj, symbol, tid);
+        if (class_object) {
+            TRY_ASSIGN(found, class_object_attribute(ctx, obj, symbol, tid));
+            if (found) return found;
+            return class_metadata_attribute(ctx, obj, name);
+        }
         if (super_object) return super_attribute(ctx, std::get<SuperPayload>(slot->object), symbol, name);
         bool answered = false;
         TRY_ASSIGN(r, heap_object_attribute(ctx, obj, slot, symbol, name, answered));
@@ -402,8 +408,6 @@ PyStatus refresh_slots(RuntimeContext& ctx, TypeId changed) {
         if (id != changed && std::find(rec->mro.begin(), rec->mro.end(), changed) == rec->mro.end()) continue;
         const ClassRecord* cls = class_record(ctx.heap, rec->class_value);
         if (!cls) continue;
-        TypeRecord* mut = types.get_mut(id);
-        if (!mut) return fail(PyError::unsupported("invalid type reference"));
         SlotTable declared{};
         for (std::size_t s = 0; s < kDunderSlotCount; ++s)
             if (const Value* v = cls->namespace_.get(dunders[s])) {
@@ -411,8 +415,7 @@ PyStatus refresh_slots(RuntimeContext& ctx, TypeId changed) {
                 declared[s].owner = id;
                 declared[s].value = *v;
             }
-        mut->declared = declared;
-        mut->resolved = declared;
+        types.set_declared(id, declared);
         types.resolve_from_mro(id);
     }
     return {};
