@@ -30,13 +30,6 @@ namespace {
 
 constexpr std::uint64_t kClassEntryBytes = 48;
 
-const ClassRecord* class_record(const Heap& heap, Value v) {
-    const HeapSlot* s = heap.get_if_object(v);
-    if (!s) return nullptr;
-    auto* c = std::get_if<ClassPayload>(&s->object);
-    return c ? c->record.get() : nullptr;
-}
-
 Value builtin_type_value(BuiltinType t) { return intern_static_definition(StaticDefinition::of_builtin_type(type_id(t))); }
 
 Symbol intern(RuntimeContext& ctx, std::string_view text) { return ctx.heap.symbols.intern_static(text); }
@@ -62,7 +55,7 @@ struct BaseInfo {
 };
 
 BaseInfo classify_base(const Heap& heap, Value b) {
-    if (class_record(heap, b)) return {BaseKind::UserClass};
+    if (class_record_of(heap, b)) return {BaseKind::UserClass};
     auto d = decode_native_handle(b);
     if (!d) return {};
     if (d->tag == DefinitionTag::ExceptionType) return {BaseKind::Exception, 0, d->name};
@@ -84,7 +77,7 @@ std::string exception_base_of(const Heap& heap, std::span<const Value> bases) {
     for (const Value& b : bases) {
         BaseInfo info = classify_base(heap, b);
         if (info.kind == BaseKind::Exception) return std::string(info.name);
-        if (const ClassRecord* r = class_record(heap, b); r && !r->exception_base.empty()) return r->exception_base;
+        if (const ClassRecord* r = class_record_of(heap, b); r && !r->exception_base.empty()) return r->exception_base;
     }
     return {};
 }
@@ -93,7 +86,7 @@ bool has_enum_base(const Heap& heap, std::span<const Value> bases, const std::ve
     auto direct = [&](const Value& b) { return classify_base(heap, b).kind == BaseKind::Enum; };
     if (std::any_of(bases.begin(), bases.end(), direct)) return true;
     for (const Value& c : class_mro)
-        if (const ClassRecord* r = class_record(heap, c))
+        if (const ClassRecord* r = class_record_of(heap, c))
             if (std::any_of(r->bases.begin(), r->bases.end(), direct)) return true;
     return false;
 }
@@ -111,7 +104,7 @@ PyResult<std::uint32_t> layout_from_bases(RuntimeContext& ctx, std::span<const V
         if (info.kind == BaseKind::Type) type_base = true;
         if (info.kind == BaseKind::Enum) enum_base = true;
         if (info.kind == BaseKind::TestCase) testcase_base = true;
-        if (const ClassRecord* r = class_record(heap, b)) {
+        if (const ClassRecord* r = class_record_of(heap, b)) {
             if (r->layout < kObjectLayout) own = r->layout;
             if (r->layout == kClassLayout) ++metaclass_bases;
         }
@@ -143,7 +136,7 @@ PyResult<Value> choose_metaclass(RuntimeContext& ctx, std::span<const Value> bas
     const bool given = explicit_meta.is_present();
     Value winner = given ? explicit_meta : builtin_type_value(BuiltinType::Type);
     for (const Value& b : bases) {
-        const ClassRecord* r = class_record(ctx.heap, b);
+        const ClassRecord* r = class_record_of(ctx.heap, b);
         if (!r) continue;
         auto cid = py_as_class(ctx, winner);
         if (!cid) return fail(PyError::unsupported("metaclass must be a type"));
@@ -157,7 +150,7 @@ PyResult<Value> choose_metaclass(RuntimeContext& ctx, std::span<const Value> bas
     }
     auto wid = py_as_class(ctx, winner);
     if (!wid) return fail(PyError::unsupported("metaclass must be a type"));
-    const ClassRecord* wr = class_record(ctx.heap, winner);
+    const ClassRecord* wr = class_record_of(ctx.heap, winner);
     if (*wid != type_id(BuiltinType::Type) && !(wr && wr->layout == kClassLayout))
         return fail(PyError::unsupported("metaclass must derive from type"));
     return winner;
@@ -481,7 +474,7 @@ PyResult<Value> type_new_class(RuntimeContext& ctx, Value metaclass, Value name,
         auto refuse = [] { return fail(PyError::type_error("type.__new__() bases must be classes")); };
         switch (info.kind) {
             case BaseKind::UserClass: {
-                const ClassRecord* r = class_record(heap, b);
+                const ClassRecord* r = class_record_of(heap, b);
                 if (r->layout != kObjectLayout) {
                     if (layout != kObjectLayout && layout != r->layout)
                         return fail(PyError::type_error("multiple bases have incompatible instance layouts"));
@@ -518,7 +511,7 @@ PyResult<Value> type_new_class(RuntimeContext& ctx, Value metaclass, Value name,
     spec.exception_base = std::move(exception_base);
     TRY_ASSIGN(cls, py_build_class(ctx, std::move(spec)));
     heap.push_root(cls);
-    const ClassRecord* r = class_record(heap, cls);
+    const ClassRecord* r = class_record_of(heap, cls);
     std::vector<Value> bases_again = r->bases;
     TRY_DO(run_init_subclass(ctx, cls, bases_again));
     return cls;
@@ -537,7 +530,7 @@ PyResult<Value> object_new(RuntimeContext& ctx, Value cls, bool has_args) {
         if (d->tag == DefinitionTag::BuiltinType) return not_safe(builtin_type_name(d->number));
         if (d->tag == DefinitionTag::ExceptionType) return not_safe(d->name);
     }
-    const ClassRecord* r = class_record(heap, cls);
+    const ClassRecord* r = class_record_of(heap, cls);
     if (!r) {
         TRY_ASSIGN(tn, type_name(ctx, cls));
         return fail(PyError::type_error(fmt::format("object.__new__(X): X is not a type object ({})", tn)));
@@ -556,7 +549,7 @@ PyResult<Value> object_new(RuntimeContext& ctx, Value cls, bool has_args) {
 }
 
 PyStatus mark_dataclass(RuntimeContext& ctx, Value cls) {
-    const ClassRecord* r = class_record(ctx.heap, cls);
+    const ClassRecord* r = class_record_of(ctx.heap, cls);
     if (!r) return fail(PyError::runtime_error("class handle changed object kind"));
     std::vector<std::string> names = r->field_names;
     std::vector<Value> items;
@@ -606,7 +599,7 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
         class_mro = std::move(mro);
     }
     heap.push_root(meta);
-    const bool user_meta = class_record(heap, meta) != nullptr;
+    const bool user_meta = class_record_of(heap, meta) != nullptr;
     // __prepare__ of a user metaclass.
     std::vector<std::pair<Symbol, Value>> initial;
     if (user_meta) {
@@ -738,7 +731,7 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
                                                                               : std::span<const Value>(args + 1, 3)));
             heap.push_root(made);
             if (!heap.get_if_object(made)) return fail(PyError::unsupported("metaclass __new__() must return a class"));
-            if (!class_record(heap, made))
+            if (!class_record_of(heap, made))
                 return fail(PyError::unsupported("metaclass __new__() must return a class in this slice"));
             // type.__new__ ran __init_subclass__ when it made the class.
             Value init_args[3] = {name_str, bases_tuple, ns_dict};

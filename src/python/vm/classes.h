@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "python/heap/error.h"
+#include "python/heap/heap.h"
 #include "python/heap/namespace.h"
 #include "python/heap/object.h"
 #include "python/heap/type_id.h"
@@ -30,6 +31,14 @@ namespace vm {
 // Instance layouts of a class: a builtin payload type (below 43), plain instances, or classes.
 inline constexpr std::uint32_t kObjectLayout = 43;
 inline constexpr std::uint32_t kClassLayout = 45;
+
+// The record of a class object; null for any other value.
+inline const ClassRecord* class_record_of(const Heap& heap, Value v) {
+    const HeapSlot* s = heap.get_if_object(v);
+    if (!s) return nullptr;
+    auto* c = std::get_if<ClassPayload>(&s->object);
+    return c ? c->record.get() : nullptr;
+}
 
 bool type_layouts_equal(std::uint32_t a, std::uint32_t b);
 inline bool type_layouts_differ(std::uint32_t a, std::uint32_t b) { return !type_layouts_equal(a, b); }

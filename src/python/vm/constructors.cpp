@@ -256,23 +256,16 @@ PyResult<Value> construct_complex(RuntimeContext& ctx, const NativeCall& call) {
         }
     }
     NativeRuntime rt(ctx);
-    ComplexParts r{0, 0, 0}, i{0, 0, 0};
-    if (real) {
-        TRY_ASSIGN(p, py_number_from_dunder(rt, *real));
-        if (p.kind == 2) {
-            TRY_ASSIGN(tn, type_name(ctx, *real));
-            return fail(PyError::type_error(fmt::format("complex() argument must be a string or a number, not {}", tn)));
-        }
-        r = p;
-    }
-    if (imag) {
-        TRY_ASSIGN(p, py_number_from_dunder(rt, *imag));
-        if (p.kind == 2) {
-            TRY_ASSIGN(tn, type_name(ctx, *imag));
-            return fail(PyError::type_error(fmt::format("complex() argument 'imag' must be a real number, not {}", tn)));
-        }
-        i = p;
-    }
+    // A number's parts, or the TypeError `message` naming the value's type.
+    auto parts_of = [&](std::optional<Value> v, std::string_view message) -> PyResult<ComplexParts> {
+        if (!v) return ComplexParts{0, 0, 0};
+        TRY_ASSIGN(p, py_number_from_dunder(rt, *v));
+        if (p.kind != 2) return p;
+        TRY_ASSIGN(tn, type_name(ctx, *v));
+        return fail(PyError::type_error(fmt::format("{}{}", message, tn)));
+    };
+    TRY_ASSIGN(r, parts_of(real, "complex() argument must be a string or a number, not "));
+    TRY_ASSIGN(i, parts_of(imag, "complex() argument 'imag' must be a real number, not "));
     if (real && !imag) {
         const HeapSlot* s = heap.get_if_object(*real);
         if (s && s->kind() == HeapObjectKind::Complex && s->type_id == type_id(BuiltinType::Complex)) return *real;

@@ -22,13 +22,6 @@ namespace tw::py::vm {
 
 namespace {
 
-const ClassRecord* class_record(const Heap& heap, Value v) {
-    const HeapSlot* s = heap.get_if_object(v);
-    if (!s) return nullptr;
-    auto* c = std::get_if<ClassPayload>(&s->object);
-    return c ? c->record.get() : nullptr;
-}
-
 Symbol intern(RuntimeContext& ctx, std::string_view text) { return ctx.heap.symbols.intern_static(text); }
 
 PyResult<StepOutcome> push(RuntimeContext& ctx, Value v) {
@@ -180,7 +173,7 @@ PyResult<StepOutcome> construct_class(RuntimeContext& ctx, Value cls, NativeCall
         made = *r;
     }
     heap.push_root(made);
-    if (class_record(heap, made)) {
+    if (class_record_of(heap, made)) {
         TRY_ASSIGN(init, py_mro_lookup(ctx, cls, intern(ctx, "__init__")));
         if (init) {
             TRY_ASSIGN(bound, py_descriptor_get(ctx, init->value, made, cls, init->owner));
@@ -226,7 +219,7 @@ PyResult<Value> py_call_builtin_type(RuntimeContext& ctx, TypeId type, NativeCal
 }
 
 PyResult<Value> type_call(RuntimeContext& ctx, Value callee, NativeCall call) {
-    if (class_record(ctx.heap, callee)) {
+    if (class_record_of(ctx.heap, callee)) {
         const std::size_t height = ctx.exec.values.size();
         TRY_ASSIGN(outcome, py_instantiate(ctx, callee, std::move(call), false));
         if (outcome.kind == StepOutcome::Exit) {
@@ -250,7 +243,7 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
     heap.push_root(cls);
     for (const Value& v : call.positional) heap.push_root(v);
     for (const auto& kv : call.keywords) heap.push_root(kv.second);
-    const ClassRecord* rec = class_record(heap, cls);
+    const ClassRecord* rec = class_record_of(heap, cls);
     if (!rec) return fail(PyError::unsupported("type.__call__ requires a class"));
     const std::string name = rec->name;
     const Value metaclass = rec->metaclass;
@@ -269,7 +262,7 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
         }
     }
     // 3. A metaclass __call__.
-    if (direct && class_record(heap, metaclass)) {
+    if (direct && class_record_of(heap, metaclass)) {
         TRY_ASSIGN(hit, py_mro_lookup(ctx, metaclass, intern(ctx, "__call__")));
         if (hit) {
             TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, cls, metaclass, hit->owner));
@@ -278,7 +271,7 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
     }
     // 4. Abstract classes.
     {
-        TRY_ASSIGN(abstract, abstract_error(ctx, *class_record(heap, cls)));
+        TRY_ASSIGN(abstract, abstract_error(ctx, *class_record_of(heap, cls)));
         if (abstract) return fail(PyError::type_error(std::move(*abstract)));
     }
     // 5. Enumerations: a call looks a member up by value.
@@ -317,7 +310,7 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
         TRY_ASSIGN(is_instance, isinstance(ctx, obj, cls));
         if (!is_instance) return push(ctx, obj);
         // 8. __init__.
-        if (!class_record(heap, cls)) return fail(PyError::unsupported("type.__call__ requires a class"));
+        if (!class_record_of(heap, cls)) return fail(PyError::unsupported("type.__call__ requires a class"));
         std::optional<Value> init_fn;
         if (layout == kObjectLayout) {
             TRY_ASSIGN(init_hit, py_type_lookup(ctx, *tid, intern(ctx, "__init__")));
@@ -362,7 +355,7 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
                                   : payload ? std::move(*payload) : HeapObject(ObjectPayload{});
     TRY_ASSIGN(instance, heap.insert_object(*tid, std::move(object), ctx.roots, ctx.machine.meter));
     if (dataclass) {
-        TRY_DO(dataclass_init(ctx, instance, *class_record(heap, cls), kw_only, call));
+        TRY_DO(dataclass_init(ctx, instance, *class_record_of(heap, cls), kw_only, call));
         return push(ctx, instance);
     }
     if (!user_init) {

@@ -375,24 +375,6 @@ PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext& ctx, const S
     return std::array<std::int64_t, 3>{start, stop, step};
 }
 
-std::vector<std::int64_t> slice_positions(const std::array<std::int64_t, 3>& r) {
-    std::vector<std::int64_t> out;
-    if (r[2] > 0)
-        for (std::int64_t i = r[0]; i < r[1]; i += r[2]) out.push_back(i);
-    else
-        for (std::int64_t i = r[0]; i > r[1]; i += r[2]) out.push_back(i);
-    return out;
-}
-
-// Code points of a UTF-8 text, as byte offsets (plus the end).
-std::vector<std::size_t> char_offsets(std::string_view s) {
-    std::vector<std::size_t> out;
-    for (std::size_t i = 0; i < s.size(); ++i)
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) out.push_back(i);
-    out.push_back(s.size());
-    return out;
-}
-
 }  // namespace
 
 // ---- values ---------------------------------------------------------------------------------
