@@ -274,6 +274,68 @@ try:
 except AttributeError as e:
     print(e)
 )PY"},
+    {"more_class_protocols", R"PY(
+class M(type):
+    pass
+X = M('X', (), {'a': 1})
+print(X.a, type(X) is M, X.__name__)
+class E(Exception): pass
+try:
+    raise E
+except E as e:
+    print('caught', e.args)
+try:
+    raise TypeError('unsupported format string passed to object.__format__')
+except TypeError as e:
+    print(e)
+print('ab' * True, 'a' < 'b', 'é' > 'z', 3 * 'ab')
+class P:
+    def __init__(self, a, b=2, *c, d=4, **e):
+        self.v = (a, b, c, d, e)
+print(P(1, 3, 5, d=6, f=7).v)
+class Q:
+    def __call__(self, x):
+        return x + 1
+print(Q()(1), callable(Q), callable(Q()))
+class R:
+    def __init_subclass__(cls, **kw):
+        cls.tagged = True
+class S(R): pass
+print(S.tagged)
+class Base:
+    def hello(self): return 'base'
+class Mid(Base):
+    def hello(self): return 'mid+' + super().hello()
+class Leaf(Mid):
+    def hello(self): return 'leaf+' + super().hello()
+print(Leaf().hello(), isinstance(Leaf(), Base), issubclass(Leaf, Base))
+class Cnt:
+    def __init__(self): self.n = 0
+    def __iter__(self): return self
+    def __next__(self):
+        self.n += 1
+        if self.n > 3: raise StopIteration
+        return self.n
+print(list(Cnt()), [x for x in Cnt()], sum(Cnt()))
+class Seq:
+    def __getitem__(self, i):
+        if i >= 3: raise IndexError
+        return i * 10
+print(Seq()[1])
+class B(bytes): pass
+print(len(B(b'abc')), B(b'ab')[0])
+class F(float): pass
+print(F('1.5') + 1, F(2) * 2)
+class Sq(set): pass
+s = Sq([1, 2])
+print(len(s), 1 in s)
+d = dict({'a': 1}.items())
+print(d, dict(zip('ab', [1, 2])))
+class K:
+    def keys(self): return ['x']
+    def __getitem__(self, k): return k * 2
+print(dict(K()))
+)PY"},
     {"refused_bases_and_orders", R"PY(
 class A: pass
 class B(A): pass

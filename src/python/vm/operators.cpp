@@ -73,7 +73,12 @@ bool is_integer(const Heap& heap, Value v) {
     const HeapObject* o = object_of(heap, v);
     return o && std::holds_alternative<BigIntPayload>(*o);
 }
-bool is_number(const Heap& heap, Value v) { return is_integer(heap, v) || v.is_float(); }
+// Boxed floats are the payload of float subclasses' instances.
+const FloatPayload* boxed_float(const Heap& heap, Value v) {
+    const HeapObject* o = object_of(heap, v);
+    return o ? std::get_if<FloatPayload>(o) : nullptr;
+}
+bool is_number(const Heap& heap, Value v) { return is_integer(heap, v) || v.is_float() || boxed_float(heap, v); }
 
 PyResult<Value> from_mpz(RuntimeContext& ctx, const BigInt& z) {
     if (z.fits_i64()) return Value::from_int(z.to_i64());
@@ -85,6 +90,7 @@ PyResult<Value> from_mpz(RuntimeContext& ctx, const BigInt& z) {
 double to_double(const Heap& heap, Value v) {
     if (v.is_float()) return v.as_float();
     if (v.is_int() || v.is_bool()) return double(v.as_int());
+    if (const FloatPayload* f = boxed_float(heap, v)) return f->value;
     BigInt z;
     to_mpz(heap, v, z);
     return mpz_get_d(z.get());
@@ -124,8 +130,8 @@ PyResult<std::optional<Value>> number_binary(RuntimeContext& ctx, std::uint8_t o
     using B = BinaryOperator;
     Heap& heap = ctx.heap;
     if (!is_number(heap, a) || !is_number(heap, b)) return std::optional<Value>();
-    if (a.is_float() || b.is_float() || B(op) == B::Div) {
-        if (!a.is_float() && !b.is_float() && B(op) != B::Div) return std::optional<Value>();
+    const bool fa = a.is_float() || boxed_float(heap, a), fb = b.is_float() || boxed_float(heap, b);
+    if (fa || fb || B(op) == B::Div) {
         double x = to_double(heap, a), y = to_double(heap, b);
         switch (B(op)) {
             case B::Add: return std::optional(Value::from_float(x + y));
@@ -133,7 +139,7 @@ PyResult<std::optional<Value>> number_binary(RuntimeContext& ctx, std::uint8_t o
             case B::Mult: return std::optional(Value::from_float(x * y));
             case B::Div:
                 if (y == 0)
-                    return fail(PyError::zero_division_error(a.is_float() || b.is_float() ? "float division by zero"
+                    return fail(PyError::zero_division_error(fa || fb ? "float division by zero"
                                                                                           : "division by zero"));
                 return std::optional(Value::from_float(x / y));
             case B::FloorDiv:
