@@ -7,6 +7,7 @@
 
 #include "base/sat.h"
 #include "kernel/machine.h"
+#include "kernel/process.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/number/hash.h"
@@ -388,6 +389,11 @@ PyResult<Value> py_getitem(RuntimeContext& ctx, Value obj, Value key) {
     if (auto d = decode_native_handle(obj); d && d->tag == DefinitionTag::Environment) {
         TRY_ASSIGN(name, value_to_owned_string(heap, key));
         if (!name) return fail(PyError::unsupported("environment key must be a string"));
+        // The variables of the process running the program.
+        if (const ProcessState* state = ctx.machine.states.find(ctx.machine.states.active_pid())) {
+            if (auto it = state->variables.find(*name); it != state->variables.end()) return make_str(ctx, it->second);
+            if (*name == "PWD") return make_str(ctx, state->cwd);
+        }
         return raise_key_error(ctx, key);
     }
     if (text) {
