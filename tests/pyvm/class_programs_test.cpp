@@ -336,6 +336,37 @@ class K:
     def __getitem__(self, k): return k * 2
 print(dict(K()))
 )PY"},
+    {"builtin_type_new", R"PY(
+class Point(tuple):
+    def __new__(cls, x, y):
+        return super().__new__(cls, (x, y))
+    @property
+    def x(self):
+        return self[0]
+p = Point(1, 2)
+print(p, p.x, len(p), isinstance(p, tuple), type(p).__name__)
+class Even(int):
+    def __new__(cls, v):
+        return super().__new__(cls, v * 2)
+print(Even(4), Even(4) + 1, int.__new__(int, '5'))
+for f in (lambda: int.__new__(str), lambda: int.__new__(3)):
+    try:
+        f()
+    except TypeError as e:
+        print(e)
+class U(str):
+    def __new__(cls, s):
+        return str.__new__(cls, s.upper())
+print(U('abc'), U('x') + 'y')
+class Q:
+    def __new__(cls):
+        return object.__new__(cls)
+print(type(Q()).__name__)
+try:
+    object.__new__(int)
+except TypeError as e:
+    print(e)
+)PY"},
     {"refused_bases_and_orders", R"PY(
 class A: pass
 class B(A): pass
@@ -428,6 +459,7 @@ const Refusal kRefusals[] = {
     {"bytes_latin1", "bytes('x', 'latin-1')\n", "only UTF-8 encoding is supported"},
     {"bytes_of_text", "bytes('x')\n", "TypeError: 'str' object cannot be interpreted as an integer"},
     {"complex_text_and_imag", "complex('1', 2)\n", "TypeError: complex() argument 'real' must be a real number, not str"},
+    {"unsupported_in_class_body", "class A:\n    x = 1\n    y = object(1)\n", "in class A at line 3"},
     {"str_two_arguments", "str(b'x', 'utf-8')\n", "expected 0..=1 arguments, got 2"},
 };
 

@@ -278,6 +278,47 @@ PyResult<Value> type_new_row(NativeRuntime& rt, Value metaclass, NativeCall call
 
 PyResult<Value> type_call_row(NativeRuntime& rt, Value cls, NativeCall call) { return type_call(rt.context(), cls, std::move(call)); }
 
+// `T.__new__(cls, *args)` of a builtin type T whose instances carry a payload.
+PyResult<Value> builtin_type_new(RuntimeContext& ctx, TypeId t, Value cls, NativeCall call) {
+    Heap& heap = ctx.heap;
+    const std::string_view name = builtin_type_name(t);
+    auto not_subtype = [&](std::string_view other) {
+        return fail(PyError::type_error(fmt::format("{0}.__new__({1}): {1} is not a subtype of {0}", name, other)));
+    };
+    if (auto d = decode_native_handle(cls)) {
+        if (d->tag == DefinitionTag::BuiltinType) {
+            if (d->number == t) return py_call_builtin_type(ctx, t, std::move(call));
+            return not_subtype(builtin_type_name(d->number));
+        }
+        if (d->tag == DefinitionTag::ExceptionType) return not_subtype(d->name);
+    }
+    const ClassRecord* r = class_record_of(heap, cls);
+    if (!r) {
+        TRY_ASSIGN(tn, type_name(ctx, cls));
+        return fail(PyError::type_error(fmt::format("{}.__new__(X): X is not a type object ({})", name, tn)));
+    }
+    if (type_layouts_differ(r->layout, t)) return not_subtype(r->name);
+    auto id = py_as_class(ctx, cls);
+    if (!id) return fail(PyError::unsupported("builtin subclass has no registered type"));
+    TRY_ASSIGN(value, py_call_builtin_type(ctx, t, std::move(call)));
+    heap.push_root(value);
+    TRY_ASSIGN(payload, builtin_subclass_payload_of(heap, value));
+    return heap.insert_object(*id, std::move(payload), ctx.roots, ctx.machine.meter);
+}
+
+template <BuiltinType T>
+PyResult<Value> builtin_new_row(NativeRuntime& rt, Value cls, NativeCall call) {
+    return builtin_type_new(rt.context(), type_id(T), cls, std::move(call));
+}
+
+template <BuiltinType T>
+constexpr NativeFunction kBuiltinNew[] = {{"builtin", "__new__", nullptr, builtin_new_row<T>}};
+
+template <BuiltinType T>
+void attach_builtin_new(TypeRegistry& registry, Symbols& symbols) {
+    registry.attach_native_class(symbols, type_id(T), NativeClass{builtin_type_name(type_id(T)), kBuiltinNew<T>, {}});
+}
+
 const NativeFunction kObjectRows[] = {
     {"object", "__new__", nullptr, object_new_row},
     {"object", "__init__", nullptr, object_init_row},
@@ -300,6 +341,17 @@ bool type_layouts_equal(std::uint32_t a, std::uint32_t b) {
 void attach_class_rows(TypeRegistry& registry, Symbols& symbols) {
     registry.attach_native_class(symbols, type_id(BuiltinType::Object), NativeClass{"object", kObjectRows, {}});
     registry.attach_native_class(symbols, type_id(BuiltinType::Type), NativeClass{"type", kTypeRows, kDictProperties});
+    attach_builtin_new<BuiltinType::Int>(registry, symbols);
+    attach_builtin_new<BuiltinType::Float>(registry, symbols);
+    attach_builtin_new<BuiltinType::String>(registry, symbols);
+    attach_builtin_new<BuiltinType::Bytes>(registry, symbols);
+    attach_builtin_new<BuiltinType::ByteArray>(registry, symbols);
+    attach_builtin_new<BuiltinType::List>(registry, symbols);
+    attach_builtin_new<BuiltinType::Tuple>(registry, symbols);
+    attach_builtin_new<BuiltinType::Dict>(registry, symbols);
+    attach_builtin_new<BuiltinType::Set>(registry, symbols);
+    attach_builtin_new<BuiltinType::FrozenSet>(registry, symbols);
+    attach_builtin_new<BuiltinType::Complex>(registry, symbols);
     for (BuiltinType t : {BuiltinType::Module, BuiltinType::Exception})
         registry.attach_native_class(symbols, type_id(t), NativeClass{"object", {}, kDictProperties});
 }
