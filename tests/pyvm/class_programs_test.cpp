@@ -367,6 +367,17 @@ try:
 except TypeError as e:
     print(e)
 )PY"},
+    {"super_in_class_and_static_methods", R"PY(
+class A:
+    @classmethod
+    def make(cls):
+        return 'A.make ' + cls.__name__
+class B(A):
+    @classmethod
+    def make(cls):
+        return 'B+' + super().make()
+print(B.make(), A.make())
+)PY"},
     {"refused_bases_and_orders", R"PY(
 class A: pass
 class B(A): pass

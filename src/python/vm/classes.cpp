@@ -486,12 +486,19 @@ PyResult<Value> py_build_class(RuntimeContext& ctx, ClassSpec spec) {
         r.namespace_.insert(symbol, member);
         r.values.push_back(member);
     }
-    // The defining class of the namespace's functions.
+    // The defining class of the namespace's functions, also of those a static or class method
+    // wraps (zero-argument super() and __class__ inside them need it).
     std::vector<NamespaceEntry> entries = spec.ns.entries();
     for (const NamespaceEntry& e : entries) {
-        auto s = heap.get_if_object(e.value) ? heap.slot_mut(e.value) : PyResult<HeapSlot*>(nullptr);
-        if (!s || !*s) continue;
-        if (auto* fp = std::get_if<FunctionPayload>(&(*s)->object)) fp->record->defining_class = cls;
+        Value fn = e.value;
+        if (const HeapSlot* w = heap.get_if_object(fn)) {
+            if (auto* sm = std::get_if<StaticMethodPayload>(&w->object)) fn = sm->callable;
+            if (auto* cm = std::get_if<ClassMethodPayload>(&w->object)) fn = cm->callable;
+        }
+        const HeapSlot* f = heap.get_if_object(fn);
+        if (!f || f->kind() != HeapObjectKind::Function) continue;
+        TRY_ASSIGN(m, heap.slot_mut(fn));
+        std::get<FunctionPayload>(m->object).record->defining_class = cls;
     }
     invalidate_attribute_caches(ctx);
     // __set_name__ of the descriptors in the namespace.
