@@ -378,6 +378,119 @@ class B(A):
         return 'B+' + super().make()
 print(B.make(), A.make())
 )PY"},
+    {"everyday_classes", R"PY(
+class Animal:
+    sound = '...'
+    registry = []
+    def __init__(self, name):
+        self.name = name
+        Animal.registry.append(self)
+    def speak(self):
+        return f'{self.name} says {self.sound}'
+    def __repr__(self):
+        return f'{type(self).__name__}({self.name!r})'
+    def __str__(self):
+        return self.name.upper()
+class Dog(Animal):
+    sound = 'woof'
+class Puppy(Dog):
+    def speak(self):
+        return super().speak() + '!'
+a = [Dog('rex'), Puppy('bit'), Animal('x')]
+print([x.speak() for x in a], a, str(a[0]), len(Animal.registry))
+print(type(a[1]).__mro__[1].__name__, a[1].__class__.__name__, type(a[0]).speak(a[0]))
+class Stack:
+    def __init__(self):
+        self._items = []
+    def push(self, x):
+        self._items.append(x)
+        return self
+    def __len__(self):
+        return len(self._items)
+    def __bool__(self):
+        return bool(self._items)
+    def __iter__(self):
+        for x in self._items[::-1]:
+            yield x
+    def __contains__(self, x):
+        return x in self._items
+s = Stack().push(1).push(2)
+print(len(s), bool(Stack()), list(s), 2 in s, 5 in s)
+class Guard:
+    def __init__(self):
+        object.__setattr__(self, 'log', [])
+    def __setattr__(self, k, v):
+        self.log.append(k)
+        object.__setattr__(self, k, v)
+    def __getattr__(self, k):
+        return 'missing ' + k
+g = Guard()
+g.a = 1
+print(g.a, g.log, g.zzz)
+class Typed:
+    def __init__(self, kind):
+        self.kind = kind
+    def __set_name__(self, owner, name):
+        self.attr = '_' + name
+    def __get__(self, obj, owner):
+        if obj is None:
+            return self
+        return obj.__dict__[self.attr] if False else obj._stash[self.attr]
+    def __set__(self, obj, value):
+        if not isinstance(value, self.kind):
+            raise TypeError(f'{self.attr[1:]} must be {self.kind.__name__}')
+        obj._stash = {self.attr: value}
+class Person:
+    age = Typed(int)
+    def __init__(self, age):
+        self.age = age
+p = Person(3)
+print(p.age)
+try:
+    p.age = 'x'
+except TypeError as e:
+    print(e)
+def deco(cls):
+    cls.decorated = True
+    return cls
+@deco
+class W:
+    class Inner:
+        v = 5
+print(W.decorated, W.Inner.v, W.Inner.__name__)
+class Money:
+    def __init__(self, c):
+        self.c = c
+    def __eq__(self, o):
+        return self.c == o.c
+    def __lt__(self, o):
+        return self.c < o.c
+    def __hash__(self):
+        return hash(self.c)
+    def __repr__(self):
+        return f'M{self.c}'
+ms = [Money(3), Money(1), Money(2)]
+print(sorted(ms), max(ms), min(ms, key=lambda m: -m.c), Money(1) in ms, {Money(1): 'a'}[Money(1)])
+class Count:
+    n = 0
+    def __init__(self):
+        type(self).n += 1
+Count(); Count()
+print(Count.n)
+class Base:
+    def template(self):
+        return self.step() * 2
+    def step(self):
+        raise NotImplementedError
+class Impl(Base):
+    def step(self):
+        return 21
+print(Impl().template())
+try:
+    Base().template()
+except NotImplementedError:
+    print('abstract step')
+)PY"},
     {"refused_bases_and_orders", R"PY(
 class A: pass
 class B(A): pass

@@ -232,6 +232,9 @@ PyResult<Value> dict_getter(NativeRuntime& rt, Value self) {
 }
 const NativeProperty kDictProperty{"object", "__dict__", dict_getter};
 
+PyResult<Value> class_getter(NativeRuntime& rt, Value self) { return type_of(rt.context(), self); }
+const NativeProperty kObjectProperties[] = {{"object", "__class__", class_getter}};
+
 PyResult<Value> object_new_row(NativeRuntime& rt, Value cls, NativeCall call) {
     return object_new(rt.context(), cls, !call.positional.empty() || !call.keywords.empty());
 }
@@ -319,7 +322,41 @@ void attach_builtin_new(TypeRegistry& registry, Symbols& symbols) {
     registry.attach_native_class(symbols, type_id(T), NativeClass{builtin_type_name(type_id(T)), kBuiltinNew<T>, {}});
 }
 
+// object.__setattr__(name, value) and object.__delattr__(name): the generic store and
+// deletion, whatever the class defines.
+PyResult<Value> generic_attribute_row(NativeRuntime& rt, Value self, NativeCall call, bool store) {
+    RuntimeContext& ctx = rt.context();
+    const std::string_view row = store ? "object.__setattr__" : "object.__delattr__";
+    if (!call.keywords.empty()) return fail(PyError::type_error(fmt::format("{}() does not accept keyword arguments", row)));
+    const std::size_t want = store ? 2 : 1;
+    if (call.positional.size() != want)
+        return fail(PyError::type_error(fmt::format("expected {} argument{}, got {}", want, store ? "s" : "",
+                                                    call.positional.size())));
+    TRY_ASSIGN(name, value_to_owned_string(ctx.heap, call.positional[0]));
+    if (!name) {
+        TRY_ASSIGN(tn, type_name(ctx, call.positional[0]));
+        return fail(PyError::type_error(fmt::format("attribute name must be string, not '{}'", tn)));
+    }
+    TRY_ASSIGN(sym, ctx.heap.symbols.intern(*name, ctx.machine.meter));
+    const bool is_class = class_record_of(ctx.heap, self) != nullptr;
+    if (store) {
+        TRY_DO(py_setattr(ctx, self, sym, *name, call.positional[1]));
+    } else {
+        TRY_DO(py_delattr(ctx, self, sym, *name));
+    }
+    if (is_class) invalidate_attribute_caches(ctx);
+    return Value::none();
+}
+PyResult<Value> object_setattr_row(NativeRuntime& rt, Value self, NativeCall call) {
+    return generic_attribute_row(rt, self, std::move(call), true);
+}
+PyResult<Value> object_delattr_row(NativeRuntime& rt, Value self, NativeCall call) {
+    return generic_attribute_row(rt, self, std::move(call), false);
+}
+
 const NativeFunction kObjectRows[] = {
+    {"object", "__setattr__", nullptr, object_setattr_row},
+    {"object", "__delattr__", nullptr, object_delattr_row},
     {"object", "__new__", nullptr, object_new_row},
     {"object", "__init__", nullptr, object_init_row},
     {"object", "__init_subclass__", nullptr, object_init_subclass_row},
@@ -339,7 +376,7 @@ bool type_layouts_equal(std::uint32_t a, std::uint32_t b) {
 }
 
 void attach_class_rows(TypeRegistry& registry, Symbols& symbols) {
-    registry.attach_native_class(symbols, type_id(BuiltinType::Object), NativeClass{"object", kObjectRows, {}});
+    registry.attach_native_class(symbols, type_id(BuiltinType::Object), NativeClass{"object", kObjectRows, kObjectProperties});
     registry.attach_native_class(symbols, type_id(BuiltinType::Type), NativeClass{"type", kTypeRows, kDictProperties});
     attach_builtin_new<BuiltinType::Int>(registry, symbols);
     attach_builtin_new<BuiltinType::Float>(registry, symbols);
