@@ -491,6 +491,16 @@ try:
 except NotImplementedError:
     print('abstract step')
 )PY"},
+    {"class_subscription", R"PY(
+print(list[int], dict[str, int])
+class G:
+    def __class_getitem__(cls, item):
+        return f'{cls.__name__}[{item.__name__}]'
+print(G[int])
+class H: pass
+x = H[int]
+print(x.__origin__ is H)
+)PY"},
     {"refused_bases_and_orders", R"PY(
 class A: pass
 class B(A): pass

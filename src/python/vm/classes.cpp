@@ -492,6 +492,10 @@ PyResult<Value> py_build_class(RuntimeContext& ctx, ClassSpec spec) {
             e.kind = SlotKind::Callable;
             e.owner = id;
             e.value = *v;
+            // A slot wrapper of another type (enum.Enum's __repr__ on an int-based enumeration)
+            // brings that type's slot function.
+            if (auto d = decode_native_handle(*v); d && d->tag == DefinitionTag::SlotWrapper && d->number == i)
+                if (auto owner_slot = types.slot(d->owner, DunderSlot(i)); owner_slot && *owner_slot) e = **owner_slot;
             type.declared[i] = e;
             type.resolved[i] = e;
         }
