@@ -189,6 +189,9 @@ public:
     TypeRegistry types;
     ExecState state;
     Value sys_path;  // the cached sys.path list, absent until made
+    std::vector<std::string> initial_search_path;  // what sys.path starts as
+    // The directories of the module files whose bodies are running, innermost first.
+    std::vector<std::string> import_directories;
     // Builtin names already resolved, by symbol; never emptied while the program lives.
     Namespace builtins_cache;
     // Raised whenever a class attribute changes: attribute site caches of an older epoch miss.
