@@ -4,11 +4,14 @@ open() reads a whole file when it is opened for reading and writes it back when 
 for writing is flushed or closed.
 """
 
-import _tarnwick_vfs
-
 SEEK_SET = 0
 SEEK_CUR = 1
 SEEK_END = 2
+
+
+def _vfs():
+    import _tarnwick_vfs
+    return _tarnwick_vfs
 
 
 class UnsupportedOperation(OSError, ValueError):
@@ -167,19 +170,19 @@ class FileIO(_MemoryFile):
         empty = b"" if binary else ""
         initial = empty
         if "r" in mode:
-            initial = _tarnwick_vfs.read_bytes(name) if binary else _tarnwick_vfs.read_text(name)
-        elif "x" in mode and _tarnwick_vfs.exists(name):
+            initial = _vfs().read_bytes(name) if binary else _vfs().read_text(name)
+        elif "x" in mode and _vfs().exists(name):
             raise FileExistsError(17, "File exists", name)
         elif "w" in mode or "x" in mode:
             if binary:
-                _tarnwick_vfs.write_bytes(name, b"")
+                _vfs().write_bytes(name, b"")
             else:
-                _tarnwick_vfs.write_text(name, "")
-        elif self._appending and not _tarnwick_vfs.exists(name):
+                _vfs().write_text(name, "")
+        elif self._appending and not _vfs().exists(name):
             if binary:
-                _tarnwick_vfs.write_bytes(name, b"")
+                _vfs().write_bytes(name, b"")
             else:
-                _tarnwick_vfs.write_text(name, "")
+                _vfs().write_text(name, "")
         super().__init__(initial, empty)
         self._flushed = 0
 
@@ -220,14 +223,14 @@ class FileIO(_MemoryFile):
         if self._appending:
             tail = self._data[self._flushed:]
             if self._binary:
-                _tarnwick_vfs.append_bytes(self.name, tail)
+                _vfs().append_bytes(self.name, tail)
             else:
-                _tarnwick_vfs.append_text(self.name, tail)
+                _vfs().append_text(self.name, tail)
             self._flushed = len(self._data)
         elif self._binary:
-            _tarnwick_vfs.write_bytes(self.name, self._data)
+            _vfs().write_bytes(self.name, self._data)
         else:
-            _tarnwick_vfs.write_text(self.name, self._data)
+            _vfs().write_text(self.name, self._data)
         self._dirty = False
 
 

@@ -79,7 +79,13 @@ def _make_namedtuple(typename, field_names, defaults, namespace, module):
     return type(typename, (tuple,), body)
 
 
-def namedtuple(typename, field_names, *, rename=False, defaults=None, module=None):
+def namedtuple(typename, field_names, **options):
+    for key in options:
+        if key not in ("rename", "defaults", "module"):
+            raise TypeError("namedtuple() got an unexpected keyword argument " + repr(key))
+    rename = options.get("rename", False)
+    defaults = options.get("defaults", None)
+    module = options.get("module", None)
     if isinstance(field_names, str):
         field_names = field_names.replace(",", " ").split()
     field_names = list(field_names)
