@@ -150,16 +150,10 @@ PyResult<Value> load_source_module(RuntimeContext& ctx, const std::string& name,
         {"__name__", name_value}, {"__doc__", doc}, {"__package__", package_value}, {"__file__", file_value}};
     TRY_ASSIGN(module, new_module_object(in, ctx.machine.meter, name, attrs));
     TRY_DO(ctx.heap.insert_module(name, module.module));
-    const bool from_file = !label.starts_with("<");
-    if (from_file) in.import_directories.insert(in.import_directories.begin(), directory_of(label));
-    FrameDescriptor d{std::nullopt, module.namespace_, module.namespace_, Value::absent(), false, false};
-    SliceResult r = vm::run_code_synchronously(ctx, code, d);
-    if (from_file && !in.import_directories.empty()) in.import_directories.erase(in.import_directories.begin());
+    auto r = vm::run_module_code(ctx, code, module.namespace_, label);
     if (!r) {
         ctx.heap.remove_module(name);
-        PyError e = std::move(r.error().error);
-        if (is_control_error(e)) vm::append_error_location(e, label, r.error().position);
-        return fail(std::move(e));
+        return fail(std::move(r.error()));
     }
     switch (r->kind) {
         case StepOutcome::Halt: return module.module;
@@ -234,6 +228,22 @@ PyResult<CodeObjectPtr> load_module_code(Machine& machine, Heap& heap, std::stri
 }
 
 namespace vm {
+
+PyResult<StepOutcome> run_module_code(RuntimeContext& ctx, const CodeObjectPtr& code, Value namespace_,
+                                      const std::string& label) {
+    Interpreter& in = interp(ctx);
+    const bool from_file = !label.starts_with("<");
+    if (from_file) in.import_directories.insert(in.import_directories.begin(), directory_of(label));
+    FrameDescriptor d{std::nullopt, namespace_, namespace_, Value::absent(), false, false};
+    SliceResult r = run_code_synchronously(ctx, code, d);
+    if (from_file && !in.import_directories.empty()) in.import_directories.erase(in.import_directories.begin());
+    if (!r) {
+        PyError e = std::move(r.error().error);
+        if (is_control_error(e)) append_error_location(e, label, r.error().position);
+        return fail(std::move(e));
+    }
+    return *r;
+}
 
 PyResult<std::vector<std::string>> import_search_path(RuntimeContext& ctx) {
     Interpreter& in = interp(ctx);

@@ -14,6 +14,7 @@
 #include "python/heap/error.h"
 #include "python/heap/namespace.h"
 #include "python/heap/value.h"
+#include "python/vm/step_outcome.h"
 
 namespace tw {
 struct Machine;
@@ -48,6 +49,12 @@ PyResult<Value> import_module_value(RuntimeContext& ctx, std::string_view name);
 PyResult<std::vector<std::string>> import_search_path(RuntimeContext& ctx);
 // The `sys.path` list object, made from the initial search path on first use.
 PyResult<Value> search_path_list(RuntimeContext& ctx);
+
+// Runs a module's code over its namespace to completion. A file's directory (a label not
+// starting with "<") is searched first while the body runs; failures that are no Python exception
+// gain " in {label} at line {l}, column {c}".
+PyResult<StepOutcome> run_module_code(RuntimeContext& ctx, const CodeObjectPtr& code, Value namespace_,
+                                      const std::string& label);
 
 // The import instructions.
 PyStatus import_from(RuntimeContext& ctx, Symbol name);
