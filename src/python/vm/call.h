@@ -71,6 +71,9 @@ public:
     virtual bool set_deadline(bool enable, std::uint64_t timeout_ns) = 0;
     virtual PyResult<ValueCategory> value_category(Value v) = 0;
     virtual PyResult<Value> type_of(Value v) = 0;
+    // `vars(x)`: a live mapping of a module's or an instance's attributes, a read-only proxy of a
+    // class's; none for values without attributes.
+    virtual PyResult<std::optional<Value>> attribute_dict(Value v) = 0;
     // Slot index + 1 of a live heap object; none otherwise.
     virtual std::optional<std::uint32_t> object_id(Value v) = 0;
     virtual bool is_identical(Value a, Value b) = 0;

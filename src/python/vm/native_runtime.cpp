@@ -38,6 +38,15 @@ bool is_tag(const Value& v, DefinitionTag tag) {
     return d && d->tag == tag;
 }
 
+// A timer whose deadline is not after now (at any depth of an Any). Input, pipes and children are
+// left to the scheduler, which wakes the program when one of them is ready.
+bool ready_now(const WaitReason& r, std::uint64_t now) {
+    if (r.kind() == WaitKind::Timer) return r.deadline_ns() <= now;
+    if (r.kind() == WaitKind::Any)
+        return std::any_of(r.reasons().begin(), r.reasons().end(), [&](const WaitReason& e) { return ready_now(e, now); });
+    return false;
+}
+
 PyResult<std::optional<Value>> consume_attribute_error(RuntimeContext& ctx, AttrLookup found) {
     if (found) return found;
     if (auto left = vm::pending_exception_is(ctx, std::move(found.error()), "AttributeError")) return fail(std::move(*left));
@@ -124,6 +133,43 @@ PyResult<ValueCategory> EngineRuntime::value_category(Value v) {
 }
 
 PyResult<Value> EngineRuntime::type_of(Value v) { return vm::type_of(*ctx_, v); }
+
+PyResult<std::optional<Value>> EngineRuntime::attribute_dict(Value v) {
+    if (auto d = decode_native_handle(v)) {
+        if (d->tag != DefinitionTag::Module && d->tag != DefinitionTag::BuiltinType && d->tag != DefinitionTag::ValueKind &&
+            d->tag != DefinitionTag::ExceptionType)
+            return std::optional<Value>();
+        if (d->tag == DefinitionTag::Module) {
+            TRY_ASSIGN(proxy, heap().allocate_object(MappingProxyPayload{v, 0}, roots(), meter()));
+            return std::optional(proxy);
+        }
+        auto cls = py_as_class(*ctx_, v);
+        if (!cls) {
+            if (d->tag == DefinitionTag::ExceptionType) return fail(PyError::unsupported("exception type is not registered"));
+            return fail(PyError::unsupported("value kind is not registered"));
+        }
+        TRY_ASSIGN(proxy, heap().allocate_object(MappingProxyPayload{Value::absent(), *cls}, roots(), meter()));
+        return std::optional(proxy);
+    }
+    const HeapSlot* s = heap().get_if_object(v);
+    if (!s) return std::optional<Value>();
+    if (const auto* m = std::get_if<ModulePayload>(&s->object)) {
+        Value ns = heap().clone_value(m->namespace_);
+        TRY_ASSIGN(nd, heap().allocate_object(NamespaceDictPayload{0, ns}, roots(), meter()));
+        return std::optional(nd);
+    }
+    TRY_ASSIGN(cls, instance_class_value(heap(), types(), v));
+    if (cls || instance_type_record(heap(), types(), v)) {
+        TRY_ASSIGN(nd, heap().allocate_object(NamespaceDictPayload{1, v}, roots(), meter()));
+        return std::optional(nd);
+    }
+    s = heap().get_if_object(v);
+    if (s && std::holds_alternative<ClassPayload>(s->object)) {
+        TRY_ASSIGN(proxy, heap().allocate_object(MappingProxyPayload{v, 0}, roots(), meter()));
+        return std::optional(proxy);
+    }
+    return std::optional<Value>();
+}
 
 std::optional<std::uint32_t> EngineRuntime::object_id(Value v) {
     auto id = heap().object_identity(v);
@@ -401,7 +447,7 @@ PyStatus EngineRuntime::wait_resources(std::vector<WaitReason> resources) {
     Machine& machine = ctx_->machine;
     const std::uint64_t now = machine.clock.now_ns();
     for (const WaitReason& r : resources)
-        if (r.is_due_at(now)) return {};
+        if (ready_now(r, now)) return {};
     std::erase_if(st.timer_deadlines, [&](std::uint64_t t) { return t <= now; });
     for (const WaitReason& r : resources) {
         if (r.kind() != WaitKind::Timer) continue;

@@ -22,6 +22,7 @@ public:
     bool set_deadline(bool enable, std::uint64_t timeout_ns) override;
     PyResult<ValueCategory> value_category(Value v) override;
     PyResult<Value> type_of(Value v) override;
+    PyResult<std::optional<Value>> attribute_dict(Value v) override;
     std::optional<std::uint32_t> object_id(Value v) override;
     bool is_identical(Value a, Value b) override;
     PyResult<Value> call_native(NativeCallback callback, void* data) override;
