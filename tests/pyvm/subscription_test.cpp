@@ -5,7 +5,7 @@
 #include "pyvm/runtime_fixture.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/classes.h"
 #include "python/vm/engine.h"
 
@@ -85,7 +85,7 @@ TEST_F(Subscription, IteratorsOfBuiltinValues) {
 }
 
 TEST_F(Subscription, SharedSlotsOfStrAndTheContainers) {
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     auto binary = [&](BuiltinType t, DunderSlot s, Value a, Value b) {
         return in.types.slot(type_id(t), s).value()->as_binary()(rt, a, b);
     };

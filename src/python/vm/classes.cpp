@@ -22,6 +22,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/try.h"
 
 namespace tw::py::vm {

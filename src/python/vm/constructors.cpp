@@ -17,6 +17,7 @@
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/classes.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/namespace.h"
 #include "python/vm/try.h"
@@ -255,7 +256,7 @@ PyResult<Value> construct_complex(RuntimeContext& ctx, const NativeCall& call) {
             return complex_from_text(ctx, *text);
         }
     }
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     // A number's parts, or the TypeError `message` naming the value's type.
     auto parts_of = [&](std::optional<Value> v, std::string_view message) -> PyResult<ComplexParts> {
         if (!v) return ComplexParts{0, 0, 0};

@@ -15,6 +15,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/imports.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
 
@@ -1126,10 +1127,9 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
             st.pending_exception = exc;
             return fail(PyError::raised());
         }
-        case PyOpcode::ImportModule:
-        case PyOpcode::ImportFrom:
-        case PyOpcode::ImportStar:
-            return fail(PyError::unsupported("imports are not supported by the interpreter yet"));
+        case PyOpcode::ImportModule: sync_cursor(cursor, st); TRY_DO(vm::import_module(ctx, std::string(heap.symbols.name_of(in.a)), in.flag)); return next;
+        case PyOpcode::ImportFrom: sync_cursor(cursor, st); TRY_DO(vm::import_from(ctx, in.a)); return next;
+        case PyOpcode::ImportStar: sync_cursor(cursor, st); TRY_DO(vm::import_star(ctx)); return next;
         case PyOpcode::YieldValue: {
             if (frame.kind.tag != FrameKindTag::Generator)
                 return fail(PyError::unsupported("yield outside a generator frame"));

@@ -11,7 +11,7 @@
 #include "python/objects/instance.h"
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"

@@ -17,6 +17,7 @@
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/classes.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
@@ -433,7 +434,7 @@ PyResult<Value> py_getitem(RuntimeContext& ctx, Value obj, Value key) {
     if (hit)
         if (auto d = decode_native_handle(hit->value); d && d->tag == DefinitionTag::NativeMethod && d->function &&
                                                        d->function->method_handler) {
-            NativeRuntime rt(ctx);
+            EngineRuntime rt(ctx);
             NativeCall call{{key}, {}};
             return d->function->method_handler(rt, obj, std::move(call));
         }
@@ -466,7 +467,7 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
             }
         }
     } else if (entry && entry->kind == SlotKind::Binary && entry->fn) {
-        NativeRuntime rt(ctx);
+        EngineRuntime rt(ctx);
         TRY_ASSIGN(r, entry->as_binary()(rt, container, key));
         if (r) return *r;
     }
@@ -483,7 +484,7 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
     if (auto d = decode_native_handle(container); d && d->tag == DefinitionTag::BuiltinType) {
         TRY_ASSIGN(hook, in.types.slot(d->number, DunderSlot::ClassGetItem));
         if (hook && hook->kind == SlotKind::Binary && hook->fn) {
-            NativeRuntime rt(ctx);
+            EngineRuntime rt(ctx);
             TRY_ASSIGN(r, hook->as_binary()(rt, container, key));
             if (r) return *r;
         }
