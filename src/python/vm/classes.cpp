@@ -395,23 +395,8 @@ void attach_class_rows(TypeRegistry& registry, Symbols& symbols) {
 }
 
 PyResult<std::optional<Value>> namespace_view(RuntimeContext& ctx, Value obj) {
-    Heap& heap = ctx.heap;
-    const HeapSlot* s = heap.get_if_object(obj);
-    if (!s) return std::optional<Value>();
-    if (s->kind() == HeapObjectKind::Class) {
-        TRY_ASSIGN(p, heap.allocate_object(MappingProxyPayload{obj, 0}, ctx.roots, ctx.machine.meter));
-        return std::optional(p);
-    }
-    if (s->kind() == HeapObjectKind::Module) {
-        Value ns = std::get<ModulePayload>(s->object).namespace_;
-        TRY_ASSIGN(d, heap.allocate_object(NamespaceDictPayload{0, ns}, ctx.roots, ctx.machine.meter));
-        return std::optional(d);
-    }
-    TRY_ASSIGN(cls, instance_class_value(heap, interp(ctx).types, obj));
-    if (!cls && s->kind() != HeapObjectKind::Exception && s->kind() != HeapObjectKind::Object) return std::optional<Value>();
-    if (!cls && s->type_id == type_id(BuiltinType::Object)) return std::optional<Value>();
-    TRY_ASSIGN(d, heap.allocate_object(NamespaceDictPayload{0, obj}, ctx.roots, ctx.machine.meter));
-    return std::optional(d);
+    EngineRuntime rt(ctx);
+    return rt.attribute_dict(obj);
 }
 
 PyResult<std::vector<Value>> py_check_class_bases(RuntimeContext& ctx, std::span<const Value> bases) {

@@ -240,7 +240,6 @@ PyResult<Value> type_call(RuntimeContext& ctx, Value callee, NativeCall call) {
 
 PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall call, bool direct) {
     Heap& heap = ctx.heap;
-    Interpreter& in = interp(ctx);
     heap.push_root(cls);
     for (const Value& v : call.positional) heap.push_root(v);
     for (const auto& kv : call.keywords) heap.push_root(kv.second);
@@ -395,7 +394,6 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
     auto r = call_with(ctx, *user_init, args, call.keywords);
     if (!r) return outcome_of(std::move(r.error()));
     if (!r->is_none()) return fail(PyError::unsupported("__init__() should return None"));
-    (void)in;
     return push(ctx, instance);
 }
 
