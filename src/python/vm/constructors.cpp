@@ -461,15 +461,7 @@ PyResult<Value> construct(RuntimeContext& ctx, TypeId type, NativeCall call) {
         case BuiltinType::Bytes: return construct_bytes(ctx, args, false);
         case BuiltinType::ByteArray: return construct_bytes(ctx, args, true);
         case BuiltinType::List:
-        case BuiltinType::Tuple: {
-            TRY_DO(check_arity(args.size(), 0, 1));
-            std::vector<Value> items;
-            if (!args.empty()) {
-                TRY_ASSIGN(all, collect_iterable(ctx, args[0]));
-                items = std::move(all);
-            }
-            return t == BuiltinType::List ? new_list(ctx, std::move(items)) : new_tuple(ctx, std::move(items));
-        }
+        case BuiltinType::Tuple:
         case BuiltinType::Set:
         case BuiltinType::FrozenSet: {
             TRY_DO(check_arity(args.size(), 0, 1));
@@ -478,6 +470,8 @@ PyResult<Value> construct(RuntimeContext& ctx, TypeId type, NativeCall call) {
                 TRY_ASSIGN(all, collect_iterable(ctx, args[0]));
                 items = std::move(all);
             }
+            if (t == BuiltinType::List) return new_list(ctx, std::move(items));
+            if (t == BuiltinType::Tuple) return new_tuple(ctx, std::move(items));
             return new_set(ctx, items, t == BuiltinType::FrozenSet);
         }
         case BuiltinType::Dict: return construct_dict(ctx, call);
