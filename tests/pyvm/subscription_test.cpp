@@ -117,5 +117,12 @@ TEST_F(Subscription, SharedSlotsOfStrAndTheContainers) {
     EXPECT_EQ(**has, Value::from_bool(true));
 }
 
+TEST_F(Subscription, MaterializeRunsTheStoredIterationModule) {
+    auto items = vm::py_materialize_iterable(ctx, list({Value::from_int(1), Value::from_int(2)}));
+    ASSERT_TRUE(items) << error_of(items);
+    ASSERT_EQ(items->size(), 2u);
+    EXPECT_EQ((*items)[1], Value::from_int(2));
+}
+
 }  // namespace
 }  // namespace tw::py

@@ -768,7 +768,12 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
         TRY_ASSIGN(name_str, make_str(ctx, name));
         Value module = Value::none();
         if (const Value* m = ns.get(module_sym)) module = *m;
-        auto collections = heap.find_module("collections");
+        std::optional<Value> collections = heap.find_module("collections");
+        if (!collections) {
+            EngineRuntime rt(ctx);
+            TRY_ASSIGN(imported, rt.import_module("collections"));
+            collections = imported;
+        }
         std::optional<Value> helper;
         if (collections) {
             TRY_ASSIGN(scope, module_submodule_slot(heap, *collections, "collections"));

@@ -575,8 +575,12 @@ PyResult<bool> py_is_count_iterator(const Heap& heap, Value v) {
 
 PyResult<std::vector<Value>> py_materialize_iterable(RuntimeContext& ctx, Value v) {
     Heap& heap = ctx.heap;
-    auto module = heap.find_module("_iteration");
-    if (!module) return fail(PyError::unsupported("frozen _iteration module lacks materialize"));
+    std::optional<Value> module = heap.find_module("_iteration");
+    if (!module) {
+        EngineRuntime rt(ctx);
+        TRY_ASSIGN(imported, rt.import_module("_iteration"));
+        module = imported;
+    }
     TRY_ASSIGN(scope, module_submodule_slot(heap, *module, "_iteration"));
     TRY_ASSIGN(fn, namespace_get_str(heap, scope, "materialize"));
     if (!fn) return fail(PyError::unsupported("frozen _iteration module lacks materialize"));
