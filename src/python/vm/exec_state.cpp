@@ -10,6 +10,7 @@
 #include "python/types/string_types.h"
 #include "python/vm/root_methods.h"
 #include "python/vm/sequences.h"
+#include "python/vm/classes.h"
 #include "python/vm/str_formatting.h"
 
 namespace tw::py {
@@ -121,6 +122,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_str_format_rows(registry, symbols);
     vm::attach_sequence_classes(registry, symbols);
     vm::attach_root_classes(registry, symbols);
+    vm::attach_class_rows(registry, symbols);
 }
 
 // The builtin slots, and str's % (its formatting runs over the engine's value protocols).
@@ -129,6 +131,7 @@ void install_engine_slots(TypeRegistry& registry) {
     vm::install_sequence_slots(registry);
     registry.get_mut(type_id(BuiltinType::String))->resolved[std::size_t(DunderSlot::Remainder)] =
         SlotEntry::binary(str_percent_slot);
+    vm::install_container_slots(registry);
 }
 
 }  // namespace

@@ -1,0 +1,122 @@
+// The engine's implementation of the native runtime interface over a runtime context, and the
+// engine's own entry for calling a value to completion from native code.
+#pragma once
+
+#include "python/vm/call.h"
+#include "python/vm/runtime_context.h"
+
+namespace tw::py {
+
+class EngineRuntime final : public NativeRuntime {
+public:
+    explicit EngineRuntime(RuntimeContext& ctx) : ctx_(&ctx) {}
+
+    RuntimeContext& context() override;
+    Heap& heap() override;
+    ResourceMeter& meter() override;
+    RootSource* roots() override;
+    const TypeRegistry& types() override;
+    ExecState& exec() override;
+    PyStatus charge_memory(std::uint64_t bytes) override;
+    PyStatus charge_work(std::uint64_t units) override;
+    bool set_deadline(bool enable, std::uint64_t timeout_ns) override;
+    PyResult<ValueCategory> value_category(Value v) override;
+    PyResult<Value> type_of(Value v) override;
+    PyResult<std::optional<Value>> attribute_dict(Value v) override;
+    std::optional<std::uint32_t> object_id(Value v) override;
+    bool is_identical(Value a, Value b) override;
+    PyResult<Value> call_native(NativeCallback callback, void* data) override;
+    std::optional<std::int64_t> to_i64(Value v) override;
+    PyResult<std::optional<std::string>> to_string(Value v) override;
+    PyResult<std::optional<std::string>> to_bytes(Value v) override;
+    PyResult<std::string> bytearray_bytes(Value v) override;
+    PyStatus bytearray_assign(Value v, std::string bytes) override;
+    bool is_int_type(Value v) override;
+    bool is_str_type(Value v) override;
+    bool is_ellipsis(Value v) override;
+    Value not_implemented() override;
+    bool is_not_implemented(Value v) override;
+    PyResult<Value> new_complex(double real, double imag) override;
+    PyResult<bool> is_true(Value v) override;
+    PyResult<std::string> to_str(Value v) override;
+    PyResult<std::string> repr(Value v) override;
+    PyResult<std::string> default_repr(Value v) override;
+    PyResult<std::optional<std::uint64_t>> len(Value v) override;
+    PyResult<std::string> format(Value v, std::string_view spec) override;
+    PyResult<bool> values_equal(Value a, Value b) override;
+    PyResult<int> compare_order(Value a, Value b) override;
+    PyResult<bool> less_than(Value a, Value b) override;
+    PyResult<std::optional<Value>> getattr_optional(Value v, std::string_view name) override;
+    PyResult<Value> getattr(Value v, std::string_view name) override;
+    PyStatus setattr(Value v, std::string_view name, Value value) override;
+    PyStatus set_pending_exception(std::string_view class_name, std::vector<Value> args) override;
+    PyResult<std::optional<std::pair<std::string, std::vector<Value>>>> exception_parts(Value v) override;
+    PyResult<std::uint64_t> list_len(Value list) override;
+    PyResult<std::vector<Value>> list_to_vec(Value list) override;
+    PyStatus list_append(Value list, Value v) override;
+    PyStatus list_insert(Value list, std::uint64_t index, Value v) override;
+    PyStatus list_extend(Value list, std::vector<Value> values) override;
+    PyResult<Value> list_pop(Value list, std::uint64_t index) override;
+    PyResult<std::optional<std::uint64_t>> list_index(Value list, Value v, std::uint64_t start, std::uint64_t stop) override;
+    PyStatus list_reverse(Value list) override;
+    PyStatus list_clear(Value list) override;
+    PyResult<std::vector<Value>> tuple_to_vec(Value tuple) override;
+    PyResult<std::optional<std::array<Value, 3>>> slice_parts(Value v) override;
+    PyResult<std::vector<ValuePair>> dict_items(Value mapping) override;
+    PyResult<std::optional<Value>> dict_get(Value mapping, Value key) override;
+    PyStatus dict_set(Value mapping, Value key, Value v) override;
+    PyResult<std::optional<Value>> dict_remove(Value mapping, Value key) override;
+    PyResult<std::optional<Value>> dict_last_key(Value mapping) override;
+    PyStatus dict_update(Value mapping, std::vector<ValuePair> pairs) override;
+    PyResult<Value> subscript(Value container, Value key) override;
+    PyResult<std::vector<Value>> set_items(Value set) override;
+    PyResult<bool> set_is_frozen(Value set) override;
+    PyResult<bool> set_add(Value set, Value v) override;
+    PyResult<bool> set_discard(Value set, Value v) override;
+    PyStatus list_replace(Value list, std::vector<Value> values) override;
+    PyResult<Value> call(Value callable, std::span<const Value> positional, std::span<const KeywordArgument> keywords) override;
+    PyResult<Value> call_symbols(Value callable, std::span<const Value> positional, std::span<const std::pair<Symbol, Value>> keywords) override;
+    bool is_callable(Value v) override;
+    PyResult<Value> new_list(std::vector<Value> values) override;
+    PyResult<Value> new_tuple(std::vector<Value> values) override;
+    PyResult<Value> new_dict(std::vector<ValuePair> pairs) override;
+    PyResult<Value> new_set(std::vector<Value> values) override;
+    PyResult<Value> new_frozenset(std::vector<Value> values) override;
+    PyResult<Value> new_str(std::string text) override;
+    PyResult<Value> new_bytes(std::string bytes) override;
+    PyResult<Value> new_bytearray(std::string bytes) override;
+    PyResult<Value> int_from_str(std::string_view digits) override;
+    PyResult<Value> property_getter(Value property) override;
+    PyResult<std::optional<Value>> property_setter(Value property) override;
+    PyResult<Value> new_property(Value getter, std::optional<Value> setter) override;
+    PyResult<Value> object_new(Value cls, bool has_arguments) override;
+    std::string program_name() override;
+    PyResult<Value> new_str_list(std::vector<std::string> texts) override;
+    PyResult<Value> search_path_list() override;
+    PyResult<Value> import_module(std::string_view name) override;
+    std::vector<std::string> collect_strings() override;
+    PyResult<Value> new_module(std::string_view name, std::string_view origin, Value spec, Value loader) override;
+    PyStatus exec_module(Value module, std::string_view path) override;
+    std::optional<std::string> exception_type_index(Value v) override;
+    Value exception_type_value(std::string_view name) override;
+    PyStatus wait_resources(std::vector<WaitReason> resources) override;
+    std::optional<Value> frame_module_name(std::uint64_t depth) override;
+    std::uint32_t getpid() override;
+    std::uint32_t getppid() override;
+    std::string type_name(Value v) override;
+    std::optional<Value> active_exception() override;
+    PyResult<Value> sys_modules() override;
+    PyStatus set_module(std::string_view name, Value module) override;
+    bool remove_module(std::string_view name) override;
+
+private:
+    RuntimeContext* ctx_;
+};
+
+// The same entry as `NativeRuntime::call`, for code holding only the runtime context.
+PyResult<Value> call_value(RuntimeContext& ctx, Value callable, std::span<const Value> positional,
+                           std::span<const KeywordArgument> keywords = {});
+PyResult<Value> call_value_symbols(RuntimeContext& ctx, Value callable, std::span<const Value> positional,
+                                   std::span<const std::pair<Symbol, Value>> keywords);
+
+}  // namespace tw::py
