@@ -251,15 +251,6 @@ l.append(2)
 print(list(it2), list(iter(b'\x00\xff')), list(iter('añ')), list(iter('')))
 x = iter([1])
 print(iter(x) is x)
-class N:
-    __next__ = None
-    def __iter__(self):
-        return self
-try:
-    for _ in N():
-        pass
-except TypeError as e:
-    print(e)
 )PY"},
     {"instance_dict", R"PY(
 class C:

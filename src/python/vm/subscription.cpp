@@ -20,6 +20,7 @@
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/iteration.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
 #include "python/vm/try.h"
@@ -238,12 +239,9 @@ PyResult<Value> dict_getitem(RuntimeContext& ctx, Value obj, Value key) {
 PyResult<Value> normalize_index(RuntimeContext& ctx, Value key) {
     if (key.is_int() || key.is_bool()) return key;
     if (py_numeric_view(ctx.heap, key).kind == NumericView::Big) return key;
-    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, key));
-    if (!cls) return key;
-    TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, ctx.heap.symbols.lookup("__index__")));
-    if (!hit) return key;
-    TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, key, *cls, hit->owner));
-    return call_value(ctx, bound, {});
+    // Any other object stands for its __index__, which must give an int that fits.
+    TRY_ASSIGN(index, py_as_index(ctx, key));
+    return index ? Value::from_int(*index) : key;
 }
 
 // An index against a length: the position, or none when it is out of range; a key that is no
@@ -361,7 +359,7 @@ PyResult<Value> py_getitem(RuntimeContext& ctx, Value obj, Value key) {
     Heap& heap = ctx.heap;
     heap.push_root(obj);
     heap.push_root(key);
-    const HeapSlot* slot = heap.get_if_object(obj);
+    const HeapSlot* slot = heap.get_if_object(obj);  // read again after any call into Python code
     const bool mapping = slot && dict_table_of(const_cast<HeapObject&>(slot->object));
     if (!mapping) {
         TRY_ASSIGN(parts, slice_parts_of(ctx, key));
@@ -375,6 +373,7 @@ PyResult<Value> py_getitem(RuntimeContext& ctx, Value obj, Value key) {
         TRY_ASSIGN(k, normalize_index(ctx, key));
         key = k;
         heap.push_root(key);
+        slot = heap.get_if_object(obj);  // __index__ ran code that may have moved the heap's slots
     }
     if (auto d = decode_native_handle(obj); d && d->tag == DefinitionTag::TypingList) {
         std::string inner;
