@@ -8,48 +8,70 @@
 
 namespace tw::py {
 
-void Candidates::copy_to(std::vector<std::uint64_t>& out) const {
-    out.clear();
-    if (many.empty()) out.push_back(one);
-    else out.assign(many.begin(), many.end());
+namespace {
+
+constexpr std::uint64_t kMinIndexSize = 8;
+// Slot numbers are stored as 32-bit cells (plus 2): far beyond any table the memory budget allows.
+constexpr std::uint64_t kMaxSlots = std::uint64_t(UINT32_MAX) - 2;
+
+// The smallest power of two that keeps `n` cells in use at most two thirds full.
+std::uint64_t index_size_for(std::uint64_t n) {
+    std::uint64_t size = kMinIndexSize;
+    while (size * 2 <= n * 3) size *= 2;
+    return size;
 }
 
-void MappingIndex::insert(std::uint64_t hash, std::uint64_t slot) {
-    bool inserted;
-    Candidates& c = map_.entry(hash, inserted);
-    if (inserted) {
-        c.one = slot;
-        c.many.clear();
-    } else if (c.many.empty()) {
-        c.many.reserve(2);
-        c.many.push_back(c.one);
-        c.many.push_back(slot);
-    } else {
-        c.many.push_back(slot);
+}  // namespace
+
+template <class Slot>
+void MappingStorage<Slot>::index_insert(std::uint64_t hash, std::uint64_t slot) {
+    const std::uint64_t mask = cells_.size() - 1;
+    std::uint64_t i = hash & mask, perturb = hash;
+    while (cells_[i] >= 2) {
+        perturb >>= 5;
+        i = (i * 5 + perturb + 1) & mask;
     }
+    if (cells_[i] == 0) ++used_;
+    cells_[i] = std::uint32_t(slot + 2);
 }
 
-void MappingIndex::remove(std::uint64_t hash, std::uint64_t slot) {
-    Candidates* c = map_.find(hash);
-    if (!c) return;
-    if (c->many.empty()) {
-        if (c->one == slot) map_.erase(hash);
-        return;
-    }
-    std::erase(c->many, slot);
-    if (c->many.empty()) {
-        map_.erase(hash);
-    } else if (c->many.size() == 1) {
-        c->one = c->many.front();
-        c->many.clear();
-        c->many.shrink_to_fit();
-    }
+template <class Slot>
+void MappingStorage<Slot>::rebuild_index(std::uint64_t capacity) {
+    cells_.assign(index_size_for(capacity), 0);
+    used_ = 0;
+    for (std::uint64_t i = first_live; i < slots.size(); ++i)
+        if (!slots[i].empty()) index_insert(slots[i].hash, i);
+}
+
+template <class Slot>
+void MappingStorage<Slot>::reserve(std::uint64_t n) {
+    if (n <= live_count) return;
+    slots.reserve(std::size_t(n));
+    if (index_size_for(n) > cells_.size()) rebuild_index(n);
+}
+
+template <class Slot>
+void MappingStorage<Slot>::push(Slot slot) {
+    expect(slots.size() < kMaxSlots, "mapping slot numbers fit the index cells");
+    // Keep the index at most two thirds full; removed entries are dropped when it is rebuilt.
+    if ((used_ + 1) * 3 >= cells_.size() * 2) rebuild_index(std::max(live_count + 1, live_count * 2));
+    index_insert(slot.hash, slots.size());
+    slots.push_back(std::move(slot));
+    ++live_count;
 }
 
 template <class Slot>
 bool MappingStorage<Slot>::remove_at(std::uint64_t i) {
     if (i >= slots.size() || slots[i].empty()) return false;
-    index.remove(slots[i].hash, i);
+    // Mark the index cell of slot i removed: it lies on the probe path of the slot's hash.
+    const std::uint64_t mask = cells_.size() - 1;
+    std::uint64_t at = slots[i].hash & mask, perturb = slots[i].hash;
+    while (cells_[at] != i + 2) {
+        expect(cells_[at] != 0, "a live slot is in the index");
+        perturb >>= 5;
+        at = (at * 5 + perturb + 1) & mask;
+    }
+    cells_[at] = 1;
     slots[i] = Slot{};
     --live_count;
     while (!slots.empty() && slots.back().empty()) slots.pop_back();
@@ -63,14 +85,10 @@ template <class Slot>
 void MappingStorage<Slot>::compact() {
     std::uint64_t out = 0;
     for (std::uint64_t i = 0; i < slots.size(); ++i)
-        if (!slots[i].empty()) slots[out++] = slots[i];
+        if (!slots[i].empty()) slots[out++] = std::move(slots[i]);
     slots.resize(live_count);
     first_live = 0;
-    index.clear();
-    for (std::uint64_t i = 0; i < slots.size(); ++i) {
-        expect(!slots[i].empty(), "compacted slots are live");
-        index.insert(slots[i].hash, i);
-    }
+    rebuild_index(live_count);
 }
 
 template struct MappingStorage<DictSlot>;
@@ -102,25 +120,31 @@ PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& key
     // A private copy of the candidates: comparisons may run code that changes the table. The
     // common single candidate needs no allocation.
     std::uint64_t single = 0;
+    std::size_t count = 0;
     std::vector<std::uint64_t> several;
-    std::span<const std::uint64_t> candidates;
-    if (const Candidates* c = (*table)->index.candidates(*hash)) {
-        if (c->many.empty()) {
-            single = c->one;
-            candidates = std::span(&single, 1);
-        } else {
-            several = c->many;
-            candidates = several;
+    (*table)->for_each_candidate(*hash, [&](std::uint64_t i) {
+        if (count++ == 0) {
+            single = i;
+            return;
         }
-    }
+        if (several.empty()) several.push_back(single);
+        several.push_back(i);
+    });
+    std::span<const std::uint64_t> candidates =
+        count <= 1 ? std::span<const std::uint64_t>(&single, count) : std::span<const std::uint64_t>(several);
+    bool first = true;
     for (std::uint64_t i : candidates) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
         // The table may have been changed or replaced by Python code of an earlier comparison.
-        auto t = resolve();
-        if (!t) return fail(std::move(t.error()));
-        const auto* slot = (*t)->get_slot(i);
+        if (!first) {
+            table = resolve();
+            if (!table) return fail(std::move(table.error()));
+        }
+        first = false;
+        const auto* slot = (*table)->get_slot(i);
         if (!slot) continue;
-        Value stored = heap.clone_value(slot->key);
+        Value stored = slot->key;
+        if (stored != key) heap.push_root(stored);
         auto eq = keys.equal(stored, key);
         if (!eq) return fail(std::move(eq.error()));
         if (*eq) return LookupResult{*hash, i};
@@ -192,6 +216,27 @@ PyResult<bool> set_add(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Root
     return true;
 }
 
+PyResult<std::optional<Value>> dict_remove_item(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value dict,
+                                               const Value& key) {
+    auto found = dict_lookup_entry(heap, meter, keys, dict, key);
+    if (!found) return fail(std::move(found.error()));
+    if (!found->slot) return std::optional<Value>();
+    auto slot = heap.get(dict);
+    if (!slot) return fail(std::move(slot.error()));
+    const DictSlot* entry = dict_table_of(const_cast<HeapObject&>((*slot)->object))->get_slot(*found->slot);
+    if (!entry) return std::optional<Value>();
+    Value value = heap.clone_value(entry->value);
+    heap.push_root(entry->key);
+    dict_remove_slot(heap, meter, dict, *found->slot);
+    return std::optional(value);
+}
+
+PyResult<bool> set_discard(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set, const Value& element) {
+    auto found = set_lookup_entry(heap, meter, keys, set, element);
+    if (!found) return fail(std::move(found.error()));
+    return found->slot && set_remove_slot(heap, meter, set, *found->slot);
+}
+
 bool dict_remove_slot(Heap& heap, ResourceMeter& meter, Value dict, std::uint64_t slot) {
     return remove_slot<true>(heap, meter, dict, slot);
 }
@@ -206,10 +251,8 @@ namespace {
 template <class Table>
 PyResult<std::optional<std::uint64_t>> local_find(ResourceMeter& meter, KeyProtocol& keys, const Table& t,
                                                   std::uint64_t hash, const Value& key) {
-    const Candidates* c = t.index.candidates(hash);
-    if (!c) return std::optional<std::uint64_t>();
     std::vector<std::uint64_t> candidates;
-    c->copy_to(candidates);
+    t.candidates(hash, candidates);
     for (std::uint64_t i : candidates) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
         auto eq = keys.equal(t.slots[i].key, key);

@@ -16,6 +16,7 @@
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/types/mapping_types.h"
 #include "python/vm/builtins_io.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
@@ -203,94 +204,6 @@ PyResult<Value> list_copy(NativeRuntime& rt, Value self, NativeCall c) {
     return new_list(ctx, std::move(items));
 }
 
-PyResult<std::vector<std::pair<Value, Value>>> dict_pairs(RuntimeContext& ctx, Value d) {
-    TRY_ASSIGN(slot, ctx.heap.get(d));
-    std::vector<std::pair<Value, Value>> out;
-    if (const DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object)))
-        t->for_each_live([&](const DictSlot& s) { out.emplace_back(s.key, s.value); });
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size()));
-    return out;
-}
-PyResult<Value> dict_get(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 2));
-    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
-    if (found) return *found;
-    return c.positional.size() > 1 ? c.positional[1] : Value::none();
-}
-PyResult<Value> dict_setdefault(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 2));
-    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
-    if (found) return *found;
-    Value v = c.positional.size() > 1 ? c.positional[1] : Value::none();
-    TRY_DO(dict_store(ctx, self, c.positional[0], v));
-    return v;
-}
-PyResult<Value> dict_pop(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 2));
-    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
-    if (!found) {
-        if (c.positional.size() > 1) return c.positional[1];
-        std::vector<Value> args{c.positional[0]};
-        TRY_ASSIGN(e, new_exception(interp(ctx), ctx.machine.meter, "KeyError", std::move(args)));
-        ctx.exec.pending_exception = e;
-        return fail(PyError::raised());
-    }
-    TRY_DO(delete_subscript(ctx, self, c.positional[0]));
-    return *found;
-}
-PyResult<Value> dict_items_method(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    std::vector<Value> out;
-    for (const auto& [k, v] : pairs) {
-        TRY_ASSIGN(t, new_tuple(ctx, {k, v}));
-        out.push_back(t);
-    }
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> dict_keys(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    std::vector<Value> out;
-    for (const auto& kv : pairs) out.push_back(kv.first);
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> dict_values(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    std::vector<Value> out;
-    for (const auto& kv : pairs) out.push_back(kv.second);
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> dict_update(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 0, 1));
-    if (!c.positional.empty()) {
-        TRY_ASSIGN(pairs, dict_pairs(ctx, c.positional[0]));
-        for (const auto& [k, v] : pairs) TRY_DO(dict_store(ctx, self, k, v));
-    }
-    for (const auto& [k, v] : c.keywords) {
-        TRY_ASSIGN(key, make_str(ctx, k));
-        TRY_DO(dict_store(ctx, self, key, v));
-    }
-    return Value::none();
-}
-PyResult<Value> dict_copy(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    return new_dict(ctx, pairs);
-}
-PyResult<Value> set_add_method(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 1));
-
-    TRY_DO(set_insert(ctx, self, c.positional[0]));
-    return Value::none();
-}
-
 PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
     RuntimeContext& ctx = ctx_of(rt);
     TRY_DO(check_arity(c, 1, 1));
@@ -317,13 +230,6 @@ constexpr NativeFunction kListMethods[] = {
     {"list", "index", nullptr, list_index},   {"list", "count", nullptr, list_count},
     {"list", "copy", nullptr, list_copy},
 };
-constexpr NativeFunction kDictMethods[] = {
-    {"dict", "get", nullptr, dict_get},       {"dict", "items", nullptr, dict_items_method},
-    {"dict", "keys", nullptr, dict_keys},     {"dict", "values", nullptr, dict_values},
-    {"dict", "pop", nullptr, dict_pop},       {"dict", "setdefault", nullptr, dict_setdefault},
-    {"dict", "update", nullptr, dict_update}, {"dict", "copy", nullptr, dict_copy},
-};
-constexpr NativeFunction kSetMethods[] = {{"set", "add", nullptr, set_add_method}};
 // str.join takes any iterable through the engine's iteration; the other str methods are the
 // string library's rows in the type's namespace.
 constexpr NativeFunction kStrMethods[] = {{"str", "join", nullptr, str_join}};
@@ -334,8 +240,6 @@ struct MethodTable {
 };
 constexpr MethodTable kMethodTables[] = {
     {type_id(BuiltinType::List), kListMethods},
-    {type_id(BuiltinType::Dict), kDictMethods},
-    {type_id(BuiltinType::Set), kSetMethods},
     {type_id(BuiltinType::String), kStrMethods},
 };
 
@@ -391,6 +295,8 @@ PyResult<Value> builtin_len(RuntimeContext& ctx, Value v) {
                                          : (r->start > r->stop ? (r->start - r->stop - r->step - 1) / -r->step : 0);
             return Value::from_int(n);
         }
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, v, DunderSlot::Length, {}));
+        if (mapped) return *mapped;
         auto cls = instance_class_value(heap, interp(ctx).types, v);
         if (cls && *cls) {
             auto m = class_lookup(ctx, **cls, heap.symbols.intern_static("__len__"));
@@ -675,10 +581,9 @@ PyResult<Value> construct_builtin_type(RuntimeContext& ctx, TypeId type, NativeC
         case BuiltinType::Dict: {
             std::vector<std::pair<Value, Value>> pairs;
             if (!args.empty()) {
-                const HeapSlot* s = heap.get_if_object(args[0]);
-                if (s && dict_table_of(const_cast<HeapObject&>(s->object))) {
-                    dict_table_of(const_cast<HeapObject&>(s->object))
-                        ->for_each_live([&](const DictSlot& d) { pairs.emplace_back(d.key, d.value); });
+                TRY_ASSIGN(mapped, mapping_view(ctx, args[0]));
+                if (mapped) {
+                    pairs = std::move(*mapped);
                 } else {
                     TRY_ASSIGN(items, collect_iterable(ctx, args[0]));
                     for (const Value& item : items) {

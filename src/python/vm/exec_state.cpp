@@ -5,6 +5,7 @@
 #include "kernel/meter.h"
 #include "python/compiler/code.h"
 #include "kernel/scheduler.h"
+#include "python/types/mapping_types.h"
 #include "python/types/number_slots.h"
 #include "python/types/slots.h"
 #include "python/types/string_types.h"
@@ -117,6 +118,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_number_classes(registry, symbols);
     attach_string_classes(registry, symbols);
     attach_str_format_rows(registry, symbols);
+    attach_mapping_classes(registry, symbols);
 }
 
 // The builtin slots, and str's % (its formatting runs over the engine's value protocols).

@@ -17,6 +17,7 @@
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/types/hash_values.h"
+#include "python/types/mapping_types.h"
 #include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
@@ -513,6 +514,8 @@ PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
             case HeapObjectKind::Generator: return v;
             default: break;
         }
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, v, DunderSlot::Iter, {}));
+        if (mapped) return *mapped;
         TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
         if (custom) return *custom;
     }
@@ -602,6 +605,11 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
     }
+    // The reflected slot of a set or dict view on the right ([3] | d.keys()).
+    {
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, b, DunderSlot(std::uint8_t(kForward[op]) + 1), std::span<const Value>(&a, 1)));
+        if (mapped) return *mapped;
+    }
     // A complex right operand: its reflected slot (int + complex, float * complex, ...).
     TRY_ASSIGN(tb, py_type_id_of(heap, in.types, b));
     if (tb == type_id(BuiltinType::Complex) && ta != tb) {
@@ -689,6 +697,8 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             if (r.step > 0 ? (x < r.start || x >= r.stop) : (x > r.start || x <= r.stop)) return false;
             return (x - r.start) % r.step == 0;
         }
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
+        if (mapped) return truth(ctx, *mapped);
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
         if (custom) return truth(ctx, *custom);
     }
@@ -798,6 +808,13 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
     static constexpr DunderSlot kSlots[] = {DunderSlot::Equal,    DunderSlot::NotEqual,    DunderSlot::LessThan,
                                             DunderSlot::LessEqual, DunderSlot::GreaterThan, DunderSlot::GreaterEqual};
     static constexpr std::uint8_t kReflect[] = {0, 1, 4, 5, 2, 3};
+    // Sets and dict views: their comparison slots, then the reflected ones.
+    {
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, a, kSlots[op], std::span<const Value>(&b, 1)));
+        if (mapped) return *mapped;
+        TRY_ASSIGN(mapped_reflected, call_mapping_slot(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
+        if (mapped_reflected) return *mapped_reflected;
+    }
     TRY_ASSIGN(forward, call_dunder(ctx, a, kSlots[op], std::span<const Value>(&b, 1)));
     if (forward) return *forward;
     TRY_ASSIGN(reflected, call_dunder(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
@@ -880,6 +897,8 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
             if (i < 0 || i >= n) return fail(PyError::index_error("range object index out of range"));
             return Value::from_int(r.start + i * r.step);
         }
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, container, DunderSlot::GetItem, std::span<const Value>(&key, 1)));
+        if (mapped) return *mapped;
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::GetItem, std::span<const Value>(&key, 1)));
         if (custom) return *custom;
         if (kind == HeapObjectKind::Class) {

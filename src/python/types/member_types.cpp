@@ -1,0 +1,210 @@
+// enum.Enum members (name, value, repr, str, hash), the property class's setter and accessors,
+// and the methods of generators and iterators.
+#include <fmt/format.h>
+
+#include "kernel/machine.h"
+#include "python/heap/heap.h"
+#include "python/number/hash.h"
+#include "python/objects/value_access.h"
+#include "python/types/mapping_support.h"
+#include "python/types/native_args.h"
+#include "python/vm/call.h"
+#include "python/vm/engine.h"
+#include "python/vm/exceptions.h"
+#include "python/vm/raise.h"
+#include "python/vm/try.h"
+
+namespace tw::py {
+
+using namespace vm;
+using namespace mapargs;
+
+namespace {
+
+// ---- enum members -------------------------------------------------------------------------------
+
+PyResult<Value> enum_member_attribute(RuntimeContext& ctx, Value member, std::string_view name) {
+    TRY_ASSIGN(v, load_attribute_optional(ctx, member, ctx.heap.symbols.intern_static(name)));
+    if (!v) return fail(PyError::exception("AttributeError", fmt::format("enum member has no {}", name)));
+    return *v;
+}
+
+PyResult<Value> enum_name(NativeRuntime& rt, Value member) { return enum_member_attribute(rt.context(), member, "_name_"); }
+PyResult<Value> enum_value(NativeRuntime& rt, Value member) { return enum_member_attribute(rt.context(), member, "_value_"); }
+
+PyResult<std::string> enum_member_name(RuntimeContext& ctx, Value member) {
+    TRY_ASSIGN(name, enum_member_attribute(ctx, member, "_name_"));
+    TRY_ASSIGN(text, str_view(ctx.heap, name));
+    if (!text) return fail(PyError::type_error("enum member name must be a string"));
+    return std::string(*text);
+}
+
+constexpr NativeProperty kEnumProperties[] = {
+    {"enum.Enum", "name", enum_name},
+    {"enum.Enum", "value", enum_value},
+};
+constexpr NativeClass kEnumClass{"enum.Enum", {}, kEnumProperties};
+
+// ---- property -----------------------------------------------------------------------------------
+
+PyResult<PropertyPayload> expect_property(RuntimeContext& ctx, Value v) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    const auto* p = s ? std::get_if<PropertyPayload>(&s->object) : nullptr;
+    if (!p) return fail(PyError::type_error("expected property"));
+    return *p;
+}
+
+bool has_part(const Value& v) { return v.is_present() && !v.is_none(); }
+
+PyResult<Value> property_fget(NativeRuntime& rt, Value self) {
+    TRY_ASSIGN(p, expect_property(rt.context(), self));
+    return has_part(p.first) ? p.first : Value::none();
+}
+
+PyResult<Value> property_fset(NativeRuntime& rt, Value self) {
+    TRY_ASSIGN(p, expect_property(rt.context(), self));
+    return has_part(p.second) ? p.second : Value::none();
+}
+
+PyResult<Value> property_setter(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "property.setter", 1, 1));
+    TRY_ASSIGN(p, expect_property(ctx, self));
+    return ctx.heap.allocate_object(PropertyPayload{p.first, c.positional[0]}, ctx.roots, ctx.machine.meter);
+}
+
+PyResult<Value> property_isabstract(NativeRuntime& rt, Value self) {
+    RuntimeContext& ctx = rt.context();
+    TRY_ASSIGN(p, expect_property(ctx, self));
+    for (const Value& accessor : {p.first, p.second}) {
+        if (!has_part(accessor)) continue;
+        TRY_ASSIGN(flag, load_attribute_optional(ctx, accessor, ctx.heap.symbols.intern_static("__isabstractmethod__")));
+        if (!flag) continue;
+        TRY_ASSIGN(t, truth(ctx, *flag));
+        if (t) return Value::from_bool(true);
+    }
+    return Value::from_bool(false);
+}
+
+constexpr NativeFunction kPropertyMethods[] = {{"property", "setter", nullptr, property_setter}};
+constexpr NativeProperty kPropertyProperties[] = {
+    {"property", "fget", property_fget},
+    {"property", "fset", property_fset},
+    {"property", "__isabstractmethod__", property_isabstract},
+};
+constexpr NativeClass kPropertyClass{"property", kPropertyMethods, kPropertyProperties};
+
+// ---- generators ---------------------------------------------------------------------------------
+
+PyStatus expect_generator(RuntimeContext& ctx, Value v) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    if (s && std::holds_alternative<GeneratorPayload>(s->object)) return {};
+    return fail(PyError::type_error("expected an iterator"));
+}
+
+GeneratorRecord& record_of(RuntimeContext& ctx, Value gen) {
+    return *std::get<GeneratorPayload>(ctx.heap.slot_mut(gen).value()->object).record;
+}
+
+// StopIteration carrying the finished generator's return value.
+PyError stop_iteration(RuntimeContext& ctx, Value gen) {
+    Value result = ctx.heap.clone_value(record_of(ctx, gen).return_value);
+    std::vector<Value> args;
+    if (result.is_present() && !result.is_none()) args.push_back(result);
+    if (auto r = set_pending_exception_by_name(interp(ctx), ctx.machine.meter, "StopIteration", std::move(args)); !r)
+        return std::move(r.error());
+    return PyError::raised();
+}
+
+PyResult<Value> resume(RuntimeContext& ctx, Value gen, Value sent) {
+    TRY_ASSIGN(item, generator_step(ctx, gen, sent));
+    if (item) return *item;
+    return fail(stop_iteration(ctx, gen));
+}
+
+PyResult<Value> identity_iter(NativeRuntime&, Value self, NativeCall c) {
+    TRY_DO(check(c, "__iter__", 0, 0));
+    return self;
+}
+
+PyResult<Value> generator_next(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "generator.__next__", 0, 0));
+    TRY_DO(expect_generator(ctx, self));
+    return resume(ctx, self, Value::none());
+}
+
+PyResult<Value> generator_send(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "generator.send", 1, 1));
+    TRY_DO(expect_generator(ctx, self));
+    return resume(ctx, self, c.positional[0]);
+}
+
+// A generator that has not started or has finished has no frame to deliver the exception to:
+// it is finished and the exception is raised here. A suspended one needs the frame machinery.
+PyResult<Value> generator_throw(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "generator.throw", 1, 1));
+    TRY_DO(expect_generator(ctx, self));
+    GeneratorRecord& r = record_of(ctx, self);
+    if (r.executing) return fail(PyError::value_error("generator already executing"));
+    if (r.resume_position != 0 && !r.finished)
+        return fail(PyError::unsupported("throwing into a suspended generator is not implemented"));
+    r.finished = true;
+    ctx.exec.values.push_back(c.positional[0]);
+    return fail(raise_exception(interp(ctx), ctx.machine.meter, true, nullptr));
+}
+
+PyResult<Value> generator_close(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "generator.close", 0, 0));
+    TRY_DO(expect_generator(ctx, self));
+    GeneratorRecord& r = record_of(ctx, self);
+    if (r.executing) return fail(PyError::value_error("generator already executing"));
+    r.finished = true;
+    return Value::none();
+}
+
+constexpr NativeFunction kGeneratorMethods[] = {
+    {"generator", "__iter__", nullptr, identity_iter},
+    {"generator", "__next__", nullptr, generator_next},
+    {"generator", "send", nullptr, generator_send},
+    {"generator", "throw", nullptr, generator_throw},
+    {"generator", "close", nullptr, generator_close},
+};
+constexpr NativeClass kGeneratorClass{"generator", kGeneratorMethods, {}};
+constexpr NativeFunction kIteratorMethods[] = {{"iterator", "__iter__", nullptr, identity_iter}};
+constexpr NativeClass kIteratorClass{"iterator", kIteratorMethods, {}};
+
+}  // namespace
+
+const NativeClass& enum_native_class() { return kEnumClass; }
+const NativeClass& property_native_class() { return kPropertyClass; }
+const NativeClass& generator_native_class() { return kGeneratorClass; }
+const NativeClass& iterator_native_class() { return kIteratorClass; }
+
+SlotValue enum_repr(NativeRuntime& rt, Value self) {
+    RuntimeContext& ctx = rt.context();
+    TRY_ASSIGN(cls, type_name(ctx, self));
+    TRY_ASSIGN(name, enum_member_name(ctx, self));
+    TRY_ASSIGN(value, enum_member_attribute(ctx, self, "_value_"));
+    TRY_ASSIGN(value_text, repr_text(ctx, value));
+    TRY_ASSIGN(text, make_str(ctx, fmt::format("<{}.{}: {}>", cls, name, value_text)));
+    return std::optional(text);
+}
+
+SlotValue enum_str(NativeRuntime& rt, Value self) {
+    RuntimeContext& ctx = rt.context();
+    TRY_ASSIGN(cls, type_name(ctx, self));
+    TRY_ASSIGN(name, enum_member_name(ctx, self));
+    TRY_ASSIGN(text, make_str(ctx, fmt::format("{}.{}", cls, name)));
+    return std::optional(text);
+}
+
+SlotValue enum_hash(NativeRuntime& rt, Value self) {
+    TRY_ASSIGN(name, enum_member_name(rt.context(), self));
+    return std::optional(Value::from_int(py_hash_str(name)));
+}
+
+}  // namespace tw::py
