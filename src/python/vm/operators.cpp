@@ -19,6 +19,7 @@
 #include "python/types/hash_values.h"
 #include "python/types/mapping_types.h"
 #include "python/vm/str_formatting.h"
+#include "python/vm/repr.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 
@@ -1063,6 +1064,8 @@ PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
                                0x7f0000000000ull + v.handle().index * 0x40ull);
         case HeapObjectKind::Class: return fmt::format("<class '__main__.{}'>", std::get<ClassPayload>(slot->object).record->name);
         case HeapObjectKind::Module: return fmt::format("<module '{}'>", std::get<ModulePayload>(slot->object).name);
+        case HeapObjectKind::DictView:
+        case HeapObjectKind::MappingProxy: return py_repr(ctx, v);
         case HeapObjectKind::Slice: {
             auto s = std::get<SlicePayload>(slot->object);
             TRY_ASSIGN(a, repr_text(ctx, s.start));
