@@ -39,6 +39,7 @@ template <class Slot>
 void MappingStorage<Slot>::rebuild_index(std::uint64_t capacity) {
     cells_.assign(index_size_for(capacity), 0);
     used_ = 0;
+    ++version_;
     for (std::uint64_t i = first_live; i < slots.size(); ++i)
         if (!slots[i].empty()) index_insert(slots[i].hash, i);
 }
@@ -58,6 +59,7 @@ void MappingStorage<Slot>::push(Slot slot) {
     index_insert(slot.hash, slots.size());
     slots.push_back(std::move(slot));
     ++live_count;
+    ++version_;
 }
 
 template <class Slot>
@@ -74,6 +76,7 @@ bool MappingStorage<Slot>::remove_at(std::uint64_t i) {
     cells_[at] = 1;
     slots[i] = Slot{};
     --live_count;
+    ++version_;
     while (!slots.empty() && slots.back().empty()) slots.pop_back();
     while (first_live < slots.size() && slots[first_live].empty()) ++first_live;
     if (first_live > slots.size()) first_live = slots.size();
@@ -104,9 +107,9 @@ auto* table_in(HeapObject& o) {
 
 template <bool IsDict>
 PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value container,
-                              const Value& key) {
+                              const Value& key, std::optional<std::uint64_t> known_hash = std::nullopt) {
     const char* changed = IsDict ? "dict handle changed object kind" : "set handle changed object kind";
-    auto hash = keys.hash(key);
+    PyResult<std::uint64_t> hash = known_hash ? PyResult<std::uint64_t>(*known_hash) : keys.hash(key);
     if (!hash) return fail(std::move(hash.error()));
     auto resolve = [&]() -> PyResult<decltype(table_in<IsDict>(std::declval<HeapObject&>()))> {
         auto slot = heap.get(container);
@@ -117,21 +120,30 @@ PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& key
     };
     auto table = resolve();
     if (!table) return fail(std::move(table.error()));
-    // A private copy of the candidates: comparisons may run code that changes the table. The
-    // common single candidate needs no allocation.
-    std::uint64_t single = 0;
-    std::size_t count = 0;
-    std::vector<std::uint64_t> several;
-    (*table)->for_each_candidate(*hash, [&](std::uint64_t i) {
-        if (count++ == 0) {
-            single = i;
-            return;
+    // The candidates are compared as the probe finds them while the table stays unchanged;
+    // once a comparison (which may run Python code) changes or replaces the table, the rest is
+    // a private copy of the candidates the changed table holds.
+    {
+        auto* t0 = *table;
+        const std::uint64_t version = t0->version();
+        typename std::remove_pointer_t<decltype(t0)>::Probe probe;
+        for (;;) {
+            auto i = (*table)->next_candidate(*hash, probe);
+            if (!i) return LookupResult{*hash, std::nullopt};
+            if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
+            Value stored = (*table)->slots[*i].key;
+            if (stored != key) heap.push_root(stored);
+            auto eq = keys.equal(stored, key);
+            if (!eq) return fail(std::move(eq.error()));
+            if (*eq) return LookupResult{*hash, *i};
+            table = resolve();
+            if (!table) return fail(std::move(table.error()));
+            if (*table != t0 || (*table)->version() != version) break;
         }
-        if (several.empty()) several.push_back(single);
-        several.push_back(i);
-    });
-    std::span<const std::uint64_t> candidates =
-        count <= 1 ? std::span<const std::uint64_t>(&single, count) : std::span<const std::uint64_t>(several);
+    }
+    std::vector<std::uint64_t> several;
+    (*table)->candidates(*hash, several);
+    std::span<const std::uint64_t> candidates(several);
     bool first = true;
     for (std::uint64_t i : candidates) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
@@ -173,6 +185,23 @@ PyResult<LookupResult> dict_lookup_entry(Heap& heap, ResourceMeter& meter, KeyPr
 PyResult<LookupResult> set_lookup_entry(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
                                         const Value& element) {
     return lookup<false>(heap, meter, keys, set, element);
+}
+
+PyResult<bool> set_contains_hashed(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
+                                   const Value& element, std::uint64_t hash) {
+    auto found = lookup<false>(heap, meter, keys, set, element, hash);
+    if (!found) return fail(std::move(found.error()));
+    return found->slot.has_value();
+}
+
+PyResult<Value> new_set_from_distinct(Heap& heap, ResourceMeter& meter, RootSource* roots,
+                                      std::span<const SetSlot> elements, bool frozen) {
+    SetTable t;
+    t.reserve(elements.size());
+    for (const SetSlot& e : elements) t.push(e);
+    auto box = Box<SetTable>::make(std::move(t));
+    if (frozen) return heap.allocate_object(FrozenSetPayload{std::move(box)}, roots, meter);
+    return heap.allocate_object(SetPayload{std::move(box)}, roots, meter);
 }
 
 PyStatus dict_set_item(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots, Value dict,
@@ -251,13 +280,12 @@ namespace {
 template <class Table>
 PyResult<std::optional<std::uint64_t>> local_find(ResourceMeter& meter, KeyProtocol& keys, const Table& t,
                                                   std::uint64_t hash, const Value& key) {
-    std::vector<std::uint64_t> candidates;
-    t.candidates(hash, candidates);
-    for (std::uint64_t i : candidates) {
+    typename Table::Probe probe;
+    while (auto i = t.next_candidate(hash, probe)) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
-        auto eq = keys.equal(t.slots[i].key, key);
+        auto eq = keys.equal(t.slots[*i].key, key);
         if (!eq) return fail(std::move(eq.error()));
-        if (*eq) return std::optional(i);
+        if (*eq) return std::optional(*i);
     }
     return std::optional<std::uint64_t>();
 }
@@ -267,6 +295,7 @@ PyResult<std::optional<std::uint64_t>> local_find(ResourceMeter& meter, KeyProto
 PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& keys,
                                             std::span<const std::pair<Value, Value>> pairs) {
     DictTable t;
+    t.reserve(pairs.size());
     for (const auto& [key, value] : pairs) {
         auto hash = keys.hash(key);
         if (!hash) return fail(std::move(hash.error()));
@@ -280,6 +309,7 @@ PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& k
 
 PyResult<SetTable> set_entries_from_values(ResourceMeter& meter, KeyProtocol& keys, std::span<const Value> values) {
     SetTable t;
+    t.reserve(values.size());
     for (const Value& v : values) {
         auto hash = keys.hash(v);
         if (!hash) return fail(std::move(hash.error()));

@@ -53,7 +53,11 @@ struct MappingStorage {
     // slots remain with more holes than entries. True when the slot was live.
     bool remove_at(std::uint64_t i);
     // Empties the table.
-    void clear() { *this = MappingStorage{}; }
+    void clear() {
+        const std::uint64_t v = version_;
+        *this = MappingStorage{};
+        version_ = v + 1;
+    }
     // Room for `n` entries without growing the index.
     void reserve(std::uint64_t n);
     // Calls f(slot index) for every live slot whose hash is `hash`, in probe order.
@@ -70,6 +74,31 @@ struct MappingStorage {
             i = (i * 5 + perturb + 1) & mask;
         }
     }
+    // A walk over the candidates of one hash, one at a time (`next_candidate`).
+    struct Probe {
+        std::uint64_t at = 0, perturb = 0;
+        bool started = false;
+    };
+    // The next live slot whose hash is `hash`, or none at the end of the probe path.
+    std::optional<std::uint64_t> next_candidate(std::uint64_t hash, Probe& p) const {
+        if (cells_.empty()) return std::nullopt;
+        const std::uint64_t mask = cells_.size() - 1;
+        if (!p.started) {
+            p = Probe{hash & mask, hash, true};
+        } else {
+            p.perturb >>= 5;
+            p.at = (p.at * 5 + p.perturb + 1) & mask;
+        }
+        for (;;) {
+            const std::uint32_t c = cells_[p.at];
+            if (c == 0) return std::nullopt;
+            if (c >= 2 && slots[c - 2].hash == hash) return std::uint64_t(c - 2);
+            p.perturb >>= 5;
+            p.at = (p.at * 5 + p.perturb + 1) & mask;
+        }
+    }
+    // Changes whenever an entry is added or removed or the index is rebuilt.
+    std::uint64_t version() const { return version_; }
     // The candidate slots of `hash`, copied (lookups copy before any Python code runs).
     void candidates(std::uint64_t hash, std::vector<std::uint64_t>& out) const {
         out.clear();
@@ -99,6 +128,7 @@ private:
 
     std::vector<std::uint32_t> cells_;
     std::uint64_t used_ = 0;
+    std::uint64_t version_ = 0;
 };
 
 using DictTable = MappingStorage<DictSlot>;
@@ -135,6 +165,12 @@ PyResult<LookupResult> dict_lookup_entry(Heap& heap, ResourceMeter& meter, KeyPr
 PyResult<LookupResult> set_lookup_entry(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
                                         const Value& element);
 
+// Membership of an element whose hash is known.
+PyResult<bool> set_contains_hashed(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
+                                   const Value& element, std::uint64_t hash);
+// A new set (or frozenset) of elements known to be distinct, with their hashes; nothing is compared.
+PyResult<Value> new_set_from_distinct(Heap& heap, ResourceMeter& meter, RootSource* roots,
+                                      std::span<const SetSlot> elements, bool frozen);
 // Inserts or replaces `key` -> `value`. A new entry grows the object by 96 bytes, charged
 // before the table changes; a refused charge leaves the dict unchanged.
 PyStatus dict_set_item(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots, Value dict,

@@ -106,7 +106,32 @@ PyResult<bool> set_discard(RuntimeContext& ctx, Value set, Value x) {
     return py::set_discard(ctx.heap, ctx.machine.meter, keys, set, x);
 }
 
-PyResult<bool> set_contains(RuntimeContext& ctx, Value set, Value x) { return contains(ctx, set, x); }
+PyResult<bool> set_contains(RuntimeContext& ctx, Value set, Value x) {
+    if (!is_set_value(ctx, set)) return contains(ctx, set, x);
+    ValueKeys keys(ctx);
+    TRY_ASSIGN(found, set_lookup_entry(ctx.heap, ctx.machine.meter, keys, set, x));
+    return found.slot.has_value();
+}
+
+PyResult<std::vector<SetSlot>> set_slots(RuntimeContext& ctx, Value set) {
+    TRY_ASSIGN(slot, ctx.heap.get(set));
+    const SetTable* t = set_table_of(const_cast<HeapObject&>(slot->object));
+    if (!t) return fail(PyError::type_error("expected set"));
+    std::vector<SetSlot> out;
+    out.reserve(t->live_count);
+    t->for_each_live([&](const SetSlot& s) { out.push_back(s); });
+    for (const SetSlot& s : out) ctx.heap.push_root(s.key);
+    return out;
+}
+
+PyResult<bool> set_contains_slot(RuntimeContext& ctx, Value set, const SetSlot& element) {
+    ValueKeys keys(ctx);
+    return set_contains_hashed(ctx.heap, ctx.machine.meter, keys, set, element.key, element.hash);
+}
+
+PyResult<Value> new_set_distinct(RuntimeContext& ctx, std::span<const SetSlot> elements, bool frozen) {
+    return new_set_from_distinct(ctx.heap, ctx.machine.meter, ctx.roots, elements, frozen);
+}
 
 }  // namespace mapargs
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/heap/error.h"
+#include "python/heap/mapping.h"
 #include "python/heap/value.h"
 #include "python/objects/descriptors.h"
 #include "python/types/mapping_types.h"
@@ -28,6 +29,12 @@ PyError key_error(RuntimeContext& ctx, Value key);
 PyResult<MappingPairs> dict_pairs(RuntimeContext& ctx, Value dict);
 // The elements of a set or frozenset in order, rooted (no charge).
 PyResult<std::vector<Value>> set_items(RuntimeContext& ctx, Value set);
+// The elements of a set or frozenset with their hashes, rooted (no charge).
+PyResult<std::vector<SetSlot>> set_slots(RuntimeContext& ctx, Value set);
+// Membership of a snapshot element (its hash already known) in a set.
+PyResult<bool> set_contains_slot(RuntimeContext& ctx, Value set, const SetSlot& element);
+// A new set or frozenset of distinct elements taken from set snapshots.
+PyResult<Value> new_set_distinct(RuntimeContext& ctx, std::span<const SetSlot> elements, bool frozen);
 // Whether the value is a set or frozenset (a value of the Set kind).
 bool is_set_value(RuntimeContext& ctx, Value v);
 bool is_frozen(RuntimeContext& ctx, Value v);

@@ -49,22 +49,29 @@ PyResult<Value> result_like(RuntimeContext& ctx, Value receiver, std::span<const
     return new_set(ctx, items, is_frozen(ctx, receiver));
 }
 
-// A temporary frozenset of an iterable's items (hashing them: an unhashable item fails here).
+// A temporary frozenset of an iterable's items (hashing them: an unhashable item fails here);
+// a set or frozenset serves as it is.
 PyResult<Value> frozen_of(RuntimeContext& ctx, Value iterable) {
+    if (const HeapSlot* s = ctx.heap.get_if_object(iterable)) {
+        if (const SetTable* t = set_table_of(const_cast<HeapObject&>(s->object))) {
+            TRY_DO(charge(ctx, t->live_count));
+            return iterable;
+        }
+    }
     TRY_ASSIGN(items, collect_iterable(ctx, iterable));
     return new_set(ctx, items, true);
 }
 
 // The receiver's items that are (keep = true) or are not members of every other argument.
-PyResult<std::vector<Value>> filter_items(RuntimeContext& ctx, Value receiver, std::span<const Value> others,
+PyResult<std::vector<SetSlot>> filter_items(RuntimeContext& ctx, Value receiver, std::span<const Value> others,
                                           bool keep) {
-    TRY_ASSIGN(current, set_items(ctx, receiver));
+    TRY_ASSIGN(current, set_slots(ctx, receiver));
     for (const Value& other : others) {
         TRY_ASSIGN(frozen, frozen_of(ctx, other));
-        std::vector<Value> kept;
-        for (const Value& x : current) {
-            TRY_DO(charge(ctx, 1));
-            TRY_ASSIGN(member, set_contains(ctx, frozen, x));
+        std::vector<SetSlot> kept;
+        TRY_DO(charge(ctx, current.size()));
+        for (const SetSlot& x : current) {
+            TRY_ASSIGN(member, set_contains_slot(ctx, frozen, x));
             if (member == keep) kept.push_back(x);
         }
         current = std::move(kept);
@@ -167,8 +174,8 @@ PyResult<Value> set_union(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(native_reject_keywords(!c.keywords.empty(), "set.union"));
     TRY_DO(expect_set_value(ctx, self));
     const bool frozen = is_frozen(ctx, self);
-    TRY_ASSIGN(own, set_items(ctx, self));
-    TRY_ASSIGN(result, new_set(ctx, own, false));
+    TRY_ASSIGN(own, set_slots(ctx, self));
+    TRY_ASSIGN(result, new_set_distinct(ctx, own, false));
     for (const Value& other : c.positional) {
         TRY_ASSIGN(it, get_iterator(ctx, other));
         ctx.heap.push_root(it);
@@ -180,8 +187,8 @@ PyResult<Value> set_union(NativeRuntime& rt, Value self, NativeCall c) {
         }
     }
     if (!frozen) return result;
-    TRY_ASSIGN(items, set_items(ctx, result));
-    return new_set(ctx, items, true);
+    TRY_ASSIGN(items, set_slots(ctx, result));
+    return new_set_distinct(ctx, items, true);
 }
 
 template <bool Keep>
@@ -190,7 +197,7 @@ PyResult<Value> set_filter(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(native_reject_keywords(!c.keywords.empty(), Keep ? "set.intersection" : "set.difference"));
     TRY_DO(expect_set_value(ctx, self));
     TRY_ASSIGN(items, filter_items(ctx, self, c.positional, Keep));
-    return result_like(ctx, self, items);
+    return new_set_distinct(ctx, items, is_frozen(ctx, self));
 }
 
 template <bool Keep>
@@ -199,7 +206,10 @@ PyResult<Value> set_filter_update(NativeRuntime& rt, Value self, NativeCall c) {
     const char* name = Keep ? "intersection_update" : "difference_update";
     TRY_DO(native_reject_keywords(!c.keywords.empty(), Keep ? "set.intersection_update" : "set.difference_update"));
     TRY_DO(expect_mutable_set(ctx, self, name));
-    TRY_ASSIGN(items, filter_items(ctx, self, c.positional, Keep));
+    TRY_ASSIGN(kept, filter_items(ctx, self, c.positional, Keep));
+    std::vector<Value> items;
+    items.reserve(kept.size());
+    for (const SetSlot& x : kept) items.push_back(x.key);
     TRY_DO(set_replace(ctx, self, items));
     return Value::none();
 }
@@ -225,11 +235,11 @@ PyResult<Value> set_issubset(NativeRuntime& rt, Value self, NativeCall c) {
     RuntimeContext& ctx = rt.context();
     TRY_DO(check(c, "set.issubset", 1, 1));
     TRY_DO(expect_set_value(ctx, self));
-    TRY_ASSIGN(own, set_items(ctx, self));
+    TRY_ASSIGN(own, set_slots(ctx, self));
     TRY_ASSIGN(frozen, frozen_of(ctx, c.positional[0]));
-    for (const Value& x : own) {
+    for (const SetSlot& x : own) {
         TRY_DO(charge(ctx, 1));
-        TRY_ASSIGN(member, set_contains(ctx, frozen, x));
+        TRY_ASSIGN(member, set_contains_slot(ctx, frozen, x));
         if (!member) return Value::from_bool(false);
     }
     return Value::from_bool(true);
@@ -258,8 +268,8 @@ PyResult<Value> set_copy(NativeRuntime& rt, Value self, NativeCall c) {
     RuntimeContext& ctx = rt.context();
     TRY_DO(check(c, "set.copy", 0, 0));
     TRY_DO(expect_set_value(ctx, self));
-    TRY_ASSIGN(items, set_items(ctx, self));
-    return result_like(ctx, self, items);
+    TRY_ASSIGN(items, set_slots(ctx, self));
+    return new_set_distinct(ctx, items, is_frozen(ctx, self));
 }
 
 constexpr NativeFunction kSetMethods[] = {
@@ -325,22 +335,29 @@ enum class SetOp { Sub, And, Xor, Or };
 SlotValue set_binary_op(RuntimeContext& ctx, Value self, Value other, SetOp op) {
     TRY_DO(expect_set_value(ctx, self));
     const bool frozen = is_frozen(ctx, self);
-    TRY_ASSIGN(own, set_items(ctx, self));
+    TRY_ASSIGN(own, set_slots(ctx, self));
     if (!is_set_value(ctx, other)) return std::optional<Value>();
-    TRY_ASSIGN(theirs, set_items(ctx, other));
-    std::vector<Value> kept;
-    for (const Value& x : own) {
-        TRY_DO(charge(ctx, 1));
-        TRY_ASSIGN(member, set_contains(ctx, other, x));
-        if (op == SetOp::Or || (op == SetOp::And) == member) kept.push_back(x);
+    TRY_ASSIGN(theirs, set_slots(ctx, other));
+    // The kept elements are distinct: each side's elements are, and an element of the other
+    // side is kept only when the receiver lacks it.
+    std::vector<SetSlot> kept;
+    TRY_DO(charge(ctx, own.size()));
+    for (const SetSlot& x : own) {
+        if (op == SetOp::Or) {
+            kept.push_back(x);
+            continue;
+        }
+        TRY_ASSIGN(member, set_contains_slot(ctx, other, x));
+        if ((op == SetOp::And) == member) kept.push_back(x);
     }
-    if (op == SetOp::Xor || op == SetOp::Or)
-        for (const Value& y : theirs) {
-            TRY_DO(charge(ctx, 1));
-            TRY_ASSIGN(member, set_contains(ctx, self, y));
+    if (op == SetOp::Xor || op == SetOp::Or) {
+        TRY_DO(charge(ctx, theirs.size()));
+        for (const SetSlot& y : theirs) {
+            TRY_ASSIGN(member, set_contains_slot(ctx, self, y));
             if (!member) kept.push_back(y);
         }
-    TRY_ASSIGN(result, new_set(ctx, kept, frozen));
+    }
+    TRY_ASSIGN(result, new_set_distinct(ctx, kept, frozen));
     return std::optional(result);
 }
 
