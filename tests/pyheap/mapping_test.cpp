@@ -69,6 +69,28 @@ TEST(Mapping, CompactionAtMoreHolesThanEntries) {
     }
 }
 
+// Churn of inserts and removals over the open-addressing index: removed cells are reclaimed when
+// the index is rebuilt, so it stays sized by the live entries, and every live key is found.
+TEST(Mapping, IndexStaysBoundedUnderChurn) {
+    HeapFixture f;
+    TestKeys keys;
+    Value d = f.dict();
+    int next = 0;
+    for (; next < 64; ++next) ASSERT_TRUE(dict_set_item(f.heap, f.meter, keys, &f.roots, d, key(next), key(next)));
+    for (int round = 0; round < 2000; ++round, ++next) {
+        ASSERT_TRUE(remove_key(f, keys, d, next - 64));
+        ASSERT_TRUE(dict_set_item(f.heap, f.meter, keys, &f.roots, d, key(next), key(next)));
+    }
+    const DictTable& t = table(f.heap, d);
+    EXPECT_EQ(t.live_count, 64u);
+    EXPECT_LE(t.index_size(), 256u);
+    EXPECT_LT(t.index_used() * 3, t.index_size() * 2);
+    for (int k = next - 64; k < next; ++k)
+        EXPECT_TRUE(dict_lookup_entry(f.heap, f.meter, keys, d, key(k)).value().slot.has_value()) << k;
+    EXPECT_FALSE(dict_lookup_entry(f.heap, f.meter, keys, d, key(next - 65)).value().slot.has_value());
+    EXPECT_EQ(dict_keys(f.heap, d).front(), next - 64);
+}
+
 TEST(Mapping, EqualHashesShareCandidates) {
     HeapFixture f;
     TestKeys keys;

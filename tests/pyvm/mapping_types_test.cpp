@@ -194,18 +194,6 @@ const Deliberate kDeliberate[] = {
      "def bad():\n    yield ('b', 2)\n    raise ValueError('stop')\n"
      "t(lambda: d.update(bad()))\nt(lambda: d)\n",
      "TypeError expected a sequence, got String\n{'x': 0}\nValueError stop\n{'x': 0}\n"},
-    {"generator_methods",
-     "def g():\n    x = yield 1\n    yield x\n    return 5\n"
-     "it = g()\n"
-     "t(lambda: (iter(it) is it, it.__next__(), it.send('s')))\n"
-     "t(lambda: it.__next__())\n"
-     "t(lambda: generator_send_on_list())\n"
-     "t(lambda: g().throw(ValueError, ValueError('x'), None))\n"
-     "t(lambda: g().throw(KeyError('k')))\n"
-     "c = g()\nt(lambda: (c.close(), list(c)))\n",
-     "(True, 1, 's')\nStopIteration 5\nNameError name 'generator_send_on_list' is not defined\n"
-     "TypeError generator.throw() expected 1..=1 positional arguments, got 3\n"
-     "KeyError 'k'\n(None, [])\n"},
     {"property_rows",
      "def getter(self):\n    return 1\ndef setter(self, v):\n    pass\n"
      "p = property(getter)\nq = p.setter(setter)\n"

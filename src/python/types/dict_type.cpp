@@ -482,7 +482,6 @@ const NativeClass& dict_items_native_class();
 const NativeClass& mappingproxy_native_class();
 const NativeClass& enum_native_class();
 const NativeClass& property_native_class();
-const NativeClass& generator_native_class();
 const NativeClass& iterator_native_class();
 
 void attach_mapping_classes(TypeRegistry& registry, Symbols& symbols) {
@@ -495,7 +494,6 @@ void attach_mapping_classes(TypeRegistry& registry, Symbols& symbols) {
     registry.attach_native_class(symbols, type_id(BuiltinType::MappingProxy), mappingproxy_native_class());
     registry.attach_native_class(symbols, type_id(BuiltinType::Enum), enum_native_class());
     registry.attach_native_class(symbols, type_id(BuiltinType::Property), property_native_class());
-    registry.attach_native_class(symbols, type_id(BuiltinType::Generator), generator_native_class());
     registry.attach_native_class(symbols, type_id(BuiltinType::Iterator), iterator_native_class());
 }
 

@@ -1,5 +1,5 @@
 // The native methods and slot functions of dict, the namespace dict, set and frozenset, the dict
-// views and mappingproxy, enum members, property and generators: the rows the type registry
+// views and mappingproxy, enum members and property: the rows the type registry
 // attaches and the slot functions it installs.
 #pragma once
 
@@ -19,7 +19,7 @@ struct RuntimeContext;
 class NativeRuntime;
 
 // Attaches the method and property rows of dict, set, frozenset, the views, mappingproxy,
-// enum.Enum, property, generator and iterator.
+// enum.Enum, property and iterator.
 void attach_mapping_classes(TypeRegistry& registry, Symbols& symbols);
 
 using MappingPairs = std::vector<std::pair<Value, Value>>;

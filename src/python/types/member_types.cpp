@@ -1,5 +1,5 @@
 // enum.Enum members (name, value, repr, str, hash), the property class's setter and accessors,
-// and the methods of generators and iterators.
+// and iterator.__iter__ (the generator methods come with the generator machinery).
 #include <fmt/format.h>
 
 #include "kernel/machine.h"
@@ -10,8 +10,6 @@
 #include "python/types/native_args.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
-#include "python/vm/exceptions.h"
-#include "python/vm/raise.h"
 #include "python/vm/try.h"
 
 namespace tw::py {
@@ -94,86 +92,13 @@ constexpr NativeProperty kPropertyProperties[] = {
 };
 constexpr NativeClass kPropertyClass{"property", kPropertyMethods, kPropertyProperties};
 
-// ---- generators ---------------------------------------------------------------------------------
-
-PyStatus expect_generator(RuntimeContext& ctx, Value v) {
-    const HeapSlot* s = ctx.heap.get_if_object(v);
-    if (s && std::holds_alternative<GeneratorPayload>(s->object)) return {};
-    return fail(PyError::type_error("expected an iterator"));
-}
-
-GeneratorRecord& record_of(RuntimeContext& ctx, Value gen) {
-    return *std::get<GeneratorPayload>(ctx.heap.slot_mut(gen).value()->object).record;
-}
-
-// StopIteration carrying the finished generator's return value.
-PyError stop_iteration(RuntimeContext& ctx, Value gen) {
-    Value result = ctx.heap.clone_value(record_of(ctx, gen).return_value);
-    std::vector<Value> args;
-    if (result.is_present() && !result.is_none()) args.push_back(result);
-    if (auto r = set_pending_exception_by_name(interp(ctx), ctx.machine.meter, "StopIteration", std::move(args)); !r)
-        return std::move(r.error());
-    return PyError::raised();
-}
-
-PyResult<Value> resume(RuntimeContext& ctx, Value gen, Value sent) {
-    TRY_ASSIGN(item, generator_step(ctx, gen, sent));
-    if (item) return *item;
-    return fail(stop_iteration(ctx, gen));
-}
+// ---- iterators ---------------------------------------------------------------------------------
 
 PyResult<Value> identity_iter(NativeRuntime&, Value self, NativeCall c) {
     TRY_DO(check(c, "__iter__", 0, 0));
     return self;
 }
 
-PyResult<Value> generator_next(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
-    TRY_DO(check(c, "generator.__next__", 0, 0));
-    TRY_DO(expect_generator(ctx, self));
-    return resume(ctx, self, Value::none());
-}
-
-PyResult<Value> generator_send(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
-    TRY_DO(check(c, "generator.send", 1, 1));
-    TRY_DO(expect_generator(ctx, self));
-    return resume(ctx, self, c.positional[0]);
-}
-
-// A generator that has not started or has finished has no frame to deliver the exception to:
-// it is finished and the exception is raised here. A suspended one needs the frame machinery.
-PyResult<Value> generator_throw(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
-    TRY_DO(check(c, "generator.throw", 1, 1));
-    TRY_DO(expect_generator(ctx, self));
-    GeneratorRecord& r = record_of(ctx, self);
-    if (r.executing) return fail(PyError::value_error("generator already executing"));
-    if (r.resume_position != 0 && !r.finished)
-        return fail(PyError::unsupported("throwing into a suspended generator is not implemented"));
-    r.finished = true;
-    ctx.exec.values.push_back(c.positional[0]);
-    return fail(raise_exception(interp(ctx), ctx.machine.meter, true, nullptr));
-}
-
-PyResult<Value> generator_close(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
-    TRY_DO(check(c, "generator.close", 0, 0));
-    TRY_DO(expect_generator(ctx, self));
-    GeneratorRecord& r = record_of(ctx, self);
-    if (r.executing) return fail(PyError::value_error("generator already executing"));
-    r.finished = true;
-    return Value::none();
-}
-
-constexpr NativeFunction kGeneratorMethods[] = {
-    {"generator", "__iter__", nullptr, identity_iter},
-    {"generator", "__next__", nullptr, generator_next},
-    {"generator", "send", nullptr, generator_send},
-    {"generator", "throw", nullptr, generator_throw},
-    {"generator", "close", nullptr, generator_close},
-};
-constexpr NativeClass kGeneratorClass{"generator", kGeneratorMethods, {}};
 constexpr NativeFunction kIteratorMethods[] = {{"iterator", "__iter__", nullptr, identity_iter}};
 constexpr NativeClass kIteratorClass{"iterator", kIteratorMethods, {}};
 
@@ -181,7 +106,6 @@ constexpr NativeClass kIteratorClass{"iterator", kIteratorMethods, {}};
 
 const NativeClass& enum_native_class() { return kEnumClass; }
 const NativeClass& property_native_class() { return kPropertyClass; }
-const NativeClass& generator_native_class() { return kGeneratorClass; }
 const NativeClass& iterator_native_class() { return kIteratorClass; }
 
 SlotValue enum_repr(NativeRuntime& rt, Value self) {
