@@ -2,33 +2,13 @@
 // agree, apart from the differences noted in the table.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "program_fixture.h"
 
 namespace tw::py {
 namespace {
-
-struct HostRun {
-    std::string out;
-    int status = 0;
-};
-
-HostRun run_host(const std::string& source) {
-    std::string dir = ::testing::TempDir();
-    std::string path = dir + "/differential.py", out_path = dir + "/differential.out";
-    std::ofstream(path) << source;
-    std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
-    int rc = std::system(cmd.c_str());
-    HostRun r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::ifstream in(out_path);
-    r.out.assign(std::istreambuf_iterator<char>(in), {});
-    return r;
-}
 
 struct Program {
     const char* name;
