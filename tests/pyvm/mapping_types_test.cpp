@@ -101,6 +101,25 @@ const Program kSameAsHost[] = {
      "for key in grow.keys():\n"
      "    pass\n"
      "t(lambda: list(dict.__iter__({3: 0, 1: 0})))\n"},
+    {"dict_subclasses",
+     "class D(dict):\n"
+     "    def __iter__(self):\n"
+     "        return dict.__iter__(self)\n"
+     "class F(dict):\n"
+     "    def __iter__(self):\n"
+     "        return iter([9])\n"
+     "class E(dict):\n"
+     "    def __iter__(self):\n"
+     "        return iter(self)\n"
+     "class M(dict):\n"
+     "    def __missing__(self, k):\n"
+     "        return 0\n"
+     "class S(set):\n"
+     "    pass\n"
+     "x = D(a=1, b=2)\n"
+     "t(lambda: (list(x), x.get('a'), sorted(x.keys()), {**x}, list(F(a=1))))\n"
+     "t(lambda: list(E(a=1)))\n"
+     "t(lambda: (M()['q'], dict.__getitem__(M(), 'q'), type(S([1]).union([2])).__name__, type(S([1]) | {2}).__name__))\n"},
     {"set_methods",
      "fs = frozenset({1, 2})\n"
      "t(lambda: (type(fs.union([3])).__name__, type({1}.union([3])).__name__, type(fs | {5}).__name__, "
@@ -175,7 +194,9 @@ const Deliberate kDeliberate[] = {
      "t(lambda: set.union([], 1))\n"
      "t(lambda: {1}.isdisjoint([], x=1))\n"
      "t(lambda: {1: 2}.keys().isdisjoint())\n"
-     "t(lambda: frozenset().copy() is frozenset())\n",
+     "t(lambda: frozenset().copy() is frozenset())\n"
+     "class M(dict):\n    pass\n"
+     "t(lambda: type(M.fromkeys([1])).__name__)\n",
      "TypeError dict.update() expected 0..=1 positional arguments, got 2\n"
      "TypeError dict lookup() expected 1..=2 positional arguments, got 3\n"
      "TypeError dict lookup() does not accept keyword arguments\n"
@@ -188,7 +209,7 @@ const Deliberate kDeliberate[] = {
      "TypeError expected set\n"
      "TypeError set.isdisjoint() does not accept keyword arguments\n"
      "TypeError isdisjoint() expected 1..=1 positional arguments, got 0\n"
-     "False\n"},
+     "False\ndict\n"},
     {"failed_update_changes_nothing",
      "d = {'x': 0}\nt(lambda: d.update([('a', 1), 'bc']))\nt(lambda: d)\n"
      "def bad():\n    yield ('b', 2)\n    raise ValueError('stop')\n"

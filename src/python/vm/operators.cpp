@@ -465,6 +465,11 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
 }
 
 PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
+    // An instance of a subclass of a builtin container: its class's own __iter__ first.
+    if (const HeapSlot* s = ctx.heap.get_if_object(v); s && s->type_id >= kFirstProgramType) {
+        TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
+        if (custom) return *custom;
+    }
     TRY_ASSIGN(builtin, py_iter(ctx, v));
     if (builtin) return *builtin;
     if (ctx.heap.get_if_object(v)) {
