@@ -33,6 +33,9 @@ PyResult<std::optional<MappingPairs>> mapping_view(RuntimeContext& ctx, Value v)
 // value is of another kind, the slot is empty or it answered not-applicable.
 PyResult<std::optional<Value>> call_mapping_slot(RuntimeContext& ctx, Value self, DunderSlot slot,
                                                  std::span<const Value> args);
+// The repr or str slot of an instance of a subclass of enum.Enum: its text, or none for any other
+// value.
+PyResult<std::optional<std::string>> enum_member_text(RuntimeContext& ctx, Value self, DunderSlot slot);
 
 // dict.
 SlotValue dict_reversed(NativeRuntime& rt, Value self);

@@ -9,6 +9,7 @@
 #include "python/types/mapping_support.h"
 #include "python/types/native_args.h"
 #include "python/vm/call.h"
+#include "python/vm/exec_state.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 
@@ -129,6 +130,18 @@ SlotValue enum_str(NativeRuntime& rt, Value self) {
 SlotValue enum_hash(NativeRuntime& rt, Value self) {
     TRY_ASSIGN(name, enum_member_name(rt.context(), self));
     return std::optional(Value::from_int(py_hash_str(name)));
+}
+
+PyResult<std::optional<std::string>> enum_member_text(RuntimeContext& ctx, Value self, DunderSlot slot) {
+    const HeapSlot* s = ctx.heap.get_if_object(self);
+    if (!s || s->kind() != HeapObjectKind::Object || s->type_id < kFirstProgramType) return std::optional<std::string>();
+    Interpreter& in = interp(ctx);
+    TRY_ASSIGN(is_enum, in.types.is_subtype(s->type_id, type_id(BuiltinType::Enum)));
+    if (!is_enum) return std::optional<std::string>();
+    NativeRuntime rt(ctx);
+    TRY_ASSIGN(text, slot == DunderSlot::Repr ? enum_repr(rt, self) : enum_str(rt, self));
+    TRY_ASSIGN(view, str_view(ctx.heap, *text));
+    return std::optional(std::string(*view));
 }
 
 }  // namespace tw::py

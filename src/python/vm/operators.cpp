@@ -967,6 +967,8 @@ PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
         if (!text) return fail(PyError::type_error("__repr__ returned non-string"));
         return std::string(*text);
     }
+    TRY_ASSIGN(member, enum_member_text(ctx, v, DunderSlot::Repr));
+    if (member) return std::move(*member);
     if (slot->kind() == HeapObjectKind::Exception) {
         auto parts = exception_instance_parts(interp(ctx), v);
         auto name = exception_type_name(interp(ctx), v);
@@ -990,6 +992,8 @@ PyResult<std::string> str_text(RuntimeContext& ctx, Value v) {
             if (!text) return fail(PyError::type_error("__str__ returned non-string"));
             return std::string(*text);
         }
+        TRY_ASSIGN(member, enum_member_text(ctx, v, DunderSlot::String));
+        if (member) return std::move(*member);
         if (slot->kind() == HeapObjectKind::Exception) return exception_str(interp(ctx), v);
     }
     return repr_text(ctx, v);
