@@ -336,6 +336,171 @@ class K:
     def __getitem__(self, k): return k * 2
 print(dict(K()))
 )PY"},
+    {"builtin_type_new", R"PY(
+class Point(tuple):
+    def __new__(cls, x, y):
+        return super().__new__(cls, (x, y))
+    @property
+    def x(self):
+        return self[0]
+p = Point(1, 2)
+print(p, p.x, len(p), isinstance(p, tuple), type(p).__name__)
+class Even(int):
+    def __new__(cls, v):
+        return super().__new__(cls, v * 2)
+print(Even(4), Even(4) + 1, int.__new__(int, '5'))
+for f in (lambda: int.__new__(str), lambda: int.__new__(3)):
+    try:
+        f()
+    except TypeError as e:
+        print(e)
+class U(str):
+    def __new__(cls, s):
+        return str.__new__(cls, s.upper())
+print(U('abc'), U('x') + 'y')
+class Q:
+    def __new__(cls):
+        return object.__new__(cls)
+print(type(Q()).__name__)
+try:
+    object.__new__(int)
+except TypeError as e:
+    print(e)
+)PY"},
+    {"super_in_class_and_static_methods", R"PY(
+class A:
+    @classmethod
+    def make(cls):
+        return 'A.make ' + cls.__name__
+class B(A):
+    @classmethod
+    def make(cls):
+        return 'B+' + super().make()
+print(B.make(), A.make())
+)PY"},
+    {"everyday_classes", R"PY(
+class Animal:
+    sound = '...'
+    registry = []
+    def __init__(self, name):
+        self.name = name
+        Animal.registry.append(self)
+    def speak(self):
+        return f'{self.name} says {self.sound}'
+    def __repr__(self):
+        return f'{type(self).__name__}({self.name!r})'
+    def __str__(self):
+        return self.name.upper()
+class Dog(Animal):
+    sound = 'woof'
+class Puppy(Dog):
+    def speak(self):
+        return super().speak() + '!'
+a = [Dog('rex'), Puppy('bit'), Animal('x')]
+print([x.speak() for x in a], a, str(a[0]), len(Animal.registry))
+print(type(a[1]).__mro__[1].__name__, a[1].__class__.__name__, type(a[0]).speak(a[0]))
+class Stack:
+    def __init__(self):
+        self._items = []
+    def push(self, x):
+        self._items.append(x)
+        return self
+    def __len__(self):
+        return len(self._items)
+    def __bool__(self):
+        return bool(self._items)
+    def __iter__(self):
+        for x in self._items[::-1]:
+            yield x
+    def __contains__(self, x):
+        return x in self._items
+s = Stack().push(1).push(2)
+print(len(s), bool(Stack()), list(s), 2 in s, 5 in s)
+class Guard:
+    def __init__(self):
+        object.__setattr__(self, 'log', [])
+    def __setattr__(self, k, v):
+        self.log.append(k)
+        object.__setattr__(self, k, v)
+    def __getattr__(self, k):
+        return 'missing ' + k
+g = Guard()
+g.a = 1
+print(g.a, g.log, g.zzz)
+class Typed:
+    def __init__(self, kind):
+        self.kind = kind
+    def __set_name__(self, owner, name):
+        self.attr = '_' + name
+    def __get__(self, obj, owner):
+        if obj is None:
+            return self
+        return obj.__dict__[self.attr] if False else obj._stash[self.attr]
+    def __set__(self, obj, value):
+        if not isinstance(value, self.kind):
+            raise TypeError(f'{self.attr[1:]} must be {self.kind.__name__}')
+        obj._stash = {self.attr: value}
+class Person:
+    age = Typed(int)
+    def __init__(self, age):
+        self.age = age
+p = Person(3)
+print(p.age)
+try:
+    p.age = 'x'
+except TypeError as e:
+    print(e)
+def deco(cls):
+    cls.decorated = True
+    return cls
+@deco
+class W:
+    class Inner:
+        v = 5
+print(W.decorated, W.Inner.v, W.Inner.__name__)
+class Money:
+    def __init__(self, c):
+        self.c = c
+    def __eq__(self, o):
+        return self.c == o.c
+    def __lt__(self, o):
+        return self.c < o.c
+    def __hash__(self):
+        return hash(self.c)
+    def __repr__(self):
+        return f'M{self.c}'
+ms = [Money(3), Money(1), Money(2)]
+print(sorted(ms), max(ms), min(ms, key=lambda m: -m.c), Money(1) in ms, {Money(1): 'a'}[Money(1)])
+class Count:
+    n = 0
+    def __init__(self):
+        type(self).n += 1
+Count(); Count()
+print(Count.n)
+class Base:
+    def template(self):
+        return self.step() * 2
+    def step(self):
+        raise NotImplementedError
+class Impl(Base):
+    def step(self):
+        return 21
+print(Impl().template())
+try:
+    Base().template()
+except NotImplementedError:
+    print('abstract step')
+)PY"},
+    {"class_subscription", R"PY(
+print(list[int], dict[str, int])
+class G:
+    def __class_getitem__(cls, item):
+        return f'{cls.__name__}[{item.__name__}]'
+print(G[int])
+class H: pass
+x = H[int]
+print(x.__origin__ is H)
+)PY"},
     {"refused_bases_and_orders", R"PY(
 class A: pass
 class B(A): pass
@@ -428,6 +593,7 @@ const Refusal kRefusals[] = {
     {"bytes_latin1", "bytes('x', 'latin-1')\n", "only UTF-8 encoding is supported"},
     {"bytes_of_text", "bytes('x')\n", "TypeError: 'str' object cannot be interpreted as an integer"},
     {"complex_text_and_imag", "complex('1', 2)\n", "TypeError: complex() argument 'real' must be a real number, not str"},
+    {"unsupported_in_class_body", "class A:\n    x = 1\n    y = object(1)\n", "in class A at line 3"},
     {"str_two_arguments", "str(b'x', 'utf-8')\n", "expected 0..=1 arguments, got 2"},
 };
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "pyvm/runtime_fixture.h"
+#include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/vm/call.h"
 #include "python/vm/classes.h"
 #include "python/vm/engine.h"
 
@@ -80,6 +82,39 @@ TEST_F(Subscription, IteratorsOfBuiltinValues) {
     Value counter = alloc(CountIteratorPayload{0, 1});
     EXPECT_TRUE(vm::py_is_count_iterator(in.heap, counter).value());
     EXPECT_FALSE(vm::py_is_count_iterator(in.heap, l).value());
+}
+
+TEST_F(Subscription, SharedSlotsOfStrAndTheContainers) {
+    NativeRuntime rt(ctx);
+    auto binary = [&](BuiltinType t, DunderSlot s, Value a, Value b) {
+        return in.types.slot(type_id(t), s).value()->as_binary()(rt, a, b);
+    };
+    auto repeated = binary(BuiltinType::String, DunderSlot::Multiply, str("ab"), Value::from_int(3));
+    ASSERT_TRUE(repeated && *repeated);
+    EXPECT_EQ(text_of(in.heap, **repeated), "ababab");
+    auto none = binary(BuiltinType::String, DunderSlot::Multiply, str("ab"), Value::from_int(-5));
+    ASSERT_TRUE(none && *none);
+    EXPECT_EQ(text_of(in.heap, **none), "");
+    EXPECT_FALSE(binary(BuiltinType::String, DunderSlot::Multiply, str("ab"), Value::from_float(2.0)).value());
+    Value huge = alloc(BigIntPayload{Box<BigInt>::make(BigInt(1))});
+    mpz_mul_2exp(std::get<BigIntPayload>(in.heap.slot_mut(huge).value()->object).value->get(), BigInt(1).get(), 70);
+    EXPECT_EQ(error_of(binary(BuiltinType::String, DunderSlot::Multiply, str("ab"), huge)), "sequence repeat is too large");
+    auto joined = binary(BuiltinType::String, DunderSlot::Add, str("a"), str("b"));
+    ASSERT_TRUE(joined && *joined);
+    EXPECT_EQ(text_of(in.heap, **joined), "ab");
+    EXPECT_FALSE(binary(BuiltinType::String, DunderSlot::Add, str("a"), Value::from_int(1)).value());
+    auto less = binary(BuiltinType::String, DunderSlot::LessThan, str("\u00e9"), str("z"));
+    ASSERT_TRUE(less && *less);
+    EXPECT_EQ(**less, Value::from_bool(false));
+    Value obj = in.heap.insert_object(type_id(BuiltinType::Object), ObjectPayload{}, &in, machine.meter).value();
+    EXPECT_EQ(error_of(binary(BuiltinType::Object, DunderSlot::Format, obj, str("x"))),
+              "unsupported format string passed to object.__format__");
+    auto len = in.types.slot(type_id(BuiltinType::List), DunderSlot::Length).value()->as_unary()(rt, list({Value::none()}));
+    ASSERT_TRUE(len && *len);
+    EXPECT_EQ(**len, Value::from_int(1));
+    auto has = binary(BuiltinType::List, DunderSlot::Contains, list({Value::from_int(2)}), Value::from_int(2));
+    ASSERT_TRUE(has && *has);
+    EXPECT_EQ(**has, Value::from_bool(true));
 }
 
 }  // namespace

@@ -133,9 +133,8 @@ PyResult<Found> class_object_attribute(RuntimeContext& ctx, Value obj, std::opti
     auto ctid = py_as_class(ctx, obj);
     if (!ctid) return fail(PyError::unsupported("class has no registered type"));
     TRY_ASSIGN(meta, py_type_lookup(ctx, mtid, symbol));
-    // The metaclass's native __dict__ getter answers for the class (a mapping proxy).
-    if (meta && is_tag(meta->value, DefinitionTag::NativeGetter) && symbol &&
-        ctx.heap.symbols.name_of(*symbol) == "__dict__")
+    // A native getter of the metaclass (`__dict__`, `__class__`) answers for the class.
+    if (meta && is_tag(meta->value, DefinitionTag::NativeGetter))
         return py_bind_special_method(ctx, meta->value, obj, mtid, meta->owner);
     TRY_ASSIGN(own, py_type_lookup(ctx, *ctid, symbol));
     if (own) return py_bind_special_method(ctx, own->value, std::nullopt, *ctid, own->owner);

@@ -232,6 +232,9 @@ PyResult<Value> dict_getter(NativeRuntime& rt, Value self) {
 }
 const NativeProperty kDictProperty{"object", "__dict__", dict_getter};
 
+PyResult<Value> class_getter(NativeRuntime& rt, Value self) { return type_of(rt.context(), self); }
+const NativeProperty kObjectProperties[] = {{"object", "__class__", class_getter}};
+
 PyResult<Value> object_new_row(NativeRuntime& rt, Value cls, NativeCall call) {
     return object_new(rt.context(), cls, !call.positional.empty() || !call.keywords.empty());
 }
@@ -278,7 +281,82 @@ PyResult<Value> type_new_row(NativeRuntime& rt, Value metaclass, NativeCall call
 
 PyResult<Value> type_call_row(NativeRuntime& rt, Value cls, NativeCall call) { return type_call(rt.context(), cls, std::move(call)); }
 
+// `T.__new__(cls, *args)` of a builtin type T whose instances carry a payload.
+PyResult<Value> builtin_type_new(RuntimeContext& ctx, TypeId t, Value cls, NativeCall call) {
+    Heap& heap = ctx.heap;
+    const std::string_view name = builtin_type_name(t);
+    auto not_subtype = [&](std::string_view other) {
+        return fail(PyError::type_error(fmt::format("{0}.__new__({1}): {1} is not a subtype of {0}", name, other)));
+    };
+    if (auto d = decode_native_handle(cls)) {
+        if (d->tag == DefinitionTag::BuiltinType) {
+            if (d->number == t) return py_call_builtin_type(ctx, t, std::move(call));
+            return not_subtype(builtin_type_name(d->number));
+        }
+        if (d->tag == DefinitionTag::ExceptionType) return not_subtype(d->name);
+    }
+    const ClassRecord* r = class_record_of(heap, cls);
+    if (!r) {
+        TRY_ASSIGN(tn, type_name(ctx, cls));
+        return fail(PyError::type_error(fmt::format("{}.__new__(X): X is not a type object ({})", name, tn)));
+    }
+    if (type_layouts_differ(r->layout, t)) return not_subtype(r->name);
+    auto id = py_as_class(ctx, cls);
+    if (!id) return fail(PyError::unsupported("builtin subclass has no registered type"));
+    TRY_ASSIGN(value, py_call_builtin_type(ctx, t, std::move(call)));
+    heap.push_root(value);
+    TRY_ASSIGN(payload, builtin_subclass_payload_of(heap, value));
+    return heap.insert_object(*id, std::move(payload), ctx.roots, ctx.machine.meter);
+}
+
+template <BuiltinType T>
+PyResult<Value> builtin_new_row(NativeRuntime& rt, Value cls, NativeCall call) {
+    return builtin_type_new(rt.context(), type_id(T), cls, std::move(call));
+}
+
+template <BuiltinType T>
+constexpr NativeFunction kBuiltinNew[] = {{"builtin", "__new__", nullptr, builtin_new_row<T>}};
+
+template <BuiltinType T>
+void attach_builtin_new(TypeRegistry& registry, Symbols& symbols) {
+    registry.attach_native_class(symbols, type_id(T), NativeClass{builtin_type_name(type_id(T)), kBuiltinNew<T>, {}});
+}
+
+// object.__setattr__(name, value) and object.__delattr__(name): the generic store and
+// deletion, whatever the class defines.
+PyResult<Value> generic_attribute_row(NativeRuntime& rt, Value self, NativeCall call, bool store) {
+    RuntimeContext& ctx = rt.context();
+    const std::string_view row = store ? "object.__setattr__" : "object.__delattr__";
+    if (!call.keywords.empty()) return fail(PyError::type_error(fmt::format("{}() does not accept keyword arguments", row)));
+    const std::size_t want = store ? 2 : 1;
+    if (call.positional.size() != want)
+        return fail(PyError::type_error(fmt::format("expected {} argument{}, got {}", want, store ? "s" : "",
+                                                    call.positional.size())));
+    TRY_ASSIGN(name, value_to_owned_string(ctx.heap, call.positional[0]));
+    if (!name) {
+        TRY_ASSIGN(tn, type_name(ctx, call.positional[0]));
+        return fail(PyError::type_error(fmt::format("attribute name must be string, not '{}'", tn)));
+    }
+    TRY_ASSIGN(sym, ctx.heap.symbols.intern(*name, ctx.machine.meter));
+    const bool is_class = class_record_of(ctx.heap, self) != nullptr;
+    if (store) {
+        TRY_DO(py_setattr(ctx, self, sym, *name, call.positional[1]));
+    } else {
+        TRY_DO(py_delattr(ctx, self, sym, *name));
+    }
+    if (is_class) invalidate_attribute_caches(ctx);
+    return Value::none();
+}
+PyResult<Value> object_setattr_row(NativeRuntime& rt, Value self, NativeCall call) {
+    return generic_attribute_row(rt, self, std::move(call), true);
+}
+PyResult<Value> object_delattr_row(NativeRuntime& rt, Value self, NativeCall call) {
+    return generic_attribute_row(rt, self, std::move(call), false);
+}
+
 const NativeFunction kObjectRows[] = {
+    {"object", "__setattr__", nullptr, object_setattr_row},
+    {"object", "__delattr__", nullptr, object_delattr_row},
     {"object", "__new__", nullptr, object_new_row},
     {"object", "__init__", nullptr, object_init_row},
     {"object", "__init_subclass__", nullptr, object_init_subclass_row},
@@ -298,8 +376,19 @@ bool type_layouts_equal(std::uint32_t a, std::uint32_t b) {
 }
 
 void attach_class_rows(TypeRegistry& registry, Symbols& symbols) {
-    registry.attach_native_class(symbols, type_id(BuiltinType::Object), NativeClass{"object", kObjectRows, {}});
+    registry.attach_native_class(symbols, type_id(BuiltinType::Object), NativeClass{"object", kObjectRows, kObjectProperties});
     registry.attach_native_class(symbols, type_id(BuiltinType::Type), NativeClass{"type", kTypeRows, kDictProperties});
+    attach_builtin_new<BuiltinType::Int>(registry, symbols);
+    attach_builtin_new<BuiltinType::Float>(registry, symbols);
+    attach_builtin_new<BuiltinType::String>(registry, symbols);
+    attach_builtin_new<BuiltinType::Bytes>(registry, symbols);
+    attach_builtin_new<BuiltinType::ByteArray>(registry, symbols);
+    attach_builtin_new<BuiltinType::List>(registry, symbols);
+    attach_builtin_new<BuiltinType::Tuple>(registry, symbols);
+    attach_builtin_new<BuiltinType::Dict>(registry, symbols);
+    attach_builtin_new<BuiltinType::Set>(registry, symbols);
+    attach_builtin_new<BuiltinType::FrozenSet>(registry, symbols);
+    attach_builtin_new<BuiltinType::Complex>(registry, symbols);
     for (BuiltinType t : {BuiltinType::Module, BuiltinType::Exception})
         registry.attach_native_class(symbols, type_id(t), NativeClass{"object", {}, kDictProperties});
 }
@@ -403,6 +492,10 @@ PyResult<Value> py_build_class(RuntimeContext& ctx, ClassSpec spec) {
             e.kind = SlotKind::Callable;
             e.owner = id;
             e.value = *v;
+            // A slot wrapper of another type (enum.Enum's __repr__ on an int-based enumeration)
+            // brings that type's slot function.
+            if (auto d = decode_native_handle(*v); d && d->tag == DefinitionTag::SlotWrapper && d->number == i)
+                if (auto owner_slot = types.slot(d->owner, DunderSlot(i)); owner_slot && *owner_slot) e = **owner_slot;
             type.declared[i] = e;
             type.resolved[i] = e;
         }
@@ -434,12 +527,19 @@ PyResult<Value> py_build_class(RuntimeContext& ctx, ClassSpec spec) {
         r.namespace_.insert(symbol, member);
         r.values.push_back(member);
     }
-    // The defining class of the namespace's functions.
+    // The defining class of the namespace's functions, also of those a static or class method
+    // wraps (zero-argument super() and __class__ inside them need it).
     std::vector<NamespaceEntry> entries = spec.ns.entries();
     for (const NamespaceEntry& e : entries) {
-        auto s = heap.get_if_object(e.value) ? heap.slot_mut(e.value) : PyResult<HeapSlot*>(nullptr);
-        if (!s || !*s) continue;
-        if (auto* fp = std::get_if<FunctionPayload>(&(*s)->object)) fp->record->defining_class = cls;
+        Value fn = e.value;
+        if (const HeapSlot* w = heap.get_if_object(fn)) {
+            if (auto* sm = std::get_if<StaticMethodPayload>(&w->object)) fn = sm->callable;
+            if (auto* cm = std::get_if<ClassMethodPayload>(&w->object)) fn = cm->callable;
+        }
+        const HeapSlot* f = heap.get_if_object(fn);
+        if (!f || f->kind() != HeapObjectKind::Function) continue;
+        TRY_ASSIGN(m, heap.slot_mut(fn));
+        std::get<FunctionPayload>(m->object).record->defining_class = cls;
     }
     invalidate_attribute_caches(ctx);
     // __set_name__ of the descriptors in the namespace.

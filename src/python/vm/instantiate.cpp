@@ -299,13 +299,21 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
         if (!tid) return fail(PyError::unsupported("class has no registered type"));
         TRY_ASSIGN(new_hit, py_type_lookup(ctx, *tid, intern(ctx, "__new__")));
         if (!new_hit) return fail(PyError::unsupported("class constructor has no descriptor"));
-        TRY_ASSIGN(new_fn, py_bind_special_method(ctx, new_hit->value, std::nullopt, *tid, new_hit->owner));
-        if (!new_fn) return fail(PyError::unsupported("__new__ descriptor has no value"));
-        std::vector<Value> args{cls};
-        args.insert(args.end(), call.positional.begin(), call.positional.end());
-        auto made = call_with(ctx, *new_fn, args, call.keywords);
-        if (!made) return outcome_of(std::move(made.error()));
-        Value obj = *made;
+        const TypeId object = type_id(BuiltinType::Object);
+        Value obj;
+        if (new_hit->owner == object) {
+            // object.__new__ itself: made here without a call.
+            TRY_ASSIGN(made, object_new(ctx, cls, !call.positional.empty() || !call.keywords.empty()));
+            obj = made;
+        } else {
+            TRY_ASSIGN(new_fn, py_bind_special_method(ctx, new_hit->value, std::nullopt, *tid, new_hit->owner));
+            if (!new_fn) return fail(PyError::unsupported("__new__ descriptor has no value"));
+            std::vector<Value> args{cls};
+            args.insert(args.end(), call.positional.begin(), call.positional.end());
+            auto made = call_with(ctx, *new_fn, args, call.keywords);
+            if (!made) return outcome_of(std::move(made.error()));
+            obj = *made;
+        }
         heap.push_root(obj);
         TRY_ASSIGN(is_instance, isinstance(ctx, obj, cls));
         if (!is_instance) return push(ctx, obj);
@@ -314,8 +322,20 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
         std::optional<Value> init_fn;
         if (layout == kObjectLayout) {
             TRY_ASSIGN(init_hit, py_type_lookup(ctx, *tid, intern(ctx, "__init__")));
-            const TypeId object = type_id(BuiltinType::Object);
             if (!init_hit || (init_hit->owner == object && new_hit->owner != object)) return push(ctx, obj);
+            if (init_hit->owner == object && call.positional.empty() && call.keywords.empty()) return push(ctx, obj);
+            if (const HeapSlot* f = heap.get_if_object(init_hit->value); f && f->kind() == HeapObjectKind::Function) {
+                // A plain function: called with the instance first, no bound method made.
+                std::vector<Value> args{obj};
+                args.insert(args.end(), call.positional.begin(), call.positional.end());
+                auto r = call_with(ctx, init_hit->value, args, call.keywords);
+                if (!r) return outcome_of(std::move(r.error()));
+                if (!r->is_none()) {
+                    TRY_ASSIGN(tn, type_name(ctx, *r));
+                    return fail(PyError::type_error(fmt::format("__init__() should return None, not '{}'", tn)));
+                }
+                return push(ctx, obj);
+            }
             TRY_ASSIGN(b, py_bind_special_method(ctx, init_hit->value, obj, *tid, init_hit->owner));
             init_fn = b;
         } else {

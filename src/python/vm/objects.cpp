@@ -154,6 +154,12 @@ void record_attribute_site(RuntimeContext& ctx, SiteEntry& site, Value obj, Symb
     if (!cls || !*cls) return;
     auto found = class_lookup(ctx, **cls, name);
     if (!found) return;
+    // Stores through a class's own __setattr__ or __delattr__ are never cached.
+    for (std::string_view hook : {"__setattr__", "__delattr__"})
+        if (auto symbol = heap.symbols.lookup(hook)) {
+            auto h = class_lookup(ctx, **cls, *symbol);
+            if (!h || *h) return;
+        }
     std::uint64_t key = std::uint64_t(slot->type_id) << 32 | (in.attribute_epoch & 0xFFFFFFFF);
     if (bound) {
         const HeapSlot* f = *found ? heap.get_if_object(**found) : nullptr;
@@ -247,7 +253,28 @@ PyResult<std::pair<Value, Value>> load_method(RuntimeContext& ctx, Value obj, Sy
     return std::pair{v, no_receiver};
 }
 
+// The `__setattr__` or `__delattr__` a program class defines, called for one of its instances:
+// false when the class has none.
+PyResult<bool> call_attribute_hook(RuntimeContext& ctx, Value obj, std::string_view hook, Symbol name,
+                                   std::optional<Value> v) {
+    const HeapSlot* s = ctx.heap.get_if_object(obj);
+    if (!s || s->kind() == HeapObjectKind::Class) return false;
+    auto symbol = ctx.heap.symbols.lookup(hook);
+    if (!symbol) return false;
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, obj));
+    if (!cls) return false;
+    TRY_ASSIGN(method, class_lookup(ctx, *cls, *symbol));
+    if (!method) return false;
+    TRY_ASSIGN(key, make_str(ctx, std::string(ctx.heap.symbols.name_of(name))));
+    std::vector<Value> args{obj, key};
+    if (v) args.push_back(*v);
+    TRY_DO(call_immediate(ctx, *method, args, {}));
+    return true;
+}
+
 PyStatus store_attribute(RuntimeContext& ctx, Value obj, Symbol name, Value v) {
+    TRY_ASSIGN(hooked, call_attribute_hook(ctx, obj, "__setattr__", name, v));
+    if (hooked) return {};
     bool is_class = class_record(ctx.heap, obj) != nullptr;
     TRY_DO(py_setattr(ctx, obj, name, ctx.heap.symbols.name_of(name), v));
     if (is_class) invalidate_attribute_caches(ctx);
@@ -255,6 +282,8 @@ PyStatus store_attribute(RuntimeContext& ctx, Value obj, Symbol name, Value v) {
 }
 
 PyStatus delete_attribute(RuntimeContext& ctx, Value obj, Symbol name) {
+    TRY_ASSIGN(hooked, call_attribute_hook(ctx, obj, "__delattr__", name, std::nullopt));
+    if (hooked) return {};
     bool is_class = class_record(ctx.heap, obj) != nullptr;
     TRY_DO(py_delattr(ctx, obj, name, ctx.heap.symbols.name_of(name)));
     if (is_class) invalidate_attribute_caches(ctx);

@@ -479,7 +479,6 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
                 return call_value(ctx, *bound, args);
             }
         }
-        return heap.allocate_object(GenericAliasPayload{container, {key}}, ctx.roots, ctx.machine.meter);
     }
     if (auto d = decode_native_handle(container); d && d->tag == DefinitionTag::BuiltinType) {
         TRY_ASSIGN(hook, in.types.slot(d->number, DunderSlot::ClassGetItem));
