@@ -120,6 +120,15 @@ const Program kSameAsHost[] = {
      "t(lambda: (list(x), x.get('a'), sorted(x.keys()), {**x}, list(F(a=1))))\n"
      "t(lambda: list(E(a=1)))\n"
      "t(lambda: (M()['q'], dict.__getitem__(M(), 'q'), type(S([1]).union([2])).__name__, type(S([1]) | {2}).__name__))\n"},
+    {"mapping_proxy",
+     "class C:\n"
+     "    y = 2\n"
+     "p = C.__dict__\n"
+     "t(lambda: (type(p).__name__, p['y'], p.get('y'), p.get('q', 7), p.get('q'), 'y' in p.keys(), 'y' in p))\n"
+     "t(lambda: p['q'])\n"
+     "c = p.copy()\n"
+     "C.z = 3\n"
+     "t(lambda: (type(c).__name__, 'z' in c, 'z' in p, 'z' in p.keys(), len(p) > 1, 'y' in list(p)))\n"},
     {"set_methods",
      "fs = frozenset({1, 2})\n"
      "t(lambda: (type(fs.union([3])).__name__, type({1}.union([3])).__name__, type(fs | {5}).__name__, "
