@@ -272,5 +272,16 @@ TEST(MappingViews, LengthAndMembershipDoNotWalkThePairs) {
     EXPECT_GT(walks - base, 100u * 20000u);
 }
 
+// The modeled memory of set-operator results is given back after each operation: a loop of them
+// stays within a budget that a leak would exhaust many times over.
+TEST(MappingSets, OperatorChargesAreGivenBack) {
+    ProgramRun run = run_program(
+        "a = set(range(10000))\nb = set(range(5000, 15000))\nn = 0\nfor _ in range(500):\n"
+        "    n += len(a ^ b) + len(a.difference(b))\nprint(n)\n",
+        5'000'000'000);
+    EXPECT_EQ(run.status, 0) << run.message << run.err;
+    EXPECT_EQ(run.out, "7500000\n");
+}
+
 }  // namespace
 }  // namespace tw::py

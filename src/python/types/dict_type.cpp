@@ -96,6 +96,12 @@ struct ValueKeys final : KeyProtocol {
 
 }  // namespace
 
+PyStatus charge_temporary(RuntimeContext& ctx, std::uint64_t bytes) {
+    TRY_DO(ctx.heap.reserve_memory(bytes, nullptr, ctx.roots, ctx.machine.meter));
+    ctx.heap.record_native_charge(bytes);
+    return {};
+}
+
 PyResult<std::optional<Value>> dict_remove(RuntimeContext& ctx, Value dict, Value key) {
     ValueKeys keys(ctx);
     return dict_remove_item(ctx.heap, ctx.machine.meter, keys, dict, key);

@@ -42,6 +42,8 @@ bool is_frozen(RuntimeContext& ctx, Value v);
 PyResult<Value> new_view(RuntimeContext& ctx, Value mapping, std::uint8_t kind);
 // An iterator over a snapshot of values.
 PyResult<Value> values_iterator(RuntimeContext& ctx, std::vector<Value> values);
+// Native memory for a temporary, given back when the current native scope ends.
+PyStatus charge_temporary(RuntimeContext& ctx, std::uint64_t bytes);
 // Removes `key` from a dict: its value, or none when absent.
 PyResult<std::optional<Value>> dict_remove(RuntimeContext& ctx, Value dict, Value key);
 // Removes `x` from a set; true when it was present.

@@ -74,6 +74,7 @@ PyResult<std::vector<SetSlot>> filter_items(RuntimeContext& ctx, Value receiver,
             TRY_ASSIGN(member, set_contains_slot(ctx, frozen, x));
             if (member == keep) kept.push_back(x);
         }
+        TRY_DO(charge_temporary(ctx, kept.size() * 16));
         current = std::move(kept);
     }
     return current;
@@ -99,6 +100,7 @@ PyResult<std::vector<Value>> symmetric_items(RuntimeContext& ctx, Value receiver
         TRY_ASSIGN(added, set_insert(ctx, scratch, y));
         if (added) out.push_back(y);
     }
+    TRY_DO(charge_temporary(ctx, out.size() * 16));
     return out;
 }
 
@@ -357,6 +359,8 @@ SlotValue set_binary_op(RuntimeContext& ctx, Value self, Value other, SetOp op) 
             if (!member) kept.push_back(y);
         }
     }
+    // Each element of the result is modeled at 64 bytes while the operation runs.
+    TRY_DO(charge_temporary(ctx, kept.size() * 64));
     TRY_ASSIGN(result, new_set_distinct(ctx, kept, frozen));
     return std::optional(result);
 }
