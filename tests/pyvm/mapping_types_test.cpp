@@ -3,25 +3,13 @@
 // insertion order), and held to their own expected output where it deliberately differs.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "program_fixture.h"
 
 namespace tw::py {
 namespace {
-
-std::string host_output(const std::string& source) {
-    std::string dir = ::testing::TempDir();
-    std::string path = dir + "/mapping_types.py", out_path = dir + "/mapping_types.out";
-    std::ofstream(path) << source;
-    std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
-    if (std::system(cmd.c_str()) != 0) return "<host failed>";
-    std::ifstream in(out_path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Each program prints through t(), which shows an exception by its type name only.
 constexpr const char* kPrelude =
@@ -241,7 +229,9 @@ TEST_P(SameAsHost, Output) {
     const std::string source = std::string(kPrelude) + GetParam().body;
     ProgramRun run = run_program(source);
     EXPECT_EQ(run.status, 0) << run.message << run.err;
-    EXPECT_EQ(run.out, host_output(source));
+    HostRun host = run_host(source);
+    EXPECT_EQ(host.status, 0);
+    EXPECT_EQ(run.out, host.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Mapping, SameAsHost, ::testing::ValuesIn(kSameAsHost),
