@@ -333,7 +333,7 @@ PyResult<Value> dict_clear(NativeRuntime& rt, Value self, NativeCall c) {
     const DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object));
     const std::uint64_t n = t->live_count;
     TRY_ASSIGN(ms, ctx.heap.slot_mut(self));
-    *dict_table_of(ms->object) = DictTable{};
+    dict_table_of(ms->object)->clear();
     ctx.heap.shrink_object_size(self, n * kDictEntryBytes, ctx.machine.meter);
     return Value::none();
 }
