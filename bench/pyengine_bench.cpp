@@ -125,6 +125,43 @@ items = sorted(V((i * 7919) % 10007) for i in range(20000))
 print(caught, items[0].v, 5000 in range(0, 10000, 2))
 )PY";
 
+// A dict of 1,000,000 int keys, then of 1,000,000 str keys, built and probed (present and absent
+// keys), and set operations over 100,000 elements.
+constexpr const char* kDictIntKeys = R"PY(
+d = {}
+for i in range(1000000):
+    d[i] = i
+t = 0
+for i in range(1000000):
+    t += d[i]
+n = 0
+for i in range(0, 2000000, 2):
+    if i in d:
+        n += 1
+print(len(d), t, n)
+)PY";
+
+constexpr const char* kDictStrKeys = R"PY(
+keys = [str(i) for i in range(1000000)]
+d = {}
+for k in keys:
+    d[k] = 1
+t = 0
+for k in keys:
+    t += d[k]
+print(len(d), t, 'x' in d, len(d.keys()))
+)PY";
+
+constexpr const char* kSetOps = R"PY(
+a = set(range(100000))
+b = set(range(50000, 150000))
+r = 0
+for _ in range(10):
+    r += len(a | b) + len(a & b) + len(a - b) + len(a ^ b)
+    r += a.issubset(b) + len(a.intersection(b)) + len(a.union(b))
+print(r)
+)PY";
+
 double process_cpu_seconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -246,5 +283,14 @@ BENCHMARK(BM_PythonListComprehension)->Unit(benchmark::kMillisecond);
 
 void BM_PythonAppendLoop(benchmark::State& state) { run_program(state, kAppendLoop); }
 BENCHMARK(BM_PythonAppendLoop)->Unit(benchmark::kMillisecond);
+
+void BM_PythonDictIntKeys(benchmark::State& state) { run_program(state, kDictIntKeys); }
+BENCHMARK(BM_PythonDictIntKeys)->Unit(benchmark::kMillisecond);
+
+void BM_PythonDictStrKeys(benchmark::State& state) { run_program(state, kDictStrKeys); }
+BENCHMARK(BM_PythonDictStrKeys)->Unit(benchmark::kMillisecond);
+
+void BM_PythonSetOperations(benchmark::State& state) { run_program(state, kSetOps); }
+BENCHMARK(BM_PythonSetOperations)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -8,50 +8,75 @@
 
 namespace tw::py {
 
-void Candidates::copy_to(std::vector<std::uint64_t>& out) const {
-    out.clear();
-    if (many.empty()) out.push_back(one);
-    else out.assign(many.begin(), many.end());
+namespace {
+
+constexpr std::uint64_t kMinIndexSize = 8;
+// Slot numbers are stored as 32-bit cells (plus 2): far beyond any table the memory budget allows.
+constexpr std::uint64_t kMaxSlots = std::uint64_t(UINT32_MAX) - 2;
+
+// The smallest power of two that keeps `n` cells in use at most two thirds full.
+std::uint64_t index_size_for(std::uint64_t n) {
+    std::uint64_t size = kMinIndexSize;
+    while (size * 2 <= n * 3) size *= 2;
+    return size;
 }
 
-void MappingIndex::insert(std::uint64_t hash, std::uint64_t slot) {
-    bool inserted;
-    Candidates& c = map_.entry(hash, inserted);
-    if (inserted) {
-        c.one = slot;
-        c.many.clear();
-    } else if (c.many.empty()) {
-        c.many.reserve(2);
-        c.many.push_back(c.one);
-        c.many.push_back(slot);
-    } else {
-        c.many.push_back(slot);
+}  // namespace
+
+template <class Slot>
+void MappingStorage<Slot>::index_insert(std::uint64_t hash, std::uint64_t slot) {
+    const std::uint64_t mask = cells_.size() - 1;
+    std::uint64_t i = hash & mask, perturb = hash;
+    while (cells_[i] >= 2) {
+        perturb >>= 5;
+        i = (i * 5 + perturb + 1) & mask;
     }
+    if (cells_[i] == 0) ++used_;
+    cells_[i] = std::uint32_t(slot + 2);
 }
 
-void MappingIndex::remove(std::uint64_t hash, std::uint64_t slot) {
-    Candidates* c = map_.find(hash);
-    if (!c) return;
-    if (c->many.empty()) {
-        if (c->one == slot) map_.erase(hash);
-        return;
-    }
-    std::erase(c->many, slot);
-    if (c->many.empty()) {
-        map_.erase(hash);
-    } else if (c->many.size() == 1) {
-        c->one = c->many.front();
-        c->many.clear();
-        c->many.shrink_to_fit();
-    }
+template <class Slot>
+void MappingStorage<Slot>::rebuild_index(std::uint64_t capacity) {
+    cells_.assign(index_size_for(capacity), 0);
+    used_ = 0;
+    ++version_;
+    for (std::uint64_t i = first_live; i < slots.size(); ++i)
+        if (!slots[i].empty()) index_insert(slots[i].hash, i);
+}
+
+template <class Slot>
+void MappingStorage<Slot>::reserve(std::uint64_t n) {
+    if (n <= live_count) return;
+    slots.reserve(std::size_t(n));
+    if (index_size_for(n) > cells_.size()) rebuild_index(n);
+}
+
+template <class Slot>
+void MappingStorage<Slot>::push(Slot slot) {
+    expect(slots.size() < kMaxSlots, "mapping slot numbers fit the index cells");
+    // Keep the index at most two thirds full; removed entries are dropped when it is rebuilt.
+    if ((used_ + 1) * 3 >= cells_.size() * 2) rebuild_index(std::max(live_count + 1, live_count * 2));
+    index_insert(slot.hash, slots.size());
+    slots.push_back(std::move(slot));
+    ++live_count;
+    ++version_;
 }
 
 template <class Slot>
 bool MappingStorage<Slot>::remove_at(std::uint64_t i) {
     if (i >= slots.size() || slots[i].empty()) return false;
-    index.remove(slots[i].hash, i);
+    // Mark the index cell of slot i removed: it lies on the probe path of the slot's hash.
+    const std::uint64_t mask = cells_.size() - 1;
+    std::uint64_t at = slots[i].hash & mask, perturb = slots[i].hash;
+    while (cells_[at] != i + 2) {
+        expect(cells_[at] != 0, "a live slot is in the index");
+        perturb >>= 5;
+        at = (at * 5 + perturb + 1) & mask;
+    }
+    cells_[at] = 1;
     slots[i] = Slot{};
     --live_count;
+    ++version_;
     while (!slots.empty() && slots.back().empty()) slots.pop_back();
     while (first_live < slots.size() && slots[first_live].empty()) ++first_live;
     if (first_live > slots.size()) first_live = slots.size();
@@ -63,14 +88,10 @@ template <class Slot>
 void MappingStorage<Slot>::compact() {
     std::uint64_t out = 0;
     for (std::uint64_t i = 0; i < slots.size(); ++i)
-        if (!slots[i].empty()) slots[out++] = slots[i];
+        if (!slots[i].empty()) slots[out++] = std::move(slots[i]);
     slots.resize(live_count);
     first_live = 0;
-    index.clear();
-    for (std::uint64_t i = 0; i < slots.size(); ++i) {
-        expect(!slots[i].empty(), "compacted slots are live");
-        index.insert(slots[i].hash, i);
-    }
+    rebuild_index(live_count);
 }
 
 template struct MappingStorage<DictSlot>;
@@ -86,9 +107,9 @@ auto* table_in(HeapObject& o) {
 
 template <bool IsDict>
 PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value container,
-                              const Value& key) {
+                              const Value& key, std::optional<std::uint64_t> known_hash = std::nullopt) {
     const char* changed = IsDict ? "dict handle changed object kind" : "set handle changed object kind";
-    auto hash = keys.hash(key);
+    PyResult<std::uint64_t> hash = known_hash ? PyResult<std::uint64_t>(*known_hash) : keys.hash(key);
     if (!hash) return fail(std::move(hash.error()));
     auto resolve = [&]() -> PyResult<decltype(table_in<IsDict>(std::declval<HeapObject&>()))> {
         auto slot = heap.get(container);
@@ -99,28 +120,43 @@ PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& key
     };
     auto table = resolve();
     if (!table) return fail(std::move(table.error()));
-    // A private copy of the candidates: comparisons may run code that changes the table. The
-    // common single candidate needs no allocation.
-    std::uint64_t single = 0;
-    std::vector<std::uint64_t> several;
-    std::span<const std::uint64_t> candidates;
-    if (const Candidates* c = (*table)->index.candidates(*hash)) {
-        if (c->many.empty()) {
-            single = c->one;
-            candidates = std::span(&single, 1);
-        } else {
-            several = c->many;
-            candidates = several;
+    // The candidates are compared as the probe finds them while the table stays unchanged;
+    // once a comparison (which may run Python code) changes or replaces the table, the rest is
+    // a private copy of the candidates the changed table holds.
+    {
+        auto* t0 = *table;
+        const std::uint64_t version = t0->version();
+        typename std::remove_pointer_t<decltype(t0)>::Probe probe;
+        for (;;) {
+            auto i = (*table)->next_candidate(*hash, probe);
+            if (!i) return LookupResult{*hash, std::nullopt};
+            if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
+            Value stored = (*table)->slots[*i].key;
+            if (stored != key) heap.push_root(stored);
+            auto eq = keys.equal(stored, key);
+            if (!eq) return fail(std::move(eq.error()));
+            if (*eq) return LookupResult{*hash, *i};
+            table = resolve();
+            if (!table) return fail(std::move(table.error()));
+            if (*table != t0 || (*table)->version() != version) break;
         }
     }
+    std::vector<std::uint64_t> several;
+    (*table)->candidates(*hash, several);
+    std::span<const std::uint64_t> candidates(several);
+    bool first = true;
     for (std::uint64_t i : candidates) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
         // The table may have been changed or replaced by Python code of an earlier comparison.
-        auto t = resolve();
-        if (!t) return fail(std::move(t.error()));
-        const auto* slot = (*t)->get_slot(i);
+        if (!first) {
+            table = resolve();
+            if (!table) return fail(std::move(table.error()));
+        }
+        first = false;
+        const auto* slot = (*table)->get_slot(i);
         if (!slot) continue;
-        Value stored = heap.clone_value(slot->key);
+        Value stored = slot->key;
+        if (stored != key) heap.push_root(stored);
         auto eq = keys.equal(stored, key);
         if (!eq) return fail(std::move(eq.error()));
         if (*eq) return LookupResult{*hash, i};
@@ -149,6 +185,23 @@ PyResult<LookupResult> dict_lookup_entry(Heap& heap, ResourceMeter& meter, KeyPr
 PyResult<LookupResult> set_lookup_entry(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
                                         const Value& element) {
     return lookup<false>(heap, meter, keys, set, element);
+}
+
+PyResult<bool> set_contains_hashed(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
+                                   const Value& element, std::uint64_t hash) {
+    auto found = lookup<false>(heap, meter, keys, set, element, hash);
+    if (!found) return fail(std::move(found.error()));
+    return found->slot.has_value();
+}
+
+PyResult<Value> new_set_from_distinct(Heap& heap, ResourceMeter& meter, RootSource* roots,
+                                      std::span<const SetSlot> elements, bool frozen) {
+    SetTable t;
+    t.reserve(elements.size());
+    for (const SetSlot& e : elements) t.push(e);
+    auto box = Box<SetTable>::make(std::move(t));
+    if (frozen) return heap.allocate_object(FrozenSetPayload{std::move(box)}, roots, meter);
+    return heap.allocate_object(SetPayload{std::move(box)}, roots, meter);
 }
 
 PyStatus dict_set_item(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, RootSource* roots, Value dict,
@@ -192,6 +245,27 @@ PyResult<bool> set_add(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Root
     return true;
 }
 
+PyResult<std::optional<Value>> dict_remove_item(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value dict,
+                                               const Value& key) {
+    auto found = dict_lookup_entry(heap, meter, keys, dict, key);
+    if (!found) return fail(std::move(found.error()));
+    if (!found->slot) return std::optional<Value>();
+    auto slot = heap.get(dict);
+    if (!slot) return fail(std::move(slot.error()));
+    const DictSlot* entry = dict_table_of(const_cast<HeapObject&>((*slot)->object))->get_slot(*found->slot);
+    if (!entry) return std::optional<Value>();
+    Value value = heap.clone_value(entry->value);
+    heap.push_root(entry->key);
+    dict_remove_slot(heap, meter, dict, *found->slot);
+    return std::optional(value);
+}
+
+PyResult<bool> set_discard(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set, const Value& element) {
+    auto found = set_lookup_entry(heap, meter, keys, set, element);
+    if (!found) return fail(std::move(found.error()));
+    return found->slot && set_remove_slot(heap, meter, set, *found->slot);
+}
+
 bool dict_remove_slot(Heap& heap, ResourceMeter& meter, Value dict, std::uint64_t slot) {
     return remove_slot<true>(heap, meter, dict, slot);
 }
@@ -206,15 +280,12 @@ namespace {
 template <class Table>
 PyResult<std::optional<std::uint64_t>> local_find(ResourceMeter& meter, KeyProtocol& keys, const Table& t,
                                                   std::uint64_t hash, const Value& key) {
-    const Candidates* c = t.index.candidates(hash);
-    if (!c) return std::optional<std::uint64_t>();
-    std::vector<std::uint64_t> candidates;
-    c->copy_to(candidates);
-    for (std::uint64_t i : candidates) {
+    typename Table::Probe probe;
+    while (auto i = t.next_candidate(hash, probe)) {
         if (!meter.charge_cpu(1)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
-        auto eq = keys.equal(t.slots[i].key, key);
+        auto eq = keys.equal(t.slots[*i].key, key);
         if (!eq) return fail(std::move(eq.error()));
-        if (*eq) return std::optional(i);
+        if (*eq) return std::optional(*i);
     }
     return std::optional<std::uint64_t>();
 }
@@ -224,6 +295,7 @@ PyResult<std::optional<std::uint64_t>> local_find(ResourceMeter& meter, KeyProto
 PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& keys,
                                             std::span<const std::pair<Value, Value>> pairs) {
     DictTable t;
+    t.reserve(pairs.size());
     for (const auto& [key, value] : pairs) {
         auto hash = keys.hash(key);
         if (!hash) return fail(std::move(hash.error()));
@@ -237,6 +309,7 @@ PyResult<DictTable> dict_entries_from_pairs(ResourceMeter& meter, KeyProtocol& k
 
 PyResult<SetTable> set_entries_from_values(ResourceMeter& meter, KeyProtocol& keys, std::span<const Value> values) {
     SetTable t;
+    t.reserve(values.size());
     for (const Value& v : values) {
         auto hash = keys.hash(v);
         if (!hash) return fail(std::move(hash.error()));

@@ -8,6 +8,7 @@
 #include "python/objects/value_access.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
+#include "python/types/mapping_types.h"
 #include "python/types/string_types.h"
 
 #include <fmt/format.h>
@@ -35,7 +36,6 @@ TW_BINARY(generic_contains)
 TW_UNARY(sequence_reversed)
 TW_BINARY(object_format)
 TW_COMPARE(container_compare)
-TW_COMPARE(set_compare)
 
 // The builtin hash of None, str and bytes (a charge of one unit per 32 bytes hashed).
 SlotValue builtin_value_hash(NativeRuntime& rt, Value self) {
@@ -66,54 +66,17 @@ TW_BINARY(str_le)
 TW_BINARY(str_gt)
 TW_BINARY(str_ge)
 
-// list, tuple, dict, namespace dict, set.
+// list and tuple (dict, namespace dict, set, views, mapping proxies and enum members: mapping_types.h).
 TW_BINARY(list_concat)
 TW_BINARY(list_repeat)
 TW_BINARY(list_delitem)
 TW_TERNARY(list_setitem)
 TW_BINARY(tuple_concat)
 TW_BINARY(tuple_repeat)
-TW_UNARY(dict_reversed)
-TW_BINARY(dict_or)
-TW_BINARY(dict_ror)
-TW_BINARY(dict_delitem)
-TW_UNARY(namespace_dict_iter)
-TW_UNARY(namespace_dict_len)
-TW_BINARY(namespace_dict_getitem)
-TW_BINARY(namespace_dict_contains)
-TW_TERNARY(namespace_dict_setitem)
-TW_BINARY(set_sub)
-TW_BINARY(set_and)
-TW_BINARY(set_xor)
-TW_BINARY(set_or)
 
-// Streams, dict views, mapping proxies, enum members.
+// Streams.
 TW_UNARY(stream_iter)
 TW_UNARY(stream_next)
-TW_UNARY(view_iter)
-TW_UNARY(view_len)
-TW_UNARY(view_reversed)
-TW_BINARY(view_sub)
-TW_BINARY(view_rsub)
-TW_BINARY(view_and)
-TW_BINARY(view_rand)
-TW_BINARY(view_xor)
-TW_BINARY(view_rxor)
-TW_BINARY(view_or)
-TW_BINARY(view_ror)
-TW_BINARY(view_eq)
-TW_BINARY(view_lt)
-TW_BINARY(view_le)
-TW_BINARY(view_gt)
-TW_BINARY(view_ge)
-TW_BINARY(view_contains)
-TW_UNARY(proxy_iter)
-TW_UNARY(proxy_len)
-TW_BINARY(proxy_getitem)
-TW_BINARY(proxy_contains)
-TW_UNARY(enum_repr)
-TW_UNARY(enum_str)
-TW_UNARY(enum_hash)
 
 #undef TW_UNARY
 #undef TW_BINARY

@@ -14,6 +14,7 @@
 #include "python/objects/instance.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/types/mapping_types.h"
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/comparison.h"
@@ -183,6 +184,11 @@ PyResult<Value> builtin_len(RuntimeContext& ctx, const Args& a) {
         }
     }
     TRY_ASSIGN(n, py_builtin_len(ctx, v));
+    if (!n && ctx.heap.get_if_object(v)) {
+        // Views, mapping proxies and the other mapping kinds answer through their slot.
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, v, DunderSlot::Length, {}));
+        if (mapped) return *mapped;
+    }
     if (!n) {
         if (const HeapSlot* s = ctx.heap.get_if_object(v)) {
             if (const auto* b = std::get_if<BytesPayload>(&s->object)) n = b->bytes.size();

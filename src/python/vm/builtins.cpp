@@ -16,6 +16,7 @@
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/types/mapping_types.h"
 #include "python/vm/builtins_io.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
@@ -46,93 +47,6 @@ std::optional<std::string_view> text_of(const Heap& heap, const Value& v) {
     return **s;
 }
 
-PyResult<std::vector<std::pair<Value, Value>>> dict_pairs(RuntimeContext& ctx, Value d) {
-    TRY_ASSIGN(slot, ctx.heap.get(d));
-    std::vector<std::pair<Value, Value>> out;
-    if (const DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object)))
-        t->for_each_live([&](const DictSlot& s) { out.emplace_back(s.key, s.value); });
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size()));
-    return out;
-}
-PyResult<Value> dict_get(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 2));
-    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
-    if (found) return *found;
-    return c.positional.size() > 1 ? c.positional[1] : Value::none();
-}
-PyResult<Value> dict_setdefault(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 2));
-    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
-    if (found) return *found;
-    Value v = c.positional.size() > 1 ? c.positional[1] : Value::none();
-    TRY_DO(dict_store(ctx, self, c.positional[0], v));
-    return v;
-}
-PyResult<Value> dict_pop(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 2));
-    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
-    if (!found) {
-        if (c.positional.size() > 1) return c.positional[1];
-        std::vector<Value> args{c.positional[0]};
-        TRY_ASSIGN(e, new_exception(interp(ctx), ctx.machine.meter, "KeyError", std::move(args)));
-        ctx.exec.pending_exception = e;
-        return fail(PyError::raised());
-    }
-    TRY_DO(delete_subscript(ctx, self, c.positional[0]));
-    return *found;
-}
-PyResult<Value> dict_items_method(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    std::vector<Value> out;
-    for (const auto& [k, v] : pairs) {
-        TRY_ASSIGN(t, new_tuple(ctx, {k, v}));
-        out.push_back(t);
-    }
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> dict_keys(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    std::vector<Value> out;
-    for (const auto& kv : pairs) out.push_back(kv.first);
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> dict_values(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    std::vector<Value> out;
-    for (const auto& kv : pairs) out.push_back(kv.second);
-    return new_list(ctx, std::move(out));
-}
-PyResult<Value> dict_update(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 0, 1));
-    if (!c.positional.empty()) {
-        TRY_ASSIGN(pairs, dict_pairs(ctx, c.positional[0]));
-        for (const auto& [k, v] : pairs) TRY_DO(dict_store(ctx, self, k, v));
-    }
-    for (const auto& [k, v] : c.keywords) {
-        TRY_ASSIGN(key, make_str(ctx, k));
-        TRY_DO(dict_store(ctx, self, key, v));
-    }
-    return Value::none();
-}
-PyResult<Value> dict_copy(NativeRuntime& rt, Value self, NativeCall) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
-    return new_dict(ctx, pairs);
-}
-PyResult<Value> set_add_method(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 1));
-
-    TRY_DO(set_insert(ctx, self, c.positional[0]));
-    return Value::none();
-}
 
 PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
     RuntimeContext& ctx = ctx_of(rt);
@@ -153,13 +67,6 @@ PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
     return make_str(ctx, std::move(out));
 }
 
-constexpr NativeFunction kDictMethods[] = {
-    {"dict", "get", nullptr, dict_get},       {"dict", "items", nullptr, dict_items_method},
-    {"dict", "keys", nullptr, dict_keys},     {"dict", "values", nullptr, dict_values},
-    {"dict", "pop", nullptr, dict_pop},       {"dict", "setdefault", nullptr, dict_setdefault},
-    {"dict", "update", nullptr, dict_update}, {"dict", "copy", nullptr, dict_copy},
-};
-constexpr NativeFunction kSetMethods[] = {{"set", "add", nullptr, set_add_method}};
 // str.join takes any iterable through the engine's iteration; the other str methods are the
 // string library's rows in the type's namespace.
 constexpr NativeFunction kStrMethods[] = {{"str", "join", nullptr, str_join}};
@@ -171,8 +78,6 @@ struct MethodTable {
 const MethodTable kMethodTables[] = {
     {type_id(BuiltinType::List), list_native_class().functions},
     {type_id(BuiltinType::Tuple), tuple_native_class().functions},
-    {type_id(BuiltinType::Dict), kDictMethods},
-    {type_id(BuiltinType::Set), kSetMethods},
     {type_id(BuiltinType::String), kStrMethods},
     {type_id(BuiltinType::Generator), kGeneratorMethods},
 };

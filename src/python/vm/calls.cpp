@@ -14,6 +14,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
+#include "python/vm/protocols.h"
 
 namespace tw::py::vm {
 
@@ -372,8 +373,10 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
                 def->function)
                 return call_native(ctx, fn, def->function, self, std::move(call), mode, kw_symbols);
             if (def && def->tag == DefinitionTag::SlotWrapper) {
-                call.positional.insert(call.positional.begin(), self);
-                return fail(PyError::unsupported("slot wrappers are not supported by the interpreter yet"));
+                auto r = call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), self, call.positional, call.keywords);
+                if (!r) return fail(std::move(r.error()));
+                st.values.push_back(*r);
+                return StepOutcome::of(StepOutcome::Next);
             }
             return fail(PyError::unsupported("bound descriptor is not callable"));
         }
@@ -420,7 +423,14 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
             }
             case DefinitionTag::SlotWrapper:
                 if (call.positional.empty()) return fail(PyError::type_error("slot wrapper requires a receiver"));
-                return fail(PyError::unsupported("slot wrappers are not supported by the interpreter yet"));
+                {
+                    Value self = call.positional.front();
+                    std::span<const Value> rest(call.positional.data() + 1, call.positional.size() - 1);
+                    auto r = call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), self, rest, call.keywords);
+                    if (!r) return fail(std::move(r.error()));
+                    st.values.push_back(*r);
+                    return StepOutcome::of(StepOutcome::Next);
+                }
             case DefinitionTag::Function: return call_builtin_function(ctx, def->number, std::move(call), mode);
             case DefinitionTag::ValueKind:
                 if (def->value_kind && def->value_kind->constructor) {

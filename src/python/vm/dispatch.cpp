@@ -19,6 +19,7 @@
 #include "python/vm/iteration.h"
 #include "python/vm/statements.h"
 #include "python/vm/imports.h"
+#include "python/types/mapping_types.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
 
@@ -717,13 +718,12 @@ PyResult<StepOutcome> build_dict(RuntimeContext& ctx, const Cursor& cursor, cons
             continue;
         }
         Value m = values[at++];
-        const HeapSlot* slot = ctx.heap.get_if_object(m);
-        const DictTable* table = slot ? dict_table_of(const_cast<HeapObject&>(slot->object)) : nullptr;
-        if (!table) {
+        TRY_ASSIGN(mapped, mapping_view(ctx, m));
+        if (!mapped) {
             TRY_ASSIGN(name, vm::type_name(ctx, m));
             return fail(PyError::type_error(fmt::format("'{}' object is not a mapping", name)));
         }
-        table->for_each_live([&](const DictSlot& s) { pairs.emplace_back(s.key, s.value); });
+        pairs.insert(pairs.end(), mapped->begin(), mapped->end());
     }
     TRY_ASSIGN(d, vm::new_dict(ctx, pairs));
     st.values.push_back(d);

@@ -5,6 +5,7 @@
 #include "kernel/meter.h"
 #include "python/compiler/code.h"
 #include "kernel/scheduler.h"
+#include "python/types/mapping_types.h"
 #include "python/types/number_slots.h"
 #include "python/types/slots.h"
 #include "python/types/string_types.h"
@@ -122,6 +123,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_str_format_rows(registry, symbols);
     vm::attach_sequence_classes(registry, symbols);
     vm::attach_root_classes(registry, symbols);
+    attach_mapping_classes(registry, symbols);
     vm::attach_class_rows(registry, symbols);
 }
 

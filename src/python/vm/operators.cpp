@@ -21,7 +21,9 @@
 #include "python/vm/protocols.h"
 #include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
+#include "python/types/mapping_types.h"
 #include "python/vm/str_formatting.h"
+#include "python/vm/repr.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/sequences.h"
@@ -428,9 +430,18 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
 }
 
 PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
+    // An instance of a subclass of a builtin container (it carries the container's payload): its
+    // class's own __iter__ first. Plain instances take the instance protocol below.
+    if (const HeapSlot* s = ctx.heap.get_if_object(v);
+        s && s->type_id >= kFirstProgramType && s->kind() != HeapObjectKind::Object) {
+        TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
+        if (custom) return *custom;
+    }
     TRY_ASSIGN(builtin, py_iter(ctx, v));
     if (builtin) return *builtin;
     if (ctx.heap.get_if_object(v)) {
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, v, DunderSlot::Iter, {}));
+        if (mapped) return *mapped;
         TRY_ASSIGN(custom, iterator_of_instance(ctx, v));
         if (custom) return *custom;
     }
@@ -524,6 +535,11 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
     }
+    // The reflected slot of a set or dict view on the right ([3] | d.keys()).
+    {
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, b, DunderSlot(std::uint8_t(kForward[op]) + 1), std::span<const Value>(&a, 1)));
+        if (mapped) return *mapped;
+    }
     // A complex right operand: its reflected slot (int + complex, float * complex, ...).
     TRY_ASSIGN(tb, py_type_id_of(heap, in.types, b));
     if (tb == type_id(BuiltinType::Complex) && ta != tb) {
@@ -616,6 +632,8 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             if (r.step > 0 ? (x < r.start || x >= r.stop) : (x > r.start || x <= r.stop)) return false;
             return (x - r.start) % r.step == 0;
         }
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
+        if (mapped) return truth(ctx, *mapped);
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
         if (custom) return truth(ctx, *custom);
     }
@@ -729,6 +747,17 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
             }
             return Value::from_bool(c == C::Eq);
         }
+    }
+    // Program classes: the rich comparison methods, then the reflected ones.
+    static constexpr DunderSlot kSlots[] = {DunderSlot::Equal,    DunderSlot::NotEqual,    DunderSlot::LessThan,
+                                            DunderSlot::LessEqual, DunderSlot::GreaterThan, DunderSlot::GreaterEqual};
+    static constexpr std::uint8_t kReflect[] = {0, 1, 4, 5, 2, 3};
+    // Sets and dict views: their comparison slots, then the reflected ones.
+    {
+        TRY_ASSIGN(mapped, call_mapping_slot(ctx, a, kSlots[op], std::span<const Value>(&b, 1)));
+        if (mapped) return *mapped;
+        TRY_ASSIGN(mapped_reflected, call_mapping_slot(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
+        if (mapped_reflected) return *mapped_reflected;
     }
     // The special methods of both operands, then identity or the TypeError.
     TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
@@ -858,6 +887,8 @@ PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
                                0x7f0000000000ull + v.handle().index * 0x40ull);
         case HeapObjectKind::Class: return fmt::format("<class '__main__.{}'>", std::get<ClassPayload>(slot->object).record->name);
         case HeapObjectKind::Module: return fmt::format("<module '{}'>", std::get<ModulePayload>(slot->object).name);
+        case HeapObjectKind::DictView:
+        case HeapObjectKind::MappingProxy: return py_repr(ctx, v);
         case HeapObjectKind::Slice: {
             auto s = std::get<SlicePayload>(slot->object);
             TRY_ASSIGN(a, repr_text(ctx, s.start));
@@ -873,6 +904,8 @@ PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
         if (!text) return fail(PyError::type_error("__repr__ returned non-string"));
         return std::string(*text);
     }
+    TRY_ASSIGN(member, enum_member_text(ctx, v, DunderSlot::Repr));
+    if (member) return std::move(*member);
     if (slot->kind() == HeapObjectKind::Exception) {
         auto parts = exception_instance_parts(interp(ctx), v);
         auto name = exception_type_name(interp(ctx), v);
@@ -896,6 +929,8 @@ PyResult<std::string> str_text(RuntimeContext& ctx, Value v) {
             if (!text) return fail(PyError::type_error("__str__ returned non-string"));
             return std::string(*text);
         }
+        TRY_ASSIGN(member, enum_member_text(ctx, v, DunderSlot::String));
+        if (member) return std::move(*member);
         if (slot->kind() == HeapObjectKind::Exception) return exception_str(interp(ctx), v);
     }
     return repr_text(ctx, v);

@@ -1,0 +1,507 @@
+// The native methods of dict, its slot functions (reversal, deletion, union) and those of the
+// namespace dict, and the shared pieces of the mapping and set methods.
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "kernel/machine.h"
+#include "python/heap/heap.h"
+#include "python/objects/value_access.h"
+#include "python/types/mapping_support.h"
+#include "python/types/native_args.h"
+#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
+#include "python/vm/engine.h"
+#include "python/vm/exceptions.h"
+#include "python/vm/repr.h"
+#include "python/vm/try.h"
+
+namespace tw::py {
+
+using namespace vm;
+
+namespace mapargs {
+
+PyStatus check(const NativeCall& call, std::string_view name, std::size_t min, std::size_t max, bool keywords) {
+    TRY_DO(native_check_positional_arity(call.positional.size(), name, min, max));
+    if (!keywords) TRY_DO(native_reject_keywords(!call.keywords.empty(), name));
+    return {};
+}
+
+PyStatus expect_dict(RuntimeContext& ctx, Value v) {
+    if (const HeapSlot* s = ctx.heap.get_if_object(v); s && dict_table_of(const_cast<HeapObject&>(s->object)))
+        return {};
+    TRY_ASSIGN(name, type_name(ctx, v));
+    return fail(PyError::type_error(fmt::format("expected dict, got {}", name)));
+}
+
+PyError key_error(RuntimeContext& ctx, Value key) {
+    if (auto r = set_pending_exception_by_name(interp(ctx), ctx.machine.meter, "KeyError", {key}); !r)
+        return std::move(r.error());
+    return PyError::raised();
+}
+
+PyResult<MappingPairs> dict_pairs(RuntimeContext& ctx, Value dict) {
+    TRY_ASSIGN(slot, ctx.heap.get(dict));
+    const DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object));
+    if (!t) return fail(PyError::unsupported("dict handle changed object kind"));
+    TRY_DO(python_charge_work(ctx.machine.meter, t->live_count));
+    MappingPairs out;
+    out.reserve(t->live_count);
+    t->for_each_live([&](const DictSlot& s) { out.emplace_back(s.key, s.value); });
+    for (const auto& [k, v] : out) ctx.heap.push_root(k), ctx.heap.push_root(v);
+    return out;
+}
+
+PyResult<std::vector<Value>> set_items(RuntimeContext& ctx, Value set) {
+    TRY_ASSIGN(slot, ctx.heap.get(set));
+    const SetTable* t = set_table_of(const_cast<HeapObject&>(slot->object));
+    if (!t) return fail(PyError::type_error("expected set"));
+    std::vector<Value> out;
+    out.reserve(t->live_count);
+    t->for_each_live([&](const SetSlot& s) { out.push_back(s.key); });
+    for (const Value& v : out) ctx.heap.push_root(v);
+    return out;
+}
+
+bool is_set_value(RuntimeContext& ctx, Value v) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    return s && set_table_of(const_cast<HeapObject&>(s->object)) != nullptr;
+}
+
+bool is_frozen(RuntimeContext& ctx, Value v) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    return s && std::holds_alternative<FrozenSetPayload>(s->object);
+}
+
+PyResult<Value> new_view(RuntimeContext& ctx, Value mapping, std::uint8_t kind) {
+    return ctx.heap.allocate_object(DictViewPayload{kind, mapping}, ctx.roots, ctx.machine.meter);
+}
+
+PyResult<Value> values_iterator(RuntimeContext& ctx, std::vector<Value> values) {
+    return ctx.heap.allocate_object(ValuesIteratorPayload{0, std::move(values)}, ctx.roots, ctx.machine.meter);
+}
+
+namespace {
+
+// Python's hash() and == over the engine.
+struct ValueKeys final : KeyProtocol {
+    explicit ValueKeys(RuntimeContext& c) : ctx(c) {}
+    PyResult<std::uint64_t> hash(const Value& key) override { return hash_value(ctx, key); }
+    PyResult<bool> equal(const Value& stored, const Value& probe) override {
+        if (stored == probe) return true;
+        return values_equal(ctx, stored, probe);
+    }
+    RuntimeContext& ctx;
+};
+
+}  // namespace
+
+PyStatus charge_temporary(RuntimeContext& ctx, std::uint64_t bytes) {
+    TRY_DO(ctx.heap.reserve_memory(bytes, nullptr, ctx.roots, ctx.machine.meter));
+    ctx.heap.record_native_charge(bytes);
+    return {};
+}
+
+PyResult<std::optional<Value>> dict_remove(RuntimeContext& ctx, Value dict, Value key) {
+    ValueKeys keys(ctx);
+    return dict_remove_item(ctx.heap, ctx.machine.meter, keys, dict, key);
+}
+
+PyResult<bool> set_discard(RuntimeContext& ctx, Value set, Value x) {
+    ValueKeys keys(ctx);
+    return py::set_discard(ctx.heap, ctx.machine.meter, keys, set, x);
+}
+
+PyResult<bool> set_contains(RuntimeContext& ctx, Value set, Value x) {
+    if (!is_set_value(ctx, set)) return contains(ctx, set, x);
+    ValueKeys keys(ctx);
+    TRY_ASSIGN(found, set_lookup_entry(ctx.heap, ctx.machine.meter, keys, set, x));
+    return found.slot.has_value();
+}
+
+PyResult<std::vector<SetSlot>> set_slots(RuntimeContext& ctx, Value set) {
+    TRY_ASSIGN(slot, ctx.heap.get(set));
+    const SetTable* t = set_table_of(const_cast<HeapObject&>(slot->object));
+    if (!t) return fail(PyError::type_error("expected set"));
+    std::vector<SetSlot> out;
+    out.reserve(t->live_count);
+    t->for_each_live([&](const SetSlot& s) { out.push_back(s); });
+    for (const SetSlot& s : out) ctx.heap.push_root(s.key);
+    return out;
+}
+
+PyResult<bool> set_contains_slot(RuntimeContext& ctx, Value set, const SetSlot& element) {
+    ValueKeys keys(ctx);
+    return set_contains_hashed(ctx.heap, ctx.machine.meter, keys, set, element.key, element.hash);
+}
+
+PyResult<Value> new_set_distinct(RuntimeContext& ctx, std::span<const SetSlot> elements, bool frozen) {
+    return new_set_from_distinct(ctx.heap, ctx.machine.meter, ctx.roots, elements, frozen);
+}
+
+}  // namespace mapargs
+
+using namespace mapargs;
+
+namespace {
+
+Symbol symbol(RuntimeContext& ctx, std::string_view name) { return ctx.heap.symbols.intern_static(name); }
+
+// The pairs read through keys() and subscription of an object that has a `keys` attribute.
+PyResult<std::optional<MappingPairs>> pairs_through_keys(RuntimeContext& ctx, Value v) {
+    if (v.is_int() || v.is_bool() || v.is_float() || v.is_none() || v.is_inline_str()) return std::optional<MappingPairs>();
+    TRY_ASSIGN(keys, load_attribute_optional(ctx, v, symbol(ctx, "keys")));
+    if (!keys) return std::optional<MappingPairs>();
+    TRY_ASSIGN(listed, call_value(ctx, *keys, {}));
+    ctx.heap.push_root(listed);
+    TRY_ASSIGN(all, collect_iterable(ctx, listed));
+    MappingPairs out;
+    out.reserve(all.size());
+    for (const Value& k : all) {
+        TRY_ASSIGN(x, subscript(ctx, v, k));
+        ctx.heap.push_root(x);
+        out.emplace_back(k, x);
+    }
+    return std::optional(std::move(out));
+}
+
+// ---- dict methods -------------------------------------------------------------------------------
+
+PyResult<Value> dict_update_impl(RuntimeContext& ctx, Value self, const NativeCall& c) {
+    TRY_DO(expect_dict(ctx, self));
+    MappingPairs pending;
+    if (!c.positional.empty()) {
+        Value arg = c.positional[0];
+        TRY_ASSIGN(mapped, mapping_view(ctx, arg));
+        if (mapped) {
+            pending = std::move(*mapped);
+        } else {
+            TRY_ASSIGN(it, get_iterator(ctx, arg));
+            ctx.heap.push_root(it);
+            for (;;) {
+                TRY_ASSIGN(step, iterator_next(ctx, it));
+                if (!step.item) break;
+                TRY_DO(python_charge_work(ctx.machine.meter, 1));
+                Value element = *step.item;
+                ctx.heap.push_root(element);
+                const HeapSlot* s = ctx.heap.get_if_object(element);
+                const std::vector<Value>* items =
+                    s && (s->kind() == HeapObjectKind::List || s->kind() == HeapObjectKind::Tuple)
+                        ? sequence_items(s->object)
+                        : nullptr;
+                if (!items) {
+                    TRY_ASSIGN(id, py_type_id_of(ctx.heap, interp(ctx).types, element));
+                    std::string_view kind = id < kBuiltinTypeCount ? builtin_type_enumerator(id) : "Object";
+                    return fail(PyError::type_error(fmt::format("expected a sequence, got {}", kind)));
+                }
+                if (items->size() != 2)
+                    return fail(PyError::value_error("dictionary update sequence element has length other than 2"));
+                pending.emplace_back((*items)[0], (*items)[1]);
+            }
+        }
+    }
+    for (const auto& [name, v] : c.keywords) {
+        TRY_ASSIGN(key, make_str(ctx, name));
+        pending.emplace_back(key, v);
+    }
+    for (const auto& [k, v] : pending) TRY_DO(dict_store(ctx, self, k, v));
+    return Value::none();
+}
+
+PyResult<Value> dict_init(NativeRuntime& rt, Value self, NativeCall c) {
+    if (c.positional.size() > 1)
+        return fail(PyError::type_error(fmt::format("dict expected at most 1 argument, got {}", c.positional.size())));
+    return dict_update_impl(rt.context(), self, c);
+}
+
+PyResult<Value> dict_update(NativeRuntime& rt, Value self, NativeCall c) {
+    TRY_DO(check(c, "dict.update", 0, 1, true));
+    return dict_update_impl(rt.context(), self, c);
+}
+
+PyResult<Value> dict_getitem_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.__getitem__", 1, 1));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
+    if (found) return *found;
+    TRY_ASSIGN(missing, load_attribute_optional(ctx, self, symbol(ctx, "__missing__")));
+    if (missing) return call_value(ctx, *missing, std::span<const Value>(&c.positional[0], 1));
+    return fail(key_error(ctx, c.positional[0]));
+}
+
+PyResult<Value> dict_setitem_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.__setitem__", 2, 2));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_DO(dict_store(ctx, self, c.positional[0], c.positional[1]));
+    return Value::none();
+}
+
+PyResult<Value> dict_delitem_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.__delitem__", 1, 1));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(removed, dict_remove(ctx, self, c.positional[0]));
+    if (!removed) return fail(key_error(ctx, c.positional[0]));
+    return Value::none();
+}
+
+PyResult<Value> dict_contains_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.__contains__", 1, 1));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
+    return Value::from_bool(found.has_value());
+}
+
+// The keys of the receiver's own entries: a subclass whose __iter__ calls dict.__iter__ gets the
+// entries, never its own __iter__ again.
+PyResult<Value> dict_iter_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.__iter__", 0, 0));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
+    std::vector<Value> keys;
+    keys.reserve(pairs.size());
+    for (const auto& kv : pairs) keys.push_back(kv.first);
+    return values_iterator(ctx, std::move(keys));
+}
+
+PyResult<Value> dict_repr_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.__repr__", 0, 0));
+    TRY_DO(expect_dict(ctx, self));
+    ReprVisited visited;
+    TRY_ASSIGN(text, py_container_repr(ctx, self, visited));
+    return make_str(ctx, std::move(text));
+}
+
+template <bool Store>
+PyResult<Value> dict_lookup_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict lookup", 1, 2));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(found, dict_lookup(ctx, self, c.positional[0]));
+    if (found) return *found;
+    Value fallback = c.positional.size() > 1 ? c.positional[1] : Value::none();
+    if (Store) TRY_DO(dict_store(ctx, self, c.positional[0], fallback));
+    return fallback;
+}
+
+template <std::uint8_t Kind>
+PyResult<Value> dict_view_method(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict view", 0, 0));
+    TRY_DO(expect_dict(ctx, self));
+    return new_view(ctx, self, Kind);
+}
+
+PyResult<Value> dict_pop(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.pop", 1, 2));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(removed, dict_remove(ctx, self, c.positional[0]));
+    if (removed) return *removed;
+    if (c.positional.size() > 1) return c.positional[1];
+    return fail(key_error(ctx, c.positional[0]));
+}
+
+PyResult<Value> dict_popitem(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.popitem", 0, 0));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(slot, ctx.heap.get(self));
+    DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object));
+    if (!t || t->live_count == 0) {
+        TRY_ASSIGN(text, make_str(ctx, "popitem(): dictionary is empty"));
+        return fail(key_error(ctx, text));
+    }
+    // Trailing holes are dropped on removal, so the last slot is live.
+    std::uint64_t last = t->slots.size() - 1;
+    Value key = ctx.heap.clone_value(t->slots[last].key);
+    Value value = ctx.heap.clone_value(t->slots[last].value);
+    dict_remove_slot(ctx.heap, ctx.machine.meter, self, last);
+    return new_tuple(ctx, {key, value});
+}
+
+PyResult<Value> dict_clear(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.clear", 0, 0));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(slot, ctx.heap.get(self));
+    const DictTable* t = dict_table_of(const_cast<HeapObject&>(slot->object));
+    const std::uint64_t n = t->live_count;
+    TRY_ASSIGN(ms, ctx.heap.slot_mut(self));
+    dict_table_of(ms->object)->clear();
+    ctx.heap.shrink_object_size(self, n * kDictEntryBytes, ctx.machine.meter);
+    return Value::none();
+}
+
+PyResult<Value> dict_copy(NativeRuntime& rt, Value self, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.copy", 0, 0));
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(pairs, dict_pairs(ctx, self));
+    return new_dict(ctx, pairs);
+}
+
+PyResult<Value> dict_fromkeys(NativeRuntime& rt, Value, NativeCall c) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(check(c, "dict.fromkeys", 1, 2));
+    Value value = c.positional.size() > 1 ? c.positional[1] : Value::none();
+    TRY_ASSIGN(keys, collect_iterable(ctx, c.positional[0]));
+    MappingPairs pairs;
+    pairs.reserve(keys.size());
+    for (const Value& k : keys) pairs.emplace_back(k, value);
+    return new_dict(ctx, pairs);
+}
+
+constexpr NativeFunction kDictMethods[] = {
+    {"dict", "__init__", nullptr, dict_init},
+    {"dict", "__getitem__", nullptr, dict_getitem_method},
+    {"dict", "__setitem__", nullptr, dict_setitem_method},
+    {"dict", "__delitem__", nullptr, dict_delitem_method},
+    {"dict", "__contains__", nullptr, dict_contains_method},
+    {"dict", "__iter__", nullptr, dict_iter_method},
+    {"dict", "__repr__", nullptr, dict_repr_method},
+    {"dict", "get", nullptr, dict_lookup_method<false>},
+    {"dict", "setdefault", nullptr, dict_lookup_method<true>},
+    {"dict", "keys", nullptr, dict_view_method<0>},
+    {"dict", "values", nullptr, dict_view_method<1>},
+    {"dict", "items", nullptr, dict_view_method<2>},
+    {"dict", "update", nullptr, dict_update},
+    {"dict", "pop", nullptr, dict_pop},
+    {"dict", "popitem", nullptr, dict_popitem},
+    {"dict", "clear", nullptr, dict_clear},
+    {"dict", "copy", nullptr, dict_copy},
+};
+constexpr NativeClass kDictClass{"dict", kDictMethods, {}};
+constexpr NativeFunction kDictFromKeys{"dict", "fromkeys", nullptr, dict_fromkeys};
+
+// The (str name, value) pairs of a namespace dict, rooted.
+PyResult<MappingPairs> namespace_pairs(RuntimeContext& ctx, Value self) {
+    TRY_ASSIGN(items, py_mapping_items(ctx, self));
+    if (!items) {
+        TRY_ASSIGN(name, type_name(ctx, self));
+        return fail(PyError::type_error(fmt::format("expected dict, got {}", name)));
+    }
+    return std::move(*items);
+}
+
+bool is_namespace_dict(RuntimeContext& ctx, Value v) {
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    return s && s->kind() == HeapObjectKind::NamespaceDict;
+}
+
+}  // namespace
+
+PyResult<std::optional<MappingPairs>> mapping_view(RuntimeContext& ctx, Value v) {
+    TRY_ASSIGN(items, py_mapping_items(ctx, v));
+    if (items) return items;
+    return pairs_through_keys(ctx, v);
+}
+
+// ---- dict slots ---------------------------------------------------------------------------------
+
+SlotValue dict_reversed(NativeRuntime& rt, Value self) {
+    RuntimeContext& ctx = rt.context();
+    TRY_ASSIGN(pairs, mapping_view(ctx, self));
+    if (!pairs) return fail(PyError::type_error("descriptor requires a dict"));
+    TRY_DO(python_charge_work(ctx.machine.meter, pairs->size()));
+    std::vector<Value> keys;
+    keys.reserve(pairs->size());
+    for (auto it = pairs->rbegin(); it != pairs->rend(); ++it) keys.push_back(it->first);
+    TRY_ASSIGN(iter, values_iterator(ctx, std::move(keys)));
+    return std::optional(iter);
+}
+
+SlotValue dict_delitem(NativeRuntime& rt, Value self, Value key) {
+    RuntimeContext& ctx = rt.context();
+    TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(removed, dict_remove(ctx, self, key));
+    if (!removed) return fail(key_error(ctx, key));
+    return std::optional(Value::none());
+}
+
+namespace {
+
+SlotValue dict_union(RuntimeContext& ctx, Value left, Value right) {
+    if (!expect_dict(ctx, left) || !expect_dict(ctx, right)) return std::optional<Value>();
+    TRY_ASSIGN(right_pairs, dict_pairs(ctx, right));
+    TRY_ASSIGN(left_pairs, dict_pairs(ctx, left));
+    TRY_ASSIGN(copy, new_dict(ctx, left_pairs));
+    for (const auto& [k, v] : right_pairs) TRY_DO(dict_store(ctx, copy, k, v));
+    return std::optional(copy);
+}
+
+}  // namespace
+
+SlotValue dict_or(NativeRuntime& rt, Value self, Value other) { return dict_union(rt.context(), self, other); }
+SlotValue dict_ror(NativeRuntime& rt, Value self, Value other) { return dict_union(rt.context(), other, self); }
+
+// ---- namespace dict slots -----------------------------------------------------------------------
+
+SlotValue namespace_dict_getitem(NativeRuntime& rt, Value self, Value key) {
+    RuntimeContext& ctx = rt.context();
+    if (!is_namespace_dict(ctx, self)) TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(found, mapping_lookup(ctx, self, key));
+    if (!found) return fail(key_error(ctx, key));
+    return std::optional(*found);
+}
+
+SlotValue namespace_dict_setitem(NativeRuntime& rt, Value self, Value key, Value value) {
+    RuntimeContext& ctx = rt.context();
+    if (!is_namespace_dict(ctx, self)) TRY_DO(expect_dict(ctx, self));
+    TRY_DO(store_subscript(ctx, self, key, value));
+    return std::optional(Value::none());
+}
+
+SlotValue namespace_dict_len(NativeRuntime& rt, Value self) {
+    TRY_ASSIGN(pairs, namespace_pairs(rt.context(), self));
+    return std::optional(Value::from_int(std::int64_t(pairs.size())));
+}
+
+SlotValue namespace_dict_contains(NativeRuntime& rt, Value self, Value key) {
+    RuntimeContext& ctx = rt.context();
+    if (!is_namespace_dict(ctx, self)) TRY_DO(expect_dict(ctx, self));
+    TRY_ASSIGN(found, mapping_lookup(ctx, self, key));
+    return std::optional(Value::from_bool(found.has_value()));
+}
+
+SlotValue namespace_dict_iter(NativeRuntime& rt, Value self) {
+    RuntimeContext& ctx = rt.context();
+    TRY_ASSIGN(pairs, namespace_pairs(ctx, self));
+    std::vector<Value> keys;
+    keys.reserve(pairs.size());
+    for (const auto& kv : pairs) keys.push_back(kv.first);
+    TRY_ASSIGN(iter, values_iterator(ctx, std::move(keys)));
+    return std::optional(iter);
+}
+
+// ---- attaching ----------------------------------------------------------------------------------
+
+const NativeClass& set_native_class();
+const NativeClass& frozenset_native_class();
+const NativeClass& dict_keys_native_class();
+const NativeClass& dict_items_native_class();
+const NativeClass& mappingproxy_native_class();
+const NativeClass& enum_native_class();
+const NativeClass& property_native_class();
+const NativeClass& iterator_native_class();
+
+void attach_mapping_classes(TypeRegistry& registry, Symbols& symbols) {
+    registry.attach_native_class(symbols, type_id(BuiltinType::Dict), kDictClass);
+    registry.attach_class_method(symbols, type_id(BuiltinType::Dict), kDictFromKeys);
+    registry.attach_native_class(symbols, type_id(BuiltinType::Set), set_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::FrozenSet), frozenset_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::DictKeys), dict_keys_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::DictItems), dict_items_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::MappingProxy), mappingproxy_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::Enum), enum_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::Property), property_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::Iterator), iterator_native_class());
+}
+
+}  // namespace tw::py
