@@ -130,6 +130,29 @@ bool compare_numbers(CompareOperator op, T x, T y) {
     }
 }
 
+// Adding, subtracting and multiplying small ints that stay small: true with the result.
+[[gnu::always_inline]] inline bool int_arith(std::uint8_t op, std::int64_t x, std::int64_t y, std::int64_t& out) {
+    switch (BinaryOperator(op)) {
+        case BinaryOperator::Add: return !__builtin_add_overflow(x, y, &out);
+        case BinaryOperator::Sub: return !__builtin_sub_overflow(x, y, &out);
+        case BinaryOperator::Mult: return !__builtin_mul_overflow(x, y, &out);
+        default: return false;
+    }
+}
+
+// Ordering comparisons of two small ints: true with the result.
+[[gnu::always_inline]] inline bool int_compare(std::uint8_t op, std::int64_t x, std::int64_t y, bool& out) {
+    switch (CompareOperator(op)) {
+        case CompareOperator::Eq: out = x == y; return true;
+        case CompareOperator::NotEq: out = x != y; return true;
+        case CompareOperator::Lt: out = x < y; return true;
+        case CompareOperator::LtE: out = x <= y; return true;
+        case CompareOperator::Gt: out = x > y; return true;
+        case CompareOperator::GtE: out = x >= y; return true;
+        default: return false;
+    }
+}
+
 std::optional<Value> compare_fast(std::uint8_t op, Value a, Value b) {
     using C = CompareOperator;
     C c = C(op);
@@ -141,19 +164,62 @@ std::optional<Value> compare_fast(std::uint8_t op, Value a, Value b) {
     return std::nullopt;
 }
 
+// A call of a Python function with exactly its positional parameters and nothing else to
+// bind (no star arguments, keywords, defaults to fill, cells or generator): the arguments become
+// the first local slots of a new frame. False, with nothing changed, for every other call, which
+// takes the general path.
+bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, SiteEntry* site, const Instruction& in) {
+    constexpr std::uint32_t kPlainCallSite = 5;
+    if (in.a >= code.call_sites.size()) return false;
+    const CallSiteInfo& info = code.call_sites[in.a];
+    std::uint64_t npos = info.positional_count;
+    if (!site || site->kind != kPlainCallSite) {
+        if (!info.keyword_names.empty() || info.flags.size() != npos) return false;
+        for (std::uint8_t f : info.flags)
+            if (f) return false;
+        if (!site) return false;
+        site->kind = kPlainCallSite;
+    }
+    std::vector<Value>& stack = st.values;
+    const std::uint64_t value_base = st.frames.back().value_base;
+    if (stack.size() < value_base + npos + 1) return false;
+    bool drop_marker = false;
+    if (in.op == PyOpcode::CallMethod) {
+        if (npos == 0) return false;
+        Value r = stack[stack.size() - npos];
+        drop_marker = r.is_native() && r.native_kind() == NativeKind::NoReceiver;
+    }
+    const std::uint64_t callee_at = stack.size() - npos - 1;
+    Value callee = stack[callee_at];
+    if (!callee.is_object()) return false;
+    const HeapSlot* slot = heap.resolve(callee.handle());
+    if (!slot || slot->kind() != HeapObjectKind::Function) return false;
+    const FunctionRecord* rec = std::get<FunctionPayload>(slot->object).record.get();
+    const CodeObject& target = *rec->code;
+    const std::uint64_t given = npos - (drop_marker ? 1 : 0);
+    if (given != target.positional_count || target.parameters.size() != given || target.vararg_index ||
+        target.kwarg_index || target.needs_scope || target.has_yield || target.is_async ||
+        st.call_depth >= ExecState::kMaxCallDepth)
+        return false;
+    const std::uint64_t nlocals = target.local_names ? target.local_names->size() : given;
+    if (nlocals < given) return false;
+    const std::uint64_t locals_base = st.locals.size();
+    // Stack heights beyond the frame's 32-bit fields are the general path's error.
+    if ((st.active_exceptions.size() | callee_at | st.handlers.size() | st.with_stack.size() | locals_base) >
+        std::numeric_limits<std::uint32_t>::max())
+        return false;
+    st.locals.resize(locals_base + nlocals);
+    std::copy(stack.end() - std::ptrdiff_t(given), stack.end(), st.locals.begin() + std::ptrdiff_t(locals_base));
+    stack.resize(callee_at);
+    if (!st.push_call_frame(&target, locals_base, rec->closure, rec->globals, callee))
+        panic("a plain call frame fits the frame index range");
+    ++st.call_depth;
+    return true;
+}
+
 }  // namespace
 
-Cursor Cursor::from_top_frame(const std::vector<Frame>& frames) {
-    if (frames.empty()) panic("bytecode execution requires an active frame");
-    const Frame& f = frames.back();
-    Cursor c;
-    c.locals = f.fast_locals ? Locals::Fast : f.own_scope ? Locals::Heap : Locals::None;
-    c.locals_base = f.locals_base;
-    c.value_base = f.value_base;
-    c.code = f.code;
-    c.ip = f.ip;
-    return c;
-}
+void Cursor::no_active_frame() { panic("bytecode execution requires an active frame"); }
 
 void sync_cursor(const Cursor& cursor, ExecState& state) {
     if (state.frames.empty() || state.frames.back().code != cursor.code) {
@@ -246,7 +312,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
         if (meter.stop_reason()) return StepOutcome::exit(vm::kBudgetStopStatus);
         ++steps;
         if (heap.root_depth() != ctx.scope_depth) ctx.exit_scope();
-        if (cursor.ip >= code->instructions.size())
+        if (cursor.ip >= cursor.end) [[unlikely]]
             return std::unexpected(SliceFailure{PyError::unsupported("instruction pointer left the code object"),
                                                 SourceSpan{0, 0, 0, 0}});
         PyError error;
@@ -483,9 +549,27 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     break;
                 }
                 b = stack.back();
-                stack.pop_back();
-                a = stack.back();
-                stack.pop_back();
+                a = stack[stack.size() - 2];
+                if (a.is_int() && b.is_int()) {
+                    if (in.op == PyOpcode::CompareOp) {
+                        bool t;
+                        if (int_compare(in.flag, a.as_int(), b.as_int(), t)) {
+                            stack.pop_back();
+                            stack.back() = Value::from_bool(t);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    } else {
+                        std::int64_t r;
+                        if (int_arith(in.flag, a.as_int(), b.as_int(), r)) {
+                            stack.pop_back();
+                            stack.back() = Value::from_int(r);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    }
+                }
+                stack.resize(stack.size() - 2);
                 std::optional<Value> r;
                 if (in.op == PyOpcode::CompareOp) {
                     r = compare_fast(in.flag, a, b);
@@ -593,6 +677,10 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     steps = 0;
                 }
                 st.frames.back().ip = cursor.ip + 1;
+                if (push_plain_call(st, heap, *code, cache ? &cache[cursor.ip] : nullptr, in)) {
+                    refresh();
+                    continue;
+                }
                 auto outcome = vm::call_site(ctx, *code, in.a, in.op == PyOpcode::CallMethod);
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 switch (outcome->kind) {
@@ -607,8 +695,10 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (!pop(a)) { error = stack_effect_error(); break; }
                 const Frame& f = st.frames.back();
                 if (f.kind.tag == FrameKindTag::Call) {
-                    heap.push_root(a);
-                    vm::pop_frame(st);
+                    // Nothing runs between the pop and the push: the value needs no root.
+                    st.lower_water_marks(f);
+                    st.frames.pop_back();
+                    if (st.call_depth > 0) --st.call_depth;
                     stack.push_back(a);
                     refresh();
                     continue;
