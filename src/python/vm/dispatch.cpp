@@ -241,6 +241,7 @@ SliceResult run_slice(RuntimeContext& ctx) {
     NativeCallScope scope(ctx);
     RuntimeContext& inner = scope.context;
     ResourceMeter& meter = inner.machine.meter;
+    if (inner.machine.states.active_mut().timed_out) return StepOutcome::exit(vm::kTimeoutStatus);
     if (inner.exec.parked_call) {
         auto resumed = vm::resume_parked_call(inner);
         if (!resumed) return std::unexpected(std::move(resumed.error()));
