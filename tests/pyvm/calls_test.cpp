@@ -33,6 +33,15 @@ const CallCase kCalls[] = {
      "def outer(k):\n    def inner(x, y=10):\n        return x + y + k\n    return inner\nf = outer(100)\n"
      "print(f(1), f(1, 2))\n",
      "111 103\n"},
+    {"an instance attribute shadows a method once the method load is cached",
+     "class C:\n    def m(self):\n        return 1\na = C()\nb = C()\nb.x = 0\nout = []\n"
+     "for i in range(4):\n    o = a if i % 2 == 0 else b\n    out.append(o.m())\n    if i == 1:\n"
+     "        b.m = lambda: 2\nprint(out)\n",
+     "[1, 1, 1, 2]\n"},
+    {"iterating a list that changes, and a tuple",
+     "l = [1, 2, 3, 4]\nfor x in l:\n    print(x)\n    del l[0]\nm = [1]\nfor x in m:\n    if x < 3:\n"
+     "        m.append(x + 1)\nprint(m, [y for y in (5, 6)])\n",
+     "1\n3\n[1, 2, 3] [5, 6]\n"},
     {"a callee's locals start unbound beyond its parameters",
      "def f(a):\n    if a:\n        b = 1\n    return b\nprint(f(1))\ntry:\n    f(0)\nexcept Exception:\n    print('caught')\n",
      "1\n", "local variable referenced before assignment in f"},

@@ -208,9 +208,9 @@ bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, Si
     if ((st.active_exceptions.size() | callee_at | st.handlers.size() | st.with_stack.size() | locals_base) >
         std::numeric_limits<std::uint32_t>::max())
         return false;
-    st.locals.resize(locals_base + nlocals);
-    std::copy(stack.end() - std::ptrdiff_t(given), stack.end(), st.locals.begin() + std::ptrdiff_t(locals_base));
-    stack.resize(callee_at);
+    st.locals.insert(st.locals.end(), stack.end() - std::ptrdiff_t(given), stack.end());
+    if (nlocals > given) st.locals.insert(st.locals.end(), nlocals - given, Value::absent());
+    stack.erase(stack.begin() + std::ptrdiff_t(callee_at), stack.end());
     if (!st.push_call_frame(&target, locals_base, rec->closure, rec->globals, callee))
         panic("a plain call frame fits the frame index range");
     ++st.call_depth;
@@ -497,8 +497,18 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                             continue;
                         }
                         if (site->kind == 2 && in.op == PyOpcode::LoadMethod) {
-                            auto own = instance_get_attr(heap, obj, in.a);
-                            if (own && !*own) {
+                            // The instance must not hold the name itself; `slot` remembers a
+                            // shape (+ 1) already seen without it.
+                            const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
+                            bool shadowed = false;
+                            if (attrs && (attrs->dictionary || site->slot != std::uint64_t(attrs->shape) + 1)) {
+                                auto own = instance_get_attr(heap, obj, in.a);
+                                shadowed = !own || *own;
+                                if (!shadowed && !attrs->dictionary && attrs->shape < 0xFFFFFFFFu &&
+                                    !heap.shapes.slot_of(attrs->shape, in.a))
+                                    site->slot = attrs->shape + 1;
+                            }
+                            if (!shadowed) {
                                 stack.back() = site->value;
                                 stack.push_back(obj);
                                 ++cursor.ip;
@@ -637,9 +647,27 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             case PyOpcode::ForIter: {
                 if (stack.size() <= cursor.value_base) { error = stack_effect_error(); break; }
                 Value it = stack.back();
-                // The range iterator steps in place.
+                // Range iterators and iterators over lists and tuples step in place.
                 if (it.is_object()) {
                     const HeapSlot* s = heap.resolve(it.handle());
+                    if (s && s->kind() == HeapObjectKind::SequenceIterator) {
+                        const auto& seq = std::get<SequenceIteratorPayload>(s->object);
+                        const HeapSlot* src = seq.source.is_object() ? heap.resolve(seq.source.handle()) : nullptr;
+                        const std::vector<Value>* items = nullptr;
+                        if (src && src->kind() == HeapObjectKind::List) items = &std::get<ListPayload>(src->object).items;
+                        else if (src && src->kind() == HeapObjectKind::Tuple) items = &std::get<TuplePayload>(src->object).items;
+                        if (items) {
+                            if (seq.position < items->size()) {
+                                stack.push_back((*items)[seq.position]);
+                                ++std::get<SequenceIteratorPayload>(heap.slot_mut_resolved(s).object).position;
+                                ++cursor.ip;
+                            } else {
+                                stack.pop_back();
+                                cursor.ip = in.a;
+                            }
+                            continue;
+                        }
+                    }
                     if (s && s->kind() == HeapObjectKind::RangeIterator) {
                         auto slot = heap.slot_mut(it);
                         auto& r = std::get<RangeIteratorPayload>((*slot)->object);

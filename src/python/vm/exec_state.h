@@ -140,9 +140,36 @@ public:
     // Pushes the frame of a plain call to `function`, whose record holds `code`: fast locals
     // at `locals_base`, values from the current height. False (nothing pushed) when a stack
     // base does not fit 32 bits.
-    bool push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals, Value function);
+    bool push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals, Value function) {
+        constexpr std::uint64_t kMax = 0xFFFFFFFFu;
+        if ((active_exceptions.size() | values.size() | handlers.size() | with_stack.size() | locals_base) > kMax)
+            return false;
+        // Built member by member: a value-initialised frame would be zeroed first.
+        frames.push_back(Frame{.fast_locals = 1,
+                               .locals_base = std::uint32_t(locals_base),
+                               .scope = scope,
+                               .globals = globals,
+                               .function = function,
+                               .code = code,
+                               .code_owner = {},
+                               .ip = 0,
+                               .exc_base = std::uint32_t(active_exceptions.size()),
+                               .value_base = std::uint32_t(values.size()),
+                               .handler_base = std::uint32_t(handlers.size()),
+                               .with_base = std::uint32_t(with_stack.size()),
+                               .own_scope = false,
+                               .class_body = false,
+                               .kind = FrameKind::call()});
+        return true;
+    }
     // Truncates the stacks to the frame's bases; stacks already lower are left alone.
-    void lower_water_marks(const Frame& frame);
+    void lower_water_marks(const Frame& frame) {
+        lower(values, frame.value_base);
+        lower(active_exceptions, frame.exc_base);
+        if (frame.fast_locals == 1) lower(locals, frame.locals_base);
+        lower(handlers, frame.handler_base);
+        lower(with_stack, frame.with_base);
+    }
     // Charges n bytes to the memory budget and the state's own total: "modeled Python memory
     // overflow" (Unsupported), "memory limit exceeded" (Resource).
     PyStatus charge_memory(ResourceMeter& meter, std::uint64_t n);
@@ -163,6 +190,12 @@ public:
             for (const Value& v : parked_call->arguments) f(v);
             for (const auto& kw : parked_call->keywords) f(kw.second);
         }
+    }
+
+private:
+    template <class T>
+    static void lower(std::vector<T>& stack, std::uint64_t base) {
+        if (stack.size() > base) stack.erase(stack.begin() + std::ptrdiff_t(base), stack.end());
     }
 };
 
