@@ -42,6 +42,10 @@ const CallCase kCalls[] = {
      "l = [1, 2, 3, 4]\nfor x in l:\n    print(x)\n    del l[0]\nm = [1]\nfor x in m:\n    if x < 3:\n"
      "        m.append(x + 1)\nprint(m, [y for y in (5, 6)])\n",
      "1\n3\n[1, 2, 3] [5, 6]\n"},
+    {"names rebound in a loop at module level, in a class body and through global",
+     "n = 0\nfor i in range(5):\n    n = n + i\nclass K:\n    n = 1\n    for i in range(3):\n        n = n * 2\n"
+     "def bump():\n    global n\n    for i in range(3):\n        n = n + 100\nbump()\nprint(n, K.n, i)\n",
+     "310 8 4\n"},
     {"a callee's locals start unbound beyond its parameters",
      "def f(a):\n    if a:\n        b = 1\n    return b\nprint(f(1))\ntry:\n    f(0)\nexcept Exception:\n    print('caught')\n",
      "1\n", "local variable referenced before assignment in f"},

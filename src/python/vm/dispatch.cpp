@@ -439,15 +439,22 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 continue;
             }
             case PyOpcode::LoadGlobal: {
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                if (site && site->slot) {
+                    const Value globals = st.frames.back().globals;
+                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+                    const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
+                    if (payload) {
+                        const auto& entries = payload->scope->entries();
+                        if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
+                            stack.push_back(entries[site->slot - 1].value);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    }
+                }
                 auto ns = scope_of(heap, st.frames.back().globals);
                 if (!ns) { error = std::move(ns.error()); break; }
-                const auto& entries = (*ns)->entries();
-                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
-                if (site && site->slot && site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                    stack.push_back(entries[site->slot - 1].value);
-                    ++cursor.ip;
-                    continue;
-                }
                 const Value* v = (*ns)->get(in.a);
                 if (v) {
                     if (site)
@@ -526,28 +533,39 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 ++cursor.ip;
                 continue;
             }
+            case PyOpcode::StoreName:
             case PyOpcode::StoreGlobal: {
-                // A global already bound at the cached position is rebound in place.
+                // A name already bound at the cached position of a namespace without slots is
+                // rebound in place. StoreName stores into the frame's own namespace when it has
+                // one, else into the globals.
+                const Frame& frame = st.frames.back();
+                const Value target = in.op == PyOpcode::StoreName && frame.own_scope ? frame.scope : frame.globals;
                 SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
                 if (site && site->slot && stack.size() > cursor.value_base) {
-                    Value globals = st.frames.back().globals;
-                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+                    const HeapSlot* gs = target.is_object() ? heap.resolve(target.handle()) : nullptr;
                     const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
-                    if (payload && site->slot <= payload->scope->entries().size() &&
+                    if (payload && site->key == target.handle().bits() &&
+                        (!payload->scope->slot_names || payload->scope->slot_names->empty()) &&
+                        site->slot <= payload->scope->entries().size() &&
                         payload->scope->entries()[site->slot - 1].symbol == in.a) {
-                        auto slot = heap.slot_mut(globals);
-                        std::get<NamespacePayload>((*slot)->object).scope->entries_mut()[site->slot - 1].value = stack.back();
+                        std::get<NamespacePayload>(heap.slot_mut_resolved(gs).object).scope->entries_mut()[site->slot - 1].value =
+                            stack.back();
                         stack.pop_back();
                         ++cursor.ip;
                         continue;
                     }
                 }
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
-                if (site) {
-                    auto ns = scope_of(heap, st.frames.back().globals);
+                if (site && target.is_object()) {
+                    auto ns = scope_of(heap, target);
                     if (ns)
-                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
+                        if (auto pos = (*ns)->index_of(in.a)) {
+                            site->slot = std::uint32_t(*pos) + 1;
+                            site->key = target.handle().bits();
+                        }
                 }
                 ++cursor.ip;
                 continue;
