@@ -268,7 +268,12 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
 
 }  // namespace
 
-SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps) {
+namespace {
+
+// The loop itself; `steps` is the wrapper's local copy of the caller's counter, so that it can
+// stay in a register (the calls it makes see a copy).
+[[gnu::always_inline]] inline SliceResult dispatch_loop(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget,
+                                                        std::uint64_t& steps) {
     ExecState& st = ctx.exec;
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
@@ -433,7 +438,9 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                         continue;
                     }
                 }
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 ++cursor.ip;
                 continue;
@@ -526,7 +533,9 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 }
                 Value obj = stack.size() > cursor.value_base ? stack.back() : Value::absent();
                 heap.push_root(obj);
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 if (site) vm::record_attribute_site(ctx, *site, obj, in.a, in.op == PyOpcode::LoadMethod ? stack[stack.size() - 2] : Value::absent(),
                                                     in.op == PyOpcode::LoadMethod && stack.back() == obj);
@@ -754,7 +763,9 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 return StepOutcome::returning(a);
             }
             default: {
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 switch (outcome->kind) {
                     case StepOutcome::Next: ++cursor.ip; continue;
@@ -774,6 +785,15 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             return std::unexpected(std::move(*failure));
         refresh();
     }
+}
+
+}  // namespace
+
+SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps) {
+    std::uint64_t counted = steps;
+    SliceResult r = dispatch_loop(ctx, cursor, budget, counted);
+    steps = counted;
+    return r;
 }
 
 namespace {
