@@ -130,6 +130,9 @@ bool compare_numbers(CompareOperator op, T x, T y) {
     }
 }
 
+// A push the compiler keeps inline in the large loop.
+[[gnu::always_inline]] inline void push_value(std::vector<Value>& stack, const Value& v) { stack.push_back(v); }
+
 // Adding, subtracting and multiplying small ints that stay small: true with the result.
 [[gnu::always_inline]] inline bool int_arith(std::uint8_t op, std::int64_t x, std::int64_t y, std::int64_t& out) {
     switch (BinaryOperator(op)) {
@@ -162,6 +165,81 @@ std::optional<Value> compare_fast(std::uint8_t op, Value a, Value b) {
     if (a.is_int() && b.is_int()) return Value::from_bool(compare_numbers(c, a.as_int(), b.as_int()));
     if (a.is_float() && b.is_float()) return Value::from_bool(compare_numbers(c, a.as_float(), b.as_float()));
     return std::nullopt;
+}
+
+bool is_str_value(const Heap& heap, Value v) {
+    if (v.is_inline_str()) return true;
+    const HeapSlot* s = heap.get_if_object(v);
+    return s && s->kind() == HeapObjectKind::Str;
+}
+
+// `x += "const"` at `ip` (the InplaceOp): a load of a variable, a constant, the operator and a
+// store back into the same variable. A name loaded through the scope chain must be stored into
+// the same namespace, which holds outside class bodies and functions with their own namespace.
+bool is_append_pattern(const CodeObject& code, std::uint64_t ip, bool own_scope) {
+    if (ip < 2 || ip + 1 >= code.instructions.size()) return false;
+    const Instruction& load = code.instructions[ip - 2];
+    const Instruction& constant = code.instructions[ip - 1];
+    const Instruction& op = code.instructions[ip];
+    const Instruction& store = code.instructions[ip + 1];
+    if (constant.op != PyOpcode::LoadConst || op.op != PyOpcode::InplaceOp ||
+        BinaryOperator(op.flag) != BinaryOperator::Add || store.a != load.a)
+        return false;
+    switch (load.op) {
+        case PyOpcode::LoadFast: return store.op == PyOpcode::StoreFast;
+        case PyOpcode::LoadGlobal: return store.op == PyOpcode::StoreGlobal;
+        case PyOpcode::LoadName: return store.op == PyOpcode::StoreName && !own_scope;
+        default: return false;
+    }
+}
+
+// Whether the instruction at `ip` leaves the fresh str's variable unread: constants, stores,
+// jumps, loop steps (ForIter forgets it itself before running an iterator's code), and the
+// loads and operators of an append to it.
+bool keeps_fresh_str(const CodeObject& code, std::uint64_t ip, bool own_scope) {
+    switch (code.instructions[ip].op) {
+        case PyOpcode::LoadConst:
+        case PyOpcode::StoreFast:
+        case PyOpcode::StoreName:
+        case PyOpcode::StoreGlobal:
+        case PyOpcode::Jump:
+        case PyOpcode::ForIter: return true;
+        case PyOpcode::LoadFast:
+        case PyOpcode::LoadGlobal:
+        case PyOpcode::LoadName: return is_append_pattern(code, ip + 2, own_scope);
+        case PyOpcode::InplaceOp: return is_append_pattern(code, ip, own_scope);
+        default: return false;
+    }
+}
+
+// `s += t` for the fresh str s: t is appended to s's own text, charged as the concatenation
+// would be (the work for both parts and the allocation CPU of the whole result; memory for the
+// growth only, the old text being gone). False when the operands are not a heap str and a str.
+PyResult<bool> append_in_place(RuntimeContext& ctx, Value s, Value t) {
+    Heap& heap = ctx.heap;
+    const HeapSlot* slot = heap.get_if_object(s);
+    if (!slot || slot->kind() != HeapObjectKind::Str) return false;
+    std::string_view tail;
+    std::uint64_t tail_chars = 0;
+    if (t.is_inline_str()) {
+        tail = t.inline_str();
+        tail_chars = HeapStr::make(std::string(tail)).char_count;
+    } else {
+        const HeapSlot* ts = heap.get_if_object(t);
+        if (!ts || ts->kind() != HeapObjectKind::Str) return false;
+        tail = std::get<HeapStr>(ts->object).text;
+        tail_chars = std::get<HeapStr>(ts->object).char_count;
+    }
+    const std::uint64_t head = std::get<HeapStr>(slot->object).text.size();
+    TRY_DO(python_charge_work(ctx.machine.meter, (head + tail.size()) / 64 + 1));
+    TRY_DO(Heap::charge_object_cpu(slot->modeled_size + tail.size(), ctx.machine.meter));
+    std::string copy(tail);  // `t` may move when the heap grows
+    TRY_DO(heap.update_object_size(s, copy.size(), ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(mut, heap.slot_mut(s));
+    HeapStr& str = std::get<HeapStr>(mut->object);
+    str.text.append(copy);
+    str.char_count += tail_chars;
+    return true;
 }
 
 // A call of a Python function with exactly its positional parameters and nothing else to
@@ -208,8 +286,8 @@ bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, Si
     if ((st.active_exceptions.size() | callee_at | st.handlers.size() | st.with_stack.size() | locals_base) >
         std::numeric_limits<std::uint32_t>::max())
         return false;
-    st.locals.insert(st.locals.end(), stack.end() - std::ptrdiff_t(given), stack.end());
-    if (nlocals > given) st.locals.insert(st.locals.end(), nlocals - given, Value::absent());
+    for (std::uint64_t i = stack.size() - given; i < stack.size(); ++i) push_value(st.locals, stack[i]);
+    for (std::uint64_t i = given; i < nlocals; ++i) push_value(st.locals, Value::absent());
     stack.erase(stack.begin() + std::ptrdiff_t(callee_at), stack.end());
     if (!st.push_call_frame(&target, locals_base, rec->closure, rec->globals, callee))
         panic("a plain call frame fits the frame index range");
@@ -316,6 +394,10 @@ namespace {
         }
         ++started;
         if (meter.stop_reason()) return StepOutcome::exit(vm::kBudgetStopStatus);
+        if (interpreter.fresh_str.is_present()) [[unlikely]] {
+            if (cursor.ip >= cursor.end || !keeps_fresh_str(*code, cursor.ip, st.frames.back().own_scope))
+                interpreter.fresh_str = Value::absent();
+        }
         ++steps;
         if (heap.root_depth() != ctx.scope_depth) ctx.exit_scope();
         if (cursor.ip >= cursor.end) [[unlikely]]
@@ -343,11 +425,11 @@ namespace {
             case PyOpcode::LoadConst: {
                 const CodeConstant& c = code->constants[in.a];
                 if (c.kind == ConstantKind::Int) {
-                    stack.push_back(Value::from_int(c.int_value));
+                    push_value(stack, Value::from_int(c.int_value));
                 } else {
                     auto v = load_constant(ctx, c);
                     if (!v) { error = std::move(v.error()); break; }
-                    stack.push_back(*v);
+                    push_value(stack, *v);
                 }
                 ++cursor.ip;
                 continue;
@@ -356,13 +438,13 @@ namespace {
                 if (cursor.locals == Cursor::Locals::Fast) {
                     std::uint64_t i = std::uint64_t(cursor.locals_base) + in.a;
                     if (i >= st.locals.size() || st.locals[i].is_absent()) [[unlikely]] { error = unbound_local(); break; }
-                    stack.push_back(st.locals[i]);
+                    push_value(stack, st.locals[i]);
                 } else if (cursor.locals == Cursor::Locals::Heap) {
                     auto ns = scope_of(heap, st.frames.back().scope);
                     if (!ns) { error = std::move(ns.error()); break; }
                     if (in.a >= (*ns)->slots.size()) { error = PyError::unsupported("invalid local slot"); break; }
                     if ((*ns)->slots[in.a].is_absent()) { error = unbound_local(); break; }
-                    stack.push_back(heap.clone_value((*ns)->slots[in.a]));
+                    push_value(stack, heap.clone_value((*ns)->slots[in.a]));
                 } else {
                     error = PyError::unsupported("local bytecode requires local slots");
                     break;
@@ -407,7 +489,7 @@ namespace {
                         site->symbol == in.a) {
                         const auto& entries = first_payload->scope->entries();
                         if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                            stack.push_back(entries[site->slot - 1].value);
+                            push_value(stack, entries[site->slot - 1].value);
                             ++cursor.ip;
                             continue;
                         }
@@ -418,7 +500,7 @@ namespace {
                             site->slot = std::uint32_t(*pos) + 1;
                             site->kind = 4;
                             site->symbol = in.a;
-                            stack.push_back(first_payload->scope->entries()[*pos].value);
+                            push_value(stack, first_payload->scope->entries()[*pos].value);
                             ++cursor.ip;
                             continue;
                         }
@@ -433,7 +515,7 @@ namespace {
                         scope = *ns.parent;
                     }
                     if (found) {
-                        stack.push_back(*found);
+                        push_value(stack, *found);
                         ++cursor.ip;
                         continue;
                     }
@@ -454,7 +536,7 @@ namespace {
                     if (payload) {
                         const auto& entries = payload->scope->entries();
                         if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                            stack.push_back(entries[site->slot - 1].value);
+                            push_value(stack, entries[site->slot - 1].value);
                             ++cursor.ip;
                             continue;
                         }
@@ -466,7 +548,7 @@ namespace {
                 if (v) {
                     if (site)
                         if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
-                    stack.push_back(heap.clone_value(*v));
+                    push_value(stack, heap.clone_value(*v));
                 } else if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
                     error = std::move(pushed.error());
                     break;
@@ -487,7 +569,7 @@ namespace {
                     if (s && site->kind == 3 && in.op == PyOpcode::LoadMethod && site->symbol == in.a &&
                         site->key == std::uint64_t(s->type_id) << 32) {
                         stack.back() = site->value;
-                        stack.push_back(obj);
+                        push_value(stack, obj);
                         ++cursor.ip;
                         continue;
                     }
@@ -498,14 +580,13 @@ namespace {
                             attrs->shape == std::uint64_t(site->value.as_int()) && site->slot < attrs->shaped_values.size()) {
                             if (in.op == PyOpcode::StoreAttr) {
                                 Value v = stack[stack.size() - 2];
-                                auto slot = heap.slot_mut(obj);
-                                (*slot)->attributes->shaped_values[site->slot] = v;
+                                heap.slot_mut_resolved(s).attributes->shaped_values[site->slot] = v;
                                 stack.resize(stack.size() - 2);
                             } else if (in.op == PyOpcode::LoadAttr) {
                                 stack.back() = attrs->shaped_values[site->slot];
                             } else {
                                 stack.back() = attrs->shaped_values[site->slot];
-                                stack.push_back(intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
+                                push_value(stack, intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
                             }
                             ++cursor.ip;
                             continue;
@@ -524,7 +605,7 @@ namespace {
                             }
                             if (!shadowed) {
                                 stack.back() = site->value;
-                                stack.push_back(obj);
+                                push_value(stack, obj);
                                 ++cursor.ip;
                                 continue;
                             }
@@ -607,7 +688,21 @@ namespace {
                         }
                     }
                 }
+                const bool append = in.op == PyOpcode::InplaceOp && a.is_object() &&
+                                    is_append_pattern(*code, cursor.ip, st.frames.back().own_scope);
+                if (append && a == interpreter.fresh_str) {
+                    heap.push_root(a), heap.push_root(b);
+                    auto done = append_in_place(ctx, a, b);
+                    if (!done) { error = std::move(done.error()); break; }
+                    if (*done) {
+                        stack.pop_back();  // a stays, grown, for the store
+                        ++cursor.ip;
+                        continue;
+                    }
+                }
                 stack.resize(stack.size() - 2);
+                // Only two strs are joined without running code of the program.
+                if (!is_str_value(heap, a) || !is_str_value(heap, b)) interpreter.fresh_str = Value::absent();
                 std::optional<Value> r;
                 if (in.op == PyOpcode::CompareOp) {
                     r = compare_fast(in.flag, a, b);
@@ -626,7 +721,14 @@ namespace {
                         r = *slow;
                     }
                 }
-                stack.push_back(*r);
+                push_value(stack, *r);
+                // Two strs joined into a new heap str that the next instruction stores: that
+                // variable will hold its only reference.
+                if (in.op == PyOpcode::InplaceOp && is_str_value(heap, a) && is_str_value(heap, b) && *r != a &&
+                    *r != b && r->is_object() && is_append_pattern(*code, cursor.ip, st.frames.back().own_scope)) {
+                    const HeapSlot* rs = heap.resolve(r->handle());
+                    if (rs && rs->kind() == HeapObjectKind::Str) interpreter.fresh_str = *r;
+                }
                 ++cursor.ip;
                 continue;
             }
@@ -663,7 +765,7 @@ namespace {
                 continue;
             case PyOpcode::Copy:
                 if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = PyError::unsupported("invalid bytecode copy depth"); break; }
-                stack.push_back(stack[stack.size() - in.a]);
+                push_value(stack, stack[stack.size() - in.a]);
                 ++cursor.ip;
                 continue;
             case PyOpcode::Swap:
@@ -685,7 +787,7 @@ namespace {
                         else if (src && src->kind() == HeapObjectKind::Tuple) items = &std::get<TuplePayload>(src->object).items;
                         if (items) {
                             if (seq.position < items->size()) {
-                                stack.push_back((*items)[seq.position]);
+                                push_value(stack, (*items)[seq.position]);
                                 ++std::get<SequenceIteratorPayload>(heap.slot_mut_resolved(s).object).position;
                                 ++cursor.ip;
                             } else {
@@ -696,10 +798,9 @@ namespace {
                         }
                     }
                     if (s && s->kind() == HeapObjectKind::RangeIterator) {
-                        auto slot = heap.slot_mut(it);
-                        auto& r = std::get<RangeIteratorPayload>((*slot)->object);
+                        auto& r = std::get<RangeIteratorPayload>(heap.slot_mut_resolved(s).object);
                         if (!r.exhausted && (r.step > 0 ? r.current < r.stop : r.current > r.stop)) {
-                            stack.push_back(Value::from_int(r.current));
+                            push_value(stack, Value::from_int(r.current));
                             if (__builtin_add_overflow(r.current, r.step, &r.current)) r.exhausted = true;
                             ++cursor.ip;
                         } else {
@@ -710,6 +811,7 @@ namespace {
                         continue;
                     }
                 }
+                interpreter.fresh_str = Value::absent();
                 sync_cursor(cursor, st);
                 auto step = vm::iterator_next(ctx, it);
                 if (!step) { error = std::move(step.error()); break; }
@@ -718,7 +820,7 @@ namespace {
                     continue;
                 }
                 if (step->item) {
-                    stack.push_back(*step->item);
+                    push_value(stack, *step->item);
                     ++cursor.ip;
                 } else {
                     stack.pop_back();
@@ -755,7 +857,7 @@ namespace {
                     st.lower_water_marks(f);
                     st.frames.pop_back();
                     if (st.call_depth > 0) --st.call_depth;
-                    stack.push_back(a);
+                    push_value(stack, a);
                     refresh();
                     continue;
                 }

@@ -46,6 +46,23 @@ struct FrameDescriptor {
 };
 
 struct Frame {
+    // Members take their defaults only (a value-initialised frame is not zeroed first).
+    Frame() {}
+    // The frame of a plain call: fast locals at `locals_base`, the stacks' current heights.
+    Frame(const CodeObject* code, std::uint32_t locals_base, Value scope, Value globals, Value function,
+          std::uint32_t exc_base, std::uint32_t value_base, std::uint32_t handler_base, std::uint32_t with_base)
+        : fast_locals(1),
+          locals_base(locals_base),
+          scope(scope),
+          globals(globals),
+          function(function),
+          code(code),
+          exc_base(exc_base),
+          value_base(value_base),
+          handler_base(handler_base),
+          with_base(with_base),
+          kind(FrameKind::call()) {}
+
     std::uint32_t fast_locals = 0;
     std::uint32_t locals_base = 0;
     Value scope;
@@ -144,22 +161,9 @@ public:
         constexpr std::uint64_t kMax = 0xFFFFFFFFu;
         if ((active_exceptions.size() | values.size() | handlers.size() | with_stack.size() | locals_base) > kMax)
             return false;
-        // Built member by member: a value-initialised frame would be zeroed first.
-        frames.push_back(Frame{.fast_locals = 1,
-                               .locals_base = std::uint32_t(locals_base),
-                               .scope = scope,
-                               .globals = globals,
-                               .function = function,
-                               .code = code,
-                               .code_owner = {},
-                               .ip = 0,
-                               .exc_base = std::uint32_t(active_exceptions.size()),
-                               .value_base = std::uint32_t(values.size()),
-                               .handler_base = std::uint32_t(handlers.size()),
-                               .with_base = std::uint32_t(with_stack.size()),
-                               .own_scope = false,
-                               .class_body = false,
-                               .kind = FrameKind::call()});
+        frames.emplace_back(code, std::uint32_t(locals_base), scope, globals, function,
+                            std::uint32_t(active_exceptions.size()), std::uint32_t(values.size()),
+                            std::uint32_t(handlers.size()), std::uint32_t(with_stack.size()));
         return true;
     }
     // Truncates the stacks to the frame's bases; stacks already lower are left alone.
@@ -229,6 +233,10 @@ public:
     bool started = false;  // the main module's frame was pushed
     Symbol class_symbol = 0xFFFFFFFFu;  // "__class__" once interned
     std::size_t class_symbol_seen = 0;  // the symbol count when "__class__" was last looked up
+    // A heap str whose only reference is the variable `s` of the `s += "..."` that made it;
+    // absent when unknown. The dispatch loop forgets it before any instruction that could read
+    // the variable other than the next `s += "..."`, which may then append in place.
+    Value fresh_str;
     // One cache entry per instruction of each code object run, by code id.
     std::vector<std::vector<SiteEntry>> site_caches;
 

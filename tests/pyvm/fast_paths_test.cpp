@@ -1,5 +1,5 @@
-// Calls of Python functions through the plain-call path and the general binder: every shape of
-// call must bind the same way whichever path takes it.
+// The dispatch loop's fast paths (plain calls, cached loads and stores, iterators stepped in
+// place, strs appended in place) against the general paths: the same results and charges.
 #include <gtest/gtest.h>
 
 #include "pyvm/program_fixture.h"
@@ -51,13 +51,60 @@ const CallCase kCalls[] = {
      "1\n", "local variable referenced before assignment in f"},
 };
 
-TEST(Calls, EveryCallShapeBindsAsCPythonDoes) {
+TEST(FastPaths, EveryCallShapeBindsAsCPythonDoes) {
     for (const CallCase& c : kCalls) {
         ProgramRun r = run_program(c.source);
         EXPECT_EQ(r.out, c.out) << c.name;
         EXPECT_TRUE(r.message.starts_with(c.failure)) << c.name << ": " << r.message << r.err;
         EXPECT_EQ(r.status, *c.failure ? 2 : 0) << c.name;
     }
+}
+
+// `s += "..."` appends in place only while the variable holds the str's only reference.
+TEST(FastPaths, AppendingToAStrKeepsEveryOtherReferenceAndTheCharges) {
+    const char* source = R"PY(s = "x" * 20
+for i in range(3):
+    s += "ab"
+t = s
+s += "cd"
+keep = []
+for i in range(2):
+    s += "é"
+    keep.append(s)
+class A:
+    def __iadd__(self, o):
+        global seen
+        seen = s
+        return self
+a = A()
+for i in range(2):
+    s += "!"
+    a += "q"
+s += "?"
+g = "g" * 20
+class K:
+    g += "ab"
+def f():
+    u = "u" * 20
+    for i in range(3):
+        u += "ab"
+    v = u
+    u += "!"
+    return v, u
+print(t, keep, seen, s, len(s), g, K.g, f())
+)PY";
+    ProgramRun r = run_program(source);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "xxxxxxxxxxxxxxxxxxxxababab ['xxxxxxxxxxxxxxxxxxxxabababcdé', 'xxxxxxxxxxxxxxxxxxxxabababcdéé'] "
+              "xxxxxxxxxxxxxxxxxxxxabababcdéé!! xxxxxxxxxxxxxxxxxxxxabababcdéé!!? 33 gggggggggggggggggggg "
+              "ggggggggggggggggggggab ('uuuuuuuuuuuuuuuuuuuuababab', 'uuuuuuuuuuuuuuuuuuuuababab!')\n");
+    // The same joins written as `s = s + ...` make new strs every time: the charges are equal.
+    ProgramRun appended = run_program("s = 'x' * 40\nfor i in range(500):\n    s += 'abc'\nprint(len(s))\n");
+    ProgramRun joined = run_program("s = 'x' * 40\nfor i in range(500):\n    s = s + 'abc'\nprint(len(s))\n");
+    EXPECT_EQ(appended.out, "1540\n");
+    EXPECT_EQ(joined.out, "1540\n");
+    EXPECT_EQ(appended.cpu, joined.cpu);
 }
 
 }  // namespace
