@@ -46,6 +46,10 @@ const CallCase kCalls[] = {
      "n = 0\nfor i in range(5):\n    n = n + i\nclass K:\n    n = 1\n    for i in range(3):\n        n = n * 2\n"
      "def bump():\n    global n\n    for i in range(3):\n        n = n + 100\nbump()\nprint(n, K.n, i)\n",
      "310 8 4\n"},
+    {"module-level names fall back to the builtins until the module binds them",
+     "print(len('abc'))\ntry:\n    nosuch\nexcept NameError as e:\n    print(e)\nlen = lambda x: 7\nprint(len('a'))\n"
+     "del len\nprint(len('ab'))\n",
+     "3\nname 'nosuch' is not defined\n7\n2\n"},
     {"a callee's locals start unbound beyond its parameters",
      "def f(a):\n    if a:\n        b = 1\n    return b\nprint(f(1))\ntry:\n    f(0)\nexcept Exception:\n    print('caught')\n",
      "1\n", "local variable referenced before assignment in f"},

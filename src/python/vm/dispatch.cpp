@@ -505,17 +505,31 @@ namespace {
                             continue;
                         }
                     }
+                    bool searched = false;  // the whole chain, without finding the name
                     for (;;) {
                         const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
                         const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;
                         if (!payload) break;
                         const Namespace& ns = *payload->scope;
                         if ((found = ns.find(in.a))) break;
-                        if (!ns.parent) break;
+                        if (!ns.parent) {
+                            searched = true;
+                            break;
+                        }
                         scope = *ns.parent;
                     }
                     if (found) {
                         push_value(stack, *found);
+                        ++cursor.ip;
+                        continue;
+                    }
+                    // Module-level code: the chain was the globals, next come the builtins.
+                    const Frame& frame = st.frames.back();
+                    if (searched && !frame.class_body && frame.scope == frame.globals) {
+                        if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
+                            error = std::move(pushed.error());
+                            break;
+                        }
                         ++cursor.ip;
                         continue;
                     }
