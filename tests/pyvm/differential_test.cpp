@@ -2,8 +2,6 @@
 // agree, apart from the differences noted in the table.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,9 +19,7 @@ struct HostRun {
 
 HostRun run_host(const std::string& source) {
     std::string dir = ::testing::TempDir();
-    // Named by the process: several test runs may share the temporary directory.
-    const std::string stem = dir + "/differential-" + std::to_string(getpid());
-    std::string path = stem + ".py", out_path = stem + ".out";
+    std::string path = dir + "/differential.py", out_path = dir + "/differential.out";
     std::ofstream(path) << source;
     std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
     int rc = std::system(cmd.c_str());
