@@ -7,28 +7,11 @@
 #include <fstream>
 #include <string>
 
+#include "host_python.h"
 #include "program_fixture.h"
 
 namespace tw::py {
 namespace {
-
-struct HostRun {
-    std::string out;
-    int status = 0;
-};
-
-HostRun run_host(const std::string& source) {
-    std::string dir = ::testing::TempDir();
-    std::string path = dir + "/differential.py", out_path = dir + "/differential.out";
-    std::ofstream(path) << source;
-    std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
-    int rc = std::system(cmd.c_str());
-    HostRun r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::ifstream in(out_path);
-    r.out.assign(std::istreambuf_iterator<char>(in), {});
-    return r;
-}
 
 struct Program {
     const char* name;
@@ -96,7 +79,7 @@ const Program kPrograms[] = {
 class Differential : public ::testing::TestWithParam<Program> {};
 
 TEST_P(Differential, MatchesHostPython) {
-    if (std::system("python3 -c 'pass' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no host python3";
+    if (!host_python_available()) GTEST_SKIP() << "no host python3";
     const Program& p = GetParam();
     if (p.pending) GTEST_SKIP() << p.pending;
     HostRun host = run_host(p.source);

@@ -12,6 +12,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/generators.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/namespace.h"
 #include "python/vm/runtime_context.h"
@@ -372,6 +373,7 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
         if (is_exception_instance(ctx, obj)) {
             TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
+            if (name == "value") return vm::stop_iteration_value(ctx, obj);
         }
         if (class_object) return class_object_attribute(ctx, obj, symbol, tid);
         if (super_object) return super_attribute(ctx, std::get<SuperPayload>(slot->object), symbol, name);

@@ -16,6 +16,9 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/comparison.h"
+#include "python/vm/protocols.h"
+#include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
 #include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
@@ -339,11 +342,12 @@ PyResult<std::string> sequence_repr(RuntimeContext& ctx, const std::vector<Value
 }
 
 PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t length, std::string_view what) {
-    if (!key.is_int() && !key.is_bool()) {
+    TRY_ASSIGN(index, py_as_index(ctx, key));
+    if (!index) {
         TRY_ASSIGN(tn, type_name(ctx, key));
         return fail(PyError::type_error(fmt::format("{} indices must be integers or slices, not {}", what, tn)));
     }
-    std::int64_t i = key.as_int();
+    std::int64_t i = *index;
     if (i < 0) i += std::int64_t(length);
     return i;
 }
@@ -352,7 +356,8 @@ PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t le
 PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext& ctx, const SlicePayload& s, std::int64_t length) {
     auto get = [&](Value v, std::int64_t dflt) -> PyResult<std::int64_t> {
         if (v.is_none()) return dflt;
-        if (v.is_int() || v.is_bool()) return v.as_int();
+        TRY_ASSIGN(index, py_as_index(ctx, v));
+        if (index) return *index;
         return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
     };
     TRY_ASSIGN(step, get(s.step, 1));
@@ -454,6 +459,8 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
     Heap& heap = ctx.heap;
     heap.push_root(iterable);
     if (const HeapSlot* s = heap.get_if_object(iterable)) {
+        if (s->kind() == HeapObjectKind::CountIterator)
+            return fail(PyError::unsupported("cannot materialize infinite itertools.count without a bound"));
         if (const std::vector<Value>* items = sequence_items(s->object);
             items && s->kind() != HeapObjectKind::Exception) {
             TRY_DO(python_charge_work(ctx.machine.meter, items->size()));
@@ -509,19 +516,27 @@ PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
             }
             case HeapObjectKind::ValuesIterator:
             case HeapObjectKind::SequenceIterator:
+            case HeapObjectKind::ReversedIterator:
             case HeapObjectKind::RangeIterator:
+            case HeapObjectKind::CountIterator:
+            case HeapObjectKind::CallableIterator:
+            case HeapObjectKind::StreamIterator:
             case HeapObjectKind::Generator: return v;
             default: break;
         }
-        TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
+        TRY_ASSIGN(custom, iterator_of_instance(ctx, v));
         if (custom) return *custom;
     }
+    TRY_ASSIGN(stream, stream_iterator_for(ctx, v));
+    if (stream) return *stream;
     TRY_ASSIGN(tn, type_name(ctx, v));
     return fail(PyError::type_error(fmt::format("'{}' object is not iterable", tn)));
 }
 
 PyResult<IterStep> iterator_next(RuntimeContext& ctx, Value it) {
     Heap& heap = ctx.heap;
+    TRY_ASSIGN(native, native_iterator_next(ctx, it));
+    if (native) return *native;
     TRY_ASSIGN(slot, heap.slot_mut(it));
     if (auto* r = std::get_if<RangeIteratorPayload>(&slot->object)) {
         if (r->exhausted || !(r->step > 0 ? r->current < r->stop : r->current > r->stop)) {
@@ -668,7 +683,9 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(tn, type_name(ctx, item));
             return fail(PyError::type_error(fmt::format("'in <string>' requires string as left operand, not {}", tn)));
         }
-        return str_of(heap, container).find(str_of(heap, item)) != std::string_view::npos;
+        std::string_view hay = str_of(heap, container), needle = str_of(heap, item);
+        TRY_DO(python_charge_work(ctx.machine.meter, (hay.size() + needle.size()) / 16 + 1));
+        return hay.find(needle) != std::string_view::npos;
     }
     const HeapSlot* slot = heap.get_if_object(container);
     if (slot) {
@@ -682,23 +699,22 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(found, set_lookup_entry(heap, ctx.machine.meter, keys, container, item));
             return found.slot.has_value();
         }
-        if (slot->kind() == HeapObjectKind::Range) {
+        TRY_ASSIGN(in_bytes, contains_in_bytes(ctx, container, item));
+        if (in_bytes) return *in_bytes;
+        if (slot->kind() == HeapObjectKind::Range && (item.is_int() || item.is_bool())) {
             auto r = std::get<RangePayload>(slot->object);
-            if (!item.is_int()) return false;
-            std::int64_t x = item.as_int();
+            const __int128 x = item.is_bool() ? (item.as_bool() ? 1 : 0) : item.as_int();
             if (r.step > 0 ? (x < r.start || x >= r.stop) : (x > r.start || x <= r.stop)) return false;
             return (x - r.start) % r.step == 0;
         }
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
         if (custom) return truth(ctx, *custom);
     }
-    TRY_ASSIGN(items, collect_iterable(ctx, container));
-    for (const Value& x : items) {
-        if (x == item) return true;
-        TRY_ASSIGN(eq, values_equal(ctx, x, item));
-        if (eq) return true;
+    if (!slot) {
+        TRY_ASSIGN(tn, type_name(ctx, container));
+        return fail(PyError::type_error(fmt::format("argument of type '{}' is not a container or iterable", tn)));
     }
-    return false;
+    return contains_by_iteration(ctx, container, item);
 }
 
 PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
@@ -730,7 +746,12 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         if (a.is_float() || b.is_float()) {
             double x = to_double(heap, a), y = to_double(heap, b);
             if (std::isnan(x) || std::isnan(y)) return Value::from_bool(c == C::NotEq);
-            return Value::from_bool(order(x < y ? -1 : x > y ? 1 : 0));
+            // An integer beyond 2**53 is compared with the float exactly.
+            constexpr double exact = 9007199254740992.0;
+            if ((a.is_float() || std::fabs(x) < exact) && (b.is_float() || std::fabs(y) < exact))
+                return Value::from_bool(order(x < y ? -1 : x > y ? 1 : 0));
+            TRY_ASSIGN(r, py_rich_compare(ctx, RichCompareOp(op), a, b));
+            return Value::from_bool(r);
         }
         BigInt x, y;
         to_mpz(heap, a, x);
@@ -738,7 +759,13 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         return Value::from_bool(order(mpz_cmp(x.get(), y.get())));
     }
     if (is_str(heap, a) && is_str(heap, b)) {
-        int cmp = str_of(heap, a).compare(str_of(heap, b));
+        if (!is_exact_str(heap, a) || !is_exact_str(heap, b)) {
+            TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+            if (dunder) return *dunder;
+        }
+        std::string_view x = str_of(heap, a), y = str_of(heap, b);
+        TRY_DO(python_charge_work(ctx.machine.meter, std::min(x.size(), y.size()) / 16 + 1));
+        int cmp = x.compare(y);
         return Value::from_bool(order(cmp));
     }
     const HeapSlot* sa = heap.get_if_object(a);
@@ -794,28 +821,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
             return Value::from_bool(c == C::Eq);
         }
     }
-    // Program classes: the rich comparison methods, then the reflected ones.
-    static constexpr DunderSlot kSlots[] = {DunderSlot::Equal,    DunderSlot::NotEqual,    DunderSlot::LessThan,
-                                            DunderSlot::LessEqual, DunderSlot::GreaterThan, DunderSlot::GreaterEqual};
-    static constexpr std::uint8_t kReflect[] = {0, 1, 4, 5, 2, 3};
-    TRY_ASSIGN(forward, call_dunder(ctx, a, kSlots[op], std::span<const Value>(&b, 1)));
-    if (forward) return *forward;
-    TRY_ASSIGN(reflected, call_dunder(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
-    if (reflected) return *reflected;
-    if (c == C::Eq) return Value::from_bool(a == b);
-    if (c == C::NotEq) {
-        TRY_ASSIGN(eq, call_dunder(ctx, a, DunderSlot::Equal, std::span<const Value>(&b, 1)));
-        if (eq) {
-            TRY_ASSIGN(t, truth(ctx, *eq));
-            return Value::from_bool(!t);
-        }
-        return Value::from_bool(a != b);
-    }
-    static constexpr std::string_view kText[] = {"==", "!=", "<", "<=", ">", ">="};
-    TRY_ASSIGN(ta, type_name(ctx, a));
-    TRY_ASSIGN(tb, type_name(ctx, b));
-    return fail(PyError::type_error(
-        fmt::format("'{}' not supported between instances of '{}' and '{}'", kText[op], ta, tb)));
+    // The special methods of both operands, then identity or the TypeError.
+    TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+    if (dunder) return *dunder;
+    return compare_fallback(ctx, op, a, b);
 }
 
 // ---- subscripts ---------------------------------------------------------------------------------
