@@ -27,6 +27,7 @@ ProcessState child_state(ProcessState& parent, Pid pid, const ProcessRecord& rec
     child.cwd = parent.cwd;
     child.descriptors = std::move(descriptors);
     child.pending_signals.clear();
+    child.timed_out = false;
     if (fresh_program) std::erase_if(child.signal_traps, [](const auto& entry) { return !entry.second.is_ignore(); });
     child.in_trap_handler = false;
     child.pending_stdin = parent.pending_stdin;

@@ -222,6 +222,9 @@ struct ProcessState {
     std::string cwd = "/";
     DescriptorTable descriptors;
     std::set<Signal> pending_signals;
+    // Set by `timeout` on the processes it signals when its deadline passes; a program that
+    // outlives the signal (one that ignores it) ends with status 124 at its next step.
+    bool timed_out = false;
     std::map<Signal, Trap> signal_traps;
     bool in_trap_handler = false;
     Bytes pending_stdin;

@@ -97,6 +97,24 @@ TEST(Dispatch, CpuLimitStopsAfterExactlyTheBudget) {
     EXPECT_EQ(r.machine.meter.stop_reason(), StopReason::cpu_exhausted);
 }
 
+TEST(Dispatch, ATimedOutProcessEndsWith124AndRunsNothing) {
+    Program r;
+    r.load("x = 1\nwhile 1: x = x + 1\n");
+    // Some slices run; then `timeout` marks the process and the next slice ends the program.
+    RuntimeContext ctx{r.machine, {}, {}, r.in.heap, r.in.state, r.out, r.err, r.in.heap.root_depth(), false, false, &r.in, &r.in};
+    ASSERT_EQ(run_slice(ctx)->kind, StepOutcome::Pending);
+    r.machine.states.active_mut().timed_out = true;
+    const std::uint64_t cpu = r.machine.meter.cpu_used();
+    const Value x = r.global("x");
+    auto result = run_slice(ctx);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->kind, StepOutcome::Exit);
+    EXPECT_EQ(result->status, 124);
+    EXPECT_EQ(r.machine.meter.cpu_used(), cpu);
+    EXPECT_EQ(r.global("x"), x);
+    EXPECT_FALSE(r.machine.meter.stop_reason());
+}
+
 TEST(Dispatch, ErrorsLeaveTheSliceWithTheirPosition) {
     struct Case {
         const char* source;

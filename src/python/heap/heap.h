@@ -112,6 +112,15 @@ public:
         if (s.is_free() || s.generation() != h.generation) return nullptr;
         return &s;
     }
+    // `slot_mut` of a slot `resolve` has just found live, with the same write barrier.
+    HeapSlot& slot_mut_resolved(const HeapSlot* live) {
+        HeapSlot& s = const_cast<HeapSlot&>(*live);
+        if ((s.flags & (HeapSlot::kYoung | HeapSlot::kRemembered)) == 0) [[unlikely]] {
+            s.flags |= HeapSlot::kRemembered;
+            remembered_list_.push_back(std::uint32_t(live - slots_.data()));
+        }
+        return s;
+    }
     PyResult<TypeId> type_id_of(const Value& v) const;
     // The slot index + 1 of a heap object; none for other values.
     PyResult<std::optional<std::uint32_t>> object_identity(const Value& v) const;

@@ -67,8 +67,8 @@ PyResult<StepOutcome> bind_arguments(RuntimeContext& ctx, Value fn_value, Value 
     const std::vector<ParamSlot>& params = code.parameters;
 
     // The common call: exactly the positional parameters, nothing else to bind.
-    if (nkw == 0 && given == p && mode == CallMode::Frame && !code.vararg_index && !code.kwarg_index &&
-        !code.needs_scope && !generator) {
+    if (nkw == 0 && given == p && params.size() == p && mode == CallMode::Frame && !code.vararg_index &&
+        !code.kwarg_index && !code.needs_scope && !generator) {
         std::uint64_t nlocals = code.local_names ? code.local_names->size() : params.size();
         std::uint64_t locals_base = st.locals.size();
         // The locals grow in place: the receiver, the arguments, then unbound slots.

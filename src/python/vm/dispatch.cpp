@@ -135,6 +135,32 @@ bool compare_numbers(CompareOperator op, T x, T y) {
     }
 }
 
+// A push the compiler keeps inline in the large loop.
+[[gnu::always_inline]] inline void push_value(std::vector<Value>& stack, const Value& v) { stack.push_back(v); }
+
+// Adding, subtracting and multiplying small ints that stay small: true with the result.
+[[gnu::always_inline]] inline bool int_arith(std::uint8_t op, std::int64_t x, std::int64_t y, std::int64_t& out) {
+    switch (BinaryOperator(op)) {
+        case BinaryOperator::Add: return !__builtin_add_overflow(x, y, &out);
+        case BinaryOperator::Sub: return !__builtin_sub_overflow(x, y, &out);
+        case BinaryOperator::Mult: return !__builtin_mul_overflow(x, y, &out);
+        default: return false;
+    }
+}
+
+// Ordering comparisons of two small ints: true with the result.
+[[gnu::always_inline]] inline bool int_compare(std::uint8_t op, std::int64_t x, std::int64_t y, bool& out) {
+    switch (CompareOperator(op)) {
+        case CompareOperator::Eq: out = x == y; return true;
+        case CompareOperator::NotEq: out = x != y; return true;
+        case CompareOperator::Lt: out = x < y; return true;
+        case CompareOperator::LtE: out = x <= y; return true;
+        case CompareOperator::Gt: out = x > y; return true;
+        case CompareOperator::GtE: out = x >= y; return true;
+        default: return false;
+    }
+}
+
 std::optional<Value> compare_fast(std::uint8_t op, Value a, Value b) {
     using C = CompareOperator;
     C c = C(op);
@@ -146,19 +172,137 @@ std::optional<Value> compare_fast(std::uint8_t op, Value a, Value b) {
     return std::nullopt;
 }
 
+bool is_str_value(const Heap& heap, Value v) {
+    if (v.is_inline_str()) return true;
+    const HeapSlot* s = heap.get_if_object(v);
+    return s && s->kind() == HeapObjectKind::Str;
+}
+
+// `x += "const"` at `ip` (the InplaceOp): a load of a variable, a constant, the operator and a
+// store back into the same variable. A name loaded through the scope chain must be stored into
+// the same namespace, which holds outside class bodies and functions with their own namespace.
+bool is_append_pattern(const CodeObject& code, std::uint64_t ip, bool own_scope) {
+    if (ip < 2 || ip + 1 >= code.instructions.size()) return false;
+    const Instruction& load = code.instructions[ip - 2];
+    const Instruction& constant = code.instructions[ip - 1];
+    const Instruction& op = code.instructions[ip];
+    const Instruction& store = code.instructions[ip + 1];
+    if (constant.op != PyOpcode::LoadConst || op.op != PyOpcode::InplaceOp ||
+        BinaryOperator(op.flag) != BinaryOperator::Add || store.a != load.a)
+        return false;
+    switch (load.op) {
+        case PyOpcode::LoadFast: return store.op == PyOpcode::StoreFast;
+        case PyOpcode::LoadGlobal: return store.op == PyOpcode::StoreGlobal;
+        case PyOpcode::LoadName: return store.op == PyOpcode::StoreName && !own_scope;
+        default: return false;
+    }
+}
+
+// Whether the instruction at `ip` leaves the fresh str's variable unread: constants, stores,
+// jumps, loop steps (ForIter forgets it itself before running an iterator's code), and the
+// loads and operators of an append to it.
+bool keeps_fresh_str(const CodeObject& code, std::uint64_t ip, bool own_scope) {
+    switch (code.instructions[ip].op) {
+        case PyOpcode::LoadConst:
+        case PyOpcode::StoreFast:
+        case PyOpcode::StoreName:
+        case PyOpcode::StoreGlobal:
+        case PyOpcode::Jump:
+        case PyOpcode::ForIter: return true;
+        case PyOpcode::LoadFast:
+        case PyOpcode::LoadGlobal:
+        case PyOpcode::LoadName: return is_append_pattern(code, ip + 2, own_scope);
+        case PyOpcode::InplaceOp: return is_append_pattern(code, ip, own_scope);
+        default: return false;
+    }
+}
+
+// `s += t` for the fresh str s: t is appended to s's own text, charged as the concatenation
+// would be (the work for both parts and the allocation CPU of the whole result; memory for the
+// growth only, the old text being gone). False when the operands are not a heap str and a str.
+PyResult<bool> append_in_place(RuntimeContext& ctx, Value s, Value t) {
+    Heap& heap = ctx.heap;
+    const HeapSlot* slot = heap.get_if_object(s);
+    if (!slot || slot->kind() != HeapObjectKind::Str) return false;
+    std::string_view tail;
+    std::uint64_t tail_chars = 0;
+    if (t.is_inline_str()) {
+        tail = t.inline_str();
+        tail_chars = HeapStr::make(std::string(tail)).char_count;
+    } else {
+        const HeapSlot* ts = heap.get_if_object(t);
+        if (!ts || ts->kind() != HeapObjectKind::Str) return false;
+        tail = std::get<HeapStr>(ts->object).text;
+        tail_chars = std::get<HeapStr>(ts->object).char_count;
+    }
+    const std::uint64_t head = std::get<HeapStr>(slot->object).text.size();
+    TRY_DO(python_charge_work(ctx.machine.meter, (head + tail.size()) / 64 + 1));
+    TRY_DO(Heap::charge_object_cpu(slot->modeled_size + tail.size(), ctx.machine.meter));
+    std::string copy(tail);  // `t` may move when the heap grows
+    TRY_DO(heap.update_object_size(s, copy.size(), ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(mut, heap.slot_mut(s));
+    HeapStr& str = std::get<HeapStr>(mut->object);
+    str.text.append(copy);
+    str.char_count += tail_chars;
+    return true;
+}
+
+// A call of a Python function with exactly its positional parameters and nothing else to
+// bind (no star arguments, keywords, defaults to fill, cells or generator): the arguments become
+// the first local slots of a new frame. False, with nothing changed, for every other call, which
+// takes the general path.
+bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, SiteEntry* site, const Instruction& in) {
+    constexpr std::uint32_t kPlainCallSite = 5;
+    if (in.a >= code.call_sites.size()) return false;
+    const CallSiteInfo& info = code.call_sites[in.a];
+    std::uint64_t npos = info.positional_count;
+    if (!site || site->kind != kPlainCallSite) {
+        if (!info.keyword_names.empty() || info.flags.size() != npos) return false;
+        for (std::uint8_t f : info.flags)
+            if (f) return false;
+        if (!site) return false;
+        site->kind = kPlainCallSite;
+    }
+    std::vector<Value>& stack = st.values;
+    const std::uint64_t value_base = st.frames.back().value_base;
+    if (stack.size() < value_base + npos + 1) return false;
+    bool drop_marker = false;
+    if (in.op == PyOpcode::CallMethod) {
+        if (npos == 0) return false;
+        Value r = stack[stack.size() - npos];
+        drop_marker = r.is_native() && r.native_kind() == NativeKind::NoReceiver;
+    }
+    const std::uint64_t callee_at = stack.size() - npos - 1;
+    Value callee = stack[callee_at];
+    if (!callee.is_object()) return false;
+    const HeapSlot* slot = heap.resolve(callee.handle());
+    if (!slot || slot->kind() != HeapObjectKind::Function) return false;
+    const FunctionRecord* rec = std::get<FunctionPayload>(slot->object).record.get();
+    const CodeObject& target = *rec->code;
+    const std::uint64_t given = npos - (drop_marker ? 1 : 0);
+    if (given != target.positional_count || target.parameters.size() != given || target.vararg_index ||
+        target.kwarg_index || target.needs_scope || target.has_yield || target.is_async ||
+        st.call_depth >= ExecState::kMaxCallDepth)
+        return false;
+    const std::uint64_t nlocals = target.local_names ? target.local_names->size() : given;
+    if (nlocals < given) return false;
+    const std::uint64_t locals_base = st.locals.size();
+    // Stack heights beyond the frame's 32-bit fields are the general path's error.
+    if ((st.active_exceptions.size() | callee_at | st.handlers.size() | st.with_stack.size() | locals_base) >
+        std::numeric_limits<std::uint32_t>::max())
+        return false;
+    for (std::uint64_t i = stack.size() - given; i < stack.size(); ++i) push_value(st.locals, stack[i]);
+    for (std::uint64_t i = given; i < nlocals; ++i) push_value(st.locals, Value::absent());
+    stack.erase(stack.begin() + std::ptrdiff_t(callee_at), stack.end());
+    if (!st.push_call_frame(&target, locals_base, rec->closure, rec->globals, callee))
+        panic("a plain call frame fits the frame index range");
+    ++st.call_depth;
+    return true;
+}
+
 }  // namespace
 
-Cursor Cursor::from_top_frame(const std::vector<Frame>& frames) {
-    if (frames.empty()) panic("bytecode execution requires an active frame");
-    const Frame& f = frames.back();
-    Cursor c;
-    c.locals = f.fast_locals ? Locals::Fast : f.own_scope ? Locals::Heap : Locals::None;
-    c.locals_base = f.locals_base;
-    c.value_base = f.value_base;
-    c.code = f.code;
-    c.ip = f.ip;
-    return c;
-}
+void Cursor::no_active_frame() { panic("bytecode execution requires an active frame"); }
 
 void sync_cursor(const Cursor& cursor, ExecState& state) {
     if (state.frames.empty() || state.frames.back().code != cursor.code) {
@@ -180,6 +324,7 @@ SliceResult run_slice(RuntimeContext& ctx) {
     NativeCallScope scope(ctx);
     RuntimeContext& inner = scope.context;
     ResourceMeter& meter = inner.machine.meter;
+    if (inner.machine.states.active_mut().timed_out) return StepOutcome::exit(vm::kTimeoutStatus);
     if (inner.exec.parked_call) {
         auto resumed = vm::resume_parked_call(inner);
         if (!resumed) return std::unexpected(std::move(resumed.error()));
@@ -206,7 +351,12 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
 
 }  // namespace
 
-SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps) {
+namespace {
+
+// The loop itself; `steps` is the wrapper's local copy of the caller's counter, so that it can
+// stay in a register (the calls it makes see a copy).
+[[gnu::always_inline]] inline SliceResult dispatch_loop(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget,
+                                                        std::uint64_t& steps) {
     ExecState& st = ctx.exec;
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
@@ -249,9 +399,13 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
         }
         ++started;
         if (meter.stop_reason()) return StepOutcome::exit(vm::kBudgetStopStatus);
+        if (interpreter.fresh_str.is_present()) [[unlikely]] {
+            if (cursor.ip >= cursor.end || !keeps_fresh_str(*code, cursor.ip, st.frames.back().own_scope))
+                interpreter.fresh_str = Value::absent();
+        }
         ++steps;
         if (heap.root_depth() != ctx.scope_depth) ctx.exit_scope();
-        if (cursor.ip >= code->instructions.size())
+        if (cursor.ip >= cursor.end) [[unlikely]]
             return std::unexpected(SliceFailure{PyError::unsupported("instruction pointer left the code object"),
                                                 SourceSpan{0, 0, 0, 0}});
         PyError error;
@@ -276,11 +430,11 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             case PyOpcode::LoadConst: {
                 const CodeConstant& c = code->constants[in.a];
                 if (c.kind == ConstantKind::Int) {
-                    stack.push_back(Value::from_int(c.int_value));
+                    push_value(stack, Value::from_int(c.int_value));
                 } else {
                     auto v = load_constant(ctx, c);
                     if (!v) { error = std::move(v.error()); break; }
-                    stack.push_back(*v);
+                    push_value(stack, *v);
                 }
                 ++cursor.ip;
                 continue;
@@ -289,13 +443,13 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (cursor.locals == Cursor::Locals::Fast) {
                     std::uint64_t i = std::uint64_t(cursor.locals_base) + in.a;
                     if (i >= st.locals.size() || st.locals[i].is_absent()) [[unlikely]] { error = unbound_local(); break; }
-                    stack.push_back(st.locals[i]);
+                    push_value(stack, st.locals[i]);
                 } else if (cursor.locals == Cursor::Locals::Heap) {
                     auto ns = scope_of(heap, st.frames.back().scope);
                     if (!ns) { error = std::move(ns.error()); break; }
                     if (in.a >= (*ns)->slots.size()) { error = PyError::unsupported("invalid local slot"); break; }
                     if ((*ns)->slots[in.a].is_absent()) { error = unbound_local(); break; }
-                    stack.push_back(heap.clone_value((*ns)->slots[in.a]));
+                    push_value(stack, heap.clone_value((*ns)->slots[in.a]));
                 } else {
                     error = PyError::unsupported("local bytecode requires local slots");
                     break;
@@ -340,7 +494,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                         site->symbol == in.a) {
                         const auto& entries = first_payload->scope->entries();
                         if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                            stack.push_back(entries[site->slot - 1].value);
+                            push_value(stack, entries[site->slot - 1].value);
                             ++cursor.ip;
                             continue;
                         }
@@ -351,46 +505,69 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                             site->slot = std::uint32_t(*pos) + 1;
                             site->kind = 4;
                             site->symbol = in.a;
-                            stack.push_back(first_payload->scope->entries()[*pos].value);
+                            push_value(stack, first_payload->scope->entries()[*pos].value);
                             ++cursor.ip;
                             continue;
                         }
                     }
+                    bool searched = false;  // the whole chain, without finding the name
                     for (;;) {
                         const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
                         const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;
                         if (!payload) break;
                         const Namespace& ns = *payload->scope;
                         if ((found = ns.find(in.a))) break;
-                        if (!ns.parent) break;
+                        if (!ns.parent) {
+                            searched = true;
+                            break;
+                        }
                         scope = *ns.parent;
                     }
                     if (found) {
-                        stack.push_back(*found);
+                        push_value(stack, *found);
+                        ++cursor.ip;
+                        continue;
+                    }
+                    // Module-level code: the chain was the globals, next come the builtins.
+                    const Frame& frame = st.frames.back();
+                    if (searched && !frame.class_body && frame.scope == frame.globals) {
+                        if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
+                            error = std::move(pushed.error());
+                            break;
+                        }
                         ++cursor.ip;
                         continue;
                     }
                 }
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 ++cursor.ip;
                 continue;
             }
             case PyOpcode::LoadGlobal: {
+                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
+                if (site && site->slot) {
+                    const Value globals = st.frames.back().globals;
+                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+                    const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
+                    if (payload) {
+                        const auto& entries = payload->scope->entries();
+                        if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
+                            push_value(stack, entries[site->slot - 1].value);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    }
+                }
                 auto ns = scope_of(heap, st.frames.back().globals);
                 if (!ns) { error = std::move(ns.error()); break; }
-                const auto& entries = (*ns)->entries();
-                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
-                if (site && site->slot && site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                    stack.push_back(entries[site->slot - 1].value);
-                    ++cursor.ip;
-                    continue;
-                }
                 const Value* v = (*ns)->get(in.a);
                 if (v) {
                     if (site)
                         if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
-                    stack.push_back(heap.clone_value(*v));
+                    push_value(stack, heap.clone_value(*v));
                 } else if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
                     error = std::move(pushed.error());
                     break;
@@ -411,7 +588,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     if (s && site->kind == 3 && in.op == PyOpcode::LoadMethod && site->symbol == in.a &&
                         site->key == std::uint64_t(s->type_id) << 32) {
                         stack.back() = site->value;
-                        stack.push_back(obj);
+                        push_value(stack, obj);
                         ++cursor.ip;
                         continue;
                     }
@@ -422,23 +599,32 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                             attrs->shape == std::uint64_t(site->value.as_int()) && site->slot < attrs->shaped_values.size()) {
                             if (in.op == PyOpcode::StoreAttr) {
                                 Value v = stack[stack.size() - 2];
-                                auto slot = heap.slot_mut(obj);
-                                (*slot)->attributes->shaped_values[site->slot] = v;
+                                heap.slot_mut_resolved(s).attributes->shaped_values[site->slot] = v;
                                 stack.resize(stack.size() - 2);
                             } else if (in.op == PyOpcode::LoadAttr) {
                                 stack.back() = attrs->shaped_values[site->slot];
                             } else {
                                 stack.back() = attrs->shaped_values[site->slot];
-                                stack.push_back(intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
+                                push_value(stack, intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
                             }
                             ++cursor.ip;
                             continue;
                         }
                         if (site->kind == 2 && in.op == PyOpcode::LoadMethod) {
-                            auto own = instance_get_attr(heap, obj, in.a);
-                            if (own && !*own) {
+                            // The instance must not hold the name itself; `slot` remembers a
+                            // shape (+ 1) already seen without it.
+                            const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
+                            bool shadowed = false;
+                            if (attrs && (attrs->dictionary || site->slot != std::uint64_t(attrs->shape) + 1)) {
+                                auto own = instance_get_attr(heap, obj, in.a);
+                                shadowed = !own || *own;
+                                if (!shadowed && !attrs->dictionary && attrs->shape < 0xFFFFFFFFu &&
+                                    !heap.shapes.slot_of(attrs->shape, in.a))
+                                    site->slot = attrs->shape + 1;
+                            }
+                            if (!shadowed) {
                                 stack.back() = site->value;
-                                stack.push_back(obj);
+                                push_value(stack, obj);
                                 ++cursor.ip;
                                 continue;
                             }
@@ -447,35 +633,48 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 }
                 Value obj = stack.size() > cursor.value_base ? stack.back() : Value::absent();
                 heap.push_root(obj);
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 if (site) vm::record_attribute_site(ctx, *site, obj, in.a, in.op == PyOpcode::LoadMethod ? stack[stack.size() - 2] : Value::absent(),
                                                     in.op == PyOpcode::LoadMethod && stack.back() == obj);
                 ++cursor.ip;
                 continue;
             }
+            case PyOpcode::StoreName:
             case PyOpcode::StoreGlobal: {
-                // A global already bound at the cached position is rebound in place.
+                // A name already bound at the cached position of a namespace without slots is
+                // rebound in place. StoreName stores into the frame's own namespace when it has
+                // one, else into the globals.
+                const Frame& frame = st.frames.back();
+                const Value target = in.op == PyOpcode::StoreName && frame.own_scope ? frame.scope : frame.globals;
                 SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
                 if (site && site->slot && stack.size() > cursor.value_base) {
-                    Value globals = st.frames.back().globals;
-                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+                    const HeapSlot* gs = target.is_object() ? heap.resolve(target.handle()) : nullptr;
                     const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
-                    if (payload && site->slot <= payload->scope->entries().size() &&
+                    if (payload && site->key == target.handle().bits() &&
+                        (!payload->scope->slot_names || payload->scope->slot_names->empty()) &&
+                        site->slot <= payload->scope->entries().size() &&
                         payload->scope->entries()[site->slot - 1].symbol == in.a) {
-                        auto slot = heap.slot_mut(globals);
-                        std::get<NamespacePayload>((*slot)->object).scope->entries_mut()[site->slot - 1].value = stack.back();
+                        std::get<NamespacePayload>(heap.slot_mut_resolved(gs).object).scope->entries_mut()[site->slot - 1].value =
+                            stack.back();
                         stack.pop_back();
                         ++cursor.ip;
                         continue;
                     }
                 }
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
-                if (site) {
-                    auto ns = scope_of(heap, st.frames.back().globals);
+                if (site && target.is_object()) {
+                    auto ns = scope_of(heap, target);
                     if (ns)
-                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
+                        if (auto pos = (*ns)->index_of(in.a)) {
+                            site->slot = std::uint32_t(*pos) + 1;
+                            site->key = target.handle().bits();
+                        }
                 }
                 ++cursor.ip;
                 continue;
@@ -488,9 +687,41 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     break;
                 }
                 b = stack.back();
-                stack.pop_back();
-                a = stack.back();
-                stack.pop_back();
+                a = stack[stack.size() - 2];
+                if (a.is_int() && b.is_int()) {
+                    if (in.op == PyOpcode::CompareOp) {
+                        bool t;
+                        if (int_compare(in.flag, a.as_int(), b.as_int(), t)) {
+                            stack.pop_back();
+                            stack.back() = Value::from_bool(t);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    } else {
+                        std::int64_t r;
+                        if (int_arith(in.flag, a.as_int(), b.as_int(), r)) {
+                            stack.pop_back();
+                            stack.back() = Value::from_int(r);
+                            ++cursor.ip;
+                            continue;
+                        }
+                    }
+                }
+                const bool append = in.op == PyOpcode::InplaceOp && a.is_object() &&
+                                    is_append_pattern(*code, cursor.ip, st.frames.back().own_scope);
+                if (append && a == interpreter.fresh_str) {
+                    heap.push_root(a), heap.push_root(b);
+                    auto done = append_in_place(ctx, a, b);
+                    if (!done) { error = std::move(done.error()); break; }
+                    if (*done) {
+                        stack.pop_back();  // a stays, grown, for the store
+                        ++cursor.ip;
+                        continue;
+                    }
+                }
+                stack.resize(stack.size() - 2);
+                // Only two strs are joined without running code of the program.
+                if (!is_str_value(heap, a) || !is_str_value(heap, b)) interpreter.fresh_str = Value::absent();
                 std::optional<Value> r;
                 if (in.op == PyOpcode::CompareOp) {
                     r = compare_fast(in.flag, a, b);
@@ -509,7 +740,14 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                         r = *slow;
                     }
                 }
-                stack.push_back(*r);
+                push_value(stack, *r);
+                // Two strs joined into a new heap str that the next instruction stores: that
+                // variable will hold its only reference.
+                if (in.op == PyOpcode::InplaceOp && is_str_value(heap, a) && is_str_value(heap, b) && *r != a &&
+                    *r != b && r->is_object() && is_append_pattern(*code, cursor.ip, st.frames.back().own_scope)) {
+                    const HeapSlot* rs = heap.resolve(r->handle());
+                    if (rs && rs->kind() == HeapObjectKind::Str) interpreter.fresh_str = *r;
+                }
                 ++cursor.ip;
                 continue;
             }
@@ -546,7 +784,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 continue;
             case PyOpcode::Copy:
                 if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = PyError::unsupported("invalid bytecode copy depth"); break; }
-                stack.push_back(stack[stack.size() - in.a]);
+                push_value(stack, stack[stack.size() - in.a]);
                 ++cursor.ip;
                 continue;
             case PyOpcode::Swap:
@@ -557,14 +795,31 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             case PyOpcode::ForIter: {
                 if (stack.size() <= cursor.value_base) { error = stack_effect_error(); break; }
                 Value it = stack.back();
-                // The range iterator steps in place.
+                // Range iterators and iterators over lists and tuples step in place.
                 if (it.is_object()) {
                     const HeapSlot* s = heap.resolve(it.handle());
+                    if (s && s->kind() == HeapObjectKind::SequenceIterator) {
+                        const auto& seq = std::get<SequenceIteratorPayload>(s->object);
+                        const HeapSlot* src = seq.source.is_object() ? heap.resolve(seq.source.handle()) : nullptr;
+                        const std::vector<Value>* items = nullptr;
+                        if (src && src->kind() == HeapObjectKind::List) items = &std::get<ListPayload>(src->object).items;
+                        else if (src && src->kind() == HeapObjectKind::Tuple) items = &std::get<TuplePayload>(src->object).items;
+                        if (items) {
+                            if (seq.position < items->size()) {
+                                push_value(stack, (*items)[seq.position]);
+                                ++std::get<SequenceIteratorPayload>(heap.slot_mut_resolved(s).object).position;
+                                ++cursor.ip;
+                            } else {
+                                stack.pop_back();
+                                cursor.ip = in.a;
+                            }
+                            continue;
+                        }
+                    }
                     if (s && s->kind() == HeapObjectKind::RangeIterator) {
-                        auto slot = heap.slot_mut(it);
-                        auto& r = std::get<RangeIteratorPayload>((*slot)->object);
+                        auto& r = std::get<RangeIteratorPayload>(heap.slot_mut_resolved(s).object);
                         if (!r.exhausted && (r.step > 0 ? r.current < r.stop : r.current > r.stop)) {
-                            stack.push_back(Value::from_int(r.current));
+                            push_value(stack, Value::from_int(r.current));
                             if (__builtin_add_overflow(r.current, r.step, &r.current)) r.exhausted = true;
                             ++cursor.ip;
                         } else {
@@ -575,6 +830,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                         continue;
                     }
                 }
+                interpreter.fresh_str = Value::absent();
                 sync_cursor(cursor, st);
                 auto step = vm::for_iter_step(ctx, cursor.ip);
                 if (!step) { error = std::move(step.error()); break; }
@@ -593,6 +849,10 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     steps = 0;
                 }
                 st.frames.back().ip = cursor.ip + 1;
+                if (push_plain_call(st, heap, *code, cache ? &cache[cursor.ip] : nullptr, in)) {
+                    refresh();
+                    continue;
+                }
                 auto outcome = vm::call_site(ctx, *code, in.a, in.op == PyOpcode::CallMethod);
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 switch (outcome->kind) {
@@ -607,9 +867,11 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 if (!pop(a)) { error = stack_effect_error(); break; }
                 const Frame& f = st.frames.back();
                 if (f.kind.tag == FrameKindTag::Call) {
-                    heap.push_root(a);
-                    vm::pop_frame(st);
-                    stack.push_back(a);
+                    // Nothing runs between the pop and the push: the value needs no root.
+                    st.lower_water_marks(f);
+                    st.frames.pop_back();
+                    if (st.call_depth > 0) --st.call_depth;
+                    push_value(stack, a);
                     refresh();
                     continue;
                 }
@@ -624,7 +886,9 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                 return StepOutcome::returning(a);
             }
             default: {
-                auto outcome = execute_other(ctx, cursor, in, steps);
+                std::uint64_t counted = steps;
+                auto outcome = execute_other(ctx, cursor, in, counted);
+                steps = counted;
                 if (!outcome) { error = std::move(outcome.error()); break; }
                 switch (outcome->kind) {
                     case StepOutcome::Next: ++cursor.ip; continue;
@@ -644,6 +908,15 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
             return std::unexpected(std::move(*failure));
         refresh();
     }
+}
+
+}  // namespace
+
+SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps) {
+    std::uint64_t counted = steps;
+    SliceResult r = dispatch_loop(ctx, cursor, budget, counted);
+    steps = counted;
+    return r;
 }
 
 namespace {

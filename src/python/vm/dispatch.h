@@ -27,10 +27,29 @@ struct Cursor {
     std::uint32_t value_base = 0;
     const CodeObject* code = nullptr;  // kept alive by the top frame
     std::uint64_t ip = 0;
+    std::uint64_t end = 0;  // the number of instructions of `code`
 
     // "bytecode execution requires an active frame" on an empty stack (a broken invariant).
-    static Cursor from_top_frame(const std::vector<Frame>& frames);
-    void refresh(const std::vector<Frame>& frames) { *this = from_top_frame(frames); }
+    static Cursor from_top_frame(const std::vector<Frame>& frames) {
+        Cursor c;
+        c.refresh(frames);
+        return c;
+    }
+    // Rebuilt in place: the loop reads the fields right after.
+    void refresh(const std::vector<Frame>& frames) {
+        if (frames.empty()) [[unlikely]]
+            no_active_frame();
+        const Frame& f = frames.back();
+        locals = f.fast_locals ? Locals::Fast : f.own_scope ? Locals::Heap : Locals::None;
+        locals_base = f.locals_base;
+        value_base = f.value_base;
+        code = f.code;
+        ip = f.ip;
+        end = f.code->instructions.size();
+    }
+
+private:
+    [[noreturn]] static void no_active_frame();
 };
 
 struct SliceFailure {

@@ -74,37 +74,6 @@ PyResult<Frame> ExecState::new_frame(std::shared_ptr<const CodeObject> code, std
     return f;
 }
 
-bool ExecState::push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals,
-                                Value function) {
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
-    if ((active_exceptions.size() | values.size() | handlers.size() | with_stack.size() | locals_base) > kMax)
-        return false;
-    Frame& f = frames.emplace_back();
-    f.fast_locals = 1;
-    f.locals_base = std::uint32_t(locals_base);
-    f.scope = scope;
-    f.globals = globals;
-    f.function = function;
-    f.code = code;
-    f.exc_base = std::uint32_t(active_exceptions.size());
-    f.value_base = std::uint32_t(values.size());
-    f.handler_base = std::uint32_t(handlers.size());
-    f.with_base = std::uint32_t(with_stack.size());
-    f.kind = FrameKind::call();
-    return true;
-}
-
-void ExecState::lower_water_marks(const Frame& frame) {
-    auto lower = [](auto& stack, std::uint64_t base) {
-        if (stack.size() > base) stack.resize(base);
-    };
-    lower(values, frame.value_base);
-    lower(active_exceptions, frame.exc_base);
-    if (frame.fast_locals == 1) lower(locals, frame.locals_base);
-    lower(handlers, frame.handler_base);
-    lower(with_stack, frame.with_base);
-}
-
 PyStatus ExecState::charge_memory(ResourceMeter& meter, std::uint64_t n) {
     std::uint64_t total;
     if (__builtin_add_overflow(charged_memory, n, &total))

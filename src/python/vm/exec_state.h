@@ -47,6 +47,23 @@ struct FrameDescriptor {
 };
 
 struct Frame {
+    // Members take their defaults only (a value-initialised frame is not zeroed first).
+    Frame() {}
+    // The frame of a plain call: fast locals at `locals_base`, the stacks' current heights.
+    Frame(const CodeObject* code, std::uint32_t locals_base, Value scope, Value globals, Value function,
+          std::uint32_t exc_base, std::uint32_t value_base, std::uint32_t handler_base, std::uint32_t with_base)
+        : fast_locals(1),
+          locals_base(locals_base),
+          scope(scope),
+          globals(globals),
+          function(function),
+          code(code),
+          exc_base(exc_base),
+          value_base(value_base),
+          handler_base(handler_base),
+          with_base(with_base),
+          kind(FrameKind::call()) {}
+
     std::uint32_t fast_locals = 0;
     std::uint32_t locals_base = 0;
     Value scope;
@@ -143,9 +160,23 @@ public:
     // Pushes the frame of a plain call to `function`, whose record holds `code`: fast locals
     // at `locals_base`, values from the current height. False (nothing pushed) when a stack
     // base does not fit 32 bits.
-    bool push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals, Value function);
+    bool push_call_frame(const CodeObject* code, std::uint64_t locals_base, Value scope, Value globals, Value function) {
+        constexpr std::uint64_t kMax = 0xFFFFFFFFu;
+        if ((active_exceptions.size() | values.size() | handlers.size() | with_stack.size() | locals_base) > kMax)
+            return false;
+        frames.emplace_back(code, std::uint32_t(locals_base), scope, globals, function,
+                            std::uint32_t(active_exceptions.size()), std::uint32_t(values.size()),
+                            std::uint32_t(handlers.size()), std::uint32_t(with_stack.size()));
+        return true;
+    }
     // Truncates the stacks to the frame's bases; stacks already lower are left alone.
-    void lower_water_marks(const Frame& frame);
+    void lower_water_marks(const Frame& frame) {
+        lower(values, frame.value_base);
+        lower(active_exceptions, frame.exc_base);
+        if (frame.fast_locals == 1) lower(locals, frame.locals_base);
+        lower(handlers, frame.handler_base);
+        lower(with_stack, frame.with_base);
+    }
     // Charges n bytes to the memory budget and the state's own total: "modeled Python memory
     // overflow" (Unsupported), "memory limit exceeded" (Resource).
     PyStatus charge_memory(ResourceMeter& meter, std::uint64_t n);
@@ -166,6 +197,12 @@ public:
             for (const Value& v : parked_call->arguments) f(v);
             for (const auto& kw : parked_call->keywords) f(kw.second);
         }
+    }
+
+private:
+    template <class T>
+    static void lower(std::vector<T>& stack, std::uint64_t base) {
+        if (stack.size() > base) stack.erase(stack.begin() + std::ptrdiff_t(base), stack.end());
     }
 };
 
@@ -202,6 +239,10 @@ public:
     bool started = false;  // the main module's frame was pushed
     Symbol class_symbol = 0xFFFFFFFFu;  // "__class__" once interned
     std::size_t class_symbol_seen = 0;  // the symbol count when "__class__" was last looked up
+    // A heap str whose only reference is the variable `s` of the `s += "..."` that made it;
+    // absent when unknown. The dispatch loop forgets it before any instruction that could read
+    // the variable other than the next `s += "..."`, which may then append in place.
+    Value fresh_str;
     // One cache entry per instruction of each code object run, by code id.
     std::vector<std::vector<SiteEntry>> site_caches;
 

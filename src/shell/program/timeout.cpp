@@ -3,6 +3,7 @@
 // (and KILL after the optional grace period).
 #include <fmt/format.h>
 
+#include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "shell/program/program.h"
 
@@ -34,6 +35,15 @@ std::optional<std::string> arm(program::Timeout& state, SyscallContext& sys, std
     if (!key) return error_text(key.error());
     state.deadline = key->time_ns;
     return std::nullopt;
+}
+
+// The processes the deadline's signal goes to are marked as timed out.
+void mark_timed_out(const program::Timeout& state, SyscallContext& sys) {
+    Machine& machine = sys.machine();
+    const std::vector<Pid> targets =
+        state.foreground ? std::vector<Pid>{*state.child} : machine.processes.group_members(*state.child);
+    for (Pid pid : targets)
+        if (ProcessState* target = machine.states.find_mut(pid)) target->timed_out = true;
 }
 
 void send(program::Timeout& state, SyscallContext& sys, Signal signal) {
@@ -131,6 +141,7 @@ ProgramStep step_timeout(program::Timeout& state, SyscallContext& sys, std::uint
             state.deadline.reset();
             if (!state.timed_out) {
                 state.timed_out = true;
+                mark_timed_out(state, sys);
                 send(state, sys, state.signal);
                 if (state.kill_after_ns) {
                     if (auto failure = arm(state, sys, *state.kill_after_ns)) {
