@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "kernel/machine.h"
+#include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/heap/mapping.h"
 #include "python/objects/instance.h"
@@ -16,6 +17,7 @@
 #include "python/vm/native_runtime.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
+#include "python/vm/repr.h"
 #include "python/vm/try.h"
 
 namespace tw::py {
@@ -419,5 +421,88 @@ PyResult<Value> EngineRuntime::new_tuple(std::vector<Value> values) { return vm:
 PyResult<Value> EngineRuntime::new_dict(std::vector<ValuePair> pairs) { return vm::new_dict(*ctx_, pairs); }
 PyResult<Value> EngineRuntime::new_set(std::vector<Value> values) { return vm::new_set(*ctx_, values, false); }
 PyResult<Value> EngineRuntime::new_frozenset(std::vector<Value> values) { return vm::new_set(*ctx_, values, true); }
+
+PyResult<Value> EngineRuntime::new_defaultdict(Value factory) {
+    return heap().allocate_object(DefaultDictPayload{Box<DictTable>::make(), factory}, roots(), meter());
+}
+
+PyResult<Value> EngineRuntime::dict_copy(Value mapping) {
+    if (namespace_dict(heap(), mapping)) {
+        TRY_ASSIGN(pairs, dict_items(mapping));
+        return new_dict(std::move(pairs));
+    }
+    const HeapSlot* s = heap().get_if_object(mapping);
+    if (!s) return fail(dict_kind_error());
+    if (const auto* d = std::get_if<DictPayload>(&s->object)) {
+        DictTable copy;
+        d->table->for_each_live([&](const DictSlot& e) { copy.push(e); });
+        return heap().allocate_object(DictPayload{Box<DictTable>::make(std::move(copy))}, roots(), meter());
+    }
+    if (const auto* d = std::get_if<DefaultDictPayload>(&s->object)) {
+        DictTable copy;
+        d->table->for_each_live([&](const DictSlot& e) { copy.push(e); });
+        Value factory = d->default_factory;
+        return heap().allocate_object(DefaultDictPayload{Box<DictTable>::make(std::move(copy)), factory}, roots(), meter());
+    }
+    return fail(dict_kind_error());
+}
+
+PyResult<Value> EngineRuntime::subscript_builtin(Value container, Value key) { return vm::subscript(*ctx_, container, key); }
+PyResult<bool> EngineRuntime::contains_native(Value container, Value item) { return vm::contains(*ctx_, container, item); }
+
+PyResult<std::vector<ValuePair>> EngineRuntime::mapping_items(Value v) {
+    TRY_ASSIGN(items, py_mapping_items(*ctx_, v));
+    if (!items) {
+        std::string type = type_name(v);
+        return fail(PyError::type_error(fmt::format("'{}' object is not a mapping", type)));
+    }
+    for (const auto& [k, value] : *items) heap().push_root(k), heap().push_root(value);
+    return std::move(*items);
+}
+
+PyResult<Value> EngineRuntime::new_dict_view(std::uint8_t kind, Value mapping) {
+    if (!mapping.is_object()) return fail(PyError::runtime_error("a dict view needs a mapping object"));
+    return heap().allocate_object(DictViewPayload{kind, mapping}, roots(), meter());
+}
+
+std::optional<std::pair<std::uint8_t, Value>> EngineRuntime::dict_view_parts(Value v) {
+    const auto* view = payload_of<DictViewPayload>(heap(), v);
+    if (!view) return std::nullopt;
+    return std::pair{view->sub_kind, heap().clone_value(view->mapping)};
+}
+
+PyResult<std::optional<Value>> EngineRuntime::set_first(Value set) {
+    const HeapSlot* s = heap().get_if_object(set);
+    const SetTable* t = nullptr;
+    if (s) {
+        if (const auto* p = std::get_if<SetPayload>(&s->object)) t = p->table.get();
+        if (const auto* p = std::get_if<FrozenSetPayload>(&s->object)) t = p->table.get();
+    }
+    if (!t) return fail(set_kind_error());
+    auto first = t->next_live(t->first_live);
+    if (!first) return std::optional<Value>();
+    return std::optional(heap().clone_value(t->slots[*first].key));
+}
+
+PyStatus EngineRuntime::set_replace(Value set, std::vector<Value> values) {
+    if (payload_of<FrozenSetPayload>(heap(), set)) return fail(PyError::runtime_error("frozenset items cannot be replaced"));
+    RuntimeKeys keys(*ctx_);
+    TRY_ASSIGN(table, set_entries_from_values(meter(), keys, values));
+    const auto* p = payload_of<SetPayload>(heap(), set);
+    if (!p) return fail(set_kind_error());
+    return replace_storage(*this, set, kSetEntryBytes, p->table->live_count, table.live_count,
+                           [&](HeapObject& o) { *std::get<SetPayload>(o).table = std::move(table); });
+}
+
+PyResult<Value> EngineRuntime::type_call(Value cls, std::span<const Value> positional,
+                                         std::span<const KeywordArgument> keywords) {
+    const HeapSlot* s = heap().get_if_object(cls);
+    const bool user_class = s && std::holds_alternative<ClassPayload>(s->object);
+    auto d = decode_native_handle(cls);
+    const bool native_class = d && (d->tag == DefinitionTag::BuiltinType || d->tag == DefinitionTag::ValueKind ||
+                                    d->tag == DefinitionTag::ExceptionType);
+    if (!user_class && !native_class) return fail(PyError::type_error("type.__call__ requires a class"));
+    return call(cls, positional, keywords);
+}
 
 }  // namespace tw::py
