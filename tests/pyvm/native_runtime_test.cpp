@@ -264,6 +264,61 @@ const NativeFunction kFunctions[] = {
          UNWRAP(file, rt.new_str(loc->first));
          return rt.new_tuple({file, Value::from_int(loc->second), mod.value_or(Value::none())});
      }},
+    {"_rtops", "parser", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(prog, rt.to_string(a.positional.at(0)));
+         return rt.new_argparse_parser(prog.value_or(""), std::nullopt, true, a.positional.size() > 1);
+     }},
+    {"_rtops", "addarg", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(1)));
+         ArgumentSpec spec;
+         spec.names = {name.value_or("")};
+         spec.dest = name.value_or("");
+         CHECK_OK(rt.argparse_add_argument(a.positional.at(0), std::move(spec)));
+         return Value::none();
+     }},
+    {"_rtops", "subs", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.argparse_add_subparsers(a.positional.at(0), SubparsersSpec{}));
+         return Value::none();
+     }},
+    {"_rtops", "addcmd", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(1)));
+         UNWRAP(sub, rt.new_argparse_parser(name.value_or(""), std::nullopt, true, true));
+         UNWRAP(count, rt.argparse_add_parser(a.positional.at(0), SubcommandSpec{name.value_or(""), std::nullopt, sub}));
+         return Value::from_int(std::int64_t(count));
+     }},
+    {"_rtops", "snapshot", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         const std::uint64_t before = rt.meter().memory_current();
+         UNWRAP(r, rt.argparse_snapshot(a.positional.at(0)));
+         const std::int64_t charged = std::int64_t(rt.meter().memory_current() - before);
+         return rt.new_tuple({Value::from_int(std::int64_t(r.arguments.size())),
+                              Value::from_int(r.subparsers ? std::int64_t(r.subparsers->commands.size()) : 0),
+                              Value::from_int(charged)});
+     }},
+    {"_rtops", "rctx", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto name = rt.exception_type_index(a.positional.at(0));
+         UNWRAP(ctx, rt.new_raises_context(name.value_or("?")));
+         UNWRAP(back, rt.raises_context(ctx));
+         UNWRAP(text, rt.new_str(back));
+         return rt.new_tuple({text, Value::from_int(rt.native_object_kind(ctx).value_or(99)),
+                              Value::from_bool(rt.is_identical(rt.exception_type_value(back), a.positional.at(0)))});
+     }},
+    {"_rtops", "rx", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(text, rt.to_string(a.positional.at(0)));
+         UNWRAP(regex, rt.new_regex(text.value_or(""), 2));
+         MatchRecord m;
+         m.subject = a.positional.at(0);
+         m.regex = regex;
+         m.text = text.value_or("");
+         m.groups = {m.text, std::nullopt};
+         m.spans = {{0, m.text.size()}};
+         UNWRAP(match, rt.new_match(std::move(m)));
+         UNWRAP(snap, rt.match_snapshot(match));
+         UNWRAP(pattern, rt.regex_pattern(regex));
+         UNWRAP(p, rt.new_str(pattern.first));
+         return rt.new_tuple({p, Value::from_int(pattern.second), Value::from_bool(rt.is_identical(snap.regex, regex)),
+                              Value::from_int(rt.native_object_kind(regex).value_or(99)),
+                              Value::from_int(rt.native_object_kind(match).value_or(99))});
+     }},
     {"_rtops", "prog", [](NativeRuntime& rt, Args) -> PyResult<Value> { return rt.new_str(rt.program_name()); }},
     {"_rtops", "typename", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
          return rt.new_str(rt.type_name(a.positional.at(0)));
@@ -393,6 +448,13 @@ const OpsCase kOps[] = {
     {"caller locations",
      "import _rtops as r\ndef f():\n    return r.where(1)\nprint(f())\nprint(r.where(0), r.where(9))\n",
      "('<string>', 4, '__main__')\n('<string>', 5, '__main__') None\n"},
+    {"argument parsers",
+     "import _rtops as r\np = r.parser('tool')\nr.addarg(p, 'x')\nr.addarg(p, 'y')\nr.addarg(p, 'z')\nfor step in (lambda: r.addcmd(p, 'a'), lambda: r.subs(p), lambda: r.addcmd(p, 'a'), lambda: r.addcmd(p, 'b'),\n"
+     "             lambda: r.addcmd(p, 'a'), lambda: r.subs(p), lambda: r.subs(r.parser('sub', True))):\n    try:\n        print(step())\n    except ValueError as e:\n        print(e)\nprint(r.snapshot(p))\n",
+     "add_subparsers() must be called first\nNone\n1\n2\nconflicting subparser: a\nparser already has subparsers\nnested argparse subparsers are not supported\n(3, 2, 580)\n"},
+    {"raises contexts, patterns and matches",
+     "import _rtops as r\nprint(r.rctx(KeyError))\nprint(r.rx('a+b'))\n",
+     "('KeyError', 3, True)\n('a+b', 2, True, 0, 1)\n"},
     {"program name and type names",
      "import _rtops as r\nclass K: pass\nprint(r.prog(), r.typename(K()), r.typename(3))\n",
      "-c K int\n"},

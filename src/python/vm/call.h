@@ -26,6 +26,7 @@
 #include "python/heap/value.h"
 #include "python/objects/descriptors.h"
 #include "python/objects/value_access.h"
+#include "python/vm/native_objects.h"
 
 namespace tw {
 class ResourceMeter;
@@ -233,11 +234,29 @@ public:
     // stdin bytes, stdout, stderr), 8 numpy.ndarray, anything else the typing.List marker.
     virtual Value static_value(std::uint8_t selector) = 0;
 
+    // ---- argument parsers, patterns and matches ------------------------------------------------------
+    virtual PyResult<Value> new_argparse_parser(std::string prog, std::optional<std::string> description, bool add_help,
+                                                bool is_subcommand) = 0;
+    // A copy of the parser's configuration, charged as a native allocation.
+    virtual PyResult<ArgumentParserRecord> argparse_snapshot(Value parser) = 0;
+    virtual PyStatus argparse_add_argument(Value parser, ArgumentSpec argument) = 0;
+    virtual PyStatus argparse_add_subparsers(Value parser, SubparsersSpec subparsers) = 0;
+    // The number of commands in the group after adding this one.
+    virtual PyResult<std::uint64_t> argparse_add_parser(Value parser, SubcommandSpec command) = 0;
+    virtual PyResult<Value> new_regex(std::string pattern, std::uint32_t flags) = 0;
+    virtual PyResult<Value> new_match(MatchRecord match) = 0;
+    virtual PyResult<std::pair<std::string, std::uint32_t>> regex_pattern(Value regex) = 0;
+    virtual PyResult<MatchRecord> match_snapshot(Value match) = 0;
+
     // ---- modules, program state and host services ---------------------------------------------------
     virtual std::vector<std::string> collect_strings() = 0;
     // A module object (not entered into sys.modules).
     virtual PyResult<Value> new_module(std::string_view name, std::string_view origin, Value spec, Value loader) = 0;
     virtual PyStatus exec_module(Value module, std::string_view path) = 0;
+    // An `argparse.Namespace` holding the pairs in order.
+    virtual PyResult<Value> new_namespace(std::vector<std::pair<std::string, Value>> entries) = 0;
+    virtual PyResult<Value> new_raises_context(std::string expected) = 0;
+    virtual PyResult<std::string> raises_context(Value v) = 0;
     virtual std::optional<std::string> exception_type_index(Value v) = 0;
     virtual Value exception_type_value(std::string_view name) = 0;
     // Makes the program wait until one of the resources is ready.
