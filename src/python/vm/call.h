@@ -62,6 +62,8 @@ struct ParameterRecord {
 class NativeRuntime;
 // A callback run by `call_native` with a nested handle.
 using NativeCallback = PyResult<Value> (*)(NativeRuntime& rt, void* data);
+using ArrayReadCallback = PyResult<Value> (*)(NativeRuntime& rt, std::span<const ArrayData> arrays, void* data);
+using ArrayWriteCallback = PyResult<Value> (*)(NativeRuntime& rt, ArrayStorage& storage, void* data);
 
 class NativeRuntime {
 public:
@@ -243,6 +245,19 @@ public:
     virtual PyStatus argparse_add_subparsers(Value parser, SubparsersSpec subparsers) = 0;
     // The number of commands in the group after adding this one.
     virtual PyResult<std::uint64_t> argparse_add_parser(Value parser, SubcommandSpec command) = 0;
+    // A `numpy.ndarray` over a new storage object: "array is too big.", "array storage does not
+    // match its shape and dtype".
+    virtual PyResult<Value> new_array(ArrayStorage storage, PyArrayDtype dtype, std::vector<std::uint64_t> shape,
+                                      std::vector<std::int64_t> strides) = 0;
+    // A new array sharing the array's storage; its base is the first array of the chain.
+    virtual PyResult<Value> array_view(Value array, PyArrayView view) = 0;
+    virtual PyResult<PyArrayView> array_info(Value array) = 0;
+    virtual PyResult<std::uint32_t> array_storage_id(Value array) = 0;
+    virtual PyResult<std::optional<Value>> array_base(Value array) = 0;
+    virtual PyStatus set_array_writeable(Value array, bool writeable) = 0;
+    virtual PyResult<Value> array_data(std::span<const Value> arrays, ArrayReadCallback callback, void* data) = 0;
+    // ValueError "assignment destination is read-only" for a read-only view.
+    virtual PyResult<Value> array_assign(Value array, ArrayWriteCallback callback, void* data) = 0;
     virtual PyResult<Value> new_regex(std::string pattern, std::uint32_t flags) = 0;
     virtual PyResult<Value> new_match(MatchRecord match) = 0;
     virtual PyResult<std::pair<std::string, std::uint32_t>> regex_pattern(Value regex) = 0;

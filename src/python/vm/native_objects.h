@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "python/heap/value.h"
@@ -70,6 +71,46 @@ struct MatchRecord {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
     std::uint64_t pos = 0;
     std::uint64_t endpos = 0;
+};
+
+// Arrays of the numeric library: a view (shape, strides, offset, dtype, writeable) over a storage
+// object that views of one array share. Strides count bytes for byte storage and elements for
+// value storage.
+struct PyArrayDtype {
+    std::uint32_t tag = 0;  // element code, byte-order flag and string width
+    std::uint32_t itemsize = 0;
+    bool values = false;    // the storage holds Values
+    bool operator==(const PyArrayDtype&) const = default;
+};
+
+struct PyArrayView {
+    std::vector<std::uint64_t> shape;
+    std::vector<std::int64_t> strides;
+    std::uint64_t offset = 0;
+    PyArrayDtype dtype;
+    bool writeable = true;
+    bool operator==(const PyArrayView&) const = default;
+};
+
+struct ArrayStorage {
+    std::variant<std::string, std::vector<Value>> data;  // packed little-endian bytes, or Values
+    bool holds_values() const { return data.index() == 1; }
+    // Bytes for byte storage, elements for value storage.
+    std::uint64_t size() const {
+        return holds_values() ? std::get<1>(data).size() : std::get<0>(data).size();
+    }
+};
+
+struct ArrayRecord {
+    PyArrayView view;
+    Value storage;  // the native object holding the ArrayStorage
+    Value base;     // the array whose storage a view shares; absent for none
+};
+
+// What array_data hands its callback for each array.
+struct ArrayData {
+    const PyArrayView* view;
+    const ArrayStorage* storage;
 };
 
 }  // namespace tw::py

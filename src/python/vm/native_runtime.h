@@ -135,6 +135,14 @@ public:
     PyStatus argparse_add_argument(Value parser, ArgumentSpec argument) override;
     PyStatus argparse_add_subparsers(Value parser, SubparsersSpec subparsers) override;
     PyResult<std::uint64_t> argparse_add_parser(Value parser, SubcommandSpec command) override;
+    PyResult<Value> new_array(ArrayStorage storage, PyArrayDtype dtype, std::vector<std::uint64_t> shape, std::vector<std::int64_t> strides) override;
+    PyResult<Value> array_view(Value array, PyArrayView view) override;
+    PyResult<PyArrayView> array_info(Value array) override;
+    PyResult<std::uint32_t> array_storage_id(Value array) override;
+    PyResult<std::optional<Value>> array_base(Value array) override;
+    PyStatus set_array_writeable(Value array, bool writeable) override;
+    PyResult<Value> array_data(std::span<const Value> arrays, ArrayReadCallback callback, void* data) override;
+    PyResult<Value> array_assign(Value array, ArrayWriteCallback callback, void* data) override;
     PyResult<Value> new_regex(std::string pattern, std::uint32_t flags) override;
     PyResult<Value> new_match(MatchRecord match) override;
     PyResult<std::pair<std::string, std::uint32_t>> regex_pattern(Value regex) override;

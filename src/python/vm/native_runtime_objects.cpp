@@ -45,6 +45,18 @@ void visit_record(const ArgumentParserRecord& r, ValueVisitor& v) {
     if (r.subparsers)
         for (const SubcommandSpec& c : r.subparsers->commands) v.visit(c.parser);
 }
+std::uint64_t record_size(const ArrayStorage& r) {
+    return sat_add(kObjectBytes, r.holds_values() ? r.size() * 16 : r.size());
+}
+std::uint64_t record_size(const ArrayRecord& r) { return sat_add(kObjectBytes, r.view.shape.size() * 16); }
+void visit_record(const ArrayStorage& r, ValueVisitor& v) {
+    if (r.holds_values())
+        for (const Value& x : std::get<1>(r.data)) v.visit(x);
+}
+void visit_record(const ArrayRecord& r, ValueVisitor& v) {
+    v.visit(r.storage);
+    v.visit(r.base);
+}
 void visit_record(const RaisesContextRecord&, ValueVisitor&) {}
 void visit_record(const NamespaceRecord& r, ValueVisitor& v) {
     for (const auto& [name, value] : r.entries) v.visit(value);
@@ -74,6 +86,27 @@ using RaisesObject = RecordObject<RaisesContextRecord, BuiltinType::RaisesContex
 using NamespaceObject = RecordObject<NamespaceRecord, BuiltinType::Native, 3>;
 using RegexObject = RecordObject<RegexRecord, BuiltinType::Regex, 4>;
 using MatchObject = RecordObject<MatchRecord, BuiltinType::Match, 5>;
+using StorageObject = RecordObject<ArrayStorage, BuiltinType::Native, 6>;
+using ArrayObject = RecordObject<ArrayRecord, BuiltinType::Array, 7>;
+
+PyError array_kind_error() { return PyError::runtime_error("array handle changed object kind"); }
+
+// Every element a view reaches lies inside the storage.
+PyStatus check_view(const PyArrayView& view, const ArrayStorage& storage) {
+    if (view.shape.size() != view.strides.size())
+        return fail(PyError::value_error("array view has mismatched shape and strides"));
+    for (std::uint64_t n : view.shape)
+        if (n == 0) return {};
+    __int128 lo = view.offset, hi = view.offset;
+    for (std::size_t i = 0; i < view.shape.size(); ++i) {
+        const __int128 extent = __int128(view.strides[i]) * __int128(view.shape[i] - 1);
+        (extent > 0 ? hi : lo) += extent;
+    }
+    const __int128 last = storage.holds_values() ? hi + 1 : hi + view.dtype.itemsize;
+    if (lo < 0 || last > __int128(storage.size()))
+        return fail(PyError::value_error("array view does not fit its storage"));
+    return {};
+}
 
 template <class Object>
 const Object* downcast(const Heap& heap, const Value& v) {
@@ -183,6 +216,88 @@ PyResult<std::string> EngineRuntime::raises_context(Value v) {
     const RaisesObject* r = downcast<RaisesObject>(heap(), v);
     if (!r) return fail(PyError::runtime_error("raises handle changed object kind"));
     return r->record.expected;
+}
+
+// ---- arrays --------------------------------------------------------------------------------------------------
+
+PyResult<Value> EngineRuntime::new_array(ArrayStorage storage, PyArrayDtype dtype, std::vector<std::uint64_t> shape,
+                                         std::vector<std::int64_t> strides) {
+    std::uint64_t count = 1;
+    for (std::uint64_t n : shape)
+        if (__builtin_mul_overflow(count, n, &count)) return fail(PyError::value_error("array is too big."));
+    std::uint64_t needed = 0;
+    const bool sized = !__builtin_mul_overflow(count, std::uint64_t(dtype.itemsize), &needed);
+    const std::uint64_t have = storage.holds_values() ? storage.size() * 8 : storage.size();
+    if (!sized || needed != have || dtype.values != storage.holds_values())
+        return fail(PyError::runtime_error("array storage does not match its shape and dtype"));
+    PyArrayView view{std::move(shape), std::move(strides), 0, dtype, true};
+    TRY_DO(check_view(view, storage));
+    TRY_ASSIGN(storage_value, allocate_record<StorageObject>(*this, std::move(storage)));
+    return allocate_record<ArrayObject>(*this, ArrayRecord{std::move(view), storage_value, Value::absent()});
+}
+
+PyResult<Value> EngineRuntime::array_view(Value array, PyArrayView view) {
+    const ArrayObject* a = downcast<ArrayObject>(heap(), array);
+    if (!a) return fail(array_kind_error());
+    const Value storage = a->record.storage;
+    const Value base = a->record.base.is_present() ? a->record.base : array;
+    if (view.writeable && !a->record.view.writeable)
+        return fail(PyError::runtime_error("a view of a read-only array cannot be writeable"));
+    const StorageObject* st = downcast<StorageObject>(heap(), storage);
+    if (!st) return fail(PyError::runtime_error("array storage changed object kind"));
+    TRY_DO(check_view(view, st->record));
+    heap().push_root(storage);
+    heap().push_root(base);
+    return allocate_record<ArrayObject>(*this, ArrayRecord{std::move(view), storage, base});
+}
+
+PyResult<PyArrayView> EngineRuntime::array_info(Value array) {
+    const ArrayObject* a = downcast<ArrayObject>(heap(), array);
+    if (!a) return fail(array_kind_error());
+    return a->record.view;
+}
+
+PyResult<std::uint32_t> EngineRuntime::array_storage_id(Value array) {
+    const ArrayObject* a = downcast<ArrayObject>(heap(), array);
+    if (!a) return fail(array_kind_error());
+    auto id = object_id(a->record.storage);
+    if (!id) return fail(PyError::runtime_error("array storage is not an object"));
+    return *id;
+}
+
+PyResult<std::optional<Value>> EngineRuntime::array_base(Value array) {
+    const ArrayObject* a = downcast<ArrayObject>(heap(), array);
+    if (!a) return fail(array_kind_error());
+    if (a->record.base.is_absent()) return std::optional<Value>();
+    return std::optional(heap().clone_value(a->record.base));
+}
+
+PyStatus EngineRuntime::set_array_writeable(Value array, bool writeable) {
+    ArrayObject* a = downcast_mut<ArrayObject>(heap(), array);
+    if (!a) return fail(array_kind_error());
+    a->record.view.writeable = writeable;
+    return {};
+}
+
+PyResult<Value> EngineRuntime::array_data(std::span<const Value> arrays, ArrayReadCallback callback, void* data) {
+    std::vector<ArrayData> views;
+    for (const Value& v : arrays) {
+        const ArrayObject* a = downcast<ArrayObject>(heap(), v);
+        if (!a) return fail(array_kind_error());
+        const StorageObject* st = downcast<StorageObject>(heap(), a->record.storage);
+        if (!st) return fail(PyError::runtime_error("array storage changed object kind"));
+        views.push_back({&a->record.view, &st->record});
+    }
+    return callback(*this, views, data);
+}
+
+PyResult<Value> EngineRuntime::array_assign(Value array, ArrayWriteCallback callback, void* data) {
+    const ArrayObject* a = downcast<ArrayObject>(heap(), array);
+    if (!a) return fail(array_kind_error());
+    if (!a->record.view.writeable) return fail(PyError::value_error("assignment destination is read-only"));
+    StorageObject* st = downcast_mut<StorageObject>(heap(), a->record.storage);
+    if (!st) return fail(PyError::runtime_error("array storage changed object kind"));
+    return callback(*this, st->record, data);
 }
 
 // ---- patterns and matches ----------------------------------------------------------------------------------
