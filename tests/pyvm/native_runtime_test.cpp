@@ -319,6 +319,20 @@ const NativeFunction kFunctions[] = {
                               Value::from_int(rt.native_object_kind(regex).value_or(99)),
                               Value::from_int(rt.native_object_kind(match).value_or(99))});
      }},
+    {"_rtops", "iters", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(it, rt.get_iterator(a.positional.at(0)));
+         UNWRAP(first, rt.iterator_next(it));
+         UNWRAP(values, rt.new_value_iterator({Value::from_int(7)}));
+         UNWRAP(count, rt.new_count_iterator(5, 2));
+         UNWRAP(c1, rt.iterator_next(count));
+         UNWRAP(c2, rt.iterator_next(count));
+         UNWRAP(v1, rt.iterator_next(values));
+         UNWRAP(v2, rt.iterator_next(values));
+         return rt.new_tuple({first.value_or(Value::none()), Value::from_bool(rt.iterator_kind(it)),
+                              Value::from_bool(rt.iterator_kind(a.positional.at(0))), Value::from_bool(rt.iterator_state(count)),
+                              c1.value_or(Value::none()), c2.value_or(Value::none()), v1.value_or(Value::none()),
+                              Value::from_bool(v2.has_value()), Value::from_bool(rt.has_builtin_payload(a.positional.at(1)))});
+     }},
     {"_rtops", "prog", [](NativeRuntime& rt, Args) -> PyResult<Value> { return rt.new_str(rt.program_name()); }},
     {"_rtops", "typename", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
          return rt.new_str(rt.type_name(a.positional.at(0)));
@@ -455,6 +469,9 @@ const OpsCase kOps[] = {
     {"raises contexts, patterns and matches",
      "import _rtops as r\nprint(r.rctx(KeyError))\nprint(r.rx('a+b'))\n",
      "('KeyError', 3, True)\n('a+b', 2, True, 0, 1)\n"},
+    {"iterators",
+     "import _rtops as r\nclass C: pass\nprint(r.iters([4, 5], C()), r.iters('x', 3)[-1])\n",
+     "(4, True, False, True, 5, 7, 7, False, True) False\n"},
     {"program name and type names",
      "import _rtops as r\nclass K: pass\nprint(r.prog(), r.typename(K()), r.typename(3))\n",
      "-c K int\n"},

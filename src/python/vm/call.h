@@ -180,6 +180,22 @@ public:
     virtual PyResult<Value> call_symbols(Value callable, std::span<const Value> positional,
                                          std::span<const std::pair<Symbol, Value>> keywords) = 0;
     virtual bool is_callable(Value v) = 0;
+    // ---- iterators and generators ----------------------------------------------------------------
+    // The value is an iterator (a native iterator kind or a generator).
+    virtual bool iterator_kind(Value v) = 0;
+    // The value is an `itertools.count` iterator.
+    virtual bool iterator_state(Value v) = 0;
+    // `iter(x)`.
+    virtual PyResult<Value> get_iterator(Value v) = 0;
+    // The value is an instance of a user class.
+    virtual bool has_builtin_payload(Value v) = 0;
+    // One `next()` step; none when the iterator is exhausted.
+    virtual PyResult<std::optional<Value>> iterator_next(Value iterator) = 0;
+    // `generator.send(value)`: the yielded value, or none when the generator finished.
+    virtual PyResult<std::optional<Value>> generator_state(Value generator, Value sent) = 0;
+    virtual PyResult<Value> new_value_iterator(std::vector<Value> values) = 0;
+    virtual PyResult<Value> new_count_iterator(std::int64_t start, std::int64_t step) = 0;
+
     virtual PyResult<Value> new_list(std::vector<Value> values) = 0;
     virtual PyResult<Value> new_tuple(std::vector<Value> values) = 0;
     virtual PyResult<Value> new_dict(std::vector<ValuePair> pairs) = 0;

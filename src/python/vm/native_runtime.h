@@ -91,6 +91,14 @@ public:
     PyResult<Value> call(Value callable, std::span<const Value> positional, std::span<const KeywordArgument> keywords) override;
     PyResult<Value> call_symbols(Value callable, std::span<const Value> positional, std::span<const std::pair<Symbol, Value>> keywords) override;
     bool is_callable(Value v) override;
+    bool iterator_kind(Value v) override;
+    bool iterator_state(Value v) override;
+    PyResult<Value> get_iterator(Value v) override;
+    bool has_builtin_payload(Value v) override;
+    PyResult<std::optional<Value>> iterator_next(Value iterator) override;
+    PyResult<std::optional<Value>> generator_state(Value generator, Value sent) override;
+    PyResult<Value> new_value_iterator(std::vector<Value> values) override;
+    PyResult<Value> new_count_iterator(std::int64_t start, std::int64_t step) override;
     PyResult<Value> new_list(std::vector<Value> values) override;
     PyResult<Value> new_tuple(std::vector<Value> values) override;
     PyResult<Value> new_dict(std::vector<ValuePair> pairs) override;

@@ -414,6 +414,36 @@ PyResult<bool> EngineRuntime::set_discard(Value set, Value v) {
     return set_remove_slot(heap(), meter(), set, *found.slot);
 }
 
+// ---- iterators and generators -----------------------------------------------------------------------------
+
+bool EngineRuntime::iterator_kind(Value v) {
+    auto c = value_category(v);
+    return c && (*c == ValueCategory::Iterator || *c == ValueCategory::Generator);
+}
+
+bool EngineRuntime::iterator_state(Value v) { return payload_of<CountIteratorPayload>(heap(), v) != nullptr; }
+
+PyResult<Value> EngineRuntime::get_iterator(Value v) { return vm::get_iterator(*ctx_, v); }
+
+bool EngineRuntime::has_builtin_payload(Value v) {
+    auto c = value_category(v);
+    return c && *c == ValueCategory::Instance;
+}
+
+PyResult<std::optional<Value>> EngineRuntime::iterator_next(Value iterator) { return py_next(*ctx_, iterator); }
+
+PyResult<std::optional<Value>> EngineRuntime::generator_state(Value generator, Value sent) {
+    return vm::generator_step(*ctx_, generator, sent);
+}
+
+PyResult<Value> EngineRuntime::new_value_iterator(std::vector<Value> values) {
+    return heap().allocate_object(ValuesIteratorPayload{0, std::move(values)}, roots(), meter());
+}
+
+PyResult<Value> EngineRuntime::new_count_iterator(std::int64_t start, std::int64_t step) {
+    return heap().allocate_object(CountIteratorPayload{start, step}, roots(), meter());
+}
+
 // ---- constructors --------------------------------------------------------------------------------------------
 
 PyResult<Value> EngineRuntime::new_list(std::vector<Value> values) { return vm::new_list(*ctx_, std::move(values)); }
