@@ -92,6 +92,21 @@ PyResult<std::optional<Value>> namespace_remove(EngineRuntime& rt, const Namespa
     return instance_remove_attr(StoreContext{rt.heap(), rt.roots(), rt.meter()}, nd.namespace_, symbol);
 }
 
+// The slot and (rooted) value of a dict's entry for `key`, or none; hashing and comparing may
+// run Python code.
+PyResult<std::optional<std::pair<std::uint64_t, Value>>> find_entry(EngineRuntime& rt, const Value& mapping, const Value& key) {
+    using Found = std::optional<std::pair<std::uint64_t, Value>>;
+    if (!dict_table(rt.heap(), mapping)) return fail(dict_kind_error());
+    RuntimeKeys keys(rt.context());
+    TRY_ASSIGN(found, dict_lookup_entry(rt.heap(), rt.meter(), keys, mapping, key));
+    if (!found.slot) return Found();
+    const DictTable* t = dict_table(rt.heap(), mapping);
+    if (!t) return fail(dict_kind_error());
+    const DictSlot* s = t->get_slot(*found.slot);
+    if (!s) return Found();
+    return Found(std::pair{*found.slot, rt.heap().clone_value(s->value)});
+}
+
 // Replaces a list's, set's or dict's storage with a new one of `new_count` elements.
 template <class Apply>
 PyStatus replace_storage(EngineRuntime& rt, const Value& object, std::uint64_t element_bytes, std::uint64_t old_count,
@@ -280,15 +295,9 @@ PyResult<std::optional<Value>> EngineRuntime::dict_get(Value mapping, Value key)
             if (e.symbol == *symbol) return std::optional(heap().clone_value(e.value));
         return std::optional<Value>();
     }
-    if (!dict_table(heap(), mapping)) return fail(dict_kind_error());
-    RuntimeKeys keys(*ctx_);
-    TRY_ASSIGN(found, dict_lookup_entry(heap(), meter(), keys, mapping, key));
-    if (!found.slot) return std::optional<Value>();
-    const DictTable* t = dict_table(heap(), mapping);
-    if (!t) return fail(dict_kind_error());
-    const DictSlot* s = t->get_slot(*found.slot);
-    if (!s) return std::optional<Value>();
-    return std::optional(heap().clone_value(s->value));
+    TRY_ASSIGN(found, find_entry(*this, mapping, key));
+    if (!found) return std::optional<Value>();
+    return std::optional(found->second);
 }
 
 PyStatus EngineRuntime::dict_set(Value mapping, Value key, Value v) {
@@ -310,17 +319,10 @@ PyResult<std::optional<Value>> EngineRuntime::dict_remove(Value mapping, Value k
         if (!symbol) return std::optional<Value>();
         return namespace_remove(*this, copy, *symbol);
     }
-    if (!dict_table(heap(), mapping)) return fail(dict_kind_error());
-    RuntimeKeys keys(*ctx_);
-    TRY_ASSIGN(found, dict_lookup_entry(heap(), meter(), keys, mapping, key));
-    if (!found.slot) return std::optional<Value>();
-    const DictTable* t = dict_table(heap(), mapping);
-    if (!t) return fail(dict_kind_error());
-    const DictSlot* s = t->get_slot(*found.slot);
-    if (!s) return std::optional<Value>();
-    Value old = heap().clone_value(s->value);
-    dict_remove_slot(heap(), meter(), mapping, *found.slot);
-    return std::optional(old);
+    TRY_ASSIGN(found, find_entry(*this, mapping, key));
+    if (!found) return std::optional<Value>();
+    dict_remove_slot(heap(), meter(), mapping, found->first);
+    return std::optional(found->second);
 }
 
 PyResult<std::optional<Value>> EngineRuntime::dict_last_key(Value mapping) {
