@@ -76,6 +76,17 @@ const ImportCase kImports[] = {
      {{"/work/s1.py", "a = 1\n_b = 2\nc = 3\n"}, {"/work/s2.py", "__all__ = ['_b']\n_b = 5\nc = 6\n"}},
      "from s1 import *\ntry:\n    _b\nexcept NameError:\n    print(a, c)\nfrom s2 import *\nprint(_b)\n",
      "1 3\n5\n"},
+    {"builtins that live in stored modules",
+     {},
+     "print(aiter.__name__, anext.__name__, open.__name__, ExceptionGroup.__name__, BaseExceptionGroup.__name__)\n"
+     "try:\n    aiter(1)\nexcept TypeError as e:\n    print(e)\n",
+     "aiter anext open ExceptionGroup BaseExceptionGroup\n'int' object is not an async iterable\n"},
+    {"exception groups",
+     {},
+     "g = ExceptionGroup('m', [ValueError(1), TypeError(2)])\nprint(str(g), g.message, len(g.exceptions))\n"
+     "match, rest = g.split(ValueError)\nprint(repr(match), repr(rest))\n"
+     "try:\n    ExceptionGroup('m', [KeyboardInterrupt()])\nexcept TypeError as e:\n    print(e)\n",
+     "m (2 sub-exceptions) m 2\nExceptionGroup('m', [ValueError(1)]) ExceptionGroup('m', [TypeError(2)])\nCannot nest BaseExceptions in an ExceptionGroup\n"},
     {"missing module",
      {},
      "try:\n    import nowhere_at_all\nexcept ModuleNotFoundError as e:\n    print(e)\n",
