@@ -205,6 +205,10 @@ const NativeFunction kFunctions[] = {
          UNWRAP(r, rt.compare(std::uint8_t(a.positional.at(0).as_int()), a.positional.at(1), a.positional.at(2)));
          return r ? Value::from_bool(*r) : Value::none();
      }},
+    {"_rtops", "deep", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(r, rt.deep_compare(a.positional.at(0), a.positional.at(1)));
+         return r ? Value::from_int(*r) : Value::none();
+     }},
     {"_rtops", "rev", [](NativeRuntime& rt, Args a) -> PyResult<Value> { return rt.reversed(a.positional.at(0)); }},
     {"_rtops", "clsattr", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
          UNWRAP(v, rt.class_attribute(a.positional.at(0), std::uint8_t(a.positional.at(1).as_int())));
@@ -433,6 +437,10 @@ const OpsCase kOps[] = {
     {"structural comparison",
      "import _rtops as r\nprint(r.cmp(2, [1, 2], [1, 2, 3]), r.cmp(0, [1], (1,)), r.cmp(2, {1}, {1, 2}), r.cmp(5, (2,), (1, 9)), r.cmp(1, [1, [2]], [1, [3]]))\n",
      "True None None True True\n"},
+    {"deep comparison without user code",
+     "import _rtops as r\nclass C: pass\nprint(r.deep(1, 2.5), r.deep('b', 'a'), r.deep([1, (2, 'x')], [1, (2, 'x')]), r.deep([1, 2], [1]), r.deep(b'a', b'b'),\n"
+     "      r.deep(2**70, 3), r.deep('a', 1), r.deep(C(), C()), r.deep([1, 'a'], [1, 2]))\n",
+     "-1 1 0 1 -1 1 None None None\n"},
     {"reversed",
      "import _rtops as r\nclass S:\n    def __getitem__(self, i): return i * 10\n    def __len__(self): return 3\nclass Bad:\n    def __getitem__(self, i): return i\n    def __len__(self): return -1\n"
      "print(r.category(r.rev([1, 2, 3])), r.category(r.rev(S())), r.category(r.rev('ab')))\nfor v in (Bad(), 5):\n    try:\n        r.rev(v)\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n",

@@ -126,6 +126,9 @@ public:
     virtual PyResult<std::optional<Value>> class_attribute(Value v, std::uint8_t selector) = 0;
     // 4 for a property; none for other values.
     virtual std::optional<std::uint8_t> native_object_kind(Value v) = 0;
+    // Three-way order (-1, 0, 1) of builtin numbers, strings, bytes, lists and tuples without
+    // running user code; none for values it cannot order.
+    virtual PyResult<std::optional<int>> deep_compare(Value a, Value b) = 0;
     // Equality decided without running user code.
     virtual PyResult<bool> builtin_equal(Value a, Value b) = 0;
     // The structural comparison of two lists, two tuples, two dicts or two sets (op 0..5: ==, !=,

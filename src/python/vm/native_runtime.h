@@ -53,6 +53,7 @@ public:
     PyResult<std::optional<std::pair<std::string, std::vector<Value>>>> exception_parts(Value v) override;
     PyResult<std::optional<Value>> class_attribute(Value v, std::uint8_t selector) override;
     std::optional<std::uint8_t> native_object_kind(Value v) override;
+    PyResult<std::optional<int>> deep_compare(Value a, Value b) override;
     PyResult<bool> builtin_equal(Value a, Value b) override;
     PyResult<std::optional<bool>> compare(std::uint8_t op, Value a, Value b) override;
     std::optional<BigInt> to_bigint(Value v) override;
@@ -178,6 +179,8 @@ public:
     bool remove_module(std::string_view name) override;
 
 private:
+    PyResult<std::optional<int>> deep_compare_at(Value a, Value b, std::uint64_t depth);
+
     RuntimeContext* ctx_;
 };
 

@@ -119,6 +119,54 @@ std::optional<std::uint8_t> EngineRuntime::native_object_kind(Value v) {
 
 // ---- comparisons ----------------------------------------------------------------------------------------
 
+PyResult<std::optional<int>> EngineRuntime::deep_compare(Value a, Value b) { return deep_compare_at(a, b, 0); }
+
+PyResult<std::optional<int>> EngineRuntime::deep_compare_at(Value a, Value b, std::uint64_t depth) {
+    using Order = std::optional<int>;
+    if (depth > kMaxComparisonDepth)
+        return fail(PyError::exception("RecursionError", "maximum recursion depth exceeded in comparison"));
+    auto three_way = [](auto x, auto y) { return Order(x < y ? -1 : y < x ? 1 : 0); };
+    const NumericView x = py_numeric_view(heap(), a), y = py_numeric_view(heap(), b);
+    const bool real_x = x.kind == NumericView::Small || x.kind == NumericView::Big || x.kind == NumericView::U64 ||
+                        x.kind == NumericView::Float;
+    const bool real_y = y.kind == NumericView::Small || y.kind == NumericView::Big || y.kind == NumericView::U64 ||
+                        y.kind == NumericView::Float;
+    if (real_x && real_y) {
+        if (x.kind == NumericView::Small && y.kind == NumericView::Small) return three_way(x.small, y.small);
+        TRY_ASSIGN(less, py_rich_compare(*ctx_, RichCompareOp::Lt, a, b));
+        if (less) return Order(-1);
+        TRY_ASSIGN(greater, py_rich_compare(*ctx_, RichCompareOp::Lt, b, a));
+        return Order(greater ? 1 : 0);
+    }
+    TRY_ASSIGN(sa, str_view(heap(), a));
+    TRY_ASSIGN(sb, str_view(heap(), b));
+    if (sa || sb) {
+        if (!sa || !sb) return Order();
+        return three_way(*sa, *sb);
+    }
+    const HeapSlot* ha = heap().get_if_object(a);
+    const HeapSlot* hb = heap().get_if_object(b);
+    if (!ha || !hb) return Order();
+    if (const auto* ba = std::get_if<BytesPayload>(&ha->object)) {
+        const auto* bb = std::get_if<BytesPayload>(&hb->object);
+        if (!bb) return Order();
+        return three_way(std::string_view(ba->bytes), std::string_view(bb->bytes));
+    }
+    const bool lists = std::holds_alternative<ListPayload>(ha->object) && std::holds_alternative<ListPayload>(hb->object);
+    const bool tuples = std::holds_alternative<TuplePayload>(ha->object) && std::holds_alternative<TuplePayload>(hb->object);
+    if (!lists && !tuples) return Order();
+    for (std::uint64_t i = 0;; ++i) {
+        const auto* xs = sequence_items(heap().get_if_object(a));
+        const auto* ys = sequence_items(heap().get_if_object(b));
+        if (!xs || !ys) return Order();
+        if (i >= xs->size() || i >= ys->size()) return three_way(xs->size(), ys->size());
+        Value xi = heap().clone_value((*xs)[i]), yi = heap().clone_value((*ys)[i]);
+        TRY_DO(charge_work(1));
+        TRY_ASSIGN(item, deep_compare_at(xi, yi, depth + 1));
+        if (!item || *item != 0) return item;
+    }
+}
+
 PyResult<bool> EngineRuntime::builtin_equal(Value a, Value b) {
     if (a == b) return true;
     TRY_ASSIGN(structural, compare(0, a, b));
