@@ -201,6 +201,142 @@ const NativeFunction kFunctions[] = {
          UNWRAP(b, rt.to_bytes(a.positional.at(0)));
          return rt.new_bytearray(b.value_or(""));
      }},
+    {"_rtops", "cmp", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(r, rt.compare(std::uint8_t(a.positional.at(0).as_int()), a.positional.at(1), a.positional.at(2)));
+         return r ? Value::from_bool(*r) : Value::none();
+     }},
+    {"_rtops", "deep", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(r, rt.deep_compare(a.positional.at(0), a.positional.at(1)));
+         return r ? Value::from_int(*r) : Value::none();
+     }},
+    {"_rtops", "rev", [](NativeRuntime& rt, Args a) -> PyResult<Value> { return rt.reversed(a.positional.at(0)); }},
+    {"_rtops", "clsattr", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(v, rt.class_attribute(a.positional.at(0), std::uint8_t(a.positional.at(1).as_int())));
+         return v.value_or(Value::none());
+     }},
+    {"_rtops", "tnew", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto type = rt.builtin_by_name("int");
+         NativeCall rest{{a.positional.begin() + 1, a.positional.end()}, {}};
+         return rt.type_new(6, a.positional.at(0), std::move(rest));
+     }},
+    {"_rtops", "sreplace", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(items, rt.list_to_vec(a.positional.at(1)));
+         CHECK_OK(rt.set_replace(a.positional.at(0), std::move(items)));
+         return Value::none();
+     }},
+    {"_rtops", "ddcopy", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(dd, rt.new_defaultdict(a.positional.at(0)));
+         CHECK_OK(rt.dict_set(dd, Value::from_int(1), Value::from_int(2)));
+         UNWRAP(copy, rt.dict_copy(dd));
+         UNWRAP(items, rt.dict_items(copy));
+         UNWRAP(cat, rt.value_category(copy));
+         return rt.new_tuple({Value::from_int(std::int64_t(items.size())), Value::from_int(std::int64_t(cat)),
+                              Value::from_bool(rt.is_identical(copy, dd))});
+     }},
+    {"_rtops", "alias_args", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(alias, rt.new_generic_alias(a.positional.at(0), a.positional.at(1)));
+         return alias;
+     }},
+    {"_rtops", "params", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(ps, rt.signature_parameters(a.positional.at(0)));
+         if (!ps) return Value::none();
+         std::vector<Value> out;
+         for (const ParameterRecord& p : *ps) {
+             UNWRAP(name, rt.new_str(p.name));
+             UNWRAP(t, rt.new_tuple({name, Value::from_int(p.kind), p.default_value.value_or(Value::none())}));
+             out.push_back(t);
+         }
+         return rt.new_list(std::move(out));
+     }},
+    {"_rtops", "flags", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto f = rt.function_flags(a.positional.at(0));
+         if (!f) return Value::none();
+         return rt.new_tuple({Value::from_bool(f->first), Value::from_bool(f->second)});
+     }},
+    {"_rtops", "op", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return rt.apply_operator(std::uint8_t(a.positional.at(0).as_int()), std::uint8_t(a.positional.at(1).as_int()),
+                                  std::span<const Value>(a.positional).subspan(2));
+     }},
+    {"_rtops", "kill", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.kill(std::uint32_t(a.positional.at(0).as_int()), std::uint32_t(a.positional.at(1).as_int())));
+         return Value::none();
+     }},
+    {"_rtops", "where", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto loc = rt.caller_location(std::uint64_t(a.positional.at(0).as_int()));
+         auto mod = rt.frame_module_name(std::uint64_t(a.positional.at(0).as_int()));
+         if (!loc) return Value::none();
+         UNWRAP(file, rt.new_str(loc->first));
+         return rt.new_tuple({file, Value::from_int(loc->second), mod.value_or(Value::none())});
+     }},
+    {"_rtops", "parser", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(prog, rt.to_string(a.positional.at(0)));
+         return rt.new_argparse_parser(prog.value_or(""), std::nullopt, true, a.positional.size() > 1);
+     }},
+    {"_rtops", "addarg", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(1)));
+         ArgumentSpec spec;
+         spec.names = {name.value_or("")};
+         spec.dest = name.value_or("");
+         CHECK_OK(rt.argparse_add_argument(a.positional.at(0), std::move(spec)));
+         return Value::none();
+     }},
+    {"_rtops", "subs", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.argparse_add_subparsers(a.positional.at(0), SubparsersSpec{}));
+         return Value::none();
+     }},
+    {"_rtops", "addcmd", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(1)));
+         UNWRAP(sub, rt.new_argparse_parser(name.value_or(""), std::nullopt, true, true));
+         UNWRAP(count, rt.argparse_add_parser(a.positional.at(0), SubcommandSpec{name.value_or(""), std::nullopt, sub}));
+         return Value::from_int(std::int64_t(count));
+     }},
+    {"_rtops", "snapshot", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         const std::uint64_t before = rt.meter().memory_current();
+         UNWRAP(r, rt.argparse_snapshot(a.positional.at(0)));
+         const std::int64_t charged = std::int64_t(rt.meter().memory_current() - before);
+         return rt.new_tuple({Value::from_int(std::int64_t(r.arguments.size())),
+                              Value::from_int(r.subparsers ? std::int64_t(r.subparsers->commands.size()) : 0),
+                              Value::from_int(charged)});
+     }},
+    {"_rtops", "rctx", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto name = rt.exception_type_index(a.positional.at(0));
+         UNWRAP(ctx, rt.new_raises_context(name.value_or("?")));
+         UNWRAP(back, rt.raises_context(ctx));
+         UNWRAP(text, rt.new_str(back));
+         return rt.new_tuple({text, Value::from_int(rt.native_object_kind(ctx).value_or(99)),
+                              Value::from_bool(rt.is_identical(rt.exception_type_value(back), a.positional.at(0)))});
+     }},
+    {"_rtops", "rx", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(text, rt.to_string(a.positional.at(0)));
+         UNWRAP(regex, rt.new_regex(text.value_or(""), 2));
+         MatchRecord m;
+         m.subject = a.positional.at(0);
+         m.regex = regex;
+         m.text = text.value_or("");
+         m.groups = {m.text, std::nullopt};
+         m.spans = {{0, m.text.size()}};
+         UNWRAP(match, rt.new_match(std::move(m)));
+         UNWRAP(snap, rt.match_snapshot(match));
+         UNWRAP(pattern, rt.regex_pattern(regex));
+         UNWRAP(p, rt.new_str(pattern.first));
+         return rt.new_tuple({p, Value::from_int(pattern.second), Value::from_bool(rt.is_identical(snap.regex, regex)),
+                              Value::from_int(rt.native_object_kind(regex).value_or(99)),
+                              Value::from_int(rt.native_object_kind(match).value_or(99))});
+     }},
+    {"_rtops", "iters", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(it, rt.get_iterator(a.positional.at(0)));
+         UNWRAP(first, rt.iterator_next(it));
+         UNWRAP(values, rt.new_value_iterator({Value::from_int(7)}));
+         UNWRAP(count, rt.new_count_iterator(5, 2));
+         UNWRAP(c1, rt.iterator_next(count));
+         UNWRAP(c2, rt.iterator_next(count));
+         UNWRAP(v1, rt.iterator_next(values));
+         UNWRAP(v2, rt.iterator_next(values));
+         return rt.new_tuple({first.value_or(Value::none()), Value::from_bool(rt.iterator_kind(it)),
+                              Value::from_bool(rt.iterator_kind(a.positional.at(0))), Value::from_bool(rt.iterator_state(count)),
+                              c1.value_or(Value::none()), c2.value_or(Value::none()), v1.value_or(Value::none()),
+                              Value::from_bool(v2.has_value()), Value::from_bool(rt.has_builtin_payload(a.positional.at(1)))});
+     }},
     {"_rtops", "prog", [](NativeRuntime& rt, Args) -> PyResult<Value> { return rt.new_str(rt.program_name()); }},
     {"_rtops", "typename", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
          return rt.new_str(rt.type_name(a.positional.at(0)));
@@ -298,6 +434,52 @@ const OpsCase kOps[] = {
     {"a wait inside a module body is refused",
      "try:\n    import sleeper\nexcept RuntimeError as e:\n    print(e)\n",
      "resource waits require bytecode scheduler dispatch\n"},
+    {"structural comparison",
+     "import _rtops as r\nprint(r.cmp(2, [1, 2], [1, 2, 3]), r.cmp(0, [1], (1,)), r.cmp(2, {1}, {1, 2}), r.cmp(5, (2,), (1, 9)), r.cmp(1, [1, [2]], [1, [3]]))\n",
+     "True None None True True\n"},
+    {"deep comparison without user code",
+     "import _rtops as r\nclass C: pass\nprint(r.deep(1, 2.5), r.deep('b', 'a'), r.deep([1, (2, 'x')], [1, (2, 'x')]), r.deep([1, 2], [1]), r.deep(b'a', b'b'),\n"
+     "      r.deep(2**70, 3), r.deep('a', 1), r.deep(C(), C()), r.deep([1, 'a'], [1, 2]))\n",
+     "-1 1 0 1 -1 1 None None None\n"},
+    {"reversed",
+     "import _rtops as r\nclass S:\n    def __getitem__(self, i): return i * 10\n    def __len__(self): return 3\nclass Bad:\n    def __getitem__(self, i): return i\n    def __len__(self): return -1\n"
+     "print(r.category(r.rev([1, 2, 3])), r.category(r.rev(S())), r.category(r.rev('ab')))\nfor v in (Bad(), 5):\n    try:\n        r.rev(v)\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n",
+     "14 14 14\nValueError __len__() should return >= 0\nTypeError 'int' object is not reversible\n"},
+    {"class metadata",
+     "import _rtops as r\nclass C: pass\nprint(r.clsattr(C, 0), r.clsattr(C, 1), r.clsattr(int, 0), r.clsattr(ValueError, 0), r.clsattr(3, 0))\n",
+     "C __main__ int ValueError None\n"},
+    {"int.__new__",
+     "import _rtops as r\nprint(r.tnew(int, '5'))\nfor cls in (str, 3):\n    try:\n        r.tnew(cls)\n    except TypeError as e:\n        print(e)\n",
+     "5\nint.__new__(str): str is not a subtype of int\nint.__new__(X): X is not a type object (int)\n"},
+    {"set replacement",
+     "import _rtops as r\ns = {1, 2, 3}\nr.sreplace(s, [4, 4, 5])\nprint(s)\ntry:\n    r.sreplace(frozenset(), [1])\nexcept RuntimeError as e:\n    print(e)\n",
+     "{4, 5}\nfrozenset items cannot be replaced\n"},
+    {"defaultdict copies",
+     "import _rtops as r\nprint(r.ddcopy(list))\n",
+     "(1, 9, False)\n"},
+    {"signatures and flags",
+     "import _rtops as r\ndef f(a, b=2, *rest, c=3, **kw): pass\nclass K:\n    def m(self, x): pass\n    def star(*args): pass\n    def none(): pass\ndef g():\n    yield 1\n"
+     "print(r.params(f))\nprint(r.params(K().m), r.params(K().star), r.params(5))\ntry:\n    r.params(K().none)\nexcept ValueError as e:\n    print(e)\nprint(r.flags(f), r.flags(g), r.flags(K().m), r.flags(1))\n",
+     "[('a', 1, None), ('b', 1, 2), ('rest', 2, None), ('c', 3, 3), ('kw', 4, None)]\n[('x', 1, None)] [('args', 2, None)] None\ninvalid method signature\n(False, False) (True, False) (False, False) None\n"},
+    {"operators",
+     "import _rtops as r\nprint(r.op(1, 0, 2, 3), r.op(2, 2, 1, 2), r.op(3, 0, -4), r.op(0, 1, 5))\ntry:\n    r.op(1, 0, 1)\nexcept RuntimeError as e:\n    print(e)\n",
+     "5 True 4 -5\noperator received the wrong arity\n"},
+    {"signals to a missing process",
+     "import _rtops as r\ntry:\n    r.kill(4242, 15)\nexcept OSError as e:\n    print(type(e).__name__, e)\n",
+     "ProcessLookupError [Errno 3] No such process\n"},
+    {"caller locations",
+     "import _rtops as r\ndef f():\n    return r.where(1)\nprint(f())\nprint(r.where(0), r.where(9))\n",
+     "('<string>', 4, '__main__')\n('<string>', 5, '__main__') None\n"},
+    {"argument parsers",
+     "import _rtops as r\np = r.parser('tool')\nr.addarg(p, 'x')\nr.addarg(p, 'y')\nr.addarg(p, 'z')\nfor step in (lambda: r.addcmd(p, 'a'), lambda: r.subs(p), lambda: r.addcmd(p, 'a'), lambda: r.addcmd(p, 'b'),\n"
+     "             lambda: r.addcmd(p, 'a'), lambda: r.subs(p), lambda: r.subs(r.parser('sub', True))):\n    try:\n        print(step())\n    except ValueError as e:\n        print(e)\nprint(r.snapshot(p))\n",
+     "add_subparsers() must be called first\nNone\n1\n2\nconflicting subparser: a\nparser already has subparsers\nnested argparse subparsers are not supported\n(3, 2, 580)\n"},
+    {"raises contexts, patterns and matches",
+     "import _rtops as r\nprint(r.rctx(KeyError))\nprint(r.rx('a+b'))\n",
+     "('KeyError', 3, True)\n('a+b', 2, True, 0, 1)\n"},
+    {"iterators",
+     "import _rtops as r\nclass C: pass\nprint(r.iters([4, 5], C()), r.iters('x', 3)[-1])\n",
+     "(4, True, False, True, 5, 7, 7, False, True) False\n"},
     {"program name and type names",
      "import _rtops as r\nclass K: pass\nprint(r.prog(), r.typename(K()), r.typename(3))\n",
      "-c K int\n"},

@@ -12,14 +12,16 @@ def _matcher(condition):
 
 
 def _copy_notes(source, target):
-    notes = getattr(source, "__notes__", None)
-    if notes is not None:
-        target.__notes__ = list(notes)
+    try:
+        notes = source.__notes__
+    except AttributeError:
+        return target
+    target.__notes__ = list(notes)
     return target
 
 
 class BaseExceptionGroup(BaseException):
-    def __new__(cls, message, exceptions):
+    def __init__(self, message, exceptions):
         if not isinstance(message, str):
             raise TypeError("argument 1 must be str, not " + type(message).__name__)
         exceptions = tuple(exceptions)
@@ -30,17 +32,13 @@ class BaseExceptionGroup(BaseException):
             if not isinstance(exc, BaseException):
                 raise ValueError("Item %d of second argument (exceptions) is not an exception" % index)
             index += 1
-        if issubclass(cls, Exception):
+        if isinstance(self, Exception):
             for exc in exceptions:
                 if not isinstance(exc, Exception):
                     raise TypeError("Cannot nest BaseExceptions in an ExceptionGroup")
-        self = super().__new__(cls, message, exceptions)
+        super().__init__(message, exceptions)
         self._message = message
         self._exceptions = exceptions
-        return self
-
-    def __init__(self, message, exceptions):
-        super().__init__(message, exceptions)
 
     @property
     def message(self):

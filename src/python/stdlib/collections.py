@@ -46,16 +46,16 @@ def _make_namedtuple(typename, field_names, defaults, namespace, module):
         return tuple.__new__(cls, iterable)
 
     def _replace(self, **kwargs):
-        values = [kwargs.pop(name, getattr(self, name)) for name in field_names]
+        values = [kwargs.pop(field_names[i], self[i]) for i in range(count)]
         if kwargs:
             raise ValueError("Got unexpected field names: " + repr(list(kwargs)))
         return tuple.__new__(type(self), values)
 
     def _asdict(self):
-        return {name: getattr(self, name) for name in field_names}
+        return {field_names[i]: self[i] for i in range(count)}
 
     def __repr__(self):
-        parts = [name + "=" + repr(getattr(self, name)) for name in field_names]
+        parts = [field_names[i] + "=" + repr(self[i]) for i in range(count)]
         return typename + "(" + ", ".join(parts) + ")"
 
     def __getnewargs__(self):

@@ -19,9 +19,14 @@
 #include <utility>
 #include <vector>
 
+#include "python/heap/bigint.h"
 #include "python/heap/error.h"
 #include "python/heap/namespace.h"
+#include "python/heap/type_id.h"
 #include "python/heap/value.h"
+#include "python/objects/descriptors.h"
+#include "python/objects/value_access.h"
+#include "python/vm/native_objects.h"
 
 namespace tw {
 class ResourceMeter;
@@ -46,9 +51,19 @@ enum class ValueCategory : std::uint8_t {
     Iterator, Generator, Module, NdArray, Complex, Other,
 };
 
+// One parameter of a Python function: its name, its kind (0 positional-only, 1 positional or
+// keyword, 2 *args, 3 keyword-only, 4 **kwargs) and its default.
+struct ParameterRecord {
+    std::string name;
+    std::uint8_t kind = 0;
+    std::optional<Value> default_value;
+};
+
 class NativeRuntime;
 // A callback run by `call_native` with a nested handle.
 using NativeCallback = PyResult<Value> (*)(NativeRuntime& rt, void* data);
+using ArrayReadCallback = PyResult<Value> (*)(NativeRuntime& rt, std::span<const ArrayData> arrays, void* data);
+using ArrayWriteCallback = PyResult<Value> (*)(NativeRuntime& rt, ArrayStorage& storage, void* data);
 
 class NativeRuntime {
 public:
@@ -106,6 +121,32 @@ public:
     // Makes an exception of the builtin class the pending exception.
     virtual PyStatus set_pending_exception(std::string_view class_name, std::vector<Value> args) = 0;
     virtual PyResult<std::optional<std::pair<std::string, std::vector<Value>>>> exception_parts(Value v) = 0;
+    // Class metadata: 0 `__name__`, 1 `__module__`, 2 `__bases__`, 3 `__mro__`; none for a value
+    // that is no class.
+    virtual PyResult<std::optional<Value>> class_attribute(Value v, std::uint8_t selector) = 0;
+    // 4 for a property; none for other values.
+    virtual std::optional<std::uint8_t> native_object_kind(Value v) = 0;
+    // Three-way order (-1, 0, 1) of builtin numbers, strings, bytes, lists and tuples without
+    // running user code; none for values it cannot order.
+    virtual PyResult<std::optional<int>> deep_compare(Value a, Value b) = 0;
+    // Equality decided without running user code.
+    virtual PyResult<bool> builtin_equal(Value a, Value b) = 0;
+    // The structural comparison of two lists, two tuples, two dicts or two sets (op 0..5: ==, !=,
+    // <, <=, >, >=); none for every other pair.
+    virtual PyResult<std::optional<bool>> compare(std::uint8_t op, Value a, Value b) = 0;
+    virtual std::optional<BigInt> to_bigint(Value v) = 0;
+    virtual NumericView number_view(Value v) = 0;
+    virtual PyResult<std::string> repr_builtin(Value v) = 0;
+    virtual PyResult<std::string> format_fstring_field(Value v, std::int32_t conversion, std::string_view spec) = 0;
+    // `reversed(x)`.
+    virtual PyResult<Value> reversed(Value v) = 0;
+    virtual PyResult<Value> native_reverse(Value v) = 0;
+    // `origin[args]`.
+    virtual PyResult<Value> new_generic_alias(Value origin, Value args) = 0;
+    virtual PyStatus setattr_generic(Value v, std::string_view name, Value value) = 0;
+    virtual PyStatus delattr_generic(Value v, std::string_view name) = 0;
+    // StopIteration carrying the generator's return value becomes the pending exception.
+    virtual PyStatus raise_stop_iteration(Value generator) = 0;
 
     // ---- containers -----------------------------------------------------------------------------
     virtual PyResult<std::uint64_t> list_len(Value list) = 0;
@@ -142,11 +183,42 @@ public:
     virtual PyResult<Value> call_symbols(Value callable, std::span<const Value> positional,
                                          std::span<const std::pair<Symbol, Value>> keywords) = 0;
     virtual bool is_callable(Value v) = 0;
+    // ---- iterators and generators ----------------------------------------------------------------
+    // The value is an iterator (a native iterator kind or a generator).
+    virtual bool iterator_kind(Value v) = 0;
+    // The value is an `itertools.count` iterator.
+    virtual bool iterator_state(Value v) = 0;
+    // `iter(x)`.
+    virtual PyResult<Value> get_iterator(Value v) = 0;
+    // The value is an instance of a user class.
+    virtual bool has_builtin_payload(Value v) = 0;
+    // One `next()` step; none when the iterator is exhausted.
+    virtual PyResult<std::optional<Value>> iterator_next(Value iterator) = 0;
+    // `generator.send(value)`: the yielded value, or none when the generator finished.
+    virtual PyResult<std::optional<Value>> generator_state(Value generator, Value sent) = 0;
+    virtual PyResult<Value> new_value_iterator(std::vector<Value> values) = 0;
+    virtual PyResult<Value> new_count_iterator(std::int64_t start, std::int64_t step) = 0;
+
     virtual PyResult<Value> new_list(std::vector<Value> values) = 0;
     virtual PyResult<Value> new_tuple(std::vector<Value> values) = 0;
     virtual PyResult<Value> new_dict(std::vector<ValuePair> pairs) = 0;
     virtual PyResult<Value> new_set(std::vector<Value> values) = 0;
     virtual PyResult<Value> new_frozenset(std::vector<Value> values) = 0;
+    virtual PyResult<Value> new_defaultdict(Value factory) = 0;
+    // A shallow copy as a new dict (a defaultdict keeps its factory).
+    virtual PyResult<Value> dict_copy(Value mapping) = 0;
+    virtual PyResult<Value> subscript_builtin(Value container, Value key) = 0;
+    virtual PyResult<bool> contains_native(Value container, Value item) = 0;
+    // The items of any mapping argument.
+    virtual PyResult<std::vector<ValuePair>> mapping_items(Value v) = 0;
+    // View kinds: 0 dict_keys, 1 dict_values, 2 dict_items, 3 mappingproxy.
+    virtual PyResult<Value> new_dict_view(std::uint8_t kind, Value mapping) = 0;
+    virtual std::optional<std::pair<std::uint8_t, Value>> dict_view_parts(Value v) = 0;
+    virtual PyResult<std::optional<Value>> set_first(Value set) = 0;
+    virtual PyStatus set_replace(Value set, std::vector<Value> values) = 0;
+    // `type.__call__(cls, ...)`.
+    virtual PyResult<Value> type_call(Value cls, std::span<const Value> positional,
+                                      std::span<const KeywordArgument> keywords = {}) = 0;
 
     // ---- construction and small constructors ------------------------------------------------------
     virtual PyResult<Value> new_str(std::string text) = 0;
@@ -164,17 +236,72 @@ public:
     // The one `sys.path` list object.
     virtual PyResult<Value> search_path_list() = 0;
     virtual PyResult<Value> import_module(std::string_view name) = 0;
+    // Registered value kinds (the kinds of value_kind_list(): kind k is type 43 + k).
+    virtual PyResult<Value> registered_kind_value(const ValueKindDef& kind, std::uint64_t payload) = 0;
+    virtual std::optional<std::uint64_t> is_registered_kind(Value v, const ValueKindDef& kind) = 0;
+    virtual PyResult<Value> new_registered_object(const ValueKindDef& kind, std::array<std::uint64_t, 2> payload) = 0;
+    virtual std::optional<std::array<std::uint64_t, 2>> registered_object_payload(Value v, const ValueKindDef& kind) = 0;
+    virtual const ValueKindDef* registered_kind_of(Value v) = 0;
+    virtual std::optional<std::string> native_type_name(Value v) = 0;
+    // The builtin type of that full name ("int", "re.Pattern").
+    virtual std::optional<Value> builtin_by_name(std::string_view name) = 0;
+    virtual PyResult<Value> registered_kind_class(const ValueKindDef& kind) = 0;
+    // Kinds: 1 binary, 2 comparison, 3 abs, anything else unary.
+    virtual PyResult<Value> apply_operator(std::uint8_t kind, std::uint8_t code, std::span<const Value> operands) = 0;
+    virtual PyResult<Value> new_bigint(BigInt value) = 0;
+    // `T.__new__(cls, *args, **kwargs)` for the builtin type T.
+    virtual PyResult<Value> type_new(TypeId builtin, Value cls, NativeCall arguments) = 0;
+    // 1 enum.Enum, 2 unittest.TestCase, 3 os.environ, 4..7 the standard streams (stdin text,
+    // stdin bytes, stdout, stderr), 8 numpy.ndarray, anything else the typing.List marker.
+    virtual Value static_value(std::uint8_t selector) = 0;
+
+    // ---- argument parsers, patterns and matches ------------------------------------------------------
+    virtual PyResult<Value> new_argparse_parser(std::string prog, std::optional<std::string> description, bool add_help,
+                                                bool is_subcommand) = 0;
+    // A copy of the parser's configuration, charged as a native allocation.
+    virtual PyResult<ArgumentParserRecord> argparse_snapshot(Value parser) = 0;
+    virtual PyStatus argparse_add_argument(Value parser, ArgumentSpec argument) = 0;
+    virtual PyStatus argparse_add_subparsers(Value parser, SubparsersSpec subparsers) = 0;
+    // The number of commands in the group after adding this one.
+    virtual PyResult<std::uint64_t> argparse_add_parser(Value parser, SubcommandSpec command) = 0;
+    // A `numpy.ndarray` over a new storage object: "array is too big.", "array storage does not
+    // match its shape and dtype".
+    virtual PyResult<Value> new_array(ArrayStorage storage, PyArrayDtype dtype, std::vector<std::uint64_t> shape,
+                                      std::vector<std::int64_t> strides) = 0;
+    // A new array sharing the array's storage; its base is the first array of the chain.
+    virtual PyResult<Value> array_view(Value array, PyArrayView view) = 0;
+    virtual PyResult<PyArrayView> array_info(Value array) = 0;
+    virtual PyResult<std::uint32_t> array_storage_id(Value array) = 0;
+    virtual PyResult<std::optional<Value>> array_base(Value array) = 0;
+    virtual PyStatus set_array_writeable(Value array, bool writeable) = 0;
+    virtual PyResult<Value> array_data(std::span<const Value> arrays, ArrayReadCallback callback, void* data) = 0;
+    // ValueError "assignment destination is read-only" for a read-only view.
+    virtual PyResult<Value> array_assign(Value array, ArrayWriteCallback callback, void* data) = 0;
+    virtual PyResult<Value> new_regex(std::string pattern, std::uint32_t flags) = 0;
+    virtual PyResult<Value> new_match(MatchRecord match) = 0;
+    virtual PyResult<std::pair<std::string, std::uint32_t>> regex_pattern(Value regex) = 0;
+    virtual PyResult<MatchRecord> match_snapshot(Value match) = 0;
 
     // ---- modules, program state and host services ---------------------------------------------------
     virtual std::vector<std::string> collect_strings() = 0;
     // A module object (not entered into sys.modules).
     virtual PyResult<Value> new_module(std::string_view name, std::string_view origin, Value spec, Value loader) = 0;
     virtual PyStatus exec_module(Value module, std::string_view path) = 0;
+    // An `argparse.Namespace` holding the pairs in order.
+    virtual PyResult<Value> new_namespace(std::vector<std::pair<std::string, Value>> entries) = 0;
+    virtual PyResult<Value> new_raises_context(std::string expected) = 0;
+    virtual PyResult<std::string> raises_context(Value v) = 0;
     virtual std::optional<std::string> exception_type_index(Value v) = 0;
     virtual Value exception_type_value(std::string_view name) = 0;
     // Makes the program wait until one of the resources is ready.
     virtual PyStatus wait_resources(std::vector<WaitReason> resources) = 0;
     virtual std::optional<Value> frame_module_name(std::uint64_t depth) = 0;
+    // (display file name, line) of a frame: depth 0 is the running frame.
+    virtual std::optional<std::pair<std::string, std::uint32_t>> caller_location(std::optional<std::uint64_t> depth) = 0;
+    virtual PyResult<std::optional<std::vector<ParameterRecord>>> signature_parameters(Value callable) = 0;
+    // (is generator, is coroutine) of a function, bound method, generator or coroutine.
+    virtual std::optional<std::pair<bool, bool>> function_flags(Value v) = 0;
+    virtual PyStatus kill(std::uint32_t pid, std::uint32_t signal) = 0;
     virtual std::uint32_t getpid() = 0;
     virtual std::uint32_t getppid() = 0;
     virtual std::string type_name(Value v) = 0;

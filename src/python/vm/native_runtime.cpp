@@ -24,6 +24,7 @@
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
 #include "python/vm/repr.h"
+#include "python/vm/run_main.h"
 #include "python/vm/try.h"
 
 namespace tw::py {
@@ -457,6 +458,61 @@ std::optional<Value> EngineRuntime::frame_module_name(std::uint64_t depth) {
     auto v = namespace_get_str(heap(), f.globals, "__name__");
     if (!v || !*v) return std::nullopt;
     return **v;
+}
+
+std::optional<std::pair<std::string, std::uint32_t>> EngineRuntime::caller_location(std::optional<std::uint64_t> depth) {
+    const auto& frames = exec().frames;
+    if (!depth || *depth >= frames.size()) return std::nullopt;
+    const Frame& f = frames[frames.size() - 1 - *depth];
+    if (f.ip == 0 || !f.code || f.ip > f.code->positions.size()) return std::nullopt;
+    const std::uint64_t line = f.code->positions[f.ip - 1].line;
+    if (line > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    return std::pair{program_display_name(ctx_->argv), std::uint32_t(line)};
+}
+
+PyResult<std::optional<std::vector<ParameterRecord>>> EngineRuntime::signature_parameters(Value callable) {
+    const HeapSlot* s = heap().get_if_object(callable);
+    bool bound = false;
+    if (const auto* m = s ? std::get_if<BoundMethodPayload>(&s->object) : nullptr) {
+        s = heap().get_if_object(m->function);
+        bound = true;
+    }
+    const auto* f = s ? std::get_if<FunctionPayload>(&s->object) : nullptr;
+    if (!f || !f->record->code) return std::optional<std::vector<ParameterRecord>>();
+    const CodeObject& code = *f->record->code;
+    std::vector<ParameterRecord> params;
+    for (const ParamSlot& p : code.parameters)
+        params.push_back({std::string(heap().symbols.name_of(p.symbol)), std::uint8_t(p.kind), std::nullopt});
+    const auto& defaults = f->record->defaults;
+    for (std::size_t i = 0; i < defaults.size() && i < code.default_indices.size(); ++i)
+        if (code.default_indices[i] < params.size()) params[code.default_indices[i]].default_value = heap().clone_value(defaults[i]);
+    if (bound) {
+        if (params.empty() || params.front().kind >= 3) return fail(PyError::value_error("invalid method signature"));
+        if (params.front().kind <= 1) params.erase(params.begin());
+    }
+    return std::optional(std::move(params));
+}
+
+std::optional<std::pair<bool, bool>> EngineRuntime::function_flags(Value v) {
+    const HeapSlot* s = heap().get_if_object(v);
+    if (const auto* m = s ? std::get_if<BoundMethodPayload>(&s->object) : nullptr) s = heap().get_if_object(m->function);
+    if (!s) return std::nullopt;
+    const CodeObject* code = nullptr;
+    if (const auto* f = std::get_if<FunctionPayload>(&s->object)) code = f->record->code.get();
+    if (const auto* g = std::get_if<GeneratorPayload>(&s->object)) code = g->record->code.get();
+    if (!code) return std::nullopt;
+    return std::pair{code->has_yield, code->is_async};
+}
+
+PyStatus EngineRuntime::kill(std::uint32_t pid, std::uint32_t signal) {
+    std::optional<Signal> which;
+    for (std::size_t i = 0; i < kSignalCount; ++i)
+        if (std::uint32_t(signal_number(Signal(i))) == signal) which = Signal(i);
+    if (!which) return fail(PyError::os_error(22, "Invalid argument"));
+    auto sent = ctx_->machine.send_signal(pid, *which);
+    if (sent) return {};
+    if (sent.error().find("does not exist") != std::string::npos) return fail(PyError::os_error(3, "No such process"));
+    return fail(PyError::runtime_error(sent.error()));
 }
 
 std::uint32_t EngineRuntime::getpid() { return ctx_->machine.states.active().pid; }

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "kernel/machine.h"
+#include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/heap/mapping.h"
 #include "python/objects/instance.h"
@@ -16,6 +17,7 @@
 #include "python/vm/native_runtime.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
+#include "python/vm/repr.h"
 #include "python/vm/try.h"
 
 namespace tw::py {
@@ -88,6 +90,21 @@ PyStatus namespace_store(EngineRuntime& rt, const NamespaceDictPayload& nd, Symb
 PyResult<std::optional<Value>> namespace_remove(EngineRuntime& rt, const NamespaceDictPayload& nd, Symbol symbol) {
     if (nd.word == 0) return vm::delete_scope_name(rt.context(), nd.namespace_, symbol);
     return instance_remove_attr(StoreContext{rt.heap(), rt.roots(), rt.meter()}, nd.namespace_, symbol);
+}
+
+// The slot and (rooted) value of a dict's entry for `key`, or none; hashing and comparing may
+// run Python code.
+PyResult<std::optional<std::pair<std::uint64_t, Value>>> find_entry(EngineRuntime& rt, const Value& mapping, const Value& key) {
+    using Found = std::optional<std::pair<std::uint64_t, Value>>;
+    if (!dict_table(rt.heap(), mapping)) return fail(dict_kind_error());
+    RuntimeKeys keys(rt.context());
+    TRY_ASSIGN(found, dict_lookup_entry(rt.heap(), rt.meter(), keys, mapping, key));
+    if (!found.slot) return Found();
+    const DictTable* t = dict_table(rt.heap(), mapping);
+    if (!t) return fail(dict_kind_error());
+    const DictSlot* s = t->get_slot(*found.slot);
+    if (!s) return Found();
+    return Found(std::pair{*found.slot, rt.heap().clone_value(s->value)});
 }
 
 // Replaces a list's, set's or dict's storage with a new one of `new_count` elements.
@@ -278,15 +295,9 @@ PyResult<std::optional<Value>> EngineRuntime::dict_get(Value mapping, Value key)
             if (e.symbol == *symbol) return std::optional(heap().clone_value(e.value));
         return std::optional<Value>();
     }
-    if (!dict_table(heap(), mapping)) return fail(dict_kind_error());
-    RuntimeKeys keys(*ctx_);
-    TRY_ASSIGN(found, dict_lookup_entry(heap(), meter(), keys, mapping, key));
-    if (!found.slot) return std::optional<Value>();
-    const DictTable* t = dict_table(heap(), mapping);
-    if (!t) return fail(dict_kind_error());
-    const DictSlot* s = t->get_slot(*found.slot);
-    if (!s) return std::optional<Value>();
-    return std::optional(heap().clone_value(s->value));
+    TRY_ASSIGN(found, find_entry(*this, mapping, key));
+    if (!found) return std::optional<Value>();
+    return std::optional(found->second);
 }
 
 PyStatus EngineRuntime::dict_set(Value mapping, Value key, Value v) {
@@ -308,17 +319,10 @@ PyResult<std::optional<Value>> EngineRuntime::dict_remove(Value mapping, Value k
         if (!symbol) return std::optional<Value>();
         return namespace_remove(*this, copy, *symbol);
     }
-    if (!dict_table(heap(), mapping)) return fail(dict_kind_error());
-    RuntimeKeys keys(*ctx_);
-    TRY_ASSIGN(found, dict_lookup_entry(heap(), meter(), keys, mapping, key));
-    if (!found.slot) return std::optional<Value>();
-    const DictTable* t = dict_table(heap(), mapping);
-    if (!t) return fail(dict_kind_error());
-    const DictSlot* s = t->get_slot(*found.slot);
-    if (!s) return std::optional<Value>();
-    Value old = heap().clone_value(s->value);
-    dict_remove_slot(heap(), meter(), mapping, *found.slot);
-    return std::optional(old);
+    TRY_ASSIGN(found, find_entry(*this, mapping, key));
+    if (!found) return std::optional<Value>();
+    dict_remove_slot(heap(), meter(), mapping, found->first);
+    return std::optional(found->second);
 }
 
 PyResult<std::optional<Value>> EngineRuntime::dict_last_key(Value mapping) {
@@ -412,6 +416,36 @@ PyResult<bool> EngineRuntime::set_discard(Value set, Value v) {
     return set_remove_slot(heap(), meter(), set, *found.slot);
 }
 
+// ---- iterators and generators -----------------------------------------------------------------------------
+
+bool EngineRuntime::iterator_kind(Value v) {
+    auto c = value_category(v);
+    return c && (*c == ValueCategory::Iterator || *c == ValueCategory::Generator);
+}
+
+bool EngineRuntime::iterator_state(Value v) { return payload_of<CountIteratorPayload>(heap(), v) != nullptr; }
+
+PyResult<Value> EngineRuntime::get_iterator(Value v) { return vm::get_iterator(*ctx_, v); }
+
+bool EngineRuntime::has_builtin_payload(Value v) {
+    auto c = value_category(v);
+    return c && *c == ValueCategory::Instance;
+}
+
+PyResult<std::optional<Value>> EngineRuntime::iterator_next(Value iterator) { return py_next(*ctx_, iterator); }
+
+PyResult<std::optional<Value>> EngineRuntime::generator_state(Value generator, Value sent) {
+    return vm::generator_step(*ctx_, generator, sent);
+}
+
+PyResult<Value> EngineRuntime::new_value_iterator(std::vector<Value> values) {
+    return heap().allocate_object(ValuesIteratorPayload{0, std::move(values)}, roots(), meter());
+}
+
+PyResult<Value> EngineRuntime::new_count_iterator(std::int64_t start, std::int64_t step) {
+    return heap().allocate_object(CountIteratorPayload{start, step}, roots(), meter());
+}
+
 // ---- constructors --------------------------------------------------------------------------------------------
 
 PyResult<Value> EngineRuntime::new_list(std::vector<Value> values) { return vm::new_list(*ctx_, std::move(values)); }
@@ -419,5 +453,88 @@ PyResult<Value> EngineRuntime::new_tuple(std::vector<Value> values) { return vm:
 PyResult<Value> EngineRuntime::new_dict(std::vector<ValuePair> pairs) { return vm::new_dict(*ctx_, pairs); }
 PyResult<Value> EngineRuntime::new_set(std::vector<Value> values) { return vm::new_set(*ctx_, values, false); }
 PyResult<Value> EngineRuntime::new_frozenset(std::vector<Value> values) { return vm::new_set(*ctx_, values, true); }
+
+PyResult<Value> EngineRuntime::new_defaultdict(Value factory) {
+    return heap().allocate_object(DefaultDictPayload{Box<DictTable>::make(), factory}, roots(), meter());
+}
+
+PyResult<Value> EngineRuntime::dict_copy(Value mapping) {
+    if (namespace_dict(heap(), mapping)) {
+        TRY_ASSIGN(pairs, dict_items(mapping));
+        return new_dict(std::move(pairs));
+    }
+    const HeapSlot* s = heap().get_if_object(mapping);
+    if (!s) return fail(dict_kind_error());
+    if (const auto* d = std::get_if<DictPayload>(&s->object)) {
+        DictTable copy;
+        d->table->for_each_live([&](const DictSlot& e) { copy.push(e); });
+        return heap().allocate_object(DictPayload{Box<DictTable>::make(std::move(copy))}, roots(), meter());
+    }
+    if (const auto* d = std::get_if<DefaultDictPayload>(&s->object)) {
+        DictTable copy;
+        d->table->for_each_live([&](const DictSlot& e) { copy.push(e); });
+        Value factory = d->default_factory;
+        return heap().allocate_object(DefaultDictPayload{Box<DictTable>::make(std::move(copy)), factory}, roots(), meter());
+    }
+    return fail(dict_kind_error());
+}
+
+PyResult<Value> EngineRuntime::subscript_builtin(Value container, Value key) { return vm::subscript(*ctx_, container, key); }
+PyResult<bool> EngineRuntime::contains_native(Value container, Value item) { return vm::contains(*ctx_, container, item); }
+
+PyResult<std::vector<ValuePair>> EngineRuntime::mapping_items(Value v) {
+    TRY_ASSIGN(items, py_mapping_items(*ctx_, v));
+    if (!items) {
+        std::string type = type_name(v);
+        return fail(PyError::type_error(fmt::format("'{}' object is not a mapping", type)));
+    }
+    for (const auto& [k, value] : *items) heap().push_root(k), heap().push_root(value);
+    return std::move(*items);
+}
+
+PyResult<Value> EngineRuntime::new_dict_view(std::uint8_t kind, Value mapping) {
+    if (!mapping.is_object()) return fail(PyError::runtime_error("a dict view needs a mapping object"));
+    return heap().allocate_object(DictViewPayload{kind, mapping}, roots(), meter());
+}
+
+std::optional<std::pair<std::uint8_t, Value>> EngineRuntime::dict_view_parts(Value v) {
+    const auto* view = payload_of<DictViewPayload>(heap(), v);
+    if (!view) return std::nullopt;
+    return std::pair{view->sub_kind, heap().clone_value(view->mapping)};
+}
+
+PyResult<std::optional<Value>> EngineRuntime::set_first(Value set) {
+    const HeapSlot* s = heap().get_if_object(set);
+    const SetTable* t = nullptr;
+    if (s) {
+        if (const auto* p = std::get_if<SetPayload>(&s->object)) t = p->table.get();
+        if (const auto* p = std::get_if<FrozenSetPayload>(&s->object)) t = p->table.get();
+    }
+    if (!t) return fail(set_kind_error());
+    auto first = t->next_live(t->first_live);
+    if (!first) return std::optional<Value>();
+    return std::optional(heap().clone_value(t->slots[*first].key));
+}
+
+PyStatus EngineRuntime::set_replace(Value set, std::vector<Value> values) {
+    if (payload_of<FrozenSetPayload>(heap(), set)) return fail(PyError::runtime_error("frozenset items cannot be replaced"));
+    RuntimeKeys keys(*ctx_);
+    TRY_ASSIGN(table, set_entries_from_values(meter(), keys, values));
+    const auto* p = payload_of<SetPayload>(heap(), set);
+    if (!p) return fail(set_kind_error());
+    return replace_storage(*this, set, kSetEntryBytes, p->table->live_count, table.live_count,
+                           [&](HeapObject& o) { *std::get<SetPayload>(o).table = std::move(table); });
+}
+
+PyResult<Value> EngineRuntime::type_call(Value cls, std::span<const Value> positional,
+                                         std::span<const KeywordArgument> keywords) {
+    const HeapSlot* s = heap().get_if_object(cls);
+    const bool user_class = s && std::holds_alternative<ClassPayload>(s->object);
+    auto d = decode_native_handle(cls);
+    const bool native_class = d && (d->tag == DefinitionTag::BuiltinType || d->tag == DefinitionTag::ValueKind ||
+                                    d->tag == DefinitionTag::ExceptionType);
+    if (!user_class && !native_class) return fail(PyError::type_error("type.__call__ requires a class"));
+    return call(cls, positional, keywords);
+}
 
 }  // namespace tw::py
