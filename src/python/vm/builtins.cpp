@@ -19,6 +19,7 @@
 #include "python/vm/builtins_io.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/text_rows.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 
@@ -291,25 +292,6 @@ PyResult<Value> set_add_method(NativeRuntime& rt, Value self, NativeCall c) {
     return Value::none();
 }
 
-PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 1));
-    std::string sep(*text_of(ctx.heap, self));
-    TRY_ASSIGN(items, collect_iterable(ctx, c.positional[0]));
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        auto t = text_of(ctx.heap, items[i]);
-        if (!t) {
-            TRY_ASSIGN(tn, type_name(ctx, items[i]));
-            return fail(PyError::type_error(fmt::format("sequence item {}: expected str instance, {} found", i, tn)));
-        }
-        if (i) out += sep;
-        out += *t;
-    }
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
-    return make_str(ctx, std::move(out));
-}
-
 constexpr NativeFunction kListMethods[] = {
     {"list", "append", nullptr, list_append}, {"list", "extend", nullptr, list_extend},
     {"list", "insert", nullptr, list_insert}, {"list", "pop", nullptr, list_pop},
@@ -324,9 +306,6 @@ constexpr NativeFunction kDictMethods[] = {
     {"dict", "update", nullptr, dict_update}, {"dict", "copy", nullptr, dict_copy},
 };
 constexpr NativeFunction kSetMethods[] = {{"set", "add", nullptr, set_add_method}};
-// str.join takes any iterable through the engine's iteration; the other str methods are the
-// string library's rows in the type's namespace.
-constexpr NativeFunction kStrMethods[] = {{"str", "join", nullptr, str_join}};
 
 struct MethodTable {
     TypeId type;
@@ -336,7 +315,6 @@ constexpr MethodTable kMethodTables[] = {
     {type_id(BuiltinType::List), kListMethods},
     {type_id(BuiltinType::Dict), kDictMethods},
     {type_id(BuiltinType::Set), kSetMethods},
-    {type_id(BuiltinType::String), kStrMethods},
 };
 
 // ---- builtin functions ------------------------------------------------------------------------
@@ -730,6 +708,8 @@ PyResult<Value> construct_builtin_type(RuntimeContext& ctx, TypeId type, NativeC
         case BuiltinType::ClassMethod:
             if (args.size() != 1) return fail(arity(1, 1, args.size()));
             return heap.allocate_object(ClassMethodPayload{args[0]}, ctx.roots, ctx.machine.meter);
+        case BuiltinType::Bytes:
+        case BuiltinType::ByteArray: return construct_bytes_value(ctx, BuiltinType(type) == BuiltinType::ByteArray, call);
         case BuiltinType::Slice: {
             Value p[3] = {Value::none(), Value::none(), Value::none()};
             if (args.size() == 1) p[1] = args[0];

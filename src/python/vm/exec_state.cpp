@@ -9,6 +9,7 @@
 #include "python/types/slots.h"
 #include "python/types/string_types.h"
 #include "python/vm/str_formatting.h"
+#include "python/vm/text_rows.h"
 
 namespace tw::py {
 
@@ -117,6 +118,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_number_classes(registry, symbols);
     attach_string_classes(registry, symbols);
     attach_str_format_rows(registry, symbols);
+    attach_text_rows(registry, symbols);
 }
 
 // The builtin slots, and str's % (its formatting runs over the engine's value protocols).

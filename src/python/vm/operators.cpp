@@ -20,6 +20,7 @@
 #include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/repr.h"
 
 namespace tw::py::vm {
 
@@ -324,19 +325,6 @@ constexpr DunderSlot kInplace[] = {
     DunderSlot::InplaceRightShift, DunderSlot::InplaceBitwiseAnd, DunderSlot::InplaceBitwiseXor,
     DunderSlot::InplaceBitwiseOr,
 };
-
-PyResult<std::string> sequence_repr(RuntimeContext& ctx, const std::vector<Value>& items, char open, char close,
-                                    bool tuple) {
-    std::string out(1, open);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ", ";
-        TRY_ASSIGN(t, repr_text(ctx, items[i]));
-        out += t;
-    }
-    if (tuple && items.size() == 1) out += ",";
-    out += close;
-    return out;
-}
 
 PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t length, std::string_view what) {
     if (!key.is_int() && !key.is_bool()) {
@@ -965,111 +953,8 @@ PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
 
 // ---- text ---------------------------------------------------------------------------------------
 
-PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
-    Heap& heap = ctx.heap;
-    if (v.is_none()) return std::string("None");
-    if (v.is_bool()) return std::string(v.as_bool() ? "True" : "False");
-    if (v.is_int()) return fmt::format("{}", v.as_int());
-    if (v.is_float()) return py_float_repr(v.as_float());
-    if (is_str(heap, v)) return py_str_repr(str_of(heap, v));
-    if (auto def = decode_native_handle(v)) {
-        switch (def->tag) {
-            case DefinitionTag::BuiltinType: return fmt::format("<class '{}'>", builtin_type_name(def->number));
-            case DefinitionTag::ExceptionType: return fmt::format("<class '{}'>", def->name);
-            case DefinitionTag::Function:
-                return fmt::format("<built-in function {}>", builtin_function_name(std::uint8_t(def->number)));
-            case DefinitionTag::Ellipsis: return std::string("Ellipsis");
-            case DefinitionTag::NotImplemented: return std::string("NotImplemented");
-            case DefinitionTag::NativeFunction:
-            case DefinitionTag::NativeMethod:
-                return fmt::format("<built-in function {}>", def->function ? def->function->name : "?");
-            default: return std::string("<native>");
-        }
-    }
-    const HeapSlot* slot = heap.get_if_object(v);
-    if (!slot) return fail(PyError::unsupported(Heap::stale_reference_message()));
-    if (++ctx.exec.comparison_depth > 1000) {
-        --ctx.exec.comparison_depth;
-        return fail(PyError::exception("RecursionError", "maximum recursion depth exceeded while getting the repr of an object"));
-    }
-    struct Depth {
-        ExecState& st;
-        ~Depth() { --st.comparison_depth; }
-    } depth{ctx.exec};
-    switch (slot->kind()) {
-        case HeapObjectKind::List: {
-            std::vector<Value> items = std::get<ListPayload>(slot->object).items;
-            return sequence_repr(ctx, items, '[', ']', false);
-        }
-        case HeapObjectKind::Tuple: {
-            std::vector<Value> items = std::get<TuplePayload>(slot->object).items;
-            return sequence_repr(ctx, items, '(', ')', true);
-        }
-        case HeapObjectKind::Dict:
-        case HeapObjectKind::DefaultDict: {
-            std::vector<std::pair<Value, Value>> items;
-            dict_table_of(const_cast<HeapObject&>(slot->object))
-                ->for_each_live([&](const DictSlot& s) { items.emplace_back(s.key, s.value); });
-            std::string out = "{";
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                if (i) out += ", ";
-                TRY_ASSIGN(k, repr_text(ctx, items[i].first));
-                TRY_ASSIGN(x, repr_text(ctx, items[i].second));
-                out += k + ": " + x;
-            }
-            return out + "}";
-        }
-        case HeapObjectKind::Set:
-        case HeapObjectKind::FrozenSet: {
-            std::vector<Value> items;
-            set_table_of(const_cast<HeapObject&>(slot->object))->for_each_live([&](const SetSlot& s) { items.push_back(s.key); });
-            bool frozen = slot->kind() == HeapObjectKind::FrozenSet;
-            if (items.empty()) return std::string(frozen ? "frozenset()" : "set()");
-            TRY_ASSIGN(inner, sequence_repr(ctx, items, '{', '}', false));
-            return frozen ? "frozenset(" + inner + ")" : inner;
-        }
-        case HeapObjectKind::BigInt: return std::get<BigIntPayload>(slot->object).value->to_decimal();
-        case HeapObjectKind::Float: return py_float_repr(std::get<FloatPayload>(slot->object).value);
-        case HeapObjectKind::Complex: {
-            auto c = std::get<ComplexPayload>(slot->object);
-            return py_complex_repr(c.real, c.imag);
-        }
-        case HeapObjectKind::Range: {
-            auto r = std::get<RangePayload>(slot->object);
-            if (r.step == 1) return fmt::format("range({}, {})", r.start, r.stop);
-            return fmt::format("range({}, {}, {})", r.start, r.stop, r.step);
-        }
-        case HeapObjectKind::Function:
-            return fmt::format("<function {} at 0x{:x}>", std::get<FunctionPayload>(slot->object).record->name,
-                               0x7f0000000000ull + v.handle().index * 0x40ull);
-        case HeapObjectKind::Class: return fmt::format("<class '__main__.{}'>", std::get<ClassPayload>(slot->object).record->name);
-        case HeapObjectKind::Module: return fmt::format("<module '{}'>", std::get<ModulePayload>(slot->object).name);
-        case HeapObjectKind::Slice: {
-            auto s = std::get<SlicePayload>(slot->object);
-            TRY_ASSIGN(a, repr_text(ctx, s.start));
-            TRY_ASSIGN(b, repr_text(ctx, s.stop));
-            TRY_ASSIGN(c, repr_text(ctx, s.step));
-            return fmt::format("slice({}, {}, {})", a, b, c);
-        }
-        default: break;
-    }
-    TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Repr, {}));
-    if (custom) {
-        TRY_ASSIGN(text, str_view(heap, *custom));
-        if (!text) return fail(PyError::type_error("__repr__ returned non-string"));
-        return std::string(*text);
-    }
-    if (slot->kind() == HeapObjectKind::Exception) {
-        auto parts = exception_instance_parts(interp(ctx), v);
-        auto name = exception_type_name(interp(ctx), v);
-        std::vector<Value> args = parts && *parts ? (*parts)->args : std::vector<Value>{};
-        std::string out = (name ? *name : std::string("BaseException"));
-        TRY_ASSIGN(inner, sequence_repr(ctx, args, '(', ')', false));
-        return out + inner;
-    }
-    TRY_ASSIGN(tn, type_name(ctx, v));
-    return fmt::format("<__main__.{} object at 0x{:x}>", tn, 0x7f0000000000ull + v.handle().index * 0x40ull);
-}
+// repr() of any value: the representation protocol (its cycle marks and depth limit included).
+PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) { return py_repr(ctx, v); }
 
 PyResult<std::string> str_text(RuntimeContext& ctx, Value v) {
     Heap& heap = ctx.heap;
