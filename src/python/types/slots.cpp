@@ -56,16 +56,6 @@ SlotValue builtin_value_hash(NativeRuntime& rt, Value self) {
 SlotValue none_bool(NativeRuntime&, Value) { return std::optional(Value::from_bool(false)); }
 SlotValue not_implemented_bool(NativeRuntime&, Value) { return fail(not_implemented_truth_error()); }
 
-// str.
-TW_BINARY(str_concat)
-TW_BINARY(str_repeat)
-TW_BINARY(str_eq)
-TW_BINARY(str_ne)
-TW_BINARY(str_lt)
-TW_BINARY(str_le)
-TW_BINARY(str_gt)
-TW_BINARY(str_ge)
-
 // list, tuple, dict, namespace dict, set.
 TW_BINARY(list_concat)
 TW_BINARY(list_repeat)

@@ -11,6 +11,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/protocols.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
 
@@ -370,10 +371,9 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
             if (def && (def->tag == DefinitionTag::NativeMethod || def->tag == DefinitionTag::NativeClassMethod) &&
                 def->function)
                 return call_native(ctx, fn, def->function, self, std::move(call), mode, kw_symbols);
-            if (def && def->tag == DefinitionTag::SlotWrapper) {
-                call.positional.insert(call.positional.begin(), self);
-                return fail(PyError::unsupported("slot wrappers are not supported by the interpreter yet"));
-            }
+            if (def && def->tag == DefinitionTag::SlotWrapper)
+                return deliver(ctx, call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), self, call.positional, call.keywords),
+                               CallMode::Immediate, {});
             return fail(PyError::unsupported("bound descriptor is not callable"));
         }
         if (auto* ga = std::get_if<GenericAliasPayload>(&o)) {
@@ -422,7 +422,9 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
             }
             case DefinitionTag::SlotWrapper:
                 if (call.positional.empty()) return fail(PyError::type_error("slot wrapper requires a receiver"));
-                return fail(PyError::unsupported("slot wrappers are not supported by the interpreter yet"));
+                return deliver(ctx, call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), call.positional.front(),
+                                                      std::span(call.positional).subspan(1), call.keywords),
+                               CallMode::Immediate, {});
             case DefinitionTag::Function: return call_builtin_function(ctx, def->number, std::move(call), mode);
             case DefinitionTag::ValueKind:
                 if (def->value_kind && def->value_kind->constructor) {

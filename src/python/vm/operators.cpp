@@ -689,6 +689,39 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
     return false;
 }
 
+// Equality of two slices (their start, stop and step), two generic aliases (origin and
+// arguments) or two ranges (the same sequence); nothing for other kinds.
+PyResult<std::optional<bool>> structural_equal(RuntimeContext& ctx, const HeapSlot& a, const HeapSlot& b) {
+    std::vector<Value> x, y;
+    if (const auto* s = std::get_if<SlicePayload>(&a.object)) {
+        const auto& t = std::get<SlicePayload>(b.object);
+        x = {s->start, s->stop, s->step}, y = {t.start, t.stop, t.step};
+    } else if (const auto* g = std::get_if<GenericAliasPayload>(&a.object)) {
+        const auto& h = std::get<GenericAliasPayload>(b.object);
+        x = g->args, y = h.args;
+        x.insert(x.begin(), g->origin), y.insert(y.begin(), h.origin);
+    } else if (const auto* r = std::get_if<RangePayload>(&a.object)) {
+        const auto& q = std::get<RangePayload>(b.object);
+        auto length = [](const RangePayload& p) -> __int128 {
+            if (p.step > 0 && p.start < p.stop) return (__int128(p.stop) - p.start - 1) / p.step + 1;
+            if (p.step < 0 && p.start > p.stop) return (__int128(p.start) - p.stop - 1) / -__int128(p.step) + 1;
+            return 0;
+        };
+        const __int128 n = length(*r);
+        return std::optional(n == length(q) && (n == 0 || (r->start == q.start && (n == 1 || r->step == q.step))));
+    } else {
+        return std::optional<bool>();
+    }
+    if (x.size() != y.size()) return std::optional(false);
+    TRY_DO(python_charge_work(ctx.machine.meter, x.size()));
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (x[i] == y[i]) continue;
+        TRY_ASSIGN(eq, values_equal(ctx, x[i], y[i]));
+        if (!eq) return std::optional(false);
+    }
+    return std::optional(true);
+}
+
 PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
     using C = CompareOperator;
     Heap& heap = ctx.heap;
@@ -782,6 +815,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
             return Value::from_bool(c == C::Eq);
         }
     }
+    if (sa && sb && sa->kind() == sb->kind() && (c == C::Eq || c == C::NotEq)) {
+        TRY_ASSIGN(same, structural_equal(ctx, *sa, *sb));
+        if (same) return Value::from_bool(*same == (c == C::Eq));
+    }
     // Program classes: the rich comparison methods, then the reflected ones.
     static constexpr DunderSlot kSlots[] = {DunderSlot::Equal,    DunderSlot::NotEqual,    DunderSlot::LessThan,
                                             DunderSlot::LessEqual, DunderSlot::GreaterThan, DunderSlot::GreaterEqual};
@@ -807,6 +844,32 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
 }
 
 // ---- subscripts ---------------------------------------------------------------------------------
+
+// bytes[i] is an int, bytes[a:b:c] a new value of the container's kind (one work unit per byte).
+PyResult<Value> bytes_subscript(RuntimeContext& ctx, Value container, Value key) {
+    Heap& heap = ctx.heap;
+    auto content = [&]() -> const std::string& {
+        const HeapObject& o = heap.get_if_object(container)->object;
+        if (const auto* b = std::get_if<BytesPayload>(&o)) return b->bytes;
+        return std::get<ByteArrayPayload>(o).bytes;
+    };
+    const bool array = heap.get_if_object(container)->kind() == HeapObjectKind::ByteArray;
+    const std::int64_t n = std::int64_t(content().size());
+    if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
+        TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), n));
+        const std::vector<std::int64_t> positions = slice_positions(r);
+        TRY_DO(python_charge_work(ctx.machine.meter, positions.size()));
+        const std::string& bytes = content();
+        std::string out;
+        out.reserve(positions.size());
+        for (std::int64_t i : positions) out.push_back(bytes[std::size_t(i)]);
+        if (array) return heap.allocate_object(ByteArrayPayload{std::move(out)}, ctx.roots, ctx.machine.meter);
+        return heap.allocate_object(BytesPayload{std::move(out)}, ctx.roots, ctx.machine.meter);
+    }
+    TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), array ? "bytearray" : "byte"));
+    if (i < 0 || i >= n) return fail(PyError::index_error(array ? "bytearray index out of range" : "index out of range"));
+    return Value::from_int(static_cast<unsigned char>(content()[std::size_t(i)]));
+}
 
 PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
     Heap& heap = ctx.heap;
@@ -868,10 +931,20 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
             if (i < 0 || i >= n) return fail(PyError::index_error("range object index out of range"));
             return Value::from_int(r.start + i * r.step);
         }
+        if (kind == HeapObjectKind::Bytes || kind == HeapObjectKind::ByteArray) return bytes_subscript(ctx, container, key);
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::GetItem, std::span<const Value>(&key, 1)));
         if (custom) return *custom;
         if (kind == HeapObjectKind::Class) {
             return heap.allocate_object(GenericAliasPayload{container, {key}}, ctx.roots, ctx.machine.meter);
+        }
+    }
+    // list[int], dict[str, int]: the __class_getitem__ slot of a builtin type.
+    if (auto def = decode_native_handle(container); def && def->tag == DefinitionTag::BuiltinType) {
+        TRY_ASSIGN(entry, interp(ctx).types.slot(TypeId(def->number), DunderSlot::ClassGetItem));
+        if (entry && entry->kind == SlotKind::Binary) {
+            NativeRuntime rt(ctx);
+            TRY_ASSIGN(alias, entry->as_binary()(rt, container, key));
+            if (alias) return *alias;
         }
     }
     TRY_ASSIGN(tn, type_name(ctx, container));
