@@ -47,8 +47,7 @@ const Program kPrograms[] = {
      "x = []\nfor i in range(255):\n    x = [x]\nprint(len(repr(x)))\nx = [x]\ntry:\n    repr(x)\n"
      "except RecursionError as e:\n    print('deep', e)\n",
      // Representations stop at 256 nested containers (CPython's limit is its recursion limit).
-     "512\ndeep maximum recursion depth exceeded while getting the repr of an object\n",
-     "RecursionError raised inside repr is not yet catchable by the program"},
+     "512\ndeep maximum recursion depth exceeded while getting the repr of an object\n"},
     {"property_beats_instance",
      "class C:\n    @property\n    def x(self):\n        return 'prop'\nc = C()\nc.__dict__['x'] = 5\nprint(c.x)\n", nullptr,
      "the engine's attribute load does not yet answer __dict__ of instances"},
@@ -89,6 +88,59 @@ const Program kPrograms[] = {
      "print((1+2j).conjugate(), 2 * (1+2j), 1.5 - 1j, (1+2j)*(3-4j), (3.75).hex(), (7).conjugate(), True & True, True ^ True, True | False, True & 1)\n"},
     {"percent_mapping_missing", "try:\n    '%(x)s' % {}\nexcept KeyError as e:\n    print('missing', e)\n"},
     {"print_builtin", "print(1, 2, sep='-', end='!\\n')\nprint(eval('  1+1'))\nexit(3)\n"},
+    {"repr_recursion_paths",
+     "x = []\nfor i in range(300):\n    x = [x]\n"
+     "for f in (lambda: print(x), lambda: str(x), lambda: f'{x!r}', lambda: '%s' % (x,), lambda: '{}'.format(x)):\n"
+     "    try:\n        f()\n    except RecursionError as e:\n        print('deep')\n"
+     "class C:\n    def __repr__(self):\n        return repr(self)\n"
+     "try:\n    repr(C())\nexcept RecursionError as e:\n    print('self')\nd = {}\nd['a'] = d\nprint(d, repr(d))\n",
+     // 300 nested lists pass CPython's recursion limit but not the 256 levels of representations.
+     "deep\ndeep\ndeep\ndeep\ndeep\nself\n{'a': {...}} {'a': {...}}\n"},
+    {"join_translate_format_map",
+     "print('-'.join('abc'), repr(''.join([])), ', '.join(x for x in ['a', 'b']), b'-'.join([b'a', bytearray(b'b')]))\n"
+     "print(bytearray(b',').join([b'x', b'y']), b''.join(iter([])), 'x'.join(str(i) for i in range(3)))\n"
+     "try:\n    b''.join([b'a', 'x'])\nexcept TypeError as e:\n    print(e)\n"
+     "print('abc'.translate({97: None, 98: 'XY', 99: 100}), 'ab'.translate(['x']), 'ab'.translate(('p', None)))\n"
+     "for t in ({97: 1.5}, 5, {97: -1}):\n    try:\n        'a'.translate(t)\n"
+     "    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n"
+     "print('{x}-{y!r}|{x:>3}'.format_map({'x': 1, 'y': 'z'}))\n"
+     "try:\n    '{z}'.format_map({})\nexcept KeyError as e:\n    print('missing', e)\n"},
+    {"bytes_constructors",
+     "print(bytes(), bytearray(), bytes(3), bytearray(2), bytes(b'ab'), bytearray(b'ab'), bytes(bytearray(b'x')))\n"
+     "print(bytes([1, 2]), bytearray((65, 66)), bytes(range(3)), bytes(x for x in [104, 105]), bytearray(iter([65])))\n"
+     "print(bytes('\u00e9', 'utf-8'), bytearray('\u00e9', 'utf8'), bytes(True), bytes({7}))\n"
+     "class B:\n    def __bytes__(self):\n        return b'custom'\nprint(bytes(B()))\n"
+     "for f in (lambda: bytes([256]), lambda: bytes(['a']), lambda: bytearray(-1), lambda: bytes([-1])):\n"
+     "    try:\n        f()\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n"
+     "b = bytearray(b'ab')\nb.extend(x for x in b'cd')\nb.extend(range(101, 103))\nprint(b, bytearray(x for x in b'q'))\n"},
+    {"percent_conversions",
+     "class I:\n    def __index__(self):\n        return 7\nclass F:\n    def __float__(self):\n        return 2.5\n"
+     "print('%d|%i|%f|%.1f|%e|%5.2f' % (I(), 3.9, F(), I(), True, F()))\n"
+     "print('%(a)s %(b)d' % {'a': 1, 'b': I()})\n"
+     "for f in (lambda: '%(a)s' % ('x',), lambda: '%(a)s' % 'x', lambda: '%d' % 'x', lambda: '%x' % 3.0,\n"
+     "          lambda: '%f' % 'x'):\n"
+     "    try:\n        f()\n    except TypeError as e:\n        print(e)\n"},
+    {"slot_wrappers",
+     "print(str.__add__('a', 'b'), str.__mul__('ab', 2), str.__rmul__('ab', 2), str.__lt__('a', 'b'), str.__eq__('a', 1))\n"
+     "print(str.__ge__('b', 'a'), str.__ne__('a', 'a'), str.__le__('\u00e9', 'z'), str.__gt__('\u00e9', 'z'))\n"
+     "print(int.__lt__(1, 2), int.__add__(1, 2), float.__mul__(2.0, 3), int.__eq__(1, 'a'), bytes.__add__(b'a', b'b'))\n"
+     "print(str.__mul__('ab', -3) == '', str.__rmul__('x', True), [c for c in b'hi'], list(bytearray(b'\\x00\\xff')))\n"},
+    {"bytes_subscripts_and_aliases",
+     "b = b'abc'\na = bytearray(b'xyz')\nprint(b[1], b[-1], a[0], b[1:], a[::-1], b[::2], type(a[1:]).__name__)\n"
+     "for f in (lambda: b[5], lambda: a[5], lambda: b['x'], lambda: a[None]):\n"
+     "    try:\n        f()\n    except (IndexError, TypeError) as e:\n        print(type(e).__name__, e)\n"
+     "print(slice(1, 2) == slice(1, 2), slice(1, 2) != slice(1, 3), slice((1, 2)) == slice((1, 2)), slice(1.0) == slice(1))\n"
+     "print(slice(1) == (None, 1, None), list[int] == list[int], dict[str, int] == dict[str, int], list[int] == list[str])\n"
+     "print(range(0) == range(2, 2), range(1, 5, 2) == range(1, 4, 2), range(3) != range(4), list[list[int]] == list[list[int]])\n"},
+    {"deliberate_text_messages",
+     "class F:\n    def __float__(self):\n        return 2.5\n"
+     "for f in (lambda: ','.join(['a', 1]), lambda: '%d' % F(), lambda: 'a'.translate({97: 0xD800}),\n"
+     "          lambda: '{}'.format_map({})):\n"
+     "    try:\n        print(f())\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n",
+     // A join item names only its type; %d truncates any real number; str values hold no
+     // surrogates; format_map has no positional values to index.
+     "TypeError expected a string, got int\n2\nValueError character mapping must be in range(0x110000)\n"
+     "ValueError replacement index out of range\n"},
     {"str_and_isinstance",
      "print(str(ValueError('bad')), isinstance(1, (str, (int,))), isinstance(True, int), abs(-3))\n"},
 };

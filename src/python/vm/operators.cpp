@@ -495,6 +495,17 @@ PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
                 TRY_DO(python_charge_work(ctx.machine.meter, keys.size()));
                 return heap.allocate_object(ValuesIteratorPayload{0, std::move(keys)}, ctx.roots, ctx.machine.meter);
             }
+            case HeapObjectKind::Bytes:
+            case HeapObjectKind::ByteArray: {
+                const HeapObject& o = slot->object;
+                const std::string& bytes = slot->kind() == HeapObjectKind::Bytes ? std::get<BytesPayload>(o).bytes
+                                                                                 : std::get<ByteArrayPayload>(o).bytes;
+                TRY_DO(python_charge_work(ctx.machine.meter, bytes.size()));
+                std::vector<Value> items;
+                items.reserve(bytes.size());
+                for (unsigned char c : bytes) items.push_back(Value::from_int(c));
+                return heap.allocate_object(ValuesIteratorPayload{0, std::move(items)}, ctx.roots, ctx.machine.meter);
+            }
             case HeapObjectKind::ValuesIterator:
             case HeapObjectKind::SequenceIterator:
             case HeapObjectKind::RangeIterator:
