@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include "program_fixture.h"
 
 namespace tw::py {
@@ -19,7 +21,9 @@ struct HostRun {
 
 HostRun run_host(const std::string& source) {
     std::string dir = ::testing::TempDir();
-    std::string path = dir + "/differential.py", out_path = dir + "/differential.out";
+    // Named by process: test binaries of other work trees may run beside this one.
+    const std::string stem = dir + "/differential-" + std::to_string(::getpid());
+    std::string path = stem + ".py", out_path = stem + ".out";
     std::ofstream(path) << source;
     std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
     int rc = std::system(cmd.c_str());

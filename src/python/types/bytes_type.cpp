@@ -10,6 +10,7 @@
 #include "python/string/bytearray_ops.h"
 #include "python/string/bytes_ops.h"
 #include "python/types/number_runtime.h"
+#include "python/types/number_slots.h"
 #include "python/types/string_rows.h"
 #include "python/types/string_types.h"
 
@@ -191,9 +192,8 @@ PyResult<Value> bytes_splitlines_row(NativeRuntime& rt, Value self, NativeCall c
     std::optional<Value> keep = call.positional.empty() ? kw[0] : std::optional(call.positional[0]);
     bool keepends = false;
     if (keep) {
-        TW_TRY(truth, py_truth_fast(rt.heap(), *keep));
-        if (!truth) return fail(PyError::unsupported("bytes.splitlines() with a keepends value of this kind"));
-        keepends = *truth;
+        TW_TRY(truth, py_truth_of(rt, *keep));
+        keepends = truth;
     }
     MeterCharges charges(number_env(rt));
     TW_TRY(lines, bytes_splitlines(charges, b, keepends));

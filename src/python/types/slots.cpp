@@ -33,7 +33,6 @@ TW_UNARY(generic_len)
 TW_BINARY(generic_getitem)
 TW_BINARY(generic_contains)
 TW_UNARY(sequence_reversed)
-TW_BINARY(object_format)
 TW_COMPARE(container_compare)
 TW_COMPARE(set_compare)
 

@@ -1,6 +1,6 @@
 // The operator slots of str: concatenation, repetition and the six comparisons. Texts compare by
 // their UTF-8 bytes, which orders them as their code points. A value that is not a str makes
-// every slot not applicable.
+// every slot not applicable. Also object.__format__, which formats only with an empty spec.
 #include <fmt/format.h>
 
 #include "python/heap/heap.h"
@@ -76,6 +76,17 @@ SlotValue str_repeat(NativeRuntime& rt, Value self, Value count) {
     out.reserve(size);
     for (std::uint64_t k = 0; k < *n; ++k) out.append(piece);
     TW_TRY(v, strarg::make_str(rt, std::move(out)));
+    return std::optional(v);
+}
+
+SlotValue object_format(NativeRuntime& rt, Value self, Value spec) {
+    TW_TRY(text, strarg::expect_str(rt, spec));
+    if (!text.text.empty()) {
+        TW_TRY(tn, strarg::type_name(rt, self));
+        return fail(PyError::type_error(fmt::format("unsupported format string passed to {}.__format__", tn)));
+    }
+    const Value str_type = Value::native(NativeKind::BuiltinType, type_id(BuiltinType::String));
+    TW_TRY(v, rt.call(str_type, std::span(&self, 1)));
     return std::optional(v);
 }
 

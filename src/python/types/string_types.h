@@ -44,6 +44,9 @@ PyResult<std::optional<Value>> str_lt(NativeRuntime& rt, Value self, Value other
 PyResult<std::optional<Value>> str_le(NativeRuntime& rt, Value self, Value other);
 PyResult<std::optional<Value>> str_gt(NativeRuntime& rt, Value self, Value other);
 PyResult<std::optional<Value>> str_ge(NativeRuntime& rt, Value self, Value other);
+// object.__format__: str(self) for an empty spec, else TypeError "unsupported format string
+// passed to {}.__format__".
+PyResult<std::optional<Value>> object_format(NativeRuntime& rt, Value self, Value spec);
 
 namespace strarg {
 

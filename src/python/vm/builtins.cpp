@@ -19,6 +19,7 @@
 #include "python/vm/builtins_io.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/protocols.h"
 #include "python/vm/text_rows.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
@@ -457,116 +458,8 @@ std::optional<Value> builtin_method(TypeId type, std::string_view name) {
 
 std::optional<Value> builtin_native_function(std::string_view) { return std::nullopt; }
 
-PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) {
-    // [[fill]align][sign][#][0][width][,|_][.precision][type]
-    char fill = ' ', align = 0, sign = '-', type = 0, grouping = 0;
-    bool alternate = false;
-    std::size_t i = 0, width = 0;
-    std::optional<std::size_t> precision;
-    auto is_align = [](char c) { return c == '<' || c == '>' || c == '^' || c == '='; };
-    if (spec.size() >= 2 && is_align(spec[1])) fill = spec[0], align = spec[1], i = 2;
-    else if (!spec.empty() && is_align(spec[0])) align = spec[0], i = 1;
-    if (i < spec.size() && (spec[i] == '+' || spec[i] == '-' || spec[i] == ' ')) sign = spec[i++];
-    if (i < spec.size() && spec[i] == '#') alternate = true, ++i;
-    if (i < spec.size() && spec[i] == '0') {
-        if (!align) fill = '0', align = '=';
-        ++i;
-    }
-    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) width = width * 10 + (spec[i++] - '0');
-    if (i < spec.size() && (spec[i] == ',' || spec[i] == '_')) grouping = spec[i++];
-    if (i < spec.size() && spec[i] == '.') {
-        ++i;
-        std::size_t p = 0;
-        while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) p = p * 10 + (spec[i++] - '0');
-        precision = p;
-    }
-    if (i < spec.size()) type = spec[i++];
-    if (i != spec.size()) return fail(PyError::value_error("Invalid format specifier"));
-    (void)alternate;
-    Heap& heap = ctx.heap;
-    std::string body, sign_text;
-    bool numeric = false;
-    if (auto s = text_of(heap, v)) {
-        if (type && type != 's') return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'str'", type)));
-        body = *s;
-        if (precision && body.size() > *precision) body.resize(*precision);
-        if (!align) align = '<';
-    } else if ((v.is_int() || v.is_bool()) && type != 'f' && type != 'e' && type != '%' && type != 'g') {
-        numeric = true;
-        std::int64_t x = v.as_int();
-        std::uint64_t mag = x < 0 ? std::uint64_t(0) - std::uint64_t(x) : std::uint64_t(x);
-        switch (type) {
-            case 'x': body = fmt::format("{:x}", mag); break;
-            case 'X': body = fmt::format("{:X}", mag); break;
-            case 'o': body = fmt::format("{:o}", mag); break;
-            case 'b': body = fmt::format("{:b}", mag); break;
-            case 0:
-            case 'd':
-            case 'n': body = fmt::format("{}", mag); break;
-            case 'c': body = std::string(1, char(mag)); break;
-            default: return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'int'", type)));
-        }
-        if (grouping) {
-            std::string g;
-            for (std::size_t k = 0; k < body.size(); ++k) {
-                if (k && (body.size() - k) % 3 == 0) g.push_back(grouping);
-                g.push_back(body[k]);
-            }
-            body = std::move(g);
-        }
-        sign_text = x < 0 ? "-" : sign == '+' ? "+" : sign == ' ' ? " " : "";
-    } else if (v.is_float() || v.is_int() || v.is_bool()) {
-        numeric = true;
-        double d = v.is_float() ? v.as_float() : double(v.as_int());
-        bool neg = std::signbit(d) && !std::isnan(d);
-        double mag = std::fabs(d);
-        std::size_t p = precision.value_or(6);
-        switch (type) {
-            case 'f': case 'F': body = fmt::format("{:.{}f}", mag, p); break;
-            case 'e': case 'E': body = fmt::format("{:.{}e}", mag, p); break;
-            case '%': body = fmt::format("{:.{}f}%", mag * 100, p); break;
-            case 'g': case 'G': body = fmt::format("{:.{}g}", mag, p == 0 ? 1 : p); break;
-            case 0:
-                body = precision ? fmt::format("{:.{}g}", mag, p == 0 ? 1 : p) : py_float_repr(mag);
-                break;
-            default: return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'float'", type)));
-        }
-        if (std::isinf(mag)) body = "inf";
-        if (std::isnan(mag)) body = "nan";
-        if (grouping) {
-            std::size_t dot = body.find_first_of(".e%");
-            std::string intpart = body.substr(0, dot), rest = dot == std::string::npos ? "" : body.substr(dot);
-            std::string g;
-            for (std::size_t k = 0; k < intpart.size(); ++k) {
-                if (k && (intpart.size() - k) % 3 == 0) g.push_back(grouping);
-                g.push_back(intpart[k]);
-            }
-            body = g + rest;
-        }
-        sign_text = neg ? "-" : sign == '+' ? "+" : sign == ' ' ? " " : "";
-    } else {
-        TRY_ASSIGN(t, str_text(ctx, v));
-        body = std::move(t);
-        if (!align) align = '<';
-    }
-    if (!align) align = numeric ? '>' : '<';
-    std::size_t len = 0;
-    for (unsigned char ch : sign_text + body) len += (ch & 0xC0) != 0x80;
-    if (len >= width) return sign_text + body;
-    std::size_t pad = width - len;
-    std::string f(1, fill);
-    auto rep = [&](std::size_t n) {
-        std::string s;
-        for (std::size_t k = 0; k < n; ++k) s += f;
-        return s;
-    };
-    switch (align) {
-        case '<': return sign_text + body + rep(pad);
-        case '^': return rep(pad / 2) + sign_text + body + rep(pad - pad / 2);
-        case '=': return sign_text + rep(pad) + body;
-        default: return rep(pad) + sign_text + body;
-    }
-}
+// format(value, spec): the value protocol's format.
+PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) { return py_format(ctx, v, spec); }
 
 PyResult<Value> construct_builtin_type(RuntimeContext& ctx, TypeId type, NativeCall call) {
     Heap& heap = ctx.heap;

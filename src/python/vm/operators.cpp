@@ -10,6 +10,8 @@
 #include "kernel/machine.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/number/number.h"
+#include "python/number/values.h"
 #include "python/objects/float_text.h"
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
@@ -55,40 +57,12 @@ std::string_view str_of(const Heap& heap, const Value& v) {
     return std::get<HeapStr>(*object_of(heap, v)).text;
 }
 
-// Int, bool and heap big int as an mpz; false for other values.
-bool to_mpz(const Heap& heap, Value v, BigInt& out) {
-    if (v.is_int() || v.is_bool()) {
-        mpz_set_si(out.get(), v.as_int());
-        return true;
-    }
-    if (const HeapObject* o = object_of(heap, v))
-        if (auto* b = std::get_if<BigIntPayload>(o)) {
-            mpz_set(out.get(), b->value->get());
-            return true;
-        }
-    return false;
-}
 bool is_integer(const Heap& heap, Value v) {
     if (v.is_int() || v.is_bool()) return true;
     const HeapObject* o = object_of(heap, v);
     return o && std::holds_alternative<BigIntPayload>(*o);
 }
 bool is_number(const Heap& heap, Value v) { return is_integer(heap, v) || v.is_float(); }
-
-PyResult<Value> from_mpz(RuntimeContext& ctx, const BigInt& z) {
-    if (z.fits_i64()) return Value::from_int(z.to_i64());
-    TRY_DO(python_charge_work(ctx.machine.meter, z.word_count()));
-    auto box = Box<BigInt>::make(z);
-    return ctx.heap.allocate_object(BigIntPayload{std::move(box)}, ctx.roots, ctx.machine.meter);
-}
-
-double to_double(const Heap& heap, Value v) {
-    if (v.is_float()) return v.as_float();
-    if (v.is_int() || v.is_bool()) return double(v.as_int());
-    BigInt z;
-    to_mpz(heap, v, z);
-    return mpz_get_d(z.get());
-}
 
 std::string_view binary_symbol(std::uint8_t op) { return operator_text(BinaryOperator(op)); }
 
@@ -98,108 +72,20 @@ PyError unsupported_operands(RuntimeContext& ctx, std::string_view sym, Value a,
                                            ta ? *ta : std::string("?"), tb ? *tb : std::string("?")));
 }
 
-// Python's float floor division and modulo.
-std::pair<double, double> float_divmod(double x, double y) {
-    double mod = std::fmod(x, y);
-    double div = (x - mod) / y;
-    if (mod != 0) {
-        if ((y < 0) != (mod < 0)) {
-            mod += y;
-            div -= 1.0;
-        }
-    } else {
-        mod = std::copysign(0.0, y);
-    }
-    double floordiv;
-    if (div != 0) {
-        floordiv = std::floor(div);
-        if (div - floordiv > 0.5) floordiv += 1.0;
-    } else {
-        floordiv = std::copysign(0.0, x / y);
-    }
-    return {floordiv, mod};
-}
-
+// Numbers of any size: the arithmetic kernel of the number library (its charges, limits and
+// messages), after the dispatch loop's small-integer and float fast paths declined.
 PyResult<std::optional<Value>> number_binary(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
-    using B = BinaryOperator;
     Heap& heap = ctx.heap;
-    if (!is_number(heap, a) || !is_number(heap, b)) return std::optional<Value>();
-    if (a.is_float() || b.is_float() || B(op) == B::Div) {
-        if (!a.is_float() && !b.is_float() && B(op) != B::Div) return std::optional<Value>();
-        double x = to_double(heap, a), y = to_double(heap, b);
-        switch (B(op)) {
-            case B::Add: return std::optional(Value::from_float(x + y));
-            case B::Sub: return std::optional(Value::from_float(x - y));
-            case B::Mult: return std::optional(Value::from_float(x * y));
-            case B::Div:
-                if (y == 0)
-                    return fail(PyError::zero_division_error(a.is_float() || b.is_float() ? "float division by zero"
-                                                                                          : "division by zero"));
-                return std::optional(Value::from_float(x / y));
-            case B::FloorDiv:
-            case B::Mod: {
-                if (y == 0)
-                    return fail(PyError::zero_division_error(B(op) == B::Mod ? "float modulo" : "float floor division by zero"));
-                auto [d, m] = float_divmod(x, y);
-                return std::optional(Value::from_float(B(op) == B::Mod ? m : d));
-            }
-            case B::Pow: {
-                if (x == 0 && y < 0)
-                    return fail(PyError::zero_division_error("0.0 cannot be raised to a negative power"));
-                return std::optional(Value::from_float(std::pow(x, y)));
-            }
-            default: return std::optional<Value>();
-        }
-    }
-    BigInt x, y, r;
-    to_mpz(heap, a, x);
-    to_mpz(heap, b, y);
-    switch (B(op)) {
-        case B::Add: mpz_add(r.get(), x.get(), y.get()); break;
-        case B::Sub: mpz_sub(r.get(), x.get(), y.get()); break;
-        case B::Mult: mpz_mul(r.get(), x.get(), y.get()); break;
-        case B::FloorDiv:
-        case B::Mod:
-            if (y.is_zero()) return fail(PyError::zero_division_error("integer division or modulo by zero"));
-            if (B(op) == B::FloorDiv) mpz_fdiv_q(r.get(), x.get(), y.get());
-            else mpz_fdiv_r(r.get(), x.get(), y.get());
-            break;
-        case B::Pow: {
-            if (mpz_sgn(y.get()) < 0) {
-                double fx = mpz_get_d(x.get()), fy = mpz_get_d(y.get());
-                if (fx == 0) return fail(PyError::zero_division_error("0.0 cannot be raised to a negative power"));
-                return std::optional(Value::from_float(std::pow(fx, fy)));
-            }
-            if (!mpz_fits_ulong_p(y.get())) return fail(PyError::overflow_error("exponent too large"));
-            unsigned long e = mpz_get_ui(y.get());
-            std::uint64_t bits = x.bit_length() * e;
-            TRY_DO(python_charge_work(ctx.machine.meter, bits / 64 + 1));
-            if (bits > (std::uint64_t(1) << 26)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-            mpz_pow_ui(r.get(), x.get(), e);
-            break;
-        }
-        case B::LShift:
-        case B::RShift: {
-            if (mpz_sgn(y.get()) < 0) return fail(PyError::value_error("negative shift count"));
-            if (!mpz_fits_ulong_p(y.get())) return fail(PyError::overflow_error("too many digits in integer"));
-            unsigned long s = mpz_get_ui(y.get());
-            if (B(op) == B::LShift) {
-                if (x.bit_length() + s > (std::uint64_t(1) << 26)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-                mpz_mul_2exp(r.get(), x.get(), s);
-            } else {
-                mpz_fdiv_q_2exp(r.get(), x.get(), s);
-            }
-            break;
-        }
-        case B::BitAnd: mpz_and(r.get(), x.get(), y.get()); break;
-        case B::BitOr: mpz_ior(r.get(), x.get(), y.get()); break;
-        case B::BitXor: mpz_xor(r.get(), x.get(), y.get()); break;
-        default: return std::optional<Value>();
-    }
-    if (a.is_bool() && b.is_bool() && (B(op) == B::BitAnd || B(op) == B::BitOr || B(op) == B::BitXor))
-        return std::optional(Value::from_bool(mpz_sgn(r.get()) != 0));
-    TRY_ASSIGN(v, from_mpz(ctx, r));
-    return std::optional(v);
+    if (a.is_bool() && b.is_bool())
+        if (auto r = py_bool_bitwise(BinaryOp(op), a.as_bool(), b.as_bool())) return std::optional(Value::from_bool(*r));
+    auto x = numeric_operand(heap, a);
+    if (!x) return std::optional<Value>();
+    auto y = numeric_operand(heap, b);
+    if (!y) return std::optional<Value>();
+    const NumberEnv env{heap, ctx.machine.meter, ctx.roots};
+    MeterCharges charges(env);
+    TRY_ASSIGN(r, py_number_binary_op(charges, std::move(*x), std::move(*y), BinaryOp(op)));
+    return number_value_to_py(env, std::move(r));
 }
 
 const std::vector<Value>* items_of(const Heap& heap, Value v, HeapObjectKind kind) {
@@ -622,12 +508,12 @@ PyResult<Value> unary_operation(RuntimeContext& ctx, std::uint8_t op, Value a) {
         return Value::from_bool(!t);
     }
     if (is_integer(heap, a)) {
-        BigInt x, r;
-        to_mpz(heap, a, x);
-        if (U(op) == U::USub) mpz_neg(r.get(), x.get());
-        else if (U(op) == U::Invert) mpz_com(r.get(), x.get());
-        else mpz_set(r.get(), x.get());
-        return from_mpz(ctx, r);
+        const NumberEnv env{heap, ctx.machine.meter, ctx.roots};
+        MeterCharges charges(env);
+        const UnaryOp kernel_op = U(op) == U::USub ? UnaryOp::Negative : U(op) == U::Invert ? UnaryOp::Invert : UnaryOp::Positive;
+        TRY_ASSIGN(r, py_int_unary_op(charges, *numeric_operand(heap, a), kernel_op));
+        TRY_ASSIGN(v, number_value_to_py(env, std::move(r)));
+        if (v) return *v;
     }
     DunderSlot slot = U(op) == U::USub ? DunderSlot::Negative : U(op) == U::UAdd ? DunderSlot::Positive : DunderSlot::Invert;
     TRY_ASSIGN(r, call_dunder(ctx, a, slot, {}));
@@ -759,15 +645,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         }
     };
     if (is_number(heap, a) && is_number(heap, b)) {
-        if (a.is_float() || b.is_float()) {
-            double x = to_double(heap, a), y = to_double(heap, b);
-            if (std::isnan(x) || std::isnan(y)) return Value::from_bool(c == C::NotEq);
-            return Value::from_bool(order(x < y ? -1 : x > y ? 1 : 0));
-        }
-        BigInt x, y;
-        to_mpz(heap, a, x);
-        to_mpz(heap, b, y);
-        return Value::from_bool(order(mpz_cmp(x.get(), y.get())));
+        // Exact order of integers of any size and floats; a NaN is unordered.
+        const auto cmp = numeric_view_compare(py_numeric_view(heap, a), py_numeric_view(heap, b));
+        if (!cmp) return Value::from_bool(c == C::NotEq);
+        return Value::from_bool(order(*cmp));
     }
     if (is_str(heap, a) && is_str(heap, b)) {
         int cmp = str_of(heap, a).compare(str_of(heap, b));

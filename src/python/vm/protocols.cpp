@@ -9,6 +9,7 @@
 #include "python/vm/protocol_support.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/number/values.h"
 #include "python/objects/truth.h"
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
@@ -392,7 +393,10 @@ PyResult<std::string> py_format(RuntimeContext& ctx, Value v, std::string_view s
         return std::move(*text);
     }
     if (spec.empty()) return py_str(ctx, v);
-    return fail(PyError::unsupported("format specifications are not implemented for this value"));
+    // No __format__ slot (bool, registered numbers): the number and string formatters.
+    TRY_ASSIGN(tn, type_name(ctx, v));
+    MeterCharges charges(NumberEnv{ctx.heap, meter_of(ctx), ctx.roots});
+    return py_format_builtin(ctx.heap, charges, v, spec, tn);
 }
 
 PyResult<std::optional<std::uint64_t>> py_builtin_len(RuntimeContext& ctx, Value v) {
