@@ -145,6 +145,27 @@ const Program kPrograms[] = {
      // surrogates; format_map has no positional values to index.
      "TypeError expected a string, got int\n2\nValueError character mapping must be in range(0x110000)\n"
      "ValueError replacement index out of range\n"},
+    {"number_operators_general_path",
+     "print(2**70 + 1, 2**70 - 2**71, (2**64) * 3, 2**100 // 7, -(2**100) % 7, 2**10000 % 7, 7 // 2.0, 7.5 % 2, -7 // 2)\n"
+     "print(divmod(7.5, 2), divmod(-7, 2), 2 ** -1, 10**400 / 10**399, (-8) ** (1/3), 3 << 70, -(2**70) >> 3, True + True)\n"
+     "print(-(2**70), ~(2**70), +True, -True, ~True, True & 1, True | False, 2**53 + 1 == float(2**53), 2**53 == float(2**53))\n"
+     "print(10**20 < 1e20 + 1, float('nan') == float('nan'), float('nan') != 1, 1 < 1.5, 2**64 > 1.8e19, (-1) ** 0.5)\n"
+     "for f in (lambda: 1 // 0, lambda: 1.0 / 0, lambda: 2**70 % 0, lambda: 0 ** -1, lambda: 1 >> -1, lambda: 10**400 / 0.5):\n"
+     "    try:\n        f()\n    except (ZeroDivisionError, ValueError, OverflowError) as e:\n        print(type(e).__name__)\n"},
+    {"int_bytes_corners",
+     "class I:\n    def __index__(self):\n        return 3\nclass T:\n    def __bool__(self):\n        return True\n"
+     "print((1).to_bytes(I(), 'big'), (-1).to_bytes(2, 'big', signed=T()), (255).to_bytes(True, 'little'), (1).to_bytes())\n"
+     "print(int.from_bytes(bytearray(b'\\x01\\x00'), 'big'), int.from_bytes([1, 0], 'big'), int.from_bytes(iter([1, 0]), 'little'))\n"
+     "print(int.from_bytes(b'\\xff', 'big', signed=[1]), int.from_bytes(b'', 'big'), int.from_bytes(x for x in b'\\x02'))\n"
+     "for f in (lambda: (1).to_bytes(-1, 'big'), lambda: (256).to_bytes(1, 'big'), lambda: int.from_bytes(5, 'big'),\n"
+     "          lambda: (1).to_bytes(2, 'middle'), lambda: (1).to_bytes(1.5)):\n"
+     "    try:\n        f()\n    except (TypeError, ValueError, OverflowError) as e:\n        print(type(e).__name__, e)\n"},
+    {"format_paths",
+     "print(format(True, 'd'), format(True, ''), format(True, '>5'), f'{True:x}', format(2**70, ','), format(1.5, '08.3f'))\n"
+     "print(f'{\"ab\":>5}', format(1+2j, '.1f'), '{:,}'.format(10**6), '%5.1f' % 2.25, format(-0.0, '+'), format(10**20, 'x'))\n"
+     "print(format(255, '#b'), format(12345.678, '_.2f'), (5).__format__('03d'), format(None, ''), format([1], ''))\n"
+     "for f in (lambda: format(object(), 'x'), lambda: format('a', 'd'), lambda: (5).__format__(5)):\n"
+     "    try:\n        f()\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__)\n"},
     {"str_and_isinstance",
      "print(str(ValueError('bad')), isinstance(1, (str, (int,))), isinstance(True, int), abs(-3))\n"},
 };
