@@ -3,6 +3,7 @@
 // and the repr / str / format texts of builtin values.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -766,6 +767,19 @@ PyResult<Value> bytes_subscript(RuntimeContext& ctx, Value container, Value key)
 PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
     Heap& heap = ctx.heap;
     if (is_str(heap, container)) {
+        // ASCII text (one byte per code point) is indexed without scanning it.
+        if (key.is_int() || key.is_bool()) {
+            const std::string_view text = str_of(heap, container);
+            const HeapSlot* hs = heap.get_if_object(container);
+            const bool ascii = hs ? std::get<HeapStr>(hs->object).char_count == text.size()
+                                  : std::none_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+            if (ascii) {
+                std::int64_t i = key.as_int();
+                if (i < 0) i += std::int64_t(text.size());
+                if (i < 0 || i >= std::int64_t(text.size())) return fail(PyError::index_error("string index out of range"));
+                return make_str(ctx, std::string(1, text[std::size_t(i)]));
+            }
+        }
         std::string s(str_of(heap, container));
         auto offs = char_offsets(s);
         std::int64_t n = std::int64_t(offs.size() - 1);
