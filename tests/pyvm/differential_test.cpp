@@ -166,6 +166,13 @@ const Program kPrograms[] = {
      "print(format(255, '#b'), format(12345.678, '_.2f'), (5).__format__('03d'), format(None, ''), format([1], ''))\n"
      "for f in (lambda: format(object(), 'x'), lambda: format('a', 'd'), lambda: (5).__format__(5)):\n"
      "    try:\n        f()\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__)\n"},
+    {"bytes_operations",
+     "b = bytearray(b'abc')\nb[0:1] = (x for x in b'zz')\nb[-1] = 33\ndel b[1]\nprint(b, b[1:3], len(b), len(b'xy'))\n"
+     "b += b'!'\nprint(b, b * 2, 2 * b'ab', b'ab' in b'xaby', 97 in b'abc', 256 in b'' if False else 0 in b'\\x00')\n"
+     "print(b'a' < b'b', bytearray(b'a') == b'a', b'ab' <= b'ab', b'abc' > bytearray(b'abd'), b'x' != 'x')\n"
+     "for f in (lambda: 'a' in b'abc', lambda: 256 in b'abc', lambda: b.__setitem__(0, 300), lambda: b['k']):\n"
+     "    try:\n        f()\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__)\n"
+     "x = 'abc' * 1000\nprint(sum(1 for i in range(len(x)) if x[i] == 'b'), x[-1], 'h\\u00e9llo'[1], 'h\\u00e9llo'[-1])\n"},
     {"str_and_isinstance",
      "print(str(ValueError('bad')), isinstance(1, (str, (int,))), isinstance(True, int), abs(-3))\n"},
 };

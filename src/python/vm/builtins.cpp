@@ -365,6 +365,7 @@ PyResult<Value> builtin_len(RuntimeContext& ctx, Value v) {
         if (DictTable* t = dict_table_of(o)) return Value::from_int(std::int64_t(t->live_count));
         if (SetTable* t = set_table_of(o)) return Value::from_int(std::int64_t(t->live_count));
         if (auto* b = std::get_if<BytesPayload>(&o)) return Value::from_int(std::int64_t(b->bytes.size()));
+        if (auto* b = std::get_if<ByteArrayPayload>(&o)) return Value::from_int(std::int64_t(b->bytes.size()));
         if (auto* r = std::get_if<RangePayload>(&o)) {
             std::int64_t n = r->step > 0 ? (r->stop > r->start ? (r->stop - r->start + r->step - 1) / r->step : 0)
                                          : (r->start > r->stop ? (r->start - r->stop - r->step - 1) / -r->step : 0);

@@ -20,6 +20,8 @@
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/types/hash_values.h"
+#include "python/types/number_slots.h"
+#include "python/types/string_types.h"
 #include "python/vm/str_formatting.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
@@ -488,9 +490,11 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
     }
-    // A complex right operand: its reflected slot (int + complex, float * complex, ...).
+    // A builtin right operand of another type: its reflected slot (int + complex, 2 * b'ab', ...).
     TRY_ASSIGN(tb, py_type_id_of(heap, in.types, b));
-    if (tb == type_id(BuiltinType::Complex) && ta != tb) {
+    const bool right_handled_here = is_number(heap, b) || is_str(heap, b) || items_of(heap, b, HeapObjectKind::List) ||
+                                    items_of(heap, b, HeapObjectKind::Tuple);
+    if (tb < kFirstProgramType && ta != tb && !right_handled_here) {
         TRY_ASSIGN(reflected_entry, in.types.slot(tb, DunderSlot(std::uint8_t(kForward[op]) + 1)));
         if (reflected_entry && reflected_entry->kind == SlotKind::Binary) {
             NativeRuntime rt(ctx);
@@ -547,6 +551,29 @@ PyResult<bool> truth(RuntimeContext& ctx, Value v) {
     return true;
 }
 
+// x in bytes: a bytes-like x as a run of bytes, an int as one byte value.
+PyResult<bool> bytes_contains(RuntimeContext& ctx, Value container, Value item) {
+    Heap& heap = ctx.heap;
+    auto bytes_of = [&](Value v) -> std::optional<std::string_view> {
+        const HeapSlot* s = heap.get_if_object(v);
+        if (!s) return std::nullopt;
+        if (const auto* b = std::get_if<BytesPayload>(&s->object)) return std::string_view(b->bytes);
+        if (const auto* b = std::get_if<ByteArrayPayload>(&s->object)) return std::string_view(b->bytes);
+        return std::nullopt;
+    };
+    const std::string_view hay = *bytes_of(container);
+    TRY_DO(python_charge_work(ctx.machine.meter, hay.size() / 16 + 1));
+    if (auto needle = bytes_of(item)) return hay.find(*needle) != std::string_view::npos;
+    if (item.is_int() || item.is_bool() || is_integer(heap, item)) {
+        if (!item.is_int() && !item.is_bool()) return fail(PyError::value_error("byte must be in range(0, 256)"));
+        const std::int64_t x = item.as_int();
+        if (x < 0 || x > 255) return fail(PyError::value_error("byte must be in range(0, 256)"));
+        return hay.find(char(std::uint8_t(x))) != std::string_view::npos;
+    }
+    TRY_ASSIGN(tn, type_name(ctx, item));
+    return fail(PyError::type_error(fmt::format("a bytes-like object is required, not '{}'", tn)));
+}
+
 PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
     Heap& heap = ctx.heap;
     if (is_str(heap, container)) {
@@ -568,6 +595,8 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(found, set_lookup_entry(heap, ctx.machine.meter, keys, container, item));
             return found.slot.has_value();
         }
+        if (slot->kind() == HeapObjectKind::Bytes || slot->kind() == HeapObjectKind::ByteArray)
+            return bytes_contains(ctx, container, item);
         if (slot->kind() == HeapObjectKind::Range) {
             auto r = std::get<RangePayload>(slot->object);
             if (!item.is_int()) return false;
@@ -657,6 +686,14 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
     }
     const HeapSlot* sa = heap.get_if_object(a);
     const HeapSlot* sb = heap.get_if_object(b);
+    auto is_bytes = [](const HeapSlot* s) {
+        return s && (s->kind() == HeapObjectKind::Bytes || s->kind() == HeapObjectKind::ByteArray);
+    };
+    if (is_bytes(sa) && is_bytes(sb)) {
+        NativeRuntime rt(ctx);
+        TRY_ASSIGN(r, bytes_compare(rt, a, b, op));
+        if (r) return Value::from_bool(*r);
+    }
     if (sa && sb && sa->kind() == sb->kind() &&
         (sa->kind() == HeapObjectKind::List || sa->kind() == HeapObjectKind::Tuple)) {
         std::vector<Value> x = *sequence_items(sa->object), y = *sequence_items(sb->object);
@@ -892,8 +929,13 @@ PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value 
         Value args[2] = {key, v};
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::SetItem, args));
         if (custom) return {};
-        if (slot->kind() == HeapObjectKind::ByteArray)
-            return fail(PyError::type_error("object does not support item assignment"));
+        if (slot->kind() == HeapObjectKind::ByteArray) {
+            NativeRuntime rt(ctx);
+            TRY_ASSIGN(done, bytearray_setitem(rt, container, key, v));
+            if (done) return {};
+            TRY_ASSIGN(tn, type_name(ctx, key));
+            return fail(PyError::type_error(fmt::format("bytearray indices must be integers or slices, not {}", tn)));
+        }
     }
     TRY_ASSIGN(tn, type_name(ctx, container));
     return fail(PyError::type_error(fmt::format("'{}' object does not support item assignment", tn)));
@@ -923,6 +965,13 @@ PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
             auto& items = std::get<ListPayload>(ms->object).items;
             items.erase(items.begin() + i);
             return {};
+        }
+        if (slot->kind() == HeapObjectKind::ByteArray) {
+            NativeRuntime rt(ctx);
+            TRY_ASSIGN(done, bytearray_delitem(rt, container, key));
+            if (done) return {};
+            TRY_ASSIGN(tn, type_name(ctx, key));
+            return fail(PyError::type_error(fmt::format("bytearray indices must be integers or slices, not {}", tn)));
         }
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::DeleteItem, std::span<const Value>(&key, 1)));
         if (custom) return {};
