@@ -150,6 +150,7 @@ const Program kPrograms[] = {
      "print(divmod(7.5, 2), divmod(-7, 2), 2 ** -1, 10**400 / 10**399, (-8) ** (1/3), 3 << 70, -(2**70) >> 3, True + True)\n"
      "print(-(2**70), ~(2**70), +True, -True, ~True, True & 1, True | False, 2**53 + 1 == float(2**53), 2**53 == float(2**53))\n"
      "print(10**20 < 1e20 + 1, float('nan') == float('nan'), float('nan') != 1, 1 < 1.5, 2**64 > 1.8e19, (-1) ** 0.5)\n"
+     "print(float('1e309'), float('-1e309'), float('1e-400'), float(' 2.5e-320 '), int(' -0x1F ', 0), (2**60 + 1) / 3)\n"
      "for f in (lambda: 1 // 0, lambda: 1.0 / 0, lambda: 2**70 % 0, lambda: 0 ** -1, lambda: 1 >> -1, lambda: 10**400 / 0.5):\n"
      "    try:\n        f()\n    except (ZeroDivisionError, ValueError, OverflowError) as e:\n        print(type(e).__name__)\n"},
     {"int_bytes_corners",

@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 
 #include "base/panic.h"
@@ -512,6 +513,9 @@ PyResult<Value> construct_builtin_type(RuntimeContext& ctx, TypeId type, NativeC
                 double d = 0;
                 auto [p, ec] = std::from_chars(trimmed.data() + (trimmed.size() && trimmed[0] == '+'),
                                                trimmed.data() + trimmed.size(), d);
+                // Out of the float range: the nearest float as strtod gives it (inf, 0 or a subnormal).
+                if (ec == std::errc::result_out_of_range && p == trimmed.data() + trimmed.size())
+                    return Value::from_float(std::strtod(trimmed.c_str(), nullptr));
                 if (ec != std::errc() || p != trimmed.data() + trimmed.size() || trimmed.empty())
                     return fail(PyError::value_error(fmt::format("could not convert string to float: {}", py_str_repr(s))));
                 return Value::from_float(d);
