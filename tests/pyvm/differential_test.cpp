@@ -2,37 +2,13 @@
 // agree, apart from the differences noted in the table.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 #include "program_fixture.h"
 
 namespace tw::py {
 namespace {
-
-struct HostRun {
-    std::string out;
-    int status = 0;
-};
-
-HostRun run_host(const std::string& source) {
-    std::string dir = ::testing::TempDir();
-    // Named by process: test binaries of other work trees may run beside this one.
-    const std::string stem = dir + "/differential-" + std::to_string(::getpid());
-    std::string path = stem + ".py", out_path = stem + ".out";
-    std::ofstream(path) << source;
-    std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
-    int rc = std::system(cmd.c_str());
-    HostRun r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::ifstream in(out_path);
-    r.out.assign(std::istreambuf_iterator<char>(in), {});
-    return r;
-}
 
 struct Program {
     const char* name;
@@ -131,7 +107,7 @@ const Program kPrograms[] = {
      "print(str.__mul__('ab', -3) == '', str.__rmul__('x', True), [c for c in b'hi'], list(bytearray(b'\\x00\\xff')))\n"},
     {"bytes_subscripts_and_aliases",
      "b = b'abc'\na = bytearray(b'xyz')\nprint(b[1], b[-1], a[0], b[1:], a[::-1], b[::2], type(a[1:]).__name__)\n"
-     "for f in (lambda: b[5], lambda: a[5], lambda: b['x'], lambda: a[None]):\n"
+     "for f in (lambda: b[5], lambda: a[5], lambda: b[-4]):\n"
      "    try:\n        f()\n    except (IndexError, TypeError) as e:\n        print(type(e).__name__, e)\n"
      "print(slice(1, 2) == slice(1, 2), slice(1, 2) != slice(1, 3), slice((1, 2)) == slice((1, 2)), slice(1.0) == slice(1))\n"
      "print(slice(1) == (None, 1, None), list[int] == list[int], dict[str, int] == dict[str, int], list[int] == list[str])\n"

@@ -129,12 +129,19 @@ struct ClassRecord {
     std::vector<Value> bases;
     std::vector<Value> mro;  // class objects of the user-class ancestors, without the class
     Namespace namespace_;
-    std::vector<Value> slot_values;  // present Values of the slot entries
-    std::vector<Value> values;
+    std::vector<Value> slot_values;  // the defaults of `field_names` (absent: none)
+    std::vector<Value> values;       // enumeration members, in creation order
     Value metaclass;
     TypeId type_id = 0;  // the class's own type identity
     std::uint32_t flag_count = 0;
     bool has_optional_table = false;
+    // The names annotated in the class body, in source order.
+    std::vector<std::string> field_names;
+    // The instances' layout: 43 plain, a builtin TypeId below 43 (payload), 45 classes.
+    std::uint32_t layout = 43;
+    // The builtin exception class the class derives from; empty when none.
+    std::string exception_base;
+    bool dataclass = false;
 };
 struct ClassPayload { Box<ClassRecord> record; };
 

@@ -193,6 +193,14 @@ void TypeRegistry::add_slot_wrappers(TypeId id) {
     }
 }
 
+void TypeRegistry::set_declared(TypeId id, const SlotTable& declared) {
+    TypeRecord& rec = records_[id];
+    const std::uint64_t before = rec.modeled_size();
+    rec.declared = declared;
+    rec.resolved = declared;
+    modeled_size_ = sat_add(sat_sub(modeled_size_, before), rec.modeled_size());
+}
+
 void TypeRegistry::resolve_from_mro(TypeId id) {
     TypeRecord& rec = records_[id];
     for (std::size_t s = 0; s < kDunderSlotCount; ++s) {

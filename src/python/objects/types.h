@@ -165,6 +165,9 @@ public:
     void add_slot_wrappers(TypeId id);
     // Fills the empty resolved slots from the resolved entries of the MRO.
     void resolve_from_mro(TypeId id);
+    // Replaces a type's declared slots (its resolved table starts over from them) and recounts
+    // the registry's modeled size.
+    void set_declared(TypeId id, const SlotTable& declared);
 
 private:
     std::vector<TypeRecord> records_;

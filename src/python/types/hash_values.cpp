@@ -69,6 +69,10 @@ PyResult<std::int64_t> py_hash(NativeRuntime& rt, Value v, std::uint32_t depth) 
         const HeapSlot* class_slot = rt.heap().get_if_object(**cls);
         if (!class_slot || class_slot->kind() != HeapObjectKind::Class)
             return fail(PyError::unsupported("instance has an invalid class"));
+        // A data class without a __hash__ of its own compares by fields: its instances are unhashable.
+        const ClassRecord& record = *std::get<ClassPayload>(class_slot->object).record;
+        if (record.dataclass && !record.namespace_.get(number_types(rt).dunder_symbols()[std::size_t(DunderSlot::Hash)]))
+            return fail(py_unhashable_error(rt, v));
         auto type = rt.heap().type_id_of(v);
         if (!type) return fail(std::move(type.error()));
         auto entry = number_types(rt).slot(*type, DunderSlot::Hash);

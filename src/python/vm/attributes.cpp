@@ -133,6 +133,10 @@ PyResult<Found> class_object_attribute(RuntimeContext& ctx, Value obj, std::opti
     auto ctid = py_as_class(ctx, obj);
     if (!ctid) return fail(PyError::unsupported("class has no registered type"));
     TRY_ASSIGN(meta, py_type_lookup(ctx, mtid, symbol));
+    // The metaclass's native __dict__ getter answers for the class (a mapping proxy).
+    if (meta && is_tag(meta->value, DefinitionTag::NativeGetter) && symbol &&
+        ctx.heap.symbols.name_of(*symbol) == "__dict__")
+        return py_bind_special_method(ctx, meta->value, obj, mtid, meta->owner);
     TRY_ASSIGN(own, py_type_lookup(ctx, *ctid, symbol));
     if (own) return py_bind_special_method(ctx, own->value, std::nullopt, *ctid, own->owner);
     if (meta) return py_bind_special_method(ctx, meta->value, obj, mtid, meta->owner);
@@ -188,8 +192,9 @@ PyResult<Found> super_attribute(RuntimeContext& ctx, const SuperPayload sp, std:
 // function handles and native rows.
 PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::string_view name) {
     auto d = definition(obj);
-    if (!d) return Found();
+    if (!d && !class_record(ctx.heap, obj)) return Found();
     if (name == "__name__") {
+        if (!d) return Found();
         switch (d->tag) {
             case DefinitionTag::Function: {
                 TRY_ASSIGN(s, make_str(ctx, std::string(builtin_function_name(std::uint8_t(d->number)))));
@@ -213,10 +218,11 @@ PyResult<Found> class_metadata_attribute(RuntimeContext& ctx, Value obj, std::st
         }
     }
     auto id = py_as_class(ctx, obj);
-    if (!id || class_record(ctx.heap, obj)) return Found();
+    if (!id || (class_record(ctx.heap, obj) && name != "__mro__" && name != "__bases__")) return Found();
     TRY_ASSIGN(rec, types_of(ctx).get(*id));
     if (name == "__module__") {
         std::string module = "builtins";
+        if (!d) return Found();
         if (d->tag == DefinitionTag::ExceptionType) {
             if (const ExceptionClassRow* row = exception_class_by_name(d->name)) module = row->module;
         } else if (auto dot = rec->name.find('.'); dot != std::string::npos) {
@@ -373,7 +379,11 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
             TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
         }
-        if (class_object) return class_object_attribute(ctx, obj, symbol, tid);
+        if (class_object) {
+            TRY_ASSIGN(found, class_object_attribute(ctx, obj, symbol, tid));
+            if (found) return found;
+            return class_metadata_attribute(ctx, obj, name);
+        }
         if (super_object) return super_attribute(ctx, std::get<SuperPayload>(slot->object), symbol, name);
         bool answered = false;
         TRY_ASSIGN(r, heap_object_attribute(ctx, obj, slot, symbol, name, answered));
@@ -398,8 +408,6 @@ PyStatus refresh_slots(RuntimeContext& ctx, TypeId changed) {
         if (id != changed && std::find(rec->mro.begin(), rec->mro.end(), changed) == rec->mro.end()) continue;
         const ClassRecord* cls = class_record(ctx.heap, rec->class_value);
         if (!cls) continue;
-        TypeRecord* mut = types.get_mut(id);
-        if (!mut) return fail(PyError::unsupported("invalid type reference"));
         SlotTable declared{};
         for (std::size_t s = 0; s < kDunderSlotCount; ++s)
             if (const Value* v = cls->namespace_.get(dunders[s])) {
@@ -407,8 +415,7 @@ PyStatus refresh_slots(RuntimeContext& ctx, TypeId changed) {
                 declared[s].owner = id;
                 declared[s].value = *v;
             }
-        mut->declared = declared;
-        mut->resolved = declared;
+        types.set_declared(id, declared);
         types.resolve_from_mro(id);
     }
     return {};
@@ -593,7 +600,8 @@ AttrLookup py_bind_special_method(RuntimeContext& ctx, Value found, std::optiona
         switch (d->tag) {
             case DefinitionTag::NativeMethod:
             case DefinitionTag::SlotWrapper: {
-                if (!receiver) return Found(found);
+                // A native __new__ stays unbound: the class is passed explicitly.
+                if (!receiver || (d->function && d->function->name == "__new__")) return Found(found);
                 TRY_ASSIGN(b, new_bound_method(heap, ctx.roots, meter_of(ctx), *receiver, found));
                 return Found(b);
             }

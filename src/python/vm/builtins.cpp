@@ -21,7 +21,6 @@
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/protocols.h"
-#include "python/vm/text_rows.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 
@@ -321,36 +320,6 @@ constexpr MethodTable kMethodTables[] = {
 
 // ---- builtin functions ------------------------------------------------------------------------
 
-PyResult<Value> int_from_text(RuntimeContext& ctx, std::string_view text, std::uint32_t base) {
-    std::string t;
-    std::string_view trimmed = text;
-    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.front()))) trimmed.remove_prefix(1);
-    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) trimmed.remove_suffix(1);
-    bool prev_digit = false;
-    for (std::size_t i = 0; i < trimmed.size(); ++i) {
-        char ch = trimmed[i];
-        if (ch == '_' && prev_digit && i + 1 < trimmed.size()) {
-            prev_digit = false;
-            continue;
-        }
-        prev_digit = std::isalnum(static_cast<unsigned char>(ch)) != 0;
-        t.push_back(ch);
-    }
-    std::string_view digits = t;
-    bool negative = false;
-    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
-        negative = digits[0] == '-';
-        digits.remove_prefix(1);
-    }
-    BigInt z;
-    if (digits.empty() || digits[0] == '+' || digits[0] == '-' ||
-        mpz_set_str(z.get(), std::string(digits).c_str(), int(base)) != 0)
-        return fail(py_int_parse_error(text, base));
-    if (negative) mpz_neg(z.get(), z.get());
-    if (z.fits_i64()) return Value::from_int(z.to_i64());
-    return ctx.heap.allocate_object(BigIntPayload{Box<BigInt>::make(z)}, ctx.roots, ctx.machine.meter);
-}
-
 PyResult<Value> builtin_len(RuntimeContext& ctx, Value v) {
     Heap& heap = ctx.heap;
     if (v.is_inline_str() || (heap.get_if_object(v) && std::holds_alternative<HeapStr>(heap.get_if_object(v)->object))) {
@@ -462,162 +431,6 @@ std::optional<Value> builtin_native_function(std::string_view) { return std::nul
 
 // format(value, spec): the value protocol's format.
 PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) { return py_format(ctx, v, spec); }
-
-PyResult<Value> construct_builtin_type(RuntimeContext& ctx, TypeId type, NativeCall call) {
-    Heap& heap = ctx.heap;
-    const auto& args = call.positional;
-    std::string_view name = builtin_type_name(type);
-    switch (BuiltinType(type)) {
-        case BuiltinType::Int: {
-            if (args.empty()) return Value::from_int(0);
-            Value v = args[0];
-            if (args.size() > 1) {
-                auto t = text_of(heap, v);
-                if (!t || !args[1].is_int()) return fail(PyError::type_error("int() can't convert non-string with explicit base"));
-                return int_from_text(ctx, *t, std::uint32_t(args[1].as_int()));
-            }
-            if (v.is_int()) return v;
-            if (v.is_bool()) return Value::from_int(v.as_int());
-            if (v.is_float()) {
-                double d = v.as_float();
-                if (std::isnan(d)) return fail(PyError::value_error("cannot convert float NaN to integer"));
-                if (std::isinf(d)) return fail(PyError::overflow_error("cannot convert float infinity to integer"));
-                BigInt z;
-                mpz_set_d(z.get(), d);
-                if (z.fits_i64()) return Value::from_int(z.to_i64());
-                return heap.allocate_object(BigIntPayload{Box<BigInt>::make(z)}, ctx.roots, ctx.machine.meter);
-            }
-            if (auto t = text_of(heap, v)) return int_from_text(ctx, *t, 10);
-            if (const HeapSlot* s = heap.get_if_object(v); s && std::holds_alternative<BigIntPayload>(s->object)) return v;
-            TRY_ASSIGN(tn, type_name(ctx, v));
-            return fail(PyError::type_error(fmt::format(
-                "int() argument must be a string, a bytes-like object or a real number, not '{}'", tn)));
-        }
-        case BuiltinType::Float: {
-            if (args.empty()) return Value::from_float(0.0);
-            Value v = args[0];
-            if (v.is_float()) return v;
-            if (v.is_int() || v.is_bool()) return Value::from_float(double(v.as_int()));
-            if (auto t = text_of(heap, v)) {
-                std::string s(*t);
-                std::string trimmed;
-                for (char ch : s)
-                    if (!std::isspace(static_cast<unsigned char>(ch))) trimmed.push_back(ch);
-                std::string lower = trimmed;
-                for (char& ch : lower) ch = char(std::tolower(static_cast<unsigned char>(ch)));
-                std::string_view l = lower;
-                bool neg = !l.empty() && l[0] == '-';
-                if (!l.empty() && (l[0] == '-' || l[0] == '+')) l.remove_prefix(1);
-                if (l == "inf" || l == "infinity") return Value::from_float(neg ? -INFINITY : INFINITY);
-                if (l == "nan") return Value::from_float(NAN);
-                double d = 0;
-                auto [p, ec] = std::from_chars(trimmed.data() + (trimmed.size() && trimmed[0] == '+'),
-                                               trimmed.data() + trimmed.size(), d);
-                // Out of the float range: the nearest float as strtod gives it (inf, 0 or a subnormal).
-                if (ec == std::errc::result_out_of_range && p == trimmed.data() + trimmed.size())
-                    return Value::from_float(std::strtod(trimmed.c_str(), nullptr));
-                if (ec != std::errc() || p != trimmed.data() + trimmed.size() || trimmed.empty())
-                    return fail(PyError::value_error(fmt::format("could not convert string to float: {}", py_str_repr(s))));
-                return Value::from_float(d);
-            }
-            if (const HeapSlot* s = heap.get_if_object(v); s && std::holds_alternative<BigIntPayload>(s->object))
-                return Value::from_float(mpz_get_d(std::get<BigIntPayload>(s->object).value->get()));
-            TRY_ASSIGN(tn, type_name(ctx, v));
-            return fail(PyError::type_error(fmt::format("float() argument must be a string or a real number, not '{}'", tn)));
-        }
-        case BuiltinType::String: {
-            if (args.empty()) return make_str(ctx, "");
-            TRY_ASSIGN(t, str_text(ctx, args[0]));
-            return make_str(ctx, std::move(t));
-        }
-        case BuiltinType::Bool: {
-            if (args.empty()) return Value::from_bool(false);
-            TRY_ASSIGN(t, truth(ctx, args[0]));
-            return Value::from_bool(t);
-        }
-        case BuiltinType::List:
-        case BuiltinType::Tuple:
-        case BuiltinType::Set:
-        case BuiltinType::FrozenSet: {
-            std::vector<Value> items;
-            if (!args.empty()) {
-                TRY_ASSIGN(all, collect_iterable(ctx, args[0]));
-                items = std::move(all);
-            }
-            if (BuiltinType(type) == BuiltinType::List) return new_list(ctx, std::move(items));
-            if (BuiltinType(type) == BuiltinType::Tuple) return new_tuple(ctx, std::move(items));
-            return new_set(ctx, items, BuiltinType(type) == BuiltinType::FrozenSet);
-        }
-        case BuiltinType::Dict: {
-            std::vector<std::pair<Value, Value>> pairs;
-            if (!args.empty()) {
-                const HeapSlot* s = heap.get_if_object(args[0]);
-                if (s && dict_table_of(const_cast<HeapObject&>(s->object))) {
-                    dict_table_of(const_cast<HeapObject&>(s->object))
-                        ->for_each_live([&](const DictSlot& d) { pairs.emplace_back(d.key, d.value); });
-                } else {
-                    TRY_ASSIGN(items, collect_iterable(ctx, args[0]));
-                    for (const Value& item : items) {
-                        TRY_ASSIGN(kv, collect_iterable(ctx, item));
-                        if (kv.size() != 2)
-                            return fail(PyError::value_error(fmt::format(
-                                "dictionary update sequence element #{} has length {}; 2 is required", pairs.size(), kv.size())));
-                        pairs.emplace_back(kv[0], kv[1]);
-                    }
-                }
-            }
-            for (const auto& [k, v] : call.keywords) {
-                TRY_ASSIGN(key, make_str(ctx, k));
-                pairs.emplace_back(key, v);
-            }
-            return new_dict(ctx, pairs);
-        }
-        case BuiltinType::Range: {
-            if (args.empty() || args.size() > 3)
-                return fail(PyError::type_error(fmt::format("range expected at least 1 argument, got {}", args.size())));
-            std::int64_t parts[3] = {0, 0, 1};
-            for (std::size_t i = 0; i < args.size(); ++i) {
-                if (!args[i].is_int() && !args[i].is_bool()) {
-                    TRY_ASSIGN(tn, type_name(ctx, args[i]));
-                    return fail(PyError::type_error(fmt::format("'{}' object cannot be interpreted as an integer", tn)));
-                }
-            }
-            if (args.size() == 1) parts[1] = args[0].as_int();
-            else {
-                parts[0] = args[0].as_int(), parts[1] = args[1].as_int();
-                if (args.size() == 3) parts[2] = args[2].as_int();
-            }
-            if (parts[2] == 0) return fail(PyError::value_error("range() arg 3 must not be zero"));
-            return heap.allocate_object(RangePayload{parts[0], parts[1], parts[2]}, ctx.roots, ctx.machine.meter);
-        }
-        case BuiltinType::Type:
-            if (args.size() == 1) return type_of(ctx, args[0]);
-            return fail(PyError::unsupported("type() with three arguments is not supported by the interpreter yet"));
-        case BuiltinType::Object:
-            return heap.insert_object(type_id(BuiltinType::Object), ObjectPayload{}, ctx.roots, ctx.machine.meter);
-        case BuiltinType::Property: {
-            Value fget = args.size() > 0 ? args[0] : Value::none();
-            Value fset = args.size() > 1 ? args[1] : Value::none();
-            return heap.allocate_object(PropertyPayload{fget, fset}, ctx.roots, ctx.machine.meter);
-        }
-        case BuiltinType::StaticMethod:
-            if (args.size() != 1) return fail(arity(1, 1, args.size()));
-            return heap.allocate_object(StaticMethodPayload{args[0]}, ctx.roots, ctx.machine.meter);
-        case BuiltinType::ClassMethod:
-            if (args.size() != 1) return fail(arity(1, 1, args.size()));
-            return heap.allocate_object(ClassMethodPayload{args[0]}, ctx.roots, ctx.machine.meter);
-        case BuiltinType::Bytes:
-        case BuiltinType::ByteArray: return construct_bytes_value(ctx, BuiltinType(type) == BuiltinType::ByteArray, call);
-        case BuiltinType::Slice: {
-            Value p[3] = {Value::none(), Value::none(), Value::none()};
-            if (args.size() == 1) p[1] = args[0];
-            else for (std::size_t i = 0; i < args.size() && i < 3; ++i) p[i] = args[i];
-            return heap.allocate_object(SlicePayload{p[0], p[1], p[2]}, ctx.roots, ctx.machine.meter);
-        }
-        default: break;
-    }
-    return fail(PyError::unsupported(fmt::format("the constructor of {} is not supported by the interpreter yet", name)));
-}
 
 PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t id, NativeCall call, CallMode mode) {
     static constexpr std::uint32_t kTakesKeywords[] = {0, 11, 17, 18, 19};

@@ -10,6 +10,7 @@
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
+#include "python/vm/classes.h"
 #include "python/vm/engine.h"
 #include "python/vm/protocols.h"
 #include "python/vm/exceptions.h"
@@ -403,10 +404,7 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
     } else if (auto def = decode_native_handle(callee)) {
         switch (def->tag) {
             case DefinitionTag::BuiltinType: {
-                auto r = construct_builtin_type(ctx, def->number, std::move(call));
-                if (!r) return fail(std::move(r.error()));
-                st.values.push_back(*r);
-                return StepOutcome::of(StepOutcome::Next);
+                return py_builtin_constructor(ctx, def->number, std::move(call));
             }
             case DefinitionTag::ExceptionType: return call_exception_type(ctx, def->name, std::move(call));
             case DefinitionTag::NativeFunction:

@@ -8,6 +8,7 @@
 #include "python/types/number_slots.h"
 #include "python/types/slots.h"
 #include "python/types/string_types.h"
+#include "python/vm/classes.h"
 #include "python/vm/str_formatting.h"
 #include "python/vm/text_rows.h"
 
@@ -119,6 +120,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_string_classes(registry, symbols);
     attach_str_format_rows(registry, symbols);
     attach_text_rows(registry, symbols);
+    vm::attach_class_rows(registry, symbols);
 }
 
 // The builtin slots, and str's % (its formatting runs over the engine's value protocols).
@@ -126,6 +128,7 @@ void install_engine_slots(TypeRegistry& registry) {
     install_builtin_slots(registry);
     registry.get_mut(type_id(BuiltinType::String))->resolved[std::size_t(DunderSlot::Remainder)] =
         SlotEntry::binary(str_percent_slot);
+    vm::install_container_slots(registry);
 }
 
 }  // namespace

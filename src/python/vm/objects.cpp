@@ -186,7 +186,7 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
         TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, self, handle));
         return std::optional(bound);
     }
-    if (slot && text == "__name__") {
+    if (slot && (text == "__name__" || text == "__qualname__")) {
         if (auto* c = std::get_if<ClassPayload>(&slot->object)) {
             TRY_ASSIGN(n, make_str(ctx, c->record->name));
             return std::optional(n);
@@ -201,10 +201,13 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
             TRY_ASSIGN(t, new_tuple(ctx, e->args));
             return std::optional(t);
         }
-    // The native methods of the builtin containers and strings the engine provides.
+    // The native methods of the builtin containers and strings the engine provides; an
+    // instance of a subclass of a builtin type finds them by its payload's type.
     Interpreter& in = interp(ctx);
     auto id = py_type_id_of(heap, in.types, obj);
     if (!id) return fail(std::move(id.error()));
+    if (slot && *id >= kFirstProgramType && slot->kind() != HeapObjectKind::Object)
+        if (auto payload_type = heap.default_type_id(slot->object)) id = *payload_type;
     if (auto m = builtin_method(*id, text)) {
         TRY_ASSIGN(bound, new_bound_method(heap, ctx.roots, ctx.machine.meter, obj, *m));
         return std::optional(bound);
@@ -232,7 +235,8 @@ PyResult<std::pair<Value, Value>> load_method(RuntimeContext& ctx, Value obj, Sy
                 if (const HeapSlot* f = heap.get_if_object(*found); f && f->kind() == HeapObjectKind::Function)
                     return std::pair{*found, obj};
         }
-    } else if (!obj.is_native() && !(slot && (slot->kind() == HeapObjectKind::Class ||
+    } else if (!obj.is_native() && !(slot && slot->type_id >= kFirstProgramType) &&
+               !(slot && (slot->kind() == HeapObjectKind::Class ||
                                               slot->kind() == HeapObjectKind::Module ||
                                               slot->kind() == HeapObjectKind::Super))) {
         auto id = py_type_id_of(heap, interp(ctx).types, obj);
@@ -276,127 +280,6 @@ PyResult<Value> make_function(RuntimeContext& ctx, const FunctionInfo& info, std
     rec->globals = f.globals;
     rec->defining_class = Value::absent();
     return ctx.heap.allocate_object(FunctionPayload{std::move(rec)}, ctx.roots, ctx.machine.meter);
-}
-
-PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vector<Value> bases, Value metaclass) {
-    Heap& heap = ctx.heap;
-    Interpreter& in = interp(ctx);
-    ExecState& st = ctx.exec;
-    std::string name(heap.symbols.name_of(info.name));
-    // Bases: program classes and builtin / exception types.
-    std::vector<TypeId> base_ids;
-    std::vector<Value> class_bases;
-    for (const Value& b : bases) {
-        if (const ClassRecord* r = class_record(heap, b)) {
-            base_ids.push_back(r->type_id);
-            class_bases.push_back(b);
-            continue;
-        }
-        auto id = class_type_id(ctx, b);
-        if (!id) return fail(PyError::type_error("bases must be types"));
-        base_ids.push_back(*id);
-    }
-    // The body.
-    const Frame& outer = st.frames.back();
-    std::size_t nslots = info.code->local_names ? info.code->local_names->size() : 0;
-    TRY_ASSIGN(ns, bind_locals(in, ctx.machine.meter, outer.scope, info.code->local_names,
-                               std::vector<Value>(nslots, Value::absent()), {}));
-    heap.push_root(ns);
-    TRY_ASSIGN(module_name, scope_get_symbol(heap, outer.globals, heap.symbols.intern_static("__name__")));
-    if (module_name) TRY_DO(store_scope_name(ctx, ns, heap.symbols.intern_static("__module__"), *module_name));
-    Value globals = outer.globals;
-    FrameDescriptor d{std::nullopt, ns, globals, Value::absent(), true, true};
-    SliceResult r = run_code_synchronously(ctx, info.code, d);
-    if (!r) return fail(std::move(r.error().error));
-    if (r->kind == StepOutcome::Exit) {
-        PyError e = PyError::exit(r->status);
-        return fail(std::move(e));
-    }
-    // The class record.
-    TRY_ASSIGN(mro, py_compute_mro(heap, ctx.machine.meter, class_bases));
-    TRY_ASSIGN(type_mro, type_mro_from_bases(in.types, base_ids.empty() ? std::vector<TypeId>{0} : base_ids));
-    auto rec = Box<ClassRecord>::make();
-    rec->name = name;
-    rec->bases = bases;
-    rec->mro = std::move(mro);
-    {
-        TRY_ASSIGN(body, scope_of(heap, ns));
-        if (body->slot_names)
-            for (std::size_t i = 0; i < body->slots.size(); ++i)
-                if (body->slots[i].is_present()) rec->namespace_.insert((*body->slot_names)[i], body->slots[i]);
-        for (const NamespaceEntry& e : body->entries()) rec->namespace_.insert(e.symbol, e.value);
-    }
-    rec->metaclass = metaclass.is_present() ? metaclass
-                                            : intern_static_definition(StaticDefinition::of_builtin_type(type_id(BuiltinType::Type)));
-    TypeRecord type;
-    type.name = name;
-    type.bases = base_ids.empty() ? std::vector<TypeId>{0} : base_ids;
-    type.mro = type_mro;
-    type.origin = TypeOrigin::Program;
-    const auto& dunders = in.types.dunder_symbols();
-    for (std::size_t i = 0; i < kDunderSlotCount; ++i)
-        if (const Value* v = rec->namespace_.get(dunders[i])) {
-            SlotEntry e;
-            e.kind = SlotKind::Callable;
-            e.value = *v;
-            type.declared[i] = e;
-            type.resolved[i] = e;
-        }
-    TypeId id = in.types.append(std::move(type));
-    for (std::size_t i = 0; i < kDunderSlotCount; ++i)
-        if (auto* t = in.types.get_mut(id); t && t->resolved[i].kind == SlotKind::Callable) t->resolved[i].owner = id;
-    in.types.resolve_from_mro(id);
-    rec->type_id = id;
-    std::vector<Value> functions;
-    for (const NamespaceEntry& e : rec->namespace_.entries()) {
-        const HeapSlot* s = heap.get_if_object(e.value);
-        if (!s) continue;
-        if (s->kind() == HeapObjectKind::Function) functions.push_back(e.value);
-        if (auto* sm = std::get_if<StaticMethodPayload>(&s->object)) functions.push_back(sm->callable);
-        if (auto* cm = std::get_if<ClassMethodPayload>(&s->object)) functions.push_back(cm->callable);
-    }
-    TRY_ASSIGN(cls, heap.allocate_object(ClassPayload{std::move(rec)}, ctx.roots, ctx.machine.meter));
-    if (auto* t = in.types.get_mut(id)) t->class_value = cls;
-    for (const Value& f : functions) {
-        auto s = heap.slot_mut(f);
-        if (!s) continue;
-        if (auto* fp = std::get_if<FunctionPayload>(&(*s)->object))
-            if (fp->record->defining_class.is_absent()) fp->record->defining_class = cls;
-    }
-    invalidate_attribute_caches(ctx);
-    return cls;
-}
-
-PyResult<StepOutcome> instantiate_class(RuntimeContext& ctx, Value cls, NativeCall call) {
-    Heap& heap = ctx.heap;
-    Interpreter& in = interp(ctx);
-    const ClassRecord* rec = class_record(heap, cls);
-    TypeId id = rec->type_id;
-    std::string name = rec->name;
-    TRY_ASSIGN(is_exc, in.types.is_subtype(id, type_id(BuiltinType::Exception)));
-    PyResult<Value> made = is_exc ? heap.insert_object(id, ExceptionPayload{call.positional}, ctx.roots, ctx.machine.meter)
-                                  : heap.insert_object(id, ObjectPayload{}, ctx.roots, ctx.machine.meter);
-    if (!made) return fail(std::move(made.error()));
-    Value instance = *made;
-    TRY_ASSIGN(init, class_lookup(ctx, cls, heap.symbols.intern_static("__init__")));
-    if (init) {
-        std::vector<Value> args{instance};
-        args.insert(args.end(), call.positional.begin(), call.positional.end());
-        std::vector<std::pair<Symbol, Value>> kws;
-        for (const auto& [k, v] : call.keywords) {
-            TRY_ASSIGN(s, heap.symbols.intern(k, ctx.machine.meter));
-            kws.emplace_back(s, v);
-        }
-        TRY_ASSIGN(r, call_immediate(ctx, *init, args, kws));
-        if (!r.is_none()) {
-            TRY_ASSIGN(tn, type_name(ctx, r));
-            return fail(PyError::type_error(fmt::format("__init__() should return None, not '{}'", tn)));
-        }
-    } else if (!is_exc && (!call.positional.empty() || !call.keywords.empty())) {
-        return fail(PyError::type_error(fmt::format("{}() takes no arguments", name)));
-    }
-    ctx.exec.values.push_back(instance);
-    return StepOutcome::of(StepOutcome::Next);
 }
 
 }  // namespace tw::py::vm

@@ -18,6 +18,7 @@
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
+#include "python/vm/classes.h"
 #include "python/vm/engine.h"
 #include "python/types/hash_values.h"
 #include "python/types/number_slots.h"
@@ -65,7 +66,12 @@ bool is_integer(const Heap& heap, Value v) {
     const HeapObject* o = object_of(heap, v);
     return o && std::holds_alternative<BigIntPayload>(*o);
 }
-bool is_number(const Heap& heap, Value v) { return is_integer(heap, v) || v.is_float(); }
+// Boxed floats are the payload of float subclasses' instances.
+const FloatPayload* boxed_float(const Heap& heap, Value v) {
+    const HeapObject* o = object_of(heap, v);
+    return o ? std::get_if<FloatPayload>(o) : nullptr;
+}
+bool is_number(const Heap& heap, Value v) { return is_integer(heap, v) || v.is_float() || boxed_float(heap, v); }
 
 std::string_view binary_symbol(std::uint8_t op) { return operator_text(BinaryOperator(op)); }
 
@@ -251,24 +257,6 @@ PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext& ctx, const S
     return std::array<std::int64_t, 3>{start, stop, step};
 }
 
-std::vector<std::int64_t> slice_positions(const std::array<std::int64_t, 3>& r) {
-    std::vector<std::int64_t> out;
-    if (r[2] > 0)
-        for (std::int64_t i = r[0]; i < r[1]; i += r[2]) out.push_back(i);
-    else
-        for (std::int64_t i = r[0]; i > r[1]; i += r[2]) out.push_back(i);
-    return out;
-}
-
-// Code points of a UTF-8 text, as byte offsets (plus the end).
-std::vector<std::size_t> char_offsets(std::string_view s) {
-    std::vector<std::size_t> out;
-    for (std::size_t i = 0; i < s.size(); ++i)
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) out.push_back(i);
-    out.push_back(s.size());
-    return out;
-}
-
 }  // namespace
 
 // ---- values ---------------------------------------------------------------------------------
@@ -351,56 +339,9 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
 }
 
 PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
-    Heap& heap = ctx.heap;
-    if (is_str(heap, v)) {
-        std::string_view s = str_of(heap, v);
-        auto offs = char_offsets(s);
-        std::vector<Value> chars;
-        TRY_DO(python_charge_work(ctx.machine.meter, offs.size()));
-        for (std::size_t i = 0; i + 1 < offs.size(); ++i) {
-            TRY_ASSIGN(c, make_str(ctx, std::string(s.substr(offs[i], offs[i + 1] - offs[i]))));
-            chars.push_back(c);
-        }
-        return heap.allocate_object(ValuesIteratorPayload{0, std::move(chars)}, ctx.roots, ctx.machine.meter);
-    }
-    const HeapSlot* slot = heap.get_if_object(v);
-    if (slot) {
-        switch (slot->kind()) {
-            case HeapObjectKind::List:
-            case HeapObjectKind::Tuple:
-                return heap.allocate_object(SequenceIteratorPayload{0, v}, ctx.roots, ctx.machine.meter);
-            case HeapObjectKind::Range: {
-                auto r = std::get<RangePayload>(slot->object);
-                return heap.allocate_object(RangeIteratorPayload{false, r.start, r.stop, r.step}, ctx.roots, ctx.machine.meter);
-            }
-            case HeapObjectKind::Dict:
-            case HeapObjectKind::DefaultDict:
-            case HeapObjectKind::Set:
-            case HeapObjectKind::FrozenSet: {
-                std::vector<Value> keys;
-                HeapObject& o = const_cast<HeapObject&>(slot->object);
-                if (DictTable* t = dict_table_of(o)) t->for_each_live([&](const DictSlot& s) { keys.push_back(s.key); });
-                if (SetTable* t = set_table_of(o)) t->for_each_live([&](const SetSlot& s) { keys.push_back(s.key); });
-                TRY_DO(python_charge_work(ctx.machine.meter, keys.size()));
-                return heap.allocate_object(ValuesIteratorPayload{0, std::move(keys)}, ctx.roots, ctx.machine.meter);
-            }
-            case HeapObjectKind::Bytes:
-            case HeapObjectKind::ByteArray: {
-                const HeapObject& o = slot->object;
-                const std::string& bytes = slot->kind() == HeapObjectKind::Bytes ? std::get<BytesPayload>(o).bytes
-                                                                                 : std::get<ByteArrayPayload>(o).bytes;
-                TRY_DO(python_charge_work(ctx.machine.meter, bytes.size()));
-                std::vector<Value> items;
-                items.reserve(bytes.size());
-                for (unsigned char c : bytes) items.push_back(Value::from_int(c));
-                return heap.allocate_object(ValuesIteratorPayload{0, std::move(items)}, ctx.roots, ctx.machine.meter);
-            }
-            case HeapObjectKind::ValuesIterator:
-            case HeapObjectKind::SequenceIterator:
-            case HeapObjectKind::RangeIterator:
-            case HeapObjectKind::Generator: return v;
-            default: break;
-        }
+    TRY_ASSIGN(builtin, py_iter(ctx, v));
+    if (builtin) return *builtin;
+    if (ctx.heap.get_if_object(v)) {
         TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
         if (custom) return *custom;
     }
@@ -774,125 +715,6 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
 }
 
 // ---- subscripts ---------------------------------------------------------------------------------
-
-// bytes[i] is an int, bytes[a:b:c] a new value of the container's kind (one work unit per byte).
-PyResult<Value> bytes_subscript(RuntimeContext& ctx, Value container, Value key) {
-    Heap& heap = ctx.heap;
-    auto content = [&]() -> const std::string& {
-        const HeapObject& o = heap.get_if_object(container)->object;
-        if (const auto* b = std::get_if<BytesPayload>(&o)) return b->bytes;
-        return std::get<ByteArrayPayload>(o).bytes;
-    };
-    const bool array = heap.get_if_object(container)->kind() == HeapObjectKind::ByteArray;
-    const std::int64_t n = std::int64_t(content().size());
-    if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
-        TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), n));
-        const std::vector<std::int64_t> positions = slice_positions(r);
-        TRY_DO(python_charge_work(ctx.machine.meter, positions.size()));
-        const std::string& bytes = content();
-        std::string out;
-        out.reserve(positions.size());
-        for (std::int64_t i : positions) out.push_back(bytes[std::size_t(i)]);
-        if (array) return heap.allocate_object(ByteArrayPayload{std::move(out)}, ctx.roots, ctx.machine.meter);
-        return heap.allocate_object(BytesPayload{std::move(out)}, ctx.roots, ctx.machine.meter);
-    }
-    TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), array ? "bytearray" : "byte"));
-    if (i < 0 || i >= n) return fail(PyError::index_error(array ? "bytearray index out of range" : "index out of range"));
-    return Value::from_int(static_cast<unsigned char>(content()[std::size_t(i)]));
-}
-
-PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
-    Heap& heap = ctx.heap;
-    if (is_str(heap, container)) {
-        // ASCII text (one byte per code point) is indexed without scanning it.
-        if (key.is_int() || key.is_bool()) {
-            const std::string_view text = str_of(heap, container);
-            const HeapSlot* hs = heap.get_if_object(container);
-            const bool ascii = hs ? std::get<HeapStr>(hs->object).char_count == text.size()
-                                  : std::none_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
-            if (ascii) {
-                std::int64_t i = key.as_int();
-                if (i < 0) i += std::int64_t(text.size());
-                if (i < 0 || i >= std::int64_t(text.size())) return fail(PyError::index_error("string index out of range"));
-                return make_str(ctx, std::string(1, text[std::size_t(i)]));
-            }
-        }
-        std::string s(str_of(heap, container));
-        auto offs = char_offsets(s);
-        std::int64_t n = std::int64_t(offs.size() - 1);
-        if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
-            TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), n));
-            std::string out;
-            for (std::int64_t i : slice_positions(r)) out.append(s, offs[i], offs[i + 1] - offs[i]);
-            return make_str(ctx, std::move(out));
-        }
-        TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), "string"));
-        if (i < 0 || i >= n) return fail(PyError::index_error("string index out of range"));
-        return make_str(ctx, s.substr(offs[i], offs[i + 1] - offs[i]));
-    }
-    const HeapSlot* slot = heap.get_if_object(container);
-    if (slot) {
-        HeapObjectKind kind = slot->kind();
-        if (kind == HeapObjectKind::List || kind == HeapObjectKind::Tuple) {
-            const std::vector<Value>& items = *sequence_items(slot->object);
-            std::int64_t n = std::int64_t(items.size());
-            if (const HeapObject* ko = object_of(heap, key); ko && std::holds_alternative<SlicePayload>(*ko)) {
-                TRY_ASSIGN(r, slice_indices(ctx, std::get<SlicePayload>(*ko), n));
-                std::vector<Value> out;
-                const std::vector<Value>& again = *sequence_items(heap.get_if_object(container)->object);
-                for (std::int64_t i : slice_positions(r)) out.push_back(again[i]);
-                TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 8 + 1));
-                return kind == HeapObjectKind::List ? new_list(ctx, std::move(out)) : new_tuple(ctx, std::move(out));
-            }
-            TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), kind == HeapObjectKind::List ? "list" : "tuple"));
-            if (i < 0 || i >= n)
-                return fail(PyError::index_error(kind == HeapObjectKind::List ? "list index out of range"
-                                                                              : "tuple index out of range"));
-            return heap.clone_value((*sequence_items(heap.get_if_object(container)->object))[i]);
-        }
-        if (dict_table_of(const_cast<HeapObject&>(slot->object))) {
-            TRY_ASSIGN(found, dict_lookup(ctx, container, key));
-            if (found) return *found;
-            if (auto* dd = std::get_if<DefaultDictPayload>(&heap.get_if_object(container)->object);
-                dd && !dd->default_factory.is_none() && dd->default_factory.is_present()) {
-                TRY_ASSIGN(v, call_immediate(ctx, dd->default_factory, {}, {}));
-                TRY_DO(dict_store(ctx, container, key, v));
-                return v;
-            }
-            auto cls = instance_class_value(heap, interp(ctx).types, container);
-            std::vector<Value> args{key};
-            auto e = new_exception(interp(ctx), ctx.machine.meter, "KeyError", std::move(args));
-            if (!e) return fail(std::move(e.error()));
-            ctx.exec.pending_exception = *e;
-            return fail(PyError::raised());
-        }
-        if (kind == HeapObjectKind::Range) {
-            auto r = std::get<RangePayload>(slot->object);
-            std::int64_t n = r.step > 0 ? (r.stop > r.start ? (r.stop - r.start + r.step - 1) / r.step : 0)
-                                        : (r.start > r.stop ? (r.start - r.stop - r.step - 1) / -r.step : 0);
-            TRY_ASSIGN(i, index_of(ctx, key, std::uint64_t(n), "range"));
-            if (i < 0 || i >= n) return fail(PyError::index_error("range object index out of range"));
-            return Value::from_int(r.start + i * r.step);
-        }
-        if (kind == HeapObjectKind::Bytes || kind == HeapObjectKind::ByteArray) return bytes_subscript(ctx, container, key);
-        TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::GetItem, std::span<const Value>(&key, 1)));
-        if (custom) return *custom;
-        if (kind == HeapObjectKind::Class) {
-            return heap.allocate_object(GenericAliasPayload{container, {key}}, ctx.roots, ctx.machine.meter);
-        }
-    }
-    // list[int], dict[str, int]: the __class_getitem__ slot of a builtin type.
-    if (auto def = decode_native_handle(container); def && def->tag == DefinitionTag::BuiltinType) {
-        TRY_ASSIGN(entry, interp(ctx).types.slot(TypeId(def->number), DunderSlot::ClassGetItem));
-        if (entry && entry->kind == SlotKind::Binary) {
-            NativeRuntime rt(ctx);
-            TRY_ASSIGN(alias, entry->as_binary()(rt, container, key));
-            if (alias) return *alias;
-        }
-    }
-    TRY_ASSIGN(tn, type_name(ctx, container));
-    return fail(PyError::type_error(fmt::format("'{}' object is not subscriptable", tn)));
-}
 
 PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value v) {
     Heap& heap = ctx.heap;

@@ -1,6 +1,6 @@
-// str.join, bytes.join and bytearray.join over the string library's joiner, str.translate over
-// its translation walk, and the bytes() and bytearray() constructors. Items are pulled one at a
-// time through the engine's iteration, so any iterable (generators included) serves.
+// str.join, bytes.join and bytearray.join over the string library's joiner, and str.translate over
+// its translation walk. Items are pulled one at a time through the engine's iteration, so any
+// iterable (generators included) serves.
 #include "python/vm/text_rows.h"
 
 #include <fmt/format.h>
@@ -162,19 +162,6 @@ constexpr NativeClass kStrClass{"str", kStrRows, {}};
 constexpr NativeClass kBytesClass{"bytes", kBytesRows, {}};
 constexpr NativeClass kByteArrayClass{"bytearray", kByteArrayRows, {}};
 
-// One item of an iterable given to bytes(): an int in 0..255.
-PyResult<char> byte_item(NativeRuntime& rt, Value item) {
-    if (auto v = int64_of(rt, item)) {
-        if (*v < 0 || *v > 255) return fail(PyError::value_error("bytes must be in range(0, 256)"));
-        return char(std::uint8_t(*v));
-    }
-    const NumericView n = py_numeric_view(rt.heap(), item);
-    if (n.kind == NumericView::Big || n.kind == NumericView::U64)
-        return fail(PyError::value_error("bytes must be in range(0, 256)"));
-    TRY_ASSIGN(tn, type_name(rt, item));
-    return fail(PyError::type_error(fmt::format("'{}' object cannot be interpreted as an integer", tn)));
-}
-
 }  // namespace
 
 void attach_text_rows(TypeRegistry& registry, Symbols& symbols) {
@@ -192,63 +179,6 @@ PyResult<std::optional<Value>> call_number_method(RuntimeContext& ctx, Value v, 
     TRY_ASSIGN(result, call_value(ctx, *method, {}));
     ctx.heap.push_root(result);
     return std::optional(result);
-}
-
-PyResult<Value> construct_bytes_value(RuntimeContext& ctx, bool bytearray, const NativeCall& call) {
-    const std::string_view name = bytearray ? "bytearray" : "bytes";
-    if (!call.keywords.empty())
-        return fail(PyError::unsupported(fmt::format("{}() does not accept keyword arguments in this slice", name)));
-    const auto& args = call.positional;
-    if (args.size() > 2) return fail(PyError::unsupported(fmt::format("expected 0..=2 arguments, got {}", args.size())));
-    NativeRuntime rt(ctx);
-    Heap& heap = ctx.heap;
-    std::string out;
-    if (args.size() == 2) {
-        auto text = str_view_of(heap, args[0]);
-        if (!text) return fail(PyError::unsupported("encoding without a string argument"));
-        auto encoding = str_view_of(heap, args[1]);
-        if (!encoding) return fail(PyError::unsupported("bytes() encoding must be a string"));
-        const std::string lower = normalize_encoding(*encoding);
-        if (lower != "utf-8" && lower != "utf8") return fail(PyError::unsupported("only UTF-8 encoding is supported"));
-        out = std::string(*text);
-    } else if (args.size() == 1) {
-        const Value v = args[0];
-        MeterCharges charges(number_env(rt));
-        if (auto b = bytes_view_of(heap, v)) {
-            out = std::string(*b);
-        } else if (auto n = int64_of(rt, v)) {
-            if (*n < 0) return fail(PyError::value_error("negative count"));
-            TRY_DO(charges.charge_memory(std::uint64_t(*n)));
-            out.assign(std::size_t(*n), '\0');
-        } else if (const NumericView big = py_numeric_view(heap, v);
-                   big.kind == NumericView::Big || big.kind == NumericView::U64) {
-            if (big.kind == NumericView::Big && mpz_sgn(big.big->get()) < 0)
-                return fail(PyError::value_error("negative count"));
-            return fail(PyError::overflow_error("cannot fit 'int' into an index-sized integer"));
-        } else {
-            std::optional<Value> converted;
-            if (!bytearray) {
-                TRY_ASSIGN(r, call_number_method(ctx, v, "__bytes__"));
-                converted = r;
-            }
-            if (converted) {
-                auto b = bytes_view_of(heap, *converted);
-                if (!b) {
-                    TRY_ASSIGN(tn, type_name(rt, *converted));
-                    return fail(PyError::type_error(fmt::format("__bytes__ returned non-bytes (type {})", tn)));
-                }
-                out = std::string(*b);
-            } else {
-                TRY_DO(for_each_item(ctx, v, [&](Value item, std::uint64_t) -> PyStatus {
-                    TRY_ASSIGN(byte, byte_item(rt, item));
-                    TRY_DO(charges.charge_work(1));
-                    out.push_back(byte);
-                    return {};
-                }));
-            }
-        }
-    }
-    return make_bytes(rt, std::move(out), bytearray);
 }
 
 }  // namespace tw::py

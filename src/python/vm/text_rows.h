@@ -1,6 +1,5 @@
 // The str, bytes and bytearray rows that walk any iterable or look values up through the engine:
-// str.join, bytes.join, bytearray.join, str.translate, and the bytes() and bytearray()
-// constructors with their conversions of any iterable.
+// str.join, bytes.join, bytearray.join and str.translate.
 #pragma once
 
 #include <optional>
@@ -18,10 +17,6 @@ class Symbols;
 
 // Attaches join to str, bytes and bytearray, and translate to str.
 void attach_text_rows(TypeRegistry& registry, Symbols& symbols);
-
-// bytes(...) and bytearray(...): nothing, (str, encoding), a bytes-like value, a count of zero
-// bytes, an object with __bytes__ (bytes only), or any iterable of integers in 0..255.
-PyResult<Value> construct_bytes_value(RuntimeContext& ctx, bool bytearray, const NativeCall& call);
 
 // The result of calling the named conversion method (__index__, __float__) of a value whose class
 // defines it; nothing when it has none. Builtin values are not asked.
