@@ -171,12 +171,14 @@ void attach_text_rows(TypeRegistry& registry, Symbols& symbols) {
 }
 
 PyResult<std::optional<Value>> call_number_method(RuntimeContext& ctx, Value v, std::string_view name) {
-    const HeapSlot* s = ctx.heap.get_if_object(v);
-    if (!s || s->kind() != HeapObjectKind::Object) return std::optional<Value>();
-    TRY_ASSIGN(method, py_getattr_by_name(ctx, v, name));
+    // Looked up on the value's class, as the interpreter looks up special methods.
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, vm::interp(ctx).types, v));
+    const auto symbol = ctx.heap.symbols.lookup(name);
+    if (!cls || !symbol) return std::optional<Value>();
+    TRY_ASSIGN(method, vm::class_lookup(ctx, *cls, *symbol));
     if (!method) return std::optional<Value>();
     ctx.heap.push_root(*method);
-    TRY_ASSIGN(result, call_value(ctx, *method, {}));
+    TRY_ASSIGN(result, vm::call_immediate(ctx, *method, std::span(&v, 1), {}));
     ctx.heap.push_root(result);
     return std::optional(result);
 }
