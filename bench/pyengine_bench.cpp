@@ -111,6 +111,45 @@ for i in range(100000):
 print(len(s), len(b), len("\n".join(lines)))
 )PY";
 
+constexpr const char* kGenerators = R"PY(
+def numbers(n):
+    for i in range(n):
+        yield i
+def evens(src):
+    for x in src:
+        if x % 2 == 0:
+            yield x
+def chain(src):
+    yield from src
+total = 0
+for v in chain(evens(numbers(300000))):
+    total += v
+print(total, sum(x * x for x in range(100000)))
+)PY";
+
+constexpr const char* kControl = R"PY(
+class V:
+    def __init__(self, v):
+        self.v = v
+    def __lt__(self, o):
+        return self.v < o.v
+class CM:
+    def __enter__(self):
+        return self
+    def __exit__(self, *a):
+        return True
+caught = 0
+for i in range(30000):
+    try:
+        with CM():
+            raise KeyError(i)
+        raise ValueError(i)
+    except (TypeError, ValueError):
+        caught += 1
+items = sorted(V((i * 7919) % 10007) for i in range(20000))
+print(caught, items[0].v, 5000 in range(0, 10000, 2))
+)PY";
+
 double process_cpu_seconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -195,5 +234,11 @@ BENCHMARK(BM_PythonNumbersGeneralPath)->Unit(benchmark::kMillisecond);
 
 void BM_PythonTextRows(benchmark::State& state) { run_program(state, kText); }
 BENCHMARK(BM_PythonTextRows)->Unit(benchmark::kMillisecond);
+
+void BM_PythonGenerators(benchmark::State& state) { run_program(state, kGenerators); }
+BENCHMARK(BM_PythonGenerators)->Unit(benchmark::kMillisecond);
+
+void BM_PythonWithExceptSorted(benchmark::State& state) { run_program(state, kControl); }
+BENCHMARK(BM_PythonWithExceptSorted)->Unit(benchmark::kMillisecond);
 
 }  // namespace

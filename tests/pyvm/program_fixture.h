@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host_python.h"
 #include "kernel/machine.h"
 #include "python/vm/compile.h"
 #include "python/vm/run_main.h"
@@ -59,29 +60,6 @@ inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'00
     }
     run.cpu = machine.meter.cpu_used() - before;
     return run;
-}
-
-struct HostRun {
-    std::string out;
-    int status = 0;
-};
-
-// The same program run by the host's python3: its standard output and exit status.
-inline HostRun run_host(const std::string& source) {
-    // Names of this process's own: other test processes may run the same programs at once.
-    static int serial = 0;
-    std::string stem = ::testing::TempDir() + "/differential-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    std::string path = stem + ".py", out_path = stem + ".out";
-    std::ofstream(path) << source;
-    std::string cmd = "python3 " + path + " >" + out_path + " 2>/dev/null </dev/null";
-    int rc = std::system(cmd.c_str());
-    HostRun r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::ifstream in(out_path);
-    r.out.assign(std::istreambuf_iterator<char>(in), {});
-    std::remove(path.c_str());
-    std::remove(out_path.c_str());
-    return r;
 }
 
 }  // namespace tw::py

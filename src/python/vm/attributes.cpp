@@ -12,6 +12,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/generators.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/namespace.h"
 #include "python/vm/runtime_context.h"
@@ -378,6 +379,7 @@ PyResult<Found> instance_lookup(RuntimeContext& ctx, Value obj, std::optional<Sy
         if (is_exception_instance(ctx, obj)) {
             TRY_ASSIGN(stored, stored_attribute(ctx, obj, symbol));
             if (stored) return stored;
+            if (name == "value") return vm::stop_iteration_value(ctx, obj);
         }
         if (class_object) {
             TRY_ASSIGN(found, class_object_attribute(ctx, obj, symbol, tid));

@@ -23,6 +23,8 @@
 #include "python/vm/protocols.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/comparison.h"
+#include "python/vm/generators.h"
 
 namespace tw::py::vm {
 
@@ -316,6 +318,7 @@ constexpr MethodTable kMethodTables[] = {
     {type_id(BuiltinType::List), kListMethods},
     {type_id(BuiltinType::Dict), kDictMethods},
     {type_id(BuiltinType::Set), kSetMethods},
+    {type_id(BuiltinType::Generator), kGeneratorMethods},
 };
 
 // ---- builtin functions ------------------------------------------------------------------------
@@ -535,6 +538,8 @@ PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t i
         }
         case 15: {
             TRY_DO(check_arity(call, 2, 2));
+            TRY_ASSIGN(hooked, call_instance_check_hook(ctx, a[1], "__subclasscheck__", a[0]));
+            if (hooked) return push(Value::from_bool(*hooked));
             TRY_ASSIGN(x, class_type_id(ctx, a[0]));
             TRY_ASSIGN(y, class_type_id(ctx, a[1]));
             TRY_ASSIGN(r, interp(ctx).types.is_subtype(x, y));
@@ -647,9 +652,7 @@ PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t i
             TRY_ASSIGN(step, iterator_next(ctx, a[0]));
             if (step.item) return push(*step.item);
             if (a.size() > 1) return push(a[1]);
-            TRY_ASSIGN(e, new_exception(interp(ctx), ctx.machine.meter, "StopIteration", {}));
-            st.pending_exception = e;
-            return fail(PyError::raised());
+            return fail(stop_iteration_for(ctx, a[0]));
         }
         case 31: {
             if (a.size() == 2) return push(heap.allocate_object(SuperPayload{a[0], a[1]}, ctx.roots, ctx.machine.meter));

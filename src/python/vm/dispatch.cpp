@@ -15,6 +15,9 @@
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/generators.h"
+#include "python/vm/iteration.h"
+#include "python/vm/statements.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
 
@@ -570,18 +573,13 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     }
                 }
                 sync_cursor(cursor, st);
-                auto step = vm::iterator_next(ctx, it);
+                auto step = vm::for_iter_step(ctx, cursor.ip);
                 if (!step) { error = std::move(step.error()); break; }
-                if (step->refresh) {
-                    refresh();
-                    continue;
-                }
-                if (step->item) {
-                    stack.push_back(*step->item);
-                    ++cursor.ip;
-                } else {
-                    stack.pop_back();
-                    cursor.ip = in.a;
+                switch (*step) {
+                    case vm::ForIterStep::Continue: ++cursor.ip; continue;
+                    case vm::ForIterStep::Exhausted: cursor.ip = in.a; continue;
+                    case vm::ForIterStep::Resumed: refresh(); continue;
+                    case vm::ForIterStep::Blocked: return StepOutcome::of(StepOutcome::Blocked);
                 }
                 continue;
             }
@@ -613,6 +611,13 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
                     continue;
                 }
                 sync_cursor(cursor, st);
+                if (f.kind.tag == FrameKindTag::Generator) {
+                    auto done = vm::return_from_generator(ctx, a);
+                    if (!done) { error = std::move(done.error()); break; }
+                    if (done->kind != StepOutcome::Refresh) return *done;
+                    refresh();
+                    continue;
+                }
                 return StepOutcome::returning(a);
             }
             default: {
@@ -1025,17 +1030,7 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
         }
         case PyOpcode::RaiseSyntaxError:
             return fail(PyError::unsupported(code.syntax_messages.at(in.a)));
-        case PyOpcode::RaiseAssertionError: {
-            TRY_ASSIGN(msg, pop_value(st, cursor));
-            TRY_ASSIGN(test, pop_value(st, cursor));
-            (void)test;
-            heap.push_root(msg);
-            std::vector<Value> args;
-            if (!msg.is_none()) args.push_back(msg);
-            TRY_ASSIGN(e, new_exception(vm::interp(ctx), ctx.machine.meter, "AssertionError", std::move(args)));
-            st.pending_exception = e;
-            return fail(PyError::raised());
-        }
+        case PyOpcode::RaiseAssertionError: sync_cursor(cursor, st); return vm::raise_assertion_error(ctx);
         case PyOpcode::SetupExcept:
             st.handlers.push_back(HandlerRecord{in.a, st.values.size(), st.active_exceptions.size()});
             return next;
@@ -1054,7 +1049,7 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
             }
             TRY_ASSIGN(type, pop_value(st, cursor));
             heap.push_root(type);
-            TRY_ASSIGN(m, vm::exception_matches(ctx, st.active_exceptions.back(), type));
+            TRY_ASSIGN(m, vm::exception_matches_spec(ctx, type, heap.clone_value(st.active_exceptions.back())));
             push(Value::from_bool(m));
             return next;
         }
@@ -1078,71 +1073,22 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
             st.values.push_back(cause);
             return fail(raise_exception_from(vm::interp(ctx), ctx.machine.meter, nullptr));
         }
-        case PyOpcode::WithEnter: {
-            TRY_ASSIGN(mgr, pop_value(st, cursor));
-            heap.push_root(mgr);
-            Symbol enter = heap.symbols.intern_static("__enter__");
-            TRY_ASSIGN(method, vm::load_attribute(ctx, mgr, enter));
-            sync_cursor(cursor, st);
-            st.with_stack.push_back(mgr);
-            auto r = vm::call_immediate(ctx, method, {}, {});
-            if (!r) {
-                st.with_stack.pop_back();
-                return fail(std::move(r.error()));
-            }
-            push(*r);
-            return next;
-        }
-        case PyOpcode::WithExit: {
-            if (st.with_stack.size() <= frame.with_base) return fail(PyError::unsupported("with stack underflow"));
-            Value mgr = heap.clone_value(st.with_stack.back());
-            st.with_stack.pop_back();
-            Symbol exit = heap.symbols.intern_static("__exit__");
-            TRY_ASSIGN(method, vm::load_attribute(ctx, mgr, exit));
-            sync_cursor(cursor, st);
-            Value nones[3] = {Value::none(), Value::none(), Value::none()};
-            TRY_DO(vm::call_immediate(ctx, method, nones, {}));
-            return next;
-        }
-        case PyOpcode::WithExceptExit: {
-            TRY_ASSIGN(v, pop_value(st, cursor));
-            (void)v;
-            if (st.with_stack.size() <= frame.with_base) return fail(PyError::unsupported("with stack underflow"));
-            if (st.active_exceptions.empty()) return fail(no_active_exception());
-            Value mgr = heap.clone_value(st.with_stack.back());
-            st.with_stack.pop_back();
-            Value exc = heap.clone_value(st.active_exceptions.back());
-            Symbol exit = heap.symbols.intern_static("__exit__");
-            TRY_ASSIGN(method, vm::load_attribute(ctx, mgr, exit));
-            TRY_ASSIGN(type, vm::type_of(ctx, exc));
-            sync_cursor(cursor, st);
-            Value args[3] = {type, exc, Value::none()};
-            TRY_ASSIGN(r, vm::call_immediate(ctx, method, args, {}));
-            heap.push_root(r);
-            TRY_ASSIGN(suppress, vm::truth(ctx, r));
-            st.active_exceptions.pop_back();
-            if (suppress) return next;
-            st.pending_exception = exc;
-            return fail(PyError::raised());
-        }
+        case PyOpcode::WithEnter: sync_cursor(cursor, st); return vm::with_enter(ctx);
+        case PyOpcode::WithExit: sync_cursor(cursor, st); return vm::with_exit(ctx);
+        case PyOpcode::WithExceptExit: sync_cursor(cursor, st); return vm::with_except_exit(ctx);
         case PyOpcode::ImportModule:
         case PyOpcode::ImportFrom:
         case PyOpcode::ImportStar:
             return fail(PyError::unsupported("imports are not supported by the interpreter yet"));
         case PyOpcode::YieldValue: {
-            if (frame.kind.tag != FrameKindTag::Generator)
-                return fail(PyError::unsupported("yield outside a generator frame"));
             TRY_ASSIGN(v, pop_value(st, cursor));
-            heap.push_root(v);
-            TRY_DO(vm::save_generator_frame(ctx, cursor.ip + 1));
             sync_cursor(cursor, st);
-            return StepOutcome::yielding(v);
+            return vm::yield_value(ctx, v, cursor.ip + 1);
         }
-        case PyOpcode::YieldFrom:
-        case PyOpcode::ResumeAwait:
-        case PyOpcode::AsyncWithExceptExit:
-        case PyOpcode::AsyncWithExceptResult:
-            return fail(PyError::unsupported("generators are not supported by the interpreter yet"));
+        case PyOpcode::YieldFrom: sync_cursor(cursor, st); return vm::yield_from(ctx, cursor.ip, in.a);
+        case PyOpcode::ResumeAwait: return vm::resume_await(ctx);
+        case PyOpcode::AsyncWithExceptExit: sync_cursor(cursor, st); return vm::async_with_except_exit(ctx);
+        case PyOpcode::AsyncWithExceptResult: return vm::async_with_except_result(ctx);
         default:
             return fail(PyError::unsupported(
                 fmt::format("instruction {} is not supported by the interpreter yet", opcode_name(in.op))));

@@ -139,8 +139,6 @@ PyResult<Value> make_generator(RuntimeContext& ctx, Value function, Value scope,
                                std::shared_ptr<const CodeObject> code);
 // Runs the generator until it yields (the value), or none when it has finished.
 PyResult<std::optional<Value>> generator_step(RuntimeContext& ctx, Value gen, Value sent);
-// `YieldValue`: saves the running generator frame's stacks, to resume at `resume`.
-PyStatus save_generator_frame(RuntimeContext& ctx, std::uint64_t resume);
 
 // ---- streams ------------------------------------------------------------------------------------
 PyStatus write_stdout(RuntimeContext& ctx, std::string_view text);
@@ -148,6 +146,9 @@ PyStatus write_stderr(RuntimeContext& ctx, std::string_view text);
 // One line of standard input for `input()` (suspends while none is there): the str without its
 // line end; EOFError "EOF when reading a line" at the end of input.
 PyResult<Value> read_input_line(RuntimeContext& ctx);
+// One line of standard input with its line end (a str, or bytes for the byte stream); none at the
+// end of input. A dispatched program that must wait fails with the suspension.
+PyResult<std::optional<Value>> read_stdin_line(RuntimeContext& ctx, bool bytes);
 
 // ---- builtins --------------------------------------------------------------------------------
 // Runs builtin function `id` with its arguments; pushes its result.

@@ -7,6 +7,7 @@
 #include "python/heap/heap.h"
 #include "python/objects/types.h"
 #include "python/vm/engine.h"
+#include "python/vm/protocols.h"
 #include "python/vm/namespace.h"
 
 namespace tw::py::vm {
@@ -89,6 +90,7 @@ PyResult<std::optional<Value>> load_builtin(RuntimeContext& ctx, std::string_vie
     }
     if (name == "BaseException")
         return std::optional(intern_static_definition(StaticDefinition::of_exception("BaseException")));
+    if (name == "NotImplemented") return std::optional(not_implemented_value());
     if (auto native = builtin_native_function(name)) return std::optional(*native);
     return std::optional<Value>();
 }

@@ -10,6 +10,7 @@
 #include "python/objects/types.h"
 #include "python/objects/instance.h"
 #include "python/objects/value_access.h"
+#include "python/vm/comparison.h"
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
@@ -100,6 +101,8 @@ PyResult<bool> isinstance(RuntimeContext& ctx, Value v, Value cls) {
             }
             return false;
         }
+    TRY_ASSIGN(hooked, call_instance_check_hook(ctx, cls, "__instancecheck__", v));
+    if (hooked) return *hooked;
     TRY_ASSIGN(target, class_type_id(ctx, cls));
     Interpreter& in = interp(ctx);
     TRY_ASSIGN(id, py_type_id_of(ctx.heap, in.types, v));

@@ -20,6 +20,9 @@
 #include "python/vm/call.h"
 #include "python/vm/classes.h"
 #include "python/vm/engine.h"
+#include "python/vm/comparison.h"
+#include "python/vm/protocols.h"
+#include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
 #include "python/types/number_slots.h"
 #include "python/types/string_types.h"
@@ -222,11 +225,12 @@ constexpr DunderSlot kInplace[] = {
 };
 
 PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t length, std::string_view what) {
-    if (!key.is_int() && !key.is_bool()) {
+    TRY_ASSIGN(index, py_as_index(ctx, key));
+    if (!index) {
         TRY_ASSIGN(tn, type_name(ctx, key));
         return fail(PyError::type_error(fmt::format("{} indices must be integers or slices, not {}", what, tn)));
     }
-    std::int64_t i = key.as_int();
+    std::int64_t i = *index;
     if (i < 0) i += std::int64_t(length);
     return i;
 }
@@ -235,7 +239,8 @@ PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t le
 PyResult<std::array<std::int64_t, 3>> slice_indices(RuntimeContext& ctx, const SlicePayload& s, std::int64_t length) {
     auto get = [&](Value v, std::int64_t dflt) -> PyResult<std::int64_t> {
         if (v.is_none()) return dflt;
-        if (v.is_int() || v.is_bool()) return v.as_int();
+        TRY_ASSIGN(index, py_as_index(ctx, v));
+        if (index) return *index;
         return fail(PyError::type_error("slice indices must be integers or None or have an __index__ method"));
     };
     TRY_ASSIGN(step, get(s.step, 1));
@@ -319,6 +324,8 @@ PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterabl
     Heap& heap = ctx.heap;
     heap.push_root(iterable);
     if (const HeapSlot* s = heap.get_if_object(iterable)) {
+        if (s->kind() == HeapObjectKind::CountIterator)
+            return fail(PyError::unsupported("cannot materialize infinite itertools.count without a bound"));
         if (const std::vector<Value>* items = sequence_items(s->object);
             items && s->kind() != HeapObjectKind::Exception) {
             TRY_DO(python_charge_work(ctx.machine.meter, items->size()));
@@ -342,15 +349,19 @@ PyResult<Value> get_iterator(RuntimeContext& ctx, Value v) {
     TRY_ASSIGN(builtin, py_iter(ctx, v));
     if (builtin) return *builtin;
     if (ctx.heap.get_if_object(v)) {
-        TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Iter, {}));
+        TRY_ASSIGN(custom, iterator_of_instance(ctx, v));
         if (custom) return *custom;
     }
+    TRY_ASSIGN(stream, stream_iterator_for(ctx, v));
+    if (stream) return *stream;
     TRY_ASSIGN(tn, type_name(ctx, v));
     return fail(PyError::type_error(fmt::format("'{}' object is not iterable", tn)));
 }
 
 PyResult<IterStep> iterator_next(RuntimeContext& ctx, Value it) {
     Heap& heap = ctx.heap;
+    TRY_ASSIGN(native, native_iterator_next(ctx, it));
+    if (native) return *native;
     TRY_ASSIGN(slot, heap.slot_mut(it));
     if (auto* r = std::get_if<RangeIteratorPayload>(&slot->object)) {
         if (r->exhausted || !(r->step > 0 ? r->current < r->stop : r->current > r->stop)) {
@@ -492,29 +503,6 @@ PyResult<bool> truth(RuntimeContext& ctx, Value v) {
     return true;
 }
 
-// x in bytes: a bytes-like x as a run of bytes, an int as one byte value.
-PyResult<bool> bytes_contains(RuntimeContext& ctx, Value container, Value item) {
-    Heap& heap = ctx.heap;
-    auto bytes_of = [&](Value v) -> std::optional<std::string_view> {
-        const HeapSlot* s = heap.get_if_object(v);
-        if (!s) return std::nullopt;
-        if (const auto* b = std::get_if<BytesPayload>(&s->object)) return std::string_view(b->bytes);
-        if (const auto* b = std::get_if<ByteArrayPayload>(&s->object)) return std::string_view(b->bytes);
-        return std::nullopt;
-    };
-    const std::string_view hay = *bytes_of(container);
-    TRY_DO(python_charge_work(ctx.machine.meter, hay.size() / 16 + 1));
-    if (auto needle = bytes_of(item)) return hay.find(*needle) != std::string_view::npos;
-    if (item.is_int() || item.is_bool() || is_integer(heap, item)) {
-        if (!item.is_int() && !item.is_bool()) return fail(PyError::value_error("byte must be in range(0, 256)"));
-        const std::int64_t x = item.as_int();
-        if (x < 0 || x > 255) return fail(PyError::value_error("byte must be in range(0, 256)"));
-        return hay.find(char(std::uint8_t(x))) != std::string_view::npos;
-    }
-    TRY_ASSIGN(tn, type_name(ctx, item));
-    return fail(PyError::type_error(fmt::format("a bytes-like object is required, not '{}'", tn)));
-}
-
 PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
     Heap& heap = ctx.heap;
     if (is_str(heap, container)) {
@@ -522,7 +510,9 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(tn, type_name(ctx, item));
             return fail(PyError::type_error(fmt::format("'in <string>' requires string as left operand, not {}", tn)));
         }
-        return str_of(heap, container).find(str_of(heap, item)) != std::string_view::npos;
+        std::string_view hay = str_of(heap, container), needle = str_of(heap, item);
+        TRY_DO(python_charge_work(ctx.machine.meter, (hay.size() + needle.size()) / 16 + 1));
+        return hay.find(needle) != std::string_view::npos;
     }
     const HeapSlot* slot = heap.get_if_object(container);
     if (slot) {
@@ -536,25 +526,22 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
             TRY_ASSIGN(found, set_lookup_entry(heap, ctx.machine.meter, keys, container, item));
             return found.slot.has_value();
         }
-        if (slot->kind() == HeapObjectKind::Bytes || slot->kind() == HeapObjectKind::ByteArray)
-            return bytes_contains(ctx, container, item);
-        if (slot->kind() == HeapObjectKind::Range) {
+        TRY_ASSIGN(in_bytes, contains_in_bytes(ctx, container, item));
+        if (in_bytes) return *in_bytes;
+        if (slot->kind() == HeapObjectKind::Range && (item.is_int() || item.is_bool())) {
             auto r = std::get<RangePayload>(slot->object);
-            if (!item.is_int()) return false;
-            std::int64_t x = item.as_int();
+            const __int128 x = item.is_bool() ? (item.as_bool() ? 1 : 0) : item.as_int();
             if (r.step > 0 ? (x < r.start || x >= r.stop) : (x > r.start || x <= r.stop)) return false;
             return (x - r.start) % r.step == 0;
         }
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
         if (custom) return truth(ctx, *custom);
     }
-    TRY_ASSIGN(items, collect_iterable(ctx, container));
-    for (const Value& x : items) {
-        if (x == item) return true;
-        TRY_ASSIGN(eq, values_equal(ctx, x, item));
-        if (eq) return true;
+    if (!slot) {
+        TRY_ASSIGN(tn, type_name(ctx, container));
+        return fail(PyError::type_error(fmt::format("argument of type '{}' is not a container or iterable", tn)));
     }
-    return false;
+    return contains_by_iteration(ctx, container, item);
 }
 
 // Equality of two slices (their start, stop and step), two generic aliases (origin and
@@ -622,7 +609,13 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         return Value::from_bool(order(*cmp));
     }
     if (is_str(heap, a) && is_str(heap, b)) {
-        int cmp = str_of(heap, a).compare(str_of(heap, b));
+        if (!is_exact_str(heap, a) || !is_exact_str(heap, b)) {
+            TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+            if (dunder) return *dunder;
+        }
+        std::string_view x = str_of(heap, a), y = str_of(heap, b);
+        TRY_DO(python_charge_work(ctx.machine.meter, std::min(x.size(), y.size()) / 16 + 1));
+        int cmp = x.compare(y);
         return Value::from_bool(order(cmp));
     }
     const HeapSlot* sa = heap.get_if_object(a);
@@ -690,28 +683,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         TRY_ASSIGN(same, structural_equal(ctx, *sa, *sb));
         if (same) return Value::from_bool(*same == (c == C::Eq));
     }
-    // Program classes: the rich comparison methods, then the reflected ones.
-    static constexpr DunderSlot kSlots[] = {DunderSlot::Equal,    DunderSlot::NotEqual,    DunderSlot::LessThan,
-                                            DunderSlot::LessEqual, DunderSlot::GreaterThan, DunderSlot::GreaterEqual};
-    static constexpr std::uint8_t kReflect[] = {0, 1, 4, 5, 2, 3};
-    TRY_ASSIGN(forward, call_dunder(ctx, a, kSlots[op], std::span<const Value>(&b, 1)));
-    if (forward) return *forward;
-    TRY_ASSIGN(reflected, call_dunder(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
-    if (reflected) return *reflected;
-    if (c == C::Eq) return Value::from_bool(a == b);
-    if (c == C::NotEq) {
-        TRY_ASSIGN(eq, call_dunder(ctx, a, DunderSlot::Equal, std::span<const Value>(&b, 1)));
-        if (eq) {
-            TRY_ASSIGN(t, truth(ctx, *eq));
-            return Value::from_bool(!t);
-        }
-        return Value::from_bool(a != b);
-    }
-    static constexpr std::string_view kText[] = {"==", "!=", "<", "<=", ">", ">="};
-    TRY_ASSIGN(ta, type_name(ctx, a));
-    TRY_ASSIGN(tb, type_name(ctx, b));
-    return fail(PyError::type_error(
-        fmt::format("'{}' not supported between instances of '{}' and '{}'", kText[op], ta, tb)));
+    // The special methods of both operands, then identity or the TypeError.
+    TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+    if (dunder) return *dunder;
+    return compare_fallback(ctx, op, a, b);
 }
 
 // ---- subscripts ---------------------------------------------------------------------------------

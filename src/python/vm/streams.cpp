@@ -42,15 +42,16 @@ std::pair<std::size_t, bool> utf8_prefix(std::string_view s) {
 
 PyError not_utf8() { return PyError::value_error("standard input is not valid UTF-8"); }
 
-// One line of text input, including its line feed (empty at the end of input).
-PyResult<std::string> read_text_line(RuntimeContext& ctx) {
+// One line of input, including its line feed (empty at the end of input); text lines must be
+// UTF-8, raw lines are bytes.
+PyResult<std::string> read_text_line(RuntimeContext& ctx, bool raw = false) {
     ExecState& st = ctx.exec;
     StdinState& in = st.stdin_state;
     ResourceMeter& meter = ctx.machine.meter;
     if (!ctx.dispatched) {
         if (!in.fixed_input) {
             if (auto c = python_charge_work(meter, ctx.stdin_bytes.size()); !c) return fail(std::move(c.error()));
-            if (utf8_prefix(ctx.stdin_bytes).first != ctx.stdin_bytes.size()) return fail(not_utf8());
+            if (!raw && utf8_prefix(ctx.stdin_bytes).first != ctx.stdin_bytes.size()) return fail(not_utf8());
             if (auto c = st.charge_memory(meter, ctx.stdin_bytes.size()); !c) return fail(std::move(c.error()));
             in.fixed_input = std::string(ctx.stdin_bytes);
         }
@@ -63,7 +64,7 @@ PyResult<std::string> read_text_line(RuntimeContext& ctx) {
         return std::string(rest.substr(0, n));
     }
     for (;;) {
-        auto [valid, broken] = utf8_prefix(in.pending);
+        auto [valid, broken] = raw ? std::pair{in.pending.size(), false} : utf8_prefix(in.pending);
         if (broken) return fail(not_utf8());
         std::size_t lf = std::string_view(in.pending).substr(0, valid).find('\n');
         std::size_t n = std::string::npos;
@@ -96,6 +97,20 @@ PyResult<std::string> read_text_line(RuntimeContext& ctx) {
 
 PyStatus write_stdout(RuntimeContext& ctx, std::string_view text) { return write_stream(ctx, ctx.stdout_buffer, text); }
 PyStatus write_stderr(RuntimeContext& ctx, std::string_view text) { return write_stream(ctx, ctx.stderr_buffer, text); }
+
+PyResult<std::optional<Value>> read_stdin_line(RuntimeContext& ctx, bool bytes) {
+    auto line = read_text_line(ctx, bytes);
+    if (!line) return fail(std::move(line.error()));
+    if (line->empty()) return std::optional<Value>();
+    if (bytes) {
+        auto b = ctx.heap.allocate_object(BytesPayload{std::move(*line)}, ctx.roots, ctx.machine.meter);
+        if (!b) return fail(std::move(b.error()));
+        return std::optional(*b);
+    }
+    auto s = make_str(ctx, std::move(*line));
+    if (!s) return fail(std::move(s.error()));
+    return std::optional(*s);
+}
 
 PyResult<Value> read_input_line(RuntimeContext& ctx) {
     auto line = read_text_line(ctx);

@@ -242,7 +242,15 @@ PyResult<Value> normalize_index(RuntimeContext& ctx, Value key) {
     TRY_ASSIGN(hit, py_mro_lookup(ctx, *cls, ctx.heap.symbols.lookup("__index__")));
     if (!hit) return key;
     TRY_ASSIGN(bound, py_descriptor_get(ctx, hit->value, key, *cls, hit->owner));
-    return call_value(ctx, bound, {});
+    TRY_ASSIGN(r, call_value(ctx, bound, {}));
+    const auto kind = py_numeric_view(ctx.heap, r).kind;
+    if (kind == NumericView::Big || kind == NumericView::U64)
+        return fail(PyError::index_error("cannot fit 'int' into an index-sized integer"));
+    if (!r.is_int() && !r.is_bool()) {
+        TRY_ASSIGN(tn, type_name(ctx, r));
+        return fail(PyError::type_error(fmt::format("__index__ returned non-int (type {})", tn)));
+    }
+    return r;
 }
 
 // An index against a length: the position, or none when it is out of range; a key that is no

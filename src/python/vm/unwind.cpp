@@ -11,6 +11,7 @@
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/generators.h"
 
 namespace tw::py::vm {
 
@@ -79,6 +80,7 @@ std::optional<SliceFailure> propagate_error(RuntimeContext& ctx, PyError error, 
             return SliceFailure{PyError::unsupported("a called frame has no function"), position};
         std::string name = frame_function_name(ctx.heap, f.function);
         bool generator_stop = f.kind.tag == FrameKindTag::Generator && !f.kind.continues;
+        finish_generator_frame(ctx);
         pop_frame(st);
         if (!error.is_raised_marker() && is_control_kind(error)) append_error_location(error, name, position);
         entries.push_back(std::move(entry));
