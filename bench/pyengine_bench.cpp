@@ -86,6 +86,31 @@ for i in range(100000):
 print(len(s), len(",".join(parts)))
 )PY";
 
+// Arithmetic past the fast paths: big integers, float floor division and remainder, powers
+// and shifts, all through the number kernel.
+constexpr const char* kNumbers = R"PY(
+big = 2**70
+acc = 0
+f = 0.0
+for i in range(200000):
+    acc = (acc + big * i) % 1000000007
+    f += (i * 1.5) // 7 + (i * 0.5) % 3
+    acc ^= (i << 40) >> 38
+    acc += i ** 2
+print(acc, f)
+)PY";
+
+// Text built through the engine's rows: a join of a million parts, bytes joins, % in a loop.
+constexpr const char* kText = R"PY(
+parts = [str(i) for i in range(1000000)]
+s = ",".join(parts)
+b = b"-".join([b"ab"] * 200000)
+lines = []
+for i in range(100000):
+    lines.append("%d:%s" % (i, "x"))
+print(len(s), len(b), len("\n".join(lines)))
+)PY";
+
 constexpr const char* kGenerators = R"PY(
 def numbers(n):
     for i in range(n):
@@ -240,6 +265,12 @@ BENCHMARK(BM_PythonDictListBuild)->Unit(benchmark::kMillisecond);
 
 void BM_PythonStringConcat(benchmark::State& state) { run_program(state, kConcat); }
 BENCHMARK(BM_PythonStringConcat)->Unit(benchmark::kMillisecond);
+
+void BM_PythonNumbersGeneralPath(benchmark::State& state) { run_program(state, kNumbers); }
+BENCHMARK(BM_PythonNumbersGeneralPath)->Unit(benchmark::kMillisecond);
+
+void BM_PythonTextRows(benchmark::State& state) { run_program(state, kText); }
+BENCHMARK(BM_PythonTextRows)->Unit(benchmark::kMillisecond);
 
 void BM_PythonGenerators(benchmark::State& state) { run_program(state, kGenerators); }
 BENCHMARK(BM_PythonGenerators)->Unit(benchmark::kMillisecond);

@@ -95,6 +95,23 @@ std::vector<Affix> affixes(const Field& f) {
     return out;
 }
 
+// A translation table over a list of fields: None deletes, a str replaces, an int is a code point.
+class ListTable final : public TranslateTable {
+public:
+    explicit ListTable(const std::vector<Field>& items) : items_(items) {}
+    PyResult<TranslateItem> lookup(char32_t c) override {
+        if (c >= items_.size()) return TranslateItem(TranslateKeep{});
+        const Field& f = items_[c];
+        if (f.kind == 'n') return TranslateItem(TranslateDelete{});
+        if (f.kind == 's') return TranslateItem(TranslateText{f.text});
+        if (f.kind == 'i') return TranslateItem(TranslateInt{f.number});
+        return TranslateItem(TranslateOther{});
+    }
+
+private:
+    const std::vector<Field>& items_;
+};
+
 Field run_str(const std::string& m, const std::vector<Field>& a) {
     CountingCharges ch;
     const std::string& s = a[0].text;
@@ -144,6 +161,10 @@ Field run_str(const std::string& m, const std::vector<Field>& a) {
         return from_result(str_encode(ch, s, a[1].text, a[2].text), [](const std::string& v) { return str_field(v, true); });
     if (m == "splitlines")
         return from_result(str_splitlines(ch, s, a[1].number != 0), [](const auto& v) { return list_field(v, false); });
+    if (m == "translate") {
+        ListTable table(a[1].items);
+        return from_result(str_translate(ch, s, table), as_str);
+    }
     if (m == "join") {
         Joiner j = str_joiner(s);
         for (auto& i : a[1].items) EXPECT_TRUE(j.add(ch, i.text));

@@ -146,6 +146,13 @@ for sep in ("", ",", " \u00e9 ", "\U0001f600"):
     for items in ([], ["a"], ["a", "b", "c"], BASE[:12]):
         add("join", (sep, items), lambda: sep.join(items))
 
+# Translation by a list table (the item at a code point's index; code points beyond it stay).
+UPPER_DIGITS = [chr(c).upper() if "a" <= chr(c) <= "z" else None if "0" <= chr(c) <= "9" else c for c in range(128)]
+THIRDS = [None if c % 3 == 0 else c for c in range(0x100)] + ["\U0001f600"]
+for s in BASE:
+    for table in (UPPER_DIGITS, THIRDS, ["\u00e9"], [0x110000] * 0x80):
+        add("translate", (s, table), lambda: s.translate(table))
+
 # Case mapping of single code points across the cased scripts.
 for c in itertools.chain(range(0x41, 0x250), range(0x370, 0x530), range(0x1E00, 0x2000), range(0x2160, 0x2190),
                          range(0x24B6, 0x24EA), range(0xFB00, 0xFB18), range(0x10400, 0x10450)):

@@ -10,6 +10,7 @@
 #include "python/string/bytearray_ops.h"
 #include "python/string/bytes_ops.h"
 #include "python/types/number_runtime.h"
+#include "python/types/number_slots.h"
 #include "python/types/string_rows.h"
 #include "python/types/string_types.h"
 
@@ -191,9 +192,8 @@ PyResult<Value> bytes_splitlines_row(NativeRuntime& rt, Value self, NativeCall c
     std::optional<Value> keep = call.positional.empty() ? kw[0] : std::optional(call.positional[0]);
     bool keepends = false;
     if (keep) {
-        TW_TRY(truth, py_truth_fast(rt.heap(), *keep));
-        if (!truth) return fail(PyError::unsupported("bytes.splitlines() with a keepends value of this kind"));
-        keepends = *truth;
+        TW_TRY(truth, py_truth_of(rt, *keep));
+        keepends = truth;
     }
     MeterCharges charges(number_env(rt));
     TW_TRY(lines, bytes_splitlines(charges, b, keepends));
@@ -265,11 +265,17 @@ PyResult<std::string> materialize_bytes(NativeRuntime& rt, const Value& v) {
         if (auto* l = std::get_if<ListPayload>(&slot->object)) items = &l->items;
         else if (auto* t = std::get_if<TuplePayload>(&slot->object)) items = &t->items;
     }
-    if (!items) {
-        TW_TRY(tn, type_name(rt, v));
-        return fail(PyError::unsupported(fmt::format("bytearray from a {} value is not implemented", tn)));
+    std::vector<Value> copy;
+    if (items) {
+        copy = *items;
+    } else {
+        // Any other iterable: its items gathered as list() gathers them.
+        const Value list_type = Value::native(NativeKind::BuiltinType, type_id(BuiltinType::List));
+        TW_TRY(list, rt.call(list_type, std::span(&v, 1)));
+        rt.heap().push_root(list);
+        const HeapSlot* gathered = rt.heap().get_if_object(list);
+        copy = std::get<ListPayload>(gathered->object).items;
     }
-    const std::vector<Value> copy = *items;
     std::string out;
     out.reserve(copy.size());
     MeterCharges charges(number_env(rt));

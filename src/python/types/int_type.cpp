@@ -232,10 +232,7 @@ PyResult<bool> little_endian(NativeRuntime& rt, Value byteorder, std::string_vie
 
 PyResult<bool> signed_argument(NativeRuntime& rt, Value flag) {
     if (flag.is_absent()) return false;
-    auto t = py_truth_fast(rt.heap(), flag);
-    if (!t) return fail(std::move(t.error()));
-    if (!*t) return fail(PyError::unsupported("the truth of this signed argument is not implemented"));
-    return **t;
+    return py_truth_of(rt, flag);
 }
 
 PyResult<Value> int_to_bytes(NativeRuntime& rt, Value receiver, NativeCall call) {
@@ -243,7 +240,9 @@ PyResult<Value> int_to_bytes(NativeRuntime& rt, Value receiver, NativeCall call)
     if (!args) return fail(std::move(args.error()));
     std::int64_t length = 1;
     if (args->first.is_present()) {
-        auto n = value_to_bigint(rt.heap(), args->first);
+        auto index = py_index_of(rt, args->first);
+        if (!index) return fail(std::move(index.error()));
+        auto& n = *index;
         if (!n) {
             auto type = number_type_name(rt, args->first);
             if (!type) return fail(std::move(type.error()));
@@ -316,16 +315,25 @@ PyResult<std::string> source_bytes(NativeRuntime& rt, Value source) {
             return out;
         }
     }
-    auto type = number_type_name(rt, source);
-    if (!type) return fail(std::move(type.error()));
     const NumericView view = py_numeric_view(rt.heap(), source);
     auto text = str_view(rt.heap(), source);
-    if (view.kind != NumericView::None || (text && *text))
+    if (!text) return fail(std::move(text.error()));
+    if (view.kind != NumericView::None || *text) {
+        auto type = number_type_name(rt, source);
+        if (!type) return fail(std::move(type.error()));
         return fail(PyError::type_error(fmt::format("cannot convert '{}' object to bytes", *type)));
-    return fail(PyError::type_error(fmt::format("cannot convert '{}' object to bytes", *type)));
+    }
+    // Any other source: what bytes() makes of it (an iterable of ints, __bytes__).
+    const Value bytes_type = Value::native(NativeKind::BuiltinType, type_id(BuiltinType::Bytes));
+    auto made = rt.call(bytes_type, std::span(&source, 1));
+    if (!made) return fail(std::move(made.error()));
+    rt.heap().push_root(*made);
+    const HeapSlot* made_slot = rt.heap().get_if_object(*made);
+    if (const auto* b = made_slot ? std::get_if<BytesPayload>(&made_slot->object) : nullptr) return b->bytes;
+    return fail(PyError::type_error("bytes() gave a value that is not bytes"));
 }
 
-PyResult<Value> int_from_bytes(NativeRuntime& rt, Value, NativeCall call) {
+PyResult<Value> int_from_bytes(NativeRuntime& rt, Value cls, NativeCall call) {
     auto args = bytes_arguments(call, "from_bytes", "bytes");
     if (!args) return fail(std::move(args.error()));
     if (args->first.is_absent())
@@ -346,7 +354,14 @@ PyResult<Value> int_from_bytes(NativeRuntime& rt, Value, NativeCall call) {
         mpz_mul_2exp(power.raw(), power.raw(), 8 * bytes->size());
         n = n - power;
     }
-    return new_int_value(number_env(rt), n);
+    auto made = new_int_value(number_env(rt), n);
+    if (!made) return fail(std::move(made.error()));
+    const Value value = *made;
+    // A subclass's from_bytes: the class called with the integer.
+    const Value int_type = Value::native(NativeKind::BuiltinType, type_id(BuiltinType::Int));
+    if (cls.is_absent() || cls == int_type) return value;
+    rt.heap().push_root(value);
+    return rt.call(cls, std::span(&value, 1));
 }
 
 constexpr NativeFunction kIntMethods[] = {

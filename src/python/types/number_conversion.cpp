@@ -1,11 +1,23 @@
 // The conversion of any object to a number pair for complex(): numbers directly, strings left to
-// the caller's parser, other objects through __complex__, __float__ or __index__.
+// the caller's parser, other objects through __complex__, __float__ or __index__; and the integer
+// of a value through __index__.
 #include <fmt/format.h>
 
+#include "python/objects/truth.h"
+#include "python/vm/attributes.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 
 namespace tw::py {
+
+namespace {
+
+bool is_attribute_error(const PyError& e) {
+    const ErrorDetail* d = e.detail();
+    return d && d->kind == ErrorKindTag::Exception && d->class_name == "AttributeError";
+}
+
+}  // namespace
 
 PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v) {
     auto direct = py_value_as_complex_parts(rt.heap(), v);
@@ -43,6 +55,43 @@ PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v) {
         return py_value_as_complex_parts(rt.heap(), *result);
     }
     return ComplexParts{};
+}
+
+PyResult<bool> py_truth_of(NativeRuntime& rt, Value v) {
+    const HeapSlot* slot = rt.heap().get_if_object(v);
+    if (!slot || slot->kind() != HeapObjectKind::Object) {
+        auto t = py_truth_fast(rt.heap(), v);
+        if (!t) return fail(std::move(t.error()));
+        if (*t) return **t;
+    }
+    // Any other value: what bool() makes of it (__bool__, then __len__).
+    const Value bool_type = Value::native(NativeKind::BuiltinType, type_id(BuiltinType::Bool));
+    auto truth = rt.call(bool_type, std::span(&v, 1));
+    if (!truth) return fail(std::move(truth.error()));
+    return truth->is_bool() && truth->as_bool();
+}
+
+PyResult<std::optional<tw::BigInt>> py_index_of(NativeRuntime& rt, Value v) {
+    if (auto n = value_to_bigint(rt.heap(), v)) return std::optional(std::move(*n));
+    const HeapSlot* slot = rt.heap().get_if_object(v);
+    if (!slot || slot->kind() != HeapObjectKind::Object) return std::optional<tw::BigInt>();
+    auto method = py_getattr_by_name(rt.context(), v, "__index__");
+    if (!method) {
+        if (is_attribute_error(method.error())) return std::optional<tw::BigInt>();
+        return fail(std::move(method.error()));
+    }
+    if (!*method) return std::optional<tw::BigInt>();
+    rt.heap().push_root(**method);
+    auto result = rt.call(**method, {});
+    if (!result) return fail(std::move(result.error()));
+    rt.heap().push_root(*result);
+    auto n = result->is_bool() ? std::nullopt : value_to_bigint(rt.heap(), *result);
+    if (!n) {
+        auto type = number_type_name(rt, *result);
+        if (!type) return fail(std::move(type.error()));
+        return fail(PyError::type_error(fmt::format("__index__ returned non-int (type {})", *type)));
+    }
+    return std::optional(std::move(*n));
 }
 
 }  // namespace tw::py

@@ -84,6 +84,11 @@ SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec);
 // for objects without __complex__, __float__ or __index__, else the parts of what the first of
 // them returns (TypeError when it returns the wrong kind).
 PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v);
+// The integer of an int or bool, or of an object through its class's __index__ (TypeError
+// "__index__ returned non-int (type {})" for another result); nothing when it has none.
+PyResult<std::optional<tw::BigInt>> py_index_of(NativeRuntime& rt, Value v);
+// The truth of any value: builtin values directly, others as bool() answers.
+PyResult<bool> py_truth_of(NativeRuntime& rt, Value v);
 
 // The native method and property rows of int, float and complex.
 const NativeClass& int_native_class();

@@ -34,7 +34,6 @@ TW_UNARY(generic_len)
 TW_BINARY(generic_getitem)
 TW_BINARY(generic_contains)
 TW_UNARY(sequence_reversed)
-TW_BINARY(object_format)
 TW_COMPARE(container_compare)
 
 // The builtin hash of None, str and bytes (a charge of one unit per 32 bytes hashed).
@@ -55,16 +54,6 @@ SlotValue builtin_value_hash(NativeRuntime& rt, Value self) {
 // NoneType and NotImplementedType.
 SlotValue none_bool(NativeRuntime&, Value) { return std::optional(Value::from_bool(false)); }
 SlotValue not_implemented_bool(NativeRuntime&, Value) { return fail(not_implemented_truth_error()); }
-
-// str.
-TW_BINARY(str_concat)
-TW_BINARY(str_repeat)
-TW_BINARY(str_eq)
-TW_BINARY(str_ne)
-TW_BINARY(str_lt)
-TW_BINARY(str_le)
-TW_BINARY(str_gt)
-TW_BINARY(str_ge)
 
 // list and tuple (dict, namespace dict, set, views, mapping proxies and enum members: mapping_types.h).
 TW_BINARY(list_concat)

@@ -14,6 +14,7 @@
 #include "python/string/split_join.h"
 #include "python/types/native_args.h"
 #include "python/types/number_runtime.h"
+#include "python/types/number_slots.h"
 #include "python/types/string_rows.h"
 #include "python/types/string_types.h"
 
@@ -366,9 +367,8 @@ PyResult<Value> str_splitlines_row(NativeRuntime& rt, Value self, NativeCall cal
     std::optional<Value> keep = call.positional.empty() ? kw[0] : std::optional(call.positional[0]);
     bool keepends = false;
     if (keep) {
-        TW_TRY(truth, py_truth_fast(rt.heap(), *keep));
-        if (!truth) return fail(PyError::unsupported("str.splitlines() with a keepends value of this kind"));
-        keepends = *truth;
+        TW_TRY(truth, py_truth_of(rt, *keep));
+        keepends = truth;
     }
     MeterCharges charges(number_env(rt));
     TW_TRY(lines, str_splitlines(charges, s.text, keepends));

@@ -35,6 +35,20 @@ PyResult<std::optional<Value>> bytes_repeat(NativeRuntime& rt, Value a, Value b)
 PyResult<std::optional<Value>> bytearray_setitem(NativeRuntime& rt, Value self, Value key, Value value);
 PyResult<std::optional<Value>> bytearray_delitem(NativeRuntime& rt, Value self, Value key);
 
+// The slot functions of str: concatenation, repetition (one function for __mul__ and __rmul__,
+// self being the str) and the six comparisons.
+PyResult<std::optional<Value>> str_concat(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> str_repeat(NativeRuntime& rt, Value self, Value count);
+PyResult<std::optional<Value>> str_eq(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> str_ne(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> str_lt(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> str_le(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> str_gt(NativeRuntime& rt, Value self, Value other);
+PyResult<std::optional<Value>> str_ge(NativeRuntime& rt, Value self, Value other);
+// object.__format__: str(self) for an empty spec, else TypeError "unsupported format string
+// passed to {}.__format__".
+PyResult<std::optional<Value>> object_format(NativeRuntime& rt, Value self, Value spec);
+
 namespace strarg {
 
 // An owned copy of a str's text with its code-point count.
@@ -72,6 +86,9 @@ PyResult<std::string> expect_bytes(NativeRuntime& rt, const Value& v);
 PyResult<std::optional<ResolvedSlice>> slice_of(NativeRuntime& rt, const Value& key, std::uint64_t length);
 // index_argument: TypeError "'{}' object cannot be interpreted as an integer".
 PyResult<std::int64_t> index_argument(NativeRuntime& rt, const Value& v);
+// A repeat count of sequence repetition: a negative count is 0, a positive count beyond 64 bits is
+// OverflowError "sequence repeat is too large"; nothing for a value that is not an integer.
+PyResult<std::optional<std::uint64_t>> repeat_count(NativeRuntime& rt, const Value& count);
 
 PyResult<Value> make_str(NativeRuntime& rt, std::string text);
 PyResult<Value> make_bytes(NativeRuntime& rt, std::string bytes, bool bytearray);

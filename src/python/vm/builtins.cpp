@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 
 #include "base/panic.h"
@@ -20,6 +21,7 @@
 #include "python/vm/builtins_io.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
+#include "python/vm/protocols.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/comparison.h"
@@ -48,28 +50,6 @@ std::optional<std::string_view> text_of(const Heap& heap, const Value& v) {
 }
 
 
-PyResult<Value> str_join(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = ctx_of(rt);
-    TRY_DO(check_arity(c, 1, 1));
-    std::string sep(*text_of(ctx.heap, self));
-    TRY_ASSIGN(items, collect_iterable(ctx, c.positional[0]));
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        auto t = text_of(ctx.heap, items[i]);
-        if (!t) {
-            TRY_ASSIGN(tn, type_name(ctx, items[i]));
-            return fail(PyError::type_error(fmt::format("sequence item {}: expected str instance, {} found", i, tn)));
-        }
-        if (i) out += sep;
-        out += *t;
-    }
-    TRY_DO(python_charge_work(ctx.machine.meter, out.size() / 64 + 1));
-    return make_str(ctx, std::move(out));
-}
-
-// str.join takes any iterable through the engine's iteration; the other str methods are the
-// string library's rows in the type's namespace.
-constexpr NativeFunction kStrMethods[] = {{"str", "join", nullptr, str_join}};
 
 struct MethodTable {
     TypeId type;
@@ -78,7 +58,6 @@ struct MethodTable {
 const MethodTable kMethodTables[] = {
     {type_id(BuiltinType::List), list_native_class().functions},
     {type_id(BuiltinType::Tuple), tuple_native_class().functions},
-    {type_id(BuiltinType::String), kStrMethods},
     {type_id(BuiltinType::Generator), kGeneratorMethods},
 };
 
@@ -105,116 +84,8 @@ std::optional<Value> builtin_method(TypeId type, std::string_view name) {
     return std::nullopt;
 }
 
-PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) {
-    // [[fill]align][sign][#][0][width][,|_][.precision][type]
-    char fill = ' ', align = 0, sign = '-', type = 0, grouping = 0;
-    bool alternate = false;
-    std::size_t i = 0, width = 0;
-    std::optional<std::size_t> precision;
-    auto is_align = [](char c) { return c == '<' || c == '>' || c == '^' || c == '='; };
-    if (spec.size() >= 2 && is_align(spec[1])) fill = spec[0], align = spec[1], i = 2;
-    else if (!spec.empty() && is_align(spec[0])) align = spec[0], i = 1;
-    if (i < spec.size() && (spec[i] == '+' || spec[i] == '-' || spec[i] == ' ')) sign = spec[i++];
-    if (i < spec.size() && spec[i] == '#') alternate = true, ++i;
-    if (i < spec.size() && spec[i] == '0') {
-        if (!align) fill = '0', align = '=';
-        ++i;
-    }
-    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) width = width * 10 + (spec[i++] - '0');
-    if (i < spec.size() && (spec[i] == ',' || spec[i] == '_')) grouping = spec[i++];
-    if (i < spec.size() && spec[i] == '.') {
-        ++i;
-        std::size_t p = 0;
-        while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) p = p * 10 + (spec[i++] - '0');
-        precision = p;
-    }
-    if (i < spec.size()) type = spec[i++];
-    if (i != spec.size()) return fail(PyError::value_error("Invalid format specifier"));
-    (void)alternate;
-    Heap& heap = ctx.heap;
-    std::string body, sign_text;
-    bool numeric = false;
-    if (auto s = text_of(heap, v)) {
-        if (type && type != 's') return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'str'", type)));
-        body = *s;
-        if (precision && body.size() > *precision) body.resize(*precision);
-        if (!align) align = '<';
-    } else if ((v.is_int() || v.is_bool()) && type != 'f' && type != 'e' && type != '%' && type != 'g') {
-        numeric = true;
-        std::int64_t x = v.as_int();
-        std::uint64_t mag = x < 0 ? std::uint64_t(0) - std::uint64_t(x) : std::uint64_t(x);
-        switch (type) {
-            case 'x': body = fmt::format("{:x}", mag); break;
-            case 'X': body = fmt::format("{:X}", mag); break;
-            case 'o': body = fmt::format("{:o}", mag); break;
-            case 'b': body = fmt::format("{:b}", mag); break;
-            case 0:
-            case 'd':
-            case 'n': body = fmt::format("{}", mag); break;
-            case 'c': body = std::string(1, char(mag)); break;
-            default: return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'int'", type)));
-        }
-        if (grouping) {
-            std::string g;
-            for (std::size_t k = 0; k < body.size(); ++k) {
-                if (k && (body.size() - k) % 3 == 0) g.push_back(grouping);
-                g.push_back(body[k]);
-            }
-            body = std::move(g);
-        }
-        sign_text = x < 0 ? "-" : sign == '+' ? "+" : sign == ' ' ? " " : "";
-    } else if (v.is_float() || v.is_int() || v.is_bool()) {
-        numeric = true;
-        double d = v.is_float() ? v.as_float() : double(v.as_int());
-        bool neg = std::signbit(d) && !std::isnan(d);
-        double mag = std::fabs(d);
-        std::size_t p = precision.value_or(6);
-        switch (type) {
-            case 'f': case 'F': body = fmt::format("{:.{}f}", mag, p); break;
-            case 'e': case 'E': body = fmt::format("{:.{}e}", mag, p); break;
-            case '%': body = fmt::format("{:.{}f}%", mag * 100, p); break;
-            case 'g': case 'G': body = fmt::format("{:.{}g}", mag, p == 0 ? 1 : p); break;
-            case 0:
-                body = precision ? fmt::format("{:.{}g}", mag, p == 0 ? 1 : p) : py_float_repr(mag);
-                break;
-            default: return fail(PyError::value_error(fmt::format("Unknown format code '{}' for object of type 'float'", type)));
-        }
-        if (std::isinf(mag)) body = "inf";
-        if (std::isnan(mag)) body = "nan";
-        if (grouping) {
-            std::size_t dot = body.find_first_of(".e%");
-            std::string intpart = body.substr(0, dot), rest = dot == std::string::npos ? "" : body.substr(dot);
-            std::string g;
-            for (std::size_t k = 0; k < intpart.size(); ++k) {
-                if (k && (intpart.size() - k) % 3 == 0) g.push_back(grouping);
-                g.push_back(intpart[k]);
-            }
-            body = g + rest;
-        }
-        sign_text = neg ? "-" : sign == '+' ? "+" : sign == ' ' ? " " : "";
-    } else {
-        TRY_ASSIGN(t, str_text(ctx, v));
-        body = std::move(t);
-        if (!align) align = '<';
-    }
-    if (!align) align = numeric ? '>' : '<';
-    std::size_t len = 0;
-    for (unsigned char ch : sign_text + body) len += (ch & 0xC0) != 0x80;
-    if (len >= width) return sign_text + body;
-    std::size_t pad = width - len;
-    std::string f(1, fill);
-    auto rep = [&](std::size_t n) {
-        std::string s;
-        for (std::size_t k = 0; k < n; ++k) s += f;
-        return s;
-    };
-    switch (align) {
-        case '<': return sign_text + body + rep(pad);
-        case '^': return rep(pad / 2) + sign_text + body + rep(pad - pad / 2);
-        case '=': return sign_text + rep(pad) + body;
-        default: return rep(pad) + sign_text + body;
-    }
-}
+// format(value, spec): the value protocol's format.
+PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) { return py_format(ctx, v, spec); }
 
 PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t id, NativeCall call, CallMode mode) {
     static constexpr std::uint32_t kTakesKeywords[] = {0, 11, 17, 18, 19};

@@ -12,6 +12,7 @@
 #include "python/vm/classes.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
+#include "python/vm/protocols.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
@@ -372,12 +373,9 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
             if (def && (def->tag == DefinitionTag::NativeMethod || def->tag == DefinitionTag::NativeClassMethod) &&
                 def->function)
                 return call_native(ctx, fn, def->function, self, std::move(call), mode, kw_symbols);
-            if (def && def->tag == DefinitionTag::SlotWrapper) {
-                auto r = call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), self, call.positional, call.keywords);
-                if (!r) return fail(std::move(r.error()));
-                st.values.push_back(*r);
-                return StepOutcome::of(StepOutcome::Next);
-            }
+            if (def && def->tag == DefinitionTag::SlotWrapper)
+                return deliver(ctx, call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), self, call.positional, call.keywords),
+                               CallMode::Immediate, {});
             return fail(PyError::unsupported("bound descriptor is not callable"));
         }
         if (auto* ga = std::get_if<GenericAliasPayload>(&o)) {
@@ -423,14 +421,9 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
             }
             case DefinitionTag::SlotWrapper:
                 if (call.positional.empty()) return fail(PyError::type_error("slot wrapper requires a receiver"));
-                {
-                    Value self = call.positional.front();
-                    std::span<const Value> rest(call.positional.data() + 1, call.positional.size() - 1);
-                    auto r = call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), self, rest, call.keywords);
-                    if (!r) return fail(std::move(r.error()));
-                    st.values.push_back(*r);
-                    return StepOutcome::of(StepOutcome::Next);
-                }
+                return deliver(ctx, call_slot_wrapper(ctx, def->owner, DunderSlot(def->number), call.positional.front(),
+                                                      std::span(call.positional).subspan(1), call.keywords),
+                               CallMode::Immediate, {});
             case DefinitionTag::Function: return call_builtin_function(ctx, def->number, std::move(call), mode);
             case DefinitionTag::ValueKind:
                 if (def->value_kind && def->value_kind->constructor) {

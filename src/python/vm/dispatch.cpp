@@ -67,14 +67,13 @@ PyResult<std::optional<Value>> binary_fast(std::uint8_t op, Value a, Value b) {
             case B::Mult: if (__builtin_mul_overflow(x, y, &r)) return std::nullopt; return Value::from_int(r);
             case B::FloorDiv:
             case B::Mod: {
-                if (y == 0) return fail(PyError::zero_division_error("integer division or modulo by zero"));
-                if (x == std::numeric_limits<std::int64_t>::min() && y == -1) return std::nullopt;
+                if (y == 0 || (x == std::numeric_limits<std::int64_t>::min() && y == -1)) return std::nullopt;
                 std::int64_t q = x / y, m = x % y;
                 if (m != 0 && ((m < 0) != (y < 0))) --q, m += y;
                 return Value::from_int(B(op) == B::FloorDiv ? q : m);
             }
             case B::Div: {
-                if (y == 0) return fail(PyError::zero_division_error("division by zero"));
+                if (y == 0) return std::nullopt;
                 constexpr std::int64_t exact = std::int64_t(1) << 53;
                 if (x > exact || x < -exact || y > exact || y < -exact) return std::nullopt;
                 return Value::from_float(double(x) / double(y));
@@ -93,7 +92,7 @@ PyResult<std::optional<Value>> binary_fast(std::uint8_t op, Value a, Value b) {
             case B::Sub: return Value::from_float(x - y);
             case B::Mult: return Value::from_float(x * y);
             case B::Div:
-                if (y == 0) return fail(PyError::zero_division_error("float division by zero"));
+                if (y == 0) return std::nullopt;
                 return Value::from_float(x / y);
             default: return std::nullopt;
         }

@@ -13,6 +13,7 @@
 #include "python/vm/sequences.h"
 #include "python/vm/classes.h"
 #include "python/vm/str_formatting.h"
+#include "python/vm/text_rows.h"
 
 namespace tw::py {
 
@@ -93,6 +94,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     vm::attach_sequence_classes(registry, symbols);
     vm::attach_root_classes(registry, symbols);
     attach_mapping_classes(registry, symbols);
+    attach_text_rows(registry, symbols);
     vm::attach_class_rows(registry, symbols);
 }
 

@@ -46,8 +46,9 @@ PyResult<std::optional<Value>> instance_dunder(RuntimeContext& ctx, Value v, Dun
 // An iterator: a native iterator object, or a value whose class defines `__next__` (not None).
 PyResult<bool> is_iterator(RuntimeContext& ctx, Value v) {
     if (is_native_iterator(ctx.heap, v)) return true;
+    // A class that defines __next__ makes an iterator, even when calling it then fails.
     TRY_ASSIGN(next, instance_dunder(ctx, v, DunderSlot::Next));
-    return next && !next->is_none();
+    return next.has_value();
 }
 
 // The items of `__getitem__` called with 0, 1, 2 ... until IndexError or StopIteration.

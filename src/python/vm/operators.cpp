@@ -3,6 +3,7 @@
 // and the repr / str / format texts of builtin values.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -10,6 +11,8 @@
 #include "kernel/machine.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/number/number.h"
+#include "python/number/values.h"
 #include "python/objects/float_text.h"
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
@@ -22,11 +25,14 @@
 #include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
 #include "python/types/mapping_types.h"
+#include "python/types/number_slots.h"
+#include "python/types/string_types.h"
 #include "python/vm/str_formatting.h"
 #include "python/vm/repr.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/sequences.h"
+#include "python/vm/repr.h"
 
 namespace tw::py::vm {
 
@@ -61,19 +67,6 @@ std::string_view str_of(const Heap& heap, const Value& v) {
     return std::get<HeapStr>(*object_of(heap, v)).text;
 }
 
-// Int, bool and heap big int as an mpz; false for other values.
-bool to_mpz(const Heap& heap, Value v, BigInt& out) {
-    if (v.is_int() || v.is_bool()) {
-        mpz_set_si(out.get(), v.as_int());
-        return true;
-    }
-    if (const HeapObject* o = object_of(heap, v))
-        if (auto* b = std::get_if<BigIntPayload>(o)) {
-            mpz_set(out.get(), b->value->get());
-            return true;
-        }
-    return false;
-}
 bool is_integer(const Heap& heap, Value v) {
     if (v.is_int() || v.is_bool()) return true;
     const HeapObject* o = object_of(heap, v);
@@ -86,22 +79,6 @@ const FloatPayload* boxed_float(const Heap& heap, Value v) {
 }
 bool is_number(const Heap& heap, Value v) { return is_integer(heap, v) || v.is_float() || boxed_float(heap, v); }
 
-PyResult<Value> from_mpz(RuntimeContext& ctx, const BigInt& z) {
-    if (z.fits_i64()) return Value::from_int(z.to_i64());
-    TRY_DO(python_charge_work(ctx.machine.meter, z.word_count()));
-    auto box = Box<BigInt>::make(z);
-    return ctx.heap.allocate_object(BigIntPayload{std::move(box)}, ctx.roots, ctx.machine.meter);
-}
-
-double to_double(const Heap& heap, Value v) {
-    if (v.is_float()) return v.as_float();
-    if (v.is_int() || v.is_bool()) return double(v.as_int());
-    if (const FloatPayload* f = boxed_float(heap, v)) return f->value;
-    BigInt z;
-    to_mpz(heap, v, z);
-    return mpz_get_d(z.get());
-}
-
 std::string_view binary_symbol(std::uint8_t op) { return operator_text(BinaryOperator(op)); }
 
 PyError unsupported_operands(RuntimeContext& ctx, std::string_view sym, Value a, Value b) {
@@ -110,108 +87,20 @@ PyError unsupported_operands(RuntimeContext& ctx, std::string_view sym, Value a,
                                            ta ? *ta : std::string("?"), tb ? *tb : std::string("?")));
 }
 
-// Python's float floor division and modulo.
-std::pair<double, double> float_divmod(double x, double y) {
-    double mod = std::fmod(x, y);
-    double div = (x - mod) / y;
-    if (mod != 0) {
-        if ((y < 0) != (mod < 0)) {
-            mod += y;
-            div -= 1.0;
-        }
-    } else {
-        mod = std::copysign(0.0, y);
-    }
-    double floordiv;
-    if (div != 0) {
-        floordiv = std::floor(div);
-        if (div - floordiv > 0.5) floordiv += 1.0;
-    } else {
-        floordiv = std::copysign(0.0, x / y);
-    }
-    return {floordiv, mod};
-}
-
+// Numbers of any size: the arithmetic kernel of the number library (its charges, limits and
+// messages), after the dispatch loop's small-integer and float fast paths declined.
 PyResult<std::optional<Value>> number_binary(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
-    using B = BinaryOperator;
     Heap& heap = ctx.heap;
-    if (!is_number(heap, a) || !is_number(heap, b)) return std::optional<Value>();
-    const bool fa = a.is_float() || boxed_float(heap, a), fb = b.is_float() || boxed_float(heap, b);
-    if (fa || fb || B(op) == B::Div) {
-        double x = to_double(heap, a), y = to_double(heap, b);
-        switch (B(op)) {
-            case B::Add: return std::optional(Value::from_float(x + y));
-            case B::Sub: return std::optional(Value::from_float(x - y));
-            case B::Mult: return std::optional(Value::from_float(x * y));
-            case B::Div:
-                if (y == 0)
-                    return fail(PyError::zero_division_error(fa || fb ? "float division by zero"
-                                                                                          : "division by zero"));
-                return std::optional(Value::from_float(x / y));
-            case B::FloorDiv:
-            case B::Mod: {
-                if (y == 0)
-                    return fail(PyError::zero_division_error(B(op) == B::Mod ? "float modulo" : "float floor division by zero"));
-                auto [d, m] = float_divmod(x, y);
-                return std::optional(Value::from_float(B(op) == B::Mod ? m : d));
-            }
-            case B::Pow: {
-                if (x == 0 && y < 0)
-                    return fail(PyError::zero_division_error("0.0 cannot be raised to a negative power"));
-                return std::optional(Value::from_float(std::pow(x, y)));
-            }
-            default: return std::optional<Value>();
-        }
-    }
-    BigInt x, y, r;
-    to_mpz(heap, a, x);
-    to_mpz(heap, b, y);
-    switch (B(op)) {
-        case B::Add: mpz_add(r.get(), x.get(), y.get()); break;
-        case B::Sub: mpz_sub(r.get(), x.get(), y.get()); break;
-        case B::Mult: mpz_mul(r.get(), x.get(), y.get()); break;
-        case B::FloorDiv:
-        case B::Mod:
-            if (y.is_zero()) return fail(PyError::zero_division_error("integer division or modulo by zero"));
-            if (B(op) == B::FloorDiv) mpz_fdiv_q(r.get(), x.get(), y.get());
-            else mpz_fdiv_r(r.get(), x.get(), y.get());
-            break;
-        case B::Pow: {
-            if (mpz_sgn(y.get()) < 0) {
-                double fx = mpz_get_d(x.get()), fy = mpz_get_d(y.get());
-                if (fx == 0) return fail(PyError::zero_division_error("0.0 cannot be raised to a negative power"));
-                return std::optional(Value::from_float(std::pow(fx, fy)));
-            }
-            if (!mpz_fits_ulong_p(y.get())) return fail(PyError::overflow_error("exponent too large"));
-            unsigned long e = mpz_get_ui(y.get());
-            std::uint64_t bits = x.bit_length() * e;
-            TRY_DO(python_charge_work(ctx.machine.meter, bits / 64 + 1));
-            if (bits > (std::uint64_t(1) << 26)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-            mpz_pow_ui(r.get(), x.get(), e);
-            break;
-        }
-        case B::LShift:
-        case B::RShift: {
-            if (mpz_sgn(y.get()) < 0) return fail(PyError::value_error("negative shift count"));
-            if (!mpz_fits_ulong_p(y.get())) return fail(PyError::overflow_error("too many digits in integer"));
-            unsigned long s = mpz_get_ui(y.get());
-            if (B(op) == B::LShift) {
-                if (x.bit_length() + s > (std::uint64_t(1) << 26)) return fail(PyError::resource(std::string(kMemoryLimitText)));
-                mpz_mul_2exp(r.get(), x.get(), s);
-            } else {
-                mpz_fdiv_q_2exp(r.get(), x.get(), s);
-            }
-            break;
-        }
-        case B::BitAnd: mpz_and(r.get(), x.get(), y.get()); break;
-        case B::BitOr: mpz_ior(r.get(), x.get(), y.get()); break;
-        case B::BitXor: mpz_xor(r.get(), x.get(), y.get()); break;
-        default: return std::optional<Value>();
-    }
-    if (a.is_bool() && b.is_bool() && (B(op) == B::BitAnd || B(op) == B::BitOr || B(op) == B::BitXor))
-        return std::optional(Value::from_bool(mpz_sgn(r.get()) != 0));
-    TRY_ASSIGN(v, from_mpz(ctx, r));
-    return std::optional(v);
+    if (a.is_bool() && b.is_bool())
+        if (auto r = py_bool_bitwise(BinaryOp(op), a.as_bool(), b.as_bool())) return std::optional(Value::from_bool(*r));
+    auto x = numeric_operand(heap, a);
+    if (!x) return std::optional<Value>();
+    auto y = numeric_operand(heap, b);
+    if (!y) return std::optional<Value>();
+    const NumberEnv env{heap, ctx.machine.meter, ctx.roots};
+    MeterCharges charges(env);
+    TRY_ASSIGN(r, py_number_binary_op(charges, std::move(*x), std::move(*y), BinaryOp(op)));
+    return number_value_to_py(env, std::move(r));
 }
 
 const std::vector<Value>* items_of(const Heap& heap, Value v, HeapObjectKind kind) {
@@ -294,19 +183,6 @@ constexpr DunderSlot kInplace[] = {
     DunderSlot::InplaceRightShift, DunderSlot::InplaceBitwiseAnd, DunderSlot::InplaceBitwiseXor,
     DunderSlot::InplaceBitwiseOr,
 };
-
-PyResult<std::string> sequence_repr(RuntimeContext& ctx, const std::vector<Value>& items, char open, char close,
-                                    bool tuple) {
-    std::string out(1, open);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ", ";
-        TRY_ASSIGN(t, repr_text(ctx, items[i]));
-        out += t;
-    }
-    if (tuple && items.size() == 1) out += ",";
-    out += close;
-    return out;
-}
 
 PyResult<std::int64_t> index_of(RuntimeContext& ctx, Value key, std::uint64_t length, std::string_view what) {
     TRY_ASSIGN(index, py_as_index(ctx, key));
@@ -540,9 +416,11 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
         TRY_ASSIGN(mapped, call_mapping_slot(ctx, b, DunderSlot(std::uint8_t(kForward[op]) + 1), std::span<const Value>(&a, 1)));
         if (mapped) return *mapped;
     }
-    // A complex right operand: its reflected slot (int + complex, float * complex, ...).
+    // A builtin right operand of another type: its reflected slot (int + complex, 2 * b'ab', ...).
     TRY_ASSIGN(tb, py_type_id_of(heap, in.types, b));
-    if (tb == type_id(BuiltinType::Complex) && ta != tb) {
+    const bool right_handled_here = is_number(heap, b) || is_str(heap, b) || items_of(heap, b, HeapObjectKind::List) ||
+                                    items_of(heap, b, HeapObjectKind::Tuple);
+    if (tb < kFirstProgramType && ta != tb && !right_handled_here) {
         TRY_ASSIGN(reflected_entry, in.types.slot(tb, DunderSlot(std::uint8_t(kForward[op]) + 1)));
         if (reflected_entry && reflected_entry->kind == SlotKind::Binary) {
             EngineRuntime rt(ctx);
@@ -563,12 +441,12 @@ PyResult<Value> unary_operation(RuntimeContext& ctx, std::uint8_t op, Value a) {
         return Value::from_bool(!t);
     }
     if (is_integer(heap, a)) {
-        BigInt x, r;
-        to_mpz(heap, a, x);
-        if (U(op) == U::USub) mpz_neg(r.get(), x.get());
-        else if (U(op) == U::Invert) mpz_com(r.get(), x.get());
-        else mpz_set(r.get(), x.get());
-        return from_mpz(ctx, r);
+        const NumberEnv env{heap, ctx.machine.meter, ctx.roots};
+        MeterCharges charges(env);
+        const UnaryOp kernel_op = U(op) == U::USub ? UnaryOp::Negative : U(op) == U::Invert ? UnaryOp::Invert : UnaryOp::Positive;
+        TRY_ASSIGN(r, py_int_unary_op(charges, *numeric_operand(heap, a), kernel_op));
+        TRY_ASSIGN(v, number_value_to_py(env, std::move(r)));
+        if (v) return *v;
     }
     DunderSlot slot = U(op) == U::USub ? DunderSlot::Negative : U(op) == U::UAdd ? DunderSlot::Positive : DunderSlot::Invert;
     TRY_ASSIGN(r, call_dunder(ctx, a, slot, {}));
@@ -644,6 +522,39 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
     return contains_by_iteration(ctx, container, item);
 }
 
+// Equality of two slices (their start, stop and step), two generic aliases (origin and
+// arguments) or two ranges (the same sequence); nothing for other kinds.
+PyResult<std::optional<bool>> structural_equal(RuntimeContext& ctx, const HeapSlot& a, const HeapSlot& b) {
+    std::vector<Value> x, y;
+    if (const auto* s = std::get_if<SlicePayload>(&a.object)) {
+        const auto& t = std::get<SlicePayload>(b.object);
+        x = {s->start, s->stop, s->step}, y = {t.start, t.stop, t.step};
+    } else if (const auto* g = std::get_if<GenericAliasPayload>(&a.object)) {
+        const auto& h = std::get<GenericAliasPayload>(b.object);
+        x = g->args, y = h.args;
+        x.insert(x.begin(), g->origin), y.insert(y.begin(), h.origin);
+    } else if (const auto* r = std::get_if<RangePayload>(&a.object)) {
+        const auto& q = std::get<RangePayload>(b.object);
+        auto length = [](const RangePayload& p) -> __int128 {
+            if (p.step > 0 && p.start < p.stop) return (__int128(p.stop) - p.start - 1) / p.step + 1;
+            if (p.step < 0 && p.start > p.stop) return (__int128(p.start) - p.stop - 1) / -__int128(p.step) + 1;
+            return 0;
+        };
+        const __int128 n = length(*r);
+        return std::optional(n == length(q) && (n == 0 || (r->start == q.start && (n == 1 || r->step == q.step))));
+    } else {
+        return std::optional<bool>();
+    }
+    if (x.size() != y.size()) return std::optional(false);
+    TRY_DO(python_charge_work(ctx.machine.meter, x.size()));
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (x[i] == y[i]) continue;
+        TRY_ASSIGN(eq, values_equal(ctx, x[i], y[i]));
+        if (!eq) return std::optional(false);
+    }
+    return std::optional(true);
+}
+
 PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
     using C = CompareOperator;
     Heap& heap = ctx.heap;
@@ -670,20 +581,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         }
     };
     if (is_number(heap, a) && is_number(heap, b)) {
-        if (a.is_float() || b.is_float()) {
-            double x = to_double(heap, a), y = to_double(heap, b);
-            if (std::isnan(x) || std::isnan(y)) return Value::from_bool(c == C::NotEq);
-            // An integer beyond 2**53 is compared with the float exactly.
-            constexpr double exact = 9007199254740992.0;
-            if ((a.is_float() || std::fabs(x) < exact) && (b.is_float() || std::fabs(y) < exact))
-                return Value::from_bool(order(x < y ? -1 : x > y ? 1 : 0));
-            TRY_ASSIGN(r, py_rich_compare(ctx, RichCompareOp(op), a, b));
-            return Value::from_bool(r);
-        }
-        BigInt x, y;
-        to_mpz(heap, a, x);
-        to_mpz(heap, b, y);
-        return Value::from_bool(order(mpz_cmp(x.get(), y.get())));
+        // Exact order of integers of any size and floats; a NaN is unordered.
+        const auto cmp = numeric_view_compare(py_numeric_view(heap, a), py_numeric_view(heap, b));
+        if (!cmp) return Value::from_bool(c == C::NotEq);
+        return Value::from_bool(order(*cmp));
     }
     if (is_str(heap, a) && is_str(heap, b)) {
         if (!is_exact_str(heap, a) || !is_exact_str(heap, b)) {
@@ -697,6 +598,14 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
     }
     const HeapSlot* sa = heap.get_if_object(a);
     const HeapSlot* sb = heap.get_if_object(b);
+    auto is_bytes = [](const HeapSlot* s) {
+        return s && (s->kind() == HeapObjectKind::Bytes || s->kind() == HeapObjectKind::ByteArray);
+    };
+    if (is_bytes(sa) && is_bytes(sb)) {
+        EngineRuntime rt(ctx);
+        TRY_ASSIGN(r, bytes_compare(rt, a, b, op));
+        if (r) return Value::from_bool(*r);
+    }
     if (sa && sb && sa->kind() == sb->kind() &&
         (sa->kind() == HeapObjectKind::List || sa->kind() == HeapObjectKind::Tuple)) {
         std::vector<Value> x = *sequence_items(sa->object), y = *sequence_items(sb->object);
@@ -759,6 +668,10 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
         TRY_ASSIGN(mapped_reflected, call_mapping_slot(ctx, b, kSlots[kReflect[op]], std::span<const Value>(&a, 1)));
         if (mapped_reflected) return *mapped_reflected;
     }
+    if (sa && sb && sa->kind() == sb->kind() && (c == C::Eq || c == C::NotEq)) {
+        TRY_ASSIGN(same, structural_equal(ctx, *sa, *sb));
+        if (same) return Value::from_bool(*same == (c == C::Eq));
+    }
     // The special methods of both operands, then identity or the TypeError.
     TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
     if (dunder) return *dunder;
@@ -776,8 +689,13 @@ PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value 
         Value args[2] = {key, v};
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::SetItem, args));
         if (custom) return {};
-        if (slot->kind() == HeapObjectKind::ByteArray)
-            return fail(PyError::type_error("object does not support item assignment"));
+        if (slot->kind() == HeapObjectKind::ByteArray) {
+            EngineRuntime rt(ctx);
+            TRY_ASSIGN(done, bytearray_setitem(rt, container, key, v));
+            if (done) return {};
+            TRY_ASSIGN(tn, type_name(ctx, key));
+            return fail(PyError::type_error(fmt::format("bytearray indices must be integers or slices, not {}", tn)));
+        }
     }
     TRY_ASSIGN(tn, type_name(ctx, container));
     return fail(PyError::type_error(fmt::format("'{}' object does not support item assignment", tn)));
@@ -800,6 +718,13 @@ PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
             return {};
         }
         if (slot->kind() == HeapObjectKind::List) return list_delete_subscript(ctx, container, key);
+        if (slot->kind() == HeapObjectKind::ByteArray) {
+            EngineRuntime rt(ctx);
+            TRY_ASSIGN(done, bytearray_delitem(rt, container, key));
+            if (done) return {};
+            TRY_ASSIGN(tn, type_name(ctx, key));
+            return fail(PyError::type_error(fmt::format("bytearray indices must be integers or slices, not {}", tn)));
+        }
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::DeleteItem, std::span<const Value>(&key, 1)));
         if (custom) return {};
     }
@@ -808,115 +733,8 @@ PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
 
 // ---- text ---------------------------------------------------------------------------------------
 
-PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
-    Heap& heap = ctx.heap;
-    if (v.is_none()) return std::string("None");
-    if (v.is_bool()) return std::string(v.as_bool() ? "True" : "False");
-    if (v.is_int()) return fmt::format("{}", v.as_int());
-    if (v.is_float()) return py_float_repr(v.as_float());
-    if (is_str(heap, v)) return py_str_repr(str_of(heap, v));
-    if (auto def = decode_native_handle(v)) {
-        switch (def->tag) {
-            case DefinitionTag::BuiltinType: return fmt::format("<class '{}'>", builtin_type_name(def->number));
-            case DefinitionTag::ExceptionType: return fmt::format("<class '{}'>", def->name);
-            case DefinitionTag::Function:
-                return fmt::format("<built-in function {}>", builtin_function_name(std::uint8_t(def->number)));
-            case DefinitionTag::Ellipsis: return std::string("Ellipsis");
-            case DefinitionTag::NotImplemented: return std::string("NotImplemented");
-            case DefinitionTag::NativeFunction:
-            case DefinitionTag::NativeMethod:
-                return fmt::format("<built-in function {}>", def->function ? def->function->name : "?");
-            default: return std::string("<native>");
-        }
-    }
-    const HeapSlot* slot = heap.get_if_object(v);
-    if (!slot) return fail(PyError::unsupported(Heap::stale_reference_message()));
-    if (++ctx.exec.comparison_depth > 1000) {
-        --ctx.exec.comparison_depth;
-        return fail(PyError::exception("RecursionError", "maximum recursion depth exceeded while getting the repr of an object"));
-    }
-    struct Depth {
-        ExecState& st;
-        ~Depth() { --st.comparison_depth; }
-    } depth{ctx.exec};
-    switch (slot->kind()) {
-        case HeapObjectKind::List: {
-            std::vector<Value> items = std::get<ListPayload>(slot->object).items;
-            return sequence_repr(ctx, items, '[', ']', false);
-        }
-        case HeapObjectKind::Tuple: {
-            std::vector<Value> items = std::get<TuplePayload>(slot->object).items;
-            return sequence_repr(ctx, items, '(', ')', true);
-        }
-        case HeapObjectKind::Dict:
-        case HeapObjectKind::DefaultDict: {
-            std::vector<std::pair<Value, Value>> items;
-            dict_table_of(const_cast<HeapObject&>(slot->object))
-                ->for_each_live([&](const DictSlot& s) { items.emplace_back(s.key, s.value); });
-            std::string out = "{";
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                if (i) out += ", ";
-                TRY_ASSIGN(k, repr_text(ctx, items[i].first));
-                TRY_ASSIGN(x, repr_text(ctx, items[i].second));
-                out += k + ": " + x;
-            }
-            return out + "}";
-        }
-        case HeapObjectKind::Set:
-        case HeapObjectKind::FrozenSet: {
-            std::vector<Value> items;
-            set_table_of(const_cast<HeapObject&>(slot->object))->for_each_live([&](const SetSlot& s) { items.push_back(s.key); });
-            bool frozen = slot->kind() == HeapObjectKind::FrozenSet;
-            if (items.empty()) return std::string(frozen ? "frozenset()" : "set()");
-            TRY_ASSIGN(inner, sequence_repr(ctx, items, '{', '}', false));
-            return frozen ? "frozenset(" + inner + ")" : inner;
-        }
-        case HeapObjectKind::BigInt: return std::get<BigIntPayload>(slot->object).value->to_decimal();
-        case HeapObjectKind::Float: return py_float_repr(std::get<FloatPayload>(slot->object).value);
-        case HeapObjectKind::Complex: {
-            auto c = std::get<ComplexPayload>(slot->object);
-            return py_complex_repr(c.real, c.imag);
-        }
-        case HeapObjectKind::Range: {
-            auto r = std::get<RangePayload>(slot->object);
-            if (r.step == 1) return fmt::format("range({}, {})", r.start, r.stop);
-            return fmt::format("range({}, {}, {})", r.start, r.stop, r.step);
-        }
-        case HeapObjectKind::Function:
-            return fmt::format("<function {} at 0x{:x}>", std::get<FunctionPayload>(slot->object).record->name,
-                               0x7f0000000000ull + v.handle().index * 0x40ull);
-        case HeapObjectKind::Class: return fmt::format("<class '__main__.{}'>", std::get<ClassPayload>(slot->object).record->name);
-        case HeapObjectKind::Module: return fmt::format("<module '{}'>", std::get<ModulePayload>(slot->object).name);
-        case HeapObjectKind::DictView:
-        case HeapObjectKind::MappingProxy: return py_repr(ctx, v);
-        case HeapObjectKind::Slice: {
-            auto s = std::get<SlicePayload>(slot->object);
-            TRY_ASSIGN(a, repr_text(ctx, s.start));
-            TRY_ASSIGN(b, repr_text(ctx, s.stop));
-            TRY_ASSIGN(c, repr_text(ctx, s.step));
-            return fmt::format("slice({}, {}, {})", a, b, c);
-        }
-        default: break;
-    }
-    TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::Repr, {}));
-    if (custom) {
-        TRY_ASSIGN(text, str_view(heap, *custom));
-        if (!text) return fail(PyError::type_error("__repr__ returned non-string"));
-        return std::string(*text);
-    }
-    TRY_ASSIGN(member, enum_member_text(ctx, v, DunderSlot::Repr));
-    if (member) return std::move(*member);
-    if (slot->kind() == HeapObjectKind::Exception) {
-        auto parts = exception_instance_parts(interp(ctx), v);
-        auto name = exception_type_name(interp(ctx), v);
-        std::vector<Value> args = parts && *parts ? (*parts)->args : std::vector<Value>{};
-        std::string out = (name ? *name : std::string("BaseException"));
-        TRY_ASSIGN(inner, sequence_repr(ctx, args, '(', ')', false));
-        return out + inner;
-    }
-    TRY_ASSIGN(tn, type_name(ctx, v));
-    return fmt::format("<__main__.{} object at 0x{:x}>", tn, 0x7f0000000000ull + v.handle().index * 0x40ull);
-}
+// repr() of any value: the representation protocol (its cycle marks and depth limit included).
+PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) { return py_repr(ctx, v); }
 
 PyResult<std::string> str_text(RuntimeContext& ctx, Value v) {
     Heap& heap = ctx.heap;

@@ -9,6 +9,7 @@
 #include "python/vm/protocol_support.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/number/values.h"
 #include "python/objects/truth.h"
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
@@ -46,48 +47,8 @@ bool ordered(RichCompareOp op, const T& a, const T& b) {
     return false;
 }
 
-// -1, 0, 1 for an ordering, or none when unordered (NaN).
-std::optional<int> compare_numbers(const NumericView& a, const NumericView& b) {
-    using K = NumericView::Kind;
-    auto as_mpz = [](const NumericView& v, mpz_t out) {
-        if (v.kind == K::Big) mpz_set(out, v.big->get());
-        else if (v.kind == K::U64) mpz_set_ui(out, v.u64);
-        else mpz_set_si(out, v.small);
-    };
-    if (a.kind == K::Float || b.kind == K::Float) {
-        if (a.kind == K::Float && b.kind == K::Float) {
-            if (std::isnan(a.real) || std::isnan(b.real)) return std::nullopt;
-            return a.real < b.real ? -1 : a.real > b.real ? 1 : 0;
-        }
-        const bool left_float = a.kind == K::Float;
-        const double d = left_float ? a.real : b.real;
-        if (std::isnan(d)) return std::nullopt;
-        int r;
-        if (std::isinf(d)) {
-            r = d > 0 ? 1 : -1;
-        } else {
-            mpz_t z;
-            mpz_init(z);
-            as_mpz(left_float ? b : a, z);
-            // The float against the integer, exactly.
-            r = -mpz_cmp_d(z, d);
-            if (r == 0) {
-                double frac = d - std::trunc(d);
-                r = frac > 0 ? 1 : frac < 0 ? -1 : 0;
-            }
-            mpz_clear(z);
-        }
-        r = r > 0 ? 1 : r < 0 ? -1 : 0;
-        return left_float ? r : -r;
-    }
-    if (a.kind == K::Small && b.kind == K::Small) return a.small < b.small ? -1 : a.small > b.small ? 1 : 0;
-    mpz_t x, y;
-    mpz_init(x), mpz_init(y);
-    as_mpz(a, x), as_mpz(b, y);
-    int r = mpz_cmp(x, y);
-    mpz_clear(x), mpz_clear(y);
-    return r > 0 ? 1 : r < 0 ? -1 : 0;
-}
+// -1, 0, 1 for an ordering, or none when unordered (NaN): the number library's exact order.
+std::optional<int> compare_numbers(const NumericView& a, const NumericView& b) { return numeric_view_compare(a, b); }
 
 bool is_real(const NumericView& v) {
     using K = NumericView::Kind;
@@ -392,7 +353,10 @@ PyResult<std::string> py_format(RuntimeContext& ctx, Value v, std::string_view s
         return std::move(*text);
     }
     if (spec.empty()) return py_str(ctx, v);
-    return fail(PyError::unsupported("format specifications are not implemented for this value"));
+    // No __format__ slot (bool, registered numbers): the number and string formatters.
+    TRY_ASSIGN(tn, type_name(ctx, v));
+    MeterCharges charges(NumberEnv{ctx.heap, meter_of(ctx), ctx.roots});
+    return py_format_builtin(ctx.heap, charges, v, spec, tn);
 }
 
 PyResult<std::optional<std::uint64_t>> py_builtin_len(RuntimeContext& ctx, Value v) {

@@ -18,6 +18,7 @@
 #include "python/vm/protocols.h"
 #include "python/vm/repr.h"
 #include "python/vm/str_formatting.h"
+#include "python/vm/text_rows.h"
 
 namespace tw::py {
 
@@ -66,6 +67,36 @@ struct CallArguments final : FormatArguments {
     }
 };
 
+// format_map: no positional values; a name is a key of the mapping, looked up as the mapping's
+// own subscription answers it.
+struct MappingArguments final : FormatArguments {
+    NativeRuntime& rt;
+    Value mapping;
+    MappingArguments(NativeRuntime& r, Value m) : rt(r), mapping(m) {}
+
+    std::uint64_t positional_count() const override { return 0; }
+    PyResult<std::string> format_positional(std::uint64_t, char32_t, std::string_view) override {
+        return fail(PyError::value_error("replacement index out of range"));
+    }
+    PyResult<std::string> format_named(std::string_view name, char32_t conv, std::string_view spec) override {
+        TW_TRY(key, make_str(rt, std::string(name)));
+        rt.heap().push_root(key);
+        TW_TRY(value, vm::subscript(rt.context(), mapping, key));
+        rt.heap().push_root(value);
+        return format_field(rt, value, conv, spec);
+    }
+};
+
+PyResult<Value> str_format_map_row(NativeRuntime& rt, Value self, NativeCall call) {
+    TW_CHECK(check_arity(call, "format_map", 1, 1));
+    TW_CHECK(reject_keywords(call, "format_map"));
+    TW_TRY(tmpl, expect_str(rt, self));
+    MappingArguments args(rt, call.positional[0]);
+    MeterCharges charges(number_env(rt));
+    TW_TRY(out, str_format(charges, tmpl.text, args));
+    return make_str(rt, std::move(out));
+}
+
 PyResult<Value> str_format_row(NativeRuntime& rt, Value self, NativeCall call) {
     TW_TRY(tmpl, expect_str(rt, self));
     CallArguments args(rt, call);
@@ -109,8 +140,22 @@ struct OperandArguments final : PercentArguments {
                     return fail(PyError::overflow_error("int too large to convert to float"));
                 return std::optional(d);
             }
-            default: return std::optional<double>();
+            default: break;
         }
+        // An object with __float__ (whose result must be a float), else __index__.
+        RuntimeContext& ctx = rt.context();
+        TW_TRY(as_float, call_number_method(ctx, v, "__float__"));
+        if (as_float) {
+            if (as_float->is_float()) return std::optional(as_float->as_float());
+            return fail(PyError::type_error(fmt::format("{}.__float__ returned non-float (type {})", type_name(v),
+                                                        type_name(*as_float))));
+        }
+        TW_TRY(as_index, call_number_method(ctx, v, "__index__"));
+        if (!as_index) return std::optional<double>();
+        const NumericView i = py_numeric_view(rt.heap(), *as_index);
+        if (as_index->is_bool() || (i.kind != NumericView::Small && i.kind != NumericView::U64 && i.kind != NumericView::Big))
+            return fail(PyError::type_error(fmt::format("__index__ returned non-int (type {})", type_name(*as_index))));
+        return real(*as_index);
     }
 };
 
@@ -136,7 +181,8 @@ PyResult<std::optional<Value>> str_percent_slot(NativeRuntime& rt, Value self, V
 }
 
 namespace {
-constexpr NativeFunction kStrFormatMethods[] = {{"str", "format", nullptr, str_format_row}};
+constexpr NativeFunction kStrFormatMethods[] = {{"str", "format", nullptr, str_format_row},
+                                                {"str", "format_map", nullptr, str_format_map_row}};
 constexpr NativeClass kStrFormatClass{"str", kStrFormatMethods, {}};
 }  // namespace
 
