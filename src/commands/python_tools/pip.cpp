@@ -1,4 +1,5 @@
 #include "commands/python_tools/pip.h"
+#include "commands/python_tools/spec_text.h"
 
 #include <algorithm>
 #include <optional>
@@ -14,13 +15,6 @@
 namespace tw {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    constexpr std::string_view kSpace = " \t\n\r\f\v";
-    const std::size_t first = s.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) return {};
-    return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
-}
-
 std::string_view strip_char(std::string_view s, char c) {
     while (!s.empty() && s.front() == c) s.remove_prefix(1);
     while (!s.empty() && s.back() == c) s.remove_suffix(1);
@@ -33,7 +27,7 @@ bool is_bundled(std::string_view name) {
 
 // The cleaned specifier: trimmed, then stripped of double and then single quotes.
 std::string_view clean_spec(std::string_view text) {
-    return strip_char(strip_char(trim(text), '"'), '\'');
+    return strip_char(strip_char(trim_spec_text(text), '"'), '\'');
 }
 
 // The name part of a cleaned specifier.
@@ -75,7 +69,7 @@ bool is_global_flag(std::string_view arg) {
 }  // namespace
 
 std::string normalize_package_name(std::string_view text) {
-    std::string name = utf8_to_lower(trim(text));
+    std::string name = utf8_to_lower(trim_spec_text(text));
     std::ranges::replace(name, '-', '_');
     return name;
 }
@@ -112,7 +106,7 @@ Result<std::vector<std::string>, std::string> read_requirements_file(Machine& m,
         const std::size_t end = std::min(rest.find('\n'), rest.size());
         std::string_view line = rest.substr(0, end);
         rest.remove_prefix(std::min(end + 1, rest.size()));
-        line = trim(line.substr(0, std::min(line.find('#'), line.size())));
+        line = trim_spec_text(line.substr(0, std::min(line.find('#'), line.size())));
         if (line.empty()) continue;
         if (line.starts_with("-")) return std::unexpected(fmt::format("unsupported requirement option '{}'", line));
         const std::string spec(line);
@@ -191,7 +185,7 @@ Result<PipInstallRequest, std::string> parse_pip_install_args(Machine& m, std::s
 
 void record_installed_packages(Machine& m, std::span<const std::string> names) {
     for (const std::string& name : names) {
-        const std::string_view trimmed = trim(name);
+        const std::string_view trimmed = trim_spec_text(name);
         if (trimmed.empty()) continue;
         m.installed_packages.try_emplace(std::string(trimmed), InstalledPackage{std::string(kBundledPackageVersion), {}});
     }

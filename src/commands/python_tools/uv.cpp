@@ -8,6 +8,7 @@
 
 #include "commands/python_tools/pip.h"
 #include "commands/python_tools/python_launch.h"
+#include "commands/python_tools/spec_text.h"
 #include "commands/python_tools/venv.h"
 #include "commands/util/io.h"
 #include "kernel/machine.h"
@@ -21,13 +22,6 @@ namespace {
 constexpr std::string_view kProjectTemplate = "[project]\nname = \"app\"\nversion = \"0.1.0\"\ndependencies = []\n";
 constexpr std::string_view kDependencyListStart = "dependencies = [";
 constexpr std::string_view kVenvDir = ".venv";
-
-std::string_view trim(std::string_view s) {
-    constexpr std::string_view kSpace = " \t\n\r\f\v";
-    const std::size_t first = s.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) return {};
-    return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
-}
 
 bool is_ascii_letter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -248,14 +242,14 @@ std::vector<std::string> pyproject_dependency_entries(std::string_view text) {
     bool in_list = false;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view line = trim(text.substr(0, end));
+        const std::string_view line = trim_spec_text(text.substr(0, end));
         text.remove_prefix(std::min(end + 1, text.size()));
         const bool examined = in_list || (line.starts_with("dependencies") && line.contains('['));
         if (!examined) continue;
         std::string_view rest = line;
         while (true) {
             const std::size_t quote = rest.find_first_of("\"'");
-            std::string_view piece = trim(rest.substr(0, quote));
+            std::string_view piece = trim_spec_text(rest.substr(0, quote));
             while (piece.ends_with(',')) piece.remove_suffix(1);
             if (!piece.empty() && is_ascii_letter(piece.front()) && !piece.starts_with("dependencies"))
                 entries.emplace_back(piece);
