@@ -24,6 +24,9 @@
 #include "commands/git/git_command.h"
 #include "commands/jq/jq_command.h"
 #include "commands/net/net_commands.h"
+#include "commands/python_tools/pip.h"
+#include "commands/python_tools/python_launch.h"
+#include "commands/python_tools/uv.h"
 #include "commands/registry/handlers.h"
 #include "commands/registry/local_handlers.h"
 #include "commands/search/search_commands.h"
@@ -80,6 +83,9 @@ BuiltinHandler bound_builtin(HandlerId id) {
     case HandlerId::Mapfile: return &builtin_mapfile;
     case HandlerId::Getopts: return &builtin_getopts;
     case HandlerId::Let: return &builtin_let;
+    case HandlerId::Pip: return &pip_builtin;
+    case HandlerId::Uv: return &uv_builtin;
+    case HandlerId::Pytest: return &pytest_builtin;
     default: return nullptr;
     }
 }

@@ -1,0 +1,31 @@
+// The interpreter and the test runner are reached from here only. Until a Python command line can
+// be run inside a command, both answer the way an unimplemented command does.
+#include "commands/python_tools/python_launch.h"
+
+#include <fmt/format.h>
+
+#include "shell/command_io.h"
+
+namespace tw {
+namespace {
+
+std::int32_t not_available(std::string_view name, Bytes& err) {
+    fmt::format_to(std::back_inserter(err), "{}: not implemented in tarnwick\n", name);
+    return 127;
+}
+
+}  // namespace
+
+std::int32_t run_python_tool(Machine&, std::span<const std::string> argv, Bytes, Bytes&, Bytes& err) {
+    return not_available(argv.empty() ? std::string_view("python3") : std::string_view(argv.front()), err);
+}
+
+std::int32_t run_pytest_tool(Machine&, std::span<const std::string>, Bytes&, Bytes& err) {
+    return not_available("pytest", err);
+}
+
+std::int32_t pytest_builtin(BuiltinContext& context, std::span<const std::string> args, CommandIo& io) {
+    return run_pytest_tool(context.machine, args, io.out, io.err);
+}
+
+}  // namespace tw
