@@ -68,4 +68,22 @@ inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'00
     return run_program_on(machine, in, source, std::move(argv), stdin_bytes);
 }
 
+// Runs `source` and compares its output and status with the host's python3, or with `deliberate`
+// (status 0) where this interpreter differs on purpose. Skips when the host has no python3.
+inline void expect_matches_host(const std::string& source, const char* deliberate = nullptr) {
+    std::string expected;
+    int status = 0;
+    if (deliberate) {
+        expected = deliberate;
+    } else {
+        if (!host_python_available()) GTEST_SKIP() << "no host python3";
+        HostRun host = run_host(source);
+        expected = host.out;
+        status = host.status;
+    }
+    ProgramRun run = run_program(source);
+    EXPECT_EQ(run.out, expected) << source << "\n" << run.err << run.message;
+    EXPECT_EQ(run.status, status) << run.err << run.message;
+}
+
 }  // namespace tw::py
