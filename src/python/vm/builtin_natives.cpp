@@ -15,6 +15,7 @@
 #include "python/types/number_runtime.h"
 #include "python/vm/builtin_functions.h"
 #include "python/vm/call.h"
+#include "python/vm/imports.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
@@ -86,9 +87,20 @@ PyResult<Value> builtin_import(NativeRuntime& rt, NativeCall c) {
         TRY_ASSIGN(n, native_expect_int(rt, *level, "level must be an integer"));
         if (!n.value || *n.value != 0) return fail(PyError::value_error("relative __import__ is not supported"));
     }
-    (void)ctx;
-    // The module is found by the import system; until the engine runs imports it refuses them.
-    return fail(PyError::unsupported(fmt::format("imports are not supported by the interpreter yet ({})", name)));
+    // The named module is imported; without a non-empty fromlist the top-level package of a
+    // dotted name is the result, as `import a.b` binds `a`.
+    TRY_ASSIGN(fromlist_kw, native_keyword_value(c.keywords, "__import__", "fromlist"));
+    std::optional<Value> fromlist = c.positional.size() > 3 ? std::optional(c.positional[3]) : fromlist_kw;
+    bool wants_module = false;
+    if (fromlist) {
+        TRY_ASSIGN(t, truth(ctx, *fromlist));
+        wants_module = t;
+    }
+    const std::string full(name);
+    TRY_ASSIGN(module, import_module_value(ctx, full));
+    const std::size_t dot = full.find('.');
+    if (wants_module || dot == std::string::npos) return module;
+    return import_module_value(ctx, full.substr(0, dot));
 }
 
 PyResult<Value> builtin_ascii(NativeRuntime& rt, NativeCall c) {
