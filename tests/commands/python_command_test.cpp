@@ -1,0 +1,97 @@
+// The python command run from the shell: programs from -c, files and standard input, argv,
+// refusals, tracebacks and statuses, pipelines, and the interactive mode.
+#include "case_fixture.h"
+
+namespace tw::command_test {
+namespace {
+
+TEST(PythonCommand, ProgramsAndStatuses) {
+    expect_cases({
+        {"python3 -c 'print(1, 2, sep=\"-\")'", "1-2\n"},
+        {"python -c 'print(\"$0\")' ; echo $?", "$0\n0\n"},
+        {"python3 --version; python3.14 -V", "Python 3.14.0\nPython 3.14.0\n"},
+        {"echo 'print(1/0)' | python3", "", 1,
+         "Traceback (most recent call last):\n  File \"<stdin>\", line 1, in <module>\n"
+         "ZeroDivisionError: division by zero\n"},
+        {"python3 -c 'exit(3)'; echo $?", "3\n"},
+        {"python3 -c 'raise SystemExit(\"bye\")'", "", 1, "bye\n"},
+        {"python3 -u x", "", 2, "python: unsupported by minimal shim: option -u\n"},
+        {"python3 -m nosuch", "", 2, "python: unsupported by minimal shim: module nosuch\n"},
+        {"python3 -m", "", 1},
+        {"python3 -c", "", 2, "python: argument expected for the -c option\n"},
+        {"python3 missing.py", "", 2,
+         "python: can't open file \"missing.py\": No such file or directory: missing.py\n"},
+    });
+}
+
+TEST(PythonCommand, SyntaxErrorsAreRefused) {
+    Ran r = run("python3 -c 'x = (1'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.starts_with("python: unsupported by minimal shim: ")) << r.err;
+    EXPECT_NE(r.err.find("at line 1, column"), std::string::npos) << r.err;
+}
+
+TEST(PythonCommand, ScriptsAndStandardInput) {
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/script.py", "print('script', 6 * 7)\nprint(input())\n");
+    Ran r = run_in(m, "cd /tmp && python3 script.py a b", "line\n");
+    EXPECT_EQ(r.out, "script 42\nline\n");
+    EXPECT_EQ(r.status, 0);
+    r = run_in(m, "printf 'print(2+3)' | python3 - x");
+    EXPECT_EQ(r.out, "5\n");
+    r = run_in(m, "printf 'a\\nb\\n' | python3 -c 'print(input()); print(input())' | cat");
+    EXPECT_EQ(r.out, "a\nb\n");
+}
+
+TEST(PythonCommand, InputArrivingInPiecesSuspendsTheProgram) {
+    // The reader waits on a pipe whose writer sleeps between lines: the machine keeps running.
+    Ran r = run("(echo 1; sleep 1; echo 2) | python3 -c 'print(int(input()) + int(input()))'");
+    EXPECT_EQ(r.out, "3\n");
+    EXPECT_EQ(r.status, 0);
+    r = run("python3 -c 'print(input())' < /dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("EOFError: EOF when reading a line"), std::string::npos) << r.err;
+}
+
+TEST(PythonCommand, ManyLinesFlowThroughAPipe) {
+    Ran r = run("python3 -c 'for i in range(20000): print(i)' | tail -1");
+    EXPECT_EQ(r.out, "19999\n");
+    r = run("python3 -c 'for i in range(100000): print(i)' | head -2");
+    EXPECT_EQ(r.out, "0\n1\n");
+}
+
+TEST(PythonCommand, InteractiveMode) {
+    Machine m = fresh_machine();
+    Ran r = run_in(m, "python3");
+    EXPECT_EQ(r.out, "Python 3.14.0 (tarnwick)\nType exit() or quit() to return to the shell.\n>>> ");
+    EXPECT_EQ(r.status, 0);
+    r = run_in(m, "x = 2");
+    EXPECT_EQ(r.out, ">>> ");
+    r = run_in(m, "x * 21");
+    EXPECT_EQ(r.out, "42\n>>> ");
+    r = run_in(m, "1/0");
+    EXPECT_NE(r.err.find("ZeroDivisionError"), std::string::npos);
+    EXPECT_EQ(r.out, ">>> ");
+    r = run_in(m, "x = (");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.starts_with("python: unsupported by minimal REPL: ")) << r.err;
+    r = run_in(m, "exit()");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    r = run_in(m, "echo back in the shell");
+    EXPECT_EQ(r.out, "back in the shell\n");
+}
+
+TEST(PythonCommand, InteractiveEchoIsChargedToTheOutputBudget) {
+    MachineLimits limits = kRoomyLimits;
+    limits.output = 4096;
+    Machine m = fresh_machine(limits);
+    run_in(m, "python3");
+    Ran r = run_in(m, "for i in range(1000000): i");
+    EXPECT_EQ(r.status, 137);
+    EXPECT_LE(r.out.size() + r.err.size(), 4096u);
+    EXPECT_EQ(m.meter.stop_reason(), StopReason::output_limit_exceeded);
+}
+
+}  // namespace
+}  // namespace tw::command_test
