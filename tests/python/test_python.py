@@ -15,7 +15,9 @@ def test_run_python_reads_stdin_and_reports_metadata(env):
     md, out, err = python(env, "print(input())", stdin=b"hi\n")
     assert (out, err) == (b"hi\n", b"")
     assert md["outcome"]["exit_status"] == 0
-    assert "python3.14" in [c for c in md["commands"]]
+    assert md["commands"] == ["python3.14"]
+    # Everything the interpreter charged is given back when the program ends.
+    assert md["outcome"]["usage"]["memory_current"] == 0
 
 
 def test_run_python_source_and_argv_reach_python_unchanged(env):
@@ -43,6 +45,7 @@ def test_python3_in_a_shell_pipeline(env):
 def test_repl_mode_of_a_session():
     env = _native.NativeEnvironment(*ROOMY)
     pid = env.create_shell()
+    before = as_dict(run(env, "true", pid=pid)[0])["outcome"]["usage"]["memory_current"]
     _, out, _ = run(env, "python3", pid=pid)
     assert out.endswith(b">>> ")
     # run_python does not look at the session's interactive state.
@@ -54,6 +57,7 @@ def test_repl_mode_of_a_session():
     assert as_dict(md)["commands"] == ["python:repl"]
     md, out, _ = run(env, "exit()", pid=pid)
     assert (out, as_dict(md)["outcome"]["exit_status"]) == (b"", 0)
+    assert as_dict(md)["outcome"]["usage"]["memory_current"] == before
     assert run(env, "echo shell", pid=pid)[1] == b"shell\n"
 
 

@@ -68,7 +68,12 @@ PythonCommandResult finished(std::int32_t status) { return {status, nullptr}; }
 }  // namespace
 
 void release_interpreter(Interpreter& in, Machine& machine) {
+    // The heap's objects, the code table and the identifiers interned beyond the runtime's own.
+    static const std::uint64_t fixed_symbols = Interpreter().heap.symbols.modeled_size();
+    const std::uint64_t symbols = in.heap.symbols.modeled_size();
     std::uint64_t held = sat_add(in.heap.total_bytes(), std::exchange(in.state.charged_memory, 0));
+    held = sat_add(held, in.heap.code_table.modeled_size);
+    held = sat_add(held, symbols > fixed_symbols ? symbols - fixed_symbols : 0);
     machine.meter.release_memory(held);
 }
 
