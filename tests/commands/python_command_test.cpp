@@ -2,6 +2,8 @@
 // refusals, tracebacks and statuses, pipelines, and the interactive mode.
 #include "case_fixture.h"
 
+#include "python/mod/python_command.h"
+
 namespace tw::command_test {
 namespace {
 
@@ -58,6 +60,37 @@ TEST(PythonCommand, ManyLinesFlowThroughAPipe) {
     EXPECT_EQ(r.out, "19999\n");
     r = run("python3 -c 'for i in range(100000): print(i)' | head -2");
     EXPECT_EQ(r.out, "0\n1\n");
+}
+
+TEST(PythonCommand, EndlessProgramStopsAtTheCpuBudget) {
+    MachineLimits limits = kRoomyLimits;
+    limits.cpu = 2'000'000;
+    Machine m = fresh_machine(limits);
+    Ran r = run_in(m, "python3 -c 'print(1)\nwhile True: pass'");
+    EXPECT_EQ(r.status, 137);
+    EXPECT_EQ(m.meter.stop_reason(), StopReason::cpu_exhausted);
+}
+
+TEST(PythonCommand, CopiedRunsGoOnIndependently) {
+    Machine m = fresh_machine();
+    std::string out, err;
+    const std::vector<std::string> argv{"python3", "-c", "x = 0\nfor i in range(300000): x += i\nprint(x)"};
+    py::PythonCommandResult r = py::python_command(m, argv, {}, out, err);
+    ASSERT_TRUE(r.run);
+    ASSERT_EQ(py::step_python_run(*r.run, m, false).kind, py::PythonStep::Kind::Yield);
+    py::PythonRunPtr copy = py::clone_python_run(*r.run);
+    for (py::PythonRun* run : {r.run.get(), copy.get()}) {
+        py::PythonStep s;
+        while ((s = py::step_python_run(*run, m, false)).kind == py::PythonStep::Kind::Yield) {}
+        EXPECT_EQ(s.kind, py::PythonStep::Kind::Exited);
+        EXPECT_EQ(s.status, 0);
+        std::string o, e;
+        py::take_python_output(*run, o, e);
+        EXPECT_EQ(o, "44999850000\n");
+    }
+    std::int32_t status = py::run_python_sync(m, std::vector<std::string>{"python3", "-c", "print('sync')"}, out, err);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "sync\n");
 }
 
 TEST(PythonCommand, InteractiveMode) {

@@ -33,6 +33,8 @@ public:
     std::vector<std::string> sys_path;
 };
 
+void PythonRunDeleter::operator()(PythonRun* run) const { delete run; }
+
 namespace {
 
 constexpr std::string_view kVersionLine = "Python 3.14.0\n";
@@ -153,7 +155,7 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
         meter.release_memory(held);
         return finished(kExhaustedStatus);
     }
-    auto run = std::make_unique<PythonRun>();
+    PythonRunPtr run(new PythonRun);
     run->interpreter = std::make_unique<Interpreter>();
     MainCompileResult compiled = compile_main_source(source, *run->interpreter, machine);
     meter.release_memory(held);
@@ -220,8 +222,8 @@ void take_python_output(PythonRun& run, std::string& out, std::string& err) {
     run.err.clear();
 }
 
-std::unique_ptr<PythonRun> clone_python_run(const PythonRun& run) {
-    auto copy = std::make_unique<PythonRun>();
+PythonRunPtr clone_python_run(const PythonRun& run) {
+    PythonRunPtr copy(new PythonRun);
     copy->interpreter = std::make_unique<Interpreter>(*run.interpreter);
     copy->main = run.main;
     copy->argv = run.argv;
@@ -234,7 +236,7 @@ std::unique_ptr<PythonRun> clone_python_run(const PythonRun& run) {
     return copy;
 }
 
-void release_python_run(std::unique_ptr<PythonRun> run, Machine& machine) {
+void release_python_run(PythonRunPtr run, Machine& machine) {
     if (run && run->interpreter) release_interpreter(*run->interpreter, machine);
 }
 
@@ -366,7 +368,7 @@ private:
     bool collect_input_ = false;
     std::string input_;
     std::uint64_t input_charged_ = 0;
-    std::unique_ptr<PythonRun> run_;
+    PythonRunPtr run_;
     std::string out_, err_;
     std::uint64_t out_written_ = 0, err_written_ = 0;
     std::optional<std::int32_t> status_;

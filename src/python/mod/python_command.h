@@ -23,12 +23,17 @@ struct CommandOutcome;
 namespace tw::py {
 
 class PythonRun;
+// Owns a run; the run's type stays inside the command.
+struct PythonRunDeleter {
+    void operator()(PythonRun* run) const;
+};
+using PythonRunPtr = std::unique_ptr<PythonRun, PythonRunDeleter>;
 
 // What `python_command` answers: finished with a status (all output already appended), or a
 // prepared run for the caller to step.
 struct PythonCommandResult {
     std::optional<std::int32_t> finished;
-    std::unique_ptr<PythonRun> run;  // when not finished
+    PythonRunPtr run;  // when not finished
 };
 
 struct PythonStep {
@@ -50,10 +55,10 @@ PythonStep step_python_run(PythonRun& run, Machine& machine, bool may_suspend);
 void take_python_output(PythonRun& run, std::string& out, std::string& err);
 
 // A deep copy of a run (machine snapshots copy every process program).
-std::unique_ptr<PythonRun> clone_python_run(const PythonRun& run);
+PythonRunPtr clone_python_run(const PythonRun& run);
 
 // Gives back what the run still holds on the memory budget and drops it.
-void release_python_run(std::unique_ptr<PythonRun> run, Machine& machine);
+void release_python_run(PythonRunPtr run, Machine& machine);
 
 // The program of a process that runs `python` with argv (argv[0] is the command name) on the
 // process's standard streams. Other commands (`python -m ...` from an installer, `uv run`) start
