@@ -26,6 +26,23 @@ TEST(PythonCommand, ProgramsAndStatuses) {
     });
 }
 
+TEST(PythonCommand, SysModule) {
+    expect_cases({
+        {"python3 -c \"import sys; print(sys.argv)\"", "['-c']\n"},
+        {"python3 -c 'import sys; print(sys.argv[1:], sys.version_info[:2], sys.platform)' x y",
+         "['x', 'y'] (3, 14) linux\n"},
+        {"seq 5 | python3 -c 'import sys; print(sum(int(l) for l in sys.stdin))' | cat", "15\n"},
+        {"python3 -c 'import sys\nfor line in sys.stdin: print(line.upper(), end=\"\")'", "A\nB\n", 0, "",
+         "a\nb\n"},
+        {"python3 -c 'import sys; print(1); sys.exit(3)'; echo $?", "1\n3\n"},
+        {"python3 -c 'import sys; sys.exit(\"bye\")'", "", 1, "bye\n"},
+    });
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/d/script.py", "import sys\nprint(sys.argv, sys.path[0])\n");
+    Ran r = run_in(m, "cd /tmp && python3 d/script.py a b");
+    EXPECT_EQ(r.out, "['d/script.py', 'a', 'b'] /tmp/d\n");
+}
+
 TEST(PythonCommand, SyntaxErrorsAreRefused) {
     Ran r = run("python3 -c 'x = (1'");
     EXPECT_EQ(r.status, 2);

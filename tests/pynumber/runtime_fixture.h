@@ -8,6 +8,8 @@
 #include "kernel/machine.h"
 #include "python/heap/heap.h"
 #include "python/types/number_runtime.h"
+#include "python/vm/exec_state.h"
+#include "python/vm/native_runtime.h"
 
 namespace tw::py::testing {
 
@@ -54,7 +56,7 @@ struct Runtime {
     Interpreter in;
     std::string out, err;
     RuntimeContext ctx;
-    NativeRuntime rt;
+    EngineRuntime rt;
 };
 
 inline Value I(std::int64_t v) { return Value::from_int(v); }

@@ -68,3 +68,10 @@ def test_repl_echo_is_bounded_by_the_output_budget():
     o = as_dict(md)["outcome"]
     assert o["exit_status"] == 137 and o["stop_reason"] == "output_limit_exceeded"
     assert len(out) + len(err) <= 2048
+
+
+def test_sys_argv_and_stdin_in_shell_actions(env):
+    assert run(env, 'python3 -c "import sys; print(sys.argv)"')[1] == b"['-c']\n"
+    _, out, err = run(env, "seq 5 | python3 -c 'import sys; print(sum(int(l) for l in sys.stdin))' | cat")
+    assert (out, err) == (b"15\n", b"")
+    assert python(env, "import sys; print(sys.argv)", ["a", "b"])[1] == b"['-c', 'a', 'b']\n"

@@ -28,10 +28,9 @@ struct ProgramRun {
     std::uint64_t cpu = 0;
 };
 
-inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'000'000,
-                              std::vector<std::string> argv = {"-c"}, std::string_view stdin_bytes = {}) {
-    Machine machine = Machine::build({.cpu = cpu, .memory = 256 << 20, .disk = 1 << 20, .output = 1 << 20});
-    Interpreter in;
+// Runs the program on a machine and interpreter the caller prepared (files, sys.modules).
+inline ProgramRun run_program_on(Machine& machine, Interpreter& in, std::string_view source,
+                                 std::vector<std::string> argv = {"-c"}, std::string_view stdin_bytes = {}) {
     ProgramRun run;
     auto compiled = compile_module_source(in.heap, machine.meter, source);
     if (!compiled || !*compiled) {
@@ -60,6 +59,13 @@ inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'00
     }
     run.cpu = machine.meter.cpu_used() - before;
     return run;
+}
+
+inline ProgramRun run_program(std::string_view source, std::uint64_t cpu = 50'000'000,
+                              std::vector<std::string> argv = {"-c"}, std::string_view stdin_bytes = {}) {
+    Machine machine = Machine::build({.cpu = cpu, .memory = 256 << 20, .disk = 1 << 20, .output = 1 << 20});
+    Interpreter in;
+    return run_program_on(machine, in, source, std::move(argv), stdin_bytes);
 }
 
 }  // namespace tw::py

@@ -178,6 +178,7 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
         run->sys_path.push_back(path_join_normalize(cwd, dir));
     }
     run->sys_path.emplace_back(kSitePackages);
+    run->interpreter->initial_search_path = run->sys_path;
     run->main = std::move(*compiled.main);
     run->argv = std::move(program_argv);
     run->source = std::move(source);

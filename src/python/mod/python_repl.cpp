@@ -54,6 +54,8 @@ bool enter_python_repl(Machine& machine) {
     PythonReplState& repl = shell->python_repl.get_or_create<PythonReplState>();
     end_repl(repl, machine);
     repl.interpreter = std::make_unique<Interpreter>();
+    const ProcessState& active = machine.states.active();
+    repl.interpreter->initial_search_path = {active.cwd, "/usr/lib/python3.14/site-packages"};
     return !machine.meter.stop_reason();
 }
 

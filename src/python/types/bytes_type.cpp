@@ -230,8 +230,8 @@ public:
     HeapSizer(NativeRuntime& rt, Value object) : rt_(rt), object_(object) {}
     PyStatus resize(std::uint64_t old_size, std::uint64_t new_size) override {
         if (new_size > old_size)
-            return rt_.heap().update_object_size(object_, new_size - old_size, rt_.context().roots, rt_.context().machine.meter);
-        rt_.heap().shrink_object_size(object_, old_size - new_size, rt_.context().machine.meter);
+            return rt_.heap().update_object_size(object_, new_size - old_size, rt_.roots(), rt_.meter());
+        rt_.heap().shrink_object_size(object_, old_size - new_size, rt_.meter());
         return {};
     }
 

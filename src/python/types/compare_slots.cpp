@@ -64,7 +64,7 @@ PyResult<bool> parts_equal(const Heap& heap, std::span<const Value> a, std::span
 SlotCompare bytes_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op) {
     const auto a = bytes_like(rt.heap(), left), b = bytes_like(rt.heap(), right);
     if (!a || !b) return std::optional<bool>();
-    if (auto r = python_charge_work(rt.context().machine.meter, std::min(a->size(), b->size()) / 16 + 1); !r)
+    if (auto r = python_charge_work(rt.meter(), std::min(a->size(), b->size()) / 16 + 1); !r)
         return fail(std::move(r.error()));
     const int c = a->compare(*b);
     return std::optional(apply((c > 0) - (c < 0), op));

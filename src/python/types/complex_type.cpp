@@ -205,7 +205,7 @@ SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec) {
     if (text->empty()) {
         auto plain = number_str_text(rt, self);
         if (!plain) return fail(std::move(plain.error()));
-        auto v = new_str(rt.heap(), std::move(*plain), rt.context().roots, rt.context().machine.meter);
+        auto v = new_str(rt.heap(), std::move(*plain), rt.roots(), rt.meter());
         if (!v) return fail(std::move(v.error()));
         return std::optional(*v);
     }
@@ -214,7 +214,7 @@ SlotValue builtin_format_slot(NativeRuntime& rt, Value self, Value spec) {
     MeterCharges charges(number_env(rt));
     auto r = py_format_builtin(rt.heap(), charges, self, *text, *type);
     if (!r) return fail(std::move(r.error()));
-    auto v = new_str(rt.heap(), std::move(*r), rt.context().roots, rt.context().machine.meter);
+    auto v = new_str(rt.heap(), std::move(*r), rt.roots(), rt.meter());
     if (!v) return fail(std::move(v.error()));
     return std::optional(*v);
 }

@@ -76,7 +76,7 @@ PyResult<Value> float_hex(NativeRuntime& rt, Value receiver, NativeCall call) {
         const int exponent = biased == 0 ? -1022 : biased - 1023;
         text = fmt::format("{}0x{}.{:013x}p{:+d}", std::signbit(*x) ? "-" : "", biased == 0 ? 0 : 1, mantissa, exponent);
     }
-    return new_str(rt.heap(), std::move(text), rt.context().roots, rt.context().machine.meter);
+    return new_str(rt.heap(), std::move(text), rt.roots(), rt.meter());
 }
 
 constexpr NativeFunction kFloatMethods[] = {

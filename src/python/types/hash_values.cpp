@@ -15,7 +15,7 @@ namespace {
 
 std::int64_t not_minus_one(std::int64_t h) { return h == -1 ? -2 : h; }
 
-PyStatus charge(NativeRuntime& rt, std::uint64_t units) { return python_charge_work(rt.context().machine.meter, units); }
+PyStatus charge(NativeRuntime& rt, std::uint64_t units) { return python_charge_work(rt.meter(), units); }
 
 // Hashes values one after another at depth + 1; they are kept on the root stack meanwhile.
 PyResult<std::vector<std::int64_t>> element_hashes(NativeRuntime& rt, std::vector<Value> items, std::uint32_t depth) {

@@ -2,20 +2,10 @@
 // the caller's parser, other objects through __complex__, __float__ or __index__.
 #include <fmt/format.h>
 
-#include "python/vm/attributes.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 
 namespace tw::py {
-
-namespace {
-
-bool is_attribute_error(const PyError& e) {
-    const ErrorDetail* d = e.detail();
-    return d && d->kind == ErrorKindTag::Exception && d->class_name == "AttributeError";
-}
-
-}  // namespace
 
 PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v) {
     auto direct = py_value_as_complex_parts(rt.heap(), v);
@@ -25,11 +15,8 @@ PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v) {
     if (*text) return ComplexParts{};
     static constexpr std::string_view kMethods[] = {"__complex__", "__float__", "__index__"};
     for (std::string_view name : kMethods) {
-        auto method = py_getattr_by_name(rt.context(), v, name);
-        if (!method) {
-            if (is_attribute_error(method.error())) continue;
-            return fail(std::move(method.error()));
-        }
+        auto method = rt.getattr_optional(v, name);
+        if (!method) return fail(std::move(method.error()));
         if (!*method) continue;
         rt.heap().push_root(**method);
         auto result = rt.call(**method, {});

@@ -4,20 +4,19 @@
 
 #include <string>
 
-#include "kernel/machine.h"
+#include "python/heap/heap.h"
 #include "python/number/values.h"
+#include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
-#include "python/vm/exec_state.h"
 
 namespace tw::py {
 
 inline NumberEnv number_env(NativeRuntime& rt) {
-    RuntimeContext& c = rt.context();
-    return {c.heap, c.machine.meter, c.roots};
+    return {rt.heap(), rt.meter(), rt.roots()};
 }
 
-inline const TypeRegistry& number_types(NativeRuntime& rt) { return rt.context().interpreter->types; }
+inline const TypeRegistry& number_types(NativeRuntime& rt) { return rt.types(); }
 
 // The type name of a value for messages ("int", a class's name).
 inline PyResult<std::string> number_type_name(NativeRuntime& rt, const Value& v) {

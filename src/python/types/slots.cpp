@@ -41,7 +41,7 @@ TW_COMPARE(set_compare)
 SlotValue builtin_value_hash(NativeRuntime& rt, Value self) {
     if (self.is_none()) return std::optional(Value::from_int(kNoneHash));
     auto charged = [&rt](std::string_view data, std::int64_t h) -> SlotValue {
-        if (auto r = python_charge_work(rt.context().machine.meter, data.size() / 32); !r) return fail(std::move(r.error()));
+        if (auto r = python_charge_work(rt.meter(), data.size() / 32); !r) return fail(std::move(r.error()));
         return std::optional(Value::from_int(h));
     };
     auto text = str_view(rt.heap(), self);

@@ -119,20 +119,20 @@ PyResult<std::int64_t> index_argument(NativeRuntime& rt, const Value& v) {
 }
 
 PyResult<Value> make_str(NativeRuntime& rt, std::string text) {
-    return new_str(rt.heap(), std::move(text), rt.context().roots, rt.context().machine.meter);
+    return new_str(rt.heap(), std::move(text), rt.roots(), rt.meter());
 }
 
 PyResult<Value> make_bytes(NativeRuntime& rt, std::string bytes, bool bytearray) {
-    if (bytearray) return rt.heap().allocate_object(ByteArrayPayload{std::move(bytes)}, rt.context().roots, rt.context().machine.meter);
-    return rt.heap().allocate_object(BytesPayload{std::move(bytes)}, rt.context().roots, rt.context().machine.meter);
+    if (bytearray) return rt.heap().allocate_object(ByteArrayPayload{std::move(bytes)}, rt.roots(), rt.meter());
+    return rt.heap().allocate_object(BytesPayload{std::move(bytes)}, rt.roots(), rt.meter());
 }
 
 PyResult<Value> make_list(NativeRuntime& rt, std::vector<Value> items) {
-    return rt.heap().allocate_object(ListPayload{std::move(items)}, rt.context().roots, rt.context().machine.meter);
+    return rt.heap().allocate_object(ListPayload{std::move(items)}, rt.roots(), rt.meter());
 }
 
 PyResult<Value> make_tuple(NativeRuntime& rt, std::vector<Value> items) {
-    return rt.heap().allocate_object(TuplePayload{std::move(items)}, rt.context().roots, rt.context().machine.meter);
+    return rt.heap().allocate_object(TuplePayload{std::move(items)}, rt.roots(), rt.meter());
 }
 
 }  // namespace strarg

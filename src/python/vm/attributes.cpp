@@ -10,7 +10,7 @@
 #include "python/objects/instance.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/generators.h"
 #include "python/vm/exec_state.h"
@@ -73,7 +73,7 @@ bool is_tag(Value v, DefinitionTag tag) {
 }
 
 PyResult<Value> call_getter(RuntimeContext& ctx, const NativeProperty* getter, Value receiver) {
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     return getter->getter(rt, receiver);
 }
 
@@ -777,7 +777,7 @@ AttrLookup py_generic_getattr(RuntimeContext& ctx, Value obj, std::optional<Symb
             if (f.name == name) return Found(intern_static_definition(StaticDefinition::of_native_function(&f)));
         for (const NativeConstant& c : d->module->constants)
             if (c.name == name) {
-                NativeRuntime rt(ctx);
+                EngineRuntime rt(ctx);
                 TRY_ASSIGN(v, native_constant_to_value(*ctx.interpreter, meter_of(ctx), &rt, c));
                 return Found(v);
             }

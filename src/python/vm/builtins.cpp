@@ -17,7 +17,7 @@
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/vm/builtins_io.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"

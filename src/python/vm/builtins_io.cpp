@@ -13,7 +13,7 @@
 #include "python/heap/heap.h"
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/compile.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"

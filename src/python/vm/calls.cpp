@@ -9,7 +9,7 @@
 #include "python/heap/heap.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
@@ -294,7 +294,7 @@ PyResult<StepOutcome> call_native(RuntimeContext& ctx, Value handle, const Nativ
     }
     bool saved = st.suspension_allowed;
     st.suspension_allowed = mode == CallMode::Frame && saved;
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     PyResult<Value> r = fail(PyError::unsupported("native function has no handler"));
     if (receiver.is_present()) {
         if (row->method_handler) r = row->method_handler(rt, receiver, std::move(call));
@@ -426,7 +426,7 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
             case DefinitionTag::Function: return call_builtin_function(ctx, def->number, std::move(call), mode);
             case DefinitionTag::ValueKind:
                 if (def->value_kind && def->value_kind->constructor) {
-                    NativeRuntime rt(ctx);
+                    EngineRuntime rt(ctx);
                     return deliver(ctx, def->value_kind->constructor(rt, std::move(call)), CallMode::Immediate, {});
                 }
                 break;

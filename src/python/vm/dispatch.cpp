@@ -18,6 +18,7 @@
 #include "python/vm/generators.h"
 #include "python/vm/iteration.h"
 #include "python/vm/statements.h"
+#include "python/vm/imports.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
 
@@ -1077,10 +1078,9 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
         case PyOpcode::WithEnter: sync_cursor(cursor, st); return vm::with_enter(ctx);
         case PyOpcode::WithExit: sync_cursor(cursor, st); return vm::with_exit(ctx);
         case PyOpcode::WithExceptExit: sync_cursor(cursor, st); return vm::with_except_exit(ctx);
-        case PyOpcode::ImportModule:
-        case PyOpcode::ImportFrom:
-        case PyOpcode::ImportStar:
-            return fail(PyError::unsupported("imports are not supported by the interpreter yet"));
+        case PyOpcode::ImportModule: sync_cursor(cursor, st); TRY_DO(vm::import_module(ctx, std::string(heap.symbols.name_of(in.a)), in.flag)); return next;
+        case PyOpcode::ImportFrom: sync_cursor(cursor, st); TRY_DO(vm::import_from(ctx, in.a)); return next;
+        case PyOpcode::ImportStar: sync_cursor(cursor, st); TRY_DO(vm::import_star(ctx)); return next;
         case PyOpcode::YieldValue: {
             TRY_ASSIGN(v, pop_value(st, cursor));
             sync_cursor(cursor, st);

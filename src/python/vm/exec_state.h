@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,8 @@ public:
     std::uint64_t comparison_depth = 0;
     StdinState stdin_state;
     std::uint64_t charged_memory = 0;
+    // Deadlines with a wake-up event pending on the machine's clock (asyncio timers).
+    std::set<std::uint64_t> timer_deadlines;
 
     // A new frame over `code`; "VM stack depth exceeds the frame index range" when a stack base
     // does not fit 32 bits.
@@ -189,6 +192,9 @@ public:
     TypeRegistry types;
     ExecState state;
     Value sys_path;  // the cached sys.path list, absent until made
+    std::vector<std::string> initial_search_path;  // what sys.path starts as
+    // The directories of the module files whose bodies are running, innermost first.
+    std::vector<std::string> import_directories;
     // Builtin names already resolved, by symbol; never emptied while the program lives.
     Namespace builtins_cache;
     // Raised whenever a class attribute changes: attribute site caches of an older epoch miss.

@@ -14,6 +14,7 @@
 #include "python/types/string_types.h"
 #include "python/vm/call.h"
 #include "python/vm/engine.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/sequence_support.h"
 #include "python/vm/sequences.h"
 #include "python/vm/try.h"
@@ -263,7 +264,7 @@ constexpr NativeClass kListClass{"list", kListMethods, {}};
 
 // The positions a slice key selects; nothing when the key is no slice.
 PyResult<std::optional<ResolvedSlice>> slice_key(RuntimeContext& ctx, Value key, std::uint64_t length) {
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     return strarg::slice_of(rt, key, length);
 }
 

@@ -8,6 +8,7 @@
 #include "python/objects/types.h"
 #include "python/vm/engine.h"
 #include "python/vm/protocols.h"
+#include "python/vm/module_registry.h"
 #include "python/vm/namespace.h"
 
 namespace tw::py::vm {
@@ -78,6 +79,7 @@ PyResult<std::optional<Value>> load_builtin(RuntimeContext& ctx, std::string_vie
             if (*v) return *v;
         }
     }
+    if (auto stored = stored_builtin_value(ctx, name); !stored || *stored) return stored;
     for (const BuiltinFunctionRow& row : kBuiltinFunctions)
         if (row.name == name) return std::optional(intern_static_definition(StaticDefinition::of_function(row.id)));
     for (BuiltinType t : kNamedTypes)

@@ -12,7 +12,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/comparison.h"
 #include "python/vm/attributes.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/try.h"
 #include "python/vm/exceptions.h"

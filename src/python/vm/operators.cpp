@@ -14,7 +14,7 @@
 #include "python/objects/truth.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/comparison.h"
 #include "python/vm/protocols.h"
@@ -402,7 +402,7 @@ PyResult<std::uint64_t> hash_value(RuntimeContext& ctx, Value v) {
         const std::int64_t x = v.as_int();
         if (x > -std::int64_t(kHashModulus) && x < std::int64_t(kHashModulus)) return std::uint64_t(x == -1 ? -2 : x);
     }
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     TRY_ASSIGN(h, py_hash_entry(rt, v));
     return std::uint64_t(h);
 }
@@ -552,7 +552,7 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
     TRY_ASSIGN(seq, sequence_binary(ctx, op, a, b, inplace));
     if (seq) return *seq;
     if (BinaryOperator(op) == BinaryOperator::Mod && is_str(heap, a)) {
-        NativeRuntime rt(ctx);
+        EngineRuntime rt(ctx);
         TRY_ASSIGN(formatted, str_percent_slot(rt, a, b));
         if (formatted) return *formatted;
     }
@@ -571,7 +571,7 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
     bool handled_here = is_number(heap, a) || is_str(heap, a) || items_of(heap, a, HeapObjectKind::List) ||
                         items_of(heap, a, HeapObjectKind::Tuple);
     if (entry && entry->kind == SlotKind::Binary && ta < kFirstProgramType && !handled_here) {
-        NativeRuntime rt(ctx);
+        EngineRuntime rt(ctx);
         TRY_ASSIGN(r, entry->as_binary()(rt, a, b));
         if (r) return *r;
     }
@@ -580,7 +580,7 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
     if (tb == type_id(BuiltinType::Complex) && ta != tb) {
         TRY_ASSIGN(reflected_entry, in.types.slot(tb, DunderSlot(std::uint8_t(kForward[op]) + 1)));
         if (reflected_entry && reflected_entry->kind == SlotKind::Binary) {
-            NativeRuntime rt(ctx);
+            EngineRuntime rt(ctx);
             TRY_ASSIGN(r, reflected_entry->as_binary()(rt, b, a));
             if (r) return *r;
         }

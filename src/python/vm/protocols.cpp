@@ -12,7 +12,7 @@
 #include "python/objects/truth.h"
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/repr.h"
@@ -583,7 +583,7 @@ PyResult<Value> call_slot_wrapper(RuntimeContext& ctx, TypeId owner, DunderSlot 
     TRY_ASSIGN(entry, types.slot(owner, slot));
     if (!entry) return fail(PyError::unsupported("slot wrapper has no local implementation"));
     const SlotEntry e = *entry;
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     auto value = [](SlotValue r) -> PyResult<Value> {
         if (!r) return fail(std::move(r.error()));
         return r->value_or(not_implemented_value());

@@ -4,7 +4,7 @@
 #include "python/heap/heap.h"
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/repr.h"
 
@@ -76,7 +76,7 @@ PyResult<std::optional<Value>> invoke_slot_wrapper(RuntimeContext& ctx, Value re
     const SlotEntry e = **found;
     const std::size_t n = args.size();
     auto wrong = [](const char* text) { return fail(PyError::unsupported(text)); };
-    NativeRuntime rt(ctx);
+    EngineRuntime rt(ctx);
     switch (e.kind) {
         case SlotKind::Callable: return call_program_slot(ctx, e, receiver, args);
         case SlotKind::NativeMethod: {

@@ -13,7 +13,7 @@
 #include "python/types/number_runtime.h"
 #include "python/types/string_rows.h"
 #include "python/types/string_types.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/protocols.h"
 #include "python/vm/repr.h"

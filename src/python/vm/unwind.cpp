@@ -8,7 +8,7 @@
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/objects/value_access.h"
-#include "python/vm/call.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/generators.h"
@@ -147,7 +147,7 @@ std::expected<std::optional<StepOutcome>, SliceFailure> resume_parked_call(Runti
         NativeCall args{call.arguments, {}};
         for (const auto& [s, v] : call.keywords) args.keywords.emplace_back(std::string(ctx.heap.symbols.name_of(s)), v);
         for (const Value& v : args.positional) ctx.heap.push_root(v);
-        NativeRuntime rt(ctx);
+        EngineRuntime rt(ctx);
         if (def && call.kind == ParkedCall::Kind::FunctionCall && def->function && def->function->module_handler)
             r = def->function->module_handler(rt, std::move(args));
         else if (def && call.kind == ParkedCall::Kind::MethodCall && def->function && def->function->method_handler)

@@ -1,0 +1,38 @@
+"""Iteration functions that the virtual machine runs as bytecode instead of native loops.
+
+materialize(iterable) collects the items of any iterable into a new list; aiter and anext are
+the builtins of the same names.
+"""
+
+
+def materialize(iterable):
+    return [item for item in iterable]
+
+
+def aiter(iterable):
+    try:
+        method = type(iterable).__aiter__
+    except AttributeError:
+        raise TypeError("'" + type(iterable).__name__ + "' object is not an async iterable") from None
+    return method(iterable)
+
+
+def anext(iterator, *default):
+    if len(default) > 1:
+        raise TypeError("anext expected at most 2 arguments, got " + str(len(default) + 1))
+    try:
+        method = type(iterator).__anext__
+    except AttributeError:
+        raise TypeError("'" + type(iterator).__name__ + "' object is not an async iterator") from None
+    awaitable = method(iterator)
+    if not default:
+        return awaitable
+    fallback = default[0]
+
+    async def with_default():
+        try:
+            return await awaitable
+        except StopAsyncIteration:
+            return fallback
+
+    return with_default()

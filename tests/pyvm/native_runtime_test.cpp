@@ -1,0 +1,544 @@
+// A native module `_rtops` whose functions drive the operations of the native runtime, and
+// programs that call it.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "kernel/scheduler.h"
+#include "pyvm/program_fixture.h"
+#include "python/front/definitions.h"
+#include "python/heap/heap.h"
+#include "python/objects/descriptors.h"
+#include "python/vm/call.h"
+#include "python/vm/host_bridges.h"
+#include "python/vm/runtime_context.h"
+
+namespace tw::py {
+namespace {
+
+using Args = NativeCall;
+
+PyResult<Value> int_or_none(std::optional<std::uint64_t> v) {
+    return v ? Value::from_int(std::int64_t(*v)) : Value::none();
+}
+std::uint64_t arg_u64(const Args& a, std::size_t i) { return std::uint64_t(a.positional.at(i).as_int()); }
+
+PyResult<Value> pairs_to_list(NativeRuntime& rt, const std::vector<ValuePair>& pairs) {
+    std::vector<Value> items;
+    for (const auto& [k, v] : pairs) {
+        auto t = rt.new_tuple({k, v});
+        if (!t) return t;
+        items.push_back(*t);
+    }
+    return rt.new_list(std::move(items));
+}
+
+#define UNWRAP(var, expr)                              \
+    auto var##_r = (expr);                             \
+    if (!var##_r) return std::unexpected(std::move(var##_r.error())); \
+    auto var = std::move(*var##_r)
+#define CHECK_OK(expr) \
+    if (auto ok_r = (expr); !ok_r) return std::unexpected(std::move(ok_r.error()))
+
+const NativeFunction kFunctions[] = {
+    {"_rtops", "category", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(c, rt.value_category(a.positional.at(0)));
+         return Value::from_int(std::int64_t(c));
+     }},
+    {"_rtops", "oid", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto id = rt.object_id(a.positional.at(0));
+         return id ? Value::from_int(*id) : Value::none();
+     }},
+    {"_rtops", "same", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return Value::from_bool(rt.is_identical(a.positional.at(0), a.positional.at(1)));
+     }},
+    {"_rtops", "i64", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto v = rt.to_i64(a.positional.at(0));
+         return v ? Value::from_int(*v) : Value::none();
+     }},
+    {"_rtops", "pop", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return rt.list_pop(a.positional.at(0), arg_u64(a, 1));
+     }},
+    {"_rtops", "insert", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.list_insert(a.positional.at(0), arg_u64(a, 1), a.positional.at(2)));
+         return Value::none();
+     }},
+    {"_rtops", "index", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(i, rt.list_index(a.positional.at(0), a.positional.at(1), arg_u64(a, 2), arg_u64(a, 3)));
+         return int_or_none(i);
+     }},
+    {"_rtops", "relist", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(items, rt.tuple_to_vec(a.positional.at(1)));
+         CHECK_OK(rt.list_replace(a.positional.at(0), std::move(items)));
+         return Value::none();
+     }},
+    {"_rtops", "items", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(pairs, rt.dict_items(a.positional.at(0)));
+         return pairs_to_list(rt, pairs);
+     }},
+    {"_rtops", "get", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(v, rt.dict_get(a.positional.at(0), a.positional.at(1)));
+         return v.value_or(Value::none());
+     }},
+    {"_rtops", "remove", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(v, rt.dict_remove(a.positional.at(0), a.positional.at(1)));
+         return v.value_or(Value::none());
+     }},
+    {"_rtops", "last", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(v, rt.dict_last_key(a.positional.at(0)));
+         return v.value_or(Value::none());
+     }},
+    // vars(x) replaced by the items of a dict, through the attribute mapping.
+    {"_rtops", "revars", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(mapping, rt.attribute_dict(a.positional.at(0)));
+         if (!mapping) return Value::none();
+         UNWRAP(pairs, rt.dict_items(a.positional.at(1)));
+         CHECK_OK(rt.dict_update(*mapping, std::move(pairs)));
+         UNWRAP(items, rt.dict_items(*mapping));
+         return pairs_to_list(rt, items);
+     }},
+    {"_rtops", "setitem", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.dict_set(a.positional.at(0), a.positional.at(1), a.positional.at(2)));
+         return Value::none();
+     }},
+    {"_rtops", "sadd", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(added, rt.set_add(a.positional.at(0), a.positional.at(1)));
+         return Value::from_bool(added);
+     }},
+    {"_rtops", "sdiscard", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(removed, rt.set_discard(a.positional.at(0), a.positional.at(1)));
+         return Value::from_bool(removed);
+     }},
+    {"_rtops", "frozen", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(f, rt.set_is_frozen(a.positional.at(0)));
+         return Value::from_bool(f);
+     }},
+    {"_rtops", "order", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(o, rt.compare_order(a.positional.at(0), a.positional.at(1)));
+         return Value::from_int(o);
+     }},
+    {"_rtops", "onew", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return rt.object_new(a.positional.at(0), a.positional.size() > 1 && a.positional[1].as_bool());
+     }},
+    {"_rtops", "intstr", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(text, rt.to_string(a.positional.at(0)));
+         return rt.int_from_str(text.value_or(""));
+     }},
+    {"_rtops", "bytes_of", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(b, rt.bytearray_bytes(a.positional.at(0)));
+         return rt.new_bytes(std::move(b));
+     }},
+    {"_rtops", "assign", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(b, rt.to_bytes(a.positional.at(1)));
+         CHECK_OK(rt.bytearray_assign(a.positional.at(0), b.value_or("")));
+         return Value::none();
+     }},
+    {"_rtops", "raise_", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(0)));
+         std::string text = name.value_or("");
+         static const std::string kNames[] = {"KeyError", "ValueError", "StopIteration"};
+         for (const std::string& n : kNames)
+             if (n == text) {
+                 CHECK_OK(rt.set_pending_exception(n, {a.positional.begin() + 1, a.positional.end()}));
+                 return std::unexpected(PyError::raised());
+             }
+         return Value::none();
+     }},
+    {"_rtops", "parts", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(p, rt.exception_parts(a.positional.at(0)));
+         if (!p) return Value::none();
+         UNWRAP(name, rt.new_str(p->first));
+         UNWRAP(args, rt.new_tuple(p->second));
+         return rt.new_tuple({name, args});
+     }},
+    {"_rtops", "modules", [](NativeRuntime& rt, Args) -> PyResult<Value> {
+         UNWRAP(d, rt.sys_modules());
+         UNWRAP(pairs, rt.dict_items(d));
+         std::vector<Value> keys;
+         for (const auto& p : pairs) keys.push_back(p.first);
+         return rt.new_list(std::move(keys));
+     }},
+    {"_rtops", "setmod", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(0)));
+         CHECK_OK(rt.set_module(name.value_or(""), a.positional.at(1)));
+         return Value::none();
+     }},
+    {"_rtops", "rmmod", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(0)));
+         return Value::from_bool(rt.remove_module(name.value_or("")));
+     }},
+    {"_rtops", "path", [](NativeRuntime& rt, Args) -> PyResult<Value> { return rt.search_path_list(); }},
+    {"_rtops", "imp", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(0)));
+         return rt.import_module(name.value_or(""));
+     }},
+    {"_rtops", "newmod", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(0)));
+         UNWRAP(origin, rt.to_string(a.positional.at(1)));
+         return rt.new_module(name.value_or(""), origin.value_or(""), Value::none(), Value::none());
+     }},
+    {"_rtops", "execmod", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(path, rt.to_string(a.positional.at(1)));
+         CHECK_OK(rt.exec_module(a.positional.at(0), path.value_or("")));
+         return Value::none();
+     }},
+    {"_rtops", "read_text", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(path, rt.to_string(a.positional.at(0)));
+         UNWRAP(text, vfs_read_text(rt.context().machine, path.value_or("")));
+         return rt.new_str(std::move(text));
+     }},
+    {"_rtops", "sleep_until", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         std::vector<WaitReason> waits{WaitReason::timer(arg_u64(a, 0))};
+         CHECK_OK(rt.wait_resources(std::move(waits)));
+         return Value::none();
+     }},
+    {"_rtops", "now", [](NativeRuntime& rt, Args) -> PyResult<Value> {
+         return Value::from_int(std::int64_t(rt.context().machine.clock.now_ns()));
+     }},
+    {"_rtops", "new_ba", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(b, rt.to_bytes(a.positional.at(0)));
+         return rt.new_bytearray(b.value_or(""));
+     }},
+    {"_rtops", "cmp", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(r, rt.compare(std::uint8_t(a.positional.at(0).as_int()), a.positional.at(1), a.positional.at(2)));
+         return r ? Value::from_bool(*r) : Value::none();
+     }},
+    {"_rtops", "deep", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(r, rt.deep_compare(a.positional.at(0), a.positional.at(1)));
+         return r ? Value::from_int(*r) : Value::none();
+     }},
+    {"_rtops", "rev", [](NativeRuntime& rt, Args a) -> PyResult<Value> { return rt.reversed(a.positional.at(0)); }},
+    {"_rtops", "clsattr", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(v, rt.class_attribute(a.positional.at(0), std::uint8_t(a.positional.at(1).as_int())));
+         return v.value_or(Value::none());
+     }},
+    {"_rtops", "tnew", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto type = rt.builtin_by_name("int");
+         NativeCall rest{{a.positional.begin() + 1, a.positional.end()}, {}};
+         return rt.type_new(6, a.positional.at(0), std::move(rest));
+     }},
+    {"_rtops", "sreplace", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(items, rt.list_to_vec(a.positional.at(1)));
+         CHECK_OK(rt.set_replace(a.positional.at(0), std::move(items)));
+         return Value::none();
+     }},
+    {"_rtops", "ddcopy", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(dd, rt.new_defaultdict(a.positional.at(0)));
+         CHECK_OK(rt.dict_set(dd, Value::from_int(1), Value::from_int(2)));
+         UNWRAP(copy, rt.dict_copy(dd));
+         UNWRAP(items, rt.dict_items(copy));
+         UNWRAP(cat, rt.value_category(copy));
+         return rt.new_tuple({Value::from_int(std::int64_t(items.size())), Value::from_int(std::int64_t(cat)),
+                              Value::from_bool(rt.is_identical(copy, dd))});
+     }},
+    {"_rtops", "alias_args", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(alias, rt.new_generic_alias(a.positional.at(0), a.positional.at(1)));
+         return alias;
+     }},
+    {"_rtops", "params", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(ps, rt.signature_parameters(a.positional.at(0)));
+         if (!ps) return Value::none();
+         std::vector<Value> out;
+         for (const ParameterRecord& p : *ps) {
+             UNWRAP(name, rt.new_str(p.name));
+             UNWRAP(t, rt.new_tuple({name, Value::from_int(p.kind), p.default_value.value_or(Value::none())}));
+             out.push_back(t);
+         }
+         return rt.new_list(std::move(out));
+     }},
+    {"_rtops", "flags", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto f = rt.function_flags(a.positional.at(0));
+         if (!f) return Value::none();
+         return rt.new_tuple({Value::from_bool(f->first), Value::from_bool(f->second)});
+     }},
+    {"_rtops", "op", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return rt.apply_operator(std::uint8_t(a.positional.at(0).as_int()), std::uint8_t(a.positional.at(1).as_int()),
+                                  std::span<const Value>(a.positional).subspan(2));
+     }},
+    {"_rtops", "kill", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.kill(std::uint32_t(a.positional.at(0).as_int()), std::uint32_t(a.positional.at(1).as_int())));
+         return Value::none();
+     }},
+    {"_rtops", "where", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto loc = rt.caller_location(std::uint64_t(a.positional.at(0).as_int()));
+         auto mod = rt.frame_module_name(std::uint64_t(a.positional.at(0).as_int()));
+         if (!loc) return Value::none();
+         UNWRAP(file, rt.new_str(loc->first));
+         return rt.new_tuple({file, Value::from_int(loc->second), mod.value_or(Value::none())});
+     }},
+    {"_rtops", "parser", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(prog, rt.to_string(a.positional.at(0)));
+         return rt.new_argparse_parser(prog.value_or(""), std::nullopt, true, a.positional.size() > 1);
+     }},
+    {"_rtops", "addarg", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(1)));
+         ArgumentSpec spec;
+         spec.names = {name.value_or("")};
+         spec.dest = name.value_or("");
+         CHECK_OK(rt.argparse_add_argument(a.positional.at(0), std::move(spec)));
+         return Value::none();
+     }},
+    {"_rtops", "subs", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.argparse_add_subparsers(a.positional.at(0), SubparsersSpec{}));
+         return Value::none();
+     }},
+    {"_rtops", "addcmd", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(1)));
+         UNWRAP(sub, rt.new_argparse_parser(name.value_or(""), std::nullopt, true, true));
+         UNWRAP(count, rt.argparse_add_parser(a.positional.at(0), SubcommandSpec{name.value_or(""), std::nullopt, sub}));
+         return Value::from_int(std::int64_t(count));
+     }},
+    {"_rtops", "snapshot", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         const std::uint64_t before = rt.meter().memory_current();
+         UNWRAP(r, rt.argparse_snapshot(a.positional.at(0)));
+         const std::int64_t charged = std::int64_t(rt.meter().memory_current() - before);
+         return rt.new_tuple({Value::from_int(std::int64_t(r.arguments.size())),
+                              Value::from_int(r.subparsers ? std::int64_t(r.subparsers->commands.size()) : 0),
+                              Value::from_int(charged)});
+     }},
+    {"_rtops", "rctx", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         auto name = rt.exception_type_index(a.positional.at(0));
+         UNWRAP(ctx, rt.new_raises_context(name.value_or("?")));
+         UNWRAP(back, rt.raises_context(ctx));
+         UNWRAP(text, rt.new_str(back));
+         return rt.new_tuple({text, Value::from_int(rt.native_object_kind(ctx).value_or(99)),
+                              Value::from_bool(rt.is_identical(rt.exception_type_value(back), a.positional.at(0)))});
+     }},
+    {"_rtops", "rx", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(text, rt.to_string(a.positional.at(0)));
+         UNWRAP(regex, rt.new_regex(text.value_or(""), 2));
+         MatchRecord m;
+         m.subject = a.positional.at(0);
+         m.regex = regex;
+         m.text = text.value_or("");
+         m.groups = {m.text, std::nullopt};
+         m.spans = {{0, m.text.size()}};
+         UNWRAP(match, rt.new_match(std::move(m)));
+         UNWRAP(snap, rt.match_snapshot(match));
+         UNWRAP(pattern, rt.regex_pattern(regex));
+         UNWRAP(p, rt.new_str(pattern.first));
+         return rt.new_tuple({p, Value::from_int(pattern.second), Value::from_bool(rt.is_identical(snap.regex, regex)),
+                              Value::from_int(rt.native_object_kind(regex).value_or(99)),
+                              Value::from_int(rt.native_object_kind(match).value_or(99))});
+     }},
+    {"_rtops", "iters", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(it, rt.get_iterator(a.positional.at(0)));
+         UNWRAP(first, rt.iterator_next(it));
+         UNWRAP(values, rt.new_value_iterator({Value::from_int(7)}));
+         UNWRAP(count, rt.new_count_iterator(5, 2));
+         UNWRAP(c1, rt.iterator_next(count));
+         UNWRAP(c2, rt.iterator_next(count));
+         UNWRAP(v1, rt.iterator_next(values));
+         UNWRAP(v2, rt.iterator_next(values));
+         return rt.new_tuple({first.value_or(Value::none()), Value::from_bool(rt.iterator_kind(it)),
+                              Value::from_bool(rt.iterator_kind(a.positional.at(0))), Value::from_bool(rt.iterator_state(count)),
+                              c1.value_or(Value::none()), c2.value_or(Value::none()), v1.value_or(Value::none()),
+                              Value::from_bool(v2.has_value()), Value::from_bool(rt.has_builtin_payload(a.positional.at(1)))});
+     }},
+    {"_rtops", "prog", [](NativeRuntime& rt, Args) -> PyResult<Value> { return rt.new_str(rt.program_name()); }},
+    {"_rtops", "typename", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return rt.new_str(rt.type_name(a.positional.at(0)));
+     }},
+    // Charges inside a nested scope: given back when the callback ends.
+    {"_rtops", "nested_charge", [](NativeRuntime& rt, Args) -> PyResult<Value> {
+         const std::uint64_t before = rt.meter().memory_current();
+         UNWRAP(inner, rt.call_native(
+                           [](NativeRuntime& nested, void*) -> PyResult<Value> {
+                               CHECK_OK(nested.charge_memory(4096));
+                               return Value::from_int(std::int64_t(nested.meter().memory_current()));
+                           },
+                           nullptr));
+         return rt.new_tuple({Value::from_int(inner.as_int() - std::int64_t(before)),
+                              Value::from_int(std::int64_t(rt.meter().memory_current() - before))});
+     }},
+};
+
+const NativeModule kModule{"_rtops", kFunctions, {}};
+
+struct RuntimeOpsFixture : ::testing::Test {
+    Machine machine = Machine::build({.cpu = 50'000'000, .memory = 256 << 20, .disk = 1 << 20, .output = 1 << 20});
+    Interpreter in;
+
+    RuntimeOpsFixture() {
+        (void)in.heap.insert_module("_rtops", intern_static_definition(StaticDefinition::of_module(&kModule)));
+    }
+};
+
+struct OpsCase {
+    const char* name;
+    const char* program;
+    const char* out;
+    const char* message = "";
+};
+
+const OpsCase kOps[] = {
+    {"categories",
+     "import _rtops as r\nclass C: pass\ndef f(): pass\nprint([r.category(v) for v in (None, True, 3, 2.5, 'x', b'y', r.new_ba(b''), [], (), {}, set(), f, C, C(), range(3), 2**70, 1j)])\n",
+     "[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 19, 2, 18]\n"},
+    {"identity and small ints",
+     "import _rtops as r\na = [1]\nprint(r.oid('short'), r.oid(5), r.oid(a) > 0, r.same('ab', 'ab'), r.same([1], [1]), r.same(a, a))\n"
+     "print(r.i64(7), r.i64(True), r.i64(2**70), r.i64(1.5), r.i64('7'))\n",
+     "None None True True False True\n7 1 None None None\n"},
+    {"list operations",
+     "import _rtops as r\nl = [1, 2, 3]\nprint(r.pop(l, 0), l)\nr.insert(l, 99, 4)\nr.insert(l, 0, 0)\nprint(l, r.index(l, 3, 0, 99), r.index(l, 9, 0, 99), r.index(l, 0, 1, 99))\n"
+     "r.relist(l, (7, 8))\nprint(l)\ntry:\n    r.pop([], 0)\nexcept IndexError as e:\n    print('IndexError', e)\n",
+     "1 [2, 3]\n[0, 2, 3, 4] 2 None None\n[7, 8]\nIndexError pop index out of range\n"},
+    {"dict operations",
+     "import _rtops as r\nd = {'a': 1, 'b': 2}\nr.setitem(d, 'a', 3)\nr.setitem(d, 'c', 4)\nprint(r.items(d), r.get(d, 'b'), r.get(d, 'z'), r.last(d))\n"
+     "print(r.remove(d, 'a'), r.remove(d, 'a'), d)\n",
+     "[('a', 3), ('b', 2), ('c', 4)] 2 None c\n3 None {'b': 2, 'c': 4}\n"},
+    {"dict_update on a module namespace",
+     "import _rtops as r\nimport m\nprint(r.revars(m, {'only': 1}))\nprint(m.only)\ntry:\n    m.x\nexcept AttributeError:\n    print('x gone')\n",
+     "[('only', 1)]\n1\nx gone\n"},
+    {"dict_update on an instance",
+     "import _rtops as r\nclass C: pass\nc = C()\nc.a = 1\nc.b = 2\nprint(r.revars(c, {'b': 5, 'z': 6}), c.b, c.z)\n",
+     "[('b', 5), ('z', 6)] 5 6\n"},
+    {"set operations",
+     "import _rtops as r\ns = {1}\nprint(r.sadd(s, 2), r.sadd(s, 1), r.sdiscard(s, 1), r.sdiscard(s, 9), s, r.frozen(s), r.frozen(frozenset()))\n"
+     "try:\n    r.sadd(frozenset(), 1)\nexcept RuntimeError as e:\n    print(e)\n",
+     "True False True False {2} False True\nset handle changed object kind\n"},
+    {"order from less-than",
+     "import _rtops as r\nprint(r.order(1, 2), r.order(2, 1), r.order(1, 1), r.order('b', 'a'))\n",
+     "-1 1 0 1\n"},
+    {"object.__new__",
+     "import _rtops as r\nclass A: pass\nclass B:\n    def __init__(self, x): pass\nprint(type(r.onew(A)).__name__, type(r.onew(B, True)).__name__, type(r.onew(object)).__name__)\n"
+     "for cls, args in ((int, False), (A, True), (object, True), (3, False)):\n    try:\n        r.onew(cls, args)\n    except TypeError as e:\n        print(e)\n",
+     "A B object\nobject.__new__(int) is not safe, use int.__new__()\nA() takes no arguments\nobject() takes no arguments\n"
+     "object.__new__(X): X is not a type object (int)\n"},
+    {"integers from decimal text",
+     "import _rtops as r\nprint(r.intstr('42'), r.intstr('-7'), r.intstr('1' * 30) == int('1' * 30))\ntry:\n    r.intstr('4x')\nexcept ValueError as e:\n    print(e)\n",
+     "42 -7 True\ninvalid integer\n"},
+    {"bytearrays",
+     "import _rtops as r\nb = r.new_ba(b'abc')\nprint(r.bytes_of(b))\nr.assign(b, b'xy')\nprint(b)\ntry:\n    r.bytes_of(b'no')\nexcept RuntimeError as e:\n    print(e)\n",
+     "b'abc'\nbytearray(b'xy')\nbytearray handle changed object kind\n"},
+    {"pending exceptions and their parts",
+     "import _rtops as r\ntry:\n    r.raise_('KeyError', 'k')\nexcept KeyError as e:\n    print(repr(e), r.parts(e))\nprint(r.parts(5))\n",
+     "KeyError('k') ('KeyError', ('k',))\nNone\n"},
+    {"sys.modules views",
+     "import _rtops as r\nimport m\nprint(r.modules())\nr.setmod('alias', m)\nimport alias\nprint(alias is m, r.rmmod('alias'), r.rmmod('alias'))\ntry:\n    r.setmod('x', 5)\nexcept TypeError as e:\n    print(e)\n",
+     "['__main__', '_rtops', 'm']\nTrue True False\nsys.modules values must be modules\n"},
+    {"the sys.path list is the one the import reads",
+     "import _rtops as r\np = r.path()\nprint(p, p is r.path())\np.append('/extra')\nimport late\nprint(late.v)\n",
+     "['/work'] True\nlate\n"},
+    {"import_module, new_module and exec_module",
+     "import _rtops as r\nm = r.imp('m')\nprint(m.x)\nn = r.newmod('pkg.mod', '/work/body.py')\nprint(n.__name__, n.__package__, n.__file__, n.__loader__)\nr.execmod(n, '/work/body.py')\nprint(n.y)\n",
+     "1\npkg.mod pkg /work/body.py None\n2\n"},
+    {"filesystem errors as OSError subclasses",
+     "import _rtops as r\nfor p in ('/nope', '/work'):\n    try:\n        r.read_text(p)\n    except OSError as e:\n        print(type(e).__name__, e)\n",
+     "FileNotFoundError [Errno 2] No such file or directory: '/nope'\nIsADirectoryError [Errno 21] Is a directory: '/work'\n"},
+    {"a wait outside the scheduler moves the clock",
+     "import _rtops as r\nt = r.now()\nr.sleep_until(t + 10)\nprint(r.now() - t)\nr.sleep_until(t)\nprint(r.now() - t)\n",
+     "10\n10\n"},
+    {"a wait inside a module body is refused",
+     "try:\n    import sleeper\nexcept RuntimeError as e:\n    print(e)\n",
+     "resource waits require bytecode scheduler dispatch\n"},
+    {"structural comparison",
+     "import _rtops as r\nprint(r.cmp(2, [1, 2], [1, 2, 3]), r.cmp(0, [1], (1,)), r.cmp(2, {1}, {1, 2}), r.cmp(5, (2,), (1, 9)), r.cmp(1, [1, [2]], [1, [3]]))\n",
+     "True None None True True\n"},
+    {"deep comparison without user code",
+     "import _rtops as r\nclass C: pass\nprint(r.deep(1, 2.5), r.deep('b', 'a'), r.deep([1, (2, 'x')], [1, (2, 'x')]), r.deep([1, 2], [1]), r.deep(b'a', b'b'),\n"
+     "      r.deep(2**70, 3), r.deep('a', 1), r.deep(C(), C()), r.deep([1, 'a'], [1, 2]))\n",
+     "-1 1 0 1 -1 1 None None None\n"},
+    {"reversed",
+     "import _rtops as r\nclass S:\n    def __getitem__(self, i): return i * 10\n    def __len__(self): return 3\nclass Bad:\n    def __getitem__(self, i): return i\n    def __len__(self): return -1\n"
+     "print(r.category(r.rev([1, 2, 3])), r.category(r.rev(S())), r.category(r.rev('ab')))\nfor v in (Bad(), 5):\n    try:\n        r.rev(v)\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n",
+     "14 14 14\nValueError __len__() should return >= 0\nTypeError 'int' object is not reversible\n"},
+    {"class metadata",
+     "import _rtops as r\nclass C: pass\nprint(r.clsattr(C, 0), r.clsattr(C, 1), r.clsattr(int, 0), r.clsattr(ValueError, 0), r.clsattr(3, 0))\n",
+     "C __main__ int ValueError None\n"},
+    {"int.__new__",
+     "import _rtops as r\nprint(r.tnew(int, '5'))\nfor cls in (str, 3):\n    try:\n        r.tnew(cls)\n    except TypeError as e:\n        print(e)\n",
+     "5\nint.__new__(str): str is not a subtype of int\nint.__new__(X): X is not a type object (int)\n"},
+    {"set replacement",
+     "import _rtops as r\ns = {1, 2, 3}\nr.sreplace(s, [4, 4, 5])\nprint(s)\ntry:\n    r.sreplace(frozenset(), [1])\nexcept RuntimeError as e:\n    print(e)\n",
+     "{4, 5}\nfrozenset items cannot be replaced\n"},
+    {"defaultdict copies",
+     "import _rtops as r\nprint(r.ddcopy(list))\n",
+     "(1, 9, False)\n"},
+    {"signatures and flags",
+     "import _rtops as r\ndef f(a, b=2, *rest, c=3, **kw): pass\nclass K:\n    def m(self, x): pass\n    def star(*args): pass\n    def none(): pass\ndef g():\n    yield 1\n"
+     "print(r.params(f))\nprint(r.params(K().m), r.params(K().star), r.params(5))\ntry:\n    r.params(K().none)\nexcept ValueError as e:\n    print(e)\nprint(r.flags(f), r.flags(g), r.flags(K().m), r.flags(1))\n",
+     "[('a', 1, None), ('b', 1, 2), ('rest', 2, None), ('c', 3, 3), ('kw', 4, None)]\n[('x', 1, None)] [('args', 2, None)] None\ninvalid method signature\n(False, False) (True, False) (False, False) None\n"},
+    {"operators",
+     "import _rtops as r\nprint(r.op(1, 0, 2, 3), r.op(2, 2, 1, 2), r.op(3, 0, -4), r.op(0, 1, 5))\ntry:\n    r.op(1, 0, 1)\nexcept RuntimeError as e:\n    print(e)\n",
+     "5 True 4 -5\noperator received the wrong arity\n"},
+    {"signals to a missing process",
+     "import _rtops as r\ntry:\n    r.kill(4242, 15)\nexcept OSError as e:\n    print(type(e).__name__, e)\n",
+     "ProcessLookupError [Errno 3] No such process\n"},
+    {"caller locations",
+     "import _rtops as r\ndef f():\n    return r.where(1)\nprint(f())\nprint(r.where(0), r.where(9))\n",
+     "('<string>', 4, '__main__')\n('<string>', 5, '__main__') None\n"},
+    {"argument parsers",
+     "import _rtops as r\np = r.parser('tool')\nr.addarg(p, 'x')\nr.addarg(p, 'y')\nr.addarg(p, 'z')\nfor step in (lambda: r.addcmd(p, 'a'), lambda: r.subs(p), lambda: r.addcmd(p, 'a'), lambda: r.addcmd(p, 'b'),\n"
+     "             lambda: r.addcmd(p, 'a'), lambda: r.subs(p), lambda: r.subs(r.parser('sub', True))):\n    try:\n        print(step())\n    except ValueError as e:\n        print(e)\nprint(r.snapshot(p))\n",
+     "add_subparsers() must be called first\nNone\n1\n2\nconflicting subparser: a\nparser already has subparsers\nnested argparse subparsers are not supported\n(3, 2, 580)\n"},
+    {"raises contexts, patterns and matches",
+     "import _rtops as r\nprint(r.rctx(KeyError))\nprint(r.rx('a+b'))\n",
+     "('KeyError', 3, True)\n('a+b', 2, True, 0, 1)\n"},
+    {"iterators",
+     "import _rtops as r\nclass C: pass\nprint(r.iters([4, 5], C()), r.iters('x', 3)[-1])\n",
+     "(4, True, False, True, 5, 7, 7, False, True) False\n"},
+    {"program name and type names",
+     "import _rtops as r\nclass K: pass\nprint(r.prog(), r.typename(K()), r.typename(3))\n",
+     "-c K int\n"},
+    {"charges of a nested scope end with it",
+     "import _rtops as r\nprint(r.nested_charge())\n",
+     "(4096, 0)\n"},
+};
+
+class RuntimeOpsTable : public RuntimeOpsFixture, public ::testing::WithParamInterface<OpsCase> {};
+
+TEST_P(RuntimeOpsTable, Runs) {
+    const OpsCase& c = GetParam();
+    ASSERT_TRUE(machine.vfs.create_dir_all("/", "/work").has_value());
+    ASSERT_TRUE(machine.vfs.write_file("/work/m.py", "x = 1\n", 0644).has_value());
+    ASSERT_TRUE(machine.vfs.write_file("/work/body.py", "y = 2\n", 0644).has_value());
+    ASSERT_TRUE(machine.vfs.write_file("/work/sleeper.py", "import _rtops\n_rtops.sleep_until(10)\n", 0644).has_value());
+    ASSERT_TRUE(machine.vfs.create_dir_all("/", "/extra").has_value());
+    ASSERT_TRUE(machine.vfs.write_file("/extra/late.py", "v = 'late'\n", 0644).has_value());
+    in.initial_search_path = {"/work"};
+    auto r = run_program_on(machine, in, c.program);
+    EXPECT_EQ(r.out, c.out) << r.err;
+    EXPECT_EQ(r.message, c.message) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, RuntimeOpsTable, ::testing::ValuesIn(kOps), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+});
+
+TEST_F(RuntimeOpsFixture, FileErrorTraceback) {
+    auto r = run_program_on(machine, in, "import _rtops\n_rtops.read_text('/nope')\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("FileNotFoundError: [Errno 2] No such file or directory: '/nope'\n"), std::string::npos) << r.err;
+}
+
+// Under the scheduler a sleep parks the program on a timer; after the wake it goes on.
+TEST_F(RuntimeOpsFixture, SleepParksOnATimer) {
+    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
+    const std::string source = "import _rtops\nprint('before')\n_rtops.sleep_until(" + std::to_string(deadline) + ")\nprint('after')\n";
+    auto code = compile_module_source(in.heap, machine.meter, source);
+    ASSERT_TRUE(code && *code);
+    std::vector<std::string> argv{"-c"};
+    std::string out, err;
+    MainModuleStep step;
+    do {
+        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
+    } while (step.kind == MainModuleStep::Kind::NotFinished);
+    ASSERT_EQ(step.kind, MainModuleStep::Kind::Blocked) << err;
+    EXPECT_EQ(*step.wait, WaitReason::timer(deadline));
+    EXPECT_EQ(out, "before\n");
+    ASSERT_TRUE(machine.advance_time_to(deadline).has_value());
+    do {
+        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
+    } while (step.kind == MainModuleStep::Kind::NotFinished);
+    ASSERT_EQ(step.kind, MainModuleStep::Kind::Finished) << err;
+    EXPECT_EQ(out, "before\nafter\n");
+}
+
+}  // namespace
+}  // namespace tw::py
