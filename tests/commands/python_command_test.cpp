@@ -36,6 +36,15 @@ TEST(PythonCommand, SysModule) {
          "a\nb\n"},
         {"python3 -c 'import sys; print(1); sys.exit(3)'; echo $?", "1\n3\n"},
         {"python3 -c 'import sys; sys.exit(\"bye\")'", "", 1, "bye\n"},
+        {"python3 -c 'import heapq\nh = [5, 1, 4, 2]\nheapq.heapify(h)\nheapq.heappush(h, 0)\n"
+         "print([heapq.heappop(h) for _ in range(5)], heapq.nsmallest(2, [3, 1, 2]))'",
+         "[0, 1, 2, 4, 5] [1, 2]\n"},
+        // A comparison that raises leaves the list as it was, swaps made before it included.
+        {"python3 -c 'import heapq\nclass K:\n  def __lt__(s, o): raise TypeError(\"no\")\n"
+         "h = [5, 4, K(), 2, 1]\ntry:\n  heapq.heapify(h)\nexcept TypeError:\n  print(h[:2], h[3:])'",
+         "[5, 4] [2, 1]\n"},
+        {"python3 -c 'import heapq; heapq.heappop([])'", "", 1,
+         "Traceback (most recent call last):\n  File \"<string>\", line 1, in <module>\nIndexError: index out of range\n"},
     });
     Machine m = fresh_machine();
     put_file(m, "/tmp/d/script.py", "import sys\nprint(sys.argv, sys.path[0])\n");
