@@ -43,6 +43,9 @@ TEST(PythonCommand, SysModule) {
         {"python3 -c 'import heapq\nclass K:\n  def __lt__(s, o): raise TypeError(\"no\")\n"
          "h = [5, 4, K(), 2, 1]\ntry:\n  heapq.heapify(h)\nexcept TypeError:\n  print(h[:2], h[3:])'",
          "[5, 4] [2, 1]\n"},
+        {"python3 -c 'from typing import TypeVar, Any, Final, cast\n"
+         "print(TypeVar(\"T\", int, bound=int), Any, Final, cast(int, 3))'",
+         "~T typing.Any Final 3\n"},
         {"python3 -c 'import heapq; heapq.heappop([])'", "", 1,
          "Traceback (most recent call last):\n  File \"<string>\", line 1, in <module>\nIndexError: index out of range\n"},
     });
