@@ -7,20 +7,12 @@
 
 #include "python/heap/heap.h"
 #include "python/objects/descriptors.h"
+#include "python/stdlib/native_rows.h"
 #include "python/vm/call.h"
 
 namespace tw::py {
 
 namespace {
-
-PyStatus expect_one(const NativeCall& call, std::string_view name) {
-    if (call.positional.size() != 1)
-        return fail(PyError::type_error(
-            fmt::format("{}() expected 1..=1 positional arguments, got {}", name, call.positional.size())));
-    if (!call.keywords.empty())
-        return fail(PyError::type_error(fmt::format("{}() does not accept keyword arguments", name)));
-    return {};
-}
 
 PyResult<std::vector<Value>> list_items(NativeRuntime& rt, Value v) {
     const HeapSlot* slot = rt.heap().get_if_object(v);
@@ -50,7 +42,7 @@ PyStatus sift_down(NativeRuntime& rt, std::vector<Value>& items, std::size_t i, 
 }
 
 PyResult<Value> heapify(NativeRuntime& rt, NativeCall call) {
-    if (auto ok = expect_one(call, "heapify"); !ok) return fail(std::move(ok.error()));
+    if (auto ok = expect_positional(call, "heapify", 1, 1); !ok) return fail(std::move(ok.error()));
     auto items = list_items(rt, call.positional[0]);
     if (!items) return fail(std::move(items.error()));
     const std::size_t n = items->size();
@@ -61,7 +53,7 @@ PyResult<Value> heapify(NativeRuntime& rt, NativeCall call) {
 }
 
 PyResult<Value> heappop(NativeRuntime& rt, NativeCall call) {
-    if (auto ok = expect_one(call, "heappop"); !ok) return fail(std::move(ok.error()));
+    if (auto ok = expect_positional(call, "heappop", 1, 1); !ok) return fail(std::move(ok.error()));
     auto items = list_items(rt, call.positional[0]);
     if (!items) return fail(std::move(items.error()));
     if (items->empty()) return fail(PyError::index_error("index out of range"));

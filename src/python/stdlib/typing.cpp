@@ -6,6 +6,7 @@
 
 #include "python/heap/heap.h"
 #include "python/objects/descriptors.h"
+#include "python/stdlib/native_rows.h"
 #include "python/objects/value_access.h"
 #include "python/vm/call.h"
 
@@ -13,17 +14,8 @@ namespace tw::py {
 
 namespace {
 
-PyStatus expect_count(const NativeCall& call, std::string_view name, std::size_t n) {
-    if (call.positional.size() != n)
-        return fail(PyError::type_error(
-            fmt::format("{}() expected {}..={} positional arguments, got {}", name, n, n, call.positional.size())));
-    if (!call.keywords.empty())
-        return fail(PyError::type_error(fmt::format("{}() does not accept keyword arguments", name)));
-    return {};
-}
-
 #define TW_EXPECT(call, name, n) \
-    if (auto ok = expect_count(call, name, n); !ok) return fail(std::move(ok.error()))
+    if (auto ok = expect_positional(call, name, n, n); !ok) return fail(std::move(ok.error()))
 
 PyResult<Value> type_var(NativeRuntime& rt, NativeCall call) {
     if (call.positional.empty())
@@ -85,47 +77,32 @@ constexpr std::array kFunctions{
     NativeFunction{"typing", "NamedTuple", &named_tuple, nullptr},
 };
 
-constexpr NativeConstant lazy(std::string_view name, LazyBuilderFn builder) {
-    NativeConstant c;
-    c.tag = ConstantTag::Lazy;
-    c.name = name;
-    c.builder = builder;
-    return c;
-}
-constexpr NativeConstant text(std::string_view name, std::string_view value) {
-    NativeConstant c;
-    c.tag = ConstantTag::Str;
-    c.name = name;
-    c.text = value;
-    return c;
-}
-
 constexpr std::array kConstants{
-    lazy("TYPE_CHECKING", &type_checking),
-    lazy("List", &list_alias),
-    text("Any", "typing.Any"),
-    text("Optional", "typing.Optional"),
-    text("Dict", "typing.Dict"),
-    text("Tuple", "typing.Tuple"),
-    text("Set", "typing.Set"),
-    text("Callable", "typing.Callable"),
-    text("Annotated", "Annotated"),
-    text("ClassVar", "ClassVar"),
-    text("Final", "Final"),
-    text("Generic", "Generic"),
-    text("Generator", "Generator"),
-    text("Iterable", "Iterable"),
-    text("Iterator", "Iterator"),
-    text("Literal", "Literal"),
-    text("Mapping", "Mapping"),
-    text("MutableMapping", "MutableMapping"),
-    text("Never", "Never"),
-    text("Protocol", "Protocol"),
-    text("Self", "Self"),
-    text("Sequence", "Sequence"),
-    text("Type", "Type"),
-    text("TypeAlias", "TypeAlias"),
-    text("Union", "Union"),
+    lazy_constant("TYPE_CHECKING", &type_checking),
+    lazy_constant("List", &list_alias),
+    text_constant("Any", "typing.Any"),
+    text_constant("Optional", "typing.Optional"),
+    text_constant("Dict", "typing.Dict"),
+    text_constant("Tuple", "typing.Tuple"),
+    text_constant("Set", "typing.Set"),
+    text_constant("Callable", "typing.Callable"),
+    text_constant("Annotated", "Annotated"),
+    text_constant("ClassVar", "ClassVar"),
+    text_constant("Final", "Final"),
+    text_constant("Generic", "Generic"),
+    text_constant("Generator", "Generator"),
+    text_constant("Iterable", "Iterable"),
+    text_constant("Iterator", "Iterator"),
+    text_constant("Literal", "Literal"),
+    text_constant("Mapping", "Mapping"),
+    text_constant("MutableMapping", "MutableMapping"),
+    text_constant("Never", "Never"),
+    text_constant("Protocol", "Protocol"),
+    text_constant("Self", "Self"),
+    text_constant("Sequence", "Sequence"),
+    text_constant("Type", "Type"),
+    text_constant("TypeAlias", "TypeAlias"),
+    text_constant("Union", "Union"),
 };
 
 }  // namespace
