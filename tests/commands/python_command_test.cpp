@@ -74,6 +74,18 @@ TEST(PythonCommand, ScriptsAndStandardInput) {
     EXPECT_EQ(r.out, "a\nb\n");
 }
 
+TEST(PythonCommand, VirtualEnvironments) {
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/it's/.venv/bin/pip", "kept\n");
+    Ran r = run_in(m, "cd \"/tmp/it's\" && python3 -m venv --clear .venv && cat .venv/bin/activate .venv/bin/python");
+    EXPECT_EQ(r.out,
+              "VIRTUAL_ENV='/tmp/it'\\''s/.venv'; export VIRTUAL_ENV; PATH=\"$VIRTUAL_ENV/bin:$PATH\"; export PATH\n"
+              "#!tarnwick-python\n");
+    EXPECT_EQ(file_contents(m, "/tmp/it's/.venv/bin/pip"), "kept\n");
+    EXPECT_EQ(run_in(m, "python3 -m venv --clear").status, 1);
+    EXPECT_EQ(run_in(m, "cd \"/tmp/it's\" && .venv/bin/python -c 'print(6 * 7)'").out, "42\n");
+}
+
 TEST(PythonCommand, InputArrivingInPiecesSuspendsTheProgram) {
     // The reader waits on a pipe whose writer sleeps between lines: the machine keeps running.
     Ran r = run("(echo 1; sleep 1; echo 2) | python3 -c 'print(int(input()) + int(input()))'");

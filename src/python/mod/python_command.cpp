@@ -2,11 +2,14 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "base/panic.h"
 #include "base/sat.h"
 #include "base/utf8.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "kernel/vfs.h"
 #include "kernel/vfs_path.h"
 #include "python/heap/heap.h"
 #include "python/mod/python_repl.h"
@@ -38,6 +41,7 @@ void PythonRunDeleter::operator()(PythonRun* run) const { delete run; }
 namespace {
 
 constexpr std::string_view kVersionLine = "Python 3.14.0\n";
+constexpr std::string_view kInterpreterStub = "#!tarnwick-python\n";
 constexpr std::string_view kSitePackages = "/usr/lib/python3.14/site-packages";
 constexpr std::uint64_t kRunMemory = 10240;
 constexpr std::uint64_t kRunWork = 100;
@@ -101,8 +105,39 @@ MainCompileResult compile_main_source(std::string_view source, Interpreter& in, 
     return result;
 }
 
+bool create_venv_layout(Machine& machine, std::string_view directory, bool write_uv_lock) {
+    Vfs& vfs = machine.vfs;
+    const std::string cwd(active_cwd(machine));
+    const std::string root = path_join_normalize(cwd, directory);
+    if (!vfs.create_dir_all("/", root) || !vfs.create_dir_all("/", root + "/bin")) return false;
+    auto write_new = [&](const std::string& path, std::string content, std::uint32_t mode) {
+        return vfs.is_file_at("/", path) || vfs.write_file_mode("/", path, std::move(content), mode).has_value();
+    };
+    std::string quoted = "'";
+    for (char c : root) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    if (!write_new(root + "/bin/python", std::string(kInterpreterStub), 0755)) return false;
+    if (!write_new(root + "/bin/pip", "#!/bin/sh\npip \"$@\"\n", 0755)) return false;
+    if (!write_new(root + "/bin/activate",
+                   fmt::format("VIRTUAL_ENV={}; export VIRTUAL_ENV; PATH=\"$VIRTUAL_ENV/bin:$PATH\"; export PATH\n", quoted),
+                   0644))
+        return false;
+    if (write_uv_lock && !write_new(path_join_normalize(cwd, "uv.lock"), "# tarnwick uv.lock\n", 0644)) return false;
+    return true;
+}
+
 PythonCommandResult python_command(Machine& machine, std::span<const std::string> argv, std::string stdin_bytes,
                                    std::string& out, std::string& err) {
+    // A virtual environment's bin/python is the interpreter itself: run through its #! line, it
+    // arrives as the script and stands for nothing further.
+    if (argv.size() > 1 && !argv[1].starts_with('-')) {
+        auto stub = vfs_read_text_lossy(machine.vfs, active_cwd(machine), argv[1]);
+        if (stub && *stub == kInterpreterStub) {
+            std::vector<std::string> rest{argv[0]};
+            rest.insert(rest.end(), argv.begin() + 2, argv.end());
+            return python_command(machine, rest, std::move(stdin_bytes), out, err);
+        }
+    }
     std::string source;
     std::vector<std::string> program_argv;
     const std::string_view first = argv.size() > 1 ? std::string_view(argv[1]) : std::string_view();
@@ -112,6 +147,15 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
     }
     if (argv.size() > 1 && first == "-m") {
         if (argv.size() < 3) return finished(1);
+        if (argv[2] == "venv") {
+            auto dir = std::find_if(argv.begin() + 3, argv.end(), [](const std::string& a) { return !a.starts_with('-'); });
+            if (dir == argv.end()) return finished(1);
+            if (!create_venv_layout(machine, *dir, false)) {
+                err += "python: venv: No space left on device\n";
+                return finished(1);
+            }
+            return finished(0);
+        }
         python_unsupported(machine, fmt::format("module {}", argv[2]), err);
         return finished(2);
     }
