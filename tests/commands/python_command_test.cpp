@@ -46,6 +46,11 @@ TEST(PythonCommand, SysModule) {
         {"python3 -c 'from typing import TypeVar, Any, Final, cast\n"
          "print(TypeVar(\"T\", int, bound=int), Any, Final, cast(int, 3))'",
          "~T typing.Any Final 3\n"},
+        {"python3 -c 'from collections import defaultdict\nd = defaultdict(list)\nd[1].append(2)\nprint(d[1], len(d))'",
+         "[2] 1\n"},
+        {"python3 -c 'from collections import defaultdict; defaultdict(None)'", "", 1,
+         "Traceback (most recent call last):\n  File \"<string>\", line 1, in <module>\n"
+         "TypeError: expected a callable, got NoneType\n"},
         {"python3 -c 'import heapq; heapq.heappop([])'", "", 1,
          "Traceback (most recent call last):\n  File \"<string>\", line 1, in <module>\nIndexError: index out of range\n"},
     });
