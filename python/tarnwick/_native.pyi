@@ -24,6 +24,8 @@ class NativeEnvironment:
         """Create an idle shell with its own process state over the shared virtual machine."""
     def run_shell(self, pid: int, source: str, stdin: _Bytes) -> tuple[str, bytes, bytes]:
         """Execute one action in a selected persistent shell session."""
+    def run_python(self, source: str, argv: Sequence[str], stdin: _Bytes) -> tuple[str, bytes, bytes]:
+        """Execute Python source directly without passing it through the shell parser."""
     def write_file(self, path: str, data: _Bytes, mode: int) -> None:
         """Write one byte string into the simulated filesystem."""
     def read_file(self, path: str) -> bytes:

@@ -36,6 +36,7 @@
 #include "commands/text/layout_commands.h"
 #include "commands/text/line_commands.h"
 #include "commands/text/text_commands.h"
+#include "python/mod/python_command.h"
 #include "shell/command_io.h"
 #include "shell/command_outcome.h"
 
@@ -98,6 +99,7 @@ ContinuingBuiltinHandler bound_continuing_builtin(HandlerId id) {
     case HandlerId::Wait: return &builtin_wait;
     case HandlerId::Fg: return &builtin_fg;
     case HandlerId::Flock: return &builtin_flock;
+    case HandlerId::Python: return &py::builtin_python;
     default: return nullptr;
     }
 }

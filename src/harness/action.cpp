@@ -10,6 +10,7 @@
 #include "base/utf8.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "python/mod/python_repl.h"
 #include "shell/continuation.h"
 #include "shell/exec.h"
 #include "shell/launch.h"
@@ -425,6 +426,10 @@ ActionResult Machine::run_action(std::string_view source, BytesView input) {
     ActionResult result;
     if (auto [terminated, status] = terminated_status(); terminated) {
         result.outcome = action_outcome(status);
+        return result;
+    }
+    if (std::optional<std::int32_t> repl = py::run_python_repl_action(*this, source, result.out, result.err)) {
+        result.outcome = action_outcome(*repl);
         return result;
     }
     std::int32_t status = 0;

@@ -287,6 +287,8 @@ struct ProcessState {
     // The state of the language the process runs that the kernel does not look into (the
     // shell's functions and aliases: shell/language.h).
     LanguageSlot language;
+    // An interactive interpreter a program left in this shell: its actions are then its input.
+    LanguageSlot python_repl;
     // Requests set by the builtins (exit, return, break, continue) and consumed by the executor's
     // frames while they unwind.
     bool exit_requested = false;

@@ -5,6 +5,7 @@
 #include "harness/action.h"
 #include "harness/metadata.h"
 #include "kernel/machine.h"
+#include "shell/launch.h"
 
 namespace tw {
 namespace {
@@ -50,6 +51,18 @@ bool default_shell_idle(const Machine& machine) {
 HostRunResult host_run(Machine& machine, std::string_view source, BytesView input) {
     const RunMarkers markers = RunMarkers::note(machine);
     return finish_run(machine, machine.run_action(source, input), markers);
+}
+
+HostRunResult host_run_python(Machine& machine, std::string_view source, std::span<const std::string> argv,
+                              BytesView input) {
+    const RunMarkers markers = RunMarkers::note(machine);
+    std::vector<std::string> words{"python3.14", "-c", std::string(source)};
+    words.insert(words.end(), argv.begin(), argv.end());
+    ActionResult result;
+    const std::int32_t status =
+        machine.run_until_idle(shell_words_continuation(std::move(words)), input, result.out, result.err);
+    result.outcome = machine.action_outcome(status);
+    return finish_run(machine, std::move(result), markers);
 }
 
 Result<Pid, std::string> create_shell_session(Machine& machine) {

@@ -3,6 +3,7 @@
 // here knows Python; the glue converts arguments and results around these calls.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,11 @@ bool default_shell_idle(const Machine& machine);
 
 // One action of the default shell (or the active process), with its metadata.
 HostRunResult host_run(Machine& machine, std::string_view source, BytesView input);
+
+// Python source run by the `python` command of the default shell, as `python3.14 -c SOURCE
+// ARGV...` given word for word (never through the shell parser), with its metadata.
+HostRunResult host_run_python(Machine& machine, std::string_view source, std::span<const std::string> argv,
+                              BytesView input);
 
 // A new shell session: a child shell of the idle default shell, parked until run_shell_session
 // selects it. Answers its pid, or "shell sessions can be created only from an idle default

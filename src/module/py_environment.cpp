@@ -110,6 +110,26 @@ PyObject* environment_run_shell(PyObject* self, PyObject* args, PyObject* kwargs
     });
 }
 
+PyObject* environment_run_python(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const Signature signature{"NativeEnvironment.run_python", {"source", "argv", "stdin"}, 3};
+        std::vector<PyObject*> a;
+        if (!bind_arguments(signature, args, kwargs, a)) return nullptr;
+        std::optional<std::string> source = to_text(a[0], "source");
+        if (!source) return nullptr;
+        // The words of one command line: as many as a command may have.
+        constexpr std::size_t kMaxPythonArgs = 65536;
+        std::optional<std::vector<std::string>> argv = to_text_list(a[1], "argv", kMaxPythonArgs + 1);
+        if (!argv) return nullptr;
+        if (argv->size() > kMaxPythonArgs) return raise_simulation_error("argv has too many entries");
+        std::optional<Bytes> input = to_bytes(a[2], "stdin");
+        if (!input) return nullptr;
+        return run_tuple(call_machine<HostRunResult>(self, [&](Machine& machine) -> Result<HostRunResult, std::string> {
+            return host_run_python(machine, *source, *argv, *input);
+        }));
+    });
+}
+
 PyObject* environment_write_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const Signature signature{"NativeEnvironment.write_file", {"path", "data", "mode"}, 3};
@@ -244,6 +264,8 @@ PyMethodDef environment_methods[] = {
      "create_shell($self)\n--\n\nCreate an idle shell with its own process state over the shared virtual machine."},
     {"run_shell", TW_KEYWORDS(environment_run_shell), METH_VARARGS | METH_KEYWORDS,
      "run_shell($self, pid, source, stdin)\n--\n\nExecute one action in a selected persistent shell session."},
+    {"run_python", TW_KEYWORDS(environment_run_python), METH_VARARGS | METH_KEYWORDS,
+     "run_python($self, source, argv, stdin)\n--\n\nExecute Python source directly without passing it through the shell parser."},
     {"write_file", TW_KEYWORDS(environment_write_file), METH_VARARGS | METH_KEYWORDS,
      "write_file($self, path, data, mode)\n--\n\nWrite one byte string into the simulated filesystem."},
     {"read_file", TW_KEYWORDS(environment_read_file), METH_VARARGS | METH_KEYWORDS,

@@ -3,6 +3,7 @@
 This part holds the named tuples: namedtuple() and the helper that class statements with a
 typing.NamedTuple base are turned into.
 """
+from _collections import defaultdict
 
 
 def _make_namedtuple(typename, field_names, defaults, namespace, module):

@@ -18,6 +18,7 @@
 #include "python/vm/imports.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/sequence_support.h"
 #include "python/vm/sequences.h"

@@ -10,6 +10,7 @@
 #include "python/vm/call.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/protocols.h"
 #include "python/vm/try.h"
 

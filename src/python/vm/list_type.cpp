@@ -15,6 +15,7 @@
 #include "python/vm/call.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/sequence_support.h"
 #include "python/vm/sequences.h"
 #include "python/vm/try.h"

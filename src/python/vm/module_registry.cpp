@@ -18,11 +18,17 @@
 
 namespace tw::py {
 
+extern const NativeModule kSysNativeModule;    // stdlib/sys.cpp
+extern const NativeModule kHeapqNativeModule;  // stdlib/heapq.cpp
+extern const NativeModule kTypingNativeModule; // stdlib/typing.cpp
+extern const NativeModule kCollectionsNativeModule;  // stdlib/collections.cpp
+
 namespace {
 
 // The native modules, compared by exact name in this order. Each module's own source file adds
 // its row here as it arrives.
-constexpr std::array<const NativeModule*, 0> kNativeModules{};
+constexpr std::array<const NativeModule*, 4> kNativeModules{&kSysNativeModule, &kHeapqNativeModule,
+                                                           &kTypingNativeModule, &kCollectionsNativeModule};
 
 constexpr std::string_view kStdlibModuleNames[] = {
     "__future__", "_abc", "_aix_support", "_android_support", "_apple_support", "_ast", "_ast_unparse",

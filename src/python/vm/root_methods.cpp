@@ -15,6 +15,7 @@
 #include "python/vm/call.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
+#include "python/vm/native_runtime.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/protocols.h"
 #include "python/vm/repr.h"

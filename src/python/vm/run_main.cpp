@@ -32,6 +32,11 @@ MainModuleStep finished(MainModuleExit::Kind kind, std::int32_t status = 0, std:
     return s;
 }
 MainModuleStep status(std::int32_t code) { return finished(MainModuleExit::Kind::Status, code); }
+MainModuleStep exit_status(std::int32_t code) {
+    MainModuleStep s = status(code);
+    s.exit.requested = true;
+    return s;
+}
 
 // A signed 32-bit decimal number: optional sign, digits only.
 std::optional<std::int32_t> exit_number(std::string_view text) {
@@ -168,7 +173,7 @@ MainModuleStep run_main_module(Interpreter& in, const CodeObjectPtr& main_code, 
             case StepOutcome::Return:
             case StepOutcome::Yield:
             case StepOutcome::Halt: return finished(MainModuleExit::Kind::Success);
-            case StepOutcome::Exit: return status(r->status);
+            case StepOutcome::Exit: return exit_status(r->status);
             default: panic(fmt::format("a completed program cannot end with {}", debug_text(*r)));
         }
     }
@@ -179,7 +184,7 @@ MainModuleStep run_main_module(Interpreter& in, const CodeObjectPtr& main_code, 
                         fmt::format("{} at line {}, column {}", m, failure.position.line, failure.position.column));
     };
     if (auto left = error_to_pending_exception(in, meter, std::move(failure.error))) {
-        if (left->kind() == ErrorKindTag::Exit) return status(left->detail()->code);
+        if (left->kind() == ErrorKindTag::Exit) return exit_status(left->detail()->code);
         return message_of(left->message());
     }
     if (!in.state.pending_exception) return message_of("exception unwound without a pending exception");
@@ -191,17 +196,17 @@ MainModuleStep run_main_module(Interpreter& in, const CodeObjectPtr& main_code, 
         in.state.traceback.clear();
         auto parts = exception_instance_parts(in, exc);
         std::vector<Value> args = parts && *parts ? (*parts)->args : std::vector<Value>{};
-        if (args.empty() || args[0].is_none()) return status(0);
+        if (args.empty() || args[0].is_none()) return exit_status(0);
         // A single int argument is the status itself; any other value is printed.
         if (args.size() == 1 && (args[0].is_int() || args[0].is_bool())) {
             std::int64_t v = args[0].as_int();
-            if (v >= INT32_MIN && v <= INT32_MAX) return status(std::int32_t(v));
+            if (v >= INT32_MIN && v <= INT32_MAX) return exit_status(std::int32_t(v));
         }
         auto text = exception_str(in, exc);
         std::string t = text ? *text : std::string("SystemExit");
-        if (auto n = exit_number(t); n && args.size() == 1 && (args[0].is_int() || args[0].is_bool())) return status(*n);
+        if (auto n = exit_number(t); n && args.size() == 1 && (args[0].is_int() || args[0].is_bool())) return exit_status(*n);
         vm::write_stderr(ctx, t + "\n");
-        return status(1);
+        return exit_status(1);
     }
     in.state.pending_exception.reset();
     print_traceback(in, ctx, exc, failure.position.line, display);

@@ -23,6 +23,7 @@ struct MainModuleExit {
     enum class Kind : std::uint8_t { Success, Status, Message } kind = Kind::Success;
     std::int32_t status = 0;  // Status
     std::string message;      // Message
+    bool requested = false;   // Status: the program asked to end (exit(), quit(), SystemExit)
     friend bool operator==(const MainModuleExit&, const MainModuleExit&) = default;
 };
 
