@@ -179,17 +179,18 @@ TEST(Uv, LauncherRecordsExtrasAndHandsOverTheCommand) {
     EXPECT_EQ(run_in(m, "uvx add numpy").status, 0);
     EXPECT_TRUE(m.vfs.is_file_at("/", "/tmp/pyproject.toml"));
 
-    // Until a Python command line can run inside a command, python and pytest answer as
-    // commands that are not there; the extras are recorded first all the same.
+    // python runs the interpreter; the test runner is not there yet and answers as a command
+    // that is not there. The extras are recorded first all the same.
     Machine l = fresh_machine();
     Ran ran = run_in(l, "uvx --with numpy --python=python3.13 -w=pytest python -c 'print(1)'");
     EXPECT_EQ(installed(l), "numpy pytest ");
-    EXPECT_EQ(ran.status, 127);
-    EXPECT_EQ(ran.err, "python: not implemented in tarnwick\n");
+    EXPECT_EQ(ran.status, 0);
+    EXPECT_EQ(ran.out, "1\n");
     expect_cases({
         {"uv run -- --no-progress pytest -q", "", 127, "pytest: not implemented in tarnwick\n"},
         {"uv tool run ./bin/pytest", "", 127, "pytest: not implemented in tarnwick\n"},
-        {"uv run python3 -c 'print(1)'", "", 127, "python3: not implemented in tarnwick\n"},
+        {"uv run python3 -c 'print(1)'", "1\n", 0, ""},
+        {"uv run python -c 'import sys; sys.exit(3)'", "", 3, ""},
         {"pytest -q", "", 127, "pytest: not implemented in tarnwick\n"},
     });
 }

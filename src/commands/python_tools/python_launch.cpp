@@ -1,9 +1,10 @@
-// The interpreter and the test runner are reached from here only. Until a Python command line can
-// be run inside a command, both answer the way an unimplemented command does.
+// The interpreter and the test runner are reached from here only. The test runner is not built
+// yet: it answers the way an unimplemented command does.
 #include "commands/python_tools/python_launch.h"
 
 #include <fmt/format.h>
 
+#include "python/mod/python_command.h"
 #include "shell/command_io.h"
 
 namespace tw {
@@ -16,8 +17,9 @@ std::int32_t not_available(std::string_view name, Bytes& err) {
 
 }  // namespace
 
-std::int32_t run_python_tool(Machine&, std::span<const std::string> argv, Bytes, Bytes&, Bytes& err) {
-    return not_available(argv.empty() ? std::string_view("python3") : std::string_view(argv.front()), err);
+std::int32_t run_python_tool(Machine& m, std::span<const std::string> argv, Bytes, Bytes& out, Bytes& err) {
+    // The interpreter runs to its end here; it reads no standard input.
+    return py::run_python_sync(m, argv, out, err);
 }
 
 std::int32_t run_pytest_tool(Machine&, std::span<const std::string>, Bytes&, Bytes& err) {

@@ -7,6 +7,7 @@
 #include "base/panic.h"
 #include "base/sat.h"
 #include "base/utf8.h"
+#include "commands/python_tools/venv.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs.h"
@@ -103,27 +104,6 @@ MainCompileResult compile_main_source(std::string_view source, Interpreter& in, 
     }
     result.main = **compiled;
     return result;
-}
-
-bool create_venv_layout(Machine& machine, std::string_view directory, bool write_uv_lock) {
-    Vfs& vfs = machine.vfs;
-    const std::string cwd(active_cwd(machine));
-    const std::string root = path_join_normalize(cwd, directory);
-    if (!vfs.create_dir_all("/", root) || !vfs.create_dir_all("/", root + "/bin")) return false;
-    auto write_new = [&](const std::string& path, std::string content, std::uint32_t mode) {
-        return vfs.is_file_at("/", path) || vfs.write_file_mode("/", path, std::move(content), mode).has_value();
-    };
-    std::string quoted = "'";
-    for (char c : root) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    quoted += "'";
-    if (!write_new(root + "/bin/python", std::string(kInterpreterStub), 0755)) return false;
-    if (!write_new(root + "/bin/pip", "#!/bin/sh\npip \"$@\"\n", 0755)) return false;
-    if (!write_new(root + "/bin/activate",
-                   fmt::format("VIRTUAL_ENV={}; export VIRTUAL_ENV; PATH=\"$VIRTUAL_ENV/bin:$PATH\"; export PATH\n", quoted),
-                   0644))
-        return false;
-    if (write_uv_lock && !write_new(path_join_normalize(cwd, "uv.lock"), "# tarnwick uv.lock\n", 0644)) return false;
-    return true;
 }
 
 PythonCommandResult python_command(Machine& machine, std::span<const std::string> argv, std::string stdin_bytes,

@@ -55,11 +55,6 @@ PythonStep step_python_run(PythonRun& run, Machine& machine, bool may_suspend);
 // Takes the output the run has written so far.
 void take_python_output(PythonRun& run, std::string& out, std::string& err);
 
-// Creates a virtual environment at `directory` (from the active process's directory): bin/python,
-// bin/pip and bin/activate, each only where no file exists yet, and uv.lock in the working
-// directory when `write_uv_lock`. False on the first filesystem error.
-bool create_venv_layout(Machine& machine, std::string_view directory, bool write_uv_lock);
-
 // A deep copy of a run (machine snapshots copy every process program).
 PythonRunPtr clone_python_run(const PythonRun& run);
 
