@@ -30,8 +30,8 @@ const Program kPrograms[] = {
      // Representations stop at 256 nested containers (CPython's limit is its recursion limit).
      "512\ndeep maximum recursion depth exceeded while getting the repr of an object\n"},
     {"property_beats_instance",
-     "class C:\n    @property\n    def x(self):\n        return 'prop'\nc = C()\nc.__dict__['x'] = 5\nprint(c.x)\n", nullptr,
-     "item assignment into an instance's __dict__ is not supported yet"},
+     "class C:\n    @property\n    def x(self):\n        return 'prop'\nc = C()\nc.__dict__['x'] = 5\nprint(c.x)\n"
+     "class D:\n    pass\nd = D()\nv = vars(d)\nv['b'] = 2\nd.__dict__['c'] = 3\nprint(d.b, d.c, sorted(v))\n"},
     {"instance_beats_class_attr", "class C:\n    x = 1\nc = C()\nc.x = 2\nprint(c.x, C.x)\n"},
     {"getattr_fallback",
      "class C:\n    def __getattr__(self, name):\n        return name.upper()\nc = C()\nc.y = 1\nprint(c.y, c.abc)\n"},

@@ -6,6 +6,7 @@
 
 #include "kernel/machine.h"
 #include "python/heap/heap.h"
+#include "python/objects/instance.h"
 #include "python/objects/value_access.h"
 #include "python/types/mapping_support.h"
 #include "python/types/native_args.h"
@@ -454,6 +455,19 @@ SlotValue namespace_dict_getitem(NativeRuntime& rt, Value self, Value key) {
 SlotValue namespace_dict_setitem(NativeRuntime& rt, Value self, Value key, Value value) {
     RuntimeContext& ctx = rt.context();
     if (!is_namespace_dict(ctx, self)) TRY_DO(expect_dict(ctx, self));
+    const HeapSlot* s = ctx.heap.get_if_object(self);
+    const NamespaceDictPayload* nd = s ? std::get_if<NamespaceDictPayload>(&s->object) : nullptr;
+    if (nd && nd->word == 1) {
+        // An instance's __dict__: the attribute is stored as it is, past __setattr__ and
+        // descriptors of the class.
+        const Value owner = nd->namespace_;
+        TRY_ASSIGN(name, str_view(ctx.heap, key));
+        if (!name) return fail(PyError::type_error("attribute name must be string"));
+        TRY_ASSIGN(symbol, ctx.heap.symbols.intern(*name, ctx.machine.meter));
+        TRY_DO(instance_store_attr(StoreContext{ctx.heap, ctx.roots, ctx.machine.meter}, owner, symbol, value));
+        return std::optional(Value::none());
+    }
+    if (nd) return fail(PyError::type_error("'tarnwick.namespace_dict' object does not support item assignment"));
     TRY_DO(store_subscript(ctx, self, key, value));
     return std::optional(Value::none());
 }

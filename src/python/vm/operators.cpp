@@ -689,6 +689,11 @@ PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value 
         Value args[2] = {key, v};
         TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::SetItem, args));
         if (custom) return {};
+        // An instance's __dict__: its mapping slot.
+        if (slot->kind() == HeapObjectKind::NamespaceDict) {
+            TRY_ASSIGN(mapped, call_mapping_slot(ctx, container, DunderSlot::SetItem, args));
+            if (mapped) return {};
+        }
         if (slot->kind() == HeapObjectKind::ByteArray) {
             EngineRuntime rt(ctx);
             TRY_ASSIGN(done, bytearray_setitem(rt, container, key, v));
