@@ -20,17 +20,6 @@ std::optional<std::string_view> bytes_like(const Heap& heap, const Value& v) {
     return std::nullopt;
 }
 
-bool apply(int order, std::uint8_t op) {
-    switch (op) {
-        case 0: return order == 0;
-        case 1: return order != 0;
-        case 2: return order < 0;
-        case 3: return order <= 0;
-        case 4: return order > 0;
-        default: return order >= 0;
-    }
-}
-
 std::int64_t range_len(const RangePayload& r) {
     __int128 n = 0;
     if (r.step > 0 && r.start < r.stop) n = (__int128(r.stop) - r.start - 1) / r.step + 1;
@@ -67,7 +56,7 @@ SlotCompare bytes_compare(NativeRuntime& rt, Value left, Value right, std::uint8
     if (auto r = python_charge_work(rt.meter(), std::min(a->size(), b->size()) / 16 + 1); !r)
         return fail(std::move(r.error()));
     const int c = a->compare(*b);
-    return std::optional(apply((c > 0) - (c < 0), op));
+    return std::optional(compare_order_holds(op, (c > 0) - (c < 0)));
 }
 
 SlotCompare same_type_value_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op) {

@@ -68,6 +68,19 @@ SlotValue complex_rfloordiv(NativeRuntime& rt, Value self, Value other);
 SlotValue complex_mod(NativeRuntime& rt, Value self, Value other);
 SlotValue complex_rmod(NativeRuntime& rt, Value self, Value other);
 // The orderings of complex: never applicable when a complex number takes part.
+// Whether an ordering (negative, zero, positive) satisfies comparison operator `op`
+// (0 ==, 1 !=, 2 <, 3 <=, 4 >, 5 >=).
+inline bool compare_order_holds(std::uint8_t op, int order) {
+    switch (op) {
+        case 0: return order == 0;
+        case 1: return order != 0;
+        case 2: return order < 0;
+        case 3: return order <= 0;
+        case 4: return order > 0;
+        default: return order >= 0;
+    }
+}
+
 SlotCompare number_rich_compare(NativeRuntime& rt, Value left, Value right, std::uint8_t op);
 
 // Rich comparison of bytes and bytearray by their bytes, and == / != of two ranges, slices or

@@ -9,6 +9,7 @@
 #include "python/heap/heap.h"
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
+#include "python/types/number_slots.h"
 #include "python/vm/attributes.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
@@ -51,17 +52,6 @@ bool dict_like(const HeapObject& o) {
 }
 bool set_like(const HeapObject& o) {
     return std::holds_alternative<SetPayload>(o) || std::holds_alternative<FrozenSetPayload>(o);
-}
-
-bool op_result(std::uint8_t op, int order) {
-    switch (op) {
-        case 0: return order == 0;
-        case 1: return order != 0;
-        case 2: return order < 0;
-        case 3: return order <= 0;
-        case 4: return order > 0;
-        default: return order >= 0;
-    }
 }
 
 }  // namespace
@@ -204,7 +194,7 @@ PyResult<std::optional<bool>> EngineRuntime::compare(std::uint8_t op, Value a, V
             if (!xs || !ys) return fail(PyError::runtime_error("list handle changed object kind"));
             if (i >= xs->size() || i >= ys->size()) {
                 const int order = xs->size() < ys->size() ? -1 : xs->size() > ys->size() ? 1 : 0;
-                return std::optional(op_result(op, order));
+                return std::optional(compare_order_holds(op, order));
             }
             Value x = heap().clone_value((*xs)[i]), y = heap().clone_value((*ys)[i]);
             TRY_DO(charge_work(1));
