@@ -135,7 +135,7 @@ bool compare_numbers(CompareOperator op, T x, T y) {
 }
 
 // A push the compiler keeps inline in the large loop.
-[[gnu::always_inline]] inline void push_value(std::vector<Value>& stack, const Value& v) { stack.push_back(v); }
+[[gnu::always_inline]] inline void push_value(ValueStack& stack, const Value& v) { stack.push_back(v); }
 
 // Adding, subtracting and multiplying small ints that stay small: true with the result.
 [[gnu::always_inline]] inline bool int_arith(std::uint8_t op, std::int64_t x, std::int64_t y, std::int64_t& out) {
@@ -262,7 +262,7 @@ bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, Si
         if (!site) return false;
         site->kind = kPlainCallSite;
     }
-    std::vector<Value>& stack = st.values;
+    ValueStack& stack = st.values;
     const std::uint64_t value_base = st.frames.back().value_base;
     if (stack.size() < value_base + npos + 1) return false;
     bool drop_marker = false;
@@ -359,7 +359,7 @@ namespace {
     ExecState& st = ctx.exec;
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
-    std::vector<Value>& stack = st.values;
+    ValueStack& stack = st.values;
     const CodeObject* code = cursor.code;
     std::uint64_t started = 0;
     Interpreter& interpreter = vm::interp(ctx);

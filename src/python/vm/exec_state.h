@@ -17,6 +17,7 @@
 #include "python/heap/heap.h"
 #include "python/heap/value.h"
 #include "python/objects/types.h"
+#include "python/vm/value_stack.h"
 
 namespace tw {
 class WaitReason;
@@ -134,9 +135,9 @@ public:
     ExecState& operator=(ExecState&&) noexcept;
 
     Deadline deadline;
-    std::vector<Value> values;
+    ValueStack values;
     std::vector<Frame> frames;
-    std::vector<Value> locals;
+    ValueStack locals;
     std::vector<HandlerRecord> handlers;
     std::vector<TracebackEntry> traceback;
     std::vector<Value> active_exceptions;
@@ -200,8 +201,8 @@ public:
     }
 
 private:
-    template <class T>
-    static void lower(std::vector<T>& stack, std::uint64_t base) {
+    template <class S>
+    static void lower(S& stack, std::uint64_t base) {
         if (stack.size() > base) stack.erase(stack.begin() + std::ptrdiff_t(base), stack.end());
     }
 };
