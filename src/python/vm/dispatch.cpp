@@ -402,17 +402,22 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
     ValueStack& stack = st.values;
-    std::uint64_t steps = steps_ref;
+    // `left` counts down the instructions the slice may still start; the steps not yet charged
+    // are those started since `charged_mark` (the caller's count carried in).
+    std::uint64_t left = budget;
+    std::uint64_t charged_mark = std::uint64_t(0) - steps_ref;
+    auto uncharged = [&] { return (budget - left) - charged_mark; };
     struct StepsWriteBack {
         std::uint64_t& to;
-        const std::uint64_t& from;
-        ~StepsWriteBack() { to = from; }
-    } steps_write_back{steps_ref, steps};
+        const std::uint64_t& budget;
+        const std::uint64_t& left;
+        const std::uint64_t& mark;
+        ~StepsWriteBack() { to = (budget - left) - mark; }
+    } steps_write_back{steps_ref, budget, left, charged_mark};
     const CodeObject* code = cursor.code;
     const Instruction* instrs = code->instructions.data();
     std::uint64_t ip = cursor.ip;
     std::uint64_t end = cursor.end;
-    std::uint64_t started = 0;
     Interpreter& interpreter = vm::interp(ctx);
     if (interpreter.class_symbol == kNoSymbol && interpreter.class_symbol_seen != heap.symbols.size()) [[unlikely]] {
         interpreter.class_symbol_seen = heap.symbols.size();
@@ -446,9 +451,9 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     // An instruction without a fast path (or whose fast path missed); the outcome in `outcome`.
     auto run_other = [&](const Instruction& in) {
         cursor.ip = ip;
-        std::uint64_t counted = steps;
+        std::uint64_t counted = uncharged();
         auto r = execute_other(ctx, cursor, in, counted);
-        steps = counted;
+        charged_mark = (budget - left) - counted;
         return r;
     };
 
@@ -460,26 +465,39 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     const Instruction* in = nullptr;
     Value a, b;
 
-// The instruction header: the slice budget, the stop reason, the fresh str, the step count,
-// the scoped roots of the previous instruction, the end of the code and the deadline.
-#define TW_DISPATCH()                                                            \
-    do {                                                                         \
-        if (started == budget) [[unlikely]]                                      \
-            goto slice_done;                                                     \
-        ++started;                                                               \
-        if (meter.stop_reason()) [[unlikely]]                                    \
-            goto stopped;                                                        \
-        if (interpreter.fresh_str.is_present()) [[unlikely]]                     \
-            forget_fresh_str(interpreter, *code, ip, end, st);                   \
-        ++steps;                                                                 \
-        if (heap.root_depth() != ctx.scope_depth) [[unlikely]]                   \
-            ctx.exit_scope();                                                    \
-        if (ip >= end) [[unlikely]]                                              \
-            goto left_code;                                                      \
-        if (st.deadline.armed) [[unlikely]]                                      \
-            goto deadline;                                                       \
-        in = &instrs[ip];                                                        \
-        goto* kLabels[std::size_t(in->op)];                                      \
+    // Whether the fresh str or the deadline needs the full header after a fast path.
+    bool watch = true;
+
+// The instruction header after anything that may have charged the meter, registered roots or
+// changed the fresh str or the deadline: the slice budget, then (at `full_header`) the stop
+// reason, the fresh str, the scoped roots of the previous instruction, the end of the code and
+// the deadline.
+#define TW_DISPATCH()                   \
+    do {                                \
+        if (left == 0) [[unlikely]]     \
+            goto slice_done;            \
+        --left;                         \
+        goto full_header;               \
+    } while (0)
+// The header after a fast path, which charges nothing, registers no roots and leaves the fresh
+// str and the deadline alone: only the budget, the end of the code and, while one of those two
+// is live, the rest of the full header.
+#define TW_FAST_DISPATCH()                   \
+    do {                                     \
+        if (left == 0) [[unlikely]]          \
+            goto slice_done;                 \
+        --left;                              \
+        if (watch) [[unlikely]]              \
+            goto watched_header;             \
+        if (ip >= end) [[unlikely]]          \
+            goto left_code;                  \
+        in = &instrs[ip];                    \
+        goto* kLabels[std::size_t(in->op)];  \
+    } while (0)
+#define TW_FAST_NEXT()      \
+    do {                    \
+        ++ip;               \
+        TW_FAST_DISPATCH(); \
     } while (0)
 #define TW_NEXT()     \
     do {              \
@@ -494,7 +512,24 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
 
     TW_DISPATCH();
 
-deadline: {
+full_header:
+    if (meter.stop_reason()) [[unlikely]] {
+        ++left;  // not started
+        goto stopped;
+    }
+    if (heap.root_depth() != ctx.scope_depth) [[unlikely]]
+        ctx.exit_scope();
+watched_header:
+    if (interpreter.fresh_str.is_present()) [[unlikely]]
+        forget_fresh_str(interpreter, *code, ip, end, st);
+    watch = interpreter.fresh_str.is_present() || st.deadline.armed;
+    if (ip >= end) [[unlikely]]
+        goto left_code;
+    if (!st.deadline.armed) [[likely]] {
+        in = &instrs[ip];
+        goto* kLabels[std::size_t(in->op)];
+    }
+    {  // the deadline, armed
     const Deadline& d = st.deadline;
     std::uint64_t now = ctx.machine.clock.now_ns();
     std::uint64_t clock_elapsed = now > d.start_clock_ns ? now - d.start_clock_ns : 0;
@@ -514,11 +549,11 @@ op_load_const: {
     const CodeConstant& c = code->constants[in->a];
     if (c.kind == ConstantKind::Int) {
         push_value(stack, Value::from_int(c.int_value));
-    } else {
-        auto v = load_constant(ctx, c);
-        if (!v) TW_FAIL(std::move(v.error()));
-        push_value(stack, *v);
+        TW_FAST_NEXT();
     }
+    auto v = load_constant(ctx, c);
+    if (!v) TW_FAIL(std::move(v.error()));
+    push_value(stack, *v);
     TW_NEXT();
 }
 
@@ -528,6 +563,7 @@ op_load_fast: {
         if (i >= st.locals.size() || st.locals[i].is_absent()) [[unlikely]]
             TW_FAIL(unbound_local());
         push_value(stack, st.locals[i]);
+        TW_FAST_NEXT();
     } else if (cursor.locals == Cursor::Locals::Heap) {
         auto ns = scope_of(heap, st.frames.back().scope);
         if (!ns) TW_FAIL(std::move(ns.error()));
@@ -547,6 +583,7 @@ op_store_fast: {
         if (i >= st.locals.size()) [[unlikely]]
             TW_FAIL(PyError::unsupported("invalid local slot"));
         st.locals[i] = a;
+        TW_FAST_NEXT();
     } else if (cursor.locals == Cursor::Locals::Heap) {
         auto slot = heap.slot_mut(st.frames.back().scope);
         if (!slot) TW_FAIL(std::move(slot.error()));
@@ -577,7 +614,7 @@ op_load_name: {
             const auto& entries = first_payload->scope->entries();
             if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in->a) {
                 push_value(stack, entries[site->slot - 1].value);
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
         }
         if (slotless && site) {
@@ -587,7 +624,7 @@ op_load_name: {
                 site->kind = 4;
                 site->symbol = in->a;
                 push_value(stack, first_payload->scope->entries()[*pos].value);
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
         }
         bool searched = false;  // the whole chain, without finding the name
@@ -605,7 +642,7 @@ op_load_name: {
         }
         if (found) {
             push_value(stack, *found);
-            TW_NEXT();
+            TW_FAST_NEXT();
         }
         // Module-level code: the chain was the globals, next come the builtins.
         const Frame& frame = st.frames.back();
@@ -629,7 +666,7 @@ op_load_global: {
             const auto& entries = payload->scope->entries();
             if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in->a) {
                 push_value(stack, entries[site->slot - 1].value);
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
         }
     }
@@ -659,7 +696,7 @@ op_attr: {
             site->key == std::uint64_t(s->type_id) << 32) {
             stack.back() = site->value;
             push_value(stack, obj);
-            TW_NEXT();
+            TW_FAST_NEXT();
         }
         if (s && s->kind() == HeapObjectKind::Object && site->symbol == in->a &&
             site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
@@ -676,13 +713,14 @@ op_attr: {
                     stack.back() = attrs->shaped_values[site->slot];
                     push_value(stack, intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
                 }
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
             if (site->kind == 2 && in->op == PyOpcode::LoadMethod) {
                 // The instance must not hold the name itself; `slot` remembers a shape (+ 1)
                 // already seen without it.
-                bool shadowed = false;
+                bool shadowed = false, looked = false;
                 if (attrs && (attrs->dictionary || site->slot != std::uint64_t(attrs->shape) + 1)) {
+                    looked = true;
                     auto own = instance_get_attr(heap, obj, in->a);
                     shadowed = !own || *own;
                     if (!shadowed && !attrs->dictionary && attrs->shape < 0xFFFFFFFFu &&
@@ -692,6 +730,7 @@ op_attr: {
                 if (!shadowed) {
                     stack.back() = site->value;
                     push_value(stack, obj);
+                    if (!looked) TW_FAST_NEXT();
                     TW_NEXT();
                 }
             }
@@ -725,7 +764,7 @@ op_store_name: {
             std::get<NamespacePayload>(heap.slot_mut_resolved(gs).object).scope->entries_mut()[site->slot - 1].value =
                 stack.back();
             stack.pop_back();
-            TW_NEXT();
+            TW_FAST_NEXT();
         }
     }
     auto outcome = run_other(*in);
@@ -753,14 +792,14 @@ op_binary: {
             if (int_compare(in->flag, a.as_int(), b.as_int(), t)) {
                 stack.pop_back();
                 stack.back() = Value::from_bool(t);
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
         } else {
             std::int64_t r;
             if (int_arith(in->flag, a.as_int(), b.as_int(), r)) {
                 stack.pop_back();
                 stack.back() = Value::from_int(r);
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
         }
     }
@@ -814,7 +853,8 @@ op_branch: {
         TW_FAIL(stack_effect_error());
     Value top = stack.back();
     bool t;
-    if (top.is_bool()) [[likely]] {
+    const bool fast = top.is_bool();
+    if (fast) [[likely]] {
         t = top.as_bool();
     } else {
         cursor.ip = ip;
@@ -831,26 +871,27 @@ op_branch: {
         stack.pop_back();
         ++ip;
     }
+    if (fast) TW_FAST_DISPATCH();
     TW_DISPATCH();
 }
 
 op_jump:
     ip = in->a;
-    TW_DISPATCH();
+    TW_FAST_DISPATCH();
 
 op_pop_top:
     if (!pop(a)) TW_FAIL(stack_effect_error());
-    TW_NEXT();
+    TW_FAST_NEXT();
 
 op_copy:
     if (in->a == 0 || stack.size() - cursor.value_base < in->a) TW_FAIL(PyError::unsupported("invalid bytecode copy depth"));
     push_value(stack, stack[stack.size() - in->a]);
-    TW_NEXT();
+    TW_FAST_NEXT();
 
 op_swap:
     if (in->a == 0 || stack.size() - cursor.value_base < in->a) TW_FAIL(PyError::unsupported("invalid bytecode swap depth"));
     std::swap(stack.back(), stack[stack.size() - in->a]);
-    TW_NEXT();
+    TW_FAST_NEXT();
 
 op_for_iter: {
     if (stack.size() <= cursor.value_base) [[unlikely]]
@@ -864,12 +905,12 @@ op_for_iter: {
             if (!r.exhausted && (r.step > 0 ? r.current < r.stop : r.current > r.stop)) {
                 push_value(stack, Value::from_int(r.current));
                 if (__builtin_add_overflow(r.current, r.step, &r.current)) r.exhausted = true;
-                TW_NEXT();
+                TW_FAST_NEXT();
             }
             r.exhausted = true;
             stack.pop_back();
             ip = in->a;
-            TW_DISPATCH();
+            TW_FAST_DISPATCH();
         }
         if (s && s->kind() == HeapObjectKind::SequenceIterator) {
             const auto& seq = std::get<SequenceIteratorPayload>(s->object);
@@ -881,11 +922,11 @@ op_for_iter: {
                 if (seq.position < items->size()) {
                     push_value(stack, (*items)[seq.position]);
                     ++std::get<SequenceIteratorPayload>(heap.slot_mut_resolved(s).object).position;
-                    TW_NEXT();
+                    TW_FAST_NEXT();
                 }
                 stack.pop_back();
                 ip = in->a;
-                TW_DISPATCH();
+                TW_FAST_DISPATCH();
             }
         }
     }
@@ -906,9 +947,9 @@ op_for_iter: {
 op_call: {
     // Call and CallMethod: the steps counted so far are charged first, so that the callee
     // sees an up-to-date CPU use.
-    if (steps != 0) {
+    if (std::uint64_t steps = uncharged(); steps != 0) {
         meter.charge_cpu(steps);
-        steps = 0;
+        charged_mark = budget - left;
     }
     st.frames.back().ip = ip + 1;
     if (push_plain_call(st, heap, *code, cache ? &cache[ip] : nullptr, *in)) {
@@ -935,7 +976,7 @@ op_return: {
         if (st.call_depth > 0) --st.call_depth;
         push_value(stack, a);
         refresh();
-        TW_DISPATCH();
+        TW_FAST_DISPATCH();
     }
     cursor.ip = ip;
     sync_cursor(cursor, st);
@@ -986,6 +1027,8 @@ left_code:
 
 #undef TW_FAIL
 #undef TW_NEXT
+#undef TW_FAST_NEXT
+#undef TW_FAST_DISPATCH
 #undef TW_DISPATCH
 }
 
