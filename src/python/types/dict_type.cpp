@@ -10,6 +10,7 @@
 #include "python/objects/value_access.h"
 #include "python/types/mapping_support.h"
 #include "python/types/native_args.h"
+#include "python/types/stream_types.h"
 #include "python/vm/call.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
@@ -516,6 +517,7 @@ void attach_mapping_classes(TypeRegistry& registry, Symbols& symbols) {
     registry.attach_native_class(symbols, type_id(BuiltinType::Enum), enum_native_class());
     registry.attach_native_class(symbols, type_id(BuiltinType::Property), property_native_class());
     registry.attach_native_class(symbols, type_id(BuiltinType::Iterator), iterator_native_class());
+    registry.attach_native_class(symbols, type_id(BuiltinType::Stream), stream_iteration_class());
 }
 
 }  // namespace tw::py
