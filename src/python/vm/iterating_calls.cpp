@@ -148,6 +148,20 @@ PyResult<Value> iteration_module_function(RuntimeContext& ctx, std::string_view 
 PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ctx, Value callee, const NativeCall& call,
                                                               std::span<const std::pair<Symbol, Value>> keywords) {
     const std::vector<Value>& args = call.positional;
+    // Most calls pass no argument that could be such an iterable: they are done before the
+    // callee is looked at.
+    bool candidate = false;
+    for (const Value& v : args) {
+        if (v.is_native()) {
+            candidate = true;
+        } else if (const HeapSlot* s = ctx.heap.get_if_object(v)) {
+            const HeapObjectKind k = s->kind();
+            candidate = k == HeapObjectKind::Generator || k == HeapObjectKind::CallableIterator ||
+                        k == HeapObjectKind::StreamIterator || s->type_id >= kFirstProgramType;
+        }
+        if (candidate) break;
+    }
+    if (!candidate) return std::optional<StepOutcome>();
     auto consumer = consumer_of(ctx.heap, callee, args.size());
     if (!consumer) return std::optional<StepOutcome>();
     std::vector<Value> positions;
