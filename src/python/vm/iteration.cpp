@@ -150,6 +150,12 @@ PyResult<std::optional<IterStep>> native_iterator_next(RuntimeContext& ctx, Valu
                 }
                 return std::optional(IterStep{ctx.heap.clone_value(items[index])});
             }
+            if (const HeapSlot* src = ctx.heap.get_if_object(r.source); src && src->kind() == HeapObjectKind::Range) {
+                const auto& range = std::get<RangePayload>(src->object);
+                const __int128 v = __int128(range.start) + __int128(index) * range.step;
+                if (v >= std::numeric_limits<std::int64_t>::min() && v <= std::numeric_limits<std::int64_t>::max())
+                    return std::optional(IterStep{Value::from_int(std::int64_t(v))});
+            }
             auto item = subscript(ctx, r.source, Value::from_int(std::int64_t(index)));
             if (!item) {
                 Interpreter& in = interp(ctx);
