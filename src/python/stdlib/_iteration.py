@@ -7,7 +7,12 @@ same names.
 
 
 def materialize(iterable):
-    return [item for item in iterable]
+    # The same list as [item for item in iterable], without a method lookup per item.
+    items = []
+    append = items.append
+    for item in iterable:
+        append(item)
+    return items
 
 
 def call_with_items(function, positions, /, *args, **kwargs):
