@@ -26,17 +26,7 @@ class Bag:
     def __iter__(self):
         for item in self.items:
             yield item
-class Countdown:
-    def __init__(self, n):
-        self.n = n
-    def __iter__(self):
-        return self
-    def __next__(self):
-        if self.n == 0:
-            raise StopIteration
-        self.n -= 1
-        return self.n
-print(list(Bag(1, 2)), sorted(Bag(3, 1, 2)), sum(Bag(1, 2, 3)), ''.join(Bag('a', 'b')), list(Countdown(3)))
+print(list(Bag(1, 2)), sorted(Bag(3, 1, 2)), sum(Bag(1, 2, 3)), ''.join(Bag('a', 'b')))
 class L(list):
     def __iter__(self):
         return iter([0])
