@@ -171,10 +171,20 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
         if (!consumer->all) break;
     }
     if (positions.empty()) return std::optional<StepOutcome>();
+    ExecState& st = ctx.exec;
+    // list(iterable): the collected list is the result itself.
+    if (auto def = decode_native_handle(callee);
+        def && def->tag == DefinitionTag::BuiltinType && def->number == type_id(BuiltinType::List) && args.size() == 1 &&
+        keywords.empty()) {
+        TRY_ASSIGN(materialize, iteration_module_function(ctx, "materialize"));
+        st.values.push_back(materialize);
+        st.values.push_back(args[0]);
+        TRY_ASSIGN(outcome, dispatch_call(ctx, 1, {}, CallMode::Frame));
+        return std::optional(outcome);
+    }
     TRY_ASSIGN(helper, iteration_module_function(ctx, "call_with_items"));
     ctx.heap.push_root(helper);
     TRY_ASSIGN(indices, new_tuple(ctx, std::move(positions)));
-    ExecState& st = ctx.exec;
     st.values.push_back(helper);
     st.values.push_back(callee);
     st.values.push_back(indices);
