@@ -32,6 +32,11 @@ TEST(PythonCommand, SysModule) {
         {"python3 -c 'import sys; print(sys.argv[1:], sys.version_info[:2], sys.platform)' x y",
          "['x', 'y'] (3, 14) linux\n"},
         {"seq 5 | python3 -c 'import sys; print(sum(int(l) for l in sys.stdin))' | cat", "15\n"},
+        // A writer that produces its lines over several steps: the builtins wait for each of them.
+        {"(echo 1; sleep 1; echo 2; sleep 1; echo 3) | python3 -c 'import sys; print(sum(int(l) for l in sys.stdin))'",
+         "6\n"},
+        {"(echo b; sleep 1; echo a) | python3 -c 'import sys; print(list(l.strip() for l in sys.stdin), sorted(sys.stdin))'",
+         "['b', 'a'] []\n"},
         {"python3 -c 'import sys\nfor line in sys.stdin: print(line.upper(), end=\"\")'", "A\nB\n", 0, "",
          "a\nb\n"},
         {"python3 -c 'import sys; print(1); sys.exit(3)'; echo $?", "1\n3\n"},

@@ -437,6 +437,11 @@ TEST(Engine, UncaughtExceptionsAndExitsSetTheStatus) {
          "  File \"<string>\", line 4, in b\nValueError: bad\n",
          1},
         {"raise KeyError\n", "Traceback (most recent call last):\n  File \"<string>\", line 1, in <module>\nKeyError\n", 1},
+        // The generator's frame is named; the loop of the builtin that consumed it is not.
+        {"def g():\n    yield 1\n    1/0\ndef f():\n    return sorted(x for x in g())\nprint(list(g()) if 0 else f())\n",
+         "Traceback (most recent call last):\n  File \"<string>\", line 6, in <module>\n  File \"<string>\", line 5, in f\n"
+         "  File \"<string>\", line 5, in <genexpr>\n  File \"<string>\", line 3, in g\nZeroDivisionError: division by zero\n",
+         1},
         {"class E(Exception): pass\nraise E('x')\n",
          "Traceback (most recent call last):\n  File \"<string>\", line 2, in <module>\nE: x\n", 1},
         {"raise SystemExit(3)\n", "", 3},

@@ -1,12 +1,25 @@
 """Iteration functions that the virtual machine runs as bytecode instead of native loops.
 
-materialize(iterable) collects the items of any iterable into a new list; aiter and anext are
-the builtins of the same names.
+materialize(iterable) collects the items of any iterable into a new list; call_with_items calls a
+builtin once the arguments it iterates are such lists; aiter and anext are the builtins of the
+same names.
 """
 
 
 def materialize(iterable):
-    return [item for item in iterable]
+    # The same list as [item for item in iterable], without a method lookup per item.
+    items = []
+    append = items.append
+    for item in iterable:
+        append(item)
+    return items
+
+
+def call_with_items(function, positions, /, *args, **kwargs):
+    args = list(args)
+    for at in positions:
+        args[at] = materialize(args[at])
+    return function(*args, **kwargs)
 
 
 def aiter(iterable):

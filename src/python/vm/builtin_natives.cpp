@@ -211,15 +211,9 @@ PyResult<Value> builtin_reversed(NativeRuntime& rt, NativeCall c) {
         if (!len) return fail(PyError::type_error("reversed() requires a sequence"));
         TRY_ASSIGN(n, call_immediate(ctx, *len, std::span<const Value>(&x, 1), {}));
         if (!n.is_int()) return fail(PyError::type_error("reversed() requires a sequence"));
-        std::vector<Value> out;
-        for (std::int64_t i = n.as_int() - 1; i >= 0; --i) {
-            TRY_DO(python_charge_work(ctx.machine.meter, 1));
-            const Value args[2] = {x, Value::from_int(i)};
-            TRY_ASSIGN(v, call_immediate(ctx, *item, args, {}));
-            ctx.heap.push_root(v);
-            out.push_back(v);
-        }
-        return values_iterator(ctx, std::move(out));
+        if (n.as_int() < 0) return fail(PyError::value_error("__len__() should return >= 0"));
+        // Items are fetched with __getitem__ as the iteration reaches them.
+        return ctx.heap.allocate_object(ReversedIteratorPayload{std::uint64_t(n.as_int()), x}, ctx.roots, ctx.machine.meter);
     }
     TRY_ASSIGN(id, py_type_id_of(ctx.heap, in.types, x));
     TRY_ASSIGN(entry, in.types.slot(id, DunderSlot::Reversed));

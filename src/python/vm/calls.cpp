@@ -14,6 +14,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/protocols.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/iterating_calls.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
 
@@ -360,6 +361,11 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
     for (const auto& kv : kw_symbols) heap.push_root(kv.second);
     heap.push_root(callee);
     st.values.resize(at - 1);
+    if (mode == CallMode::Frame) {
+        auto handed = hand_over_iterating_call(ctx, callee, call, kw_symbols);
+        if (!handed) return fail(std::move(handed.error()));
+        if (*handed) return **handed;
+    }
 
     if (callee.is_object()) {
         auto slot = heap.get(callee);

@@ -127,13 +127,47 @@ PyResult<std::optional<IterStep>> native_iterator_next(RuntimeContext& ctx, Valu
         case HeapObjectKind::ReversedIterator: {
             auto r = std::get<ReversedIteratorPayload>(s->object);
             if (r.remaining == 0) return std::optional(IterStep{});
-            if (r.remaining - 1 > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+            const std::uint64_t index = r.remaining - 1;
+            if (index > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
                 return fail(PyError::overflow_error("sequence is too large"));
-            TRY_ASSIGN(slot, ctx.heap.slot_mut(it));
-            std::get<ReversedIteratorPayload>(slot->object).remaining = r.remaining - 1;
+            auto set_remaining = [&](std::uint64_t n) -> PyStatus {
+                TRY_ASSIGN(slot, ctx.heap.slot_mut(it));
+                std::get<ReversedIteratorPayload>(slot->object).remaining = n;
+                return {};
+            };
+            TRY_DO(set_remaining(index));
             TRY_DO(python_charge_work(ctx.machine.meter, 1));
-            TRY_ASSIGN(item, subscript(ctx, r.source, Value::from_int(std::int64_t(r.remaining - 1))));
-            return std::optional(IterStep{item});
+            // The sequence is read at each step: a list that shrank below the position ends the
+            // iteration for good.
+            if (const HeapSlot* src = ctx.heap.get_if_object(r.source);
+                src && (src->kind() == HeapObjectKind::List || src->kind() == HeapObjectKind::Tuple)) {
+                const std::vector<Value>& items = src->kind() == HeapObjectKind::List
+                                                      ? std::get<ListPayload>(src->object).items
+                                                      : std::get<TuplePayload>(src->object).items;
+                if (index >= items.size()) {
+                    TRY_DO(set_remaining(0));
+                    return std::optional(IterStep{});
+                }
+                return std::optional(IterStep{ctx.heap.clone_value(items[index])});
+            }
+            if (const HeapSlot* src = ctx.heap.get_if_object(r.source); src && src->kind() == HeapObjectKind::Range) {
+                const auto& range = std::get<RangePayload>(src->object);
+                const __int128 v = __int128(range.start) + __int128(index) * range.step;
+                if (v >= std::numeric_limits<std::int64_t>::min() && v <= std::numeric_limits<std::int64_t>::max())
+                    return std::optional(IterStep{Value::from_int(std::int64_t(v))});
+            }
+            auto item = subscript(ctx, r.source, Value::from_int(std::int64_t(index)));
+            if (!item) {
+                Interpreter& in = interp(ctx);
+                if (auto left = error_to_pending_exception(in, ctx.machine.meter, std::move(item.error())))
+                    return fail(std::move(*left));
+                if (!pending_exception_is_instance(in, "IndexError") && !pending_exception_is_instance(in, "StopIteration"))
+                    return fail(PyError::raised());
+                ctx.exec.pending_exception.reset();
+                TRY_DO(set_remaining(0));
+                return std::optional(IterStep{});
+            }
+            return std::optional(IterStep{*item});
         }
         case HeapObjectKind::StreamIterator: {
             TRY_ASSIGN(bytes, stream_is_bytes(ctx, it));

@@ -380,24 +380,14 @@ SlotValue tuple_concat_slot(NativeRuntime& rt, Value self, Value other) {
 SlotValue tuple_repeat_slot(NativeRuntime& rt, Value self, Value count) {
     return sequence_repeat(rt.context(), SequenceKind::Tuple, self, count);
 }
-// reversed() of a list, tuple or range: an iterator over the items from the last.
+// reversed() of a list, tuple or range: an iterator that reads the sequence at each step, from
+// the last item down.
 SlotValue sequence_reversed_slot(NativeRuntime& rt, Value self) {
-    RuntimeContext& ctx = rt.context();
-    const HeapSlot* slot = ctx.heap.get_if_object(self);
+    const HeapSlot* slot = rt.context().heap.get_if_object(self);
     if (!slot || (slot->kind() != HeapObjectKind::List && slot->kind() != HeapObjectKind::Tuple &&
                   slot->kind() != HeapObjectKind::Range))
         return std::optional<Value>();
-    std::vector<Value> items;
-    if (slot->kind() == HeapObjectKind::Range) {
-        TRY_ASSIGN(all, collect_iterable(ctx, self));
-        items = std::move(all);
-    } else {
-        TRY_ASSIGN(copy, sequence_items(ctx, self));
-        TRY_DO(python_charge_work(ctx.machine.meter, copy.size()));
-        items = std::move(copy);
-    }
-    std::reverse(items.begin(), items.end());
-    TRY_ASSIGN(it, ctx.heap.allocate_object(ValuesIteratorPayload{0, std::move(items)}, ctx.roots, ctx.machine.meter));
+    TRY_ASSIGN(it, rt.native_reverse(self));
     return std::optional(it);
 }
 

@@ -20,6 +20,7 @@
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/iterating_calls.h"
 #include "python/vm/iteration.h"
 #include "python/vm/namespace.h"
 #include "python/vm/protocols.h"
@@ -574,17 +575,9 @@ PyResult<bool> py_is_count_iterator(const Heap& heap, Value v) {
 
 PyResult<std::vector<Value>> py_materialize_iterable(RuntimeContext& ctx, Value v) {
     Heap& heap = ctx.heap;
-    std::optional<Value> module = heap.find_module("_iteration");
-    if (!module) {
-        EngineRuntime rt(ctx);
-        TRY_ASSIGN(imported, rt.import_module("_iteration"));
-        module = imported;
-    }
-    TRY_ASSIGN(scope, module_submodule_slot(heap, *module, "_iteration"));
-    TRY_ASSIGN(fn, namespace_get_str(heap, scope, "materialize"));
-    if (!fn) return fail(PyError::unsupported("frozen _iteration module lacks materialize"));
+    TRY_ASSIGN(fn, iteration_module_function(ctx, "materialize"));
     Value args[1] = {v};
-    TRY_ASSIGN(r, call_value(ctx, *fn, args));
+    TRY_ASSIGN(r, call_value(ctx, fn, args));
     TRY_ASSIGN(rs, heap.get(r));
     if (rs->kind() != HeapObjectKind::List) return fail(PyError::unsupported("_iteration.materialize did not return a list"));
     std::vector<Value> items = std::get<ListPayload>(rs->object).items;

@@ -12,6 +12,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/exceptions.h"
 #include "python/vm/generators.h"
+#include "python/vm/iterating_calls.h"
 
 namespace tw::py::vm {
 
@@ -83,7 +84,8 @@ std::optional<SliceFailure> propagate_error(RuntimeContext& ctx, PyError error, 
         finish_generator_frame(ctx);
         pop_frame(st);
         if (!error.is_raised_marker() && is_control_kind(error)) append_error_location(error, name, position);
-        entries.push_back(std::move(entry));
+        // The frames that collect the items for a builtin stand for that builtin's own loop.
+        if (!is_iteration_module_scope(ctx, entry.namespace_)) entries.push_back(std::move(entry));
         if (generator_stop) break;
         if (st.frames.empty()) panic("an unwound call frame has a caller");
         const Frame& caller = st.frames.back();

@@ -1,0 +1,209 @@
+// Calls of builtins over iterables that only Python code can step, run as frames of the stored
+// `_iteration` module.
+#include "python/vm/iterating_calls.h"
+
+#include <fmt/format.h>
+
+#include <vector>
+
+#include "python/front/definitions.h"
+#include "python/heap/heap.h"
+#include "python/objects/descriptors.h"
+#include "python/objects/value_access.h"
+#include "python/vm/engine.h"
+#include "python/vm/namespace.h"
+#include "python/vm/native_runtime.h"
+#include "python/vm/try.h"
+
+namespace tw::py::vm {
+
+namespace {
+
+constexpr std::uint32_t kStdinStream = 0;
+constexpr std::uint32_t kStdinBufferStream = 3;
+
+// Which arguments a builtin iterates: the one at `first`, or every one from `first` on; objects of
+// program classes count only when iterating is all the builtin does with them (not for dict(),
+// which takes mappings by their keys, nor for bytes(), which asks __bytes__ first).
+struct Consumer {
+    std::uint32_t first = 0;
+    bool all = false;
+    bool instances = true;
+};
+
+struct MethodConsumer {
+    std::string_view owner, name;
+    Consumer takes;  // counted after the receiver
+};
+
+constexpr MethodConsumer kMethods[] = {
+    {"str", "join", {0, false, true}},       {"bytes", "join", {0, false, true}},
+    {"bytearray", "join", {0, false, true}}, {"list", "extend", {0, false, true}},
+    {"bytearray", "extend", {0, false, false}}, {"set", "update", {0, true, true}},
+    {"dict", "update", {0, false, false}},
+};
+
+std::optional<Consumer> method_consumer(const NativeFunction* f) {
+    if (!f) return std::nullopt;
+    for (const MethodConsumer& m : kMethods)
+        if (f->owner == m.owner && f->name == m.name) return m.takes;
+    return std::nullopt;
+}
+
+// The builtin functions by their ids: sorted, min, max, sum, enumerate, zip, any, all.
+std::optional<Consumer> function_consumer(std::uint32_t id, std::size_t positional) {
+    switch (id) {
+        case 17: case 20: case 25: case 27: case 28: return Consumer{};
+        case 18: case 19: if (positional == 1) return Consumer{}; return std::nullopt;  // min(a, b) compares
+        case 26: return Consumer{0, true, true};
+        default: return std::nullopt;
+    }
+}
+
+std::optional<Consumer> type_consumer(std::uint32_t id) {
+    switch (BuiltinType(id)) {
+        case BuiltinType::List:
+        case BuiltinType::Tuple:
+        case BuiltinType::Set:
+        case BuiltinType::FrozenSet: return Consumer{};
+        case BuiltinType::Dict:
+        case BuiltinType::Bytes:
+        case BuiltinType::ByteArray: return Consumer{0, false, false};
+        default: return std::nullopt;
+    }
+}
+
+// What `callee` iterates, its indices counted in the call's positional arguments.
+std::optional<Consumer> consumer_of(const Heap& heap, Value callee, std::size_t positional) {
+    if (callee.is_object()) {
+        const HeapSlot* slot = heap.get_if_object(callee);
+        const auto* bm = slot ? std::get_if<BoundMethodPayload>(&slot->object) : nullptr;
+        if (!bm) return std::nullopt;
+        auto def = decode_native_handle(bm->function.is_absent() ? bm->owner : bm->function);
+        if (!def || def->tag != DefinitionTag::NativeMethod) return std::nullopt;
+        return method_consumer(def->function);
+    }
+    auto def = decode_native_handle(callee);
+    if (!def) return std::nullopt;
+    switch (def->tag) {
+        case DefinitionTag::Function: return function_consumer(def->number, positional);
+        case DefinitionTag::BuiltinType: return type_consumer(def->number);
+        case DefinitionTag::NativeFunction:
+            if (def->function && def->function->owner == "builtins") {
+                if (def->function->name == "map") return Consumer{1, true, true};
+                if (def->function->name == "filter") return Consumer{1, false, true};
+            }
+            return std::nullopt;
+        case DefinitionTag::NativeMethod: {
+            // Called unbound: the receiver is the first positional argument.
+            auto m = method_consumer(def->function);
+            if (m) ++m->first;
+            return m;
+        }
+        default: return std::nullopt;
+    }
+}
+
+// Whether stepping `v` runs Python code or may wait for standard input.
+PyResult<bool> stepped_by_python(RuntimeContext& ctx, Value v, bool instances) {
+    if (v.is_native()) {
+        auto def = decode_native_handle(v);
+        return def && def->tag == DefinitionTag::Stream && (def->number == kStdinStream || def->number == kStdinBufferStream);
+    }
+    const HeapSlot* s = ctx.heap.get_if_object(v);
+    if (!s) return false;
+    switch (s->kind()) {
+        case HeapObjectKind::Generator:
+        case HeapObjectKind::CallableIterator:
+        case HeapObjectKind::StreamIterator: return true;
+        default: break;
+    }
+    if (!instances || s->type_id < kFirstProgramType) return false;
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, v));
+    if (!cls) return false;
+    for (std::string_view name : {"__iter__", "__next__"}) {
+        TRY_ASSIGN(found, class_lookup(ctx, *cls, ctx.heap.symbols.intern_static(name)));
+        const HeapSlot* f = found ? ctx.heap.get_if_object(*found) : nullptr;
+        if (f && f->kind() == HeapObjectKind::Function) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+PyResult<Value> iteration_module_function(RuntimeContext& ctx, std::string_view name) {
+    Heap& heap = ctx.heap;
+    std::optional<Value> module = heap.find_module("_iteration");
+    if (!module) {
+        EngineRuntime rt(ctx);
+        TRY_ASSIGN(imported, rt.import_module("_iteration"));
+        module = imported;
+    }
+    TRY_ASSIGN(scope, module_submodule_slot(heap, *module, "_iteration"));
+    TRY_ASSIGN(fn, namespace_get_str(heap, scope, name));
+    if (!fn) return fail(PyError::unsupported(fmt::format("frozen _iteration module lacks {}", name)));
+    return *fn;
+}
+
+PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ctx, Value callee, const NativeCall& call,
+                                                              std::span<const std::pair<Symbol, Value>> keywords) {
+    const std::vector<Value>& args = call.positional;
+    // Most calls pass no argument that could be such an iterable: they are done before the
+    // callee is looked at.
+    bool candidate = false;
+    for (const Value& v : args) {
+        if (v.is_native()) {
+            candidate = true;
+        } else if (const HeapSlot* s = ctx.heap.get_if_object(v)) {
+            const HeapObjectKind k = s->kind();
+            candidate = k == HeapObjectKind::Generator || k == HeapObjectKind::CallableIterator ||
+                        k == HeapObjectKind::StreamIterator || s->type_id >= kFirstProgramType;
+        }
+        if (candidate) break;
+    }
+    if (!candidate) return std::optional<StepOutcome>();
+    auto consumer = consumer_of(ctx.heap, callee, args.size());
+    if (!consumer) return std::optional<StepOutcome>();
+    std::vector<Value> positions;
+    for (std::size_t i = consumer->first; i < args.size(); ++i) {
+        TRY_ASSIGN(python, stepped_by_python(ctx, args[i], consumer->instances));
+        if (python) positions.push_back(Value::from_int(std::int64_t(i)));
+        if (!consumer->all) break;
+    }
+    if (positions.empty()) return std::optional<StepOutcome>();
+    ExecState& st = ctx.exec;
+    // list(iterable): the collected list is the result itself.
+    if (auto def = decode_native_handle(callee);
+        def && def->tag == DefinitionTag::BuiltinType && def->number == type_id(BuiltinType::List) && args.size() == 1 &&
+        keywords.empty()) {
+        TRY_ASSIGN(materialize, iteration_module_function(ctx, "materialize"));
+        st.values.push_back(materialize);
+        st.values.push_back(args[0]);
+        TRY_ASSIGN(outcome, dispatch_call(ctx, 1, {}, CallMode::Frame));
+        return std::optional(outcome);
+    }
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "call_with_items"));
+    ctx.heap.push_root(helper);
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(positions)));
+    st.values.push_back(helper);
+    st.values.push_back(callee);
+    st.values.push_back(indices);
+    st.values.insert(st.values.end(), args.begin(), args.end());
+    std::vector<KeywordName> names;
+    names.reserve(keywords.size());
+    for (const auto& [symbol, value] : keywords) {
+        names.push_back(KeywordName{1, symbol});
+        st.values.push_back(value);
+    }
+    TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(args.size() + 2), names, CallMode::Frame));
+    return std::optional(outcome);
+}
+
+bool is_iteration_module_scope(RuntimeContext& ctx, Value globals) {
+    std::optional<Value> module = ctx.heap.find_module("_iteration");
+    if (!module) return false;
+    auto scope = module_submodule_slot(ctx.heap, *module, "_iteration");
+    return scope && *scope == globals;
+}
+
+}  // namespace tw::py::vm
