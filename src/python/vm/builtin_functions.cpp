@@ -16,6 +16,7 @@
 #include "python/objects/value_access.h"
 #include "python/types/mapping_types.h"
 #include "python/types/stream_types.h"
+#include "python/vm/mapping_slots.h"
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/comparison.h"

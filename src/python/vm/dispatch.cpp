@@ -20,6 +20,7 @@
 #include "python/vm/statements.h"
 #include "python/vm/imports.h"
 #include "python/types/mapping_types.h"
+#include "python/vm/mapping_slots.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
 

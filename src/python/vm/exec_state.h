@@ -118,9 +118,12 @@ struct Deadline {
 
 struct StdinState {
     std::string pending;
+    // How much of `pending` is already known to be whole UTF-8 characters (bytes and characters),
+    // and how much holds no line feed, so a read that waits for more input never scans it again.
+    std::uint64_t validated = 0, validated_chars = 0, searched = 0;
     bool end_of_input = false;
-    std::optional<std::string> fixed_input;
-    std::uint64_t fixed_position = 0;
+    // The fixed input of a run that is not dispatched has been moved into `pending`.
+    bool fixed_loaded = false;
 };
 
 class ExecState {
