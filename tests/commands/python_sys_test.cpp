@@ -196,6 +196,18 @@ TEST(PythonSys, ExceptionsFramesAndHooks) {
     EXPECT_EQ(r.err, "ValueError: bad\nKeyError\n");
 }
 
+TEST(PythonSys, InteractiveModeEchoesOnlyItsOwnStatements) {
+    // Expression statements of imported modules and of called functions stay silent.
+    Machine m = fresh_machine();
+    put_file(m, "/tmp/quiet.py", "'module text'\n");
+    run_in(m, "cd /tmp && python3");
+    Ran r = run_in(m, "import sys, quiet; sys.stdout.write('w\\n')");
+    EXPECT_EQ(r.out, "w\n2\n>>> ");
+    r = run_in(m, "def f():\n    5\n    return 6\n");
+    r = run_in(m, "f()");
+    EXPECT_EQ(r.out, "6\n>>> ");
+}
+
 TEST(PythonModules, DashMRunsModulesAndCommands) {
     Machine m = fresh_machine();
     put_file(m, "/w/tool.py", "import sys\nprint(__name__, sys.argv, sys.path[0])\n");
