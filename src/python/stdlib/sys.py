@@ -198,7 +198,7 @@ def get_int_max_str_digits():
 
 
 def set_int_max_str_digits(maxdigits):
-    if _index(maxdigits) != 0 and maxdigits <= 640:
+    if _index(maxdigits) != 0 and maxdigits < 640:
         raise ValueError("maxdigits must be 0 or larger than 640")
     if maxdigits != 4300:
         raise NotImplementedError("tarnwick fixes int_max_str_digits at %d" % 4300)

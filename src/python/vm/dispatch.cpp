@@ -1402,7 +1402,9 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
         }
         case PyOpcode::ExprStatement: {
             TRY_ASSIGN(v, pop_value(st, cursor));
-            if (ctx.echo && !v.is_none()) {
+            // Only the interactive input's own statements echo, not those of the modules it
+            // imports or the functions it calls.
+            if (ctx.echo && !v.is_none() && st.frames.size() == 1) {
                 heap.push_root(v);
                 TRY_ASSIGN(text, vm::repr_text(ctx, v));
                 text += '\n';
