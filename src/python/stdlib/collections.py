@@ -199,62 +199,44 @@ class Counter(dict):
             del self[key]
         return self
 
-    def __add__(self, other):
+    def _combine(self, other, combine):
+        # The positive results of combine(own count, other count) over the keys of both, own first.
         if not isinstance(other, Counter):
             return NotImplemented
         result = Counter()
-        for key, count in self.items():
-            total = count + other[key]
-            if total > 0:
-                result[key] = total
-        for key, count in other.items():
-            if key not in self and count > 0:
+        for key in list(self) + [key for key in other if key not in self]:
+            count = combine(self[key], other[key])
+            if count > 0:
                 result[key] = count
         return result
+
+    def __add__(self, other):
+        return self._combine(other, lambda a, b: a + b)
 
     def __sub__(self, other):
-        if not isinstance(other, Counter):
-            return NotImplemented
-        result = Counter()
-        for key, count in self.items():
-            diff = count - other[key]
-            if diff > 0:
-                result[key] = diff
-        for key, count in other.items():
-            if key not in self and count < 0:
-                result[key] = 0 - count
-        return result
+        return self._combine(other, lambda a, b: a - b)
 
     def __or__(self, other):
-        if not isinstance(other, Counter):
-            return NotImplemented
-        result = Counter()
-        for key, count in self.items():
-            other_count = other[key]
-            best = other_count if count < other_count else count
-            if best > 0:
-                result[key] = best
-        for key, count in other.items():
-            if key not in self and count > 0:
-                result[key] = count
-        return result
+        return self._combine(other, lambda a, b: b if a < b else a)
 
     def __and__(self, other):
-        if not isinstance(other, Counter):
-            return NotImplemented
-        result = Counter()
-        for key, count in self.items():
-            other_count = other[key]
-            least = count if count < other_count else other_count
-            if least > 0:
-                result[key] = least
-        return result
+        return self._combine(other, lambda a, b: a if a < b else b)
 
     def __pos__(self):
         return Counter({key: count for key, count in self.items() if count > 0})
 
     def __neg__(self):
         return Counter({key: 0 - count for key, count in self.items() if count < 0})
+
+
+def _deque_comparison(compare):
+    # A comparison of two deques by their items; anything else is not comparable here.
+    def method(self, other):
+        if not isinstance(other, deque):
+            return NotImplemented
+        return compare(self._items, other._items)
+
+    return method
 
 
 class deque:
@@ -384,35 +366,12 @@ class deque:
     def __delitem__(self, i):
         del self._items[self._index(i)]
 
-    def __eq__(self, other):
-        if not isinstance(other, deque):
-            return NotImplemented
-        return self._items == other._items
-
-    def __ne__(self, other):
-        if not isinstance(other, deque):
-            return NotImplemented
-        return self._items != other._items
-
-    def __lt__(self, other):
-        if not isinstance(other, deque):
-            return NotImplemented
-        return self._items < other._items
-
-    def __le__(self, other):
-        if not isinstance(other, deque):
-            return NotImplemented
-        return self._items <= other._items
-
-    def __gt__(self, other):
-        if not isinstance(other, deque):
-            return NotImplemented
-        return self._items > other._items
-
-    def __ge__(self, other):
-        if not isinstance(other, deque):
-            return NotImplemented
-        return self._items >= other._items
+    __eq__ = _deque_comparison(lambda a, b: a == b)
+    __ne__ = _deque_comparison(lambda a, b: a != b)
+    __lt__ = _deque_comparison(lambda a, b: a < b)
+    __le__ = _deque_comparison(lambda a, b: a <= b)
+    __gt__ = _deque_comparison(lambda a, b: a > b)
+    __ge__ = _deque_comparison(lambda a, b: a >= b)
 
     def __add__(self, other):
         if not isinstance(other, deque):

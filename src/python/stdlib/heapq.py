@@ -2,16 +2,27 @@
 from _heapq import heapify, heappop
 
 
-def heappush(heap, item):
-    heap.append(item)
-    i = len(heap) - 1
-    while i > 0:
-        parent = (i - 1) // 2
-        if heap[i] < heap[parent]:
-            heap[i], heap[parent] = heap[parent], heap[i]
-            i = parent
+def _min_first(a, b):
+    return a < b
+
+
+def _max_first(a, b):
+    return b < a
+
+
+def _sift_toward_root(heap, pos, first):
+    while pos > 0:
+        parent = (pos - 1) // 2
+        if first(heap[pos], heap[parent]):
+            heap[pos], heap[parent] = heap[parent], heap[pos]
+            pos = parent
         else:
             break
+
+
+def heappush(heap, item):
+    heap.append(item)
+    _sift_toward_root(heap, len(heap) - 1, _min_first)
 
 
 def heapreplace(heap, item):
@@ -41,16 +52,6 @@ def nlargest(n, iterable, key=None):
     return sorted(iterable, key=key, reverse=True)[:n]
 
 
-def _siftdown_max(heap, pos):
-    while pos > 0:
-        parent = (pos - 1) // 2
-        if heap[parent] < heap[pos]:
-            heap[pos], heap[parent] = heap[parent], heap[pos]
-            pos = parent
-        else:
-            break
-
-
 def _siftup_max(heap, pos):
     n = len(heap)
     while True:
@@ -73,7 +74,7 @@ def heapify_max(heap):
 
 def heappush_max(heap, item):
     heap.append(item)
-    _siftdown_max(heap, len(heap) - 1)
+    _sift_toward_root(heap, len(heap) - 1, _max_first)
 
 
 def heappop_max(heap):
