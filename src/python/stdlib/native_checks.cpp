@@ -5,7 +5,7 @@
 #include <array>
 
 #include "python/heap/heap.h"
-#include "python/types/native_args.h"
+#include "python/stdlib/native_rows.h"
 #include "python/vm/call.h"
 
 namespace tw::py {
@@ -18,10 +18,7 @@ std::string_view value_category_name(ValueCategory c) {
     return i < kNames.size() ? kNames[i] : "Native";
 }
 
-PyStatus native_expect_no_args(const NativeCall& call, std::string_view name) {
-    if (auto ok = native_check_positional_arity(call.positional.size(), name, 0, 0); !ok) return ok;
-    return native_reject_keywords(!call.keywords.empty(), name);
-}
+PyStatus native_expect_no_args(const NativeCall& call, std::string_view name) { return expect_positional(call, name, 0, 0); }
 
 PyResult<std::string> py_expect_bytes_like(NativeRuntime& rt, Value v) {
     auto bytes = rt.to_bytes(v);
