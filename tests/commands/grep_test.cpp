@@ -343,6 +343,7 @@ TEST(MatchingLines, AgreesWithSearchingEachLine) {
     const char* patterns[] = {
         "a", "^a", "a$", "^$", "\\ba", "a\\b", "\\Ba", "ab*", "(?:a|b)c", "[^a]", "\\s", "a\\s*$", "x*",
         "\\w+$", "^\\W", "(?<=a)b", "a(?=\\n)", "\\Aa", "a\\z", "[[:space:]]", "\\D", "é", "(a)\\1", "[]a]",
+        "(?:ab)", "b c", "-a",
     };
     std::mt19937 rng(7);
     const std::string alphabet[] = {"a", "b", "c", " ", "\n", "\n", "é", "-", "\t", "\r"};

@@ -122,8 +122,30 @@ bool expression_stays_in_line(std::string_view e) {
     return !in_class;
 }
 
+namespace {
+
+// The bytes that `pattern`, compiled with `options`, matches exactly, if it is such a fixed text:
+// letters, digits, characters beyond ASCII and punctuation that is no metacharacter, perhaps in
+// one non-capturing group, without case folding. Nothing otherwise.
+std::optional<std::string_view> plain_literal(std::string_view pattern, const RegexOptions& options) {
+    if (options.caseless || options.anchored || options.end_anchored) return std::nullopt;
+    if (options.literal) return pattern;
+    if (pattern.starts_with("(?:") && pattern.ends_with(')')) pattern = pattern.substr(3, pattern.size() - 4);
+    for (char c : pattern) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80 || is_ascii_alnum(b)) continue;
+        if (std::string_view("_,-:/=@%!<>\"';&~`").find(c) != std::string_view::npos) continue;
+        if (c == ' ' && !options.extended) continue;
+        return std::nullopt;
+    }
+    return pattern;
+}
+
+}  // namespace
+
 MatchingLines::MatchingLines(const Regex& regex, std::string_view text) : regex_(regex), text_(text) {
     whole_text_ = text.find('\r') == std::string_view::npos && expression_stays_in_line(regex.pattern());
+    if (whole_text_) literal_ = plain_literal(regex.pattern(), regex.options()).value_or("");
 }
 
 Result<bool, RegexError> MatchingLines::search_line(const TextLine& line) const {
@@ -131,6 +153,19 @@ Result<bool, RegexError> MatchingLines::search_line(const TextLine& line) const 
 }
 
 Result<bool, RegexError> MatchingLines::find_from(std::size_t from) {
+    known_ = true;
+    if (!literal_.empty()) {
+        // The bytes themselves are looked for: the engine would take no more steps than them.
+        const void* hit = ::memmem(text_.data() + from, text_.size() - from, literal_.data(), literal_.size());
+        if (hit == nullptr) {
+            next_line_ = std::string_view::npos;
+            return true;
+        }
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data());
+        const void* nl = ::memrchr(text_.data() + from, '\n', at - from);
+        next_line_ = nl == nullptr ? from : static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1;
+        return true;
+    }
     // Search windows of whole lines from this line on until one holds a match. A window is about
     // twice what the previous search covered, so that the engine steps each search may take for
     // its bytes add up to a small multiple of the text's size however dense the matches are; a
@@ -165,7 +200,6 @@ Result<bool, RegexError> MatchingLines::find_from(std::size_t from) {
         window_ = std::min(2 * (end - from), kMaxWindow);
         from = end;
     }
-    known_ = true;
     return true;
 }
 

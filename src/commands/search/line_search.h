@@ -80,6 +80,7 @@ private:
 
     const Regex& regex_;
     std::string_view text_;
+    std::string_view literal_;  // non-empty: the expression matches exactly these bytes
     bool whole_text_ = false;
     bool known_ = false;
     std::size_t next_line_ = 0;  // start of the next line holding a match (npos: none)
