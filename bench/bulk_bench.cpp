@@ -1,7 +1,7 @@
 // tarnwick-bulk-bench: bulk data through the machine's byte paths, side by side with the host's
 // own tools on the same bytes.
 //
-//   tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--reps N] [--no-host]
+//   tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--mode file|pipe] [--reps N] [--no-host]
 //
 // Sizes come from --mib, else from TW_BULK_MIB, else 16. Every workload runs in a forked child
 // (a fresh machine with the data written into /tmp/in first), once with the file as operand or
@@ -260,14 +260,16 @@ int main(int argc, char** argv) {
     std::vector<std::string> only;
     int reps = 3;
     bool host = true;
+    std::string mode;  // empty: both
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--mib" && i + 1 < argc) sizes_text = argv[++i];
         else if (arg == "--only" && i + 1 < argc) only = split_list(argv[++i]);
         else if (arg == "--reps" && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--mode" && i + 1 < argc) mode = argv[++i];
         else if (arg == "--no-host") host = false;
         else {
-            fmt::print(stderr, "usage: tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--reps N] [--no-host]\n");
+            fmt::print(stderr, "usage: tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--mode file|pipe] [--reps N] [--no-host]\n");
             return 2;
         }
     }
@@ -288,6 +290,7 @@ int main(int argc, char** argv) {
             if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
             for (const bool pipe : {false, true}) {
                 if (w.no_input && pipe) continue;
+                if (!mode.empty() && !w.no_input && mode != (pipe ? "pipe" : "file")) continue;
                 const Measure m =
                     run_in_machine(command_line(w.command, w, pipe, "/tmp/in", bytes), bytes, !w.no_input, reps);
                 std::optional<Measure> h;

@@ -24,6 +24,19 @@ std::uint64_t load_key(const char* line, std::uint64_t size, std::uint64_t at) {
     return key;
 }
 
+// How many bytes `a` and `b` agree on, of their first `n`.
+std::uint64_t common_prefix(const char* a, const char* b, std::uint64_t n) {
+    std::uint64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
 // A range of lines that agree on their first `depth` bytes; their keys hold the eight bytes from
 // `depth` rounded down to a multiple of eight.
 struct Range {
@@ -65,6 +78,23 @@ void order_lines_by_bytes(std::string_view text, std::span<LineAt> lines) {
             std::sort(lines.begin() + static_cast<std::ptrdiff_t>(range.lo),
                       lines.begin() + static_cast<std::ptrdiff_t>(range.hi), less);
             continue;
+        }
+        if (range.depth == word) {
+            // Lines that share all eight bytes of the word (a long common prefix) go on to the
+            // next word at once.
+            const LineAt& first = lines[range.lo];
+            bool shared = first.size >= word + 8;
+            for (std::size_t i = range.lo + 1; shared && i < range.hi; ++i)
+                shared = lines[i].key == first.key && lines[i].size >= word + 8;
+            if (shared) {
+                // All of them share at least this word: measure how far they agree, whole words.
+                std::uint64_t common = first.size - word;
+                for (std::size_t i = range.lo + 1; i < range.hi && common > 8; ++i)
+                    common = common_prefix(base + first.offset + word, base + lines[i].offset + word,
+                                           std::min(common, lines[i].size - word));
+                pending.push_back({range.lo, range.hi, word + (common & ~std::uint64_t{7})});
+                continue;
+            }
         }
         // Bucket 0 holds the lines that end at `depth` (all equal), bucket 1 + b those whose byte
         // there is b.
