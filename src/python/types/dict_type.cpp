@@ -94,6 +94,7 @@ struct ValueKeys final : KeyProtocol {
         if (stored == probe) return true;
         return values_equal(ctx, stored, probe);
     }
+    bool simple_keys_by_bits() const override { return true; }
     RuntimeContext& ctx;
 };
 
@@ -134,6 +135,11 @@ PyResult<std::vector<SetSlot>> set_slots(RuntimeContext& ctx, Value set) {
 }
 
 PyResult<bool> set_contains_slot(RuntimeContext& ctx, Value set, const SetSlot& element) {
+    if (const HeapSlot* s = ctx.heap.get_if_object(set))
+        if (const SetTable* t = set_table_of(const_cast<HeapObject&>(s->object))) {
+            TRY_ASSIGN(quick, set_contains_simple(ctx.machine.meter, *t, element.key, element.hash));
+            if (quick) return *quick;
+        }
     ValueKeys keys(ctx);
     return set_contains_hashed(ctx.heap, ctx.machine.meter, keys, set, element.key, element.hash);
 }
