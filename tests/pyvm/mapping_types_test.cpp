@@ -25,6 +25,16 @@ struct Program {
 };
 
 const Program kSameAsHost[] = {
+    // Keys equal across kinds and keys that share a hash (-1 and -2), short and long strs.
+    {"equal_keys_of_other_kinds",
+     "d = {1: 'a', -1: 'm', 'ab': 'x', 'k' * 20: 'long'}\n"
+     "d[1.0] = 'b'; d[True] = 'c'; d[-2] = 'n'\n"
+     "t(lambda: (d, d[-1], d[-2], d['a' + 'b'], d['k' * 20], 1.0 in d, -2.0 in d, 'abc'[:2] in d, 'a' in d))\n"
+     "a = {1, 2.0, 'x', -1, 'k' * 20}\nb = {1.0, 2, 'x', -2, 'k' * 20}\n"
+     "t(lambda: (len(a & b), sorted(map(str, a - b)), sorted(map(str, a ^ b)), len(a | b)))\n"
+     "t(lambda: (a.issubset(a | b), {-1}.issubset({-2}), {True}.issubset({1})))\n"
+     "t(lambda: [str(i) for i in (0, -5, 123456789012345, 2**63 - 1, -2**63, 10**20, -10**20, True)])\n"
+     "t(lambda: (repr(-7), repr(2**63 - 1), str(2**63 - 1) == repr(9223372036854775807)))\n"},
     {"dict_methods",
      "d = {}\n"
      "d.setdefault('a', []).append(1)\n"

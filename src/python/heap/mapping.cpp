@@ -105,6 +105,37 @@ auto* table_in(HeapObject& o) {
     else return set_table_of(o);
 }
 
+// Keys whose equality is their bits: inline ints and inline strs (an inline str never equals
+// another inline str with other bytes, nor an int).
+bool is_simple_key(const Value& v) { return v.is_int() || v.is_inline_str(); }
+bool same_simple_kind(const Value& a, const Value& b) {
+    return (a.is_int() && b.is_int()) || (a.is_inline_str() && b.is_inline_str());
+}
+
+struct SimpleFind {
+    std::optional<std::uint64_t> slot;
+    std::uint64_t compared = 0;  // candidates looked at, each paid like a comparison
+};
+
+// The lookup of a simple key decided without running Python code: every candidate of its hash
+// is the key itself or a simple key of its kind. None when some candidate needs a real ==.
+template <class Table>
+std::optional<SimpleFind> find_simple(const Table& t, std::uint64_t hash, const Value& key) {
+    if (!is_simple_key(key)) return std::nullopt;
+    SimpleFind r;
+    typename Table::Probe probe;
+    while (auto i = t.next_candidate(hash, probe)) {
+        ++r.compared;
+        const Value& stored = t.slots[*i].key;
+        if (stored == key) {
+            r.slot = *i;
+            return r;
+        }
+        if (!same_simple_kind(stored, key)) return std::nullopt;
+    }
+    return r;
+}
+
 template <bool IsDict>
 PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value container,
                               const Value& key, std::optional<std::uint64_t> known_hash = std::nullopt) {
@@ -120,6 +151,10 @@ PyResult<LookupResult> lookup(Heap& heap, ResourceMeter& meter, KeyProtocol& key
     };
     auto table = resolve();
     if (!table) return fail(std::move(table.error()));
+    if (auto quick = keys.simple_keys_by_bits() ? find_simple(**table, *hash, key) : std::nullopt) {
+        if (!meter.charge_cpu(quick->compared)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
+        return LookupResult{*hash, quick->slot};
+    }
     // The candidates are compared as the probe finds them while the table stays unchanged;
     // once a comparison (which may run Python code) changes or replaces the table, the rest is
     // a private copy of the candidates the changed table holds.
@@ -192,6 +227,14 @@ PyResult<bool> set_contains_hashed(Heap& heap, ResourceMeter& meter, KeyProtocol
     auto found = lookup<false>(heap, meter, keys, set, element, hash);
     if (!found) return fail(std::move(found.error()));
     return found->slot.has_value();
+}
+
+PyResult<std::optional<bool>> set_contains_simple(ResourceMeter& meter, const SetTable& set, const Value& element,
+                                                  std::uint64_t hash) {
+    auto quick = find_simple(set, hash, element);
+    if (!quick) return std::optional<bool>();
+    if (!meter.charge_cpu(quick->compared)) return fail(PyError::unsupported(std::string(kResourceLimitText)));
+    return std::optional(quick->slot.has_value());
 }
 
 PyResult<Value> new_set_from_distinct(Heap& heap, ResourceMeter& meter, RootSource* roots,

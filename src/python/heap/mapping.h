@@ -147,6 +147,9 @@ struct KeyProtocol {
     virtual PyResult<std::uint64_t> hash(const Value& key) = 0;
     // `stored` is the key in the table, the left operand.
     virtual PyResult<bool> equal(const Value& stored, const Value& probe) = 0;
+    // True when inline ints and inline strs are equal exactly when their bits are (Python's ==):
+    // lookups of such keys then skip `equal`.
+    virtual bool simple_keys_by_bits() const { return false; }
 
 protected:
     ~KeyProtocol() = default;
@@ -168,6 +171,11 @@ PyResult<LookupResult> set_lookup_entry(Heap& heap, ResourceMeter& meter, KeyPro
 // Membership of an element whose hash is known.
 PyResult<bool> set_contains_hashed(Heap& heap, ResourceMeter& meter, KeyProtocol& keys, Value set,
                                    const Value& element, std::uint64_t hash);
+// The same for an inline int or str element, decided without running Python code when every
+// candidate of its hash is an inline int or str (the candidates looked at are charged like
+// comparisons); none when some candidate needs a real ==.
+PyResult<std::optional<bool>> set_contains_simple(ResourceMeter& meter, const SetTable& set, const Value& element,
+                                                  std::uint64_t hash);
 // A new set (or frozenset) of elements known to be distinct, with their hashes; nothing is compared.
 PyResult<Value> new_set_from_distinct(Heap& heap, ResourceMeter& meter, RootSource* roots,
                                       std::span<const SetSlot> elements, bool frozen);

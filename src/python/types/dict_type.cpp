@@ -90,6 +90,7 @@ struct ValueKeys final : KeyProtocol {
         if (stored == probe) return true;
         return rt.values_equal(stored, probe);
     }
+    bool simple_keys_by_bits() const override { return true; }
     NativeRuntime& rt;
 };
 
@@ -130,6 +131,11 @@ PyResult<std::vector<SetSlot>> set_slots(NativeRuntime& rt, Value set) {
 }
 
 PyResult<bool> set_contains_slot(NativeRuntime& rt, Value set, const SetSlot& element) {
+    if (const HeapSlot* s = rt.heap().get_if_object(set))
+        if (const SetTable* t = set_table_of(const_cast<HeapObject&>(s->object))) {
+            TRY_ASSIGN(quick, set_contains_simple(rt.meter(), *t, element.key, element.hash));
+            if (quick) return *quick;
+        }
     ValueKeys keys(rt);
     return set_contains_hashed(rt.heap(), rt.meter(), keys, set, element.key, element.hash);
 }

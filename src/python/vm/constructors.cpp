@@ -8,6 +8,7 @@
 #include "kernel/machine.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/number/int_text.h"
 #include "python/number/parse.h"
 #include "python/number/values.h"
 #include "python/objects/truth.h"
@@ -455,6 +456,11 @@ PyResult<Value> construct(RuntimeContext& ctx, TypeId type, NativeCall call) {
         case BuiltinType::String: {
             TRY_DO(check_arity(args.size(), 0, 1));
             if (args.empty()) return make_str(ctx, "");
+            if (args[0].is_int()) {  // str(i): the digits straight into an inline str when they fit
+                const IntDecimal d = int_decimal_digits(args[0].as_int());
+                if (Value inline_text = Value::try_inline_str(d.view()); inline_text.is_present()) return inline_text;
+                return make_str(ctx, std::string(d.view()));
+            }
             TRY_ASSIGN(text, str_text(ctx, args[0]));
             return make_str(ctx, std::move(text));
         }

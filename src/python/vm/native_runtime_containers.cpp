@@ -34,6 +34,7 @@ struct RuntimeKeys final : KeyProtocol {
         if (stored == probe) return true;
         return vm::values_equal(ctx, stored, probe);
     }
+    bool simple_keys_by_bits() const override { return true; }
     RuntimeContext& ctx;
 };
 

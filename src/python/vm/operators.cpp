@@ -11,6 +11,8 @@
 #include "kernel/machine.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
+#include "python/number/int_text.h"
+#include "python/number/hash.h"
 #include "python/number/number.h"
 #include "python/number/values.h"
 #include "python/objects/float_text.h"
@@ -47,6 +49,7 @@ struct EngineKeys final : KeyProtocol {
         if (stored == probe) return true;
         return values_equal(ctx, stored, probe);
     }
+    bool simple_keys_by_bits() const override { return true; }
     RuntimeContext& ctx;
 };
 
@@ -263,6 +266,26 @@ PyResult<std::optional<Value>> dict_lookup(RuntimeContext& ctx, Value dict, Valu
 }
 
 PyResult<std::uint64_t> hash_value(RuntimeContext& ctx, Value v) {
+    // Small integers hash to themselves (-1 is -2); everything else through the number library.
+    if (v.is_int() || v.is_bool()) {
+        const std::int64_t x = v.as_int();
+        if (x > -std::int64_t(kHashModulus) && x < std::int64_t(kHashModulus)) return std::uint64_t(x == -1 ? -2 : x);
+    }
+    // A plain str: the hash of its text, with the charges of the general path (one unit, then
+    // one per 32 bytes).
+    std::string_view text;
+    bool plain_str = v.is_inline_str();
+    if (plain_str) {
+        text = v.inline_str();
+    } else if (const HeapSlot* s = ctx.heap.get_if_object(v);
+               s && s->type_id == type_id(BuiltinType::String) && std::holds_alternative<HeapStr>(s->object)) {
+        text = std::get<HeapStr>(s->object).text;
+        plain_str = true;
+    }
+    if (plain_str) {
+        TRY_DO(python_charge_work(ctx.machine.meter, 1 + text.size() / 32));
+        return std::uint64_t(py_hash_str(text));
+    }
     EngineRuntime rt(ctx);
     return py_hash_key(rt, v);
 }
@@ -732,11 +755,15 @@ PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
 // ---- text ---------------------------------------------------------------------------------------
 
 // repr() of any value: the representation protocol (its cycle marks and depth limit included).
-PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) { return py_repr(ctx, v); }
+PyResult<std::string> repr_text(RuntimeContext& ctx, Value v) {
+    if (v.is_int()) return int_decimal(v.as_int());
+    return py_repr(ctx, v);
+}
 
 PyResult<std::string> str_text(RuntimeContext& ctx, Value v) {
     Heap& heap = ctx.heap;
     if (is_str(heap, v)) return std::string(str_of(heap, v));
+    if (v.is_int()) return int_decimal(v.as_int());
     const HeapSlot* slot = heap.get_if_object(v);
     if (slot && (slot->kind() == HeapObjectKind::Object || slot->kind() == HeapObjectKind::Exception)) {
         TRY_ASSIGN(custom, call_dunder(ctx, v, DunderSlot::String, {}));
