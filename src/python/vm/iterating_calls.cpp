@@ -199,6 +199,34 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
     return std::optional(outcome);
 }
 
+PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ctx, std::uint64_t positional,
+                                                              std::span<const std::uint8_t> flags,
+                                                              std::span<const KeywordName> keywords) {
+    ExecState& st = ctx.exec;
+    for (const KeywordName& k : keywords)
+        if (k.present != 1) return std::optional<StepOutcome>();
+    const std::uint64_t at = st.values.size() - positional - keywords.size();
+    std::vector<Value> starred;
+    bool python = false;
+    for (std::uint64_t i = 0; i < positional; ++i) {
+        if (!flags[i]) continue;
+        starred.push_back(Value::from_int(std::int64_t(i)));
+        if (!python) {
+            TRY_ASSIGN(stepped, stepped_by_python(ctx, st.values[at + i], true));
+            python = stepped;
+        }
+    }
+    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "call_unpacked"));
+    ctx.heap.push_root(helper);
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(starred)));
+    // helper, callee, the starred positions, then the arguments as they were.
+    st.values.insert(st.values.begin() + std::ptrdiff_t(at), indices);
+    st.values.insert(st.values.begin() + std::ptrdiff_t(at - 1), helper);
+    TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(positional + 2), keywords, CallMode::Frame));
+    return std::optional(outcome);
+}
+
 bool is_iteration_module_scope(RuntimeContext& ctx, Value globals) {
     std::optional<Value> module = ctx.heap.find_module("_iteration");
     if (!module) return false;
