@@ -1,7 +1,7 @@
 // tarnwick-bulk-bench: bulk data through the machine's byte paths, side by side with the host's
 // own tools on the same bytes.
 //
-//   tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--reps N] [--no-host]
+//   tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--mode file|pipe] [--reps N] [--no-host]
 //
 // Sizes come from --mib, else from TW_BULK_MIB, else 16. Every workload runs in a forked child
 // (a fresh machine with the data written into /tmp/in first), once with the file as operand or
@@ -44,6 +44,7 @@ struct Workload {
     std::string_view command;  // "IN" stands for the input: a file operand; dropped after a pipe
     bool redirect = false;     // the file mode reads "< /tmp/in" instead of an operand
     bool no_input = false;     // the command makes its own data ("SIZE" is the byte count)
+    std::string_view serial;   // non-empty: a second host run with this command, on one thread
 };
 
 constexpr Workload kWorkloads[] = {
@@ -52,7 +53,7 @@ constexpr Workload kWorkloads[] = {
     {"grep-E", "grep -cE 'fo[a-z]+ ba[rz]' IN", false, false},
     {"wc-l", "wc -l IN", false, false},
     {"tr", "tr a-z A-Z IN > /dev/null", true, false},
-    {"sort", "sort IN > /dev/null", false, false},
+    {"sort", "sort IN > /dev/null", false, false, "sort --parallel=1 IN > /dev/null"},
     {"uniq-c", "uniq -c IN > /dev/null", false, false},
     {"cut", "cut -d, -f2 IN > /dev/null", false, false},
     {"md5sum", "md5sum IN", false, false},
@@ -97,8 +98,9 @@ std::string replace_all(std::string text, std::string_view from, std::string_vie
 }
 
 // The command line for one mode, reading `path`.
-std::string command_line(const Workload& w, bool pipe, std::string_view path, std::uint64_t bytes) {
-    std::string cmd(w.command);
+std::string command_line(std::string_view command, const Workload& w, bool pipe, std::string_view path,
+                         std::uint64_t bytes) {
+    std::string cmd(command);
     if (w.no_input) return replace_all(cmd, "SIZE", std::to_string(bytes));
     if (pipe) return fmt::format("cat {} | {}", path, replace_all(cmd, " IN", ""));
     return replace_all(cmd, " IN", fmt::format("{}{}", w.redirect ? " < " : " ", path));
@@ -258,21 +260,24 @@ int main(int argc, char** argv) {
     std::vector<std::string> only;
     int reps = 3;
     bool host = true;
+    std::string mode;  // empty: both
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--mib" && i + 1 < argc) sizes_text = argv[++i];
         else if (arg == "--only" && i + 1 < argc) only = split_list(argv[++i]);
         else if (arg == "--reps" && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--mode" && i + 1 < argc) mode = argv[++i];
         else if (arg == "--no-host") host = false;
         else {
-            fmt::print(stderr, "usage: tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--reps N] [--no-host]\n");
+            fmt::print(stderr, "usage: tarnwick-bulk-bench [--mib 16,64,256] [--only NAME,...] [--mode file|pipe] [--reps N] [--no-host]\n");
             return 2;
         }
     }
     const std::string host_path = fmt::format("/tmp/tw-bulk-bench-{}.txt", ::getpid());
 
-    fmt::print("{:<10} {:<5} {:>5} {:>9} {:>9} {:>6} {:>8} {:>9} {:>9} {:>9}  {}\n", "workload", "mode", "MiB",
-               "machine", "host", "ratio", "ms/MiB", "m.rss+MiB", "h.rss MiB", "units/B", "check");
+    // "ratio1" compares with the host tool held to one thread, where it would use more.
+    fmt::print("{:<10} {:<5} {:>5} {:>9} {:>9} {:>6} {:>6} {:>8} {:>9} {:>9} {:>9}  {}\n", "workload", "mode", "MiB",
+               "machine", "host", "ratio", "ratio1", "ms/MiB", "m.rss+MiB", "h.rss MiB", "units/B", "check");
     for (const std::string& size_text : split_list(sizes_text)) {
         const std::uint64_t mib = std::strtoull(size_text.c_str(), nullptr, 10);
         const std::uint64_t bytes = mib << 20;
@@ -285,19 +290,25 @@ int main(int argc, char** argv) {
             if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
             for (const bool pipe : {false, true}) {
                 if (w.no_input && pipe) continue;
-                const Measure m = run_in_machine(command_line(w, pipe, "/tmp/in", bytes), bytes, !w.no_input, reps);
+                if (!mode.empty() && !w.no_input && mode != (pipe ? "pipe" : "file")) continue;
+                const Measure m =
+                    run_in_machine(command_line(w.command, w, pipe, "/tmp/in", bytes), bytes, !w.no_input, reps);
                 std::optional<Measure> h;
+                std::optional<Measure> serial;
                 if (host) {
-                    run_on_host_once(command_line(w, pipe, host_path, bytes));  // warms the page cache
-                    h = run_on_host(command_line(w, pipe, host_path, bytes), reps);
+                    const std::string line = command_line(w.command, w, pipe, host_path, bytes);
+                    run_on_host_once(line);  // warms the page cache
+                    h = run_on_host(line, reps);
+                    if (!w.serial.empty()) serial = run_on_host(command_line(w.serial, w, pipe, host_path, bytes), reps);
                 }
                 std::string check = m.problem.empty() ? "" : "machine: " + m.problem;
                 if (h && !h->problem.empty()) check += " host: " + h->problem;
                 if (check.empty() && h && m.output != h->output) check = fmt::format("differs: {} vs {}", m.output, h->output);
                 if (check.empty()) check = "ok";
-                fmt::print("{:<10} {:<5} {:>5} {:>8.3f}s {:>8.3f}s {:>6.2f} {:>8.2f} {:>9.1f} {:>9.1f} {:>9.2f}  {}\n",
+                const std::string ratio1 = serial ? fmt::format("{:.2f}", m.seconds / serial->seconds) : "-";
+                fmt::print("{:<10} {:<5} {:>5} {:>8.3f}s {:>8.3f}s {:>6.2f} {:>6} {:>8.2f} {:>9.1f} {:>9.1f} {:>9.2f}  {}\n",
                            w.name, w.no_input ? "-" : pipe ? "pipe" : "file", mib, m.seconds,
-                           h ? h->seconds : 0.0, h ? m.seconds / h->seconds : 0.0,
+                           h ? h->seconds : 0.0, h ? m.seconds / h->seconds : 0.0, ratio1,
                            1000.0 * m.seconds / static_cast<double>(mib), m.rss_mib, h ? h->rss_mib : 0.0,
                            static_cast<double>(m.cpu) / static_cast<double>(bytes), check);
                 std::fflush(stdout);

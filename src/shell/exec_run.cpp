@@ -134,6 +134,14 @@ bool git_invocation_reads_stdin(std::span<const std::string> words) {
     return false;
 }
 
+// `uvx`, `uv run` and `uv tool run` hand their whole input to the program they run.
+bool uv_invocation_reads_stdin(std::string_view name, std::span<const std::string> words) {
+    if (name == "uvx") return true;
+    auto word = std::find_if(words.begin(), words.end(), [](const std::string& w) { return !w.starts_with('-'); });
+    if (word != words.end() && *word == "tool") ++word;
+    return word != words.end() && *word == "run";
+}
+
 void continue_outcome(Exec& x, CommandOutcome outcome, RestoreList restore, std::string name, Bytes& out, Bytes& err);
 
 // Dispatches argv with its gathered input and continues with the outcome.
@@ -413,6 +421,9 @@ void resume(Exec& x, frame::PrefetchInput& f) {
             if (base) {
                 if (*base == "git") {
                     if (git_invocation_reads_stdin(std::span<const std::string>(f.argv).subspan(1)))
+                        want = kPrefetchChunk;
+                } else if (*base == "uv" || *base == "uvx") {
+                    if (uv_invocation_reads_stdin(*base, std::span<const std::string>(f.argv).subspan(1)))
                         want = kPrefetchChunk;
                 } else if (is_stdin_reader(*base)) {
                     want = kPrefetchChunk;

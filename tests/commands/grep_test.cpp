@@ -202,6 +202,10 @@ TEST(Grep, LongStandardInputIsSearchedInBatches) {
         EXPECT_EQ(piped.err, whole.err);
         EXPECT_EQ(piped.status, whole.status);
     }
+    // Line numbers count the lines passed over between matches, a last line without a line feed
+    // included.
+    EXPECT_EQ(run("grep -n foo", "a\nb\nfoo\n\n\nc foo\nd\nfoo").out, "3:foo\n6:c foo\n8:foo\n");
+    EXPECT_EQ(run("grep -c x", "a\nb\nx\nc").out, "1\n");
     const std::string nul_at_end = text + std::string("x\0y\n", 4);
     const auto binary = run("cat | grep -n foo", nul_at_end);
     EXPECT_EQ(binary.out, "");
@@ -339,6 +343,7 @@ TEST(MatchingLines, AgreesWithSearchingEachLine) {
     const char* patterns[] = {
         "a", "^a", "a$", "^$", "\\ba", "a\\b", "\\Ba", "ab*", "(?:a|b)c", "[^a]", "\\s", "a\\s*$", "x*",
         "\\w+$", "^\\W", "(?<=a)b", "a(?=\\n)", "\\Aa", "a\\z", "[[:space:]]", "\\D", "é", "(a)\\1", "[]a]",
+        "(?:ab)", "b c", "-a",
     };
     std::mt19937 rng(7);
     const std::string alphabet[] = {"a", "b", "c", " ", "\n", "\n", "é", "-", "\t", "\r"};
@@ -357,13 +362,26 @@ TEST(MatchingLines, AgreesWithSearchingEachLine) {
                 LineCursor lines(text);
                 MatchingLines matching(*regex, text);
                 TextLine line;
+                std::vector<std::size_t> starts;  // of the lines holding a match
                 while (lines.next(line)) {
                     auto fast = matching.matches(line);
                     auto alone = regex->matches(line.in(text));
                     ASSERT_TRUE(fast.has_value() && alone.has_value());
                     ASSERT_EQ(*fast, *alone) << "pattern " << p << " line '" << line.in(text) << "' in '" << text
                                              << "'";
+                    if (*alone) starts.push_back(line.start);
                 }
+                // Going from one line holding a match straight to the next finds the same lines.
+                MatchingLines skipping(*regex, text);
+                std::vector<std::size_t> skipped;
+                for (std::size_t from = 0; skipping.skips() && from < text.size();) {
+                    auto next = skipping.next_match_line(from);
+                    ASSERT_TRUE(next.has_value());
+                    if (*next == std::string::npos) break;
+                    skipped.push_back(*next);
+                    from = text.find('\n', *next) == std::string::npos ? text.size() : text.find('\n', *next) + 1;
+                }
+                if (skipping.skips()) EXPECT_EQ(skipped, starts) << "pattern " << p << " in '" << text << "'";
             }
         }
     }

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "commands/text/layout_commands.h"
+#include "commands/text/line_order.h"
 #include "commands/registry/registry.h"
 #include "kernel/syscalls.h"
 #include "case_fixture.h"
@@ -164,6 +165,31 @@ TEST(SortCommand, StableOnManyRecords) {
     for (const auto& [key, i] : rows) reversed += fmt::format("{}:{}\n", i, key);
     EXPECT_EQ(run("sort -s -t : -k 2nr", input).out, reversed);
     EXPECT_EQ(run("sort -s -t : -k 2n -r", input).out, expected);
+}
+
+// The byte ordering of whole lines against a comparison sort, on lines that share long prefixes,
+// hold NUL and high bytes, end inside and at the edges of eight-byte words, and repeat.
+TEST(SortCommand, ByteOrderOfManyLinesMatchesAComparisonSort) {
+    std::string text;
+    std::vector<LineAt> lines;
+    std::uint32_t s = 777;
+    const auto next = [&s] { return (s = s * 1103515245u + 12345u) >> 16; };
+    constexpr std::string_view kBytes("\0\x01ab\x7F\x80\xFF", 7);
+    const std::string shared(21, 'p');
+    for (int i = 0; i < 20000; ++i) {
+        std::string line = next() % 2 == 0 ? shared.substr(0, next() % 22) : "";
+        for (std::uint32_t k = next() % 19; k > 0; --k) line += kBytes[next() % kBytes.size()];
+        if (i % 9 == 0 && !lines.empty()) line = text.substr(lines.back().offset, lines.back().size);
+        lines.push_back({0, text.size(), line.size()});
+        text += line;
+    }
+    std::vector<std::string_view> expected;
+    for (const LineAt& line : lines) expected.push_back(std::string_view(text).substr(line.offset, line.size));
+    std::ranges::sort(expected);
+    order_lines_by_bytes(text, lines);
+    std::vector<std::string_view> got;
+    for (const LineAt& line : lines) got.push_back(std::string_view(text).substr(line.offset, line.size));
+    EXPECT_TRUE(got == expected);
 }
 
 // A key that is no number counts 0. The merge sort gives one well-defined order and keeps every

@@ -25,6 +25,7 @@
 #include "commands/util/io.h"
 #include "commands/util/options.h"
 #include "commands/util/regex_pay.h"
+#include "commands/util/text.h"
 #include "kernel/syscalls.h"
 #include "kernel/vfs_path.h"
 
@@ -439,11 +440,8 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
         state.stopped = true;
         return Outcome::Next;
     };
-    while (lines.next(line)) {
-        ++number;
-        auto found = matching.matches(line);
-        if (!found) return match_failed(input, found.error());
-        if (*found == s_.invert) continue;
+    // A selected line: answers an outcome when the search of this input ends with it.
+    const auto select = [&]() -> std::optional<Outcome> {
         ++selected;
         any_selected_ = true;
         if (s_.quiet) {
@@ -454,7 +452,7 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
         const bool reached = s_.max_count && selected >= *s_.max_count;
         if (s_.count || s_.files_without) {
             if (reached) return stop();
-            continue;
+            return std::nullopt;
         }
         const std::string_view content = line.in(text);
         if (!s_.only_matching || s_.invert) {
@@ -467,6 +465,35 @@ GrepRun::Outcome GrepRun::search_plain(const Input& input, std::string_view text
                 if (!m.span().empty()) print_line(input.name, number, ':', m.text(content));
         }
         if (reached) return stop();
+        return std::nullopt;
+    };
+    if (!s_.invert) {
+        // Straight from one line holding a match to the next; the lines between are only counted.
+        std::size_t from = 0;
+        while (matching.skips() && from < text.size()) {
+            auto next = matching.next_match_line(from);
+            if (!next) return match_failed(input, next.error());
+            if (!matching.skips()) break;
+            const std::size_t at = std::min(*next, text.size());
+            number += count_byte(text.substr(from, at - from), '\n');
+            if (at == text.size()) {
+                if (text.back() != '\n') ++number;  // a last line without a line feed
+                return Outcome::Next;
+            }
+            lines.seek(at);
+            lines.next(line);
+            ++number;
+            from = line.next;
+            if (auto outcome = select()) return *outcome;
+        }
+        lines.seek(from);
+    }
+    while (lines.next(line)) {
+        ++number;
+        auto found = matching.matches(line);
+        if (!found) return match_failed(input, found.error());
+        if (*found == s_.invert) continue;
+        if (auto outcome = select()) return *outcome;
     }
     return Outcome::Next;
 }

@@ -122,54 +122,103 @@ bool expression_stays_in_line(std::string_view e) {
     return !in_class;
 }
 
+namespace {
+
+// The bytes that `pattern`, compiled with `options`, matches exactly, if it is such a fixed text:
+// letters, digits, characters beyond ASCII and punctuation that is no metacharacter, perhaps in
+// one non-capturing group, without case folding. Nothing otherwise.
+std::optional<std::string_view> plain_literal(std::string_view pattern, const RegexOptions& options) {
+    if (options.caseless || options.anchored || options.end_anchored) return std::nullopt;
+    if (options.literal) return pattern;
+    if (pattern.starts_with("(?:") && pattern.ends_with(')')) pattern = pattern.substr(3, pattern.size() - 4);
+    for (char c : pattern) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80 || is_ascii_alnum(b)) continue;
+        if (std::string_view("_,-:/=@%!<>\"';&~`").find(c) != std::string_view::npos) continue;
+        if (c == ' ' && !options.extended) continue;
+        return std::nullopt;
+    }
+    return pattern;
+}
+
+}  // namespace
+
 MatchingLines::MatchingLines(const Regex& regex, std::string_view text) : regex_(regex), text_(text) {
     whole_text_ = text.find('\r') == std::string_view::npos && expression_stays_in_line(regex.pattern());
+    if (whole_text_) literal_ = plain_literal(regex.pattern(), regex.options()).value_or("");
 }
 
 Result<bool, RegexError> MatchingLines::search_line(const TextLine& line) const {
     return regex_.matches(line.in(text_));
 }
 
+Result<bool, RegexError> MatchingLines::find_from(std::size_t from) {
+    known_ = true;
+    if (!literal_.empty()) {
+        // The bytes themselves are looked for: the engine would take no more steps than them.
+        const void* hit = ::memmem(text_.data() + from, text_.size() - from, literal_.data(), literal_.size());
+        if (hit == nullptr) {
+            next_line_ = std::string_view::npos;
+            return true;
+        }
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data());
+        const void* nl = ::memrchr(text_.data() + from, '\n', at - from);
+        next_line_ = nl == nullptr ? from : static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1;
+        return true;
+    }
+    // Search windows of whole lines from this line on until one holds a match. A window is about
+    // twice what the previous search covered, so that the engine steps each search may take for
+    // its bytes add up to a small multiple of the text's size however dense the matches are; a
+    // window without a match doubles the next one.
+    const std::size_t first = from;
+    for (;;) {
+        std::size_t end = text_.size();
+        if (text_.size() - from > window_) {
+            const void* nl = std::memchr(text_.data() + from + window_, '\n', text_.size() - from - window_);
+            if (nl != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1;
+        }
+        auto found = regex_.find_start(text_.substr(0, end), from);
+        if (!found) {
+            if (found.error().kind == RegexError::Kind::Refused) return std::unexpected(std::move(found.error()));
+            // A limit hit over many lines: search line by line from here on, so that a failure
+            // belongs to the line that causes it.
+            whole_text_ = false;
+            return false;
+        }
+        if (found->has_value()) {
+            const std::size_t at = **found;
+            const std::string_view before = text_.substr(first, at - first);
+            const std::size_t nl = before.rfind('\n');
+            next_line_ = nl == std::string_view::npos ? first : first + nl + 1;
+            window_ = std::min(2 * (at - from), kMaxWindow);
+            break;
+        }
+        if (end == text_.size()) {
+            next_line_ = std::string_view::npos;
+            break;
+        }
+        window_ = std::min(2 * (end - from), kMaxWindow);
+        from = end;
+    }
+    return true;
+}
+
 Result<bool, RegexError> MatchingLines::matches(const TextLine& line) {
     if (!whole_text_) return search_line(line);
     if (!known_ || next_line_ < line.start) {
-        // Search windows of whole lines from this line on until one holds a match. A window
-        // is about twice what the previous search covered, so that the engine steps each search
-        // may take for its bytes add up to a small multiple of the text's size however dense
-        // the matches are; a window without a match doubles the next one.
-        std::size_t from = line.start;
-        for (;;) {
-            std::size_t end = text_.size();
-            if (text_.size() - from > window_) {
-                const void* nl = std::memchr(text_.data() + from + window_, '\n', text_.size() - from - window_);
-                if (nl != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1;
-            }
-            auto found = regex_.find_start(text_.substr(0, end), from);
-            if (!found) {
-                if (found.error().kind == RegexError::Kind::Refused) return std::unexpected(std::move(found.error()));
-                // A limit hit over many lines: search line by line from here on, so that a
-                // failure belongs to the line that causes it.
-                whole_text_ = false;
-                return search_line(line);
-            }
-            if (found->has_value()) {
-                const std::size_t at = **found;
-                const std::string_view before = text_.substr(line.start, at - line.start);
-                const std::size_t nl = before.rfind('\n');
-                next_line_ = nl == std::string_view::npos ? line.start : line.start + nl + 1;
-                window_ = std::min(2 * (at - from), kMaxWindow);
-                break;
-            }
-            if (end == text_.size()) {
-                next_line_ = std::string_view::npos;
-                break;
-            }
-            window_ = std::min(2 * (end - from), kMaxWindow);
-            from = end;
-        }
-        known_ = true;
+        auto searched = find_from(line.start);
+        if (!searched) return std::unexpected(std::move(searched.error()));
+        if (!*searched) return search_line(line);
     }
     return next_line_ == line.start;
+}
+
+Result<std::size_t, RegexError> MatchingLines::next_match_line(std::size_t from) {
+    if (!known_ || next_line_ < from) {
+        auto searched = find_from(from);
+        if (!searched) return std::unexpected(std::move(searched.error()));
+    }
+    return next_line_;
 }
 
 }  // namespace tw

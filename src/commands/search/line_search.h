@@ -29,6 +29,8 @@ class LineCursor {
 public:
     explicit LineCursor(std::string_view text) : text_(text) {}
     bool next(TextLine& line);
+    // Goes on from `pos`, the start of a line.
+    void seek(std::size_t pos) { pos_ = pos; }
 
 private:
     std::string_view text_;
@@ -64,11 +66,21 @@ public:
 
     Result<bool, RegexError> matches(const TextLine& line);
 
+    // While `skips()` holds: the start of the first line at or after `from` (a line start) that
+    // holds a match, npos when none does. Afterwards `skips()` may have become false (a search
+    // over many lines hit an engine limit); the caller then goes on line by line.
+    Result<std::size_t, RegexError> next_match_line(std::size_t from);
+    bool skips() const { return whole_text_; }
+
 private:
     Result<bool, RegexError> search_line(const TextLine& line) const;
+    // Finds the next line holding a match from the line start `from` on into `next_line_`.
+    // False when the search over many lines gave up (and line-by-line search is now in force).
+    Result<bool, RegexError> find_from(std::size_t from);
 
     const Regex& regex_;
     std::string_view text_;
+    std::string_view literal_;  // non-empty: the expression matches exactly these bytes
     bool whole_text_ = false;
     bool known_ = false;
     std::size_t next_line_ = 0;  // start of the next line holding a match (npos: none)

@@ -12,6 +12,7 @@
 #include "base/sat.h"
 #include "base/utf8.h"
 #include "commands/text/layout_commands.h"
+#include "commands/text/line_order.h"
 #include "commands/text/text_lines.h"
 #include "commands/util/io.h"
 #include "commands/util/options.h"
@@ -232,42 +233,18 @@ std::vector<std::size_t> merge_sort_indices(std::size_t n, const Compare& compar
     return order;
 }
 
-// A line of valid UTF-8 text under the default order: its bytes, with its first eight bytes as a
-// big-endian number (zero-padded) so that most comparisons are one integer comparison.
-// A record by its place in the input: its first eight bytes big-endian (a cheap first
-// comparison), its offset and its size (without its separator).
-struct LineAt {
-    std::uint64_t prefix = 0;
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;
-};
-
-std::uint64_t big_endian_prefix(std::string_view line) {
-    std::uint64_t prefix = 0;
-    const std::size_t n = std::min<std::size_t>(line.size(), 8);
-    for (std::size_t i = 0; i < 8; ++i)
-        prefix = (prefix << 8) | (i < n ? static_cast<unsigned char>(line[i]) : 0u);
-    return prefix;
-}
-
 std::size_t record_count(std::string_view text, char separator) {
     return text.empty() ? 0 : count_byte(text, separator) + (text.back() == separator ? 0 : 1);
 }
 
 // Fills `lines` (record_count entries) with the records of `text` ordered by their bytes.
-void order_whole_lines(std::string_view text, char separator, bool reverse, LineAt* lines) {
+void order_whole_lines(std::string_view text, char separator, bool reverse, std::span<LineAt> lines) {
     std::size_t n = 0;
     for_each_piece(text, separator, [&](std::string_view line, bool) {
-        lines[n++] = {big_endian_prefix(line), static_cast<std::uint64_t>(line.data() - text.data()), line.size()};
+        lines[n++] = {0, static_cast<std::uint64_t>(line.data() - text.data()), line.size()};
     });
-    const auto less = [text](const LineAt& a, const LineAt& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        // Equal prefixes of lines of eight bytes or more are their equal first eight bytes.
-        const std::size_t skip = a.size >= 8 && b.size >= 8 ? 8 : 0;
-        return text.substr(a.offset + skip, a.size - skip) < text.substr(b.offset + skip, b.size - skip);
-    };
-    if (reverse) std::sort(lines, lines + n, [&](const LineAt& a, const LineAt& b) { return less(b, a); });
-    else std::sort(lines, lines + n, less);
+    order_lines_by_bytes(text, lines);
+    if (reverse) std::reverse(lines.begin(), lines.end());
 }
 
 // Appends the ordered records from `next` on, each with its separator, until `out` has grown by
@@ -280,8 +257,7 @@ std::size_t append_whole_lines(Bytes& out, std::string_view text, const LineAt* 
     for (; next < count && out.size() < limit; ++next) {
         const LineAt& line = lines[next];
         const std::string_view view = text.substr(line.offset, line.size);
-        if (unique && kept < count && lines[kept].prefix == line.prefix &&
-            text.substr(lines[kept].offset, lines[kept].size) == view)
+        if (unique && kept < count && text.substr(lines[kept].offset, lines[kept].size) == view)
             continue;
         kept = next;
         out += view;
@@ -295,7 +271,7 @@ std::size_t append_whole_lines(Bytes& out, std::string_view text, const LineAt* 
 // among them cannot show and an unstable sort gives the same output.
 Bytes sort_whole_lines(std::string_view text, char separator, bool reverse, bool unique) {
     std::vector<LineAt> lines(record_count(text, separator));
-    order_whole_lines(text, separator, reverse, lines.data());
+    order_whole_lines(text, separator, reverse, lines);
     Bytes sorted;
     sorted.reserve(text.size() + 1);
     std::uint64_t kept = lines.size();
@@ -422,7 +398,7 @@ void sort_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io)
         const SortedStdin header{count, 0, count};
         std::memcpy(fold.data(), &header, sizeof header);
         LineAt* lines = new (sorted_lines(fold)) LineAt[count];
-        order_whole_lines(text, separator, options.reverse, lines);
+        order_whole_lines(text, separator, options.reverse, std::span<LineAt>(lines, count));
         if (write_sorted_piece(fold, text, separator, options.unique, live->streamed)) {
             fold.clear();
             return finish(0);

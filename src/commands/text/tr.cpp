@@ -245,11 +245,52 @@ void translate_ascii(const std::array<char, 256>& map, std::string_view in, Byte
     out += replaced;
 }
 
+// The fold state of a streamed translation: the byte map, the bytes its sets were charged at,
+// then the bytes of a character cut by the end of what has arrived (they wait for the rest).
+constexpr std::size_t kStreamHeader = 256 + sizeof(std::uint64_t);
+
+void stream_translation(NativeStep& step, NativeInvocation& invocation, CommandIo& io, Bytes& fold) {
+    std::array<char, 256> table;
+    std::memcpy(table.data(), fold.data(), table.size());
+    Bytes& out = command_stream_out(invocation, io);
+    const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
+        if (fold.size() == kStreamHeader) {
+            const std::size_t cut = utf8_incomplete_tail(bytes);
+            translate_ascii(table, bytes.substr(0, cut), out);
+            fold.append(bytes.substr(cut));
+            return;
+        }
+        fold += bytes;
+        const std::string_view held = std::string_view(fold).substr(kStreamHeader);
+        const std::size_t cut = utf8_incomplete_tail(held);
+        translate_ascii(table, held.substr(0, cut), out);
+        fold.erase(kStreamHeader, cut);
+    });
+    if (pending) return;
+    std::uint64_t set_bytes = 0;
+    std::memcpy(&set_bytes, fold.data() + table.size(), sizeof set_bytes);
+    if (!invocation.sys.charge_memory(set_bytes)) {
+        fold.clear();
+        step = NativeStep::finished(invocation.sys.exhausted_status());
+        return;
+    }
+    translate_ascii(table, std::string_view(fold).substr(kStreamHeader), out);
+    fold.clear();
+    invocation.sys.release_memory(set_bytes);
+    step = NativeStep::finished(0);
+}
+
 }  // namespace
 
 std::u32string tr_expand_set(std::string_view operand) { return expand(set_characters(operand)); }
 
 void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
+    // A streamed translation under way carries its byte map: the arguments were checked and the
+    // sets built when it began.
+    if (invocation.live_input != nullptr && invocation.live_input->folded.size() >= kStreamHeader) {
+        stream_translation(step, invocation, io, invocation.live_input->folded);
+        return;
+    }
     const CommandArgs args = CommandArgs::parse(invocation.args);
     bool complement = false, del = false, squeeze = false;
     for (char32_t f : args.flags) {
@@ -277,34 +318,14 @@ void tr_command(NativeStep& step, NativeInvocation& invocation, CommandIo& io) {
 
     // A plain translation between small ASCII sets maps each byte to one byte: the input is
     // translated and written as it arrives. Bytes above 0x7F are kept and ASCII bytes stay ASCII,
-    // so replacing invalid UTF-8 in the result gives what replacing it in the input would; a
-    // character cut by the end of what has arrived waits for the rest of its bytes.
+    // so replacing invalid UTF-8 in the result gives what replacing it in the input would.
     if (!del && !squeeze && !complement && set_bytes <= kStreamedSetBytes) {
         if (auto table = ascii_byte_table(expand(chars1), expand(chars2))) {
             Bytes local;
-            Bytes& held = command_fold_state(invocation, local);
-            Bytes& out = command_stream_out(invocation, io);
-            const bool pending = command_fold_stdin(step, invocation, io, [&](std::string_view bytes) {
-                if (held.empty()) {
-                    const std::size_t cut = utf8_incomplete_tail(bytes);
-                    translate_ascii(*table, bytes.substr(0, cut), out);
-                    held.assign(bytes.substr(cut));
-                    return;
-                }
-                held += bytes;
-                const std::size_t cut = utf8_incomplete_tail(held);
-                translate_ascii(*table, std::string_view(held).substr(0, cut), out);
-                held.erase(0, cut);
-            });
-            if (pending) return;
-            if (!invocation.sys.charge_memory(set_bytes)) {
-                step = NativeStep::finished(invocation.sys.exhausted_status());
-                return;
-            }
-            translate_ascii(*table, held, out);
-            held.clear();
-            invocation.sys.release_memory(set_bytes);
-            step = NativeStep::finished(0);
+            Bytes& fold = command_fold_state(invocation, local);
+            fold.assign(std::string_view(table->data(), table->size()));
+            fold.append(reinterpret_cast<const char*>(&set_bytes), sizeof set_bytes);
+            stream_translation(step, invocation, io, fold);
             return;
         }
     }

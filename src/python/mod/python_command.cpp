@@ -15,6 +15,7 @@
 #include "python/heap/heap.h"
 #include "python/mod/python_repl.h"
 #include "python/mod/python_run.h"
+#include "python/stdlib/stored_modules.h"
 #include "python/vm/compile.h"
 #include "python/vm/exec_state.h"
 #include "python/vm/run_main.h"
@@ -44,6 +45,7 @@ namespace {
 constexpr std::string_view kVersionLine = "Python 3.14.0\n";
 constexpr std::string_view kInterpreterStub = "#!tarnwick-python\n";
 constexpr std::string_view kSitePackages = "/usr/lib/python3.14/site-packages";
+constexpr std::string_view kStdlibDir = "/usr/lib/python3.14";
 constexpr std::uint64_t kRunMemory = 10240;
 constexpr std::uint64_t kRunWork = 100;
 
@@ -72,7 +74,79 @@ std::string_view active_cwd(Machine& machine) { return machine.states.active().c
 
 PythonCommandResult finished(std::int32_t status) { return {status, nullptr}; }
 
+// The paths that name the process's own standard input.
+bool is_stdin_path(std::string_view path) {
+    return path == "/dev/stdin" || path == "/dev/fd/0" || path == "/proc/self/fd/0";
+}
+
+struct ModuleCommandRow {
+    std::string_view name;
+    PythonModuleCommand command = nullptr;
+};
+constexpr std::size_t kMaxModuleCommands = 8;
+constinit std::array<ModuleCommandRow, kMaxModuleCommands> module_commands{};
+
+PythonModuleCommand module_command(std::string_view name) {
+    for (const ModuleCommandRow& row : module_commands)
+        if (row.command && row.name == name) return row.command;
+    return nullptr;
+}
+
+// A dotted module name: identifiers of letters, digits and underscores, none starting with a digit.
+bool is_module_name(std::string_view name) {
+    bool start = true;
+    for (char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+        const bool digit = c >= '0' && c <= '9';
+        if (c == '.') {
+            if (start) return false;
+            start = true;
+        } else if (letter || (digit && !start) || static_cast<unsigned char>(c) >= 0x80) {
+            start = false;
+        } else {
+            return false;
+        }
+    }
+    return !start;
+}
+
+// The program `python -m NAME` runs: the module's file on the search path (a package runs its
+// __main__.py), else a module stored in the system. Answers (sys.argv[0], source).
+std::optional<std::pair<std::string, std::string>> find_main_module(Machine& machine, std::string_view name) {
+    if (!is_module_name(name)) return std::nullopt;
+    std::string relative(name);
+    std::replace(relative.begin(), relative.end(), '.', '/');
+    const std::string cwd(active_cwd(machine));
+    for (std::string_view dir : {std::string_view(cwd), kSitePackages}) {
+        for (const std::string& file : {relative + ".py", relative + "/__main__.py"}) {
+            const std::string path = path_join_normalize(dir, file);
+            if (!machine.vfs.is_file_at("/", path)) continue;
+            auto text = vfs_read_text_lossy(machine.vfs, "/", path);
+            if (text) return std::pair{path, std::move(*text)};
+        }
+    }
+    for (const StoredModule& stored : stored_modules()) {
+        if (stored.name != name) continue;
+        const std::string file = stored.file_name == "__init__.py" ? relative + "/__init__.py" : relative + ".py";
+        return std::pair{fmt::format("{}/{}", kStdlibDir, file), std::string(stored.source)};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+void register_python_module_command(std::string_view name, PythonModuleCommand command) {
+    for (ModuleCommandRow& row : module_commands) {
+        if (row.command && row.name != name) continue;
+        row = {name, command};
+        return;
+    }
+    panic("too many python -m commands");
+}
+
+bool python_program_from_stdin(std::span<const std::string> argv) {
+    return argv.size() < 2 || argv[1] == "-" || is_stdin_path(argv[1]);
+}
 
 void release_interpreter(Interpreter& in, Machine& machine) {
     // The heap's objects, the code table and the identifiers interned beyond the runtime's own.
@@ -120,6 +194,7 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
     }
     std::string source;
     std::vector<std::string> program_argv;
+    bool path_from_cwd = false;
     const std::string_view first = argv.size() > 1 ? std::string_view(argv[1]) : std::string_view();
     if (argv.size() > 1 && (first == "--version" || first == "-V")) {
         out += kVersionLine;
@@ -136,10 +211,19 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
             }
             return finished(0);
         }
-        python_unsupported(machine, fmt::format("module {}", argv[2]), err);
-        return finished(2);
-    }
-    if (argv.size() > 1 && first == "-c") {
+        if (PythonModuleCommand command = module_command(argv[2]))
+            return finished(command(machine, std::span(argv).subspan(3), out, err));
+        auto module = find_main_module(machine, argv[2]);
+        if (!module) {
+            python_unsupported(machine, fmt::format("module {}", argv[2]), err);
+            return finished(2);
+        }
+        // The module runs as __main__ with the working directory first on the search path.
+        source = std::move(module->second);
+        program_argv.push_back(std::move(module->first));
+        program_argv.insert(program_argv.end(), argv.begin() + 3, argv.end());
+        path_from_cwd = true;
+    } else if (argv.size() > 1 && first == "-c") {
         if (argv.size() < 3) {
             err += "python: argument expected for the -c option\n";
             return finished(2);
@@ -151,6 +235,9 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
         source = utf8_lossy(stdin_bytes);
         program_argv.push_back("-");
         program_argv.insert(program_argv.end(), argv.begin() + 2, argv.end());
+    } else if (argv.size() > 1 && is_stdin_path(first)) {
+        source = utf8_lossy(stdin_bytes);
+        program_argv.assign(argv.begin() + 1, argv.end());
     } else if (argv.size() > 1 && first.starts_with('-')) {
         python_unsupported(machine, fmt::format("option {}", first), err);
         return finished(2);
@@ -193,7 +280,7 @@ PythonCommandResult python_command(Machine& machine, std::span<const std::string
     }
     const std::string cwd(active_cwd(machine));
     const std::string& arg0 = program_argv.front();
-    if (arg0 == "-c" || arg0 == "-" || arg0.empty()) {
+    if (path_from_cwd || arg0 == "-c" || arg0 == "-" || arg0.empty()) {
         run->sys_path.push_back(cwd);
     } else {
         const std::size_t slash = arg0.rfind('/');
@@ -265,8 +352,9 @@ void release_python_run(PythonRunPtr run, Machine& machine) {
     if (run && run->interpreter) release_interpreter(*run->interpreter, machine);
 }
 
-std::int32_t run_python_sync(Machine& machine, std::span<const std::string> argv, std::string& out, std::string& err) {
-    PythonCommandResult r = python_command(machine, argv, {}, out, err);
+std::int32_t run_python_sync(Machine& machine, std::span<const std::string> argv, std::string& out, std::string& err,
+                             std::string input) {
+    PythonCommandResult r = python_command(machine, argv, std::move(input), out, err);
     if (r.finished) return *r.finished;
     for (;;) {
         PythonStep step = step_python_run(*r.run, machine, false);
@@ -284,7 +372,7 @@ namespace {
 class PythonProcess final : public ProgramImpl {
 public:
     explicit PythonProcess(std::vector<std::string> argv) : argv_(std::move(argv)) {
-        collect_input_ = argv_.size() < 2 || argv_[1] == "-";
+        collect_input_ = python_program_from_stdin(argv_);
     }
     PythonProcess(const PythonProcess& other)
         : argv_(other.argv_),

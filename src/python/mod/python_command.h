@@ -66,9 +66,23 @@ void release_python_run(PythonRunPtr run, Machine& machine);
 // python through this.
 ProcessContinuation python_process_program(std::vector<std::string> argv);
 
-// Runs `python` with argv to its end without suspending (its input is empty), appending its
-// output to `out`/`err`; the exit status.
-std::int32_t run_python_sync(Machine& machine, std::span<const std::string> argv, std::string& out, std::string& err);
+// Runs `python` with argv to its end without suspending, with `input` as the whole of its
+// standard input, appending its output to `out`/`err`; the exit status.
+std::int32_t run_python_sync(Machine& machine, std::span<const std::string> argv, std::string& out, std::string& err,
+                             std::string input = {});
+
+// A command of the system that `python -m NAME` runs instead of a Python module (the package
+// installer, the test runner): it gets the arguments after NAME, appends its output to `out` and
+// `err` and answers the exit status. The layers above the interpreter register these, so the
+// interpreter itself depends on none of them.
+using PythonModuleCommand = std::int32_t (*)(Machine& machine, std::span<const std::string> args, std::string& out,
+                                             std::string& err);
+// Registers (or replaces) the command for NAME; the table holds a few names at most.
+void register_python_module_command(std::string_view name, PythonModuleCommand command);
+
+// Whether argv names the program as the standard input ("-", /dev/stdin, or no operand at all),
+// which the process gathers before the program starts.
+bool python_program_from_stdin(std::span<const std::string> argv);
 
 // The `python` builtin of the shell: starts python_process_program in a child that the shell
 // waits for.

@@ -75,6 +75,24 @@ class IOBase:
             self.write(line)
 
 
+class _TextIOMeta(type):
+    # The standard streams are native objects; they count as text streams.
+    def __instancecheck__(cls, instance):
+        kind = type(instance)
+        if cls is TextIOBase and kind is _stream_type():
+            return True
+        return any(base is cls for base in kind.__mro__)
+
+
+def _stream_type():
+    import _sys
+    return type(_sys.stdout)
+
+
+class TextIOBase(IOBase, metaclass=_TextIOMeta):
+    pass
+
+
 class _MemoryFile(IOBase):
     def __init__(self, initial, empty):
         self._data = initial

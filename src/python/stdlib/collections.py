@@ -1,9 +1,15 @@
 """Common container types implemented over ordinary Python protocols.
 
-This part holds the named tuples: namedtuple() and the helper that class statements with a
-typing.NamedTuple base are turned into.
+defaultdict is native; Counter is a dict subclass, deque a list-backed double-ended queue with
+an optional maximum length, and namedtuple() makes tuple subclasses (also for class statements
+with a typing.NamedTuple base).
 """
 from _collections import defaultdict
+
+__all__ = ["Counter", "deque", "namedtuple", "defaultdict"]
+
+_PROHIBITED_NAMEDTUPLE_ATTRIBUTES = ("__new__", "__init__", "__slots__", "__getnewargs__", "_fields",
+                                     "_field_defaults", "_make", "_replace", "_asdict", "_source")
 
 
 def _make_namedtuple(typename, field_names, defaults, namespace, module):
@@ -75,8 +81,7 @@ def _make_namedtuple(typename, field_names, defaults, namespace, module):
         body["__repr__"] = __repr__
     for index in range(count):
         body[field_names[index]] = property(lambda self, i=index: tuple.__getitem__(self, i))
-    if module is not None:
-        body["__module__"] = module
+    body["__module__"] = module if module is not None else "__main__"
     return type(typename, (tuple,), body)
 
 
@@ -102,13 +107,286 @@ def namedtuple(typename, field_names, **options):
 
 def _namedtuple_from_class(name, fields, namespace, module):
     defaults = []
+    default_names = []
     body = {}
-    for key in namespace:
-        if key not in fields:
-            body[key] = namespace[key]
     for field in fields:
         if field in namespace:
             defaults.append(namespace[field])
-        elif defaults:
-            raise TypeError("Non-default namedtuple field " + field + " cannot follow default field")
+            default_names.append(field)
+        elif default_names:
+            raise TypeError("Non-default namedtuple field %s cannot follow default field%s %s"
+                            % (field, "s" if len(default_names) > 1 else "", ", ".join(default_names)))
+    for key in namespace:
+        if key in _PROHIBITED_NAMEDTUPLE_ATTRIBUTES:
+            raise AttributeError("Cannot overwrite NamedTuple attribute " + key)
+        if key not in fields:
+            body[key] = namespace[key]
     return _make_namedtuple(name, fields, tuple(defaults), body, module)
+
+
+class Counter(dict):
+    """A dict of counts: missing keys count 0."""
+
+    def __init__(self, iterable=None, /, **kwds):
+        dict.__init__(self)
+        self.update(iterable, **kwds)
+
+    def __missing__(self, key):
+        return 0
+
+    def total(self):
+        return sum(self.values())
+
+    def most_common(self, n=None):
+        items = sorted(self.items(), key=lambda item: item[1], reverse=True)
+        return items if n is None else items[:n]
+
+    def elements(self):
+        for key, count in self.items():
+            for _ in range(count):
+                yield key
+
+    @classmethod
+    def fromkeys(cls, iterable, v=None):
+        raise NotImplementedError("Counter.fromkeys() is undefined.  Use Counter(iterable) instead.")
+
+    def update(self, iterable=None, /, **kwds):
+        if iterable is not None:
+            if isinstance(iterable, dict):
+                for key, count in iterable.items():
+                    self[key] = self[key] + count
+            else:
+                for key in iterable:
+                    self[key] = self[key] + 1
+        if kwds:
+            self.update(kwds)
+
+    def subtract(self, iterable=None, /, **kwds):
+        if iterable is not None:
+            if isinstance(iterable, dict):
+                for key, count in iterable.items():
+                    self[key] = self[key] - count
+            else:
+                for key in iterable:
+                    self[key] = self[key] - 1
+        if kwds:
+            self.subtract(kwds)
+
+    def copy(self):
+        return self.__class__(self)
+
+    def __delitem__(self, key):
+        if key in self:
+            dict.__delitem__(self, key)
+
+    def __repr__(self):
+        if not self:
+            return "%s()" % type(self).__name__
+        return "%s(%r)" % (type(self).__name__, dict(self.most_common()))
+
+    def __eq__(self, other):
+        if not isinstance(other, Counter):
+            return NotImplemented
+        return all(self[k] == other[k] for c in (self, other) for k in c)
+
+    def __ne__(self, other):
+        if not isinstance(other, Counter):
+            return NotImplemented
+        return not self == other
+
+    def _keep_positive(self):
+        for key in [key for key, count in self.items() if not count > 0]:
+            del self[key]
+        return self
+
+    def _combine(self, other, combine):
+        # The positive results of combine(own count, other count) over the keys of both, own first.
+        if not isinstance(other, Counter):
+            return NotImplemented
+        result = Counter()
+        for key in list(self) + [key for key in other if key not in self]:
+            count = combine(self[key], other[key])
+            if count > 0:
+                result[key] = count
+        return result
+
+    def __add__(self, other):
+        return self._combine(other, lambda a, b: a + b)
+
+    def __sub__(self, other):
+        return self._combine(other, lambda a, b: a - b)
+
+    def __or__(self, other):
+        return self._combine(other, lambda a, b: b if a < b else a)
+
+    def __and__(self, other):
+        return self._combine(other, lambda a, b: a if a < b else b)
+
+    def __pos__(self):
+        return Counter({key: count for key, count in self.items() if count > 0})
+
+    def __neg__(self):
+        return Counter({key: 0 - count for key, count in self.items() if count < 0})
+
+
+def _deque_comparison(compare):
+    # A comparison of two deques by their items; anything else is not comparable here.
+    def method(self, other):
+        if not isinstance(other, deque):
+            return NotImplemented
+        return compare(self._items, other._items)
+
+    return method
+
+
+class deque:
+    """A double-ended queue over a list; with maxlen, adding to a full deque drops items from
+    the other end."""
+
+    def __init__(self, iterable=(), maxlen=None):
+        if maxlen is not None:
+            if not isinstance(maxlen, int):
+                raise TypeError("an integer is required")
+            if maxlen < 0:
+                raise ValueError("maxlen must be non-negative")
+        self._maxlen = maxlen
+        self._items = []
+        self.extend(iterable)
+
+    @property
+    def maxlen(self):
+        return self._maxlen
+
+    def _trim_left(self):
+        if self._maxlen is not None and len(self._items) > self._maxlen:
+            del self._items[:len(self._items) - self._maxlen]
+
+    def _trim_right(self):
+        if self._maxlen is not None and len(self._items) > self._maxlen:
+            del self._items[self._maxlen:]
+
+    def append(self, x):
+        self._items.append(x)
+        self._trim_left()
+
+    def appendleft(self, x):
+        self._items.insert(0, x)
+        self._trim_right()
+
+    def extend(self, iterable):
+        if iterable is self:
+            iterable = list(iterable)
+        for x in iterable:
+            self.append(x)
+
+    def extendleft(self, iterable):
+        if iterable is self:
+            iterable = list(iterable)
+        for x in iterable:
+            self.appendleft(x)
+
+    def pop(self):
+        if not self._items:
+            raise IndexError("pop from an empty deque")
+        return self._items.pop()
+
+    def popleft(self):
+        if not self._items:
+            raise IndexError("pop from an empty deque")
+        return self._items.pop(0)
+
+    def clear(self):
+        self._items.clear()
+
+    def copy(self):
+        return deque(self._items, self._maxlen)
+
+    __copy__ = copy
+
+    def count(self, x):
+        return self._items.count(x)
+
+    def index(self, x, *bounds):
+        try:
+            return self._items.index(x, *bounds)
+        except ValueError:
+            raise ValueError("%r is not in deque" % (x,)) from None
+
+    def insert(self, i, x):
+        if self._maxlen is not None and len(self._items) >= self._maxlen:
+            raise IndexError("deque already at its maximum size")
+        self._items.insert(i, x)
+
+    def remove(self, value):
+        try:
+            self._items.remove(value)
+        except ValueError:
+            raise ValueError("%r is not in deque" % (value,)) from None
+
+    def reverse(self):
+        self._items.reverse()
+
+    def rotate(self, n=1):
+        size = len(self._items)
+        if size > 1:
+            n %= size
+            if n:
+                self._items[:] = self._items[-n:] + self._items[:-n]
+
+    def __len__(self):
+        return len(self._items)
+
+    def __bool__(self):
+        return bool(self._items)
+
+    def __iter__(self):
+        return iter(list(self._items))
+
+    def __reversed__(self):
+        return iter(self._items[::-1])
+
+    def __contains__(self, x):
+        return x in self._items
+
+    def _index(self, i):
+        if not isinstance(i, int):
+            raise TypeError("sequence index must be integer, not '%s'" % type(i).__name__)
+        if i < 0:
+            i += len(self._items)
+        if not 0 <= i < len(self._items):
+            raise IndexError("deque index out of range")
+        return i
+
+    def __getitem__(self, i):
+        return self._items[self._index(i)]
+
+    def __setitem__(self, i, x):
+        self._items[self._index(i)] = x
+
+    def __delitem__(self, i):
+        del self._items[self._index(i)]
+
+    __eq__ = _deque_comparison(lambda a, b: a == b)
+    __ne__ = _deque_comparison(lambda a, b: a != b)
+    __lt__ = _deque_comparison(lambda a, b: a < b)
+    __le__ = _deque_comparison(lambda a, b: a <= b)
+    __gt__ = _deque_comparison(lambda a, b: a > b)
+    __ge__ = _deque_comparison(lambda a, b: a >= b)
+
+    def __add__(self, other):
+        if not isinstance(other, deque):
+            raise TypeError('can only concatenate deque (not "%s") to deque' % type(other).__name__)
+        result = self.copy()
+        result.extend(other)
+        return result
+
+    def __iadd__(self, other):
+        self.extend(other)
+        return self
+
+    __hash__ = None
+
+    def __repr__(self):
+        if self._maxlen is None:
+            return "deque(%r)" % (self._items,)
+        return "deque(%r, maxlen=%d)" % (self._items, self._maxlen)

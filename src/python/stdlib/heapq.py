@@ -2,16 +2,27 @@
 from _heapq import heapify, heappop
 
 
-def heappush(heap, item):
-    heap.append(item)
-    i = len(heap) - 1
-    while i > 0:
-        parent = (i - 1) // 2
-        if heap[i] < heap[parent]:
-            heap[i], heap[parent] = heap[parent], heap[i]
-            i = parent
+def _min_first(a, b):
+    return a < b
+
+
+def _max_first(a, b):
+    return b < a
+
+
+def _sift_toward_root(heap, pos, first):
+    while pos > 0:
+        parent = (pos - 1) // 2
+        if first(heap[pos], heap[parent]):
+            heap[pos], heap[parent] = heap[parent], heap[pos]
+            pos = parent
         else:
             break
+
+
+def heappush(heap, item):
+    heap.append(item)
+    _sift_toward_root(heap, len(heap) - 1, _min_first)
 
 
 def heapreplace(heap, item):
@@ -39,3 +50,77 @@ def nlargest(n, iterable, key=None):
     if n <= 0:
         return []
     return sorted(iterable, key=key, reverse=True)[:n]
+
+
+def _siftup_max(heap, pos):
+    n = len(heap)
+    while True:
+        child = 2 * pos + 1
+        if child >= n:
+            return
+        if child + 1 < n and heap[child] < heap[child + 1]:
+            child += 1
+        if heap[pos] < heap[child]:
+            heap[pos], heap[child] = heap[child], heap[pos]
+            pos = child
+        else:
+            return
+
+
+def heapify_max(heap):
+    for i in range(len(heap) // 2 - 1, -1, -1):
+        _siftup_max(heap, i)
+
+
+def heappush_max(heap, item):
+    heap.append(item)
+    _sift_toward_root(heap, len(heap) - 1, _max_first)
+
+
+def heappop_max(heap):
+    last = heap.pop()
+    if heap:
+        result = heap[0]
+        heap[0] = last
+        _siftup_max(heap, 0)
+        return result
+    return last
+
+
+def heapreplace_max(heap, item):
+    result = heap[0]
+    heap[0] = item
+    _siftup_max(heap, 0)
+    return result
+
+
+def heappushpop_max(heap, item):
+    if heap and item < heap[0]:
+        item, heap[0] = heap[0], item
+        _siftup_max(heap, 0)
+    return item
+
+
+def merge(*iterables, key=None, reverse=False):
+    # Entries (key, order, value, iterator): the order keeps equal keys in iterable order.
+    entries = []
+    for order, iterable in enumerate(iterables):
+        it = iter(iterable)
+        for value in it:
+            entries.append([value if key is None else key(value), order, value, it])
+            break
+    if reverse:
+        order_sign = -1
+        entries = [[k, order_sign * o, v, it] for k, o, v, it in entries]
+        push, pop, build = heappush_max, heappop_max, heapify_max
+    else:
+        push, pop, build = heappush, heappop, heapify
+    build(entries)
+    while entries:
+        entry = pop(entries)
+        yield entry[2]
+        for value in entry[3]:
+            entry[0] = value if key is None else key(value)
+            entry[2] = value
+            push(entries, entry)
+            break

@@ -9,6 +9,7 @@
 
 #include "python/heap/error.h"
 #include "python/objects/descriptors.h"
+#include "python/types/native_args.h"
 
 namespace tw::py {
 
@@ -38,12 +39,8 @@ constexpr NativeConstant lazy_constant(std::string_view name, LazyBuilderFn buil
 // The positional count within low..=high, then no keywords: "{}() expected {}..={} positional
 // arguments, got {}", "{}() does not accept keyword arguments".
 inline PyStatus expect_positional(const NativeCall& call, std::string_view name, std::size_t low, std::size_t high) {
-    if (call.positional.size() < low || call.positional.size() > high)
-        return fail(PyError::type_error(
-            fmt::format("{}() expected {}..={} positional arguments, got {}", name, low, high, call.positional.size())));
-    if (!call.keywords.empty())
-        return fail(PyError::type_error(fmt::format("{}() does not accept keyword arguments", name)));
-    return {};
+    if (auto ok = native_check_positional_arity(call.positional.size(), name, low, high); !ok) return ok;
+    return native_reject_keywords(!call.keywords.empty(), name);
 }
 
 }  // namespace tw::py

@@ -10,37 +10,33 @@
 #include "python/types/mapping_support.h"
 #include "python/types/native_args.h"
 #include "python/vm/call.h"
-#include "python/vm/native_runtime.h"
-#include "python/vm/engine.h"
-#include "python/vm/repr.h"
 #include "python/vm/try.h"
 
 namespace tw::py {
 
-using namespace vm;
 using namespace mapargs;
 
-PyResult<MappingPairs> mapping_items_required(RuntimeContext& ctx, Value mapping) {
-    TRY_ASSIGN(pairs, mapping_view(ctx, mapping));
+PyResult<MappingPairs> mapping_items_required(NativeRuntime& rt, Value mapping) {
+    TRY_ASSIGN(pairs, mapping_view(rt, mapping));
     if (!pairs) return fail(PyError::type_error("a dict view needs a mapping"));
     return std::move(*pairs);
 }
 
 namespace {
 
-const DictTable* dict_table(RuntimeContext& ctx, Value v) {
-    const HeapSlot* s = ctx.heap.get_if_object(v);
+const DictTable* dict_table(NativeRuntime& rt, Value v) {
+    const HeapSlot* s = rt.heap().get_if_object(v);
     return s ? dict_table_of(const_cast<HeapObject&>(s->object)) : nullptr;
 }
 
 }  // namespace
 
-PyResult<std::optional<Value>> mapping_lookup(RuntimeContext& ctx, Value mapping, Value key) {
-    if (dict_table(ctx, mapping)) return dict_lookup(ctx, mapping, key);
-    TRY_ASSIGN(pairs, mapping_items_required(ctx, mapping));
+PyResult<std::optional<Value>> mapping_lookup(NativeRuntime& rt, Value mapping, Value key) {
+    if (dict_table(rt, mapping)) return rt.dict_get(mapping, key);
+    TRY_ASSIGN(pairs, mapping_items_required(rt, mapping));
     for (const auto& [k, v] : pairs) {
-        TRY_DO(python_charge_work(ctx.machine.meter, 1));
-        TRY_ASSIGN(eq, values_equal(ctx, k, key));
+        TRY_DO(python_charge_work(rt.meter(), 1));
+        TRY_ASSIGN(eq, rt.values_equal(k, key));
         if (eq) return std::optional(v);
     }
     return std::optional<Value>();
@@ -53,26 +49,26 @@ struct ViewParts {
     Value mapping;
 };
 
-std::optional<ViewParts> view_parts(RuntimeContext& ctx, Value v) {
-    const HeapSlot* s = ctx.heap.get_if_object(v);
+std::optional<ViewParts> view_parts(NativeRuntime& rt, Value v) {
+    const HeapSlot* s = rt.heap().get_if_object(v);
     const auto* p = s ? std::get_if<DictViewPayload>(&s->object) : nullptr;
     if (!p || p->sub_kind > 2) return std::nullopt;
     return ViewParts{p->sub_kind, p->mapping};
 }
 
-PyResult<ViewParts> expect_dict_view(RuntimeContext& ctx, Value v) {
-    if (auto parts = view_parts(ctx, v)) return *parts;
+PyResult<ViewParts> expect_dict_view(NativeRuntime& rt, Value v) {
+    if (auto parts = view_parts(rt, v)) return *parts;
     return fail(PyError::type_error("descriptor requires a dict view"));
 }
 
 // The items of a view: keys, values, or new (key, value) tuples.
-PyResult<std::vector<Value>> view_items(RuntimeContext& ctx, const ViewParts& view) {
-    TRY_ASSIGN(pairs, mapping_items_required(ctx, view.mapping));
+PyResult<std::vector<Value>> view_items(NativeRuntime& rt, const ViewParts& view) {
+    TRY_ASSIGN(pairs, mapping_items_required(rt, view.mapping));
     std::vector<Value> out;
     out.reserve(pairs.size());
     for (const auto& [k, v] : pairs) {
         if (view.kind == 2) {
-            TRY_ASSIGN(t, new_tuple(ctx, {k, v}));
+            TRY_ASSIGN(t, rt.new_tuple({k, v}));
             out.push_back(t);
         } else {
             out.push_back(view.kind == 0 ? k : v);
@@ -82,43 +78,43 @@ PyResult<std::vector<Value>> view_items(RuntimeContext& ctx, const ViewParts& vi
 }
 
 // The number of pairs: a dict's own count, without reading its pairs.
-PyResult<std::uint64_t> mapping_size(RuntimeContext& ctx, Value mapping) {
-    if (const DictTable* t = dict_table(ctx, mapping)) return t->live_count;
-    TRY_ASSIGN(pairs, mapping_items_required(ctx, mapping));
+PyResult<std::uint64_t> mapping_size(NativeRuntime& rt, Value mapping) {
+    if (const DictTable* t = dict_table(rt, mapping)) return t->live_count;
+    TRY_ASSIGN(pairs, mapping_items_required(rt, mapping));
     return pairs.size();
 }
 
-PyResult<bool> contained(RuntimeContext& ctx, const ViewParts& view, Value x) {
+PyResult<bool> contained(NativeRuntime& rt, const ViewParts& view, Value x) {
     switch (view.kind) {
         case 0: {
-            TRY_ASSIGN(found, mapping_lookup(ctx, view.mapping, x));
+            TRY_ASSIGN(found, mapping_lookup(rt, view.mapping, x));
             return found.has_value();
         }
         case 1: {
-            TRY_ASSIGN(pairs, mapping_items_required(ctx, view.mapping));
+            TRY_ASSIGN(pairs, mapping_items_required(rt, view.mapping));
             for (const auto& kv : pairs) {
-                TRY_DO(python_charge_work(ctx.machine.meter, 1));
-                TRY_ASSIGN(eq, values_equal(ctx, kv.second, x));
+                TRY_DO(python_charge_work(rt.meter(), 1));
+                TRY_ASSIGN(eq, rt.values_equal(kv.second, x));
                 if (eq) return true;
             }
             return false;
         }
         default: {
-            const HeapSlot* s = ctx.heap.get_if_object(x);
+            const HeapSlot* s = rt.heap().get_if_object(x);
             const auto* t = s ? std::get_if<TuplePayload>(&s->object) : nullptr;
             if (!t || t->items.size() != 2) return false;
             const Value key = t->items[0], value = t->items[1];
-            TRY_ASSIGN(found, mapping_lookup(ctx, view.mapping, key));
+            TRY_ASSIGN(found, mapping_lookup(rt, view.mapping, key));
             if (!found) return false;
-            return values_equal(ctx, *found, value);
+            return rt.values_equal(*found, value);
         }
     }
 }
 
-PyResult<bool> all_items_contained(RuntimeContext& ctx, std::span<const Value> items, Value container) {
+PyResult<bool> all_items_contained(NativeRuntime& rt, std::span<const Value> items, Value container) {
     for (const Value& x : items) {
-        TRY_DO(python_charge_work(ctx.machine.meter, 1));
-        TRY_ASSIGN(in, contains(ctx, container, x));
+        TRY_DO(python_charge_work(rt.meter(), 1));
+        TRY_ASSIGN(in, rt.contains_native(container, x));
         if (!in) return false;
     }
     return true;
@@ -126,37 +122,37 @@ PyResult<bool> all_items_contained(RuntimeContext& ctx, std::span<const Value> i
 
 enum class ViewCompare { Equal, Subset, Superset };
 
-SlotValue view_compare(RuntimeContext& ctx, Value self, Value other, ViewCompare mode, bool strict) {
+SlotValue view_compare(NativeRuntime& rt, Value self, Value other, ViewCompare mode, bool strict) {
     std::vector<Value> theirs;
-    if (is_set_value(ctx, other)) {
-        TRY_ASSIGN(items, set_items(ctx, other));
+    if (is_set_value(rt, other)) {
+        TRY_ASSIGN(items, set_items(rt, other));
         theirs = std::move(items);
-    } else if (auto parts = view_parts(ctx, other); parts && parts->kind != 1) {
-        TRY_ASSIGN(items, view_items(ctx, *parts));
+    } else if (auto parts = view_parts(rt, other); parts && parts->kind != 1) {
+        TRY_ASSIGN(items, view_items(rt, *parts));
         theirs = std::move(items);
     } else {
         return std::optional<Value>();
     }
-    TRY_ASSIGN(view, expect_dict_view(ctx, self));
-    TRY_ASSIGN(own, view_items(ctx, view));
+    TRY_ASSIGN(view, expect_dict_view(rt, self));
+    TRY_ASSIGN(own, view_items(rt, view));
     const std::size_t n = own.size(), m = theirs.size();
     bool answer = false;
     switch (mode) {
         case ViewCompare::Equal:
             if (n == m) {
-                TRY_ASSIGN(r, all_items_contained(ctx, own, other));
+                TRY_ASSIGN(r, all_items_contained(rt, own, other));
                 answer = r;
             }
             break;
         case ViewCompare::Subset:
             if (strict ? n < m : n <= m) {
-                TRY_ASSIGN(r, all_items_contained(ctx, own, other));
+                TRY_ASSIGN(r, all_items_contained(rt, own, other));
                 answer = r;
             }
             break;
         case ViewCompare::Superset:
             if (strict ? n > m : n >= m) {
-                TRY_ASSIGN(r, all_items_contained(ctx, theirs, self));
+                TRY_ASSIGN(r, all_items_contained(rt, theirs, self));
                 answer = r;
             }
             break;
@@ -165,53 +161,49 @@ SlotValue view_compare(RuntimeContext& ctx, Value self, Value other, ViewCompare
 }
 
 // A new set of the left operand's items, then its method `method` called with the right one.
-SlotValue view_set_operation(RuntimeContext& ctx, Value left, Value right, std::string_view method) {
-    TRY_ASSIGN(items, collect_iterable(ctx, left));
-    TRY_ASSIGN(result, new_set(ctx, items, false));
-    TRY_ASSIGN(update, load_attribute_optional(ctx, result, ctx.heap.symbols.intern_static(method)));
+SlotValue view_set_operation(NativeRuntime& rt, Value left, Value right, std::string_view method) {
+    TRY_ASSIGN(items, collect_values(rt, left));
+    TRY_ASSIGN(result, new_set_of(rt, items, false));
+    TRY_ASSIGN(update, rt.getattr_optional(result, method));
     if (!update) return fail(PyError::exception("RuntimeError", "set lacks an update method"));
-    TRY_DO(call_value(ctx, *update, std::span<const Value>(&right, 1)));
+    TRY_DO(rt.call(*update, std::span<const Value>(&right, 1)));
     return std::optional(result);
 }
 
 // ---- methods ------------------------------------------------------------------------------------
 
 PyResult<Value> view_isdisjoint(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
     TRY_DO(check(c, "isdisjoint", 1, 1));
-    TRY_ASSIGN(it, get_iterator(ctx, c.positional[0]));
-    ctx.heap.push_root(it);
+    TRY_ASSIGN(it, rt.get_iterator(c.positional[0]));
+    rt.heap().push_root(it);
     for (;;) {
-        TRY_ASSIGN(step, iterator_next(ctx, it));
-        if (!step.item) break;
-        TRY_DO(python_charge_work(ctx.machine.meter, 1));
-        TRY_ASSIGN(view, expect_dict_view(ctx, self));
-        TRY_ASSIGN(in, contained(ctx, view, *step.item));
+        TRY_ASSIGN(step, rt.iterator_next(it));
+        if (!step) break;
+        TRY_DO(python_charge_work(rt.meter(), 1));
+        TRY_ASSIGN(view, expect_dict_view(rt, self));
+        TRY_ASSIGN(in, contained(rt, view, *step));
         if (in) return Value::from_bool(false);
     }
     return Value::from_bool(true);
 }
 
 PyResult<Value> proxy_get(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
     TRY_DO(check(c, "mappingproxy.get", 1, 2));
-    TRY_ASSIGN(found, mapping_lookup(ctx, self, c.positional[0]));
+    TRY_ASSIGN(found, mapping_lookup(rt, self, c.positional[0]));
     if (found) return *found;
     return c.positional.size() > 1 ? c.positional[1] : Value::none();
 }
 
 template <std::uint8_t Kind>
 PyResult<Value> proxy_view(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
     TRY_DO(check(c, "mappingproxy view", 0, 0));
-    return new_view(ctx, self, Kind);
+    return new_view(rt, self, Kind);
 }
 
 PyResult<Value> proxy_copy(NativeRuntime& rt, Value self, NativeCall c) {
-    RuntimeContext& ctx = rt.context();
     TRY_DO(check(c, "mappingproxy.copy", 0, 0));
-    TRY_ASSIGN(pairs, mapping_items_required(ctx, self));
-    return new_dict(ctx, pairs);
+    TRY_ASSIGN(pairs, mapping_items_required(rt, self));
+    return rt.new_dict(pairs);
 }
 
 constexpr NativeFunction kKeysMethods[] = {{"dict_keys", "isdisjoint", nullptr, view_isdisjoint}};
@@ -236,87 +228,81 @@ const NativeClass& mappingproxy_native_class() { return kProxyClass; }
 // ---- view slots ---------------------------------------------------------------------------------
 
 SlotValue view_len(NativeRuntime& rt, Value self) {
-    RuntimeContext& ctx = rt.context();
-    TRY_ASSIGN(view, expect_dict_view(ctx, self));
-    TRY_ASSIGN(n, mapping_size(ctx, view.mapping));
+    TRY_ASSIGN(view, expect_dict_view(rt, self));
+    TRY_ASSIGN(n, mapping_size(rt, view.mapping));
     return std::optional(Value::from_int(std::int64_t(n)));
 }
 
 SlotValue view_iter(NativeRuntime& rt, Value self) {
-    RuntimeContext& ctx = rt.context();
-    TRY_ASSIGN(view, expect_dict_view(ctx, self));
-    TRY_ASSIGN(items, view_items(ctx, view));
-    TRY_ASSIGN(it, values_iterator(ctx, std::move(items)));
+    TRY_ASSIGN(view, expect_dict_view(rt, self));
+    TRY_ASSIGN(items, view_items(rt, view));
+    TRY_ASSIGN(it, values_iterator(rt, std::move(items)));
     return std::optional(it);
 }
 
 SlotValue view_reversed(NativeRuntime& rt, Value self) {
-    RuntimeContext& ctx = rt.context();
-    TRY_ASSIGN(view, expect_dict_view(ctx, self));
-    TRY_ASSIGN(items, view_items(ctx, view));
-    TRY_DO(python_charge_work(ctx.machine.meter, items.size()));
+    TRY_ASSIGN(view, expect_dict_view(rt, self));
+    TRY_ASSIGN(items, view_items(rt, view));
+    TRY_DO(python_charge_work(rt.meter(), items.size()));
     std::reverse(items.begin(), items.end());
-    TRY_ASSIGN(it, values_iterator(ctx, std::move(items)));
+    TRY_ASSIGN(it, values_iterator(rt, std::move(items)));
     return std::optional(it);
 }
 
 SlotValue view_contains(NativeRuntime& rt, Value self, Value x) {
-    RuntimeContext& ctx = rt.context();
-    TRY_ASSIGN(view, expect_dict_view(ctx, self));
-    TRY_ASSIGN(in, contained(ctx, view, x));
+    TRY_ASSIGN(view, expect_dict_view(rt, self));
+    TRY_ASSIGN(in, contained(rt, view, x));
     return std::optional(Value::from_bool(in));
 }
 
-SlotValue view_eq(NativeRuntime& rt, Value s, Value o) { return view_compare(rt.context(), s, o, ViewCompare::Equal, false); }
-SlotValue view_lt(NativeRuntime& rt, Value s, Value o) { return view_compare(rt.context(), s, o, ViewCompare::Subset, true); }
-SlotValue view_le(NativeRuntime& rt, Value s, Value o) { return view_compare(rt.context(), s, o, ViewCompare::Subset, false); }
-SlotValue view_gt(NativeRuntime& rt, Value s, Value o) { return view_compare(rt.context(), s, o, ViewCompare::Superset, true); }
-SlotValue view_ge(NativeRuntime& rt, Value s, Value o) { return view_compare(rt.context(), s, o, ViewCompare::Superset, false); }
+SlotValue view_eq(NativeRuntime& rt, Value s, Value o) { return view_compare(rt, s, o, ViewCompare::Equal, false); }
+SlotValue view_lt(NativeRuntime& rt, Value s, Value o) { return view_compare(rt, s, o, ViewCompare::Subset, true); }
+SlotValue view_le(NativeRuntime& rt, Value s, Value o) { return view_compare(rt, s, o, ViewCompare::Subset, false); }
+SlotValue view_gt(NativeRuntime& rt, Value s, Value o) { return view_compare(rt, s, o, ViewCompare::Superset, true); }
+SlotValue view_ge(NativeRuntime& rt, Value s, Value o) { return view_compare(rt, s, o, ViewCompare::Superset, false); }
 
-SlotValue view_and(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt.context(), s, o, "intersection_update"); }
-SlotValue view_rand(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt.context(), o, s, "intersection_update"); }
-SlotValue view_or(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt.context(), s, o, "update"); }
-SlotValue view_ror(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt.context(), o, s, "update"); }
+SlotValue view_and(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt, s, o, "intersection_update"); }
+SlotValue view_rand(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt, o, s, "intersection_update"); }
+SlotValue view_or(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt, s, o, "update"); }
+SlotValue view_ror(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt, o, s, "update"); }
 SlotValue view_xor(NativeRuntime& rt, Value s, Value o) {
-    return view_set_operation(rt.context(), s, o, "symmetric_difference_update");
+    return view_set_operation(rt, s, o, "symmetric_difference_update");
 }
 SlotValue view_rxor(NativeRuntime& rt, Value s, Value o) {
-    return view_set_operation(rt.context(), o, s, "symmetric_difference_update");
+    return view_set_operation(rt, o, s, "symmetric_difference_update");
 }
-SlotValue view_sub(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt.context(), s, o, "difference_update"); }
-SlotValue view_rsub(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt.context(), o, s, "difference_update"); }
+SlotValue view_sub(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt, s, o, "difference_update"); }
+SlotValue view_rsub(NativeRuntime& rt, Value s, Value o) { return view_set_operation(rt, o, s, "difference_update"); }
 
 // ---- mappingproxy slots -------------------------------------------------------------------------
 
 SlotValue proxy_getitem(NativeRuntime& rt, Value self, Value key) {
-    RuntimeContext& ctx = rt.context();
-    TRY_ASSIGN(found, mapping_lookup(ctx, self, key));
-    if (!found) return fail(key_error(ctx, key));
+    TRY_ASSIGN(found, mapping_lookup(rt, self, key));
+    if (!found) return fail(key_error(rt, key));
     return std::optional(*found);
 }
 
 SlotValue proxy_len(NativeRuntime& rt, Value self) {
-    TRY_ASSIGN(n, mapping_size(rt.context(), self));
+    TRY_ASSIGN(n, mapping_size(rt, self));
     return std::optional(Value::from_int(std::int64_t(n)));
 }
 
 SlotValue proxy_contains(NativeRuntime& rt, Value self, Value key) {
-    TRY_ASSIGN(found, mapping_lookup(rt.context(), self, key));
+    TRY_ASSIGN(found, mapping_lookup(rt, self, key));
     return std::optional(Value::from_bool(found.has_value()));
 }
 
 SlotValue proxy_iter(NativeRuntime& rt, Value self) {
-    RuntimeContext& ctx = rt.context();
-    TRY_ASSIGN(items, view_items(ctx, ViewParts{0, self}));
-    TRY_ASSIGN(it, values_iterator(ctx, std::move(items)));
+    TRY_ASSIGN(items, view_items(rt, ViewParts{0, self}));
+    TRY_ASSIGN(it, values_iterator(rt, std::move(items)));
     return std::optional(it);
 }
 
 // ---- the engine's entry -------------------------------------------------------------------------
 
-PyResult<std::optional<Value>> call_mapping_slot(RuntimeContext& ctx, Value self, DunderSlot slot,
+PyResult<std::optional<Value>> call_mapping_slot(NativeRuntime& rt, Value self, DunderSlot slot,
                                                  std::span<const Value> args) {
-    const HeapSlot* s = ctx.heap.get_if_object(self);
+    const HeapSlot* s = rt.heap().get_if_object(self);
     if (!s) return std::optional<Value>();
     switch (s->kind()) {
         case HeapObjectKind::Set:
@@ -336,9 +322,8 @@ PyResult<std::optional<Value>> call_mapping_slot(RuntimeContext& ctx, Value self
     }
     const TypeId type = s->type_id;
     if (type >= kBuiltinTypeCount) return std::optional<Value>();
-    TRY_ASSIGN(entry, interp(ctx).types.slot(type, slot));
+    TRY_ASSIGN(entry, rt.types().slot(type, slot));
     if (!entry) return std::optional<Value>();
-    EngineRuntime rt(ctx);
     switch (entry->kind) {
         case SlotKind::Unary:
             if (args.empty()) return entry->as_unary()(rt, self);

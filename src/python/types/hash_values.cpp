@@ -59,6 +59,16 @@ PyError py_unhashable_error(NativeRuntime& rt, Value v) {
 
 PyResult<std::int64_t> py_hash_entry(NativeRuntime& rt, Value v) { return py_hash(rt, v, 0); }
 
+PyResult<std::uint64_t> py_hash_key(NativeRuntime& rt, Value v) {
+    if (v.is_int() || v.is_bool()) {
+        const std::int64_t x = v.as_int();
+        if (x > -std::int64_t(kHashModulus) && x < std::int64_t(kHashModulus)) return std::uint64_t(not_minus_one(x));
+    }
+    auto h = py_hash(rt, v, 0);
+    if (!h) return fail(std::move(h.error()));
+    return std::uint64_t(*h);
+}
+
 PyResult<std::int64_t> py_hash(NativeRuntime& rt, Value v, std::uint32_t depth) {
     if (depth >= kMaxHashDepth) return fail(PyError::exception("RecursionError", "maximum recursion depth exceeded"));
     if (auto r = charge(rt, 1); !r) return fail(std::move(r.error()));

@@ -15,7 +15,6 @@
 
 namespace tw::py {
 
-struct RuntimeContext;
 class NativeRuntime;
 
 // Attaches the method and property rows of dict, set, frozenset, the views, mappingproxy,
@@ -26,16 +25,16 @@ using MappingPairs = std::vector<std::pair<Value, Value>>;
 // The (key, value) pairs of a mapping in its order, each rooted in the current scope: a dict, a
 // namespace dict, a mapping proxy, or any object with a `keys` attribute (read through keys()
 // and subscription). None for any other value.
-PyResult<std::optional<MappingPairs>> mapping_view(RuntimeContext& ctx, Value v);
+PyResult<std::optional<MappingPairs>> mapping_view(NativeRuntime& rt, Value v);
 
 // The builtin slot function of a set, frozenset, dict view, mapping proxy or namespace dict (the
 // value kinds whose protocols are these slots), called with `args`: its answer, or none when the
 // value is of another kind, the slot is empty or it answered not-applicable.
-PyResult<std::optional<Value>> call_mapping_slot(RuntimeContext& ctx, Value self, DunderSlot slot,
+PyResult<std::optional<Value>> call_mapping_slot(NativeRuntime& rt, Value self, DunderSlot slot,
                                                  std::span<const Value> args);
 // The repr or str slot of an instance of a subclass of enum.Enum: its text, or none for any other
 // value.
-PyResult<std::optional<std::string>> enum_member_text(RuntimeContext& ctx, Value self, DunderSlot slot);
+PyResult<std::optional<std::string>> enum_member_text(NativeRuntime& rt, Value self, DunderSlot slot);
 
 // dict.
 SlotValue dict_reversed(NativeRuntime& rt, Value self);

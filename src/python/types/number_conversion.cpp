@@ -4,20 +4,10 @@
 #include <fmt/format.h>
 
 #include "python/objects/truth.h"
-#include "python/vm/attributes.h"
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 
 namespace tw::py {
-
-namespace {
-
-bool is_attribute_error(const PyError& e) {
-    const ErrorDetail* d = e.detail();
-    return d && d->kind == ErrorKindTag::Exception && d->class_name == "AttributeError";
-}
-
-}  // namespace
 
 PyResult<ComplexParts> py_number_from_dunder(NativeRuntime& rt, Value v) {
     auto direct = py_value_as_complex_parts(rt.heap(), v);
@@ -75,11 +65,8 @@ PyResult<std::optional<tw::BigInt>> py_index_of(NativeRuntime& rt, Value v) {
     if (auto n = value_to_bigint(rt.heap(), v)) return std::optional(std::move(*n));
     const HeapSlot* slot = rt.heap().get_if_object(v);
     if (!slot || slot->kind() != HeapObjectKind::Object) return std::optional<tw::BigInt>();
-    auto method = py_getattr_by_name(rt.context(), v, "__index__");
-    if (!method) {
-        if (is_attribute_error(method.error())) return std::optional<tw::BigInt>();
-        return fail(std::move(method.error()));
-    }
+    auto method = rt.getattr_optional(v, "__index__");
+    if (!method) return fail(std::move(method.error()));
     if (!*method) return std::optional<tw::BigInt>();
     rt.heap().push_root(**method);
     auto result = rt.call(**method, {});

@@ -9,6 +9,7 @@
 #include "python/types/number_runtime.h"
 #include "python/types/number_slots.h"
 #include "python/types/mapping_types.h"
+#include "python/types/stream_types.h"
 #include "python/types/string_types.h"
 
 #include <fmt/format.h>
@@ -62,10 +63,6 @@ TW_BINARY(list_delitem)
 TW_TERNARY(list_setitem)
 TW_BINARY(tuple_concat)
 TW_BINARY(tuple_repeat)
-
-// Streams.
-TW_UNARY(stream_iter)
-TW_UNARY(stream_next)
 
 #undef TW_UNARY
 #undef TW_BINARY

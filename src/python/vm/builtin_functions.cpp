@@ -15,6 +15,8 @@
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/types/mapping_types.h"
+#include "python/types/stream_types.h"
+#include "python/vm/mapping_slots.h"
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
 #include "python/vm/comparison.h"
@@ -441,6 +443,7 @@ PyResult<Value> builtin_zip(RuntimeContext& ctx, const Args& a) {
 
 PyResult<Value> builtin_iter(RuntimeContext& ctx, const Args& a) {
     TRY_DO(arity(a, 1, 2));
+    if (a.size() == 1 && is_stream_handle(a[0])) return a[0];  // a stream is its own iterator
     if (a.size() == 1) return get_iterator(ctx, a[0]);
     TRY_ASSIGN(ok, is_callable(ctx, a[0]));
     if (!ok) return fail(PyError::unsupported("iter(v, w): v must be callable"));

@@ -18,6 +18,7 @@
 #include "python/objects/types.h"
 #include "python/objects/value_access.h"
 #include "python/types/mapping_types.h"
+#include "python/types/stream_types.h"
 #include "python/vm/builtins_io.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
@@ -98,6 +99,8 @@ PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t i
         st.values.push_back(*r);
         return StepOutcome::of(StepOutcome::Next);
     };
+    if (id == 30)  // next() on a stream may wait for input
+        if (auto r = builtin_next_on_stream(ctx, call, mode == CallMode::Frame)) return std::move(*r);
     if (auto r = call_value_builtin(ctx, id, call)) return push(std::move(*r));
     switch (id) {
         case 0: return push(builtin_print(ctx, call));

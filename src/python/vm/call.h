@@ -254,6 +254,11 @@ public:
     // 1 enum.Enum, 2 unittest.TestCase, 3 os.environ, 4..7 the standard streams (stdin text,
     // stdin bytes, stdout, stderr), 8 numpy.ndarray, anything else the typing.List marker.
     virtual Value static_value(std::uint8_t selector) = 0;
+    // `type.__new__(metaclass, name, bases, namespace)`.
+    virtual PyResult<Value> type_new_class(Value metaclass, Value name, Value bases, Value ns) = 0;
+    // Stores the class's annotated field names as `__tarnwick_dataclass_field_names__` and marks
+    // it so that instantiation fills the fields from the call's arguments.
+    virtual PyStatus mark_dataclass(Value cls) = 0;
 
     // ---- argument parsers, patterns and matches ------------------------------------------------------
     virtual PyResult<Value> new_argparse_parser(std::string prog, std::optional<std::string> description, bool add_help,

@@ -664,13 +664,22 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
     heap.push_root(metaclass);
     // A NamedTuple base makes the class by the collections helper.
     std::size_t named_tuple = 0;
-    for (const Value& b : bases)
-        if (auto d = decode_native_handle(b); d && d->tag == DefinitionTag::ValueKind && d->value_kind &&
-                                              (d->value_kind->name == "typing.NamedTuple" || d->value_kind->name == "NamedTuple"))
+    for (const Value& b : bases) {
+        auto d = decode_native_handle(b);
+        if (!d) continue;
+        if ((d->tag == DefinitionTag::ValueKind && d->value_kind &&
+             (d->value_kind->name == "typing.NamedTuple" || d->value_kind->name == "NamedTuple")) ||
+            (d->tag == DefinitionTag::NativeFunction && d->function && d->function->owner == "typing" &&
+             d->function->name == "NamedTuple"))
             ++named_tuple;
+    }
     if (named_tuple && bases.size() != 1)
         return fail(PyError::type_error("can only inherit from a NamedTuple type and Generic"));
-    TRY_ASSIGN(user_bases, py_check_class_bases(ctx, bases));
+    std::vector<Value> user_bases;
+    if (!named_tuple) {
+        TRY_ASSIGN(checked, py_check_class_bases(ctx, bases));
+        user_bases = std::move(checked);
+    }
     std::uint32_t layout = kObjectLayout;
     std::string exception_base;
     Value meta = metaclass;

@@ -20,6 +20,7 @@
 #include "python/vm/statements.h"
 #include "python/vm/imports.h"
 #include "python/types/mapping_types.h"
+#include "python/vm/mapping_slots.h"
 #include "python/vm/namespace.h"
 #include "python/vm/raise.h"
 
@@ -135,7 +136,7 @@ bool compare_numbers(CompareOperator op, T x, T y) {
 }
 
 // A push the compiler keeps inline in the large loop.
-[[gnu::always_inline]] inline void push_value(std::vector<Value>& stack, const Value& v) { stack.push_back(v); }
+[[gnu::always_inline]] inline void push_value(ValueStack& stack, const Value& v) { stack.push_back(v); }
 
 // Adding, subtracting and multiplying small ints that stay small: true with the result.
 [[gnu::always_inline]] inline bool int_arith(std::uint8_t op, std::int64_t x, std::int64_t y, std::int64_t& out) {
@@ -262,7 +263,7 @@ bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, Si
         if (!site) return false;
         site->kind = kPlainCallSite;
     }
-    std::vector<Value>& stack = st.values;
+    ValueStack& stack = st.values;
     const std::uint64_t value_base = st.frames.back().value_base;
     if (stack.size() < value_base + npos + 1) return false;
     bool drop_marker = false;
@@ -352,18 +353,74 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
 
 namespace {
 
-// The loop itself; `steps` is the wrapper's local copy of the caller's counter, so that it can
-// stay in a register (the calls it makes see a copy).
-[[gnu::always_inline]] inline SliceResult dispatch_loop(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget,
-                                                        std::uint64_t& steps) {
+// Forgets the fresh str unless the instruction at `ip` leaves its variable unread.
+[[gnu::noinline]] void forget_fresh_str(Interpreter& interpreter, const CodeObject& code, std::uint64_t ip,
+                                        std::uint64_t end, const ExecState& st) {
+    if (ip >= end || !keeps_fresh_str(code, ip, st.frames.back().own_scope)) interpreter.fresh_str = Value::absent();
+}
+
+// The operations the loop dispatches on, in `PyOpcode` order, each with its label; the
+// instructions without a fast path of their own share `op_other`.
+#define TW_DISPATCH_TABLE(X)                                                                                \
+    X(LoadConst, op_load_const) X(LoadName, op_load_name) X(LoadGlobal, op_load_global)                     \
+    X(StoreName, op_store_name) X(LoadFast, op_load_fast) X(StoreFast, op_store_fast)                       \
+    X(StoreEnclosing, op_other) X(StoreNonlocal, op_other) X(StoreGlobal, op_store_name)                    \
+    X(StoreAttr, op_attr) X(StoreSubscr, op_other) X(DeleteAttr, op_other) X(DeleteName, op_other)          \
+    X(DeleteFast, op_other) X(DeleteGlobal, op_other) X(DeleteSubscr, op_other) X(ImportModule, op_other)   \
+    X(ImportFrom, op_other) X(ImportStar, op_other) X(LoadAttr, op_attr) X(LoadSubscr, op_other)            \
+    X(BuildSlice, op_other) X(BuildList, op_other) X(BuildTuple, op_other) X(BuildDict, op_other)           \
+    X(BuildSet, op_other) X(BuildUnpacked, op_other) X(UnpackSequence, op_other) X(MakeFunction, op_other)  \
+    X(MakeClass, op_other) X(GetIter, op_other) X(ForIter, op_for_iter) X(UnaryOp, op_other)                \
+    X(BinaryOp, op_binary) X(InplaceOp, op_binary) X(FormatValue, op_other) X(CompareOp, op_binary)         \
+    X(Call, op_call) X(LoadMethod, op_attr) X(CallMethod, op_call) X(Copy, op_copy) X(Swap, op_swap)        \
+    X(PopTop, op_pop_top) X(Jump, op_jump) X(JumpIfFalseOrPop, op_branch) X(JumpIfTrueOrPop, op_branch)     \
+    X(PopJumpIfFalse, op_branch) X(ReturnValue, op_return) X(RaiseSyntaxError, op_other)                    \
+    X(RaiseAssertionError, op_other) X(SetupExcept, op_other) X(PopBlock, op_other)                         \
+    X(ExceptionMatch, op_other) X(PopExcept, op_other) X(Reraise, op_other) X(Raise, op_other)              \
+    X(RaiseFrom, op_other) X(YieldValue, op_other) X(YieldFrom, op_other) X(ResumeAwait, op_other)          \
+    X(WithEnter, op_other) X(WithExit, op_other) X(WithExceptExit, op_other)                                \
+    X(AsyncWithExceptExit, op_other) X(AsyncWithExceptResult, op_other) X(ExprStatement, op_other)          \
+    X(Halt, op_other)
+
+#define TW_OPCODE_OF(op, label) PyOpcode::op,
+constexpr PyOpcode kDispatchOrder[] = {TW_DISPATCH_TABLE(TW_OPCODE_OF)};
+#undef TW_OPCODE_OF
+constexpr bool dispatch_order_matches() {
+    for (std::size_t i = 0; i < std::size(kDispatchOrder); ++i)
+        if (std::size_t(kDispatchOrder[i]) != i) return false;
+    return std::size(kDispatchOrder) == kPyOpcodeCount;
+}
+static_assert(dispatch_order_matches(), "the dispatch table follows the opcode numbering");
+
+}  // namespace
+
+// One iteration per instruction, dispatched by computed goto: every fast path ends with its own
+// copy of the instruction header (`TW_DISPATCH`), so that each has its own indirect jump. The
+// instruction index, the code's instructions and the uncharged steps live in locals; `cursor`
+// is brought up to date (`cursor.ip = ip`) before anything that reads it.
+SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps_ref) {
     ExecState& st = ctx.exec;
     Heap& heap = ctx.heap;
     ResourceMeter& meter = ctx.machine.meter;
-    std::vector<Value>& stack = st.values;
+    ValueStack& stack = st.values;
+    // `left` counts down the instructions the slice may still start; the steps not yet charged
+    // are those started since `charged_mark` (the caller's count carried in).
+    std::uint64_t left = budget;
+    std::uint64_t charged_mark = std::uint64_t(0) - steps_ref;
+    auto uncharged = [&] { return (budget - left) - charged_mark; };
+    struct StepsWriteBack {
+        std::uint64_t& to;
+        const std::uint64_t& budget;
+        const std::uint64_t& left;
+        const std::uint64_t& mark;
+        ~StepsWriteBack() { to = (budget - left) - mark; }
+    } steps_write_back{steps_ref, budget, left, charged_mark};
     const CodeObject* code = cursor.code;
-    std::uint64_t started = 0;
+    const Instruction* instrs = code->instructions.data();
+    std::uint64_t ip = cursor.ip;
+    std::uint64_t end = cursor.end;
     Interpreter& interpreter = vm::interp(ctx);
-    if (interpreter.class_symbol == kNoSymbol && interpreter.class_symbol_seen != heap.symbols.size()) {
+    if (interpreter.class_symbol == kNoSymbol && interpreter.class_symbol_seen != heap.symbols.size()) [[unlikely]] {
         interpreter.class_symbol_seen = heap.symbols.size();
         interpreter.class_symbol = heap.symbols.lookup("__class__").value_or(kNoSymbol);
     }
@@ -381,542 +438,602 @@ namespace {
     auto refresh = [&] {
         cursor.refresh(st.frames);
         code = cursor.code;
+        instrs = code->instructions.data();
         cache = site_cache_of(*code);
+        ip = cursor.ip;
+        end = cursor.end;
     };
-
     auto pop = [&](Value& out) {
         if (stack.size() <= cursor.value_base) return false;
         out = stack.back();
         stack.pop_back();
         return true;
     };
+    // An instruction without a fast path (or whose fast path missed); the outcome in `outcome`.
+    auto run_other = [&](const Instruction& in) {
+        cursor.ip = ip;
+        std::uint64_t counted = uncharged();
+        auto r = execute_other(ctx, cursor, in, counted);
+        charged_mark = (budget - left) - counted;
+        return r;
+    };
 
-    for (;;) {
-        if (started == budget) {
-            sync_cursor(cursor, st);
-            return StepOutcome::of(StepOutcome::Pending);
-        }
-        ++started;
-        if (meter.stop_reason()) return StepOutcome::exit(vm::kBudgetStopStatus);
-        if (interpreter.fresh_str.is_present()) [[unlikely]] {
-            if (cursor.ip >= cursor.end || !keeps_fresh_str(*code, cursor.ip, st.frames.back().own_scope))
-                interpreter.fresh_str = Value::absent();
-        }
-        ++steps;
-        if (heap.root_depth() != ctx.scope_depth) ctx.exit_scope();
-        if (cursor.ip >= cursor.end) [[unlikely]]
-            return std::unexpected(SliceFailure{PyError::unsupported("instruction pointer left the code object"),
-                                                SourceSpan{0, 0, 0, 0}});
-        PyError error;
-        if (st.deadline.armed) [[unlikely]] {
-            const Deadline& d = st.deadline;
-            std::uint64_t now = ctx.machine.clock.now_ns();
-            std::uint64_t clock_elapsed = now > d.start_clock_ns ? now - d.start_clock_ns : 0;
-            std::uint64_t work = meter.cpu_used() > std::numeric_limits<std::uint64_t>::max() / 1000
-                                     ? std::numeric_limits<std::uint64_t>::max()
-                                     : meter.cpu_used() * 1000;
-            std::uint64_t work_elapsed = work > d.start_work ? work - d.start_work : 0;
-            if (std::max(clock_elapsed, work_elapsed) >= d.timeout_ns) {
-                st.deadline.armed = false;
-                error = PyError::exception("Failed", "test timed out");
-                goto raise;
+#define TW_LABEL_OF(op, label) &&label,
+    static const void* const kLabels[] = {TW_DISPATCH_TABLE(TW_LABEL_OF)};
+#undef TW_LABEL_OF
+
+    PyError error;
+    const Instruction* in = nullptr;
+    Value a, b;
+
+    // Whether the fresh str or the deadline needs the full header after a fast path.
+    bool watch = true;
+
+// The instruction header after anything that may have charged the meter, registered roots or
+// changed the fresh str or the deadline: the slice budget, then (at `full_header`) the stop
+// reason, the fresh str, the scoped roots of the previous instruction, the end of the code and
+// the deadline.
+#define TW_DISPATCH()                   \
+    do {                                \
+        if (left == 0) [[unlikely]]     \
+            goto slice_done;            \
+        --left;                         \
+        goto full_header;               \
+    } while (0)
+// The header after a fast path, which charges nothing, registers no roots and leaves the fresh
+// str and the deadline alone: only the budget, the end of the code and, while one of those two
+// is live, the rest of the full header.
+#define TW_FAST_DISPATCH()                   \
+    do {                                     \
+        if (left == 0) [[unlikely]]          \
+            goto slice_done;                 \
+        --left;                              \
+        if (watch) [[unlikely]]              \
+            goto watched_header;             \
+        if (ip >= end) [[unlikely]]          \
+            goto left_code;                  \
+        in = &instrs[ip];                    \
+        goto* kLabels[std::size_t(in->op)];  \
+    } while (0)
+#define TW_FAST_NEXT()      \
+    do {                    \
+        ++ip;               \
+        TW_FAST_DISPATCH(); \
+    } while (0)
+#define TW_NEXT()     \
+    do {              \
+        ++ip;         \
+        TW_DISPATCH(); \
+    } while (0)
+#define TW_FAIL(e)            \
+    do {                      \
+        error = (e);          \
+        goto raise;           \
+    } while (0)
+
+    TW_DISPATCH();
+
+full_header:
+    if (meter.stop_reason()) [[unlikely]] {
+        ++left;  // not started
+        goto stopped;
+    }
+    if (heap.root_depth() != ctx.scope_depth) [[unlikely]]
+        ctx.exit_scope();
+watched_header:
+    if (interpreter.fresh_str.is_present()) [[unlikely]]
+        forget_fresh_str(interpreter, *code, ip, end, st);
+    watch = interpreter.fresh_str.is_present() || st.deadline.armed;
+    if (ip >= end) [[unlikely]]
+        goto left_code;
+    if (!st.deadline.armed) [[likely]] {
+        in = &instrs[ip];
+        goto* kLabels[std::size_t(in->op)];
+    }
+    {  // the deadline, armed
+    const Deadline& d = st.deadline;
+    std::uint64_t now = ctx.machine.clock.now_ns();
+    std::uint64_t clock_elapsed = now > d.start_clock_ns ? now - d.start_clock_ns : 0;
+    std::uint64_t work = meter.cpu_used() > std::numeric_limits<std::uint64_t>::max() / 1000
+                             ? std::numeric_limits<std::uint64_t>::max()
+                             : meter.cpu_used() * 1000;
+    std::uint64_t work_elapsed = work > d.start_work ? work - d.start_work : 0;
+    if (std::max(clock_elapsed, work_elapsed) >= d.timeout_ns) {
+        st.deadline.armed = false;
+        TW_FAIL(PyError::exception("Failed", "test timed out"));
+    }
+    in = &instrs[ip];
+    goto* kLabels[std::size_t(in->op)];
+}
+
+op_load_const: {
+    const CodeConstant& c = code->constants[in->a];
+    if (c.kind == ConstantKind::Int) {
+        push_value(stack, Value::from_int(c.int_value));
+        TW_FAST_NEXT();
+    }
+    auto v = load_constant(ctx, c);
+    if (!v) TW_FAIL(std::move(v.error()));
+    push_value(stack, *v);
+    TW_NEXT();
+}
+
+op_load_fast: {
+    if (cursor.locals == Cursor::Locals::Fast) [[likely]] {
+        std::uint64_t i = std::uint64_t(cursor.locals_base) + in->a;
+        if (i >= st.locals.size() || st.locals[i].is_absent()) [[unlikely]]
+            TW_FAIL(unbound_local());
+        push_value(stack, st.locals[i]);
+        TW_FAST_NEXT();
+    } else if (cursor.locals == Cursor::Locals::Heap) {
+        auto ns = scope_of(heap, st.frames.back().scope);
+        if (!ns) TW_FAIL(std::move(ns.error()));
+        if (in->a >= (*ns)->slots.size()) TW_FAIL(PyError::unsupported("invalid local slot"));
+        if ((*ns)->slots[in->a].is_absent()) TW_FAIL(unbound_local());
+        push_value(stack, heap.clone_value((*ns)->slots[in->a]));
+    } else {
+        TW_FAIL(PyError::unsupported("local bytecode requires local slots"));
+    }
+    TW_NEXT();
+}
+
+op_store_fast: {
+    if (!pop(a)) TW_FAIL(stack_effect_error());
+    if (cursor.locals == Cursor::Locals::Fast) [[likely]] {
+        std::uint64_t i = std::uint64_t(cursor.locals_base) + in->a;
+        if (i >= st.locals.size()) [[unlikely]]
+            TW_FAIL(PyError::unsupported("invalid local slot"));
+        st.locals[i] = a;
+        TW_FAST_NEXT();
+    } else if (cursor.locals == Cursor::Locals::Heap) {
+        auto slot = heap.slot_mut(st.frames.back().scope);
+        if (!slot) TW_FAIL(std::move(slot.error()));
+        auto* payload = std::get_if<NamespacePayload>(&(*slot)->object);
+        if (!payload) TW_FAIL(PyError::unsupported("invalid scope reference"));
+        if (in->a >= payload->scope->slots.size()) TW_FAIL(PyError::unsupported("invalid local slot"));
+        payload->scope->slots[in->a] = a;
+    } else {
+        TW_FAIL(PyError::unsupported("local bytecode requires local slots"));
+    }
+    TW_NEXT();
+}
+
+op_load_name: {
+    // The scope chain of the frame; what it misses (globals of a class body, builtins,
+    // __class__) is the general path's.
+    if (in->a != class_symbol) {
+        const Value* found = nullptr;
+        Value scope = st.frames.back().scope;
+        // The site cache: an entry of the frame's own scope (one without slots) at a known
+        // position.
+        SiteEntry* site = cache ? &cache[ip] : nullptr;
+        const HeapSlot* first = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
+        const auto* first_payload = first ? std::get_if<NamespacePayload>(&first->object) : nullptr;
+        const bool slotless =
+            first_payload && (!first_payload->scope->slot_names || first_payload->scope->slot_names->empty());
+        if (slotless && site && site->kind == 4 && site->key == scope.handle().bits() && site->symbol == in->a) {
+            const auto& entries = first_payload->scope->entries();
+            if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in->a) {
+                push_value(stack, entries[site->slot - 1].value);
+                TW_FAST_NEXT();
             }
         }
-        {
-        const Instruction& in = code->instructions[cursor.ip];
-        Value a, b;
-        switch (in.op) {
-            case PyOpcode::LoadConst: {
-                const CodeConstant& c = code->constants[in.a];
-                if (c.kind == ConstantKind::Int) {
-                    push_value(stack, Value::from_int(c.int_value));
+        if (slotless && site) {
+            if (auto pos = first_payload->scope->index_of(in->a)) {
+                site->key = scope.handle().bits();
+                site->slot = std::uint32_t(*pos) + 1;
+                site->kind = 4;
+                site->symbol = in->a;
+                push_value(stack, first_payload->scope->entries()[*pos].value);
+                TW_FAST_NEXT();
+            }
+        }
+        bool searched = false;  // the whole chain, without finding the name
+        for (;;) {
+            const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
+            const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;
+            if (!payload) break;
+            const Namespace& ns = *payload->scope;
+            if ((found = ns.find(in->a))) break;
+            if (!ns.parent) {
+                searched = true;
+                break;
+            }
+            scope = *ns.parent;
+        }
+        if (found) {
+            push_value(stack, *found);
+            TW_FAST_NEXT();
+        }
+        // Module-level code: the chain was the globals, next come the builtins.
+        const Frame& frame = st.frames.back();
+        if (searched && !frame.class_body && frame.scope == frame.globals) {
+            if (auto pushed = vm::push_builtin_name(ctx, in->a); !pushed) TW_FAIL(std::move(pushed.error()));
+            TW_NEXT();
+        }
+    }
+    auto outcome = run_other(*in);
+    if (!outcome) TW_FAIL(std::move(outcome.error()));
+    TW_NEXT();
+}
+
+op_load_global: {
+    SiteEntry* site = cache ? &cache[ip] : nullptr;
+    if (site && site->slot) {
+        const Value globals = st.frames.back().globals;
+        const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
+        const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
+        if (payload) {
+            const auto& entries = payload->scope->entries();
+            if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in->a) {
+                push_value(stack, entries[site->slot - 1].value);
+                TW_FAST_NEXT();
+            }
+        }
+    }
+    auto ns = scope_of(heap, st.frames.back().globals);
+    if (!ns) TW_FAIL(std::move(ns.error()));
+    const Value* v = (*ns)->get(in->a);
+    if (v) {
+        if (site)
+            if (auto pos = (*ns)->index_of(in->a)) site->slot = std::uint32_t(*pos) + 1;
+        push_value(stack, heap.clone_value(*v));
+    } else if (auto pushed = vm::push_builtin_name(ctx, in->a); !pushed) {
+        TW_FAIL(std::move(pushed.error()));
+    }
+    TW_NEXT();
+}
+
+op_attr: {
+    // LoadAttr, LoadMethod and StoreAttr through the attribute site cache: an instance's own
+    // attribute at a known position, or a function its class binds, for one type at one
+    // attribute epoch.
+    SiteEntry* site = cache ? &cache[ip] : nullptr;
+    std::size_t need = in->op == PyOpcode::StoreAttr ? 2 : 1;
+    if (site && site->key && stack.size() >= std::size_t(cursor.value_base) + need) {
+        Value obj = stack.back();
+        const HeapSlot* s = obj.is_object() ? heap.resolve(obj.handle()) : nullptr;
+        if (s && site->kind == 3 && in->op == PyOpcode::LoadMethod && site->symbol == in->a &&
+            site->key == std::uint64_t(s->type_id) << 32) {
+            stack.back() = site->value;
+            push_value(stack, obj);
+            TW_FAST_NEXT();
+        }
+        if (s && s->kind() == HeapObjectKind::Object && site->symbol == in->a &&
+            site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
+            const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
+            if (site->kind == 1 && attrs && !attrs->dictionary && attrs->shape == std::uint64_t(site->value.as_int()) &&
+                site->slot < attrs->shaped_values.size()) {
+                if (in->op == PyOpcode::StoreAttr) {
+                    Value v = stack[stack.size() - 2];
+                    heap.slot_mut_resolved(s).attributes->shaped_values[site->slot] = v;
+                    stack.resize(stack.size() - 2);
+                } else if (in->op == PyOpcode::LoadAttr) {
+                    stack.back() = attrs->shaped_values[site->slot];
                 } else {
-                    auto v = load_constant(ctx, c);
-                    if (!v) { error = std::move(v.error()); break; }
-                    push_value(stack, *v);
+                    stack.back() = attrs->shaped_values[site->slot];
+                    push_value(stack, intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
                 }
-                ++cursor.ip;
-                continue;
+                TW_FAST_NEXT();
             }
-            case PyOpcode::LoadFast: {
-                if (cursor.locals == Cursor::Locals::Fast) {
-                    std::uint64_t i = std::uint64_t(cursor.locals_base) + in.a;
-                    if (i >= st.locals.size() || st.locals[i].is_absent()) [[unlikely]] { error = unbound_local(); break; }
-                    push_value(stack, st.locals[i]);
-                } else if (cursor.locals == Cursor::Locals::Heap) {
-                    auto ns = scope_of(heap, st.frames.back().scope);
-                    if (!ns) { error = std::move(ns.error()); break; }
-                    if (in.a >= (*ns)->slots.size()) { error = PyError::unsupported("invalid local slot"); break; }
-                    if ((*ns)->slots[in.a].is_absent()) { error = unbound_local(); break; }
-                    push_value(stack, heap.clone_value((*ns)->slots[in.a]));
-                } else {
-                    error = PyError::unsupported("local bytecode requires local slots");
-                    break;
+            if (site->kind == 2 && in->op == PyOpcode::LoadMethod) {
+                // The instance must not hold the name itself; `slot` remembers a shape (+ 1)
+                // already seen without it.
+                bool shadowed = false, looked = false;
+                if (attrs && (attrs->dictionary || site->slot != std::uint64_t(attrs->shape) + 1)) {
+                    looked = true;
+                    auto own = instance_get_attr(heap, obj, in->a);
+                    shadowed = !own || *own;
+                    if (!shadowed && !attrs->dictionary && attrs->shape < 0xFFFFFFFFu &&
+                        !heap.shapes.slot_of(attrs->shape, in->a))
+                        site->slot = attrs->shape + 1;
                 }
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::StoreFast: {
-                if (!pop(a)) { error = stack_effect_error(); break; }
-                if (cursor.locals == Cursor::Locals::Fast) {
-                    std::uint64_t i = std::uint64_t(cursor.locals_base) + in.a;
-                    if (i >= st.locals.size()) { error = PyError::unsupported("invalid local slot"); break; }
-                    st.locals[i] = a;
-                } else if (cursor.locals == Cursor::Locals::Heap) {
-                    auto slot = heap.slot_mut(st.frames.back().scope);
-                    if (!slot) { error = std::move(slot.error()); break; }
-                    auto* payload = std::get_if<NamespacePayload>(&(*slot)->object);
-                    if (!payload) { error = PyError::unsupported("invalid scope reference"); break; }
-                    if (in.a >= payload->scope->slots.size()) { error = PyError::unsupported("invalid local slot"); break; }
-                    payload->scope->slots[in.a] = a;
-                } else {
-                    error = PyError::unsupported("local bytecode requires local slots");
-                    break;
-                }
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::LoadName: {
-                // The scope chain of the frame; what it misses (globals of a class body, builtins,
-                // __class__) is the general path's.
-                if (in.a != class_symbol) {
-                    const Value* found = nullptr;
-                    Value scope = st.frames.back().scope;
-                    // The site cache: an entry of the frame's own scope (one without slots) at a
-                    // known position.
-                    SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
-                    const HeapSlot* first = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
-                    const auto* first_payload = first ? std::get_if<NamespacePayload>(&first->object) : nullptr;
-                    const bool slotless = first_payload && (!first_payload->scope->slot_names ||
-                                                            first_payload->scope->slot_names->empty());
-                    if (slotless && site && site->kind == 4 && site->key == scope.handle().bits() &&
-                        site->symbol == in.a) {
-                        const auto& entries = first_payload->scope->entries();
-                        if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                            push_value(stack, entries[site->slot - 1].value);
-                            ++cursor.ip;
-                            continue;
-                        }
-                    }
-                    if (slotless && site) {
-                        if (auto pos = first_payload->scope->index_of(in.a)) {
-                            site->key = scope.handle().bits();
-                            site->slot = std::uint32_t(*pos) + 1;
-                            site->kind = 4;
-                            site->symbol = in.a;
-                            push_value(stack, first_payload->scope->entries()[*pos].value);
-                            ++cursor.ip;
-                            continue;
-                        }
-                    }
-                    bool searched = false;  // the whole chain, without finding the name
-                    for (;;) {
-                        const HeapSlot* s = scope.is_object() ? heap.resolve(scope.handle()) : nullptr;
-                        const auto* payload = s ? std::get_if<NamespacePayload>(&s->object) : nullptr;
-                        if (!payload) break;
-                        const Namespace& ns = *payload->scope;
-                        if ((found = ns.find(in.a))) break;
-                        if (!ns.parent) {
-                            searched = true;
-                            break;
-                        }
-                        scope = *ns.parent;
-                    }
-                    if (found) {
-                        push_value(stack, *found);
-                        ++cursor.ip;
-                        continue;
-                    }
-                    // Module-level code: the chain was the globals, next come the builtins.
-                    const Frame& frame = st.frames.back();
-                    if (searched && !frame.class_body && frame.scope == frame.globals) {
-                        if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
-                            error = std::move(pushed.error());
-                            break;
-                        }
-                        ++cursor.ip;
-                        continue;
-                    }
-                }
-                std::uint64_t counted = steps;
-                auto outcome = execute_other(ctx, cursor, in, counted);
-                steps = counted;
-                if (!outcome) { error = std::move(outcome.error()); break; }
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::LoadGlobal: {
-                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
-                if (site && site->slot) {
-                    const Value globals = st.frames.back().globals;
-                    const HeapSlot* gs = globals.is_object() ? heap.resolve(globals.handle()) : nullptr;
-                    const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
-                    if (payload) {
-                        const auto& entries = payload->scope->entries();
-                        if (site->slot <= entries.size() && entries[site->slot - 1].symbol == in.a) {
-                            push_value(stack, entries[site->slot - 1].value);
-                            ++cursor.ip;
-                            continue;
-                        }
-                    }
-                }
-                auto ns = scope_of(heap, st.frames.back().globals);
-                if (!ns) { error = std::move(ns.error()); break; }
-                const Value* v = (*ns)->get(in.a);
-                if (v) {
-                    if (site)
-                        if (auto pos = (*ns)->index_of(in.a)) site->slot = std::uint32_t(*pos) + 1;
-                    push_value(stack, heap.clone_value(*v));
-                } else if (auto pushed = vm::push_builtin_name(ctx, in.a); !pushed) {
-                    error = std::move(pushed.error());
-                    break;
-                }
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::LoadAttr:
-            case PyOpcode::LoadMethod:
-            case PyOpcode::StoreAttr: {
-                // The attribute site cache: an instance's own attribute at a known position, or a
-                // function its class binds, for one type at one attribute epoch.
-                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
-                std::size_t need = in.op == PyOpcode::StoreAttr ? 2 : 1;
-                if (site && site->key && stack.size() >= std::size_t(cursor.value_base) + need) {
-                    Value obj = stack.back();
-                    const HeapSlot* s = obj.is_object() ? heap.resolve(obj.handle()) : nullptr;
-                    if (s && site->kind == 3 && in.op == PyOpcode::LoadMethod && site->symbol == in.a &&
-                        site->key == std::uint64_t(s->type_id) << 32) {
-                        stack.back() = site->value;
-                        push_value(stack, obj);
-                        ++cursor.ip;
-                        continue;
-                    }
-                    if (s && s->kind() == HeapObjectKind::Object && site->symbol == in.a &&
-                        site->key == (std::uint64_t(s->type_id) << 32 | (interpreter.attribute_epoch & 0xFFFFFFFF))) {
-                        const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
-                        if (site->kind == 1 && attrs && !attrs->dictionary &&
-                            attrs->shape == std::uint64_t(site->value.as_int()) && site->slot < attrs->shaped_values.size()) {
-                            if (in.op == PyOpcode::StoreAttr) {
-                                Value v = stack[stack.size() - 2];
-                                heap.slot_mut_resolved(s).attributes->shaped_values[site->slot] = v;
-                                stack.resize(stack.size() - 2);
-                            } else if (in.op == PyOpcode::LoadAttr) {
-                                stack.back() = attrs->shaped_values[site->slot];
-                            } else {
-                                stack.back() = attrs->shaped_values[site->slot];
-                                push_value(stack, intern_static_definition(StaticDefinition::of(DefinitionTag::NoReceiver)));
-                            }
-                            ++cursor.ip;
-                            continue;
-                        }
-                        if (site->kind == 2 && in.op == PyOpcode::LoadMethod) {
-                            // The instance must not hold the name itself; `slot` remembers a
-                            // shape (+ 1) already seen without it.
-                            const AttributeStore* attrs = s->attributes ? s->attributes.get() : nullptr;
-                            bool shadowed = false;
-                            if (attrs && (attrs->dictionary || site->slot != std::uint64_t(attrs->shape) + 1)) {
-                                auto own = instance_get_attr(heap, obj, in.a);
-                                shadowed = !own || *own;
-                                if (!shadowed && !attrs->dictionary && attrs->shape < 0xFFFFFFFFu &&
-                                    !heap.shapes.slot_of(attrs->shape, in.a))
-                                    site->slot = attrs->shape + 1;
-                            }
-                            if (!shadowed) {
-                                stack.back() = site->value;
-                                push_value(stack, obj);
-                                ++cursor.ip;
-                                continue;
-                            }
-                        }
-                    }
-                }
-                Value obj = stack.size() > cursor.value_base ? stack.back() : Value::absent();
-                heap.push_root(obj);
-                std::uint64_t counted = steps;
-                auto outcome = execute_other(ctx, cursor, in, counted);
-                steps = counted;
-                if (!outcome) { error = std::move(outcome.error()); break; }
-                if (site) vm::record_attribute_site(ctx, *site, obj, in.a, in.op == PyOpcode::LoadMethod ? stack[stack.size() - 2] : Value::absent(),
-                                                    in.op == PyOpcode::LoadMethod && stack.back() == obj);
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::StoreName:
-            case PyOpcode::StoreGlobal: {
-                // A name already bound at the cached position of a namespace without slots is
-                // rebound in place. StoreName stores into the frame's own namespace when it has
-                // one, else into the globals.
-                const Frame& frame = st.frames.back();
-                const Value target = in.op == PyOpcode::StoreName && frame.own_scope ? frame.scope : frame.globals;
-                SiteEntry* site = cache ? &cache[cursor.ip] : nullptr;
-                if (site && site->slot && stack.size() > cursor.value_base) {
-                    const HeapSlot* gs = target.is_object() ? heap.resolve(target.handle()) : nullptr;
-                    const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
-                    if (payload && site->key == target.handle().bits() &&
-                        (!payload->scope->slot_names || payload->scope->slot_names->empty()) &&
-                        site->slot <= payload->scope->entries().size() &&
-                        payload->scope->entries()[site->slot - 1].symbol == in.a) {
-                        std::get<NamespacePayload>(heap.slot_mut_resolved(gs).object).scope->entries_mut()[site->slot - 1].value =
-                            stack.back();
-                        stack.pop_back();
-                        ++cursor.ip;
-                        continue;
-                    }
-                }
-                std::uint64_t counted = steps;
-                auto outcome = execute_other(ctx, cursor, in, counted);
-                steps = counted;
-                if (!outcome) { error = std::move(outcome.error()); break; }
-                if (site && target.is_object()) {
-                    auto ns = scope_of(heap, target);
-                    if (ns)
-                        if (auto pos = (*ns)->index_of(in.a)) {
-                            site->slot = std::uint32_t(*pos) + 1;
-                            site->key = target.handle().bits();
-                        }
-                }
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::BinaryOp:
-            case PyOpcode::InplaceOp:
-            case PyOpcode::CompareOp: {
-                if (stack.size() < std::size_t(cursor.value_base) + 2) {
-                    error = in.op == PyOpcode::CompareOp ? stack_effect_error() : underflow_error();
-                    break;
-                }
-                b = stack.back();
-                a = stack[stack.size() - 2];
-                if (a.is_int() && b.is_int()) {
-                    if (in.op == PyOpcode::CompareOp) {
-                        bool t;
-                        if (int_compare(in.flag, a.as_int(), b.as_int(), t)) {
-                            stack.pop_back();
-                            stack.back() = Value::from_bool(t);
-                            ++cursor.ip;
-                            continue;
-                        }
-                    } else {
-                        std::int64_t r;
-                        if (int_arith(in.flag, a.as_int(), b.as_int(), r)) {
-                            stack.pop_back();
-                            stack.back() = Value::from_int(r);
-                            ++cursor.ip;
-                            continue;
-                        }
-                    }
-                }
-                const bool append = in.op == PyOpcode::InplaceOp && a.is_object() &&
-                                    is_append_pattern(*code, cursor.ip, st.frames.back().own_scope);
-                if (append && a == interpreter.fresh_str) {
-                    heap.push_root(a), heap.push_root(b);
-                    auto done = append_in_place(ctx, a, b);
-                    if (!done) { error = std::move(done.error()); break; }
-                    if (*done) {
-                        stack.pop_back();  // a stays, grown, for the store
-                        ++cursor.ip;
-                        continue;
-                    }
-                }
-                stack.resize(stack.size() - 2);
-                // Only two strs are joined without running code of the program.
-                if (!is_str_value(heap, a) || !is_str_value(heap, b)) interpreter.fresh_str = Value::absent();
-                std::optional<Value> r;
-                if (in.op == PyOpcode::CompareOp) {
-                    r = compare_fast(in.flag, a, b);
-                    if (!r) {
-                        auto slow = vm::compare_operation(ctx, in.flag, a, b);
-                        if (!slow) { error = std::move(slow.error()); break; }
-                        r = *slow;
-                    }
-                } else {
-                    auto fast = binary_fast(in.flag, a, b);
-                    if (!fast) { error = std::move(fast.error()); break; }
-                    r = *fast;
-                    if (!r) {
-                        auto slow = vm::binary_operation(ctx, in.flag, a, b, in.op == PyOpcode::InplaceOp);
-                        if (!slow) { error = std::move(slow.error()); break; }
-                        r = *slow;
-                    }
-                }
-                push_value(stack, *r);
-                // Two strs joined into a new heap str that the next instruction stores: that
-                // variable will hold its only reference.
-                if (in.op == PyOpcode::InplaceOp && is_str_value(heap, a) && is_str_value(heap, b) && *r != a &&
-                    *r != b && r->is_object() && is_append_pattern(*code, cursor.ip, st.frames.back().own_scope)) {
-                    const HeapSlot* rs = heap.resolve(r->handle());
-                    if (rs && rs->kind() == HeapObjectKind::Str) interpreter.fresh_str = *r;
-                }
-                ++cursor.ip;
-                continue;
-            }
-            case PyOpcode::PopJumpIfFalse:
-            case PyOpcode::JumpIfFalseOrPop:
-            case PyOpcode::JumpIfTrueOrPop: {
-                if (stack.size() <= cursor.value_base) { error = stack_effect_error(); break; }
-                Value top = stack.back();
-                bool t;
-                if (top.is_bool()) {
-                    t = top.as_bool();
-                } else {
-                    auto truth = vm::truth(ctx, top);
-                    if (!truth) { error = std::move(truth.error()); break; }
-                    t = *truth;
-                }
-                if (in.op == PyOpcode::PopJumpIfFalse) {
-                    stack.pop_back();
-                    cursor.ip = t ? cursor.ip + 1 : in.a;
-                } else if (t == (in.op == PyOpcode::JumpIfTrueOrPop)) {
-                    cursor.ip = in.a;
-                } else {
-                    stack.pop_back();
-                    ++cursor.ip;
-                }
-                continue;
-            }
-            case PyOpcode::Jump:
-                cursor.ip = in.a;
-                continue;
-            case PyOpcode::PopTop:
-                if (!pop(a)) { error = stack_effect_error(); break; }
-                ++cursor.ip;
-                continue;
-            case PyOpcode::Copy:
-                if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = PyError::unsupported("invalid bytecode copy depth"); break; }
-                push_value(stack, stack[stack.size() - in.a]);
-                ++cursor.ip;
-                continue;
-            case PyOpcode::Swap:
-                if (in.a == 0 || stack.size() - cursor.value_base < in.a) { error = PyError::unsupported("invalid bytecode swap depth"); break; }
-                std::swap(stack.back(), stack[stack.size() - in.a]);
-                ++cursor.ip;
-                continue;
-            case PyOpcode::ForIter: {
-                if (stack.size() <= cursor.value_base) { error = stack_effect_error(); break; }
-                Value it = stack.back();
-                // Range iterators and iterators over lists and tuples step in place.
-                if (it.is_object()) {
-                    const HeapSlot* s = heap.resolve(it.handle());
-                    if (s && s->kind() == HeapObjectKind::SequenceIterator) {
-                        const auto& seq = std::get<SequenceIteratorPayload>(s->object);
-                        const HeapSlot* src = seq.source.is_object() ? heap.resolve(seq.source.handle()) : nullptr;
-                        const std::vector<Value>* items = nullptr;
-                        if (src && src->kind() == HeapObjectKind::List) items = &std::get<ListPayload>(src->object).items;
-                        else if (src && src->kind() == HeapObjectKind::Tuple) items = &std::get<TuplePayload>(src->object).items;
-                        if (items) {
-                            if (seq.position < items->size()) {
-                                push_value(stack, (*items)[seq.position]);
-                                ++std::get<SequenceIteratorPayload>(heap.slot_mut_resolved(s).object).position;
-                                ++cursor.ip;
-                            } else {
-                                stack.pop_back();
-                                cursor.ip = in.a;
-                            }
-                            continue;
-                        }
-                    }
-                    if (s && s->kind() == HeapObjectKind::RangeIterator) {
-                        auto& r = std::get<RangeIteratorPayload>(heap.slot_mut_resolved(s).object);
-                        if (!r.exhausted && (r.step > 0 ? r.current < r.stop : r.current > r.stop)) {
-                            push_value(stack, Value::from_int(r.current));
-                            if (__builtin_add_overflow(r.current, r.step, &r.current)) r.exhausted = true;
-                            ++cursor.ip;
-                        } else {
-                            r.exhausted = true;
-                            stack.pop_back();
-                            cursor.ip = in.a;
-                        }
-                        continue;
-                    }
-                }
-                interpreter.fresh_str = Value::absent();
-                sync_cursor(cursor, st);
-                auto step = vm::for_iter_step(ctx, cursor.ip);
-                if (!step) { error = std::move(step.error()); break; }
-                switch (*step) {
-                    case vm::ForIterStep::Continue: ++cursor.ip; continue;
-                    case vm::ForIterStep::Exhausted: cursor.ip = in.a; continue;
-                    case vm::ForIterStep::Resumed: refresh(); continue;
-                    case vm::ForIterStep::Blocked: return StepOutcome::of(StepOutcome::Blocked);
-                }
-                continue;
-            }
-            case PyOpcode::Call:
-            case PyOpcode::CallMethod: {
-                if (steps != 0) {
-                    meter.charge_cpu(steps);
-                    steps = 0;
-                }
-                st.frames.back().ip = cursor.ip + 1;
-                if (push_plain_call(st, heap, *code, cache ? &cache[cursor.ip] : nullptr, in)) {
-                    refresh();
-                    continue;
-                }
-                auto outcome = vm::call_site(ctx, *code, in.a, in.op == PyOpcode::CallMethod);
-                if (!outcome) { error = std::move(outcome.error()); break; }
-                switch (outcome->kind) {
-                    case StepOutcome::Next: ++cursor.ip; continue;
-                    case StepOutcome::Refresh:
-                        refresh();
-                        continue;
-                    default: return *outcome;
-                }
-            }
-            case PyOpcode::ReturnValue: {
-                if (!pop(a)) { error = stack_effect_error(); break; }
-                const Frame& f = st.frames.back();
-                if (f.kind.tag == FrameKindTag::Call) {
-                    // Nothing runs between the pop and the push: the value needs no root.
-                    st.lower_water_marks(f);
-                    st.frames.pop_back();
-                    if (st.call_depth > 0) --st.call_depth;
-                    push_value(stack, a);
-                    refresh();
-                    continue;
-                }
-                sync_cursor(cursor, st);
-                if (f.kind.tag == FrameKindTag::Generator) {
-                    auto done = vm::return_from_generator(ctx, a);
-                    if (!done) { error = std::move(done.error()); break; }
-                    if (done->kind != StepOutcome::Refresh) return *done;
-                    refresh();
-                    continue;
-                }
-                return StepOutcome::returning(a);
-            }
-            default: {
-                std::uint64_t counted = steps;
-                auto outcome = execute_other(ctx, cursor, in, counted);
-                steps = counted;
-                if (!outcome) { error = std::move(outcome.error()); break; }
-                switch (outcome->kind) {
-                    case StepOutcome::Next: ++cursor.ip; continue;
-                    case StepOutcome::Jump: cursor.ip = outcome->target; continue;
-                    case StepOutcome::Refresh:
-                        refresh();
-                        continue;
-                    default: return *outcome;
+                if (!shadowed) {
+                    stack.back() = site->value;
+                    push_value(stack, obj);
+                    if (!looked) TW_FAST_NEXT();
+                    TW_NEXT();
                 }
             }
         }
+    }
+    Value obj = stack.size() > cursor.value_base ? stack.back() : Value::absent();
+    heap.push_root(obj);
+    auto outcome = run_other(*in);
+    if (!outcome) TW_FAIL(std::move(outcome.error()));
+    if (site)
+        vm::record_attribute_site(ctx, *site, obj, in->a,
+                                  in->op == PyOpcode::LoadMethod ? stack[stack.size() - 2] : Value::absent(),
+                                  in->op == PyOpcode::LoadMethod && stack.back() == obj);
+    TW_NEXT();
+}
+
+op_store_name: {
+    // StoreName and StoreGlobal: a name already bound at the cached position of a namespace
+    // without slots is rebound in place. StoreName stores into the frame's own namespace when
+    // it has one, else into the globals.
+    const Frame& frame = st.frames.back();
+    const Value target = in->op == PyOpcode::StoreName && frame.own_scope ? frame.scope : frame.globals;
+    SiteEntry* site = cache ? &cache[ip] : nullptr;
+    if (site && site->slot && stack.size() > cursor.value_base) {
+        const HeapSlot* gs = target.is_object() ? heap.resolve(target.handle()) : nullptr;
+        const auto* payload = gs ? std::get_if<NamespacePayload>(&gs->object) : nullptr;
+        if (payload && site->key == target.handle().bits() &&
+            (!payload->scope->slot_names || payload->scope->slot_names->empty()) &&
+            site->slot <= payload->scope->entries().size() &&
+            payload->scope->entries()[site->slot - 1].symbol == in->a) {
+            std::get<NamespacePayload>(heap.slot_mut_resolved(gs).object).scope->entries_mut()[site->slot - 1].value =
+                stack.back();
+            stack.pop_back();
+            TW_FAST_NEXT();
         }
-    raise:
-        // The instruction failed: unwind through the handlers and frames.
-        sync_cursor(cursor, st);
-        if (auto failure = vm::propagate_error(ctx, std::move(error), position_at(*code, cursor.ip)))
-            return std::unexpected(std::move(*failure));
+    }
+    auto outcome = run_other(*in);
+    if (!outcome) TW_FAIL(std::move(outcome.error()));
+    if (site && target.is_object()) {
+        auto ns = scope_of(heap, target);
+        if (ns)
+            if (auto pos = (*ns)->index_of(in->a)) {
+                site->slot = std::uint32_t(*pos) + 1;
+                site->key = target.handle().bits();
+            }
+    }
+    TW_NEXT();
+}
+
+op_binary: {
+    // BinaryOp, InplaceOp and CompareOp.
+    if (stack.size() < std::size_t(cursor.value_base) + 2) [[unlikely]]
+        TW_FAIL(in->op == PyOpcode::CompareOp ? stack_effect_error() : underflow_error());
+    b = stack.back();
+    a = stack[stack.size() - 2];
+    if (a.is_int() && b.is_int()) {
+        if (in->op == PyOpcode::CompareOp) {
+            bool t;
+            if (int_compare(in->flag, a.as_int(), b.as_int(), t)) {
+                stack.pop_back();
+                stack.back() = Value::from_bool(t);
+                TW_FAST_NEXT();
+            }
+        } else {
+            std::int64_t r;
+            if (int_arith(in->flag, a.as_int(), b.as_int(), r)) {
+                stack.pop_back();
+                stack.back() = Value::from_int(r);
+                TW_FAST_NEXT();
+            }
+        }
+    }
+    const bool append = in->op == PyOpcode::InplaceOp && a.is_object() &&
+                        is_append_pattern(*code, ip, st.frames.back().own_scope);
+    if (append && a == interpreter.fresh_str) {
+        heap.push_root(a), heap.push_root(b);
+        auto done = append_in_place(ctx, a, b);
+        if (!done) TW_FAIL(std::move(done.error()));
+        if (*done) {
+            stack.pop_back();  // a stays, grown, for the store
+            TW_NEXT();
+        }
+    }
+    stack.resize(stack.size() - 2);
+    // Only two strs are joined without running code of the program.
+    if (!is_str_value(heap, a) || !is_str_value(heap, b)) interpreter.fresh_str = Value::absent();
+    std::optional<Value> r;
+    cursor.ip = ip;
+    if (in->op == PyOpcode::CompareOp) {
+        r = compare_fast(in->flag, a, b);
+        if (!r) {
+            auto slow = vm::compare_operation(ctx, in->flag, a, b);
+            if (!slow) TW_FAIL(std::move(slow.error()));
+            r = *slow;
+        }
+    } else {
+        auto fast = binary_fast(in->flag, a, b);
+        if (!fast) TW_FAIL(std::move(fast.error()));
+        r = *fast;
+        if (!r) {
+            auto slow = vm::binary_operation(ctx, in->flag, a, b, in->op == PyOpcode::InplaceOp);
+            if (!slow) TW_FAIL(std::move(slow.error()));
+            r = *slow;
+        }
+    }
+    push_value(stack, *r);
+    // Two strs joined into a new heap str that the next instruction stores: that variable will
+    // hold its only reference.
+    if (in->op == PyOpcode::InplaceOp && is_str_value(heap, a) && is_str_value(heap, b) && *r != a && *r != b &&
+        r->is_object() && is_append_pattern(*code, ip, st.frames.back().own_scope)) {
+        const HeapSlot* rs = heap.resolve(r->handle());
+        if (rs && rs->kind() == HeapObjectKind::Str) interpreter.fresh_str = *r;
+    }
+    TW_NEXT();
+}
+
+op_branch: {
+    // PopJumpIfFalse, JumpIfFalseOrPop and JumpIfTrueOrPop.
+    if (stack.size() <= cursor.value_base) [[unlikely]]
+        TW_FAIL(stack_effect_error());
+    Value top = stack.back();
+    bool t;
+    const bool fast = top.is_bool();
+    if (fast) [[likely]] {
+        t = top.as_bool();
+    } else {
+        cursor.ip = ip;
+        auto truth = vm::truth(ctx, top);
+        if (!truth) TW_FAIL(std::move(truth.error()));
+        t = *truth;
+    }
+    if (in->op == PyOpcode::PopJumpIfFalse) {
+        stack.pop_back();
+        ip = t ? ip + 1 : in->a;
+    } else if (t == (in->op == PyOpcode::JumpIfTrueOrPop)) {
+        ip = in->a;
+    } else {
+        stack.pop_back();
+        ++ip;
+    }
+    if (fast) TW_FAST_DISPATCH();
+    TW_DISPATCH();
+}
+
+op_jump:
+    ip = in->a;
+    TW_FAST_DISPATCH();
+
+op_pop_top:
+    if (!pop(a)) TW_FAIL(stack_effect_error());
+    TW_FAST_NEXT();
+
+op_copy:
+    if (in->a == 0 || stack.size() - cursor.value_base < in->a) TW_FAIL(PyError::unsupported("invalid bytecode copy depth"));
+    push_value(stack, stack[stack.size() - in->a]);
+    TW_FAST_NEXT();
+
+op_swap:
+    if (in->a == 0 || stack.size() - cursor.value_base < in->a) TW_FAIL(PyError::unsupported("invalid bytecode swap depth"));
+    std::swap(stack.back(), stack[stack.size() - in->a]);
+    TW_FAST_NEXT();
+
+op_for_iter: {
+    if (stack.size() <= cursor.value_base) [[unlikely]]
+        TW_FAIL(stack_effect_error());
+    Value it = stack.back();
+    // Range iterators and iterators over lists and tuples step in place.
+    if (it.is_object()) {
+        const HeapSlot* s = heap.resolve(it.handle());
+        if (s && s->kind() == HeapObjectKind::RangeIterator) {
+            auto& r = std::get<RangeIteratorPayload>(heap.slot_mut_resolved(s).object);
+            if (!r.exhausted && (r.step > 0 ? r.current < r.stop : r.current > r.stop)) {
+                push_value(stack, Value::from_int(r.current));
+                if (__builtin_add_overflow(r.current, r.step, &r.current)) r.exhausted = true;
+                TW_FAST_NEXT();
+            }
+            r.exhausted = true;
+            stack.pop_back();
+            ip = in->a;
+            TW_FAST_DISPATCH();
+        }
+        if (s && s->kind() == HeapObjectKind::SequenceIterator) {
+            const auto& seq = std::get<SequenceIteratorPayload>(s->object);
+            const HeapSlot* src = seq.source.is_object() ? heap.resolve(seq.source.handle()) : nullptr;
+            const std::vector<Value>* items = nullptr;
+            if (src && src->kind() == HeapObjectKind::List) items = &std::get<ListPayload>(src->object).items;
+            else if (src && src->kind() == HeapObjectKind::Tuple) items = &std::get<TuplePayload>(src->object).items;
+            if (items) {
+                if (seq.position < items->size()) {
+                    push_value(stack, (*items)[seq.position]);
+                    ++std::get<SequenceIteratorPayload>(heap.slot_mut_resolved(s).object).position;
+                    TW_FAST_NEXT();
+                }
+                stack.pop_back();
+                ip = in->a;
+                TW_FAST_DISPATCH();
+            }
+        }
+    }
+    interpreter.fresh_str = Value::absent();
+    cursor.ip = ip;
+    sync_cursor(cursor, st);
+    auto step = vm::for_iter_step(ctx, ip);
+    if (!step) TW_FAIL(std::move(step.error()));
+    switch (*step) {
+        case vm::ForIterStep::Continue: TW_NEXT();
+        case vm::ForIterStep::Exhausted: ip = in->a; TW_DISPATCH();
+        case vm::ForIterStep::Resumed: refresh(); TW_DISPATCH();
+        case vm::ForIterStep::Blocked: return StepOutcome::of(StepOutcome::Blocked);
+    }
+    TW_NEXT();
+}
+
+op_call: {
+    // Call and CallMethod: the steps counted so far are charged first, so that the callee
+    // sees an up-to-date CPU use.
+    if (std::uint64_t steps = uncharged(); steps != 0) {
+        meter.charge_cpu(steps);
+        charged_mark = budget - left;
+    }
+    st.frames.back().ip = ip + 1;
+    if (push_plain_call(st, heap, *code, cache ? &cache[ip] : nullptr, *in)) {
         refresh();
+        TW_DISPATCH();
+    }
+    cursor.ip = ip;
+    auto outcome = vm::call_site(ctx, *code, in->a, in->op == PyOpcode::CallMethod);
+    if (!outcome) TW_FAIL(std::move(outcome.error()));
+    switch (outcome->kind) {
+        case StepOutcome::Next: TW_NEXT();
+        case StepOutcome::Refresh: refresh(); TW_DISPATCH();
+        default: return *outcome;
     }
 }
 
-}  // namespace
-
-SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t budget, std::uint64_t& steps) {
-    std::uint64_t counted = steps;
-    SliceResult r = dispatch_loop(ctx, cursor, budget, counted);
-    steps = counted;
-    return r;
+op_return: {
+    if (!pop(a)) TW_FAIL(stack_effect_error());
+    const Frame& f = st.frames.back();
+    if (f.kind.tag == FrameKindTag::Call) [[likely]] {
+        // Nothing runs between the pop and the push: the value needs no root.
+        st.lower_water_marks(f);
+        st.frames.pop_back();
+        if (st.call_depth > 0) --st.call_depth;
+        push_value(stack, a);
+        refresh();
+        TW_FAST_DISPATCH();
+    }
+    cursor.ip = ip;
+    sync_cursor(cursor, st);
+    if (f.kind.tag == FrameKindTag::Generator) {
+        auto done = vm::return_from_generator(ctx, a);
+        if (!done) TW_FAIL(std::move(done.error()));
+        if (done->kind != StepOutcome::Refresh) return *done;
+        refresh();
+        TW_DISPATCH();
+    }
+    return StepOutcome::returning(a);
 }
+
+op_other: {
+    auto outcome = run_other(*in);
+    if (!outcome) TW_FAIL(std::move(outcome.error()));
+    switch (outcome->kind) {
+        case StepOutcome::Next: TW_NEXT();
+        case StepOutcome::Jump: ip = outcome->target; TW_DISPATCH();
+        case StepOutcome::Refresh: refresh(); TW_DISPATCH();
+        default: return *outcome;
+    }
+}
+
+raise:
+    // The instruction failed: unwind through the handlers and frames.
+    cursor.ip = ip;
+    sync_cursor(cursor, st);
+    if (auto failure = vm::propagate_error(ctx, std::move(error), position_at(*code, ip)))
+        return std::unexpected(std::move(*failure));
+    error = PyError();
+    refresh();
+    TW_DISPATCH();
+
+slice_done:
+    cursor.ip = ip;
+    sync_cursor(cursor, st);
+    return StepOutcome::of(StepOutcome::Pending);
+
+stopped:
+    cursor.ip = ip;
+    return StepOutcome::exit(vm::kBudgetStopStatus);
+
+left_code:
+    cursor.ip = ip;
+    return std::unexpected(
+        SliceFailure{PyError::unsupported("instruction pointer left the code object"), SourceSpan{0, 0, 0, 0}});
+
+#undef TW_FAIL
+#undef TW_NEXT
+#undef TW_FAST_NEXT
+#undef TW_FAST_DISPATCH
+#undef TW_DISPATCH
+}
+
+#undef TW_DISPATCH_TABLE
 
 namespace {
 
@@ -1285,7 +1402,9 @@ PyResult<StepOutcome> execute_other(RuntimeContext& ctx, Cursor& cursor, const I
         }
         case PyOpcode::ExprStatement: {
             TRY_ASSIGN(v, pop_value(st, cursor));
-            if (ctx.echo && !v.is_none()) {
+            // Only the interactive input's own statements echo, not those of the modules it
+            // imports or the functions it calls.
+            if (ctx.echo && !v.is_none() && st.frames.size() == 1) {
                 heap.push_root(v);
                 TRY_ASSIGN(text, vm::repr_text(ctx, v));
                 text += '\n';

@@ -146,6 +146,17 @@ PyStatus write_stderr(RuntimeContext& ctx, std::string_view text);
 // One line of standard input for `input()` (suspends while none is there): the str without its
 // line end; EOFError "EOF when reading a line" at the end of input.
 PyResult<Value> read_input_line(RuntimeContext& ctx);
+// How a read of standard input ends: at a line feed (kept), after `limit` characters (bytes when
+// raw), or at the end of input. A raw read answers bytes; any other must be valid UTF-8
+// ("standard input is not valid UTF-8").
+struct StdinRead {
+    bool raw = false;
+    bool line = false;
+    std::optional<std::uint64_t> limit;
+};
+// The text read; empty at the end of input. A dispatched program that must wait fails with the
+// suspension; the read is repeated once the input is there and loses nothing.
+PyResult<std::string> read_stdin(RuntimeContext& ctx, const StdinRead& how);
 // One line of standard input with its line end (a str, or bytes for the byte stream); none at the
 // end of input. A dispatched program that must wait fails with the suspension.
 PyResult<std::optional<Value>> read_stdin_line(RuntimeContext& ctx, bool bytes);

@@ -5,6 +5,7 @@
 #include "kernel/meter.h"
 #include "python/compiler/code.h"
 #include "kernel/scheduler.h"
+#include "python/stdlib/stream.h"
 #include "python/types/mapping_types.h"
 #include "python/types/number_slots.h"
 #include "python/types/slots.h"
@@ -96,6 +97,7 @@ void attach_builtin_classes(TypeRegistry& registry, Symbols& symbols) {
     attach_mapping_classes(registry, symbols);
     attach_text_rows(registry, symbols);
     vm::attach_class_rows(registry, symbols);
+    attach_stream_class(registry, symbols);
 }
 
 // The builtin slots, and str's % (its formatting runs over the engine's value protocols).

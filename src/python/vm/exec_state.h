@@ -17,6 +17,7 @@
 #include "python/heap/heap.h"
 #include "python/heap/value.h"
 #include "python/objects/types.h"
+#include "python/vm/value_stack.h"
 
 namespace tw {
 class WaitReason;
@@ -117,9 +118,12 @@ struct Deadline {
 
 struct StdinState {
     std::string pending;
+    // How much of `pending` is already known to be whole UTF-8 characters (bytes and characters),
+    // and how much holds no line feed, so a read that waits for more input never scans it again.
+    std::uint64_t validated = 0, validated_chars = 0, searched = 0;
     bool end_of_input = false;
-    std::optional<std::string> fixed_input;
-    std::uint64_t fixed_position = 0;
+    // The fixed input of a run that is not dispatched has been moved into `pending`.
+    bool fixed_loaded = false;
 };
 
 class ExecState {
@@ -134,9 +138,9 @@ public:
     ExecState& operator=(ExecState&&) noexcept;
 
     Deadline deadline;
-    std::vector<Value> values;
+    ValueStack values;
     std::vector<Frame> frames;
-    std::vector<Value> locals;
+    ValueStack locals;
     std::vector<HandlerRecord> handlers;
     std::vector<TracebackEntry> traceback;
     std::vector<Value> active_exceptions;
@@ -200,8 +204,8 @@ public:
     }
 
 private:
-    template <class T>
-    static void lower(std::vector<T>& stack, std::uint64_t base) {
+    template <class S>
+    static void lower(S& stack, std::uint64_t base) {
         if (stack.size() > base) stack.erase(stack.begin() + std::ptrdiff_t(base), stack.end());
     }
 };

@@ -293,7 +293,7 @@ PyResult<StepOutcome> yield_value(RuntimeContext& ctx, Value v, std::uint64_t re
         const bool consumer = f.kind.continues;
         // The frame's part of every stack moves into the record (whose lists keep their capacity).
         if (GeneratorRecord* r = record_below(ctx, f.value_base)) {
-            auto tail = [](std::vector<Value>& stack, std::size_t base) {
+            auto tail = [](auto& stack, std::size_t base) {
                 return stack.begin() + std::ptrdiff_t(std::min(base, stack.size()));
             };
             r->saved_values.assign(tail(st.values, f.value_base), st.values.end());

@@ -22,13 +22,19 @@ extern const NativeModule kSysNativeModule;    // stdlib/sys.cpp
 extern const NativeModule kHeapqNativeModule;  // stdlib/heapq.cpp
 extern const NativeModule kTypingNativeModule; // stdlib/typing.cpp
 extern const NativeModule kCollectionsNativeModule;  // stdlib/collections.cpp
+extern const NativeModule kDataclassesNativeModule;  // stdlib/dataclasses.cpp
+extern const NativeModule kEnumNativeModule;         // stdlib/enum.cpp
+extern const NativeModule kUnicodedataNativeModule;  // stdlib/unicodedata.cpp
+extern const NativeModule kWarningsNativeModule;     // stdlib/warnings.cpp
 
 namespace {
 
 // The native modules, compared by exact name in this order. Each module's own source file adds
 // its row here as it arrives.
-constexpr std::array<const NativeModule*, 4> kNativeModules{&kSysNativeModule, &kHeapqNativeModule,
-                                                           &kTypingNativeModule, &kCollectionsNativeModule};
+constexpr std::array kNativeModules{&kSysNativeModule, &kHeapqNativeModule,
+                                   &kTypingNativeModule, &kCollectionsNativeModule,
+                                   &kDataclassesNativeModule, &kEnumNativeModule,
+                                   &kUnicodedataNativeModule, &kWarningsNativeModule};
 
 constexpr std::string_view kStdlibModuleNames[] = {
     "__future__", "_abc", "_aix_support", "_android_support", "_apple_support", "_ast", "_ast_unparse",

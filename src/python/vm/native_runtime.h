@@ -139,6 +139,8 @@ public:
     PyResult<Value> new_bigint(BigInt value) override;
     PyResult<Value> type_new(TypeId builtin, Value cls, NativeCall arguments) override;
     Value static_value(std::uint8_t selector) override;
+    PyResult<Value> type_new_class(Value metaclass, Value name, Value bases, Value ns) override;
+    PyStatus mark_dataclass(Value cls) override;
     PyResult<Value> new_argparse_parser(std::string prog, std::optional<std::string> description, bool add_help, bool is_subcommand) override;
     PyResult<ArgumentParserRecord> argparse_snapshot(Value parser) override;
     PyStatus argparse_add_argument(Value parser, ArgumentSpec argument) override;

@@ -432,7 +432,10 @@ bool EngineRuntime::has_builtin_payload(Value v) {
     return c && *c == ValueCategory::Instance;
 }
 
-PyResult<std::optional<Value>> EngineRuntime::iterator_next(Value iterator) { return py_next(*ctx_, iterator); }
+PyResult<std::optional<Value>> EngineRuntime::iterator_next(Value iterator) {
+    TRY_ASSIGN(step, vm::iterator_next(*ctx_, iterator));
+    return step.item;
+}
 
 PyResult<std::optional<Value>> EngineRuntime::generator_state(Value generator, Value sent) {
     return vm::generator_step(*ctx_, generator, sent);

@@ -25,6 +25,7 @@
 #include "python/vm/iteration.h"
 #include "python/types/hash_values.h"
 #include "python/types/mapping_types.h"
+#include "python/vm/mapping_slots.h"
 #include "python/types/number_slots.h"
 #include "python/types/string_types.h"
 #include "python/vm/str_formatting.h"
@@ -38,8 +39,6 @@ namespace tw::py::vm {
 
 namespace {
 
-
-constexpr std::uint64_t kHashModulus = (std::uint64_t(1) << 61) - 1;
 
 struct EngineKeys final : KeyProtocol {
     explicit EngineKeys(RuntimeContext& c) : ctx(c) {}
@@ -264,14 +263,8 @@ PyResult<std::optional<Value>> dict_lookup(RuntimeContext& ctx, Value dict, Valu
 }
 
 PyResult<std::uint64_t> hash_value(RuntimeContext& ctx, Value v) {
-    // Small integers hash to themselves (-1 is -2); everything else through the number library.
-    if (v.is_int() || v.is_bool()) {
-        const std::int64_t x = v.as_int();
-        if (x > -std::int64_t(kHashModulus) && x < std::int64_t(kHashModulus)) return std::uint64_t(x == -1 ? -2 : x);
-    }
     EngineRuntime rt(ctx);
-    TRY_ASSIGN(h, py_hash_entry(rt, v));
-    return std::uint64_t(h);
+    return py_hash_key(rt, v);
 }
 
 PyResult<bool> values_equal(RuntimeContext& ctx, Value a, Value b) {

@@ -401,11 +401,12 @@ PyResult<std::optional<Value>> py_next(RuntimeContext& ctx, Value it) {
     const HeapSlot* s = ctx.heap.get_if_object(it);
     if (!s) {
         if (it.is_object()) return fail(PyError::unsupported(Heap::stale_reference_message()));
-        return fail(not_iterator());
-    }
-    if (s->kind() == HeapObjectKind::CountIterator) return count_next(ctx, it);
-    if (s->kind() == HeapObjectKind::CallableIterator) return callable_next(ctx, it);
-    if (s->type_id < kBuiltinTypeCount) {
+        if (!it.is_native()) return fail(not_iterator());  // a native value (a stream) may have __next__
+    } else if (s->kind() == HeapObjectKind::CountIterator) {
+        return count_next(ctx, it);
+    } else if (s->kind() == HeapObjectKind::CallableIterator) {
+        return callable_next(ctx, it);
+    } else if (s->type_id < kBuiltinTypeCount) {
         TRY_ASSIGN(step, stored_iterator_next(ctx, it));
         if (step) return *step;
     }
