@@ -209,6 +209,23 @@ TEST(SmallModules, NormalizeChargesBeforeWork) {
     EXPECT_LT(r.cpu, 200'000'000u);
 }
 
+// The max-heap family, which the host's python3 may not have yet.
+TEST(SmallModules, MaxHeaps) {
+    expect_matches_host(
+        "import heapq\n"
+        "h = [3, 9, 1, 7, 5]\n"
+        "heapq.heapify_max(h)\n"
+        "heapq.heappush_max(h, 8)\n"
+        "print(h[0], [heapq.heappop_max(h) for _ in range(3)], heapq.heapreplace_max(h, 4), heapq.heappushpop_max(h, 6))\n"
+        "print(heapq.heappushpop_max(h, 0), sorted(h), heapq.heappushpop_max([], 2))\n"
+        "for call in (lambda: heapq.heappop_max([]), lambda: heapq.heapreplace_max([], 1), lambda: heapq.heapreplace([], 1)):\n"
+        "    try:\n"
+        "        call()\n"
+        "    except IndexError as e:\n"
+        "        print(e)\n",
+        "9 [9, 8, 7] 5 6\n4 [0, 1, 3] 2\nindex out of range\nindex out of range\nindex out of range\n");
+}
+
 TEST(SmallModules, ImportTogether) {
     ProgramRun r = run_program("import dataclasses, heapq, typing, enum, unicodedata, warnings, collections\nprint('ok')\n");
     EXPECT_EQ(r.out, "ok\n") << r.err << r.message;

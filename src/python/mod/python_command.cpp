@@ -79,6 +79,12 @@ bool is_stdin_path(std::string_view path) {
     return path == "/dev/stdin" || path == "/dev/fd/0" || path == "/proc/self/fd/0";
 }
 
+// Whether argv names the program as the standard input ("-", /dev/stdin, or no operand at all),
+// which the process gathers before the program starts.
+bool python_program_from_stdin(std::span<const std::string> argv) {
+    return argv.size() < 2 || argv[1] == "-" || is_stdin_path(argv[1]);
+}
+
 struct ModuleCommandRow {
     std::string_view name;
     PythonModuleCommand command = nullptr;
@@ -117,20 +123,23 @@ std::optional<std::pair<std::string, std::string>> find_main_module(Machine& mac
     std::string relative(name);
     std::replace(relative.begin(), relative.end(), '.', '/');
     const std::string cwd(active_cwd(machine));
-    for (std::string_view dir : {std::string_view(cwd), kSitePackages}) {
+    // The search path's order: the working directory, the standard library, site-packages.
+    auto file_in = [&](std::string_view dir) -> std::optional<std::pair<std::string, std::string>> {
         for (const std::string& file : {relative + ".py", relative + "/__main__.py"}) {
             const std::string path = path_join_normalize(dir, file);
             if (!machine.vfs.is_file_at("/", path)) continue;
             auto text = vfs_read_text_lossy(machine.vfs, "/", path);
             if (text) return std::pair{path, std::move(*text)};
         }
-    }
+        return std::nullopt;
+    };
+    if (auto found = file_in(cwd)) return found;
     for (const StoredModule& stored : stored_modules()) {
         if (stored.name != name) continue;
         const std::string file = stored.file_name == "__init__.py" ? relative + "/__init__.py" : relative + ".py";
         return std::pair{fmt::format("{}/{}", kStdlibDir, file), std::string(stored.source)};
     }
-    return std::nullopt;
+    return file_in(kSitePackages);
 }
 
 }  // namespace
@@ -144,9 +153,6 @@ void register_python_module_command(std::string_view name, PythonModuleCommand c
     panic("too many python -m commands");
 }
 
-bool python_program_from_stdin(std::span<const std::string> argv) {
-    return argv.size() < 2 || argv[1] == "-" || is_stdin_path(argv[1]);
-}
 
 void release_interpreter(Interpreter& in, Machine& machine) {
     // The heap's objects, the code table and the identifiers interned beyond the runtime's own.

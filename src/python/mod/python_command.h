@@ -80,9 +80,6 @@ using PythonModuleCommand = std::int32_t (*)(Machine& machine, std::span<const s
 // Registers (or replaces) the command for NAME; the table holds a few names at most.
 void register_python_module_command(std::string_view name, PythonModuleCommand command);
 
-// Whether argv names the program as the standard input ("-", /dev/stdin, or no operand at all),
-// which the process gathers before the program starts.
-bool python_program_from_stdin(std::span<const std::string> argv);
 
 // The `python` builtin of the shell: starts python_process_program in a child that the shell
 // waits for.

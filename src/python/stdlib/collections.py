@@ -105,6 +105,11 @@ def namedtuple(typename, field_names, **options):
     return _make_namedtuple(typename, field_names, defaults, {}, module)
 
 
+def _namedtuple_from_pairs(typename, fields, module):
+    # typing.NamedTuple(typename, [(name, type), ...]).
+    return namedtuple(typename, [name for name, _ in fields], module=module)
+
+
 def _namedtuple_from_class(name, fields, namespace, module):
     defaults = []
     default_names = []

@@ -20,23 +20,39 @@ def _sift_toward_root(heap, pos, first):
             break
 
 
+def _sift_away_from_root(heap, pos, first):
+    n = len(heap)
+    while True:
+        child = 2 * pos + 1
+        if child >= n:
+            return
+        if child + 1 < n and first(heap[child + 1], heap[child]):
+            child += 1
+        if first(heap[child], heap[pos]):
+            heap[pos], heap[child] = heap[child], heap[pos]
+            pos = child
+        else:
+            return
+
+
 def heappush(heap, item):
     heap.append(item)
     _sift_toward_root(heap, len(heap) - 1, _min_first)
 
 
 def heapreplace(heap, item):
-    result = heappop(heap)
-    heappush(heap, item)
+    if not heap:
+        raise IndexError("index out of range")
+    result = heap[0]
+    heap[0] = item
+    _sift_away_from_root(heap, 0, _min_first)
     return result
 
 
 def heappushpop(heap, item):
     if heap and heap[0] < item:
-        result = heap[0]
-        heap[0] = item
-        heapify(heap)
-        return result
+        item, heap[0] = heap[0], item
+        _sift_away_from_root(heap, 0, _min_first)
     return item
 
 
@@ -52,24 +68,9 @@ def nlargest(n, iterable, key=None):
     return sorted(iterable, key=key, reverse=True)[:n]
 
 
-def _siftup_max(heap, pos):
-    n = len(heap)
-    while True:
-        child = 2 * pos + 1
-        if child >= n:
-            return
-        if child + 1 < n and heap[child] < heap[child + 1]:
-            child += 1
-        if heap[pos] < heap[child]:
-            heap[pos], heap[child] = heap[child], heap[pos]
-            pos = child
-        else:
-            return
-
-
 def heapify_max(heap):
     for i in range(len(heap) // 2 - 1, -1, -1):
-        _siftup_max(heap, i)
+        _sift_away_from_root(heap, i, _max_first)
 
 
 def heappush_max(heap, item):
@@ -78,26 +79,30 @@ def heappush_max(heap, item):
 
 
 def heappop_max(heap):
+    if not heap:
+        raise IndexError("index out of range")
     last = heap.pop()
     if heap:
         result = heap[0]
         heap[0] = last
-        _siftup_max(heap, 0)
+        _sift_away_from_root(heap, 0, _max_first)
         return result
     return last
 
 
 def heapreplace_max(heap, item):
+    if not heap:
+        raise IndexError("index out of range")
     result = heap[0]
     heap[0] = item
-    _siftup_max(heap, 0)
+    _sift_away_from_root(heap, 0, _max_first)
     return result
 
 
 def heappushpop_max(heap, item):
     if heap and item < heap[0]:
         item, heap[0] = heap[0], item
-        _siftup_max(heap, 0)
+        _sift_away_from_root(heap, 0, _max_first)
     return item
 
 

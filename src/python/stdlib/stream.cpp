@@ -104,12 +104,10 @@ PyResult<Value> stream_readlines(NativeRuntime& rt, Value self, NativeCall call)
 }
 
 // The methods without arguments answer a fixed fact of the stream.
-template <Value (*Answer)(StreamId)>
+template <Value (*Answer)(StreamId), const char* Name>
 PyResult<Value> stream_fact(NativeRuntime&, Value self, NativeCall call) {
+    TRY_DO(expect_positional(call, Name, 0, 0));
     TRY_ASSIGN(s, stream_of(self));
-    if (!call.positional.empty() || !call.keywords.empty())
-        return fail(PyError::type_error(fmt::format("stream method takes no arguments ({} given)",
-                                                    call.positional.size() + call.keywords.size())));
     return Answer(s);
 }
 
@@ -147,18 +145,24 @@ PyResult<Value> stream_mode(NativeRuntime& rt, Value self) {
 }
 
 constexpr std::string_view kOwner = "stream";
+constexpr char kFlush[] = "stream.flush";
+constexpr char kFileno[] = "stream.fileno";
+constexpr char kIsatty[] = "stream.isatty";
+constexpr char kReadable[] = "stream.readable";
+constexpr char kWritable[] = "stream.writable";
+constexpr char kSeekable[] = "stream.seekable";
 
 constexpr NativeFunction kStreamMethods[] = {
     {kOwner, "write", nullptr, &stream_write},
     {kOwner, "read", nullptr, &stream_read},
     {kOwner, "readline", nullptr, &stream_readline},
     {kOwner, "readlines", nullptr, &stream_readlines},
-    {kOwner, "flush", nullptr, &stream_fact<answer_none>},
-    {kOwner, "fileno", nullptr, &stream_fact<answer_fileno>},
-    {kOwner, "isatty", nullptr, &stream_fact<answer_false>},
-    {kOwner, "readable", nullptr, &stream_fact<answer_readable>},
-    {kOwner, "writable", nullptr, &stream_fact<answer_writable>},
-    {kOwner, "seekable", nullptr, &stream_fact<answer_false>},
+    {kOwner, "flush", nullptr, &stream_fact<answer_none, kFlush>},
+    {kOwner, "fileno", nullptr, &stream_fact<answer_fileno, kFileno>},
+    {kOwner, "isatty", nullptr, &stream_fact<answer_false, kIsatty>},
+    {kOwner, "readable", nullptr, &stream_fact<answer_readable, kReadable>},
+    {kOwner, "writable", nullptr, &stream_fact<answer_writable, kWritable>},
+    {kOwner, "seekable", nullptr, &stream_fact<answer_false, kSeekable>},
 };
 
 constexpr NativeProperty kStreamProperties[] = {

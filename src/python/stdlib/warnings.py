@@ -15,14 +15,14 @@ _ACTIONS = ("error", "ignore", "always", "all", "default", "module", "once")
 
 
 class _Pattern:
-    """A regular expression of literals, ".", "*", "+", "?", "\\" escapes and the end anchors
+    """A regular expression of literals, ".", "*", "+", "?", "\\" escapes and the anchors "^",
     "$" and "\\Z", matched at the start of a text."""
 
     def __init__(self, pattern, ignore_case=False):
         self.pattern = pattern
         self.ignore_case = ignore_case
         self.items = []  # (char or None for ".", "end" marker, repeat "", "*", "+" or "?")
-        i = 0
+        i = 1 if pattern.startswith("^") else 0
         while i < len(pattern):
             c = pattern[i]
             i += 1

@@ -128,6 +128,8 @@ class Emp(NamedTuple):
     def label(self):
         return self.name + "@" + self.dept
 print(Emp("ann"), Emp("bo", "y").label(), Emp._fields, isinstance(Emp("c"), tuple))
+Pair = NamedTuple("Pair", [("left", int), ("right", str)])
+print(Pair(1, "r"), Pair._fields, Pair(right="b", left=2).right)
 for src in ("class Bad(NamedTuple):\n    a: int = 1\n    b: int = 2\n    c: int\n",
             "class Bad(NamedTuple):\n    a: int = 1\n    c: int\n",
             "class Bad(NamedTuple):\n    a: int\n    def _asdict(self): pass\n"):
