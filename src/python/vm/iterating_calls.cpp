@@ -121,12 +121,15 @@ PyResult<bool> stepped_by_python(RuntimeContext& ctx, Value v, bool instances) {
     if (!instances || s->type_id < kFirstProgramType) return false;
     TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, v));
     if (!cls) return false;
-    for (std::string_view name : {"__iter__", "__next__"}) {
-        TRY_ASSIGN(found, class_lookup(ctx, *cls, ctx.heap.symbols.intern_static(name)));
-        const HeapSlot* f = found ? ctx.heap.get_if_object(*found) : nullptr;
-        if (f && f->kind() == HeapObjectKind::Function) return true;
-    }
-    return false;
+    // An __iter__ that is a generator function: its body runs as the items are asked for. Other
+    // __iter__ methods return an iterator before any item is taken, and a __next__ written in
+    // Python is called the same way by either loop. A subclass of a builtin container is
+    // iterated through its own __iter__ whatever it is (the builtins would read the items).
+    const bool container = s->kind() != HeapObjectKind::Object;
+    TRY_ASSIGN(found, class_lookup(ctx, *cls, ctx.heap.symbols.intern_static("__iter__")));
+    const HeapSlot* f = found ? ctx.heap.get_if_object(*found) : nullptr;
+    const auto* fn = f ? std::get_if<FunctionPayload>(&f->object) : nullptr;
+    return fn && (container || fn->record->code->has_yield);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Builtins that consume whole iterables, called with an iterable that only Python code can step
-// (a generator, a callable iterator, standard input, an object whose class defines __iter__ or
-// __next__ in Python): the items are collected by frames of the stored `_iteration` module that
+// (a generator, a callable iterator, standard input, an object whose class's __iter__ is a
+// generator function, a subclass of a builtin container with its own __iter__): the items are collected by frames of the stored `_iteration` module that
 // the dispatch loop runs, so a generator may wait for input and its frames show in a traceback.
 #pragma once
 
