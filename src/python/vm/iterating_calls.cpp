@@ -22,13 +22,17 @@ namespace {
 constexpr std::uint32_t kStdinStream = 0;
 constexpr std::uint32_t kStdinBufferStream = 3;
 
+constexpr std::uint32_t kAnyCount = 0xFFFFFFFFu;
+
 // Which arguments a builtin iterates: the one at `first`, or every one from `first` on; objects of
 // program classes count only when iterating is all the builtin does with them (not for dict(),
-// which takes mappings by their keys, nor for bytes(), which asks __bytes__ first).
+// which takes mappings by their keys, nor for bytes(), which asks __bytes__ first). A call with
+// more than `most` positional arguments is left to the builtin's own error, nothing consumed.
 struct Consumer {
     std::uint32_t first = 0;
     bool all = false;
     bool instances = true;
+    std::uint32_t most = 1;
 };
 
 struct MethodConsumer {
@@ -37,10 +41,10 @@ struct MethodConsumer {
 };
 
 constexpr MethodConsumer kMethods[] = {
-    {"str", "join", {0, false, true}},       {"bytes", "join", {0, false, true}},
-    {"bytearray", "join", {0, false, true}}, {"list", "extend", {0, false, true}},
-    {"bytearray", "extend", {0, false, false}}, {"set", "update", {0, true, true}},
-    {"dict", "update", {0, false, false}},
+    {"str", "join", {0, false, true, 1}},       {"bytes", "join", {0, false, true, 1}},
+    {"bytearray", "join", {0, false, true, 1}}, {"list", "extend", {0, false, true, 1}},
+    {"bytearray", "extend", {0, false, false, 1}}, {"set", "update", {0, true, true, kAnyCount}},
+    {"dict", "update", {0, false, false, 1}},
 };
 
 std::optional<Consumer> method_consumer(const NativeFunction* f) {
@@ -53,9 +57,10 @@ std::optional<Consumer> method_consumer(const NativeFunction* f) {
 // The builtin functions by their ids: sorted, min, max, sum, enumerate, zip, any, all.
 std::optional<Consumer> function_consumer(std::uint32_t id, std::size_t positional) {
     switch (id) {
-        case 17: case 20: case 25: case 27: case 28: return Consumer{};
+        case 17: case 27: case 28: return Consumer{};
+        case 20: case 25: return Consumer{0, false, true, 2};
         case 18: case 19: if (positional == 1) return Consumer{}; return std::nullopt;  // min(a, b) compares
-        case 26: return Consumer{0, true, true};
+        case 26: return Consumer{0, true, true, kAnyCount};
         default: return std::nullopt;
     }
 }
@@ -68,7 +73,7 @@ std::optional<Consumer> type_consumer(std::uint32_t id) {
         case BuiltinType::FrozenSet: return Consumer{};
         case BuiltinType::Dict:
         case BuiltinType::Bytes:
-        case BuiltinType::ByteArray: return Consumer{0, false, false};
+        case BuiltinType::ByteArray: return Consumer{0, false, false, 1};
         default: return std::nullopt;
     }
 }
@@ -90,14 +95,17 @@ std::optional<Consumer> consumer_of(const Heap& heap, Value callee, std::size_t 
         case DefinitionTag::BuiltinType: return type_consumer(def->number);
         case DefinitionTag::NativeFunction:
             if (def->function && def->function->owner == "builtins") {
-                if (def->function->name == "map") return Consumer{1, true, true};
-                if (def->function->name == "filter") return Consumer{1, false, true};
+                if (def->function->name == "map") return Consumer{1, true, true, kAnyCount};
+                if (def->function->name == "filter") return Consumer{1, false, true, 2};
             }
             return std::nullopt;
         case DefinitionTag::NativeMethod: {
             // Called unbound: the receiver is the first positional argument.
             auto m = method_consumer(def->function);
-            if (m) ++m->first;
+            if (m) {
+                ++m->first;
+                if (m->most != kAnyCount) ++m->most;
+            }
             return m;
         }
         default: return std::nullopt;
@@ -166,7 +174,7 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
     }
     if (!candidate) return std::optional<StepOutcome>();
     auto consumer = consumer_of(ctx.heap, callee, args.size());
-    if (!consumer) return std::optional<StepOutcome>();
+    if (!consumer || args.size() > consumer->most) return std::optional<StepOutcome>();
     std::vector<Value> positions;
     for (std::size_t i = consumer->first; i < args.size(); ++i) {
         TRY_ASSIGN(python, stepped_by_python(ctx, args[i], consumer->instances));

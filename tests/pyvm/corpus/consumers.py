@@ -84,6 +84,18 @@ try:
 except ValueError as e:
     print('ValueError', e)
 
+#### consumers_refusing_extra_arguments_take_nothing
+def g():
+    yield 1
+    yield 2
+it = g()
+for call in (lambda: ''.join(it, 1), lambda: [].extend(it, 2), lambda: list.extend([], it, 3)):
+    try:
+        call()
+    except TypeError:
+        print('TypeError')
+print(list(it), sum(g(), 10), list(enumerate(g(), 5)), list(filter(None, g())))
+
 #### consumers_in_generators_and_comprehensions
 def pairs():
     yield from zip((x for x in range(3)), (y * y for y in range(3)))
