@@ -250,6 +250,11 @@ PyResult<std::string> EngineRuntime::default_repr(Value v) { return py_default_o
 PyResult<std::optional<std::uint64_t>> EngineRuntime::len(Value v) { return py_builtin_len(*ctx_, v); }
 
 PyResult<std::string> EngineRuntime::format(Value v, std::string_view spec) {
+    // A registered native number formats as the builtin number it stands for.
+    if (auto parts = registered_parts(heap(), v)) {
+        heap().push_root(parts->plain);
+        return vm::format_with_spec(*ctx_, parts->plain, spec);
+    }
     if (spec.empty()) return py_str(*ctx_, v);
     return vm::format_with_spec(*ctx_, v, spec);
 }
