@@ -605,6 +605,13 @@ const OpsCase kOps[] = {
      "(201, b'pong') None (201, b'pong')\nHTTP method must be a non-empty uppercase ASCII token\nonly http:// and https:// URLs are supported\n"
      "only http:// and https:// URLs are supported\nHTTP URL exceeds 8192 bytes\ninvalid HTTP request header\ninvalid HTTP request header\n"
      "HTTP request has more than 128 headers\n"},
+    {"comparison of builtin values without methods",
+     "import _rtops as r\nprint(r.deep(2**64, 1.5), r.deep(3, 3.5), r.deep(-3, -3.5), r.deep(1, float('nan')), r.deep(b'ab', b'abc'), r.deep([1, 'x'], [2, 'y']))\n"
+     "print(r.cmp(0, {1: 2}, {1: 2.0}), r.cmp(0, [1, 2], (1, 2)))\nd = {1: 1, 2: 2, 3: 3}\ndel d[2]\nd[4] = 4\nprint(r.cmp(0, d, {1: 1, 3: 3, 5: 4}), r.cmp(0, d, {1: 1, 3: 3, 4: 4}))\n"
+     "a = []\na.append(a)\nprint(r.cmp(0, a, a), r.deep(a, a))\ndef nest(n):\n    x = []\n    for i in range(n):\n        x = [x]\n    return x\n"
+     "print(r.cmp(0, nest(250), nest(250)), r.deep(nest(250), nest(250)))\nfor f in (r.cmp, r.deep):\n    try:\n        print(f(0, nest(300), nest(300)) if f is r.cmp else f(nest(300), nest(300)))\n"
+     "    except RecursionError as e:\n        print(e)\nprint(r.cmp(0, [1], [1]))\n",
+     "1 -1 1 None -1 -1\nTrue None\nFalse True\nTrue 0\nTrue 0\nmaximum recursion depth exceeded in comparison\nmaximum recursion depth exceeded in comparison\nTrue\n"},
     {"charges of a nested scope end with it",
      "import _rtops as r\nprint(r.nested_charge())\n",
      "(4096, 0)\n"},

@@ -259,16 +259,16 @@ PyResult<std::string> EngineRuntime::format(Value v, std::string_view spec) {
     return vm::format_with_spec(*ctx_, v, spec);
 }
 
-PyResult<bool> EngineRuntime::values_equal(Value a, Value b) { return py_values_equal(*ctx_, a, b); }
+PyResult<bool> EngineRuntime::values_equal(Value a, Value b) { return vm::values_equal(*ctx_, a, b); }
 
 PyResult<int> EngineRuntime::compare_order(Value a, Value b) {
-    TRY_ASSIGN(less, py_rich_compare(*ctx_, RichCompareOp::Lt, a, b));
+    TRY_ASSIGN(less, less_than(a, b));
     if (less) return -1;
-    TRY_ASSIGN(greater, py_rich_compare(*ctx_, RichCompareOp::Lt, b, a));
+    TRY_ASSIGN(greater, less_than(b, a));
     return greater ? 1 : 0;
 }
 
-PyResult<bool> EngineRuntime::less_than(Value a, Value b) { return py_rich_compare(*ctx_, RichCompareOp::Lt, a, b); }
+PyResult<bool> EngineRuntime::less_than(Value a, Value b) { return vm::compare_holds(*ctx_, std::uint8_t(RichCompareOp::Lt), a, b); }
 
 PyResult<std::optional<Value>> EngineRuntime::getattr_optional(Value v, std::string_view name) {
     return consume_attribute_error(*ctx_, py_getattr(*ctx_, v, heap().symbols.lookup(name), name));

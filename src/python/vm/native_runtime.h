@@ -192,6 +192,7 @@ public:
 
 private:
     PyResult<std::optional<int>> deep_compare_at(Value a, Value b, std::uint64_t depth);
+    PyResult<bool> item_equal(Value a, Value b);
 
     struct Services;
     Services& services();

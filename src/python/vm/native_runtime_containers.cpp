@@ -207,7 +207,7 @@ PyResult<std::optional<std::uint64_t>> EngineRuntime::list_index(Value list, Val
         if (i >= l->items.size()) return std::optional<std::uint64_t>();
         Value item = heap().clone_value(l->items[i]);
         TRY_DO(charge_work(1));
-        TRY_ASSIGN(equal, py_values_equal(*ctx_, item, v));
+        TRY_ASSIGN(equal, vm::values_equal(*ctx_, item, v));
         if (equal) return std::optional(i);
     }
     return std::optional<std::uint64_t>();
