@@ -612,6 +612,12 @@ const OpsCase kOps[] = {
      "print(r.cmp(0, nest(250), nest(250)), r.deep(nest(250), nest(250)))\nfor f in (r.cmp, r.deep):\n    try:\n        print(f(0, nest(300), nest(300)) if f is r.cmp else f(nest(300), nest(300)))\n"
      "    except RecursionError as e:\n        print(e)\nprint(r.cmp(0, [1], [1]))\n",
      "1 -1 1 None -1 -1\nTrue None\nFalse True\nTrue 0\nTrue 0\nmaximum recursion depth exceeded in comparison\nmaximum recursion depth exceeded in comparison\nTrue\n"},
+    {"class bases and method order",
+     "import _rtops as r\nclass B: pass\nclass C(B): pass\nprint(r.clsattr(B, 2), r.clsattr(C, 3) == (C, B, object), r.clsattr(5, 2))\n",
+     "(<class 'object'>,) True None\n"},
+    {"namespace keys must be strings",
+     "import _rtops as r\nimport m\nfor bad in (lambda: r.setitem(vars(m), 1, 2), lambda: r.revars(m, {1: 2})):\n    try:\n        bad()\n    except TypeError as e:\n        print(e)\n",
+     "namespace keys must be str, not int\nnamespace keys must be str, not int\n"},
     {"charges of a nested scope end with it",
      "import _rtops as r\nprint(r.nested_charge())\n",
      "(4096, 0)\n"},
