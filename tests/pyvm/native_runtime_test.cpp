@@ -653,49 +653,44 @@ TEST_F(RuntimeOpsFixture, FileErrorTraceback) {
     EXPECT_NE(r.err.find("FileNotFoundError: [Errno 2] No such file or directory: '/nope'\n"), std::string::npos) << r.err;
 }
 
-// Under the scheduler a sleep parks the program on a timer; after the wake it goes on.
-TEST_F(RuntimeOpsFixture, SleepParksOnATimer) {
-    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
-    const std::string source = "import _rtops\nprint('before')\n_rtops.sleep_until(" + std::to_string(deadline) + ")\nprint('after')\n";
-    auto code = compile_module_source(in.heap, machine.meter, source);
-    ASSERT_TRUE(code && *code);
+// Runs `source` as a scheduled process: it must park on a timer at `deadline`; after the clock
+// reaches it the program finishes, and its output is returned.
+std::string park_then_finish(RuntimeOpsFixture& f, const std::string& source, std::uint64_t deadline) {
+    auto code = compile_module_source(f.in.heap, f.machine.meter, source);
+    EXPECT_TRUE(code && *code);
+    if (!code || !*code) return {};
     std::vector<std::string> argv{"-c"};
     std::string out, err;
-    MainModuleStep step;
-    do {
-        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
-    } while (step.kind == MainModuleStep::Kind::NotFinished);
-    ASSERT_EQ(step.kind, MainModuleStep::Kind::Blocked) << err;
+    auto run = [&] {
+        MainModuleStep step;
+        do {
+            step = run_main_module(f.in, **code, f.machine, argv, {}, {.dispatched = true}, out, err);
+        } while (step.kind == MainModuleStep::Kind::NotFinished);
+        return step;
+    };
+    MainModuleStep step = run();
+    EXPECT_EQ(step.kind, MainModuleStep::Kind::Blocked) << err;
+    if (step.kind != MainModuleStep::Kind::Blocked) return out;
     EXPECT_EQ(*step.wait, WaitReason::timer(deadline));
-    EXPECT_EQ(out, "before\n");
-    ASSERT_TRUE(machine.advance_time_to(deadline).has_value());
-    do {
-        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
-    } while (step.kind == MainModuleStep::Kind::NotFinished);
-    ASSERT_EQ(step.kind, MainModuleStep::Kind::Finished) << err;
-    EXPECT_EQ(out, "before\nafter\n");
+    EXPECT_TRUE(f.machine.advance_time_to(deadline).has_value());
+    EXPECT_EQ(run().kind, MainModuleStep::Kind::Finished) << err;
+    return out;
+}
+
+// Under the scheduler a wait parks the program on a timer; after the wake it goes on.
+TEST_F(RuntimeOpsFixture, SleepParksOnATimer) {
+    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
+    EXPECT_EQ(park_then_finish(*this, "import _rtops\nprint('before')\n_rtops.sleep_until(" + std::to_string(deadline) +
+                                          ")\nprint('after')\n", deadline),
+              "before\nafter\n");
 }
 
 // time.sleep under the scheduler parks the program once; the call that runs again after the wake
 // returns instead of sleeping again.
 TEST_F(RuntimeOpsFixture, SleepUnderTheSchedulerParksOnce) {
-    const std::uint64_t start = machine.clock.now_ns();
-    auto code = compile_module_source(in.heap, machine.meter, "import _rtops\n_rtops.sleep(0.000005)\nprint(_rtops.mono())\n");
-    ASSERT_TRUE(code && *code);
-    std::vector<std::string> argv{"-c"};
-    std::string out, err;
-    MainModuleStep step;
-    do {
-        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
-    } while (step.kind == MainModuleStep::Kind::NotFinished);
-    ASSERT_EQ(step.kind, MainModuleStep::Kind::Blocked) << err;
-    EXPECT_EQ(*step.wait, WaitReason::timer(start + 5000));
-    ASSERT_TRUE(machine.advance_time_to(start + 5000).has_value());
-    do {
-        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
-    } while (step.kind == MainModuleStep::Kind::NotFinished);
-    ASSERT_EQ(step.kind, MainModuleStep::Kind::Finished) << err;
-    EXPECT_EQ(out, std::to_string(start + 5000) + "\n");
+    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
+    EXPECT_EQ(park_then_finish(*this, "import _rtops\n_rtops.sleep(0.000005)\nprint(_rtops.mono())\n", deadline),
+              std::to_string(deadline) + "\n");
 }
 
 }  // namespace
