@@ -14,6 +14,7 @@
 #include "python/vm/call.h"
 #include "python/vm/host_bridges.h"
 #include "python/vm/runtime_context.h"
+#include "python/vm/services.h"
 
 namespace tw::py {
 namespace {
@@ -215,7 +216,6 @@ const NativeFunction kFunctions[] = {
          return v.value_or(Value::none());
      }},
     {"_rtops", "tnew", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
-         auto type = rt.builtin_by_name("int");
          NativeCall rest{{a.positional.begin() + 1, a.positional.end()}, {}};
          return rt.type_new(6, a.positional.at(0), std::move(rest));
      }},
@@ -353,6 +353,89 @@ const NativeFunction kFunctions[] = {
          return rt.new_tuple({Value::from_int(inner.as_int() - std::int64_t(before)),
                               Value::from_int(std::int64_t(rt.meter().memory_current() - before))});
      }},
+    // Standard streams: selector 4 stdin text, 5 stdin bytes, 6 stdout, 7 stderr; other values as given.
+    {"_rtops", "write", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         Value stream = a.positional.at(0).is_int() ? rt.static_value(std::uint8_t(a.positional[0].as_int())) : a.positional[0];
+         UNWRAP(text, rt.to_string(a.positional.at(1)));
+         UNWRAP(n, rt.stream_write(stream, text.value_or("")));
+         return Value::from_int(std::int64_t(n));
+     }},
+    {"_rtops", "read", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         Value stream = a.positional.at(0).is_int() ? rt.static_value(std::uint8_t(a.positional[0].as_int())) : a.positional[0];
+         const bool has_limit = !a.positional.at(1).is_none();
+         UNWRAP(r, rt.stream_read(stream, has_limit, has_limit ? arg_u64(a, 1) : 0, a.positional.at(2).as_bool()));
+         return r.bytes ? rt.new_bytes(std::move(r.data)) : rt.new_str(std::move(r.data));
+     }},
+    {"_rtops", "cstep", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(step, rt.coroutine_step(a.positional.at(0), a.positional.at(1)));
+         return rt.new_tuple({Value::from_int(step.kind), step.value});
+     }},
+    {"_rtops", "cresult", [](NativeRuntime& rt, Args a) -> PyResult<Value> { return rt.coroutine_result(a.positional.at(0)); }},
+    {"_rtops", "gthrow", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         return rt.generator_throw(a.positional.at(0), a.positional.at(1));
+     }},
+    {"_rtops", "gclose", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         CHECK_OK(rt.generator_close(a.positional.at(0)));
+         return Value::none();
+     }},
+    {"_rtops", "collect", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(it, rt.collect(a.positional.at(0)));
+         if (!it) return Value::none();
+         UNWRAP(first, rt.iterator_next(*it));
+         return first.value_or(Value::none());
+     }},
+    {"_rtops", "fmt", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(spec, rt.to_string(a.positional.at(1)));
+         UNWRAP(text, rt.format(a.positional.at(0), spec.value_or("")));
+         return rt.new_str(std::move(text));
+     }},
+    {"_rtops", "clocks", [](NativeRuntime& rt, Args) -> PyResult<Value> {
+         PyClock& c = rt.clock();
+         UNWRAP(mono, c.monotonic_ns());
+         UNWRAP(mono_again, c.monotonic_ns());
+         UNWRAP(proc, c.process_time_ns());
+         UNWRAP(wall, c.time_ns());
+         UNWRAP(secs, c.time());
+         return rt.new_tuple({Value::from_bool(mono == mono_again), Value::from_bool(proc > 0),
+                              Value::from_bool(wall >= std::int64_t(kBootWallMs) * 1000000),
+                              Value::from_bool(secs * 1e9 >= double(wall) - 1e3)});
+     }},
+    {"_rtops", "mono", [](NativeRuntime& rt, Args) -> PyResult<Value> {
+         UNWRAP(ns, rt.clock().monotonic_ns());
+         return Value::from_int(ns);
+     }},
+    {"_rtops", "sleep", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         const Value v = a.positional.at(0);
+         CHECK_OK(rt.clock().sleep(v.is_float() ? v.as_float() : double(v.as_int())));
+         return Value::none();
+     }},
+    {"_rtops", "env", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         UNWRAP(name, rt.to_string(a.positional.at(0)));
+         auto v = rt.environment().get(name.value_or(""));
+         if (!v) return Value::none();
+         return rt.new_str(std::move(*v));
+     }},
+    // http(method, url, [(name, value), ...]) -> None when no route matched, else (status, body).
+    {"_rtops", "http", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         PyHttpRequest req;
+         UNWRAP(method, rt.to_string(a.positional.at(0)));
+         UNWRAP(url, rt.to_string(a.positional.at(1)));
+         req.method = method.value_or("");
+         req.url = url.value_or("");
+         if (a.positional.size() > 2) {
+             UNWRAP(headers, rt.list_to_vec(a.positional[2]));
+             for (const Value& h : headers) {
+                 UNWRAP(parts, rt.tuple_to_vec(h));
+                 UNWRAP(n, rt.to_string(parts.at(0)));
+                 UNWRAP(v, rt.to_string(parts.at(1)));
+                 req.headers.emplace_back(n.value_or(""), v.value_or(""));
+             }
+         }
+         UNWRAP(answer, rt.http().request(std::move(req)));
+         if (!answer.matched) return Value::none();
+         UNWRAP(body, rt.new_bytes(std::move(answer.body)));
+         return rt.new_tuple({Value::from_int(answer.status), body});
+     }},
 };
 
 const NativeModule kModule{"_rtops", kFunctions, {}};
@@ -371,6 +454,7 @@ struct OpsCase {
     const char* program;
     const char* out;
     const char* message = "";
+    const char* stdin_bytes = "";
 };
 
 const OpsCase kOps[] = {
@@ -483,6 +567,57 @@ const OpsCase kOps[] = {
     {"program name and type names",
      "import _rtops as r\nclass K: pass\nprint(r.prog(), r.typename(K()), r.typename(3))\n",
      "-c K int\n"},
+    {"standard stream writes",
+     "import _rtops as r\nn = r.write(6, 'h\u00e9llo')\nprint('', n, r.write(7, 'e'))\nfor s, t in ((4, 'x'), (5, 'x'), ('no', 'x')):\n"
+     "    try:\n        r.write(s, t)\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n",
+     "h\u00e9llo 5 1\nValueError standard input is not writable\nValueError standard input is not writable\n"
+     "TypeError expected a simulated stream\n"},
+    {"standard input reads share one position",
+     "import _rtops as r\nprint(repr(r.read(4, None, True)), r.read(4, 0, True) == '', repr(r.read(5, 2, False)), repr(r.read(4, 3, False)),\n"
+     "      repr(r.read(5, None, False)), repr(r.read(4, None, False)))\ntry:\n    r.read(6, None, False)\nexcept ValueError as e:\n    print(e)\n",
+     "'ab\\n' True b'\\xc3\\xa9' 'cd\\n' b'ef' ''\nonly standard input is readable\n", "", "ab\n\xc3\xa9" "cd\nef"},
+    {"coroutine steps and results",
+     "import _rtops as r\nasync def ok():\n    return 7\nasync def bad():\n    raise KeyError('k')\nc = ok()\ntry:\n    r.cresult(c)\nexcept RuntimeError as e:\n    print(e)\n"
+     "print(r.cstep(c, None), r.cresult(c))\nkind, exc = r.cstep(bad(), None)\nprint(kind, repr(exc))\ntry:\n    r.cstep(5, None)\nexcept TypeError as e:\n    print(e)\n",
+     "coroutine has not completed\n(1, 7) 7\n2 KeyError('k')\nexpected a coroutine\n"},
+    {"generator throw and close",
+     "import _rtops as r\ndef g():\n    try:\n        yield 1\n    except KeyError:\n        yield 'caught'\n    yield 'after'\nx = g()\nnext(x)\nprint(r.gthrow(x, KeyError))\n"
+     "for exc in (5, ValueError):\n    try:\n        r.gthrow(x, exc)\n    except (TypeError, ValueError) as e:\n        print(type(e).__name__, e)\n"
+     "y = g()\nnext(y)\nr.gclose(y)\nprint(list(y))\ndef h():\n    yield 1\n    return 9\nz = h()\nnext(z)\ntry:\n    r.gthrow(z, GeneratorExit)\nexcept GeneratorExit:\n    print('exit')\n",
+     "caught\nTypeError exceptions must be classes or instances deriving from BaseException, not int\nValueError \n[]\nexit\n"},
+    {"collect gives native iterators only",
+     "import _rtops as r\nclass C:\n    def __iter__(self):\n        return iter([1])\nprint(r.collect([4, 5]), r.collect('xy'), r.collect(C()), r.collect(3))\n",
+     "4 x None None\n"},
+    {"format",
+     "import _rtops as r\nclass F:\n    def __format__(self, spec):\n        return 'F' + spec\nprint(r.fmt(3.5, '>6'), r.fmt(12, ''), r.fmt(F(), 'x'), r.fmt(True, 'd'))\n",
+     "   3.5 12 Fx 1\n"},
+    {"clock reads and sleeps",
+     "import _rtops as r\nprint(r.clocks())\nt = r.mono()\nr.sleep(0.5)\nr.sleep(0)\nprint(r.mono() - t)\ntry:\n    r.sleep(2**64 / 1e9 * 2)\nexcept OverflowError as e:\n    print(e)\n",
+     "(True, True, True, True)\n500000000\ntime.sleep() length is too large\n"},
+    {"environment",
+     "import _rtops as r\nprint(r.env('HOME'), r.env('PWD'), r.env('NO_SUCH_VARIABLE'))\n",
+     "/root / None\n"},
+    {"http requests",
+     "import _rtops as r\nprint(r.http('GET', 'http://api.test/x'), r.http('GET', 'http://other.test/'), r.http('X-Y', 'http://api.test/y', [('A-b', 'c')]))\n"
+     "for args in (('get', 'http://a/'), ('GET', 'ftp://a/'), ('GET', 'HTTP://a/'), ('GET', 'http://' + 'a' * 8186),\n"
+     "             ('GET', 'http://a/', [('bad name', 'x')]), ('GET', 'http://a/', [('n', 'x\\ny')]), ('GET', 'http://a/', [('n', 'v')] * 129)):\n"
+     "    try:\n        print(r.http(*args))\n    except ValueError as e:\n        print(e)\n",
+     "(201, b'pong') None (201, b'pong')\nHTTP method must be a non-empty uppercase ASCII token\nonly http:// and https:// URLs are supported\n"
+     "only http:// and https:// URLs are supported\nHTTP URL exceeds 8192 bytes\ninvalid HTTP request header\ninvalid HTTP request header\n"
+     "HTTP request has more than 128 headers\n"},
+    {"comparison of builtin values without methods",
+     "import _rtops as r\nprint(r.deep(2**64, 1.5), r.deep(3, 3.5), r.deep(-3, -3.5), r.deep(1, float('nan')), r.deep(b'ab', b'abc'), r.deep([1, 'x'], [2, 'y']))\n"
+     "print(r.cmp(0, {1: 2}, {1: 2.0}), r.cmp(0, [1, 2], (1, 2)))\nd = {1: 1, 2: 2, 3: 3}\ndel d[2]\nd[4] = 4\nprint(r.cmp(0, d, {1: 1, 3: 3, 5: 4}), r.cmp(0, d, {1: 1, 3: 3, 4: 4}))\n"
+     "a = []\na.append(a)\nprint(r.cmp(0, a, a), r.deep(a, a))\ndef nest(n):\n    x = []\n    for i in range(n):\n        x = [x]\n    return x\n"
+     "print(r.cmp(0, nest(250), nest(250)), r.deep(nest(250), nest(250)))\nfor f in (r.cmp, r.deep):\n    try:\n        print(f(0, nest(300), nest(300)) if f is r.cmp else f(nest(300), nest(300)))\n"
+     "    except RecursionError as e:\n        print(e)\nprint(r.cmp(0, [1], [1]))\n",
+     "1 -1 1 None -1 -1\nTrue None\nFalse True\nTrue 0\nTrue 0\nmaximum recursion depth exceeded in comparison\nmaximum recursion depth exceeded in comparison\nTrue\n"},
+    {"class bases and method order",
+     "import _rtops as r\nclass B: pass\nclass C(B): pass\nprint(r.clsattr(B, 2), r.clsattr(C, 3) == (C, B, object), r.clsattr(5, 2))\n",
+     "(<class 'object'>,) True None\n"},
+    {"namespace keys must be strings",
+     "import _rtops as r\nimport m\nfor bad in (lambda: r.setitem(vars(m), 1, 2), lambda: r.revars(m, {1: 2})):\n    try:\n        bad()\n    except TypeError as e:\n        print(e)\n",
+     "namespace keys must be str, not int\nnamespace keys must be str, not int\n"},
     {"charges of a nested scope end with it",
      "import _rtops as r\nprint(r.nested_charge())\n",
      "(4096, 0)\n"},
@@ -498,8 +633,9 @@ TEST_P(RuntimeOpsTable, Runs) {
     ASSERT_TRUE(machine.vfs.write_file("/work/sleeper.py", "import _rtops\n_rtops.sleep_until(10)\n", 0644).has_value());
     ASSERT_TRUE(machine.vfs.create_dir_all("/", "/extra").has_value());
     ASSERT_TRUE(machine.vfs.write_file("/extra/late.py", "v = 'late'\n", 0644).has_value());
+    ASSERT_TRUE(machine.broker.add_static_route("http://api.test/*", 201, Bytes(std::string("pong"))).has_value());
     in.initial_search_path = {"/work"};
-    auto r = run_program_on(machine, in, c.program);
+    auto r = run_program_on(machine, in, c.program, {"-c"}, c.stdin_bytes);
     EXPECT_EQ(r.out, c.out) << r.err;
     EXPECT_EQ(r.message, c.message) << r.err;
 }
@@ -517,27 +653,44 @@ TEST_F(RuntimeOpsFixture, FileErrorTraceback) {
     EXPECT_NE(r.err.find("FileNotFoundError: [Errno 2] No such file or directory: '/nope'\n"), std::string::npos) << r.err;
 }
 
-// Under the scheduler a sleep parks the program on a timer; after the wake it goes on.
-TEST_F(RuntimeOpsFixture, SleepParksOnATimer) {
-    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
-    const std::string source = "import _rtops\nprint('before')\n_rtops.sleep_until(" + std::to_string(deadline) + ")\nprint('after')\n";
-    auto code = compile_module_source(in.heap, machine.meter, source);
-    ASSERT_TRUE(code && *code);
+// Runs `source` as a scheduled process: it must park on a timer at `deadline`; after the clock
+// reaches it the program finishes, and its output is returned.
+std::string park_then_finish(RuntimeOpsFixture& f, const std::string& source, std::uint64_t deadline) {
+    auto code = compile_module_source(f.in.heap, f.machine.meter, source);
+    EXPECT_TRUE(code && *code);
+    if (!code || !*code) return {};
     std::vector<std::string> argv{"-c"};
     std::string out, err;
-    MainModuleStep step;
-    do {
-        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
-    } while (step.kind == MainModuleStep::Kind::NotFinished);
-    ASSERT_EQ(step.kind, MainModuleStep::Kind::Blocked) << err;
+    auto run = [&] {
+        MainModuleStep step;
+        do {
+            step = run_main_module(f.in, **code, f.machine, argv, {}, {.dispatched = true}, out, err);
+        } while (step.kind == MainModuleStep::Kind::NotFinished);
+        return step;
+    };
+    MainModuleStep step = run();
+    EXPECT_EQ(step.kind, MainModuleStep::Kind::Blocked) << err;
+    if (step.kind != MainModuleStep::Kind::Blocked) return out;
     EXPECT_EQ(*step.wait, WaitReason::timer(deadline));
-    EXPECT_EQ(out, "before\n");
-    ASSERT_TRUE(machine.advance_time_to(deadline).has_value());
-    do {
-        step = run_main_module(in, **code, machine, argv, {}, {.dispatched = true}, out, err);
-    } while (step.kind == MainModuleStep::Kind::NotFinished);
-    ASSERT_EQ(step.kind, MainModuleStep::Kind::Finished) << err;
-    EXPECT_EQ(out, "before\nafter\n");
+    EXPECT_TRUE(f.machine.advance_time_to(deadline).has_value());
+    EXPECT_EQ(run().kind, MainModuleStep::Kind::Finished) << err;
+    return out;
+}
+
+// Under the scheduler a wait parks the program on a timer; after the wake it goes on.
+TEST_F(RuntimeOpsFixture, SleepParksOnATimer) {
+    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
+    EXPECT_EQ(park_then_finish(*this, "import _rtops\nprint('before')\n_rtops.sleep_until(" + std::to_string(deadline) +
+                                          ")\nprint('after')\n", deadline),
+              "before\nafter\n");
+}
+
+// time.sleep under the scheduler parks the program once; the call that runs again after the wake
+// returns instead of sleeping again.
+TEST_F(RuntimeOpsFixture, SleepUnderTheSchedulerParksOnce) {
+    const std::uint64_t deadline = machine.clock.now_ns() + 5000;
+    EXPECT_EQ(park_then_finish(*this, "import _rtops\n_rtops.sleep(0.000005)\nprint(_rtops.mono())\n", deadline),
+              std::to_string(deadline) + "\n");
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "python/objects/descriptors.h"
 #include "python/objects/value_access.h"
 #include "python/vm/native_objects.h"
+#include "python/vm/services.h"
 
 namespace tw {
 class ResourceMeter;
@@ -57,6 +58,19 @@ struct ParameterRecord {
     std::string name;
     std::uint8_t kind = 0;
     std::optional<Value> default_value;
+};
+
+// One step of a coroutine driven by a native event loop: the value it yielded, the value it
+// returned, or the exception it raised.
+struct CoroutineStep {
+    enum Kind : std::uint8_t { Yielded = 0, Returned = 1, Raised = 2 } kind = Yielded;
+    Value value;
+};
+
+// What a read of standard input gives: text (sys.stdin) or bytes (sys.stdin.buffer).
+struct StreamRead {
+    bool bytes = false;
+    std::string data;
 };
 
 class NativeRuntime;
@@ -135,6 +149,14 @@ public:
     // <, <=, >, >=); none for every other pair.
     virtual PyResult<std::optional<bool>> compare(std::uint8_t op, Value a, Value b) = 0;
     virtual std::optional<BigInt> to_bigint(Value v) = 0;
+    // Writes to standard output (stream 1) or error (stream 2) under the output budget: the number
+    // of characters of the text. TypeError "expected a simulated stream"; ValueError "standard
+    // input is not writable".
+    virtual PyResult<std::uint64_t> stream_write(Value stream, std::string_view text) = 0;
+    // Reads standard input as text (stream 0) or bytes (stream 3): at most `limit` characters
+    // (bytes) when `has_limit`, up to and including a line feed when `line`. A dispatched program
+    // that must wait is suspended. ValueError "only standard input is readable".
+    virtual PyResult<StreamRead> stream_read(Value stream, bool has_limit, std::uint64_t limit, bool line) = 0;
     virtual NumericView number_view(Value v) = 0;
     virtual PyResult<std::string> repr_builtin(Value v) = 0;
     virtual PyResult<std::string> format_fstring_field(Value v, std::int32_t conversion, std::string_view spec) = 0;
@@ -190,12 +212,23 @@ public:
     virtual bool iterator_state(Value v) = 0;
     // `iter(x)`.
     virtual PyResult<Value> get_iterator(Value v) = 0;
+    // A native iterator over a builtin iterable; none for instances of program classes and values
+    // that are not iterable.
+    virtual PyResult<std::optional<Value>> collect(Value v) = 0;
     // The value is an instance of a user class.
     virtual bool has_builtin_payload(Value v) = 0;
     // One `next()` step; none when the iterator is exhausted.
     virtual PyResult<std::optional<Value>> iterator_next(Value iterator) = 0;
     // `generator.send(value)`: the yielded value, or none when the generator finished.
     virtual PyResult<std::optional<Value>> generator_state(Value generator, Value sent) = 0;
+    // A copy of a finished coroutine's return value: RuntimeError "coroutine has not completed".
+    virtual PyResult<Value> coroutine_result(Value coroutine) = 0;
+    // Sends the value into the coroutine; a Python exception it raises is the Raised step.
+    virtual PyResult<CoroutineStep> coroutine_step(Value coroutine, Value sent) = 0;
+    virtual PyStatus generator_close(Value generator) = 0;
+    // `generator.throw(exc)`: the yielded value; StopIteration with the return value when the
+    // generator finishes.
+    virtual PyResult<Value> generator_throw(Value generator, Value exception) = 0;
     virtual PyResult<Value> new_value_iterator(std::vector<Value> values) = 0;
     virtual PyResult<Value> new_count_iterator(std::int64_t start, std::int64_t step) = 0;
 
@@ -300,6 +333,10 @@ public:
     virtual Value exception_type_value(std::string_view name) = 0;
     // Makes the program wait until one of the resources is ready.
     virtual PyStatus wait_resources(std::vector<WaitReason> resources) = 0;
+    // The machine services, acting for the running process.
+    virtual PyClock& clock() = 0;
+    virtual PyEnvironment& environment() = 0;
+    virtual PyHttp& http() = 0;
     virtual std::optional<Value> frame_module_name(std::uint64_t depth) = 0;
     // (display file name, line) of a frame: depth 0 is the running frame.
     virtual std::optional<std::pair<std::string, std::uint32_t>> caller_location(std::optional<std::uint64_t> depth) = 0;

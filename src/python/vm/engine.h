@@ -89,6 +89,8 @@ PyResult<Value> binary_operation(RuntimeContext& ctx, std::uint8_t op, Value a, 
 PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a, Value b);
 PyResult<Value> unary_operation(RuntimeContext& ctx, std::uint8_t op, Value a);
 PyResult<bool> truth(RuntimeContext& ctx, Value v);
+// Whether the comparison `op` (0 ==, 1 !=, 2 <, 3 <=, 4 >, 5 >=) holds, by the full operator.
+PyResult<bool> compare_holds(RuntimeContext& ctx, std::uint8_t op, Value a, Value b);
 PyResult<bool> values_equal(RuntimeContext& ctx, Value a, Value b);
 PyResult<std::uint64_t> hash_value(RuntimeContext& ctx, Value v);
 PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key);

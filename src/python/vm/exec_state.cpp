@@ -40,7 +40,9 @@ ExecState::ExecState(const ExecState& o)
       call_depth(o.call_depth),
       comparison_depth(o.comparison_depth),
       stdin_state(o.stdin_state),
-      charged_memory(o.charged_memory) {}
+      charged_memory(o.charged_memory),
+      timer_deadlines(o.timer_deadlines),
+      sleep_deadline(o.sleep_deadline) {}
 
 ExecState& ExecState::operator=(const ExecState& o) {
     if (this != &o) {

@@ -156,6 +156,9 @@ public:
     std::uint64_t charged_memory = 0;
     // Deadlines with a wake-up event pending on the machine's clock (asyncio timers).
     std::set<std::uint64_t> timer_deadlines;
+    // The end of a time.sleep that parked the program; the call that runs again after the wake
+    // finds it passed and returns.
+    std::optional<std::uint64_t> sleep_deadline;
 
     // A new frame over `code`; "VM stack depth exceeds the frame index range" when a stack base
     // does not fit 32 bits.

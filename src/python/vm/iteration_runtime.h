@@ -8,6 +8,7 @@
 
 #include "python/heap/error.h"
 #include "python/heap/value.h"
+#include "python/vm/call.h"
 #include "python/vm/runtime_context.h"
 
 namespace tw::py::vm {
@@ -29,10 +30,7 @@ PyResult<std::optional<Value>> runtime_generator_state(RuntimeContext& ctx, Valu
 // A copy of the return value of a finished coroutine; RuntimeError "coroutine has not completed".
 PyResult<Value> runtime_coroutine_result(RuntimeContext& ctx, Value coro);
 
-struct CoroutineStep {
-    enum Kind : std::uint8_t { Yielded = 0, Returned = 1, Raised = 2 } kind = Yielded;
-    Value value;  // the yielded value, the result, or the exception object
-};
+using CoroutineStep = py::CoroutineStep;
 PyResult<CoroutineStep> runtime_coroutine_step(RuntimeContext& ctx, Value coro, Value v);
 PyStatus runtime_generator_close(RuntimeContext& ctx, Value gen);
 // Throws an exception instance or class (deriving from BaseException) into the generator: the

@@ -250,20 +250,25 @@ PyResult<std::string> EngineRuntime::default_repr(Value v) { return py_default_o
 PyResult<std::optional<std::uint64_t>> EngineRuntime::len(Value v) { return py_builtin_len(*ctx_, v); }
 
 PyResult<std::string> EngineRuntime::format(Value v, std::string_view spec) {
+    // A registered native number formats as the builtin number it stands for.
+    if (auto parts = registered_parts(heap(), v)) {
+        heap().push_root(parts->plain);
+        return vm::format_with_spec(*ctx_, parts->plain, spec);
+    }
     if (spec.empty()) return py_str(*ctx_, v);
     return vm::format_with_spec(*ctx_, v, spec);
 }
 
-PyResult<bool> EngineRuntime::values_equal(Value a, Value b) { return py_values_equal(*ctx_, a, b); }
+PyResult<bool> EngineRuntime::values_equal(Value a, Value b) { return vm::values_equal(*ctx_, a, b); }
 
 PyResult<int> EngineRuntime::compare_order(Value a, Value b) {
-    TRY_ASSIGN(less, py_rich_compare(*ctx_, RichCompareOp::Lt, a, b));
+    TRY_ASSIGN(less, less_than(a, b));
     if (less) return -1;
-    TRY_ASSIGN(greater, py_rich_compare(*ctx_, RichCompareOp::Lt, b, a));
+    TRY_ASSIGN(greater, less_than(b, a));
     return greater ? 1 : 0;
 }
 
-PyResult<bool> EngineRuntime::less_than(Value a, Value b) { return py_rich_compare(*ctx_, RichCompareOp::Lt, a, b); }
+PyResult<bool> EngineRuntime::less_than(Value a, Value b) { return vm::compare_holds(*ctx_, std::uint8_t(RichCompareOp::Lt), a, b); }
 
 PyResult<std::optional<Value>> EngineRuntime::getattr_optional(Value v, std::string_view name) {
     return consume_attribute_error(*ctx_, py_getattr(*ctx_, v, heap().symbols.lookup(name), name));

@@ -2,6 +2,8 @@
 // engine's own entry for calling a value to completion from native code.
 #pragma once
 
+#include <memory>
+
 #include "python/vm/call.h"
 #include "python/vm/runtime_context.h"
 
@@ -57,6 +59,8 @@ public:
     PyResult<bool> builtin_equal(Value a, Value b) override;
     PyResult<std::optional<bool>> compare(std::uint8_t op, Value a, Value b) override;
     std::optional<BigInt> to_bigint(Value v) override;
+    PyResult<std::uint64_t> stream_write(Value stream, std::string_view text) override;
+    PyResult<StreamRead> stream_read(Value stream, bool has_limit, std::uint64_t limit, bool line) override;
     NumericView number_view(Value v) override;
     PyResult<std::string> repr_builtin(Value v) override;
     PyResult<std::string> format_fstring_field(Value v, std::int32_t conversion, std::string_view spec) override;
@@ -95,9 +99,14 @@ public:
     bool iterator_kind(Value v) override;
     bool iterator_state(Value v) override;
     PyResult<Value> get_iterator(Value v) override;
+    PyResult<std::optional<Value>> collect(Value v) override;
     bool has_builtin_payload(Value v) override;
     PyResult<std::optional<Value>> iterator_next(Value iterator) override;
     PyResult<std::optional<Value>> generator_state(Value generator, Value sent) override;
+    PyResult<Value> coroutine_result(Value coroutine) override;
+    PyResult<CoroutineStep> coroutine_step(Value coroutine, Value sent) override;
+    PyStatus generator_close(Value generator) override;
+    PyResult<Value> generator_throw(Value generator, Value exception) override;
     PyResult<Value> new_value_iterator(std::vector<Value> values) override;
     PyResult<Value> new_count_iterator(std::int64_t start, std::int64_t step) override;
     PyResult<Value> new_list(std::vector<Value> values) override;
@@ -167,6 +176,9 @@ public:
     std::optional<std::string> exception_type_index(Value v) override;
     Value exception_type_value(std::string_view name) override;
     PyStatus wait_resources(std::vector<WaitReason> resources) override;
+    PyClock& clock() override;
+    PyEnvironment& environment() override;
+    PyHttp& http() override;
     std::optional<Value> frame_module_name(std::uint64_t depth) override;
     std::optional<std::pair<std::string, std::uint32_t>> caller_location(std::optional<std::uint64_t> depth) override;
     PyResult<std::optional<std::vector<ParameterRecord>>> signature_parameters(Value callable) override;
@@ -182,8 +194,13 @@ public:
 
 private:
     PyResult<std::optional<int>> deep_compare_at(Value a, Value b, std::uint64_t depth);
+    PyResult<bool> item_equal(Value a, Value b);
+
+    struct Services;
+    Services& services();
 
     RuntimeContext* ctx_;
+    std::shared_ptr<Services> services_;  // made at the first use of a service
 };
 
 // The same entry as `NativeRuntime::call`, for code holding only the runtime context.

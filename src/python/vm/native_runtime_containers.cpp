@@ -83,6 +83,11 @@ PyResult<std::optional<Symbol>> key_symbol(EngineRuntime& rt, const Value& key, 
     return std::optional(s);
 }
 
+// TypeError "namespace keys must be str, not {}" for a key stored into a namespace mapping.
+PyError namespace_key_error(EngineRuntime& rt, const Value& key) {
+    return PyError::type_error(fmt::format("namespace keys must be str, not {}", rt.type_name(key)));
+}
+
 PyStatus namespace_store(EngineRuntime& rt, const NamespaceDictPayload& nd, Symbol symbol, const Value& v) {
     if (nd.word == 0) return vm::store_scope_name(rt.context(), nd.namespace_, symbol, v);
     return instance_store_attr(StoreContext{rt.heap(), rt.roots(), rt.meter()}, nd.namespace_, symbol, v);
@@ -208,7 +213,7 @@ PyResult<std::optional<std::uint64_t>> EngineRuntime::list_index(Value list, Val
         if (i >= l->items.size()) return std::optional<std::uint64_t>();
         Value item = heap().clone_value(l->items[i]);
         TRY_DO(charge_work(1));
-        TRY_ASSIGN(equal, py_values_equal(*ctx_, item, v));
+        TRY_ASSIGN(equal, vm::values_equal(*ctx_, item, v));
         if (equal) return std::optional(i);
     }
     return std::optional<std::uint64_t>();
@@ -305,7 +310,7 @@ PyStatus EngineRuntime::dict_set(Value mapping, Value key, Value v) {
     if (const auto* nd = namespace_dict(heap(), mapping)) {
         const NamespaceDictPayload copy = *nd;
         TRY_ASSIGN(symbol, key_symbol(*this, key, true));
-        if (!symbol) return fail(PyError::type_error("attribute name must be string"));
+        if (!symbol) return fail(namespace_key_error(*this, key));
         return namespace_store(*this, copy, *symbol, v);
     }
     if (!dict_table(heap(), mapping)) return fail(dict_kind_error());
@@ -346,7 +351,7 @@ PyStatus EngineRuntime::dict_update(Value mapping, std::vector<ValuePair> pairs)
         std::vector<std::pair<Symbol, Value>> stores;
         for (const auto& [key, value] : pairs) {
             TRY_ASSIGN(symbol, key_symbol(*this, key, true));
-            if (!symbol) return fail(PyError::type_error("attribute name must be string"));
+            if (!symbol) return fail(namespace_key_error(*this, key));
             stores.emplace_back(*symbol, value);
         }
         TRY_ASSIGN(entries, namespace_entries(heap(), copy));

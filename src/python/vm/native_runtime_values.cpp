@@ -2,6 +2,8 @@
 // attribute stores, registered value kinds, operators and the builtin `__new__` of types.
 #include <fmt/format.h>
 
+#include <cmath>
+
 #include <algorithm>
 
 #include "kernel/machine.h"
@@ -113,7 +115,7 @@ PyResult<std::optional<int>> EngineRuntime::deep_compare(Value a, Value b) { ret
 
 PyResult<std::optional<int>> EngineRuntime::deep_compare_at(Value a, Value b, std::uint64_t depth) {
     using Order = std::optional<int>;
-    if (depth > kMaxComparisonDepth)
+    if (depth >= kMaxComparisonDepth)
         return fail(PyError::exception("RecursionError", "maximum recursion depth exceeded in comparison"));
     auto three_way = [](auto x, auto y) { return Order(x < y ? -1 : y < x ? 1 : 0); };
     const NumericView x = py_numeric_view(heap(), a), y = py_numeric_view(heap(), b);
@@ -123,6 +125,9 @@ PyResult<std::optional<int>> EngineRuntime::deep_compare_at(Value a, Value b, st
                         y.kind == NumericView::Float;
     if (real_x && real_y) {
         if (x.kind == NumericView::Small && y.kind == NumericView::Small) return three_way(x.small, y.small);
+        // A NaN is unordered: no ordering at all rather than a false "equal".
+        if ((x.kind == NumericView::Float && std::isnan(x.real)) || (y.kind == NumericView::Float && std::isnan(y.real)))
+            return Order();
         TRY_ASSIGN(less, py_rich_compare(*ctx_, RichCompareOp::Lt, a, b));
         if (less) return Order(-1);
         TRY_ASSIGN(greater, py_rich_compare(*ctx_, RichCompareOp::Lt, b, a));
@@ -152,8 +157,10 @@ PyResult<std::optional<int>> EngineRuntime::deep_compare_at(Value a, Value b, st
         if (i >= xs->size() || i >= ys->size()) return three_way(xs->size(), ys->size());
         Value xi = heap().clone_value((*xs)[i]), yi = heap().clone_value((*ys)[i]);
         TRY_DO(charge_work(1));
-        TRY_ASSIGN(item, deep_compare_at(xi, yi, depth + 1));
-        if (!item || *item != 0) return item;
+        TRY_ASSIGN(equal, item_equal(xi, yi));
+        if (equal) continue;
+        // The first unequal pair decides.
+        return deep_compare_at(xi, yi, depth + 1);
     }
 }
 
@@ -162,7 +169,7 @@ PyResult<bool> EngineRuntime::builtin_equal(Value a, Value b) {
     TRY_ASSIGN(structural, compare(0, a, b));
     if (structural) return *structural;
     const NumericView x = py_numeric_view(heap(), a), y = py_numeric_view(heap(), b);
-    if (x.kind != NumericView::None && y.kind != NumericView::None) return py_values_equal(*ctx_, a, b);
+    if (x.kind != NumericView::None && y.kind != NumericView::None) return vm::values_equal(*ctx_, a, b);
     TRY_ASSIGN(sa, str_view(heap(), a));
     TRY_ASSIGN(sb, str_view(heap(), b));
     if (sa && sb) return *sa == *sb;
@@ -170,6 +177,15 @@ PyResult<bool> EngineRuntime::builtin_equal(Value a, Value b) {
     TRY_ASSIGN(bb, to_bytes(b));
     if (ba && bb) return *ba == *bb;
     return false;
+}
+
+// Items of two containers: identical values are equal at once (a list holding itself); nested
+// containers through the structural comparison, so that their depth counts; others by ==.
+PyResult<bool> EngineRuntime::item_equal(Value a, Value b) {
+    if (a == b) return true;
+    TRY_ASSIGN(structural, compare(0, a, b));
+    if (structural) return *structural;
+    return vm::values_equal(*ctx_, a, b);
 }
 
 PyResult<std::optional<bool>> EngineRuntime::compare(std::uint8_t op, Value a, Value b) {
@@ -181,7 +197,7 @@ PyResult<std::optional<bool>> EngineRuntime::compare(std::uint8_t op, Value a, V
     if (both_lists || both_tuples) {
         if (op > 5) return std::optional<bool>();
         ExecState& st = exec();
-        if (op >= 2 && st.comparison_depth >= kMaxComparisonDepth)
+        if (st.comparison_depth >= kMaxComparisonDepth)
             return fail(PyError::exception("RecursionError", "maximum recursion depth exceeded in comparison"));
         ++st.comparison_depth;
         struct Lower {
@@ -198,18 +214,18 @@ PyResult<std::optional<bool>> EngineRuntime::compare(std::uint8_t op, Value a, V
             }
             Value x = heap().clone_value((*xs)[i]), y = heap().clone_value((*ys)[i]);
             TRY_DO(charge_work(1));
-            TRY_ASSIGN(equal, py_values_equal(*ctx_, x, y));
+            TRY_ASSIGN(equal, item_equal(x, y));
             if (equal) continue;
             if (op == 0) return std::optional(false);
             if (op == 1) return std::optional(true);
-            TRY_ASSIGN(r, py_rich_compare(*ctx_, RichCompareOp(op), x, y));
+            TRY_ASSIGN(r, vm::compare_holds(*ctx_, op, x, y));
             return std::optional(r);
         }
     }
     const bool dicts = dict_like(sa->object) && dict_like(sb->object);
     const bool sets = set_like(sa->object) && set_like(sb->object);
     if ((dicts || sets) && op <= 1) {
-        TRY_ASSIGN(r, py_values_equal(*ctx_, a, b));
+        TRY_ASSIGN(r, vm::values_equal(*ctx_, a, b));
         return std::optional(op == 0 ? r : !r);
     }
     return std::optional<bool>();

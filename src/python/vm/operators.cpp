@@ -296,6 +296,12 @@ PyResult<bool> values_equal(RuntimeContext& ctx, Value a, Value b) {
     return truth(ctx, r);
 }
 
+PyResult<bool> compare_holds(RuntimeContext& ctx, std::uint8_t op, Value a, Value b) {
+    TRY_ASSIGN(r, compare_operation(ctx, op, a, b));
+    if (r.is_bool()) return r.as_bool();
+    return truth(ctx, r);
+}
+
 PyResult<std::vector<Value>> collect_iterable(RuntimeContext& ctx, Value iterable) {
     Heap& heap = ctx.heap;
     heap.push_root(iterable);
