@@ -216,6 +216,23 @@ TEST(Grep, LongStandardInputIsSearchedInBatches) {
     EXPECT_EQ(quiet.status, 2);
 }
 
+// A large input is checked in blocks: a character across a block's edge is valid, and a NUL byte
+// far after invalid UTF-8 still makes the input binary.
+TEST(Grep, LargeInputsAreCheckedWhole) {
+    Machine m = fresh_machine();
+    std::string text = std::string((256u << 10) - 1, 'a') + "\xC3\xA9 foo\n";
+    for (int i = 0; i < 3; ++i) text += text;
+    ASSERT_TRUE(m.vfs.write_file("/tmp/wide", text, 0644).has_value());
+    const auto valid = run_in(m, "grep -c foo /tmp/wide");
+    EXPECT_EQ(valid.out, "8\n");
+    EXPECT_EQ(valid.status, 0);
+    ASSERT_TRUE(m.vfs.write_file("/tmp/mixed", "\xFF foo\n" + text + std::string("\0\n", 2), 0644).has_value());
+    const auto mixed = run_in(m, "grep -c foo /tmp/mixed");
+    EXPECT_EQ(mixed.err, "grep: /tmp/mixed: binary input is not supported; use -a\n");
+    EXPECT_EQ(mixed.status, 2);
+    EXPECT_EQ(run_in(m, "grep -a -c foo /tmp/mixed").err, "grep: /tmp/mixed: input is not valid UTF-8\n");
+}
+
 class GrepFiles : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -174,7 +174,7 @@ TEST(SortCommand, ByteOrderOfManyLinesMatchesAComparisonSort) {
     std::vector<LineAt> lines;
     std::uint32_t s = 777;
     const auto next = [&s] { return (s = s * 1103515245u + 12345u) >> 16; };
-    constexpr std::string_view kBytes("\0\x01ab\x7F\x80\xFF", 7);
+    constexpr std::string_view kBytes("\0\x01" "ab" "\x7F\x80\xFF", 7);
     const std::string shared(21, 'p');
     for (int i = 0; i < 20000; ++i) {
         std::string line = next() % 2 == 0 ? shared.substr(0, next() % 22) : "";

@@ -296,6 +296,8 @@ private:
     Outcome search(const Input& input, std::string_view contents);
     // Searches the stored batches' last piece and prints the input's result.
     Outcome search_folded(const Input& input, std::string_view rest, Bytes& fold);
+    // Marks `state` binary (a NUL byte, unless -a) or invalid (not UTF-8) for one piece.
+    void check_text(std::string_view text, SearchState& state) const;
     // Checks and searches one piece of an input, printing to `sink_`.
     Outcome scan(const Input& input, std::string_view text, SearchState& state);
     // The input's messages and summary lines once it is searched.
@@ -542,20 +544,36 @@ GrepRun::Outcome GrepRun::search_context(const Input& input, std::string_view te
     return Outcome::Next;
 }
 
+void GrepRun::check_text(std::string_view text, SearchState& state) const {
+    // In blocks that stay in the cache between the two checks. A NUL byte anywhere outweighs
+    // invalid UTF-8. A block ends before a byte that starts a character, so the text is valid
+    // exactly when every block is.
+    constexpr std::size_t kBlock = std::size_t{256} << 10;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(at + kBlock, text.size());
+        if (end < text.size() && utf8_floor_boundary(text, end) > at) end = utf8_floor_boundary(text, end);
+        const std::string_view block = text.substr(at, end - at);
+        if (!s_.text && block.find('\0') != std::string_view::npos) {
+            state.binary = true;
+            state.invalid = false;
+            return;
+        }
+        if (!state.invalid && !utf8_valid(block)) {
+            state.invalid = true;
+            if (s_.text) return;
+        }
+        at = end;
+    }
+}
+
 GrepRun::Outcome GrepRun::scan(const Input& input, std::string_view text, SearchState& state) {
     Syscalls& sys = inv_.sys;
     if (!sys.charge_cpu(text.size())) return Outcome::Exhausted;
     // Every piece is checked, also after the search has stopped: a later NUL byte or invalid
     // sequence still makes the whole input unsearchable.
     if (state.binary || state.invalid) return Outcome::Next;
-    if (!s_.text && text.find('\0') != std::string_view::npos) {
-        state.binary = true;
-        return Outcome::Next;
-    }
-    if (!utf8_valid(text)) {
-        state.invalid = true;
-        return Outcome::Next;
-    }
+    check_text(text, state);
+    if (state.binary || state.invalid) return Outcome::Next;
     if (state.stopped) return Outcome::Next;
     if (!s_.context()) return search_plain(input, text, state);
     return search_context(input, text, state.selected);

@@ -255,6 +255,7 @@ std::size_t append_whole_lines(Bytes& out, std::string_view text, const LineAt* 
                                std::size_t budget) {
     const std::size_t limit = out.size() + budget;
     for (; next < count && out.size() < limit; ++next) {
+        if (next + 16 < count) __builtin_prefetch(text.data() + lines[next + 16].offset);
         const LineAt& line = lines[next];
         const std::string_view view = text.substr(line.offset, line.size);
         if (unique && kept < count && text.substr(lines[kept].offset, lines[kept].size) == view)
