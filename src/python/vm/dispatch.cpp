@@ -463,7 +463,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     };
     SiteEntry* cache = site_cache_of(*code);
     // The top frame changed: the cursor, the code and its site cache follow it.
-    auto refresh = [&] {
+    auto refresh = [&]() __attribute__((always_inline)) {
         cursor.refresh(st.frames);
         code = cursor.code;
         instrs = code->instructions.data();
@@ -983,6 +983,9 @@ op_call: {
     st.frames.back().ip = ip + 1;
     if (push_plain_call(st, heap, *code, cache ? &cache[ip] : nullptr, *in)) {
         refresh();
+        // Only the charge above can have changed what the full header checks.
+        if (!meter.stop_reason()) [[likely]]
+            TW_FAST_DISPATCH();
         TW_DISPATCH();
     }
     cursor.ip = ip;
