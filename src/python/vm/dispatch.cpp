@@ -454,7 +454,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     }
     const Symbol class_symbol = interpreter.class_symbol;
     // The site cache of the code run, without a call when it is already made.
-    auto site_cache_of = [&interpreter](const CodeObject& c) {
+    auto site_cache_of = [&interpreter](const CodeObject& c) __attribute__((always_inline)) {
         if (c.id < interpreter.site_caches.size()) {
             std::vector<SiteEntry>& entries = interpreter.site_caches[c.id];
             if (entries.size() == c.instructions.size()) return entries.data();
