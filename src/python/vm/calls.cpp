@@ -299,12 +299,15 @@ PyResult<StepOutcome> call_native(RuntimeContext& ctx, Value handle, const Nativ
     bool saved = st.suspension_allowed;
     st.suspension_allowed = mode == CallMode::Frame && saved;
     EngineRuntime rt(ctx);
-    PyResult<Value> r = fail(PyError::unsupported("native function has no handler"));
-    if (receiver.is_present()) {
-        if (row->method_handler) r = row->method_handler(rt, receiver, std::move(call));
-    } else if (row->module_handler) {
-        r = row->module_handler(rt, std::move(call));
-    }
+    auto run = [&]() -> PyResult<Value> {
+        if (receiver.is_present()) {
+            if (row->method_handler) return row->method_handler(rt, receiver, std::move(call));
+        } else if (row->module_handler) {
+            return row->module_handler(rt, std::move(call));
+        }
+        return fail(PyError::unsupported("native function has no handler"));
+    };
+    PyResult<Value> r = run();
     st.suspension_allowed = saved;
     return deliver(ctx, std::move(r), mode, std::move(parked));
 }
@@ -350,7 +353,16 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
     NativeCall call;
     std::vector<std::pair<Symbol, Value>> kw_symbols;
     std::uint64_t at = st.values.size() - nargs;
-    call.positional.assign(st.values.begin() + std::ptrdiff_t(at), st.values.begin() + std::ptrdiff_t(at + npos));
+    // A native method called on its receiver (the first positional value) gets the receiver
+    // apart from its arguments.
+    std::optional<StaticDefinition> native;
+    if (!callee.is_object()) native = decode_native_handle(callee);
+    const bool receiver_first = native && npos > 0 &&
+                                (native->tag == DefinitionTag::NativeMethod || native->tag == DefinitionTag::NativeClassMethod);
+    const Value first = npos > 0 ? st.values[at] : Value::absent();
+    if (receiver_first) heap.push_root(first);
+    call.positional.assign(st.values.begin() + std::ptrdiff_t(at + (receiver_first ? 1 : 0)),
+                           st.values.begin() + std::ptrdiff_t(at + npos));
     for (std::size_t i = 0; i < keywords.size(); ++i) {
         if (keywords[i].present != 1) return fail(PyError::unsupported("invalid keyword argument metadata"));
         Value v = st.values[at + npos + i];
@@ -408,7 +420,8 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
                 return StepOutcome::of(StepOutcome::Next);
             }
         }
-    } else if (auto def = decode_native_handle(callee)) {
+    } else if (native) {
+        const StaticDefinition* def = &*native;
         switch (def->tag) {
             case DefinitionTag::BuiltinType: {
                 return py_builtin_constructor(ctx, def->number, std::move(call));
@@ -419,11 +432,8 @@ PyResult<StepOutcome> dispatch_call(RuntimeContext& ctx, std::uint32_t npos, std
                 break;
             case DefinitionTag::NativeMethod:
             case DefinitionTag::NativeClassMethod: {
-                if (call.positional.empty())
-                    return fail(PyError::unsupported("unbound native method requires a receiver"));
-                Value self = call.positional.front();
-                call.positional.erase(call.positional.begin());
-                return call_native(ctx, callee, def->function, self, std::move(call), mode, kw_symbols);
+                if (!receiver_first) return fail(PyError::unsupported("unbound native method requires a receiver"));
+                return call_native(ctx, callee, def->function, first, std::move(call), mode, kw_symbols);
             }
             case DefinitionTag::SlotWrapper:
                 if (call.positional.empty()) return fail(PyError::type_error("slot wrapper requires a receiver"));

@@ -250,54 +250,83 @@ PyResult<bool> append_in_place(RuntimeContext& ctx, Value s, Value t) {
 // A call of a Python function with exactly its positional parameters and nothing else to
 // bind (no star arguments, keywords, defaults to fill, cells or generator): the arguments become
 // the first local slots of a new frame. False, with nothing changed, for every other call, which
-// takes the general path.
-bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code, SiteEntry* site, const Instruction& in) {
-    constexpr std::uint32_t kPlainCallSite = 5;
-    if (in.a >= code.call_sites.size()) return false;
-    const CallSiteInfo& info = code.call_sites[in.a];
-    std::uint64_t npos = info.positional_count;
-    if (!site || site->kind != kPlainCallSite) {
-        if (!info.keyword_names.empty() || info.flags.size() != npos) return false;
+// takes the general path. The site remembers the last function found fit for this (kind 6: the
+// function in `value`, its local count in `slot`), whose record cannot change.
+[[gnu::always_inline]] inline bool push_plain_call(ExecState& st, const Heap& heap, const CodeObject& code,
+                                                   SiteEntry* site, const Instruction& in) {
+    constexpr std::uint32_t kPlainCallSite = 5, kKnownCallee = 6;
+    if (!site) [[unlikely]]
+        return false;
+    if (site->kind != kPlainCallSite && site->kind != kKnownCallee) {
+        if (in.a >= code.call_sites.size()) return false;
+        const CallSiteInfo& info = code.call_sites[in.a];
+        if (!info.keyword_names.empty() || info.flags.size() != info.positional_count) return false;
         for (std::uint8_t f : info.flags)
             if (f) return false;
-        if (!site) return false;
         site->kind = kPlainCallSite;
+        site->symbol = info.positional_count;
     }
     ValueStack& stack = st.values;
+    const std::uint64_t npos = site->symbol;
     const std::uint64_t value_base = st.frames.back().value_base;
-    if (stack.size() < value_base + npos + 1) return false;
+    if (stack.size() < value_base + npos + 1) [[unlikely]]
+        return false;
     bool drop_marker = false;
     if (in.op == PyOpcode::CallMethod) {
         if (npos == 0) return false;
-        Value r = stack[stack.size() - npos];
+        const Value& r = stack[stack.size() - npos];
         drop_marker = r.is_native() && r.native_kind() == NativeKind::NoReceiver;
     }
+    const std::uint64_t given = npos - (drop_marker ? 1 : 0);
     const std::uint64_t callee_at = stack.size() - npos - 1;
-    Value callee = stack[callee_at];
+    const Value callee = stack[callee_at];
     if (!callee.is_object()) return false;
     const HeapSlot* slot = heap.resolve(callee.handle());
-    if (!slot || slot->kind() != HeapObjectKind::Function) return false;
-    const FunctionRecord* rec = std::get<FunctionPayload>(slot->object).record.get();
-    const CodeObject& target = *rec->code;
-    const std::uint64_t given = npos - (drop_marker ? 1 : 0);
-    if (given != target.positional_count || target.parameters.size() != given || target.vararg_index ||
-        target.kwarg_index || target.needs_scope || target.has_yield || target.is_async ||
-        st.call_depth >= ExecState::kMaxCallDepth)
+    if (!slot || slot->kind() != HeapObjectKind::Function) [[unlikely]]
         return false;
-    const std::uint64_t nlocals = target.local_names ? target.local_names->size() : given;
-    if (nlocals < given) return false;
+    const FunctionRecord* rec = std::get_if<FunctionPayload>(&slot->object)->record.get();
+    const CodeObject& target = *rec->code;
+    std::uint64_t nlocals;
+    if (site->kind == kKnownCallee && site->value == callee && target.positional_count == given) {
+        nlocals = site->slot;
+    } else {
+        if (given != target.positional_count || target.parameters.size() != given || target.vararg_index ||
+            target.kwarg_index || target.needs_scope || target.has_yield || target.is_async)
+            return false;
+        nlocals = target.local_names ? target.local_names->size() : given;
+        if (nlocals < given || nlocals > 0xFFFFFFFFu) return false;
+        site->kind = kKnownCallee;
+        site->value = callee;
+        site->slot = std::uint32_t(nlocals);
+    }
+    if (st.call_depth >= ExecState::kMaxCallDepth) return false;
     const std::uint64_t locals_base = st.locals.size();
     // Stack heights beyond the frame's 32-bit fields are the general path's error.
-    if ((st.active_exceptions.size() | callee_at | st.handlers.size() | st.with_stack.size() | locals_base) >
-        std::numeric_limits<std::uint32_t>::max())
+    if ((st.active_exceptions.size() | callee_at | st.handlers.size() | st.with_stack.size() | locals_base |
+         (locals_base + nlocals)) > std::numeric_limits<std::uint32_t>::max())
         return false;
+    st.locals.reserve(locals_base + nlocals);
     for (std::uint64_t i = stack.size() - given; i < stack.size(); ++i) push_value(st.locals, stack[i]);
     for (std::uint64_t i = given; i < nlocals; ++i) push_value(st.locals, Value::absent());
-    stack.erase(stack.begin() + std::ptrdiff_t(callee_at), stack.end());
-    if (!st.push_call_frame(&target, locals_base, rec->closure, rec->globals, callee))
-        panic("a plain call frame fits the frame index range");
+    stack.resize(callee_at);
+    st.frames.emplace_back(&target, std::uint32_t(locals_base), rec->closure, rec->globals, callee,
+                           std::uint32_t(st.active_exceptions.size()), std::uint32_t(callee_at),
+                           std::uint32_t(st.handlers.size()), std::uint32_t(st.with_stack.size()));
     ++st.call_depth;
     return true;
+}
+
+// Truncates the stacks to the bases of the frame being left (as `ExecState::lower_water_marks`),
+// inline for the return of a call frame.
+[[gnu::always_inline]] inline void leave_call_frame(ExecState& st, const Frame& f) {
+    if (st.values.size() > f.value_base) st.values.resize(f.value_base);
+    if (st.active_exceptions.size() > f.exc_base) [[unlikely]]
+        st.active_exceptions.resize(f.exc_base);
+    if (f.fast_locals == 1 && st.locals.size() > f.locals_base) st.locals.resize(f.locals_base);
+    if (st.handlers.size() > f.handler_base) [[unlikely]]
+        st.handlers.resize(f.handler_base);
+    if (st.with_stack.size() > f.with_base) [[unlikely]]
+        st.with_stack.resize(f.with_base);
 }
 
 }  // namespace
@@ -426,7 +455,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     }
     const Symbol class_symbol = interpreter.class_symbol;
     // The site cache of the code run, without a call when it is already made.
-    auto site_cache_of = [&interpreter](const CodeObject& c) {
+    auto site_cache_of = [&interpreter](const CodeObject& c) __attribute__((always_inline)) {
         if (c.id < interpreter.site_caches.size()) {
             std::vector<SiteEntry>& entries = interpreter.site_caches[c.id];
             if (entries.size() == c.instructions.size()) return entries.data();
@@ -435,7 +464,7 @@ SliceResult dispatch_slice(RuntimeContext& ctx, Cursor& cursor, std::uint64_t bu
     };
     SiteEntry* cache = site_cache_of(*code);
     // The top frame changed: the cursor, the code and its site cache follow it.
-    auto refresh = [&] {
+    auto refresh = [&]() __attribute__((always_inline)) {
         cursor.refresh(st.frames);
         code = cursor.code;
         instrs = code->instructions.data();
@@ -955,6 +984,9 @@ op_call: {
     st.frames.back().ip = ip + 1;
     if (push_plain_call(st, heap, *code, cache ? &cache[ip] : nullptr, *in)) {
         refresh();
+        // Only the charge above can have changed what the full header checks.
+        if (!meter.stop_reason()) [[likely]]
+            TW_FAST_DISPATCH();
         TW_DISPATCH();
     }
     cursor.ip = ip;
@@ -972,7 +1004,7 @@ op_return: {
     const Frame& f = st.frames.back();
     if (f.kind.tag == FrameKindTag::Call) [[likely]] {
         // Nothing runs between the pop and the push: the value needs no root.
-        st.lower_water_marks(f);
+        leave_call_frame(st, f);
         st.frames.pop_back();
         if (st.call_depth > 0) --st.call_depth;
         push_value(stack, a);

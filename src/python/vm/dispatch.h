@@ -36,7 +36,7 @@ struct Cursor {
         return c;
     }
     // Rebuilt in place: the loop reads the fields right after.
-    void refresh(const std::vector<Frame>& frames) {
+    [[gnu::always_inline]] void refresh(const std::vector<Frame>& frames) {
         if (frames.empty()) [[unlikely]]
             no_active_frame();
         const Frame& f = frames.back();

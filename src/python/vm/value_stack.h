@@ -86,17 +86,14 @@ public:
     void reserve(std::size_t n) {
         if (n > capacity()) reallocate(n);
     }
-    void resize(std::size_t n, const Value& fill = Value()) {
-        const std::size_t s = size();
-        if (n <= s) {
+    [[gnu::always_inline]] void resize(std::size_t n, const Value& fill = Value()) {
+        if (n <= size()) {
             end_ = begin_ + n;
             return;
         }
-        const Value copy = fill;
-        if (n > capacity()) grow(n - s);
-        for (Value* p = end_; p != begin_ + n; ++p) *p = copy;
-        end_ = begin_ + n;
+        extend(n, fill);
     }
+
     Value* erase(const Value* first, const Value* last) {
         Value* f = const_cast<Value*>(first);
         const std::size_t tail = std::size_t(end_ - last);
@@ -149,6 +146,12 @@ public:
 private:
     static_assert(std::is_trivially_copyable_v<Value> && std::is_trivially_destructible_v<Value>);
 
+    [[gnu::noinline]] void extend(std::size_t n, const Value& fill) {
+        const Value copy = fill;  // `fill` may live in this stack
+        if (n > capacity()) grow(n - size());
+        for (Value* p = end_; p != begin_ + n; ++p) *p = copy;
+        end_ = begin_ + n;
+    }
     void append(const Value* first, const Value* last) { append_range(first, std::size_t(last - first)); }
     template <class It>
     void append_range(It first, std::size_t n) {
