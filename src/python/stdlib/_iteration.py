@@ -2,7 +2,8 @@
 
 materialize(iterable) collects the items of any iterable into a new list; call_with_items calls a
 builtin once the arguments it iterates are such lists, call_unpacked a callable once its *iterable
-arguments are expanded; aiter and anext are the builtins of the same names.
+arguments are expanded; next_item is next() of an iterator whose step runs Python code; aiter and
+anext are the builtins of the same names.
 """
 
 
@@ -13,6 +14,16 @@ def materialize(iterable):
     for item in iterable:
         append(item)
     return items
+
+
+def next_item(iterator, *default):
+    # The loop takes one step (a generator waits for input there); an exhausted iterator's own
+    # __next__ raises the StopIteration that carries a generator's return value.
+    for item in iterator:
+        return item
+    if default:
+        return default[0]
+    return type(iterator).__next__(iterator)
 
 
 def call_with_items(function, positions, /, *args, **kwargs):

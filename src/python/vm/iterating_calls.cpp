@@ -11,6 +11,7 @@
 #include "python/objects/descriptors.h"
 #include "python/objects/value_access.h"
 #include "python/vm/engine.h"
+#include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/try.h"
@@ -140,6 +141,31 @@ PyResult<bool> stepped_by_python(RuntimeContext& ctx, Value v, bool instances) {
     return fn && (container || fn->record->code->has_yield);
 }
 
+// next(it) and next(it, default) of a generator, callable iterator or stream iterator: the step
+// runs in a frame of `_iteration.next_item`, so the generator may wait for input. Native streams
+// wait in next() itself.
+std::optional<PyResult<std::optional<StepOutcome>>> hand_over_next(RuntimeContext& ctx, Value callee,
+                                                                   const std::vector<Value>& args, std::size_t keywords) {
+    constexpr std::uint32_t kNext = 30;
+    if (keywords != 0 || args.empty() || args.size() > 2) return std::nullopt;
+    auto def = decode_native_handle(callee);
+    if (!def || def->tag != DefinitionTag::Function || def->number != kNext) return std::nullopt;
+    const HeapSlot* s = ctx.heap.get_if_object(args[0]);
+    if (!s) return std::nullopt;
+    const HeapObjectKind k = s->kind();
+    if (k != HeapObjectKind::Generator && k != HeapObjectKind::CallableIterator && k != HeapObjectKind::StreamIterator)
+        return std::nullopt;
+    if (k == HeapObjectKind::Generator && std::get<GeneratorPayload>(s->object).record->coroutine) return std::nullopt;
+    auto helper = iteration_module_function(ctx, "next_item");
+    if (!helper) return fail(std::move(helper.error()));
+    ExecState& st = ctx.exec;
+    st.values.push_back(*helper);
+    st.values.insert(st.values.end(), args.begin(), args.end());
+    auto outcome = dispatch_call(ctx, std::uint32_t(args.size()), {}, CallMode::Frame);
+    if (!outcome) return fail(std::move(outcome.error()));
+    return std::optional(*outcome);
+}
+
 }  // namespace
 
 PyResult<Value> iteration_module_function(RuntimeContext& ctx, std::string_view name) {
@@ -173,6 +199,7 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
         if (candidate) break;
     }
     if (!candidate) return std::optional<StepOutcome>();
+    if (auto handed = hand_over_next(ctx, callee, args, keywords.size())) return std::move(*handed);
     auto consumer = consumer_of(ctx.heap, callee, args.size());
     if (!consumer || args.size() > consumer->most) return std::optional<StepOutcome>();
     std::vector<Value> positions;
@@ -236,6 +263,11 @@ PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ct
     st.values.insert(st.values.begin() + std::ptrdiff_t(at - 1), helper);
     TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(positional + 2), keywords, CallMode::Frame));
     return std::optional(outcome);
+}
+
+bool steps_for_next(RuntimeContext& ctx, const Frame& frame) {
+    return is_iteration_module_scope(ctx, frame.globals) && !frame.function.is_absent() &&
+           frame_function_name(ctx.heap, frame.function) == "next_item";
 }
 
 bool is_iteration_module_scope(RuntimeContext& ctx, Value globals) {

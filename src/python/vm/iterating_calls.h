@@ -19,6 +19,7 @@
 namespace tw::py {
 
 struct NativeCall;
+struct Frame;
 
 namespace vm {
 
@@ -39,6 +40,10 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
 PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ctx, std::uint64_t positional,
                                                               std::span<const std::uint8_t> flags,
                                                               std::span<const KeywordName> keywords);
+
+// Whether `frame` is one of `_iteration.next_item`: a generator finishing under its loop keeps its
+// return value for the StopIteration next() raises.
+bool steps_for_next(RuntimeContext& ctx, const Frame& frame);
 
 // Whether a frame runs code of the `_iteration` module (`globals` is its namespace): such frames
 // are left out of tracebacks, as the builtins they serve are.

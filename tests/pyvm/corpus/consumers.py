@@ -152,3 +152,34 @@ try:
     reversed(N())
 except ValueError as e:
     print('ValueError', e)
+
+#### next_of_generators_and_iterators
+def g():
+    got = yield 1
+    print('sent', got)
+    yield 2
+    return 'done'
+it = g()
+print(next(it), next(it), next(it, 'default'), next(it, 'again'))
+it = g()
+next(it)
+next(it)
+for attempt in range(2):
+    try:
+        next(it)
+    except StopIteration as e:
+        print('stop', e.args)
+def bad():
+    yield 1
+    raise KeyError('k')
+b = bad()
+print(next(b))
+try:
+    next(b, 'not used')
+except KeyError as e:
+    print('KeyError', e)
+def first(items):
+    return next(x for x in items if x > 1)
+print(first([1, 5, 7]), next(iter([3, 2].pop, 2)), next(iter(int, 0), 'sentinel'))
+nested = (i * 10 for i in g())
+print(next(nested), list(nested))
