@@ -103,6 +103,9 @@ TEST(Semantics, BuiltinsConsumingStdinWaitForEachPiece) {
         {"def count():\n    n = 0\n    for l in stdin:\n        n += 1\n    return n\n    yield\n"
          "try:\n    next(count())\nexcept StopIteration as e:\n    print('stop', e.value)\n",
          "stop 4\n"},
+        // Unpacking and displays with starred generators wait in the dispatch loop too.
+        {"def g():\n    for l in stdin:\n        yield l.strip()\na, *b, c = g()\nprint(a, b, c, [*g()], (*g(),), {*g()})\n",
+         "1 ['2', '3'] 4 5 [] () set()\n"},
     };
     for (const Case& c : cases) {
         StdinProgram p(c.source);

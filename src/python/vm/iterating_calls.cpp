@@ -265,6 +265,49 @@ PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ct
     return std::optional(outcome);
 }
 
+PyResult<std::optional<StepOutcome>> hand_over_unpack_sequence(RuntimeContext& ctx, std::uint64_t ip, std::uint64_t count,
+                                                               bool starred) {
+    ExecState& st = ctx.exec;
+    if (st.frames.empty() || st.values.size() <= st.frames.back().value_base) return std::optional<StepOutcome>();
+    const Value seq = st.values.back();
+    TRY_ASSIGN(python, stepped_by_python(ctx, seq, true));
+    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "take"));
+    st.values.back() = helper;
+    st.values.push_back(seq);
+    st.values.push_back(Value::from_int(starred ? -1 : std::int64_t(count) + 1));
+    st.frames.back().ip = ip;  // runs again on the list
+    TRY_ASSIGN(outcome, dispatch_call(ctx, 2, {}, CallMode::Frame));
+    return std::optional(outcome);
+}
+
+PyResult<std::optional<StepOutcome>> hand_over_build_unpacked(RuntimeContext& ctx, std::uint64_t ip,
+                                                              std::span<const std::uint8_t> flags, std::uint8_t kind) {
+    ExecState& st = ctx.exec;
+    if (st.frames.empty() || st.values.size() < st.frames.back().value_base + flags.size())
+        return std::optional<StepOutcome>();
+    const std::size_t at = st.values.size() - flags.size();
+    std::vector<Value> starred;
+    bool python = false;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (!flags[i]) continue;
+        starred.push_back(Value::from_int(std::int64_t(i)));
+        if (!python) {
+            TRY_ASSIGN(stepped, stepped_by_python(ctx, st.values[at + i], true));
+            python = stepped;
+        }
+    }
+    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "build_unpacked"));
+    ctx.heap.push_root(helper);
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(starred)));
+    const Value head[] = {helper, Value::from_int(kind), indices};
+    st.values.insert(st.values.begin() + std::ptrdiff_t(at), std::begin(head), std::end(head));
+    st.frames.back().ip = ip + 1;
+    TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(flags.size() + 2), {}, CallMode::Frame));
+    return std::optional(outcome);
+}
+
 bool steps_for_next(RuntimeContext& ctx, const Frame& frame) {
     return is_iteration_module_scope(ctx, frame.globals) && !frame.function.is_absent() &&
            frame_function_name(ctx.heap, frame.function) == "next_item";
