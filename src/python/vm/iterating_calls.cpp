@@ -141,6 +141,24 @@ PyResult<bool> stepped_by_python(RuntimeContext& ctx, Value v, bool instances) {
     return fn && (container || fn->record->code->has_yield);
 }
 
+// The positions of the starred operands on the value stack from `at` on (`flags` one per operand),
+// when one of them is stepped by Python code; none otherwise.
+PyResult<std::optional<std::vector<Value>>> python_starred(RuntimeContext& ctx, std::size_t at,
+                                                           std::span<const std::uint8_t> flags) {
+    std::vector<Value> starred;
+    bool python = false;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (!flags[i]) continue;
+        starred.push_back(Value::from_int(std::int64_t(i)));
+        if (!python) {
+            TRY_ASSIGN(stepped, stepped_by_python(ctx, ctx.exec.values[at + i], true));
+            python = stepped;
+        }
+    }
+    if (!python) return std::optional<std::vector<Value>>();
+    return std::optional(std::move(starred));
+}
+
 // next(it) and next(it, default) of a generator, callable iterator or stream iterator: the step
 // runs in a frame of `_iteration.next_item`, so the generator may wait for input. Native streams
 // wait in next() itself.
@@ -244,20 +262,11 @@ PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ct
     for (const KeywordName& k : keywords)
         if (k.present != 1) return std::optional<StepOutcome>();
     const std::uint64_t at = st.values.size() - positional - keywords.size();
-    std::vector<Value> starred;
-    bool python = false;
-    for (std::uint64_t i = 0; i < positional; ++i) {
-        if (!flags[i]) continue;
-        starred.push_back(Value::from_int(std::int64_t(i)));
-        if (!python) {
-            TRY_ASSIGN(stepped, stepped_by_python(ctx, st.values[at + i], true));
-            python = stepped;
-        }
-    }
-    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(starred, python_starred(ctx, at, flags.first(positional)));
+    if (!starred) return std::optional<StepOutcome>();
     TRY_ASSIGN(helper, iteration_module_function(ctx, "call_unpacked"));
     ctx.heap.push_root(helper);
-    TRY_ASSIGN(indices, new_tuple(ctx, std::move(starred)));
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(*starred)));
     // helper, callee, the starred positions, then the arguments as they were.
     st.values.insert(st.values.begin() + std::ptrdiff_t(at), indices);
     st.values.insert(st.values.begin() + std::ptrdiff_t(at - 1), helper);
@@ -287,20 +296,11 @@ PyResult<std::optional<StepOutcome>> hand_over_build_unpacked(RuntimeContext& ct
     if (st.frames.empty() || st.values.size() < st.frames.back().value_base + flags.size())
         return std::optional<StepOutcome>();
     const std::size_t at = st.values.size() - flags.size();
-    std::vector<Value> starred;
-    bool python = false;
-    for (std::size_t i = 0; i < flags.size(); ++i) {
-        if (!flags[i]) continue;
-        starred.push_back(Value::from_int(std::int64_t(i)));
-        if (!python) {
-            TRY_ASSIGN(stepped, stepped_by_python(ctx, st.values[at + i], true));
-            python = stepped;
-        }
-    }
-    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(starred, python_starred(ctx, at, flags));
+    if (!starred) return std::optional<StepOutcome>();
     TRY_ASSIGN(helper, iteration_module_function(ctx, "build_unpacked"));
     ctx.heap.push_root(helper);
-    TRY_ASSIGN(indices, new_tuple(ctx, std::move(starred)));
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(*starred)));
     const Value head[] = {helper, Value::from_int(kind), indices};
     st.values.insert(st.values.begin() + std::ptrdiff_t(at), std::begin(head), std::end(head));
     st.frames.back().ip = ip + 1;
