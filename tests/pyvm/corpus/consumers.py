@@ -183,6 +183,19 @@ def first(items):
 print(first([1, 5, 7]), next(iter([3, 2].pop, 2)), next(iter(int, 0), 'sentinel'))
 nested = (i * 10 for i in g())
 print(next(nested), list(nested))
+async def co():
+    pass
+k = co()
+try:
+    next(k)
+except TypeError as e:
+    print(e)
+k.close()
+for args in ((), (g(), 1, 2)):
+    try:
+        next(*args)
+    except TypeError as e:
+        print(e)
 
 #### unpacking_generators_and_program_iterables
 def g(n):
