@@ -37,6 +37,12 @@ TEST(PythonCommand, SysModule) {
          "6\n"},
         {"(echo b; sleep 1; echo a) | python3 -c 'import sys; print(list(l.strip() for l in sys.stdin), sorted(sys.stdin))'",
          "['b', 'a'] []\n"},
+        {"(echo 1; sleep 1; echo 2) | python3 -c 'import sys\ndef g():\n    for l in sys.stdin: yield l\n"
+         "it = g()\nprint(next(it), end=\"\")\nprint(next(it), next(it, \"end\"))'",
+         "1\n2\n end\n"},
+        {"(echo 1; sleep 1; echo 2) | python3 -c 'import sys\ndef g():\n    for l in sys.stdin: yield l.strip()\n"
+         "a, b = g()\nprint(a, b, [*g()])'",
+         "1 2 []\n"},
         {"python3 -c 'import sys\nfor line in sys.stdin: print(line.upper(), end=\"\")'", "A\nB\n", 0, "",
          "a\nb\n"},
         {"python3 -c 'import sys; print(1); sys.exit(3)'; echo $?", "1\n3\n"},

@@ -96,6 +96,16 @@ TEST(Semantics, BuiltinsConsumingStdinWaitForEachPiece) {
          "['5', '4', '3', '2', '1'] \n"},
         {"print(max((len(l) for l in stdin), default=0), dict(enumerate(stdin)))\n", "3 {}\n"},
         {"print(*(l.strip() for l in stdin), sep='+')\n", "1+2+3+4 5\n"},
+        // next() steps the generator in the dispatch loop, also from a function it calls.
+        {"def g():\n    for l in stdin:\n        yield l.strip()\nit = g()\n"
+         "def take():\n    return next(it), next(it, 'x')\nprint(*take(), next(it))\nprint(next(it), next(it, 'end'))\n",
+         "1 2 3\n4 5 end\n"},
+        {"def count():\n    n = 0\n    for l in stdin:\n        n += 1\n    return n\n    yield\n"
+         "try:\n    next(count())\nexcept StopIteration as e:\n    print('stop', e.value)\n",
+         "stop 4\n"},
+        // Unpacking and displays with starred generators wait in the dispatch loop too.
+        {"def g():\n    for l in stdin:\n        yield l.strip()\na, *b, c = g()\nprint(a, b, c, [*g()], (*g(),), {*g()})\n",
+         "1 ['2', '3'] 4 5 [] () set()\n"},
     };
     for (const Case& c : cases) {
         StdinProgram p(c.source);

@@ -2,7 +2,9 @@
 
 materialize(iterable) collects the items of any iterable into a new list; call_with_items calls a
 builtin once the arguments it iterates are such lists, call_unpacked a callable once its *iterable
-arguments are expanded; aiter and anext are the builtins of the same names.
+arguments are expanded; next_item is next() of an iterator whose step runs Python code; take and
+build_unpacked collect the items of `a, b = iterable` and of [*iterable]; aiter and anext are the
+builtins of the same names.
 """
 
 
@@ -12,6 +14,47 @@ def materialize(iterable):
     append = items.append
     for item in iterable:
         append(item)
+    return items
+
+
+def next_item(iterator, *default):
+    # The loop takes one step (a generator waits for input there); an exhausted iterator's own
+    # __next__ raises the StopIteration that carries a generator's return value.
+    for item in iterator:
+        return item
+    if default:
+        return default[0]
+    return type(iterator).__next__(iterator)
+
+
+def take(iterable, most):
+    # The first `most` items (all of them when `most` is negative): unpacking asks one beyond its
+    # targets, which is enough to tell there are too many.
+    if most < 0:
+        return materialize(iterable)
+    items = []
+    if most == 0:
+        return items
+    append = items.append
+    for item in iterable:
+        append(item)
+        if len(items) == most:
+            break
+    return items
+
+
+def build_unpacked(kind, starred, /, *values):
+    # kind 0 builds a list, 1 a tuple, 2 a set; the values at the `starred` positions are expanded.
+    items = []
+    for at, value in enumerate(values):
+        if at in starred:
+            items += materialize(value)
+        else:
+            items.append(value)
+    if kind == 1:
+        return tuple(items)
+    if kind == 2:
+        return set(items)
     return items
 
 

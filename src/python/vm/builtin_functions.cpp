@@ -451,9 +451,12 @@ PyResult<Value> builtin_iter(RuntimeContext& ctx, const Args& a) {
 }
 
 PyResult<Value> builtin_next(RuntimeContext& ctx, const Args& a) {
-    TRY_DO(arity(a, 1, 2));
+    if (a.empty()) return fail(PyError::type_error("next expected at least 1 argument, got 0"));
+    if (a.size() > 2) return fail(PyError::type_error(fmt::format("next expected at most 2 arguments, got {}", a.size())));
     // Generators run through the engine's stepping; every other iterator through the protocol.
     const HeapSlot* slot = ctx.heap.get_if_object(a[0]);
+    if (slot && slot->kind() == HeapObjectKind::Generator && std::get<GeneratorPayload>(slot->object).record->coroutine)
+        return fail(PyError::type_error("'coroutine' object is not an iterator"));
     auto r = slot && slot->kind() == HeapObjectKind::Generator ? generator_step(ctx, a[0], Value::none())
                                                               : py_next(ctx, a[0]);
     if (!r) {

@@ -17,6 +17,7 @@
 #include "python/vm/exceptions.h"
 #include "python/vm/generators.h"
 #include "python/vm/iteration.h"
+#include "python/vm/iterating_calls.h"
 #include "python/vm/statements.h"
 #include "python/vm/imports.h"
 #include "python/types/mapping_types.h"
@@ -1087,6 +1088,8 @@ PyResult<std::vector<Value>> pop_values(ExecState& st, const Cursor& cursor, std
 
 PyResult<StepOutcome> unpack_sequence(RuntimeContext& ctx, const Cursor& cursor, const Instruction& in) {
     ExecState& st = ctx.exec;
+    TRY_ASSIGN(handed, vm::hand_over_unpack_sequence(ctx, cursor.ip, in.a, in.b != kNoIndex));
+    if (handed) return *handed;
     TRY_ASSIGN(seq, pop_value(st, cursor));
     ctx.heap.push_root(seq);
     std::uint64_t count = in.a;
@@ -1155,6 +1158,8 @@ PyResult<StepOutcome> build_unpacked(RuntimeContext& ctx, const Cursor& cursor, 
                                      const Instruction& in) {
     ExecState& st = ctx.exec;
     const std::vector<std::uint8_t>& flags = code.flag_lists.at(in.a);
+    TRY_ASSIGN(handed, vm::hand_over_build_unpacked(ctx, cursor.ip, flags, in.flag));
+    if (handed) return *handed;
     TRY_ASSIGN(values, pop_values(st, cursor, flags.size()));
     for (const Value& v : values) ctx.heap.push_root(v);
     std::vector<Value> items;

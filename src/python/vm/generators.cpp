@@ -18,6 +18,7 @@
 #include "python/vm/engine.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/exceptions.h"
+#include "python/vm/iterating_calls.h"
 #include "python/vm/protocols.h"
 #include "python/vm/try.h"
 
@@ -144,6 +145,9 @@ PyResult<std::optional<Value>> step_in_scope(RuntimeContext& ctx, Value gen, Res
     TRY_ASSIGN(resume, generator_resume(ctx, gen, sent, false));
     if (!resume.resumed) {
         if (mode.kind == ResumeMode::Throw) return fail(raise_pending(ctx, mode.value));
+        // A value the generator returned under a loop that has not been taken yet stays for the
+        // StopIteration of this step.
+        if (GeneratorRecord* r = generator_record(heap, gen)) r->return_value = resume.return_value;
         return std::optional<Value>();
     }
     if (mode.kind == ResumeMode::Throw) {
@@ -347,6 +351,7 @@ PyResult<StepOutcome> return_from_generator(RuntimeContext& ctx, Value v) {
     if (st.frames.empty()) return fail(PyError::unsupported("generator consumer is not iterating"));
     TRY_ASSIGN(in, consumer_resume_instruction(st));
     if (in->op == PyOpcode::ForIter) {
+        if (r && steps_for_next(ctx, st.frames.back())) r->return_value = v;
         st.frames.back().ip = in->a;
         return StepOutcome::of(StepOutcome::Refresh);
     }

@@ -11,6 +11,7 @@
 #include "python/objects/descriptors.h"
 #include "python/objects/value_access.h"
 #include "python/vm/engine.h"
+#include "python/vm/exceptions.h"
 #include "python/vm/namespace.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/try.h"
@@ -140,6 +141,49 @@ PyResult<bool> stepped_by_python(RuntimeContext& ctx, Value v, bool instances) {
     return fn && (container || fn->record->code->has_yield);
 }
 
+// The positions of the starred operands on the value stack from `at` on (`flags` one per operand),
+// when one of them is stepped by Python code; none otherwise.
+PyResult<std::optional<std::vector<Value>>> python_starred(RuntimeContext& ctx, std::size_t at,
+                                                           std::span<const std::uint8_t> flags) {
+    std::vector<Value> starred;
+    bool python = false;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (!flags[i]) continue;
+        starred.push_back(Value::from_int(std::int64_t(i)));
+        if (!python) {
+            TRY_ASSIGN(stepped, stepped_by_python(ctx, ctx.exec.values[at + i], true));
+            python = stepped;
+        }
+    }
+    if (!python) return std::optional<std::vector<Value>>();
+    return std::optional(std::move(starred));
+}
+
+// next(it) and next(it, default) of a generator, callable iterator or stream iterator: the step
+// runs in a frame of `_iteration.next_item`, so the generator may wait for input. Native streams
+// wait in next() itself.
+std::optional<PyResult<std::optional<StepOutcome>>> hand_over_next(RuntimeContext& ctx, Value callee,
+                                                                   const std::vector<Value>& args, std::size_t keywords) {
+    constexpr std::uint32_t kNext = 30;
+    if (keywords != 0 || args.empty() || args.size() > 2) return std::nullopt;
+    auto def = decode_native_handle(callee);
+    if (!def || def->tag != DefinitionTag::Function || def->number != kNext) return std::nullopt;
+    const HeapSlot* s = ctx.heap.get_if_object(args[0]);
+    if (!s) return std::nullopt;
+    const HeapObjectKind k = s->kind();
+    if (k != HeapObjectKind::Generator && k != HeapObjectKind::CallableIterator && k != HeapObjectKind::StreamIterator)
+        return std::nullopt;
+    if (k == HeapObjectKind::Generator && std::get<GeneratorPayload>(s->object).record->coroutine) return std::nullopt;
+    auto helper = iteration_module_function(ctx, "next_item");
+    if (!helper) return fail(std::move(helper.error()));
+    ExecState& st = ctx.exec;
+    st.values.push_back(*helper);
+    st.values.insert(st.values.end(), args.begin(), args.end());
+    auto outcome = dispatch_call(ctx, std::uint32_t(args.size()), {}, CallMode::Frame);
+    if (!outcome) return fail(std::move(outcome.error()));
+    return std::optional(*outcome);
+}
+
 }  // namespace
 
 PyResult<Value> iteration_module_function(RuntimeContext& ctx, std::string_view name) {
@@ -173,6 +217,7 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
         if (candidate) break;
     }
     if (!candidate) return std::optional<StepOutcome>();
+    if (auto handed = hand_over_next(ctx, callee, args, keywords.size())) return std::move(*handed);
     auto consumer = consumer_of(ctx.heap, callee, args.size());
     if (!consumer || args.size() > consumer->most) return std::optional<StepOutcome>();
     std::vector<Value> positions;
@@ -217,25 +262,55 @@ PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ct
     for (const KeywordName& k : keywords)
         if (k.present != 1) return std::optional<StepOutcome>();
     const std::uint64_t at = st.values.size() - positional - keywords.size();
-    std::vector<Value> starred;
-    bool python = false;
-    for (std::uint64_t i = 0; i < positional; ++i) {
-        if (!flags[i]) continue;
-        starred.push_back(Value::from_int(std::int64_t(i)));
-        if (!python) {
-            TRY_ASSIGN(stepped, stepped_by_python(ctx, st.values[at + i], true));
-            python = stepped;
-        }
-    }
-    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(starred, python_starred(ctx, at, flags.first(positional)));
+    if (!starred) return std::optional<StepOutcome>();
     TRY_ASSIGN(helper, iteration_module_function(ctx, "call_unpacked"));
     ctx.heap.push_root(helper);
-    TRY_ASSIGN(indices, new_tuple(ctx, std::move(starred)));
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(*starred)));
     // helper, callee, the starred positions, then the arguments as they were.
     st.values.insert(st.values.begin() + std::ptrdiff_t(at), indices);
     st.values.insert(st.values.begin() + std::ptrdiff_t(at - 1), helper);
     TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(positional + 2), keywords, CallMode::Frame));
     return std::optional(outcome);
+}
+
+PyResult<std::optional<StepOutcome>> hand_over_unpack_sequence(RuntimeContext& ctx, std::uint64_t ip, std::uint64_t count,
+                                                               bool starred) {
+    ExecState& st = ctx.exec;
+    if (st.frames.empty() || st.values.size() <= st.frames.back().value_base) return std::optional<StepOutcome>();
+    const Value seq = st.values.back();
+    TRY_ASSIGN(python, stepped_by_python(ctx, seq, true));
+    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "take"));
+    st.values.back() = helper;
+    st.values.push_back(seq);
+    st.values.push_back(Value::from_int(starred ? -1 : std::int64_t(count) + 1));
+    st.frames.back().ip = ip;  // runs again on the list
+    TRY_ASSIGN(outcome, dispatch_call(ctx, 2, {}, CallMode::Frame));
+    return std::optional(outcome);
+}
+
+PyResult<std::optional<StepOutcome>> hand_over_build_unpacked(RuntimeContext& ctx, std::uint64_t ip,
+                                                              std::span<const std::uint8_t> flags, std::uint8_t kind) {
+    ExecState& st = ctx.exec;
+    if (st.frames.empty() || st.values.size() < st.frames.back().value_base + flags.size())
+        return std::optional<StepOutcome>();
+    const std::size_t at = st.values.size() - flags.size();
+    TRY_ASSIGN(starred, python_starred(ctx, at, flags));
+    if (!starred) return std::optional<StepOutcome>();
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "build_unpacked"));
+    ctx.heap.push_root(helper);
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(*starred)));
+    const Value head[] = {helper, Value::from_int(kind), indices};
+    st.values.insert(st.values.begin() + std::ptrdiff_t(at), std::begin(head), std::end(head));
+    st.frames.back().ip = ip + 1;
+    TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(flags.size() + 2), {}, CallMode::Frame));
+    return std::optional(outcome);
+}
+
+bool steps_for_next(RuntimeContext& ctx, const Frame& frame) {
+    return is_iteration_module_scope(ctx, frame.globals) && !frame.function.is_absent() &&
+           frame_function_name(ctx.heap, frame.function) == "next_item";
 }
 
 bool is_iteration_module_scope(RuntimeContext& ctx, Value globals) {

@@ -19,6 +19,7 @@
 namespace tw::py {
 
 struct NativeCall;
+struct Frame;
 
 namespace vm {
 
@@ -39,6 +40,24 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
 PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ctx, std::uint64_t positional,
                                                               std::span<const std::uint8_t> flags,
                                                               std::span<const KeywordName> keywords);
+
+// UnpackSequence (at instruction `ip` of the top frame, with `count` targets) of such an iterable
+// on top of the value stack: `_iteration.take` collects as many items as the unpacking needs into
+// a list, and the instruction runs again on that list. None, with nothing changed, for any other
+// value.
+PyResult<std::optional<StepOutcome>> hand_over_unpack_sequence(RuntimeContext& ctx, std::uint64_t ip, std::uint64_t count,
+                                                               bool starred);
+
+// BuildUnpacked (at `ip`; `kind` 0 list, 1 tuple, 2 set) whose operands, one per flag on top of
+// the value stack, include such an iterable at a starred position: `_iteration.build_unpacked`
+// builds the result and the frame continues after the instruction. None, with nothing changed,
+// otherwise.
+PyResult<std::optional<StepOutcome>> hand_over_build_unpacked(RuntimeContext& ctx, std::uint64_t ip,
+                                                              std::span<const std::uint8_t> flags, std::uint8_t kind);
+
+// Whether `frame` is one of `_iteration.next_item`: a generator finishing under its loop keeps its
+// return value for the StopIteration next() raises.
+bool steps_for_next(RuntimeContext& ctx, const Frame& frame);
 
 // Whether a frame runs code of the `_iteration` module (`globals` is its namespace): such frames
 // are left out of tracebacks, as the builtins they serve are.

@@ -44,6 +44,19 @@ bool is_control_kind(const PyError& e) {
                  *k == ErrorKindTag::Suspend);
 }
 
+// A StopIteration leaving the body of a generator or coroutine would read as its end to whoever
+// steps it: it is replaced by a RuntimeError.
+PyError stop_iteration_left_body(RuntimeContext& ctx, const Frame& f) {
+    ExecState& st = ctx.exec;
+    bool coroutine = false;
+    if (f.value_base > 0 && f.value_base <= st.values.size())
+        if (const GeneratorRecord* r = generator_record(ctx.heap, st.values[f.value_base - 1])) coroutine = r->coroutine;
+    st.pending_exception.reset();
+    PyError e = PyError::exception("RuntimeError", coroutine ? "coroutine raised StopIteration" : "generator raised StopIteration");
+    if (auto left = error_to_pending_exception(interp(ctx), ctx.machine.meter, std::move(e))) return std::move(*left);
+    return PyError::raised();
+}
+
 }  // namespace
 
 std::optional<SliceFailure> propagate_error(RuntimeContext& ctx, PyError error, SourceSpan position) {
@@ -81,6 +94,9 @@ std::optional<SliceFailure> propagate_error(RuntimeContext& ctx, PyError error, 
             return SliceFailure{PyError::unsupported("a called frame has no function"), position};
         std::string name = frame_function_name(ctx.heap, f.function);
         bool generator_stop = f.kind.tag == FrameKindTag::Generator && !f.kind.continues;
+        if (f.kind.tag == FrameKindTag::Generator && error.is_raised_marker() && st.pending_exception &&
+            pending_exception_is_instance(in, "StopIteration"))
+            error = stop_iteration_left_body(ctx, f);
         finish_generator_frame(ctx);
         pop_frame(st);
         if (!error.is_raised_marker() && is_control_kind(error)) append_error_location(error, name, position);

@@ -152,3 +152,101 @@ try:
     reversed(N())
 except ValueError as e:
     print('ValueError', e)
+
+#### next_of_generators_and_iterators
+def g():
+    got = yield 1
+    print('sent', got)
+    yield 2
+    return 'done'
+it = g()
+print(next(it), next(it), next(it, 'default'), next(it, 'again'))
+it = g()
+next(it)
+next(it)
+for attempt in range(2):
+    try:
+        next(it)
+    except StopIteration as e:
+        print('stop', e.args)
+def bad():
+    yield 1
+    raise KeyError('k')
+b = bad()
+print(next(b))
+try:
+    next(b, 'not used')
+except KeyError as e:
+    print('KeyError', e)
+def first(items):
+    return next(x for x in items if x > 1)
+print(first([1, 5, 7]), next(iter([3, 2].pop, 2)), next(iter(int, 0), 'sentinel'))
+nested = (i * 10 for i in g())
+print(next(nested), list(nested))
+async def co():
+    pass
+k = co()
+try:
+    next(k)
+except TypeError as e:
+    print(e)
+k.close()
+for args in ((), (g(), 1, 2)):
+    try:
+        next(*args)
+    except TypeError as e:
+        print(e)
+
+#### unpacking_generators_and_program_iterables
+def g(n):
+    for i in range(n):
+        yield i
+a, b = g(2)
+print(a, b)
+a, *b, c = g(5)
+print(a, b, c)
+*a, = g(0)
+print(a)
+for n in (1, 3):
+    try:
+        x, y = g(n)
+    except ValueError as e:
+        print(e)
+try:
+    x, *y, z = g(1)
+except ValueError as e:
+    print(e)
+def endless():
+    i = 0
+    while True:
+        yield i
+        i += 1
+try:
+    p, q = endless()
+except ValueError as e:
+    print(e)
+print([*g(3), 9, *g(2)], (*g(2),), {*g(3)}, [*g(0)], (1, *g(1)))
+class Bag:
+    def __iter__(self):
+        yield 'x'
+        yield 'y'
+u, v = Bag()
+print(u, v, [*Bag()], {*Bag()} == {'x', 'y'})
+def bad():
+    yield 1
+    raise KeyError('k')
+for f in (lambda: [*bad()], lambda: {*bad()}):
+    try:
+        f()
+    except KeyError as e:
+        print('KeyError', e)
+try:
+    q, r = bad()
+except KeyError as e:
+    print('KeyError', e)
+try:
+    {*([1], [2]), *g(1)}
+except TypeError as e:
+    print('TypeError', e)
+for i, (p, q) in enumerate([g(2), g(2)]):
+    print(i, p, q)

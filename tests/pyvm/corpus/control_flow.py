@@ -1215,3 +1215,48 @@ def multi():
     yield a, b
 m = multi()
 print(next(m), m.send((7, 8)))
+
+#### generator_body_raising_stop_iteration
+def s():
+    raise StopIteration
+    yield
+for make in (lambda: next(s()), lambda: list(s()), lambda: [x for x in s()], lambda: s().send(None)):
+    try:
+        make()
+    except RuntimeError as e:
+        print('RuntimeError', e)
+def inner():
+    yield 1
+    next(iter([]))
+    yield 2
+print(list(x for x in [1]))
+try:
+    print(list(inner()))
+except RuntimeError as e:
+    print('RuntimeError', e)
+def catches():
+    try:
+        raise StopIteration(5)
+    except StopIteration as e:
+        yield e.value
+print(list(catches()))
+async def c():
+    raise StopIteration
+try:
+    c().send(None)
+except RuntimeError as e:
+    print('RuntimeError', e)
+def g():
+    return 3
+    yield
+def outer():
+    r = yield from g()
+    yield r
+print(list(outer()))
+try:
+    print(list(next(iter([])) for _ in [1]))
+except RuntimeError as e:
+    print('RuntimeError', e)
+def unhandled():
+    yield next(iter(()))
+print(sorted(unhandled()))
