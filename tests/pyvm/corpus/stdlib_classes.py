@@ -1,0 +1,38 @@
+# Classes of the small standard-library modules: enumerations, defaultdict, data classes and
+# qualified names. Each block from a "#### name" line to the next is one program, run in the
+# machine and in the host's python3; standard output and status must agree.
+
+#### enum_class_iteration_len_lookup
+from enum import Enum
+class Color(Enum):
+    RED = 1
+    GREEN = 'g'
+    def describe(self): return self.name.lower()
+class Other(Enum):
+    RED = 1
+print(list(Color), [c.describe() for c in Color])
+for c in Color: print(c, c.value)
+print(len(Color), Color['RED'], Color(1), Color('g'), Color.RED in Color, Other.RED in Color, Color['GREEN'] is Color.GREEN)
+print(sorted(c.name for c in Color), dict((c.name, c.value) for c in Color), bool(Color))
+for key in ('BLUE', 'describe', 1):
+    try:
+        Color[key]
+    except KeyError as e:
+        print("KeyError", e)
+try:
+    Color(3)
+except ValueError as e:
+    print("ValueError", e)
+class Empty: pass
+try:
+    len(Empty)
+except TypeError as e:
+    print("TypeError", e)
+
+#### defaultdict_repr
+from collections import defaultdict
+d = defaultdict(list)
+print(repr(d), d, str(defaultdict(int)))
+d['a'].append(1)
+d['b']
+print(d, [d])
