@@ -635,9 +635,40 @@ PyResult<Value> object_new(RuntimeContext& ctx, Value cls, bool has_args) {
 }
 
 PyStatus mark_dataclass(RuntimeContext& ctx, Value cls) {
-    const ClassRecord* r = class_record_of(ctx.heap, cls);
+    Heap& heap = ctx.heap;
+    const ClassRecord* r = class_record_of(heap, cls);
     if (!r) return fail(PyError::runtime_error("class handle changed object kind"));
-    std::vector<std::string> names = r->field_names;
+    // The fields of the data-class bases come first, the farthest base first; a field named again
+    // keeps its first place and takes the later default.
+    std::vector<std::string> names;
+    std::vector<Value> defaults;
+    auto merge = [&](const ClassRecord& from) {
+        for (std::size_t i = 0; i < from.field_names.size(); ++i) {
+            const Value d = i < from.slot_values.size() ? heap.clone_value(from.slot_values[i]) : Value::absent();
+            auto at = std::find(names.begin(), names.end(), from.field_names[i]);
+            if (at != names.end()) {
+                defaults[std::size_t(at - names.begin())] = d;
+            } else {
+                names.push_back(from.field_names[i]);
+                defaults.push_back(d);
+            }
+        }
+    };
+    for (auto base = r->mro.rbegin(); base != r->mro.rend(); ++base)
+        if (const ClassRecord* b = class_record_of(heap, *base); b && b->dataclass) merge(*b);
+    merge(*r);
+    if (names.size() > r->field_names.size()) {
+        const std::uint64_t added = names.size() - r->field_names.size();
+        TRY_DO(heap.update_object_size(cls, sat_mul(added, std::uint64_t(48)), ctx.roots, ctx.machine.meter));
+        r = class_record_of(heap, cls);
+        if (!r) return fail(PyError::runtime_error("class handle changed object kind"));
+    }
+    {
+        TRY_ASSIGN(m, heap.slot_mut(cls));
+        ClassRecord& own = *std::get<ClassPayload>(m->object).record;
+        own.field_names = names;
+        own.slot_values = defaults;
+    }
     std::vector<Value> items;
     for (std::string& n : names) {
         TRY_ASSIGN(s, make_str(ctx, std::move(n)));

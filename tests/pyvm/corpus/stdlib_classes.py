@@ -36,3 +36,23 @@ print(repr(d), d, str(defaultdict(int)))
 d['a'].append(1)
 d['b']
 print(d, [d])
+
+#### dataclass_inherits_base_fields
+from dataclasses import dataclass, field, asdict, fields
+@dataclass
+class A:
+    x: int
+    y: int = 2
+    tags: list = field(default_factory=list)
+@dataclass
+class B(A):
+    z: int = 3
+    y: int = 7
+class Plain(B):
+    pass
+@dataclass
+class C(Plain):
+    w: str = "w"
+print(B(1), B(1, 5, [1], 6), B(x=0, z=9), asdict(B(4)))
+print(C(1), C(1, w="q") == C(1, w="q"), B.__match_args__, C.__match_args__)
+print(Plain(2))
