@@ -56,3 +56,39 @@ class C(Plain):
 print(B(1), B(1, 5, [1], 6), B(x=0, z=9), asdict(B(4)))
 print(C(1), C(1, w="q") == C(1, w="q"), B.__match_args__, C.__match_args__)
 print(Plain(2))
+
+#### qualified_names
+from dataclasses import dataclass
+class Outer:
+    @dataclass
+    class Inner:
+        x: int
+        def im(self): pass
+    def m(self):
+        def local(): pass
+        class K: pass
+        return local, K
+    @staticmethod
+    def s(): pass
+    @classmethod
+    def c(cls): pass
+    f = lambda self: 0
+def f():
+    def g():
+        def h(): pass
+        return h
+    class L:
+        def lm(self): pass
+    return g, L
+print(Outer.Inner(1), repr(Outer.Inner(2)), Outer.Inner.__qualname__, Outer.Inner.__name__, Outer.m.__qualname__)
+print(Outer.Inner.im.__qualname__, Outer.s.__qualname__, Outer.c.__qualname__, Outer.f.__qualname__)
+local, K = Outer().m()
+print(local.__qualname__, K.__qualname__, K.__name__, Outer().m.__qualname__)
+g, L = f()
+print(g.__qualname__, g().__qualname__, L.__qualname__, L.lm.__qualname__, f.__qualname__, (lambda: 0).__qualname__)
+print(Outer.__qualname__, '__qualname__' in Outer.__dict__, type('T', (), {}).__qualname__)
+class Renamed:
+    __qualname__ = "Other.Name"
+    def m(self): pass
+print(Renamed.__qualname__, Renamed.__name__)
+print(Outer().m.__name__, Outer.c.__name__)
