@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "base/panic.h"
+#include "base/sat.h"
 #include "kernel/machine.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
@@ -653,6 +654,28 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
                 if (!other) return Value::from_bool(c == C::NotEq);
                 TRY_ASSIGN(eq, values_equal(ctx, v, *other));
                 if (!eq) return Value::from_bool(c == C::NotEq);
+            }
+            return Value::from_bool(c == C::Eq);
+        }
+        // An instance's __dict__ against a dict or another one: the same pairs.
+        auto mapping = [](HeapObject& o, HeapObjectKind k) { return k == HeapObjectKind::NamespaceDict || dict_table_of(o); };
+        if ((sa->kind() == HeapObjectKind::NamespaceDict || sb->kind() == HeapObjectKind::NamespaceDict) &&
+            mapping(oa, sa->kind()) && mapping(ob, sb->kind())) {
+            EngineRuntime rt(ctx);
+            TRY_ASSIGN(x, rt.mapping_items(a));
+            TRY_ASSIGN(y, rt.mapping_items(b));
+            if (x.size() != y.size()) return Value::from_bool(c == C::NotEq);
+            TRY_DO(python_charge_work(ctx.machine.meter, sat_mul(std::uint64_t(x.size()), std::uint64_t(y.size()))));
+            for (const auto& [k, v] : x) {
+                bool matched = false;
+                for (const auto& [k2, v2] : y) {
+                    TRY_ASSIGN(same_key, values_equal(ctx, k, k2));
+                    if (!same_key) continue;
+                    TRY_ASSIGN(same, values_equal(ctx, v, v2));
+                    matched = same;
+                    break;
+                }
+                if (!matched) return Value::from_bool(c == C::NotEq);
             }
             return Value::from_bool(c == C::Eq);
         }

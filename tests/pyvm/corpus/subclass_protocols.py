@@ -47,3 +47,16 @@ c = Counter('aab')
 del c['a']
 del c['zz']
 print(c, 'a' in c)
+
+#### instance_dict_reads_like_a_dict
+class C:
+    def __init__(self):
+        self.a = 1
+        self.b = 2
+c = C()
+d = c.__dict__
+print(list(d.items()), list(d.keys()), list(d.values()), list(d), len(d), d.get("b"), d.get("z", 5))
+print(d.copy(), dict(d), "a" in d.keys(), ("a", 1) in d.items(), len(d.items()))
+print(d == {"a": 1, "b": 2}, d != {"a": 1}, {"b": 2, "a": 1} == d, d == C().__dict__, d == {"a": 1, "b": 3})
+c.x = [1]
+print(sorted(k for k, v in vars(c).items()), vars(c)["x"])
