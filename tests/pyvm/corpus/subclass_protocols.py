@@ -60,3 +60,7 @@ print(d.copy(), dict(d), "a" in d.keys(), ("a", 1) in d.items(), len(d.items()))
 print(d == {"a": 1, "b": 2}, d != {"a": 1}, {"b": 2, "a": 1} == d, d == C().__dict__, d == {"a": 1, "b": 3})
 c.x = [1]
 print(sorted(k for k, v in vars(c).items()), vars(c)["x"])
+d2 = c.__dict__
+garbage = [[i] for i in range(200000)]
+del garbage
+print(vars(c) is c.__dict__, d2 is c.__dict__, vars(c) is d2)
