@@ -95,6 +95,7 @@ TEST(Semantics, BuiltinsConsumingStdinWaitForEachPiece) {
          "print(sorted(words(), reverse=True), end=' ')\nprint('|'.join(words()))\n",
          "['5', '4', '3', '2', '1'] \n"},
         {"print(max((len(l) for l in stdin), default=0), dict(enumerate(stdin)))\n", "3 {}\n"},
+        {"print(*(l.strip() for l in stdin), sep='+')\n", "1+2+3+4 5\n"},
     };
     for (const Case& c : cases) {
         StdinProgram p(c.source);

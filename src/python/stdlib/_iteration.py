@@ -1,8 +1,8 @@
 """Iteration functions that the virtual machine runs as bytecode instead of native loops.
 
 materialize(iterable) collects the items of any iterable into a new list; call_with_items calls a
-builtin once the arguments it iterates are such lists; aiter and anext are the builtins of the
-same names.
+builtin once the arguments it iterates are such lists, call_unpacked a callable once its *iterable
+arguments are expanded; aiter and anext are the builtins of the same names.
 """
 
 
@@ -20,6 +20,16 @@ def call_with_items(function, positions, /, *args, **kwargs):
     for at in positions:
         args[at] = materialize(args[at])
     return function(*args, **kwargs)
+
+
+def call_unpacked(function, starred, /, *args, **kwargs):
+    flat = []
+    for at, arg in enumerate(args):
+        if at in starred:
+            flat += materialize(arg)
+        else:
+            flat.append(arg)
+    return function(*flat, **kwargs)
 
 
 def aiter(iterable):

@@ -466,6 +466,11 @@ PyResult<StepOutcome> call_site(RuntimeContext& ctx, const CodeObject& code, std
     bool starred = false;
     for (std::uint8_t f : flags) starred |= f != 0;
     if (!starred) return dispatch_call(ctx, std::uint32_t(npos), info.keyword_names, CallMode::Frame);
+    {
+        auto handed = hand_over_unpacking_call(ctx, npos, flags, info.keyword_names);
+        if (!handed) return fail(std::move(handed.error()));
+        if (*handed) return **handed;
+    }
 
     // Expand *iterable and **mapping arguments.
     Heap& heap = ctx.heap;

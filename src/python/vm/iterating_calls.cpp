@@ -22,13 +22,17 @@ namespace {
 constexpr std::uint32_t kStdinStream = 0;
 constexpr std::uint32_t kStdinBufferStream = 3;
 
+constexpr std::uint32_t kAnyCount = 0xFFFFFFFFu;
+
 // Which arguments a builtin iterates: the one at `first`, or every one from `first` on; objects of
 // program classes count only when iterating is all the builtin does with them (not for dict(),
-// which takes mappings by their keys, nor for bytes(), which asks __bytes__ first).
+// which takes mappings by their keys, nor for bytes(), which asks __bytes__ first). A call with
+// more than `most` positional arguments is left to the builtin's own error, nothing consumed.
 struct Consumer {
     std::uint32_t first = 0;
     bool all = false;
     bool instances = true;
+    std::uint32_t most = 1;
 };
 
 struct MethodConsumer {
@@ -37,10 +41,10 @@ struct MethodConsumer {
 };
 
 constexpr MethodConsumer kMethods[] = {
-    {"str", "join", {0, false, true}},       {"bytes", "join", {0, false, true}},
-    {"bytearray", "join", {0, false, true}}, {"list", "extend", {0, false, true}},
-    {"bytearray", "extend", {0, false, false}}, {"set", "update", {0, true, true}},
-    {"dict", "update", {0, false, false}},
+    {"str", "join", {0, false, true, 1}},       {"bytes", "join", {0, false, true, 1}},
+    {"bytearray", "join", {0, false, true, 1}}, {"list", "extend", {0, false, true, 1}},
+    {"bytearray", "extend", {0, false, false, 1}}, {"set", "update", {0, true, true, kAnyCount}},
+    {"dict", "update", {0, false, false, 1}},
 };
 
 std::optional<Consumer> method_consumer(const NativeFunction* f) {
@@ -53,9 +57,10 @@ std::optional<Consumer> method_consumer(const NativeFunction* f) {
 // The builtin functions by their ids: sorted, min, max, sum, enumerate, zip, any, all.
 std::optional<Consumer> function_consumer(std::uint32_t id, std::size_t positional) {
     switch (id) {
-        case 17: case 20: case 25: case 27: case 28: return Consumer{};
+        case 17: case 27: case 28: return Consumer{};
+        case 20: case 25: return Consumer{0, false, true, 2};
         case 18: case 19: if (positional == 1) return Consumer{}; return std::nullopt;  // min(a, b) compares
-        case 26: return Consumer{0, true, true};
+        case 26: return Consumer{0, true, true, kAnyCount};
         default: return std::nullopt;
     }
 }
@@ -68,7 +73,7 @@ std::optional<Consumer> type_consumer(std::uint32_t id) {
         case BuiltinType::FrozenSet: return Consumer{};
         case BuiltinType::Dict:
         case BuiltinType::Bytes:
-        case BuiltinType::ByteArray: return Consumer{0, false, false};
+        case BuiltinType::ByteArray: return Consumer{0, false, false, 1};
         default: return std::nullopt;
     }
 }
@@ -90,14 +95,17 @@ std::optional<Consumer> consumer_of(const Heap& heap, Value callee, std::size_t 
         case DefinitionTag::BuiltinType: return type_consumer(def->number);
         case DefinitionTag::NativeFunction:
             if (def->function && def->function->owner == "builtins") {
-                if (def->function->name == "map") return Consumer{1, true, true};
-                if (def->function->name == "filter") return Consumer{1, false, true};
+                if (def->function->name == "map") return Consumer{1, true, true, kAnyCount};
+                if (def->function->name == "filter") return Consumer{1, false, true, 2};
             }
             return std::nullopt;
         case DefinitionTag::NativeMethod: {
             // Called unbound: the receiver is the first positional argument.
             auto m = method_consumer(def->function);
-            if (m) ++m->first;
+            if (m) {
+                ++m->first;
+                if (m->most != kAnyCount) ++m->most;
+            }
             return m;
         }
         default: return std::nullopt;
@@ -121,12 +129,15 @@ PyResult<bool> stepped_by_python(RuntimeContext& ctx, Value v, bool instances) {
     if (!instances || s->type_id < kFirstProgramType) return false;
     TRY_ASSIGN(cls, instance_class_value(ctx.heap, interp(ctx).types, v));
     if (!cls) return false;
-    for (std::string_view name : {"__iter__", "__next__"}) {
-        TRY_ASSIGN(found, class_lookup(ctx, *cls, ctx.heap.symbols.intern_static(name)));
-        const HeapSlot* f = found ? ctx.heap.get_if_object(*found) : nullptr;
-        if (f && f->kind() == HeapObjectKind::Function) return true;
-    }
-    return false;
+    // An __iter__ that is a generator function: its body runs as the items are asked for. Other
+    // __iter__ methods return an iterator before any item is taken, and a __next__ written in
+    // Python is called the same way by either loop. A subclass of a builtin container is
+    // iterated through its own __iter__ whatever it is (the builtins would read the items).
+    const bool container = s->kind() != HeapObjectKind::Object;
+    TRY_ASSIGN(found, class_lookup(ctx, *cls, ctx.heap.symbols.intern_static("__iter__")));
+    const HeapSlot* f = found ? ctx.heap.get_if_object(*found) : nullptr;
+    const auto* fn = f ? std::get_if<FunctionPayload>(&f->object) : nullptr;
+    return fn && (container || fn->record->code->has_yield);
 }
 
 }  // namespace
@@ -163,7 +174,7 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
     }
     if (!candidate) return std::optional<StepOutcome>();
     auto consumer = consumer_of(ctx.heap, callee, args.size());
-    if (!consumer) return std::optional<StepOutcome>();
+    if (!consumer || args.size() > consumer->most) return std::optional<StepOutcome>();
     std::vector<Value> positions;
     for (std::size_t i = consumer->first; i < args.size(); ++i) {
         TRY_ASSIGN(python, stepped_by_python(ctx, args[i], consumer->instances));
@@ -196,6 +207,34 @@ PyResult<std::optional<StepOutcome>> hand_over_iterating_call(RuntimeContext& ct
         st.values.push_back(value);
     }
     TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(args.size() + 2), names, CallMode::Frame));
+    return std::optional(outcome);
+}
+
+PyResult<std::optional<StepOutcome>> hand_over_unpacking_call(RuntimeContext& ctx, std::uint64_t positional,
+                                                              std::span<const std::uint8_t> flags,
+                                                              std::span<const KeywordName> keywords) {
+    ExecState& st = ctx.exec;
+    for (const KeywordName& k : keywords)
+        if (k.present != 1) return std::optional<StepOutcome>();
+    const std::uint64_t at = st.values.size() - positional - keywords.size();
+    std::vector<Value> starred;
+    bool python = false;
+    for (std::uint64_t i = 0; i < positional; ++i) {
+        if (!flags[i]) continue;
+        starred.push_back(Value::from_int(std::int64_t(i)));
+        if (!python) {
+            TRY_ASSIGN(stepped, stepped_by_python(ctx, st.values[at + i], true));
+            python = stepped;
+        }
+    }
+    if (!python) return std::optional<StepOutcome>();
+    TRY_ASSIGN(helper, iteration_module_function(ctx, "call_unpacked"));
+    ctx.heap.push_root(helper);
+    TRY_ASSIGN(indices, new_tuple(ctx, std::move(starred)));
+    // helper, callee, the starred positions, then the arguments as they were.
+    st.values.insert(st.values.begin() + std::ptrdiff_t(at), indices);
+    st.values.insert(st.values.begin() + std::ptrdiff_t(at - 1), helper);
+    TRY_ASSIGN(outcome, dispatch_call(ctx, std::uint32_t(positional + 2), keywords, CallMode::Frame));
     return std::optional(outcome);
 }
 

@@ -60,6 +60,42 @@ it = two()
 print(next(it), list(it), list(it), sorted(two(), key=lambda x: -x))
 print(list(iter(lambda c=[3]: c.pop() if c else None, None)))
 
+#### star_arguments_from_generators
+def g(n):
+    yield from range(n)
+def show(*a, **k):
+    return a, k
+print(*g(3))
+print(*g(2), 'x', *g(1), *'ab', sep='-')
+print(show(*g(2), k=1), show(1, *g(0)))
+class C:
+    def m(self, *a):
+        return a
+print(C().m(*g(2)), max(*g(3)), '{}{}'.format(*g(2)))
+try:
+    print(*g(2), *5)
+except TypeError as e:
+    print('TypeError')
+def bad():
+    yield 1
+    raise ValueError('v')
+try:
+    print(*bad())
+except ValueError as e:
+    print('ValueError', e)
+
+#### consumers_refusing_extra_arguments_take_nothing
+def g():
+    yield 1
+    yield 2
+it = g()
+for call in (lambda: ''.join(it, 1), lambda: [].extend(it, 2), lambda: list.extend([], it, 3)):
+    try:
+        call()
+    except TypeError:
+        print('TypeError')
+print(list(it), sum(g(), 10), list(enumerate(g(), 5)), list(filter(None, g())))
+
 #### consumers_in_generators_and_comprehensions
 def pairs():
     yield from zip((x for x in range(3)), (y * y for y in range(3)))
