@@ -34,6 +34,9 @@ struct AttributeStore {
     bool dictionary = false;
     std::vector<Value> shaped_values;
     Namespace dict;
+    // The object's last `__dict__` mapping, so that repeated reads give the same object while it
+    // lives. Not traced: a collected mapping leaves a handle that no longer resolves.
+    Value dict_mapping;
 };
 
 struct HeapSlot {

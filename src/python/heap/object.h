@@ -121,6 +121,7 @@ struct FunctionRecord {
     Value closure;  // the closure scope
     Value globals;
     Value defining_class;  // absent until class creation fills it
+    std::string qualname;  // the dotted path from the module (empty: the name)
 };
 struct FunctionPayload { Box<FunctionRecord> record; };
 
@@ -142,6 +143,7 @@ struct ClassRecord {
     // The builtin exception class the class derives from; empty when none.
     std::string exception_base;
     bool dataclass = false;
+    std::string qualname;  // the dotted path from the module (empty: the name)
 };
 struct ClassPayload { Box<ClassRecord> record; };
 

@@ -312,11 +312,16 @@ PyResult<Value> dict_repr_method(NativeRuntime& rt, Value self, NativeCall c) {
     return rt.new_str(std::move(text));
 }
 
+bool is_namespace_dict(NativeRuntime& rt, Value v);
+PyResult<MappingPairs> namespace_pairs(NativeRuntime& rt, Value self);
+
 template <bool Store>
 PyResult<Value> dict_lookup_method(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(check(c, "dict lookup", 1, 2));
-    TRY_DO(expect_dict(rt, self));
-    TRY_ASSIGN(found, rt.dict_get(self, c.positional[0]));
+    // An instance's __dict__ is read like a dict.
+    const bool namespace_dict = !Store && is_namespace_dict(rt, self);
+    if (!namespace_dict) TRY_DO(expect_dict(rt, self));
+    TRY_ASSIGN(found, namespace_dict ? mapping_lookup(rt, self, c.positional[0]) : rt.dict_get(self, c.positional[0]));
     if (found) return *found;
     Value fallback = c.positional.size() > 1 ? c.positional[1] : Value::none();
     if (Store) TRY_DO(rt.dict_set(self, c.positional[0], fallback));
@@ -326,7 +331,7 @@ PyResult<Value> dict_lookup_method(NativeRuntime& rt, Value self, NativeCall c) 
 template <std::uint8_t Kind>
 PyResult<Value> dict_view_method(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(check(c, "dict view", 0, 0));
-    TRY_DO(expect_dict(rt, self));
+    if (!is_namespace_dict(rt, self)) TRY_DO(expect_dict(rt, self));
     return new_view(rt, self, Kind);
 }
 
@@ -370,6 +375,10 @@ PyResult<Value> dict_clear(NativeRuntime& rt, Value self, NativeCall c) {
 
 PyResult<Value> dict_copy(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(check(c, "dict.copy", 0, 0));
+    if (is_namespace_dict(rt, self)) {
+        TRY_ASSIGN(pairs, namespace_pairs(rt, self));
+        return rt.new_dict(pairs);
+    }
     TRY_DO(expect_dict(rt, self));
     TRY_ASSIGN(pairs, dict_pairs(rt, self));
     return rt.new_dict(pairs);

@@ -635,9 +635,40 @@ PyResult<Value> object_new(RuntimeContext& ctx, Value cls, bool has_args) {
 }
 
 PyStatus mark_dataclass(RuntimeContext& ctx, Value cls) {
-    const ClassRecord* r = class_record_of(ctx.heap, cls);
+    Heap& heap = ctx.heap;
+    const ClassRecord* r = class_record_of(heap, cls);
     if (!r) return fail(PyError::runtime_error("class handle changed object kind"));
-    std::vector<std::string> names = r->field_names;
+    // The fields of the data-class bases come first, the farthest base first; a field named again
+    // keeps its first place and takes the later default.
+    std::vector<std::string> names;
+    std::vector<Value> defaults;
+    auto merge = [&](const ClassRecord& from) {
+        for (std::size_t i = 0; i < from.field_names.size(); ++i) {
+            const Value d = i < from.slot_values.size() ? heap.clone_value(from.slot_values[i]) : Value::absent();
+            auto at = std::find(names.begin(), names.end(), from.field_names[i]);
+            if (at != names.end()) {
+                defaults[std::size_t(at - names.begin())] = d;
+            } else {
+                names.push_back(from.field_names[i]);
+                defaults.push_back(d);
+            }
+        }
+    };
+    for (auto base = r->mro.rbegin(); base != r->mro.rend(); ++base)
+        if (const ClassRecord* b = class_record_of(heap, *base); b && b->dataclass) merge(*b);
+    merge(*r);
+    if (names.size() > r->field_names.size()) {
+        const std::uint64_t added = names.size() - r->field_names.size();
+        TRY_DO(heap.update_object_size(cls, sat_mul(added, std::uint64_t(48)), ctx.roots, ctx.machine.meter));
+        r = class_record_of(heap, cls);
+        if (!r) return fail(PyError::runtime_error("class handle changed object kind"));
+    }
+    {
+        TRY_ASSIGN(m, heap.slot_mut(cls));
+        ClassRecord& own = *std::get<ClassPayload>(m->object).record;
+        own.field_names = names;
+        own.slot_values = defaults;
+    }
     std::vector<Value> items;
     for (std::string& n : names) {
         TRY_ASSIGN(s, make_str(ctx, std::move(n)));
@@ -721,6 +752,14 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
         TRY_ASSIGN(module_name, scope_get_symbol(heap, globals, intern(ctx, "__name__")));
         if (module_name) initial.emplace_back(module_sym, *module_name);
     }
+    // The qualified name is in the namespace while the body runs (the functions it defines take
+    // theirs from it) and becomes the class's own afterwards.
+    const Symbol qualname_sym = intern(ctx, "__qualname__");
+    TRY_ASSIGN(qualname, qualified_name(ctx, outer, name));
+    {
+        TRY_ASSIGN(q, make_str(ctx, qualname));
+        initial.emplace_back(qualname_sym, q);
+    }
     // The body.
     std::size_t nslots = info.code->local_names ? info.code->local_names->size() : 0;
     TRY_ASSIGN(ns_value, bind_locals(interp(ctx), meter, outer_scope, info.code->local_names,
@@ -754,6 +793,20 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
             for (std::size_t i = 0; i < body->slots.size(); ++i)
                 if (body->slots[i].is_present()) ns.insert((*body->slot_names)[i], body->slots[i]);
     }
+    if (auto q = ns.remove(qualname_sym)) {
+        TRY_ASSIGN(text, str_view(heap, *q));
+        if (!text) {
+            TRY_ASSIGN(tn, type_name(ctx, *q));
+            return fail(PyError::type_error(fmt::format("type __qualname__ must be a str, not {}", tn)));
+        }
+        qualname = std::string(*text);
+    }
+    auto set_qualname = [&](Value cls) -> PyStatus {
+        if (qualname == name) return {};
+        TRY_ASSIGN(m, heap.slot_mut(cls));
+        if (auto* c = std::get_if<ClassPayload>(&m->object)) c->record->qualname = qualname;
+        return {};
+    };
     const Symbol doc_sym = intern(ctx, "__doc__");
     if (!ns.get(doc_sym)) {
         Value doc = Value::none();
@@ -833,6 +886,7 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
             if (!heap.get_if_object(made)) return fail(PyError::unsupported("metaclass __new__() must return a class"));
             if (!class_record_of(heap, made))
                 return fail(PyError::unsupported("metaclass __new__() must return a class in this slice"));
+            TRY_DO(set_qualname(made));
             // type.__new__ ran __init_subclass__ when it made the class.
             Value init_args[3] = {name_str, bases_tuple, ns_dict};
             TRY_DO(run_metaclass_init(ctx, meta, made, init_args));
@@ -849,6 +903,7 @@ PyResult<Value> make_class(RuntimeContext& ctx, const ClassInfo& info, std::vect
     std::vector<NamespaceEntry> entries = spec.ns.entries();
     TRY_ASSIGN(cls, py_build_class(ctx, std::move(spec)));
     heap.push_root(cls);
+    TRY_DO(set_qualname(cls));
     TRY_DO(run_init_subclass(ctx, cls, bases_copy));
     if (user_meta) {
         TRY_ASSIGN(name_str, make_str(ctx, name));

@@ -23,6 +23,7 @@ namespace tw::py {
 
 struct RuntimeContext;
 struct NativeCall;
+struct Frame;
 class TypeRegistry;
 class Symbols;
 
@@ -55,6 +56,12 @@ struct ClassSpec {
     std::uint32_t layout = kObjectLayout;
     std::string exception_base;
 };
+
+// The qualified name of `name` defined by code running in `frame`: "C.name" in the body of a
+// class C, "f.<locals>.name" in the function f, the name itself in a module.
+PyResult<std::string> qualified_name(RuntimeContext& ctx, const Frame& frame, std::string_view name);
+// A function's or class's `__qualname__` text; none for other values.
+std::optional<std::string> qualname_of(const Heap& heap, Value v);
 
 // Creates the class object and its type record from a spec.
 PyResult<Value> py_build_class(RuntimeContext& ctx, ClassSpec spec);

@@ -8,6 +8,7 @@
 #include "python/objects/value_access.h"
 #include "python/vm/attributes.h"
 #include "python/vm/call.h"
+#include "python/vm/classes.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/native_runtime.h"
@@ -43,6 +44,24 @@ PyResult<std::optional<Value>> answer(RuntimeContext& ctx, Value receiver, Dunde
     return std::optional(r);
 }
 
+// Whether `!=` on `v` falls back to its `__eq__`, negated: true unless its class derives from a
+// builtin type, whose own `__ne__` compares the contents instead.
+PyResult<bool> ne_falls_back_to_eq(RuntimeContext& ctx, Value v) {
+    Interpreter& in = interp(ctx);
+    TRY_ASSIGN(cls, instance_class_value(ctx.heap, in.types, v));
+    if (!cls) return true;
+    const ClassRecord* rec = class_record_of(ctx.heap, *cls);
+    return !rec || rec->layout >= kObjectLayout;
+}
+
+// `__eq__` of `receiver` against `other`, for the negated `!=`: none when the receiver's class
+// has a builtin `__ne__` or no answer.
+PyResult<std::optional<Value>> eq_for_ne(RuntimeContext& ctx, Value receiver, Value other) {
+    TRY_ASSIGN(falls_back, ne_falls_back_to_eq(ctx, receiver));
+    if (!falls_back) return std::optional<Value>();
+    return answer(ctx, receiver, DunderSlot::Equal, other);
+}
+
 }  // namespace
 
 bool is_exact_str(const Heap& heap, Value v) {
@@ -76,9 +95,9 @@ PyResult<std::optional<Value>> compare_dunder(RuntimeContext& ctx, std::uint8_t 
         if (r) return r;
     }
     if (op == 1) {
-        TRY_ASSIGN(eq, answer(ctx, a, DunderSlot::Equal, b));
+        TRY_ASSIGN(eq, eq_for_ne(ctx, a, b));
         if (!eq) {
-            TRY_ASSIGN(back, answer(ctx, b, DunderSlot::Equal, a));
+            TRY_ASSIGN(back, eq_for_ne(ctx, b, a));
             eq = back;
         }
         if (eq) {

@@ -249,13 +249,27 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
     const Value metaclass = rec->metaclass;
     const std::uint32_t layout = rec->layout;
     const bool exception = !rec->exception_base.empty();
-    const bool dataclass = rec->dataclass;
+    // A class that is not itself a data class takes the initialiser of the nearest data class it
+    // derives from, unless a class before it defines __init__.
+    Value dataclass_cls = rec->dataclass ? cls : Value::absent();
+    if (!rec->dataclass) {
+        const Symbol init_sym = intern(ctx, "__init__");
+        if (!rec->namespace_.get(init_sym))
+            for (const Value& base : rec->mro) {
+                const ClassRecord* b = class_record_of(heap, base);
+                if (!b) continue;
+                if (b->dataclass) dataclass_cls = base;
+                if (b->dataclass || b->namespace_.get(init_sym)) break;
+            }
+        rec = class_record_of(heap, cls);
+    }
+    const bool dataclass = dataclass_cls.is_present();
     const std::vector<Value> members = rec->values;
 
     // 2. The keyword-only option of a data class.
     bool kw_only = false;
     if (dataclass) {
-        TRY_ASSIGN(flag, class_lookup(ctx, cls, intern(ctx, "__tarnwick_dataclass_kw_only__")));
+        TRY_ASSIGN(flag, class_lookup(ctx, dataclass_cls, intern(ctx, "__tarnwick_dataclass_kw_only__")));
         if (flag) {
             TRY_ASSIGN(t, truth(ctx, *flag));
             kw_only = t;
@@ -375,7 +389,7 @@ PyResult<StepOutcome> py_instantiate(RuntimeContext& ctx, Value cls, NativeCall 
                                   : payload ? std::move(*payload) : HeapObject(ObjectPayload{});
     TRY_ASSIGN(instance, heap.insert_object(*tid, std::move(object), ctx.roots, ctx.machine.meter));
     if (dataclass) {
-        TRY_DO(dataclass_init(ctx, instance, *class_record_of(heap, cls), kw_only, call));
+        TRY_DO(dataclass_init(ctx, instance, *class_record_of(heap, dataclass_cls), kw_only, call));
         return push(ctx, instance);
     }
     if (!user_init) {

@@ -163,7 +163,13 @@ PyResult<std::optional<Value>> EngineRuntime::attribute_dict(Value v) {
     }
     TRY_ASSIGN(cls, instance_class_value(heap(), types(), v));
     if (cls || instance_type_record(heap(), types(), v)) {
+        if (const HeapSlot* self = heap().get_if_object(v); self && self->attributes)
+            if (const HeapSlot* cached = heap().get_if_object(self->attributes->dict_mapping))
+                if (const auto* nd = std::get_if<NamespaceDictPayload>(&cached->object); nd && nd->word == 1 && nd->namespace_ == v)
+                    return std::optional(heap().get_if_object(v)->attributes->dict_mapping);
         TRY_ASSIGN(nd, heap().allocate_object(NamespaceDictPayload{1, v}, roots(), meter()));
+        TRY_ASSIGN(m, heap().slot_mut(v));
+        if (m->attributes) m->attributes->dict_mapping = nd;
         return std::optional(nd);
     }
     s = heap().get_if_object(v);

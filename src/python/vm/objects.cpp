@@ -10,6 +10,7 @@
 #include "python/objects/types.h"
 #include "python/objects/instance.h"
 #include "python/objects/value_access.h"
+#include "python/vm/classes.h"
 #include "python/vm/comparison.h"
 #include "python/vm/attributes.h"
 #include "python/vm/native_runtime.h"
@@ -198,6 +199,15 @@ PyResult<std::optional<Value>> load_attribute_optional(RuntimeContext& ctx, Valu
         return std::optional(bound);
     }
     if (slot && (text == "__name__" || text == "__qualname__")) {
+        // A bound method answers with its function's names.
+        if (auto* b = std::get_if<BoundMethodPayload>(&slot->object); b && b->function.is_present())
+            if (const HeapSlot* fs = heap.get_if_object(b->function); fs && fs->kind() == HeapObjectKind::Function)
+                obj = b->function, slot = fs;
+        if (text == "__qualname__")
+            if (auto q = qualname_of(heap, obj)) {
+                TRY_ASSIGN(n, make_str(ctx, std::move(*q)));
+                return std::optional(n);
+            }
         if (auto* c = std::get_if<ClassPayload>(&slot->object)) {
             TRY_ASSIGN(n, make_str(ctx, c->record->name));
             return std::optional(n);
@@ -295,6 +305,32 @@ PyStatus delete_attribute(RuntimeContext& ctx, Value obj, Symbol name) {
     return {};
 }
 
+PyResult<std::string> qualified_name(RuntimeContext& ctx, const Frame& frame, std::string_view name) {
+    Heap& heap = ctx.heap;
+    if (frame.class_body) {
+        // The class namespace holds the class's own qualified name while its body runs.
+        TRY_ASSIGN(ns, scope_of(heap, frame.scope));
+        if (const Value* q = ns->get(heap.symbols.intern_static("__qualname__"))) {
+            TRY_ASSIGN(text, str_view(heap, *q));
+            if (text) return fmt::format("{}.{}", *text, name);
+        }
+        return std::string(name);
+    }
+    if (frame.function.is_present())
+        if (auto outer = qualname_of(heap, frame.function)) return fmt::format("{}.<locals>.{}", *outer, name);
+    return std::string(name);
+}
+
+std::optional<std::string> qualname_of(const Heap& heap, Value v) {
+    const HeapSlot* s = heap.get_if_object(v);
+    if (!s) return std::nullopt;
+    if (auto* c = std::get_if<ClassPayload>(&s->object))
+        return c->record->qualname.empty() ? c->record->name : c->record->qualname;
+    if (auto* f = std::get_if<FunctionPayload>(&s->object))
+        return f->record->qualname.empty() ? f->record->name : f->record->qualname;
+    return std::nullopt;
+}
+
 PyResult<Value> make_function(RuntimeContext& ctx, const FunctionInfo& info, std::vector<Value> defaults) {
     ExecState& st = ctx.exec;
     if (st.frames.empty()) return fail(PyError::unsupported("functions are created by running Python code"));
@@ -307,6 +343,8 @@ PyResult<Value> make_function(RuntimeContext& ctx, const FunctionInfo& info, std
     }
     auto rec = Box<FunctionRecord>::make();
     rec->name = std::string(ctx.heap.symbols.name_of(info.name));
+    TRY_ASSIGN(qualname, qualified_name(ctx, f, rec->name));
+    if (qualname != rec->name) rec->qualname = std::move(qualname);
     rec->code = info.code;
     rec->code_size = info.code->instructions.size();
     rec->defaults = std::move(defaults);

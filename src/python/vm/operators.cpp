@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "base/panic.h"
+#include "base/sat.h"
 #include "kernel/machine.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
@@ -157,6 +158,13 @@ PyResult<std::optional<Value>> sequence_binary(RuntimeContext& ctx, std::uint8_t
 
 // Calls the program-class dunder `slot` of `self` with `args`; none when the class has none or
 // the method answered NotImplemented.
+// An instance of a program subclass of a builtin type (it carries the builtin's payload): the
+// special methods its class defines come before the builtin's own behaviour.
+bool builtin_subclass_instance(const HeapSlot* s) {
+    return s && s->type_id >= kFirstProgramType && s->kind() != HeapObjectKind::Object &&
+           s->kind() != HeapObjectKind::Exception;
+}
+
 PyResult<std::optional<Value>> call_dunder(RuntimeContext& ctx, Value self, DunderSlot slot, std::span<const Value> args) {
     Interpreter& in = interp(ctx);
     auto cls = instance_class_value(ctx.heap, in.types, self);
@@ -513,6 +521,11 @@ PyResult<bool> contains(RuntimeContext& ctx, Value container, Value item) {
         return hay.find(needle) != std::string_view::npos;
     }
     const HeapSlot* slot = heap.get_if_object(container);
+    if (builtin_subclass_instance(slot)) {
+        TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::Contains, std::span<const Value>(&item, 1)));
+        if (custom) return truth(ctx, *custom);
+        slot = heap.get_if_object(container);
+    }
     if (slot) {
         HeapObject& o = const_cast<HeapObject&>(slot->object);
         if (dict_table_of(o)) {
@@ -620,6 +633,11 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
     }
     const HeapSlot* sa = heap.get_if_object(a);
     const HeapSlot* sb = heap.get_if_object(b);
+    if (builtin_subclass_instance(sa) || builtin_subclass_instance(sb)) {
+        TRY_ASSIGN(dunder, compare_dunder(ctx, op, a, b));
+        if (dunder) return *dunder;
+        sa = heap.get_if_object(a), sb = heap.get_if_object(b);
+    }
     auto is_bytes = [](const HeapSlot* s) {
         return s && (s->kind() == HeapObjectKind::Bytes || s->kind() == HeapObjectKind::ByteArray);
     };
@@ -668,6 +686,28 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
             }
             return Value::from_bool(c == C::Eq);
         }
+        // An instance's __dict__ against a dict or another one: the same pairs.
+        auto mapping = [](HeapObject& o, HeapObjectKind k) { return k == HeapObjectKind::NamespaceDict || dict_table_of(o); };
+        if ((sa->kind() == HeapObjectKind::NamespaceDict || sb->kind() == HeapObjectKind::NamespaceDict) &&
+            mapping(oa, sa->kind()) && mapping(ob, sb->kind())) {
+            EngineRuntime rt(ctx);
+            TRY_ASSIGN(x, rt.mapping_items(a));
+            TRY_ASSIGN(y, rt.mapping_items(b));
+            if (x.size() != y.size()) return Value::from_bool(c == C::NotEq);
+            TRY_DO(python_charge_work(ctx.machine.meter, sat_mul(std::uint64_t(x.size()), std::uint64_t(y.size()))));
+            for (const auto& [k, v] : x) {
+                bool matched = false;
+                for (const auto& [k2, v2] : y) {
+                    TRY_ASSIGN(same_key, values_equal(ctx, k, k2));
+                    if (!same_key) continue;
+                    TRY_ASSIGN(same, values_equal(ctx, v, v2));
+                    matched = same;
+                    break;
+                }
+                if (!matched) return Value::from_bool(c == C::NotEq);
+            }
+            return Value::from_bool(c == C::Eq);
+        }
         if (SetTable* ta = set_table_of(oa); ta && set_table_of(ob)) {
             if (ta->live_count != set_table_of(ob)->live_count) return Value::from_bool(c == C::NotEq);
             std::vector<Value> items;
@@ -705,6 +745,12 @@ PyResult<Value> compare_operation(RuntimeContext& ctx, std::uint8_t op, Value a,
 PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value v) {
     Heap& heap = ctx.heap;
     const HeapSlot* slot = heap.get_if_object(container);
+    if (builtin_subclass_instance(slot)) {
+        Value args[2] = {key, v};
+        TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::SetItem, args));
+        if (custom) return {};
+        slot = heap.get_if_object(container);
+    }
     if (slot) {
         if (dict_table_of(const_cast<HeapObject&>(slot->object))) return dict_store(ctx, container, key, v);
         if (slot->kind() == HeapObjectKind::List) return list_store_subscript(ctx, container, key, v);
@@ -731,6 +777,11 @@ PyStatus store_subscript(RuntimeContext& ctx, Value container, Value key, Value 
 PyStatus delete_subscript(RuntimeContext& ctx, Value container, Value key) {
     Heap& heap = ctx.heap;
     const HeapSlot* slot = heap.get_if_object(container);
+    if (builtin_subclass_instance(slot)) {
+        TRY_ASSIGN(custom, call_dunder(ctx, container, DunderSlot::DeleteItem, std::span<const Value>(&key, 1)));
+        if (custom) return {};
+        slot = heap.get_if_object(container);
+    }
     if (slot) {
         if (dict_table_of(const_cast<HeapObject&>(slot->object))) {
             EngineKeys keys(ctx);

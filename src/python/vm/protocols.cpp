@@ -389,6 +389,11 @@ PyResult<std::optional<std::uint64_t>> py_builtin_len(RuntimeContext& ctx, Value
             if (n > INT64_MAX) return fail(PyError::overflow_error("Python int too large to convert to C ssize_t"));
             return Len(std::uint64_t(n));
         }
+        case HeapObjectKind::Class: {
+            // An enumeration counts its members.
+            const std::size_t members = std::get<ClassPayload>(s->object).record->values.size();
+            return members ? Len(members) : Len();
+        }
         default: return Len();
     }
 }

@@ -119,6 +119,12 @@ PyResult<std::string> sequence_repr(RuntimeContext& ctx, Value v, const HeapSlot
     RuntimeContext& c = scope.context;
     std::vector<Value> elements = container_elements(c.heap, slot);
     const bool dict = kind == HeapObjectKind::Dict || kind == HeapObjectKind::DefaultDict;
+    // A defaultdict shows its factory first (read now: the slot may move while reprs run).
+    Value factory;
+    if (const auto* dd = std::get_if<DefaultDictPayload>(&slot.object)) {
+        factory = dd->default_factory;
+        c.heap.push_root(factory);
+    }
     auto body = [&]() -> PyResult<std::string> {
         TRY_DO(python_charge_work(meter_of(c), dict ? elements.size() / 2 : elements.size()));
         std::string out;
@@ -135,10 +141,18 @@ PyResult<std::string> sequence_repr(RuntimeContext& ctx, Value v, const HeapSlot
         return out;
     };
     auto text = body();
+    if (text && kind == HeapObjectKind::DefaultDict) {
+        auto shown = py_repr_guarded(c, factory, visited);
+        if (shown)
+            text = "defaultdict(" + *shown + ", {" + *text + "})";
+        else
+            text = fail(std::move(shown.error()));
+    }
     visited.leave(id);
     (void)v;
     if (!text) return text;
     switch (kind) {
+        case HeapObjectKind::DefaultDict: return text;
         case HeapObjectKind::List: return "[" + *text + "]";
         case HeapObjectKind::Tuple: return elements.size() == 1 ? "(" + *text + ",)" : "(" + *text + ")";
         case HeapObjectKind::Set: return elements.empty() ? std::string("set()") : "{" + *text + "}";

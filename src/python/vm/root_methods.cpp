@@ -13,6 +13,7 @@
 #include "python/vm/attributes.h"
 #include "python/vm/builtin_functions.h"
 #include "python/vm/call.h"
+#include "python/vm/classes.h"
 #include "python/vm/native_runtime.h"
 #include "python/vm/engine.h"
 #include "python/vm/native_runtime.h"
@@ -210,6 +211,12 @@ PyResult<Value> type_name_getter(NativeRuntime& rt, Value self) {
     return make_str(ctx, rec->name);
 }
 
+PyResult<Value> type_qualname_getter(NativeRuntime& rt, Value self) {
+    RuntimeContext& ctx = rt.context();
+    if (auto q = qualname_of(ctx.heap, self)) return make_str(ctx, std::move(*q));
+    return type_name_getter(rt, self);
+}
+
 PyResult<Value> type_module_getter(NativeRuntime& rt, Value self) {
     RuntimeContext& ctx = rt.context();
     if (const ClassRecord* rec = record_of(ctx.heap, self)) {
@@ -336,7 +343,7 @@ constexpr NativeFunction kTypeMethods[] = {
     {"type", "mro", nullptr, type_mro},
 };
 constexpr NativeProperty kTypeProperties[] = {
-    {"type", "__name__", type_name_getter},   {"type", "__qualname__", type_name_getter},
+    {"type", "__name__", type_name_getter},   {"type", "__qualname__", type_qualname_getter},
     {"type", "__module__", type_module_getter}, {"type", "__bases__", type_bases_getter},
     {"type", "__mro__", type_mro_getter},
 };

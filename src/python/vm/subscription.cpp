@@ -354,6 +354,25 @@ SlotValue str_repeat_slot(NativeRuntime& rt, Value self, Value count) {
     return std::optional(v);
 }
 
+// `Color['RED']` of an enumeration: the member of that name; KeyError for any other key. None
+// when the class is not an enumeration.
+PyResult<std::optional<Value>> enum_member_by_name(RuntimeContext& ctx, Value cls, Value key) {
+    Heap& heap = ctx.heap;
+    const ClassRecord* rec = class_record_of(heap, cls);
+    if (!rec || rec->values.empty()) return std::optional<Value>();
+    TRY_ASSIGN(name, str_view(heap, key));
+    if (name) {
+        if (auto sym = heap.symbols.lookup(*name))
+            if (const Value* v = rec->namespace_.get(*sym))
+                if (std::find(rec->values.begin(), rec->values.end(), *v) != rec->values.end())
+                    return std::optional(heap.clone_value(*v));
+    }
+    std::vector<Value> args{key};
+    TRY_ASSIGN(e, new_exception(interp(ctx), ctx.machine.meter, "KeyError", std::move(args)));
+    ctx.exec.pending_exception = e;
+    return fail(PyError::raised());
+}
+
 }  // namespace
 
 PyResult<Value> py_getitem(RuntimeContext& ctx, Value obj, Value key) {
@@ -480,6 +499,8 @@ PyResult<Value> subscript(RuntimeContext& ctx, Value container, Value key) {
                 return call_value(ctx, *bound, args);
             }
         }
+        TRY_ASSIGN(member, enum_member_by_name(ctx, container, key));
+        if (member) return *member;
     }
     if (auto d = decode_native_handle(container); d && d->tag == DefinitionTag::BuiltinType) {
         TRY_ASSIGN(hook, in.types.slot(d->number, DunderSlot::ClassGetItem));
@@ -511,6 +532,14 @@ PyResult<std::optional<Value>> py_iter(RuntimeContext& ctx, Value v) {
             case HeapObjectKind::Range: {
                 auto r = std::get<RangePayload>(slot->object);
                 TRY_ASSIGN(it, heap.allocate_object(RangeIteratorPayload{false, r.start, r.stop, r.step}, ctx.roots, meter));
+                return Out(it);
+            }
+            case HeapObjectKind::Class: {
+                // An enumeration: its members, in definition order.
+                std::vector<Value> members = std::get<ClassPayload>(slot->object).record->values;
+                if (members.empty()) break;
+                TRY_DO(python_charge_work(meter, members.size()));
+                TRY_ASSIGN(it, heap.allocate_object(ValuesIteratorPayload{0, std::move(members)}, ctx.roots, meter));
                 return Out(it);
             }
             default: break;
