@@ -1,5 +1,6 @@
 // A native module `_rtops` whose functions drive the operations of the native runtime, and
 // programs that call it.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -504,6 +505,12 @@ const NativeFunction kFunctions[] = {
              UNWRAP(paths, fs.glob(p));
              return rt.new_str_list(std::move(paths));
          }
+         // Budget helpers: the memory left, and a charge that leaves `n` bytes of it.
+         if (op == "memory_left") return Value::from_int(std::int64_t(rt.meter().limits().memory - rt.meter().memory_current()));
+         if (op == "leave_memory") {
+             CHECK_OK(python_charge_memory(rt.context().machine, rt.meter().limits().memory - rt.meter().memory_current() - arg_u64(a, 1)));
+             return Value::none();
+         }
          return fail(PyError::value_error("unknown fs operation"));
      }},
 };
@@ -828,6 +835,50 @@ TEST_F(RuntimeOpsFixture, SleepUnderTheSchedulerParksOnce) {
     const std::uint64_t deadline = machine.clock.now_ns() + 5000;
     EXPECT_EQ(park_then_finish(*this, "import _rtops\n_rtops.sleep(0.000005)\nprint(_rtops.mono())\n", deadline),
               std::to_string(deadline) + "\n");
+}
+
+}  // namespace
+}  // namespace tw::py
+
+namespace tw::py {
+namespace {
+
+void add_rtops(Interpreter& in) {
+    (void)in.heap.insert_module("_rtops", intern_static_definition(StaticDefinition::of_module(&kModule)));
+}
+
+TEST_F(RuntimeOpsFixture, FileReadsStopAtFourMiB) {
+    machine.vfs.set_capacity(16 << 20);
+    ASSERT_TRUE(machine.vfs.write_file("/big", Bytes(4194304, 'a'), 0644).has_value());
+    const std::uint64_t cpu_before = machine.meter.cpu_used();
+    auto r = run_program_on(machine, in, "import _rtops as r\nprint(len(r.fs('read_bytes', '/big')), len(r.fs('read_text', '/big')))\n");
+    EXPECT_EQ(r.out, "4194304 4194304\n") << r.err;
+    EXPECT_GE(machine.meter.cpu_used() - cpu_before, 2u * 4194304);  // each read pays for its bytes
+    ASSERT_TRUE(machine.vfs.write_file_range("/big", 4194304, "a").has_value());
+    for (const char* op : {"read_bytes", "read_text"}) {
+        Interpreter fresh;
+        add_rtops(fresh);
+        auto big = run_program_on(machine, fresh, fmt::format("import _rtops as r\nr.fs('{}', '/big')\n", op));
+        EXPECT_EQ(big.message, fmt::format("{} file exceeds the 4 MiB limit at line 2, column 1", op == std::string("read_text") ? "text" : "binary"));
+    }
+}
+
+// A charge the budget refuses stops the run before the filesystem changes; the same call with
+// data that fits in what is left succeeds.
+TEST(RuntimeOpsBudget, RefusedChargeChangesNothing) {
+    for (const char* op : {"write_bytes", "append_bytes", "write_text", "append_text"}) {
+        for (const char* data : {"small", "big"}) {
+            Machine machine = Machine::build({.cpu = 50'000'000, .memory = 8 << 20, .disk = 16 << 20, .output = 1 << 20});
+            Interpreter in;
+            add_rtops(in);
+            auto r = run_program_on(machine, in, fmt::format("import _rtops as r\nsmall = 'x' * 10\nbig = 'x' * 1000\n"
+                                                             "r.fs('leave_memory', 999)\nr.fs('{}', '/x', {})\n", op, data));
+            const bool fits = data == std::string("small");
+            EXPECT_EQ(r.status, fits ? 0 : 137) << op << " " << data << r.err;
+            EXPECT_EQ(machine.meter.stop_reason().has_value(), !fits) << op << " " << data;
+            EXPECT_EQ(machine.vfs.node("/x") != nullptr, fits) << op << " " << data;
+        }
+    }
 }
 
 }  // namespace
