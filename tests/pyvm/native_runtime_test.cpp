@@ -740,12 +740,12 @@ const OpsCase kOps[] = {
      "FileNotFoundError [Errno 2] No such file or directory: 'nope'\nOSError [Errno 30] Read-only filesystem: '/proc/x'\nFalse\n"},
     {"filesystem: glob",
      "import _rtops as r\nf = r.fs\nfor p in ('a.py', '.b.py', 'b1.py', 'sub/c.py', 'sub/.h/d.py', 'x[1]/e.py'):\n    f('write_text', '/work/g/' + p, '')\n"
-     "f('chdir', '/work/g')\nfor p in ('*.py', '/work/g/*.py', '/work/g/**/*.py', '**', '.*', 'sub/.h/*', '[ab].py', '[!a]*.py', '?.py', '*.PY', 'x[[]1]/*', '[]]', 'sub/**', '/work/g/*/'):\n"
+     "f('chdir', '/work/g')\nfor p in ('*.py', '/work/g/*.py', '/work/g/**/*.py', '**', '.*', 'sub/.h/*', '[ab].py', '[!a]*.py', '?.py', '*.PY', 'x[[]1]/*', '[]]', 'sub/**', '/work/g/*/', '/'):\n"
      "    print(p, f('glob', p))\nf('chdir', 'x[1]')\nprint(f('glob', '*'))\n"
      "for p in ('a**', '**b/c', '***', 'x/***/y', '[ab', '[!]'):\n    try:\n        f('glob', p)\n    except ValueError as e:\n        print(e)\n",
      "*.py ['a.py', 'b1.py']\n/work/g/*.py ['/work/g/a.py', '/work/g/b1.py']\n/work/g/**/*.py ['/work/g/a.py', '/work/g/b1.py', '/work/g/sub/c.py', '/work/g/x[1]/e.py']\n"
      "** ['a.py', 'b1.py', 'sub', 'sub/c.py', 'x[1]', 'x[1]/e.py']\n.* ['.b.py']\nsub/.h/* ['sub/.h/d.py']\n[ab].py ['a.py']\n[!a]*.py ['b1.py']\n?.py ['a.py']\n"
-     "*.PY []\nx[[]1]/* ['x[1]/e.py']\n[]] []\nsub/** ['sub', 'sub/c.py']\n/work/g/*/ ['/work/g/a.py', '/work/g/b1.py', '/work/g/sub', '/work/g/x[1]']\n['e.py']\n"
+     "*.PY []\nx[[]1]/* ['x[1]/e.py']\n[]] []\nsub/** ['sub', 'sub/c.py']\n/work/g/*/ ['/work/g/sub/', '/work/g/x[1]/']\n/ ['/']\n['e.py']\n"
      "invalid glob pattern: recursive wildcards must form a single path component\ninvalid glob pattern: recursive wildcards must form a single path component\n"
      "invalid glob pattern: wildcards are either regular `*` or recursive `**`\ninvalid glob pattern: wildcards are either regular `*` or recursive `**`\n"
      "invalid glob pattern: invalid range pattern\ninvalid glob pattern: invalid range pattern\n"},

@@ -377,6 +377,7 @@ public:
     PyResult<std::vector<std::string>> glob(std::string_view pattern) override {
         Machine& m = machine();
         const bool relative = !pattern.starts_with('/');
+        const bool dirs_only = pattern.ends_with('/');
         std::string prefix;
         if (relative) {
             prefix = cwd();
@@ -395,7 +396,11 @@ public:
                 if (!rest.starts_with(prefix) || rest.size() == prefix.size()) continue;
                 rest.remove_prefix(prefix.size());
             }
-            if (path_matches(*compiled, split_components(rest))) out.emplace_back(rest);
+            if (!path_matches(*compiled, split_components(rest))) continue;
+            // A pattern ending in "/" names directories, and its answers end in "/" too.
+            if (dirs_only && !node.is_dir()) continue;
+            out.emplace_back(rest);
+            if (dirs_only && !out.back().ends_with('/')) out.back() += '/';
         }
         return out;
     }

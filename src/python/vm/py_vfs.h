@@ -74,7 +74,8 @@ public:
     virtual std::pair<std::uint64_t, std::uint64_t> disk_usage() = 0;
     // `*`, `?`, `[...]` / `[!...]` within one component, `**` for any number of whole components;
     // wildcards skip names starting with "."; matching paths in the tree's order, relative to the
-    // working directory for a relative pattern. ValueError "invalid glob pattern: {reason}".
+    // working directory for a relative pattern; a pattern ending in "/" answers directories only,
+    // each with a trailing "/". ValueError "invalid glob pattern: {reason}".
     virtual PyResult<std::vector<std::string>> glob(std::string_view pattern) = 0;
 };
 
