@@ -707,7 +707,7 @@ const OpsCase kOps[] = {
      "f('remove_tree', 't')\nprint(f('exists', 't'), f('exists', 'm.py'))\nf('remove_tree', 'body.py')\nprint(f('exists', 'body.py'))\n"
      "f('symlink', 'gone', 'dang')\nprint(f('exists', 'dang'), f('is_symlink', 'dang'), f('readlink', 'dang'))\nf('remove_file', 'dang')\nprint(f('is_symlink', 'dang'))\n"
      "f('rename', 'm.py', 'n.py')\nprint(f('exists', 'm.py'), f('read_text', 'n.py'))\n"
-     "f('mkdir', 'd1', False, False)\nf('write_text', 'd1/z', 'z')\nf('mkdir', 'd2', False, False)\nf('rename', 'd1', 'd2')\nprint(f('list_dir', 'd2'), f('exists', 'd1'))\n"
+     "f('mkdir', 'd1', False, False)\nf('write_text', 'd1/z', 'z')\nf('mkdir', 'd2', False, False)\nf('rename', 'd1', 'd2')\nf('rename', 'd2', '/work/d2')\nf('rename', 'n.py', './n.py')\nprint(f('list_dir', 'd2'), f('exists', 'd1'))\n"
      "f('mkdir', 'd3', False, False)\nf('write_text', 'd3/q', 'q')\n"
      "for op, args in (('remove_tree', ('/proc',)), ('remove_tree', ('/dev/null',)), ('remove_tree', ('nope',)), ('readlink', ('n.py',)),\n"
      "                 ('rename', ('n.py', 'd3')), ('rename', ('d2', 'd3')), ('rmdir', ('d3',)), ('rmdir', ('n.py',)), ('remove_file', ('nope',)),\n"

@@ -272,7 +272,11 @@ public:
         auto source = m.vfs.canonical_path(base, from, false);
         const VfsNode* existing = dest ? m.vfs.node(*dest) : nullptr;
         const VfsNode* moving = source ? m.vfs.node(*source) : nullptr;
-        if (existing && moving && existing->is_dir() && *source != *dest) {
+        if (existing && moving && existing == moving) {
+            m.sync_vfs_clock();
+            return {};  // onto itself
+        }
+        if (existing && moving && existing->is_dir()) {
             if (!moving->is_dir()) return os_fail(VfsError::is_a_dir(to));
             if (!m.vfs.below(*dest).empty()) return os_fail(VfsError::not_empty(to));
             const VfsNode saved = *existing;
