@@ -1,5 +1,6 @@
 // A native module `_rtops` whose functions drive the operations of the native runtime, and
 // programs that call it.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -436,6 +437,82 @@ const NativeFunction kFunctions[] = {
          UNWRAP(body, rt.new_bytes(std::move(answer.body)));
          return rt.new_tuple({Value::from_int(answer.status), body});
      }},
+    // fs(operation, *arguments): one PyVfs operation; bools, ints, texts, bytes, lists and
+    // tuples (stat, disk_usage) come back as Python values.
+    {"_rtops", "fs", [](NativeRuntime& rt, Args a) -> PyResult<Value> {
+         PyVfs& fs = rt.vfs();
+         auto text = [&](std::size_t i) -> PyResult<std::string> {
+             UNWRAP(t, rt.to_string(a.positional.at(i)));
+             if (t) return std::move(*t);
+             UNWRAP(b, rt.to_bytes(a.positional.at(i)));
+             return b.value_or("");
+         };
+         auto flag = [&](std::size_t i) { return a.positional.at(i).as_bool(); };
+         auto none = [](PyStatus s) -> PyResult<Value> {
+             if (!s) return std::unexpected(std::move(s.error()));
+             return Value::none();
+         };
+         auto size = [](PyResult<std::uint64_t> n) -> PyResult<Value> {
+             if (!n) return std::unexpected(std::move(n.error()));
+             return Value::from_int(std::int64_t(*n));
+         };
+         UNWRAP(op, text(0));
+         std::string p = a.positional.size() > 1 ? text(1).value_or("") : std::string();
+         if (op == "getcwd") return rt.new_str(fs.getcwd());
+         if (op == "chdir") return none(fs.chdir(p));
+         if (op == "read_text") {
+             UNWRAP(t, fs.read_text(p));
+             return rt.new_str(std::move(t));
+         }
+         if (op == "read_bytes") {
+             UNWRAP(b, fs.read_bytes(p));
+             return rt.new_bytes(std::move(b));
+         }
+         if (op == "write_text") return none(fs.write_text(p, text(2).value_or("")));
+         if (op == "write_bytes") return none(fs.write_bytes(p, text(2).value_or("")));
+         if (op == "append_text") return size(fs.append_text(p, text(2).value_or("")));
+         if (op == "append_bytes") return size(fs.append_bytes(p, text(2).value_or("")));
+         if (op == "remove_file") return none(fs.remove_file(p));
+         if (op == "remove_tree") return none(fs.remove_tree(p));
+         if (op == "rename") return none(fs.rename(p, text(2).value_or("")));
+         if (op == "exists") return Value::from_bool(fs.exists(p));
+         if (op == "is_file") return Value::from_bool(fs.is_file(p));
+         if (op == "is_dir") return Value::from_bool(fs.is_dir(p));
+         if (op == "is_symlink") return Value::from_bool(fs.is_symlink(p));
+         if (op == "list_dir") {
+             UNWRAP(names, fs.list_dir(p));
+             return rt.new_str_list(std::move(names));
+         }
+         if (op == "stat") {
+             UNWRAP(st, fs.stat(p, flag(2)));
+             return rt.new_tuple({Value::from_int(std::int64_t(st.size)), Value::from_int(std::int64_t(st.mtime)),
+                                  Value::from_int(st.mode), Value::from_int(st.kind)});
+         }
+         if (op == "mkdir") return none(fs.mkdir(p, flag(2), flag(3)));
+         if (op == "rmdir") return none(fs.rmdir(p));
+         if (op == "chmod") return none(fs.chmod(p, std::uint32_t(arg_u64(a, 2))));
+         if (op == "symlink") return none(fs.symlink(p, text(2).value_or("")));
+         if (op == "readlink") {
+             UNWRAP(t, fs.readlink(p));
+             return rt.new_str(std::move(t));
+         }
+         if (op == "utime") return none(fs.utime(p));
+         if (op == "disk_usage") {
+             auto [used, capacity] = fs.disk_usage();
+             return rt.new_tuple({Value::from_int(std::int64_t(used)), Value::from_int(std::int64_t(capacity))});
+         }
+         if (op == "glob") {
+             UNWRAP(paths, fs.glob(p));
+             return rt.new_str_list(std::move(paths));
+         }
+         // Budget helpers: the memory left, and a charge that leaves `n` bytes of it.
+         if (op == "memory_left") return Value::from_int(std::int64_t(rt.meter().limits().memory - rt.meter().memory_current()));
+         if (op == "leave_memory") {
+             CHECK_OK(python_charge_memory(rt.context().machine, rt.meter().limits().memory - rt.meter().memory_current() - arg_u64(a, 1)));
+             return Value::none();
+         }
+         return fail(PyError::value_error("unknown fs operation"));
+     }},
 };
 
 const NativeModule kModule{"_rtops", kFunctions, {}};
@@ -605,6 +682,73 @@ const OpsCase kOps[] = {
      "(201, b'pong') None (201, b'pong')\nHTTP method must be a non-empty uppercase ASCII token\nonly http:// and https:// URLs are supported\n"
      "only http:// and https:// URLs are supported\nHTTP URL exceeds 8192 bytes\ninvalid HTTP request header\ninvalid HTTP request header\n"
      "HTTP request has more than 128 headers\n"},
+    {"filesystem: working directory",
+     "import _rtops as r\nf = r.fs\nf('mkdir', '/work/sub', False, False)\nf('chdir', '/work')\nf('chdir', 'sub')\nprint(f('getcwd'), r.env('PWD'))\n"
+     "f('symlink', '/tmp', '/work/t')\nf('chdir', '/work/t')\nprint(f('getcwd'))\nf('chdir', '/proc')\nprint(f('getcwd'))\n"
+     "for p in ('../work/m.py', 'nope'):\n    try:\n        f('chdir', p)\n    except OSError as e:\n        print(type(e).__name__, e)\nprint(f('getcwd'))\n",
+     "/work/sub /work/sub\n/tmp\n/proc\nNotADirectoryError Not a directory: ../work/m.py\n"
+     "FileNotFoundError [Errno 2] No such file or directory: '/proc/nope'\n/proc\n"},
+    {"filesystem: whole-file reads, writes and appends",
+     "import _rtops as r\nf = r.fs\nf('chdir', '/work')\nf('write_text', 'a.txt', 'h\\u00e9llo')\nprint(f('read_text', 'a.txt'), f('read_bytes', 'a.txt'))\n"
+     "print(f('append_text', 'a.txt', '!'), f('append_bytes', 'new.bin', b'\\xff'), oct(f('stat', 'new.bin', True)[2]), f('read_text', 'a.txt'))\n"
+     "f('write_bytes', 'd/e/f.bin', b'\\x00\\xff')\nprint(f('read_bytes', 'd/e/f.bin'), f('is_dir', 'd/e'), oct(f('stat', 'd/e/f.bin', True)[2]))\n"
+     "f('symlink', 'a.txt', 'lnk')\nprint(f('append_text', 'lnk', 'xy'), f('is_symlink', 'lnk'), f('read_text', 'lnk'), f('read_text', 'a.txt'))\n"
+     "f('write_text', 'a.txt', '')\nprint(repr(f('read_text', 'a.txt')))\n"
+     "for op, p, data in (('read_text', 'd/e/f.bin', None), ('append_text', '/work', 'x'), ('append_bytes', 'no/dir', b'x'),\n"
+     "                    ('write_text', '/proc/x', 'x'), ('append_text', '/dev/y', 'x'), ('write_text', '/work', 'x'), ('read_bytes', 'd', None)):\n"
+     "    try:\n        f(op, p) if data is None else f(op, p, data)\n    except (OSError, RuntimeError) as e:\n        print(type(e).__name__, e)\n",
+     "h\u00e9llo b'h\\xc3\\xa9llo'\n7 1 0o644 h\u00e9llo!\nb'\\x00\\xff' True 0o644\n2 False xy h\u00e9llo!\n''\n"
+     "RuntimeError file is not UTF-8: d/e/f.bin\nIsADirectoryError [Errno 21] Is a directory: '/work'\n"
+     "FileNotFoundError [Errno 2] No such file or directory: '/work/no'\nOSError [Errno 30] Read-only filesystem: '/proc/x'\n"
+     "OSError [Errno 30] Read-only filesystem: '/dev/y'\nIsADirectoryError [Errno 21] Is a directory: '/work'\n"
+     "IsADirectoryError [Errno 21] Is a directory: 'd'\n"},
+    {"filesystem: removal, rename and links",
+     "import _rtops as r\nf = r.fs\nf('chdir', '/work')\nf('mkdir', 't/u', True, False)\nf('write_text', 't/u/x', '1')\nf('symlink', '/work/m.py', 't/l')\n"
+     "f('remove_tree', 't')\nprint(f('exists', 't'), f('exists', 'm.py'))\nf('remove_tree', 'body.py')\nprint(f('exists', 'body.py'))\n"
+     "f('symlink', 'gone', 'dang')\nprint(f('exists', 'dang'), f('is_symlink', 'dang'), f('readlink', 'dang'))\nf('remove_file', 'dang')\nprint(f('is_symlink', 'dang'))\n"
+     "f('rename', 'm.py', 'n.py')\nprint(f('exists', 'm.py'), f('read_text', 'n.py'))\n"
+     "f('mkdir', 'd1', False, False)\nf('write_text', 'd1/z', 'z')\nf('mkdir', 'd2', False, False)\nf('rename', 'd1', 'd2')\nf('rename', 'd2', '/work/d2')\nf('rename', 'n.py', './n.py')\nprint(f('list_dir', 'd2'), f('exists', 'd1'))\n"
+     "f('mkdir', 'd3', False, False)\nf('write_text', 'd3/q', 'q')\n"
+     "for op, args in (('remove_tree', ('/proc',)), ('remove_tree', ('/dev/null',)), ('remove_tree', ('nope',)), ('remove_tree', ('/',)), ('readlink', ('n.py',)),\n"
+     "                 ('rename', ('n.py', 'd3')), ('rename', ('d2', 'd3')), ('rmdir', ('d3',)), ('rmdir', ('n.py',)), ('remove_file', ('nope',)),\n"
+     "                 ('symlink', ('x', 'n.py')), ('rename', ('nope', 'x'))):\n"
+     "    try:\n        f(op, *args)\n    except OSError as e:\n        print(type(e).__name__, e)\n"
+     "print(f('list_dir', 'd2'), f('list_dir', 'd3'), f('read_text', 'n.py'))\nf('rmdir', 'd2/z') if False else f('remove_file', 'd2/z')\nf('rmdir', 'd2')\nprint(f('exists', 'd2'))\n",
+     "False True\nFalse\nFalse True gone\nFalse\nFalse x = 1\n\n['z'] False\n"
+     "OSError [Errno 30] Read-only filesystem: '/proc'\nOSError [Errno 30] Read-only filesystem: '/dev/null'\n"
+     "FileNotFoundError [Errno 2] No such file or directory: '/work/nope'\nOSError [Errno 22] Invalid argument: '/'\nOSError [Errno 22] Invalid argument: 'n.py'\n"
+     "IsADirectoryError [Errno 21] Is a directory: 'd3'\nOSError [Errno 39] Directory not empty: 'd3'\nOSError [Errno 39] Directory not empty: 'd3'\n"
+     "NotADirectoryError [Errno 20] Not a directory: 'n.py'\nFileNotFoundError [Errno 2] No such file or directory: 'nope'\n"
+     "FileExistsError [Errno 17] File exists: 'n.py'\nFileNotFoundError [Errno 2] No such file or directory: 'nope'\n"
+     "['z'] ['q'] x = 1\n\nFalse\n"},
+    {"filesystem: listing, metadata and directories",
+     "import _rtops as r\nf = r.fs\nf('chdir', '/work')\nprint(f('list_dir', '.'), 'self' in f('list_dir', '/proc'))\n"
+     "print(f('stat', 'm.py', True)[::2], oct(f('stat', 'm.py', True)[2]), f('stat', '/proc', True)[3], f('stat', '/work', True)[0])\n"
+     "f('symlink', 'm.py', 'l')\nprint(f('stat', 'l', False)[0], f('stat', 'l', False)[3], f('stat', 'l', True)[3], f('is_file', 'l'), f('is_dir', '/work'))\n"
+     "print(f('exists', '/proc/self'), f('is_symlink', '/proc/self'), f('is_file', '/proc/uptime'), f('exists', 'nope'))\n"
+     "f('mkdir', 'a/b/c', True, False)\nf('mkdir', 'a/b', False, True)\nf('mkdir', 'a/b', True, True)\nprint(f('is_dir', 'a/b/c'))\n"
+     "f('chmod', 'm.py', 0o100751)\nprint(oct(f('stat', 'm.py', True)[2]))\nt = f('stat', 'm.py', True)[1]\nr.sleep(2)\nf('utime', 'm.py')\nprint(f('stat', 'm.py', True)[1] - t >= 2000)\n"
+     "used, cap = f('disk_usage')\nf('write_text', 'big', 'x' * 1000)\nprint(cap, f('disk_usage')[0] - used)\n"
+     "for op, args in (('mkdir', ('m.py', True, False)), ('mkdir', ('a', False, False)), ('mkdir', ('p/q', False, False)), ('mkdir', ('m.py/x', True, False)),\n"
+     "                 ('list_dir', ('m.py',)), ('list_dir', ('nope',)), ('stat', ('nope', True)), ('chmod', ('nope', 0)), ('utime', ('nope',)), ('mkdir', ('/proc/x', True, False))):\n"
+     "    try:\n        f(op, *args)\n    except OSError as e:\n        print(type(e).__name__, e)\nprint(f('exists', 'nope'))\n",
+     "['body.py', 'm.py', 'sleeper.py'] True\n(6, 420) 0o644 1 0\n4 2 0 True True\nFalse True False False\nTrue\n0o751\nTrue\n1048576 1256\n"
+     "FileExistsError [Errno 17] File exists: 'm.py'\nFileExistsError [Errno 17] File exists: 'a'\n"
+     "FileNotFoundError [Errno 2] No such file or directory: '/work/p'\nNotADirectoryError [Errno 20] Not a directory: '/work/m.py'\n"
+     "NotADirectoryError [Errno 20] Not a directory: 'm.py'\nFileNotFoundError [Errno 2] No such file or directory: 'nope'\n"
+     "FileNotFoundError [Errno 2] No such file or directory: 'nope'\nFileNotFoundError [Errno 2] No such file or directory: 'nope'\n"
+     "FileNotFoundError [Errno 2] No such file or directory: 'nope'\nOSError [Errno 30] Read-only filesystem: '/proc/x'\nFalse\n"},
+    {"filesystem: glob",
+     "import _rtops as r\nf = r.fs\nfor p in ('a.py', '.b.py', 'b1.py', 'sub/c.py', 'sub/.h/d.py', 'x[1]/e.py'):\n    f('write_text', '/work/g/' + p, '')\n"
+     "f('chdir', '/work/g')\nfor p in ('*.py', '/work/g/*.py', '/work/g/**/*.py', '**', '.*', 'sub/.h/*', '[ab].py', '[!a]*.py', '?.py', '*.PY', 'x[[]1]/*', '[]]', 'sub/**', '/work/g/*/', '/'):\n"
+     "    print(p, f('glob', p))\nf('chdir', 'x[1]')\nprint(f('glob', '*'))\n"
+     "for p in ('a**', '**b/c', '***', 'x/***/y', '[ab', '[!]'):\n    try:\n        f('glob', p)\n    except ValueError as e:\n        print(e)\n",
+     "*.py ['a.py', 'b1.py']\n/work/g/*.py ['/work/g/a.py', '/work/g/b1.py']\n/work/g/**/*.py ['/work/g/a.py', '/work/g/b1.py', '/work/g/sub/c.py', '/work/g/x[1]/e.py']\n"
+     "** ['a.py', 'b1.py', 'sub', 'sub/c.py', 'x[1]', 'x[1]/e.py']\n.* ['.b.py']\nsub/.h/* ['sub/.h/d.py']\n[ab].py ['a.py']\n[!a]*.py ['b1.py']\n?.py ['a.py']\n"
+     "*.PY []\nx[[]1]/* ['x[1]/e.py']\n[]] []\nsub/** ['sub', 'sub/c.py']\n/work/g/*/ ['/work/g/sub/', '/work/g/x[1]/']\n/ ['/']\n['e.py']\n"
+     "invalid glob pattern: recursive wildcards must form a single path component\ninvalid glob pattern: recursive wildcards must form a single path component\n"
+     "invalid glob pattern: wildcards are either regular `*` or recursive `**`\ninvalid glob pattern: wildcards are either regular `*` or recursive `**`\n"
+     "invalid glob pattern: invalid range pattern\ninvalid glob pattern: invalid range pattern\n"},
     {"comparison of builtin values without methods",
      "import _rtops as r\nprint(r.deep(2**64, 1.5), r.deep(3, 3.5), r.deep(-3, -3.5), r.deep(1, float('nan')), r.deep(b'ab', b'abc'), r.deep([1, 'x'], [2, 'y']))\n"
      "print(r.cmp(0, {1: 2}, {1: 2.0}), r.cmp(0, [1, 2], (1, 2)))\nd = {1: 1, 2: 2, 3: 3}\ndel d[2]\nd[4] = 4\nprint(r.cmp(0, d, {1: 1, 3: 3, 5: 4}), r.cmp(0, d, {1: 1, 3: 3, 4: 4}))\n"
@@ -691,6 +835,50 @@ TEST_F(RuntimeOpsFixture, SleepUnderTheSchedulerParksOnce) {
     const std::uint64_t deadline = machine.clock.now_ns() + 5000;
     EXPECT_EQ(park_then_finish(*this, "import _rtops\n_rtops.sleep(0.000005)\nprint(_rtops.mono())\n", deadline),
               std::to_string(deadline) + "\n");
+}
+
+}  // namespace
+}  // namespace tw::py
+
+namespace tw::py {
+namespace {
+
+void add_rtops(Interpreter& in) {
+    (void)in.heap.insert_module("_rtops", intern_static_definition(StaticDefinition::of_module(&kModule)));
+}
+
+TEST_F(RuntimeOpsFixture, FileReadsStopAtFourMiB) {
+    machine.vfs.set_capacity(16 << 20);
+    ASSERT_TRUE(machine.vfs.write_file("/big", Bytes(4194304, 'a'), 0644).has_value());
+    const std::uint64_t cpu_before = machine.meter.cpu_used();
+    auto r = run_program_on(machine, in, "import _rtops as r\nprint(len(r.fs('read_bytes', '/big')), len(r.fs('read_text', '/big')))\n");
+    EXPECT_EQ(r.out, "4194304 4194304\n") << r.err;
+    EXPECT_GE(machine.meter.cpu_used() - cpu_before, 2u * 4194304);  // each read pays for its bytes
+    ASSERT_TRUE(machine.vfs.write_file_range("/big", 4194304, "a").has_value());
+    for (const char* op : {"read_bytes", "read_text"}) {
+        Interpreter fresh;
+        add_rtops(fresh);
+        auto big = run_program_on(machine, fresh, fmt::format("import _rtops as r\nr.fs('{}', '/big')\n", op));
+        EXPECT_EQ(big.message, fmt::format("{} file exceeds the 4 MiB limit at line 2, column 1", op == std::string("read_text") ? "text" : "binary"));
+    }
+}
+
+// A charge the budget refuses stops the run before the filesystem changes; the same call with
+// data that fits in what is left succeeds.
+TEST(RuntimeOpsBudget, RefusedChargeChangesNothing) {
+    for (const char* op : {"write_bytes", "append_bytes", "write_text", "append_text"}) {
+        for (const char* data : {"small", "big"}) {
+            Machine machine = Machine::build({.cpu = 50'000'000, .memory = 8 << 20, .disk = 16 << 20, .output = 1 << 20});
+            Interpreter in;
+            add_rtops(in);
+            auto r = run_program_on(machine, in, fmt::format("import _rtops as r\nsmall = 'x' * 10\nbig = 'x' * 1000\n"
+                                                             "r.fs('leave_memory', 999)\nr.fs('{}', '/x', {})\n", op, data));
+            const bool fits = data == std::string("small");
+            EXPECT_EQ(r.status, fits ? 0 : 137) << op << " " << data << r.err;
+            EXPECT_EQ(machine.meter.stop_reason().has_value(), !fits) << op << " " << data;
+            EXPECT_EQ(machine.vfs.node("/x") != nullptr, fits) << op << " " << data;
+        }
+    }
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "python/objects/descriptors.h"
 #include "python/objects/value_access.h"
 #include "python/vm/native_objects.h"
+#include "python/vm/py_vfs.h"
 #include "python/vm/services.h"
 
 namespace tw {
@@ -337,6 +338,7 @@ public:
     virtual PyClock& clock() = 0;
     virtual PyEnvironment& environment() = 0;
     virtual PyHttp& http() = 0;
+    virtual PyVfs& vfs() = 0;
     virtual std::optional<Value> frame_module_name(std::uint64_t depth) = 0;
     // (display file name, line) of a frame: depth 0 is the running frame.
     virtual std::optional<std::pair<std::string, std::uint32_t>> caller_location(std::optional<std::uint64_t> depth) = 0;

@@ -179,6 +179,7 @@ public:
     PyClock& clock() override;
     PyEnvironment& environment() override;
     PyHttp& http() override;
+    PyVfs& vfs() override;
     std::optional<Value> frame_module_name(std::uint64_t depth) override;
     std::optional<std::pair<std::string, std::uint32_t>> caller_location(std::optional<std::uint64_t> depth) override;
     PyResult<std::optional<std::vector<ParameterRecord>>> signature_parameters(Value callable) override;

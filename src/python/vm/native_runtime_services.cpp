@@ -200,10 +200,11 @@ private:
 }  // namespace
 
 struct EngineRuntime::Services {
-    explicit Services(RuntimeContext& ctx) : clock(ctx), environment(ctx), http(ctx) {}
+    explicit Services(RuntimeContext& ctx) : clock(ctx), environment(ctx), http(ctx), vfs(make_engine_vfs(ctx)) {}
     EngineClock clock;
     EngineEnvironment environment;
     EngineHttp http;
+    std::unique_ptr<PyVfs> vfs;
 };
 
 EngineRuntime::Services& EngineRuntime::services() {
@@ -214,6 +215,7 @@ EngineRuntime::Services& EngineRuntime::services() {
 PyClock& EngineRuntime::clock() { return services().clock; }
 PyEnvironment& EngineRuntime::environment() { return services().environment; }
 PyHttp& EngineRuntime::http() { return services().http; }
+PyVfs& EngineRuntime::vfs() { return *services().vfs; }
 
 // ---- standard streams -------------------------------------------------------------------------------
 
