@@ -2,14 +2,11 @@
 // reads one line of standard input through the interpreter's reader.
 #include "python/types/stream_types.h"
 
-#include "kernel/scheduler.h"
 #include "python/front/definitions.h"
 #include "python/heap/heap.h"
 #include "python/objects/value_access.h"
 #include "python/types/mapping_support.h"
-#include "python/vm/engine.h"
-#include "python/vm/exec_state.h"
-#include "python/vm/native_runtime.h"
+#include "python/vm/call.h"
 #include "python/vm/try.h"
 
 namespace tw::py {
@@ -34,14 +31,18 @@ PyError stop_iteration(NativeRuntime& rt) {
 
 // `next(stream[, default])` as one repeatable native call: the line, the default at the end of
 // input, or StopIteration.
-PyResult<Value> next_or_default(NativeRuntime& rt, Value self, NativeCall c) {
+}  // namespace
+
+PyResult<Value> stream_next_or_default(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_ASSIGN(line, py_stream_next(rt, self));
     if (line) return *line;
     if (!c.positional.empty()) return c.positional.front();
     return fail(stop_iteration(rt));
 }
 
-constexpr NativeFunction kNextRow{"stream", "__next__", nullptr, next_or_default};
+namespace {
+
+constexpr NativeFunction kNextRow{"stream", "__next__", nullptr, stream_next_or_default};
 
 PyResult<Value> iter_method(NativeRuntime&, Value self, NativeCall c) {
     TRY_DO(mapargs::check(c, "stream.__iter__", 0, 0));
@@ -50,7 +51,7 @@ PyResult<Value> iter_method(NativeRuntime&, Value self, NativeCall c) {
 
 PyResult<Value> next_method(NativeRuntime& rt, Value self, NativeCall c) {
     TRY_DO(mapargs::check(c, "stream.__next__", 0, 0));
-    return next_or_default(rt, self, std::move(c));
+    return stream_next_or_default(rt, self, std::move(c));
 }
 
 constexpr NativeFunction kStreamMethods[] = {
@@ -63,13 +64,18 @@ constexpr NativeClass kStreamClass{"stream", kStreamMethods, {}};
 
 const NativeClass& stream_iteration_class() { return kStreamClass; }
 
+const NativeFunction& stream_next_row() { return kNextRow; }
+
 bool is_stream_handle(Value v) { return stream_number(v).has_value(); }
 
 PyResult<std::optional<Value>> py_stream_next(NativeRuntime& rt, Value stream) {
     auto n = stream_number(stream);
     if (!n) return fail(PyError::type_error("expected a stream"));
     if (*n != kStdin && *n != kStdinBuffer) return fail(PyError::value_error("only standard input is readable"));
-    return vm::read_stdin_line(rt.context(), *n == kStdinBuffer);
+    TRY_ASSIGN(read, rt.stream_read(stream, false, 0, true));
+    if (read.data.empty()) return std::optional<Value>();
+    TRY_ASSIGN(line, read.bytes ? rt.new_bytes(std::move(read.data)) : rt.new_str(std::move(read.data)));
+    return std::optional(line);
 }
 
 SlotValue stream_iter(NativeRuntime&, Value self) { return std::optional(self); }
@@ -78,37 +84,6 @@ SlotValue stream_next(NativeRuntime& rt, Value self) {
     TRY_ASSIGN(line, py_stream_next(rt, self));
     if (!line) return fail(stop_iteration(rt));
     return line;
-}
-
-std::optional<PyResult<StepOutcome>> builtin_next_on_stream(RuntimeContext& ctx, const NativeCall& call,
-                                                            bool dispatch_loop) {
-    const auto& a = call.positional;
-    if (a.empty() || a.size() > 2 || !stream_number(a[0])) return std::nullopt;
-    ExecState& st = ctx.exec;
-    NativeCall rest{std::vector<Value>(a.begin() + 1, a.end()), {}};
-    EngineRuntime rt(ctx);
-    PyResult<Value> r = next_or_default(rt, a[0], rest);
-    if (r) {
-        st.values.push_back(*r);
-        return PyResult<StepOutcome>(StepOutcome::of(StepOutcome::Next));
-    }
-    if (r.error().kind() != ErrorKindTag::Suspend) return PyResult<StepOutcome>(fail(std::move(r.error())));
-    if (!dispatch_loop || !ctx.dispatched || !st.suspension_allowed || st.synchronous_depth != 0)
-        return PyResult<StepOutcome>(fail(PyError::unsupported("native call suspended outside scheduler dispatch")));
-    // Parked as the stream's own next: repeated with the same receiver and default on wake-up.
-    ParkedCall parked;
-    parked.kind = ParkedCall::Kind::MethodCall;
-    static const Value handle = intern_static_definition(StaticDefinition::of_native_method(&kNextRow));
-    parked.callee = handle;
-    parked.receiver = a[0];
-    parked.arguments = std::move(rest.positional);
-    parked.wait = std::shared_ptr<const WaitReason>(std::move(r.error().take_detail()->wait));
-    if (!st.frames.empty()) {
-        const Frame& f = st.frames.back();
-        if (f.ip > 0 && f.ip - 1 < f.code->positions.size()) parked.position = f.code->positions[f.ip - 1];
-    }
-    st.parked_call = Box<ParkedCall>::make(std::move(parked));
-    return PyResult<StepOutcome>(StepOutcome::of(StepOutcome::Blocked));
 }
 
 }  // namespace tw::py

@@ -8,11 +8,9 @@
 #include "python/heap/value.h"
 #include "python/objects/types.h"
 #include "python/vm/call.h"
-#include "python/vm/step_outcome.h"
 
 namespace tw::py {
 
-struct RuntimeContext;
 class NativeRuntime;
 
 // Whether the value is one of the standard stream handles.
@@ -31,10 +29,11 @@ SlotValue stream_next(NativeRuntime& rt, Value self);
 // writing methods come with the sys module).
 const NativeClass& stream_iteration_class();
 
-// `next(stream)` or `next(stream, default)` from the builtin: none when the first argument is no
-// stream. In the dispatch loop a line that is not there yet parks the call, which is repeated
-// once input arrives.
-std::optional<PyResult<StepOutcome>> builtin_next_on_stream(RuntimeContext& ctx, const NativeCall& call,
-                                                            bool dispatch_loop);
+// `next(stream)` or `next(stream, default)`: the line, the default at the end of input, or
+// StopIteration; a line not yet written fails with the reader's suspension.
+PyResult<Value> stream_next_or_default(NativeRuntime& rt, Value self, NativeCall c);
+
+// The method row of "stream.__next__" with the default, repeated when a parked call wakes.
+const NativeFunction& stream_next_row();
 
 }  // namespace tw::py

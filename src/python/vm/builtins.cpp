@@ -88,6 +88,43 @@ std::optional<Value> builtin_method(TypeId type, std::string_view name) {
 // format(value, spec): the value protocol's format.
 PyResult<std::string> format_with_spec(RuntimeContext& ctx, Value v, std::string_view spec) { return py_format(ctx, v, spec); }
 
+namespace {
+
+// `next(stream[, default])` from the builtin: none when the first argument is no stream. In the
+// dispatch loop a line that is not there yet parks the call, which is repeated once input arrives.
+std::optional<PyResult<StepOutcome>> builtin_next_on_stream(RuntimeContext& ctx, const NativeCall& call,
+                                                            bool dispatch_loop) {
+    const auto& a = call.positional;
+    if (a.empty() || a.size() > 2 || !is_stream_handle(a[0])) return std::nullopt;
+    ExecState& st = ctx.exec;
+    NativeCall rest{std::vector<Value>(a.begin() + 1, a.end()), {}};
+    EngineRuntime rt(ctx);
+    PyResult<Value> r = stream_next_or_default(rt, a[0], rest);
+    if (r) {
+        st.values.push_back(*r);
+        return PyResult<StepOutcome>(StepOutcome::of(StepOutcome::Next));
+    }
+    if (r.error().kind() != ErrorKindTag::Suspend) return PyResult<StepOutcome>(fail(std::move(r.error())));
+    if (!dispatch_loop || !ctx.dispatched || !st.suspension_allowed || st.synchronous_depth != 0)
+        return PyResult<StepOutcome>(fail(PyError::unsupported("native call suspended outside scheduler dispatch")));
+    // Parked as the stream's own next: repeated with the same receiver and default on wake-up.
+    ParkedCall parked;
+    parked.kind = ParkedCall::Kind::MethodCall;
+    static const Value handle = intern_static_definition(StaticDefinition::of_native_method(&stream_next_row()));
+    parked.callee = handle;
+    parked.receiver = a[0];
+    parked.arguments = std::move(rest.positional);
+    parked.wait = std::shared_ptr<const WaitReason>(std::move(r.error().take_detail()->wait));
+    if (!st.frames.empty()) {
+        const Frame& f = st.frames.back();
+        if (f.ip > 0 && f.ip - 1 < f.code->positions.size()) parked.position = f.code->positions[f.ip - 1];
+    }
+    st.parked_call = Box<ParkedCall>::make(std::move(parked));
+    return PyResult<StepOutcome>(StepOutcome::of(StepOutcome::Blocked));
+}
+
+}  // namespace
+
 PyResult<StepOutcome> call_builtin_function(RuntimeContext& ctx, std::uint32_t id, NativeCall call, CallMode mode) {
     static constexpr std::uint32_t kTakesKeywords[] = {0, 11, 17, 18, 19};
     if (!call.keywords.empty() && std::find(std::begin(kTakesKeywords), std::end(kTakesKeywords), id) == std::end(kTakesKeywords))
