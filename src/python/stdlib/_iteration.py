@@ -66,13 +66,7 @@ def call_with_items(function, positions, /, *args, **kwargs):
 
 
 def call_unpacked(function, starred, /, *args, **kwargs):
-    flat = []
-    for at, arg in enumerate(args):
-        if at in starred:
-            flat += materialize(arg)
-        else:
-            flat.append(arg)
-    return function(*flat, **kwargs)
+    return function(*build_unpacked(0, starred, *args), **kwargs)
 
 
 def aiter(iterable):
